@@ -1,0 +1,32 @@
+# Common settings for the project's targets.
+
+# Include roots: host/ for the host libraries and platform layer, the source root for the library.
+set(KRZ_INCLUDE_DIRS ${PROJECT_SOURCE_DIR}/host ${PROJECT_SOURCE_DIR})
+
+# krz_shared_library(NAME SOURCES... [LIBS ...]): a shared library with the project's include roots.
+function(krz_shared_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_library(${name} SHARED ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC
+    "$<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/host>"
+    "$<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>"
+    "$<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/krzpapconfigu>")
+  if(ARG_LIBS)
+    target_link_libraries(${name} ${ARG_LIBS})
+  endif()
+endfunction()
+
+# krz_gtest(NAME SOURCES... LIBS... [LABELS ...]): a GoogleTest program whose tests CTest lists.
+function(krz_gtest name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  find_package(GTest REQUIRED)
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main
+                        Threads::Threads)
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  include(GoogleTest)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}")
+endfunction()

@@ -1,0 +1,77 @@
+// The scanner that finds web-administered devices: ARP sweep of each usable adapter, then an HTTP
+// probe of "/" on every live address (at most seven outstanding), each complete reply offered to
+// the recognizers by priority.
+#pragma once
+
+#include "discovery/KRZPAPScanner.h"
+#include "discovery/KRZPHttpRecognizer.h"
+#include "krzcompat/krzexport.h"
+#include "krznetlib/KRZAdapterInfo.h"
+#include "krzutil/KRZMacAddress.h"
+#include "platform/krzplatform.h"
+
+#include <boost/shared_ptr.hpp>
+
+#include <atomic>
+#include <list>
+#include <map>
+#include <string>
+#include <utility>
+
+class KRZPAPComm;
+
+// One outstanding probe; owns its connection.
+class KRZPAP_API KRZPAPCommEntry {
+public:
+    KRZPAPCommEntry();
+    explicit KRZPAPCommEntry(KRZPAPComm* comm);
+    KRZPAPCommEntry(const KRZPAPCommEntry&) = delete;
+    KRZPAPCommEntry& operator=(const KRZPAPCommEntry&) = delete;
+    virtual ~KRZPAPCommEntry();
+    // Deadline = now + milliseconds (does not change `armed`).
+    virtual void setDeadline(int milliseconds);
+
+    KRZPAPComm* comm;
+    KRZMacAddress mac;
+    int deadlineSeconds;
+    int deadlineMillis;
+    bool armed;
+};
+
+class KRZPAP_API KRZPHttpScanner : public KRZPAPScanner {
+public:
+    KRZPHttpScanner();
+    KRZPHttpScanner(const KRZPHttpScanner& other);
+    KRZPHttpScanner& operator=(const KRZPHttpScanner& other);
+    ~KRZPHttpScanner() override;
+
+    void scan() override;
+    KRZPAPConfiguratorList getAPList() override;
+    bool getConnectivity() override;
+    void cancel() override;
+    void uncancel() override;
+    virtual int scanForThisAP(in_addr& address, KRZMacAddress& mac);
+    virtual void handleScanResult(in_addr& address, std::string& headers, std::string& body,
+                                  KRZMacAddress& mac);
+
+    static void registerHttpRecognizer(boost::shared_ptr<KRZPHttpRecognizer> recognizer,
+                                       int priority);
+
+private:
+    void _scanNetwork(KRZAdapterInfo& adapter);
+    void _addProbe(unsigned long address, KRZMacAddress interfaceMac, KRZMacAddress deviceMac);
+    void _addProbe(boost::shared_ptr<KRZPAPCommEntry> entry);
+    void sendRequest(KRZPAPCommEntry& entry);
+    void _waitForResponse(int milliseconds);
+    void _handleResponse(boost::shared_ptr<KRZPAPCommEntry> entry);
+    void clearProbes();
+
+    KRZPAPConfiguratorList apList;
+    std::map<unsigned int, boost::shared_ptr<KRZPAPCommEntry>> probes;
+    std::atomic<bool> canceled;
+    bool connectivity;
+    fd_set readSet;
+    fd_set writeSet;
+    fd_set exceptSet;
+    int responseCount;
+};
