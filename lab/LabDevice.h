@@ -1,0 +1,82 @@
+// One emulated device of the lab: its identity, its web administration (served on a loopback
+// endpoint), its state, and its switchable faults. The lab's network (LabNetwork) decides what
+// answers ARP and where a connection to the device's address and MAC is carried; the device
+// serves whatever arrives at its endpoint.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace krzlab {
+
+// Faults that can be switched on per device, from the lab description or from outside.
+enum class Fault {
+    None,
+    Down,        // powered off: no ARP answer, connections fail as unreachable
+    Refusing,    // answers ARP, refuses TCP connections to port 80
+    Silent,      // answers ARP, TCP connects never complete
+    Slow,        // answers, but sends every reply in small pieces with pauses (faultParam ms)
+    CloseEarly,  // closes the connection in the middle of its reply
+    Malformed    // replies with bytes that are not HTTP (garbage, broken chunking)
+};
+
+const char* faultName(Fault fault);
+// Throws std::invalid_argument for an unknown name.
+Fault faultFromName(const std::string& name);
+
+struct WirelessSettings {
+    std::string ssid;
+    std::string security;    // "none", "wep", "wpa-psk", "wpa2-psk", "wpa-wpa2-psk"
+    std::string encryption;  // "none", "wep64", "wep128", "tkip", "aes", "tkip-aes"
+    std::string key;         // passphrase or WEP key text; empty for "none"
+    bool operator==(const WirelessSettings& o) const {
+        return ssid == o.ssid && security == o.security && encryption == o.encryption &&
+               key == o.key;
+    }
+};
+
+struct DeviceSpec {
+    std::string name;      // unique name in the lab, e.g. "acme-1"
+    std::string family;    // "acme", "borealis", "corvid", "printer", "nohttp"
+    std::string model;     // e.g. "AP-100"
+    std::string firmware;  // e.g. "1.2.3 build 4711"
+    std::string address;   // dotted IPv4
+    std::string mac;       // "02:00:00:00:00:01"
+    std::string username;  // administrator credentials now
+    std::string password;
+    WirelessSettings wireless;
+    // What a factory reset restores.
+    std::string factoryAddress;
+    std::string factoryUsername;
+    std::string factoryPassword;
+    WirelessSettings factoryWireless;
+    Fault fault = Fault::None;
+    int faultParam = 0;  // Slow: pause in milliseconds between pieces
+};
+
+class Device {
+public:
+    // Makes the emulator for spec.family; throws std::invalid_argument for an unknown family.
+    static std::unique_ptr<Device> create(const DeviceSpec& spec);
+    virtual ~Device();
+
+    // Serves on 127.0.0.1 at an ephemeral port; a restart keeps the port when it can.
+    virtual void start() = 0;
+    virtual void stop() = 0;
+    virtual bool running() const = 0;
+    // The loopback endpoint; 0 when the device has no web server (family "nohttp") or is stopped.
+    virtual uint16_t port() const = 0;
+
+    // A snapshot of the current state (address, credentials, settings, fault).
+    virtual DeviceSpec state() const = 0;
+    virtual void setFault(Fault fault, int faultParam) = 0;
+    // Restores the factory settings and moves to the factory address (notifies the listener).
+    virtual void factoryReset() = 0;
+    // Called (from a server thread) whenever the device's address changes, with the new address.
+    virtual void setAddressListener(std::function<void(const std::string&)> listener) = 0;
+};
+
+}  // namespace krzlab
