@@ -1,0 +1,157 @@
+#include "core/KRZPAPModule.h"
+
+#include "core/KRZPAPCException.h"
+#include "core/KRZPAPConfigurator.h"
+#include "krzsettings/KRZSettings.h"
+#include "krzutil/KRZMiscUtil.h"
+#include "platform/krzplatform.h"
+
+#include <algorithm>
+
+namespace {
+
+// Function-local statics: plug-in libraries and other units register during their own static
+// initialisation, which may run before this unit's namespace-scope objects would exist.
+std::vector<KRZPAPModule*>& moduleList() {
+    static std::vector<KRZPAPModule*> list;
+    return list;
+}
+
+std::vector<unsigned long>& defaultIpList() {
+    static std::vector<unsigned long> list;
+    return list;
+}
+
+boost::shared_ptr<KRZLoggingUtil>& logFile() {
+    static boost::shared_ptr<KRZLoggingUtil> file;
+    return file;
+}
+
+const wchar_t* const kModuleListSetting = L"KRZ_VORTAN_APMODULE_DLLS";
+const wchar_t* const kDefaultModuleList = L"krzpapmodulesu.dll";
+
+// The pieces of a ';'-separated list in order. Empty pieces (a trailing ';', ";;") are dropped:
+// they name no library, and asking the loader for "" would only fail the whole load.
+std::vector<std::wstring> splitModuleList(const std::wstring& value) {
+    std::vector<std::wstring> pieces;
+    std::wstring::size_type start = 0;
+    for (;;) {
+        std::wstring::size_type end = value.find(L';', start);
+        std::wstring piece = value.substr(start, end == std::wstring::npos ? end : end - start);
+        if (!piece.empty()) {
+            pieces.push_back(piece);
+        }
+        if (end == std::wstring::npos) {
+            return pieces;
+        }
+        start = end + 1;
+    }
+}
+
+}  // namespace
+
+KRZPAPModule::KRZPAPModule() = default;
+KRZPAPModule::KRZPAPModule(const KRZPAPModule&) = default;
+KRZPAPModule& KRZPAPModule::operator=(const KRZPAPModule&) = default;
+KRZPAPModule::~KRZPAPModule() = default;
+
+void KRZPAPModule::registerModule(KRZPAPModule* module) {
+    log(L"Registering module %hs version %hs\n", module->getName().c_str(),
+        module->getVersion().c_str());
+    module->setLibraryVersion("1.0");
+    moduleList().push_back(module);
+}
+
+void KRZPAPModule::registerDefaultIp(unsigned long address) {
+    in_addr dotted;
+    dotted.s_addr = static_cast<in_addr_t>(address);
+    log(L"KRZPAPModule::registerDefaultIp(): registering default IP %hs\n", inet_ntoa(dotted));
+    std::vector<unsigned long>& list = defaultIpList();
+    if (std::find(list.begin(), list.end(), address) == list.end()) {
+        list.push_back(address);
+    }
+}
+
+std::vector<unsigned long> KRZPAPModule::getDefaultIps() {
+    return defaultIpList();
+}
+
+boost::shared_ptr<KRZPAPConfigurator> KRZPAPModule::createConf(const std::wstring& first,
+                                                               const std::wstring& second,
+                                                               std::vector<KRZMacAddress> macs,
+                                                               const std::wstring& username,
+                                                               const std::wstring& password) {
+    boost::shared_ptr<KRZPAPConfigurator> result;
+    const std::vector<KRZPAPModule*>& modules = moduleList();
+    for (auto it = modules.begin(); it != modules.end() && !result; ++it) {
+        const _KRZConversionErrorPolicy policy = KRZ_CONVERSION_LATIN1_FALLBACK;
+        result = (*it)->_createConf(KRZMiscUtil::tstringToUtf8String(first, policy),
+                                    KRZMiscUtil::tstringToUtf8String(second, policy), macs,
+                                    KRZMiscUtil::tstringToUtf8String(username, policy),
+                                    KRZMiscUtil::tstringToUtf8String(password, policy));
+    }
+    return result;
+}
+
+void KRZPAPModule::loadModuleDlls() {
+    const std::wstring setting =
+        KRZSettings::strGetKrzGuardValue(kModuleListSetting, kDefaultModuleList, true);
+    for (const std::wstring& piece : splitModuleList(setting)) {
+        log(L"Loading AP module DLL %s\n", piece.c_str());
+        // Never released: the modules registered from it live as long as the process.
+        if (LoadLibraryW(piece.c_str()) == nullptr) {
+            const DWORD error = GetLastError();
+            log(L"Error %d loading AP module DLL %s\n", static_cast<int>(error), piece.c_str());
+            KRZPAPCException failure(const_cast<char*>("KRZPAPModule"), __LINE__, "",
+                                     KRZPAPC_INTERNAL_ERROR);
+            failure.setMsError(error);
+            throw failure;
+        }
+    }
+}
+
+void KRZPAPModule::setLogFile(const std::wstring& path, int filesToKeep) {
+    boost::shared_ptr<KRZLoggingUtil> file(new KRZLoggingUtil());
+    logFile() = file;
+    file->setLogFile(path);
+    file->setFilesToKeep(filesToKeep);
+}
+
+void KRZPAPModule::setLogLevel(_KRZLogLevel level) {
+    boost::shared_ptr<KRZLoggingUtil> file = logFile();
+    if (file) {
+        file->setLogLevel(level);
+    }
+}
+
+boost::shared_ptr<KRZLoggingUtil> KRZPAPModule::getLogFile() {
+    return logFile();
+}
+
+void KRZPAPModule::log(const std::wstring& text, _KRZLogLevel level) {
+    boost::shared_ptr<KRZLoggingUtil> file = logFile();
+    if (file) {
+        file->LogStringToFile(true, text, level);
+    }
+}
+
+void KRZPAPModule::log(const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    _log(format, args, KRZ_LOG_TRACE);
+    va_end(args);
+}
+
+void KRZPAPModule::log(_KRZLogLevel level, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    _log(format, args, level);
+    va_end(args);
+}
+
+void KRZPAPModule::_log(const wchar_t* format, va_list args, _KRZLogLevel level) {
+    boost::shared_ptr<KRZLoggingUtil> file = logFile();
+    if (file) {
+        file->LogToFile(true, format, args, level);
+    }
+}
