@@ -140,7 +140,13 @@ protected:
     void _log(const wchar_t* format, va_list args) const;
 
 private:
-    std::wstring requirementsDescription(unsigned int readyMade, const std::string& validChars,
+    // The frame of a public operation around its step (defined and used in the .cpp only).
+    template <typename Step>
+    auto runStep(const char* name, Step step) -> decltype(step());
+
+    typedef std::string (KRZPAPConfigurator::*ValidCharsSlot)() const;
+    // The set is fetched only when no ready-made text is named.
+    std::wstring requirementsDescription(unsigned int readyMade, ValidCharsSlot validChars,
                                          unsigned int frameId) const;
 
     std::vector<KRZMacAddress> macAddressList;
