@@ -1,0 +1,127 @@
+// A loopback TCP peer for transport tests: listens on 127.0.0.1 with an ephemeral port, accepts
+// connections and plays a script on each (send exact bytes, pause, wait for the client's request,
+// close, reset, stay silent) while recording every byte the client sends.
+//
+// Plain POSIX sockets; this header does not include the platform layer, so it can be used beside
+// code that does.
+//
+//   ScriptedPeer peer(ScriptedPeer::Script().awaitRequest().send("HTTP/1.1 200 OK\r\n\r\nhi"));
+//   comm.openConnection(peer.port(), false);  ...
+//   EXPECT_EQ(peer.received(0), "GET / HTTP/1.1\r\n...");
+//
+// Each accepted connection is played on its own thread. A script that ends without close(),
+// reset() or silent() closes gracefully, as close() does. Every wait is bounded (see
+// setStepTimeout), so a client that misbehaves cannot hang a test.
+#pragma once
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class ScriptedPeer {
+  public:
+    class Script {
+      public:
+        // Sends these exact bytes (all of them, however the kernel splits them).
+        Script& send(const std::string& bytes);
+        // Sends the bytes in pieces of `pieceSize`, pausing `pauseMs` after each piece.
+        Script& sendInPieces(const std::string& bytes, size_t pieceSize, int pauseMs);
+        // Waits this long, recording what the client sends meanwhile.
+        Script& pause(int ms);
+        // Waits until the client has sent a whole HTTP request: the header block and, when it
+        // declares a content length (any letter case), that many body bytes.
+        Script& awaitRequest();
+        // Waits until the client has sent at least `count` bytes in all.
+        Script& awaitBytes(size_t count);
+        // Graceful close: ends sending (FIN), then keeps reading until the client closes too, so
+        // that unread request bytes never turn the close into a reset.
+        Script& close();
+        // Abortive close (SO_LINGER 0): the client sees a connection reset.
+        Script& reset();
+        // Sends nothing more and keeps the connection open until the client closes it or the
+        // peer is destroyed.
+        Script& silent();
+
+      private:
+        friend class ScriptedPeer;
+        enum Kind { SEND, PAUSE, AWAIT_REQUEST, AWAIT_BYTES, CLOSE, RESET, SILENT };
+        struct Step {
+            Kind kind;
+            std::string bytes;
+            long value;
+        };
+        std::vector<Step> steps;
+    };
+
+    // Plays `script` on each of the first `connections` connections accepted.
+    explicit ScriptedPeer(const Script& script, int connections = 1);
+    // Plays scripts[i] on the i-th connection accepted.
+    explicit ScriptedPeer(const std::vector<Script>& scripts);
+    ~ScriptedPeer();
+    ScriptedPeer(const ScriptedPeer&) = delete;
+    ScriptedPeer& operator=(const ScriptedPeer&) = delete;
+
+    unsigned short port() const { return port_; }
+
+    // The bytes the client sent on connection `index`, once that connection's script has ended
+    // (waits for it, at most the step time-out plus the script's own pauses).
+    std::string received(size_t index = 0);
+    // The bytes received so far on connection `index`, without waiting ("" before it is accepted).
+    std::string receivedSoFar(size_t index = 0);
+    // Number of connections accepted so far.
+    size_t accepted();
+    // Waits until `count` connections have been accepted; false on time-out.
+    bool waitAccepted(size_t count, int timeoutMs = 5000);
+
+    // Upper bound for each waiting step and for the client's close after close(); default 5000.
+    void setStepTimeout(int ms) { stepTimeoutMs_ = ms; }
+
+  private:
+    struct Connection;
+    void acceptLoop();
+    void play(Connection& connection, const Script& script);
+
+    std::vector<Script> scripts_;
+    int listenFd_ = -1;
+    int wakeFds_[2] = {-1, -1};  // a byte written here stops every wait at once
+    unsigned short port_ = 0;
+    int stepTimeoutMs_ = 5000;
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::unique_ptr<Connection>> connections_;
+    std::thread acceptThread_;
+};
+
+// A loopback listener whose accept queue is full, so that a further connect to it stays pending
+// (its SYN is dropped) until the connecting side gives up. For tests of connect waits.
+class FullBacklogListener {
+  public:
+    FullBacklogListener();
+    ~FullBacklogListener();
+    FullBacklogListener(const FullBacklogListener&) = delete;
+    FullBacklogListener& operator=(const FullBacklogListener&) = delete;
+    unsigned short port() const { return port_; }
+
+  private:
+    int listenFd_ = -1;
+    std::vector<int> fillers_;
+    unsigned short port_ = 0;
+};
+
+// A loopback port that is bound but not listening: connects to it are refused.
+class RefusingPort {
+  public:
+    RefusingPort();
+    ~RefusingPort();
+    RefusingPort(const RefusingPort&) = delete;
+    RefusingPort& operator=(const RefusingPort&) = delete;
+    unsigned short port() const { return port_; }
+
+  private:
+    int fd_ = -1;
+    unsigned short port_ = 0;
+};
