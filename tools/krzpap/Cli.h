@@ -1,0 +1,154 @@
+// Shared pieces of the krzpap command-line host.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace krzpap {
+
+// Exit codes, so that scripts can tell outcomes apart.
+enum ExitCode {
+    EXIT_OK = 0,
+    EXIT_ERROR = 1,          // a failure not covered below
+    EXIT_USAGE = 2,          // bad command line or a value that breaks a rule; nothing was sent
+    EXIT_NOTHING_FOUND = 3,  // the scan, search or recognition found nothing
+    EXIT_LOGIN_FAILED = 4,   // the device refused the credentials
+    EXIT_UNREACHABLE = 5,    // nothing answers at the address, or no network connectivity
+    EXIT_CANCELLED = 6       // interrupted (Ctrl-C)
+};
+
+// An error that ends the command with a message and an exit code.
+class CommandError : public std::runtime_error {
+  public:
+    CommandError(ExitCode code, const std::string& message)
+        : std::runtime_error(message), code_(code) {}
+    ExitCode code() const { return code_; }
+
+  private:
+    ExitCode code_;
+};
+
+struct Globals {
+    std::string logFile;  // empty: the setting KRZ_LOG_FILE, else "krzpap.log"
+    int logLevel = 2;
+    std::string network;  // "lab" or "system"; empty: the setting KRZ_NETWORK (default lab)
+    std::string lab;      // control address of a running lab; empty: the setting KRZ_LAB
+    std::string modules;  // module libraries; empty: the setting KRZ_VORTAN_APMODULE_DLLS
+    bool json = false;
+    bool quiet = false;
+};
+
+// Applies the network choices to the environment and sets up the log and the modules, as a host
+// does before it uses the library.
+void initLibrary(const Globals& globals);
+std::string logFilePath(const Globals& globals);
+
+// Prints a JSON document or nothing, depending on --json.
+void printJson(const nlohmann::json& document);
+std::string narrow(const std::wstring& text);
+std::wstring widen(const std::string& text);
+
+// What Ctrl-C does at the moment: each stage of a command installs how to stop it. A cancel that
+// arrives between stages reaches the next stage as soon as it installs itself.
+class CancelHook {
+  public:
+    void set(std::function<void()> action) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        action_ = std::move(action);
+        if (fired_ && action_) {
+            action_();
+        }
+    }
+    void fire() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        fired_ = true;
+        if (action_) {
+            action_();
+        }
+    }
+    bool fired() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return fired_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::function<void()> action_;
+    bool fired_ = false;
+};
+
+// Runs `work` while Ctrl-C calls `onInterrupt` (from another thread) instead of ending the
+// process. Returns whether an interrupt arrived.
+bool runInterruptible(const std::function<void()>& work, const std::function<void()>& onInterrupt);
+
+// ---- subcommands ----
+struct ScanOptions {};
+int runScanCommand(const Globals& globals, const ScanOptions& options);
+
+struct DeviceOptions {
+    std::string address;
+    std::string user;
+    std::string password;
+    bool haveUser = false;
+    bool havePassword = false;
+};
+int runShowCommand(const Globals& globals, const DeviceOptions& device);
+
+struct ConfigureOptions {
+    std::string ssid;
+    bool haveSsid = false;
+    std::string security;
+    std::string encryption;
+    std::string key;
+    bool haveKey = false;
+    std::string newUser;
+    bool haveNewUser = false;
+    std::string newPassword;
+    bool haveNewPassword = false;
+};
+int runConfigureCommand(const Globals& globals, const DeviceOptions& device,
+                        const ConfigureOptions& options);
+
+int runFindCommand(const Globals& globals, const std::vector<std::string>& macs);
+
+struct DefaultsOptions {
+    std::string ssid;
+    std::string bssid;
+    int channel = 0;
+    bool privacy = false;
+    std::string rsn;
+};
+int runDefaultsCommand(const Globals& globals, const DefaultsOptions& options);
+
+struct FetchOptions {
+    std::string address;
+    std::string path;
+    int port = 80;
+    int timeout = 10;
+    std::string user;
+    std::string password;
+    std::vector<std::string> form;
+    bool multipart = false;
+    bool post = false;
+    std::string cookie;
+};
+int runFetchCommand(const Globals& globals, const FetchOptions& options);
+
+struct FormsOptions {
+    std::string file = "-";
+    bool scripts = false;
+};
+int runFormsCommand(const Globals& globals, const FormsOptions& options);
+
+int runLabCommand(const std::vector<std::string>& arguments);
+
+// The vendor registered for a MAC address's OUI in the IEEE registry, "locally administered" for
+// such addresses, or empty when unknown.
+std::string ouiVendor(const std::string& mac);
+
+}  // namespace krzpap

@@ -1,0 +1,146 @@
+#include "DeviceAccess.h"
+
+#include "discovery/KRZPArpScanner.h"
+#include "discovery/KRZPHttpScanner.h"
+#include "krznetlib/KRZAdapterInfo.h"
+
+namespace krzpap {
+
+in_addr parseAddress(const std::string& text) {
+    in_addr address{};
+    if (inet_pton(AF_INET, text.c_str(), &address) != 1 || address.s_addr == INADDR_NONE ||
+        address.s_addr == INADDR_ANY) {
+        throw CommandError(EXIT_USAGE, "not a device address: \"" + text +
+                                           "\" (give dotted IPv4, e.g. 192.168.77.10)");
+    }
+    return address;
+}
+
+std::string dotted(const in_addr& address) {
+    char text[INET_ADDRSTRLEN] = {0};
+    inet_ntop(AF_INET, &address, text, sizeof text);
+    return text;
+}
+
+namespace {
+
+bool usableAdapter(unsigned long ip) {
+    return ip != 0xFFFFFFFFul && ip != 0 && (ip >> 24) != 127 && (ip >> 16) != 0xA9FE;
+}
+
+// The device's MAC address from an ARP request on each usable adapter.
+bool arpLookup(const in_addr& address, KRZMacAddress& mac, CancelHook& cancel) {
+    auto adapters = KRZAdapterInfo::getAdapterInfo();
+    for (const KRZAdapterInfo& adapter : *adapters) {
+        if (!usableAdapter(adapter.getIpAddress())) {
+            continue;
+        }
+        boost::shared_ptr<KRZPArpScanner> arp = KRZPArpScanner::createInstance();
+        cancel.set([arp] { arp->cancel(); });
+        arp->setInterface(adapter);
+        arp->addIp(address);
+        ArpResponseMap answers = arp->getAllResponses(2000);
+        auto it = answers->find(address.s_addr);
+        if (it != answers->end()) {
+            mac = it->second;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+boost::shared_ptr<KRZPAPConfigurator> recognizeDevice(const in_addr& address, CancelHook& cancel) {
+    KRZMacAddress mac;
+    if (!arpLookup(address, mac, cancel)) {
+        throw CommandError(EXIT_UNREACHABLE,
+                           "no device answers at " + dotted(address) + " on any usable adapter");
+    }
+    auto scanner = boost::shared_ptr<KRZPHttpScanner>(new KRZPHttpScanner());
+    cancel.set([scanner] { scanner->cancel(); });
+    in_addr probed = address;
+    int replies = scanner->scanForThisAP(probed, mac);
+    KRZPAPConfiguratorList found = scanner->getAPList();
+    if (found.empty()) {
+        if (replies == 0) {
+            throw CommandError(EXIT_UNREACHABLE, "no web server answers at " + dotted(address) +
+                                                     " (MAC " + narrow(mac.toHexString()) + ")");
+        }
+        throw CommandError(EXIT_NOTHING_FOUND, "no module recognizes the device at " +
+                                                   dotted(address) + " (MAC " +
+                                                   narrow(mac.toHexString()) + ")");
+    }
+    return found.front();
+}
+
+CommandError describeFailure(const KRZPAPCException& e, const std::string& what) {
+    std::string detail = narrow(e.getLogLine());
+    switch (e.getAPCErrorCode()) {
+        case KRZPAPC_CONNECT_ERROR:
+        case KRZPAPC_NOT_CONNECTED:
+        case KRZPAPC_NO_ROUTE:
+        case KRZPAPC_NO_CONNECTIVITY:
+            return CommandError(EXIT_UNREACHABLE,
+                                what + ": the device cannot be reached (" + detail + ")");
+        case KRZPAPC_TIMEOUT:
+            return CommandError(EXIT_UNREACHABLE, what + ": the device did not answer in time");
+        case KRZPAPC_AUTH_ERROR:
+            return CommandError(EXIT_LOGIN_FAILED, what + ": the device refused the credentials");
+        case KRZPAPC_CANCELLED:
+            return CommandError(EXIT_CANCELLED, what + ": cancelled");
+        default:
+            return CommandError(EXIT_ERROR, what + " failed: " + detail);
+    }
+}
+
+namespace {
+struct ModeName {
+    int value;
+    const char* name;
+};
+const ModeName kSecurityModes[] = {
+    {KRZP_SECURITY_UNSET, "unknown"},     {KRZP_SECURITY_NONE, "none"},
+    {KRZP_SECURITY_WEP, "wep"},           {KRZP_SECURITY_WPA_PSK, "wpa-psk"},
+    {KRZP_SECURITY_WPA2_PSK, "wpa2-psk"}, {KRZP_SECURITY_WPA_WPA2_PSK, "wpa-wpa2-psk"}};
+const ModeName kEncryptionModes[] = {
+    {KRZP_ENCRYPTION_UNSET, "unknown"},    {KRZP_ENCRYPTION_NONE, "none"},
+    {KRZP_ENCRYPTION_WEP64, "wep64"},      {KRZP_ENCRYPTION_WEP128, "wep128"},
+    {KRZP_ENCRYPTION_TKIP, "tkip"},        {KRZP_ENCRYPTION_AES, "aes"},
+    {KRZP_ENCRYPTION_TKIP_AES, "tkip-aes"}};
+
+template <size_t N>
+std::string nameOf(const ModeName (&table)[N], int value) {
+    for (const ModeName& m : table) {
+        if (m.value == value) {
+            return m.name;
+        }
+    }
+    return "mode " + std::to_string(value);
+}
+
+template <size_t N>
+int valueOf(const ModeName (&table)[N], const std::string& name) {
+    for (const ModeName& m : table) {
+        if (name == m.name) {
+            return m.value;
+        }
+    }
+    throw CommandError(EXIT_USAGE, "unknown mode \"" + name + "\"");
+}
+}  // namespace
+
+std::string securityModeName(_KRZPSecurityMode mode) {
+    return nameOf(kSecurityModes, mode);
+}
+std::string encryptionModeName(_KRZPEncryptionMode mode) {
+    return nameOf(kEncryptionModes, mode);
+}
+_KRZPSecurityMode securityModeFromName(const std::string& name) {
+    return static_cast<_KRZPSecurityMode>(valueOf(kSecurityModes, name));
+}
+_KRZPEncryptionMode encryptionModeFromName(const std::string& name) {
+    return static_cast<_KRZPEncryptionMode>(valueOf(kEncryptionModes, name));
+}
+
+}  // namespace krzpap

@@ -1,0 +1,35 @@
+// Reaching one device by address, as a host does: ARP for its MAC, probe "/", let the recognizers
+// make its configurator.
+#pragma once
+
+#include "Cli.h"
+
+#include "core/KRZPAPConfigurator.h"
+#include "core/KRZPAPCException.h"
+
+#include <boost/shared_ptr.hpp>
+
+#include <atomic>
+#include <functional>
+#include <string>
+
+namespace krzpap {
+
+// Parses dotted IPv4 text; throws CommandError (usage) for anything else.
+in_addr parseAddress(const std::string& text);
+std::string dotted(const in_addr& address);
+
+// The configurator that the modules' recognizers make for the device at `address`. Throws
+// CommandError: unreachable when nothing answers, nothing-found when no module knows it.
+// Ctrl-C stops the search through `cancel`.
+boost::shared_ptr<KRZPAPConfigurator> recognizeDevice(const in_addr& address, CancelHook& cancel);
+
+// Maps a library failure to the command's exit code and a sentence for the user.
+CommandError describeFailure(const KRZPAPCException& e, const std::string& what);
+
+std::string securityModeName(_KRZPSecurityMode mode);
+std::string encryptionModeName(_KRZPEncryptionMode mode);
+_KRZPSecurityMode securityModeFromName(const std::string& name);
+_KRZPEncryptionMode encryptionModeFromName(const std::string& name);
+
+}  // namespace krzpap

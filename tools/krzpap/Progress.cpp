@@ -1,0 +1,75 @@
+#include "Progress.h"
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+
+namespace krzpap {
+
+ScanProgress::ScanProgress(const std::string& logFile, bool enabled)
+    : logFile_(logFile), start_(std::chrono::steady_clock::now()) {
+    if (!enabled) {
+        return;
+    }
+    // Only what the scan adds to the log is of interest.
+    std::ifstream in(logFile_, std::ios::binary | std::ios::ate);
+    offset_ = in ? static_cast<long>(in.tellg()) : 0;
+    running_ = true;
+    thread_ = std::thread([this] { run(); });
+}
+
+ScanProgress::~ScanProgress() {
+    stop();
+}
+
+void ScanProgress::stop() {
+    if (running_.exchange(false)) {
+        thread_.join();
+        std::cerr << "\r\033[K" << std::flush;
+    }
+}
+
+void ScanProgress::run() {
+    while (running_) {
+        readNewLines();
+        draw();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+}
+
+void ScanProgress::readNewLines() {
+    std::ifstream in(logFile_, std::ios::binary);
+    if (!in) {
+        return;
+    }
+    in.seekg(offset_);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (in.eof()) {
+            break;  // a line still being written is read again next time
+        }
+        offset_ += static_cast<long>(line.size()) + 1;
+        size_t at;
+        if ((at = line.find("Scanning ")) != std::string::npos) {
+            adapter_ = line.substr(at + 9, line.find(' ', at + 9) - at - 9);
+            probing_ = 0;
+        } else if ((at = line.find("Probing ")) != std::string::npos) {
+            probing_ = std::atoi(line.c_str() + at + 8);
+        } else if (line.find("Received HTTP headers") != std::string::npos ||
+                   line.find("Received body without headers") != std::string::npos) {
+            ++replies_;
+        }
+    }
+}
+
+void ScanProgress::draw() {
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    char text[200];
+    std::snprintf(text, sizeof text, "\r\033[K[%5.1fs] %s%s: %d addresses to probe, %d replies",
+                  seconds, adapter_.empty() ? "sweeping" : "adapter ", adapter_.c_str(), probing_,
+                  replies_);
+    std::cerr << text << std::flush;
+}
+
+}  // namespace krzpap
