@@ -12,7 +12,7 @@
 #include <string>
 
 class KRZPAP_API KRZPHttpRecognizer {
-public:
+  public:
     KRZPHttpRecognizer();
     KRZPHttpRecognizer(const KRZPHttpRecognizer& other);
     KRZPHttpRecognizer& operator=(const KRZPHttpRecognizer& other);
@@ -27,5 +27,9 @@ public:
     // Fetches `path` from the device (port 80, waiting) and returns the 32 lower-case hexadecimal
     // digits of the MD5 digest of the reply's body when the header text contains "200 "; empty
     // text otherwise. Transport errors are thrown.
+    //
+    // For module authors: the digest covers the body only, exactly as getResponseBody() gives it
+    // (after removing chunked coding; no header bytes, so a Date or cookie header does not change
+    // it). To compute the expected value for a model, hash the page's body bytes as served.
     static std::string urlHash(const in_addr& address, const std::string& path);
 };

@@ -1,6 +1,10 @@
 // The scanner that finds web-administered devices: ARP sweep of each usable adapter, then an HTTP
 // probe of "/" on every live address (at most seven outstanding), each complete reply offered to
 // the recognizers by priority.
+//
+// A probe whose connection is pending gets one second once the host's TCP table lists it. A
+// pending connection that the table never lists (one the packet driver carries elsewhere) is
+// dropped after five seconds, so that such a device cannot hold a sweep forever.
 #pragma once
 
 #include "discovery/KRZPAPScanner.h"
@@ -8,6 +12,7 @@
 #include "krzcompat/krzexport.h"
 #include "krznetlib/KRZAdapterInfo.h"
 #include "krzutil/KRZMacAddress.h"
+#include "platform/krziphlp.h"
 #include "platform/krzplatform.h"
 
 #include <boost/shared_ptr.hpp>
@@ -22,7 +27,7 @@ class KRZPAPComm;
 
 // One outstanding probe; owns its connection.
 class KRZPAP_API KRZPAPCommEntry {
-public:
+  public:
     KRZPAPCommEntry();
     explicit KRZPAPCommEntry(KRZPAPComm* comm);
     KRZPAPCommEntry(const KRZPAPCommEntry&) = delete;
@@ -39,7 +44,7 @@ public:
 };
 
 class KRZPAP_API KRZPHttpScanner : public KRZPAPScanner {
-public:
+  public:
     KRZPHttpScanner();
     KRZPHttpScanner(const KRZPHttpScanner& other);
     KRZPHttpScanner& operator=(const KRZPHttpScanner& other);
@@ -57,7 +62,7 @@ public:
     static void registerHttpRecognizer(boost::shared_ptr<KRZPHttpRecognizer> recognizer,
                                        int priority);
 
-private:
+  private:
     void _scanNetwork(KRZAdapterInfo& adapter);
     void _addProbe(unsigned long address, KRZMacAddress interfaceMac, KRZMacAddress deviceMac);
     void _addProbe(boost::shared_ptr<KRZPAPCommEntry> entry);
@@ -65,6 +70,10 @@ private:
     void _waitForResponse(int milliseconds);
     void _handleResponse(boost::shared_ptr<KRZPAPCommEntry> entry);
     void clearProbes();
+    // Takes the socket out of the three sets and forgets when it was first seen unlisted.
+    void dropSocket(unsigned int socket);
+    void armPending(unsigned int socket, KRZPAPCommEntry& entry, const MIB_TCPTABLE* table,
+                    long long now);
 
     KRZPAPConfiguratorList apList;
     std::map<unsigned int, boost::shared_ptr<KRZPAPCommEntry>> probes;
@@ -74,4 +83,6 @@ private:
     fd_set writeSet;
     fd_set exceptSet;
     int responseCount;
+    // Pending connections that the TCP table does not list, with the time (ms) first seen so.
+    std::map<unsigned int, long long> unlistedSince;
 };

@@ -1,0 +1,411 @@
+#include "discovery/KRZPHttpScanner.h"
+
+#include "core/KRZPAPCException.h"
+#include "core/KRZPAPModule.h"
+#include "discovery/KRZPArpScanner.h"
+#include "http/KRZPAPComm.h"
+
+#include <cstring>
+#include <list>
+#include <memory>
+#include <vector>
+
+namespace {
+
+char kUnit[] = "KRZPHTTPScanner";
+const int kLineCancelWaitingForRoom = 187;
+const int kLineCancelDraining = 201;
+const int kLineCancelSingle = 384;
+
+const size_t kMaxOutstanding = 7;
+const int kPassMs = 300;
+const int kArpWaitMs = 2000;
+const int kReplyDeadlineMs = 2000;
+const int kConnectDeadlineMs = 1000;
+const long long kUnlistedLimitMs = 5000;
+const unsigned short kHttpPort = 80;
+
+typedef std::list<std::pair<boost::shared_ptr<KRZPHttpRecognizer>, int>> RecognizerList;
+
+RecognizerList& recognizers() {
+    static RecognizerList instance;
+    return instance;
+}
+
+std::string dotted(uint32_t networkOrder) {
+    in_addr a;
+    a.s_addr = networkOrder;
+    return inet_ntoa(a);
+}
+
+bool isSwept(uint32_t ip) {
+    return ip != 0xFFFFFFFFu && ip != 0 && (ip >> 24) != 127;
+}
+
+// Rows of the host ARP table for one interface; an address already answered keeps its MAC.
+void mergeHostArpTable(std::map<uint32_t, KRZMacAddress>& answers, unsigned long index) {
+    ULONG size = 0;
+    GetIpNetTable(nullptr, &size, FALSE);
+    if (size == 0) {
+        return;
+    }
+    std::vector<unsigned char> buffer(size);
+    PMIB_IPNETTABLE table = reinterpret_cast<PMIB_IPNETTABLE>(buffer.data());
+    if (GetIpNetTable(table, &size, FALSE) != NO_ERROR) {
+        return;
+    }
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+        const MIB_IPNETROW& row = table->table[i];
+        if (row.dwIndex != index) {
+            continue;
+        }
+        unsigned char bytes[6] = {0, 0, 0, 0, 0, 0};
+        std::memcpy(bytes, row.bPhysAddr, row.dwPhysAddrLen < 6 ? row.dwPhysAddrLen : 6);
+        answers.emplace(row.dwAddr, KRZMacAddress(bytes));
+    }
+}
+
+// The library's own scanner, registered while the library loads.
+struct RegisterAtLoad {
+    RegisterAtLoad() {
+        KRZPAPScanner::registerScanner(boost::shared_ptr<KRZPAPScanner>(new KRZPHttpScanner()));
+    }
+} registerAtLoad;
+
+}  // namespace
+
+// ---- KRZPAPCommEntry ----
+
+KRZPAPCommEntry::KRZPAPCommEntry()
+    : comm(nullptr), deadlineSeconds(0), deadlineMillis(0), armed(false) {}
+
+KRZPAPCommEntry::KRZPAPCommEntry(KRZPAPComm* connection)
+    : comm(connection), deadlineSeconds(0), deadlineMillis(0), armed(false) {}
+
+KRZPAPCommEntry::~KRZPAPCommEntry() {
+    delete comm;
+    comm = nullptr;
+}
+
+void KRZPAPCommEntry::setDeadline(int milliseconds) {
+    __timeb64 now;
+    _ftime64(&now);
+    long long millis = static_cast<long long>(now.millitm) + milliseconds;
+    deadlineSeconds = static_cast<int>(now.time + millis / 1000);
+    deadlineMillis = static_cast<int>(millis % 1000);
+}
+
+// ---- KRZPHttpScanner ----
+
+KRZPHttpScanner::KRZPHttpScanner() : canceled(false), connectivity(false), responseCount(0) {
+    FD_ZERO(&readSet);
+    FD_ZERO(&writeSet);
+    FD_ZERO(&exceptSet);
+}
+
+KRZPHttpScanner::KRZPHttpScanner(const KRZPHttpScanner& other)
+    : KRZPAPScanner(other),
+      apList(other.apList),
+      probes(other.probes),
+      canceled(other.canceled.load()),
+      connectivity(other.connectivity),
+      readSet(other.readSet),
+      writeSet(other.writeSet),
+      exceptSet(other.exceptSet),
+      responseCount(other.responseCount),
+      unlistedSince(other.unlistedSince) {}
+
+KRZPHttpScanner& KRZPHttpScanner::operator=(const KRZPHttpScanner& other) {
+    if (this != &other) {
+        apList = other.apList;
+        probes = other.probes;
+        canceled = other.canceled.load();
+        connectivity = other.connectivity;
+        readSet = other.readSet;
+        writeSet = other.writeSet;
+        exceptSet = other.exceptSet;
+        responseCount = other.responseCount;
+        unlistedSince = other.unlistedSince;
+    }
+    return *this;
+}
+
+KRZPHttpScanner::~KRZPHttpScanner() {
+    probes.clear();
+    apList.clear();
+}
+
+void KRZPHttpScanner::scan() {
+    KRZPAPModule::log(L"KRZPHttpScanner::scan()\n");
+    connectivity = false;
+    apList.clear();
+    boost::shared_ptr<std::vector<KRZAdapterInfo>> adapters = KRZAdapterInfo::getAdapterInfo();
+    if (!adapters) {
+        return;
+    }
+    for (KRZAdapterInfo adapter : *adapters) {
+        if (isSwept(static_cast<uint32_t>(adapter.getIpAddress()))) {
+            _scanNetwork(adapter);
+        }
+    }
+}
+
+KRZPAPConfiguratorList KRZPHttpScanner::getAPList() {
+    return apList;
+}
+
+bool KRZPHttpScanner::getConnectivity() {
+    return connectivity;
+}
+
+void KRZPHttpScanner::cancel() {
+    canceled = true;
+}
+
+void KRZPHttpScanner::uncancel() {
+    canceled = false;
+}
+
+void KRZPHttpScanner::_scanNetwork(KRZAdapterInfo& adapter) {
+    boost::shared_ptr<KRZPArpScanner> arp = KRZPArpScanner::createInstance();
+    std::string address = dotted(htonl(static_cast<uint32_t>(adapter.getIpAddress())));
+    std::string mask = dotted(htonl(static_cast<uint32_t>(adapter.getMask())));
+    KRZPAPModule::log(L"Scanning %hs/%hs (adapter MAC %s)\n", address.c_str(), mask.c_str(),
+                      adapter.getMacAddress().toHexString().c_str());
+
+    arp->setInterface(adapter);
+    arp->addNet(adapter);
+    for (unsigned long defaultIp : KRZPAPModule::getDefaultIps()) {
+        in_addr a;
+        a.s_addr = static_cast<uint32_t>(defaultIp);
+        arp->addIp(a);
+    }
+    ArpResponseMap answers = arp->getAllResponses(kArpWaitMs);
+    if (!answers->empty()) {
+        connectivity = true;
+    }
+    mergeHostArpTable(*answers, adapter.getIndex());
+
+    KRZPAPModule::log(L"Probing %d addresses\n", static_cast<int>(answers->size()));
+    int probed = 0;
+    for (const auto& answer : *answers) {
+        while (probes.size() >= kMaxOutstanding) {
+            if (canceled) {
+                clearProbes();
+                throw KRZPAPCException(kUnit, kLineCancelWaitingForRoom, "", KRZPAPC_CANCELLED);
+            }
+            _waitForResponse(kPassMs);
+        }
+        _addProbe(answer.first, adapter.getMacAddress(), answer.second);
+        ++probed;
+        _waitForResponse(0);
+    }
+    KRZPAPModule::log(L"Probed %d addresses\n", probed);
+
+    while (!probes.empty()) {
+        if (canceled) {
+            clearProbes();
+            throw KRZPAPCException(kUnit, kLineCancelDraining, "", KRZPAPC_CANCELLED);
+        }
+        _waitForResponse(kPassMs);
+    }
+    clearProbes();
+}
+
+void KRZPHttpScanner::_addProbe(unsigned long address, KRZMacAddress interfaceMac,
+                                KRZMacAddress deviceMac) {
+    in_addr a;
+    a.s_addr = static_cast<uint32_t>(address);
+    KRZPAPComm* comm = new KRZPAPComm(a);
+    boost::shared_ptr<KRZPAPCommEntry> entry(new KRZPAPCommEntry(comm));
+    comm->setInterfaceMac(interfaceMac);
+    comm->setDestinationMac(deviceMac);
+    entry->mac = deviceMac;
+    _addProbe(entry);
+}
+
+void KRZPHttpScanner::_addProbe(boost::shared_ptr<KRZPAPCommEntry> entry) {
+    in_addr address = entry->comm->getAddr();
+    try {
+        entry->comm->openConnection(kHttpPort, true);
+    } catch (const KRZPAPCException&) {
+        KRZPAPModule::log(L"Unable to connect to %hs\n", dotted(address.s_addr).c_str());
+        return;
+    }
+    unsigned int socket = entry->comm->getFD();
+    probes.emplace(socket, entry);
+    FD_SET(socket, &writeSet);
+    FD_SET(socket, &exceptSet);
+}
+
+void KRZPHttpScanner::sendRequest(KRZPAPCommEntry& entry) {
+    entry.comm->writeGetRequest("/");
+    FD_SET(entry.comm->getFD(), &readSet);
+    entry.setDeadline(kReplyDeadlineMs);
+    connectivity = true;
+}
+
+void KRZPHttpScanner::dropSocket(unsigned int socket) {
+    FD_CLR(socket, &readSet);
+    FD_CLR(socket, &writeSet);
+    FD_CLR(socket, &exceptSet);
+    unlistedSince.erase(socket);
+}
+
+void KRZPHttpScanner::clearProbes() {
+    for (const auto& probe : probes) {
+        dropSocket(probe.first);
+    }
+    probes.clear();
+    unlistedSince.clear();
+}
+
+// A pending connection gets its one-second deadline once the TCP table lists its local port.
+void KRZPHttpScanner::armPending(unsigned int socket, KRZPAPCommEntry& entry,
+                                 const MIB_TCPTABLE* table, long long now) {
+    if (table == nullptr) {
+        entry.armed = true;
+        entry.setDeadline(kConnectDeadlineMs);
+        return;
+    }
+    sockaddr_in local;
+    socklen_t length = sizeof local;
+    if (getsockname(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        return;
+    }
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+        if (table->table[i].dwLocalPort == static_cast<DWORD>(local.sin_port)) {
+            entry.armed = true;
+            entry.setDeadline(kConnectDeadlineMs);
+            unlistedSince.erase(socket);
+            return;
+        }
+    }
+    auto since = unlistedSince.emplace(socket, now).first;
+    if (now - since->second > kUnlistedLimitMs) {
+        entry.armed = true;
+        entry.setDeadline(0);
+    }
+}
+
+void KRZPHttpScanner::_waitForResponse(int milliseconds) {
+    if (probes.empty()) {
+        return;
+    }
+    std::vector<unsigned char> tableBuffer;
+    ULONG size = 0;
+    const MIB_TCPTABLE* table = nullptr;
+    if (GetTcpTable(nullptr, &size, TRUE) == ERROR_INSUFFICIENT_BUFFER && size > 0) {
+        tableBuffer.resize(size);
+        PMIB_TCPTABLE filled = reinterpret_cast<PMIB_TCPTABLE>(tableBuffer.data());
+        if (GetTcpTable(filled, &size, TRUE) == NO_ERROR) {
+            table = filled;
+        }
+    }
+    if (table == nullptr) {
+        KRZPAPModule::log(
+            L"KRZPHttpScanner::_waitForResponse(): unable to get TCP endpoint table\n");
+    }
+
+    fd_set readable = readSet;
+    fd_set writable = writeSet;
+    fd_set failed = exceptSet;
+    timeval timeout;
+    timeout.tv_sec = 0;
+    timeout.tv_usec = milliseconds * 1000;
+    if (select(0, &readable, &writable, &failed, &timeout) == SOCKET_ERROR) {
+        FD_ZERO(&readable);
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+    }
+
+    __timeb64 now;
+    _ftime64(&now);
+    long long nowMs = static_cast<long long>(now.time) * 1000 + now.millitm;
+
+    for (auto it = probes.begin(); it != probes.end();) {
+        unsigned int socket = it->first;
+        boost::shared_ptr<KRZPAPCommEntry> entry = it->second;
+        bool expired = entry->armed &&
+                       (now.time > entry->deadlineSeconds || (now.time == entry->deadlineSeconds &&
+                                                              now.millitm > entry->deadlineMillis));
+        if (expired) {
+            dropSocket(socket);
+            it = probes.erase(it);
+        } else if (FD_ISSET(socket, &readable)) {
+            KRZPAPCReadStatus status = entry->comm->readResponse();
+            if (status == KRZPAPC_READ_PENDING) {
+                ++it;
+                continue;
+            }
+            if (status == KRZPAPC_READ_OK) {
+                _handleResponse(entry);
+                ++responseCount;
+            }
+            dropSocket(socket);
+            it = probes.erase(it);
+        } else if (FD_ISSET(socket, &writable)) {
+            entry->armed = true;
+            FD_CLR(socket, &exceptSet);
+            FD_CLR(socket, &writeSet);
+            unlistedSince.erase(socket);
+            sendRequest(*entry);
+            ++it;
+        } else if (FD_ISSET(socket, &failed)) {
+            dropSocket(socket);
+            it = probes.erase(it);
+        } else {
+            if (!entry->armed) {
+                armPending(socket, *entry, table, nowMs);
+            }
+            ++it;
+        }
+    }
+}
+
+void KRZPHttpScanner::_handleResponse(boost::shared_ptr<KRZPAPCommEntry> entry) {
+    in_addr address = entry->comm->getAddr();
+    std::string headers = entry->comm->getResponseHeaders();
+    std::string body = entry->comm->getResponseBody();
+    KRZMacAddress mac = entry->mac;
+    handleScanResult(address, headers, body, mac);
+}
+
+int KRZPHttpScanner::scanForThisAP(in_addr& address, KRZMacAddress& mac) {
+    KRZPAPModule::log(L"KRZPHttpScanner::scanForThisAP( %hs )\n", dotted(address.s_addr).c_str());
+    apList.clear();
+    boost::shared_ptr<KRZPAPCommEntry> entry(new KRZPAPCommEntry(new KRZPAPComm(address)));
+    entry->mac = mac;
+    _addProbe(entry);
+    responseCount = 0;
+    while (!probes.empty()) {
+        if (canceled) {
+            clearProbes();
+            throw KRZPAPCException(kUnit, kLineCancelSingle, "", KRZPAPC_CANCELLED);
+        }
+        _waitForResponse(kPassMs);
+    }
+    return responseCount;
+}
+
+void KRZPHttpScanner::handleScanResult(in_addr& address, std::string& headers, std::string& body,
+                                       KRZMacAddress& mac) {
+    for (const auto& registered : recognizers()) {
+        boost::shared_ptr<KRZPAPConfigurator> configurator =
+            registered.first->recognize(address, headers, body, mac);
+        if (configurator) {
+            apList.push_back(configurator);
+            return;
+        }
+    }
+}
+
+void KRZPHttpScanner::registerHttpRecognizer(boost::shared_ptr<KRZPHttpRecognizer> recognizer,
+                                             int priority) {
+    RecognizerList& list = recognizers();
+    auto position = list.begin();
+    while (position != list.end() && position->second <= priority) {
+        ++position;
+    }
+    list.insert(position, std::make_pair(recognizer, priority));
+}
