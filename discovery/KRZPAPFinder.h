@@ -21,6 +21,9 @@ public:
     virtual ~KRZPAPFinder();  // 0
 
     // Runs each configurator's finder (grouped by finder); returns those found, addresses set.
+    // A KRZException from a configurator's getFinder or a finder's findAps is logged and the
+    // others go on: those configurators are then simply not in the result. Cancellation (code 14)
+    // is thrown before the next group once cancelScan was called.
     static KRZPAPConfiguratorVector findAllAps(const KRZPAPConfiguratorVector& configurators);
     static void cancelScan();
 

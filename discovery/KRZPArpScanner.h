@@ -1,6 +1,10 @@
 // Finds which addresses on an adapter's segment are in use and by which MAC, by sending ARP
 // requests through the packet driver and reading the driver's ARP table. Every live scanner is fed
 // from each reading of the table.
+//
+// An address leaves pendingAddresses once it has answered: getAllResponses returns as soon as every
+// asked address has answered, and each answer is handed out by one getResponses only (a later
+// call does not repeat what the table still holds). Asking the address again makes it pending.
 #pragma once
 
 #include "krzcompat/krzexport.h"
