@@ -136,6 +136,11 @@ void FakeNetworkBackend::setSendHook(std::function<void(size_t)> hook) {
     sendHook_ = std::move(hook);
 }
 
+void FakeNetworkBackend::setConnectHook(std::function<void(size_t)> hook) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    connectHook_ = std::move(hook);
+}
+
 void FakeNetworkBackend::install() {
     // The backend is owned by the test; the shared pointer must not delete it.
     KRZNetworkBackend::setActive(boost::shared_ptr<KRZNetworkBackend>(this, [](void*) {}));
@@ -301,24 +306,36 @@ const FakeNetworkBackend::Device* FakeNetworkBackend::findDevice(uint32_t addres
 int FakeNetworkBackend::carry(SOCKET s, const sockaddr_in& address,
                               const KRZMacAddress& interfaceMac,
                               const KRZMacAddress& destinationMac, int& lastError) {
+    int result = -1;
     unsigned short port = 0;
+    std::function<void(size_t)> hook;
+    size_t count = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         const Device* d = findDevice(address.sin_addr.s_addr, destinationMac);
         connects_.push_back(ConnectAttempt{address.sin_addr.s_addr, interfaceMac, destinationMac,
                                            d != nullptr, std::chrono::steady_clock::now()});
+        count = connects_.size();
+        hook = connectHook_;
         if (d == nullptr) {
             lastError = WSAEHOSTUNREACH;
-            return -1;
+        } else {
+            port = d->silent ? silentPort_ : (d->refuses || d->port == 0) ? closedPort_ : d->port;
         }
-        port = d->silent ? silentPort_ : (d->refuses || d->port == 0) ? closedPort_ : d->port;
     }
-    sockaddr_in target = loopback(port);
-    if (::connect(static_cast<int>(s), reinterpret_cast<sockaddr*>(&target), sizeof target) == 0) {
-        return 0;
+    if (port != 0) {
+        sockaddr_in target = loopback(port);
+        result =
+            ::connect(static_cast<int>(s), reinterpret_cast<sockaddr*>(&target), sizeof target);
+        if (result != 0) {
+            lastError = krz_errnoToWsa(errno);
+            result = -1;
+        }
     }
-    lastError = krz_errnoToWsa(errno);
-    return -1;
+    if (hook) {
+        hook(count);
+    }
+    return result;
 }
 
 int FakeNetworkBackend::connect(SOCKET s, const sockaddr_in& address, int& lastError) {

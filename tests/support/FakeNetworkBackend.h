@@ -81,6 +81,9 @@ class FakeNetworkBackend : public KRZNetworkBackend {
     void setDriverTableReadable(bool readable);
     // Called after each send with the number of frames taken or refused so far (outside the lock).
     void setSendHook(std::function<void(size_t sendCount)> hook);
+    // Called after each connect or connectVia with the number of attempts so far (outside the
+    // lock, on the connecting thread).
+    void setConnectHook(std::function<void(size_t connectCount)> hook);
 
     void install();
     static void uninstall();
@@ -138,6 +141,7 @@ class FakeNetworkBackend : public KRZNetworkBackend {
     size_t invalidFrames_;
     size_t tableReads_;
     std::function<void(size_t)> sendHook_;
+    std::function<void(size_t)> connectHook_;
 
     int closedSocket_;  // bound, never listening: connects to its port are refused
     unsigned short closedPort_;
