@@ -1,0 +1,92 @@
+#include "krznetlib/KRZNetworkBackend.h"
+
+#include "krzsettings/KRZSettings.h"
+
+#include <mutex>
+
+namespace {
+
+std::mutex g_activeMutex;
+boost::shared_ptr<KRZNetworkBackend> g_active;
+
+boost::shared_ptr<KRZNetworkBackend> nullBackend() {
+    return boost::shared_ptr<KRZNetworkBackend>(new KRZNullNetworkBackend);
+}
+
+// The lab library makes the emulated network; without it nothing is reachable.
+boost::shared_ptr<KRZNetworkBackend> labBackend() {
+    HMODULE lab = LoadLibraryW(L"krzlab.dll");
+    if (lab == nullptr) {
+        return nullBackend();
+    }
+    auto factory =
+        reinterpret_cast<KRZCreateLabBackendFn>(GetProcAddress(lab, KRZ_LAB_BACKEND_FACTORY));
+    KRZNetworkBackend* backend = factory != nullptr ? factory() : nullptr;
+    if (backend == nullptr) {
+        return nullBackend();
+    }
+    return boost::shared_ptr<KRZNetworkBackend>(backend);
+}
+
+boost::shared_ptr<KRZNetworkBackend> chooseBackend() {
+    std::wstring choice = KRZSettings::strGetKrzGuardValue(L"KRZ_NETWORK", L"lab", true);
+    if (choice == L"lab") {
+        return labBackend();
+    }
+    // "system" (the machine's own adapters) is not provided yet: until it is, asking for it
+    // gives the backend with no adapters, so nothing on the real network is ever touched.
+    // "none" and unknown values give the same.
+    return nullBackend();
+}
+
+}  // namespace
+
+KRZNetworkBackend::~KRZNetworkBackend() = default;
+
+boost::shared_ptr<KRZNetworkBackend> KRZNetworkBackend::active() {
+    std::lock_guard<std::mutex> lock(g_activeMutex);
+    if (!g_active) {
+        g_active = chooseBackend();
+    }
+    return g_active;
+}
+
+void KRZNetworkBackend::setActive(const boost::shared_ptr<KRZNetworkBackend>& backend) {
+    boost::shared_ptr<KRZNetworkBackend> previous;
+    std::lock_guard<std::mutex> lock(g_activeMutex);
+    previous.swap(g_active);
+    g_active = backend;
+}
+
+std::vector<KRZAdapterInfo> KRZNullNetworkBackend::adapters() {
+    return std::vector<KRZAdapterInfo>();
+}
+
+KRZNdisStatus KRZNullNetworkBackend::sendPacketDown(const KRZBuf&, const KRZMacAddress&) {
+    return KRZ_NDIS_STATUS_ADAPTER_NOT_FOUND;
+}
+
+bool KRZNullNetworkBackend::driverArpTable(std::map<uint32_t, uint64_t>& table) {
+    table.clear();
+    return true;
+}
+
+std::vector<MIB_IPNETROW> KRZNullNetworkBackend::hostArpTable() {
+    return std::vector<MIB_IPNETROW>();
+}
+
+int KRZNullNetworkBackend::connect(SOCKET, const sockaddr_in&, int& lastError) {
+    lastError = WSAEHOSTUNREACH;
+    return SOCKET_ERROR;
+}
+
+int KRZNullNetworkBackend::connectVia(SOCKET, const sockaddr_in&, const KRZMacAddress&,
+                                      const KRZMacAddress&, int& lastError) {
+    lastError = WSAEHOSTUNREACH;
+    return SOCKET_ERROR;
+}
+
+bool KRZNullNetworkBackend::lookupInterface(const in_addr&, const std::vector<KRZMacAddress>&, int,
+                                            KRZMacAddress&) {
+    return false;
+}

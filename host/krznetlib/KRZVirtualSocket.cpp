@@ -1,0 +1,90 @@
+#include "krznetlib/KRZVirtualSocket.h"
+
+#include "krznetlib/KRZNetworkBackend.h"
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+bool isLoopback(const sockaddr_in& address) {
+    return (ntohl(address.sin_addr.s_addr) >> 24) == 127;
+}
+
+// Loopback destinations are always connected for real, whatever the backend, so that servers on
+// this machine can stand in for devices.
+int connectLoopback(SOCKET s, const sockaddr_in& address, int& lastError) {
+    int fd = static_cast<int>(s);
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+        lastError = krz_errnoToWsa(errno);
+        return SOCKET_ERROR;
+    }
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+        return 0;
+    }
+    lastError = krz_errnoToWsa(errno);
+    return SOCKET_ERROR;
+}
+
+// Checks the address; false with the Winsock error in lastError when it cannot be used.
+bool toInet(const sockaddr* address, int length, sockaddr_in& out, int& lastError) {
+    if (address == nullptr || length < static_cast<int>(sizeof(sockaddr_in))) {
+        lastError = WSAEFAULT;
+        return false;
+    }
+    if (address->sa_family != AF_INET) {
+        lastError = WSAEAFNOSUPPORT;
+        return false;
+    }
+    std::memcpy(&out, address, sizeof out);
+    return true;
+}
+
+}  // namespace
+
+KRZVirtualSocket::KRZVirtualSocket() : lastError_(0) {}
+KRZVirtualSocket::~KRZVirtualSocket() = default;
+
+int KRZVirtualSocket::connect(SOCKET s, const sockaddr* address, int length) {
+    sockaddr_in inet;
+    lastError_ = 0;
+    int result;
+    if (!toInet(address, length, inet, lastError_)) {
+        result = SOCKET_ERROR;
+    } else if (isLoopback(inet)) {
+        result = connectLoopback(s, inet, lastError_);
+    } else {
+        result = KRZNetworkBackend::active()->connect(s, inet, lastError_);
+    }
+    if (result == SOCKET_ERROR) {
+        WSASetLastError(lastError_);
+    }
+    return result;
+}
+
+int KRZVirtualSocket::connect(SOCKET s, const sockaddr* address, int length,
+                              const KRZMacAddress& interfaceMac,
+                              const KRZMacAddress& destinationMac) {
+    sockaddr_in inet;
+    lastError_ = 0;
+    int result;
+    if (!toInet(address, length, inet, lastError_)) {
+        result = SOCKET_ERROR;
+    } else if (isLoopback(inet)) {
+        result = connectLoopback(s, inet, lastError_);
+    } else {
+        result = KRZNetworkBackend::active()->connectVia(s, inet, interfaceMac, destinationMac,
+                                                         lastError_);
+    }
+    if (result == SOCKET_ERROR) {
+        WSASetLastError(lastError_);
+    }
+    return result;
+}
+
+int KRZVirtualSocket::getLastError() const {
+    return lastError_;
+}
