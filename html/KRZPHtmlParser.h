@@ -28,7 +28,7 @@ typedef std::basic_string<char, ci_char_traits> ci_string;
 typedef boost::shared_ptr<std::map<ci_string, std::string>> AttributeMap;
 
 class KRZPAP_API KRZPHtmlParser {
-public:
+  public:
     explicit KRZPHtmlParser(const std::string& text = std::string());
     KRZPHtmlParser(const KRZPHtmlParser& other);
     KRZPHtmlParser& operator=(const KRZPHtmlParser& other);
@@ -61,6 +61,8 @@ public:
     boost::shared_ptr<std::map<std::string, std::string>> parseForm(bool parseScripts);
 
     // ---- static text functions ----
+    // The value under `name` (caseless), or a process-wide empty string. The reference points
+    // into the map: keep the AttributeMap in a variable while the reference is used.
     static const std::string& getAttrib(AttributeMap attributes, const std::string& name);
     static const std::string& getName(AttributeMap attributes);
     static const std::string& getValue(AttributeMap attributes);
@@ -71,8 +73,25 @@ public:
     static std::string encrypt(const std::string& text);
     static std::string decrypt(const std::string& text);
 
-private:
+  private:
+    // Throws the parse error with the cursor left as it is.
+    [[noreturn]] static void fail(const std::string& message = std::string());
+    // Throws with the cursor moved to end.
+    [[noreturn]] void failAtEnd();
+    // The one check of the cursor against the text: throws when the cursor is at end.
+    void requireCursor() const;
+    // Moves the cursor to `pos`; a position at or past the end of the text becomes end.
+    // Returns false when that happened.
+    bool moveTo(size_t pos);
+    // Moves the cursor to `pos`, throwing (cursor at end) when that is the end of the text.
+    void moveToOrFail(size_t pos);
+    // Index of the first byte at or after `from` in `set` (or not in it), npos when none.
+    size_t scanFor(size_t from, const bool* set, bool member) const;
+    bool matchesCaseless(size_t pos, const std::string& s) const;
+
     ci_string caselessData;
     std::string data;
+    // `data` with ASCII letters lowered: caseless searches run as plain byte searches on it.
+    std::string lowerData;
     size_t currentPosition;
 };
