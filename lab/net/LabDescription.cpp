@@ -1,0 +1,295 @@
+#include "lab/net/LabDescription.h"
+
+#include "lab/net/LabAddress.h"
+
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+
+namespace krzlab {
+
+using nlohmann::json;
+
+namespace {
+
+std::string text(const json& j, const char* key) {
+    auto it = j.find(key);
+    if (it == j.end() || it->is_null())
+        return "";
+    if (!it->is_string())
+        throw std::invalid_argument(std::string("\"") + key + "\" is not text");
+    return it->get<std::string>();
+}
+
+WirelessSettings wirelessFromJson(const json& j) {
+    WirelessSettings w;
+    if (!j.is_object())
+        return w;
+    w.ssid = text(j, "ssid");
+    w.security = text(j, "security");
+    w.encryption = text(j, "encryption");
+    w.key = text(j, "key");
+    return w;
+}
+
+void requireIpv4(const std::string& what, const std::string& value) {
+    uint32_t ignored;
+    if (!parseIpv4(value, ignored))
+        throw std::invalid_argument(what + ": not an IPv4 address: \"" + value + "\"");
+}
+
+void requireMac(const std::string& what, const std::string& value) {
+    MacBytes ignored;
+    if (!parseMac(value, ignored))
+        throw std::invalid_argument(what + ": not a MAC address: \"" + value + "\"");
+}
+
+AdapterSpec adapterFromJson(const json& j) {
+    AdapterSpec a;
+    a.name = text(j, "name");
+    a.index = j.value("index", 0u);
+    a.address = text(j, "address");
+    a.mask = text(j, "mask");
+    a.mac = text(j, "mac");
+    if (a.name.empty())
+        throw std::invalid_argument("adapter without a name");
+    requireIpv4("adapter " + a.name + " address", a.address);
+    requireIpv4("adapter " + a.name + " mask", a.mask);
+    requireMac("adapter " + a.name + " mac", a.mac);
+    return a;
+}
+
+LabDeviceEntry deviceFromJson(const json& j) {
+    LabDeviceEntry e;
+    DeviceSpec& s = e.spec;
+    s.name = text(j, "name");
+    if (s.name.empty())
+        throw std::invalid_argument("device without a name");
+    s.family = text(j, "family");
+    s.model = text(j, "model");
+    s.firmware = text(j, "firmware");
+    s.address = text(j, "address");
+    s.mac = text(j, "mac");
+    s.username = text(j, "username");
+    s.password = text(j, "password");
+    s.wireless = wirelessFromJson(j.value("wireless", json::object()));
+    e.adapter = text(j, "adapter");
+    json factory = j.value("factory", json());
+    if (factory.is_object()) {
+        s.factoryAddress = text(factory, "address");
+        s.factoryUsername = text(factory, "username");
+        s.factoryPassword = text(factory, "password");
+        s.factoryWireless = wirelessFromJson(factory.value("wireless", json::object()));
+    } else {
+        s.factoryAddress = s.address;
+        s.factoryUsername = s.username;
+        s.factoryPassword = s.password;
+        s.factoryWireless = s.wireless;
+    }
+    std::string fault = text(j, "fault");
+    s.fault = fault.empty() ? Fault::None : faultFromName(fault);
+    s.faultParam = j.value("faultParam", 0);
+    requireIpv4("device " + s.name + " address", s.address);
+    if (!s.factoryAddress.empty())
+        requireIpv4("device " + s.name + " factory address", s.factoryAddress);
+    requireMac("device " + s.name + " mac", s.mac);
+    return e;
+}
+
+}  // namespace
+
+json wirelessToJson(const WirelessSettings& w) {
+    return json{
+        {"ssid", w.ssid}, {"security", w.security}, {"encryption", w.encryption}, {"key", w.key}};
+}
+
+json deviceSpecToJson(const DeviceSpec& s) {
+    return json{{"name", s.name},
+                {"family", s.family},
+                {"model", s.model},
+                {"firmware", s.firmware},
+                {"address", s.address},
+                {"mac", s.mac},
+                {"username", s.username},
+                {"password", s.password},
+                {"wireless", wirelessToJson(s.wireless)},
+                {"factory",
+                 {{"address", s.factoryAddress},
+                  {"username", s.factoryUsername},
+                  {"password", s.factoryPassword},
+                  {"wireless", wirelessToJson(s.factoryWireless)}}},
+                {"fault", faultName(s.fault)},
+                {"faultParam", s.faultParam}};
+}
+
+LabDescription LabDescription::fromJson(const json& j) {
+    if (!j.is_object())
+        throw std::invalid_argument("a lab description is a JSON object");
+    LabDescription lab;
+    std::set<std::string> adapterNames, deviceNames;
+    for (const json& a : j.value("adapters", json::array())) {
+        lab.adapters.push_back(adapterFromJson(a));
+        if (!adapterNames.insert(lab.adapters.back().name).second)
+            throw std::invalid_argument("duplicate adapter " + lab.adapters.back().name);
+    }
+    if (lab.adapters.empty())
+        throw std::invalid_argument("a lab needs at least one adapter");
+    for (const json& d : j.value("devices", json::array())) {
+        lab.devices.push_back(deviceFromJson(d));
+        const LabDeviceEntry& e = lab.devices.back();
+        if (!deviceNames.insert(e.spec.name).second)
+            throw std::invalid_argument("duplicate device " + e.spec.name);
+        if (!e.adapter.empty() && !adapterNames.count(e.adapter))
+            throw std::invalid_argument("device " + e.spec.name + ": unknown adapter " + e.adapter);
+    }
+    return lab;
+}
+
+LabDescription LabDescription::fromText(const std::string& textValue) {
+    json j;
+    try {
+        j = json::parse(textValue);
+    } catch (const json::exception& e) {
+        throw std::invalid_argument(std::string("lab description: ") + e.what());
+    }
+    try {
+        return fromJson(j);
+    } catch (const json::exception& e) {
+        throw std::invalid_argument(std::string("lab description: ") + e.what());
+    }
+}
+
+LabDescription LabDescription::fromFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::invalid_argument("cannot read lab file " + path);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return fromText(content.str());
+}
+
+json LabDescription::toJson() const {
+    json adaptersJson = json::array(), devicesJson = json::array();
+    for (const AdapterSpec& a : adapters)
+        adaptersJson.push_back({{"name", a.name},
+                                {"index", a.index},
+                                {"address", a.address},
+                                {"mask", a.mask},
+                                {"mac", a.mac}});
+    for (const LabDeviceEntry& e : devices) {
+        json d = deviceSpecToJson(e.spec);
+        if (!e.adapter.empty())
+            d["adapter"] = e.adapter;
+        devicesJson.push_back(d);
+    }
+    return json{{"adapters", adaptersJson}, {"devices", devicesJson}};
+}
+
+namespace {
+
+DeviceSpec device(const std::string& name, const std::string& family, const std::string& model,
+                  const std::string& firmware, int lastOctet, int macTail) {
+    DeviceSpec s;
+    s.name = name;
+    s.family = family;
+    s.model = model;
+    s.firmware = firmware;
+    s.address = "192.168.77." + std::to_string(lastOctet);
+    char mac[18];
+    std::snprintf(mac, sizeof mac, "02:4B:5A:00:%02X:%02X", (macTail >> 8) & 0xFF, macTail & 0xFF);
+    s.mac = mac;
+    return s;
+}
+
+void factoryIsCurrent(DeviceSpec& s) {
+    s.factoryAddress = s.address;
+    s.factoryUsername = s.username;
+    s.factoryPassword = s.password;
+    s.factoryWireless = s.wireless;
+}
+
+AdapterSpec labAdapter() {
+    return AdapterSpec{"lab0", 7, "192.168.77.2", "255.255.255.0", "02:4B:5A:00:00:02"};
+}
+
+}  // namespace
+
+LabDescription LabDescription::defaultLab() {
+    LabDescription lab;
+    lab.adapters.push_back(labAdapter());
+
+    DeviceSpec acme = device("acme-1", "acme", "AP-100", "1.4.2 build 3107", 10, 0x10);
+    acme.username = "admin";
+    acme.password = "gatekeeper";
+    acme.wireless = {"AcmeOffice", "wpa2-psk", "aes", "correct horse battery"};
+    acme.factoryAddress = "192.168.77.10";
+    acme.factoryUsername = "admin";
+    acme.factoryPassword = "admin";
+    acme.factoryWireless = {"ACME", "none", "none", ""};
+
+    DeviceSpec borealis = device("borealis-1", "borealis", "BR-5400", "2.0.7", 20, 0x20);
+    borealis.username = "root";
+    borealis.password = "northwind";
+    borealis.wireless = {"Aurora", "wpa-psk", "tkip", "polarlights42"};
+    borealis.factoryAddress = "192.168.77.20";
+    borealis.factoryUsername = "root";
+    borealis.factoryPassword = "borealis";
+    borealis.factoryWireless = {"BOREALIS", "none", "none", ""};
+
+    // Still at factory defaults; a factory reset moves it off this network to 10.0.0.138.
+    DeviceSpec corvidFactory = device("corvid-1", "corvid", "CV-10", "0.9.12", 30, 0x30);
+    corvidFactory.username = "admin";
+    corvidFactory.password = "";
+    corvidFactory.wireless = {"corvid", "none", "none", ""};
+    corvidFactory.factoryAddress = "10.0.0.138";
+    corvidFactory.factoryUsername = "admin";
+    corvidFactory.factoryPassword = "";
+    corvidFactory.factoryWireless = corvidFactory.wireless;
+
+    DeviceSpec corvid = device("corvid-2", "corvid", "CV-20", "1.1.0", 31, 0x31);
+    corvid.username = "admin";
+    corvid.password = "rookery";
+    corvid.wireless = {"Nest", "wpa-wpa2-psk", "tkip-aes", "blackfeathers"};
+    corvid.factoryAddress = "10.0.0.138";
+    corvid.factoryUsername = "admin";
+    corvid.factoryPassword = "";
+    corvid.factoryWireless = {"corvid", "none", "none", ""};
+
+    DeviceSpec printer = device("printer-1", "printer", "Inkwell 300", "5.1", 40, 0x40);
+    factoryIsCurrent(printer);
+
+    DeviceSpec silentHost = device("nohttp-1", "nohttp", "", "", 50, 0x50);
+    factoryIsCurrent(silentHost);
+
+    for (const DeviceSpec& s : {acme, borealis, corvidFactory, corvid, printer, silentHost})
+        lab.devices.push_back(LabDeviceEntry{s, ""});
+    return lab;
+}
+
+LabDescription LabDescription::generated(int count) {
+    if (count < 0 || count > 250)
+        throw std::invalid_argument("a generated lab holds 0 to 250");
+    LabDescription lab;
+    lab.adapters.push_back(labAdapter());
+    struct Kind {
+        const char* family;
+        const char* model;
+    };
+    const Kind kinds[] = {{"acme", "AP-100"},  {"borealis", "BR-5400"},    {"corvid", "CV-10"},
+                          {"corvid", "CV-20"}, {"printer", "Inkwell 300"}, {"nohttp", ""}};
+    for (int i = 0; i < count; ++i) {
+        const Kind& k = kinds[i % 6];
+        DeviceSpec s = device(std::string(k.family) + "-" + std::to_string(i + 1), k.family,
+                              k.model, "1.0", 3 + i, 0x100 + i);
+        s.username = "admin";
+        s.password = "pass" + std::to_string(i + 1);
+        s.wireless = {"Net" + std::to_string(i + 1), "wpa2-psk", "aes",
+                      "secret" + std::to_string(i + 1)};
+        factoryIsCurrent(s);
+        lab.devices.push_back(LabDeviceEntry{s, ""});
+    }
+    return lab;
+}
+
+}  // namespace krzlab
