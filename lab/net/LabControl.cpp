@@ -1,0 +1,182 @@
+#include "lab/net/LabControl.h"
+
+#include <stdexcept>
+
+namespace krzlab {
+
+using nlohmann::json;
+
+namespace {
+
+uint32_t addressField(const json& request, const char* key) {
+    uint32_t a;
+    if (!parseIpv4(request.at(key).get<std::string>(), a))
+        throw std::invalid_argument(std::string("bad address in \"") + key + "\"");
+    return a;
+}
+
+MacBytes macText(const std::string& text) {
+    MacBytes m;
+    if (!parseMac(text, m))
+        throw std::invalid_argument("bad MAC address \"" + text + "\"");
+    return m;
+}
+
+json adaptersJson(LabNetwork& lab) {
+    json list = json::array();
+    for (const LabAdapter& a : lab.adapters())
+        list.push_back({{"name", a.name},
+                        {"index", a.index},
+                        {"address", formatIpv4(a.address)},
+                        {"mask", formatIpv4(a.mask)},
+                        {"mac", formatMac(a.mac)}});
+    return list;
+}
+
+json driverJson(LabNetwork& lab) {
+    std::map<uint32_t, uint64_t> table;
+    lab.driverTable(table);
+    json list = json::array();
+    for (const auto& [address, mac] : table) {
+        const auto* b = reinterpret_cast<const uint8_t*>(&address);
+        uint32_t host = static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 |
+                        static_cast<uint32_t>(b[2]) << 8 | b[3];
+        list.push_back({{"address", formatIpv4(host)}, {"mac", formatMac(macFromUint64(mac))}});
+    }
+    return list;
+}
+
+json hostJson(LabNetwork& lab) {
+    json list = json::array();
+    for (const HostArpRow& r : lab.hostTable())
+        list.push_back(
+            {{"index", r.index}, {"address", formatIpv4(r.address)}, {"mac", formatMac(r.mac)}});
+    return list;
+}
+
+json resolveJson(LabNetwork& lab, const json& request) {
+    MacBytes ifMac{}, devMac{};
+    bool hasIf = request.contains("interface"), hasDev = request.contains("mac");
+    if (hasIf)
+        ifMac = macText(request["interface"].get<std::string>());
+    if (hasDev)
+        devMac = macText(request["mac"].get<std::string>());
+    Route r = lab.resolve(addressField(request, "address"), request.at("port").get<uint16_t>(),
+                          hasIf ? &ifMac : nullptr, hasDev ? &devMac : nullptr);
+    return {{"ok", true}, {"reachable", r.reachable}, {"port", r.port}};
+}
+
+json lookupJson(LabNetwork& lab, const json& request) {
+    std::vector<MacBytes> macs;
+    for (const json& m : request.at("macs"))
+        macs.push_back(macText(m.get<std::string>()));
+    MacBytes found{};
+    bool ok = lab.lookup(addressField(request, "address"), macs, found);
+    json answer = {{"ok", true}, {"found", ok}};
+    if (ok)
+        answer["interface"] = formatMac(found);
+    return answer;
+}
+
+json deviceOp(LabNetwork& lab, const std::string& op, const json& request) {
+    std::string name = request.at("name").get<std::string>();
+    if (op == "stop")
+        lab.stopDevice(name);
+    else if (op == "start")
+        lab.startDevice(name);
+    else if (op == "reset")
+        lab.factoryReset(name);
+    else if (op == "fault")
+        lab.setFault(name, faultFromName(request.at("fault").get<std::string>()),
+                     request.value("param", 0));
+    return {{"ok", true}, {"device", statusToJson(lab.status(name))}};
+}
+
+json dispatch(LabNetwork& lab, const json& request, bool& shutdown) {
+    std::string op = request.at("op").get<std::string>();
+    if (op == "adapters")
+        return {{"ok", true}, {"adapters", adaptersJson(lab)}};
+    if (op == "send") {
+        std::string frame;
+        if (!fromHex(request.at("frame").get<std::string>(), frame))
+            throw std::invalid_argument("frame is not hexadecimal");
+        uint32_t status = lab.sendFrame(frame, macText(request.at("adapter").get<std::string>()));
+        return {{"ok", true}, {"status", status}};
+    }
+    if (op == "driver-table")
+        return {{"ok", true}, {"entries", driverJson(lab)}};
+    if (op == "host-table")
+        return {{"ok", true}, {"rows", hostJson(lab)}};
+    if (op == "resolve")
+        return resolveJson(lab, request);
+    if (op == "lookup")
+        return lookupJson(lab, request);
+    if (op == "devices") {
+        json list = json::array();
+        for (const std::string& name : lab.deviceNames())
+            list.push_back(statusToJson(lab.status(name)));
+        return {{"ok", true}, {"devices", list}};
+    }
+    if (op == "device" || op == "stop" || op == "start" || op == "reset" || op == "fault")
+        return deviceOp(lab, op, request);
+    if (op == "shutdown") {
+        shutdown = true;
+        return {{"ok", true}};
+    }
+    throw std::invalid_argument("unknown op \"" + op + "\"");
+}
+
+}  // namespace
+
+json statusToJson(const DeviceStatus& status) {
+    json j = deviceSpecToJson(status.state);
+    j["running"] = status.running;
+    j["port"] = status.port;
+    j["adapter"] = status.adapter;
+    j["linkFault"] = faultName(status.linkFault);
+    return j;
+}
+
+json handleControlRequest(LabNetwork& lab, const json& request, bool& shutdown) {
+    try {
+        if (!request.is_object())
+            throw std::invalid_argument("a request is a JSON object");
+        return dispatch(lab, request, shutdown);
+    } catch (const std::exception& e) {
+        return {{"ok", false}, {"error", e.what()}};
+    }
+}
+
+std::string toHex(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char c : bytes) {
+        hex += digits[c >> 4];
+        hex += digits[c & 15];
+    }
+    return hex;
+}
+
+bool fromHex(const std::string& hex, std::string& bytes) {
+    if (hex.size() % 2)
+        return false;
+    auto value = [](char c) {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
+        return -1;
+    };
+    bytes.clear();
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        int hi = value(hex[i]), lo = value(hex[i + 1]);
+        if (hi < 0 || lo < 0)
+            return false;
+        bytes += static_cast<char>(hi * 16 + lo);
+    }
+    return true;
+}
+
+}  // namespace krzlab
