@@ -10,6 +10,8 @@
 
 #include <boost/shared_ptr.hpp>
 
+#include <atomic>
+#include <cstddef>
 #include <map>
 #include <string>
 #include <vector>
@@ -18,9 +20,8 @@ class KRZVirtualSocket;
 class KRZPFormParams;
 class KRZPMultipartParams;
 
-
 class KRZPAP_API KRZPAPComm {
-public:
+  public:
     KRZPAPComm();
     explicit KRZPAPComm(in_addr address);
     // Dotted text or a host name; an unresolvable name leaves the address INADDR_NONE.
@@ -82,7 +83,9 @@ public:
     // space-plus flag.
     std::string formText(const KRZPFormParams& params) const;
 
-private:
+  private:
+    friend class KRZPAPCommTestAccess;  // the unit tests reach the private read steps
+
     KRZPAPCReadStatus fillBuffer();
     KRZPAPCReadStatus appendBytes(std::string& out, int count);
     void sendReq(unsigned int socket, const std::string& data, bool log);
@@ -90,10 +93,23 @@ private:
     KRZPAPCReadStatus readChunks();
     KRZPAPCReadStatus readBody();
 
+    // The read buffer holds unread bytes from readPos on; consumed bytes are dropped in bulk now
+    // and then, so that reading stays linear in the reply size.
+    size_t buffered() const { return readBuffer.size() - readPos; }
+    void consume(size_t count);
+    size_t findLineEnd();
+    void dropPendingPartner();
+    bool selectSocket(bool forRead, bool forWrite);
+    std::string addressText() const;
+    std::wstring logPrefix() const;
+    std::string cookieLine();
+    std::string authorizationLine() const;
+    void closeSocket();
+
     int timeout;
     int readState;
     in_addr address;
-    volatile bool cancel;
+    std::atomic<bool> cancel;
     bool chunked;
     SOCKET sock;
     std::string username;
@@ -109,4 +125,7 @@ private:
     KRZMacAddress destinationMac;
     bool spacePlus;
     std::map<std::string, std::string> cookies;
+    size_t readPos;      // first unread byte of readBuffer
+    size_t lineScanPos;  // readBuffer holds no line end between readPos and here
+    bool peerClosed;     // the socket was closed because the peer closed
 };
