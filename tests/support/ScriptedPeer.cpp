@@ -77,15 +77,15 @@ size_t requestLength(const std::string& data, size_t start) {
 
 // ---- Script ----
 
-ScriptedPeer::Script& ScriptedPeer::Script::send(const std::string& bytes) {
+ScriptedPeer::Script& ScriptedPeer::Script::write(const std::string& bytes) {
     steps.push_back({SEND, bytes, 0});
     return *this;
 }
 
-ScriptedPeer::Script& ScriptedPeer::Script::sendInPieces(const std::string& bytes, size_t pieceSize,
-                                                         int pauseMs) {
+ScriptedPeer::Script& ScriptedPeer::Script::writeInPieces(const std::string& bytes,
+                                                          size_t pieceSize, int pauseMs) {
     for (size_t at = 0; at < bytes.size(); at += pieceSize) {
-        send(bytes.substr(at, pieceSize));
+        write(bytes.substr(at, pieceSize));
         pause(pauseMs);
     }
     return *this;

@@ -3,9 +3,9 @@
 // close, reset, stay silent) while recording every byte the client sends.
 //
 // Plain POSIX sockets; this header does not include the platform layer, so it can be used beside
-// code that does.
+// code that does (its method names avoid send/recv, which the platform layer defines as macros).
 //
-//   ScriptedPeer peer(ScriptedPeer::Script().awaitRequest().send("HTTP/1.1 200 OK\r\n\r\nhi"));
+//   ScriptedPeer peer(ScriptedPeer::Script().awaitRequest().write("HTTP/1.1 200 OK\r\n\r\nhi"));
 //   comm.openConnection(peer.port(), false);  ...
 //   EXPECT_EQ(peer.received(0), "GET / HTTP/1.1\r\n...");
 //
@@ -25,10 +25,10 @@ class ScriptedPeer {
   public:
     class Script {
       public:
-        // Sends these exact bytes (all of them, however the kernel splits them).
-        Script& send(const std::string& bytes);
-        // Sends the bytes in pieces of `pieceSize`, pausing `pauseMs` after each piece.
-        Script& sendInPieces(const std::string& bytes, size_t pieceSize, int pauseMs);
+        // Writes these exact bytes (all of them, however the kernel splits them).
+        Script& write(const std::string& bytes);
+        // Writes the bytes in pieces of `pieceSize`, pausing `pauseMs` after each piece.
+        Script& writeInPieces(const std::string& bytes, size_t pieceSize, int pauseMs);
         // Waits this long, recording what the client sends meanwhile.
         Script& pause(int ms);
         // Waits until the client has sent a whole HTTP request: the header block and, when it
