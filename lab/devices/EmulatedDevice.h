@@ -1,0 +1,77 @@
+// What every emulated device with a web server shares: its state under one lock, the loopback
+// server, HTTP-level faults, reboots and the move to the factory address. A family supplies its
+// pages through handle().
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "lab/LabDevice.h"
+#include "lab/devices/HttpExchange.h"
+#include "lab/devices/LoopbackServer.h"
+
+namespace krzlab {
+
+class EmulatedDevice : public Device {
+  public:
+    explicit EmulatedDevice(const DeviceSpec& spec);
+    // A family's destructor must call stop() first: serving threads call into the family.
+    ~EmulatedDevice() override;
+
+    void start() override;
+    void stop() override;
+    bool running() const override;
+    // 0 also while the device reboots (running() stays true then).
+    uint16_t port() const override;
+    DeviceSpec state() const override;
+    void setFault(Fault fault, int faultParam) override;
+    void factoryReset() override;
+    void setAddressListener(std::function<void(const std::string&)> listener) override;
+
+    // How long a reboot keeps the web server away; 1500 ms unless set.
+    void setRestartDelay(int ms);
+    bool restarting() const;
+    // Waits until no reboot is in progress; false when `timeoutMs` passed first.
+    bool waitWhileRestarting(int timeoutMs) const;
+
+  protected:
+    // One request, on a serving thread, with no lock held. Families lock mutex_ around state.
+    virtual HttpReply handle(const HttpRequest& request) = 0;
+    // The reply to bytes that are not an HTTP request.
+    virtual HttpReply badRequest();
+    // Family state beyond DeviceSpec that a factory reset restores; mutex_ is held.
+    virtual void resetExtras() {}
+    // Forgets what does not survive a reboot (sessions); mutex_ is held.
+    virtual void onReboot() {}
+
+    // Starts a reboot from a serving thread: the listener closes at once, the reply under way can
+    // still be sent, and the server listens again on the same port after the restart delay.
+    void rebootSoon();
+    // Restores factory settings with mutex_ held; returns the new address when it moved, else "".
+    std::string resetLocked();
+    // Calls the address listener (no lock held).
+    void announceAddress(const std::string& address);
+
+    mutable std::mutex mutex_;
+    DeviceSpec spec_;
+
+  private:
+    void serveConnection(int fd);
+    void comeBackLater();
+
+    LoopbackServer server_;
+    std::function<void(const std::string&)> addressListener_;
+    bool running_ = false;
+    bool restarting_ = false;
+    bool cancelRestart_ = false;
+    int restartDelayMs_ = 1500;
+    uint16_t lastPort_ = 0;
+    unsigned replySerial_ = 0;
+    std::thread restarter_;
+    mutable std::condition_variable restartChanged_;
+};
+
+}  // namespace krzlab

@@ -1,0 +1,36 @@
+// Decoding of what browsers post and encoding of what pages show. Lenient the way small embedded
+// web servers are: a malformed escape is taken literally instead of failing the request.
+#pragma once
+
+#include <map>
+#include <string>
+
+namespace krzlab {
+
+using FormFields = std::map<std::string, std::string>;
+
+// %XX and '+' decoding; a '%' without two hexadecimal digits stays as it is.
+std::string urlDecode(const std::string& text);
+
+// name=value pairs joined by '&'; the first occurrence of a name wins.
+FormFields parseUrlEncoded(const std::string& text);
+
+// Fields of a multipart/form-data body. `contentType` is the request's Content-Type header, which
+// names the boundary. Accepts a closing delimiter with or without its trailing "--". Empty when
+// the content type carries no boundary.
+FormFields parseMultipart(const std::string& contentType, const std::string& body);
+
+// Text for HTML element content and quoted attribute values.
+std::string htmlEscape(const std::string& text);
+
+// Text for a JavaScript string literal in single quotes: backslash, both quotes, line ends, tab
+// and '/' (so that "</script>" cannot end the script) are escaped with a backslash.
+std::string jsEscape(const std::string& text);
+
+// Base64 (RFC 4648) decoding; stops at the first character outside the alphabet.
+std::string base64Decode(const std::string& text);
+
+// From an Authorization header "Basic <b64>": user and password. False for another scheme.
+bool basicCredentials(const std::string* header, std::string& user, std::string& password);
+
+}  // namespace krzlab

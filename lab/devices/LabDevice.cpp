@@ -1,0 +1,67 @@
+#include "lab/LabDevice.h"
+
+#include <stdexcept>
+
+#include "lab/devices/AcmeDevice.h"
+#include "lab/devices/BorealisDevice.h"
+#include "lab/devices/CorvidDevice.h"
+#include "lab/devices/NoHttpDevice.h"
+#include "lab/devices/PrinterDevice.h"
+#include "lab/devices/WirelessRules.h"
+
+namespace krzlab {
+
+namespace {
+
+const char* const kFaultNames[] = {"none", "down",        "refusing", "silent",
+                                   "slow", "close-early", "malformed"};
+
+DeviceSpec withDefaults(DeviceSpec spec) {
+    if (spec.model.empty()) {
+        spec.model = defaultModel(spec.family);
+    }
+    if (spec.firmware.empty()) {
+        spec.firmware = defaultFirmware(spec.family);
+    }
+    return spec;
+}
+
+}  // namespace
+
+Device::~Device() = default;
+
+std::unique_ptr<Device> Device::create(const DeviceSpec& spec) {
+    DeviceSpec full = withDefaults(spec);
+    if (full.family == "acme") {
+        return std::make_unique<AcmeDevice>(full);
+    }
+    if (full.family == "borealis") {
+        return std::make_unique<BorealisDevice>(full);
+    }
+    if (full.family == "corvid") {
+        return std::make_unique<CorvidDevice>(full);
+    }
+    if (full.family == "printer") {
+        return std::make_unique<PrinterDevice>(full);
+    }
+    if (full.family == "nohttp") {
+        return std::make_unique<NoHttpDevice>(full);
+    }
+    throw std::invalid_argument("unknown device family: " + spec.family);
+}
+
+const char* faultName(Fault fault) {
+    auto index = static_cast<std::size_t>(fault);
+    return index < sizeof kFaultNames / sizeof kFaultNames[0] ? kFaultNames[index] : "none";
+}
+
+Fault faultFromName(const std::string& name) {
+    for (std::size_t i = 0; i < sizeof kFaultNames / sizeof kFaultNames[0]; ++i) {
+        if (name == kFaultNames[i]) {
+            return static_cast<Fault>(i);
+        }
+    }
+    throw std::invalid_argument("unknown fault: " + name);
+}
+
+}  // namespace krzlab

@@ -1,0 +1,108 @@
+#include "lab/devices/WirelessRules.h"
+
+#include <cctype>
+
+namespace krzlab {
+
+namespace {
+
+bool allHex(const std::string& text) {
+    for (char c : text) {
+        if (!std::isxdigit(static_cast<unsigned char>(c))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool allPrintable(const std::string& text) {
+    for (char c : text) {
+        if (c < 0x20 || c > 0x7e) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string encryptionProblem(const WirelessSettings& s) {
+    const std::string& sec = s.security;
+    const std::string& enc = s.encryption;
+    if (sec == "none") {
+        return enc == "none" ? "" : "encryption must be none without security";
+    }
+    if (sec == "wep") {
+        return enc == "wep64" || enc == "wep128" ? "" : "WEP needs 64 or 128 bit encryption";
+    }
+    if (sec == "wpa-psk" || sec == "wpa2-psk" || sec == "wpa-wpa2-psk") {
+        return enc == "tkip" || enc == "aes" || enc == "tkip-aes"
+                   ? ""
+                   : "WPA needs TKIP, AES or TKIP+AES encryption";
+    }
+    return "unknown security mode";
+}
+
+std::string keyProblem(const WirelessSettings& s) {
+    const std::string& key = s.key;
+    if (s.encryption == "wep64") {
+        return key.size() == 5 || (key.size() == 10 && allHex(key))
+                   ? ""
+                   : "a 64 bit WEP key is 5 characters or 10 hexadecimal digits";
+    }
+    if (s.encryption == "wep128") {
+        return key.size() == 13 || (key.size() == 26 && allHex(key))
+                   ? ""
+                   : "a 128 bit WEP key is 13 characters or 26 hexadecimal digits";
+    }
+    if (s.security == "none") {
+        return "";
+    }
+    if ((key.size() >= 8 && key.size() <= 63 && allPrintable(key)) ||
+        (key.size() == 64 && allHex(key))) {
+        return "";
+    }
+    return "the passphrase must be 8 to 63 characters or 64 hexadecimal digits";
+}
+
+}  // namespace
+
+std::string settingsProblem(const WirelessSettings& settings) {
+    if (settings.ssid.empty() || settings.ssid.size() > 32) {
+        return "the network name (SSID) must be 1 to 32 characters";
+    }
+    std::string problem = encryptionProblem(settings);
+    return problem.empty() ? keyProblem(settings) : problem;
+}
+
+std::string defaultModel(const std::string& family) {
+    if (family == "acme") {
+        return "AP-100";
+    }
+    if (family == "borealis") {
+        return "BR-5400";
+    }
+    if (family == "corvid") {
+        return "CV-10";
+    }
+    if (family == "printer") {
+        return "LP-7";
+    }
+    return "";
+}
+
+std::string defaultFirmware(const std::string& family) {
+    if (family == "acme") {
+        return "1.2.3 build 4711";
+    }
+    if (family == "borealis") {
+        return "V2.0.14_EU";
+    }
+    if (family == "corvid") {
+        return "0.9.7";
+    }
+    if (family == "printer") {
+        return "QP 3.1";
+    }
+    return "";
+}
+
+}  // namespace krzlab
