@@ -1,0 +1,166 @@
+#include "DeviceProbe.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace krzlab_test {
+
+namespace {
+
+std::string shellQuote(const std::string& arg) {
+    std::string out = "'";
+    for (char c : arg) {
+        if (c == '\'') {
+            out += "'\\''";
+        } else {
+            out += c;
+        }
+    }
+    return out + "'";
+}
+
+}  // namespace
+
+CurlRun curl(const std::vector<std::string>& args) {
+    char errPath[] = "/tmp/krzlab-curl-XXXXXX";
+    int errFd = ::mkstemp(errPath);
+    ::close(errFd);
+    // --noproxy: a proxy from the environment must never see these requests.
+    std::string command = "curl --noproxy '*' -sS --max-time 15";
+    for (const std::string& a : args) {
+        command += " " + shellQuote(a);
+    }
+    command += " 2>" + std::string(errPath);
+    CurlRun run;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return run;
+    }
+    char buf[4096];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) {
+        run.out.append(buf, n);
+    }
+    int status = ::pclose(pipe);
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::ifstream errFile(errPath, std::ios::binary);
+    std::stringstream err;
+    err << errFile.rdbuf();
+    run.err = err.str();
+    ::unlink(errPath);
+    return run;
+}
+
+std::string url(uint16_t port, const std::string& path) {
+    return "http://127.0.0.1:" + std::to_string(port) + path;
+}
+
+RawRun rawExchange(uint16_t port, const std::string& request) {
+    RawRun run;
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return run;
+    }
+    run.connected = true;
+    timeval tv{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    char buf[8192];
+    ssize_t n;
+    while ((n = ::recv(fd, buf, sizeof buf, 0)) > 0) {
+        run.bytes.append(buf, static_cast<std::size_t>(n));
+        ++run.reads;
+    }
+    ::close(fd);
+    return run;
+}
+
+std::string getRequest(const std::string& path, const std::string& extraHeaders) {
+    return "GET " + path +
+           " HTTP/1.1\r\nConnection: Close\r\nHost: 10.0.0.2\r\nReferer: http://10.0.0.2/\r\n" +
+           extraHeaders + "\r\n";
+}
+
+bool dechunk(const std::string& chunked, std::string& body) {
+    body.clear();
+    std::size_t pos = 0;
+    for (;;) {
+        std::size_t lineEnd = chunked.find("\r\n", pos);
+        if (lineEnd == std::string::npos) {
+            return false;
+        }
+        std::string line = chunked.substr(pos, lineEnd - pos);
+        std::size_t digits = line.find_first_not_of("0123456789abcdefABCDEF");
+        std::string hex = line.substr(0, digits);
+        if (hex.empty() || (digits != std::string::npos && line[digits] != ';')) {
+            return false;
+        }
+        std::size_t size = std::stoul(hex, nullptr, 16);
+        pos = lineEnd + 2;
+        if (size == 0) {
+            return chunked.compare(pos, 2, "\r\n") == 0;
+        }
+        if (pos + size + 2 > chunked.size() || chunked.compare(pos + size, 2, "\r\n") != 0) {
+            return false;
+        }
+        body += chunked.substr(pos, size);
+        pos += size + 2;
+    }
+}
+
+std::string headPart(const std::string& reply) {
+    std::size_t end = reply.find("\r\n\r\n");
+    return end == std::string::npos ? reply : reply.substr(0, end + 2);
+}
+
+std::string bodyPart(const std::string& reply) {
+    std::size_t end = reply.find("\r\n\r\n");
+    return end == std::string::npos ? std::string() : reply.substr(end + 4);
+}
+
+krzlab::DeviceSpec labSpec(const std::string& family, const std::string& model, int host) {
+    krzlab::DeviceSpec spec;
+    spec.name = family + "-" + std::to_string(host);
+    spec.family = family;
+    spec.model = model;
+    spec.address = "10.0.0." + std::to_string(host);
+    spec.mac = "02:00:00:00:00:" + std::string(host < 16 ? "0" : "") + [host] {
+        char hex[3];
+        std::snprintf(hex, sizeof hex, "%x", host & 0xff);
+        return std::string(hex);
+    }();
+    spec.username = "admin";
+    spec.password = "secret";
+    spec.wireless = {"LabNet", "wpa2-psk", "aes", "initial-key-1"};
+    spec.factoryAddress = spec.address;
+    spec.factoryUsername = spec.username;
+    spec.factoryPassword = spec.password;
+    spec.factoryWireless = spec.wireless;
+    return spec;
+}
+
+std::string between(const std::string& page, const std::string& before, const std::string& after) {
+    std::size_t start = page.find(before);
+    if (start == std::string::npos) {
+        return std::string();
+    }
+    start += before.size();
+    std::size_t end = page.find(after, start);
+    return end == std::string::npos ? std::string() : page.substr(start, end - start);
+}
+
+}  // namespace krzlab_test
