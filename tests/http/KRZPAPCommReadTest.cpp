@@ -1,0 +1,194 @@
+// Buffered reads: lines, delimiters, counted runs, peeking and waiting, fed in controlled pieces.
+#include "HttpTestUtil.h"
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+namespace {
+
+struct Lines {
+    std::vector<std::string> lines;
+    KRZPAPCReadStatus last = KRZPAPC_READ_PENDING;
+};
+
+// Sends the pieces one by one, taking every complete line after each; then closes and takes the
+// rest until getLine reports the close.
+Lines linesOf(const std::vector<std::string>& pieces) {
+    KRZPAPComm comm(std::string("127.0.0.1"));
+    LoopbackPair pair(comm);
+    Lines out;
+    std::string line;
+    for (const std::string& piece : pieces) {
+        pair.write(piece);
+        EXPECT_TRUE(waitReadable(comm.getFD()));
+        while ((out.last = comm.getLine(line)) == KRZPAPC_READ_OK)
+            out.lines.push_back(line);
+        EXPECT_EQ(out.last, KRZPAPC_READ_PENDING);
+    }
+    pair.close();
+    out.last = KRZPAPC_READ_PENDING;
+    for (int i = 0; i < 100; ++i) {
+        if (out.last == KRZPAPC_READ_PENDING)
+            waitReadable(comm.getFD());
+        out.last = comm.getLine(line);
+        if (out.last == KRZPAPC_READ_CLOSED)
+            break;
+        if (out.last == KRZPAPC_READ_OK)
+            out.lines.push_back(line);
+    }
+    return out;
+}
+
+std::vector<std::vector<std::string>> everySplitInTwo(const std::string& text) {
+    std::vector<std::vector<std::string>> splits;
+    for (size_t cut = 1; cut < text.size(); ++cut) {
+        splits.push_back({text.substr(0, cut), text.substr(cut)});
+    }
+    std::vector<std::string> bytes;
+    for (char c : text)
+        bytes.push_back(std::string(1, c));
+    splits.push_back(bytes);
+    return splits;
+}
+
+using Strings = std::vector<std::string>;
+
+TEST(KRZPAPCommGetLine, LineEndRules) {
+    // CR LF split between two reads is one line end.
+    EXPECT_EQ(linesOf({"abc\r", "\ndef\r\n"}).lines, (Strings{"abc", "def"}));
+    // CR CR is two line ends; LF CR is one.
+    EXPECT_EQ(linesOf({"a\r\rb\r\n"}).lines, (Strings{"a", "", "b"}));
+    EXPECT_EQ(linesOf({"a\n\rb\n"}).lines, (Strings{"a", "b"}));
+    EXPECT_EQ(linesOf({"a\n\nb\n"}).lines, (Strings{"a", "", "b"}));
+    EXPECT_EQ(linesOf({"\r\n\r\n"}).lines, (Strings{"", ""}));
+    // A tail without a line end is handed out at the close, then the close itself.
+    Lines tail = linesOf({"x\r\ntail"});
+    EXPECT_EQ(tail.lines, (Strings{"x", "tail"}));
+    EXPECT_EQ(tail.last, KRZPAPC_READ_CLOSED);
+    EXPECT_EQ(linesOf({}).lines, Strings{});
+}
+
+TEST(KRZPAPCommGetLine, SameLinesForEverySplit) {
+    const std::string texts[] = {"abc\r\ndef\r\n", "a\r\rb\r\n", "a\n\rb\n", "a\n\n\r\nb\r\r\nc",
+                                 "\r\n\n\r\r\rx"};
+    for (const std::string& text : texts) {
+        Lines whole = linesOf({text});
+        for (const auto& pieces : everySplitInTwo(text)) {
+            Lines split = linesOf(pieces);
+            EXPECT_EQ(split.lines, whole.lines) << "first piece " << pieces[0].size() << " bytes";
+            EXPECT_EQ(split.last, KRZPAPC_READ_CLOSED);
+        }
+    }
+}
+
+TEST(KRZPAPCommGetUntil, DelimiterFirstOccurrenceAndEnds) {
+    KRZPAPComm comm(std::string("127.0.0.1"));
+    LoopbackPair pair(comm);
+    std::string out;
+    pair.write("x--y--z");
+    EXPECT_EQ(comm.getUntil(out, "--", 5), KRZPAPC_READ_OK);
+    EXPECT_EQ(out, "x--");
+    EXPECT_EQ(comm.getUntil(out, "--", 5), KRZPAPC_READ_OK);
+    EXPECT_EQ(out, "y--");
+    EXPECT_EQ(comm.peekData(out), KRZPAPC_READ_OK);
+    EXPECT_EQ(out, "z");
+
+    // A delimiter split across two reads; the waiting picks up the second piece.
+    std::thread later([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        pair.write("<!");
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        pair.write("-->rest");
+    });
+    EXPECT_EQ(comm.getUntil(out, "<!-->", 5), KRZPAPC_READ_OK);
+    later.join();
+    EXPECT_EQ(out, "z<!-->");
+
+    // The close ends a search that cannot succeed.
+    pair.close();
+    EXPECT_EQ(comm.getUntil(out, "never", 5), KRZPAPC_READ_CLOSED);
+    EXPECT_EQ(out, "z<!-->");
+}
+
+TEST(KRZPAPCommGetUntil, TimeOutAndWaitForData) {
+    KRZPAPComm comm(std::string("127.0.0.1"));
+    LoopbackPair pair(comm);
+    std::string out = "kept";
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(comm.getUntil(out, "\n", 1), KRZPAPC_READ_PENDING);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_EQ(out, "kept");
+
+    // A cancel from another thread ends a data wait.
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        comm.setCancel(true);
+    });
+    EXPECT_FALSE(comm.waitForData(60));
+    canceller.join();
+
+    pair.write("d");
+    EXPECT_TRUE(comm.waitForData(5));
+    std::string data;
+    EXPECT_EQ(comm.peekData(data), KRZPAPC_READ_OK);
+    EXPECT_TRUE(comm.waitForData(0));  // buffered data needs no wait
+}
+
+TEST(KRZPAPCommBuffer, AppendBytesPeekAndGetData) {
+    KRZPAPComm comm(std::string("127.0.0.1"));
+    LoopbackPair pair(comm);
+    std::string out = "head:";
+    std::string data;
+
+    // Nothing arrived yet.
+    EXPECT_EQ(comm.peekData(data), KRZPAPC_READ_PENDING);
+    EXPECT_EQ(comm.getData(data), KRZPAPC_READ_PENDING);
+
+    pair.write(std::string(40, 'a'));
+    ASSERT_TRUE(waitReadable(comm.getFD()));
+    EXPECT_EQ(KRZPAPCommTestAccess::appendBytes(comm, out, 100), KRZPAPC_READ_PENDING);
+    EXPECT_EQ(out, "head:");
+    EXPECT_EQ(comm.peekData(data), KRZPAPC_READ_OK);
+    EXPECT_EQ(data, std::string(40, 'a'));
+
+    pair.write(std::string(60, 'b') + "tail");
+    ASSERT_TRUE(waitReadable(comm.getFD()));
+    EXPECT_EQ(KRZPAPCommTestAccess::appendBytes(comm, out, 100), KRZPAPC_READ_OK);
+    EXPECT_EQ(out, "head:" + std::string(40, 'a') + std::string(60, 'b'));
+
+    EXPECT_EQ(comm.peekData(data), KRZPAPC_READ_OK);
+    EXPECT_EQ(data, "tail");
+    EXPECT_EQ(comm.getData(data), KRZPAPC_READ_OK);
+    EXPECT_EQ(data, "tail");
+    EXPECT_EQ(comm.getData(data), KRZPAPC_READ_PENDING);  // emptied
+
+    pair.close();
+    ASSERT_TRUE(waitReadable(comm.getFD()));
+    EXPECT_EQ(KRZPAPCommTestAccess::appendBytes(comm, out, 1), KRZPAPC_READ_CLOSED);
+    EXPECT_EQ(comm.getData(data), KRZPAPC_READ_CLOSED);
+    EXPECT_EQ(comm.peekData(data), KRZPAPC_READ_CLOSED);
+    EXPECT_EQ(data, "tail");
+}
+
+TEST(KRZPAPCommBuffer, InvalidSocketRaisesIoError) {
+    KRZPAPComm comm(std::string("127.0.0.1"));
+    auto codeOf = [](const std::function<void()>& f) {
+        try {
+            f();
+        } catch (const KRZPAPCException& e) {
+            return static_cast<int>(e.getAPCErrorCode());
+        }
+        return 0;
+    };
+    EXPECT_EQ(codeOf([&] { KRZPAPCommTestAccess::fillBuffer(comm); }), KRZPAPC_IO_ERROR);
+    EXPECT_EQ(codeOf([&] { comm.waitForData(1); }), KRZPAPC_IO_ERROR);
+    EXPECT_EQ(codeOf([&] { comm.readResponse(); }), KRZPAPC_IO_ERROR);
+    std::string line;
+    EXPECT_EQ(codeOf([&] { comm.getLine(line); }), KRZPAPC_IO_ERROR);
+    EXPECT_EQ(codeOf([&] { comm.writeGetRequest("/"); }), KRZPAPC_IO_ERROR);
+    // readResponseSynchronous does not wait on a connection that is not there.
+    EXPECT_EQ(codeOf([&] { comm.readResponseSynchronous(); }), KRZPAPC_IO_ERROR);
+}
+
+}  // namespace
