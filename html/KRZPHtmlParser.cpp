@@ -3,6 +3,7 @@
 #include "html/KRZPHtmlChars.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -191,14 +192,26 @@ std::string KRZPHtmlParser::grabJs(char quote) {
 // ---- tags ----
 
 void KRZPHtmlParser::skipToTag(const std::string& name) {
+    // skipPast("<"), skipPastWhitespace() and the name comparison, inlined: this loop visits every
+    // tag of the page and must keep up with a plain search.
+    requireCursor();
+    const char* const text = data.data();
+    const size_t size = data.size();
     for (;;) {
-        skipPast(kLess);
-        skipPastWhitespace();
+        const void* less = currentPosition < size
+                               ? std::memchr(text + currentPosition, '<', size - currentPosition)
+                               : nullptr;
+        if (less == nullptr) {
+            skipTo(kLess);  // throws the not-found error for this cursor
+        }
+        const size_t afterLess = static_cast<size_t>(static_cast<const char*>(less) - text) + 1;
+        moveToOrFail(afterLess);
+        moveToOrFail(scanFor(currentPosition, krzhtml::kWhitespace.has, false));
         if (!matchesCaseless(currentPosition, name)) {
             continue;
         }
         moveToOrFail(currentPosition + name.size());
-        if (krzhtml::kTagNameEnd.has[static_cast<unsigned char>(data[currentPosition])]) {
+        if (krzhtml::kTagNameEnd.has[static_cast<unsigned char>(text[currentPosition])]) {
             return;
         }
     }

@@ -1,0 +1,119 @@
+// Runs the scanner with every heap block ending right before an inaccessible page: the parser
+// keeps its own copies of the text, so the guard has to sit behind those copies, i.e. in the
+// allocator. A text of 16n - 1 bytes fills its block (with the terminating zero) exactly.
+#include "HtmlTestUtil.h"
+
+#include "http/KRZPFormParams.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <new>
+
+namespace {
+
+struct BlockHeader {
+    void* base;
+    size_t length;
+};
+
+const size_t kAlign = 16;
+
+void* guardedAlloc(size_t size) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const size_t rounded = (size + kAlign - 1) / kAlign * kAlign;
+    const size_t body = (rounded + sizeof(BlockHeader) + page - 1) / page * page;
+    const size_t length = body + page;
+    void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED) {
+        throw std::bad_alloc();
+    }
+    char* guard = static_cast<char*>(base) + body;
+    mprotect(guard, page, PROT_NONE);
+    char* block = guard - rounded;
+    BlockHeader* header = reinterpret_cast<BlockHeader*>(block) - 1;
+    header->base = base;
+    header->length = length;
+    return block;
+}
+
+void guardedFree(void* block) {
+    if (block != nullptr) {
+        BlockHeader* header = static_cast<BlockHeader*>(block) - 1;
+        munmap(header->base, header->length);
+    }
+}
+
+}  // namespace
+
+void* operator new(size_t size) {
+    return guardedAlloc(size);
+}
+void* operator new[](size_t size) {
+    return guardedAlloc(size);
+}
+void operator delete(void* block) noexcept {
+    guardedFree(block);
+}
+void operator delete[](void* block) noexcept {
+    guardedFree(block);
+}
+void operator delete(void* block, size_t) noexcept {
+    guardedFree(block);
+}
+void operator delete[](void* block, size_t) noexcept {
+    guardedFree(block);
+}
+
+namespace {
+
+// Prefixes of 15 mod 16 bytes, so that each copy of the text ends exactly at the guard; the
+// cursor starts at every position.
+TEST(HtmlGuard, EveryOperationStopsAtTheEndOfTheText) {
+    const std::string tails[] = {
+        "<input name=a value='x&amp;y' checked><select name=s><option selected>t",
+        "<a href=\"x\"><!-- c --><script>var s = 'a\\'b\\",
+        "<  body  x=1 y = 2 z='3' w=\"4\" v",
+        "&#65&lt&#x41;&amp;&frac12%4",
+    };
+    for (const std::string& tail : tails) {
+        for (size_t n = 15; n <= tail.size() + 15; n += 16) {
+            const std::string text = tail.substr(0, n);
+            ci_string tag;
+            const std::function<void(KRZPHtmlParser&)> ops[] = {
+                [](KRZPHtmlParser& p) { p.skipTo("ab"); },
+                [](KRZPHtmlParser& p) { p.skipPast(">"); },
+                [](KRZPHtmlParser& p) { p.caselessSkipPast("BODY"); },
+                [](KRZPHtmlParser& p) { p.grabTo("\""); },
+                [](KRZPHtmlParser& p) { p.skipPastWhitespace(); },
+                [](KRZPHtmlParser& p) { p.grabToWhitespace(); },
+                [](KRZPHtmlParser& p) { p.grabJs('\''); },
+                [](KRZPHtmlParser& p) { p.skipToTag("option"); },
+                [](KRZPHtmlParser& p) { p.skipPastTag("body"); },
+                [&tag](KRZPHtmlParser& p) { p.skipToNextTag(tag); },
+                [](KRZPHtmlParser& p) { p.parseAttributes(); },
+                [](KRZPHtmlParser& p) { p.parseAttributeValue(); },
+                [](KRZPHtmlParser& p) { p.parseFormParams(true); },
+                [](KRZPHtmlParser& p) { KRZPHtmlParser::entityDecode(p.getData()); },
+            };
+            for (size_t start = 0; start <= text.size(); ++start) {
+                for (const auto& op : ops) {
+                    KRZPHtmlParser p(text);
+                    try {
+                        if (start > 0) {
+                            p.skipTo(text.substr(start - 1, 1));  // cursor somewhere inside
+                        }
+                        op(p);
+                        op(p);
+                    } catch (const KRZPAPCException&) {
+                    }
+                }
+            }
+        }
+    }
+    // Reaching here means no access fault.
+    SUCCEED();
+}
+
+}  // namespace
