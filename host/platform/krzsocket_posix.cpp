@@ -166,7 +166,9 @@ void addWatched(std::vector<Watched>& list, krz_fd_set* set, short events, bool 
 void classify(Watched& w) {
     short ev = w.pfd.revents;
     bool failedConnect = false;
-    if ((ev & POLLERR) && (w.inWrite || w.inExcept)) {
+    // After the first report the kernel shows a failed connect only as hang-up; what select
+    // kept from the first time still classifies it.
+    if ((ev & (POLLERR | POLLHUP)) && (w.inWrite || w.inExcept)) {
         failedConnect = isConnectFailure(takeSocketError(w.pfd.fd));
     }
     w.read = w.inRead && !failedConnect && (ev & (POLLIN | POLLHUP | POLLERR));

@@ -137,6 +137,12 @@ TEST(Select, RefusedConnectLandsInExceptSetOnly) {
     EXPECT_EQ(r.fd_count, 0u);
     EXPECT_EQ(w.fd_count, 0u);
     EXPECT_TRUE(FD_ISSET(s, &e));
+    // Asked again, before the error was read, it is still a failed connect.
+    FD_SET(s, &r);
+    FD_SET(s, &w);
+    EXPECT_EQ(select(0, &r, &w, &e, &tv), 1);
+    EXPECT_EQ(r.fd_count + w.fd_count, 0u);
+    EXPECT_TRUE(FD_ISSET(s, &e));
     int err = 0;
     int len = sizeof err;
     EXPECT_EQ(getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len), 0);
