@@ -27,10 +27,14 @@ struct LabControlServer::Impl {
     std::mutex mutex;
     bool stopping = false;
     std::set<int> clients;
-    std::list<std::thread> workers;
+    struct Worker {
+        std::thread thread;
+        bool done = false;
+    };
+    std::list<Worker> workers;
 
     void acceptLoop();
-    void serve(int fd);
+    void serve(int fd, bool& done);
 };
 
 LabControlServer::LabControlServer(std::shared_ptr<LabNetwork> lab,
@@ -65,8 +69,8 @@ LabControlServer::~LabControlServer() {
             ::shutdown(fd, SHUT_RDWR);
     }
     impl_->acceptor.join();
-    for (std::thread& t : impl_->workers)
-        t.join();
+    for (Impl::Worker& w : impl_->workers)
+        w.thread.join();
     ::close(impl_->listener);
 }
 
@@ -92,12 +96,23 @@ void LabControlServer::Impl::acceptLoop() {
                 continue;
             return;
         }
+        // Finished workers are joined here, so a long-running lab does not collect threads.
+        for (auto it = workers.begin(); it != workers.end();) {
+            if (!it->done) {
+                ++it;
+                continue;
+            }
+            it->thread.join();
+            it = workers.erase(it);
+        }
         clients.insert(fd);
-        workers.emplace_back([this, fd] { serve(fd); });
+        workers.emplace_back();
+        Worker& w = workers.back();
+        w.thread = std::thread([this, fd, &w] { serve(fd, w.done); });
     }
 }
 
-void LabControlServer::Impl::serve(int fd) {
+void LabControlServer::Impl::serve(int fd, bool& done) {
     LineSocket conn(fd);
     std::string line;
     bool shutdown = false;
@@ -116,6 +131,8 @@ void LabControlServer::Impl::serve(int fd) {
     conn.close();
     if (shutdown && onShutdown)
         onShutdown();
+    std::lock_guard<std::mutex> lock(mutex);
+    done = true;
 }
 
 }  // namespace krzlab
