@@ -1,5 +1,6 @@
 #include "krznetlib/KRZNetworkBackend.h"
 
+#include "krznetlib/KRZSystemNetworkBackend.h"
 #include "krzsettings/KRZSettings.h"
 
 #include <mutex>
@@ -33,9 +34,11 @@ boost::shared_ptr<KRZNetworkBackend> chooseBackend() {
     if (choice == L"lab") {
         return labBackend();
     }
-    // "system" (the machine's own adapters) is not provided yet: until it is, asking for it
-    // gives the backend with no adapters, so nothing on the real network is ever touched.
-    // "none" and unknown values give the same.
+    // The machine's own adapters only when asked for by name; "none" and anything unknown
+    // reach nothing.
+    if (choice == L"system") {
+        return boost::shared_ptr<KRZNetworkBackend>(new KRZSystemNetworkBackend);
+    }
     return nullBackend();
 }
 

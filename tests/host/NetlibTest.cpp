@@ -2,6 +2,7 @@
 #include "krznetlib/KRZGetArpTable.h"
 #include "krznetlib/KRZNetworkBackend.h"
 #include "krznetlib/KRZNetworkLibrary.h"
+#include "krznetlib/KRZSystemNetworkBackend.h"
 #include "krznetlib/KRZVirtualIpLookup.h"
 #include "krznetlib/KRZVirtualSocket.h"
 #include "platform/krziphlp.h"
@@ -60,7 +61,11 @@ class Netlib : public ::testing::Test {
 };
 
 TEST_F(Netlib, BackendChosenBySetting) {
-    for (const char* choice : {"none", "system", "bogus"}) {
+    // Made, never used: the system backend would reach this machine's real network.
+    setenv("KRZ_NETWORK", "system", 1);
+    KRZNetworkBackend::setActive(boost::shared_ptr<KRZNetworkBackend>());
+    EXPECT_NE(dynamic_cast<KRZSystemNetworkBackend*>(KRZNetworkBackend::active().get()), nullptr);
+    for (const char* choice : {"none", "bogus", ""}) {
         setenv("KRZ_NETWORK", choice, 1);
         KRZNetworkBackend::setActive(boost::shared_ptr<KRZNetworkBackend>());
         auto backend = KRZNetworkBackend::active();
