@@ -7,7 +7,7 @@
 
 namespace {
 
-std::mutex g_activeMutex;
+std::recursive_mutex g_activeMutex;
 boost::shared_ptr<KRZNetworkBackend> g_active;
 
 boost::shared_ptr<KRZNetworkBackend> nullBackend() {
@@ -47,16 +47,30 @@ boost::shared_ptr<KRZNetworkBackend> chooseBackend() {
 KRZNetworkBackend::~KRZNetworkBackend() = default;
 
 boost::shared_ptr<KRZNetworkBackend> KRZNetworkBackend::active() {
-    std::lock_guard<std::mutex> lock(g_activeMutex);
+    // Re-entrant: loading the lab library runs its start-up code, which may ask for the
+    // active backend itself; until the choice is made it gets the one that reaches nothing.
+    static thread_local bool choosing = false;
+    std::lock_guard<std::recursive_mutex> lock(g_activeMutex);
     if (!g_active) {
-        g_active = chooseBackend();
+        if (choosing) {
+            return nullBackend();
+        }
+        choosing = true;
+        boost::shared_ptr<KRZNetworkBackend> chosen;
+        try {
+            chosen = chooseBackend();
+        } catch (...) {
+            chosen = nullBackend();  // a lab that fails to start reaches nothing
+        }
+        choosing = false;
+        g_active = chosen;
     }
     return g_active;
 }
 
 void KRZNetworkBackend::setActive(const boost::shared_ptr<KRZNetworkBackend>& backend) {
     boost::shared_ptr<KRZNetworkBackend> previous;
-    std::lock_guard<std::mutex> lock(g_activeMutex);
+    std::lock_guard<std::recursive_mutex> lock(g_activeMutex);
     previous.swap(g_active);
     g_active = backend;
 }
