@@ -198,6 +198,9 @@ void EmulatedDevice::rebootSoon() {
     }
     server_.stopListening();
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!running_) {
+        return;  // switched off meanwhile: stop() has settled the rest
+    }
     restarter_ = std::thread(&EmulatedDevice::comeBackLater, this);
 }
 

@@ -166,3 +166,20 @@ TEST_F(BorealisTest, BadSettingsAndTheLibrarysMultipartLayout) {
     EXPECT_NE(login("admin", "secret").out.find("Invalid"), std::string::npos);
     EXPECT_NE(login("root", "p@ss word").out.find("Set-Cookie"), std::string::npos);
 }
+
+TEST_F(BorealisTest, SwitchedOffDuringTheRebootItStaysOffUntilStarted) {
+    auto& emulated = dynamic_cast<EmulatedDevice&>(*device);
+    emulated.setRestartDelay(600000);
+    ASSERT_EQ(login("admin", "secret").exitCode, 0);
+    withCookie(
+        {"-F", "ssid=Short", "-F", "sec=open", "-F", "cipher=none", url(port, "/wireless.cgi")});
+    EXPECT_TRUE(emulated.restarting());
+    device->stop();  // must not wait for the reboot to finish
+    EXPECT_FALSE(emulated.restarting());
+    EXPECT_FALSE(device->running());
+    EXPECT_EQ(device->port(), 0);
+    device->start();
+    EXPECT_EQ(device->port(), port);
+    EXPECT_NE(login("admin", "secret").out.find("Set-Cookie"), std::string::npos);
+    EXPECT_EQ(device->state().wireless.ssid, "Short");
+}
