@@ -265,12 +265,17 @@ TEST_F(LabNetworkTest, ConnectionFaultsBehaveLikeTheirHosts) {
     sockaddr_in local{};
     socklen_t len = sizeof local;
     ASSERT_EQ(0, ::getsockname(silent.fd, reinterpret_cast<sockaddr*>(&local), &len));
+    // The table changes between calls (other programs' connections): ask again until it fits.
+    std::vector<char> buf;
     ULONG size = 0;
-    ASSERT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetTcpTable(nullptr, &size, TRUE));
-    std::vector<char> buf(size + 4096);
-    size = static_cast<ULONG>(buf.size());
+    DWORD result = ERROR_INSUFFICIENT_BUFFER;
+    for (int attempt = 0; attempt < 10 && result == ERROR_INSUFFICIENT_BUFFER; ++attempt) {
+        buf.resize(size + 64 * sizeof(MIB_TCPROW));
+        size = static_cast<ULONG>(buf.size());
+        result = GetTcpTable(reinterpret_cast<MIB_TCPTABLE*>(buf.data()), &size, TRUE);
+    }
+    ASSERT_EQ(static_cast<DWORD>(NO_ERROR), result);
     auto* table = reinterpret_cast<MIB_TCPTABLE*>(buf.data());
-    ASSERT_EQ(static_cast<DWORD>(NO_ERROR), GetTcpTable(table, &size, TRUE));
     bool pending = false;
     for (DWORD i = 0; i < table->dwNumEntries; ++i)
         if ((table->table[i].dwLocalPort & 0xFFFF) == local.sin_port)

@@ -139,6 +139,30 @@ TEST_F(LabProcessTest, JoiningHostSeesTheLabAndOutsideControlStopsAndRestartsDev
     EXPECT_FALSE(refused["ok"].get<bool>());
 }
 
+TEST_F(LabProcessTest, FactoryResetsGatherBothCorvidsAtTheirFactoryAddress) {
+    ::setenv("KRZ_LAB", address.c_str(), 1);
+    useBackendFromSettings();
+    auto adapters = KRZAdapterInfo::getAdapterInfo();
+    ASSERT_EQ(1u, adapters->size());
+    const KRZAdapterInfo lab0 = (*adapters)[0];
+
+    std::vector<std::string> macs;
+    for (const char* name : {"corvid-1", "corvid-2"}) {
+        json reset = ctl(address, {"reset", name})["device"];
+        EXPECT_EQ("10.0.0.138", reset["address"]) << name;
+        macs.push_back(reset["mac"]);
+    }
+    // Off the adapter's network, still on its link: ARP finds one of them, the driver carries a
+    // connection to each by MAC.
+    arp(lab0, "10.0.0.138");
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    std::string answered = driverMac("10.0.0.138");
+    EXPECT_TRUE(answered == macs[0] || answered == macs[1]) << answered;
+    for (const std::string& m : macs)
+        EXPECT_EQ(0u, fetch(lab0, "10.0.0.138", m.c_str()).rfind("HTTP/1.", 0)) << m;
+    EXPECT_EQ("", fetch(lab0, "192.168.77.31", macs[1].c_str())) << "gone from its old address";
+}
+
 TEST_F(LabProcessTest, CurlReachesEveryDeviceEndpoint) {
     int checked = 0;
     json all = ctl(address, {"devices"});
