@@ -178,11 +178,11 @@ TEST_F(Netlib, TcpTableShowsOwnLoopbackConnection) {
             const MIB_TCPROW& prev = table->table[i - 1];
             EXPECT_LE(ntohl(prev.dwLocalAddr), ntohl(row.dwLocalAddr));
         }
-        if (row.dwLocalAddr == a.sin_addr.s_addr && row.dwLocalPort == local.sin_port) {
+        // The same local port may also show in an older connection's TIME_WAIT row.
+        if (row.dwLocalAddr == a.sin_addr.s_addr && row.dwLocalPort == local.sin_port &&
+            row.dwRemoteAddr == a.sin_addr.s_addr && row.dwRemotePort == a.sin_port) {
             sawClient = true;
             EXPECT_EQ(row.dwState, static_cast<DWORD>(MIB_TCP_STATE_ESTAB));
-            EXPECT_EQ(row.dwRemoteAddr, a.sin_addr.s_addr);
-            EXPECT_EQ(row.dwRemotePort, static_cast<DWORD>(a.sin_port));
         }
         if (row.dwLocalPort == a.sin_port && row.dwState == MIB_TCP_STATE_LISTEN) {
             sawListener = true;
