@@ -61,9 +61,10 @@ std::string gifLogo(const std::string& model) {
         g = 0x18;
         b = 0x18;
     }
-    const unsigned char bytes[] = {'G', 'I',  'F',  '8',  '9', 'a', 2, 0,    2,    0,    0x80, 0,
-                                   0,   0xff, 0xff, 0xff, r,   g,   b, ',',  0,    0,    0,    0,
-                                   2,   0,    2,    0,    0,   2,   3, 0x84, 0x1d, 0x05, 0,    ';'};
+    // One pixel of palette entry 0, which carries the model's colour.
+    const unsigned char bytes[] = {'G', 'I', 'F', '8', '9',  'a',  1,    0,    1,    0, 0x80, 0,
+                                   0,   r,   g,   b,   0xff, 0xff, 0xff, ',',  0,    0, 0,    0,
+                                   1,   0,   1,   0,   0,    2,    2,    0x44, 0x01, 0, ';'};
     return std::string(reinterpret_cast<const char*>(bytes), sizeof bytes);
 }
 
