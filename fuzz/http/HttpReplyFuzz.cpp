@@ -1,0 +1,102 @@
+// Feeds arbitrary bytes as a device's reply into the resumable reader, in pieces whose sizes the
+// fuzzer chooses, over a real loopback connection. The reader may report errors through
+// KRZPAPCException; it must never crash, read out of bounds, or fail to finish after the close.
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "http/KRZPAPComm.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+int listener() {
+    static int fd = [] {
+        int s = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 || ::listen(s, 4) != 0) {
+            std::abort();
+        }
+        return s;
+    }();
+    return fd;
+}
+
+unsigned short listenerPort() {
+    sockaddr_in a{};
+    socklen_t len = sizeof(a);
+    ::getsockname(listener(), reinterpret_cast<sockaddr*>(&a), &len);
+    return ntohs(a.sin_port);
+}
+
+bool readable(unsigned int fd, int timeoutMs) {
+    pollfd p{static_cast<int>(fd), POLLIN, 0};
+    return ::poll(&p, 1, timeoutMs) > 0;
+}
+
+// The first byte gives the number of pieces (1 to 8), the next bytes their sizes; the rest is the
+// reply.
+std::vector<std::string> piecesOf(const uint8_t* data, size_t size) {
+    std::vector<std::string> pieces;
+    if (size == 0)
+        return pieces;
+    size_t count = data[0] % 8 + 1;
+    size_t header = std::min(size, count);
+    std::string reply(reinterpret_cast<const char*>(data) + header, size - header);
+    size_t at = 0;
+    for (size_t i = 1; i < header && at < reply.size(); ++i) {
+        size_t n = std::min<size_t>(data[i] + 1, reply.size() - at);
+        pieces.push_back(reply.substr(at, n));
+        at += n;
+    }
+    if (at < reply.size())
+        pieces.push_back(reply.substr(at));
+    return pieces;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::vector<std::string> pieces = piecesOf(data, size);
+    KRZPAPComm comm(std::string("127.0.0.1"));
+    comm.setTimeout(2);
+    comm.openConnection(listenerPort(), false);
+    int server = ::accept(listener(), nullptr, nullptr);
+    KRZPAPCReadStatus status = KRZPAPC_READ_PENDING;
+    try {
+        for (const std::string& piece : pieces) {
+            if (::send(server, piece.data(), piece.size(), MSG_NOSIGNAL) < 0)
+                break;
+            if (!readable(comm.getFD(), 1000))
+                std::abort();  // loopback delivers at once
+            status = comm.readResponse();
+            if (status != KRZPAPC_READ_PENDING)
+                break;
+        }
+        ::shutdown(server, SHUT_WR);
+        for (int i = 0; status == KRZPAPC_READ_PENDING; ++i) {
+            // After the close every reply must come to an end.
+            if (i > 10000 || !readable(comm.getFD(), 1000))
+                std::abort();
+            status = comm.readResponse();
+        }
+        if (status != KRZPAPC_READ_OK && status != KRZPAPC_READ_CLOSED)
+            std::abort();
+        // Headers and body together never hold more than was sent.
+        if (comm.getResponseHeaders().size() + comm.getResponseBody().size() > 2 * size + 16) {
+            std::abort();
+        }
+    } catch (const KRZPAPCException&) {
+        // Reported failures are fine.
+    }
+    ::close(server);
+    return 0;
+}
