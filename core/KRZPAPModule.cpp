@@ -27,6 +27,10 @@ boost::shared_ptr<KRZLoggingUtil>& logFile() {
     return file;
 }
 
+// Built while this library loads, before any other unit or plug-in can register or log, so
+// that they are also destroyed after every object that might still log while the process ends.
+const bool registryBuilt = (moduleList(), defaultIpList(), logFile(), true);
+
 const wchar_t* const kModuleListSetting = L"KRZ_VORTAN_APMODULE_DLLS";
 const wchar_t* const kDefaultModuleList = L"krzpapmodulesu.dll";
 

@@ -8,17 +8,27 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 namespace coretest {
 
 namespace {
 
-// "YYYY-MM-DD HH:MM:SS.mmm [L] " at the start of a line opens an entry.
-const std::regex& entryStart() {
-    static const std::regex start(R"((^|\n)\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[\d\] )");
-    return start;
+// Length of the entry header "YYYY-MM-DD HH:MM:SS.mmm [L] " when `text` has one at `at`, else 0.
+size_t headerAt(const std::string& text, size_t at) {
+    static const char pattern[] = "dddd-dd-dd dd:dd:dd.ddd [d] ";
+    const size_t length = sizeof pattern - 1;
+    if (text.size() - at < length) {
+        return 0;
+    }
+    for (size_t i = 0; i < length; ++i) {
+        const char c = text[at + i];
+        const bool ok = pattern[i] == 'd' ? (c >= '0' && c <= '9') : c == pattern[i];
+        if (!ok) {
+            return 0;
+        }
+    }
+    return length;
 }
 
 }  // namespace
@@ -44,18 +54,23 @@ std::vector<std::string> LogCapture::entriesOf(const std::string& path) {
     content << in.rdbuf();
     const std::string text = content.str();
 
+    // Entries start at line starts with a header; an entry's text runs to the next one.
     std::vector<std::string> result;
-    std::sregex_iterator it(text.begin(), text.end(), entryStart());
-    std::sregex_iterator end;
-    while (it != end) {
-        const size_t from = static_cast<size_t>(it->position() + it->length());
-        ++it;
-        size_t to = text.size();
-        if (it != end) {
-            // The newline that separates entries belongs to the next match.
-            to = static_cast<size_t>(it->position()) + ((*it)[1].length() > 0 ? 1 : 0);
+    size_t textStart = std::string::npos;
+    for (size_t at = 0; at < text.size(); at = text.find('\n', at) + 1) {
+        const size_t header = headerAt(text, at);
+        if (header != 0) {
+            if (textStart != std::string::npos) {
+                result.push_back(text.substr(textStart, at - textStart));
+            }
+            textStart = at + header;
         }
-        result.push_back(text.substr(from, to - from));
+        if (text.find('\n', at) == std::string::npos) {
+            break;
+        }
+    }
+    if (textStart != std::string::npos) {
+        result.push_back(text.substr(textStart));
     }
     return result;
 }
