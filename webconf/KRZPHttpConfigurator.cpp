@@ -26,6 +26,16 @@ bool isTimeout(const KRZPAPCException& e) {
     return e.getAPCErrorCode() == KRZPAPC_TIMEOUT;
 }
 
+// The send operations hold their own reference, so that an address change on another thread
+// cannot free the connection under a running request. No connection object (no address yet)
+// fails as setupConnection does.
+boost::shared_ptr<KRZPAPComm> requireConnection(const boost::shared_ptr<KRZPAPComm>& connection) {
+    if (!connection) {
+        KRZPAPC_THROW(kUnit, "", KRZPAPC_NOT_CONNECTED);
+    }
+    return connection;
+}
+
 }  // namespace
 
 // ---- construction ----
@@ -249,16 +259,6 @@ void KRZPHttpConfigurator::sleep(int milliseconds) {
 }
 
 // ---- connecting and sending ----
-
-// The operations below hold their own reference, so that an address change on another thread
-// cannot free the connection under a running request.
-static boost::shared_ptr<KRZPAPComm> requireConnection(
-    const boost::shared_ptr<KRZPAPComm>& connection) {
-    if (!connection) {
-        KRZPAPC_THROW(kUnit, "", KRZPAPC_NOT_CONNECTED);
-    }
-    return connection;
-}
 
 void KRZPHttpConfigurator::setupConnection() {
     cancelEvent.resetEvent();
