@@ -22,6 +22,34 @@ ci_string toCi(const std::string& text) {
     return ci_string(text.data(), text.size());
 }
 
+// File-local rather than members, so that the compiler may inline them into the scanning loops
+// (calls to exported members of a shared library go through the PLT).
+
+// Index of the first byte at or after `from` that is (or is not) in `set`; npos when none.
+inline size_t scanFor(const std::string& text, size_t from, const krzhtml::ByteSet& set,
+                      bool member) {
+    const size_t size = text.size();
+    for (size_t i = from; i < size; ++i) {
+        if (set.has[static_cast<unsigned char>(text[i])] == member) {
+            return i;
+        }
+    }
+    return std::string::npos;
+}
+
+// Whether `lower` (a lowered text) holds `s` at `pos`, ignoring the letter case of `s`.
+inline bool matchesCaseless(const std::string& lower, size_t pos, const std::string& s) {
+    if (pos > lower.size() || lower.size() - pos < s.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (lower[pos + i] != krzhtml::lowerAscii(s[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 KRZPHtmlParser::KRZPHtmlParser(const std::string& text)
@@ -84,28 +112,6 @@ void KRZPHtmlParser::moveToOrFail(size_t pos) {
     }
 }
 
-size_t KRZPHtmlParser::scanFor(size_t from, const bool* set, bool member) const {
-    const size_t size = data.size();
-    for (size_t i = from; i < size; ++i) {
-        if (set[static_cast<unsigned char>(data[i])] == member) {
-            return i;
-        }
-    }
-    return std::string::npos;
-}
-
-bool KRZPHtmlParser::matchesCaseless(size_t pos, const std::string& s) const {
-    if (pos > data.size() || data.size() - pos < s.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (lowerData[pos + i] != krzhtml::lowerAscii(s[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // ---- searches ----
 
 void KRZPHtmlParser::skipTo(const std::string& s) {
@@ -141,14 +147,14 @@ std::string KRZPHtmlParser::grabTo(const std::string& s) {
 
 void KRZPHtmlParser::skipPastWhitespace() {
     requireCursor();
-    if (!moveTo(scanFor(currentPosition, krzhtml::kWhitespace.has, false))) {
+    if (!moveTo(scanFor(data, currentPosition, krzhtml::kWhitespace, false))) {
         fail();
     }
 }
 
 void KRZPHtmlParser::skipToWhitespace() {
     requireCursor();
-    if (!moveTo(scanFor(currentPosition, krzhtml::kWhitespace.has, true))) {
+    if (!moveTo(scanFor(data, currentPosition, krzhtml::kWhitespace, true))) {
         fail();
     }
 }
@@ -204,14 +210,21 @@ void KRZPHtmlParser::skipToTag(const std::string& name) {
         if (less == nullptr) {
             skipTo(kLess);  // throws the not-found error for this cursor
         }
-        const size_t afterLess = static_cast<size_t>(static_cast<const char*>(less) - text) + 1;
-        moveToOrFail(afterLess);
-        moveToOrFail(scanFor(currentPosition, krzhtml::kWhitespace.has, false));
-        if (!matchesCaseless(currentPosition, name)) {
+        size_t pos = static_cast<size_t>(static_cast<const char*>(less) - text) + 1;
+        pos = pos < size ? scanFor(data, pos, krzhtml::kWhitespace, false) : std::string::npos;
+        if (pos == std::string::npos) {
+            failAtEnd();  // '<' or the whitespace after it ends the text
+        }
+        currentPosition = pos;
+        if (!matchesCaseless(lowerData, pos, name)) {
             continue;
         }
-        moveToOrFail(currentPosition + name.size());
-        if (krzhtml::kTagNameEnd.has[static_cast<unsigned char>(text[currentPosition])]) {
+        pos += name.size();
+        if (pos >= size) {
+            failAtEnd();
+        }
+        currentPosition = pos;
+        if (krzhtml::kTagNameEnd.has[static_cast<unsigned char>(text[pos])]) {
             return;
         }
     }
@@ -229,7 +242,7 @@ void KRZPHtmlParser::skipToBody() {
 void KRZPHtmlParser::skipToNextTag(ci_string& name) {
     skipPast(kLess);
     skipPastWhitespace();
-    const size_t end = scanFor(currentPosition, krzhtml::kTagNameEnd.has, true);
+    const size_t end = scanFor(data, currentPosition, krzhtml::kTagNameEnd, true);
     if (end == std::string::npos) {
         fail();
     }
@@ -244,7 +257,7 @@ AttributeMap KRZPHtmlParser::parseAttributes() {
         if (data[currentPosition] == '>') {
             return attributes;
         }
-        const size_t nameEnd = scanFor(currentPosition, krzhtml::kAttributeName.has, false);
+        const size_t nameEnd = scanFor(data, currentPosition, krzhtml::kAttributeName, false);
         if (nameEnd == currentPosition) {
             // Not a name character ('/', a stray quote, '_'): step over it.
             ++currentPosition;
@@ -283,7 +296,7 @@ std::string KRZPHtmlParser::parseAttributeValue() {
         return set;
     }();
     const size_t start = currentPosition;
-    const size_t end = scanFor(start, kValueEnd.has, true);
+    const size_t end = scanFor(data, start, kValueEnd, true);
     if (end == std::string::npos) {
         failAtEnd();
     }

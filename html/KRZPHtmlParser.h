@@ -85,9 +85,6 @@ class KRZPAP_API KRZPHtmlParser {
     bool moveTo(size_t pos);
     // Moves the cursor to `pos`, throwing (cursor at end) when that is the end of the text.
     void moveToOrFail(size_t pos);
-    // Index of the first byte at or after `from` in `set` (or not in it), npos when none.
-    size_t scanFor(size_t from, const bool* set, bool member) const;
-    bool matchesCaseless(size_t pos, const std::string& s) const;
 
     ci_string caselessData;
     std::string data;
