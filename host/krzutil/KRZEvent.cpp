@@ -4,6 +4,10 @@
 #include <condition_variable>
 #include <mutex>
 
+namespace {
+const unsigned long kInfinite = 0xFFFFFFFFUL;  // Windows' INFINITE: no time limit
+}  // namespace
+
 struct KRZEvent::State {
     std::mutex mutex;
     std::condition_variable changed;
@@ -36,8 +40,14 @@ void KRZEvent::resetEvent() {
 
 bool KRZEvent::isSignaled(unsigned long milliseconds) {
     std::unique_lock<std::mutex> lock(state_->mutex);
-    bool set = state_->changed.wait_for(lock, std::chrono::milliseconds(milliseconds),
-                                        [this] { return state_->signaled; });
+    bool set;
+    if (milliseconds >= kInfinite) {
+        state_->changed.wait(lock, [this] { return state_->signaled; });
+        set = true;
+    } else {
+        set = state_->changed.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                                       [this] { return state_->signaled; });
+    }
     if (set && !state_->manualReset) {
         state_->signaled = false;
     }

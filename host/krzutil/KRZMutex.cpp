@@ -23,6 +23,10 @@ bool KRZMutex::lock(unsigned long timeoutMs) {
     if (timeoutMs == 0) {
         return impl_->mutex.try_lock();
     }
+    if (timeoutMs >= 0xFFFFFFFFUL) {  // Windows' INFINITE
+        impl_->mutex.lock();
+        return true;
+    }
     return impl_->mutex.try_lock_for(std::chrono::milliseconds(timeoutMs));
 }
 

@@ -221,7 +221,9 @@ int LoadStringW(HINSTANCE module, UINT id, LPWSTR buffer, int bufferMax) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    void* handle = module != nullptr ? module : ::dlopen(nullptr, RTLD_NOW);
+    // No module: the program itself, as Windows reads the executable's resources.
+    void* program = module == nullptr ? ::dlopen(nullptr, RTLD_NOW) : nullptr;
+    void* handle = module != nullptr ? module : program;
     const KRZStringTableEntry* table =
         handle != nullptr
             ? static_cast<const KRZStringTableEntry*>(::dlsym(handle, KRZ_STRING_TABLE_SYMBOL))
@@ -232,6 +234,9 @@ int LoadStringW(HINSTANCE module, UINT id, LPWSTR buffer, int bufferMax) {
             text = e->text;
             break;
         }
+    }
+    if (program != nullptr) {
+        ::dlclose(program);  // the program stays loaded: its strings stay valid
     }
     if (text == nullptr || *text == L'\0') {
         if (bufferMax > 0) {

@@ -43,8 +43,9 @@ TEST(WideFormat, LengthPrefixesFollowWindowsWidths) {
 }
 
 TEST(WideFormat, StringsFollowWindowsRules) {
-    EXPECT_EQ(F(L"%s|%ls|%ws|%hs|%S", L"wide", L"wl", L"ww", "narrow", "capital"),
-              L"wide|wl|ww|narrow|capital");
+    EXPECT_EQ(F(L"%s|%ls|%ws|%hs|%S|%lS", L"wide", L"wl", L"ww", "narrow", "capital", L"lS"),
+              L"wide|wl|ww|narrow|capital|lS");
+    EXPECT_EQ(F(L"[%C][%3c][%-3hc]", 'n', L'w', 'h'), L"[n][  w][h  ]");
     EXPECT_EQ(F(L"[%6s][%-6hs][%.2s][%.3hs]", L"ab", "cd", L"xyz", "uvwxyz"),
               L"[    ab][cd    ][xy][uvw]");
     EXPECT_EQ(F(L"%s|%hs", static_cast<const wchar_t*>(nullptr), static_cast<const char*>(nullptr)),

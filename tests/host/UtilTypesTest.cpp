@@ -112,6 +112,7 @@ TEST(Mutex, ReentrantAndTimedFromAnotherThread) {
         EXPECT_FALSE(tryElsewhere(20));
     }
     EXPECT_TRUE(tryElsewhere(0));  // the grabber released both holds
+    EXPECT_TRUE(tryElsewhere(0xFFFFFFFFUL));
 
     // A copy is an independent mutex.
     mutex.lock();
@@ -138,7 +139,7 @@ TEST(Event, ManualResetSharedByCopiesAndWokenFromAnotherThread) {
     EXPECT_FALSE(copy.isSignaled(0));
 
     std::thread setter([copy]() mutable { copy.setEvent(); });
-    EXPECT_TRUE(event.isSignaled(10000));
+    EXPECT_TRUE(event.isSignaled(0xFFFFFFFFUL));  // INFINITE
     setter.join();
 
     KRZEvent autoReset(L"", false, true, false, nullptr);
