@@ -332,10 +332,16 @@ bool readPostReply(KRZPAPComm& comm) {
 
 }  // namespace
 
+// Each request goes out through its own writer; reading and confirming are shared.
 void KRZPHttpConfigurator::sendGetRequest(const std::string& url,
                                           const std::map<std::string, std::string>& params,
                                           const std::string& expected, bool ignoreTimeout) {
-    sendGetRequest(url, KRZPFormParams(params), expected, ignoreTimeout);
+    boost::shared_ptr<KRZPAPComm> comm = requireConnection(connection);
+    comm->openConnection(kHttpPort, false);
+    comm->writeGetRequest(url, params);
+    if (!readGetReply(*comm, ignoreTimeout) && !expected.empty()) {
+        _confirmSuccessfulPost(expected);
+    }
 }
 
 void KRZPHttpConfigurator::sendGetRequest(const std::string& url,
@@ -343,7 +349,12 @@ void KRZPHttpConfigurator::sendGetRequest(const std::string& url,
                                           const std::string& expected,
                                           const std::vector<std::string>& order,
                                           bool ignoreTimeout) {
-    sendGetRequest(url, KRZPFormParams(params, order), expected, ignoreTimeout);
+    boost::shared_ptr<KRZPAPComm> comm = requireConnection(connection);
+    comm->openConnection(kHttpPort, false);
+    comm->writeGetRequest(url, params, order);
+    if (!readGetReply(*comm, ignoreTimeout) && !expected.empty()) {
+        _confirmSuccessfulPost(expected);
+    }
 }
 
 void KRZPHttpConfigurator::sendGetRequest(const std::string& url, const KRZPFormParams& params,
@@ -351,10 +362,7 @@ void KRZPHttpConfigurator::sendGetRequest(const std::string& url, const KRZPForm
     boost::shared_ptr<KRZPAPComm> comm = requireConnection(connection);
     comm->openConnection(kHttpPort, false);
     comm->writeGetRequest(url, params);
-    if (readGetReply(*comm, ignoreTimeout)) {
-        return;
-    }
-    if (!expected.empty()) {
+    if (!readGetReply(*comm, ignoreTimeout) && !expected.empty()) {
         _confirmSuccessfulPost(expected);
     }
 }
@@ -365,10 +373,7 @@ void KRZPHttpConfigurator::sendMultipartRequest(const std::string& url,
     boost::shared_ptr<KRZPAPComm> comm = requireConnection(connection);
     comm->openConnection(kHttpPort, false);
     comm->writeMultipartPostRequest(url, params);
-    if (readGetReply(*comm, ignoreTimeout)) {
-        return;
-    }
-    if (!expected.empty()) {
+    if (!readGetReply(*comm, ignoreTimeout) && !expected.empty()) {
         _confirmSuccessfulPost(expected);
     }
 }

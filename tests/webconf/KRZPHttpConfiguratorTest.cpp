@@ -202,8 +202,8 @@ TEST_F(HttpConfiguratorTest, ValidateMapsTransportFailures) {
     EXPECT_EQ(KRZP_AP_ERROR, slow.validate());
 }
 
-TEST_F(HttpConfiguratorTest, RequestsCarryBasicAuthFromGetCredentials) {
-    ScriptedPeer device(answer(kOkPage), 3);
+TEST_F(HttpConfiguratorTest, RequestsCarryBasicAuthFromGetCredentialsAndFieldOrder) {
+    ScriptedPeer device(answer(kOkPage), 5);
     addDevice("10.9.8.7", &device);
     AcmeT1 conf(std::vector<KRZMacAddress>{FakeNetworkBackend::mac(kMac)}, "admin", "secret");
     conf.setAddr(addrOf("10.9.8.7"));
@@ -216,13 +216,23 @@ TEST_F(HttpConfiguratorTest, RequestsCarryBasicAuthFromGetCredentials) {
     conf.setupConnection();
     conf.sendGetRequest("/status.htm", Form(), "", false);
 
-    std::vector<std::string> requests{device.received(0), device.received(1), device.received(2)};
+    // Field order, where given, reaches the request.
+    std::vector<std::string> order{"b", "a"};
+    conf.sendGetRequest("/s.htm", Form{{"a", "1"}, {"b", "2"}}, "", order, false);
+    conf.sendRequestBlind("/s.cgi", Form{{"a", "1"}, {"b", "2"}}, "", order, 1);
+
+    std::vector<std::string> requests;
+    for (size_t i = 0; i < 5; ++i) {
+        requests.push_back(device.received(i));
+    }
     EXPECT_EQ(0u, requests[0].find("POST /apply.cgi HTTP/1.1\r\n"));
     EXPECT_EQ(std::string::npos, requests[0].find("Authorization:"));
     EXPECT_NE(std::string::npos, requests[0].find("\r\n\r\nssid=Acme+Net"));
     EXPECT_NE(std::string::npos, requests[1].find("Authorization: Basic YWRtaW46c2VjcmV0\r\n"));
     EXPECT_EQ(0u, requests[2].find("GET /status.htm HTTP/1.1\r\n"));
     EXPECT_NE(std::string::npos, requests[2].find("Authorization: Basic cm9vdDpodW50ZXIy\r\n"));
+    EXPECT_EQ(0u, requests[3].find("GET /s.htm?b=2&a=1 HTTP/1.1\r\n"));
+    EXPECT_NE(std::string::npos, requests[4].find("\r\n\r\nb=2&a=1"));
 }
 
 TEST_F(HttpConfiguratorTest, ConfirmationChecksStatusExpectedTextAndCancel) {
