@@ -123,7 +123,9 @@ json deviceSpecToJson(const DeviceSpec& s) {
                 {"faultParam", s.faultParam}};
 }
 
-LabDescription LabDescription::fromJson(const json& j) {
+namespace {
+
+LabDescription parseDescription(const json& j) {
     if (!j.is_object())
         throw std::invalid_argument("a lab description is a JSON object");
     LabDescription lab;
@@ -146,18 +148,22 @@ LabDescription LabDescription::fromJson(const json& j) {
     return lab;
 }
 
+}  // namespace
+
+LabDescription LabDescription::fromJson(const json& j) {
+    try {
+        return parseDescription(j);
+    } catch (const json::exception& e) {
+        // Wrong value types ("index": "seven") surface as the same error as any other.
+        throw std::invalid_argument(std::string("lab description: ") + e.what());
+    }
+}
+
 LabDescription LabDescription::fromText(const std::string& textValue) {
-    json j;
-    try {
-        j = json::parse(textValue);
-    } catch (const json::exception& e) {
-        throw std::invalid_argument(std::string("lab description: ") + e.what());
-    }
-    try {
-        return fromJson(j);
-    } catch (const json::exception& e) {
-        throw std::invalid_argument(std::string("lab description: ") + e.what());
-    }
+    json j = json::parse(textValue, nullptr, false);
+    if (j.is_discarded())
+        throw std::invalid_argument("lab description: not JSON");
+    return fromJson(j);
 }
 
 LabDescription LabDescription::fromFile(const std::string& path) {

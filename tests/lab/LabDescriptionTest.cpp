@@ -106,6 +106,8 @@ TEST(LabDescription, UnusableDescriptionsAreRefusedWithTheReason) {
     const std::vector<std::pair<std::string, std::string>> bad = {
         {"not JSON", "{"},
         {"no adapter", R"({"devices": []})"},
+        {"index type", R"({"adapters": [{"name": "a", "index": "seven", "address": "10.0.0.2",
+                           "mask": "255.0.0.0", "mac": "02:00:00:00:00:01"}]})"},
         {"adapter MAC", R"({"adapters": [{"name": "a", "address": "10.0.0.2",
                             "mask": "255.0.0.0", "mac": "02:00:00:00:01"}]})"},
         {"device address", withDevice(R"({"name": "x", "address": "10.0.0.256",
@@ -122,6 +124,7 @@ TEST(LabDescription, UnusableDescriptionsAreRefusedWithTheReason) {
     for (const auto& [what, textValue] : bad)
         EXPECT_THROW(LabDescription::fromText(textValue), std::invalid_argument) << what;
     EXPECT_THROW(LabDescription::fromFile("/nonexistent/lab.json"), std::invalid_argument);
+    EXPECT_THROW(LabDescription::fromJson(json{{"adapters", 7}}), std::invalid_argument);
 }
 
 }  // namespace
