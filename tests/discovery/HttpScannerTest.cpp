@@ -150,6 +150,19 @@ TEST_F(HttpScannerTest, SweepProbesLiveAddressesAndOffersCompleteReplies) {
     EXPECT_FALSE(log.contains("Unable to connect"));
 }
 
+// Nothing answers: the whole two-second ARP wait, then nothing to probe.
+TEST_F(HttpScannerTest, SilentLinkHasNoConnectivity) {
+    LogCapture log;
+    net.addAdapter("eth0", 7, "10.7.7.1", "255.255.255.252", kAdapterMac);
+    EXPECT_EQ(expectThrows([] { KRZPAPScanner::runScan(); }).getAPCErrorCode(),
+              KRZPAPC_NO_CONNECTIVITY);
+    EXPECT_TRUE(log.contains("Probing 0 addresses\n"));
+    EXPECT_TRUE(log.contains("Probed 0 addresses\n"));
+    EXPECT_TRUE(net.connectAttempts().empty());
+    EXPECT_EQ(net.askedAddresses().size(), 2u);
+    EXPECT_GE(net.tableReadCount(), 10u);  // polled every 50 ms while waiting
+}
+
 // A device that accepts but never answers holds one of the seven slots for its two seconds.
 TEST_F(HttpScannerTest, SevenOutstandingAndTheReplyDeadline) {
     ScriptedPeer stalling(ScriptedPeer::Script().awaitRequest().silent(), 8);
