@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -89,6 +90,8 @@ Child::Child(const std::vector<std::string>& argv) {
         throw std::runtime_error("pipe");
     pid_ = ::fork();
     if (pid_ == 0) {
+        // A lab left behind by a crashed test would run forever.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         ::dup2(pipeFds[1], 1);
         ::close(pipeFds[0]);
         ::close(pipeFds[1]);
