@@ -308,8 +308,10 @@ void ScriptedPeer::play(Connection& c, const Script& script) {
 
 std::string ScriptedPeer::received(size_t index) {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return connections_.size() > index && connections_[index]->done; });
-    return connections_[index]->received;
+    // Bounded, so that a client that never connects fails the test instead of hanging it.
+    changed_.wait_for(lock, std::chrono::seconds(60),
+                      [&] { return connections_.size() > index && connections_[index]->done; });
+    return connections_.size() > index ? connections_[index]->received : std::string();
 }
 
 std::string ScriptedPeer::receivedSoFar(size_t index) {

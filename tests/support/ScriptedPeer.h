@@ -67,7 +67,7 @@ class ScriptedPeer {
     unsigned short port() const { return port_; }
 
     // The bytes the client sent on connection `index`, once that connection's script has ended
-    // (waits for it, at most the step time-out plus the script's own pauses).
+    // (waits for it, at most a minute; "" when the connection never came).
     std::string received(size_t index = 0);
     // The bytes received so far on connection `index`, without waiting ("" before it is accepted).
     std::string receivedSoFar(size_t index = 0);
