@@ -300,6 +300,10 @@ TEST(KRZPAPCommSynchronous, NoDescriptorLeaks) {
             pair.close();
             while (waitReadable(reused.getFD()) && reused.readResponse() == KRZPAPC_READ_PENDING) {
             }
+            // A set-up error leaves the socket open until the object goes.
+            KRZPAPComm halfRouted(std::string("127.0.0.1"));
+            halfRouted.setInterfaceMac(KRZMacAddress::fromUtf8String("02:00:00:00:00:01"));
+            errorCode([&] { halfRouted.openConnection(refusing.port(), false); });
             // Refused at once or left pending; either way the next open closes it.
             errorCode([&] { reused.openConnection(refusing.port(), true); });
         }
