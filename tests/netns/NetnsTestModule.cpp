@@ -10,8 +10,8 @@ namespace {
 
 class NetnsTestConfigurator : public KRZPHttpConfigurator {
   public:
-    NetnsTestConfigurator(const in_addr& addr, const KRZMacAddress& mac)
-        : KRZPHttpConfigurator(addr, mac) {}
+    NetnsTestConfigurator(const in_addr& address, const KRZMacAddress& mac)
+        : KRZPHttpConfigurator(address, mac) {}
     std::string getVendorName() const override { return "Testhost"; }
     std::string getModelName() const override { return "NS-1"; }
     std::pair<std::string, std::string> getDefaultCredentials() const override { return {}; }
