@@ -116,10 +116,14 @@ typedef WSADATA* LPWSADATA;
 
 KRZPLATFORM_API int WSAStartup(WORD versionRequested, LPWSADATA data);
 KRZPLATFORM_API int WSACleanup();
-// The Winsock number for the calling thread's last failed socket call.
+// The Winsock number for the calling thread's last failed socket call. The thread's errno carries
+// it: a failed POSIX call (socket(), connect(), ...) leaves its errno, which is mapped here, and
+// WSASetLastError stores the Winsock number itself. The host libraries' logging, settings and
+// kernel calls leave errno as they found it.
 KRZPLATFORM_API int WSAGetLastError();
 KRZPLATFORM_API void WSASetLastError(int error);
-// Maps a POSIX errno value to its Winsock number (0 stays 0; unknown values map to 10000 + errno).
+// Maps a POSIX errno value to its Winsock number (0 stays 0; values of 10000 and above are Winsock
+// numbers already and stay; other unknown values map to 10000 + errno).
 KRZPLATFORM_API int krz_errnoToWsa(int err);
 
 KRZPLATFORM_API int closesocket(SOCKET s);
