@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -82,11 +83,18 @@ TEST_F(LogFile, EntryFormatLineEndsAndLevelFilter) {
     util.LogStringToFile(true, L"warning, filtered", KRZ_LOG_WARNING);
     util.LogStringToFile(true, L"error, written\n", KRZ_LOG_ERROR);
 
+    // Logging a failure must not lose the socket error that the caller reads next.
+    errno = ECONNREFUSED;
+    util.LogStringToFile(true, L"connect() failed", KRZ_LOG_DUMP);
+    log(util, KRZ_LOG_ERROR, L"connect() error: %d", 10061);
+    EXPECT_EQ(errno, ECONNREFUSED);
+
     std::vector<std::string> got = lines(path_);
-    ASSERT_EQ(got.size(), 4u);
+    ASSERT_EQ(got.size(), 5u);
     const char* texts[] = {"Loading a.dll from gr\xC3\xBCn", "no line end",
-                           "dump, written \xE2\x82\xAC", "error, written"};
-    const char* levels[] = {"2", "0", "3", "0"};
+                           "dump, written \xE2\x82\xAC", "error, written",
+                           "connect() error: 10061"};
+    const char* levels[] = {"2", "0", "3", "0", "0"};
     for (size_t i = 0; i < got.size(); ++i) {
         std::string level, text;
         ASSERT_TRUE(parseEntry(got[i], level, text)) << got[i];
