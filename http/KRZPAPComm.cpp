@@ -126,8 +126,15 @@ std::string base64(const std::string& bytes) {
     return out;
 }
 
-std::wstring dumpText(const std::string& text) {
-    return KRZMiscUtil::utf8StringToTstring(text, KRZ_CONVERSION_LATIN1_FALLBACK);
+// Writes a dump of data sent or received at level 3. The wide copy of a large reply costs four
+// bytes per byte, so it is only made when the log object would keep it.
+void logDump(const std::string& text, const wchar_t* suffix) {
+    boost::shared_ptr<KRZLoggingUtil> log = KRZPAPModule::getLogFile();
+    if (!log || log->getLogLevel() < KRZ_LOG_DUMP)
+        return;
+    KRZPAPModule::log(
+        KRZMiscUtil::utf8StringToTstring(text, KRZ_CONVERSION_LATIN1_FALLBACK) + suffix,
+        KRZ_LOG_DUMP);
 }
 
 [[noreturn]] void fail(int line, KRZPAPCErrorCode code, const std::string& message = "",
@@ -630,7 +637,7 @@ void KRZPAPComm::sendReq(unsigned int socketHandle, const std::string& data, boo
     }
     if (logData) {
         KRZPAPModule::log(logPrefix() + L"Sent Data:\n", KRZ_LOG_TRACE);
-        KRZPAPModule::log(dumpText(data) + L"\n", KRZ_LOG_DUMP);
+        logDump(data, L"\n");
     }
 }
 
@@ -783,7 +790,7 @@ KRZPAPCReadStatus KRZPAPComm::readResponse() {
             readState = READ_BODY;
         } else if (!hasStatusLine) {
             KRZPAPModule::log(logPrefix() + L"Received body without headers:\n", KRZ_LOG_TRACE);
-            KRZPAPModule::log(dumpText(responseHeaders), KRZ_LOG_DUMP);
+            logDump(responseHeaders, L"");
             responseBody.swap(responseHeaders);
             result = KRZPAPC_READ_OK;
         }
@@ -806,7 +813,7 @@ KRZPAPCReadStatus KRZPAPComm::readHeaders() {
             return result;
         if (line.empty()) {
             KRZPAPModule::log(logPrefix() + L"Received HTTP headers:\n", KRZ_LOG_TRACE);
-            KRZPAPModule::log(dumpText(responseHeaders), KRZ_LOG_DUMP);
+            logDump(responseHeaders, L"");
             return KRZPAPC_READ_OK;
         }
         if (startsWithNoCase(line, "transfer-encoding:") && containsNoCase(line, "chunked")) {
@@ -865,7 +872,7 @@ KRZPAPCReadStatus KRZPAPComm::readBody() {
         }
     }
     KRZPAPModule::log(logPrefix() + L"Received HTTP body:\n", KRZ_LOG_TRACE);
-    KRZPAPModule::log(dumpText(responseBody) + L"\n", KRZ_LOG_DUMP);
+    logDump(responseBody, L"\n");
     return result;
 }
 
