@@ -1,0 +1,136 @@
+#include "KRZPSampleConfigurator.h"
+
+#include <boost/make_shared.hpp>
+
+namespace {
+
+const char* const kUnit = "KRZPSampleConfigurator";
+
+}  // namespace
+
+KRZPSampleConfigurator::KRZPSampleConfigurator(const std::string& vendorName,
+                                               const std::string& modelName, const in_addr& address,
+                                               const KRZMacAddress& mac)
+    : KRZPHttpConfigurator(address, mac), vendor(vendorName), model(modelName) {}
+
+KRZPSampleConfigurator::KRZPSampleConfigurator(const std::string& vendorName,
+                                               const std::string& modelName,
+                                               std::vector<KRZMacAddress> macs,
+                                               const std::string& userName, const std::string& pass)
+    : KRZPHttpConfigurator(std::move(macs), userName, pass), vendor(vendorName), model(modelName) {}
+
+std::string KRZPSampleConfigurator::getVendorName() const {
+    return vendor;
+}
+
+std::string KRZPSampleConfigurator::getModelName() const {
+    return model;
+}
+
+std::string KRZPSampleConfigurator::fetchPage(const std::string& url) {
+    return fetchPage(url, KRZPFormParams(), std::string());
+}
+
+std::string KRZPSampleConfigurator::fetchPage(const std::string& url, const KRZPFormParams& query,
+                                              const std::string& expected) {
+    // The GET senders do not look at the cancel event, and a new request clears the connection's
+    // own flag: a cancel that arrived between two requests must be honoured here.
+    if (getCancel()) {
+        KRZPAPC_THROW(kUnit, "Operation cancelled", KRZPAPC_CANCELLED);
+    }
+    sendGetRequest(url, query, expected, false);
+    boost::shared_ptr<KRZPAPComm> comm = getComm();
+    if (comm->getResponseHeaders().find(" 401 ") != std::string::npos) {
+        log(L"%hs: the device refused the credentials\n", url.c_str());
+        KRZPAPC_THROW(kUnit, "", KRZPAPC_AUTH_ERROR);
+    }
+    return comm->getResponseBody();
+}
+
+void KRZPSampleConfigurator::requireText(const std::string& page, const std::string& expected,
+                                         const char* what) {
+    if (page.find(expected) == std::string::npos) {
+        log(L"%hs: the device did not confirm the change\n", what);
+        KRZPAPC_THROW(kUnit, "", KRZPAPC_PARSE_ERROR);
+    }
+}
+
+void KRZPSampleConfigurator::storeWireless(const std::string& ssidText, _KRZPSecurityMode mode,
+                                           _KRZPEncryptionMode encryption,
+                                           const std::string& keyText) {
+    setSSID(ssidText);
+    setSecurityMode(mode);
+    setEncryptionMode(encryption);
+    setKey(keyText.empty() ? boost::shared_ptr<KRZPKey>() : boost::make_shared<KRZPKey>(keyText));
+}
+
+std::string KRZPSampleConfigurator::pendingKeyText() const {
+    boost::shared_ptr<KRZPKey> pending = getNewKey();
+    return pending ? pending->getKey() : std::string();
+}
+
+_KRZPSecurityMode KRZPSampleConfigurator::securityFromName(const KRZPModeNames& names,
+                                                           const std::string& name) {
+    for (int i = 0; i < 5; ++i) {
+        if (name == names.security[i])
+            return static_cast<_KRZPSecurityMode>(KRZP_SECURITY_NONE + i);
+    }
+    return KRZP_SECURITY_UNSET;
+}
+
+_KRZPEncryptionMode KRZPSampleConfigurator::encryptionFromName(const KRZPModeNames& names,
+                                                               const std::string& name) {
+    for (int i = 0; i < 6; ++i) {
+        if (name == names.encryption[i])
+            return static_cast<_KRZPEncryptionMode>(KRZP_ENCRYPTION_NONE + i);
+    }
+    return KRZP_ENCRYPTION_UNSET;
+}
+
+const char* KRZPSampleConfigurator::securityName(const KRZPModeNames& names,
+                                                 _KRZPSecurityMode mode) const {
+    int index = mode - KRZP_SECURITY_NONE;
+    if (index < 0 || index >= 5) {
+        log(L"security mode %d is not supported by this device\n", static_cast<int>(mode));
+        KRZPAPC_THROW(kUnit, "", KRZPAPC_INTERNAL_ERROR);
+    }
+    return names.security[index];
+}
+
+const char* KRZPSampleConfigurator::encryptionName(const KRZPModeNames& names,
+                                                   _KRZPEncryptionMode mode) const {
+    int index = mode - KRZP_ENCRYPTION_NONE;
+    if (index < 0 || index >= 6) {
+        log(L"encryption mode %d is not supported by this device\n", static_cast<int>(mode));
+        KRZPAPC_THROW(kUnit, "", KRZPAPC_INTERNAL_ERROR);
+    }
+    return names.encryption[index];
+}
+
+void KRZPSampleConfigurator::waitUntilBack(int attempts, int pauseMs) {
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        sleep(pauseMs);
+        try {
+            fetchPage("/");
+            log(L"the device is back after %d ms\n", (attempt + 1) * pauseMs);
+            return;
+        } catch (const KRZPAPCException& e) {
+            // While it restarts the device refuses, resets or is unreachable; anything else
+            // (a cancel above all) ends the wait.
+            KRZPAPCErrorCode code = e.getAPCErrorCode();
+            if (code != KRZPAPC_CONNECT_ERROR && code != KRZPAPC_IO_ERROR &&
+                code != KRZPAPC_TIMEOUT) {
+                throw;
+            }
+        }
+    }
+    log(L"the device did not come back after its restart\n");
+    KRZPAPC_THROW(kUnit, "", KRZPAPC_CONNECT_ERROR);
+}
+
+std::string KRZPSampleConfigurator::textAfter(const std::string& page, const std::string& before,
+                                              const std::string& end) {
+    KRZPHtmlParser parser(page);
+    parser.skipPast(before);
+    return parser.grabTo(end);
+}

@@ -1,0 +1,66 @@
+// What the sample families' configurators share: vendor and model names, page fetches that
+// recognise a refused login, the translation between the wireless modes and a device's own
+// option values, storing what was read, and waiting for a device that restarts.
+#pragma once
+
+#include "webconf/KRZPHttpConfigurator.h"
+
+#include <map>
+#include <string>
+#include <vector>
+
+// A device's own names for the security modes (none, WEP, WPA-PSK, WPA2-PSK, mixed) and the
+// encryption modes (none, WEP 64, WEP 128, TKIP, AES, TKIP+AES), in the order of the enums.
+struct KRZPModeNames {
+    const char* security[5];
+    const char* encryption[6];
+};
+
+class KRZPSampleConfigurator : public KRZPHttpConfigurator {
+  public:
+    KRZPSampleConfigurator(const std::string& vendor, const std::string& model,
+                           const in_addr& address, const KRZMacAddress& mac);
+    KRZPSampleConfigurator(const std::string& vendor, const std::string& model,
+                           std::vector<KRZMacAddress> macs, const std::string& userName,
+                           const std::string& pass);
+
+    std::string getVendorName() const override;
+    std::string getModelName() const override;
+
+  protected:
+    // GETs `url` and returns the body. Throws code 14 when a cancel is pending, code 8 when the
+    // device answers 401.
+    std::string fetchPage(const std::string& url);
+    std::string fetchPage(const std::string& url, const KRZPFormParams& query,
+                          const std::string& expected);
+    // Throws code 7 (logged with `what`) when `page` lacks `expected`.
+    void requireText(const std::string& page, const std::string& expected, const char* what);
+
+    // Stores the settings read from the device; an empty key is stored as no key.
+    void storeWireless(const std::string& ssidText, _KRZPSecurityMode mode,
+                       _KRZPEncryptionMode encryption, const std::string& keyText);
+    // The pending key's text, empty without one.
+    std::string pendingKeyText() const;
+
+    // Device value ↔ mode. Unknown names read as unset; a mode the device cannot express throws
+    // code 5.
+    static _KRZPSecurityMode securityFromName(const KRZPModeNames& names, const std::string& name);
+    static _KRZPEncryptionMode encryptionFromName(const KRZPModeNames& names,
+                                                  const std::string& name);
+    const char* securityName(const KRZPModeNames& names, _KRZPSecurityMode mode) const;
+    const char* encryptionName(const KRZPModeNames& names, _KRZPEncryptionMode mode) const;
+
+    // After a change that restarts the device: polls "/" every `pauseMs` until it answers,
+    // at most `attempts` times. The pauses go through sleep(), so a cancel ends the wait.
+    // Throws code 4 when the device did not come back.
+    void waitUntilBack(int attempts, int pauseMs);
+
+    // The text between `before` and the next `end` after it, searched from the start of `page`;
+    // throws code 7 when either is missing.
+    static std::string textAfter(const std::string& page, const std::string& before,
+                                 const std::string& end);
+
+  private:
+    std::string vendor;
+    std::string model;
+};
