@@ -1,5 +1,6 @@
 // Requests and replies exchanged with Debian's nginx on loopback: a static file (content length), a
-// filtered file (chunked), an echo of request bodies, and the request headers as nginx parsed them.
+// filtered file (chunked, and without framing, read to the close), an echo of request bodies, and
+// the request headers as nginx parsed them.
 //
 // nginx runs in the foreground as a child process with a private prefix and configuration. It takes
 // over a listening socket that the test has already bound to 127.0.0.1:0 (nginx's socket
@@ -81,6 +82,8 @@ class NginxInterop : public ::testing::Test {
         conf << " server {\n  listen 127.0.0.1:" << port_ << ";\n  root " << dir_ << ";\n"
              << "  location /filtered/ { alias " << dir_ << "/; sub_filter MARK mark; "
              << "sub_filter_once off; sub_filter_types *; }\n"
+             << "  location /unframed/ { alias " << dir_ << "/; sub_filter MARK mark; "
+             << "sub_filter_once off; sub_filter_types *; chunked_transfer_encoding off; }\n"
              << "  location /headers { return 200 "
              << "\"$http_authorization|$http_cookie|$http_referer|$host|$http_connection\"; }\n";
         if (hasEcho_) {
@@ -171,6 +174,13 @@ TEST_F(NginxInterop, FilteredFileIsChunked) {
             EXPECT_TRUE(viaCurl == comm.getResponseBody());
         }
     }
+}
+
+TEST_F(NginxInterop, UnframedReplyReadToTheClose) {
+    KRZPAPComm comm = exchange([](KRZPAPComm& c) { c.writeGetRequest("/unframed/page.html"); });
+    EXPECT_EQ(comm.getResponseHeaders().find("Transfer-Encoding"), std::string::npos);
+    EXPECT_EQ(comm.getResponseHeaders().find("Content-Length"), std::string::npos);
+    EXPECT_TRUE(comm.getResponseBody() == replaceAll(pageText(), "MARK", "mark"));
 }
 
 TEST_F(NginxInterop, RequestHeadersAsNginxParsesThem) {
