@@ -1,5 +1,7 @@
 #include "lab/net/LabControl.h"
 
+#include <arpa/inet.h>
+
 #include <stdexcept>
 
 namespace krzlab {
@@ -38,10 +40,8 @@ json driverJson(LabNetwork& lab) {
     lab.driverTable(table);
     json list = json::array();
     for (const auto& [address, mac] : table) {
-        const auto* b = reinterpret_cast<const uint8_t*>(&address);
-        uint32_t host = static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 |
-                        static_cast<uint32_t>(b[2]) << 8 | b[3];
-        list.push_back({{"address", formatIpv4(host)}, {"mac", formatMac(macFromUint64(mac))}});
+        list.push_back(
+            {{"address", formatIpv4(ntohl(address))}, {"mac", formatMac(macFromUint64(mac))}});
     }
     return list;
 }

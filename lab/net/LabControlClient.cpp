@@ -3,7 +3,8 @@
 #include "lab/net/LabControl.h"
 #include "lab/net/LineSocket.h"
 
-#include <cstring>
+#include <arpa/inet.h>
+
 #include <stdexcept>
 
 namespace krzlab {
@@ -96,11 +97,7 @@ bool LabControlClient::driverTable(std::map<uint32_t, uint64_t>& table) {
             if (!parseIpv4(e.at("address").get<std::string>(), a) ||
                 !parseMac(e.at("mac").get<std::string>(), m))
                 continue;
-            const uint8_t b[4] = {static_cast<uint8_t>(a >> 24), static_cast<uint8_t>(a >> 16),
-                                  static_cast<uint8_t>(a >> 8), static_cast<uint8_t>(a)};
-            uint32_t key;
-            std::memcpy(&key, b, 4);
-            read.emplace(key, macToUint64(m));
+            read.emplace(htonl(a), macToUint64(m));
         }
         table = read;
         return true;

@@ -6,7 +6,6 @@
 #include "krznetlib/KRZNetworkBackend.h"
 
 #include <algorithm>
-#include <cstring>
 #include <map>
 #include <stdexcept>
 
@@ -15,15 +14,6 @@ namespace krzlab {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-uint32_t toNetworkOrder(uint32_t hostOrder) {
-    const uint8_t b[4] = {static_cast<uint8_t>(hostOrder >> 24),
-                          static_cast<uint8_t>(hostOrder >> 16),
-                          static_cast<uint8_t>(hostOrder >> 8), static_cast<uint8_t>(hostOrder)};
-    uint32_t v;
-    std::memcpy(&v, b, 4);
-    return v;
-}
 
 bool isLoopback(uint32_t hostOrder) {
     return (hostOrder >> 24) == 127;
@@ -257,7 +247,7 @@ uint32_t LabNetwork::sendFrame(const std::string& frame, const MacBytes& adapter
     {
         std::lock_guard<std::mutex> lock(impl_->mutex);
         // The driver asks afresh: what it knew about the address is replaced by the new answers.
-        impl_->driver.erase(toNetworkOrder(target));
+        impl_->driver.erase(htonl(target));
         for (size_t i = 0; i < impl_->nodes.size(); ++i)
             if (impl_->nodes[i].adapter == link && impl_->addresses[i] == target)
                 candidates.push_back(i);
@@ -286,7 +276,7 @@ void LabNetwork::settle() {
         return a.due != b.due ? a.due < b.due : a.order < b.order;
     });
     for (auto it = arrived; it != pending.end(); ++it) {
-        impl_->driver.emplace(toNetworkOrder(it->address), macToUint64(it->mac));
+        impl_->driver.emplace(htonl(it->address), macToUint64(it->mac));
         impl_->host[{impl_->adapters[it->adapter].index, it->address}] = it->mac;
     }
     pending.erase(arrived, pending.end());
