@@ -97,30 +97,6 @@ TEST(HtmlGolden, JavaScriptSettingsReadWithGrabJs) {
     EXPECT_EQ("statusform", KRZPHtmlParser::getName(form));
 }
 
-TEST(HtmlGolden, WalkingTheWirelessPageTagByTag) {
-    KRZPHtmlParser p(readFile("borealis_wireless.html"));
-    p.skipToTag("title");
-    p.skipPast(">");
-    EXPECT_EQ("Borealis WR-54G :: Wireless Settings", p.grabTo("</"));
-    int inputs = 0;
-    ci_string tag;
-    std::string lastName;
-    for (;;) {
-        p.skipToNextTag(tag);
-        if (tag == "/html") {
-            break;
-        }
-        if (tag == "input") {
-            ++inputs;
-            const AttributeMap attributes = p.parseAttributes();
-            lastName = KRZPHtmlParser::getName(attributes);
-        }
-    }
-    // Tag walking also sees the inputs in script text: one in a code comment, one written.
-    EXPECT_EQ(16, inputs);
-    EXPECT_EQ("reboot", lastName);
-}
-
 // Every prefix of every page through the form reader and a tag walk: only the parse error may
 // come out, and the sanitizer build catches any read past the text.
 TEST(HtmlGolden, TruncatedPagesFailCleanly) {
