@@ -27,6 +27,23 @@ std::string KRZPSampleConfigurator::getModelName() const {
     return model;
 }
 
+void KRZPSampleConfigurator::_openConnection(int connectAttempts) {
+    boost::shared_ptr<KRZPAPComm> comm = getComm();
+    if (!comm) {
+        KRZPAPC_THROW(kUnit, "", KRZPAPC_NOT_CONNECTED);
+    }
+    for (int attempt = 1;; ++attempt) {
+        try {
+            comm->openConnection(80, false);
+            return;
+        } catch (const KRZPAPCException& e) {
+            if (e.getAPCErrorCode() != KRZPAPC_CONNECT_ERROR || attempt >= connectAttempts)
+                throw;
+        }
+        sleep(500);
+    }
+}
+
 std::string KRZPSampleConfigurator::fetchPage(const std::string& url) {
     return fetchPage(url, KRZPFormParams(), std::string());
 }

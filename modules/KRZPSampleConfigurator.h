@@ -28,6 +28,11 @@ class KRZPSampleConfigurator : public KRZPHttpConfigurator {
     std::string getModelName() const override;
 
   protected:
+    // Like the base, but the last failed attempt throws its connect error instead of leaving the
+    // connection closed for the request to fail on: an unreachable device then reads as
+    // unreachable, not as an I/O error. Waits 500 ms between attempts.
+    void _openConnection(int connectAttempts) override;
+
     // GETs `url` and returns the body. Throws code 14 when a cancel is pending, code 8 when the
     // device answers 401.
     std::string fetchPage(const std::string& url);
