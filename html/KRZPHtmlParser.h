@@ -41,23 +41,42 @@ class KRZPAP_API KRZPHtmlParser {
     const std::string& getData() const;
 
     // ---- cursor operations ----
+    // Not found: the cursor stays and the message names `s` and the cursor. Found: cursor on the
+    // match (skipTo, grabTo, which returns the text before it) or past it (skipPast, which goes to
+    // end and throws when that is the end of the text).
     void skipTo(const std::string& s);
     void skipPast(const std::string& s);
+    // Cursor past the caseless match, to end without an error if that ends the text.
+    // Not found: cursor to end, throws.
     void caselessSkipPast(const std::string& s);
     std::string grabTo(const std::string& s);
+    // Whitespace is " \t\r\n". None found: cursor to end, throws.
     void skipPastWhitespace();
     void skipToWhitespace();
     std::string grabToWhitespace();
+    // The body of a string literal whose opening quote is behind the cursor; cursor on the
+    // closing quote. Unterminated: what was read, with the cursor just behind the text.
     std::string grabJs(char quote);
+    // Cursor on the delimiter after the tag name (caseless, whole name; "/x" finds closing tags).
     void skipToTag(const std::string& name);
+    // Cursor past the '>' of that tag.
     void skipPastTag(const std::string& name);
     void skipToBody();
+    // Any next tag; `name` is the text up to whitespace or '>', cursor on that delimiter.
     void skipToNextTag(ci_string& name);
+    // The attributes up to the tag's '>', cursor on it; the first spelling of a name wins.
     AttributeMap parseAttributes();
+    // A quoted value (entity-decoded, cursor past the quote) or an unquoted one (as it stands,
+    // cursor on the whitespace, '>' or zero byte that ends it).
     std::string parseAttributeValue();
 
     // ---- form extraction ----
+    // The form's fields from the cursor to "/form" or the last tag, in page order: named inputs
+    // except button and reset, checkbox and radio only when checked, selected options of named
+    // selects; comments skipped, scripts skipped unless `parseScripts`. Only running out of tags
+    // ends quietly; other scanner errors propagate.
     boost::shared_ptr<KRZPFormParams> parseFormParams(bool parseScripts);
+    // The same as a map; a repeated name keeps its first value.
     boost::shared_ptr<std::map<std::string, std::string>> parseForm(bool parseScripts);
 
     // ---- static text functions ----
@@ -66,10 +85,14 @@ class KRZPAP_API KRZPHtmlParser {
     static const std::string& getAttrib(AttributeMap attributes, const std::string& name);
     static const std::string& getName(AttributeMap attributes);
     static const std::string& getValue(AttributeMap attributes);
+    // Character references: decimal (low 8 bits) and the Latin-1 names, exact then caseless.
     static std::string entityDecode(const std::string& text);
+    // Percent-encodes every byte outside the 72-character safe set less `extraUnsafe`.
     static std::string urlEncode(const std::string& text, bool plusForSpace,
                                  const std::string& extraUnsafe);
+    // Throws "Bad hex!" for a non-hexadecimal digit after '%'; '+' stays '+'.
     static std::string urlDecode(const std::string& text);
+    // Two decimal digits per byte (byte - 32); decrypt also URL-decodes.
     static std::string encrypt(const std::string& text);
     static std::string decrypt(const std::string& text);
 
@@ -78,10 +101,10 @@ class KRZPAP_API KRZPHtmlParser {
     [[noreturn]] static void fail(const std::string& message = std::string());
     // Throws with the cursor moved to end.
     [[noreturn]] void failAtEnd();
-    // The one check of the cursor against the text: throws when the cursor is at end.
+    // Throws when the cursor is at end; every cursor operation starts with it.
     void requireCursor() const;
-    // Moves the cursor to `pos`; a position at or past the end of the text becomes end.
-    // Returns false when that happened.
+    // The place where a new cursor meets the end of the text: a position at or past it becomes
+    // end, and the result is false.
     bool moveTo(size_t pos);
     // Moves the cursor to `pos`, throwing (cursor at end) when that is the end of the text.
     void moveToOrFail(size_t pos);
