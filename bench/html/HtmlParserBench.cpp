@@ -14,7 +14,7 @@ const size_t kPageSize = 1 << 20;
 // An administration page of mixed-case markup with the searched marker only at its end.
 const std::string& statusPage() {
     static const std::string page = [] {
-        std::string p = "<HTML><HEAD><TITLE>Borealis WR-54G</TITLE></HEAD>\n<BODY class=main>\n";
+        std::string p = "<HTML><HEAD><TITLE>Borealis BX-240</TITLE></HEAD>\n<BODY class=main>\n";
         const std::string row =
             "<TR><td class=\"label\">Lease 00:1a:2b:3c:4d:5e</td><TD>192.168.1.100</TD>"
             "<Td><A HREF=\"/release.cgi?id=7\">Release</A></td></TR>\n";
@@ -29,7 +29,7 @@ const std::string& statusPage() {
 
 const std::string& formPage() {
     static const std::string page = [] {
-        std::string p = "<form name=big method=post action=\"/apply.cgi\">\n";
+        std::string p = "<form name=big method=post action=\"/save.cgi\">\n";
         unsigned n = 0;
         while (p.size() < kPageSize) {
             const std::string i = std::to_string(n++);
