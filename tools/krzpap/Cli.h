@@ -43,9 +43,9 @@ struct Globals {
     bool quiet = false;
 };
 
-// Applies the network choices to the environment and sets up the log and the modules, as a host
-// does before it uses the library.
-void initLibrary(const Globals& globals);
+// Applies the network choices to the environment and sets up the log and (unless told not to)
+// loads the module libraries, as a host does before it uses the library.
+void initLibrary(const Globals& globals, bool loadModules = true);
 std::string logFilePath(const Globals& globals);
 
 // Prints a JSON document or nothing, depending on --json.

@@ -36,7 +36,7 @@ std::string logFilePath(const Globals& globals) {
     return narrow(KRZSettings::strGetKrzGuardValue(L"KRZ_LOG_FILE", L"krzpap.log", true));
 }
 
-void initLibrary(const Globals& globals) {
+void initLibrary(const Globals& globals, bool loadModules) {
     // The library and the network library read these settings from the environment.
     if (!globals.network.empty()) {
         setenv("KRZ_NETWORK", globals.network.c_str(), 1);
@@ -50,6 +50,9 @@ void initLibrary(const Globals& globals) {
     KRZSettings::reload();
     KRZPAPModule::setLogFile(widen(logFilePath(globals)), 5);
     KRZPAPModule::setLogLevel(static_cast<_KRZLogLevel>(globals.logLevel));
+    if (!loadModules) {
+        return;
+    }
     try {
         KRZPAPModule::loadModuleDlls();
     } catch (const KRZException& e) {

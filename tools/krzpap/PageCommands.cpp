@@ -34,7 +34,8 @@ int runFetchCommand(const Globals& globals, const FetchOptions& o) {
     if (o.multipart && o.form.empty()) {
         throw CommandError(EXIT_USAGE, "--multipart needs at least one --form field");
     }
-    initLibrary(globals);
+    // One request as the library sends it needs no module.
+    initLibrary(globals, false);
     KRZPAPComm comm(o.address);
     if (comm.getAddr().s_addr == INADDR_NONE) {
         throw CommandError(EXIT_USAGE, "unknown host: \"" + o.address + "\"");
