@@ -229,7 +229,12 @@ bool LabNetwork::live(size_t node) const {
         if (impl_->faults[node] == Fault::Down)
             return false;
     }
-    return impl_->nodes[node].device->running();
+    const Device& device = *impl_->nodes[node].device;
+    if (!device.running())
+        return false;
+    // A web device without a listening port is rebooting: like a real one it answers nothing
+    // until it is back, so a host sees it as unreachable rather than refusing.
+    return device.port() != 0 || device.state().family == "nohttp";
 }
 
 uint32_t LabNetwork::sendFrame(const std::string& frame, const MacBytes& adapterMac) {
