@@ -35,11 +35,7 @@ enum _KRZPStringValidatorCode {
     KRZP_SV_BAD_CHARS = 3
 };
 
-enum KRZPAPCReadStatus {
-    KRZPAPC_READ_PENDING = 1,
-    KRZPAPC_READ_OK = 2,
-    KRZPAPC_READ_CLOSED = 4
-};
+enum KRZPAPCReadStatus { KRZPAPC_READ_PENDING = 1, KRZPAPC_READ_OK = 2, KRZPAPC_READ_CLOSED = 4 };
 
 // Shared with the host and the modules; the library stores and passes these on, and uses -1 for a
 // mode that is still unset.
@@ -63,7 +59,7 @@ enum _KRZPEncryptionMode {
 };
 
 class KRZPAP_API KRZPAPCException : public KRZException {
-public:
+  public:
     // `file` is the raising unit's name without extension; `message` is UTF-8 (may be empty).
     KRZPAPCException(char* file, int line, const std::string& message, KRZPAPCErrorCode code);
     KRZPAPCException(const KRZPAPCException& other);
@@ -74,7 +70,7 @@ public:
     void setAPCFirmwareRevision(const std::string& revision);
     std::string getAPCFirmwareRevision() const;
 
-private:
+  private:
     std::string firmwareRevision;
 };
 

@@ -24,7 +24,7 @@
 class KRZPAPFinder;
 
 class KRZPAP_API KRZPAPConfigurator {
-public:
+  public:
     KRZPAPConfigurator();
     KRZPAPConfigurator(const KRZPAPConfigurator& other);
     KRZPAPConfigurator& operator=(const KRZPAPConfigurator& other);
@@ -33,51 +33,51 @@ public:
                        const std::string& password);
 
     // ---- virtual slots, in order ----
-    virtual ~KRZPAPConfigurator();                                         // 0
-    virtual bool isAuthenticableAPConfigurator() const;                    // 1
-    virtual std::vector<KRZMacAddress> getMACAddressList() const;          // 2
-    virtual std::pair<std::string, std::string> getCredentials() const;    // 3
-    virtual _KRZPSecurityMode getSecurityMode() const;                     // 4
-    virtual _KRZPEncryptionMode getEncryptionMode() const;                 // 5
-    virtual boost::shared_ptr<KRZPKey> getKey() const;                     // 6
-    virtual const in_addr& getAddr() const;                                // 7
-    virtual std::string getVendorName() const = 0;                         // 8
-    virtual std::string getModelName() const = 0;                          // 9
-    virtual bool isWirelessClient() const;                                 // 10
+    virtual ~KRZPAPConfigurator();                                       // 0
+    virtual bool isAuthenticableAPConfigurator() const;                  // 1
+    virtual std::vector<KRZMacAddress> getMACAddressList() const;        // 2
+    virtual std::pair<std::string, std::string> getCredentials() const;  // 3
+    virtual _KRZPSecurityMode getSecurityMode() const;                   // 4
+    virtual _KRZPEncryptionMode getEncryptionMode() const;               // 5
+    virtual boost::shared_ptr<KRZPKey> getKey() const;                   // 6
+    virtual const in_addr& getAddr() const;                              // 7
+    virtual std::string getVendorName() const = 0;                       // 8
+    virtual std::string getModelName() const = 0;                        // 9
+    virtual bool isWirelessClient() const;                               // 10
     virtual void setCredentials(const std::string& username,
-                                const std::string& password);              // 11
+                                const std::string& password);  // 11
     // Host interface: the address of the device's administration page.
-    virtual std::string getAdminPageUrl() const = 0;                       // 12
-    virtual void setMACAddressList(std::vector<KRZMacAddress> list);       // 13
+    virtual std::string getAdminPageUrl() const = 0;                  // 12
+    virtual void setMACAddressList(std::vector<KRZMacAddress> list);  // 13
     // Host interface: the credentials the device has at its factory settings.
-    virtual std::pair<std::string, std::string> getDefaultCredentials() const = 0;  // 14
-    virtual bool usesUsername() const = 0;                                 // 15
-    virtual int getMinUsernameLen() const;                                 // 16
-    virtual int getMaxUsernameLen() const;                                 // 17
-    virtual int getMinPasswordLen() const;                                 // 18
-    virtual int getMaxPasswordLen() const = 0;                             // 19
+    virtual std::pair<std::string, std::string> getDefaultCredentials() const = 0;     // 14
+    virtual bool usesUsername() const = 0;                                             // 15
+    virtual int getMinUsernameLen() const;                                             // 16
+    virtual int getMaxUsernameLen() const;                                             // 17
+    virtual int getMinPasswordLen() const;                                             // 18
+    virtual int getMaxPasswordLen() const = 0;                                         // 19
     virtual _KRZPStringValidatorCode validateUsername(const std::string& text) const;  // 20
     virtual _KRZPStringValidatorCode validatePassword(const std::string& text) const;  // 21
     virtual _KRZPStringValidatorCode validateSsid(const std::string& text) const;      // 22
-    virtual std::string getDescription() const;                            // 23
-    virtual std::string getFirmwareRevision() const;                       // 24
-    virtual KRZSsid getSSID() const;                                       // 25
-    virtual KRZPAPFinder* getFinder();                                     // 26
+    virtual std::string getDescription() const;                                        // 23
+    virtual std::string getFirmwareRevision() const;                                   // 24
+    virtual KRZSsid getSSID() const;                                                   // 25
+    virtual KRZPAPFinder* getFinder();                                                 // 26
 
-private:
-    virtual void _onNewAddr(const in_addr& addr) = 0;                      // 27
+  private:
+    virtual void _onNewAddr(const in_addr& addr) = 0;  // 27
 
-protected:
+  protected:
     virtual void setCredentialsReally(const std::string& username,
-                                      const std::string& password);        // 28
+                                      const std::string& password);  // 28
 
-private:
-    virtual bool _testLogin() = 0;                                         // 29
-    virtual void _retrieveAttributes() = 0;                                // 30
-    virtual bool _startConfiguration();                                    // 31
+  private:
+    virtual bool _testLogin() = 0;           // 29
+    virtual void _retrieveAttributes() = 0;  // 30
+    virtual bool _startConfiguration();      // 31
     virtual bool _changeCredentials(const std::string& username,
-                                    const std::string& password) = 0;      // 32
-    virtual bool _changeSSID(const KRZSsid& ssid) = 0;                     // 33
+                                    const std::string& password) = 0;  // 32
+    virtual bool _changeSSID(const KRZSsid& ssid) = 0;                 // 33
     virtual bool _changeSecurityMode(_KRZPSecurityMode mode, boost::shared_ptr<KRZPKey> key,
                                      _KRZPEncryptionMode encryption) = 0;  // 34
     virtual bool _completeConfiguration();                                 // 35
@@ -92,7 +92,7 @@ private:
     virtual unsigned int _getPasswordRequirementsDescription() const;      // 44
     virtual unsigned int _getSsidRequirementsDescription() const;          // 45
 
-public:
+  public:
     // ---- public operations: logged frames around the steps above ----
     bool testLogin();
     void retrieveAttributes();
@@ -117,7 +117,7 @@ public:
     std::wstring getPasswordRequirementsDescription() const;
     std::wstring getSsidRequirementsDescription() const;
 
-protected:
+  protected:
     void setSecurityMode(_KRZPSecurityMode mode);
     void setEncryptionMode(_KRZPEncryptionMode mode);
     void setKey(boost::shared_ptr<KRZPKey> key);
@@ -139,7 +139,7 @@ protected:
     void log(const std::wstring& text) const;
     void _log(const wchar_t* format, va_list args) const;
 
-private:
+  private:
     // The frame of a public operation around its step (defined and used in the .cpp only).
     template <typename Step>
     auto runStep(const char* name, Step step) -> decltype(step());

@@ -16,16 +16,16 @@
 class KRZPAPConfigurator;
 
 class KRZPAP_API KRZPAPModule {
-public:
+  public:
     KRZPAPModule();
     KRZPAPModule(const KRZPAPModule& other);
     KRZPAPModule& operator=(const KRZPAPModule& other);
 
     // ---- virtual slots, in order (supplied by the plug-in) ----
-    virtual ~KRZPAPModule();                                     // 0
+    virtual ~KRZPAPModule();                                         // 0
     virtual void setLibraryVersion(const std::string& version) = 0;  // 1
-    virtual std::string& getName() = 0;                          // 2
-    virtual std::string& getVersion() = 0;                       // 3
+    virtual std::string& getName() = 0;                              // 2
+    virtual std::string& getVersion() = 0;                           // 3
     // A configurator for the described device, or null when this module does not handle it.
     virtual boost::shared_ptr<KRZPAPConfigurator> _createConf(
         const std::string& first, const std::string& second, std::vector<KRZMacAddress> macs,
@@ -52,7 +52,7 @@ public:
     static void log(_KRZLogLevel level, const wchar_t* format, ...);
     static void _log(const wchar_t* format, va_list args, _KRZLogLevel level);
 
-protected:
+  protected:
     // Called by module code while its library loads.
     static void registerModule(KRZPAPModule* module);
     static void registerDefaultIp(unsigned long address);  // network byte order

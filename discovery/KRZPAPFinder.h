@@ -14,7 +14,7 @@ typedef std::vector<boost::shared_ptr<KRZPAPConfigurator>> KRZPAPConfiguratorVec
 class KRZPAP_API KRZPAPFinder {
     friend class KRZPAPConfigurator;
 
-public:
+  public:
     KRZPAPFinder();
     KRZPAPFinder(const KRZPAPFinder& other);
     KRZPAPFinder& operator=(const KRZPAPFinder& other);
@@ -27,11 +27,11 @@ public:
     static KRZPAPConfiguratorVector findAllAps(const KRZPAPConfiguratorVector& configurators);
     static void cancelScan();
 
-private:
+  private:
     virtual KRZPAPConfiguratorVector findAps(KRZPAPConfiguratorVector& configurators) = 0;  // 1
-    virtual bool findAp(KRZPAPConfigurator& configurator) = 0;                               // 2
+    virtual bool findAp(KRZPAPConfigurator& configurator) = 0;                              // 2
 
-public:
+  public:
     virtual void cancel() = 0;    // 3
     virtual void uncancel() = 0;  // 4
 };

@@ -12,7 +12,7 @@
 typedef std::list<boost::shared_ptr<KRZPAPConfigurator>> KRZPAPConfiguratorList;
 
 class KRZPAP_API KRZPAPScanner {
-public:
+  public:
     KRZPAPScanner();
     KRZPAPScanner(const KRZPAPScanner& other);
     KRZPAPScanner& operator=(const KRZPAPScanner& other);

@@ -8,7 +8,7 @@
 #include <atomic>
 
 class KRZPAP_API KRZPArpAPFinder : public KRZPAPFinder {
-public:
+  public:
     KRZPArpAPFinder();
     KRZPArpAPFinder(const KRZPArpAPFinder& other);
     KRZPArpAPFinder& operator=(const KRZPArpAPFinder& other);
@@ -22,6 +22,6 @@ public:
     void cancel() override;
     void uncancel() override;
 
-private:
+  private:
     std::atomic<bool> cancelled;
 };

@@ -25,7 +25,7 @@
 typedef boost::shared_ptr<std::map<uint32_t, KRZMacAddress>> ArpResponseMap;
 
 class KRZPAP_API KRZPArpScanner {
-public:
+  public:
     static boost::shared_ptr<KRZPArpScanner> createInstance();
     KRZPArpScanner(const KRZPArpScanner& other);
     KRZPArpScanner& operator=(const KRZPArpScanner& other);
@@ -45,7 +45,7 @@ public:
     // The 42-byte request frame as it stands (for tests and tools).
     const unsigned char* getRequestFrame() const;
 
-private:
+  private:
     KRZPArpScanner();
     void _sendArp(uint32_t address);
     static void _handleResponses(bool log);

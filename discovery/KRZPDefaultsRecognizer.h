@@ -8,7 +8,7 @@
 #include <boost/shared_ptr.hpp>
 
 class KRZPAP_API KRZPDefaultsRecognizer {
-public:
+  public:
     KRZPDefaultsRecognizer();
     KRZPDefaultsRecognizer(const KRZPDefaultsRecognizer& other);
     KRZPDefaultsRecognizer& operator=(const KRZPDefaultsRecognizer& other);

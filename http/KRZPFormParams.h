@@ -11,7 +11,7 @@
 #include <vector>
 
 class KRZPAP_API KRZPFormParams {
-public:
+  public:
     typedef std::vector<std::pair<std::string, std::string>> List;
     typedef List::iterator iterator;
     typedef List::const_iterator const_iterator;
@@ -44,6 +44,6 @@ public:
     bool empty() const;
     const List& getParams() const;
 
-private:
+  private:
     List params;
 };

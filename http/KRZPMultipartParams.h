@@ -8,7 +8,7 @@
 class KRZPFormParams;
 
 class KRZPAP_API KRZPMultipartParams {
-public:
+  public:
     explicit KRZPMultipartParams(const std::string& boundary = "KRZB1F1F--");
     KRZPMultipartParams(const KRZPMultipartParams& other);
     KRZPMultipartParams& operator=(const KRZPMultipartParams& other);
@@ -22,7 +22,7 @@ public:
     std::string asString() const;
     std::string getBoundary() const;
 
-private:
+  private:
     std::string body;
     std::string boundary;
 };

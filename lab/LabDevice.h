@@ -58,7 +58,7 @@ struct DeviceSpec {
 };
 
 class Device {
-public:
+  public:
     // Makes the emulator for spec.family; throws std::invalid_argument for an unknown family.
     static std::unique_ptr<Device> create(const DeviceSpec& spec);
     virtual ~Device();

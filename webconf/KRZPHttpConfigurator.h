@@ -16,7 +16,7 @@
 #include <vector>
 
 class KRZPAP_API KRZPHttpConfigurator : public KRZPAPConfigurator {
-public:
+  public:
     KRZPHttpConfigurator(const in_addr& addr, const KRZMacAddress& mac);
     KRZPHttpConfigurator(std::vector<KRZMacAddress> macs, const std::string& user,
                          const std::string& password);
@@ -27,11 +27,11 @@ public:
     // "http://<address>/".
     std::string getAdminPageUrl() const override;
 
-private:
+  private:
     void _onNewAddr(const in_addr& addr) override;  // 27
     bool _testLogin() override;                     // 29
 
-protected:
+  protected:
     bool _startConfiguration() override;  // 31
     bool _changeCredentials(const std::string& username,
                             const std::string& password) override;  // 32
@@ -39,19 +39,19 @@ protected:
     bool _changeSecurityMode(_KRZPSecurityMode mode, boost::shared_ptr<KRZPKey> key,
                              _KRZPEncryptionMode encryption) override;  // 34
 
-private:
-    _KRZPAPStatus _validate() override;  // 36
-    void _cancelOperation() override;    // 38
+  private:
+    _KRZPAPStatus _validate() override;    // 36
+    void _cancelOperation() override;      // 38
     void _clearPendingChanges() override;  // 39
 
-protected:
-    virtual void sleep(int milliseconds);             // 46
+  protected:
+    virtual void sleep(int milliseconds);               // 46
     virtual void _openConnection(int connectAttempts);  // 47
 
-private:
+  private:
     virtual void _confirmSuccessfulPost(const std::string& expected);  // 48
 
-protected:
+  protected:
     // ---- pending changes ----
     bool getSsidChanged() const;
     void setSsidChanged(bool changed);
@@ -109,7 +109,7 @@ protected:
     static const std::string& getValue(AttributeMap attributes);
     static const std::string& getName(AttributeMap attributes);
 
-private:
+  private:
     bool ssidChanged;
     std::string newSsid;
     bool credentialsChanged;

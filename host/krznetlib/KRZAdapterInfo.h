@@ -10,7 +10,7 @@
 #include <vector>
 
 class KRZNETLIB_API KRZAdapterInfo {
-public:
+  public:
     KRZAdapterInfo();
     // Address and mask in host byte order (first octet in the most significant byte).
     KRZAdapterInfo(const std::string& name, unsigned long index, unsigned long ipAddress,
@@ -27,7 +27,7 @@ public:
     KRZMacAddress getMacAddress() const;
     const std::string& getName() const;
 
-private:
+  private:
     std::string name_;
     unsigned long index_;
     unsigned long ipAddress_;

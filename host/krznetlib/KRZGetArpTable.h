@@ -14,7 +14,7 @@
 #include <map>
 
 class KRZNETLIB_API KRZArpMap : public KRZSerializeInterface {
-public:
+  public:
     std::map<uint32_t, uint64_t> entries;
 
     size_t getSerializedSize() const override;
@@ -23,7 +23,7 @@ public:
 };
 
 class KRZNETLIB_API KRZGetArpTable : public KRZSerializeClass {
-public:
+  public:
     KRZGetArpTable();
     KRZGetArpTable(const KRZGetArpTable& other);
     KRZGetArpTable& operator=(const KRZGetArpTable& other);

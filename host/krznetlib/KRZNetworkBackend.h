@@ -21,7 +21,7 @@
 #include <vector>
 
 class KRZNETLIB_API KRZNetworkBackend {
-public:
+  public:
     virtual ~KRZNetworkBackend();
 
     virtual std::vector<KRZAdapterInfo> adapters() = 0;
@@ -46,7 +46,7 @@ public:
 
 // The backend with no adapters: nothing is reachable, every connect fails with 10065.
 class KRZNETLIB_API KRZNullNetworkBackend : public KRZNetworkBackend {
-public:
+  public:
     std::vector<KRZAdapterInfo> adapters() override;
     KRZNdisStatus sendPacketDown(const KRZBuf& frame, const KRZMacAddress& adapterMac) override;
     bool driverArpTable(std::map<uint32_t, uint64_t>& table) override;

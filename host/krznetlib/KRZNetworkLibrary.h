@@ -11,13 +11,13 @@ class KRZGetArpTable;
 
 typedef uint32_t KRZNdisStatus;
 const KRZNdisStatus KRZ_NDIS_STATUS_SUCCESS = 0;
-const KRZNdisStatus KRZ_NDIS_STATUS_RESOURCES = 0xC000009Au;  // out of resources: try again
-const KRZNdisStatus KRZ_NDIS_STATUS_FAILURE = 0xFFFFFFFFu;    // the frame was not taken
-const KRZNdisStatus KRZ_NDIS_STATUS_INVALID_PACKET = 0xC0010011u; // malformed frame refused
+const KRZNdisStatus KRZ_NDIS_STATUS_RESOURCES = 0xC000009Au;       // out of resources: try again
+const KRZNdisStatus KRZ_NDIS_STATUS_FAILURE = 0xFFFFFFFFu;         // the frame was not taken
+const KRZNdisStatus KRZ_NDIS_STATUS_INVALID_PACKET = 0xC0010011u;  // malformed frame refused
 const KRZNdisStatus KRZ_NDIS_STATUS_ADAPTER_NOT_FOUND = 0xC0010006u;
 
 class KRZNETLIB_API KRZNetworkLibrary {
-public:
+  public:
     // An instance is held while a frame is sent or the table is read (keeps the driver open).
     KRZNetworkLibrary();
     ~KRZNetworkLibrary();

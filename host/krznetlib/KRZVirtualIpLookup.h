@@ -8,7 +8,7 @@
 #include <vector>
 
 class KRZNETLIB_API KRZVirtualIpLookup {
-public:
+  public:
     KRZVirtualIpLookup();
     ~KRZVirtualIpLookup();
 
@@ -17,7 +17,7 @@ public:
     bool lookup(int timeoutMs, const std::vector<KRZMacAddress>& macs);
     KRZMacAddress getInterfaceMac() const;
 
-private:
+  private:
     in_addr address_;
     KRZMacAddress interfaceMac_;
 };

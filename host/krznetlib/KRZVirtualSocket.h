@@ -7,7 +7,7 @@
 #include "platform/krzplatform.h"
 
 class KRZNETLIB_API KRZVirtualSocket {
-public:
+  public:
     KRZVirtualSocket();
     ~KRZVirtualSocket();
 
@@ -18,6 +18,6 @@ public:
                 const KRZMacAddress& destinationMac);
     int getLastError() const;
 
-private:
+  private:
     int lastError_;
 };

@@ -9,7 +9,7 @@
 #include <string>
 
 class KRZSETTINGS_API KRZSettings {
-public:
+  public:
     // `flag` is accepted for interface compatibility (the host's "guarded" read).
     static std::wstring strGetKrzGuardValue(const std::wstring& name,
                                             const std::wstring& defaultValue, bool flag);

@@ -9,14 +9,14 @@
 #include <string>
 
 class KRZUTIL_API KRZAccessPointWlanInfo {
-public:
+  public:
     KRZAccessPointWlanInfo();
     virtual ~KRZAccessPointWlanInfo();
 
     KRZSsid ssid;
     KRZMacAddress bssid;
-    int channel;         // 0 when unknown
-    int signalDbm;       // 0 when unknown
-    bool privacy;        // the network asks for encryption
-    std::string rsnInfo; // "WPA", "WPA2", "WEP" or empty as the scan reported it
+    int channel;          // 0 when unknown
+    int signalDbm;        // 0 when unknown
+    bool privacy;         // the network asks for encryption
+    std::string rsnInfo;  // "WPA", "WPA2", "WEP" or empty as the scan reported it
 };

@@ -7,7 +7,7 @@
 #include <string>
 
 class KRZUTIL_API KRZBuf {
-public:
+  public:
     KRZBuf();
     explicit KRZBuf(size_t size);  // zero-filled
     KRZBuf(const void* data, size_t size);
@@ -25,6 +25,6 @@ public:
     std::string toUtf8HexString() const;
     bool operator==(const KRZBuf& other) const;
 
-private:
+  private:
     std::string bytes_;
 };

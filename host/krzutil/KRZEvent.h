@@ -10,7 +10,7 @@
 #include <string>
 
 class KRZUTIL_API KRZEvent {
-public:
+  public:
     // `name` is accepted and ignored (events are process-local here); `openExisting` likewise;
     // `securityAttributes` must be null.
     KRZEvent(const std::wstring& name, bool manualReset, bool initialState, bool openExisting,
@@ -24,7 +24,7 @@ public:
     // Waits up to `milliseconds` (0 tests without waiting); true when the event is set.
     bool isSignaled(unsigned long milliseconds);
 
-private:
+  private:
     struct State;
     std::shared_ptr<State> state_;
 };

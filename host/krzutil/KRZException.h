@@ -7,7 +7,7 @@
 #include <string>
 
 class KRZUTIL_API KRZException : public std::exception {
-public:
+  public:
     // `file` is the raising source unit's name (no extension); `msg` may be empty.
     KRZException(const char* file, int line, const std::wstring& msg, int code);
     KRZException(const KRZException& other);
@@ -26,7 +26,7 @@ public:
     // The log line in UTF-8.
     const char* what() const noexcept override;
 
-private:
+  private:
     std::string file_;
     int line_;
     std::wstring message_;

@@ -11,7 +11,7 @@
 #include <string>
 
 class KRZUTIL_API KRZLoggingUtil {
-public:
+  public:
     KRZLoggingUtil();
     ~KRZLoggingUtil();
     KRZLoggingUtil(const KRZLoggingUtil&) = delete;
@@ -30,7 +30,7 @@ public:
     void LogToFile(bool flag, const wchar_t* format, va_list args, _KRZLogLevel level);
     void LogStringToFile(bool flag, const std::wstring& text, _KRZLogLevel level);
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -7,7 +7,7 @@
 #include <string>
 
 class KRZUTIL_API KRZMacAddress {
-public:
+  public:
     KRZMacAddress();
     explicit KRZMacAddress(const unsigned char bytes[6]);
     // From the low 48 bits as they stand in memory on a little-endian machine: the first six bytes
@@ -32,7 +32,7 @@ public:
     bool operator!=(const KRZMacAddress& other) const;
     bool operator<(const KRZMacAddress& other) const;
 
-private:
+  private:
     unsigned char bytes_[6];
     bool set_;
 };

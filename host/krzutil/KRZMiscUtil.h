@@ -18,7 +18,7 @@ enum _KRZConversionErrorPolicy {
 };
 
 class KRZUTIL_API KRZMiscUtil {
-public:
+  public:
     // Wide printf with Windows rules: %s takes a wide string, %hs a narrow one (bytes shown as
     // UTF-8, invalid bytes as Latin-1), %ls wide; %d %i %u %x %X %o %c %p %%, the h/l/ll/I64
     // length prefixes, flags "-+ #0", width and precision (also '*'). Never fails on any bytes.

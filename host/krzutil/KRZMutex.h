@@ -10,7 +10,7 @@
 #include <memory>
 
 class KRZUTIL_API KRZMutex {
-public:
+  public:
     KRZMutex();
     KRZMutex(const KRZMutex& other);
     KRZMutex& operator=(const KRZMutex& other);
@@ -21,14 +21,14 @@ public:
     bool lock(unsigned long timeoutMs);
     void unlock();
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
 
 // Scoped holder: unlocks on destruction if it holds the mutex.
 class KRZUTIL_API KRZMutexGrabber {
-public:
+  public:
     explicit KRZMutexGrabber(KRZMutex& mutex, bool lockNow = true);
     ~KRZMutexGrabber();
     KRZMutexGrabber(const KRZMutexGrabber&) = delete;
@@ -39,7 +39,7 @@ public:
     void unlock();
     bool isLocked() const;
 
-private:
+  private:
     KRZMutex& mutex_;
     int depth_;
 };

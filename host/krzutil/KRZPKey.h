@@ -6,7 +6,7 @@
 #include <string>
 
 class KRZUTIL_API KRZPKey {
-public:
+  public:
     KRZPKey();
     explicit KRZPKey(const std::string& key);
     virtual ~KRZPKey();
@@ -14,6 +14,6 @@ public:
     const std::string& getKey() const;
     void setKey(const std::string& key);
 
-private:
+  private:
     std::string key_;
 };

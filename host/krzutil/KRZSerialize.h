@@ -8,7 +8,7 @@
 #include <vector>
 
 class KRZUTIL_API KRZSerializeInterface {
-public:
+  public:
     virtual ~KRZSerializeInterface();
     virtual size_t getSerializedSize() const = 0;
     // Appends the serialised form to `out`.
@@ -21,7 +21,7 @@ public:
 // Serialises the members registered with addMember, in registration order. A subclass registers
 // its members in its constructors (copy constructor included) and must not copy the registry.
 class KRZUTIL_API KRZSerializeClass : public KRZSerializeInterface {
-public:
+  public:
     KRZSerializeClass();
     KRZSerializeClass(const KRZSerializeClass& other);             // registers nothing
     KRZSerializeClass& operator=(const KRZSerializeClass& other);  // keeps its own registry
@@ -31,16 +31,16 @@ public:
     void serialize(std::string& out) const override;
     size_t deserialize(const unsigned char* data, size_t length) override;
 
-protected:
+  protected:
     void addMember(KRZSerializeInterface* member);
 
-private:
+  private:
     std::vector<KRZSerializeInterface*> members_;
 };
 
 // A one-byte member.
 class KRZUTIL_API KRZSerializeByte : public KRZSerializeInterface {
-public:
+  public:
     KRZSerializeByte();
     explicit KRZSerializeByte(unsigned char value);
     unsigned char value;

@@ -6,7 +6,7 @@
 #include <string>
 
 class KRZUTIL_API KRZSsid {
-public:
+  public:
     KRZSsid();
     explicit KRZSsid(const std::string& bytes);
     KRZSsid(const KRZSsid& other);
@@ -19,6 +19,6 @@ public:
     bool operator==(const KRZSsid& other) const;
     bool operator!=(const KRZSsid& other) const;
 
-private:
+  private:
     std::string bytes_;
 };

@@ -5,7 +5,8 @@
 // Semantics kept from Windows:
 //  - WSAGetLastError() returns Winsock numbers (10035 for a connect or read that would block,
 //    10053/10054/10057/10061/10065 for aborted/reset/not connected/refused/unreachable).
-//  - fd_set is Winsock's: an array of at most 64 handles; FD_SET ignores a handle already present or
+//  - fd_set is Winsock's: an array of at most 64 handles; FD_SET ignores a handle already present
+//  or
 //    a full set, FD_CLR closes the gap. select() runs on poll(), so any descriptor number is safe.
 //    A non-blocking connect that failed is reported in the except set (as Windows does), not as
 //    writable; getsockopt(SO_ERROR) then returns its Winsock number.
