@@ -1,0 +1,40 @@
+// Shared set-up of the end-to-end tests: an in-process lab made the active network, the sample
+// module loaded by its default name, and the library log read back from a file of the test's own.
+#pragma once
+
+#include "lab/net/LabNetwork.h"
+
+#include "core/KRZPAPCException.h"
+#include "core/KRZPAPConfigurator.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace e2e {
+
+class LabTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Makes `description` the running lab and the process's network.
+    void startLab(const krzlab::LabDescription& description);
+
+    std::string logText() const;
+    size_t logCount(const std::string& needle) const;
+
+    std::shared_ptr<krzlab::LabNetwork> lab;
+    std::string logPath;
+};
+
+// The exception `body` throws; fails the test when it throws none.
+KRZPAPCException thrownBy(const std::function<void()>& body);
+
+in_addr inAddr(const std::string& dotted);
+std::string dotted(const in_addr& address);
+std::string macText(const KRZPAPConfigurator& conf);
+
+}  // namespace e2e

@@ -1,0 +1,155 @@
+// The scan driver with the library's HTTP scanner and the sample module's recognizers against
+// the emulated devices: what a host sees from runScan, cancelScan and a network with nothing on it.
+#include "E2eSupport.h"
+
+#include "lab/net/LabBackend.h"
+
+#include "discovery/KRZPAPScanner.h"
+#include "discovery/KRZPHttpRecognizer.h"
+#include "discovery/KRZPHttpScanner.h"
+#include "krznetlib/KRZNetworkBackend.h"
+
+#include <boost/make_shared.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <future>
+#include <map>
+#include <tuple>
+
+using namespace e2e;
+
+namespace {
+
+using ScanTest = LabTest;
+
+const std::map<std::string, std::string> kVendorOfFamily = {
+    {"acme", "Acme"}, {"borealis", "Borealis"}, {"corvid", "Corvid"}};
+
+// address -> (vendor, model, MAC)
+using Identity = std::map<std::string, std::tuple<std::string, std::string, std::string>>;
+
+Identity routersOf(const krzlab::LabDescription& description) {
+    Identity routers;
+    for (const auto& entry : description.devices) {
+        auto vendor = kVendorOfFamily.find(entry.spec.family);
+        if (vendor != kVendorOfFamily.end())
+            routers[entry.spec.address] = {vendor->second, entry.spec.model, entry.spec.mac};
+    }
+    return routers;
+}
+
+TEST_F(ScanTest, RecognizesEachRouterOnceAndNothingElse) {
+    krzlab::LabDescription description = krzlab::LabDescription::defaultLab();
+    startLab(description);
+
+    KRZPAPConfiguratorList found = KRZPAPScanner::runScan();
+
+    Identity seen;
+    for (const auto& conf : found) {
+        seen[dotted(conf->getAddr())] = {conf->getVendorName(), conf->getModelName(),
+                                         macText(*conf)};
+        EXPECT_EQ(1u,
+                  logCount("KRZPAPScanner::runScan(): recognized " + conf->getDescription() + "\n"))
+            << conf->getDescription();
+    }
+    // The printer's page and the address without a web server give nothing.
+    EXPECT_EQ(routersOf(description), seen);
+    EXPECT_EQ(4u, found.size());
+    EXPECT_EQ(found.size(), logCount("KRZPAPScanner::runScan(): recognized "));
+    EXPECT_EQ(0u, logCount("Caught exception while scanning"));
+}
+
+// Asked before every other recognizer; while armed, holds the sweep inside its first reply until
+// the test lets it go, and claims nothing.
+class GateRecognizer : public KRZPHttpRecognizer {
+  public:
+    std::atomic<bool> armed{false};
+    std::promise<void> replyArrived;
+    std::promise<void> release;
+
+    boost::shared_ptr<KRZPAPConfigurator> recognize(const in_addr&, const std::string&,
+                                                    const std::string&,
+                                                    const KRZMacAddress&) override {
+        if (armed.exchange(false)) {
+            replyArrived.set_value();
+            release.get_future().wait();
+        }
+        return {};
+    }
+};
+
+TEST_F(ScanTest, CancelDuringTheSweepAndASecondScanMeanwhile) {
+    krzlab::LabDescription description = krzlab::LabDescription::defaultLab();
+    startLab(description);
+    // A probe that stays outstanding for a second, so the sweep still waits after the replies.
+    lab->setFault("printer-1", krzlab::Fault::Silent, 0);
+
+    auto gate = boost::make_shared<GateRecognizer>();
+    KRZPHttpScanner::registerHttpRecognizer(gate, INT_MIN);
+    gate->armed = true;
+    auto replyArrived = gate->replyArrived.get_future();
+
+    auto firstScan = std::async(std::launch::async, [] {
+        return thrownBy([] { KRZPAPScanner::runScan(); }).getAPCErrorCode();
+    });
+    ASSERT_EQ(std::future_status::ready, replyArrived.wait_for(std::chrono::seconds(60)))
+        << "no device reply reached the recognizers";
+
+    // The sweep is running on the other thread: a second scan is refused at once.
+    KRZPAPCException second = thrownBy([] { KRZPAPScanner::runScan(); });
+    EXPECT_EQ(KRZPAPC_SCAN_IN_PROGRESS, second.getAPCErrorCode());
+    EXPECT_EQ(L"Scan already in progress", second.getMessage());
+
+    KRZPAPScanner::cancelScan();
+    gate->release.set_value();
+
+    // The HTTP scanner gives up (code 14), the driver drops its results, and with no other
+    // scanner there is no connectivity left to report.
+    EXPECT_EQ(KRZPAPC_NO_CONNECTIVITY, firstScan.get());
+    EXPECT_EQ(1u, logCount("Caught exception while scanning\n"));
+    EXPECT_EQ(0u, logCount("KRZPAPScanner::runScan(): recognized "));
+
+    // The cancel belonged to that scan: the next one runs in full.
+    lab->setFault("printer-1", krzlab::Fault::None, 0);
+    EXPECT_EQ(4u, KRZPAPScanner::runScan().size());
+}
+
+// A lab link with neither adapters nor devices.
+class EmptyLink : public krzlab::LabLink {
+  public:
+    std::vector<krzlab::LabAdapter> adapters() override { return {}; }
+    uint32_t sendFrame(const std::string&, const krzlab::MacBytes&) override {
+        return krzlab::kStatusAdapterNotFound;
+    }
+    bool driverTable(std::map<uint32_t, uint64_t>& table) override {
+        table.clear();
+        return true;
+    }
+    std::vector<krzlab::HostArpRow> hostTable() override { return {}; }
+    krzlab::Route resolve(uint32_t, uint16_t, const krzlab::MacBytes*,
+                          const krzlab::MacBytes*) override {
+        return {};
+    }
+    bool lookup(uint32_t, const std::vector<krzlab::MacBytes>&, krzlab::MacBytes&) override {
+        return false;
+    }
+};
+
+TEST_F(ScanTest, NothingOnTheNetworkIsNoConnectivity) {
+    KRZNetworkBackend::setActive(boost::shared_ptr<KRZNetworkBackend>(
+        new krzlab::LabBackend(std::make_shared<EmptyLink>())));
+    KRZPAPCException empty = thrownBy([] { KRZPAPScanner::runScan(); });
+    EXPECT_EQ(KRZPAPC_NO_CONNECTIVITY, empty.getAPCErrorCode());
+    EXPECT_EQ(L"AP scanners failed to detect any connectivity", empty.getMessage());
+
+    // An adapter whose link holds no device is no better.
+    krzlab::LabDescription lonely = krzlab::LabDescription::defaultLab();
+    lonely.devices.clear();
+    startLab(lonely);
+    EXPECT_EQ(KRZPAPC_NO_CONNECTIVITY,
+              thrownBy([] { KRZPAPScanner::runScan(); }).getAPCErrorCode());
+}
+
+}  // namespace
