@@ -3,6 +3,7 @@
 // factory-defaults verdicts.
 #include "core/KRZPAPConfigurator.h"
 #include "core/KRZPAPModule.h"
+#include "discovery/KRZPAPFinder.h"
 #include "discovery/KRZPAPScanner.h"
 #include "discovery/KRZPDefaultsRecognizer.h"
 #include "krzutil/KRZAccessPointWlanInfo.h"
@@ -321,6 +322,22 @@ TEST_P(EachFamily, CancelDuringSlowReplyEndsWithCode14) {
     EXPECT_NE(std::string::npos, readLog().find(line, logStart)) << line;
 }
 
+TEST_P(EachFamily, ClearedChangesAreNotWritten) {
+    const Family& f = GetParam();
+    boost::shared_ptr<KRZPAPConfigurator> conf = open(f, f.user, f.password);
+    krzlab::DeviceSpec before = lab->status(f.device).state;
+    conf->startConfiguration();
+    conf->changeSSID(KRZSsid(f.newSsid));
+    conf->changeSecurityMode(f.newMode, boost::make_shared<KRZPKey>(f.newKey), f.newEncryption);
+    conf->changeCredentials(f.newUser, f.newPassword);
+    conf->clearPendingChanges();
+    EXPECT_TRUE(conf->completeConfiguration());
+    krzlab::DeviceSpec after = lab->status(f.device).state;
+    EXPECT_TRUE(before.wireless == after.wireless);
+    EXPECT_EQ(before.password, after.password);
+    EXPECT_EQ(f.password, conf->getCredentials().second);
+}
+
 INSTANTIATE_TEST_SUITE_P(Lab, EachFamily, ::testing::Values(kAcme, kBorealis, kCorvid), familyName);
 
 TEST_F(SampleModuleLab, ScanFindsEveryRouterAndNothingElse) {
@@ -343,6 +360,52 @@ TEST_F(SampleModuleLab, ScanFindsEveryRouterAndNothingElse) {
             " Corvid CV-20",
     };
     EXPECT_EQ(expected, seen);
+}
+
+// A reset router moves to its factory address; the module's registered factory addresses let
+// the finder and the scan reach it there.
+TEST_F(SampleModuleLab, ResetCorvidIsFoundAtItsFactoryAddress) {
+    boost::shared_ptr<KRZPAPConfigurator> conf = open(kCorvid, kCorvid.user, kCorvid.password);
+    lab->factoryReset(kCorvid.device);
+    EXPECT_EQ(KRZP_AP_UNREACHABLE, conf->validate());
+
+    // A single findAP sweeps only the adapters' networks; the search over a list also asks the
+    // registered factory addresses.
+    KRZPAPConfiguratorVector found = KRZPAPFinder::findAllAps({conf});
+    ASSERT_EQ(1u, found.size());
+    EXPECT_STREQ("10.0.0.138", inet_ntoa(conf->getAddr()));
+    std::pair<std::string, std::string> factory = conf->getDefaultCredentials();
+    conf->setCredentials(factory.first, factory.second);
+    EXPECT_EQ(KRZP_AP_OK, conf->validate());
+    conf->retrieveAttributes();
+    EXPECT_EQ("corvid", conf->getSSID().getBytes());
+    EXPECT_EQ(KRZP_SECURITY_NONE, conf->getSecurityMode());
+
+    auto info = boost::make_shared<KRZAccessPointWlanInfo>();
+    info->ssid = conf->getSSID();
+    EXPECT_GT(KRZPDefaultsRecognizer::isFactoryDefaultsAccessPoint(info), 0);
+}
+
+// The wireless change restarts Borealis; a cancel while the configurator waits for it ends the
+// run with code 14 instead of waiting the restart out.
+TEST_F(SampleModuleLab, CancelWhileBorealisRestartsEndsWithCode14) {
+    boost::shared_ptr<KRZPAPConfigurator> conf =
+        open(kBorealis, kBorealis.user, kBorealis.password);
+    conf->startConfiguration();
+    conf->changeSSID(KRZSsid("Polar"));
+    int code = 0;
+    std::thread worker([&] {
+        try {
+            conf->completeConfiguration();
+        } catch (const KRZPAPCException& e) {
+            code = e.getAPCErrorCode();
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    conf->cancelOperation();
+    worker.join();
+    EXPECT_EQ(KRZPAPC_CANCELLED, code);
+    EXPECT_EQ("Polar", lab->status(kBorealis.device).state.wireless.ssid);
 }
 
 // Without the module library the loader fails, even after the module itself has loaded.
