@@ -211,6 +211,12 @@ TEST(SampleModule, DeviceLimitsAndFactoryCredentials) {
     EXPECT_EQ(KRZP_SV_TOO_LONG, corvid->validatePassword(std::string(13, 'a')));
     EXPECT_EQ(KRZP_SV_BAD_CHARS, corvid->validatePassword("a&b"));
 
+    // A character set that holds only some letters or digits makes the descriptions throw.
+    for (const auto& conf : {acme, borealis, corvid}) {
+        EXPECT_NO_THROW(conf->getUsernameRequirementsDescription()) << conf->getDescription();
+        EXPECT_NO_THROW(conf->getPasswordRequirementsDescription()) << conf->getDescription();
+    }
+
     using Pair = std::pair<std::string, std::string>;
     EXPECT_EQ(Pair("admin", "admin"), acme->getDefaultCredentials());
     EXPECT_EQ(Pair("root", "borealis"), borealis->getDefaultCredentials());
