@@ -1,0 +1,161 @@
+#include "ToolSupport.h"
+
+#include "lab/net/LabControlClient.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace tooltest {
+
+namespace {
+
+std::vector<char*> pointers(const std::vector<std::string>& texts) {
+    std::vector<char*> out;
+    for (const std::string& t : texts)
+        out.push_back(const_cast<char*>(t.c_str()));
+    out.push_back(nullptr);
+    return out;
+}
+
+int exitStatus(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+            const std::string& input, int outFd, int errFd, const std::vector<int>& toClose) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, outFd, 1);
+    posix_spawn_file_actions_adddup2(&actions, errFd, 2);
+    for (int fd : toClose)
+        posix_spawn_file_actions_addclose(&actions, fd);
+    std::vector<char*> args = pointers(argv);
+    std::vector<char*> env = pointers(environment);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), env.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0)
+        throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
+    return pid;
+}
+
+}  // namespace
+
+std::vector<std::string> cleanEnvironment() {
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        std::string entry = *e;
+        if (entry.rfind("KRZ_", 0) != 0)
+            env.push_back(entry);
+    }
+    return env;
+}
+
+Outcome runProgram(const std::vector<std::string>& argv,
+                   const std::vector<std::string>& environment, const std::string& input) {
+    int out[2];
+    int err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    pid_t pid = spawn(argv, environment, input, out[1], err[1], {out[0], err[0]});
+    close(out[1]);
+    close(err[1]);
+    Outcome outcome;
+    // Both pipes at once, so a child that fills one is never stuck.
+    struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string* sinks[2] = {&outcome.out, &outcome.err};
+    int open = 2;
+    while (open > 0) {
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            char buffer[4096];
+            ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                sinks[i]->append(buffer, static_cast<size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    outcome.status = exitStatus(pid);
+    return outcome;
+}
+
+Background::Background(const std::vector<std::string>& argv,
+                       const std::vector<std::string>& environment) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    pid_ = spawn(argv, environment, "/dev/null", out[1], 2, {out[0]});
+    close(out[1]);
+    out_ = out[0];
+    // The program writes its first line once it is ready.
+    char c;
+    ssize_t n;
+    while ((n = read(out_, &c, 1)) == 1 || (n < 0 && errno == EINTR)) {
+        if (n == 1 && c == '\n')
+            break;
+        if (n == 1)
+            firstLine_ += c;
+    }
+}
+
+Background::~Background() {
+    if (pid_ > 0)
+        stop();
+}
+
+int Background::stop() {
+    kill(pid_, SIGTERM);
+    int status = exitStatus(pid_);
+    pid_ = -1;
+    close(out_);
+    return status;
+}
+
+LabProcess::LabProcess(const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv = {KRZLAB_PROGRAM};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    process_ = std::make_unique<Background>(argv, cleanEnvironment());
+    const std::string prefix = "KRZ_LAB=";
+    if (process_->firstLine().rfind(prefix, 0) != 0)
+        throw std::runtime_error("krzlab did not start: \"" + process_->firstLine() + "\"");
+    address_ = process_->firstLine().substr(prefix.size());
+}
+
+nlohmann::json LabProcess::control(const nlohmann::json& request) {
+    krzlab::LabControlClient client(address_);
+    return client.request(request);
+}
+
+nlohmann::json LabProcess::device(const std::string& name) {
+    nlohmann::json answer = control({{"op", "device"}, {"name", name}});
+    EXPECT_TRUE(answer.value("ok", false)) << answer.dump();
+    return answer["device"];
+}
+
+}  // namespace tooltest
