@@ -53,12 +53,8 @@ void KRZPAcmeConfigurator::_retrieveAttributes() {
 
     KRZPHtmlParser parser(fetchPage("/wireless.htm"));
     boost::shared_ptr<KRZPFormParams> form = parser.parseFormParams(false);
-    auto field = [&form](const char* name) {
-        KRZPFormParams::const_iterator it = form->find(name);
-        return it == form->end() ? std::string() : it->second;
-    };
-    storeWireless(field("ssid"), securityFromName(kModes, field("sec_mode")),
-                  encryptionFromName(kModes, field("cipher")), field("psk"));
+    storeWireless(formValue(*form, "ssid"), securityFromName(kModes, formValue(*form, "sec_mode")),
+                  encryptionFromName(kModes, formValue(*form, "cipher")), formValue(*form, "psk"));
 }
 
 bool KRZPAcmeConfigurator::_completeConfiguration() {

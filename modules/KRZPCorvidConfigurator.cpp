@@ -6,11 +6,6 @@ const KRZPModeNames kModes = {{"open", "wep", "wpa", "wpa2", "wpawpa2"},
                               {"none", "64", "128", "tkip", "aes", "tkip+aes"}};
 const char* const kApplied = "Your settings have been applied.";
 
-std::string formField(const KRZPFormParams& form, const char* name) {
-    KRZPFormParams::const_iterator it = form.find(name);
-    return it == form.end() ? std::string() : it->second;
-}
-
 }  // namespace
 
 KRZPCorvidConfigurator::KRZPCorvidConfigurator(const std::string& modelName, const in_addr& address,
@@ -51,10 +46,10 @@ void KRZPCorvidConfigurator::_retrieveAttributes() {
 
     KRZPHtmlParser parser(fetchPage("/wireless.htm"));
     boost::shared_ptr<KRZPFormParams> form = parser.parseFormParams(false);
-    storeWireless(formField(*form, "wl_ssid"),
-                  securityFromName(kModes, formField(*form, "wl_auth")),
-                  encryptionFromName(kModes, formField(*form, "wl_crypto")),
-                  formField(*form, "wl_passphrase"));
+    storeWireless(formValue(*form, "wl_ssid"),
+                  securityFromName(kModes, formValue(*form, "wl_auth")),
+                  encryptionFromName(kModes, formValue(*form, "wl_crypto")),
+                  formValue(*form, "wl_passphrase"));
 }
 
 bool KRZPCorvidConfigurator::_completeConfiguration() {

@@ -2,6 +2,8 @@
 
 #include <boost/make_shared.hpp>
 
+#include <utility>
+
 namespace {
 
 const char* const kUnit = "KRZPSampleConfigurator";
@@ -143,6 +145,11 @@ void KRZPSampleConfigurator::waitUntilBack(int attempts, int pauseMs) {
     }
     log(L"the device did not come back after its restart\n");
     KRZPAPC_THROW(kUnit, "", KRZPAPC_CONNECT_ERROR);
+}
+
+std::string KRZPSampleConfigurator::formValue(const KRZPFormParams& form, const char* name) {
+    KRZPFormParams::const_iterator it = form.find(name);
+    return it == form.end() ? std::string() : it->second;
 }
 
 std::string KRZPSampleConfigurator::textAfter(const std::string& page, const std::string& before,

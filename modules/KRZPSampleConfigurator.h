@@ -60,6 +60,9 @@ class KRZPSampleConfigurator : public KRZPHttpConfigurator {
     // Throws code 4 when the device did not come back.
     void waitUntilBack(int attempts, int pauseMs);
 
+    // The value of the first field called `name`, empty when there is none.
+    static std::string formValue(const KRZPFormParams& form, const char* name);
+
     // The text between `before` and the next `end` after it, searched from the start of `page`;
     // throws code 7 when either is missing.
     static std::string textAfter(const std::string& page, const std::string& before,

@@ -6,6 +6,9 @@
 
 #include <boost/make_shared.hpp>
 
+#include <cctype>
+#include <utility>
+
 namespace {
 
 bool sameText(const std::string& a, const std::string& b) {

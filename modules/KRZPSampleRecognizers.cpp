@@ -3,7 +3,6 @@
 #include "KRZPSampleFamily.h"
 
 #include "core/KRZPAPModule.h"
-#include "html/KRZPHtmlParser.h"
 
 namespace {
 
