@@ -301,9 +301,6 @@ void precheck(const ConfigureOptions& o) {
                            "the new password may hold only printable ASCII "
                            "characters other than space and colon");
     }
-    if (o.haveNewUser != o.haveNewPassword) {
-        throw CommandError(EXIT_USAGE, "give --new-user and --new-password together");
-    }
 }
 
 // The device's own rules, checked before anything is changed.
@@ -380,16 +377,22 @@ int runConfigureCommand(const Globals& globals, const DeviceOptions& device,
                                                     defaultEncryption(o));
                 });
             }
-            if (o.haveNewUser) {
+            if (o.haveNewUser || o.haveNewPassword) {
+                // What is not given stays as it is now.
+                auto current = conf->getCredentials();
+                std::string user = o.haveNewUser ? o.newUser : current.first;
+                std::string password = o.haveNewPassword ? o.newPassword : current.second;
                 deviceStep("changing the credentials",
-                           [&] { return conf->changeCredentials(o.newUser, o.newPassword); });
+                           [&] { return conf->changeCredentials(user, password); });
             }
             deviceStep("writing the changes", [&] { return conf->completeConfiguration(); });
 
             // Read back through a fresh configurator, as a host would after a restart.
             auto credentials = conf->getCredentials();
             if (o.haveNewUser)
-                credentials = {o.newUser, o.newPassword};
+                credentials.first = o.newUser;
+            if (o.haveNewPassword)
+                credentials.second = o.newPassword;
             boost::shared_ptr<KRZPAPConfigurator> check;
             for (int attempt = 0;; ++attempt) {
                 try {
