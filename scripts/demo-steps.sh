@@ -25,9 +25,15 @@ export "${ready?}"
 export KRZ_LOG_FILE="$bin/../krzpap-demo.log"
 : >"$KRZ_LOG_FILE"
 
-say() { printf '\n$ %s\n' "$*"; }
-krzpap() { say "krzpap $*"; "$bin/krzpap" -q "$@"; }
-krzlab_ctl() { say "krzlab ctl \$KRZ_LAB $*"; "$bin/krzlab" ctl "$KRZ_LAB" "$@" >/dev/null; }
+say() {
+  local words=() w
+  for w in "$@"; do
+    case "$w" in *[[:space:]]*) words+=("\"$w\"") ;; *) words+=("$w") ;; esac
+  done
+  printf '\n$ %s\n' "${words[*]}"
+}
+krzpap() { say krzpap "$@"; "$bin/krzpap" -q "$@"; }
+krzlab_ctl() { say krzlab ctl '$KRZ_LAB' "$@"; "$bin/krzlab" ctl "$KRZ_LAB" "$@" >/dev/null; }
 
 router=192.168.77.31
 mac=02:4B:5A:00:00:31
@@ -39,6 +45,7 @@ krzpap configure "$router" --password rookery --ssid DemoNet --security wpa2-psk
 krzpap show "$router" --password rookery
 krzlab_ctl reset corvid-2
 krzpap find "$mac"
+krzpap show 10.0.0.138
 krzpap defaults --ssid corvid --bssid "$mac"
-krzpap defaults --ssid DemoNet --bssid "$mac" --rsn WPA2
-printf '\nThe library log of every step: %s\n' "$(realpath "$KRZ_LOG_FILE")"
+krzpap defaults --ssid corvid --bssid "$mac" --rsn WPA2
+printf '\nThe library log of every step: %s\n' "$(realpath --relative-to="$PWD" "$KRZ_LOG_FILE")"
