@@ -14,7 +14,9 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <iomanip>
 #include <iostream>
 #include <sstream>
@@ -109,6 +111,19 @@ boost::shared_ptr<KRZPAPConfigurator> openDevice(const Globals& globals,
     return conf;
 }
 
+// Runs a device command's work with Ctrl-C wired to `cancel`. A cancelled step fails in its own
+// way (unreachable, unexpected answer, ...): once Ctrl-C came, the failure is reported as the
+// cancel.
+void runDeviceWork(CancelHook& cancel, const std::function<void()>& work) {
+    try {
+        runInterruptible(work, [&] { cancel.fire(); });
+    } catch (const CommandError& e) {
+        if (cancel.fired())
+            throw CommandError(EXIT_CANCELLED, std::string("cancelled (") + e.what() + ")");
+        throw;
+    }
+}
+
 nlohmann::json settingsJson(KRZPAPConfigurator& conf) {
     return {{"address", dotted(conf.getAddr())},
             {"mac", firstMac(conf)},
@@ -130,11 +145,19 @@ int runScanCommand(const Globals& globals, const ScanOptions&) {
     bool showProgress = !globals.quiet && isatty(STDERR_FILENO);
     ScanProgress progress(logFilePath(globals), showProgress);
     bool interrupted = false;
+    std::atomic<bool> cancelled{false};
     try {
         interrupted = runInterruptible([&] { found = KRZPAPScanner::runScan(); },
-                                       [] { KRZPAPScanner::cancelScan(); });
+                                       [&] {
+                                           cancelled = true;
+                                           KRZPAPScanner::cancelScan();
+                                       });
     } catch (const KRZPAPCException& e) {
         progress.stop();
+        // A cancelled sweep drops its results, which the driver then reports as no connectivity.
+        if (cancelled) {
+            throw CommandError(EXIT_CANCELLED, "the scan was cancelled");
+        }
         if (e.getAPCErrorCode() == KRZPAPC_NO_CONNECTIVITY) {
             throw CommandError(EXIT_UNREACHABLE,
                                "no connectivity: no usable adapter reached any device");
@@ -182,16 +205,14 @@ int runShowCommand(const Globals& globals, const DeviceOptions& device) {
     initLibrary(globals);
     CancelHook cancel;
     boost::shared_ptr<KRZPAPConfigurator> conf;
-    runInterruptible(
-        [&] {
-            conf = openDevice(globals, device, cancel);
-            bool loggedIn = deviceStep("logging in", [&] { return conf->testLogin(); });
-            if (!loggedIn) {
-                throw CommandError(EXIT_LOGIN_FAILED, "the device refused the credentials");
-            }
-            deviceStep("reading the settings", [&] { conf->retrieveAttributes(); });
-        },
-        [&] { cancel.fire(); });
+    runDeviceWork(cancel, [&] {
+        conf = openDevice(globals, device, cancel);
+        bool loggedIn = deviceStep("logging in", [&] { return conf->testLogin(); });
+        if (!loggedIn) {
+            throw CommandError(EXIT_LOGIN_FAILED, "the device refused the credentials");
+        }
+        deviceStep("reading the settings", [&] { conf->retrieveAttributes(); });
+    });
 
     std::string userRules = conf->usesUsername()
                                 ? narrow(conf->getUsernameRequirementsDescription())
@@ -361,65 +382,62 @@ int runConfigureCommand(const Globals& globals, const DeviceOptions& device,
     boost::shared_ptr<KRZPAPConfigurator> conf;
     nlohmann::json readBack;
     std::vector<std::string> mismatches;
-    runInterruptible(
-        [&] {
-            conf = openDevice(globals, device, cancel);
-            checkDeviceRules(*conf, o);
-            deviceStep("reading the settings", [&] { conf->retrieveAttributes(); });
-            deviceStep("starting the configuration", [&] { return conf->startConfiguration(); });
-            if (o.haveSsid) {
-                deviceStep("changing the SSID", [&] { return conf->changeSSID(KRZSsid(o.ssid)); });
-            }
-            if (!o.security.empty()) {
-                auto key = boost::make_shared<KRZPKey>(o.key);
-                deviceStep("changing the security mode", [&] {
-                    return conf->changeSecurityMode(securityModeFromName(o.security), key,
-                                                    defaultEncryption(o));
-                });
-            }
-            if (o.haveNewUser || o.haveNewPassword) {
-                // What is not given stays as it is now.
-                auto current = conf->getCredentials();
-                std::string user = o.haveNewUser ? o.newUser : current.first;
-                std::string password = o.haveNewPassword ? o.newPassword : current.second;
-                deviceStep("changing the credentials",
-                           [&] { return conf->changeCredentials(user, password); });
-            }
-            deviceStep("writing the changes", [&] { return conf->completeConfiguration(); });
+    runDeviceWork(cancel, [&] {
+        conf = openDevice(globals, device, cancel);
+        checkDeviceRules(*conf, o);
+        deviceStep("reading the settings", [&] { conf->retrieveAttributes(); });
+        deviceStep("starting the configuration", [&] { return conf->startConfiguration(); });
+        if (o.haveSsid) {
+            deviceStep("changing the SSID", [&] { return conf->changeSSID(KRZSsid(o.ssid)); });
+        }
+        if (!o.security.empty()) {
+            auto key = boost::make_shared<KRZPKey>(o.key);
+            deviceStep("changing the security mode", [&] {
+                return conf->changeSecurityMode(securityModeFromName(o.security), key,
+                                                defaultEncryption(o));
+            });
+        }
+        if (o.haveNewUser || o.haveNewPassword) {
+            // What is not given stays as it is now.
+            auto current = conf->getCredentials();
+            std::string user = o.haveNewUser ? o.newUser : current.first;
+            std::string password = o.haveNewPassword ? o.newPassword : current.second;
+            deviceStep("changing the credentials",
+                       [&] { return conf->changeCredentials(user, password); });
+        }
+        deviceStep("writing the changes", [&] { return conf->completeConfiguration(); });
 
-            // Read back through a fresh configurator, as a host would after a restart.
-            auto credentials = conf->getCredentials();
-            if (o.haveNewUser)
-                credentials.first = o.newUser;
-            if (o.haveNewPassword)
-                credentials.second = o.newPassword;
-            boost::shared_ptr<KRZPAPConfigurator> check;
-            for (int attempt = 0;; ++attempt) {
-                try {
-                    check = openDevice(globals, device, cancel, credentials.first,
-                                       credentials.second, true);
-                    break;
-                } catch (const CommandError& e) {
-                    // A device that restarts after a change is away for a few seconds.
-                    if (e.code() != EXIT_UNREACHABLE || attempt >= 10 || cancel.fired())
-                        throw;
-                    sleep(1);
-                }
+        // Read back through a fresh configurator, as a host would after a restart.
+        auto credentials = conf->getCredentials();
+        if (o.haveNewUser)
+            credentials.first = o.newUser;
+        if (o.haveNewPassword)
+            credentials.second = o.newPassword;
+        boost::shared_ptr<KRZPAPConfigurator> check;
+        for (int attempt = 0;; ++attempt) {
+            try {
+                check = openDevice(globals, device, cancel, credentials.first, credentials.second,
+                                   true);
+                break;
+            } catch (const CommandError& e) {
+                // A device that restarts after a change is away for a few seconds.
+                if (e.code() != EXIT_UNREACHABLE || attempt >= 10 || cancel.fired())
+                    throw;
+                sleep(1);
             }
-            deviceStep("reading the settings back", [&] { check->retrieveAttributes(); });
-            readBack = settingsJson(*check);
-            if (o.haveSsid && check->getSSID().getBytes() != o.ssid)
-                mismatches.push_back("SSID");
-            if (!o.security.empty() &&
-                check->getSecurityMode() != securityModeFromName(o.security)) {
-                mismatches.push_back("security mode");
-            }
-            if (o.haveKey && o.security != "none" &&
-                (!check->getKey() || check->getKey()->getKey() != o.key)) {
-                mismatches.push_back("key");
-            }
-        },
-        [&] { cancel.fire(); });
+        }
+        deviceStep("reading the settings back", [&] { check->retrieveAttributes(); });
+        readBack = settingsJson(*check);
+        if (o.haveSsid && check->getSSID().getBytes() != o.ssid)
+            mismatches.push_back("SSID");
+        if (!o.security.empty() && check->getSecurityMode() != securityModeFromName(o.security)) {
+            mismatches.push_back("security mode");
+        }
+        if (o.haveKey && o.security != "none" &&
+            (!check->getKey() || check->getKey()->getKey() != o.key)) {
+            mismatches.push_back("key");
+        }
+    });
 
     if (globals.json) {
         printJson(
