@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,7 +29,7 @@ const std::string kNoWeb = "192.168.77.50";
 const std::string kNobody = "192.168.77.99";
 
 // Exit codes as documented for scripts.
-enum { kOk = 0, kUsage = 2, kNothingFound = 3, kLoginFailed = 4, kUnreachable = 5 };
+enum { kOk = 0, kUsage = 2, kNothingFound = 3, kLoginFailed = 4, kUnreachable = 5, kCancelled = 6 };
 
 class KrzpapTest : public ::testing::Test {
   protected:
@@ -339,6 +340,25 @@ TEST_F(KrzpapTest, DeviceRulesRefuseBeforeAnyChange) {
     EXPECT_NE(std::string::npos, password.err.find("the new password holds a character"))
         << password.err;
     EXPECT_EQ(before, devices());
+}
+
+TEST_F(KrzpapTest, CtrlCDuringTheScanEndsItAsCancelled) {
+    std::vector<std::string> env = cleanEnvironment();
+    env.push_back("KRZ_LAB=" + lab->address());
+    // A probe that stays outstanding for a second, so the sweep notices the cancel.
+    lab->control({{"op", "fault"}, {"name", "printer-1"}, {"fault", "silent"}, {"param", 0}});
+    const std::string out = scratch + ".out";
+    const std::string err = scratch + ".err";
+    pid_t scan = startProgram({KRZPAP_PROGRAM, "--log", logPath, "scan"}, env, out, err);
+    // The sweep has begun; its wait for ARP answers alone lasts two seconds.
+    bool sweeping = waitForText(logPath, "KRZPHttpScanner::scan()", 60000);
+    kill(scan, SIGINT);
+    int status = waitProgram(scan);
+    ASSERT_TRUE(sweeping) << readFile(err);
+    EXPECT_EQ(kCancelled, status) << readFile(err);
+    EXPECT_NE(std::string::npos, readFile(err).find("the scan was cancelled")) << readFile(err);
+    std::remove(out.c_str());
+    std::remove(err.c_str());
 }
 
 TEST_F(KrzpapTest, HelpOnEveryLevelSucceeds) {

@@ -8,11 +8,15 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/inotify.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 extern char** environ;
@@ -103,6 +107,53 @@ Outcome runProgram(const std::vector<std::string>& argv,
     }
     outcome.status = exitStatus(pid);
     return outcome;
+}
+
+pid_t startProgram(const std::vector<std::string>& argv,
+                   const std::vector<std::string>& environment, const std::string& outPath,
+                   const std::string& errPath) {
+    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (out < 0 || err < 0)
+        throw std::runtime_error("cannot create " + outPath + " or " + errPath);
+    pid_t pid = spawn(argv, environment, "/dev/null", out, err, {});
+    close(out);
+    close(err);
+    return pid;
+}
+
+int waitProgram(pid_t pid) {
+    return exitStatus(pid);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+bool waitForText(const std::string& path, const std::string& needle, int timeoutMs) {
+    // Watch the folder, so that a file that does not exist yet is seen when it is made.
+    std::string folder = path.substr(0, path.rfind('/') + 1);
+    int watcher = inotify_init1(IN_CLOEXEC);
+    if (watcher < 0 || inotify_add_watch(watcher, folder.c_str(), IN_CREATE | IN_MODIFY) < 0)
+        throw std::runtime_error("cannot watch " + folder);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    bool found = false;
+    while (!(found = readFile(path).find(needle) != std::string::npos)) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+        struct pollfd pfd = {watcher, POLLIN, 0};
+        if (left <= 0 || poll(&pfd, 1, static_cast<int>(left)) <= 0)
+            break;
+        char events[4096];
+        if (read(watcher, events, sizeof events) < 0 && errno != EINTR)
+            break;
+    }
+    close(watcher);
+    return found || readFile(path).find(needle) != std::string::npos;
 }
 
 Background::Background(const std::vector<std::string>& argv,

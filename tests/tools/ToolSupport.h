@@ -27,6 +27,18 @@ Outcome runProgram(const std::vector<std::string>& argv,
 // This process's environment without the settings that would point krzpap elsewhere.
 std::vector<std::string> cleanEnvironment();
 
+// Starts `argv` with stdout and stderr written to the files `outPath` and `errPath`.
+pid_t startProgram(const std::vector<std::string>& argv,
+                   const std::vector<std::string>& environment, const std::string& outPath,
+                   const std::string& errPath);
+// Waits for a started program to end; its exit status as in Outcome.
+int waitProgram(pid_t pid);
+std::string readFile(const std::string& path);
+
+// Waits until the file at `path` holds `needle`, following the file's changes; false when that
+// did not happen within `timeoutMs`.
+bool waitForText(const std::string& path, const std::string& needle, int timeoutMs);
+
 // A started program whose first stdout line has been read.
 class Background {
   public:
