@@ -171,13 +171,21 @@ TEST_F(KrzpapTest, ConfigureWritesTheSettingsAndShowReadsThemBack) {
     EXPECT_EQ("wpa-wpa2-psk", wireless("borealis-1")["security"]);
     EXPECT_EQ("icecold-99", wireless("borealis-1")["key"]);
 
-    // New credentials: the old password stops working, the new one works.
-    Outcome credentials = krzpap({"configure", kCorvid, "-p", "rookery", "--new-user", "admin",
-                                  "--new-password", "Raven-2"});
-    ASSERT_EQ(kOk, credentials.status) << describe(credentials);
+    // A new password alone keeps the user name (this device has none to give); the old
+    // password stops working, the new one works.
+    Outcome password = krzpap({"configure", kCorvid, "-p", "rookery", "--new-password", "Raven-2"});
+    ASSERT_EQ(kOk, password.status) << describe(password);
     EXPECT_EQ("Raven-2", lab->device("corvid-2")["password"]);
+    EXPECT_EQ("admin", lab->device("corvid-2")["username"]);
     EXPECT_EQ(kLoginFailed, krzpap({"show", kCorvid, "-p", "rookery"}).status);
     EXPECT_EQ(kOk, krzpap({"show", kCorvid, "-p", "Raven-2"}).status);
+
+    // A new user name alone keeps the password.
+    Outcome user = krzpap({"configure", kAcme, "-p", "gatekeeper", "--new-user", "boss"});
+    ASSERT_EQ(kOk, user.status) << describe(user);
+    EXPECT_EQ("boss", lab->device("acme-1")["username"]);
+    EXPECT_EQ("gatekeeper", lab->device("acme-1")["password"]);
+    EXPECT_EQ(kOk, krzpap({"show", kAcme, "-u", "boss", "-p", "gatekeeper"}).status);
 }
 
 TEST_F(KrzpapTest, FindLocatesADeviceAfterItsFactoryReset) {
