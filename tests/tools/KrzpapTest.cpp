@@ -254,6 +254,25 @@ TEST_F(KrzpapTest, FetchAndFormsShowWhatTheLibraryReads) {
     std::remove(saved.c_str());
 }
 
+TEST_F(KrzpapTest, FetchPostsAFormAndCarriesTheSessionCookie) {
+    Outcome login = krzpap(
+        {"fetch", kBorealis, "/login.cgi", "--form", "uname=root", "--form", "upass=northwind"});
+    ASSERT_EQ(kOk, login.status) << describe(login);
+    const std::string header = "Set-Cookie: ";
+    size_t at = login.out.find(header);
+    ASSERT_NE(std::string::npos, at) << login.out;
+    at += header.size();
+    const std::string cookie = login.out.substr(at, login.out.find_first_of(";\r\n", at) - at);
+
+    const std::string ssid = wireless("borealis-1")["ssid"];
+    const std::string setting = "var wlanSsid = '" + ssid + "'";
+    Outcome settings = krzpap({"fetch", kBorealis, "/wireless.html", "--cookie", cookie});
+    ASSERT_EQ(kOk, settings.status) << describe(settings);
+    EXPECT_NE(std::string::npos, settings.out.find(setting)) << settings.out;
+    Outcome anonymous = krzpap({"fetch", kBorealis, "/wireless.html"});
+    EXPECT_EQ(std::string::npos, anonymous.out.find(setting)) << anonymous.out;
+}
+
 TEST_F(KrzpapTest, ExitCodesTellOutcomesApart) {
     Outcome wrongPassword = krzpap({"show", kAcme, "-p", "letmein"});
     EXPECT_EQ(kLoginFailed, wrongPassword.status) << describe(wrongPassword);
@@ -316,6 +335,8 @@ TEST_F(KrzpapTest, BadInputIsRefusedBeforeAnythingIsSent) {
         {{"configure", kAcme, "-p", "gatekeeper", "--security", "wep", "--key", "abc"}, "WEP key"},
         {{"configure", kAcme, "-p", "gatekeeper"}, "nothing to change"},
         {{"fetch", kAcme, "wireless.htm"}, "path must start with '/'"},
+        {{"fetch", kAcme, "/", "--multipart"}, "--multipart needs"},
+        {{"fetch", kAcme, "/", "--form", "novalue"}, "a form field is name=value"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[0] + " " + c.args[1]);
