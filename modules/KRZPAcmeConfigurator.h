@@ -12,18 +12,11 @@ class KRZPAcmeConfigurator : public KRZPSampleConfigurator {
     KRZPAcmeConfigurator(const std::string& modelName, std::vector<KRZMacAddress> macs,
                          const std::string& userName, const std::string& pass);
 
-    std::pair<std::string, std::string> getDefaultCredentials() const override;
-    bool usesUsername() const override;
-    int getMinUsernameLen() const override;
-    int getMaxUsernameLen() const override;
-    int getMinPasswordLen() const override;
-    int getMaxPasswordLen() const override;
-
   private:
     void _retrieveAttributes() override;
     bool _completeConfiguration() override;
     std::string getValidUsernameChars() const override;
 
-    void writeWireless();
-    void writeCredentials();
+    void writeWireless() override;
+    void writeCredentials() override;
 };

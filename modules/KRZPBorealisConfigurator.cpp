@@ -7,8 +7,14 @@
 namespace {
 
 const char* const kUnit = "KRZPBorealisConfigurator";
-const KRZPModeNames kModes = {{"open", "wep", "wpapsk", "wpa2psk", "wpamixed"},
-                              {"none", "wep64", "wep128", "tkip", "aes", "both"}};
+// The device takes 1 to 31 characters for the password; the user name is held to the same.
+const KRZPAccountRules kAccount = {"root", "borealis", true, 1, 31, 1, 31};
+const KRZPWirelessForm kWireless = {"ssid",
+                                    "sec",
+                                    "cipher",
+                                    "wpakey",
+                                    {{"open", "wep", "wpapsk", "wpa2psk", "wpamixed"},
+                                     {"none", "wep64", "wep128", "tkip", "aes", "both"}}};
 const char* const kSessionCookie = "Set-Cookie: ";
 // A restart takes about a second and a half; allow several times that.
 const int kRestartPolls = 20;
@@ -25,38 +31,13 @@ std::string jsVar(const std::string& page, const std::string& name) {
 
 KRZPBorealisConfigurator::KRZPBorealisConfigurator(const std::string& modelName,
                                                    const in_addr& address, const KRZMacAddress& mac)
-    : KRZPSampleConfigurator("Borealis", modelName, address, mac) {}
+    : KRZPSampleConfigurator("Borealis", modelName, kAccount, address, mac) {}
 
 KRZPBorealisConfigurator::KRZPBorealisConfigurator(const std::string& modelName,
                                                    std::vector<KRZMacAddress> macs,
                                                    const std::string& userName,
                                                    const std::string& pass)
-    : KRZPSampleConfigurator("Borealis", modelName, std::move(macs), userName, pass) {}
-
-std::pair<std::string, std::string> KRZPBorealisConfigurator::getDefaultCredentials() const {
-    return {"root", "borealis"};
-}
-
-bool KRZPBorealisConfigurator::usesUsername() const {
-    return true;
-}
-
-// The device takes 1 to 31 characters for the password; the user name is held to the same.
-int KRZPBorealisConfigurator::getMinUsernameLen() const {
-    return 1;
-}
-
-int KRZPBorealisConfigurator::getMaxUsernameLen() const {
-    return 31;
-}
-
-int KRZPBorealisConfigurator::getMinPasswordLen() const {
-    return 1;
-}
-
-int KRZPBorealisConfigurator::getMaxPasswordLen() const {
-    return 31;
-}
+    : KRZPSampleConfigurator("Borealis", modelName, kAccount, std::move(macs), userName, pass) {}
 
 std::string KRZPBorealisConfigurator::getValidUsernameChars() const {
     return getValidUsernameCharsRestrictive();
@@ -111,23 +92,17 @@ void KRZPBorealisConfigurator::_retrieveAttributes() {
     requireLogin();
     setFirmwareRevision(jsVar(sessionPage("/status.html"), "sysFirmware"));
     std::string page = sessionPage("/wireless.html");
-    storeWireless(jsVar(page, "wlanSsid"), securityFromName(kModes, jsVar(page, "wlanSecurity")),
-                  encryptionFromName(kModes, jsVar(page, "wlanCipher")), jsVar(page, "wlanKey"));
+    storeWireless(
+        jsVar(page, "wlanSsid"), securityFromName(kWireless.modes, jsVar(page, "wlanSecurity")),
+        encryptionFromName(kWireless.modes, jsVar(page, "wlanCipher")), jsVar(page, "wlanKey"));
 }
 
 bool KRZPBorealisConfigurator::_completeConfiguration() {
     setupConnection();
     requireLogin();
     // The account first: the wireless change restarts the device and ends the session.
-    if (getCredentialsChanged()) {
-        writeCredentials();
-        setCredentialsChanged(false);
-    }
-    if (getSsidChanged() || getSecurityModeChanged()) {
-        writeWireless();
-        setSsidChanged(false);
-        setSecurityModeChanged(false);
-    }
+    commitCredentials();
+    commitWireless();
     return true;
 }
 
@@ -158,14 +133,7 @@ void KRZPBorealisConfigurator::writeWireless() {
     form["cipher"] = jsVar(page, "wlanCipher");
     form["wpakey"] = jsVar(page, "wlanKey");
     form["save"] = "Save & Restart";
-    if (getSsidChanged()) {
-        form["ssid"] = getNewSsid();
-    }
-    if (getSecurityModeChanged()) {
-        form["sec"] = securityName(kModes, getNewSecurityMode());
-        form["cipher"] = encryptionName(kModes, getNewEncryptionMode());
-        form["wpakey"] = pendingKeyText();
-    }
+    putPendingWireless(kWireless, form);
     try {
         // The device restarts at once and cuts its reply short.
         sendMultipartRequest("/wireless.cgi", form, "", true);

@@ -12,13 +12,6 @@ class KRZPBorealisConfigurator : public KRZPSampleConfigurator {
     KRZPBorealisConfigurator(const std::string& modelName, std::vector<KRZMacAddress> macs,
                              const std::string& userName, const std::string& pass);
 
-    std::pair<std::string, std::string> getDefaultCredentials() const override;
-    bool usesUsername() const override;
-    int getMinUsernameLen() const override;
-    int getMaxUsernameLen() const override;
-    int getMinPasswordLen() const override;
-    int getMaxPasswordLen() const override;
-
   private:
     bool _testLogin() override;
     void _retrieveAttributes() override;
@@ -30,6 +23,6 @@ class KRZPBorealisConfigurator : public KRZPSampleConfigurator {
     void requireLogin();
     // A page of the session; logs in again once when the session has been lost.
     std::string sessionPage(const std::string& url);
-    void writeCredentials();
-    void writeWireless();
+    void writeCredentials() override;
+    void writeWireless() override;
 };

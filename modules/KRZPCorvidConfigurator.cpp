@@ -2,38 +2,26 @@
 
 namespace {
 
-const KRZPModeNames kModes = {{"open", "wep", "wpa", "wpa2", "wpawpa2"},
-                              {"none", "64", "128", "tkip", "aes", "tkip+aes"}};
+// Out of the box the router has no password at all; the password form takes 1 to 12 characters.
+const KRZPAccountRules kAccount = {"", "", false, 0, 0, 1, 12};
+const KRZPWirelessForm kWireless = {
+    "wl_ssid",
+    "wl_auth",
+    "wl_crypto",
+    "wl_passphrase",
+    {{"open", "wep", "wpa", "wpa2", "wpawpa2"}, {"none", "64", "128", "tkip", "aes", "tkip+aes"}}};
 const char* const kApplied = "Your settings have been applied.";
 
 }  // namespace
 
 KRZPCorvidConfigurator::KRZPCorvidConfigurator(const std::string& modelName, const in_addr& address,
                                                const KRZMacAddress& mac)
-    : KRZPSampleConfigurator("Corvid", modelName, address, mac) {}
+    : KRZPSampleConfigurator("Corvid", modelName, kAccount, address, mac) {}
 
 KRZPCorvidConfigurator::KRZPCorvidConfigurator(const std::string& modelName,
                                                std::vector<KRZMacAddress> macs,
                                                const std::string& userName, const std::string& pass)
-    : KRZPSampleConfigurator("Corvid", modelName, std::move(macs), userName, pass) {}
-
-// Out of the box the router has no password at all.
-std::pair<std::string, std::string> KRZPCorvidConfigurator::getDefaultCredentials() const {
-    return {"", ""};
-}
-
-bool KRZPCorvidConfigurator::usesUsername() const {
-    return false;
-}
-
-// The password form takes 1 to 12 characters.
-int KRZPCorvidConfigurator::getMinPasswordLen() const {
-    return 1;
-}
-
-int KRZPCorvidConfigurator::getMaxPasswordLen() const {
-    return 12;
-}
+    : KRZPSampleConfigurator("Corvid", modelName, kAccount, std::move(macs), userName, pass) {}
 
 std::string KRZPCorvidConfigurator::getValidPasswordChars() const {
     return getValidPasswordCharsRestrictive();
@@ -43,40 +31,19 @@ void KRZPCorvidConfigurator::_retrieveAttributes() {
     setupConnection();
     std::string status = fetchPage("/status.htm");
     setFirmwareRevision(textAfter(status, "<td>Firmware</td><td>", "<"));
-
-    KRZPHtmlParser parser(fetchPage("/wireless.htm"));
-    boost::shared_ptr<KRZPFormParams> form = parser.parseFormParams(false);
-    storeWireless(formValue(*form, "wl_ssid"),
-                  securityFromName(kModes, formValue(*form, "wl_auth")),
-                  encryptionFromName(kModes, formValue(*form, "wl_crypto")),
-                  formValue(*form, "wl_passphrase"));
+    storeWireless(kWireless, *fetchForm("/wireless.htm"));
 }
 
 bool KRZPCorvidConfigurator::_completeConfiguration() {
     setupConnection();
-    if (getSsidChanged() || getSecurityModeChanged()) {
-        writeWireless();
-        setSsidChanged(false);
-        setSecurityModeChanged(false);
-    }
-    if (getCredentialsChanged()) {
-        writeCredentials();
-        setCredentialsChanged(false);
-    }
+    commitWireless();
+    commitCredentials();
     return true;
 }
 
 void KRZPCorvidConfigurator::writeWireless() {
-    KRZPHtmlParser parser(fetchPage("/wireless.htm"));
-    boost::shared_ptr<KRZPFormParams> form = parser.parseFormParams(false);
-    if (getSsidChanged()) {
-        (*form)["wl_ssid"] = getNewSsid();
-    }
-    if (getSecurityModeChanged()) {
-        (*form)["wl_auth"] = securityName(kModes, getNewSecurityMode());
-        (*form)["wl_crypto"] = encryptionName(kModes, getNewEncryptionMode());
-        (*form)["wl_passphrase"] = pendingKeyText();
-    }
+    boost::shared_ptr<KRZPFormParams> form = fetchForm("/wireless.htm");
+    putPendingWireless(kWireless, *form);
     // The form's method is GET: the settings travel in the query.
     fetchPage("/wlset.cgi", *form, kApplied);
 }

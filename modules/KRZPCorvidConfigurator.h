@@ -12,16 +12,11 @@ class KRZPCorvidConfigurator : public KRZPSampleConfigurator {
     KRZPCorvidConfigurator(const std::string& modelName, std::vector<KRZMacAddress> macs,
                            const std::string& userName, const std::string& pass);
 
-    std::pair<std::string, std::string> getDefaultCredentials() const override;
-    bool usesUsername() const override;
-    int getMinPasswordLen() const override;
-    int getMaxPasswordLen() const override;
-
   private:
     void _retrieveAttributes() override;
     bool _completeConfiguration() override;
     std::string getValidPasswordChars() const override;
 
-    void writeWireless();
-    void writeCredentials();
+    void writeWireless() override;
+    void writeCredentials() override;
 };

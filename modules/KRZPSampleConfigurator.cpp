@@ -11,15 +11,23 @@ const char* const kUnit = "KRZPSampleConfigurator";
 }  // namespace
 
 KRZPSampleConfigurator::KRZPSampleConfigurator(const std::string& vendorName,
-                                               const std::string& modelName, const in_addr& address,
-                                               const KRZMacAddress& mac)
-    : KRZPHttpConfigurator(address, mac), vendor(vendorName), model(modelName) {}
+                                               const std::string& modelName,
+                                               const KRZPAccountRules& accountRules,
+                                               const in_addr& address, const KRZMacAddress& mac)
+    : KRZPHttpConfigurator(address, mac),
+      vendor(vendorName),
+      model(modelName),
+      rules(accountRules) {}
 
 KRZPSampleConfigurator::KRZPSampleConfigurator(const std::string& vendorName,
                                                const std::string& modelName,
+                                               const KRZPAccountRules& accountRules,
                                                std::vector<KRZMacAddress> macs,
                                                const std::string& userName, const std::string& pass)
-    : KRZPHttpConfigurator(std::move(macs), userName, pass), vendor(vendorName), model(modelName) {}
+    : KRZPHttpConfigurator(std::move(macs), userName, pass),
+      vendor(vendorName),
+      model(modelName),
+      rules(accountRules) {}
 
 std::string KRZPSampleConfigurator::getVendorName() const {
     return vendor;
@@ -27,6 +35,30 @@ std::string KRZPSampleConfigurator::getVendorName() const {
 
 std::string KRZPSampleConfigurator::getModelName() const {
     return model;
+}
+
+std::pair<std::string, std::string> KRZPSampleConfigurator::getDefaultCredentials() const {
+    return {rules.defaultUsername, rules.defaultPassword};
+}
+
+bool KRZPSampleConfigurator::usesUsername() const {
+    return rules.usesUsername;
+}
+
+int KRZPSampleConfigurator::getMinUsernameLen() const {
+    return rules.minUsernameLen;
+}
+
+int KRZPSampleConfigurator::getMaxUsernameLen() const {
+    return rules.maxUsernameLen;
+}
+
+int KRZPSampleConfigurator::getMinPasswordLen() const {
+    return rules.minPasswordLen;
+}
+
+int KRZPSampleConfigurator::getMaxPasswordLen() const {
+    return rules.maxPasswordLen;
 }
 
 void KRZPSampleConfigurator::_openConnection(int connectAttempts) {
@@ -66,6 +98,11 @@ std::string KRZPSampleConfigurator::fetchPage(const std::string& url, const KRZP
     return comm->getResponseBody();
 }
 
+boost::shared_ptr<KRZPFormParams> KRZPSampleConfigurator::fetchForm(const std::string& url) {
+    KRZPHtmlParser parser(fetchPage(url));
+    return parser.parseFormParams(false);
+}
+
 void KRZPSampleConfigurator::requireText(const std::string& page, const std::string& expected,
                                          const char* what) {
     if (page.find(expected) == std::string::npos) {
@@ -81,6 +118,29 @@ void KRZPSampleConfigurator::storeWireless(const std::string& ssidText, _KRZPSec
     setSecurityMode(mode);
     setEncryptionMode(encryption);
     setKey(keyText.empty() ? boost::shared_ptr<KRZPKey>() : boost::make_shared<KRZPKey>(keyText));
+}
+
+void KRZPSampleConfigurator::storeWireless(const KRZPWirelessForm& fields,
+                                           const KRZPFormParams& form) {
+    storeWireless(formValue(form, fields.ssid),
+                  securityFromName(fields.modes, formValue(form, fields.security)),
+                  encryptionFromName(fields.modes, formValue(form, fields.encryption)),
+                  formValue(form, fields.key));
+}
+
+void KRZPSampleConfigurator::commitWireless() {
+    if (getSsidChanged() || getSecurityModeChanged()) {
+        writeWireless();
+        setSsidChanged(false);
+        setSecurityModeChanged(false);
+    }
+}
+
+void KRZPSampleConfigurator::commitCredentials() {
+    if (getCredentialsChanged()) {
+        writeCredentials();
+        setCredentialsChanged(false);
+    }
 }
 
 std::string KRZPSampleConfigurator::pendingKeyText() const {

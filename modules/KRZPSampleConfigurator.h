@@ -1,6 +1,7 @@
-// What the sample families' configurators share: vendor and model names, page fetches that
-// recognise a refused login, the translation between the wireless modes and a device's own
-// option values, storing what was read, and waiting for a device that restarts.
+// What the sample families' configurators share: vendor and model names, the account rules,
+// page fetches that recognise a refused login, the translation between the wireless settings and
+// a device's own form fields and option values, the order of pending writes, and waiting for a
+// device that restarts.
 #pragma once
 
 #include "webconf/KRZPHttpConfigurator.h"
@@ -16,16 +17,44 @@ struct KRZPModeNames {
     const char* encryption[6];
 };
 
+// A device's wireless form: its field names and its option values.
+struct KRZPWirelessForm {
+    const char* ssid;
+    const char* security;
+    const char* encryption;
+    const char* key;
+    KRZPModeNames modes;
+};
+
+// What a device's administrator account accepts (the character sets are each family's own).
+struct KRZPAccountRules {
+    const char* defaultUsername;
+    const char* defaultPassword;
+    bool usesUsername;
+    int minUsernameLen;
+    int maxUsernameLen;
+    int minPasswordLen;
+    int maxPasswordLen;
+};
+
 class KRZPSampleConfigurator : public KRZPHttpConfigurator {
   public:
+    // `rules` must outlive the configurator.
     KRZPSampleConfigurator(const std::string& vendor, const std::string& model,
-                           const in_addr& address, const KRZMacAddress& mac);
+                           const KRZPAccountRules& rules, const in_addr& address,
+                           const KRZMacAddress& mac);
     KRZPSampleConfigurator(const std::string& vendor, const std::string& model,
-                           std::vector<KRZMacAddress> macs, const std::string& userName,
-                           const std::string& pass);
+                           const KRZPAccountRules& rules, std::vector<KRZMacAddress> macs,
+                           const std::string& userName, const std::string& pass);
 
     std::string getVendorName() const override;
     std::string getModelName() const override;
+    std::pair<std::string, std::string> getDefaultCredentials() const override;
+    bool usesUsername() const override;
+    int getMinUsernameLen() const override;
+    int getMaxUsernameLen() const override;
+    int getMinPasswordLen() const override;
+    int getMaxPasswordLen() const override;
 
   protected:
     // Like the base, but the last failed attempt throws its connect error instead of leaving the
@@ -38,14 +67,35 @@ class KRZPSampleConfigurator : public KRZPHttpConfigurator {
     std::string fetchPage(const std::string& url);
     std::string fetchPage(const std::string& url, const KRZPFormParams& query,
                           const std::string& expected);
+    // The first form of the page at `url`.
+    boost::shared_ptr<KRZPFormParams> fetchForm(const std::string& url);
     // Throws code 7 (logged with `what`) when `page` lacks `expected`.
     void requireText(const std::string& page, const std::string& expected, const char* what);
 
     // Stores the settings read from the device; an empty key is stored as no key.
     void storeWireless(const std::string& ssidText, _KRZPSecurityMode mode,
                        _KRZPEncryptionMode encryption, const std::string& keyText);
+    // Stores the settings of a wireless form as the device filled it in.
+    void storeWireless(const KRZPWirelessForm& fields, const KRZPFormParams& form);
     // The pending key's text, empty without one.
     std::string pendingKeyText() const;
+    // Puts the pending SSID and security settings, those that changed, into `form`.
+    template <typename Form>
+    void putPendingWireless(const KRZPWirelessForm& fields, Form& form) const {
+        if (getSsidChanged()) {
+            form[fields.ssid] = getNewSsid();
+        }
+        if (getSecurityModeChanged()) {
+            form[fields.security] = securityName(fields.modes, getNewSecurityMode());
+            form[fields.encryption] = encryptionName(fields.modes, getNewEncryptionMode());
+            form[fields.key] = pendingKeyText();
+        }
+    }
+
+    // A pending change, when there is one, goes to the device through the family's writer and
+    // is then no longer pending.
+    void commitWireless();
+    void commitCredentials();
 
     // Device value ↔ mode. Unknown names read as unset; a mode the device cannot express throws
     // code 5.
@@ -69,6 +119,11 @@ class KRZPSampleConfigurator : public KRZPHttpConfigurator {
                                  const std::string& end);
 
   private:
+    // The family's writers behind commitWireless() and commitCredentials().
+    virtual void writeWireless() = 0;
+    virtual void writeCredentials() = 0;
+
     std::string vendor;
     std::string model;
+    const KRZPAccountRules& rules;
 };
