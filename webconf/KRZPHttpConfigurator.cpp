@@ -336,12 +336,7 @@ bool readPostReply(KRZPAPComm& comm) {
 void KRZPHttpConfigurator::sendGetRequest(const std::string& url,
                                           const std::map<std::string, std::string>& params,
                                           const std::string& expected, bool ignoreTimeout) {
-    boost::shared_ptr<KRZPAPComm> comm = requireConnection(connection);
-    comm->openConnection(kHttpPort, false);
-    comm->writeGetRequest(url, params);
-    if (!readGetReply(*comm, ignoreTimeout) && !expected.empty()) {
-        _confirmSuccessfulPost(expected);
-    }
+    sendGetRequest(url, KRZPFormParams(params), expected, ignoreTimeout);
 }
 
 void KRZPHttpConfigurator::sendGetRequest(const std::string& url,
@@ -349,12 +344,9 @@ void KRZPHttpConfigurator::sendGetRequest(const std::string& url,
                                           const std::string& expected,
                                           const std::vector<std::string>& order,
                                           bool ignoreTimeout) {
-    boost::shared_ptr<KRZPAPComm> comm = requireConnection(connection);
-    comm->openConnection(kHttpPort, false);
-    comm->writeGetRequest(url, params, order);
-    if (!readGetReply(*comm, ignoreTimeout) && !expected.empty()) {
-        _confirmSuccessfulPost(expected);
-    }
+    // An empty map sends no query at all, whatever names the order lists.
+    sendGetRequest(url, params.empty() ? KRZPFormParams() : KRZPFormParams(params, order), expected,
+                   ignoreTimeout);
 }
 
 void KRZPHttpConfigurator::sendGetRequest(const std::string& url, const KRZPFormParams& params,
@@ -378,15 +370,20 @@ void KRZPHttpConfigurator::sendMultipartRequest(const std::string& url,
     }
 }
 
-void KRZPHttpConfigurator::sendRequest(const std::string& url, const KRZPFormParams& params,
-                                       const std::string& expected, int connectAttempts) {
+bool KRZPHttpConfigurator::postForm(const std::string& url, const KRZPFormParams& params,
+                                    int connectAttempts) {
     if (getCancel()) {
         KRZPAPC_THROW(kUnit, "Operation canceled during sleep", KRZPAPC_CANCELLED);
     }
     boost::shared_ptr<KRZPAPComm> comm = requireConnection(connection);
     _openConnection(connectAttempts);
     comm->writePostRequest(url, params);
-    readPostReply(*comm);
+    return readPostReply(*comm);
+}
+
+void KRZPHttpConfigurator::sendRequest(const std::string& url, const KRZPFormParams& params,
+                                       const std::string& expected, int connectAttempts) {
+    postForm(url, params, connectAttempts);
     // Confirmed even after a time-out, against whatever had arrived.
     _confirmSuccessfulPost(expected);
 }
@@ -406,13 +403,7 @@ void KRZPHttpConfigurator::sendRequest(const std::string& url,
 
 void KRZPHttpConfigurator::sendRequestBlind(const std::string& url, const KRZPFormParams& params,
                                             const std::string& expected, int connectAttempts) {
-    if (getCancel()) {
-        KRZPAPC_THROW(kUnit, "Operation canceled during sleep", KRZPAPC_CANCELLED);
-    }
-    boost::shared_ptr<KRZPAPComm> comm = requireConnection(connection);
-    _openConnection(connectAttempts);
-    comm->writePostRequest(url, params);
-    if (readPostReply(*comm)) {
+    if (postForm(url, params, connectAttempts)) {
         return;  // no reply counts as success
     }
     _confirmSuccessfulPost(expected);

@@ -110,6 +110,9 @@ class KRZPAP_API KRZPHttpConfigurator : public KRZPAPConfigurator {
     static const std::string& getName(AttributeMap attributes);
 
   private:
+    // Posts the form and reads the reply; true when the reply timed out.
+    bool postForm(const std::string& url, const KRZPFormParams& params, int connectAttempts);
+
     bool ssidChanged;
     std::string newSsid;
     bool credentialsChanged;
