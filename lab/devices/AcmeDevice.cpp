@@ -317,24 +317,20 @@ HttpReply AcmeDevice::resultPage(const std::string& title, const std::string& me
 }
 
 HttpReply AcmeDevice::applyWireless(const FormFields& form) {
-    auto get = [&form](const char* name) {
-        auto it = form.find(name);
-        return it == form.end() ? std::string() : it->second;
-    };
     WirelessSettings next;
-    next.ssid = get("ssid");
-    std::string mode = get("sec_mode");
+    next.ssid = formField(form, "ssid");
+    std::string mode = formField(form, "sec_mode");
     next.security = mode.size() == 1 && mode[0] >= '0' && mode[0] <= '4'
                         ? kSecurityModes[mode[0] - '0']
                         : "invalid";
-    std::string cipher = get("cipher");
+    std::string cipher = formField(form, "cipher");
     next.encryption = "invalid";
     for (const auto& c : kCiphers) {
         if (cipher == c[1]) {
             next.encryption = c[0];
         }
     }
-    next.key = next.security == "none" ? std::string() : get("psk");
+    next.key = next.security == "none" ? std::string() : formField(form, "psk");
     std::string problem;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -346,13 +342,13 @@ HttpReply AcmeDevice::applyWireless(const FormFields& form) {
         if (problem.empty()) {
             spec_.wireless = next;
             broadcastSsid_ = form.count("ssid_bcast") != 0;
-            if (get("band") == "5g" && spec_.model != "AP-100") {
+            if (formField(form, "band") == "5g" && spec_.model != "AP-100") {
                 band_ = "5g";
-            } else if (get("band") == "2g") {
+            } else if (formField(form, "band") == "2g") {
                 band_ = "2g";
             }
-            if (!get("channel").empty()) {
-                channel_ = get("channel");
+            if (!formField(form, "channel").empty()) {
+                channel_ = formField(form, "channel");
             }
         }
     }
@@ -363,12 +359,8 @@ HttpReply AcmeDevice::applyWireless(const FormFields& form) {
 }
 
 HttpReply AcmeDevice::applyAdmin(const FormFields& form) {
-    auto get = [&form](const char* name) {
-        auto it = form.find(name);
-        return it == form.end() ? std::string() : it->second;
-    };
-    std::string user = get("admin_user");
-    std::string pass = get("admin_pass");
+    std::string user = formField(form, "admin_user");
+    std::string pass = formField(form, "admin_pass");
     std::string problem;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -378,7 +370,7 @@ HttpReply AcmeDevice::applyAdmin(const FormFields& form) {
             problem = "The user name must be 1 to 15 characters and must not contain ':'.";
         } else if (pass.size() > 15) {
             problem = "The password must not be longer than 15 characters.";
-        } else if (pass != get("admin_pass2")) {
+        } else if (pass != formField(form, "admin_pass2")) {
             problem = "The passwords do not match.";
         } else {
             spec_.username = user;

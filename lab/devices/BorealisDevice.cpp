@@ -22,20 +22,7 @@ const char* const kSecurity[][2] = {{"none", "open"},
 const char* const kCipher[][2] = {{"none", "none"}, {"wep64", "wep64"}, {"wep128", "wep128"},
                                   {"tkip", "tkip"}, {"aes", "aes"},     {"tkip-aes", "both"}};
 
-template <std::size_t N>
-std::string translate(const char* const (&table)[N][2], const std::string& value, int from) {
-    for (const auto& row : table) {
-        if (value == row[from]) {
-            return row[1 - from];
-        }
-    }
-    return std::string();
-}
-
-std::string field(const FormFields& form, const char* name) {
-    auto it = form.find(name);
-    return it == form.end() ? std::string() : it->second;
-}
+const WirelessFields kWirelessFields = {"ssid", "sec", "cipher", "wpakey"};
 
 // The value of cookie `name` in a Cookie header, or "".
 std::string cookieValue(const std::string* header, const std::string& name) {
@@ -194,8 +181,8 @@ HttpReply BorealisDevice::login(const FormFields& form) {
     std::string sid;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (field(form, "uname") == spec_.username && field(form, "upass") == spec_.password &&
-            form.count("uname") != 0) {
+        if (formField(form, "uname") == spec_.username &&
+            formField(form, "upass") == spec_.password && form.count("uname") != 0) {
             char text[25];
             std::snprintf(text, sizeof text, "%08x%08x%08x", static_cast<unsigned>(random_()),
                           static_cast<unsigned>(random_()), static_cast<unsigned>(random_()));
@@ -266,10 +253,10 @@ HttpReply BorealisDevice::wirelessPage() const {
         jsEscape(w.ssid) +
         "';\n"
         "var wlanSecurity = '" +
-        translate(kSecurity, w.security, 0) +
+        translateMode(kSecurity, w.security, 0) +
         "';\n"
         "var wlanCipher = '" +
-        translate(kCipher, w.encryption, 0) +
+        translateMode(kCipher, w.encryption, 0) +
         "';\n"
         "var wlanKey = '" +
         jsEscape(w.key) +
@@ -326,13 +313,8 @@ HttpReply BorealisDevice::adminPage() const {
 
 HttpReply BorealisDevice::applyWireless(const FormFields& form) {
     WirelessSettings next;
-    next.ssid = field(form, "ssid");
-    next.security = translate(kSecurity, field(form, "sec"), 1);
-    next.encryption = translate(kCipher, field(form, "cipher"), 1);
-    next.key = next.security == "none" ? std::string() : field(form, "wpakey");
-    std::string problem = next.security.empty() || next.encryption.empty()
-                              ? "unknown security or cipher"
-                              : settingsProblem(next);
+    std::string problem = postedWireless(form, kWirelessFields, kSecurity, kCipher,
+                                         "unknown security or cipher", next);
     HttpReply reply;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -353,15 +335,15 @@ HttpReply BorealisDevice::applyWireless(const FormFields& form) {
 }
 
 HttpReply BorealisDevice::applyAdmin(const FormFields& form) {
-    std::string user = field(form, "newuser");
-    std::string pass = field(form, "newpass");
+    std::string user = formField(form, "newuser");
+    std::string pass = formField(form, "newpass");
     std::lock_guard<std::mutex> lock(mutex_);
     std::string problem;
     if (user.empty() || user.size() > 31) {
         problem = "the user name must be 1 to 31 characters";
     } else if (pass.empty() || pass.size() > 31) {
         problem = "the password must be 1 to 31 characters";
-    } else if (pass != field(form, "confirm")) {
+    } else if (pass != formField(form, "confirm")) {
         problem = "the passwords differ";
     }
     if (!problem.empty()) {

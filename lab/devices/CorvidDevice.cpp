@@ -16,20 +16,7 @@ const char* const kAuth[][2] = {{"none", "open"},
 const char* const kCrypto[][2] = {{"none", "none"}, {"wep64", "64"}, {"wep128", "128"},
                                   {"tkip", "tkip"}, {"aes", "aes"},  {"tkip-aes", "tkip+aes"}};
 
-template <std::size_t N>
-std::string translate(const char* const (&table)[N][2], const std::string& value, int from) {
-    for (const auto& row : table) {
-        if (value == row[from]) {
-            return row[1 - from];
-        }
-    }
-    return std::string();
-}
-
-std::string field(const FormFields& form, const char* name) {
-    auto it = form.find(name);
-    return it == form.end() ? std::string() : it->second;
-}
+const WirelessFields kWirelessFields = {"wl_ssid", "wl_auth", "wl_crypto", "wl_passphrase"};
 
 // A page that runs until the close.
 HttpReply closeReply(const char* version) {
@@ -279,13 +266,8 @@ HttpReply CorvidDevice::message(const std::string& text) const {
 
 HttpReply CorvidDevice::applyWireless(const FormFields& form) {
     WirelessSettings next;
-    next.ssid = field(form, "wl_ssid");
-    next.security = translate(kAuth, field(form, "wl_auth"), 1);
-    next.encryption = translate(kCrypto, field(form, "wl_crypto"), 1);
-    next.key = next.security == "none" ? std::string() : field(form, "wl_passphrase");
-    std::string problem = next.security.empty() || next.encryption.empty()
-                              ? "unsupported authentication or encryption"
-                              : settingsProblem(next);
+    std::string problem = postedWireless(form, kWirelessFields, kAuth, kCrypto,
+                                         "unsupported authentication or encryption", next);
     if (!problem.empty()) {
         return message("ERROR: " + htmlEscape(problem));
     }
@@ -297,13 +279,13 @@ HttpReply CorvidDevice::applyWireless(const FormFields& form) {
 }
 
 HttpReply CorvidDevice::applyPassword(const FormFields& form) {
-    std::string next = field(form, "newpw");
+    std::string next = formField(form, "newpw");
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (field(form, "curpw") != spec_.password) {
+        if (formField(form, "curpw") != spec_.password) {
             return message("ERROR: the current password is wrong.");
         }
-        if (next.empty() || next.size() > 12 || next != field(form, "newpw2")) {
+        if (next.empty() || next.size() > 12 || next != formField(form, "newpw2")) {
             return message("ERROR: enter the same new password (1-12 characters) twice.");
         }
         spec_.password = next;
@@ -312,7 +294,7 @@ HttpReply CorvidDevice::applyPassword(const FormFields& form) {
 }
 
 HttpReply CorvidDevice::applyReset(const FormFields& form) {
-    if (field(form, "restore") != "1") {
+    if (formField(form, "restore") != "1") {
         return message("ERROR: nothing to do.");
     }
     std::string moved;

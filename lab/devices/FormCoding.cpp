@@ -55,6 +55,11 @@ void addPart(const std::string& part, FormFields& fields) {
 
 }  // namespace
 
+std::string formField(const FormFields& form, const char* name) {
+    auto it = form.find(name);
+    return it == form.end() ? std::string() : it->second;
+}
+
 std::string urlDecode(const std::string& text) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {

@@ -9,6 +9,9 @@ namespace krzlab {
 
 using FormFields = std::map<std::string, std::string>;
 
+// The value of field `name`, "" when the form has none.
+std::string formField(const FormFields& form, const char* name);
+
 // %XX and '+' decoding; a '%' without two hexadecimal digits stays as it is.
 std::string urlDecode(const std::string& text);
 
