@@ -22,6 +22,27 @@ std::string text(const json& j, const char* key) {
     return it->get<std::string>();
 }
 
+// The account and radio settings a device has now.
+void setCurrent(DeviceSpec& s, const std::string& username, const std::string& password,
+                const WirelessSettings& wireless) {
+    s.username = username;
+    s.password = password;
+    s.wireless = wireless;
+}
+
+// What a factory reset restores.
+void setFactory(DeviceSpec& s, const std::string& address, const std::string& username,
+                const std::string& password, const WirelessSettings& wireless) {
+    s.factoryAddress = address;
+    s.factoryUsername = username;
+    s.factoryPassword = password;
+    s.factoryWireless = wireless;
+}
+
+void factoryIsCurrent(DeviceSpec& s) {
+    setFactory(s, s.address, s.username, s.password, s.wireless);
+}
+
 WirelessSettings wirelessFromJson(const json& j) {
     WirelessSettings w;
     if (!j.is_object())
@@ -82,10 +103,7 @@ LabDeviceEntry deviceFromJson(const json& j) {
         s.factoryPassword = text(factory, "password");
         s.factoryWireless = wirelessFromJson(factory.value("wireless", json::object()));
     } else {
-        s.factoryAddress = s.address;
-        s.factoryUsername = s.username;
-        s.factoryPassword = s.password;
-        s.factoryWireless = s.wireless;
+        factoryIsCurrent(s);
     }
     std::string fault = text(j, "fault");
     s.fault = fault.empty() ? Fault::None : faultFromName(fault);
@@ -208,13 +226,6 @@ DeviceSpec device(const std::string& name, const std::string& family, const std:
     return s;
 }
 
-void factoryIsCurrent(DeviceSpec& s) {
-    s.factoryAddress = s.address;
-    s.factoryUsername = s.username;
-    s.factoryPassword = s.password;
-    s.factoryWireless = s.wireless;
-}
-
 AdapterSpec labAdapter() {
     return AdapterSpec{"lab0", 7, "192.168.77.2", "255.255.255.0", "02:4B:5A:00:00:02"};
 }
@@ -226,41 +237,22 @@ LabDescription LabDescription::defaultLab() {
     lab.adapters.push_back(labAdapter());
 
     DeviceSpec acme = device("acme-1", "acme", "AP-100", "1.4.2 build 3107", 10, 0x10);
-    acme.username = "admin";
-    acme.password = "gatekeeper";
-    acme.wireless = {"AcmeOffice", "wpa2-psk", "aes", "correct horse battery"};
-    acme.factoryAddress = "192.168.77.10";
-    acme.factoryUsername = "admin";
-    acme.factoryPassword = "admin";
-    acme.factoryWireless = {"ACME", "none", "none", ""};
+    setCurrent(acme, "admin", "gatekeeper",
+               {"AcmeOffice", "wpa2-psk", "aes", "correct horse battery"});
+    setFactory(acme, "192.168.77.10", "admin", "admin", {"ACME", "none", "none", ""});
 
     DeviceSpec borealis = device("borealis-1", "borealis", "BR-5400", "2.0.7", 20, 0x20);
-    borealis.username = "root";
-    borealis.password = "northwind";
-    borealis.wireless = {"Aurora", "wpa-psk", "tkip", "polarlights42"};
-    borealis.factoryAddress = "192.168.77.20";
-    borealis.factoryUsername = "root";
-    borealis.factoryPassword = "borealis";
-    borealis.factoryWireless = {"BOREALIS", "none", "none", ""};
+    setCurrent(borealis, "root", "northwind", {"Aurora", "wpa-psk", "tkip", "polarlights42"});
+    setFactory(borealis, "192.168.77.20", "root", "borealis", {"BOREALIS", "none", "none", ""});
 
     // Still at factory defaults; a factory reset moves it off this network to 10.0.0.138.
     DeviceSpec corvidFactory = device("corvid-1", "corvid", "CV-10", "0.9.12", 30, 0x30);
-    corvidFactory.username = "admin";
-    corvidFactory.password = "";
-    corvidFactory.wireless = {"corvid", "none", "none", ""};
-    corvidFactory.factoryAddress = "10.0.0.138";
-    corvidFactory.factoryUsername = "admin";
-    corvidFactory.factoryPassword = "";
-    corvidFactory.factoryWireless = corvidFactory.wireless;
+    setCurrent(corvidFactory, "admin", "", {"corvid", "none", "none", ""});
+    setFactory(corvidFactory, "10.0.0.138", "admin", "", corvidFactory.wireless);
 
     DeviceSpec corvid = device("corvid-2", "corvid", "CV-20", "1.1.0", 31, 0x31);
-    corvid.username = "admin";
-    corvid.password = "rookery";
-    corvid.wireless = {"Nest", "wpa-wpa2-psk", "tkip-aes", "blackfeathers"};
-    corvid.factoryAddress = "10.0.0.138";
-    corvid.factoryUsername = "admin";
-    corvid.factoryPassword = "";
-    corvid.factoryWireless = {"corvid", "none", "none", ""};
+    setCurrent(corvid, "admin", "rookery", {"Nest", "wpa-wpa2-psk", "tkip-aes", "blackfeathers"});
+    setFactory(corvid, "10.0.0.138", "admin", "", {"corvid", "none", "none", ""});
 
     DeviceSpec printer = device("printer-1", "printer", "Inkwell 300", "5.1", 40, 0x40);
     factoryIsCurrent(printer);
@@ -288,10 +280,9 @@ LabDescription LabDescription::generated(int count) {
         const Kind& k = kinds[i % 6];
         DeviceSpec s = device(std::string(k.family) + "-" + std::to_string(i + 1), k.family,
                               k.model, "1.0", 3 + i, 0x100 + i);
-        s.username = "admin";
-        s.password = "pass" + std::to_string(i + 1);
-        s.wireless = {"Net" + std::to_string(i + 1), "wpa2-psk", "aes",
-                      "secret" + std::to_string(i + 1)};
+        setCurrent(
+            s, "admin", "pass" + std::to_string(i + 1),
+            {"Net" + std::to_string(i + 1), "wpa2-psk", "aes", "secret" + std::to_string(i + 1)});
         factoryIsCurrent(s);
         lab.devices.push_back(LabDeviceEntry{s, ""});
     }
