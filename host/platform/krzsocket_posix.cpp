@@ -446,8 +446,12 @@ int krz_select(int, krz_fd_set* readfds, krz_fd_set* writefds, krz_fd_set* excep
            keepReady(exceptfds, list, &Watched::except);
 }
 
-int krz_send(SOCKET s, const char* buf, int len, int flags) {
-    int fd = static_cast<int>(s);
+namespace {
+
+// One send or recv: a negative length is refused and an error kept for the socket is reported
+// before anything moves; the call is repeated while a signal interrupts it.
+template <typename Io>
+int transfer(int fd, int len, Io io) {
     if (len < 0) {
         errno = WSAEINVAL;
         return SOCKET_ERROR;
@@ -458,7 +462,7 @@ int krz_send(SOCKET s, const char* buf, int len, int flags) {
         return SOCKET_ERROR;
     }
     for (;;) {
-        ssize_t n = ::send(fd, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL);
+        ssize_t n = io(static_cast<size_t>(len));
         if (n >= 0) {
             return static_cast<int>(n);
         }
@@ -468,26 +472,17 @@ int krz_send(SOCKET s, const char* buf, int len, int flags) {
     }
 }
 
+}  // namespace
+
+int krz_send(SOCKET s, const char* buf, int len, int flags) {
+    int fd = static_cast<int>(s);
+    return transfer(fd, len,
+                    [&](size_t size) { return ::send(fd, buf, size, flags | MSG_NOSIGNAL); });
+}
+
 int krz_recv(SOCKET s, char* buf, int len, int flags) {
     int fd = static_cast<int>(s);
-    if (len < 0) {
-        errno = WSAEINVAL;
-        return SOCKET_ERROR;
-    }
-    int pending = pendingFor(fd, true);
-    if (pending != 0) {
-        errno = pending;
-        return SOCKET_ERROR;
-    }
-    for (;;) {
-        ssize_t n = ::recv(fd, buf, static_cast<size_t>(len), flags);
-        if (n >= 0) {
-            return static_cast<int>(n);
-        }
-        if (errno != EINTR) {
-            return SOCKET_ERROR;
-        }
-    }
+    return transfer(fd, len, [&](size_t size) { return ::recv(fd, buf, size, flags); });
 }
 
 int krz_getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen) {
