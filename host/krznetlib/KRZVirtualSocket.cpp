@@ -43,46 +43,45 @@ bool toInet(const sockaddr* address, int length, sockaddr_in& out, int& lastErro
     return true;
 }
 
+// What both connects share: the address check, loopback connected for real, and the Winsock error
+// recorded; `viaBackend` starts the connect to any other address.
+template <typename ViaBackend>
+int connectWith(SOCKET s, const sockaddr* address, int length, int& lastError,
+                ViaBackend viaBackend) {
+    sockaddr_in inet;
+    lastError = 0;
+    int result;
+    if (!toInet(address, length, inet, lastError)) {
+        result = SOCKET_ERROR;
+    } else if (isLoopback(inet)) {
+        result = connectLoopback(s, inet, lastError);
+    } else {
+        result = viaBackend(inet);
+    }
+    if (result == SOCKET_ERROR) {
+        WSASetLastError(lastError);
+    }
+    return result;
+}
+
 }  // namespace
 
 KRZVirtualSocket::KRZVirtualSocket() : lastError_(0) {}
 KRZVirtualSocket::~KRZVirtualSocket() = default;
 
 int KRZVirtualSocket::connect(SOCKET s, const sockaddr* address, int length) {
-    sockaddr_in inet;
-    lastError_ = 0;
-    int result;
-    if (!toInet(address, length, inet, lastError_)) {
-        result = SOCKET_ERROR;
-    } else if (isLoopback(inet)) {
-        result = connectLoopback(s, inet, lastError_);
-    } else {
-        result = KRZNetworkBackend::active()->connect(s, inet, lastError_);
-    }
-    if (result == SOCKET_ERROR) {
-        WSASetLastError(lastError_);
-    }
-    return result;
+    return connectWith(s, address, length, lastError_, [&](const sockaddr_in& inet) {
+        return KRZNetworkBackend::active()->connect(s, inet, lastError_);
+    });
 }
 
 int KRZVirtualSocket::connect(SOCKET s, const sockaddr* address, int length,
                               const KRZMacAddress& interfaceMac,
                               const KRZMacAddress& destinationMac) {
-    sockaddr_in inet;
-    lastError_ = 0;
-    int result;
-    if (!toInet(address, length, inet, lastError_)) {
-        result = SOCKET_ERROR;
-    } else if (isLoopback(inet)) {
-        result = connectLoopback(s, inet, lastError_);
-    } else {
-        result = KRZNetworkBackend::active()->connectVia(s, inet, interfaceMac, destinationMac,
-                                                         lastError_);
-    }
-    if (result == SOCKET_ERROR) {
-        WSASetLastError(lastError_);
-    }
-    return result;
+    return connectWith(s, address, length, lastError_, [&](const sockaddr_in& inet) {
+        return KRZNetworkBackend::active()->connectVia(s, inet, interfaceMac, destinationMac,
+                                                       lastError_);
+    });
 }
 
 int KRZVirtualSocket::getLastError() const {
