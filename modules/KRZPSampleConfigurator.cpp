@@ -8,6 +8,15 @@ namespace {
 
 const char* const kUnit = "KRZPSampleConfigurator";
 
+// The index of `name` among the first `count` names, -1 when none is `name`.
+int indexOf(const char* const* names, int count, const std::string& name) {
+    for (int i = 0; i < count; ++i) {
+        if (name == names[i])
+            return i;
+    }
+    return -1;
+}
+
 }  // namespace
 
 KRZPSampleConfigurator::KRZPSampleConfigurator(const std::string& vendorName,
@@ -150,40 +159,35 @@ std::string KRZPSampleConfigurator::pendingKeyText() const {
 
 _KRZPSecurityMode KRZPSampleConfigurator::securityFromName(const KRZPModeNames& names,
                                                            const std::string& name) {
-    for (int i = 0; i < 5; ++i) {
-        if (name == names.security[i])
-            return static_cast<_KRZPSecurityMode>(KRZP_SECURITY_NONE + i);
-    }
-    return KRZP_SECURITY_UNSET;
+    int index = indexOf(names.security, 5, name);
+    return index < 0 ? KRZP_SECURITY_UNSET
+                     : static_cast<_KRZPSecurityMode>(KRZP_SECURITY_NONE + index);
 }
 
 _KRZPEncryptionMode KRZPSampleConfigurator::encryptionFromName(const KRZPModeNames& names,
                                                                const std::string& name) {
-    for (int i = 0; i < 6; ++i) {
-        if (name == names.encryption[i])
-            return static_cast<_KRZPEncryptionMode>(KRZP_ENCRYPTION_NONE + i);
-    }
-    return KRZP_ENCRYPTION_UNSET;
+    int index = indexOf(names.encryption, 6, name);
+    return index < 0 ? KRZP_ENCRYPTION_UNSET
+                     : static_cast<_KRZPEncryptionMode>(KRZP_ENCRYPTION_NONE + index);
 }
 
 const char* KRZPSampleConfigurator::securityName(const KRZPModeNames& names,
                                                  _KRZPSecurityMode mode) const {
-    int index = mode - KRZP_SECURITY_NONE;
-    if (index < 0 || index >= 5) {
-        log(L"security mode %d is not supported by this device\n", static_cast<int>(mode));
-        KRZPAPC_THROW(kUnit, "", KRZPAPC_INTERNAL_ERROR);
-    }
-    return names.security[index];
+    return modeName(names.security, 5, mode - KRZP_SECURITY_NONE, "security", mode);
 }
 
 const char* KRZPSampleConfigurator::encryptionName(const KRZPModeNames& names,
                                                    _KRZPEncryptionMode mode) const {
-    int index = mode - KRZP_ENCRYPTION_NONE;
-    if (index < 0 || index >= 6) {
-        log(L"encryption mode %d is not supported by this device\n", static_cast<int>(mode));
+    return modeName(names.encryption, 6, mode - KRZP_ENCRYPTION_NONE, "encryption", mode);
+}
+
+const char* KRZPSampleConfigurator::modeName(const char* const* names, int count, int index,
+                                             const char* kind, int mode) const {
+    if (index < 0 || index >= count) {
+        log(L"%hs mode %d is not supported by this device\n", kind, mode);
         KRZPAPC_THROW(kUnit, "", KRZPAPC_INTERNAL_ERROR);
     }
-    return names.encryption[index];
+    return names[index];
 }
 
 void KRZPSampleConfigurator::waitUntilBack(int attempts, int pauseMs) {

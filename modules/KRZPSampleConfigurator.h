@@ -119,6 +119,11 @@ class KRZPSampleConfigurator : public KRZPHttpConfigurator {
                                  const std::string& end);
 
   private:
+    // names[index], with `index` checked against `count`: throws code 5 (logged with `kind` and
+    // `mode`) when it is out of range.
+    const char* modeName(const char* const* names, int count, int index, const char* kind,
+                         int mode) const;
+
     // The family's writers behind commitWireless() and commitCredentials().
     virtual void writeWireless() = 0;
     virtual void writeCredentials() = 0;
