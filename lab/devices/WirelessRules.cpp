@@ -73,36 +73,39 @@ std::string settingsProblem(const WirelessSettings& settings) {
     return problem.empty() ? keyProblem(settings) : problem;
 }
 
+namespace {
+
+struct FamilyDefaults {
+    const char* family;
+    const char* model;
+    const char* firmware;
+};
+
+const FamilyDefaults kFamilyDefaults[] = {{"acme", "AP-100", "1.2.3 build 4711"},
+                                          {"borealis", "BR-5400", "V2.0.14_EU"},
+                                          {"corvid", "CV-10", "0.9.7"},
+                                          {"printer", "LP-7", "QP 3.1"}};
+
+// The row of `family`, nullptr for a family without defaults.
+const FamilyDefaults* defaultsOf(const std::string& family) {
+    for (const FamilyDefaults& row : kFamilyDefaults) {
+        if (family == row.family) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 std::string defaultModel(const std::string& family) {
-    if (family == "acme") {
-        return "AP-100";
-    }
-    if (family == "borealis") {
-        return "BR-5400";
-    }
-    if (family == "corvid") {
-        return "CV-10";
-    }
-    if (family == "printer") {
-        return "LP-7";
-    }
-    return "";
+    const FamilyDefaults* row = defaultsOf(family);
+    return row ? row->model : "";
 }
 
 std::string defaultFirmware(const std::string& family) {
-    if (family == "acme") {
-        return "1.2.3 build 4711";
-    }
-    if (family == "borealis") {
-        return "V2.0.14_EU";
-    }
-    if (family == "corvid") {
-        return "0.9.7";
-    }
-    if (family == "printer") {
-        return "QP 3.1";
-    }
-    return "";
+    const FamilyDefaults* row = defaultsOf(family);
+    return row ? row->firmware : "";
 }
 
 }  // namespace krzlab
