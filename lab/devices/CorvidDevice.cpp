@@ -36,6 +36,13 @@ const char kPageTop[] =
     "<tr><td bgcolor=\"#2b2b2b\"><img src=\"/images/logo.gif\" width=120 height=32 "
     "alt=\"Corvid\"></td></tr>\n</table>\n";
 
+// A page in the router's frame: the top bar, then `content`, read to the close.
+HttpReply framedPage(const char* version, const std::string& content) {
+    HttpReply reply = closeReply(version);
+    reply.body = kPageTop + content;
+    return reply;
+}
+
 // A small GIF, one palette per model: the only bytes by which the models tell themselves apart.
 std::string gifLogo(const std::string& model) {
     unsigned char r = 0x20, g = 0x20, b = 0x20;
@@ -158,15 +165,14 @@ HttpReply CorvidDevice::styleSheet() const {
 
 HttpReply CorvidDevice::homePage() const {
     // The same for every model: it names no model and no setting.
-    HttpReply reply = closeReply("HTTP/1.0");
-    reply.body = std::string(kPageTop) +
-                 "<table cellpadding=8><tr><td valign=top width=160>\n"
-                 "<a href=\"/status.htm\">Status</a><br>\n<a href=\"/wireless.htm\">Wireless</a>"
-                 "<br>\n<a href=\"/password.htm\">Password</a><br>\n"
-                 "<a href=\"/reset.htm\">Factory Defaults</a></td>\n"
-                 "<td valign=top><h1>Welcome</h1>Use the menu to configure your Corvid "
-                 "router.</td></tr></table>\n</body>\n</html>\n";
-    return reply;
+    return framedPage(
+        "HTTP/1.0",
+        "<table cellpadding=8><tr><td valign=top width=160>\n"
+        "<a href=\"/status.htm\">Status</a><br>\n<a href=\"/wireless.htm\">Wireless</a>"
+        "<br>\n<a href=\"/password.htm\">Password</a><br>\n"
+        "<a href=\"/reset.htm\">Factory Defaults</a></td>\n"
+        "<td valign=top><h1>Welcome</h1>Use the menu to configure your Corvid "
+        "router.</td></tr></table>\n</body>\n</html>\n");
 }
 
 HttpReply CorvidDevice::statusPage() const {
@@ -209,59 +215,54 @@ HttpReply CorvidDevice::wirelessPage() const {
     static const char* const authLabels[] = {"Open", "Shared WEP", "WPA", "WPA2", "WPA+WPA2"};
     static const char* const cryptoLabels[] = {"None", "64 bit WEP", "128 bit WEP",
                                                "TKIP", "AES",        "TKIP+AES"};
-    HttpReply reply = closeReply("HTTP/1.1");
-    reply.body = std::string(kPageTop) +
-                 "<h1>Wireless</h1>\n"
-                 "<form action=\"/wlset.cgi\" method=\"get\">\n<table class=box>\n"
-                 "<tr><td>SSID</td><td><input name=wl_ssid size=32 maxlength=32 value=\"" +
-                 htmlEscape(w.ssid) +
-                 "\"></td></tr>\n"
-                 "<tr><td>Authentication</td><td><select name=wl_auth>\n" +
-                 options(kAuth, w.security, authLabels) +
-                 "</select></td></tr>\n"
-                 "<tr><td>Encryption</td><td><select name=wl_crypto>\n" +
-                 options(kCrypto, w.encryption, cryptoLabels) +
-                 "</select></td></tr>\n"
-                 "<tr><td>Passphrase</td><td><input type=password name=wl_passphrase size=40 "
-                 "maxlength=64 value=\"" +
-                 htmlEscape(w.key) +
-                 "\"></td></tr>\n"
-                 "</table>\n<input type=submit name=wl_apply value=\"Apply\">\n</form>\n"
-                 "</body>\n</html>\n";
-    return reply;
+    return framedPage(
+        "HTTP/1.1",
+        "<h1>Wireless</h1>\n"
+        "<form action=\"/wlset.cgi\" method=\"get\">\n<table class=box>\n"
+        "<tr><td>SSID</td><td><input name=wl_ssid size=32 maxlength=32 value=\"" +
+            htmlEscape(w.ssid) +
+            "\"></td></tr>\n"
+            "<tr><td>Authentication</td><td><select name=wl_auth>\n" +
+            options(kAuth, w.security, authLabels) +
+            "</select></td></tr>\n"
+            "<tr><td>Encryption</td><td><select name=wl_crypto>\n" +
+            options(kCrypto, w.encryption, cryptoLabels) +
+            "</select></td></tr>\n"
+            "<tr><td>Passphrase</td><td><input type=password name=wl_passphrase size=40 "
+            "maxlength=64 value=\"" +
+            htmlEscape(w.key) +
+            "\"></td></tr>\n"
+            "</table>\n<input type=submit name=wl_apply value=\"Apply\">\n</form>\n"
+            "</body>\n</html>\n");
 }
 
 HttpReply CorvidDevice::passwordPage() const {
-    HttpReply reply = closeReply("HTTP/1.1");
-    reply.body = std::string(kPageTop) +
-                 "<h1>Router Password</h1>\n"
-                 "<form action=\"/pwset.cgi\" method=\"post\">\n<table class=box>\n"
-                 "<tr><td>Current password</td><td><input type=password name=curpw></td></tr>\n"
-                 "<tr><td>New password</td><td><input type=password name=newpw></td></tr>\n"
-                 "<tr><td>Re-enter</td><td><input type=password name=newpw2></td></tr>\n"
-                 "</table>\n<input type=submit value=\"Change\">\n</form>\n</body>\n</html>\n";
-    return reply;
+    return framedPage(
+        "HTTP/1.1",
+        "<h1>Router Password</h1>\n"
+        "<form action=\"/pwset.cgi\" method=\"post\">\n<table class=box>\n"
+        "<tr><td>Current password</td><td><input type=password name=curpw></td></tr>\n"
+        "<tr><td>New password</td><td><input type=password name=newpw></td></tr>\n"
+        "<tr><td>Re-enter</td><td><input type=password name=newpw2></td></tr>\n"
+        "</table>\n<input type=submit value=\"Change\">\n</form>\n</body>\n</html>\n");
 }
 
 HttpReply CorvidDevice::resetPage() const {
-    HttpReply reply = closeReply("HTTP/1.1");
-    reply.body = std::string(kPageTop) +
-                 "<h1>Factory Defaults</h1>\n"
-                 "<p>Restoring the factory defaults erases all settings, including the "
-                 "password and the LAN address.</p>\n"
-                 "<form action=\"/reset.cgi\" method=\"post\" "
-                 "onsubmit=\"return confirm('Restore factory defaults?');\">\n"
-                 "<input type=hidden name=restore value=1>\n"
-                 "<input type=submit name=go value=\"Restore Factory Defaults\">\n</form>\n"
-                 "</body>\n</html>\n";
-    return reply;
+    return framedPage("HTTP/1.1",
+                      "<h1>Factory Defaults</h1>\n"
+                      "<p>Restoring the factory defaults erases all settings, including the "
+                      "password and the LAN address.</p>\n"
+                      "<form action=\"/reset.cgi\" method=\"post\" "
+                      "onsubmit=\"return confirm('Restore factory defaults?');\">\n"
+                      "<input type=hidden name=restore value=1>\n"
+                      "<input type=submit name=go value=\"Restore Factory Defaults\">\n</form>\n"
+                      "</body>\n</html>\n");
 }
 
 HttpReply CorvidDevice::message(const std::string& text) const {
-    HttpReply reply = closeReply("HTTP/1.1");
-    reply.body = std::string(kPageTop) + "<p>&nbsp;</p><center class=box>" + text +
-                 "<br><br><a href=\"/\">Continue</a></center>\n</body>\n</html>\n";
-    return reply;
+    return framedPage("HTTP/1.1",
+                      "<p>&nbsp;</p><center class=box>" + text +
+                          "<br><br><a href=\"/\">Continue</a></center>\n</body>\n</html>\n");
 }
 
 HttpReply CorvidDevice::applyWireless(const FormFields& form) {
