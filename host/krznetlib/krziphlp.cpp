@@ -11,6 +11,12 @@
 #include <fstream>
 #include <string>
 #include <tuple>
+#include <fcntl.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -47,10 +53,57 @@ DWORD mapTcpState(unsigned linuxState) {
 
 // /proc prints each address as the 32-bit number that its network-order bytes make on this
 // machine, so the parsed number is already the in-memory network-order value.
-bool parseTcpLine(const std::string& line, MIB_TCPROW& row) {
+bool parseHex(const char*& p, const char* end, unsigned& value) {
+    value = 0;
+    const char* start = p;
+    for (; p < end; ++p) {
+        char c = *p;
+        unsigned digit;
+        if (c >= '0' && c <= '9') {
+            digit = static_cast<unsigned>(c - '0');
+        } else if (c >= 'A' && c <= 'F') {
+            digit = static_cast<unsigned>(c - 'A' + 10);
+        } else if (c >= 'a' && c <= 'f') {
+            digit = static_cast<unsigned>(c - 'a' + 10);
+        } else {
+            break;
+        }
+        value = (value << 4) | digit;
+    }
+    return p != start;
+}
+
+bool expect(const char*& p, const char* end, char c) {
+    if (p < end && *p == c) {
+        ++p;
+        return true;
+    }
+    return false;
+}
+
+void skipBlanks(const char*& p, const char* end) {
+    while (p < end && *p == ' ') {
+        ++p;
+    }
+}
+
+// "  sl: local:port remote:port st ..." -> a row; false for a line of another shape.
+bool parseTcpLine(const char* p, const char* end, MIB_TCPROW& row) {
     unsigned slot, localAddr, localPort, remoteAddr, remotePort, state;
-    if (std::sscanf(line.c_str(), " %u: %8X:%4X %8X:%4X %2X", &slot, &localAddr, &localPort,
-                    &remoteAddr, &remotePort, &state) != 6) {
+    skipBlanks(p, end);
+    if (!parseHex(p, end, slot) || !expect(p, end, ':')) {
+        return false;
+    }
+    skipBlanks(p, end);
+    if (!parseHex(p, end, localAddr) || !expect(p, end, ':') || !parseHex(p, end, localPort)) {
+        return false;
+    }
+    skipBlanks(p, end);
+    if (!parseHex(p, end, remoteAddr) || !expect(p, end, ':') || !parseHex(p, end, remotePort)) {
+        return false;
+    }
+    skipBlanks(p, end);
+    if (!parseHex(p, end, state)) {
         return false;
     }
     row.dwState = mapTcpState(state);
@@ -61,16 +114,99 @@ bool parseTcpLine(const std::string& line, MIB_TCPROW& row) {
     return true;
 }
 
-std::vector<MIB_TCPROW> readTcpRows() {
-    std::vector<MIB_TCPROW> rows;
-    std::ifstream in("/proc/net/tcp");
-    std::string line;
-    std::getline(in, line);  // column titles
-    while (std::getline(in, line)) {
-        MIB_TCPROW row;
-        if (parseTcpLine(line, row)) {
+// The whole table in one read: a scan asks for it in every pass, and the kernel's table can hold
+// many thousands of closed connections.
+std::string readProcFile(const char* path) {
+    std::string text;
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return text;
+    }
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return text;
+}
+
+// The kernel's socket diagnostics: the same table as /proc/net/tcp, without its text, at about
+// a third of the cost. False when the kernel does not answer (then /proc is read).
+bool readTcpRowsNetlink(std::vector<MIB_TCPROW>& rows) {
+    int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (fd < 0) {
+        return false;
+    }
+    struct {
+        nlmsghdr header;
+        inet_diag_req_v2 request;
+    } query{};
+    query.header.nlmsg_len = sizeof query;
+    query.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    query.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    query.request.sdiag_family = AF_INET;
+    query.request.sdiag_protocol = IPPROTO_TCP;
+    query.request.idiag_states = ~0u;
+    if ((::send)(fd, &query, sizeof query, 0) != static_cast<ssize_t>(sizeof query)) {
+        ::close(fd);
+        return false;
+    }
+    alignas(nlmsghdr) char buffer[32768];
+    bool ok = false;
+    for (bool done = false; !done;) {
+        ssize_t n = (::recv)(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            break;
+        }
+        size_t left = static_cast<size_t>(n);
+        for (nlmsghdr* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, left);
+             h = NLMSG_NEXT(h, left)) {
+            if (h->nlmsg_type == NLMSG_DONE) {
+                ok = true;
+                done = true;
+                break;
+            }
+            if (h->nlmsg_type == NLMSG_ERROR) {
+                done = true;
+                break;
+            }
+            const inet_diag_msg* msg = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
+            MIB_TCPROW row;
+            row.dwState = mapTcpState(msg->idiag_state);
+            row.dwLocalAddr = msg->id.idiag_src[0];
+            row.dwLocalPort = msg->id.idiag_sport;
+            row.dwRemoteAddr = msg->id.idiag_dst[0];
+            row.dwRemotePort = msg->id.idiag_dport;
             rows.push_back(row);
         }
+    }
+    ::close(fd);
+    return ok;
+}
+
+std::vector<MIB_TCPROW> readTcpRows() {
+    std::vector<MIB_TCPROW> rows;
+    if (readTcpRowsNetlink(rows)) {
+        return rows;
+    }
+    rows.clear();
+    std::string text = readProcFile("/proc/net/tcp");
+    const char* p = text.data();
+    const char* end = p + text.size();
+    const char* line = static_cast<const char*>(std::memchr(p, '\n', text.size()));
+    line = line ? line + 1 : end;  // column titles
+    while (line < end) {
+        const char* next = static_cast<const char*>(std::memchr(line, '\n', end - line));
+        const char* stop = next ? next : end;
+        MIB_TCPROW row;
+        if (parseTcpLine(line, stop, row)) {
+            rows.push_back(row);
+        }
+        line = next ? next + 1 : end;
     }
     return rows;
 }
