@@ -59,8 +59,8 @@ struct DeviceSpec {
 
 class Device {
   public:
-    // Makes the emulator for spec.family; throws std::invalid_argument for an unknown family.
-    static std::unique_ptr<Device> create(const DeviceSpec& spec);
+    // Makes the emulator for profile.family; throws std::invalid_argument for an unknown family.
+    static std::unique_ptr<Device> create(const DeviceSpec& profile);
     virtual ~Device();
 
     // Serves on 127.0.0.1 at an ephemeral port; a restart keeps the port when it can.

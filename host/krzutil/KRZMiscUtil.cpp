@@ -107,7 +107,7 @@ void appendUtf8(uint32_t cp, std::string& out) {
 
 enum class Length { None, Hh, H, L, Ll, Size, LongDouble };
 
-struct Spec {
+struct Directive {
     bool left = false;
     bool plus = false;
     bool space = false;
@@ -139,14 +139,14 @@ void pad(std::wstring& out, size_t count, wchar_t c) {
     out.append(count, c);
 }
 
-void emitPadded(std::wstring& out, const Spec& spec, const std::wstring& body) {
-    size_t width = spec.width > 0 ? static_cast<size_t>(spec.width) : 0;
+void emitPadded(std::wstring& out, const Directive& profile, const std::wstring& body) {
+    size_t width = profile.width > 0 ? static_cast<size_t>(profile.width) : 0;
     size_t fill = body.size() < width ? width - body.size() : 0;
-    if (!spec.left) {
+    if (!profile.left) {
         pad(out, fill, L' ');
     }
     out += body;
-    if (spec.left) {
+    if (profile.left) {
         pad(out, fill, L' ');
     }
 }
@@ -196,55 +196,56 @@ std::wstring digitsOf(unsigned long long value, unsigned base, bool upper) {
     return out;
 }
 
-void formatInteger(std::wstring& out, const Spec& spec, Args& args) {
-    bool isSigned = spec.conv == L'd' || spec.conv == L'i';
+void formatInteger(std::wstring& out, const Directive& profile, Args& args) {
+    bool isSigned = profile.conv == L'd' || profile.conv == L'i';
     unsigned long long magnitude;
     std::wstring prefix;
     if (isSigned) {
-        long long v = readSigned(args, spec.length);
+        long long v = readSigned(args, profile.length);
         magnitude =
             v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
         if (v < 0) {
             prefix = L"-";
-        } else if (spec.plus) {
+        } else if (profile.plus) {
             prefix = L"+";
-        } else if (spec.space) {
+        } else if (profile.space) {
             prefix = L" ";
         }
     } else {
-        magnitude = readUnsigned(args, spec.length);
+        magnitude = readUnsigned(args, profile.length);
     }
     unsigned base = 10;
-    if (spec.conv == L'o') {
+    if (profile.conv == L'o') {
         base = 8;
-    } else if (spec.conv == L'x' || spec.conv == L'X') {
+    } else if (profile.conv == L'x' || profile.conv == L'X') {
         base = 16;
     }
     std::wstring digits;
-    if (!(spec.precision == 0 && magnitude == 0)) {
-        digits = digitsOf(magnitude, base, spec.conv == L'X');
+    if (!(profile.precision == 0 && magnitude == 0)) {
+        digits = digitsOf(magnitude, base, profile.conv == L'X');
     }
-    if (spec.precision > 0 && digits.size() < static_cast<size_t>(spec.precision)) {
-        digits.insert(0, static_cast<size_t>(spec.precision) - digits.size(), L'0');
+    if (profile.precision > 0 && digits.size() < static_cast<size_t>(profile.precision)) {
+        digits.insert(0, static_cast<size_t>(profile.precision) - digits.size(), L'0');
     }
-    if (spec.alt && base == 8 && (digits.empty() || digits[0] != L'0')) {
+    if (profile.alt && base == 8 && (digits.empty() || digits[0] != L'0')) {
         digits.insert(digits.begin(), L'0');
     }
-    if (spec.alt && base == 16 && magnitude != 0) {
-        prefix = spec.conv == L'X' ? L"0X" : L"0x";
+    if (profile.alt && base == 16 && magnitude != 0) {
+        prefix = profile.conv == L'X' ? L"0X" : L"0x";
     }
-    size_t width = spec.width > 0 ? static_cast<size_t>(spec.width) : 0;
-    if (spec.zero && !spec.left && spec.precision < 0 && prefix.size() + digits.size() < width) {
+    size_t width = profile.width > 0 ? static_cast<size_t>(profile.width) : 0;
+    if (profile.zero && !profile.left && profile.precision < 0 &&
+        prefix.size() + digits.size() < width) {
         digits.insert(0, width - prefix.size() - digits.size(), L'0');
     }
-    emitPadded(out, spec, prefix + digits);
+    emitPadded(out, profile, prefix + digits);
 }
 
-void formatPointer(std::wstring& out, const Spec& spec, Args& args) {
+void formatPointer(std::wstring& out, const Directive& profile, Args& args) {
     uintptr_t value = reinterpret_cast<uintptr_t>(args.nextPointer());
     std::wstring digits = digitsOf(value, 16, true);
     digits.insert(0, sizeof(void*) * 2 - digits.size(), L'0');
-    emitPadded(out, spec, digits);
+    emitPadded(out, profile, digits);
 }
 
 // Decodes a narrow argument: UTF-8 where valid, other bytes as Latin-1, so no input fails.
@@ -276,60 +277,61 @@ std::wstring wideArgument(const wchar_t* s, int precision) {
     return std::wstring(s, n);
 }
 
-bool narrowString(const Spec& spec) {
+bool narrowString(const Directive& profile) {
     // In a wide format, %S and %hs take narrow strings; %s, %ls and %ws wide ones.
-    return spec.conv == L'S' ? spec.length != Length::L : spec.length == Length::H;
+    return profile.conv == L'S' ? profile.length != Length::L : profile.length == Length::H;
 }
 
-void formatString(std::wstring& out, const Spec& spec, Args& args) {
+void formatString(std::wstring& out, const Directive& profile, Args& args) {
     const void* p = args.nextPointer();
-    std::wstring text = narrowString(spec)
-                            ? narrowArgument(static_cast<const char*>(p), spec.precision)
-                            : wideArgument(static_cast<const wchar_t*>(p), spec.precision);
-    emitPadded(out, spec, text);
+    std::wstring text = narrowString(profile)
+                            ? narrowArgument(static_cast<const char*>(p), profile.precision)
+                            : wideArgument(static_cast<const wchar_t*>(p), profile.precision);
+    emitPadded(out, profile, text);
 }
 
-void formatChar(std::wstring& out, const Spec& spec, Args& args) {
+void formatChar(std::wstring& out, const Directive& profile, Args& args) {
     int value = args.nextInt();
-    bool narrow = spec.conv == L'C' ? spec.length != Length::L : spec.length == Length::H;
+    bool narrow = profile.conv == L'C' ? profile.length != Length::L : profile.length == Length::H;
     wchar_t c = narrow ? static_cast<wchar_t>(static_cast<unsigned char>(value))
                        : static_cast<wchar_t>(value);
-    emitPadded(out, spec, std::wstring(1, c));
+    emitPadded(out, profile, std::wstring(1, c));
 }
 
-void formatFloat(std::wstring& out, const Spec& spec, Args& args) {
+void formatFloat(std::wstring& out, const Directive& profile, Args& args) {
     char fmt[32];
     size_t f = 0;
     fmt[f++] = '%';
-    if (spec.left)
+    if (profile.left)
         fmt[f++] = '-';
-    if (spec.plus)
+    if (profile.plus)
         fmt[f++] = '+';
-    if (spec.space)
+    if (profile.space)
         fmt[f++] = ' ';
-    if (spec.alt)
+    if (profile.alt)
         fmt[f++] = '#';
-    if (spec.zero)
+    if (profile.zero)
         fmt[f++] = '0';
     fmt[f++] = '*';
     fmt[f++] = '.';
     fmt[f++] = '*';
-    bool longDouble = spec.length == Length::LongDouble;
+    bool longDouble = profile.length == Length::LongDouble;
     if (longDouble)
         fmt[f++] = 'L';
-    fmt[f++] = static_cast<char>(spec.conv);
+    fmt[f++] = static_cast<char>(profile.conv);
     fmt[f] = '\0';
     long double ld = longDouble ? args.nextLongDouble() : 0.0L;
     double d = longDouble ? 0.0 : args.nextDouble();
-    int precision = spec.precision;
+    int precision = profile.precision;
     if (precision < 0) {
-        precision = spec.conv == L'a' || spec.conv == L'A' ? -1 : 6;
+        precision = profile.conv == L'a' || profile.conv == L'A' ? -1 : 6;
     }
     std::vector<char> buffer(64);
     int n = 0;
     for (int attempt = 0; attempt < 2; ++attempt) {
-        n = longDouble ? std::snprintf(buffer.data(), buffer.size(), fmt, spec.width, precision, ld)
-                       : std::snprintf(buffer.data(), buffer.size(), fmt, spec.width, precision, d);
+        n = longDouble
+                ? std::snprintf(buffer.data(), buffer.size(), fmt, profile.width, precision, ld)
+                : std::snprintf(buffer.data(), buffer.size(), fmt, profile.width, precision, d);
         if (n < 0 || static_cast<size_t>(n) < buffer.size()) {
             break;
         }
@@ -352,18 +354,18 @@ void formatFloat(std::wstring& out, const Spec& spec, Args& args) {
 
 // Parses flags, width, precision and length after '%'; returns the position of the
 // conversion character (or the end of the format).
-const wchar_t* parseSpec(const wchar_t* p, Spec& spec, Args& args) {
+const wchar_t* parseSpec(const wchar_t* p, Directive& profile, Args& args) {
     for (;; ++p) {
         if (*p == L'-') {
-            spec.left = true;
+            profile.left = true;
         } else if (*p == L'+') {
-            spec.plus = true;
+            profile.plus = true;
         } else if (*p == L' ') {
-            spec.space = true;
+            profile.space = true;
         } else if (*p == L'#') {
-            spec.alt = true;
+            profile.alt = true;
         } else if (*p == L'0') {
-            spec.zero = true;
+            profile.zero = true;
         } else {
             break;
         }
@@ -371,94 +373,94 @@ const wchar_t* parseSpec(const wchar_t* p, Spec& spec, Args& args) {
     if (*p == L'*') {
         int w = args.nextInt();
         if (w < 0) {
-            spec.left = true;
+            profile.left = true;
             w = w == INT32_MIN ? 0 : -w;
         }
-        spec.width = w;
+        profile.width = w;
         ++p;
     } else {
         while (*p >= L'0' && *p <= L'9') {
-            spec.width = spec.width * 10 + (*p++ - L'0');
-            if (spec.width > 1000000) {
-                spec.width = 1000000;
+            profile.width = profile.width * 10 + (*p++ - L'0');
+            if (profile.width > 1000000) {
+                profile.width = 1000000;
             }
         }
     }
     if (*p == L'.') {
         ++p;
-        spec.precision = 0;
+        profile.precision = 0;
         if (*p == L'*') {
             int prec = args.nextInt();
-            spec.precision = prec < 0 ? -1 : prec;
+            profile.precision = prec < 0 ? -1 : prec;
             ++p;
         } else {
             while (*p >= L'0' && *p <= L'9') {
-                spec.precision = spec.precision * 10 + (*p++ - L'0');
-                if (spec.precision > 1000000) {
-                    spec.precision = 1000000;
+                profile.precision = profile.precision * 10 + (*p++ - L'0');
+                if (profile.precision > 1000000) {
+                    profile.precision = 1000000;
                 }
             }
         }
     }
     if (*p == L'h') {
         ++p;
-        spec.length = Length::H;
+        profile.length = Length::H;
         if (*p == L'h') {
             ++p;
-            spec.length = Length::Hh;
+            profile.length = Length::Hh;
         }
     } else if (*p == L'l') {
         ++p;
-        spec.length = Length::L;
+        profile.length = Length::L;
         if (*p == L'l') {
             ++p;
-            spec.length = Length::Ll;
+            profile.length = Length::Ll;
         }
     } else if (*p == L'w') {
         ++p;
-        spec.length = Length::L;
+        profile.length = Length::L;
     } else if (*p == L'I') {
         if (p[1] == L'6' && p[2] == L'4') {
             p += 3;
-            spec.length = Length::Ll;
+            profile.length = Length::Ll;
         } else if (p[1] == L'3' && p[2] == L'2') {
             p += 3;
-            spec.length = Length::None;
+            profile.length = Length::None;
         } else {
             ++p;
-            spec.length = Length::Size;
+            profile.length = Length::Size;
         }
     } else if (*p == L'z' || *p == L'j' || *p == L't') {
-        spec.length = *p == L'j' ? Length::Ll : Length::Size;
+        profile.length = *p == L'j' ? Length::Ll : Length::Size;
         ++p;
     } else if (*p == L'L' || *p == L'q') {
-        spec.length = *p == L'L' ? Length::LongDouble : Length::Ll;
+        profile.length = *p == L'L' ? Length::LongDouble : Length::Ll;
         ++p;
     }
-    spec.conv = *p;
+    profile.conv = *p;
     return p;
 }
 
-void formatOne(std::wstring& out, const Spec& spec, Args& args) {
-    switch (spec.conv) {
+void formatOne(std::wstring& out, const Directive& profile, Args& args) {
+    switch (profile.conv) {
         case L'd':
         case L'i':
         case L'u':
         case L'o':
         case L'x':
         case L'X':
-            formatInteger(out, spec, args);
+            formatInteger(out, profile, args);
             break;
         case L'c':
         case L'C':
-            formatChar(out, spec, args);
+            formatChar(out, profile, args);
             break;
         case L's':
         case L'S':
-            formatString(out, spec, args);
+            formatString(out, profile, args);
             break;
         case L'p':
-            formatPointer(out, spec, args);
+            formatPointer(out, profile, args);
             break;
         case L'e':
         case L'E':
@@ -468,7 +470,7 @@ void formatOne(std::wstring& out, const Spec& spec, Args& args) {
         case L'G':
         case L'a':
         case L'A':
-            formatFloat(out, spec, args);
+            formatFloat(out, profile, args);
             break;
         case L'n':
             // Never written through, as Windows keeps %n disabled.
@@ -501,16 +503,16 @@ std::wstring format(const wchar_t* fmt, va_list* list) {
             ++p;
             continue;
         }
-        Spec spec;
-        p = parseSpec(p, spec, args);
-        if (!knownConversion(spec.conv)) {
+        Directive profile;
+        p = parseSpec(p, profile, args);
+        if (!knownConversion(profile.conv)) {
             // Not a conversion: keep the text as written.
             const wchar_t* end = *p != L'\0' ? p + 1 : p;
             out.append(start, end);
             p = end;
             continue;
         }
-        formatOne(out, spec, args);
+        formatOne(out, profile, args);
         ++p;
     }
     return out;

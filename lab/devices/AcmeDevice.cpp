@@ -45,8 +45,8 @@ std::string attr(bool on, const char* name) {
 
 }  // namespace
 
-AcmeDevice::AcmeDevice(const DeviceSpec& spec)
-    : EmulatedDevice(spec), random_(std::random_device{}()) {}
+AcmeDevice::AcmeDevice(const DeviceSpec& profile)
+    : EmulatedDevice(profile), random_(std::random_device{}()) {}
 
 AcmeDevice::~AcmeDevice() {
     stop();

@@ -12,7 +12,7 @@ namespace krzlab {
 
 class AcmeDevice final : public EmulatedDevice {
   public:
-    explicit AcmeDevice(const DeviceSpec& spec);
+    explicit AcmeDevice(const DeviceSpec& profile);
     ~AcmeDevice() override;
 
   protected:

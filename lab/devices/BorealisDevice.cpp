@@ -56,8 +56,8 @@ HttpReply chunkedReply() {
 
 }  // namespace
 
-BorealisDevice::BorealisDevice(const DeviceSpec& spec)
-    : EmulatedDevice(spec), random_(std::random_device{}()) {}
+BorealisDevice::BorealisDevice(const DeviceSpec& profile)
+    : EmulatedDevice(profile), random_(std::random_device{}()) {}
 
 BorealisDevice::~BorealisDevice() {
     stop();

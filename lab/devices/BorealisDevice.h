@@ -12,7 +12,7 @@ namespace krzlab {
 
 class BorealisDevice final : public EmulatedDevice {
   public:
-    explicit BorealisDevice(const DeviceSpec& spec);
+    explicit BorealisDevice(const DeviceSpec& profile);
     ~BorealisDevice() override;
 
   protected:

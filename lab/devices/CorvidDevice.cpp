@@ -64,7 +64,7 @@ std::string gifLogo(const std::string& model) {
 
 }  // namespace
 
-CorvidDevice::CorvidDevice(const DeviceSpec& spec) : EmulatedDevice(spec) {}
+CorvidDevice::CorvidDevice(const DeviceSpec& profile) : EmulatedDevice(profile) {}
 
 CorvidDevice::~CorvidDevice() {
     stop();

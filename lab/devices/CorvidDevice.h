@@ -10,7 +10,7 @@ namespace krzlab {
 
 class CorvidDevice final : public EmulatedDevice {
   public:
-    explicit CorvidDevice(const DeviceSpec& spec);
+    explicit CorvidDevice(const DeviceSpec& profile);
     ~CorvidDevice() override;
 
   protected:

@@ -63,8 +63,8 @@ void finish(int fd) {
 
 }  // namespace
 
-EmulatedDevice::EmulatedDevice(const DeviceSpec& spec)
-    : spec_(spec), server_([this](int fd) { serveConnection(fd); }) {}
+EmulatedDevice::EmulatedDevice(const DeviceSpec& profile)
+    : spec_(profile), server_([this](int fd) { serveConnection(fd); }) {}
 
 EmulatedDevice::~EmulatedDevice() {
     stop();

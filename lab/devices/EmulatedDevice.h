@@ -17,7 +17,7 @@ namespace krzlab {
 
 class EmulatedDevice : public Device {
   public:
-    explicit EmulatedDevice(const DeviceSpec& spec);
+    explicit EmulatedDevice(const DeviceSpec& profile);
     // A family's destructor must call stop() first: serving threads call into the family.
     ~EmulatedDevice() override;
 

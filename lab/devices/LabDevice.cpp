@@ -16,22 +16,22 @@ namespace {
 const char* const kFaultNames[] = {"none", "down",        "refusing", "silent",
                                    "slow", "close-early", "malformed"};
 
-DeviceSpec withDefaults(DeviceSpec spec) {
-    if (spec.model.empty()) {
-        spec.model = defaultModel(spec.family);
+DeviceSpec withDefaults(DeviceSpec profile) {
+    if (profile.model.empty()) {
+        profile.model = defaultModel(profile.family);
     }
-    if (spec.firmware.empty()) {
-        spec.firmware = defaultFirmware(spec.family);
+    if (profile.firmware.empty()) {
+        profile.firmware = defaultFirmware(profile.family);
     }
-    return spec;
+    return profile;
 }
 
 }  // namespace
 
 Device::~Device() = default;
 
-std::unique_ptr<Device> Device::create(const DeviceSpec& spec) {
-    DeviceSpec full = withDefaults(spec);
+std::unique_ptr<Device> Device::create(const DeviceSpec& profile) {
+    DeviceSpec full = withDefaults(profile);
     if (full.family == "acme") {
         return std::make_unique<AcmeDevice>(full);
     }
@@ -47,7 +47,7 @@ std::unique_ptr<Device> Device::create(const DeviceSpec& spec) {
     if (full.family == "nohttp") {
         return std::make_unique<NoHttpDevice>(full);
     }
-    throw std::invalid_argument("unknown device family: " + spec.family);
+    throw std::invalid_argument("unknown device family: " + profile.family);
 }
 
 const char* faultName(Fault fault) {

@@ -2,7 +2,7 @@
 
 namespace krzlab {
 
-NoHttpDevice::NoHttpDevice(const DeviceSpec& spec) : spec_(spec) {}
+NoHttpDevice::NoHttpDevice(const DeviceSpec& profile) : spec_(profile) {}
 
 void NoHttpDevice::start() {
     std::lock_guard<std::mutex> lock(mutex_);

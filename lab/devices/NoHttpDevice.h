@@ -9,7 +9,7 @@ namespace krzlab {
 
 class NoHttpDevice final : public Device {
   public:
-    explicit NoHttpDevice(const DeviceSpec& spec);
+    explicit NoHttpDevice(const DeviceSpec& profile);
 
     void start() override;
     void stop() override;

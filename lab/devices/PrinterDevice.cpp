@@ -4,7 +4,7 @@
 
 namespace krzlab {
 
-PrinterDevice::PrinterDevice(const DeviceSpec& spec) : EmulatedDevice(spec) {}
+PrinterDevice::PrinterDevice(const DeviceSpec& profile) : EmulatedDevice(profile) {}
 
 PrinterDevice::~PrinterDevice() {
     stop();

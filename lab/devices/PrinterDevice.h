@@ -8,7 +8,7 @@ namespace krzlab {
 
 class PrinterDevice final : public EmulatedDevice {
   public:
-    explicit PrinterDevice(const DeviceSpec& spec);
+    explicit PrinterDevice(const DeviceSpec& profile);
     ~PrinterDevice() override;
 
   protected:

@@ -51,7 +51,7 @@ std::string postedWireless(const FormFields& form, const WirelessFields& fields,
     return next.security.empty() || next.encryption.empty() ? unknownMode : settingsProblem(next);
 }
 
-// Default model and firmware of a family, for a spec that leaves them empty.
+// Default model and firmware of a family, for a profile that leaves them empty.
 std::string defaultModel(const std::string& family);
 std::string defaultFirmware(const std::string& family);
 

@@ -83,7 +83,7 @@ AdapterSpec adapterFromJson(const json& j) {
 
 LabDeviceEntry deviceFromJson(const json& j) {
     LabDeviceEntry e;
-    DeviceSpec& s = e.spec;
+    DeviceSpec& s = e.profile;
     s.name = text(j, "name");
     if (s.name.empty())
         throw std::invalid_argument("device without a name");
@@ -158,10 +158,11 @@ LabDescription parseDescription(const json& j) {
     for (const json& d : j.value("devices", json::array())) {
         lab.devices.push_back(deviceFromJson(d));
         const LabDeviceEntry& e = lab.devices.back();
-        if (!deviceNames.insert(e.spec.name).second)
-            throw std::invalid_argument("duplicate device " + e.spec.name);
+        if (!deviceNames.insert(e.profile.name).second)
+            throw std::invalid_argument("duplicate device " + e.profile.name);
         if (!e.adapter.empty() && !adapterNames.count(e.adapter))
-            throw std::invalid_argument("device " + e.spec.name + ": unknown adapter " + e.adapter);
+            throw std::invalid_argument("device " + e.profile.name + ": unknown adapter " +
+                                        e.adapter);
     }
     return lab;
 }
@@ -202,7 +203,7 @@ json LabDescription::toJson() const {
                                 {"mask", a.mask},
                                 {"mac", a.mac}});
     for (const LabDeviceEntry& e : devices) {
-        json d = deviceSpecToJson(e.spec);
+        json d = deviceSpecToJson(e.profile);
         if (!e.adapter.empty())
             d["adapter"] = e.adapter;
         devicesJson.push_back(d);

@@ -35,7 +35,7 @@ struct AdapterSpec {
 };
 
 struct LabDeviceEntry {
-    DeviceSpec spec;
+    DeviceSpec profile;
     std::string adapter;  // empty: chosen by address
 };
 
@@ -59,6 +59,6 @@ struct LabDescription {
 };
 
 nlohmann::json wirelessToJson(const WirelessSettings& w);
-nlohmann::json deviceSpecToJson(const DeviceSpec& spec);
+nlohmann::json deviceSpecToJson(const DeviceSpec& profile);
 
 }  // namespace krzlab

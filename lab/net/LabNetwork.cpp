@@ -71,7 +71,7 @@ struct LabNetwork::Impl {
 std::shared_ptr<LabNetwork> LabNetwork::create(const LabDescription& description,
                                                DeviceFactory factory) {
     if (!factory)
-        factory = [](const DeviceSpec& spec) { return Device::create(spec); };
+        factory = [](const DeviceSpec& profile) { return Device::create(profile); };
     std::shared_ptr<LabNetwork> lab(new LabNetwork(description, factory));
     for (Node& n : lab->impl_->nodes)
         n.device->start();
@@ -99,7 +99,7 @@ LabNetwork::LabNetwork(const LabDescription& description, const DeviceFactory& f
                 return i;
         if (!e.adapter.empty())
             throw std::invalid_argument("unknown adapter " + e.adapter);
-        for (const std::string& text : {e.spec.address, e.spec.factoryAddress}) {
+        for (const std::string& text : {e.profile.address, e.profile.factoryAddress}) {
             uint32_t a;
             if (!parseIpv4(text, a))
                 continue;
@@ -112,22 +112,22 @@ LabNetwork::LabNetwork(const LabDescription& description, const DeviceFactory& f
 
     for (const LabDeviceEntry& e : description.devices) {
         Node n;
-        n.name = e.spec.name;
+        n.name = e.profile.name;
         uint32_t address;
-        if (!parseMac(e.spec.mac, n.mac) || !parseIpv4(e.spec.address, address))
-            throw std::invalid_argument("device " + e.spec.name + ": bad address or MAC");
+        if (!parseMac(e.profile.mac, n.mac) || !parseIpv4(e.profile.address, address))
+            throw std::invalid_argument("device " + e.profile.name + ": bad address or MAC");
         n.adapter = linkOf(e);
         // FNV-1a over the MAC: every device keeps its own answer time from run to run.
         uint32_t h = 2166136261u;
         for (uint8_t b : n.mac)
             h = (h ^ b) * 16777619u;
         n.delay = std::chrono::milliseconds(5 + h % 46);
-        n.device = factory(e.spec);
+        n.device = factory(e.profile);
         if (!n.device)
-            throw std::invalid_argument("no emulator for device " + e.spec.name);
+            throw std::invalid_argument("no emulator for device " + e.profile.name);
         impl_->nodes.push_back(std::move(n));
         impl_->addresses.push_back(address);
-        impl_->faults.push_back(e.spec.fault);
+        impl_->faults.push_back(e.profile.fault);
     }
     for (size_t i = 0; i < impl_->nodes.size(); ++i) {
         Impl* impl = impl_.get();

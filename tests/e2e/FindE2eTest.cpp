@@ -23,7 +23,7 @@ class FindTest : public LabTest {
         ADD_FAILURE() << "the scan did not recognize " << mac;
         return {};
     }
-    krzlab::DeviceSpec spec(const std::string& name) { return lab->status(name).state; }
+    krzlab::DeviceSpec profile(const std::string& name) { return lab->status(name).state; }
 
     KRZPAPConfiguratorList found;
 };
@@ -31,16 +31,16 @@ class FindTest : public LabTest {
 TEST_F(FindTest, MovedInsideTheNetworkFoundByItsOwnFinder) {
     krzlab::LabDescription description = krzlab::LabDescription::defaultLab();
     for (auto& entry : description.devices)
-        if (entry.spec.name == "acme-1")
-            entry.spec.factoryAddress = "192.168.77.111";
+        if (entry.profile.name == "acme-1")
+            entry.profile.factoryAddress = "192.168.77.111";
     startLab(description);
     found = KRZPAPScanner::runScan();
-    auto acme = scanned(spec("acme-1").mac);
+    auto acme = scanned(profile("acme-1").mac);
     ASSERT_TRUE(acme);
 
     lab->factoryReset("acme-1");
-    ASSERT_EQ("192.168.77.111", spec("acme-1").address);
-    acme->setCredentials(spec("acme-1").username, spec("acme-1").password);
+    ASSERT_EQ("192.168.77.111", profile("acme-1").address);
+    acme->setCredentials(profile("acme-1").username, profile("acme-1").password);
 
     EXPECT_TRUE(acme->findAP());
     EXPECT_EQ("192.168.77.111", dotted(acme->getAddr()));
@@ -51,12 +51,12 @@ TEST_F(FindTest, MovedInsideTheNetworkFoundByItsOwnFinder) {
 TEST_F(FindTest, FactoryAddressOutsideTheNetworkFoundThroughDefaultAddresses) {
     startLab(krzlab::LabDescription::defaultLab());
     found = KRZPAPScanner::runScan();
-    auto corvid = scanned(spec("corvid-2").mac);
-    auto acme = scanned(spec("acme-1").mac);
+    auto corvid = scanned(profile("corvid-2").mac);
+    auto acme = scanned(profile("acme-1").mac);
     ASSERT_TRUE(corvid && acme);
 
     lab->factoryReset("corvid-2");
-    const krzlab::DeviceSpec reset = spec("corvid-2");
+    const krzlab::DeviceSpec reset = profile("corvid-2");
     ASSERT_EQ("10.0.0.138", reset.address);
     std::vector<unsigned long> defaults = KRZPAPModule::getDefaultIps();
     EXPECT_NE(defaults.end(), std::find(defaults.begin(), defaults.end(), inet_addr("10.0.0.138")));

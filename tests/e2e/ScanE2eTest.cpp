@@ -33,9 +33,10 @@ using Identity = std::map<std::string, std::tuple<std::string, std::string, std:
 Identity routersOf(const krzlab::LabDescription& description) {
     Identity routers;
     for (const auto& entry : description.devices) {
-        auto vendor = kVendorOfFamily.find(entry.spec.family);
+        auto vendor = kVendorOfFamily.find(entry.profile.family);
         if (vendor != kVendorOfFamily.end())
-            routers[entry.spec.address] = {vendor->second, entry.spec.model, entry.spec.mac};
+            routers[entry.profile.address] = {vendor->second, entry.profile.model,
+                                              entry.profile.mac};
     }
     return routers;
 }

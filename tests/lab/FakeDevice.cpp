@@ -11,7 +11,7 @@
 
 namespace labtest {
 
-FakeDevice::FakeDevice(const krzlab::DeviceSpec& spec) : spec_(spec) {}
+FakeDevice::FakeDevice(const krzlab::DeviceSpec& profile) : spec_(profile) {}
 
 FakeDevice::~FakeDevice() {
     stop();
@@ -138,8 +138,8 @@ void FakeDevice::setAddressListener(std::function<void(const std::string&)> list
     listener_ = std::move(listener);
 }
 
-std::unique_ptr<krzlab::Device> makeFake(const krzlab::DeviceSpec& spec) {
-    return std::make_unique<FakeDevice>(spec);
+std::unique_ptr<krzlab::Device> makeFake(const krzlab::DeviceSpec& profile) {
+    return std::make_unique<FakeDevice>(profile);
 }
 
 }  // namespace labtest

@@ -13,7 +13,7 @@ namespace labtest {
 
 class FakeDevice : public krzlab::Device {
   public:
-    explicit FakeDevice(const krzlab::DeviceSpec& spec);
+    explicit FakeDevice(const krzlab::DeviceSpec& profile);
     ~FakeDevice() override;
 
     void start() override;
@@ -43,6 +43,6 @@ class FakeDevice : public krzlab::Device {
 };
 
 // Makes FakeDevices; for LabNetwork::create.
-std::unique_ptr<krzlab::Device> makeFake(const krzlab::DeviceSpec& spec);
+std::unique_ptr<krzlab::Device> makeFake(const krzlab::DeviceSpec& profile);
 
 }  // namespace labtest

@@ -24,8 +24,8 @@ class LabControlTest : public ::testing::Test {
         krzlab::LabDescription d = krzlab::LabDescription::defaultLab();
         // A second device at the first one's address, told apart by MAC only.
         krzlab::LabDeviceEntry twin = d.devices[0];
-        twin.spec.name = "twin";
-        twin.spec.mac = "02:4B:5A:00:00:99";
+        twin.profile.name = "twin";
+        twin.profile.mac = "02:4B:5A:00:00:99";
         d.devices.push_back(twin);
         lab = krzlab::LabNetwork::create(d, makeFake);
         server.reset(new krzlab::LabControlServer(lab, [] {}));

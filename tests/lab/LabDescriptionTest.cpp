@@ -28,7 +28,7 @@ TEST(LabDescription, DefaultLabHasEveryKindOfHostOnOneNetwork) {
 
     std::set<std::string> families, names, macs;
     for (const auto& e : lab.devices) {
-        const krzlab::DeviceSpec& s = e.spec;
+        const krzlab::DeviceSpec& s = e.profile;
         families.insert(s.family);
         EXPECT_TRUE(names.insert(s.name).second) << s.name;
         EXPECT_TRUE(macs.insert(s.mac).second) << s.mac;
@@ -41,8 +41,9 @@ TEST(LabDescription, DefaultLabHasEveryKindOfHostOnOneNetwork) {
     // A corvid still at its factory settings whose reset leaves the adapter's network.
     bool movesOut = false;
     for (const auto& e : lab.devices)
-        if (e.spec.family == "corvid" && e.spec.password == e.spec.factoryPassword &&
-            e.spec.wireless == e.spec.factoryWireless && !inNetwork(e.spec.factoryAddress, lab0))
+        if (e.profile.family == "corvid" && e.profile.password == e.profile.factoryPassword &&
+            e.profile.wireless == e.profile.factoryWireless &&
+            !inNetwork(e.profile.factoryAddress, lab0))
             movesOut = true;
     EXPECT_TRUE(movesOut);
 }
@@ -56,9 +57,9 @@ TEST(LabDescription, ShippedFilesMatchTheBuiltInLabs) {
     ASSERT_EQ(50u, fifty.devices.size());
     std::set<std::string> addresses;
     for (const auto& e : fifty.devices) {
-        EXPECT_TRUE(addresses.insert(e.spec.address).second) << e.spec.address;
-        EXPECT_TRUE(inNetwork(e.spec.address, fifty.adapters[0])) << e.spec.address;
-        EXPECT_NE(fifty.adapters[0].address, e.spec.address);
+        EXPECT_TRUE(addresses.insert(e.profile.address).second) << e.profile.address;
+        EXPECT_TRUE(inNetwork(e.profile.address, fifty.adapters[0])) << e.profile.address;
+        EXPECT_NE(fifty.adapters[0].address, e.profile.address);
     }
 }
 
@@ -76,7 +77,7 @@ TEST(LabDescription, JsonRoundTripKeepsEveryField) {
                                             "key": ""}},
                    "fault": "slow", "faultParam": 25}]})";
     LabDescription lab = LabDescription::fromText(text);
-    const krzlab::DeviceSpec& d = lab.devices.at(0).spec;
+    const krzlab::DeviceSpec& d = lab.devices.at(0).profile;
     EXPECT_EQ("p\"w\xc3\xa9", d.password);
     EXPECT_EQ(krzlab::Fault::Slow, d.fault);
     EXPECT_EQ(25, d.faultParam);
@@ -92,9 +93,9 @@ TEST(LabDescription, JsonRoundTripKeepsEveryField) {
                           "mac": "02:00:00:00:00:01"}],
             "devices": [{"name": "x", "family": "acme", "address": "10.0.0.5",
                          "mac": "02:00:00:00:00:05", "password": "now"}]})");
-    EXPECT_EQ("10.0.0.5", plain.devices[0].spec.factoryAddress);
-    EXPECT_EQ("now", plain.devices[0].spec.factoryPassword);
-    EXPECT_EQ(krzlab::Fault::None, plain.devices[0].spec.fault);
+    EXPECT_EQ("10.0.0.5", plain.devices[0].profile.factoryAddress);
+    EXPECT_EQ("now", plain.devices[0].profile.factoryPassword);
+    EXPECT_EQ(krzlab::Fault::None, plain.devices[0].profile.fault);
 }
 
 TEST(LabDescription, UnusableDescriptionsAreRefusedWithTheReason) {

@@ -44,7 +44,7 @@ TEST_F(LabSweepTest, FiftyDevicesAllAnswer) {
     lab->install();
     std::map<std::string, std::string> expected;
     for (const auto& e : fifty.devices)
-        expected[e.spec.address] = e.spec.mac;
+        expected[e.profile.address] = e.profile.mac;
     EXPECT_EQ(expected, sweep());
 }
 
@@ -57,8 +57,8 @@ TEST_F(LabSweepTest, OnlyLiveDevicesAnswer) {
     lab->setFault("borealis-1", krzlab::Fault::Silent, 0);
     std::map<std::string, std::string> expected;
     for (const auto& e : d.devices)
-        if (e.spec.name != "acme-1" && e.spec.name != "printer-1")
-            expected[e.spec.address] = e.spec.mac;
+        if (e.profile.name != "acme-1" && e.profile.name != "printer-1")
+            expected[e.profile.address] = e.profile.mac;
     EXPECT_EQ(expected, sweep());
 }
 

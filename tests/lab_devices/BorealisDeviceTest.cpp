@@ -16,9 +16,9 @@ namespace {
 class BorealisTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        DeviceSpec spec = labSpec("borealis", "BR-5400");
-        spec.wireless.ssid = "My'Net \\ \"5G\"";
-        device = Device::create(spec);
+        DeviceSpec profile = labSpec("borealis", "BR-5400");
+        profile.wireless.ssid = "My'Net \\ \"5G\"";
+        device = Device::create(profile);
         device->start();
         port = device->port();
         char path[] = "/tmp/krzlab-jar-XXXXXX";

@@ -13,8 +13,8 @@ namespace {
 
 const char kAuth[] = "Authorization: Basic OnNlY3JldA==\r\n";  // ":secret"
 
-std::unique_ptr<Device> started(const DeviceSpec& spec) {
-    auto device = Device::create(spec);
+std::unique_ptr<Device> started(const DeviceSpec& profile) {
+    auto device = Device::create(profile);
     device->start();
     return device;
 }
@@ -113,12 +113,12 @@ TEST(Corvid, SettingsByGetAndPasswordByPost) {
 }
 
 TEST(Corvid, FactoryResetRestoresSettingsAndMovesToTheFactoryAddress) {
-    DeviceSpec spec = labSpec("corvid", "CV-10", 7);
-    spec.factoryAddress = "192.168.0.1";
-    spec.factoryPassword = "";
-    spec.factoryWireless = {"CORVID", "none", "none", ""};
+    DeviceSpec profile = labSpec("corvid", "CV-10", 7);
+    profile.factoryAddress = "192.168.0.1";
+    profile.factoryPassword = "";
+    profile.factoryWireless = {"CORVID", "none", "none", ""};
     for (bool throughPage : {true, false}) {
-        auto device = started(spec);
+        auto device = started(profile);
         std::promise<std::string> moved;
         device->setAddressListener([&moved](const std::string& a) { moved.set_value(a); });
         auto heard = moved.get_future();
@@ -137,7 +137,7 @@ TEST(Corvid, FactoryResetRestoresSettingsAndMovesToTheFactoryAddress) {
         DeviceSpec now = device->state();
         EXPECT_EQ(now.address, "192.168.0.1");
         EXPECT_EQ(now.password, "");
-        EXPECT_EQ(now.wireless, spec.factoryWireless);
+        EXPECT_EQ(now.wireless, profile.factoryWireless);
         // Without a password the router lets in requests that carry no credentials at all.
         CurlRun status = curl({"--http0.9", url(device->port(), "/status.htm")});
         EXPECT_NE(status.out.find("<td>192.168.0.1</td>"), std::string::npos);

@@ -13,10 +13,10 @@ using namespace krzlab_test;
 namespace {
 
 std::unique_ptr<Device> startedPrinter(Fault fault = Fault::None, int param = 0) {
-    DeviceSpec spec = labSpec("printer", "LP-7");
-    spec.fault = fault;
-    spec.faultParam = param;
-    auto device = Device::create(spec);
+    DeviceSpec profile = labSpec("printer", "LP-7");
+    profile.fault = fault;
+    profile.faultParam = param;
+    auto device = Device::create(profile);
     device->start();
     return device;
 }

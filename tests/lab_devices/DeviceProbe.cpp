@@ -133,24 +133,24 @@ std::string bodyPart(const std::string& reply) {
 }
 
 krzlab::DeviceSpec labSpec(const std::string& family, const std::string& model, int host) {
-    krzlab::DeviceSpec spec;
-    spec.name = family + "-" + std::to_string(host);
-    spec.family = family;
-    spec.model = model;
-    spec.address = "10.0.0." + std::to_string(host);
-    spec.mac = "02:00:00:00:00:" + std::string(host < 16 ? "0" : "") + [host] {
+    krzlab::DeviceSpec profile;
+    profile.name = family + "-" + std::to_string(host);
+    profile.family = family;
+    profile.model = model;
+    profile.address = "10.0.0." + std::to_string(host);
+    profile.mac = "02:00:00:00:00:" + std::string(host < 16 ? "0" : "") + [host] {
         char hex[3];
         std::snprintf(hex, sizeof hex, "%x", host & 0xff);
         return std::string(hex);
     }();
-    spec.username = "admin";
-    spec.password = "secret";
-    spec.wireless = {"LabNet", "wpa2-psk", "aes", "initial-key-1"};
-    spec.factoryAddress = spec.address;
-    spec.factoryUsername = spec.username;
-    spec.factoryPassword = spec.password;
-    spec.factoryWireless = spec.wireless;
-    return spec;
+    profile.username = "admin";
+    profile.password = "secret";
+    profile.wireless = {"LabNet", "wpa2-psk", "aes", "initial-key-1"};
+    profile.factoryAddress = profile.address;
+    profile.factoryUsername = profile.username;
+    profile.factoryPassword = profile.password;
+    profile.factoryWireless = profile.wireless;
+    return profile;
 }
 
 std::string between(const std::string& page, const std::string& before, const std::string& after) {

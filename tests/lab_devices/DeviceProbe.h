@@ -41,7 +41,7 @@ bool dechunk(const std::string& chunked, std::string& body);
 std::string headPart(const std::string& reply);
 std::string bodyPart(const std::string& reply);
 
-// A spec with factory settings equal to the current ones, at 10.0.0.<host>.
+// A profile with factory settings equal to the current ones, at 10.0.0.<host>.
 krzlab::DeviceSpec labSpec(const std::string& family, const std::string& model, int host = 2);
 
 // Text between `before` and the next `after` in `page`, "" when absent.

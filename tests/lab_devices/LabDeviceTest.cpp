@@ -10,8 +10,8 @@ using namespace krzlab_test;
 
 TEST(LabDevice, FamiliesAndFaultNames) {
     for (const char* family : {"acme", "borealis", "corvid", "printer", "nohttp"}) {
-        DeviceSpec spec = labSpec(family, "");
-        auto device = Device::create(spec);
+        DeviceSpec profile = labSpec(family, "");
+        auto device = Device::create(profile);
         ASSERT_TRUE(device) << family;
         EXPECT_FALSE(device->running());
         EXPECT_EQ(device->port(), 0);
@@ -47,9 +47,9 @@ TEST(LabDevice, StartStopKeepsThePortAndNoHttpHasNone) {
     EXPECT_EQ(device->port(), port);
     EXPECT_EQ(rawExchange(port, getRequest("/")).bytes.compare(0, 15, "HTTP/1.1 200 OK"), 0);
 
-    DeviceSpec spec = labSpec("nohttp", "");
-    spec.factoryAddress = "192.168.1.1";
-    auto silent = Device::create(spec);
+    DeviceSpec profile = labSpec("nohttp", "");
+    profile.factoryAddress = "192.168.1.1";
+    auto silent = Device::create(profile);
     std::string heard;
     silent->setAddressListener([&heard](const std::string& a) { heard = a; });
     silent->start();
