@@ -466,20 +466,23 @@ KRZPAPCReadStatus KRZPAPComm::fillBuffer() {
         }
         return KRZPAPC_READ_PENDING;
     }
-    unsigned long total = 0;
-    char piece[FILL_PIECE];
+    // Received straight into the buffer's tail: one copy less for every byte of a large reply.
+    size_t base = readBuffer.size();
+    readBuffer.resize(base + waiting);
+    size_t total = 0;
     while (total < waiting) {
-        int got = recv(sock, piece, FILL_PIECE, 0);
-        if (got == 0)
-            return KRZPAPC_READ_CLOSED;
-        if (got < 0) {
+        int want = static_cast<int>(std::min<size_t>(FILL_PIECE, waiting - total));
+        int got = recv(sock, &readBuffer[base + total], want, 0);
+        if (got <= 0) {
+            readBuffer.resize(base + total);
+            if (got == 0)
+                return KRZPAPC_READ_CLOSED;
             int error = WSAGetLastError();
             closeSocket();
             KRZPAPModule::log(KRZ_LOG_ERROR, L"Error %d reading from socket\n", error);
             fail(__LINE__, KRZPAPC_IO_ERROR, "", error);
         }
-        readBuffer.append(piece, static_cast<size_t>(got));
-        total += static_cast<unsigned long>(got);
+        total += static_cast<size_t>(got);
     }
     return KRZPAPC_READ_OK;
 }
