@@ -52,7 +52,7 @@ void ScanProgress::readNewLines() {
         size_t at;
         if ((at = line.find("Scanning ")) != std::string::npos) {
             adapter_ = line.substr(at + 9, line.find(' ', at + 9) - at - 9);
-            probing_ = 0;
+            probing_ = -1;
         } else if ((at = line.find("Probing ")) != std::string::npos) {
             probing_ = std::atoi(line.c_str() + at + 8);
         } else if (line.find("Received HTTP headers") != std::string::npos ||
@@ -65,10 +65,17 @@ void ScanProgress::readNewLines() {
 void ScanProgress::draw() {
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    char text[200];
-    std::snprintf(text, sizeof text, "\r\033[K[%5.1fs] %s%s: %d addresses to probe, %d replies",
-                  seconds, adapter_.empty() ? "sweeping" : "adapter ", adapter_.c_str(), probing_,
-                  replies_);
+    std::string stage;
+    if (adapter_.empty()) {
+        stage = "starting";
+    } else if (probing_ < 0) {
+        stage = "adapter " + adapter_ + ": ARP sweep";
+    } else {
+        stage = "adapter " + adapter_ + ": probing " + std::to_string(probing_) + " addresses, " +
+                std::to_string(replies_) + " replies";
+    }
+    char text[256];
+    std::snprintf(text, sizeof text, "\r\033[K[%5.1fs] %s", seconds, stage.c_str());
     std::cerr << text << std::flush;
 }
 

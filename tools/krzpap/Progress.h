@@ -26,7 +26,7 @@ class ScanProgress {
     std::chrono::steady_clock::time_point start_;
     long offset_ = 0;
     std::string adapter_;
-    int probing_ = 0;
+    int probing_ = -1;  // -1 while the adapter's ARP sweep runs
     int replies_ = 0;
 };
 
