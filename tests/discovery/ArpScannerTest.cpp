@@ -79,7 +79,7 @@ TEST_F(ArpScannerTest, RequestFrameIsByteExact) {
     EXPECT_EQ(KRZBuf(byMac->getRequestFrame(), 38), KRZBuf(expected, 38));
     LogCapture log;
     KRZPAPCException e =
-        expectThrows([&] { byMac->setInterface(FakeNetworkBackend::mac("02:00:00:00:00:99")); });
+        thrownBy([&] { byMac->setInterface(FakeNetworkBackend::mac("02:00:00:00:00:99")); });
     EXPECT_EQ(e.getAPCErrorCode(), KRZPAPC_INTERNAL_ERROR);
     EXPECT_EQ(e.getMessage(), L"");
     EXPECT_TRUE(log.contains(
@@ -174,7 +174,7 @@ TEST_F(ArpScannerTest, DriverStatuses) {
 
     // -1: an internal error without message, the address is not pending.
     net.failNextSends(KRZ_NDIS_STATUS_FAILURE, 1);
-    KRZPAPCException e = expectThrows([&] { s->addIp(inAddr("192.168.1.31")); });
+    KRZPAPCException e = thrownBy([&] { s->addIp(inAddr("192.168.1.31")); });
     EXPECT_EQ(e.getAPCErrorCode(), KRZPAPC_INTERNAL_ERROR);
     EXPECT_EQ(e.getMessage(), L"");
     net.addDriverArpEntry("192.168.1.31", kMacB);
@@ -204,7 +204,7 @@ TEST_F(ArpScannerTest, DriverStatuses) {
 TEST_F(ArpScannerTest, OutOfResourcesFiftyTimesIsAnError) {
     boost::shared_ptr<KRZPArpScanner> s = scanner();
     net.failNextSends(KRZ_NDIS_STATUS_RESOURCES, 50);
-    KRZPAPCException e = expectThrows([&] { s->addIp(inAddr("192.168.1.30")); });
+    KRZPAPCException e = thrownBy([&] { s->addIp(inAddr("192.168.1.30")); });
     EXPECT_EQ(e.getAPCErrorCode(), KRZPAPC_INTERNAL_ERROR);
     EXPECT_EQ(e.getMessage(), L"Failed to send ARP due to KRZ_NDIS_STATUS_RESOURCES");
     EXPECT_EQ(e.getSourceFile(), "KRZPArpScanner");

@@ -5,8 +5,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
 namespace disctest {
 
@@ -27,19 +25,11 @@ LogCapture::~LogCapture() {
 }
 
 std::string LogCapture::text() const {
-    std::ifstream in(path_, std::ios::binary);
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
+    return krztest::fileText(path_);
 }
 
 size_t LogCapture::count(const std::string& needle) const {
-    std::string all = text();
-    size_t n = 0;
-    for (size_t at = all.find(needle); at != npos; at = all.find(needle, at + needle.size())) {
-        ++n;
-    }
-    return n;
+    return krztest::occurrences(text(), needle);
 }
 
 std::string dotted(uint32_t networkOrder) {
@@ -47,22 +37,6 @@ std::string dotted(uint32_t networkOrder) {
     a.s_addr = networkOrder;
     char text[INET_ADDRSTRLEN];
     return inet_ntop(AF_INET, &a, text, sizeof text);
-}
-
-in_addr inAddr(const std::string& text) {
-    in_addr a;
-    a.s_addr = FakeNetworkBackend::ip(text);
-    return a;
-}
-
-KRZPAPCException expectThrows(const std::function<void()>& body) {
-    try {
-        body();
-    } catch (const KRZPAPCException& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no KRZPAPCException was thrown";
-    return KRZPAPCException(const_cast<char*>("none"), 0, "", KRZPAPC_INTERNAL_ERROR);
 }
 
 }  // namespace disctest

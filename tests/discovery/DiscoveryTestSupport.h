@@ -3,6 +3,7 @@
 #pragma once
 
 #include "FakeNetworkBackend.h"
+#include "TestHelpers.h"
 #include "core/KRZPAPCException.h"
 #include "core/KRZPAPConfigurator.h"
 #include "core/KRZPAPModule.h"
@@ -68,10 +69,8 @@ class LogCapture {
 };
 
 std::string dotted(uint32_t networkOrder);
-in_addr inAddr(const std::string& dotted);
-
-// Calls `body`, expecting a KRZPAPCException; returns it (fails the test when none is thrown).
-KRZPAPCException expectThrows(const std::function<void()>& body);
+using krztest::inAddr;
+using krztest::thrownBy;
 
 // Each test gets a fresh fake network, installed before and removed after it.
 class FakeNetworkTest : public ::testing::Test {

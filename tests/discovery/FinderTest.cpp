@@ -146,7 +146,7 @@ TEST_F(FinderTest, FindAllApsGroupsByFinderAndCancelsBetweenGroups) {
     // Cancelled while the first group runs: it completes, the second never starts.
     low.during = [] { std::thread([] { KRZPAPFinder::cancelScan(); }).join(); };
     high.runs = 0;
-    KRZPAPCException e = expectThrows([&] { KRZPAPFinder::findAllAps(all); });
+    KRZPAPCException e = thrownBy([&] { KRZPAPFinder::findAllAps(all); });
     EXPECT_EQ(e.getAPCErrorCode(), KRZPAPC_CANCELLED);
     EXPECT_EQ(e.getSourceFile(), "KRZPAPFinder");
     EXPECT_EQ(low.cancels, 1);
@@ -169,7 +169,7 @@ TEST_F(FinderTest, CancelledArpFinderGivesUpAfterAnAdapterWithoutTheDevice) {
 
     TestConfiguratorPtr nowhere = configurator({FakeNetworkBackend::mac("02:ee:00:00:00:02")});
     net.clearRecords();
-    KRZPAPCException e = expectThrows([&] { arpFinder().findAp(*nowhere); });
+    KRZPAPCException e = thrownBy([&] { arpFinder().findAp(*nowhere); });
     EXPECT_EQ(e.getAPCErrorCode(), KRZPAPC_CANCELLED);
     EXPECT_EQ(e.getSourceFile(), "KRZPArpAPFinder");
     EXPECT_EQ(net.sendCount(), 2u);  // the second adapter was not swept

@@ -154,7 +154,7 @@ TEST_F(HttpScannerTest, SweepProbesLiveAddressesAndOffersCompleteReplies) {
 TEST_F(HttpScannerTest, SilentLinkHasNoConnectivity) {
     LogCapture log;
     net.addAdapter("eth0", 7, "10.7.7.1", "255.255.255.252", kAdapterMac);
-    EXPECT_EQ(expectThrows([] { KRZPAPScanner::runScan(); }).getAPCErrorCode(),
+    EXPECT_EQ(thrownBy([] { KRZPAPScanner::runScan(); }).getAPCErrorCode(),
               KRZPAPC_NO_CONNECTIVITY);
     EXPECT_TRUE(log.contains("Probing 0 addresses\n"));
     EXPECT_TRUE(log.contains("Probed 0 addresses\n"));
@@ -204,7 +204,7 @@ TEST_F(HttpScannerTest, CancelWhileWaitingForRoom) {
             scanner.cancel();
         }
     });
-    KRZPAPCException e = expectThrows([&] { scanner.scan(); });
+    KRZPAPCException e = thrownBy([&] { scanner.scan(); });
     net.setConnectHook(nullptr);
     EXPECT_EQ(e.getAPCErrorCode(), KRZPAPC_CANCELLED);
     EXPECT_EQ(e.getSourceFile(), "KRZPHTTPScanner");
@@ -239,7 +239,7 @@ TEST_F(HttpScannerTest, CancelWhileWaitingForRoom) {
             scanner.cancel();
         }
     });
-    e = expectThrows([&] { scanner.scan(); });
+    e = thrownBy([&] { scanner.scan(); });
     small.setConnectHook(nullptr);
     net.install();
     EXPECT_EQ(e.getLine(), 201);
@@ -274,7 +274,7 @@ TEST_F(HttpScannerTest, ScanForThisAP) {
 
     // The flag left set from an earlier cancel: code 14 at the first wait, none without one.
     scanner.cancel();
-    KRZPAPCException e = expectThrows([&] { scanner.scanForThisAP(quiet, mac); });
+    KRZPAPCException e = thrownBy([&] { scanner.scanForThisAP(quiet, mac); });
     EXPECT_EQ(e.getLine(), 384);
     EXPECT_EQ(e.getAPCErrorCode(), KRZPAPC_CANCELLED);
     EXPECT_EQ(scanner.scanForThisAP(nobody, mac), 0);
@@ -298,10 +298,9 @@ TEST_F(HttpScannerTest, UrlHashDigestsTheBody) {
     EXPECT_TRUE(log.contains("Got hash " + md5OfHello + "\n"));
 
     // Transport errors are the caller's.
-    EXPECT_EQ(expectThrows([] {
-                  KRZPHttpRecognizer::urlHash(inAddr("10.6.6.9"), "/");
-              }).getAPCErrorCode(),
-              KRZPAPC_CONNECT_ERROR);
+    EXPECT_EQ(
+        thrownBy([] { KRZPHttpRecognizer::urlHash(inAddr("10.6.6.9"), "/"); }).getAPCErrorCode(),
+        KRZPAPC_CONNECT_ERROR);
 }
 
 }  // namespace

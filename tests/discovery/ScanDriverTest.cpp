@@ -95,7 +95,7 @@ class ScanDriverTest : public FakeNetworkTest {
 
 TEST_F(ScanDriverTest, NoConnectivityIsCode18) {
     LogCapture log;
-    KRZPAPCException e = expectThrows([] { KRZPAPScanner::runScan(); });
+    KRZPAPCException e = thrownBy([] { KRZPAPScanner::runScan(); });
     EXPECT_EQ(e.getAPCErrorCode(), KRZPAPC_NO_CONNECTIVITY);
     EXPECT_EQ(e.getLine(), 88);
     EXPECT_EQ(e.getSourceFile(), "KRZPAPScanner");
@@ -106,7 +106,7 @@ TEST_F(ScanDriverTest, NoConnectivityIsCode18) {
 
     // Configurators without connectivity anywhere are lost with the run.
     a->found.push_back(configurator("lost"));
-    EXPECT_EQ(expectThrows([] { KRZPAPScanner::runScan(); }).getAPCErrorCode(),
+    EXPECT_EQ(thrownBy([] { KRZPAPScanner::runScan(); }).getAPCErrorCode(),
               KRZPAPC_NO_CONNECTIVITY);
 }
 
@@ -125,7 +125,7 @@ TEST_F(ScanDriverTest, ResultsInScannerOrderAndThrowersSkipped) {
     EXPECT_EQ(log.count("Caught exception while scanning\n"), 1u);
 
     b->throwCode = KRZPAPC_CANCELLED;
-    EXPECT_EQ(expectThrows([] { KRZPAPScanner::runScan(); }).getAPCErrorCode(),
+    EXPECT_EQ(thrownBy([] { KRZPAPScanner::runScan(); }).getAPCErrorCode(),
               KRZPAPC_NO_CONNECTIVITY);
 }
 
@@ -142,7 +142,7 @@ TEST_F(ScanDriverTest, SecondConcurrentScanFailsAtOnce) {
         std::async(std::launch::async, [] { return KRZPAPScanner::runScan(); });
     entered.get_future().wait();
 
-    KRZPAPCException e = expectThrows([] { KRZPAPScanner::runScan(); });
+    KRZPAPCException e = thrownBy([] { KRZPAPScanner::runScan(); });
     EXPECT_EQ(e.getAPCErrorCode(), KRZPAPC_SCAN_IN_PROGRESS);
     EXPECT_EQ(e.getLine(), 47);
     EXPECT_EQ(e.getMessage(), L"Scan already in progress");
@@ -167,7 +167,7 @@ TEST_F(ScanDriverTest, CancelReachesRunningScannerAndStopsBeforeTheNext) {
     a->connectivity = true;
     a->found = {configurator("a1")};
     a->during = [] { std::thread([] { KRZPAPScanner::cancelScan(); }).join(); };
-    KRZPAPCException e = expectThrows([] { KRZPAPScanner::runScan(); });
+    KRZPAPCException e = thrownBy([] { KRZPAPScanner::runScan(); });
     EXPECT_EQ(e.getAPCErrorCode(), KRZPAPC_CANCELLED);
     EXPECT_EQ(e.getLine(), 59);
     EXPECT_EQ(e.getMessage(), L"");

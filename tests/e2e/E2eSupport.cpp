@@ -4,13 +4,10 @@
 #include "krznetlib/KRZNetworkBackend.h"
 #include "krzsettings/KRZSettings.h"
 
-#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 namespace e2e {
 
@@ -42,41 +39,11 @@ void LabTest::startLab(const krzlab::LabDescription& description) {
 }
 
 std::string LabTest::logText() const {
-    std::ifstream in(logPath, std::ios::binary);
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
+    return krztest::fileText(logPath);
 }
 
 size_t LabTest::logCount(const std::string& needle) const {
-    std::string all = logText();
-    size_t n = 0;
-    for (size_t at = all.find(needle); at != std::string::npos;
-         at = all.find(needle, at + needle.size()))
-        ++n;
-    return n;
-}
-
-KRZPAPCException thrownBy(const std::function<void()>& body) {
-    try {
-        body();
-    } catch (const KRZPAPCException& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no KRZPAPCException was thrown";
-    return KRZPAPCException(const_cast<char*>("none"), 0, "", KRZPAPC_INTERNAL_ERROR);
-}
-
-in_addr inAddr(const std::string& text) {
-    in_addr a{};
-    inet_pton(AF_INET, text.c_str(), &a);
-    return a;
-}
-
-std::string dotted(const in_addr& address) {
-    char text[INET_ADDRSTRLEN] = {0};
-    inet_ntop(AF_INET, &address, text, sizeof text);
-    return text;
+    return krztest::occurrences(logText(), needle);
 }
 
 std::string macText(const KRZPAPConfigurator& conf) {

@@ -2,6 +2,7 @@
 // module loaded by its default name, and the library log read back from a file of the test's own.
 #pragma once
 
+#include "TestHelpers.h"
 #include "lab/net/LabNetwork.h"
 
 #include "core/KRZPAPCException.h"
@@ -30,11 +31,9 @@ class LabTest : public ::testing::Test {
     std::string logPath;
 };
 
-// The exception `body` throws; fails the test when it throws none.
-KRZPAPCException thrownBy(const std::function<void()>& body);
-
-in_addr inAddr(const std::string& dotted);
-std::string dotted(const in_addr& address);
+using krztest::dotted;
+using krztest::inAddr;
+using krztest::thrownBy;
 std::string macText(const KRZPAPConfigurator& conf);
 
 }  // namespace e2e

@@ -5,10 +5,15 @@
 #include <unistd.h>
 
 #include "FakeNetworkBackend.h"
+#include "TestHelpers.h"
 
 #include <cstring>
 #include <stdexcept>
 #include <thread>
+
+using krztest::boundLoopbackSocket;
+using krztest::boundPort;
+using krztest::loopback;
 
 namespace {
 
@@ -16,33 +21,6 @@ const unsigned char kBroadcast[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
 uint16_t be16(const unsigned char* p) {
     return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-
-sockaddr_in loopback(unsigned short port) {
-    sockaddr_in a;
-    std::memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    return a;
-}
-
-unsigned short boundPort(int fd) {
-    sockaddr_in a;
-    socklen_t length = sizeof a;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
-        throw std::runtime_error("getsockname failed");
-    }
-    return ntohs(a.sin_port);
-}
-
-int boundLoopbackSocket() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = loopback(0);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        throw std::runtime_error("cannot bind a loopback socket");
-    }
-    return fd;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include "FakeNetworkBackend.h"
 #include "ScriptedPeer.h"
+#include "TestHelpers.h"
 #include "core/KRZPAPModule.h"
 #include "webconf/KRZPHttpConfigurator.h"
 
@@ -10,9 +11,7 @@
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <future>
-#include <sstream>
 #include <thread>
 
 namespace {
@@ -113,28 +112,13 @@ class HttpConfiguratorTest : public ::testing::Test {
         return n;
     }
 
-    std::string logText() const {
-        std::ifstream in(logPath);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
+    std::string logText() const { return krztest::fileText(logPath); }
 
     std::string logPath;
     boost::shared_ptr<FakeNetworkBackend> backend;
 };
 
-// Runs `call` and returns the KRZPAPCException it throws; fails the test when it throws none.
-template <typename F>
-KRZPAPCException thrownBy(F call) {
-    try {
-        call();
-    } catch (const KRZPAPCException& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no KRZPAPCException";
-    return KRZPAPCException(const_cast<char*>("test"), 0, "", KRZPAPC_INTERNAL_ERROR);
-}
+using krztest::thrownBy;
 
 // Reads the request, answers with `page` and closes.
 ScriptedPeer::Script answer(const std::string& page) {
