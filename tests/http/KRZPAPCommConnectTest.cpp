@@ -2,32 +2,16 @@
 // set-up errors that come before any connect.
 #include "HttpTestUtil.h"
 #include "ScriptedPeer.h"
+#include "TestHelpers.h"
 
 #include <chrono>
-#include <functional>
 #include <thread>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct Failure {
-    int code = 0;
-    unsigned int msError = 0;
-    std::wstring message;
-};
-
-Failure failureOf(const std::function<void()>& f) {
-    Failure out;
-    try {
-        f();
-    } catch (const KRZPAPCException& e) {
-        out.code = e.getAPCErrorCode();
-        out.msError = e.getMsError();
-        out.message = e.getMessage();
-    }
-    return out;
-}
+using krztest::thrownBy;
 
 TEST(KRZPAPCommConnect, ConnectsAndForgetsAnEarlierCancel) {
     ScriptedPeer peer(ScriptedPeer::Script().awaitRequest().write("HTTP/1.1 204 No\r\n\r\n"), 2);
@@ -54,9 +38,9 @@ TEST(KRZPAPCommConnect, ConnectsAndForgetsAnEarlierCancel) {
 TEST(KRZPAPCommConnect, RefusedCarriesTheWinsockError) {
     RefusingPort refusing;
     KRZPAPComm comm(std::string("127.0.0.1"));
-    Failure f = failureOf([&] { comm.openConnection(refusing.port(), false); });
-    EXPECT_EQ(f.code, KRZPAPC_CONNECT_ERROR);
-    EXPECT_EQ(f.msError, static_cast<unsigned int>(WSAECONNREFUSED));
+    KRZPAPCException f = thrownBy([&] { comm.openConnection(refusing.port(), false); });
+    EXPECT_EQ(f.getAPCErrorCode(), KRZPAPC_CONNECT_ERROR);
+    EXPECT_EQ(f.getMsError(), static_cast<unsigned int>(WSAECONNREFUSED));
 }
 
 TEST(KRZPAPCommConnect, CancelAndTimeOutDuringTheConnectWait) {
@@ -68,18 +52,18 @@ TEST(KRZPAPCommConnect, CancelAndTimeOutDuringTheConnectWait) {
         cancelledAt = Clock::now();
         comm.setCancel(true);
     });
-    Failure f = failureOf([&] { comm.openConnection(blackhole.port(), false); });
+    KRZPAPCException f = thrownBy([&] { comm.openConnection(blackhole.port(), false); });
     auto took = Clock::now() - cancelledAt;
     canceller.join();
-    EXPECT_EQ(f.code, KRZPAPC_CANCELLED);
-    EXPECT_EQ(f.message, L"Operation cancelled");
+    EXPECT_EQ(f.getAPCErrorCode(), KRZPAPC_CANCELLED);
+    EXPECT_EQ(f.getMessage(), L"Operation cancelled");
     EXPECT_LT(took, std::chrono::milliseconds(1500));
 
     comm.setTimeout(1);
     auto start = Clock::now();
-    f = failureOf([&] { comm.openConnection(blackhole.port(), false); });
+    KRZPAPCException timedOut = thrownBy([&] { comm.openConnection(blackhole.port(), false); });
     auto waited = Clock::now() - start;
-    EXPECT_EQ(f.code, KRZPAPC_CONNECT_ERROR);
+    EXPECT_EQ(timedOut.getAPCErrorCode(), KRZPAPC_CONNECT_ERROR);
     EXPECT_GE(waited, std::chrono::seconds(1));
     EXPECT_LT(waited, std::chrono::milliseconds(3500));
 }
@@ -88,23 +72,23 @@ TEST(KRZPAPCommConnect, SetUpErrorsBeforeAnyConnect) {
     ScriptedPeer peer(ScriptedPeer::Script().silent());
 
     KRZPAPComm noAddress;
-    EXPECT_EQ(failureOf([&] { noAddress.openConnection(peer.port(), false); }).code,
+    EXPECT_EQ(thrownBy([&] { noAddress.openConnection(peer.port(), false); }).getAPCErrorCode(),
               KRZPAPC_INTERNAL_ERROR);
     EXPECT_EQ(noAddress.getFD(), static_cast<unsigned int>(INVALID_SOCKET));
 
     KRZPAPComm interfaceOnly(std::string("127.0.0.1"));
     interfaceOnly.setInterfaceMac(KRZMacAddress::fromUtf8String("02:00:00:00:00:01"));
-    Failure f = failureOf([&] { interfaceOnly.openConnection(peer.port(), false); });
-    EXPECT_EQ(f.code, KRZPAPC_INTERNAL_ERROR);
-    EXPECT_EQ(f.message,
+    KRZPAPCException f = thrownBy([&] { interfaceOnly.openConnection(peer.port(), false); });
+    EXPECT_EQ(f.getAPCErrorCode(), KRZPAPC_INTERNAL_ERROR);
+    EXPECT_EQ(f.getMessage(),
               L"KRZPAPComm::openConnection(): interface MAC set but no destination MAC!");
     EXPECT_NE(interfaceOnly.getFD(), static_cast<unsigned int>(INVALID_SOCKET));  // stays open
 
     KRZPAPComm destinationOnly(std::string("127.0.0.1"));
     destinationOnly.setDestinationMac(KRZMacAddress::fromUtf8String("02:00:00:00:00:02"));
-    f = failureOf([&] { destinationOnly.openConnection(peer.port(), false); });
-    EXPECT_EQ(f.code, KRZPAPC_INTERNAL_ERROR);
-    EXPECT_EQ(f.message,
+    KRZPAPCException g = thrownBy([&] { destinationOnly.openConnection(peer.port(), false); });
+    EXPECT_EQ(g.getAPCErrorCode(), KRZPAPC_INTERNAL_ERROR);
+    EXPECT_EQ(g.getMessage(),
               L"KRZPAPComm::openConnection(): destination MAC set but no interface MAC!");
     EXPECT_EQ(peer.accepted(), 0u);  // nothing was connected
 }

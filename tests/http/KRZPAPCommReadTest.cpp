@@ -1,5 +1,6 @@
 // Buffered reads: lines, delimiters, counted runs, peeking and waiting, fed in controlled pieces.
 #include "HttpTestUtil.h"
+#include "TestHelpers.h"
 
 #include <chrono>
 #include <functional>
@@ -174,12 +175,7 @@ TEST(KRZPAPCommBuffer, AppendBytesPeekAndGetData) {
 TEST(KRZPAPCommBuffer, InvalidSocketRaisesIoError) {
     KRZPAPComm comm(std::string("127.0.0.1"));
     auto codeOf = [](const std::function<void()>& f) {
-        try {
-            f();
-        } catch (const KRZPAPCException& e) {
-            return static_cast<int>(e.getAPCErrorCode());
-        }
-        return 0;
+        return krztest::thrownBy(f).getAPCErrorCode();
     };
     EXPECT_EQ(codeOf([&] { KRZPAPCommTestAccess::fillBuffer(comm); }), KRZPAPC_IO_ERROR);
     EXPECT_EQ(codeOf([&] { comm.waitForData(1); }), KRZPAPC_IO_ERROR);

@@ -2,16 +2,15 @@
 // every way the bytes can be split between reads; the synchronous reader's time-out, cancel and
 // error paths.
 #include "HttpTestUtil.h"
+#include "TestHelpers.h"
 #include "ScriptedPeer.h"
 
 #include "core/KRZPAPModule.h"
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <random>
-#include <sstream>
 #include <thread>
 
 namespace {
@@ -311,13 +310,6 @@ TEST(KRZPAPCommSynchronous, NoDescriptorLeaks) {
     EXPECT_EQ(openDescriptorCount(), before);
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 TEST(KRZPAPCommLog, TransportLinesWithAddressPrefixAndLevels) {
     std::string path = ::testing::TempDir() + "krzpap_http_log_" + std::to_string(::getpid());
     std::remove(path.c_str());
@@ -333,7 +325,7 @@ TEST(KRZPAPCommLog, TransportLinesWithAddressPrefixAndLevels) {
         RefusingPort refusing;
         errorCode([&] { comm.openConnection(refusing.port(), false); });
     }
-    std::string log = readFile(path);
+    std::string log = krztest::fileText(path);
     KRZPAPModule::setLogLevel(KRZ_LOG_TRACE);
     const char* expected[] = {
         "[2] Connecting to 127.0.0.1:",

@@ -10,14 +10,14 @@
 #include "lab/net/LabDescription.h"
 #include "lab/net/LabNetwork.h"
 
+#include "TestHelpers.h"
+
 #include <boost/make_shared.hpp>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 namespace {
@@ -31,10 +31,7 @@ std::string logPath() {
 }
 
 std::string readLog() {
-    std::ifstream in(logPath());
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return krztest::fileText(logPath());
 }
 
 // Loads the module once per process by its default name, as the host does.
@@ -417,12 +414,7 @@ TEST_F(SampleModuleLab, CancelWhileBorealisRestartsEndsWithCode14) {
 // Without the module library the loader fails, even after the module itself has loaded.
 TEST(SampleModule, MissingModuleLibraryFailsWithCode5) {
     ::setenv("KRZ_VORTAN_APMODULE_DLLS", "krzpapmodulesmissing.dll", 1);
-    int code = 0;
-    try {
-        KRZPAPModule::loadModuleDlls();
-    } catch (const KRZPAPCException& e) {
-        code = e.getAPCErrorCode();
-    }
+    int code = krztest::thrownBy([] { KRZPAPModule::loadModuleDlls(); }).getAPCErrorCode();
     ::unsetenv("KRZ_VORTAN_APMODULE_DLLS");
     EXPECT_EQ(KRZPAPC_INTERNAL_ERROR, code);
 }
