@@ -7,7 +7,6 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 namespace coretest {
@@ -49,10 +48,7 @@ std::string LogCapture::uniquePath(const std::string& stem) {
 }
 
 std::vector<std::string> LogCapture::entriesOf(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    const std::string text = content.str();
+    const std::string text = krztest::fileText(path);
 
     // Entries start at line starts with a header; an entry's text runs to the next one.
     std::vector<std::string> result;

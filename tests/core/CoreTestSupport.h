@@ -5,6 +5,8 @@
 #include "core/KRZPAPConfigurator.h"
 #include "core/KRZPAPModule.h"
 
+#include "TestHelpers.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -13,6 +15,8 @@
 #include <vector>
 
 namespace coretest {
+
+using krztest::thrownBy;
 
 // The log entries' texts (timestamp and level stripped), UTF-8, read back from the log file that
 // this object installs with KRZPAPModule::setLogFile.

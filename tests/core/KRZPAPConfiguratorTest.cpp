@@ -14,6 +14,7 @@
 using coretest::FakeConfigurator;
 using coretest::ip;
 using coretest::LogCapture;
+using coretest::thrownBy;
 
 namespace {
 
@@ -116,13 +117,9 @@ TEST_F(ConfiguratorTest, StepExceptionIsLoggedStampedAndRethrownAsTheSameObject)
     log.newEntries();
     conf.plainStep = [] { throw stepFailure(KRZPAPC_IO_ERROR); };
     conf.validateStep = []() -> _KRZPAPStatus { throw stepFailure(KRZPAPC_TIMEOUT); };
-    try {
-        conf.retrieveAttributes();
-        ADD_FAILURE() << "no exception";
-    } catch (const KRZPAPCException& e) {
-        EXPECT_EQ(KRZPAPC_IO_ERROR, e.getAPCErrorCode());
-        EXPECT_EQ("", e.getAPCFirmwareRevision());
-    }
+    const KRZPAPCException e = thrownBy([&] { conf.retrieveAttributes(); });
+    EXPECT_EQ(KRZPAPC_IO_ERROR, e.getAPCErrorCode());
+    EXPECT_EQ("", e.getAPCFirmwareRevision());
     EXPECT_THROW(conf.validate(), KRZPAPCException);
     const Lines lines = log.newEntries();
     ASSERT_EQ(4u, lines.size());
@@ -256,13 +253,10 @@ TEST(KRZPAPConfigurator, NormalizeMACAcceptsAnySeparatorsAndNeedsTwelveDigits) {
     // Non-hexadecimal letters and other bytes are dropped, not rejected.
     EXPECT_EQ("001122334455", conf.normalizeMAC("x:00-11-22-33-44-55; \xC3\xA9!"));
     for (const char* bad : {"00:11:22:33:44:5", "00:11:22:33:44:55:6", "", "zzzzzzzzzzzz"}) {
-        try {
-            conf.normalizeMAC(bad);
-            ADD_FAILURE() << "accepted " << bad;
-        } catch (const KRZPAPCException& e) {
-            EXPECT_EQ(KRZPAPC_PARSE_ERROR, e.getAPCErrorCode());
-            EXPECT_EQ("KRZPAPConfigurator", e.getSourceFile());
-        }
+        SCOPED_TRACE(bad);
+        const KRZPAPCException e = thrownBy([&] { conf.normalizeMAC(bad); });
+        EXPECT_EQ(KRZPAPC_PARSE_ERROR, e.getAPCErrorCode());
+        EXPECT_EQ("KRZPAPConfigurator", e.getSourceFile());
     }
 }
 
@@ -409,14 +403,10 @@ TEST(KRZPAPConfigurator, GetInterfaceAsksTheLookupForTheDevice) {
     EXPECT_EQ(1000, backend->askedTimeout);
 
     backend->answer = false;
-    try {
-        conf.getInterface();
-        ADD_FAILURE() << "no exception";
-    } catch (const KRZPAPCException& e) {
-        EXPECT_EQ(KRZPAPC_NO_ROUTE, e.getAPCErrorCode());
-        EXPECT_EQ(10065u, e.getMsError());
-        EXPECT_EQ("KRZPAPConfigurator", e.getSourceFile());
-    }
+    const KRZPAPCException e = thrownBy([&] { conf.getInterface(); });
+    EXPECT_EQ(KRZPAPC_NO_ROUTE, e.getAPCErrorCode());
+    EXPECT_EQ(10065u, e.getMsError());
+    EXPECT_EQ("KRZPAPConfigurator", e.getSourceFile());
     KRZNetworkBackend::setActive(boost::shared_ptr<KRZNetworkBackend>());
 }
 

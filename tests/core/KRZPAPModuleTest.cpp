@@ -11,6 +11,7 @@
 
 using coretest::FakeConfigurator;
 using coretest::LogCapture;
+using coretest::thrownBy;
 
 namespace {
 
@@ -177,15 +178,11 @@ TEST(KRZPAPModule, StopsAtALibraryThatDoesNotLoad) {
     coretest::inFreshProcess([] {
         LogCapture log;
         useModuleSetting("krzcoretestmoda.dll;krzcorenosuchmodule.dll;krzcoretestmodb.dll");
-        try {
-            KRZPAPModule::loadModuleDlls();
-            ADD_FAILURE() << "no exception";
-        } catch (const KRZPAPCException& e) {
-            EXPECT_EQ(KRZPAPC_INTERNAL_ERROR, e.getAPCErrorCode());
-            EXPECT_EQ(126u, e.getMsError());
-            EXPECT_EQ("KRZPAPModule", e.getSourceFile());
-            EXPECT_EQ(L"", e.getMessage());
-        }
+        const KRZPAPCException e = thrownBy([&] { KRZPAPModule::loadModuleDlls(); });
+        EXPECT_EQ(KRZPAPC_INTERNAL_ERROR, e.getAPCErrorCode());
+        EXPECT_EQ(126u, e.getMsError());
+        EXPECT_EQ("KRZPAPModule", e.getSourceFile());
+        EXPECT_EQ(L"", e.getMessage());
         EXPECT_EQ((Lines{"Loading AP module DLL krzcoretestmoda.dll\n",
                          "KRZPAPModule::registerDefaultIp(): registering default IP 192.0.2.1\n",
                          "Registering module core-test-a version 7.1\n",

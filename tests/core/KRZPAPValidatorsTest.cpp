@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 using coretest::FakeConfigurator;
+using coretest::thrownBy;
 
 namespace {
 
@@ -168,14 +169,11 @@ TEST(KRZPAPValidators, RequirementDescriptionErrorsAndReadyMadeTexts) {
     CharsConfigurator conf;
     auto expectFailure = [&](const std::string& chars, const std::wstring& message) {
         conf.userChars = chars;
-        try {
-            conf.getUsernameRequirementsDescription();
-            ADD_FAILURE() << "no exception for " << chars;
-        } catch (const KRZPAPCException& e) {
-            EXPECT_EQ(KRZPAPC_INTERNAL_ERROR, e.getAPCErrorCode());
-            EXPECT_EQ(message, e.getMessage());
-            EXPECT_EQ("KRZPAPConfigurator", e.getSourceFile());
-        }
+        SCOPED_TRACE(chars);
+        const KRZPAPCException e = thrownBy([&] { conf.getUsernameRequirementsDescription(); });
+        EXPECT_EQ(KRZPAPC_INTERNAL_ERROR, e.getAPCErrorCode());
+        EXPECT_EQ(message, e.getMessage());
+        EXPECT_EQ("KRZPAPConfigurator", e.getSourceFile());
     };
     const std::wstring some = L"Has some chars but not all! We don't handle this yet.";
     expectFailure("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ !#", some);

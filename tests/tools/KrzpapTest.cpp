@@ -383,9 +383,9 @@ TEST_F(KrzpapTest, CtrlCDuringTheScanEndsItAsCancelled) {
     bool sweeping = waitForText(logPath, "KRZPHttpScanner::scan()", 60000);
     kill(scan, SIGINT);
     int status = waitProgram(scan);
-    ASSERT_TRUE(sweeping) << readFile(err);
-    EXPECT_EQ(kCancelled, status) << readFile(err);
-    EXPECT_NE(std::string::npos, readFile(err).find("the scan was cancelled")) << readFile(err);
+    ASSERT_TRUE(sweeping) << fileText(err);
+    EXPECT_EQ(kCancelled, status) << fileText(err);
+    EXPECT_NE(std::string::npos, fileText(err).find("the scan was cancelled")) << fileText(err);
     std::remove(out.c_str());
     std::remove(err.c_str());
 }

@@ -15,8 +15,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 extern char** environ;
@@ -126,13 +124,6 @@ int waitProgram(pid_t pid) {
     return exitStatus(pid);
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
-
 bool waitForText(const std::string& path, const std::string& needle, int timeoutMs) {
     // Watch the folder, so that a file that does not exist yet is seen when it is made.
     std::string folder = path.substr(0, path.rfind('/') + 1);
@@ -141,7 +132,7 @@ bool waitForText(const std::string& path, const std::string& needle, int timeout
         throw std::runtime_error("cannot watch " + folder);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     bool found = false;
-    while (!(found = readFile(path).find(needle) != std::string::npos)) {
+    while (!(found = fileText(path).find(needle) != std::string::npos)) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                         deadline - std::chrono::steady_clock::now())
                         .count();
@@ -153,7 +144,7 @@ bool waitForText(const std::string& path, const std::string& needle, int timeout
             break;
     }
     close(watcher);
-    return found || readFile(path).find(needle) != std::string::npos;
+    return found || fileText(path).find(needle) != std::string::npos;
 }
 
 Background::Background(const std::vector<std::string>& argv,

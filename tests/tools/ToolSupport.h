@@ -2,6 +2,8 @@
 // commands, and single krzpap commands against it with their output and exit status.
 #pragma once
 
+#include "TestHelpers.h"
+
 #include <nlohmann/json.hpp>
 
 #include <sys/types.h>
@@ -33,7 +35,7 @@ pid_t startProgram(const std::vector<std::string>& argv,
                    const std::string& errPath);
 // Waits for a started program to end; its exit status as in Outcome.
 int waitProgram(pid_t pid);
-std::string readFile(const std::string& path);
+using krztest::fileText;
 
 // Waits until the file at `path` holds `needle`, following the file's changes; false when that
 // did not happen within `timeoutMs`.
