@@ -1,17 +1,11 @@
 #include "FakeDevice.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
-
-#include <stdexcept>
 
 namespace labtest {
 
-FakeDevice::FakeDevice(const krzlab::DeviceSpec& profile) : spec_(profile) {}
+FakeDevice::FakeDevice(const krzlab::DeviceSpec& profile)
+    : spec_(profile), server_([this](int fd) { serve(fd); }) {}
 
 FakeDevice::~FakeDevice() {
     stop();
@@ -24,75 +18,32 @@ std::string FakeDevice::page(const std::string& name) {
 void FakeDevice::start() {
     std::lock_guard<std::mutex> lock(mutex_);
     running_ = true;
-    if (listenFd_ >= 0 || spec_.family == "nohttp")
-        return;
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(lastPort_);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        a.sin_port = 0;
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
-            throw std::runtime_error("fake device: bind");
-    }
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::listen(fd, 16);
-    if (::pipe2(wake_, O_CLOEXEC) != 0)
-        throw std::runtime_error("fake device: pipe");
-    listenFd_ = fd;
-    port_ = lastPort_ = ntohs(a.sin_port);
-    thread_ = std::thread([this, fd, w = wake_[0]] { serve(fd, w); });
+    if (spec_.family != "nohttp")
+        lastPort_ = server_.startListening(lastPort_);
 }
 
 void FakeDevice::stop() {
-    std::thread t;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         running_ = false;
-        if (listenFd_ < 0)
-            return;
-        char c = 0;
-        (void)!::write(wake_[1], &c, 1);
-        t = std::move(thread_);
     }
-    t.join();
-    std::lock_guard<std::mutex> lock(mutex_);
-    ::close(listenFd_);
-    ::close(wake_[0]);
-    ::close(wake_[1]);
-    listenFd_ = -1;
-    port_ = 0;
+    server_.stopListening();
+    server_.closeConnections();
 }
 
-void FakeDevice::serve(int listener, int wake) {
-    for (;;) {
-        pollfd fds[2] = {{listener, POLLIN, 0}, {wake, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0)
-            continue;
-        if (fds[1].revents)
-            return;
-        int c = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (c < 0)
-            continue;
-        // One request, one reply, then close: enough for the link and for curl.
-        char buf[2048];
-        std::string request;
-        while (request.find("\r\n\r\n") == std::string::npos) {
-            ssize_t n = ::recv(c, buf, sizeof buf, 0);
-            if (n <= 0)
-                break;
-            request.append(buf, static_cast<size_t>(n));
-        }
-        std::string body = page(state().name);
-        std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
-                            std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
-        ::send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
-        ::close(c);
+void FakeDevice::serve(int fd) {
+    char buf[2048];
+    std::string request;
+    while (request.find("\r\n\r\n") == std::string::npos) {
+        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0)
+            break;
+        request.append(buf, static_cast<size_t>(n));
     }
+    std::string body = page(state().name);
+    std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
+                        std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+    ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
 }
 
 bool FakeDevice::running() const {
@@ -101,8 +52,7 @@ bool FakeDevice::running() const {
 }
 
 uint16_t FakeDevice::port() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return port_;
+    return server_.port();
 }
 
 krzlab::DeviceSpec FakeDevice::state() const {

@@ -3,11 +3,10 @@
 #pragma once
 
 #include "lab/LabDevice.h"
+#include "lab/devices/LoopbackServer.h"
 
-#include <atomic>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 namespace labtest {
 
@@ -29,17 +28,15 @@ class FakeDevice : public krzlab::Device {
     static std::string page(const std::string& name);
 
   private:
-    void serve(int listener, int wake);
+    // One request, one reply, then close: enough for the link and for curl.
+    void serve(int fd);
 
     mutable std::mutex mutex_;
     krzlab::DeviceSpec spec_;
     std::function<void(const std::string&)> listener_;
     bool running_ = false;
-    int listenFd_ = -1;
-    int wake_[2] = {-1, -1};
-    uint16_t port_ = 0;
     uint16_t lastPort_ = 0;
-    std::thread thread_;
+    krzlab::LoopbackServer server_;  // last: stopped before the rest goes
 };
 
 // Makes FakeDevices; for LabNetwork::create.
