@@ -71,28 +71,20 @@ class HttpScannerTest : public FakeNetworkTest {
         FakeNetworkTest::SetUp();
         recognizer().take();
     }
-    void device(const std::string& address, int n, unsigned short port, bool answersArp = true) {
+    // A device at `address` with MAC number `n`: served on `port`, refusing or silent.
+    void device(const std::string& address, int n, unsigned short port, bool answersArp = true,
+                bool refuses = false, bool silent = false) {
         FakeNetworkBackend::Device d;
         d.address = address;
         d.mac = deviceMac(n);
         d.port = port;
         d.answersArp = answersArp;
+        d.refuses = refuses;
+        d.silent = silent;
         net.addDevice(d);
     }
-    void refusing(const std::string& address, int n) {
-        FakeNetworkBackend::Device d;
-        d.address = address;
-        d.mac = deviceMac(n);
-        d.refuses = true;
-        net.addDevice(d);
-    }
-    void silent(const std::string& address, int n) {
-        FakeNetworkBackend::Device d;
-        d.address = address;
-        d.mac = deviceMac(n);
-        d.silent = true;
-        net.addDevice(d);
-    }
+    void refusing(const std::string& address, int n) { device(address, n, 0, true, true); }
+    void silent(const std::string& address, int n) { device(address, n, 0, true, false, true); }
 };
 
 TEST_F(HttpScannerTest, SweepProbesLiveAddressesAndOffersCompleteReplies) {

@@ -265,24 +265,17 @@ TEST(HtmlCursor, ParseAttributesNamesValuesAndQuotes) {
 }
 
 TEST(HtmlCursor, ParseAttributesFailuresAtTheEndOfTheText) {
-    KRZPHtmlParser name(" a=1 selected");
-    EXPECT_PARSE_ERROR(name.parseAttributes());
-    EXPECT_EQ(kAtEnd, name.getPosition());
-    KRZPHtmlParser afterName(" a ");
-    EXPECT_PARSE_ERROR(afterName.parseAttributes());
-    EXPECT_EQ(kAtEnd, afterName.getPosition());
-    KRZPHtmlParser eq(" a=");
-    EXPECT_PARSE_ERROR(eq.parseAttributes());
-    EXPECT_EQ(kAtEnd, eq.getPosition());
-    KRZPHtmlParser quoted(" a='1'");
-    EXPECT_PARSE_ERROR(quoted.parseAttributes());
-    EXPECT_EQ(kAtEnd, quoted.getPosition());
-    KRZPHtmlParser unclosed(" a='1>");
-    EXPECT_PARSE_ERROR(unclosed.parseAttributes());
-    EXPECT_EQ(3u, unclosed.getPosition());
-    KRZPHtmlParser junk(" /");
-    EXPECT_PARSE_ERROR(junk.parseAttributes());
-    EXPECT_EQ(kAtEnd, junk.getPosition());
+    // Each text and where the cursor is left: at the end, except inside an unclosed quote.
+    const std::pair<const char*, size_t> cases[] = {
+        {" a=1 selected", kAtEnd}, {" a ", kAtEnd}, {" a=", kAtEnd},
+        {" a='1'", kAtEnd},        {" a='1>", 3u},  {" /", kAtEnd},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first);
+        KRZPHtmlParser p(c.first);
+        EXPECT_PARSE_ERROR(p.parseAttributes());
+        EXPECT_EQ(c.second, p.getPosition());
+    }
 }
 
 TEST(HtmlCursor, ParseAttributeValueForms) {
