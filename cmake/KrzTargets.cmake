@@ -6,7 +6,7 @@ set(KRZ_INCLUDE_DIRS ${PROJECT_SOURCE_DIR}/host ${PROJECT_SOURCE_DIR})
 # krz_shared_library(NAME SOURCES... [LIBS ...]): a shared library with the project's include roots.
 function(krz_shared_library name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
-  add_library(${name} SHARED ${ARG_SOURCES} ${PROJECT_SOURCE_DIR}/cmake/empty.cpp)
+  add_library(${name} SHARED ${ARG_SOURCES})
   target_include_directories(${name} PUBLIC
     "$<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/host>"
     "$<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>"

@@ -1,1 +1,0 @@
-// Lets a library target exist before its first source file does.
