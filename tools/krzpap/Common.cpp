@@ -97,19 +97,19 @@ bool runInterruptible(const std::function<void()>& work, const std::function<voi
             }
         }
     });
-    try {
-        work();
-    } catch (...) {
-        done = true;
-        pthread_kill(watcher.native_handle(), SIGUSR1);
-        watcher.join();
-        pthread_sigmask(SIG_SETMASK, &old, nullptr);
-        throw;
-    }
-    done = true;
-    pthread_kill(watcher.native_handle(), SIGUSR1);
-    watcher.join();
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    // Stops the watcher and restores the signal mask however `work` ends.
+    struct Stop {
+        std::atomic<bool>& done;
+        std::thread& watcher;
+        sigset_t& old;
+        ~Stop() {
+            done = true;
+            pthread_kill(watcher.native_handle(), SIGUSR1);
+            watcher.join();
+            pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        }
+    } stop{done, watcher, old};
+    work();
     return interrupted;
 }
 
