@@ -10,9 +10,7 @@
 #include "lab/net/LabControlServer.h"
 #include "lab/net/LabDescription.h"
 #include "lab/net/LabNetwork.h"
-
-#include <signal.h>
-#include <unistd.h>
+#include "platform/krzprocess.h"
 
 #include <cstdio>
 #include <cstring>
@@ -83,18 +81,11 @@ int run(const std::vector<std::string>& args) {
     else if (!args.empty())
         return usage();
 
-    // Every thread inherits the blocked signals; only sigwait below takes them.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-
+    krzprocess::holdStopRequests();
     auto lab = krzlab::LabNetwork::create(description);
-    krzlab::LabControlServer server(lab, [] { kill(getpid(), SIGTERM); });
+    krzlab::LabControlServer server(lab, [] { krzprocess::requestStop(); });
     std::cout << "KRZ_LAB=" << server.address() << std::endl;
-    int signal = 0;
-    sigwait(&stopSignals, &signal);
+    krzprocess::waitForStopRequest();
     return 0;
 }
 

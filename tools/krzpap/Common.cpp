@@ -5,19 +5,14 @@
 #include "krzsettings/KRZSettings.h"
 #include "krzutil/KRZException.h"
 #include "krzutil/KRZMiscUtil.h"
+#include "platform/krzprocess.h"
 
-#include <pthread.h>
-#include <signal.h>
-#include <unistd.h>
-
-#include <atomic>
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <map>
 #include <mutex>
-#include <thread>
 
 namespace krzpap {
 
@@ -39,13 +34,13 @@ std::string logFilePath(const Globals& globals) {
 void initLibrary(const Globals& globals, bool loadModules) {
     // The library and the network library read these settings from the environment.
     if (!globals.network.empty()) {
-        setenv("KRZ_NETWORK", globals.network.c_str(), 1);
+        krzprocess::setEnvironment("KRZ_NETWORK", globals.network);
     }
     if (!globals.lab.empty()) {
-        setenv("KRZ_LAB", globals.lab.c_str(), 1);
+        krzprocess::setEnvironment("KRZ_LAB", globals.lab);
     }
     if (!globals.modules.empty()) {
-        setenv("KRZ_VORTAN_APMODULE_DLLS", globals.modules.c_str(), 1);
+        krzprocess::setEnvironment("KRZ_VORTAN_APMODULE_DLLS", globals.modules);
     }
     KRZSettings::reload();
     KRZPAPModule::setLogFile(widen(logFilePath(globals)), 5);
@@ -68,49 +63,10 @@ void printJson(const nlohmann::json& document) {
 }
 
 bool runInterruptible(const std::function<void()>& work, const std::function<void()>& onInterrupt) {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGUSR1);
-    sigset_t old;
-    pthread_sigmask(SIG_BLOCK, &set, &old);
-
-    std::atomic<bool> interrupted{false};
-    std::atomic<bool> done{false};
-    std::thread watcher([&] {
-        for (;;) {
-            int sig = 0;
-            if (sigwait(&set, &sig) != 0) {
-                continue;
-            }
-            if (sig == SIGUSR1 && done) {
-                return;
-            }
-            if (sig == SIGINT || sig == SIGTERM) {
-                if (interrupted.exchange(true)) {
-                    // A second Ctrl-C: the user wants out now.
-                    _exit(128 + sig);
-                }
-                std::cerr << "\nkrzpap: cancelling...\n";
-                onInterrupt();
-            }
-        }
+    return krzprocess::runInterruptible(work, [&] {
+        std::cerr << "\nkrzpap: cancelling...\n";
+        onInterrupt();
     });
-    // Stops the watcher and restores the signal mask however `work` ends.
-    struct Stop {
-        std::atomic<bool>& done;
-        std::thread& watcher;
-        sigset_t& old;
-        ~Stop() {
-            done = true;
-            pthread_kill(watcher.native_handle(), SIGUSR1);
-            watcher.join();
-            pthread_sigmask(SIG_SETMASK, &old, nullptr);
-        }
-    } stop{done, watcher, old};
-    work();
-    return interrupted;
 }
 
 namespace {

@@ -9,10 +9,9 @@
 #include "discovery/KRZPAPScanner.h"
 #include "discovery/KRZPDefaultsRecognizer.h"
 #include "krzutil/KRZAccessPointWlanInfo.h"
+#include "platform/krzprocess.h"
 
 #include <boost/make_shared.hpp>
-
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -142,7 +141,7 @@ int runScanCommand(const Globals& globals, const ScanOptions&) {
     initLibrary(globals);
     auto start = std::chrono::steady_clock::now();
     KRZPAPConfiguratorList found;
-    bool showProgress = !globals.quiet && isatty(STDERR_FILENO);
+    bool showProgress = !globals.quiet && krzprocess::isTerminal(krzprocess::Stream::err);
     ScanProgress progress(logFilePath(globals), showProgress);
     bool interrupted = false;
     std::atomic<bool> cancelled{false};

@@ -6,12 +6,8 @@
 #include "http/KRZPAPComm.h"
 #include "http/KRZPFormParams.h"
 #include "http/KRZPMultipartParams.h"
+#include "platform/krzprocess.h"
 
-#include <unistd.h>
-
-#include <cerrno>
-#include <climits>
-#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -144,19 +140,9 @@ int runFormsCommand(const Globals& globals, const FormsOptions& o) {
 
 int runLabCommand(const std::vector<std::string>& arguments) {
     // The lab program lives beside this one.
-    char self[PATH_MAX] = {0};
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    std::string dir = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string();
-    dir = dir.substr(0, dir.rfind('/') + 1);
-    std::string program = dir + "krzlab";
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& a : arguments) {
-        argv.push_back(const_cast<char*>(a.c_str()));
-    }
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    throw CommandError(EXIT_ERROR, "cannot run " + program + ": " + std::strerror(errno));
+    std::string program = krzprocess::executableDirectory() + "krzlab";
+    std::string reason = krzprocess::replaceProcess(program, arguments);
+    throw CommandError(EXIT_ERROR, "cannot run " + program + ": " + reason);
 }
 
 }  // namespace krzpap
