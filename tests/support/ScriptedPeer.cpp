@@ -122,7 +122,11 @@ ScriptedPeer::Script& ScriptedPeer::Script::silent() {
 }
 
 ScriptedPeer::Script& ScriptedPeer::Script::flood(const std::string& bytes, size_t maxBytes) {
-    steps.push_back({FLOOD, bytes, maxBytes});
+    // Whole copies in one buffer, so that a short pattern still goes out in large sends.
+    std::string burst = bytes;
+    while (!burst.empty() && burst.size() < 65536)
+        burst += bytes;
+    steps.push_back({FLOOD, burst, maxBytes});
     return *this;
 }
 
