@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <climits>
 
 #define UNIT "KRZPAPComm"
@@ -47,6 +48,20 @@ void startWinsock() {
 __time64_t now() {
     return _time64(nullptr);
 }
+
+// The connect and reply waits end once more than their time-out has passed, measured on a clock
+// that wall-clock changes do not move, to the millisecond: a wait of 10 s ends after 10.0 to
+// 10.3 s, not somewhere up to a second later.
+class Deadline {
+  public:
+    explicit Deadline(int seconds)
+        : start(std::chrono::steady_clock::now()), limit(std::chrono::seconds(seconds)) {}
+    bool passed() const { return std::chrono::steady_clock::now() - start > limit; }
+
+  private:
+    std::chrono::steady_clock::time_point start;
+    std::chrono::steady_clock::duration limit;
+};
 
 char partnerOf(char lineEnd) {
     return lineEnd == '\r' ? '\n' : '\r';
@@ -447,7 +462,7 @@ void KRZPAPComm::openConnection(unsigned short port, bool noWait) {
         fail(__LINE__, KRZPAPC_CONNECT_ERROR);
     }
 
-    __time64_t start = now();
+    Deadline deadline(timeout);
     if (noWait)
         return;
     for (;;) {
@@ -476,7 +491,7 @@ void KRZPAPComm::openConnection(unsigned short port, bool noWait) {
         }
         if (cancel)
             fail(__LINE__, KRZPAPC_CANCELLED, "Operation cancelled");
-        if (now() - start > timeout) {
+        if (deadline.passed()) {
             KRZPAPModule::log(KRZ_LOG_ERROR, L"connect() error: (timed out after %d seconds)\n",
                               timeout);
             fail(__LINE__, KRZPAPC_CONNECT_ERROR);
@@ -1016,7 +1031,7 @@ KRZPAPCReadStatus KRZPAPComm::readChunks() {
 
 void KRZPAPComm::readResponseSynchronous() {
     cancel = false;
-    __time64_t start = now();
+    Deadline deadline(timeout);
     bool cancelled = false;
     auto noteCancel = [&] {
         if (cancel)
@@ -1037,7 +1052,7 @@ void KRZPAPComm::readResponseSynchronous() {
             }
         }
         noteCancel();
-        if (cancelled || now() - start > timeout)
+        if (cancelled || deadline.passed())
             break;
     }
     if (result == KRZPAPC_READ_PENDING) {
