@@ -4,9 +4,12 @@
 #include "ScriptedPeer.h"
 #include "TestHelpers.h"
 
-#include <fcntl.h>
+#include "core/KRZPAPModule.h"
 
-#include <functional>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <memory>
 
 namespace {
@@ -98,6 +101,9 @@ std::vector<HostileCase> hostileCases() {
 // Each case ends with its own error, never with a time-out or a reply that looks complete; what
 // arrived stays readable, and the connection is closed.
 TEST(KRZPAPCommHostile, EveryCaseEndsWithItsError) {
+    std::string path = ::testing::TempDir() + "krzpap_hostile_log_" + std::to_string(::getpid());
+    std::remove(path.c_str());
+    KRZPAPModule::setLogFile(std::wstring(path.begin(), path.end()), 0);
     for (const HostileCase& c : hostileCases()) {
         KRZPAPComm comm(std::string("127.0.0.1"));
         Outcome out = fetch(c.script, comm);
@@ -112,6 +118,17 @@ TEST(KRZPAPCommHostile, EveryCaseEndsWithItsError) {
             << c.name;
         EXPECT_EQ(comm.getFD(), static_cast<unsigned int>(INVALID_SOCKET)) << c.name;
     }
+    // Each refusal and each cut reply left its line, with the device's address, at level 0.
+    std::string log = krztest::fileText(path);
+    for (const HostileCase& c : hostileCases()) {
+        std::string line = c.message == "Reply cut short"
+                               ? "readResponseSynchronous(): reply cut short\n"
+                               : c.message + "\n";
+        if (!c.message.empty()) {
+            EXPECT_NE(log.find("[0] 127.0.0.1: " + line), std::string::npos) << c.name;
+        }
+    }
+    std::remove(path.c_str());
 }
 
 // While a device sends without pause, each call of the resumable reader still returns after a
