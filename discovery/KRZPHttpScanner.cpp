@@ -333,7 +333,18 @@ void KRZPHttpScanner::_waitForResponse(int milliseconds) {
             dropSocket(socket);
             it = probes.erase(it);
         } else if (FD_ISSET(socket, &readable)) {
-            KRZPAPCReadStatus status = entry->comm->readResponse();
+            KRZPAPCReadStatus status;
+            try {
+                status = entry->comm->readResponse();
+            } catch (const KRZPAPCException& e) {
+                // One device that resets or floods costs its own probe, not the sweep.
+                KRZPAPModule::log(L"KRZPHttpScanner: reply from %hs failed (code %d), dropped\n",
+                                  dotted(entry->comm->getAddr().s_addr).c_str(),
+                                  static_cast<int>(e.getAPCErrorCode()));
+                dropSocket(socket);
+                it = probes.erase(it);
+                continue;
+            }
             if (status == KRZPAPC_READ_PENDING) {
                 ++it;
                 continue;

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <climits>
 
 #define UNIT "KRZPAPComm"
@@ -23,6 +24,15 @@ const size_t COMPACT_AT = 64 * 1024;
 const long SELECT_PASS_USEC = 300000;
 const int FILL_PIECE = 511;
 const int BODY_PIECE = 1024;
+// One fill takes at most this much of what the socket offers, so that a bound is noticed before
+// the buffer has grown far past it.
+const size_t FILL_MAX = 64 * 1024;
+// One readResponse call receives at most this much and then reports pending, so that the waits
+// around it see the time-out and the cancel flag even while a device sends without pause.
+const size_t CALL_BUDGET = 1024 * 1024;
+const size_t UNLIMITED = static_cast<size_t>(-1);
+// A reply dump in the log stops after this much; the wide copy costs four bytes per byte.
+const size_t DUMP_MAX = 1024 * 1024;
 
 bool winsockStarted = false;
 
@@ -38,6 +48,20 @@ void startWinsock() {
 __time64_t now() {
     return _time64(nullptr);
 }
+
+// The connect and reply waits end once more than their time-out has passed, measured on a clock
+// that wall-clock changes do not move, to the millisecond: a wait of 10 s ends after 10.0 to
+// 10.3 s, not somewhere up to a second later.
+class Deadline {
+  public:
+    explicit Deadline(int seconds)
+        : start(std::chrono::steady_clock::now()), limit(std::chrono::seconds(seconds)) {}
+    bool passed() const { return std::chrono::steady_clock::now() - start > limit; }
+
+  private:
+    std::chrono::steady_clock::time_point start;
+    std::chrono::steady_clock::duration limit;
+};
 
 char partnerOf(char lineEnd) {
     return lineEnd == '\r' ? '\n' : '\r';
@@ -132,9 +156,11 @@ void logDump(const std::string& text, const wchar_t* suffix) {
     boost::shared_ptr<KRZLoggingUtil> log = KRZPAPModule::getLogFile();
     if (!log || log->getLogLevel() < KRZ_LOG_DUMP)
         return;
-    KRZPAPModule::log(
-        KRZMiscUtil::utf8StringToTstring(text, KRZ_CONVERSION_LATIN1_FALLBACK) + suffix,
-        KRZ_LOG_DUMP);
+    std::wstring dump =
+        KRZMiscUtil::utf8StringToTstring(text.substr(0, DUMP_MAX), KRZ_CONVERSION_LATIN1_FALLBACK);
+    if (text.size() > DUMP_MAX)
+        dump += L"\n[" + std::to_wstring(text.size() - DUMP_MAX) + L" more bytes not logged]";
+    KRZPAPModule::log(dump + suffix, KRZ_LOG_DUMP);
 }
 
 [[noreturn]] void fail(int line, KRZPAPCErrorCode code, const std::string& message = "",
@@ -146,6 +172,17 @@ void logDump(const std::string& text, const wchar_t* suffix) {
 }
 
 }  // namespace
+
+struct KRZPAPComm::SocketShare {
+    SOCKET handle;
+    explicit SocketShare(SOCKET s) : handle(s) {}
+    ~SocketShare() {
+        if (handle != INVALID_SOCKET)
+            closesocket(handle);
+    }
+    SocketShare(const SocketShare&) = delete;
+    SocketShare& operator=(const SocketShare&) = delete;
+};
 
 // ---- construction ----
 
@@ -161,7 +198,8 @@ KRZPAPComm::KRZPAPComm()
       spacePlus(true),
       readPos(0),
       lineScanPos(0),
-      peerClosed(false) {
+      peerClosed(false),
+      readBudget(UNLIMITED) {
     startWinsock();
     address.s_addr = INADDR_NONE;
 }
@@ -181,7 +219,7 @@ KRZPAPComm::KRZPAPComm(const std::string& host) : KRZPAPComm() {
     }
 }
 
-KRZPAPComm::KRZPAPComm(const KRZPAPComm& other) : cancel(false) {
+KRZPAPComm::KRZPAPComm(const KRZPAPComm& other) : cancel(false), readBudget(UNLIMITED) {
     *this = other;
 }
 
@@ -194,6 +232,7 @@ KRZPAPComm& KRZPAPComm::operator=(const KRZPAPComm& other) {
     cancel = other.cancel.load();
     chunked = other.chunked;
     sock = other.sock;
+    socketShare = other.socketShare;
     username = other.username;
     password = other.password;
     responseHeaders = other.responseHeaders;
@@ -213,10 +252,7 @@ KRZPAPComm& KRZPAPComm::operator=(const KRZPAPComm& other) {
     return *this;
 }
 
-KRZPAPComm::~KRZPAPComm() {
-    if (sock != INVALID_SOCKET)
-        closesocket(sock);
-}
+KRZPAPComm::~KRZPAPComm() {}
 
 // ---- settings ----
 
@@ -282,10 +318,35 @@ std::wstring KRZPAPComm::logPrefix() const {
     return KRZMiscUtil::ipToString(address) + L": ";
 }
 
+// Lets go of the socket; the last of the copies that share it closes it.
 void KRZPAPComm::closeSocket() {
-    if (sock != INVALID_SOCKET)
-        closesocket(sock);
+    socketShare.reset();
     sock = INVALID_SOCKET;
+}
+
+// A failed receive: the connection is dropped and the error, a reset included, reported.
+void KRZPAPComm::readFailed(int line, int error) {
+    closeSocket();
+    KRZPAPModule::log(KRZ_LOG_ERROR, L"Error %d reading from socket\n", error);
+    fail(line, KRZPAPC_IO_ERROR, "", error);
+}
+
+// A reply that crosses one of the bounds: the connection is dropped, so the device's flood ends
+// here, and the read fails.
+void KRZPAPComm::overLimit(int line, const char* what, size_t limit) {
+    closeConnection();
+    std::string message =
+        std::string("Reply refused: ") + what + " over " + std::to_string(limit) + " bytes";
+    KRZPAPModule::log(
+        logPrefix() + KRZMiscUtil::utf8StringToTstring(message, KRZ_CONVERSION_LATIN1_FALLBACK) +
+            L"\n",
+        KRZ_LOG_ERROR);
+    fail(line, KRZPAPC_IO_ERROR, message);
+}
+
+void KRZPAPComm::checkReplySize() {
+    if (responseHeaders.size() + responseBody.size() > MAX_REPLY)
+        overLimit(__LINE__, "reply", MAX_REPLY);
 }
 
 // One select pass of at most 0.3 s on the socket; true when it is readable (forRead) or writable.
@@ -353,6 +414,7 @@ void KRZPAPComm::openConnection(unsigned short port, bool noWait) {
         KRZPAPModule::log(KRZ_LOG_ERROR, L"socket() error: %d\n", error);
         fail(__LINE__, KRZPAPC_SOCKET_ERROR);
     }
+    socketShare = std::make_shared<SocketShare>(sock);
     unsigned long nonBlocking = 1;
     // A connection needs an address; without one it fails here, before any connect.
     if (ioctlsocket(sock, FIONBIO, &nonBlocking) != 0 || address.s_addr == INADDR_NONE) {
@@ -393,12 +455,14 @@ void KRZPAPComm::openConnection(unsigned short port, bool noWait) {
         }
     } else if (result != 0) {
         // The network library owns the handle after such a failure.
+        socketShare->handle = INVALID_SOCKET;
+        socketShare.reset();
         sock = INVALID_SOCKET;
         KRZPAPModule::log(KRZ_LOG_ERROR, L"Virtual connect error %d\n", result);
         fail(__LINE__, KRZPAPC_CONNECT_ERROR);
     }
 
-    __time64_t start = now();
+    Deadline deadline(timeout);
     if (noWait)
         return;
     for (;;) {
@@ -427,7 +491,7 @@ void KRZPAPComm::openConnection(unsigned short port, bool noWait) {
         }
         if (cancel)
             fail(__LINE__, KRZPAPC_CANCELLED, "Operation cancelled");
-        if (now() - start > timeout) {
+        if (deadline.passed()) {
             KRZPAPModule::log(KRZ_LOG_ERROR, L"connect() error: (timed out after %d seconds)\n",
                               timeout);
             fail(__LINE__, KRZPAPC_CONNECT_ERROR);
@@ -459,43 +523,65 @@ KRZPAPCReadStatus KRZPAPComm::fillBuffer() {
     }
     if (waiting == 0) {
         char probe;
-        if (recv(sock, &probe, 1, MSG_PEEK) == 0) {
+        int peeked = recv(sock, &probe, 1, MSG_PEEK);
+        if (peeked == 0) {
             closeSocket();
             peerClosed = true;
             return KRZPAPC_READ_CLOSED;
         }
+        // A reset shows here once and as an orderly close afterwards: it must not be missed.
+        if (peeked < 0) {
+            int error = WSAGetLastError();
+            if (error != WSAEWOULDBLOCK && error != WSAEINTR)
+                readFailed(__LINE__, error);
+        }
         return KRZPAPC_READ_PENDING;
     }
+    if (readBudget == 0)
+        return KRZPAPC_READ_PENDING;
+    size_t wanted = std::min<size_t>({waiting, FILL_MAX, readBudget});
     // Received straight into the buffer's tail: one copy less for every byte of a large reply.
     size_t base = readBuffer.size();
-    readBuffer.resize(base + waiting);
+    readBuffer.resize(base + wanted);
     size_t total = 0;
-    while (total < waiting) {
-        int want = static_cast<int>(std::min<size_t>(FILL_PIECE, waiting - total));
+    while (total < wanted) {
+        int want = static_cast<int>(std::min<size_t>(FILL_PIECE, wanted - total));
         int got = recv(sock, &readBuffer[base + total], want, 0);
         if (got <= 0) {
             readBuffer.resize(base + total);
             if (got == 0)
                 return KRZPAPC_READ_CLOSED;
-            int error = WSAGetLastError();
-            closeSocket();
-            KRZPAPModule::log(KRZ_LOG_ERROR, L"Error %d reading from socket\n", error);
-            fail(__LINE__, KRZPAPC_IO_ERROR, "", error);
+            readFailed(__LINE__, WSAGetLastError());
         }
         total += static_cast<size_t>(got);
+        if (readBudget != UNLIMITED)
+            readBudget -= static_cast<size_t>(got);
     }
+    if (buffered() > MAX_REPLY)
+        overLimit(__LINE__, "unread data", MAX_REPLY);
     return KRZPAPC_READ_OK;
 }
 
 KRZPAPCReadStatus KRZPAPComm::getLine(std::string& line) {
+    return getLine(line, MAX_REPLY, "line");
+}
+
+// getLine with a bound on the line's length, counted without its line end; `what` names the line
+// in the error.
+KRZPAPCReadStatus KRZPAPComm::getLine(std::string& line, size_t limit, const char* what) {
     for (;;) {
         size_t end = findLineEnd();
         if (end == std::string::npos) {
             KRZPAPCReadStatus filled = fillBuffer();
-            if (filled == KRZPAPC_READ_PENDING)
+            if (filled == KRZPAPC_READ_PENDING) {
+                if (buffered() > limit)
+                    overLimit(__LINE__, what, limit);
                 return KRZPAPC_READ_PENDING;
+            }
             end = findLineEnd();
             if (end == std::string::npos) {
+                if (buffered() > limit)
+                    overLimit(__LINE__, what, limit);
                 if (filled != KRZPAPC_READ_CLOSED)
                     return KRZPAPC_READ_PENDING;
                 if (buffered() == 0)
@@ -506,6 +592,8 @@ KRZPAPCReadStatus KRZPAPComm::getLine(std::string& line) {
                 return KRZPAPC_READ_OK;
             }
         }
+        if (end - readPos > limit)
+            overLimit(__LINE__, what, limit);
         char lineEnd = readBuffer[end];
         if (end == readPos && lastLineEnd != 0 && lineEnd != lastLineEnd) {
             // Second half of a pair whose first half ended the previous line.
@@ -781,6 +869,13 @@ KRZPAPCReadStatus KRZPAPComm::readResponse() {
         chunked = false;
         readState = READ_HEADERS;
     }
+    // Each call receives a bounded amount, so that a device that never pauses still lets the
+    // caller's wait look at its clock and cancel flag.
+    struct Budget {
+        size_t& left;
+        explicit Budget(size_t& l) : left(l) { left = CALL_BUDGET; }
+        ~Budget() { left = UNLIMITED; }
+    } budget(readBudget);
     KRZPAPCReadStatus result = KRZPAPC_READ_OK;
     if (readState == READ_HEADERS) {
         result = readHeaders();
@@ -811,7 +906,12 @@ KRZPAPCReadStatus KRZPAPComm::readResponse() {
 KRZPAPCReadStatus KRZPAPComm::readHeaders() {
     std::string line;
     for (;;) {
-        KRZPAPCReadStatus result = getLine(line);
+        // Lines of a reply without status line are body text, bound only by the reply's size.
+        bool statusLine = responseHeaders.empty()
+                              ? buffered() >= 4 && readBuffer.compare(readPos, 4, "HTTP") == 0
+                              : responseHeaders.compare(0, 4, "HTTP") == 0;
+        KRZPAPCReadStatus result = statusLine ? getLine(line, MAX_HEADER_LINE, "header line")
+                                              : getLine(line, MAX_REPLY, "reply");
         if (result != KRZPAPC_READ_OK)
             return result;
         if (line.empty()) {
@@ -826,9 +926,14 @@ KRZPAPCReadStatus KRZPAPComm::readHeaders() {
         // line too short to have one declares nothing.
         if (startsWithNoCase(line, "content-length:") && line.size() > 16) {
             contentLength = parseDecimal(line, 16);
+            if (contentLength > 0 && static_cast<size_t>(contentLength) > MAX_REPLY)
+                overLimit(__LINE__, "declared length", MAX_REPLY);
         }
         responseHeaders += line;
         responseHeaders += "\r\n";
+        if (statusLine && responseHeaders.size() > MAX_HEADER_BLOCK)
+            overLimit(__LINE__, "header block", MAX_HEADER_BLOCK);
+        checkReplySize();
     }
 }
 
@@ -845,22 +950,33 @@ KRZPAPCReadStatus KRZPAPComm::readBody() {
             take = std::min(take, static_cast<size_t>(contentLength));
         responseBody.append(readBuffer, readPos, take);
         consume(take);
+        checkReplySize();
         if (contentLength > 0)
             contentLength -= static_cast<int>(take);
         char piece[BODY_PIECE];
         while (contentLength != 0) {
+            if (readBudget == 0)
+                return KRZPAPC_READ_PENDING;
             // A positive length is never read past, so a reply ends with its last byte.
             int size = contentLength > 0 && contentLength < BODY_PIECE ? contentLength : BODY_PIECE;
+            size = static_cast<int>(std::min<size_t>(static_cast<size_t>(size), readBudget));
             int got = sock == INVALID_SOCKET && peerClosed ? 0 : recv(sock, piece, size, 0);
-            if (got == 0)
+            if (got == 0) {
+                // Closed before the declared length: the reply is cut short.
+                if (contentLength > 0)
+                    result = KRZPAPC_READ_CLOSED;
                 break;
+            }
             if (got < 0) {
                 int error = WSAGetLastError();
                 if (error == WSAEWOULDBLOCK)
                     return KRZPAPC_READ_PENDING;
+                closeSocket();  // a reset connection is of no further use
                 KRZPAPModule::log(KRZ_LOG_ERROR, L"readBody(): error %d", error);
                 fail(__LINE__, KRZPAPC_IO_ERROR, "", error);
             }
+            if (readBudget != UNLIMITED)
+                readBudget -= static_cast<size_t>(got);
             const char* data = piece;
             if (lastLineEnd != 0) {
                 if (*data == partnerOf(lastLineEnd)) {
@@ -870,6 +986,7 @@ KRZPAPCReadStatus KRZPAPComm::readBody() {
                 lastLineEnd = 0;
             }
             responseBody.append(data, static_cast<size_t>(got));
+            checkReplySize();
             if (contentLength > 0)
                 contentLength -= got;
         }
@@ -885,36 +1002,49 @@ KRZPAPCReadStatus KRZPAPComm::readChunks() {
             // Empty lines are skipped: they are the line ends after the previous chunk's data.
             std::string line;
             do {
-                KRZPAPCReadStatus result = getLine(line);
+                KRZPAPCReadStatus result = getLine(line, MAX_CHUNK_SIZE_LINE, "chunk-size line");
                 if (result != KRZPAPC_READ_OK)
                     return result;
             } while (line.empty());
             chunkRemaining = parseChunkSize(line);
             if (chunkRemaining == 0)
                 return KRZPAPC_READ_OK;
+            if (responseHeaders.size() + responseBody.size() + static_cast<size_t>(chunkRemaining) >
+                MAX_REPLY)
+                overLimit(__LINE__, "reply", MAX_REPLY);
         }
-        KRZPAPCReadStatus result = appendBytes(responseBody, chunkRemaining);
-        if (result != KRZPAPC_READ_OK)
-            return result;
-        chunkRemaining = 0;
+        // Chunk data moves to the body as it arrives; chunk remaining counts what is still to
+        // come, so a large chunk is never held twice.
+        dropPendingPartner();
+        if (buffered() == 0) {
+            KRZPAPCReadStatus filled = fillBuffer();
+            if (filled != KRZPAPC_READ_OK)
+                return filled;
+            dropPendingPartner();
+        }
+        size_t take = std::min(buffered(), static_cast<size_t>(chunkRemaining));
+        responseBody.append(readBuffer, readPos, take);
+        consume(take);
+        chunkRemaining -= static_cast<int>(take);
     }
 }
 
 void KRZPAPComm::readResponseSynchronous() {
     cancel = false;
-    __time64_t start = now();
+    Deadline deadline(timeout);
     bool cancelled = false;
     auto noteCancel = [&] {
         if (cancel)
             cancelled = true;
     };
+    KRZPAPCReadStatus result = KRZPAPC_READ_PENDING;
     while (sock != INVALID_SOCKET) {
         if (selectSocket(true, false)) {
             noteCancel();
-            KRZPAPCReadStatus result = readResponse();
+            result = readResponse();
             noteCancel();
             if (result == KRZPAPC_READ_OK || result == KRZPAPC_READ_CLOSED)
-                return;
+                break;
             if (result != KRZPAPC_READ_PENDING) {
                 KRZPAPModule::log(KRZ_LOG_ERROR,
                                   L"readResponseSynchronous(): error reading response\n");
@@ -922,14 +1052,22 @@ void KRZPAPComm::readResponseSynchronous() {
             }
         }
         noteCancel();
-        if (cancelled || now() - start > timeout)
+        if (cancelled || deadline.passed())
             break;
     }
-    noteCancel();
-    KRZPAPCReadStatus result = readResponse();
-    noteCancel();
-    if (result == KRZPAPC_READ_OK || result == KRZPAPC_READ_CLOSED)
+    if (result == KRZPAPC_READ_PENDING) {
+        noteCancel();
+        result = readResponse();
+        noteCancel();
+    }
+    if (result == KRZPAPC_READ_OK)
         return;
+    if (result == KRZPAPC_READ_CLOSED) {
+        // Returning would pass a truncated page off as the device's answer.
+        KRZPAPModule::log(logPrefix() + L"readResponseSynchronous(): reply cut short\n",
+                          KRZ_LOG_ERROR);
+        fail(__LINE__, KRZPAPC_IO_ERROR, "Reply cut short");
+    }
     if (result == KRZPAPC_READ_PENDING) {
         closeConnection();
         if (cancelled)

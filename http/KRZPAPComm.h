@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstddef>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,10 +23,21 @@ class KRZPMultipartParams;
 
 class KRZPAP_API KRZPAPComm {
   public:
+    // Upper bounds on what a device may send in one reply. Crossing one ends the read with a
+    // KRZPAPCException (KRZPAPC_IO_ERROR, message naming the bound) and a level-0 log line, and
+    // closes the connection. The largest real admin pages (single-page interfaces with their
+    // scripts, configuration backups) stay below a few MiB; their header blocks below 8 KiB.
+    static constexpr size_t MAX_HEADER_LINE = 64 * 1024;
+    static constexpr size_t MAX_HEADER_BLOCK = 256 * 1024;
+    static constexpr size_t MAX_CHUNK_SIZE_LINE = 4 * 1024;
+    static constexpr size_t MAX_REPLY = 16 * 1024 * 1024;  // headers and body together
+
     KRZPAPComm();
     explicit KRZPAPComm(in_addr address);
     // Dotted text or a host name; an unresolvable name leaves the address INADDR_NONE.
     explicit KRZPAPComm(const std::string& host);
+    // A copy shares the socket; the socket is closed when the last object holding it lets it go
+    // (closeConnection, the end of a reply, the next openConnection or the destructor).
     KRZPAPComm(const KRZPAPComm& other);
     KRZPAPComm& operator=(const KRZPAPComm& other);
     virtual ~KRZPAPComm();
@@ -74,7 +86,12 @@ class KRZPAP_API KRZPAPComm {
                                    const std::map<std::string, std::string>& params);
 
     // ---- replies ----
+    // KRZPAPC_READ_OK: the reply is complete. KRZPAPC_READ_CLOSED: the device closed before it
+    // was (inside the header block, before the declared length, inside or between chunks); what
+    // arrived stays readable. A reset, and a reply over one of the bounds above, throw.
     KRZPAPCReadStatus readResponse();
+    // Returns only with a complete reply; a reply cut short throws KRZPAPC_IO_ERROR with the
+    // message "Reply cut short" (headers and body keep what arrived).
     void readResponseSynchronous();
     const std::string& getResponseHeaders() const;
     const std::string& getResponseBody() const;
@@ -86,7 +103,10 @@ class KRZPAP_API KRZPAPComm {
   private:
     friend class KRZPAPCommTestAccess;  // the unit tests reach the private read steps
 
+    struct SocketShare;  // closes the socket when its last holder lets go
+
     KRZPAPCReadStatus fillBuffer();
+    KRZPAPCReadStatus getLine(std::string& line, size_t limit, const char* what);
     KRZPAPCReadStatus appendBytes(std::string& out, int count);
     void sendReq(unsigned int socket, const std::string& data, bool log);
     KRZPAPCReadStatus readHeaders();
@@ -105,6 +125,9 @@ class KRZPAP_API KRZPAPComm {
     std::string cookieLine();
     std::string authorizationLine() const;
     void closeSocket();
+    [[noreturn]] void readFailed(int line, int error);
+    [[noreturn]] void overLimit(int line, const char* what, size_t limit);
+    void checkReplySize();
 
     int timeout;
     int readState;
@@ -128,4 +151,6 @@ class KRZPAP_API KRZPAPComm {
     size_t readPos;      // first unread byte of readBuffer
     size_t lineScanPos;  // readBuffer holds no line end between readPos and here
     bool peerClosed;     // the socket was closed because the peer closed
+    std::shared_ptr<SocketShare> socketShare;  // owns sock; shared by copies
+    size_t readBudget;  // bytes one readResponse call may still receive (see readResponse)
 };

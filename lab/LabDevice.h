@@ -20,7 +20,9 @@ enum class Fault {
     Silent,      // answers ARP, TCP connects never complete
     Slow,        // answers, but sends every reply in small pieces with pauses (faultParam ms)
     CloseEarly,  // closes the connection in the middle of its reply
-    Malformed    // replies with bytes that are not HTTP (garbage, broken chunking)
+    Malformed,   // replies with bytes that are not HTTP (garbage, broken chunking)
+    Flood,       // sends without end: header lines, a chunked body, or a body read to the close
+    Reset        // resets the connection: right after the request, or in the middle of the reply
 };
 
 const char* faultName(Fault fault);

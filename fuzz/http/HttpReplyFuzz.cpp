@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes as a device's reply into the resumable reader, in pieces whose sizes the
-// fuzzer chooses, over a real loopback connection. The reader may report errors through
-// KRZPAPCException; it must never crash, read out of bounds, or fail to finish after the close.
+// fuzzer chooses, over a real loopback connection that ends with a close or a reset. The reader
+// may report errors through KRZPAPCException; it must never crash, read out of bounds, or fail to
+// finish after the end, and a reset never passes for a complete reply.
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -42,13 +43,13 @@ bool readable(unsigned int fd, int timeoutMs) {
     return ::poll(&p, 1, timeoutMs) > 0;
 }
 
-// The first byte gives the number of pieces (1 to 8), the next bytes their sizes; the rest is the
-// reply.
+// The first byte gives the number of pieces (1 to 8) and, in its high bit, whether the reply ends
+// with a reset instead of a close; the next bytes give the sizes; the rest is the reply.
 std::vector<std::string> piecesOf(const uint8_t* data, size_t size) {
     std::vector<std::string> pieces;
     if (size == 0)
         return pieces;
-    size_t count = data[0] % 8 + 1;
+    size_t count = (data[0] & 7) + 1;
     size_t header = std::min(size, count);
     std::string reply(reinterpret_cast<const char*>(data) + header, size - header);
     size_t at = 0;
@@ -62,10 +63,16 @@ std::vector<std::string> piecesOf(const uint8_t* data, size_t size) {
     return pieces;
 }
 
+void resetConnection(int fd) {
+    linger l{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::string> pieces = piecesOf(data, size);
+    const bool endWithReset = size > 0 && (data[0] & 0x80) != 0;
     KRZPAPComm comm(std::string("127.0.0.1"));
     comm.setTimeout(2);
     comm.openConnection(listenerPort(), false);
@@ -81,7 +88,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (status != KRZPAPC_READ_PENDING)
                 break;
         }
-        ::shutdown(server, SHUT_WR);
+        if (endWithReset) {
+            resetConnection(server);
+            ::close(server);
+            server = -1;
+        } else {
+            ::shutdown(server, SHUT_WR);
+        }
         for (int i = 0; status == KRZPAPC_READ_PENDING; ++i) {
             // After the close every reply must come to an end.
             if (i > 10000 || !readable(comm.getFD(), 1000))
@@ -90,6 +103,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         if (status != KRZPAPC_READ_OK && status != KRZPAPC_READ_CLOSED)
             std::abort();
+        // A reset while the reply was still being read is an error, never an ending. (The reader
+        // may have finished before the reset arrived: a declared length or a last chunk.)
+        if (endWithReset && status == KRZPAPC_READ_CLOSED)
+            std::abort();
         // Headers and body together never hold more than was sent.
         if (comm.getResponseHeaders().size() + comm.getResponseBody().size() > 2 * size + 16) {
             std::abort();
@@ -97,6 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } catch (const KRZPAPCException&) {
         // Reported failures are fine.
     }
-    ::close(server);
+    if (server >= 0)
+        ::close(server);
     return 0;
 }

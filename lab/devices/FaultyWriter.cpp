@@ -1,6 +1,7 @@
 #include "lab/devices/FaultyWriter.h"
 
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -78,6 +79,52 @@ bool writeSlowly(int fd, const std::string& bytes, int param,
     return true;
 }
 
+// Sends `head` once, then `pattern` again and again. A send that blocks for a second gives the
+// server a chance to stop us.
+bool flood(int fd, const std::string& head, const std::string& pattern,
+           const std::function<bool(int)>& pause) {
+    timeval tv{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    if (!sendText(fd, head)) {
+        return false;
+    }
+    for (std::size_t sent = 0; sent < kFloodLimit;) {
+        ssize_t n = ::send(fd, pattern.data(), pattern.size(), MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+        } else if (errno != EAGAIN && errno != EINTR) {
+            return false;
+        } else if (!pause(0)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool floodReply(int fd, unsigned serial, const std::function<bool(int)>& pause) {
+    const std::string status = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n";
+    switch (serial % 3) {
+        case 0:
+            return flood(fd, status, "X-Filler: 0123456789abcdef0123456789abcdef\r\n", pause);
+        case 1:
+            return flood(fd, status + "Transfer-Encoding: chunked\r\n\r\n",
+                         "400\r\n" + std::string(1024, 'x') + "\r\n", pause);
+        default:
+            return flood(fd, status + "\r\n", "<p>" + std::string(1020, 'y') + "\n", pause);
+    }
+}
+
+// Disconnecting an established TCP socket makes the kernel send a reset at once.
+bool resetAfter(int fd, const std::string& bytes) {
+    if (!bytes.empty() && !sendText(fd, bytes)) {
+        return false;
+    }
+    sockaddr unspecified{};
+    unspecified.sa_family = AF_UNSPEC;
+    ::connect(fd, &unspecified, sizeof unspecified);
+    return false;
+}
+
 }  // namespace
 
 bool sendAll(int fd, const char* data, std::size_t size) {
@@ -111,6 +158,12 @@ bool writeReply(int fd, const std::string& bytes, Fault fault, int param, unsign
                 default:
                     return sendText(fd, brokenChunks(bytes));
             }
+        case Fault::Flood:
+            return floodReply(fd, serial + static_cast<unsigned>(std::max(param, 0)), pause);
+        case Fault::Reset:
+            return resetAfter(fd, (serial + static_cast<unsigned>(std::max(param, 0))) % 2 == 0
+                                      ? ""
+                                      : bytes.substr(0, bytes.size() / 2));
         default:
             return sendText(fd, bytes);
     }

@@ -13,8 +13,8 @@ namespace krzlab {
 
 namespace {
 
-const char* const kFaultNames[] = {"none", "down",        "refusing", "silent",
-                                   "slow", "close-early", "malformed"};
+const char* const kFaultNames[] = {"none",        "down",      "refusing", "silent", "slow",
+                                   "close-early", "malformed", "flood",    "reset"};
 
 DeviceSpec withDefaults(DeviceSpec profile) {
     if (profile.model.empty()) {

@@ -62,6 +62,44 @@ TEST_F(ScanTest, RecognizesEachRouterOnceAndNothingElse) {
     EXPECT_EQ(0u, logCount("Caught exception while scanning"));
 }
 
+// Devices that flood or reset each lose their own probe; the sweep goes on and still finds every
+// well-behaved router, and nothing hostile passes for a device.
+TEST_F(ScanTest, HostileDevicesCostOnlyTheirOwnProbes) {
+    krzlab::LabDescription description = krzlab::LabDescription::defaultLab();
+    Identity routers = routersOf(description);
+    const krzlab::DeviceSpec acme = description.devices.front().profile;
+    const std::pair<krzlab::Fault, int> faults[] = {{krzlab::Fault::Flood, 0},
+                                                    {krzlab::Fault::Flood, 1},
+                                                    {krzlab::Fault::Flood, 2},
+                                                    {krzlab::Fault::Reset, 0},
+                                                    {krzlab::Fault::Reset, 1}};
+    int n = 0;
+    for (const auto& fault : faults) {
+        krzlab::DeviceSpec hostile = acme;
+        hostile.name = "hostile-" + std::to_string(n);
+        hostile.address = "192.168.77." + std::to_string(200 + n);
+        hostile.factoryAddress = hostile.address;
+        hostile.mac = "02:4B:5A:00:EE:0" + std::to_string(n);
+        hostile.fault = fault.first;
+        hostile.faultParam = fault.second;
+        description.devices.push_back(krzlab::LabDeviceEntry{hostile, ""});
+        ++n;
+    }
+    startLab(description);
+
+    KRZPAPConfiguratorList found = KRZPAPScanner::runScan();
+
+    Identity seen;
+    for (const auto& conf : found)
+        seen[dotted(conf->getAddr())] = {conf->getVendorName(), conf->getModelName(),
+                                         macText(*conf)};
+    EXPECT_EQ(routers, seen);
+    EXPECT_EQ(0u, logCount("Caught exception while scanning"));
+    // The three floods and the reset in the middle of a reply end in errors; a reset before any
+    // byte may also show as a refused connection.
+    EXPECT_GE(logCount("KRZPHttpScanner: reply from 192.168.77.2"), 4u);
+}
+
 // Asked before every other recognizer; while armed, holds the sweep inside its first reply until
 // the test lets it go, and claims nothing.
 class GateRecognizer : public KRZPHttpRecognizer {

@@ -92,7 +92,7 @@ ScriptedPeer::Script& ScriptedPeer::Script::writeInPieces(const std::string& byt
 }
 
 ScriptedPeer::Script& ScriptedPeer::Script::pause(int ms) {
-    steps.push_back({PAUSE, "", ms});
+    steps.push_back({PAUSE, "", static_cast<size_t>(ms)});
     return *this;
 }
 
@@ -102,7 +102,7 @@ ScriptedPeer::Script& ScriptedPeer::Script::awaitRequest() {
 }
 
 ScriptedPeer::Script& ScriptedPeer::Script::awaitBytes(size_t count) {
-    steps.push_back({AWAIT_BYTES, "", static_cast<long>(count)});
+    steps.push_back({AWAIT_BYTES, "", count});
     return *this;
 }
 
@@ -118,6 +118,15 @@ ScriptedPeer::Script& ScriptedPeer::Script::reset() {
 
 ScriptedPeer::Script& ScriptedPeer::Script::silent() {
     steps.push_back({SILENT, "", 0});
+    return *this;
+}
+
+ScriptedPeer::Script& ScriptedPeer::Script::flood(const std::string& bytes, size_t maxBytes) {
+    // Whole copies in one buffer, so that a short pattern still goes out in large sends.
+    std::string burst = bytes;
+    while (!burst.empty() && burst.size() < 65536)
+        burst += bytes;
+    steps.push_back({FLOOD, burst, maxBytes});
     return *this;
 }
 
@@ -249,8 +258,25 @@ void ScriptedPeer::play(Connection& c, const Script& script) {
                 }
                 break;
             }
+            case Script::FLOOD: {
+                size_t at = 0;
+                for (size_t total = 0; total < step.value && !stopped && !c.clientClosed;) {
+                    if (!pump(stepDeadline(), never, true))
+                        break;
+                    ssize_t sent =
+                        ::send(c.fd, step.bytes.data() + at, step.bytes.size() - at, MSG_NOSIGNAL);
+                    if (sent > 0) {
+                        total += static_cast<size_t>(sent);
+                        at = (at + static_cast<size_t>(sent)) % step.bytes.size();
+                    } else if (errno != EAGAIN && errno != EINTR) {
+                        break;
+                    }
+                }
+                break;
+            }
             case Script::PAUSE:
-                pump(Clock::now() + std::chrono::milliseconds(step.value), never, false);
+                pump(Clock::now() + std::chrono::milliseconds(static_cast<long>(step.value)), never,
+                     false);
                 break;
             case Script::AWAIT_REQUEST:
                 pump(
@@ -267,10 +293,7 @@ void ScriptedPeer::play(Connection& c, const Script& script) {
                 break;
             case Script::AWAIT_BYTES:
                 pump(
-                    stepDeadline(),
-                    [&] {
-                        return c.clientClosed || receivedSize() >= static_cast<size_t>(step.value);
-                    },
+                    stepDeadline(), [&] { return c.clientClosed || receivedSize() >= step.value; },
                     false);
                 break;
             case Script::CLOSE:

@@ -44,14 +44,17 @@ class ScriptedPeer {
         // Sends nothing more and keeps the connection open until the client closes it or the
         // peer is destroyed.
         Script& silent();
+        // Writes `bytes` again and again, as fast as the client takes them, until the client
+        // closes or resets the connection, the peer is destroyed, or `maxBytes` have been sent.
+        Script& flood(const std::string& bytes, size_t maxBytes = size_t(4) << 30);
 
       private:
         friend class ScriptedPeer;
-        enum Kind { SEND, PAUSE, AWAIT_REQUEST, AWAIT_BYTES, CLOSE, RESET, SILENT };
+        enum Kind { SEND, PAUSE, AWAIT_REQUEST, AWAIT_BYTES, CLOSE, RESET, SILENT, FLOOD };
         struct Step {
             Kind kind;
             std::string bytes;
-            long value;
+            size_t value;
         };
         std::vector<Step> steps;
     };
