@@ -482,24 +482,44 @@ TEST_F(KrzpapTest, DeviceRulesRefuseBeforeAnyChange) {
 }
 
 // Ctrl-C while the scan waits for a silent device: the library's cancel ends the sweep (which
-// then drops its results), yet what was recognized until then is printed, and the exit is 6.
-TEST_F(KrzpapTest, CtrlCKeepsWhatTheScanFound) {
+// then drops its results), yet what was recognized until then is printed. Ctrl-C during find's
+// two-second wait for answers: the command does not wait for the finder to finish. Both exit 6.
+TEST_F(KrzpapTest, CtrlCEndsCommandsAndKeepsWhatWasFound) {
     lab->control({{"op", "fault"}, {"name", "printer-1"}, {"fault", "silent"}, {"param", 0}});
+    struct Case {
+        std::vector<std::string> args;
+        std::string logged;  // the moment to interrupt: this line in the log, then a pause
+        int pauseMs;
+        size_t rows;
+    };
+    const std::vector<Case> cases = {
+        // The routers answer within tens of milliseconds of the last probe, the printer never.
+        {{"scan"}, "Probed ", 600, 4},
+        {{"find", "02:4B:5A:00:00:10"}, "Registering module Corvid", 300, 1},
+    };
     const std::string out = scratch + ".out";
     const std::string err = scratch + ".err";
-    pid_t scan =
-        startProgram({KRZPAP_PROGRAM, "--log", logPath, "--json", "scan"}, environment(), out, err);
-    // Every probe is out; the routers answer within a few tens of milliseconds, the printer never.
-    bool probing = waitForText(logPath, "Probed ", 60000);
-    usleep(600 * 1000);
-    kill(scan, SIGINT);
-    int status = waitProgram(scan);
-    ASSERT_TRUE(probing) << fileText(err);
-    EXPECT_EQ(kCancelled, status) << fileText(err);
-    Outcome outcome{status, fileText(out), fileText(err)};
-    json document = parsed(outcome);
-    EXPECT_EQ(true, document["interrupted"]);
-    EXPECT_EQ(4u, document["result"]["devices"].size()) << outcome.out;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        std::remove(logPath.c_str());
+        std::vector<std::string> argv = {KRZPAP_PROGRAM, "--log", logPath, "--json"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        pid_t pid = startProgram(argv, environment(), out, err);
+        bool reached = waitForText(logPath, c.logged, 60000);
+        usleep(c.pauseMs * 1000);
+        kill(pid, SIGINT);
+        int status = waitProgram(pid);
+        ASSERT_TRUE(reached) << fileText(err);
+        EXPECT_EQ(kCancelled, status) << fileText(err);
+        json document = parsed(Outcome{status, fileText(out), fileText(err)});
+        EXPECT_EQ(true, document["interrupted"]);
+        json rows =
+            c.args[0] == "scan" ? document["result"]["devices"] : document["result"]["results"];
+        ASSERT_EQ(c.rows, rows.size()) << document.dump();
+        if (c.args[0] == "find") {
+            EXPECT_EQ(false, rows[0]["found"]);  // the search was cut short
+        }
+    }
     std::remove(out.c_str());
     std::remove(err.c_str());
 }
