@@ -295,6 +295,10 @@ std::string replaceProcess(const std::string& program, const std::vector<std::st
         argv.push_back(const_cast<char*>(a.c_str()));
     }
     argv.push_back(nullptr);
+    // The program gets the signals as a freshly started one would, whatever this one held back.
+    sigset_t none;
+    sigemptyset(&none);
+    pthread_sigmask(SIG_SETMASK, &none, nullptr);
     execv(program.c_str(), argv.data());
     return std::strerror(errno);
 }
