@@ -771,7 +771,8 @@ int runFindCommand(const Globals& globals, const std::vector<std::string>& macs)
         configurators.push_back(boost::make_shared<MacOnlyConfigurator>(mac));
     }
     KRZPAPConfiguratorVector found;
-    bool done = false;
+    // Read by the report of an interrupted search, while the search may still run.
+    std::atomic<bool> done{false};
     auto report = [&](bool interrupted) {
         nlohmann::json results = nlohmann::json::array();
         std::vector<std::vector<std::string>> rows = {{"MAC", "ADDRESS"}};
