@@ -49,6 +49,8 @@ if(TARGET krzpap)
   find_program(HELP2MAN help2man)
   if(HELP2MAN)
     set(manpages)
+    set(summary_krzpap "find, show and configure access points and routers")
+    set(summary_krzlab_program "emulated network of access points and routers")
     foreach(program krzpap krzlab_program)
       if(NOT TARGET ${program})
         continue()
@@ -59,7 +61,7 @@ if(TARGET krzpap)
       endif()
       add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/man/${name}.1
         COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
-        COMMAND ${HELP2MAN} --no-info --no-discard-stderr --name "${name} command-line program"
+        COMMAND ${HELP2MAN} --no-info --no-discard-stderr --name "${summary_${program}}"
                 --output ${CMAKE_BINARY_DIR}/man/${name}.1 $<TARGET_FILE:${program}>
         DEPENDS ${program} VERBATIM)
       list(APPEND manpages ${CMAKE_BINARY_DIR}/man/${name}.1)
