@@ -28,3 +28,65 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/krzpapconfiguConfigVersion.
 install(FILES ${CMAKE_BINARY_DIR}/krzpapconfiguConfig.cmake
   ${CMAKE_BINARY_DIR}/krzpapconfiguConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/krzpapconfigu)
+
+# What a user of the program needs beside it: the sample module, the emulated lab (its library,
+# which the network library loads, and the krzlab program that 'krzpap lab' runs), the manual
+# pages, bash completion and the schema of the JSON output. Everything is found relative to the
+# program and the libraries, so the prefix can be anywhere.
+foreach(runtime krzpapmodulesu krzlab)
+  if(TARGET ${runtime})
+    install(TARGETS ${runtime} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  endif()
+endforeach()
+if(TARGET krzlab_program)
+  install(TARGETS krzlab_program RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+if(TARGET krzpap)
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/krzpap/krzpap.bash-completion
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME krzpap)
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/krzpap/krzpap-output.schema.json
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/krzpap)
+  find_program(HELP2MAN help2man)
+  if(HELP2MAN)
+    set(manpages)
+    set(summary_krzpap "find, show and configure access points and routers")
+    set(summary_krzlab_program "emulated network of access points and routers")
+    foreach(program krzpap krzlab_program)
+      if(NOT TARGET ${program})
+        continue()
+      endif()
+      get_target_property(name ${program} OUTPUT_NAME)
+      if(NOT name)
+        set(name ${program})
+      endif()
+      add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/man/${name}.1
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+        COMMAND ${HELP2MAN} --no-info --no-discard-stderr --name "${summary_${program}}"
+                --output ${CMAKE_BINARY_DIR}/man/${name}.1 $<TARGET_FILE:${program}>
+        DEPENDS ${program} VERBATIM)
+      list(APPEND manpages ${CMAKE_BINARY_DIR}/man/${name}.1)
+    endforeach()
+    add_custom_target(manpages ALL DEPENDS ${manpages})
+    install(FILES ${manpages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  else()
+    message(WARNING "help2man not found: no manual pages (scripts/deps.sh installs it)")
+  endif()
+endif()
+
+# A Debian package of the same installation: cpack -G DEB in the build folder.
+set(CPACK_PACKAGE_NAME krzpap)
+set(CPACK_PACKAGE_VENDOR "krzpapconfigu developers")
+set(CPACK_PACKAGE_CONTACT "krzpapconfigu developers <krzpap@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+  "find, inspect and configure access points and routers; library, modules, emulated lab")
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_STRIP_FILES ON)
+# The package's own libraries are found through the programs' run path.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/bin)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libboost-dev")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ieee-data, bash-completion")
+include(CPack)

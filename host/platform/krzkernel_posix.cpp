@@ -1,5 +1,6 @@
 // Kernel, loader, string-resource and time calls with Windows results.
 #include "platform/krzplatform.h"
+#include "platform/krzprocess.h"
 #include "platform/krzstringtable.h"
 
 #include <dlfcn.h>
@@ -16,6 +17,7 @@
 namespace {
 
 thread_local DWORD t_lastError = 0;
+thread_local std::string t_loaderMessage;
 
 const DWORD kProcNotFound = 127;
 const DWORD kResourceNameNotFound = 1814;
@@ -178,18 +180,36 @@ HMODULE LoadLibraryW(LPCWSTR name) {
         return nullptr;
     }
     DWORD error = 0;
-    for (const std::string& path : candidates(toNarrow(name))) {
+    std::vector<std::string> tried = candidates(toNarrow(name));
+    for (const std::string& path : tried) {
         void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (handle != nullptr) {
+            t_loaderMessage.clear();
             return handle;
         }
-        DWORD e = loadError(path, ::dlerror());
-        if (error == 0) {
+        const char* message = ::dlerror();
+        DWORD e = loadError(path, message);
+        if (error == 0 && e != 0) {
             error = e;
+            t_loaderMessage = message != nullptr ? message : path;
         }
+    }
+    if (error == 0) {
+        // Nowhere to be found: say where it was looked for.
+        t_loaderMessage = "no such file; looked for";
+        for (const std::string& path : tried) {
+            if (path.find('/') != std::string::npos) {
+                t_loaderMessage += " " + path;
+            }
+        }
+        t_loaderMessage += " and on the loader's path";
     }
     SetLastError(error != 0 ? error : ERROR_MOD_NOT_FOUND);
     return nullptr;
+}
+
+std::string krzprocess::lastLoaderMessage() {
+    return t_loaderMessage;
 }
 
 BOOL FreeLibrary(HMODULE module) {

@@ -20,6 +20,18 @@ enum class Stream { in, out, err };
 KRZPLATFORM_API bool runInterruptible(const std::function<void()>& work,
                                       const std::function<void()>& onInterrupt);
 
+// As above, but `work` runs on a thread of its own, so that the user is not kept waiting for work
+// that does not notice its cancel at once: when `work` has not ended `graceMs` after the first
+// interrupt, `onGiveUp` runs on the calling thread (to report what is known) and the process ends
+// with `giveUpStatus`, without waiting for `work`. An exception from `work` is passed on.
+KRZPLATFORM_API bool runInterruptible(const std::function<void()>& work,
+                                      const std::function<void()>& onInterrupt, int graceMs,
+                                      const std::function<void()>& onGiveUp, int giveUpStatus);
+
+// Ends the process at once with `status` after flushing standard output and error; no clean-up
+// runs, so threads still at work cannot trip over it.
+[[noreturn]] KRZPLATFORM_API void exitNow(int status);
+
 // For a program that serves until asked to stop: call holdStopRequests before starting any thread,
 // then waitForStopRequest blocks until the user interrupts or requestStop is called from any
 // thread.
@@ -31,6 +43,36 @@ KRZPLATFORM_API bool isTerminal(Stream stream);
 
 // Sets a variable of this process's environment (read back by the settings library).
 KRZPLATFORM_API void setEnvironment(const std::string& name, const std::string& value);
+
+// Value of an environment variable; empty when it is not set.
+KRZPLATFORM_API std::string environment(const std::string& name);
+
+// The folder, created if need be and open to this user only, where a program keeps its state for
+// this user: $XDG_STATE_HOME/<program>, else ~/.local/state/<program> (on Windows the local
+// application data folder). Empty with `reason` set when it cannot be made.
+KRZPLATFORM_API std::string userStateDirectory(const std::string& program, std::string& reason);
+
+// From now on, files and folders this process creates are readable by this user only.
+KRZPLATFORM_API void restrictNewFilesToOwner();
+
+// Opens `path` for appending, creating it if need be, and closes it again: whether the process
+// can write there. On failure, `reason` says why in the system's words.
+KRZPLATFORM_API bool canAppendTo(const std::string& path, std::string& reason);
+
+// Whether a TCP connection to `host` (dotted IPv4) and `port` can be opened (it is closed at
+// once); `reason` says why not.
+KRZPLATFORM_API bool tcpConnects(const std::string& host, int port, std::string& reason);
+
+// Removes a file; true when it is gone (or never was).
+KRZPLATFORM_API bool removeFile(const std::string& path);
+
+// Writes `content` to `path` through a temporary file and a rename, so that a reader never sees
+// half of it. The file is readable by this user only.
+KRZPLATFORM_API bool writeFileAtomically(const std::string& path, const std::string& content);
+
+// The loader's own words for the last library that failed to load on this thread (the stand-in
+// of LoadLibraryW keeps them); empty when none failed.
+KRZPLATFORM_API std::string lastLoaderMessage();
 
 // The folder this program's executable lives in, with a trailing separator; empty if unknown.
 KRZPLATFORM_API std::string executableDirectory();

@@ -1,15 +1,26 @@
 #include "krzprocess.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <iostream>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 namespace krzprocess {
@@ -59,6 +70,66 @@ bool runInterruptible(const std::function<void()>& work, const std::function<voi
     return interrupted;
 }
 
+bool runInterruptible(const std::function<void()>& work, const std::function<void()>& onInterrupt,
+                      int graceMs, const std::function<void()>& onGiveUp, int giveUpStatus) {
+    struct State {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool done = false;
+        bool interrupted = false;
+        std::chrono::steady_clock::time_point giveUpAt;
+        std::exception_ptr error;
+    };
+    // Shared with the worker, which may outlive this call's frame only on the way to exitNow.
+    auto state = std::make_shared<State>();
+    runInterruptible(
+        [&] {
+            // Started while the interrupt signals are blocked, so only the watcher takes them.
+            std::thread worker([state, &work] {
+                try {
+                    work();
+                } catch (...) {
+                    state->error = std::current_exception();
+                }
+                std::lock_guard<std::mutex> lock(state->mutex);
+                state->done = true;
+                state->changed.notify_all();
+            });
+            std::unique_lock<std::mutex> lock(state->mutex);
+            while (!state->done) {
+                if (!state->interrupted) {
+                    state->changed.wait(lock);
+                } else if (state->changed.wait_until(lock, state->giveUpAt) ==
+                               std::cv_status::timeout &&
+                           !state->done) {
+                    lock.unlock();
+                    onGiveUp();
+                    exitNow(giveUpStatus);
+                }
+            }
+            lock.unlock();
+            worker.join();
+        },
+        [&] {
+            onInterrupt();
+            std::lock_guard<std::mutex> lock(state->mutex);
+            state->interrupted = true;
+            state->giveUpAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(graceMs);
+            state->changed.notify_all();
+        });
+    if (state->error) {
+        std::rethrow_exception(state->error);
+    }
+    return state->interrupted;
+}
+
+void exitNow(int status) {
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    _exit(status);
+}
+
 namespace {
 
 sigset_t stopSignals() {
@@ -98,6 +169,115 @@ void setEnvironment(const std::string& name, const std::string& value) {
     setenv(name.c_str(), value.c_str(), 1);
 }
 
+std::string environment(const std::string& name) {
+    const char* value = std::getenv(name.c_str());
+    return value != nullptr ? value : "";
+}
+
+namespace {
+
+bool makeFolders(const std::string& path, std::string& reason) {
+    for (size_t at = 1; at <= path.size(); ++at) {
+        if (at != path.size() && path[at] != '/') {
+            continue;
+        }
+        std::string part = path.substr(0, at);
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+            reason = part + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        reason = path + ": not a folder";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string userStateDirectory(const std::string& program, std::string& reason) {
+    std::string base = environment("XDG_STATE_HOME");
+    if (base.empty() || base[0] != '/') {
+        std::string home = environment("HOME");
+        if (home.empty() || home[0] != '/') {
+            reason = "neither XDG_STATE_HOME nor HOME names a folder";
+            return std::string();
+        }
+        base = home + "/.local/state";
+    }
+    std::string folder = base + "/" + program;
+    if (!makeFolders(folder, reason)) {
+        return std::string();
+    }
+    return folder + "/";
+}
+
+void restrictNewFilesToOwner() {
+    umask(077);
+}
+
+bool canAppendTo(const std::string& path, std::string& reason) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    close(fd);
+    return true;
+}
+
+bool tcpConnects(const std::string& host, int port, std::string& reason) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (port <= 0 || port > 65535 || inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) {
+        reason = "not an IPv4 address and port";
+        return false;
+    }
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    if (!ok) {
+        reason = std::strerror(errno);
+    }
+    close(fd);
+    return ok;
+}
+
+bool removeFile(const std::string& path) {
+    return unlink(path.c_str()) == 0 || errno == ENOENT;
+}
+
+bool writeFileAtomically(const std::string& path, const std::string& content) {
+    std::string temporary = path + ".new" + std::to_string(getpid());
+    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return false;
+    }
+    size_t written = 0;
+    while (written < content.size()) {
+        ssize_t n = write(fd, content.data() + written, content.size() - written);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        written += static_cast<size_t>(n);
+    }
+    bool ok = close(fd) == 0 && written == content.size();
+    if (!ok || rename(temporary.c_str(), path.c_str()) != 0) {
+        unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
 std::string executableDirectory() {
     char self[PATH_MAX] = {0};
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
@@ -115,6 +295,10 @@ std::string replaceProcess(const std::string& program, const std::vector<std::st
         argv.push_back(const_cast<char*>(a.c_str()));
     }
     argv.push_back(nullptr);
+    // The program gets the signals as a freshly started one would, whatever this one held back.
+    sigset_t none;
+    sigemptyset(&none);
+    pthread_sigmask(SIG_SETMASK, &none, nullptr);
     execv(program.c_str(), argv.data());
     return std::strerror(errno);
 }

@@ -1,5 +1,7 @@
 #include "lab/net/LabControl.h"
 
+#include <algorithm>
+
 #include <arpa/inet.h>
 
 #include <stdexcept>
@@ -78,8 +80,44 @@ json lookupJson(LabNetwork& lab, const json& request) {
     return answer;
 }
 
+// A text field of a request; a missing or mistyped one is named in the error.
+std::string textField(const json& request, const char* field, const std::string& op) {
+    auto it = request.find(field);
+    if (it == request.end() || !it->is_string()) {
+        throw std::invalid_argument(op.empty()
+                                        ? "a request needs \"op\" (text)"
+                                        : "op \"" + op + "\" needs \"" + field + "\" (text)");
+    }
+    return it->get<std::string>();
+}
+
+Fault faultNamed(const std::string& name) {
+    try {
+        return faultFromName(name);
+    } catch (const std::invalid_argument&) {
+        std::string names;
+        for (int i = 0;; ++i) {
+            std::string next = faultName(static_cast<Fault>(i));
+            if (i > 0 && next == "none")
+                break;
+            names += (names.empty() ? "" : ", ") + next;
+        }
+        throw std::invalid_argument("unknown fault \"" + name + "\"; the faults are: " + names);
+    }
+}
+
 json deviceOp(LabNetwork& lab, const std::string& op, const json& request) {
-    std::string name = request.at("name").get<std::string>();
+    std::string name = textField(request, "name", op);
+    std::vector<std::string> names = lab.deviceNames();
+    if (std::find(names.begin(), names.end(), name) == names.end()) {
+        std::string list;
+        for (const std::string& n : names)
+            list += (list.empty() ? "" : ", ") + n;
+        throw std::invalid_argument("no device \"" + name + "\" in this lab; it has: " + list);
+    }
+    auto param = request.find("param");
+    if (param != request.end() && !param->is_number_integer())
+        throw std::invalid_argument("\"param\" is a whole number");
     if (op == "stop")
         lab.stopDevice(name);
     else if (op == "start")
@@ -87,13 +125,12 @@ json deviceOp(LabNetwork& lab, const std::string& op, const json& request) {
     else if (op == "reset")
         lab.factoryReset(name);
     else if (op == "fault")
-        lab.setFault(name, faultFromName(request.at("fault").get<std::string>()),
-                     request.value("param", 0));
+        lab.setFault(name, faultNamed(textField(request, "fault", op)), request.value("param", 0));
     return {{"ok", true}, {"device", statusToJson(lab.status(name))}};
 }
 
 json dispatch(LabNetwork& lab, const json& request, bool& shutdown) {
-    std::string op = request.at("op").get<std::string>();
+    std::string op = textField(request, "op", "");
     if (op == "adapters")
         return {{"ok", true}, {"adapters", adaptersJson(lab)}};
     if (op == "send") {
@@ -123,7 +160,9 @@ json dispatch(LabNetwork& lab, const json& request, bool& shutdown) {
         shutdown = true;
         return {{"ok", true}};
     }
-    throw std::invalid_argument("unknown op \"" + op + "\"");
+    throw std::invalid_argument("unknown op \"" + op +
+                                "\"; the ops are: adapters, devices, device, stop, start, reset, "
+                                "fault, driver-table, host-table, send, resolve, lookup, shutdown");
 }
 
 }  // namespace

@@ -27,9 +27,18 @@ const std::string kCorvid = "192.168.77.31";
 const std::string kPrinter = "192.168.77.40";
 const std::string kNoWeb = "192.168.77.50";
 const std::string kNobody = "192.168.77.99";
+const std::string kInstalled = KRZPAP_PREFIX;
 
 // Exit codes as documented for scripts.
-enum { kOk = 0, kUsage = 2, kNothingFound = 3, kLoginFailed = 4, kUnreachable = 5, kCancelled = 6 };
+enum {
+    kOk = 0,
+    kError = 1,
+    kUsage = 2,
+    kNothingFound = 3,
+    kLoginFailed = 4,
+    kUnreachable = 5,
+    kCancelled = 6
+};
 
 class KrzpapTest : public ::testing::Test {
   protected:
@@ -39,25 +48,52 @@ class KrzpapTest : public ::testing::Test {
         scratch = ::testing::TempDir() + "krzpap_" + std::to_string(getpid()) + "_" + info->name();
         logPath = scratch + ".log";
         std::remove(logPath.c_str());
+        // The user's state folder (default log, built-in lab's state) is the test's own.
+        stateHome = scratch + ".state";
+        runProgram({"/bin/rm", "-rf", stateHome}, {});
     }
     void TearDown() override {
-        if (!HasFailure())
+        if (!HasFailure()) {
             std::remove(logPath.c_str());
+            runProgram({"/bin/rm", "-rf", stateHome}, {});
+        }
+    }
+
+    std::vector<std::string> environment(bool withLab = true) const {
+        std::vector<std::string> env = cleanEnvironment();
+        env.push_back("XDG_STATE_HOME=" + stateHome);
+        if (withLab)
+            env.push_back("KRZ_LAB=" + lab->address());
+        return env;
     }
 
     Outcome krzpap(const std::vector<std::string>& args, const std::string& input = "/dev/null") {
-        std::vector<std::string> argv = {KRZPAP_PROGRAM, "--log", logPath};
+        std::vector<std::string> argv = {KRZPAP_PROGRAM};
+        if (std::find(args.begin(), args.end(), "--log") == args.end())
+            argv.insert(argv.end(), {"--log", logPath});
         argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<std::string> env = cleanEnvironment();
-        env.push_back("KRZ_LAB=" + lab->address());
-        return runProgram(argv, env, input);
+        return runProgram(argv, environment(), input);
+    }
+    // As a newcomer runs it: no log option, no lab named.
+    Outcome plain(const std::vector<std::string>& args) {
+        std::vector<std::string> argv = {KRZPAP_PROGRAM};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return runProgram(argv, environment(false));
     }
 
-    static json parsed(const Outcome& outcome) {
+    // The document's "result", after checking the document against the published schema.
+    json parsed(const Outcome& outcome) {
         json document = json::parse(outcome.out, nullptr, false);
         EXPECT_FALSE(document.is_discarded()) << "not JSON: " << outcome.out;
+        const std::string instance = scratch + ".json";
+        std::ofstream(instance) << outcome.out;
+        Outcome valid = runProgram({"/usr/bin/jsonschema", "-i", instance, KRZPAP_SCHEMA}, {});
+        EXPECT_EQ(0, valid.status) << outcome.out << valid.out << valid.err;
+        std::remove(instance.c_str());
+        EXPECT_EQ(outcome.status, document.value("exitCode", -1)) << outcome.out;
         return document;
     }
+    json result(const Outcome& outcome) { return parsed(outcome)["result"]; }
 
     bool logWritten() const {
         struct stat st;
@@ -70,6 +106,7 @@ class KrzpapTest : public ::testing::Test {
     std::unique_ptr<LabProcess> lab;
     std::string scratch;
     std::string logPath;
+    std::string stateHome;
 };
 
 std::string describe(const Outcome& o) {
@@ -102,39 +139,63 @@ TEST_F(KrzpapTest, ScanListsEveryRouterAsTextAndJson) {
     for (const auto& [address, identity] : routers) {
         std::string line = lineStarting(text.out, address);
         EXPECT_NE(std::string::npos, line.find(std::get<0>(identity))) << line;
-        EXPECT_NE(std::string::npos, line.find(" " + std::get<1>(identity) + " ")) << line;
+        EXPECT_NE(std::string::npos, line.find(" " + std::get<1>(identity))) << line;
         EXPECT_NE(std::string::npos, line.find(std::get<2>(identity))) << line;
     }
     EXPECT_EQ("", lineStarting(text.out, kPrinter));
     EXPECT_EQ("", lineStarting(text.out, kNoWeb));
+    // The printer's web server answered too; no module knows it. No firmware is known: no column.
+    EXPECT_NE(std::string::npos, text.err.find("5 host(s) answered, 4 recognized")) << text.err;
+    EXPECT_EQ(std::string::npos, text.out.find("FIRMWARE")) << text.out;
 
-    Outcome js = krzpap({"--json", "scan"});
+    // Global options after the command; --all also lists the unrecognized printer; -I by name.
+    Outcome js = krzpap({"scan", "--json", "-q", "--all", "-I", "lab0"});
     ASSERT_EQ(kOk, js.status) << describe(js);
-    json document = parsed(js);
+    EXPECT_EQ("", js.err);
+    json document = result(js);
     decltype(routers) listed;
     for (const json& d : document["devices"])
-        listed[d["address"]] = {d["vendor"], d["model"], d["mac"]};
+        if (d["recognized"] == true)
+            listed[d["address"]] = {d["vendor"], d["model"], d["mac"]};
     EXPECT_EQ(routers, listed);
-    EXPECT_EQ(routers.size(), document["devices"].size());
-    EXPECT_EQ(false, document["interrupted"]);
+    ASSERT_EQ(routers.size() + 1, document["devices"].size());
+    EXPECT_EQ(kPrinter, document["devices"].back()["address"]);
+    EXPECT_EQ(false, document["devices"].back()["recognized"]);
+    EXPECT_EQ(5, document["answered"]);
+    EXPECT_EQ(4, document["recognized"]);
+    EXPECT_EQ(json{"lab0"}, document["adapters"]);
+
+    Outcome unknown = krzpap({"scan", "-I", "eth9"});
+    EXPECT_EQ(kUsage, unknown.status) << describe(unknown);
+    EXPECT_NE(std::string::npos, unknown.err.find("lab0 (192.168.77.2)")) << unknown.err;
 }
 
-TEST_F(KrzpapTest, ShowReadsTheDeviceSettings) {
+TEST_F(KrzpapTest, ShowReadsTheDeviceSettingsAndHidesSecrets) {
+    const std::string key = wireless("acme-1")["key"];
     Outcome text = krzpap({"show", kAcme, "-p", "gatekeeper"});
     ASSERT_EQ(kOk, text.status) << describe(text);
     EXPECT_NE(std::string::npos, text.out.find("Acme AP-100 at " + kAcme)) << text.out;
     EXPECT_NE(std::string::npos, text.out.find(wireless("acme-1")["ssid"].get<std::string>()));
+    EXPECT_EQ(std::string::npos, text.out.find(key)) << text.out;
+    Outcome shownKey = krzpap({"show", kAcme, "-p", "gatekeeper", "--show-secrets"});
+    EXPECT_NE(std::string::npos, shownKey.out.find(key)) << shownKey.out;
 
     Outcome js = krzpap({"--json", "show", kBorealis, "--user", "root", "--password", "northwind"});
     ASSERT_EQ(kOk, js.status) << describe(js);
-    json shown = parsed(js);
+    EXPECT_EQ(std::string::npos, js.out.find("northwind"));
+    json shown = result(js)["device"];
     json device = lab->device("borealis-1");
     EXPECT_EQ(kBorealis, shown["address"]);
     EXPECT_EQ(device["mac"], shown["mac"]);
     EXPECT_EQ("Borealis", shown["vendor"]);
     EXPECT_EQ(device["model"], shown["model"]);
-    for (const char* field : {"ssid", "security", "encryption", "key"})
+    EXPECT_EQ(device["firmware"], shown["firmware"]);
+    for (const char* field : {"ssid", "security", "encryption"})
         EXPECT_EQ(device["wireless"][field], shown[field]) << field;
+    EXPECT_EQ(nullptr, shown["key"]);
+    Outcome secret =
+        krzpap({"--json", "--show-secrets", "show", kBorealis, "-u", "root", "-p", "northwind"});
+    EXPECT_EQ(device["wireless"]["key"], result(secret)["device"]["key"]);
     // The rule texts come from the host's resource library.
     for (const char* rule : {"password", "ssid"})
         EXPECT_FALSE(shown["requirements"][rule].get<std::string>().empty()) << rule;
@@ -142,39 +203,48 @@ TEST_F(KrzpapTest, ShowReadsTheDeviceSettings) {
     // Without credentials the device's factory ones are tried: this one has no password.
     Outcome factory = krzpap({"--json", "show", kCorvidOpen});
     ASSERT_EQ(kOk, factory.status) << describe(factory);
-    EXPECT_EQ(wireless("corvid-1")["ssid"], parsed(factory)["ssid"]);
+    EXPECT_EQ(wireless("corvid-1")["ssid"], result(factory)["device"]["ssid"]);
 }
 
-TEST_F(KrzpapTest, ConfigureWritesTheSettingsAndShowReadsThemBack) {
+TEST_F(KrzpapTest, ConfigureWritesConfirmsAndShowReadsBack) {
     Outcome text = krzpap({"configure", kAcme, "-p", "gatekeeper", "--ssid", "Lab Net",
                            "--security", "wpa2-psk", "--key", "a new passphrase"});
     ASSERT_EQ(kOk, text.status) << describe(text);
-    EXPECT_NE(std::string::npos, text.out.find("Read back: the device holds the new settings."));
+    for (const char* setting : {"ssid", "security", "encryption", "key"})
+        EXPECT_NE(std::string::npos,
+                  lineStarting(text.out, std::string("  ") + setting + ":").find("confirmed"))
+            << setting << "\n"
+            << text.out;
+    EXPECT_EQ(std::string::npos, text.out.find("a new passphrase")) << text.out;
     json expected = {{"ssid", "Lab Net"},
                      {"security", "wpa2-psk"},
                      {"encryption", "aes"},
                      {"key", "a new passphrase"}};
     EXPECT_EQ(expected, wireless("acme-1"));
-    Outcome shown = krzpap({"--json", "show", kAcme, "-p", "gatekeeper"});
+    Outcome shown = krzpap({"--json", "--show-secrets", "show", kAcme, "-p", "gatekeeper"});
     ASSERT_EQ(kOk, shown.status) << describe(shown);
     for (const auto& [field, value] : expected.items())
-        EXPECT_EQ(value, parsed(shown)[field]) << field;
+        EXPECT_EQ(value, result(shown)["device"][field]) << field;
 
     // A device that restarts after the change: the read-back waits for it.
     Outcome js = krzpap({"--json", "configure", kBorealis, "-p", "northwind", "--ssid", "Polar",
                          "--security", "wpa-wpa2-psk", "--key", "icecold-99"});
     ASSERT_EQ(kOk, js.status) << describe(js);
-    json result = parsed(js);
-    EXPECT_EQ(true, result["changed"]);
-    EXPECT_EQ("Polar", result["settings"]["ssid"]);
+    json changed = result(js);
+    EXPECT_EQ("Polar", changed["device"]["ssid"]);
+    for (const json& change : changed["changes"])
+        EXPECT_EQ(true, change["confirmed"]) << change.dump();
+    EXPECT_EQ(nullptr, changed["device"]["key"]);
     EXPECT_EQ("Polar", wireless("borealis-1")["ssid"]);
     EXPECT_EQ("wpa-wpa2-psk", wireless("borealis-1")["security"]);
     EXPECT_EQ("icecold-99", wireless("borealis-1")["key"]);
 
-    // A new password alone keeps the user name (this device has none to give); the old
-    // password stops working, the new one works.
+    // A new password alone keeps the user name; the change is confirmed by a login with it.
     Outcome password = krzpap({"configure", kCorvid, "-p", "rookery", "--new-password", "Raven-2"});
     ASSERT_EQ(kOk, password.status) << describe(password);
+    EXPECT_NE(std::string::npos, lineStarting(password.out, "  password:").find("confirmed"))
+        << password.out;
+    EXPECT_EQ(std::string::npos, password.out.find("Raven-2")) << password.out;
     EXPECT_EQ("Raven-2", lab->device("corvid-2")["password"]);
     EXPECT_EQ("admin", lab->device("corvid-2")["username"]);
     EXPECT_EQ(kLoginFailed, krzpap({"show", kCorvid, "-p", "rookery"}).status);
@@ -183,9 +253,9 @@ TEST_F(KrzpapTest, ConfigureWritesTheSettingsAndShowReadsThemBack) {
     // A new user name alone keeps the password.
     Outcome user = krzpap({"configure", kAcme, "-p", "gatekeeper", "--new-user", "boss"});
     ASSERT_EQ(kOk, user.status) << describe(user);
+    EXPECT_NE(std::string::npos, lineStarting(user.out, "  username:").find("boss  confirmed"));
     EXPECT_EQ("boss", lab->device("acme-1")["username"]);
     EXPECT_EQ("gatekeeper", lab->device("acme-1")["password"]);
-    EXPECT_EQ(kOk, krzpap({"show", kAcme, "-u", "boss", "-p", "gatekeeper"}).status);
 }
 
 TEST_F(KrzpapTest, FindLocatesADeviceAfterItsFactoryReset) {
@@ -203,13 +273,14 @@ TEST_F(KrzpapTest, FindLocatesADeviceAfterItsFactoryReset) {
     Outcome js =
         krzpap({"--json", "find", "02-4B-5A-00-00-31", "024b5a000010", "02:4B:5A:00:00:99"});
     EXPECT_EQ(kNothingFound, js.status) << describe(js);
-    json results = parsed(js)["results"];
+    json results = result(js)["results"];
     ASSERT_EQ(3u, results.size());
     EXPECT_EQ((json{{"mac", "02:4B:5A:00:00:31"}, {"found", true}, {"address", moved}}),
               results[0]);
     EXPECT_EQ((json{{"mac", "02:4B:5A:00:00:10"}, {"found", true}, {"address", kAcme}}),
               results[1]);
-    EXPECT_EQ(false, results[2]["found"]);
+    EXPECT_EQ((json{{"mac", "02:4B:5A:00:00:99"}, {"found", false}, {"address", nullptr}}),
+              results[2]);
 }
 
 TEST_F(KrzpapTest, DefaultsTellsFactoryNetworksFromChangedOnes) {
@@ -217,10 +288,11 @@ TEST_F(KrzpapTest, DefaultsTellsFactoryNetworksFromChangedOnes) {
     Outcome factory = krzpap({"--json", "defaults", "--ssid", corvid["factory"]["wireless"]["ssid"],
                               "--bssid", corvid["mac"]});
     ASSERT_EQ(kOk, factory.status) << describe(factory);
-    EXPECT_EQ(true, parsed(factory)["factoryDefaults"]);
-    EXPECT_GT(parsed(factory)["verdict"].get<int>(), 0);
+    EXPECT_EQ(true, result(factory)["factoryDefaults"]);
+    EXPECT_GT(result(factory)["verdict"].get<int>(), 0);
 
-    Outcome changed = krzpap({"defaults", "--ssid", "Nest", "--bssid", "02:4B:5A:00:00:31"});
+    Outcome changed = krzpap({"defaults", "--ssid", "Nest", "--bssid", "02:4B:5A:00:00:31", "--rsn",
+                              "wpa2", "--channel", "36"});
     ASSERT_EQ(kOk, changed.status) << describe(changed);
     EXPECT_EQ(std::string::npos, changed.out.find("still at its factory defaults")) << changed.out;
 }
@@ -230,11 +302,12 @@ TEST_F(KrzpapTest, FetchAndFormsShowWhatTheLibraryReads) {
     ASSERT_EQ(kOk, denied.status) << describe(denied);
     EXPECT_EQ(0u, denied.out.rfind("HTTP/1.1 401", 0)) << denied.out;
 
-    Outcome page =
-        krzpap({"--json", "fetch", kAcme, "/wireless.htm", "-u", "admin", "-p", "gatekeeper"});
+    // A URL as curl takes it, with the status code apart in JSON.
+    Outcome page = krzpap({"--json", "fetch", "http://" + kAcme + ":80/wireless.htm", "-u", "admin",
+                           "-p", "gatekeeper"});
     ASSERT_EQ(kOk, page.status) << describe(page);
-    json reply = parsed(page);
-    EXPECT_NE(std::string::npos, reply["headers"].get<std::string>().find(" 200 "));
+    json reply = result(page);
+    EXPECT_EQ(200, reply["status"]);
     const std::string saved = scratch + ".html";
     std::ofstream(saved, std::ios::binary) << reply["body"].get<std::string>();
 
@@ -245,12 +318,23 @@ TEST_F(KrzpapTest, FetchAndFormsShowWhatTheLibraryReads) {
 
     Outcome js = krzpap({"--json", "forms", "-"}, saved);
     ASSERT_EQ(kOk, js.status) << describe(js);
-    json forms = parsed(js)["forms"];
+    json forms = result(js)["forms"];
     ASSERT_FALSE(forms.empty());
     json fields = forms[0]["fields"];
     EXPECT_NE(fields.end(),
               std::find(fields.begin(), fields.end(), json{{"name", "ssid"}, {"value", ssid}}))
         << fields.dump();
+
+    // A page without forms has none; a binary file is no page.
+    std::ofstream(saved, std::ios::binary) << "<html><body><p>Status: fine</p></body></html>";
+    Outcome none = krzpap({"--json", "forms", saved});
+    EXPECT_EQ(json::array(), result(none)["forms"]);
+    EXPECT_EQ("No form fields on this page.\n", krzpap({"forms", saved}).out);
+    std::ofstream(saved, std::ios::binary) << std::string(
+        "\x7f"
+        "ELF\0\0\0<form>",
+        12);
+    EXPECT_EQ(kUsage, krzpap({"forms", saved}).status);
     std::remove(saved.c_str());
 }
 
@@ -273,41 +357,55 @@ TEST_F(KrzpapTest, FetchPostsAFormAndCarriesTheSessionCookie) {
     EXPECT_EQ(std::string::npos, anonymous.out.find(setting)) << anonymous.out;
 }
 
-TEST_F(KrzpapTest, ExitCodesTellOutcomesApart) {
-    Outcome wrongPassword = krzpap({"show", kAcme, "-p", "letmein"});
-    EXPECT_EQ(kLoginFailed, wrongPassword.status) << describe(wrongPassword);
-    EXPECT_NE(std::string::npos, wrongPassword.err.find("refused the credentials"));
-    Outcome wrongJson = krzpap({"--json", "show", kAcme, "-p", "letmein"});
-    EXPECT_EQ(kLoginFailed, parsed(wrongJson)["exitCode"]);
-
-    Outcome nobody = krzpap({"show", kNobody});
-    EXPECT_EQ(kUnreachable, nobody.status) << describe(nobody);
-    EXPECT_NE(std::string::npos, nobody.err.find("no device answers at " + kNobody));
-    EXPECT_EQ(kUnreachable, krzpap({"show", kNoWeb}).status);
-    EXPECT_EQ(kUnreachable, krzpap({"fetch", kNoWeb, "/"}).status);
-
-    Outcome printer = krzpap({"show", kPrinter});
-    EXPECT_EQ(kNothingFound, printer.status) << describe(printer);
-    EXPECT_NE(std::string::npos, printer.err.find("no module recognizes"));
-    EXPECT_EQ(kNothingFound, krzpap({"find", "02:4B:5A:00:00:99"}).status);
-    for (const char* name : {"acme-1", "borealis-1", "corvid-1", "corvid-2"})
-        lab->control({{"op", "stop"}, {"name", name}});
-    Outcome empty = krzpap({"--json", "scan"});
-    EXPECT_EQ(kNothingFound, empty.status) << describe(empty);
-    EXPECT_TRUE(parsed(empty)["devices"].empty());
-
-    // Nothing answers at all: no connectivity.
+// Every failure a user meets: its exit code, a sentence naming the cause, and none of the
+// library's internals (source units, lines, system error numbers), in text and in JSON.
+TEST_F(KrzpapTest, FailuresAreSentencesWithTrueVerdicts) {
+    lab->control({{"op", "fault"}, {"name", "corvid-2"}, {"fault", "malformed"}, {"param", 0}});
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string says;
+    };
+    const std::vector<Case> cases = {
+        {{"show", kAcme, "-p", "letmein"}, kLoginFailed, "refused the credentials"},
+        {{"show", kNobody}, kUnreachable, "nothing answers at " + kNobody},
+        {{"show", kNoWeb}, kUnreachable, "no web server answers"},
+        {{"fetch", kNoWeb, "/"}, kUnreachable, "refuses connections"},
+        {{"show", kPrinter}, kNothingFound, "no module recognizes"},
+        {{"show", kCorvid}, kNothingFound, "no module recognizes"},
+        {{"configure", kCorvidOpen, "--new-user", "bob"}, kUsage, "has no administrator user name"},
+        {{"--lab", "127.0.0.1:1", "show", kAcme}, kUnreachable, "no lab answers at 127.0.0.1:1"},
+        {{"--modules", "nosuch.dll", "scan"}, kError, "nosuch.dll: no such file"},
+        {{"--log", "/proc/no/such.log", "scan"}, kUsage, "cannot write the log file"},
+        {{"bogus"}, kUsage, "unknown command \"bogus\"; the commands are: scan, show"},
+        {{}, kUsage, "give a command"},
+        {{"scan", "--bogus"}, kUsage, "--bogus"},
+        {{"show"}, kUsage, "address is required"},
+        {{"configure", kAcme, "--security", "wpa3"}, kUsage, "wpa3"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        Outcome text = krzpap(c.args);
+        EXPECT_EQ(c.status, text.status) << describe(text);
+        EXPECT_NE(std::string::npos, text.err.find(c.says)) << text.err;
+        for (const char* internal : {"line ", "KRZP", "xception", "1006", "code "})
+            EXPECT_EQ(std::string::npos, text.err.find(internal)) << text.err;
+        std::vector<std::string> withJson = c.args;
+        withJson.push_back("--json");
+        json document = parsed(krzpap(withJson));
+        if (c.status != kNothingFound) {
+            EXPECT_NE(std::string::npos,
+                      document["error"].value("message", std::string()).find(c.says));
+        }
+    }
+    // A network where nothing answers: nothing found, not unreachable.
     for (const json& d : devices())
         lab->control({{"op", "fault"}, {"name", d["name"]}, {"fault", "down"}, {"param", 0}});
-    Outcome silence = krzpap({"scan"});
-    EXPECT_EQ(kUnreachable, silence.status) << describe(silence);
-    EXPECT_NE(std::string::npos, silence.err.find("no connectivity"));
-
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {}, {"probe"}, {"show"}, {"configure", kAcme, "--security", "wpa3"}, {"find"}}) {
-        Outcome usage = krzpap(args);
-        EXPECT_EQ(kUsage, usage.status) << describe(usage);
-    }
+    Outcome silence = krzpap({"--json", "scan"});
+    EXPECT_EQ(kNothingFound, silence.status) << describe(silence);
+    EXPECT_TRUE(result(silence)["devices"].empty());
+    EXPECT_NE(std::string::npos, silence.err.find("nothing answered on the network"))
+        << silence.err;
 }
 
 TEST_F(KrzpapTest, BadInputIsRefusedBeforeAnythingIsSent) {
@@ -324,6 +422,11 @@ TEST_F(KrzpapTest, BadInputIsRefusedBeforeAnythingIsSent) {
         {{"defaults", "--ssid", "corvid", "--bssid", "corvid"}, "not a MAC address"},
         {{"defaults", "--ssid", std::string(33, 'x'), "--bssid", "02:4B:5A:00:00:30"},
          "at most 32 bytes"},
+        {{"defaults", "--ssid", "x", "--bssid", "02:4B:5A:00:00:30", "--rsn", "WPA3"}, "WPA3"},
+        {{"defaults", "--ssid", "x", "--bssid", "02:4B:5A:00:00:30", "--channel", "99"},
+         "no Wi-Fi channel 99"},
+        {{"defaults", "--ssid", "x", "--bssid", "02:4B:5A:00:00:30", "--channel", "-3"},
+         "no Wi-Fi channel -3"},
         {{"configure", kAcme, "-p", "gatekeeper", "--ssid", std::string(33, 's')}, "1 to 32 bytes"},
         {{"configure", kAcme, "-p", "gatekeeper", "--ssid", ""}, "1 to 32 bytes"},
         {{"configure", kAcme, "-p", "gatekeeper", "--new-user", "admin", "--new-password", "a:b"},
@@ -333,13 +436,21 @@ TEST_F(KrzpapTest, BadInputIsRefusedBeforeAnythingIsSent) {
         {{"configure", kAcme, "-p", "gatekeeper", "--security", "wpa2-psk", "--key", "short"},
          "WPA passphrase"},
         {{"configure", kAcme, "-p", "gatekeeper", "--security", "wep", "--key", "abc"}, "WEP key"},
+        {{"configure", kAcme, "-p", "gatekeeper", "--key", "longenough"}, "--key needs --security"},
+        {{"configure", kAcme, "-p", "gatekeeper", "--security", "wpa2-psk"}, "needs --key"},
+        {{"configure", kAcme, "--security", "wep", "--key", "abcde", "--encryption", "aes"},
+         "cannot use encryption aes"},
+        {{"configure", kAcme, "--security", "wep", "--key", "abcde", "--encryption", "wep128"},
+         "a wep128 key is"},
+        {{"configure", kAcme, "--ssid", "x", "--encryption", "aes"}, "--encryption needs"},
         {{"configure", kAcme, "-p", "gatekeeper"}, "nothing to change"},
         {{"fetch", kAcme, "wireless.htm"}, "path must start with '/'"},
+        {{"fetch", "https://" + kAcme + "/"}, "plain HTTP only"},
         {{"fetch", kAcme, "/", "--multipart"}, "--multipart needs"},
         {{"fetch", kAcme, "/", "--form", "novalue"}, "a form field is name=value"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+        SCOPED_TRACE(::testing::PrintToString(c.args));
         Outcome text = krzpap(c.args);
         EXPECT_EQ(kUsage, text.status) << describe(text);
         EXPECT_NE(std::string::npos, text.err.find("krzpap: ")) << text.err;
@@ -347,9 +458,8 @@ TEST_F(KrzpapTest, BadInputIsRefusedBeforeAnythingIsSent) {
 
         std::vector<std::string> withJson = {"--json"};
         withJson.insert(withJson.end(), c.args.begin(), c.args.end());
-        json error = parsed(krzpap(withJson));
-        EXPECT_EQ(kUsage, error["exitCode"]);
-        EXPECT_NE(std::string::npos, error["error"].get<std::string>().find(c.says));
+        json error = parsed(krzpap(withJson))["error"];
+        EXPECT_NE(std::string::npos, error["message"].get<std::string>().find(c.says));
     }
     // Refused before the library was even set up: nothing logged, no device touched.
     EXPECT_FALSE(logWritten());
@@ -364,56 +474,153 @@ TEST_F(KrzpapTest, DeviceRulesRefuseBeforeAnyChange) {
     EXPECT_EQ(kUsage, user.status) << describe(user);
     EXPECT_NE(std::string::npos, user.err.find("the new user name holds a character")) << user.err;
     Outcome password =
-        krzpap({"configure", kCorvidOpen, "--new-user", "admin", "--new-password", "a&b12345"});
+        krzpap({"configure", kCorvidOpen, "--new-password", "a&b12345", "--ssid", "Fine"});
     EXPECT_EQ(kUsage, password.status) << describe(password);
     EXPECT_NE(std::string::npos, password.err.find("the new password holds a character"))
         << password.err;
     EXPECT_EQ(before, devices());
 }
 
-TEST_F(KrzpapTest, CtrlCDuringTheScanEndsItAsCancelled) {
-    std::vector<std::string> env = cleanEnvironment();
-    env.push_back("KRZ_LAB=" + lab->address());
-    // A probe that stays outstanding for a second, so the sweep notices the cancel.
+// Ctrl-C while the scan waits for a silent device: the library's cancel ends the sweep (which
+// then drops its results), yet what was recognized until then is printed. Ctrl-C during find's
+// two-second wait for answers: the command does not wait for the finder to finish. Both exit 6.
+TEST_F(KrzpapTest, CtrlCEndsCommandsAndKeepsWhatWasFound) {
     lab->control({{"op", "fault"}, {"name", "printer-1"}, {"fault", "silent"}, {"param", 0}});
+    struct Case {
+        std::vector<std::string> args;
+        std::string logged;  // the moment to interrupt: this line in the log, then a pause
+        int pauseMs;
+        size_t rows;
+    };
+    const std::vector<Case> cases = {
+        // The routers answer within tens of milliseconds of the last probe, the printer never.
+        {{"scan"}, "Probed ", 600, 4},
+        {{"find", "02:4B:5A:00:00:10"}, "Registering module Corvid", 300, 1},
+    };
     const std::string out = scratch + ".out";
     const std::string err = scratch + ".err";
-    pid_t scan = startProgram({KRZPAP_PROGRAM, "--log", logPath, "scan"}, env, out, err);
-    // The sweep has begun; its wait for ARP answers alone lasts two seconds.
-    bool sweeping = waitForText(logPath, "KRZPHttpScanner::scan()", 60000);
-    kill(scan, SIGINT);
-    int status = waitProgram(scan);
-    ASSERT_TRUE(sweeping) << fileText(err);
-    EXPECT_EQ(kCancelled, status) << fileText(err);
-    EXPECT_NE(std::string::npos, fileText(err).find("the scan was cancelled")) << fileText(err);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        std::remove(logPath.c_str());
+        std::vector<std::string> argv = {KRZPAP_PROGRAM, "--log", logPath, "--json"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        pid_t pid = startProgram(argv, environment(), out, err);
+        bool reached = waitForText(logPath, c.logged, 60000);
+        usleep(c.pauseMs * 1000);
+        kill(pid, SIGINT);
+        int status = waitProgram(pid);
+        ASSERT_TRUE(reached) << fileText(err);
+        EXPECT_EQ(kCancelled, status) << fileText(err);
+        json document = parsed(Outcome{status, fileText(out), fileText(err)});
+        EXPECT_EQ(true, document["interrupted"]);
+        json rows =
+            c.args[0] == "scan" ? document["result"]["devices"] : document["result"]["results"];
+        ASSERT_EQ(c.rows, rows.size()) << document.dump();
+        if (c.args[0] == "find") {
+            EXPECT_EQ(false, rows[0]["found"]);  // the search was cut short
+        }
+    }
     std::remove(out.c_str());
     std::remove(err.c_str());
 }
 
-TEST_F(KrzpapTest, HelpOnEveryLevelSucceeds) {
-    for (std::string level :
-         {"", "scan", "show", "configure", "find", "defaults", "fetch", "forms", "lab"}) {
+TEST_F(KrzpapTest, HelpVersionAndOptionsEverywhere) {
+    struct Case {
         std::vector<std::string> args;
-        if (!level.empty())
-            args.push_back(level);
-        args.push_back("--help");
-        Outcome help = krzpap(args);
-        EXPECT_EQ(kOk, help.status) << level << ": " << describe(help);
-        EXPECT_NE(std::string::npos, help.out.find("Usage")) << level << ": " << help.out;
+        std::string says;
+    };
+    const std::vector<Case> cases = {
+        {{"--help"}, "Usage: krzpap"},
+        {{"--version"}, "krzpap 1.0.0"},
+        {{"help"}, "Subcommands:"},
+        {{"help", "configure"}, "--new-password"},
+        {{"scan", "--help"}, "Global options, before or after the command"},
+        {{"lab", "--help"}, "--generated N"},
+        {{"help", "lab"}, "--generated N"},
+    };
+    for (const Case& c : cases) {
+        Outcome help = krzpap(c.args);
+        EXPECT_EQ(kOk, help.status) << describe(help);
+        EXPECT_NE(std::string::npos, help.out.find(c.says)) << help.out;
     }
+    for (const char* level : {"scan", "show", "configure", "find", "defaults", "fetch", "forms"})
+        EXPECT_EQ(kOk, krzpap({level, "--help"}).status) << level;
     EXPECT_FALSE(logWritten());
 }
 
+// What the package puts beside the program: manual pages, bash completion, the JSON schema; and
+// a newcomer's first steps with no setting at all (module, lab library and lab program found
+// beside the program; log and lab state in the user's state folder, readable by the user alone).
+TEST_F(KrzpapTest, TheInstalledProgramWorksWithNoSetting) {
+    for (const char* file :
+         {"/share/man/man1/krzpap.1", "/share/man/man1/krzlab.1",
+          "/share/bash-completion/completions/krzpap", "/share/krzpap/krzpap-output.schema.json"})
+        EXPECT_FALSE(fileText(kInstalled + file).empty()) << file;
+    Outcome completion = runProgram(
+        {"/bin/bash", "-c",
+         "_init_completion() { cur=${COMP_WORDS[COMP_CWORD]}; prev=${COMP_WORDS[COMP_CWORD-1]}; "
+         "words=(\"${COMP_WORDS[@]}\"); cword=$COMP_CWORD; }; source " +
+             kInstalled +
+             "/share/bash-completion/completions/krzpap; COMP_WORDS=(krzpap con); COMP_CWORD=1; "
+             "_krzpap; echo ${COMPREPLY[*]}"},
+        {});
+    EXPECT_EQ("configure\n", completion.out) << completion.err;
+
+    Outcome scan = plain({"scan"});
+    ASSERT_EQ(kOk, scan.status) << describe(scan);
+    EXPECT_NE(std::string::npos, lineStarting(scan.out, kAcme).find("AP-100")) << scan.out;
+
+    // The built-in lab keeps what configure changed, until 'krzpap lab reset'.
+    Outcome changed = plain({"configure", kAcme, "-p", "gatekeeper", "--ssid", "Changed"});
+    ASSERT_EQ(kOk, changed.status) << describe(changed);
+    EXPECT_NE(std::string::npos, plain({"show", kAcme, "-p", "gatekeeper"}).out.find("Changed"));
+    ASSERT_EQ(kOk, plain({"lab", "reset"}).status);
+    EXPECT_EQ(std::string::npos, plain({"show", kAcme, "-p", "gatekeeper"}).out.find("Changed"));
+
+    const std::string folder = stateHome + "/krzpap/";
+    for (const char* file : {"krzpap.log", "lab.json"}) {
+        struct stat st {};
+        ASSERT_EQ(0, stat((folder + file).c_str(), &st)) << file;
+        EXPECT_EQ(0600u, st.st_mode & 0777u) << file;
+    }
+    // Informative, not a dump of every byte (which would hold the passwords).
+    EXPECT_EQ(std::string::npos, fileText(folder + "krzpap.log").find("gatekeeper"));
+}
+
 TEST_F(KrzpapTest, LabSubcommandRunsALabThatOtherCommandsJoin) {
-    std::vector<std::string> env = cleanEnvironment();
-    Background ownLab({KRZPAP_PROGRAM, "lab", "--generated", "3"}, env);
+    Background ownLab({KRZPAP_PROGRAM, "lab", "--generated", "3"}, environment(false));
     const std::string prefix = "KRZ_LAB=";
     ASSERT_EQ(0u, ownLab.firstLine().rfind(prefix, 0)) << ownLab.firstLine();
-    Outcome scan = runProgram({KRZPAP_PROGRAM, "--log", logPath, "--lab",
-                               ownLab.firstLine().substr(prefix.size()), "--json", "scan"},
-                              env);
+    const std::string address = ownLab.firstLine().substr(prefix.size());
+    Outcome scan = plain({"--log", logPath, "--lab", address, "--json", "scan"});
     EXPECT_EQ(kOk, scan.status) << describe(scan);
-    EXPECT_FALSE(parsed(scan)["devices"].empty());
+    EXPECT_FALSE(result(scan)["devices"].empty());
+
+    // The lab tool's own errors and answers: sentences, valid choices, no secrets.
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string says;
+    };
+    const std::vector<Case> cases = {
+        {{"ctl", address, "fault"}, kUsage, "'fault' needs a device name"},
+        {{"ctl", address, "fault", "acme-1", "bogus"}, 1, "the faults are: none, down"},
+        {{"ctl", address, "stop", "nobody"}, 1, "no device \"nobody\""},
+        {{"--generated", "many"}, kUsage, "whole number"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv = {KRZLAB_PROGRAM};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        Outcome o = runProgram(argv, environment(false));
+        EXPECT_EQ(c.status, o.status) << describe(o);
+        EXPECT_NE(std::string::npos, o.err.find(c.says)) << o.err;
+        EXPECT_EQ(std::string::npos, o.err.find("json.exception")) << o.err;
+    }
+    Outcome reset = runProgram({KRZLAB_PROGRAM, "ctl", address, "reset", "acme-1"}, {});
+    EXPECT_EQ(kOk, reset.status) << describe(reset);
+    json device = json::parse(reset.out)["device"];
+    EXPECT_EQ(nullptr, device["password"]);
+    EXPECT_EQ(nullptr, device["wireless"]["key"]);
     EXPECT_EQ(0, ownLab.stop());
 }
 

@@ -18,11 +18,11 @@ enum ExitCode {
     EXIT_USAGE = 2,          // bad command line or a value that breaks a rule; nothing was sent
     EXIT_NOTHING_FOUND = 3,  // the scan, search or recognition found nothing
     EXIT_LOGIN_FAILED = 4,   // the device refused the credentials
-    EXIT_UNREACHABLE = 5,    // nothing answers at the address, or no network connectivity
+    EXIT_UNREACHABLE = 5,    // nothing answers at the address, or no network to reach it on
     EXIT_CANCELLED = 6       // interrupted (Ctrl-C)
 };
 
-// An error that ends the command with a message and an exit code.
+// An error that ends the command with a sentence for the user and an exit code.
 class CommandError : public std::runtime_error {
   public:
     CommandError(ExitCode code, const std::string& message)
@@ -34,24 +34,36 @@ class CommandError : public std::runtime_error {
 };
 
 struct Globals {
-    std::string logFile;  // empty: the setting KRZ_LOG_FILE, else "krzpap.log"
+    std::string command;  // the subcommand being run, for the JSON document
+    std::string logFile;  // empty: the setting KRZ_LOG_FILE, else krzpap.log in the state folder
     int logLevel = 2;
     std::string network;  // "lab" or "system"; empty: the setting KRZ_NETWORK (default lab)
     std::string lab;      // control address of a running lab; empty: the setting KRZ_LAB
     std::string modules;  // module libraries; empty: the setting KRZ_VORTAN_APMODULE_DLLS
     bool json = false;
     bool quiet = false;
+    bool showSecrets = false;
 };
 
 // Applies the network choices to the environment and sets up the log and (unless told not to)
 // loads the module libraries, as a host does before it uses the library.
 void initLibrary(const Globals& globals, bool loadModules = true);
 std::string logFilePath(const Globals& globals);
+// The folder where krzpap keeps its log and the built-in lab's state; throws when there is none.
+std::string stateFolder();
+std::string labStatePath();
+// Writes the built-in lab's devices back to its state file (when this process runs one).
+void saveEmbeddedLab();
 
-// Prints a JSON document or nothing, depending on --json.
-void printJson(const nlohmann::json& document);
+// The one JSON document every command prints with --json: {"command", "exitCode",
+// "interrupted", "result", "error"}; see krzpap-output.schema.json.
+void printDocument(const Globals& globals, int exitCode, const nlohmann::json& result,
+                   bool interrupted = false, const std::string& error = std::string());
 std::string narrow(const std::wstring& text);
 std::wstring widen(const std::string& text);
+// A secret as output shows it: itself with --show-secrets, else a placeholder (text) or null.
+nlohmann::json secretJson(const Globals& globals, const std::string& secret);
+std::string secretText(const Globals& globals, const std::string& secret);
 
 // What Ctrl-C does at the moment: each stage of a command installs how to stop it. A cancel that
 // arrives between stages reaches the next stage as soon as it installs itself.
@@ -82,12 +94,17 @@ class CancelHook {
     bool fired_ = false;
 };
 
-// Runs `work` while Ctrl-C calls `onInterrupt` (from another thread) instead of ending the
-// process. Returns whether an interrupt arrived.
-bool runInterruptible(const std::function<void()>& work, const std::function<void()>& onInterrupt);
+// Runs `work` while Ctrl-C calls `onInterrupt` (the library's cancel). Work that has not ended
+// a moment later is left behind: `report` prints what is known and the program exits with
+// EXIT_CANCELLED. Returns whether an interrupt arrived.
+bool runInterruptible(const std::function<void()>& work, const std::function<void()>& onInterrupt,
+                      const std::function<void()>& report);
 
 // ---- subcommands ----
-struct ScanOptions {};
+struct ScanOptions {
+    std::vector<std::string> adapters;  // -I: names or addresses; empty: every usable adapter
+    bool all = false;                   // also list hosts that answered but were not recognized
+};
 int runScanCommand(const Globals& globals, const ScanOptions& options);
 
 struct DeviceOptions {
@@ -137,7 +154,7 @@ struct FetchOptions {
     bool post = false;
     std::string cookie;
 };
-int runFetchCommand(const Globals& globals, const FetchOptions& options);
+int runFetchCommand(const Globals& globals, FetchOptions options);
 
 struct FormsOptions {
     std::string file = "-";
@@ -145,7 +162,7 @@ struct FormsOptions {
 };
 int runFormsCommand(const Globals& globals, const FormsOptions& options);
 
-int runLabCommand(const std::vector<std::string>& arguments);
+int runLabCommand(const Globals& globals, const std::vector<std::string>& arguments);
 
 // The vendor registered for a MAC address's OUI in the IEEE registry, "locally administered" for
 // such addresses, or empty when unknown.

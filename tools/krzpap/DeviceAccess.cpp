@@ -1,5 +1,6 @@
 #include "DeviceAccess.h"
 
+#include "core/KRZPAPModule.h"
 #include "discovery/KRZPArpScanner.h"
 #include "discovery/KRZPHttpScanner.h"
 #include "krznetlib/KRZAdapterInfo.h"
@@ -54,8 +55,9 @@ bool arpLookup(const in_addr& address, KRZMacAddress& mac, CancelHook& cancel) {
 boost::shared_ptr<KRZPAPConfigurator> recognizeDevice(const in_addr& address, CancelHook& cancel) {
     KRZMacAddress mac;
     if (!arpLookup(address, mac, cancel)) {
-        throw CommandError(EXIT_UNREACHABLE,
-                           "no device answers at " + dotted(address) + " on any usable adapter");
+        throw CommandError(EXIT_UNREACHABLE, "nothing answers at " + dotted(address) +
+                                                 ": no device holds that address on this "
+                                                 "network ('krzpap scan' lists the devices)");
     }
     auto scanner = boost::shared_ptr<KRZPHttpScanner>(new KRZPHttpScanner());
     cancel.set([scanner] { scanner->cancel(); });
@@ -75,22 +77,62 @@ boost::shared_ptr<KRZPAPConfigurator> recognizeDevice(const in_addr& address, Ca
 }
 
 CommandError describeFailure(const KRZPAPCException& e, const std::string& what) {
-    std::string detail = narrow(e.getLogLine());
+    // The source unit, line and system error number stay in the log; the user gets the cause.
+    KRZPAPModule::log(KRZ_LOG_ERROR, L"krzpap: %hs failed: %s\n", what.c_str(),
+                      e.getLogLine().c_str());
     switch (e.getAPCErrorCode()) {
-        case KRZPAPC_CONNECT_ERROR:
-        case KRZPAPC_NOT_CONNECTED:
         case KRZPAPC_NO_ROUTE:
+            return CommandError(EXIT_UNREACHABLE, what +
+                                                      " failed: nothing answers at that "
+                                                      "address on this network; check the "
+                                                      "address with 'krzpap scan'");
+        case KRZPAPC_CONNECT_ERROR:
+            if (e.getMsError() == WSAECONNREFUSED) {
+                return CommandError(EXIT_UNREACHABLE,
+                                    what +
+                                        " failed: the device refuses connections on that "
+                                        "port (no web server listens there)");
+            }
+            return CommandError(EXIT_UNREACHABLE,
+                                what +
+                                    " failed: the device cannot be reached; check that it is "
+                                    "switched on and the address is right");
+        case KRZPAPC_NOT_CONNECTED:
+        case KRZPAPC_IO_ERROR:
+            return CommandError(EXIT_UNREACHABLE,
+                                what +
+                                    " failed: the device broke off the connection; try again "
+                                    "in a moment (it may be restarting)");
         case KRZPAPC_NO_CONNECTIVITY:
             return CommandError(EXIT_UNREACHABLE,
-                                what + ": the device cannot be reached (" + detail + ")");
+                                what + " failed: no usable network adapter reached any device");
         case KRZPAPC_TIMEOUT:
-            return CommandError(EXIT_UNREACHABLE, what + ": the device did not answer in time");
+            return CommandError(EXIT_UNREACHABLE,
+                                what +
+                                    " failed: the device did not answer in time; try again, "
+                                    "or give a longer --timeout where the command has one");
         case KRZPAPC_AUTH_ERROR:
-            return CommandError(EXIT_LOGIN_FAILED, what + ": the device refused the credentials");
+            return CommandError(EXIT_LOGIN_FAILED,
+                                what +
+                                    " failed: the device refused the credentials; give the "
+                                    "right ones with --user and --password");
+        case KRZPAPC_PARSE_ERROR:
+            return CommandError(EXIT_ERROR,
+                                what +
+                                    " failed: the device's reply was not what its module "
+                                    "expects (a malformed page, or a setting this model does "
+                                    "not have)");
         case KRZPAPC_CANCELLED:
-            return CommandError(EXIT_CANCELLED, what + ": cancelled");
+            return CommandError(EXIT_CANCELLED, what + " was cancelled");
+        case KRZPAPC_SCAN_IN_PROGRESS:
+            return CommandError(EXIT_ERROR, what + " failed: another scan is running");
+        case KRZPAPC_SOCKET_ERROR:
+            return CommandError(EXIT_ERROR, what +
+                                                " failed: this computer could not open a "
+                                                "network connection (out of resources?)");
         default:
-            return CommandError(EXIT_ERROR, what + " failed: " + detail);
+            return CommandError(EXIT_ERROR, what + " failed unexpectedly; the log " +
+                                                std::string("has the details"));
     }
 }
 

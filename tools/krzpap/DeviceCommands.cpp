@@ -8,6 +8,10 @@
 #include "discovery/KRZPAPFinder.h"
 #include "discovery/KRZPAPScanner.h"
 #include "discovery/KRZPDefaultsRecognizer.h"
+#include "discovery/KRZPHttpRecognizer.h"
+#include "discovery/KRZPHttpScanner.h"
+#include "krznetlib/KRZAdapterInfo.h"
+#include "krzsettings/KRZSettings.h"
 #include "krzutil/KRZAccessPointWlanInfo.h"
 #include "platform/krzprocess.h"
 
@@ -15,9 +19,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <climits>
+#include <memory>
+#include <thread>
 #include <functional>
 #include <iomanip>
 #include <iostream>
+#include <map>
 #include <sstream>
 
 namespace krzpap {
@@ -113,90 +121,263 @@ boost::shared_ptr<KRZPAPConfigurator> openDevice(const Globals& globals,
 // Runs a device command's work with Ctrl-C wired to `cancel`. A cancelled step fails in its own
 // way (unreachable, unexpected answer, ...): once Ctrl-C came, the failure is reported as the
 // cancel.
-void runDeviceWork(CancelHook& cancel, const std::function<void()>& work) {
+void runDeviceWork(const Globals& globals, CancelHook& cancel, const std::function<void()>& work,
+                   const std::string& whatMayBeLeft = std::string()) {
+    std::string cancelled = "cancelled" + whatMayBeLeft;
+    bool interrupted = false;
     try {
-        runInterruptible(work, [&] { cancel.fire(); });
+        interrupted = runInterruptible(
+            work, [&] { cancel.fire(); },
+            [&] {
+                if (globals.json)
+                    printDocument(globals, EXIT_CANCELLED, nullptr, true, cancelled);
+                std::cerr << "krzpap: " << cancelled << "\n";
+            });
     } catch (const CommandError& e) {
         if (cancel.fired())
-            throw CommandError(EXIT_CANCELLED, std::string("cancelled (") + e.what() + ")");
+            throw CommandError(EXIT_CANCELLED, cancelled);
         throw;
     }
+    if (interrupted)
+        throw CommandError(EXIT_CANCELLED, cancelled);
 }
 
-nlohmann::json settingsJson(KRZPAPConfigurator& conf) {
+nlohmann::json orNull(const std::string& text) {
+    return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text);
+}
+
+nlohmann::json deviceJson(const KRZPAPConfigurator& conf) {
+    std::string mac = firstMac(conf);
     return {{"address", dotted(conf.getAddr())},
-            {"mac", firstMac(conf)},
+            {"mac", mac},
+            {"macVendor", orNull(ouiVendor(mac))},
             {"vendor", conf.getVendorName()},
             {"model", conf.getModelName()},
-            {"firmware", conf.getFirmwareRevision()},
-            {"ssid", conf.getSSID().getBytes()},
-            {"security", securityModeName(conf.getSecurityMode())},
-            {"encryption", encryptionModeName(conf.getEncryptionMode())},
-            {"key", conf.getKey() ? conf.getKey()->getKey() : std::string()}};
+            {"firmware", orNull(conf.getFirmwareRevision())},
+            {"recognized", true}};
+}
+
+nlohmann::json settingsJson(const Globals& globals, KRZPAPConfigurator& conf) {
+    nlohmann::json device = deviceJson(conf);
+    device["ssid"] = conf.getSSID().getBytes();
+    device["security"] = securityModeName(conf.getSecurityMode());
+    device["encryption"] = encryptionModeName(conf.getEncryptionMode());
+    device["key"] = secretJson(globals, conf.getKey() ? conf.getKey()->getKey() : std::string());
+    return device;
+}
+
+// Sees every reply of the scan's HTTP probe first, runs the recognizers on it in their own order
+// (through a scanner of its own) and hands on what they made. So the host knows what was found
+// while the scan runs, and keeps it when Ctrl-C ends the scan, and learns of hosts that answered
+// but no recognizer knows.
+struct ScanTap {
+    std::mutex mutex;
+    int answered = 0;
+    KRZPAPConfiguratorList recognized;
+    std::vector<std::pair<std::string, std::string>> unrecognized;  // address, MAC
+};
+
+thread_local bool t_inTapPass = false;
+
+class TapRecognizer : public KRZPHttpRecognizer {
+  public:
+    explicit TapRecognizer(std::shared_ptr<ScanTap> tap) : tap_(std::move(tap)) {}
+    boost::shared_ptr<KRZPAPConfigurator> recognize(const in_addr& address,
+                                                    const std::string& headers,
+                                                    const std::string& body,
+                                                    const KRZMacAddress& mac) override {
+        if (t_inTapPass) {
+            return {};
+        }
+        {
+            std::lock_guard<std::mutex> lock(tap_->mutex);
+            ++tap_->answered;
+        }
+        KRZPHttpScanner pass;
+        in_addr a = address;
+        std::string h = headers;
+        std::string b = body;
+        KRZMacAddress m = mac;
+        t_inTapPass = true;
+        struct Leave {
+            ~Leave() { t_inTapPass = false; }
+        } leave;
+        pass.handleScanResult(a, h, b, m);
+        KRZPAPConfiguratorList made = pass.getAPList();
+        std::lock_guard<std::mutex> lock(tap_->mutex);
+        if (made.empty()) {
+            tap_->unrecognized.emplace_back(dotted(address), narrow(m.toHexString()));
+            return {};
+        }
+        tap_->recognized.push_back(made.front());
+        return made.front();
+    }
+
+  private:
+    std::shared_ptr<ScanTap> tap_;
+};
+
+bool usable(unsigned long ip) {
+    return ip != 0xFFFFFFFFul && ip != 0 && (ip >> 24) != 127 && (ip >> 16) != 0xA9FE;
+}
+
+std::string adapterAddress(const KRZAdapterInfo& adapter) {
+    in_addr a;
+    a.s_addr = htonl(static_cast<uint32_t>(adapter.getIpAddress()));
+    return dotted(a);
+}
+
+// The adapters the scan sweeps: every usable one, or those named with -I (by name or address).
+std::vector<std::string> chooseAdapters(const ScanOptions& options) {
+    std::vector<std::string> names;
+    std::string known;
+    boost::shared_ptr<std::vector<KRZAdapterInfo>> all = KRZAdapterInfo::getAdapterInfo();
+    for (const KRZAdapterInfo& adapter : *all) {
+        if (!usable(adapter.getIpAddress()))
+            continue;
+        std::string address = adapterAddress(adapter);
+        known += (known.empty() ? "" : ", ") + adapter.getName() + " (" + address + ")";
+        bool wanted = options.adapters.empty();
+        for (const std::string& given : options.adapters)
+            wanted = wanted || given == adapter.getName() || given == address;
+        if (wanted)
+            names.push_back(adapter.getName());
+    }
+    if (known.empty()) {
+        throw CommandError(EXIT_UNREACHABLE,
+                           "this network has no usable adapter (one with an address other than "
+                           "loopback or link-local); nothing can be scanned");
+    }
+    for (const std::string& given : options.adapters) {
+        bool found = false;
+        for (const KRZAdapterInfo& adapter : *all)
+            found = found || ((given == adapter.getName() || given == adapterAddress(adapter)) &&
+                              usable(adapter.getIpAddress()));
+        if (!found) {
+            throw CommandError(
+                EXIT_USAGE, "no usable adapter \"" + given + "\"; the usable ones are: " + known);
+        }
+    }
+    return names;
+}
+
+int reportScan(const Globals& globals, const ScanOptions& options, ScanTap& tap,
+               const KRZPAPConfiguratorList* complete, const std::vector<std::string>& adapters,
+               std::chrono::steady_clock::time_point start, bool interrupted) {
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::lock_guard<std::mutex> lock(tap.mutex);
+    const KRZPAPConfiguratorList& found = complete ? *complete : tap.recognized;
+    nlohmann::json devices = nlohmann::json::array();
+    for (const auto& conf : found)
+        devices.push_back(deviceJson(*conf));
+    if (options.all) {
+        for (const auto& [address, mac] : tap.unrecognized) {
+            devices.push_back({{"address", address},
+                               {"mac", mac},
+                               {"macVendor", orNull(ouiVendor(mac))},
+                               {"vendor", nullptr},
+                               {"model", nullptr},
+                               {"firmware", nullptr},
+                               {"recognized", false}});
+        }
+    }
+    int answered = std::max(tap.answered, static_cast<int>(found.size()));
+    int code = interrupted ? EXIT_CANCELLED : found.empty() ? EXIT_NOTHING_FOUND : EXIT_OK;
+    if (globals.json) {
+        printDocument(globals, code,
+                      {{"devices", devices},
+                       {"adapters", adapters},
+                       {"answered", answered},
+                       {"recognized", found.size()},
+                       {"seconds", seconds}},
+                      interrupted);
+        return code;
+    }
+    bool anyFirmware = false;
+    for (const auto& d : devices)
+        anyFirmware = anyFirmware || !d["firmware"].is_null();
+    std::vector<std::vector<std::string>> rows = {
+        {"ADDRESS", "MAC", "MAC VENDOR", "VENDOR", "MODEL"}};
+    if (anyFirmware)
+        rows[0].push_back("FIRMWARE");
+    auto text = [](const nlohmann::json& v, const char* none) {
+        return v.is_null() ? std::string(none) : v.get<std::string>();
+    };
+    for (const auto& d : devices) {
+        rows.push_back({d["address"], d["mac"], text(d["macVendor"], "-"), text(d["vendor"], "-"),
+                        text(d["model"], "(not recognized)")});
+        if (anyFirmware)
+            rows.back().push_back(text(d["firmware"], "-"));
+    }
+    if (devices.empty()) {
+        std::cout << "No device recognized.\n";
+    } else {
+        printTable(rows);
+    }
+    if (!globals.quiet) {
+        std::ostringstream summary;
+        summary << answered << " host(s) answered, " << found.size() << " recognized, in "
+                << std::fixed << std::setprecision(1) << seconds << " s"
+                << (interrupted ? " (interrupted: the rest of the network was not scanned)" : "");
+        if (!options.all && answered > static_cast<int>(found.size()) && !interrupted)
+            summary << "; --all lists the others";
+        std::cerr << summary.str() << "\n";
+    }
+    return code;
 }
 
 }  // namespace
 
-int runScanCommand(const Globals& globals, const ScanOptions&) {
+int runScanCommand(const Globals& globals, const ScanOptions& options) {
     initLibrary(globals);
-    auto start = std::chrono::steady_clock::now();
-    KRZPAPConfiguratorList found;
-    bool showProgress = !globals.quiet && krzprocess::isTerminal(krzprocess::Stream::err);
-    ScanProgress progress(logFilePath(globals), showProgress);
-    bool interrupted = false;
-    std::atomic<bool> cancelled{false};
-    try {
-        interrupted = runInterruptible([&] { found = KRZPAPScanner::runScan(); },
-                                       [&] {
-                                           cancelled = true;
-                                           KRZPAPScanner::cancelScan();
-                                       });
-    } catch (const KRZPAPCException& e) {
-        progress.stop();
-        // A cancelled sweep drops its results, which the driver then reports as no connectivity.
-        if (cancelled) {
-            throw CommandError(EXIT_CANCELLED, "the scan was cancelled");
-        }
-        if (e.getAPCErrorCode() == KRZPAPC_NO_CONNECTIVITY) {
-            throw CommandError(EXIT_UNREACHABLE,
-                               "no connectivity: no usable adapter reached any device");
-        }
-        throw describeFailure(e, "the scan");
+    std::vector<std::string> adapters = chooseAdapters(options);
+    if (!options.adapters.empty()) {
+        std::string list;
+        for (const std::string& name : adapters)
+            list += (list.empty() ? "" : ",") + name;
+        krzprocess::setEnvironment("KRZ_ADAPTERS", list);
+        KRZSettings::reload();
     }
-    progress.stop();
-    double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    auto tap = std::make_shared<ScanTap>();
+    KRZPHttpScanner::registerHttpRecognizer(boost::make_shared<TapRecognizer>(tap), INT_MIN);
 
-    nlohmann::json devices = nlohmann::json::array();
-    std::vector<std::vector<std::string>> rows = {
-        {"ADDRESS", "MAC", "MAC VENDOR", "VENDOR", "MODEL", "FIRMWARE"}};
-    for (const auto& conf : found) {
-        std::string mac = firstMac(*conf);
-        devices.push_back({{"address", dotted(conf->getAddr())},
-                           {"mac", mac},
-                           {"macVendor", ouiVendor(mac)},
-                           {"vendor", conf->getVendorName()},
-                           {"model", conf->getModelName()},
-                           {"firmware", conf->getFirmwareRevision()}});
-        rows.push_back({dotted(conf->getAddr()), orDash(mac), orDash(ouiVendor(mac)),
-                        conf->getVendorName(), conf->getModelName(),
-                        orDash(conf->getFirmwareRevision())});
+    auto start = std::chrono::steady_clock::now();
+    bool showProgress = !globals.quiet && krzprocess::isTerminal(krzprocess::Stream::err);
+    ScanProgress progress(logFilePath(globals), showProgress, [tap] {
+        std::lock_guard<std::mutex> lock(tap->mutex);
+        return tap->answered;
+    });
+    KRZPAPConfiguratorList found;
+    bool completed = false;
+    boost::shared_ptr<KRZPAPCException> failure;
+    bool interrupted = runInterruptible(
+        [&] {
+            try {
+                found = KRZPAPScanner::runScan();
+                completed = true;
+            } catch (const KRZPAPCException& e) {
+                failure = boost::make_shared<KRZPAPCException>(e);
+            }
+        },
+        [] { KRZPAPScanner::cancelScan(); },
+        [&] {
+            progress.stop();
+            reportScan(globals, options, *tap, nullptr, adapters, start, true);
+        });
+    progress.stop();
+    // A cancelled sweep drops its results (the driver then reports no connectivity): what the
+    // host saw until then is the answer.
+    if (failure && !interrupted) {
+        if (failure->getAPCErrorCode() != KRZPAPC_NO_CONNECTIVITY)
+            throw describeFailure(*failure, "the scan");
+        std::string list;
+        for (const std::string& name : adapters)
+            list += (list.empty() ? "" : ", ") + name;
+        std::cerr << "krzpap: nothing answered on the network (adapters swept: " << list << ")\n";
     }
-    if (globals.json) {
-        printJson({{"devices", devices}, {"seconds", seconds}, {"interrupted", interrupted}});
-    } else {
-        printTable(rows);
-        if (!globals.quiet) {
-            std::ostringstream summary;
-            summary << found.size() << " device(s) recognized in " << std::fixed
-                    << std::setprecision(1) << seconds << " s"
-                    << (interrupted ? " (interrupted)" : "");
-            std::cerr << summary.str() << "\n";
-        }
-    }
-    if (interrupted)
-        return EXIT_CANCELLED;
-    return found.empty() ? EXIT_NOTHING_FOUND : EXIT_OK;
+    return reportScan(globals, options, *tap, completed ? &found : nullptr, adapters, start,
+                      interrupted);
 }
 
 int runShowCommand(const Globals& globals, const DeviceOptions& device) {
@@ -204,11 +385,13 @@ int runShowCommand(const Globals& globals, const DeviceOptions& device) {
     initLibrary(globals);
     CancelHook cancel;
     boost::shared_ptr<KRZPAPConfigurator> conf;
-    runDeviceWork(cancel, [&] {
+    runDeviceWork(globals, cancel, [&] {
         conf = openDevice(globals, device, cancel);
         bool loggedIn = deviceStep("logging in", [&] { return conf->testLogin(); });
         if (!loggedIn) {
-            throw CommandError(EXIT_LOGIN_FAILED, "the device refused the credentials");
+            throw CommandError(EXIT_LOGIN_FAILED,
+                               "the device refused the credentials; give the right ones with "
+                               "--user and --password");
         }
         deviceStep("reading the settings", [&] { conf->retrieveAttributes(); });
     });
@@ -219,19 +402,21 @@ int runShowCommand(const Globals& globals, const DeviceOptions& device) {
     std::string passwordRules = narrow(conf->getPasswordRequirementsDescription());
     std::string ssidRules = narrow(conf->getSsidRequirementsDescription());
     if (globals.json) {
-        nlohmann::json doc = settingsJson(*conf);
-        doc["usesUsername"] = conf->usesUsername();
-        doc["requirements"] = {
+        nlohmann::json shown = settingsJson(globals, *conf);
+        shown["usesUsername"] = conf->usesUsername();
+        shown["requirements"] = {
             {"username", userRules}, {"password", passwordRules}, {"ssid", ssidRules}};
-        printJson(doc);
+        printDocument(globals, EXIT_OK, {{"device", shown}});
         return EXIT_OK;
     }
+    std::string key = conf->getKey() ? conf->getKey()->getKey() : std::string();
     printTable({{"Device:", conf->getDescription() + " at " + dotted(conf->getAddr()) + " (" +
                                 firstMac(*conf) + ")"},
                 {"Firmware:", orDash(conf->getFirmwareRevision())},
                 {"SSID:", conf->getSSID().getBytes()},
                 {"Security:", securityModeName(conf->getSecurityMode())},
                 {"Encryption:", encryptionModeName(conf->getEncryptionMode())},
+                {"Key:", secretText(globals, key)},
                 {"User names:", userRules},
                 {"Passwords:", passwordRules},
                 {"SSIDs:", ssidRules}});
@@ -268,10 +453,50 @@ const char* ruleText(_KRZPStringValidatorCode code) {
 // Checks that need no device: the fixed SSID limits, the default character sets and the key
 // formats. Nothing is sent to any device before these pass.
 void precheck(const ConfigureOptions& o) {
+    if (o.haveKey && o.security.empty()) {
+        throw CommandError(EXIT_USAGE,
+                           "--key needs --security: say which mode the key is for, "
+                           "e.g. --security wpa2-psk --key PASSPHRASE");
+    }
+    if (!o.encryption.empty() && o.security.empty()) {
+        throw CommandError(EXIT_USAGE, "--encryption needs --security");
+    }
     if (!o.haveSsid && o.security.empty() && !o.haveNewUser && !o.haveNewPassword) {
         throw CommandError(EXIT_USAGE,
-                           "nothing to change: give --ssid, --security/--key or --new-user/"
-                           "--new-password");
+                           "nothing to change: give --ssid, --security with --key, or "
+                           "--new-user/--new-password");
+    }
+    if (!o.security.empty() && o.security != "none" && !o.haveKey) {
+        throw CommandError(EXIT_USAGE, "--security " + o.security +
+                                           " needs --key (the new passphrase or WEP key)");
+    }
+    if (!o.encryption.empty()) {
+        // Which encryptions each mode can carry; anything else would be changed by the device.
+        static const std::map<std::string, std::vector<std::string>> allowed = {
+            {"none", {"none"}},
+            {"wep", {"wep64", "wep128"}},
+            {"wpa-psk", {"tkip", "aes", "tkip-aes"}},
+            {"wpa2-psk", {"aes", "tkip", "tkip-aes"}},
+            {"wpa-wpa2-psk", {"tkip-aes", "tkip", "aes"}}};
+        const auto& list = allowed.at(o.security);
+        if (std::find(list.begin(), list.end(), o.encryption) == list.end()) {
+            std::string names;
+            for (const auto& n : list)
+                names += (names.empty() ? "" : ", ") + n;
+            throw CommandError(EXIT_USAGE, "security mode " + o.security +
+                                               " cannot use encryption " + o.encryption +
+                                               "; it takes " + names);
+        }
+        if (o.security == "wep") {
+            bool short64 = o.key.size() == 5 || o.key.size() == 10;
+            if (short64 != (o.encryption == "wep64")) {
+                throw CommandError(EXIT_USAGE, "a " + o.encryption + " key is " +
+                                                   (o.encryption == "wep64"
+                                                        ? "5 characters or 10 hexadecimal digits"
+                                                        : "13 characters or 26 hexadecimal "
+                                                          "digits"));
+            }
+        }
     }
     if (o.haveSsid) {
         if (o.ssid.empty() || o.ssid.size() > 32) {
@@ -325,6 +550,11 @@ void precheck(const ConfigureOptions& o) {
 
 // The device's own rules, checked before anything is changed.
 void checkDeviceRules(KRZPAPConfigurator& conf, const ConfigureOptions& o) {
+    if (o.haveNewUser && !conf.usesUsername()) {
+        throw CommandError(EXIT_USAGE, "the " + conf.getDescription() +
+                                           " has no administrator user name; leave out "
+                                           "--new-user");
+    }
     if (o.haveSsid) {
         _KRZPStringValidatorCode code = conf.validateSsid(o.ssid);
         if (code != KRZP_SV_OK) {
@@ -379,85 +609,116 @@ int runConfigureCommand(const Globals& globals, const DeviceOptions& device,
     initLibrary(globals);
     CancelHook cancel;
     boost::shared_ptr<KRZPAPConfigurator> conf;
-    nlohmann::json readBack;
-    std::vector<std::string> mismatches;
-    runDeviceWork(cancel, [&] {
-        conf = openDevice(globals, device, cancel);
-        checkDeviceRules(*conf, o);
-        deviceStep("reading the settings", [&] { conf->retrieveAttributes(); });
-        deviceStep("starting the configuration", [&] { return conf->startConfiguration(); });
-        if (o.haveSsid) {
-            deviceStep("changing the SSID", [&] { return conf->changeSSID(KRZSsid(o.ssid)); });
-        }
-        if (!o.security.empty()) {
-            auto key = boost::make_shared<KRZPKey>(o.key);
-            deviceStep("changing the security mode", [&] {
-                return conf->changeSecurityMode(securityModeFromName(o.security), key,
-                                                defaultEncryption(o));
-            });
-        }
-        if (o.haveNewUser || o.haveNewPassword) {
-            // What is not given stays as it is now.
-            auto current = conf->getCredentials();
-            std::string user = o.haveNewUser ? o.newUser : current.first;
-            std::string password = o.haveNewPassword ? o.newPassword : current.second;
-            deviceStep("changing the credentials",
-                       [&] { return conf->changeCredentials(user, password); });
-        }
-        deviceStep("writing the changes", [&] { return conf->completeConfiguration(); });
-
-        // Read back through a fresh configurator, as a host would after a restart.
-        auto credentials = conf->getCredentials();
-        if (o.haveNewUser)
-            credentials.first = o.newUser;
-        if (o.haveNewPassword)
-            credentials.second = o.newPassword;
-        boost::shared_ptr<KRZPAPConfigurator> check;
-        for (int attempt = 0;; ++attempt) {
-            try {
-                check = openDevice(globals, device, cancel, credentials.first, credentials.second,
-                                   true);
-                break;
-            } catch (const CommandError& e) {
-                // A device that restarts after a change is away for a few seconds.
-                if (e.code() != EXIT_UNREACHABLE || attempt >= 10 || cancel.fired())
-                    throw;
-                sleep(1);
+    boost::shared_ptr<KRZPAPConfigurator> check;
+    bool credentialsConfirmed = false;
+    runDeviceWork(
+        globals, cancel,
+        [&] {
+            conf = openDevice(globals, device, cancel);
+            checkDeviceRules(*conf, o);
+            deviceStep("reading the settings", [&] { conf->retrieveAttributes(); });
+            deviceStep("starting the configuration", [&] { return conf->startConfiguration(); });
+            if (o.haveSsid) {
+                deviceStep("changing the SSID", [&] { return conf->changeSSID(KRZSsid(o.ssid)); });
             }
-        }
-        deviceStep("reading the settings back", [&] { check->retrieveAttributes(); });
-        readBack = settingsJson(*check);
-        if (o.haveSsid && check->getSSID().getBytes() != o.ssid)
-            mismatches.push_back("SSID");
-        if (!o.security.empty() && check->getSecurityMode() != securityModeFromName(o.security)) {
-            mismatches.push_back("security mode");
-        }
-        if (o.haveKey && o.security != "none" &&
-            (!check->getKey() || check->getKey()->getKey() != o.key)) {
-            mismatches.push_back("key");
-        }
-    });
+            if (!o.security.empty()) {
+                auto key = boost::make_shared<KRZPKey>(o.key);
+                deviceStep("changing the security mode", [&] {
+                    return conf->changeSecurityMode(securityModeFromName(o.security), key,
+                                                    defaultEncryption(o));
+                });
+            }
+            if (o.haveNewUser || o.haveNewPassword) {
+                // What is not given stays as it is now.
+                auto current = conf->getCredentials();
+                std::string user = o.haveNewUser ? o.newUser : current.first;
+                std::string password = o.haveNewPassword ? o.newPassword : current.second;
+                deviceStep("changing the credentials",
+                           [&] { return conf->changeCredentials(user, password); });
+            }
+            deviceStep("writing the changes", [&] { return conf->completeConfiguration(); });
 
+            // Read back through a fresh configurator that logs in with the new credentials, as a
+            // host would after a restart: a login that works confirms them.
+            auto credentials = conf->getCredentials();
+            if (o.haveNewUser)
+                credentials.first = o.newUser;
+            if (o.haveNewPassword)
+                credentials.second = o.newPassword;
+            for (int attempt = 0;; ++attempt) {
+                try {
+                    check = openDevice(globals, device, cancel, credentials.first,
+                                       credentials.second, true);
+                    break;
+                } catch (const CommandError& e) {
+                    // A device that restarts after a change is away for a few seconds.
+                    if (e.code() != EXIT_UNREACHABLE || attempt >= 10 || cancel.fired())
+                        throw;
+                    std::this_thread::sleep_for(std::chrono::seconds(1));
+                }
+            }
+            credentialsConfirmed = true;
+            deviceStep("reading the settings back", [&] { check->retrieveAttributes(); });
+        },
+        "; the device may hold some of the changes ('krzpap show' tells)");
+
+    // Each change as asked, and whether the device holds it now.
+    struct Change {
+        std::string setting;
+        nlohmann::json value;
+        std::string text;
+        bool confirmed;
+    };
+    std::vector<Change> changes;
+    std::string key = check->getKey() ? check->getKey()->getKey() : std::string();
+    if (o.haveSsid)
+        changes.push_back({"ssid", o.ssid, o.ssid, check->getSSID().getBytes() == o.ssid});
+    if (!o.security.empty()) {
+        changes.push_back({"security", o.security, o.security,
+                           check->getSecurityMode() == securityModeFromName(o.security)});
+        std::string encryption = encryptionModeName(defaultEncryption(o));
+        changes.push_back({"encryption", encryption, encryption,
+                           check->getEncryptionMode() == defaultEncryption(o)});
+        if (o.security != "none")
+            changes.push_back(
+                {"key", secretJson(globals, o.key), secretText(globals, o.key), key == o.key});
+    }
+    if (o.haveNewUser)
+        changes.push_back({"username", o.newUser, o.newUser, credentialsConfirmed});
+    if (o.haveNewPassword)
+        changes.push_back({"password", secretJson(globals, o.newPassword),
+                           secretText(globals, o.newPassword), credentialsConfirmed});
+    std::vector<std::string> mismatches;
+    nlohmann::json changeList = nlohmann::json::array();
+    for (const Change& c : changes) {
+        changeList.push_back(
+            {{"setting", c.setting}, {"value", c.value}, {"confirmed", c.confirmed}});
+        if (!c.confirmed)
+            mismatches.push_back(c.setting);
+    }
+    int code = mismatches.empty() ? EXIT_OK : EXIT_ERROR;
+    std::string list;
+    for (const auto& m : mismatches)
+        list += (list.empty() ? "" : ", ") + m;
+    std::string error = mismatches.empty() ? ""
+                                           : "the device did not keep: " + list +
+                                                 "; 'krzpap show' tells "
+                                                 "what it holds now";
     if (globals.json) {
-        printJson(
-            {{"changed", mismatches.empty()}, {"mismatches", mismatches}, {"settings", readBack}});
+        printDocument(globals, code,
+                      {{"device", settingsJson(globals, *check)}, {"changes", changeList}}, false,
+                      error);
     } else {
-        std::cout << "Configured " << conf->getDescription() << " at " << device.address << ".\n";
-        printTable({{"SSID:", readBack["ssid"].get<std::string>()},
-                    {"Security:", readBack["security"].get<std::string>()},
-                    {"Encryption:", readBack["encryption"].get<std::string>()},
-                    {"Key:", readBack["key"].get<std::string>()}});
-        if (mismatches.empty()) {
-            std::cout << "Read back: the device holds the new settings.\n";
-        }
+        std::cout << "Configured " << conf->getDescription() << " at " << device.address << ":\n";
+        std::vector<std::vector<std::string>> rows;
+        for (const Change& c : changes)
+            rows.push_back({"  " + c.setting + ":", c.text,
+                            c.confirmed ? "confirmed" : "NOT kept by the device"});
+        printTable(rows);
     }
-    if (!mismatches.empty()) {
-        std::string list;
-        for (const auto& m : mismatches)
-            list += (list.empty() ? "" : ", ") + m;
-        throw CommandError(EXIT_ERROR, "the device did not keep: " + list);
-    }
-    return EXIT_OK;
+    if (!mismatches.empty())
+        std::cerr << "krzpap: " << error << "\n";
+    return code;
 }
 
 namespace {
@@ -510,32 +771,42 @@ int runFindCommand(const Globals& globals, const std::vector<std::string>& macs)
         configurators.push_back(boost::make_shared<MacOnlyConfigurator>(mac));
     }
     KRZPAPConfiguratorVector found;
+    // Read by the report of an interrupted search, while the search may still run.
+    std::atomic<bool> done{false};
+    auto report = [&](bool interrupted) {
+        nlohmann::json results = nlohmann::json::array();
+        std::vector<std::vector<std::string>> rows = {{"MAC", "ADDRESS"}};
+        size_t located = 0;
+        for (const auto& conf : configurators) {
+            bool isFound = done && std::find(found.begin(), found.end(), conf) != found.end();
+            std::string mac = narrow(conf->getMACAddressList()[0].toHexString());
+            std::string address = isFound ? dotted(conf->getAddr()) : std::string();
+            located += isFound ? 1 : 0;
+            results.push_back({{"mac", mac}, {"found", isFound}, {"address", orNull(address)}});
+            rows.push_back({mac, isFound ? address : interrupted ? "(interrupted)" : "not found"});
+        }
+        int code = interrupted                       ? EXIT_CANCELLED
+                   : located == configurators.size() ? EXIT_OK
+                                                     : EXIT_NOTHING_FOUND;
+        if (globals.json) {
+            printDocument(globals, code, {{"results", results}}, interrupted);
+        } else {
+            printTable(rows);
+        }
+        return code;
+    };
     bool interrupted = false;
     try {
-        interrupted = runInterruptible([&] { found = KRZPAPFinder::findAllAps(configurators); },
-                                       [] { KRZPAPFinder::cancelScan(); });
+        interrupted = runInterruptible(
+            [&] {
+                found = KRZPAPFinder::findAllAps(configurators);
+                done = true;
+            },
+            [] { KRZPAPFinder::cancelScan(); }, [&] { report(true); });
     } catch (const KRZPAPCException& e) {
         throw describeFailure(e, "the search");
     }
-    nlohmann::json results = nlohmann::json::array();
-    std::vector<std::vector<std::string>> rows = {{"MAC", "ADDRESS"}};
-    size_t located = 0;
-    for (const auto& conf : configurators) {
-        bool isFound = std::find(found.begin(), found.end(), conf) != found.end();
-        std::string mac = narrow(conf->getMACAddressList()[0].toHexString());
-        std::string address = isFound ? dotted(conf->getAddr()) : std::string();
-        located += isFound ? 1 : 0;
-        results.push_back({{"mac", mac}, {"found", isFound}, {"address", address}});
-        rows.push_back({mac, isFound ? address : "not found"});
-    }
-    if (globals.json) {
-        printJson({{"results", results}});
-    } else {
-        printTable(rows);
-    }
-    if (interrupted)
-        return EXIT_CANCELLED;
-    return located == configurators.size() ? EXIT_OK : EXIT_NOTHING_FOUND;
+    return report(interrupted);
 }
 
 int runDefaultsCommand(const Globals& globals, const DefaultsOptions& options) {
@@ -547,6 +818,15 @@ int runDefaultsCommand(const Globals& globals, const DefaultsOptions& options) {
     }
     if (options.ssid.size() > 32) {
         throw CommandError(EXIT_USAGE, "an SSID has at most 32 bytes");
+    }
+    // 0 (unknown), the 2.4 GHz channels and the 5 GHz ones.
+    int c = options.channel;
+    bool channelOk = (c >= 0 && c <= 14) || (c >= 32 && c <= 144 && c % 4 == 0) ||
+                     (c >= 149 && c <= 177 && c % 4 == 1);
+    if (!channelOk) {
+        throw CommandError(EXIT_USAGE, "there is no Wi-Fi channel " + std::to_string(c) +
+                                           "; give 1 to 14, a 5 GHz channel (36, 40, ... 165), "
+                                           "or 0 when unknown");
     }
     initLibrary(globals);
     auto info = boost::make_shared<KRZAccessPointWlanInfo>();
@@ -560,11 +840,12 @@ int runDefaultsCommand(const Globals& globals, const DefaultsOptions& options) {
                           : verdict < 0 ? "changed from its factory defaults"
                                         : "no recognizer has an opinion";
     if (globals.json) {
-        printJson({{"ssid", options.ssid},
-                   {"bssid", narrow(bssid.toHexString())},
-                   {"verdict", verdict},
-                   {"factoryDefaults", verdict > 0},
-                   {"meaning", meaning}});
+        printDocument(globals, EXIT_OK,
+                      {{"ssid", options.ssid},
+                       {"bssid", narrow(bssid.toHexString())},
+                       {"verdict", verdict},
+                       {"factoryDefaults", verdict > 0},
+                       {"meaning", meaning}});
     } else {
         std::cout << "Network \"" << options.ssid << "\" (" << narrow(bssid.toHexString())
                   << "): verdict " << verdict << ", " << meaning << ".\n";

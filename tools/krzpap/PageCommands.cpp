@@ -15,7 +15,59 @@
 
 namespace krzpap {
 
-int runFetchCommand(const Globals& globals, const FetchOptions& o) {
+namespace {
+
+// "http://host[:port][/path]" as curl users give it, taken apart into the options.
+void takeUrl(FetchOptions& o) {
+    const std::string scheme = "http://";
+    if (o.address.rfind("https://", 0) == 0) {
+        throw CommandError(EXIT_USAGE,
+                           "krzpap speaks plain HTTP only, as the devices' admin "
+                           "pages do; give http://...");
+    }
+    if (o.address.rfind(scheme, 0) != 0) {
+        if (o.path.empty())
+            o.path = "/";
+        return;
+    }
+    if (!o.path.empty()) {
+        throw CommandError(EXIT_USAGE, "give either a URL or an address and a path, not both");
+    }
+    std::string rest = o.address.substr(scheme.size());
+    size_t slash = rest.find('/');
+    std::string host = rest.substr(0, slash);
+    o.path = slash == std::string::npos ? "/" : rest.substr(slash);
+    size_t colon = host.find(':');
+    if (colon != std::string::npos) {
+        std::string port = host.substr(colon + 1);
+        if (port.empty() || port.size() > 5 ||
+            port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) < 1 ||
+            std::stoi(port) > 65535) {
+            throw CommandError(EXIT_USAGE, "not a port: \"" + port + "\" in " + o.address);
+        }
+        o.port = std::stoi(port);
+        host = host.substr(0, colon);
+    }
+    o.address = host;
+}
+
+nlohmann::json statusCode(const std::string& headers) {
+    // "HTTP/1.1 200 OK"; a reply without a status line has none.
+    if (headers.rfind("HTTP/", 0) != 0)
+        return nullptr;
+    size_t space = headers.find(' ');
+    if (space == std::string::npos || space + 4 > headers.size())
+        return nullptr;
+    std::string digits = headers.substr(space + 1, 3);
+    if (digits.find_first_not_of("0123456789") != std::string::npos)
+        return nullptr;
+    return std::stoi(digits);
+}
+
+}  // namespace
+
+int runFetchCommand(const Globals& globals, FetchOptions o) {
+    takeUrl(o);
     if (o.path.empty() || o.path[0] != '/') {
         throw CommandError(EXIT_USAGE, "the path must start with '/', e.g. /index.html");
     }
@@ -34,7 +86,8 @@ int runFetchCommand(const Globals& globals, const FetchOptions& o) {
     initLibrary(globals, false);
     KRZPAPComm comm(o.address);
     if (comm.getAddr().s_addr == INADDR_NONE) {
-        throw CommandError(EXIT_USAGE, "unknown host: \"" + o.address + "\"");
+        throw CommandError(EXIT_USAGE, "unknown host: \"" + o.address +
+                                           "\" (give an IPv4 address or a host name)");
     }
     comm.setTimeout(o.timeout);
     comm.setAuthInfo(o.user, o.password);
@@ -43,8 +96,9 @@ int runFetchCommand(const Globals& globals, const FetchOptions& o) {
     }
     CancelHook cancel;
     cancel.set([&comm] { comm.setCancel(true); });
+    bool interrupted = false;
     try {
-        runInterruptible(
+        interrupted = runInterruptible(
             [&] {
                 comm.openConnection(static_cast<unsigned short>(o.port), false);
                 if (o.multipart) {
@@ -56,14 +110,24 @@ int runFetchCommand(const Globals& globals, const FetchOptions& o) {
                 }
                 comm.readResponseSynchronous();
             },
-            [&] { cancel.fire(); });
+            [&] { cancel.fire(); },
+            [&] {
+                if (globals.json)
+                    printDocument(globals, EXIT_CANCELLED, nullptr, true, "cancelled");
+                std::cerr << "krzpap: cancelled\n";
+            });
     } catch (const KRZPAPCException& e) {
+        if (cancel.fired())
+            throw CommandError(EXIT_CANCELLED, "cancelled");
         throw describeFailure(e, "fetching " + o.path + " from " + o.address);
     }
+    if (interrupted)
+        throw CommandError(EXIT_CANCELLED, "cancelled");
     const std::string& headers = comm.getResponseHeaders();
     const std::string& body = comm.getResponseBody();
     if (globals.json) {
-        printJson({{"headers", headers}, {"body", body}});
+        printDocument(globals, EXIT_OK,
+                      {{"status", statusCode(headers)}, {"headers", headers}, {"body", body}});
     } else {
         std::cout << headers << "\r\n";
         std::cout.write(body.data(), static_cast<std::streamsize>(body.size()));
@@ -82,6 +146,11 @@ int runFormsCommand(const Globals& globals, const FormsOptions& o) {
             throw CommandError(EXIT_USAGE, "cannot read \"" + o.file + "\"");
         }
         page.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    if (page.substr(0, 4096).find('\0') != std::string::npos) {
+        throw CommandError(EXIT_USAGE, "\"" + o.file +
+                                           "\" is not an HTML page (it holds binary "
+                                           "data)");
     }
     nlohmann::json forms = nlohmann::json::array();
     KRZPHtmlParser parser(page);
@@ -105,16 +174,21 @@ int runFormsCommand(const Globals& globals, const FormsOptions& o) {
             for (const auto& field : *fields) {
                 form["fields"].push_back({{"name", field.first}, {"value", field.second}});
             }
-        } catch (const KRZPAPCException& e) {
-            form["error"] = narrow(e.getLogLine());
+        } catch (const KRZPAPCException&) {
+            form["error"] = "the page ends inside this form";
         }
-        forms.push_back(form);
+        // Fields outside any <form> count only when there are some.
+        if (sawForm || !form["fields"].empty() || form.contains("error"))
+            forms.push_back(form);
         if (!sawForm || parser.getPosition() == std::string::npos)
             break;
     }
     if (globals.json) {
-        printJson({{"forms", forms}});
+        printDocument(globals, EXIT_OK, {{"forms", forms}});
         return EXIT_OK;
+    }
+    if (forms.empty()) {
+        std::cout << "No form fields on this page.\n";
     }
     int index = 0;
     for (const auto& form : forms) {
@@ -131,18 +205,33 @@ int runFormsCommand(const Globals& globals, const FormsOptions& o) {
                       << field["value"].get<std::string>() << "\n";
         }
         if (form.contains("error")) {
-            std::cout << "  (the page ends inside the form: " << form["error"].get<std::string>()
-                      << ")\n";
+            std::cout << "  (" << form["error"].get<std::string>() << ")\n";
         }
     }
     return EXIT_OK;
 }
 
-int runLabCommand(const std::vector<std::string>& arguments) {
+int runLabCommand(const Globals& globals, const std::vector<std::string>& arguments) {
+    if (!arguments.empty() && arguments[0] == "reset") {
+        if (arguments.size() > 1) {
+            throw CommandError(EXIT_USAGE, "'krzpap lab reset' takes nothing more");
+        }
+        std::string state = labStatePath();
+        if (!krzprocess::removeFile(state)) {
+            throw CommandError(EXIT_ERROR, "cannot remove " + state);
+        }
+        if (globals.json) {
+            printDocument(globals, EXIT_OK, {{"reset", true}, {"stateFile", state}});
+        } else {
+            std::cout << "The built-in lab is back at its starting state.\n";
+        }
+        return EXIT_OK;
+    }
     // The lab program lives beside this one.
     std::string program = krzprocess::executableDirectory() + "krzlab";
     std::string reason = krzprocess::replaceProcess(program, arguments);
-    throw CommandError(EXIT_ERROR, "cannot run " + program + ": " + reason);
+    throw CommandError(EXIT_ERROR, "the lab program is not installed beside krzpap (" + program +
+                                       ": " + reason + "); reinstall krzpap");
 }
 
 }  // namespace krzpap

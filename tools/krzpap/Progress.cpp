@@ -6,8 +6,8 @@
 
 namespace krzpap {
 
-ScanProgress::ScanProgress(const std::string& logFile, bool enabled)
-    : logFile_(logFile), start_(std::chrono::steady_clock::now()) {
+ScanProgress::ScanProgress(const std::string& logFile, bool enabled, std::function<int()> replies)
+    : logFile_(logFile), start_(std::chrono::steady_clock::now()), replies_(std::move(replies)) {
     if (!enabled) {
         return;
     }
@@ -55,9 +55,6 @@ void ScanProgress::readNewLines() {
             probing_ = -1;
         } else if ((at = line.find("Probing ")) != std::string::npos) {
             probing_ = std::atoi(line.c_str() + at + 8);
-        } else if (line.find("Received HTTP headers") != std::string::npos ||
-                   line.find("Received body without headers") != std::string::npos) {
-            ++replies_;
         }
     }
 }
@@ -72,7 +69,7 @@ void ScanProgress::draw() {
         stage = "adapter " + adapter_ + ": ARP sweep";
     } else {
         stage = "adapter " + adapter_ + ": probing " + std::to_string(probing_) + " addresses, " +
-                std::to_string(replies_) + " replies";
+                std::to_string(replies_()) + " replies";
     }
     char text[256];
     std::snprintf(text, sizeof text, "\r\033[K[%5.1fs] %s", seconds, stage.c_str());

@@ -1,9 +1,10 @@
 // Progress of a scan on stderr, read from the library's own log lines while the scan runs: the
-// adapter being swept, the addresses probed, the replies and devices so far, the time elapsed.
+// adapter being swept and the addresses probed; the replies so far come from the caller.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -11,7 +12,7 @@ namespace krzpap {
 
 class ScanProgress {
   public:
-    ScanProgress(const std::string& logFile, bool enabled);
+    ScanProgress(const std::string& logFile, bool enabled, std::function<int()> replies);
     ~ScanProgress();
     void stop();
 
@@ -27,7 +28,7 @@ class ScanProgress {
     long offset_ = 0;
     std::string adapter_;
     int probing_ = -1;  // -1 while the adapter's ARP sweep runs
-    int replies_ = 0;
+    std::function<int()> replies_;
 };
 
 }  // namespace krzpap
