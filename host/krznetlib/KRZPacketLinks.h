@@ -46,6 +46,8 @@ class KRZPacketLinks {
     // Addresses (network order) to MACs (6 bytes in the low bytes, KRZMacAddress order) from
     // every ARP answer captured so far, and the adapter each came in on.
     std::map<uint32_t, uint64_t> driverTable();
+    // The adapter on which `mac` ever answered ARP for `address` (network order); two devices
+    // may answer for one address.
     bool capturedOn(uint32_t address, const unsigned char mac[6], int& ifindex);
 
     // Starts a TCP connection to `address` carried to `destinationMac` on the adapter. `fd` is the

@@ -18,6 +18,8 @@
 #include <chrono>
 #include <cstring>
 #include <list>
+#include <set>
+#include <tuple>
 #include <mutex>
 #include <thread>
 
@@ -137,8 +139,9 @@ struct KRZPacketLinks::Impl {
     std::vector<Adapter> adapters;
     bool listed = false;
     std::map<int, std::unique_ptr<Link>> links;
-    std::map<uint32_t, std::pair<uint64_t, int>> driver;  // address to MAC and adapter index
-    std::map<uint32_t, Clock::time_point> arpSeen;        // address (host order) last claimed
+    std::map<uint32_t, std::pair<uint64_t, int>> driver;     // address to MAC and adapter index
+    std::map<uint32_t, Clock::time_point> arpSeen;           // address (host order) last claimed
+    std::set<std::tuple<uint32_t, uint64_t, int>> answered;  // every (address, MAC, adapter)
 
     // Guarded by lwIP's core lock (every callback runs with it held).
     std::list<std::unique_ptr<Source>> sources;
@@ -506,6 +509,7 @@ void KRZPacketLinks::Impl::handleFrame(Link* link, const unsigned char* frame, s
         }
         if (be16(frame + 20) == 2 && sender != 0) {
             driver[htonl(sender)] = {macValue(frame + 22), link->adapter.index};
+            answered.emplace(htonl(sender), macValue(frame + 22), link->adapter.index);
         }
     } else if (type == ETH_P_IP) {
         target = be32(frame + 30);
@@ -951,11 +955,12 @@ std::map<uint32_t, uint64_t> KRZPacketLinks::driverTable() {
 
 bool KRZPacketLinks::capturedOn(uint32_t address, const unsigned char mac[6], int& ifindex) {
     std::lock_guard<std::mutex> lock(impl_->mutex);
-    auto found = impl_->driver.find(address);
-    if (found == impl_->driver.end() || found->second.first != macValue(mac)) {
+    auto found = impl_->answered.lower_bound(std::make_tuple(address, macValue(mac), 0));
+    if (found == impl_->answered.end() || std::get<0>(*found) != address ||
+        std::get<1>(*found) != macValue(mac)) {
         return false;
     }
-    ifindex = found->second.second;
+    ifindex = std::get<2>(*found);
     return true;
 }
 

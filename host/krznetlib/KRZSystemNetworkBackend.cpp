@@ -146,8 +146,10 @@ bool KRZSystemNetworkBackend::lookupInterface(const in_addr& address,
                                               const std::vector<KRZMacAddress>& macs, int timeoutMs,
                                               KRZMacAddress& interfaceMac) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    bool asked = false;
     for (;;) {
-        // What the packet driver captured names the adapter exactly.
+        // What the packet driver captured names the adapter exactly, also for one of two devices
+        // at the same address; the kernel's neighbour table is asked next.
         for (const KRZMacAddress& wanted : macs) {
             unsigned char bytes[6];
             macBytes(wanted, bytes);
@@ -163,12 +165,12 @@ bool KRZSystemNetworkBackend::lookupInterface(const in_addr& address,
             }
         }
         for (const MIB_IPNETROW& row : hostArpTable()) {
-            if (row.dwAddr != address.s_addr || row.dwPhysAddrLen != 6) {
+            if (row.dwAddr != address.s_addr || row.dwPhysAddrLen != 6 ||
+                row.dwType == MIB_IPNET_TYPE_INVALID) {
                 continue;
             }
-            KRZMacAddress mac(row.bPhysAddr);
             for (const KRZMacAddress& wanted : macs) {
-                if (wanted != mac) {
+                if (wanted != KRZMacAddress(row.bPhysAddr)) {
                     continue;
                 }
                 for (const KRZPacketLinks::Adapter& info : links_->adapters(false)) {
@@ -179,9 +181,29 @@ bool KRZSystemNetworkBackend::lookupInterface(const in_addr& address,
                 }
             }
         }
+        if (!asked) {
+            // Nobody said yet: ask on every adapter, once.
+            asked = true;
+            for (const KRZPacketLinks::Adapter& info : links_->adapters(true)) {
+                if ((info.address >> 24) == 127) {
+                    continue;
+                }
+                unsigned char frame[42] = {0};
+                std::memset(frame, 0xFF, 6);
+                std::memcpy(frame + 6, info.mac, 6);
+                const unsigned char arp[] = {0x08, 0x06, 0, 1, 0x08, 0, 6, 4, 0, 1};
+                std::memcpy(frame + 12, arp, sizeof arp);
+                std::memcpy(frame + 22, info.mac, 6);
+                uint32_t sender = htonl(info.address);
+                std::memcpy(frame + 28, &sender, 4);
+                std::memcpy(frame + 38, &address.s_addr, 4);
+                links_->sendFrame(info, frame, sizeof frame);
+            }
+            continue;
+        }
         if (std::chrono::steady_clock::now() >= deadline) {
             return false;
         }
-        ::usleep(50 * 1000);
+        ::usleep(20 * 1000);
     }
 }

@@ -46,6 +46,7 @@ int runFetchCommand(const Globals& globals, const FetchOptions& o) {
         comm.setCookie("Cookie", o.cookie);
     }
     CancelHook cancel;
+    carryToDevice(comm.getAddr(), o.mac, cancel);
     cancel.set([&comm] { comm.setCancel(true); });
     try {
         runInterruptible(

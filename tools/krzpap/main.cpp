@@ -48,9 +48,13 @@ int main(int argc, char** argv) {
     ScanOptions scanOptions;
     auto* scan = app.add_subcommand("scan", "Sweep every usable adapter and list the devices");
 
+    const char* kMacHelp =
+        "Reach exactly the device with this MAC (one of two at the same address); without it, "
+        "an address outside every adapter's network is asked for its MAC by ARP";
     DeviceOptions device;
-    auto addDevice = [&device](CLI::App* sub) {
+    auto addDevice = [&device, kMacHelp](CLI::App* sub) {
         sub->add_option("address", device.address, "The device's IPv4 address")->required();
+        sub->add_option("--mac", device.mac, kMacHelp);
         sub->add_option("-u,--user", device.user,
                         "Administrator user name (default: the "
                         "device's factory user name)");
@@ -92,6 +96,7 @@ int main(int argc, char** argv) {
         "fetch", "Send one request exactly as the library sends it and print the reply");
     fet->add_option("address", fetch.address, "Device address or host name")->required();
     fet->add_option("path", fetch.path, "Path and query, e.g. /")->required();
+    fet->add_option("--mac", fetch.mac, kMacHelp);
     fet->add_option("--port", fetch.port, "TCP port")->check(CLI::Range(1, 65535));
     fet->add_option("--timeout", fetch.timeout, "Reply time-out in seconds")
         ->check(CLI::Range(1, 3600));
