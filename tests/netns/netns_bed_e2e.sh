@@ -128,4 +128,10 @@ kill -CONT "$(bed_pid acme-1)"
 [ $elapsed -lt 2000 ] || fail "Ctrl-C took $elapsed ms"
 run fetch 198.18.7.10 / --mac 02:4b:5a:00:00:10 | grep -qi acme || fail "fetch after the cancel"
 echo "cancel: exit 6 after $elapsed ms; the next carried fetch works"
+
+# A carried connect that the device refuses reports it as a refused connect does.
+out=$(run fetch 198.18.7.50 / --mac 02:4b:5a:00:00:50 2>&1)
+code=$?
+[ $code -eq 5 ] && echo "$out" | grep -q 10061 || fail "refused carried connect: exit $code: $out"
+echo "refused: exit 5 with error 10061"
 echo "netns bed: all checks passed"
