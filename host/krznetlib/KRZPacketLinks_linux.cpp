@@ -120,7 +120,8 @@ struct KRZPacketLinks::Impl {
         enum State { Waiting, Connecting, Connected, Done };
         Impl* owner = nullptr;
         State state = Waiting;
-        int fd = -1;  // the caller's descriptor number
+        int fd = -1;      // the caller's descriptor number
+        int parked = -1;  // our own reference to the parked socket
         dev_t dev = 0;
         ino_t ino = 0;  // what it referred to while parked
         int bridge = -1;
@@ -743,6 +744,19 @@ err_t KRZPacketLinks::Impl::onConnected(void* arg, tcp_pcb*, err_t) {
     return conn.state == Conn::Connected ? ERR_OK : ERR_ABRT;
 }
 
+// Replaces the caller's descriptor, while it still is the parked socket, by `replacement`. A select
+// that still waits on the parked socket is woken by shutting that down, and then finds the
+// descriptor's new socket when it asks for the connect's error.
+static bool handOver(int fd, dev_t dev, ino_t ino, int replacement, int& parked) {
+    bool done = sameFile(fd, dev, ino) && ::dup3(replacement, fd, O_CLOEXEC) >= 0;
+    if (parked >= 0) {
+        ::shutdown(parked, SHUT_RDWR);
+        ::close(parked);
+        parked = -1;
+    }
+    return done;
+}
+
 // The handshake is done: the caller's descriptor becomes one end of a socket pair, the other end
 // is relayed. The descriptor is replaced only while it is still the parked socket.
 void KRZPacketLinks::Impl::finishConnect(Conn& conn) {
@@ -755,7 +769,7 @@ void KRZPacketLinks::Impl::finishConnect(Conn& conn) {
     ::setsockopt(pair[1], SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
     setNonBlocking(pair[0]);
     setNonBlocking(pair[1]);
-    if (!sameFile(conn.fd, conn.dev, conn.ino) || ::dup3(pair[0], conn.fd, O_CLOEXEC) < 0) {
+    if (!handOver(conn.fd, conn.dev, conn.ino, pair[0], conn.parked)) {
         ::close(pair[0]);
         ::close(pair[1]);
         closeConn(conn, true);
@@ -779,9 +793,7 @@ void KRZPacketLinks::Impl::refuse(Conn& conn) {
         pollfd p{fd, POLLOUT, 0};
         ::poll(&p, 1, 100);
     }
-    if (sameFile(conn.fd, conn.dev, conn.ino)) {
-        ::dup3(fd, conn.fd, O_CLOEXEC);
-    }
+    handOver(conn.fd, conn.dev, conn.ino, fd, conn.parked);
     ::close(fd);
 }
 
@@ -893,6 +905,10 @@ void KRZPacketLinks::Impl::closeConn(Conn& conn, bool abort) {
         ::close(conn.bridge);
         conn.bridge = -1;
     }
+    if (conn.parked >= 0) {
+        ::close(conn.parked);
+        conn.parked = -1;
+    }
     conn.state = Conn::Done;
 }
 
@@ -988,6 +1004,7 @@ int KRZPacketLinks::carry(int fd, const sockaddr_in& address, const Adapter& ada
     auto conn = std::make_unique<Impl::Conn>();
     conn->owner = impl_.get();
     conn->fd = fd;
+    conn->parked = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
     conn->dev = st.st_dev;
     conn->ino = st.st_ino;
     conn->destination = address.sin_addr.s_addr;
