@@ -8,6 +8,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev clang-format-14
   curl nginx-light tshark iproute2 ieee-data liblwip-dev
+  arp-scan nmap
 )
 
 missing=()
