@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
+#include <linux/filter.h>
 #include <linux/if_packet.h>
 #include <net/ethernet.h>
 #include <net/if.h>
@@ -276,6 +277,19 @@ KRZPacketLinks::Impl::Link* KRZPacketLinks::Impl::linkFor(const Adapter& adapter
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     int one = 1;
     ::setsockopt(fd, SOL_PACKET, PACKET_AUXDATA, &one, sizeof one);
+    // Only ARP, and IPv4 not addressed to the adapter's own address (carried connections never
+    // use it): the host's own traffic is not copied to this socket.
+    sock_filter code[] = {
+        {BPF_LD | BPF_H | BPF_ABS, 0, 0, 12},
+        {BPF_JMP | BPF_JEQ | BPF_K, 4, 0, ETH_P_ARP},
+        {BPF_JMP | BPF_JEQ | BPF_K, 0, 2, ETH_P_IP},
+        {BPF_LD | BPF_W | BPF_ABS, 0, 0, 30},
+        {BPF_JMP | BPF_JEQ | BPF_K, 0, 1, adapter.address},
+        {BPF_RET | BPF_K, 0, 0, 0},
+        {BPF_RET | BPF_K, 0, 0, 0xFFFF},
+    };
+    sock_fprog program{static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+    ::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program);
     sockaddr_ll bindAddress{};
     bindAddress.sll_family = AF_PACKET;
     bindAddress.sll_protocol = htons(ETH_P_ALL);
