@@ -6,6 +6,7 @@
 //   krzlab ctl ADDR '{"op":...}'          a raw control request
 //   krzlab dump [default | generated N]   prints a lab description
 //   krzlab serve [--lab FILE | --generated N] --device NAME [--address A] [--port P] [--iface IF]
+//                [--fault FAULT]
 //                                         runs one device of the description as a real daemon on
 //                                         A:P (its own address, port 80 unless given); with IF,
 //                                         inside a network namespace of its own only, it sets the
@@ -47,7 +48,7 @@ int usage() {
                  "       krzlab ctl 127.0.0.1:PORT '{\"op\":...}'\n"
                  "       krzlab dump [default | generated N]\n"
                  "       krzlab serve [--lab FILE | --generated N] --device NAME [--address A]\n"
-                 "                    [--port P] [--iface IF]\n"
+                 "                    [--port P] [--iface IF] [--fault FAULT]\n"
                  "ops: adapters devices device stop start reset fault driver-table host-table "
                  "shutdown\n";
     return 2;
@@ -159,7 +160,7 @@ struct SilentPort {
 
 int serve(const std::vector<std::string>& args) {
     krzlab::LabDescription description = krzlab::LabDescription::defaultLab();
-    std::string name, address, iface;
+    std::string name, address, iface, faultName;
     int port = 80;
     for (size_t i = 0; i + 1 < args.size(); i += 2) {
         if (args[i] == "--lab")
@@ -174,6 +175,8 @@ int serve(const std::vector<std::string>& args) {
             port = std::stoi(args[i + 1]);
         else if (args[i] == "--iface")
             iface = args[i + 1];
+        else if (args[i] == "--fault")
+            faultName = args[i + 1];
         else
             return usage();
     }
@@ -202,6 +205,8 @@ int serve(const std::vector<std::string>& args) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     std::unique_ptr<krzlab::Device> device = krzlab::Device::create(*spec);
+    if (!faultName.empty())
+        device->setFault(krzlab::faultFromName(faultName), spec->faultParam);
     std::mutex movedMutex;
     std::string movedTo;
     device->setAddressListener([&](const std::string& moved) {

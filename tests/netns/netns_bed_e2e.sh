@@ -43,6 +43,10 @@ corvid-2 br0 198.18.7.31 02:4b:5a:00:00:31
 printer-1 br0 198.18.7.40 02:4b:5a:00:00:40
 nohttp-1 br0 198.18.7.50 02:4b:5a:00:00:50
 DEVICES
+# A device that answers ARP but never completes a TCP handshake.
+bed_device silent-1 br0 198.18.7.60 02:4b:5a:00:00:60 || fail "device silent-1"
+bed_daemon silent-1 "$bin/krzlab" serve --lab "$tmp/lab.json" --device printer-1 \
+  --address 198.18.7.60 --fault silent >>"$tmp/daemons.log"
 for d in acme-1:198.18.7.10 borealis-1:198.18.8.20 corvid-1:198.18.7.30 corvid-2:198.18.7.31; do
   bed_wait_listen "${d%%:*}" "${d#*:}" 80 || fail "${d%%:*} does not listen"
 done
@@ -59,7 +63,8 @@ for expect in '198.18.7.10.*02:4B:5A:00:00:10.*AP-100.*Acme' \
   echo "$out" | tr -d '\n ' | sed 's/},{/}\n{/g' | grep -q "$expect" ||
     fail "scan missed $expect: $out"
 done
-echo "$out" | grep -q '198.18.7.40\|198.18.7.50' && fail "scan reported the printer or the bare address"
+echo "$out" | grep -q '198.18.7.40\|198.18.7.50\|198.18.7.60' &&
+  fail "scan reported the printer, the bare or the silent address"
 echo "scan: 4 routers on two adapters"
 
 # Show and configure with read-back: Acme by kernel connections, Borealis carried by MAC.
@@ -134,4 +139,12 @@ out=$(run fetch 198.18.7.50 / --mac 02:4b:5a:00:00:50 2>&1)
 code=$?
 [ $code -eq 5 ] && echo "$out" | grep -q 10061 || fail "refused carried connect: exit $code: $out"
 echo "refused: exit 5 with error 10061"
+
+# A carried connect that the device never answers stays pending until the caller gives up.
+start=$(date +%s%N)
+out=$(run fetch 198.18.7.60 / --mac 02:4b:5a:00:00:60 --timeout 1 2>&1)
+code=$?
+elapsed=$((($(date +%s%N) - start) / 1000000))
+[ $code -eq 5 ] && [ $elapsed -ge 1000 ] || fail "silent carried connect: exit $code after $elapsed ms: $out"
+echo "silent: exit 5 after $elapsed ms"
 echo "netns bed: all checks passed"
