@@ -67,6 +67,13 @@ class Device {
 
     // Serves on 127.0.0.1 at an ephemeral port; a restart keeps the port when it can.
     virtual void start() = 0;
+    // Serves on `address` (dotted IPv4) at exactly `port` instead, as a daemon on a real link;
+    // takes effect at the next start (stop first to move a running device). A device without a
+    // web server has nothing to move.
+    virtual void serveOn(const std::string& address, uint16_t port) {
+        (void)address;
+        (void)port;
+    }
     virtual void stop() = 0;
     virtual bool running() const = 0;
     // The loopback endpoint; 0 when the device has no web server (family "nohttp") or is stopped.

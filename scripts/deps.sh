@@ -7,8 +7,8 @@ packages=(
   libboost-dev libssl-dev nlohmann-json3-dev libcli11-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev clang-format-14
-  curl nginx-light tshark iproute2 ieee-data
-  help2man python3-jsonschema dpkg-dev
+  curl nginx-light tshark iproute2 ieee-data liblwip-dev
+  help2man python3-jsonschema dpkg-dev arp-scan nmap
 )
 
 missing=()

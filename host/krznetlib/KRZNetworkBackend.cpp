@@ -9,6 +9,8 @@ namespace {
 
 std::recursive_mutex g_activeMutex;
 boost::shared_ptr<KRZNetworkBackend> g_active;
+std::mutex g_carriedMutex;
+std::map<uint32_t, std::pair<KRZMacAddress, KRZMacAddress>> g_carried;
 
 boost::shared_ptr<KRZNetworkBackend> nullBackend() {
     return boost::shared_ptr<KRZNetworkBackend>(new KRZNullNetworkBackend);
@@ -73,6 +75,28 @@ void KRZNetworkBackend::setActive(const boost::shared_ptr<KRZNetworkBackend>& ba
     std::lock_guard<std::recursive_mutex> lock(g_activeMutex);
     previous.swap(g_active);
     g_active = backend;
+}
+
+void KRZNetworkBackend::carryTo(const in_addr& address, const KRZMacAddress& interfaceMac,
+                                const KRZMacAddress& destinationMac) {
+    std::lock_guard<std::mutex> lock(g_carriedMutex);
+    if (destinationMac.isSet() && interfaceMac.isSet()) {
+        g_carried[address.s_addr] = {interfaceMac, destinationMac};
+    } else {
+        g_carried.erase(address.s_addr);
+    }
+}
+
+bool KRZNetworkBackend::carriedTo(const in_addr& address, KRZMacAddress& interfaceMac,
+                                  KRZMacAddress& destinationMac) {
+    std::lock_guard<std::mutex> lock(g_carriedMutex);
+    auto found = g_carried.find(address.s_addr);
+    if (found == g_carried.end()) {
+        return false;
+    }
+    interfaceMac = found->second.first;
+    destinationMac = found->second.second;
+    return true;
 }
 
 std::vector<KRZAdapterInfo> KRZNullNetworkBackend::adapters() {

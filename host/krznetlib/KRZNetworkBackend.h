@@ -42,6 +42,15 @@ class KRZNETLIB_API KRZNetworkBackend {
     static boost::shared_ptr<KRZNetworkBackend> active();
     // Installs a backend (null returns to the setting's choice on next use).
     static void setActive(const boost::shared_ptr<KRZNetworkBackend>& backend);
+
+    // From now on a connect to `address` that names no MACs is carried through the adapter
+    // `interfaceMac` to the device `destinationMac`, as a connect that names them is: a host that
+    // found a device by its MAC (one of two at a factory address, say) reaches that one with the
+    // library's own plain connections. An unset destination MAC forgets the address.
+    static void carryTo(const in_addr& address, const KRZMacAddress& interfaceMac,
+                        const KRZMacAddress& destinationMac);
+    static bool carriedTo(const in_addr& address, KRZMacAddress& interfaceMac,
+                          KRZMacAddress& destinationMac);
 };
 
 // The backend with no adapters: nothing is reachable, every connect fails with 10065.

@@ -1,14 +1,11 @@
 #include "krznetlib/KRZSystemNetworkBackend.h"
 
-#include <ifaddrs.h>
-#include <linux/if_packet.h>
-#include <net/ethernet.h>
+#include "krznetlib/KRZPacketLinks.h"
+
 #include <net/if.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -18,69 +15,6 @@
 #include "platform/krzplatform.h"
 
 namespace {
-
-const size_t kArpFrameLength = 42;
-
-struct InterfaceInfo {
-    std::string name;
-    int index = 0;
-    unsigned char mac[6] = {0};
-    bool hasMac = false;
-    uint32_t address = 0;  // host byte order
-    uint32_t mask = 0;
-};
-
-std::vector<InterfaceInfo> listInterfaces() {
-    std::map<std::string, InterfaceInfo> byName;
-    std::vector<std::string> order;
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0) {
-        return {};
-    }
-    for (ifaddrs* it = list; it != nullptr; it = it->ifa_next) {
-        if (it->ifa_addr == nullptr || it->ifa_name == nullptr) {
-            continue;
-        }
-        auto found = byName.find(it->ifa_name);
-        if (found == byName.end()) {
-            order.push_back(it->ifa_name);
-            found = byName.emplace(it->ifa_name, InterfaceInfo()).first;
-            found->second.name = it->ifa_name;
-            found->second.index = static_cast<int>(if_nametoindex(it->ifa_name));
-        }
-        InterfaceInfo& info = found->second;
-        if (it->ifa_addr->sa_family == AF_PACKET) {
-            const sockaddr_ll* ll = reinterpret_cast<const sockaddr_ll*>(it->ifa_addr);
-            if (ll->sll_halen == 6) {
-                std::memcpy(info.mac, ll->sll_addr, 6);
-                info.hasMac = true;
-            }
-        } else if (it->ifa_addr->sa_family == AF_INET && info.address == 0) {
-            info.address =
-                ntohl(reinterpret_cast<const sockaddr_in*>(it->ifa_addr)->sin_addr.s_addr);
-            if (it->ifa_netmask != nullptr) {
-                info.mask =
-                    ntohl(reinterpret_cast<const sockaddr_in*>(it->ifa_netmask)->sin_addr.s_addr);
-            }
-        }
-    }
-    freeifaddrs(list);
-    std::vector<InterfaceInfo> result;
-    for (const std::string& name : order) {
-        if (byName[name].address != 0) {
-            result.push_back(byName[name]);
-        }
-    }
-    return result;
-}
-
-uint64_t macToUint64(const unsigned char* bytes) {
-    uint64_t value = 0;
-    unsigned char raw[8] = {0};
-    std::memcpy(raw, bytes, 6);
-    std::memcpy(&value, raw, 8);
-    return value;
-}
 
 bool parseMac(const std::string& text, unsigned char out[6]) {
     unsigned int b[6];
@@ -94,130 +28,46 @@ bool parseMac(const std::string& text, unsigned char out[6]) {
     return true;
 }
 
+void macBytes(const KRZMacAddress& mac, unsigned char out[6]) {
+    uint64_t value = mac.toUint64();
+    unsigned char raw[8];
+    std::memcpy(raw, &value, 8);
+    std::memcpy(out, raw, 6);
+}
+
 }  // namespace
 
-// One interface's capture of ARP replies, feeding the driver's table.
-struct KRZSystemNetworkBackend::Capture {
-    int fd = -1;
-    std::atomic<bool> stop{false};
-    std::thread thread;
-    ~Capture() {
-        stop = true;
-        if (thread.joinable()) {
-            thread.join();
-        }
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-};
+KRZSystemNetworkBackend::KRZSystemNetworkBackend() : links_(new KRZPacketLinks) {}
 
-KRZSystemNetworkBackend::KRZSystemNetworkBackend() {}
-
-KRZSystemNetworkBackend::~KRZSystemNetworkBackend() {
-    std::map<int, std::unique_ptr<Capture>> captures;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        captures.swap(captures_);
-    }
-}
+KRZSystemNetworkBackend::~KRZSystemNetworkBackend() = default;
 
 std::vector<KRZAdapterInfo> KRZSystemNetworkBackend::adapters() {
     std::vector<KRZAdapterInfo> result;
-    for (const InterfaceInfo& info : listInterfaces()) {
-        KRZMacAddress mac = info.hasMac ? KRZMacAddress(info.mac) : KRZMacAddress();
+    for (const KRZPacketLinks::Adapter& info : links_->adapters(true)) {
         result.emplace_back(info.name, static_cast<unsigned long>(info.index), info.address,
-                            info.mask, mac);
+                            info.mask, KRZMacAddress(info.mac));
     }
     return result;
 }
 
-bool KRZSystemNetworkBackend::interfaceByMac(const KRZMacAddress& mac, int& index,
-                                             std::string& name) {
-    for (const InterfaceInfo& info : listInterfaces()) {
-        if (info.hasMac && KRZMacAddress(info.mac) == mac) {
-            index = info.index;
-            name = info.name;
-            return true;
-        }
-    }
-    return false;
-}
-
-void KRZSystemNetworkBackend::startCapture(int ifindex) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (captures_.count(ifindex) != 0) {
-        return;
-    }
-    int fd = ::socket(AF_PACKET, SOCK_RAW, htons(ETH_P_ARP));
-    if (fd < 0) {
-        return;
-    }
-    sockaddr_ll bindAddress{};
-    bindAddress.sll_family = AF_PACKET;
-    bindAddress.sll_protocol = htons(ETH_P_ARP);
-    bindAddress.sll_ifindex = ifindex;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&bindAddress), sizeof bindAddress) != 0) {
-        ::close(fd);
-        return;
-    }
-    auto capture = std::make_unique<Capture>();
-    capture->fd = fd;
-    Capture* raw = capture.get();
-    capture->thread = std::thread([this, raw] {
-        unsigned char frame[1600];
-        while (!raw->stop) {
-            pollfd p{raw->fd, POLLIN, 0};
-            if (::poll(&p, 1, 100) <= 0) {
-                continue;
-            }
-            ssize_t n = (::recv)(raw->fd, frame, sizeof frame, 0);
-            // An ARP reply for IPv4 over Ethernet: record who has which address.
-            if (n < static_cast<ssize_t>(kArpFrameLength) || frame[12] != 0x08 ||
-                frame[13] != 0x06 || frame[20] != 0 || frame[21] != 2 || frame[18] != 6 ||
-                frame[19] != 4) {
-                continue;
-            }
-            uint32_t sender;
-            std::memcpy(&sender, frame + 28, 4);
-            std::lock_guard<std::mutex> guard(mutex_);
-            driverTable_[sender] = macToUint64(frame + 22);
-        }
-    });
-    captures_.emplace(ifindex, std::move(capture));
-}
-
 KRZNdisStatus KRZSystemNetworkBackend::sendPacketDown(const KRZBuf& frame,
                                                       const KRZMacAddress& adapterMac) {
-    int ifindex = 0;
-    std::string name;
-    if (frame.size() < 14 || !interfaceByMac(adapterMac, ifindex, name)) {
+    unsigned char mac[6];
+    macBytes(adapterMac, mac);
+    KRZPacketLinks::Adapter adapter;
+    if (frame.size() < 14 || !links_->adapterByMac(mac, adapter)) {
         return KRZ_NDIS_STATUS_FAILURE;
     }
-    startCapture(ifindex);
-    int fd = ::socket(AF_PACKET, SOCK_RAW, 0);
-    if (fd < 0) {
-        return errno == ENOBUFS || errno == ENOMEM ? KRZ_NDIS_STATUS_RESOURCES
-                                                   : KRZ_NDIS_STATUS_FAILURE;
-    }
-    sockaddr_ll to{};
-    to.sll_family = AF_PACKET;
-    to.sll_ifindex = ifindex;
-    to.sll_halen = 6;
-    std::memcpy(to.sll_addr, frame.data(), 6);
-    ssize_t sent =
-        ::sendto(fd, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    int err = errno;
-    ::close(fd);
-    if (sent == static_cast<ssize_t>(frame.size())) {
+    if (links_->sendFrame(adapter, reinterpret_cast<const unsigned char*>(frame.data()),
+                          frame.size())) {
         return KRZ_NDIS_STATUS_SUCCESS;
     }
-    return (err == ENOBUFS || err == EAGAIN) ? KRZ_NDIS_STATUS_RESOURCES : KRZ_NDIS_STATUS_FAILURE;
+    return (errno == ENOBUFS || errno == EAGAIN || errno == ENOMEM) ? KRZ_NDIS_STATUS_RESOURCES
+                                                                    : KRZ_NDIS_STATUS_FAILURE;
 }
 
 bool KRZSystemNetworkBackend::driverArpTable(std::map<uint32_t, uint64_t>& table) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    table = driverTable_;
+    table = links_->driverTable();
     return true;
 }
 
@@ -266,46 +116,94 @@ int KRZSystemNetworkBackend::connect(SOCKET s, const sockaddr_in& address, int& 
 int KRZSystemNetworkBackend::connectVia(SOCKET s, const sockaddr_in& address,
                                         const KRZMacAddress& interfaceMac,
                                         const KRZMacAddress& destinationMac, int& lastError) {
-    int ifindex = 0;
-    std::string name;
-    if (!interfaceByMac(interfaceMac, ifindex, name)) {
+    unsigned char ifMac[6], deviceMac[6];
+    macBytes(interfaceMac, ifMac);
+    macBytes(destinationMac, deviceMac);
+    KRZPacketLinks::Adapter adapter;
+    if (!links_->adapterByMac(ifMac, adapter)) {
         lastError = WSAEHOSTUNREACH;
         return SOCKET_ERROR;
     }
-    if (::setsockopt(static_cast<int>(s), SOL_SOCKET, SO_BINDTODEVICE, name.c_str(),
-                     static_cast<socklen_t>(name.size())) != 0) {
-        lastError = krz_errnoToWsa(errno);
-        return SOCKET_ERROR;
+    // Where the kernel's own neighbour entry on that adapter already leads to the device, a
+    // kernel connection bound to the adapter reaches it; anything else is carried.
+    for (const MIB_IPNETROW& row : hostArpTable()) {
+        if (row.dwAddr == address.sin_addr.s_addr &&
+            row.dwIndex == static_cast<DWORD>(adapter.index) &&
+            row.dwType != MIB_IPNET_TYPE_INVALID && row.dwPhysAddrLen == 6 &&
+            std::memcmp(row.bPhysAddr, deviceMac, 6) == 0) {
+            if (::setsockopt(static_cast<int>(s), SOL_SOCKET, SO_BINDTODEVICE, adapter.name.c_str(),
+                             static_cast<socklen_t>(adapter.name.size())) != 0) {
+                lastError = krz_errnoToWsa(errno);
+                return SOCKET_ERROR;
+            }
+            return connect(s, address, lastError);
+        }
     }
-    (void)destinationMac;  // left to the kernel's neighbour resolution (see the header)
-    return connect(s, address, lastError);
+    return links_->carry(static_cast<int>(s), address, adapter, deviceMac, lastError);
 }
 
 bool KRZSystemNetworkBackend::lookupInterface(const in_addr& address,
                                               const std::vector<KRZMacAddress>& macs, int timeoutMs,
                                               KRZMacAddress& interfaceMac) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    bool asked = false;
     for (;;) {
-        for (const MIB_IPNETROW& row : hostArpTable()) {
-            if (row.dwAddr != address.s_addr || row.dwPhysAddrLen != 6) {
+        // What the packet driver captured names the adapter exactly, also for one of two devices
+        // at the same address; the kernel's neighbour table is asked next.
+        for (const KRZMacAddress& wanted : macs) {
+            unsigned char bytes[6];
+            macBytes(wanted, bytes);
+            int ifindex = 0;
+            if (!links_->capturedOn(address.s_addr, bytes, ifindex)) {
                 continue;
             }
-            KRZMacAddress mac(row.bPhysAddr);
+            for (const KRZPacketLinks::Adapter& info : links_->adapters(false)) {
+                if (info.index == ifindex) {
+                    interfaceMac = KRZMacAddress(info.mac);
+                    return true;
+                }
+            }
+        }
+        for (const MIB_IPNETROW& row : hostArpTable()) {
+            if (row.dwAddr != address.s_addr || row.dwPhysAddrLen != 6 ||
+                row.dwType == MIB_IPNET_TYPE_INVALID) {
+                continue;
+            }
             for (const KRZMacAddress& wanted : macs) {
-                if (wanted != mac) {
+                if (wanted != KRZMacAddress(row.bPhysAddr)) {
                     continue;
                 }
-                for (const InterfaceInfo& info : listInterfaces()) {
-                    if (static_cast<DWORD>(info.index) == row.dwIndex && info.hasMac) {
+                for (const KRZPacketLinks::Adapter& info : links_->adapters(false)) {
+                    if (static_cast<DWORD>(info.index) == row.dwIndex) {
                         interfaceMac = KRZMacAddress(info.mac);
                         return true;
                     }
                 }
             }
         }
+        if (!asked) {
+            // Nobody said yet: ask on every adapter, once.
+            asked = true;
+            for (const KRZPacketLinks::Adapter& info : links_->adapters(true)) {
+                if ((info.address >> 24) == 127) {
+                    continue;
+                }
+                unsigned char frame[42] = {0};
+                std::memset(frame, 0xFF, 6);
+                std::memcpy(frame + 6, info.mac, 6);
+                const unsigned char arp[] = {0x08, 0x06, 0, 1, 0x08, 0, 6, 4, 0, 1};
+                std::memcpy(frame + 12, arp, sizeof arp);
+                std::memcpy(frame + 22, info.mac, 6);
+                uint32_t sender = htonl(info.address);
+                std::memcpy(frame + 28, &sender, 4);
+                std::memcpy(frame + 38, &address.s_addr, 4);
+                links_->sendFrame(info, frame, sizeof frame);
+            }
+            continue;
+        }
         if (std::chrono::steady_clock::now() >= deadline) {
             return false;
         }
-        ::usleep(50 * 1000);
+        ::usleep(20 * 1000);
     }
 }

@@ -1,15 +1,13 @@
 // The "system" network backend: this machine's real adapters on Linux.
 //
 //  - adapters: every interface with an IPv4 address (getifaddrs), with its index and MAC;
-//  - sendPacketDown: the frame goes out unchanged through an AF_PACKET socket bound to the
-//    interface with that MAC (needs CAP_NET_RAW); the first frame sent through an interface
-//    starts a capture of its ARP replies, which fill the driver's ARP table;
+//  - sendPacketDown: the frame goes out unchanged through the adapter's packet socket, opened
+//    once and kept (needs CAP_NET_RAW); ARP answers captured on it fill the driver's ARP table;
 //  - host ARP table: the kernel's neighbour table (/proc/net/arp);
 //  - connections: a plain connect goes by the kernel's routing; a connection "via" an adapter and
-//    a destination MAC is bound to that adapter (SO_BINDTODEVICE) and then left to the kernel's
-//    neighbour resolution. The destination MAC is NOT honoured exactly: when the kernel already
-//    knows another MAC for the address, the connection goes to that one, and two devices that
-//    share one address cannot be told apart (the lab backend can).
+//    a destination MAC reaches exactly that MAC: a kernel socket bound to the adapter where the
+//    kernel's neighbour entry already names that MAC there, else a connection carried by the
+//    packet driver's own TCP/IP (KRZPacketLinks), which never touches the kernel's tables.
 //
 // It is only ever chosen by name (KRZ_NETWORK=system): nothing in this project's tests runs it in
 // the machine's own network namespace.
@@ -17,11 +15,10 @@
 
 #include "krznetlib/KRZNetworkBackend.h"
 
-#include <map>
 #include <memory>
-#include <mutex>
-#include <thread>
 #include <vector>
+
+class KRZPacketLinks;
 
 class KRZNETLIB_API KRZSystemNetworkBackend : public KRZNetworkBackend {
   public:
@@ -39,11 +36,5 @@ class KRZNETLIB_API KRZSystemNetworkBackend : public KRZNetworkBackend {
                          int timeoutMs, KRZMacAddress& interfaceMac) override;
 
   private:
-    struct Capture;
-    bool interfaceByMac(const KRZMacAddress& mac, int& index, std::string& name);
-    void startCapture(int ifindex);
-
-    std::mutex mutex_;
-    std::map<uint32_t, uint64_t> driverTable_;
-    std::map<int, std::unique_ptr<Capture>> captures_;
+    std::unique_ptr<KRZPacketLinks> links_;
 };

@@ -71,6 +71,11 @@ KRZVirtualSocket::~KRZVirtualSocket() = default;
 
 int KRZVirtualSocket::connect(SOCKET s, const sockaddr* address, int length) {
     return connectWith(s, address, length, lastError_, [&](const sockaddr_in& inet) {
+        KRZMacAddress interfaceMac, destinationMac;
+        if (KRZNetworkBackend::carriedTo(inet.sin_addr, interfaceMac, destinationMac)) {
+            return KRZNetworkBackend::active()->connectVia(s, inet, interfaceMac, destinationMac,
+                                                           lastError_);
+        }
         return KRZNetworkBackend::active()->connect(s, inet, lastError_);
     });
 }

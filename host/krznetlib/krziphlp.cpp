@@ -4,6 +4,7 @@
 #include "krznetlib/KRZNetworkBackend.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -237,9 +238,26 @@ DWORD fillTable(Table* table, PULONG size, const std::vector<Row>& rows) {
 }  // namespace
 
 DWORD GetTcpTable(PMIB_TCPTABLE table, PULONG size, BOOL order) {
-    int savedErrno = errno;
-    std::vector<MIB_TCPROW> rows = readTcpRows();
-    errno = savedErrno;
+    // Reading the table walks every bucket of the kernel's connection hash, shared by all
+    // namespaces (milliseconds on a large machine). Callers ask for the size first and then for
+    // the rows: the rows read for the size serve the next call on this thread, once, right after.
+    thread_local std::vector<MIB_TCPROW> sized;
+    thread_local bool haveSized = false;
+    thread_local std::chrono::steady_clock::time_point sizedAt;
+    std::vector<MIB_TCPROW> rows;
+    auto now = std::chrono::steady_clock::now();
+    if (table != nullptr && haveSized && now - sizedAt < std::chrono::milliseconds(50)) {
+        rows.swap(sized);
+    } else {
+        int savedErrno = errno;
+        rows = readTcpRows();
+        errno = savedErrno;
+    }
+    haveSized = table == nullptr;
+    if (haveSized) {
+        sized = rows;
+        sizedAt = now;
+    }
     if (order) {
         std::sort(rows.begin(), rows.end(),
                   [](const MIB_TCPROW& a, const MIB_TCPROW& b) { return tcpKey(a) < tcpKey(b); });

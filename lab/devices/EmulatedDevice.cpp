@@ -1,11 +1,13 @@
 #include "lab/devices/EmulatedDevice.h"
 
+#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
 #include <chrono>
 #include <exception>
+#include <stdexcept>
 
 #include "lab/devices/FaultyWriter.h"
 
@@ -77,6 +79,16 @@ void EmulatedDevice::start() {
     }
     lastPort_ = server_.startListening(lastPort_);
     running_ = true;
+}
+
+void EmulatedDevice::serveOn(const std::string& address, uint16_t port) {
+    in_addr parsed{};
+    if (inet_pton(AF_INET, address.c_str(), &parsed) != 1) {
+        throw std::invalid_argument("not an IPv4 address: " + address);
+    }
+    server_.setAddress(parsed.s_addr);
+    std::lock_guard<std::mutex> lock(mutex_);
+    lastPort_ = port;
 }
 
 void EmulatedDevice::stop() {

@@ -22,6 +22,7 @@ class EmulatedDevice : public Device {
     ~EmulatedDevice() override;
 
     void start() override;
+    void serveOn(const std::string& address, uint16_t port) override;
     void stop() override;
     bool running() const override;
     // 0 also while the device reboots (running() stays true then).

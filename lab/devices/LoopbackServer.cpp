@@ -19,17 +19,19 @@ namespace krzlab {
 
 namespace {
 
-// A listening socket on 127.0.0.1:port, or -1.
-int bindLoopback(uint16_t port) {
+// A listening socket on address:port (network order address), or -1. The address need not be
+// configured yet: a device daemon binds before its interface moves to it.
+int bindLoopback(uint32_t address, uint16_t port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return -1;
     }
     int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    ::setsockopt(fd, IPPROTO_IP, IP_FREEBIND, &one, sizeof one);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_addr.s_addr = address;
     addr.sin_port = htons(port);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 64) != 0) {
         ::close(fd);
@@ -47,11 +49,17 @@ uint16_t boundPort(int fd) {
 
 }  // namespace
 
-LoopbackServer::LoopbackServer(Serve serve) : serve_(std::move(serve)) {}
+LoopbackServer::LoopbackServer(Serve serve)
+    : serve_(std::move(serve)), address_(htonl(INADDR_LOOPBACK)) {}
 
 LoopbackServer::~LoopbackServer() {
     stopListening();
     closeConnections();
+}
+
+void LoopbackServer::setAddress(uint32_t address) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    address_ = address;
 }
 
 uint16_t LoopbackServer::startListening(uint16_t preferredPort) {
@@ -59,13 +67,12 @@ uint16_t LoopbackServer::startListening(uint16_t preferredPort) {
     if (listenFd_ >= 0) {
         return port_;
     }
-    int fd = preferredPort != 0 ? bindLoopback(preferredPort) : -1;
-    if (fd < 0) {
-        fd = bindLoopback(0);
+    int fd = preferredPort != 0 ? bindLoopback(address_, preferredPort) : -1;
+    if (fd < 0 && address_ == htonl(INADDR_LOOPBACK)) {
+        fd = bindLoopback(address_, 0);
     }
     if (fd < 0) {
-        throw std::runtime_error(std::string("cannot listen on 127.0.0.1: ") +
-                                 std::strerror(errno));
+        throw std::runtime_error(std::string("cannot listen: ") + std::strerror(errno));
     }
     if (::pipe2(wakePipe_, O_CLOEXEC) != 0) {
         ::close(fd);

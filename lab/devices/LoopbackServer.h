@@ -25,6 +25,9 @@ class LoopbackServer {
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
 
+    // Listens on another address than 127.0.0.1 (network order), as a device daemon does on its
+    // link; there only `preferredPort` will do. Takes effect at the next startListening.
+    void setAddress(uint32_t address);
     // Listens on `preferredPort` when it is free, else on an ephemeral port; returns the port.
     // Throws std::runtime_error when no socket can be bound. No effect while listening.
     uint16_t startListening(uint16_t preferredPort);
@@ -56,6 +59,7 @@ class LoopbackServer {
     int listenFd_ = -1;
     int wakePipe_[2] = {-1, -1};
     uint16_t port_ = 0;
+    uint32_t address_;
     std::thread acceptThread_;
     std::list<Worker> workers_;
     std::set<int> openFds_;

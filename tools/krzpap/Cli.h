@@ -109,6 +109,7 @@ int runScanCommand(const Globals& globals, const ScanOptions& options);
 
 struct DeviceOptions {
     std::string address;
+    std::string mac;  // carry the connections to this device; empty: by ARP where needed
     std::string user;
     std::string password;
     bool haveUser = false;
@@ -144,6 +145,7 @@ int runDefaultsCommand(const Globals& globals, const DefaultsOptions& options);
 
 struct FetchOptions {
     std::string address;
+    std::string mac;
     std::string path;
     int port = 80;
     int timeout = 10;

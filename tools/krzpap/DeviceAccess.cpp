@@ -4,6 +4,8 @@
 #include "discovery/KRZPArpScanner.h"
 #include "discovery/KRZPHttpScanner.h"
 #include "krznetlib/KRZAdapterInfo.h"
+#include "krznetlib/KRZNetworkBackend.h"
+#include "krznetlib/KRZVirtualIpLookup.h"
 
 namespace krzpap {
 
@@ -50,11 +52,48 @@ bool arpLookup(const in_addr& address, KRZMacAddress& mac, CancelHook& cancel) {
     return false;
 }
 
+bool onSomeAdapterNetwork(const in_addr& address) {
+    unsigned long ip = ntohl(address.s_addr);
+    auto adapters = KRZAdapterInfo::getAdapterInfo();
+    for (const KRZAdapterInfo& adapter : *adapters) {
+        if (usableAdapter(adapter.getIpAddress()) &&
+            ((ip ^ adapter.getIpAddress()) & adapter.getMask()) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
-boost::shared_ptr<KRZPAPConfigurator> recognizeDevice(const in_addr& address, CancelHook& cancel) {
+void carryToDevice(const in_addr& address, const std::string& macText, CancelHook& cancel) {
     KRZMacAddress mac;
-    if (!arpLookup(address, mac, cancel)) {
+    if (!macText.empty()) {
+        try {
+            mac = KRZMacAddress::fromUtf8String(macText);
+        } catch (const KRZException&) {
+            throw CommandError(EXIT_USAGE, "not a MAC address: \"" + macText +
+                                               "\" (give 12 hexadecimal digits, e.g. "
+                                               "02:00:5e:10:00:01)");
+        }
+    } else if ((ntohl(address.s_addr) >> 24) == 127 || onSomeAdapterNetwork(address) ||
+               !arpLookup(address, mac, cancel)) {
+        return;  // the kernel's routes reach it, or nothing does (said when connecting)
+    }
+    KRZVirtualIpLookup lookup;
+    lookup.setIpAddress(address);
+    if (!lookup.lookup(2000, {mac})) {
+        throw CommandError(EXIT_UNREACHABLE, "no device with MAC " + narrow(mac.toHexString()) +
+                                                 " answers at " + dotted(address) +
+                                                 " on any usable adapter");
+    }
+    KRZNetworkBackend::carryTo(address, lookup.getInterfaceMac(), mac);
+}
+
+boost::shared_ptr<KRZPAPConfigurator> recognizeDevice(const in_addr& address, CancelHook& cancel) {
+    KRZMacAddress mac, interfaceMac;
+    if (!KRZNetworkBackend::carriedTo(address, interfaceMac, mac) &&
+        !arpLookup(address, mac, cancel)) {
         throw CommandError(EXIT_UNREACHABLE, "nothing answers at " + dotted(address) +
                                                  ": no device holds that address on this "
                                                  "network ('krzpap scan' lists the devices)");

@@ -23,6 +23,9 @@ std::string dotted(const in_addr& address);
 // CommandError: unreachable when nothing answers, nothing-found when no module knows it.
 // Ctrl-C stops the search through `cancel`.
 boost::shared_ptr<KRZPAPConfigurator> recognizeDevice(const in_addr& address, CancelHook& cancel);
+// Carries every later connection to the address to the device with MAC `macText` (or, when empty
+// and the address lies outside every usable adapter's network, to the MAC that ARP finds there).
+void carryToDevice(const in_addr& address, const std::string& macText, CancelHook& cancel);
 
 // Maps a library failure to the command's exit code and a sentence for the user.
 CommandError describeFailure(const KRZPAPCException& e, const std::string& what);

@@ -89,6 +89,7 @@ boost::shared_ptr<KRZPAPConfigurator> openDevice(const Globals& globals,
                                                  bool override = false) {
     in_addr address = parseAddress(device.address);
     boost::shared_ptr<KRZPAPConfigurator> conf;
+    carryToDevice(address, device.mac, cancel);
     try {
         conf = recognizeDevice(address, cancel);
     } catch (const KRZPAPCException& e) {

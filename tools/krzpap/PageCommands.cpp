@@ -95,6 +95,7 @@ int runFetchCommand(const Globals& globals, FetchOptions o) {
         comm.setCookie("Cookie", o.cookie);
     }
     CancelHook cancel;
+    carryToDevice(comm.getAddr(), o.mac, cancel);
     cancel.set([&comm] { comm.setCancel(true); });
     bool interrupted = false;
     try {

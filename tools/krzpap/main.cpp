@@ -110,9 +110,13 @@ int main(int argc, char** argv) {
     scan->add_flag("--all", scanOptions.all,
                    "Also list hosts that answered but that no module recognizes");
 
+    const char* kMacHelp =
+        "Reach exactly the device with this MAC (one of two at the same address); without it, "
+        "an address outside every adapter's network is asked for its MAC by ARP";
     DeviceOptions device;
-    auto addDevice = [&device](CLI::App* sub) {
+    auto addDevice = [&device, kMacHelp](CLI::App* sub) {
         sub->add_option("address", device.address, "The device's IPv4 address")->required();
+        sub->add_option("--mac", device.mac, kMacHelp);
         sub->add_option("-u,--user", device.user,
                         "Administrator user name (default: the device's factory user name)");
         sub->add_option("-p,--password", device.password,
@@ -156,6 +160,7 @@ int main(int argc, char** argv) {
                     "Device address or host name, or a URL http://HOST[:PORT]/PATH")
         ->required();
     fet->add_option("path", fetch.path, "Path and query (default /)");
+    fet->add_option("--mac", fetch.mac, kMacHelp);
     fet->add_option("--port", fetch.port, "TCP port")->check(CLI::Range(1, 65535));
     fet->add_option("--timeout", fetch.timeout, "Reply time-out in seconds")
         ->check(CLI::Range(1, 3600));

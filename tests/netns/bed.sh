@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# The namespace test bed, sourced by the bed's tests and the sweep benchmark. Everything it makes
+# lives in network namespaces it creates itself (names start with $BED_TAG) and is deleted on exit,
+# also when a test fails: the host namespace holds only loopback and its veths, the bridges live in
+# a switch namespace, each device in a namespace of its own. Nothing here touches the machine's own
+# adapters, routes or neighbour table.
+#
+#   bed_require                    exits 77 (SKIPPED, loudly) without root or a working `ip netns`
+#   bed_start                      the switch and host namespaces; cleanup is trapped
+#   bed_bridge BR                  a bridge in the switch namespace
+#   bed_host_adapter IF ADDR/LEN BR   a veth in the host namespace, its peer on bridge BR
+#   bed_device NAME BR ADDR MAC    a device namespace NAME on bridge BR (interface "eth0")
+#   bed_daemon NAME CMD...         runs CMD inside device namespace NAME in the background
+#   bed_host_exec CMD...           runs CMD inside the host namespace
+#   bed_pid NAME                   the pid of the daemon started for NAME
+
+BED_TAG=${BED_TAG:-kb$$}
+BED_SW=${BED_TAG}sw
+BED_HOST=${BED_TAG}h
+BED_NS=()
+declare -A BED_PIDS=()
+BED_SEQ=0
+
+bed_require() {
+  if [ "$(id -u)" -ne 0 ] || ! ip netns list >/dev/null 2>&1; then
+    echo "SKIPPED (NOT RUN): the namespace test bed needs root and a working 'ip netns'." >&2
+    exit 77
+  fi
+}
+
+bed_cleanup() {
+  local pid ns
+  for pid in "${BED_PIDS[@]}"; do kill "$pid" 2>/dev/null; done
+  for ns in "${BED_NS[@]}"; do
+    for pid in $(ip netns pids "$ns" 2>/dev/null); do kill "$pid" 2>/dev/null; done
+  done
+  sleep 0.1
+  for ns in "${BED_NS[@]}"; do
+    for pid in $(ip netns pids "$ns" 2>/dev/null); do kill -9 "$pid" 2>/dev/null; done
+    ip netns del "$ns" 2>/dev/null
+  done
+  BED_NS=()
+}
+
+bed_start() {
+  trap 'bed_cleanup' EXIT
+  trap 'exit 130' INT TERM
+  if ! ip netns add "$BED_SW"; then
+    echo "SKIPPED (NOT RUN): cannot create network namespaces here." >&2
+    exit 77
+  fi
+  BED_NS+=("$BED_SW")
+  ip netns add "$BED_HOST" || return 1
+  BED_NS+=("$BED_HOST")
+  ip -n "$BED_SW" link set lo up
+  ip -n "$BED_HOST" link set lo up
+}
+
+bed_bridge() {
+  ip -n "$BED_SW" link add "$1" type bridge &&
+    ip -n "$BED_SW" link set "$1" type bridge forward_delay 0 stp_state 0 &&
+    ip -n "$BED_SW" link set "$1" up
+}
+
+# veth pairs are made inside the switch namespace, then one end is moved: no name ever exists in
+# the machine's own namespace.
+bed_veth() {  # bed_veth NS IFNAME BR
+  BED_SEQ=$((BED_SEQ + 1))
+  local peer=p${BED_SEQ}
+  ip -n "$BED_SW" link add "$peer" type veth peer name "t${BED_SEQ}" &&
+    ip -n "$BED_SW" link set "t${BED_SEQ}" netns "$1" &&
+    ip -n "$1" link set "t${BED_SEQ}" name "$2" &&
+    ip -n "$BED_SW" link set "$peer" master "$3" &&
+    ip -n "$BED_SW" link set "$peer" up
+}
+
+bed_host_adapter() {
+  bed_veth "$BED_HOST" "$1" "$3" &&
+    ip -n "$BED_HOST" addr add "$2" dev "$1" &&
+    ip -n "$BED_HOST" link set "$1" up
+}
+
+bed_device() {  # NAME BR ADDR MAC
+  local ns=${BED_TAG}-$1
+  ip netns add "$ns" || return 1
+  BED_NS+=("$ns")
+  ip -n "$ns" link set lo up &&
+    bed_veth "$ns" eth0 "$2" &&
+    ip -n "$ns" link set eth0 address "$4" &&
+    ip -n "$ns" addr add "$3/24" dev eth0 &&
+    ip -n "$ns" link set eth0 up
+}
+
+bed_device_ns() { echo "${BED_TAG}-$1"; }
+
+bed_daemon() {  # NAME CMD...
+  local name=$1
+  shift
+  ip netns exec "${BED_TAG}-$name" "$@" &
+  BED_PIDS[$name]=$!
+}
+
+bed_pid() { echo "${BED_PIDS[$1]}"; }
+
+bed_host_exec() { ip netns exec "$BED_HOST" "$@"; }
+
+# Waits until TCP port $3 listens at $2 in device namespace $1 (at most 5 s).
+bed_wait_listen() {
+  local i
+  for i in $(seq 50); do
+    ip netns exec "${BED_TAG}-$1" ss -ltnH "src $2:$3" 2>/dev/null | grep -q . && return 0
+    sleep 0.1
+  done
+  return 1
+}

@@ -1,0 +1,150 @@
+#!/usr/bin/env bash
+# The whole job over a real link, inside the namespace bed only: the default lab's devices run as
+# krzlab daemons in device namespaces on two bridges, krzpap runs with the system backend in the
+# host namespace, whose only adapters are loopback and two veths. Checks: the scan over both
+# adapters, show and configure per family with read-back (kernel and carried connections), the
+# factory reset of both Corvid routers to one address and each configured by MAC, frames carried
+# to the chosen MAC only (tshark), the host namespace's routes, neighbours and addresses unchanged
+# by carried connections, and Ctrl-C during a carried connection.
+set -u
+bin=$1
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/bed.sh"
+bed_require
+for tool in tshark ss; do
+  command -v $tool >/dev/null || { echo "SKIPPED (NOT RUN): $tool is missing."; exit 77; }
+done
+tmp=$(mktemp -d)
+chmod 755 "$tmp"
+bed_start
+trap 'bed_cleanup; rm -rf "$tmp"' EXIT
+
+fail() {
+  echo "FAILED: $*"
+  [ -f "$tmp/log" ] && tail -n 30 "$tmp/log"
+  exit 1
+}
+
+# The default lab on 198.18.7.0/24, except the Borealis router on a second network and bridge.
+"$bin/krzlab" dump default | sed -e 's/192\.168\.77\.20"/198.18.8.20"/g' \
+  -e 's/192\.168\.77\./198.18.7./g' >"$tmp/lab.json"
+bed_bridge br0 && bed_bridge br1 || fail "bridges"
+bed_host_adapter h0 198.18.7.2/24 br0 || fail "host adapter h0"
+bed_host_adapter h1 198.18.8.2/24 br1 || fail "host adapter h1"
+while read -r name br addr mac; do
+  bed_device "$name" "$br" "$addr" "$mac" || fail "device $name"
+  bed_daemon "$name" "$bin/krzlab" serve --lab "$tmp/lab.json" --device "$name" --iface eth0 \
+    >>"$tmp/daemons.log"
+done <<'DEVICES'
+acme-1 br0 198.18.7.10 02:4b:5a:00:00:10
+borealis-1 br1 198.18.8.20 02:4b:5a:00:00:20
+corvid-1 br0 198.18.7.30 02:4b:5a:00:00:30
+corvid-2 br0 198.18.7.31 02:4b:5a:00:00:31
+printer-1 br0 198.18.7.40 02:4b:5a:00:00:40
+nohttp-1 br0 198.18.7.50 02:4b:5a:00:00:50
+DEVICES
+# A device that answers ARP but never completes a TCP handshake.
+bed_device silent-1 br0 198.18.7.60 02:4b:5a:00:00:60 || fail "device silent-1"
+bed_daemon silent-1 "$bin/krzlab" serve --lab "$tmp/lab.json" --device printer-1 \
+  --address 198.18.7.60 --fault silent >>"$tmp/daemons.log"
+for d in acme-1:198.18.7.10 borealis-1:198.18.8.20 corvid-1:198.18.7.30 corvid-2:198.18.7.31; do
+  bed_wait_listen "${d%%:*}" "${d#*:}" 80 || fail "${d%%:*} does not listen"
+done
+
+export KRZ_NETWORK=system
+run() { bed_host_exec "$bin/krzpap" --log "$tmp/log" --log-level 2 -q "$@"; }
+state() { for what in route neigh addr; do bed_host_exec ip -o $what show; done | sort; }
+
+# Every adapter in one run: three routers on h0, one on h1, not the printer nor the bare address.
+out=$(run --json scan) || fail "scan exited $?: $out"
+for expect in '198.18.7.10.*02:4B:5A:00:00:10.*AP-100.*Acme' \
+  '198.18.8.20.*02:4B:5A:00:00:20.*BR-5400.*Borealis' \
+  '198.18.7.30.*02:4B:5A:00:00:30.*CV-10.*Corvid' '198.18.7.31.*02:4B:5A:00:00:31.*CV-20.*Corvid'; do
+  echo "$out" | tr -d '\n ' | sed 's/},{/}\n{/g' | grep -q "$expect" ||
+    fail "scan missed $expect: $out"
+done
+echo "$out" | grep -q '198.18.7.40\|198.18.7.50\|198.18.7.60' &&
+  fail "scan reported the printer, the bare or the silent address"
+echo "scan: 4 routers on two adapters"
+
+# Show and configure with read-back: Acme by kernel connections, Borealis carried by MAC.
+run configure 198.18.7.10 -u admin -p gatekeeper --ssid BedAcme >/dev/null || fail "configure acme"
+run --json show 198.18.7.10 -u admin -p gatekeeper | grep -q '"ssid": "BedAcme"' ||
+  fail "acme read-back"
+run configure 198.18.8.20 --mac 02:4b:5a:00:00:20 -u root -p northwind --ssid BedBorealis \
+  >/dev/null || fail "configure borealis by MAC"
+run --json show 198.18.8.20 --mac 02:4b:5a:00:00:20 -u root -p northwind |
+  grep -q '"ssid": "BedBorealis"' || fail "borealis read-back"
+echo "show and configure: Acme (kernel), Borealis (carried) read back"
+
+# A Corvid router reset to its factory address, outside every adapter's network: found there, and
+# shown without --mac (krzpap asks ARP for the MAC itself).
+kill -USR1 "$(bed_pid corvid-2)"
+bed_wait_listen corvid-2 10.0.0.138 80 || fail "corvid-2 did not move"
+out=$(run --json find 02:4b:5a:00:00:31) || fail "find exited $?: $out"
+echo "$out" | grep -q '"address": "10.0.0.138"' || fail "find did not locate corvid-2: $out"
+run --json show 10.0.0.138 | grep -q '"ssid": "corvid"' || fail "show at the factory address"
+echo "find and show: corvid-2 at its factory address"
+
+# Then the other one too: two routers at one address, each reached by its MAC.
+kill -USR1 "$(bed_pid corvid-1)"
+bed_wait_listen corvid-1 10.0.0.138 80 || fail "corvid-1 did not move"
+
+before=$(state)
+ip netns exec "$BED_HOST" tshark -i h0 -f "tcp and host 10.0.0.138" -w "$tmp/carried.pcap" \
+  >/dev/null 2>&1 &
+capture=$!
+sleep 1.5
+run configure 10.0.0.138 --mac 02:4b:5a:00:00:31 --ssid Bed31 >"$tmp/configure.out" 2>&1 &
+job=$!
+sleep 0.3
+during=$(state)
+wait $job || fail "configure corvid-2 by MAC: $(cat "$tmp/configure.out")"
+run --json show 10.0.0.138 --mac 02:4b:5a:00:00:31 | grep -q '"ssid": "Bed31"' ||
+  fail "corvid-2 read-back"
+sleep 0.5
+kill -INT $capture
+wait $capture
+after=$(state)
+[ "$before" = "$during" ] && [ "$before" = "$after" ] ||
+  fail "the host namespace changed: $(diff <(echo "$before") <(echo "$after"))"
+frames=$(tshark -r "$tmp/carried.pcap" -Y "ip.dst == 10.0.0.138" -T fields -e eth.dst 2>/dev/null)
+[ -n "$frames" ] || fail "no carried frame was captured"
+echo "$frames" | grep -qv '^02:4b:5a:00:00:31$' && fail "a frame went to another MAC: $frames"
+run --json show 10.0.0.138 --mac 02:4b:5a:00:00:30 | grep -q '"ssid": "corvid"' ||
+  fail "corvid-1 changed too"
+echo "factory address: corvid-2 configured by MAC ($(echo "$frames" | wc -l) frames, all to it)," \
+  "corvid-1 untouched; host namespace unchanged"
+
+# Ctrl-C while a carried connection waits for a reply (the device is frozen).
+kill -STOP "$(bed_pid acme-1)"
+# ip netns exec becomes krzpap itself, so the signal goes to it.
+ip netns exec "$BED_HOST" "$bin/krzpap" --log "$tmp/log" -q fetch 198.18.7.10 / \
+  --mac 02:4b:5a:00:00:10 >/dev/null 2>&1 &
+job=$!
+sleep 1
+start=$(date +%s%N)
+kill -INT $job
+wait $job
+code=$?
+elapsed=$((($(date +%s%N) - start) / 1000000))
+kill -CONT "$(bed_pid acme-1)"
+[ $code -eq 6 ] || fail "Ctrl-C during a carried connection exited $code, not 6"
+[ $elapsed -lt 2000 ] || fail "Ctrl-C took $elapsed ms"
+run fetch 198.18.7.10 / --mac 02:4b:5a:00:00:10 | grep -qi acme || fail "fetch after the cancel"
+echo "cancel: exit 6 after $elapsed ms; the next carried fetch works"
+
+# A carried connect that the device refuses reports it as a refused connect does.
+out=$(run fetch 198.18.7.50 / --mac 02:4b:5a:00:00:50 2>&1)
+code=$?
+[ $code -eq 5 ] && echo "$out" | grep -q 10061 || fail "refused carried connect: exit $code: $out"
+echo "refused: exit 5 with error 10061"
+
+# A carried connect that the device never answers stays pending until the caller gives up.
+start=$(date +%s%N)
+out=$(run fetch 198.18.7.60 / --mac 02:4b:5a:00:00:60 --timeout 1 2>&1)
+code=$?
+elapsed=$((($(date +%s%N) - start) / 1000000))
+[ $code -eq 5 ] && [ $elapsed -ge 1000 ] || fail "silent carried connect: exit $code after $elapsed ms: $out"
+echo "silent: exit 5 after $elapsed ms"
+echo "netns bed: all checks passed"
