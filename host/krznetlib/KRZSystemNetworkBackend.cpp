@@ -1,5 +1,7 @@
+#define KRZ_PLATFORM_IMPLEMENTATION
 #include "krznetlib/KRZSystemNetworkBackend.h"
 
+#include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <linux/if_packet.h>
 #include <net/ethernet.h>
@@ -13,9 +15,6 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
-
-// Included last: it replaces the POSIX select and fd_set for library-style code.
-#include "platform/krzplatform.h"
 
 namespace {
 

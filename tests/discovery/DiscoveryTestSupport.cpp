@@ -1,6 +1,6 @@
 #include "DiscoveryTestSupport.h"
+#include "platform/krzplatform.h"
 
-#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <atomic>

@@ -24,7 +24,7 @@ SOCKET makeListener(uint16_t& port) {
     sockaddr_in a = loopback(0);
     EXPECT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
     EXPECT_EQ(::listen(s, 4), 0);
-    socklen_t len = sizeof a;
+    int len = sizeof a;
     ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
     port = ntohs(a.sin_port);
     return s;
@@ -145,9 +145,9 @@ TEST(Select, RefusedConnectLandsInExceptSetOnly) {
     EXPECT_TRUE(FD_ISSET(s, &e));
     int err = 0;
     int len = sizeof err;
-    EXPECT_EQ(getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len), 0);
+    EXPECT_EQ(getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len), 0);
     EXPECT_EQ(err, 10061);
-    EXPECT_EQ(getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len), 0);
+    EXPECT_EQ(getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len), 0);
     EXPECT_EQ(err, 0);  // read once, as the kernel's
     closesocket(s);
 }
