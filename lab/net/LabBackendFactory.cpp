@@ -1,8 +1,9 @@
 // The entry point through which the network library makes its "lab" backend.
 #include "lab/net/LabBackend.h"
 #include "lab/net/LabControlClient.h"
-#include "lab/net/LabNetwork.h"
+#include "lab/net/LabEmbedded.h"
 
+#include "krzcompat/krzexport.h"
 #include "krzsettings/KRZSettings.h"
 
 #include <cstdio>
@@ -59,14 +60,12 @@ std::shared_ptr<krzlab::LabLink> makeLink() {
     if (!joined.empty())
         return std::make_shared<krzlab::LabControlClient>(joined);
     std::string file = utf8(KRZSettings::strGetKrzGuardValue(L"KRZ_LAB_FILE", L"", true));
-    krzlab::LabDescription description = file.empty() ? krzlab::LabDescription::defaultLab()
-                                                      : krzlab::LabDescription::fromFile(file);
-    return krzlab::LabNetwork::create(description);
+    return krzlab::embeddedLab(file);
 }
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) KRZNetworkBackend* krzCreateLabBackend() {
+extern "C" KRZ_DLL_EXPORT KRZNetworkBackend* krzCreateLabBackend() {
     std::shared_ptr<krzlab::LabLink> link;
     try {
         link = makeLink();

@@ -19,6 +19,7 @@
 #include <iomanip>
 #include <iostream>
 #include <sstream>
+#include <thread>
 
 namespace krzpap {
 
@@ -422,7 +423,7 @@ int runConfigureCommand(const Globals& globals, const DeviceOptions& device,
                 // A device that restarts after a change is away for a few seconds.
                 if (e.code() != EXIT_UNREACHABLE || attempt >= 10 || cancel.fired())
                     throw;
-                sleep(1);
+                std::this_thread::sleep_for(std::chrono::seconds(1));
             }
         }
         deviceStep("reading the settings back", [&] { check->retrieveAttributes(); });
