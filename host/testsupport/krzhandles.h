@@ -1,0 +1,10 @@
+// What the tests ask of the operating system about this process itself.
+#pragma once
+
+namespace krztest {
+
+// How many descriptors (POSIX) or kernel handles (Windows) the process holds open; -1 when it
+// cannot tell. Leak checks compare two counts taken around a piece of work.
+int openHandleCount();
+
+}  // namespace krztest
