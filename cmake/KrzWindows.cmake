@@ -39,3 +39,21 @@ foreach(dll libstdc++-6.dll libgcc_s_dw2-1.dll libgcc_s_seh-1.dll libwinpthread-
     file(COPY ${dll_path} DESTINATION ${CMAKE_BINARY_DIR}/bin)
   endif()
 endforeach()
+
+# GoogleTest built from Debian's googletest sources for the tests that run under Wine.
+if(BUILD_TESTING)
+  set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  foreach(lib gtest gtest_main gmock gmock_main)
+    target_compile_options(${lib} PRIVATE -w)
+    if(NOT TARGET GTest::${lib})
+      add_library(GTest::${lib} ALIAS ${lib})
+    endif()
+  endforeach()
+  file(WRITE ${KRZ_HEADER_DEPS}/cmake/GTestConfig.cmake
+    "# GoogleTest built from source (see cmake/KrzWindows.cmake).\n")
+  set(GTest_DIR ${KRZ_HEADER_DEPS}/cmake CACHE PATH "" FORCE)
+  # A Wine prefix of the build's own, quiet, with the Linux file system as drive Z:.
+  set(KRZ_WINE_ENVIRONMENT "WINEDEBUG=-all;WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix")
+endif()

@@ -31,6 +31,8 @@ KRZPLATFORM_API bool isTerminal(Stream stream);
 
 // Sets a variable of this process's environment (read back by the settings library).
 KRZPLATFORM_API void setEnvironment(const std::string& name, const std::string& value);
+// Removes a variable from this process's environment.
+KRZPLATFORM_API void unsetEnvironment(const std::string& name);
 
 // The folder this program's executable lives in, with a trailing separator; empty if unknown.
 KRZPLATFORM_API std::string executableDirectory();

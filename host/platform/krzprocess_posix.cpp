@@ -98,6 +98,10 @@ void setEnvironment(const std::string& name, const std::string& value) {
     setenv(name.c_str(), value.c_str(), 1);
 }
 
+void unsetEnvironment(const std::string& name) {
+    unsetenv(name.c_str());
+}
+
 std::string executableDirectory() {
     char self[PATH_MAX] = {0};
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);

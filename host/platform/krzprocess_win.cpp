@@ -129,6 +129,11 @@ void setEnvironment(const std::string& name, const std::string& value) {
     _wputenv_s(wide(name).c_str(), wide(value).c_str());
 }
 
+void unsetEnvironment(const std::string& name) {
+    SetEnvironmentVariableW(wide(name).c_str(), nullptr);
+    _wputenv_s(wide(name).c_str(), L"");  // an empty value removes it from the run-time's copy
+}
+
 std::string executableDirectory() {
     std::wstring path(32768, L'\0');
     DWORD n = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));

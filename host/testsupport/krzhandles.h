@@ -7,4 +7,8 @@ namespace krztest {
 // cannot tell. Leak checks compare two counts taken around a piece of work.
 int openHandleCount();
 
+// True when this Windows program runs under Wine, whose sockets cannot do everything Windows does
+// (a test that needs such a thing skips itself there and says why).
+bool underWine();
+
 }  // namespace krztest

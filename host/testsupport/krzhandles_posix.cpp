@@ -15,4 +15,8 @@ int openHandleCount() {
     return count;
 }
 
+bool underWine() {
+    return false;
+}
+
 }  // namespace krztest

@@ -9,4 +9,9 @@ int openHandleCount() {
     return GetProcessHandleCount(GetCurrentProcess(), &count) ? static_cast<int>(count) : -1;
 }
 
+bool underWine() {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 }  // namespace krztest
