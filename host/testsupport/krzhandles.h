@@ -11,4 +11,8 @@ int openHandleCount();
 // (a test that needs such a thing skips itself there and says why).
 bool underWine();
 
+// Gives the socket a second descriptor with exactly that number, raising the process's limit on
+// descriptors when it allows; false when the number cannot be had (POSIX only).
+bool duplicateAt(unsigned int socket, int number);
+
 }  // namespace krztest

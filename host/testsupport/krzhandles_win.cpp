@@ -9,6 +9,10 @@ int openHandleCount() {
     return GetProcessHandleCount(GetCurrentProcess(), &count) ? static_cast<int>(count) : -1;
 }
 
+bool duplicateAt(unsigned int, int) {
+    return false;  // Windows chooses handle values itself
+}
+
 bool underWine() {
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;

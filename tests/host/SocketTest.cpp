@@ -1,7 +1,5 @@
-#include <fcntl.h>
-#include <sys/resource.h>
-
 #include "platform/krzplatform.h"
+#include "testsupport/krzhandles.h"
 
 #include <gtest/gtest.h>
 
@@ -195,15 +193,8 @@ TEST(Select, ConnectWritableDataAndEndOfStreamReadable) {
 }
 
 TEST(Select, HighDescriptorNumbersAndTimeouts) {
-    rlimit limit;
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-    if (limit.rlim_cur < 2000 && limit.rlim_max >= 2000) {
-        limit.rlim_cur = 2000;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
     Pair p = connectedPair();
-    int high = ::dup2(static_cast<int>(p.client), 1500);
-    if (high != 1500) {
+    if (!krztest::duplicateAt(p.client, 1500)) {
         GTEST_SKIP() << "descriptor limit below 1501";
     }
     EXPECT_EQ(send(p.server, "x", 1, 0), 1);
