@@ -19,7 +19,7 @@ cmake -S . -B build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw3
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF "${launcher[@]}" >/dev/null
 cmake --build build/win32 -j"$jobs"
 
-# Both DLLs are 32-bit Windows libraries and export the library's classes and nothing else.
+# Both DLLs are 32-bit Windows libraries; the library exports its classes and nothing else.
 for dll in krzpapconfigu krzpapmodulesu; do
   file "build/win32/bin/$dll.dll" | grep -q 'PE32 executable (DLL).*Intel 80386' ||
     { echo "$dll.dll is not a 32-bit Windows DLL" >&2; exit 1; }
@@ -37,6 +37,12 @@ if [ -n "$others" ]; then
 fi
 echo "krzpapconfigu.dll: $(exports build/win32/bin/krzpapconfigu.dll | wc -l) exports, all of" \
   "the library's classes"
+# The sample module registers itself while it loads: it exports nothing.
+if [ -n "$(exports build/win32/bin/krzpapmodulesu.dll)" ]; then
+  echo "krzpapmodulesu.dll exports symbols:" >&2
+  exports build/win32/bin/krzpapmodulesu.dll | head >&2
+  exit 1
+fi
 
 linux_krzlab=$PWD/build/release/bin/krzlab
 e2e=()
