@@ -19,6 +19,20 @@ endfunction()
 # krz_gtest(NAME SOURCES... LIBS... [LABELS ...]): a GoogleTest program whose tests CTest lists.
 function(krz_gtest name)
   cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  if(WIN32)
+    # One CTest test per program, run under Wine (the toolchain's emulator): listing the cases
+    # would start Wine once more for every program at build time.
+    add_executable(${name} ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main
+                          Threads::Threads)
+    add_test(NAME ${name} COMMAND ${name})
+    set_tests_properties(${name} PROPERTIES LABELS "wine;${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT}
+      ENVIRONMENT "${KRZ_WINE_ENVIRONMENT}")
+    return()
+  endif()
   find_package(GTest REQUIRED)
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main

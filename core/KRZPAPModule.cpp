@@ -68,7 +68,7 @@ void KRZPAPModule::registerModule(KRZPAPModule* module) {
 
 void KRZPAPModule::registerDefaultIp(unsigned long address) {
     in_addr dotted;
-    dotted.s_addr = static_cast<in_addr_t>(address);
+    dotted.s_addr = static_cast<uint32_t>(address);
     log(L"KRZPAPModule::registerDefaultIp(): registering default IP %hs\n", inet_ntoa(dotted));
     std::vector<unsigned long>& list = defaultIpList();
     if (std::find(list.begin(), list.end(), address) == list.end()) {

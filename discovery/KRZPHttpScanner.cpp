@@ -269,8 +269,8 @@ void KRZPHttpScanner::armPending(unsigned int socket, KRZPAPCommEntry& entry,
         return;
     }
     sockaddr_in local;
-    socklen_t length = sizeof local;
-    if (getsockname(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    int length = sizeof local;
+    if (getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
         return;
     }
     for (DWORD i = 0; i < table->dwNumEntries; ++i) {

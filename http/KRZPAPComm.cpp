@@ -485,7 +485,7 @@ void KRZPAPComm::openConnection(unsigned short port, bool noWait) {
         if (FD_ISSET(sock, &exceptSet)) {
             int error = 0;
             int length = sizeof(error);
-            getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length);
+            getsockopt(sock, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
             KRZPAPModule::log(KRZ_LOG_ERROR, L"connect() error %d\n", error);
             fail(__LINE__, KRZPAPC_CONNECT_ERROR, "", error);
         }

@@ -9,6 +9,8 @@ packages=(
   clang-14 libclang-rt-14-dev clang-format-14
   curl nginx-light tshark iproute2 ieee-data liblwip-dev
   help2man python3-jsonschema dpkg-dev arp-scan nmap
+  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
+  binutils-mingw-w64-x86-64 wine64 file
 )
 
 missing=()

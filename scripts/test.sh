@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The whole check, as CI runs it: install what is missing, check formatting, build and run every
-# test, again under AddressSanitizer and UndefinedBehaviorSanitizer, the suites that cancel or scan
-# from other threads under ThreadSanitizer, then run each fuzz target for a bounded time
-# (KRZ_FUZZ_SECONDS each, 30 by default).
+# test, cross-build for Windows and run the Windows tests under Wine, build and test again under
+# AddressSanitizer and UndefinedBehaviorSanitizer, the suites that cancel or scan from other threads
+# under ThreadSanitizer, then run each fuzz target for a bounded time (KRZ_FUZZ_SECONDS each, 30 by
+# default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -13,6 +14,9 @@ git ls-files -- '*.h' '*.cpp' | xargs -r clang-format-14 --dry-run --Werror
 echo "== build and test (release)"
 scripts/build.sh release
 ctest --test-dir build/release --output-on-failure -j2
+
+echo "== Windows builds (32- and 64-bit, mingw-w64) and tests under Wine"
+scripts/windows.sh test
 
 echo "== build and test (AddressSanitizer, UndefinedBehaviorSanitizer)"
 scripts/build.sh asan

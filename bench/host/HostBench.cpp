@@ -4,8 +4,6 @@
 
 #include <benchmark/benchmark.h>
 
-#include <sys/socket.h>
-
 #include <string>
 #include <vector>
 

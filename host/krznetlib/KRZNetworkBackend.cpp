@@ -22,8 +22,8 @@ boost::shared_ptr<KRZNetworkBackend> labBackend() {
     if (lab == nullptr) {
         return nullBackend();
     }
-    auto factory =
-        reinterpret_cast<KRZCreateLabBackendFn>(GetProcAddress(lab, KRZ_LAB_BACKEND_FACTORY));
+    auto factory = reinterpret_cast<KRZCreateLabBackendFn>(
+        reinterpret_cast<void*>(GetProcAddress(lab, KRZ_LAB_BACKEND_FACTORY)));
     KRZNetworkBackend* backend = factory != nullptr ? factory() : nullptr;
     if (backend == nullptr) {
         return nullBackend();

@@ -1,3 +1,4 @@
+#define KRZ_PLATFORM_IMPLEMENTATION
 #include "krznetlib/KRZPacketLinks.h"
 
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+#define KRZ_PLATFORM_IMPLEMENTATION
 #include "krznetlib/KRZSystemNetworkBackend.h"
 
 #include "krznetlib/KRZPacketLinks.h"
@@ -10,9 +11,6 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
-
-// Included last: it replaces the POSIX select and fd_set for library-style code.
-#include "platform/krzplatform.h"
 
 namespace {
 

@@ -2,9 +2,6 @@
 
 #include "krznetlib/KRZNetworkBackend.h"
 
-#include <fcntl.h>
-
-#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -16,16 +13,15 @@ bool isLoopback(const sockaddr_in& address) {
 // Loopback destinations are always connected for real, whatever the backend, so that servers on
 // this machine can stand in for devices.
 int connectLoopback(SOCKET s, const sockaddr_in& address, int& lastError) {
-    int fd = static_cast<int>(s);
-    int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
-        lastError = krz_errnoToWsa(errno);
+    u_long nonBlocking = 1;
+    if (ioctlsocket(s, FIONBIO, &nonBlocking) != 0) {
+        lastError = WSAGetLastError();
         return SOCKET_ERROR;
     }
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+    if (::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
         return 0;
     }
-    lastError = krz_errnoToWsa(errno);
+    lastError = WSAGetLastError();
     return SOCKET_ERROR;
 }
 

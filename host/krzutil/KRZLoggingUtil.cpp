@@ -2,22 +2,24 @@
 
 #include "krzutil/KRZMiscUtil.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/time.h>
-#include <unistd.h>
+#include "platform/krzplatform.h"
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
+#include <system_error>
+
+namespace fs = std::filesystem;
 
 struct KRZLoggingUtil::Impl {
     mutable std::mutex mutex;
     std::wstring widePath;
     std::string path;
-    int fd = -1;
+    std::ofstream file;
     size_t currentSize = 0;
     int filesToKeep = 0;
     size_t maxFileSize = 10 * 1024 * 1024;
@@ -26,11 +28,13 @@ struct KRZLoggingUtil::Impl {
     ~Impl() { closeFile(); }
 
     void closeFile() {
-        if (fd >= 0) {
-            ::close(fd);
-            fd = -1;
+        if (file.is_open()) {
+            file.close();
         }
+        file.clear();
     }
+
+    static fs::path fsPath(const std::string& utf8) { return fs::u8path(utf8); }
 
     void openFile() {
         closeFile();
@@ -38,10 +42,11 @@ struct KRZLoggingUtil::Impl {
         if (path.empty()) {
             return;
         }
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        struct stat st;
-        if (fd >= 0 && ::fstat(fd, &st) == 0) {
-            currentSize = static_cast<size_t>(st.st_size);
+        file.open(fsPath(path), std::ios::binary | std::ios::app);
+        std::error_code ec;
+        auto size = fs::file_size(fsPath(path), ec);
+        if (file.is_open() && !ec) {
+            currentSize = static_cast<size_t>(size);
         }
     }
 
@@ -50,55 +55,48 @@ struct KRZLoggingUtil::Impl {
     // path.N-1 -> path.N ... path -> path.1; the oldest beyond filesToKeep is dropped.
     void rotate() {
         closeFile();
+        std::error_code ec;
         if (filesToKeep <= 0) {
-            ::unlink(path.c_str());
+            fs::remove(fsPath(path), ec);
         } else {
-            ::unlink(rotatedName(filesToKeep).c_str());
+            fs::remove(fsPath(rotatedName(filesToKeep)), ec);
             for (int n = filesToKeep - 1; n >= 1; --n) {
-                ::rename(rotatedName(n).c_str(), rotatedName(n + 1).c_str());
+                fs::rename(fsPath(rotatedName(n)), fsPath(rotatedName(n + 1)), ec);
             }
-            ::rename(path.c_str(), rotatedName(1).c_str());
+            fs::rename(fsPath(path), fsPath(rotatedName(1)), ec);
         }
         openFile();
     }
 
     void write(const std::string& entry) {
-        if (fd < 0) {
+        if (!file.is_open()) {
             return;
         }
         if (maxFileSize > 0 && currentSize > 0 && currentSize + entry.size() > maxFileSize) {
             rotate();
-            if (fd < 0) {
+            if (!file.is_open()) {
                 return;
             }
         }
-        size_t done = 0;
-        while (done < entry.size()) {
-            ssize_t n = ::write(fd, entry.data() + done, entry.size() - done);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                break;
-            }
-            done += static_cast<size_t>(n);
+        // A whole entry or nothing: a failed write leaves the stream failed until the next open.
+        if (file.is_open() &&
+            file.write(entry.data(), static_cast<std::streamsize>(entry.size())) && file.flush()) {
+            currentSize += entry.size();
         }
-        currentSize += done;
     }
 };
 
 namespace {
 
 std::string timestamp() {
-    struct timeval tv;
-    ::gettimeofday(&tv, nullptr);
-    struct tm local;
-    time_t seconds = tv.tv_sec;
-    ::localtime_r(&seconds, &local);
-    char buffer[40];
+    struct __timeb64 now;
+    _ftime64(&now);
+    std::tm local{};
+    krz_localtime(now.time, &local);
+    char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d.%03d", local.tm_year + 1900,
                   local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                  static_cast<int>(tv.tv_usec / 1000));
+                  static_cast<int>(now.millitm));
     return buffer;
 }
 

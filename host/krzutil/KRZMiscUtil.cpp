@@ -545,7 +545,7 @@ std::wstring KRZMiscUtil::ipToString(const in_addr& address) {
 
 std::wstring KRZMiscUtil::ipToString(unsigned long networkOrderAddress) {
     in_addr address;
-    address.s_addr = static_cast<in_addr_t>(networkOrderAddress);
+    address.s_addr = static_cast<uint32_t>(networkOrderAddress);
     return ipToString(address);
 }
 

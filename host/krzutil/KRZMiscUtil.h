@@ -3,7 +3,7 @@
 
 #include "krzcompat/krzexport.h"
 
-#include <netinet/in.h>
+#include "platform/krzplatform.h"
 
 #include <cstdarg>
 #include <string>

@@ -5,6 +5,9 @@
 
 #include "platform/krzplatform.h"
 
+// On Windows the system's iphlpapi.h (through the platform header) declares all of this.
+#if !defined(_WIN32)
+
 #define MAXLEN_PHYSADDR 8
 
 #define MIB_TCP_STATE_CLOSED 1
@@ -62,3 +65,5 @@ typedef MIB_IPNETTABLE* PMIB_IPNETTABLE;
 // GetIpNetTable returns ERROR_NO_DATA (232) when the table is empty.
 KRZNETLIB_API DWORD GetTcpTable(PMIB_TCPTABLE table, PULONG size, BOOL order);
 KRZNETLIB_API DWORD GetIpNetTable(PMIB_IPNETTABLE table, PULONG size, BOOL order);
+
+#endif  // !_WIN32

@@ -1,9 +1,11 @@
 // Kernel, loader, string-resource and time calls with Windows results.
+#define KRZ_PLATFORM_IMPLEMENTATION
 #include "platform/krzplatform.h"
 #include "platform/krzprocess.h"
 #include "platform/krzstringtable.h"
 
 #include <dlfcn.h>
+#include <unistd.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 
@@ -300,4 +302,9 @@ void _ftime64(struct __timeb64* out) {
     ::localtime_r(&seconds, &local);
     out->timezone = static_cast<short>(-local.tm_gmtoff / 60 + (local.tm_isdst > 0 ? 60 : 0));
     out->dstflag = static_cast<short>(local.tm_isdst > 0 ? 1 : 0);
+}
+
+void krz_localtime(int64_t seconds, std::tm* out) {
+    time_t t = static_cast<time_t>(seconds);
+    ::localtime_r(&t, out);
 }

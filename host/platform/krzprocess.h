@@ -43,6 +43,8 @@ KRZPLATFORM_API bool isTerminal(Stream stream);
 
 // Sets a variable of this process's environment (read back by the settings library).
 KRZPLATFORM_API void setEnvironment(const std::string& name, const std::string& value);
+// Removes a variable from this process's environment.
+KRZPLATFORM_API void unsetEnvironment(const std::string& name);
 
 // Value of an environment variable; empty when it is not set.
 KRZPLATFORM_API std::string environment(const std::string& name);

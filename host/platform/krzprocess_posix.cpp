@@ -278,6 +278,10 @@ bool writeFileAtomically(const std::string& path, const std::string& content) {
     return true;
 }
 
+void unsetEnvironment(const std::string& name) {
+    unsetenv(name.c_str());
+}
+
 std::string executableDirectory() {
     char self[PATH_MAX] = {0};
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);

@@ -2,11 +2,18 @@
 // failed POSIX calls leave their errno value there and WSAGetLastError maps it, while Winsock
 // numbers stored through WSASetLastError (all 10000 and above, clear of every errno value) map
 // to themselves.
+#define KRZ_PLATFORM_IMPLEMENTATION
 #include "platform/krzplatform.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -15,12 +22,6 @@
 #include <mutex>
 #include <unordered_map>
 #include <vector>
-
-#undef select
-#undef send
-#undef recv
-#undef getsockopt
-#undef fd_set
 
 namespace {
 
@@ -138,7 +139,7 @@ struct Watched {
     bool except = false;
 };
 
-void addWatched(std::vector<Watched>& list, krz_fd_set* set, short events, bool Watched::*member) {
+void addWatched(std::vector<Watched>& list, fd_set* set, short events, bool Watched::*member) {
     if (set == nullptr) {
         return;
     }
@@ -176,7 +177,7 @@ void classify(Watched& w) {
     w.except = w.inExcept && (failedConnect || (ev & POLLPRI));
 }
 
-int keepReady(krz_fd_set* set, const std::vector<Watched>& list, bool Watched::*ready) {
+int keepReady(fd_set* set, const std::vector<Watched>& list, bool Watched::*ready) {
     if (set == nullptr) {
         return 0;
     }
@@ -332,13 +333,13 @@ int closesocket(SOCKET s) {
     return 0;
 }
 
-int ioctlsocket(SOCKET s, long cmd, unsigned long* argp) {
+int ioctlsocket(SOCKET s, long cmd, u_long* argp) {
     int fd = static_cast<int>(s);
     if (argp == nullptr) {
         errno = WSAEFAULT;
         return SOCKET_ERROR;
     }
-    if (cmd == static_cast<long>(FIONBIO)) {
+    if (cmd == static_cast<long>(FIONBIO)) {  // the same number as the platform header's
         int flags = ::fcntl(fd, F_GETFL);
         if (flags < 0) {
             return SOCKET_ERROR;
@@ -358,7 +359,7 @@ int ioctlsocket(SOCKET s, long cmd, unsigned long* argp) {
     return SOCKET_ERROR;
 }
 
-void krz_FD_SET(SOCKET s, krz_fd_set* set) {
+void FD_SET(SOCKET s, fd_set* set) {
     for (unsigned i = 0; i < set->fd_count; ++i) {
         if (set->fd_array[i] == s) {
             return;
@@ -369,7 +370,7 @@ void krz_FD_SET(SOCKET s, krz_fd_set* set) {
     }
 }
 
-void krz_FD_CLR(SOCKET s, krz_fd_set* set) {
+void FD_CLR(SOCKET s, fd_set* set) {
     for (unsigned i = 0; i < set->fd_count; ++i) {
         if (set->fd_array[i] == s) {
             for (unsigned j = i + 1; j < set->fd_count; ++j) {
@@ -381,7 +382,7 @@ void krz_FD_CLR(SOCKET s, krz_fd_set* set) {
     }
 }
 
-int krz_FD_ISSET(SOCKET s, const krz_fd_set* set) {
+int FD_ISSET(SOCKET s, const fd_set* set) {
     for (unsigned i = 0; i < set->fd_count; ++i) {
         if (set->fd_array[i] == s) {
             return 1;
@@ -390,8 +391,8 @@ int krz_FD_ISSET(SOCKET s, const krz_fd_set* set) {
     return 0;
 }
 
-int krz_select(int, krz_fd_set* readfds, krz_fd_set* writefds, krz_fd_set* exceptfds,
-               const struct timeval* timeout) {
+int select(int, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
+           const struct timeval* timeout) {
     std::vector<Watched> list;
     addWatched(list, readfds, POLLIN, &Watched::inRead);
     addWatched(list, writefds, POLLOUT, &Watched::inWrite);
@@ -514,4 +515,107 @@ int krz_getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen) 
     }
     *optlen = static_cast<int>(len);
     return 0;
+}
+
+SOCKET krz_socket(int af, int type, int protocol) {
+    // Not inherited by programs this process starts, as Windows handles are not by default.
+    int fd = ::socket(af, type | SOCK_CLOEXEC, protocol);
+    return fd < 0 ? INVALID_SOCKET : static_cast<SOCKET>(fd);
+}
+
+int krz_connect(SOCKET s, const sockaddr* name, int namelen) {
+    int fd = static_cast<int>(s);
+    forgetPending(fd);
+    return ::connect(fd, name, static_cast<socklen_t>(namelen)) == 0 ? 0 : SOCKET_ERROR;
+}
+
+int krz_bind(SOCKET s, const sockaddr* name, int namelen) {
+    return ::bind(static_cast<int>(s), name, static_cast<socklen_t>(namelen)) == 0 ? 0
+                                                                                   : SOCKET_ERROR;
+}
+
+int krz_listen(SOCKET s, int backlog) {
+    return ::listen(static_cast<int>(s), backlog) == 0 ? 0 : SOCKET_ERROR;
+}
+
+SOCKET krz_accept(SOCKET s, sockaddr* addr, int* addrlen) {
+    socklen_t len = addrlen != nullptr ? static_cast<socklen_t>(*addrlen) : 0;
+    int fd;
+    do {
+        fd =
+            ::accept4(static_cast<int>(s), addr, addrlen != nullptr ? &len : nullptr, SOCK_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        return INVALID_SOCKET;
+    }
+    if (addrlen != nullptr) {
+        *addrlen = static_cast<int>(len);
+    }
+    return static_cast<SOCKET>(fd);
+}
+
+int krz_shutdown(SOCKET s, int how) {
+    // SD_RECEIVE, SD_SEND and SD_BOTH are SHUT_RD, SHUT_WR and SHUT_RDWR.
+    return ::shutdown(static_cast<int>(s), how) == 0 ? 0 : SOCKET_ERROR;
+}
+
+int krz_setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen) {
+    if (optlen < 0) {
+        errno = WSAEFAULT;
+        return SOCKET_ERROR;
+    }
+    return ::setsockopt(static_cast<int>(s), level, optname, optval,
+                        static_cast<socklen_t>(optlen)) == 0
+               ? 0
+               : SOCKET_ERROR;
+}
+
+namespace {
+
+template <typename Call>
+int nameOf(SOCKET s, sockaddr* name, int* namelen, Call call) {
+    if (namelen == nullptr || *namelen < 0) {
+        errno = WSAEFAULT;
+        return SOCKET_ERROR;
+    }
+    socklen_t len = static_cast<socklen_t>(*namelen);
+    if (call(static_cast<int>(s), name, &len) != 0) {
+        return SOCKET_ERROR;
+    }
+    *namelen = static_cast<int>(len);
+    return 0;
+}
+
+}  // namespace
+
+int krz_getsockname(SOCKET s, sockaddr* name, int* namelen) {
+    return nameOf(s, name, namelen, ::getsockname);
+}
+
+int krz_getpeername(SOCKET s, sockaddr* name, int* namelen) {
+    return nameOf(s, name, namelen, ::getpeername);
+}
+
+uint32_t krz_inet_addr(const char* text) {
+    return ::inet_addr(text);
+}
+
+char* krz_inet_ntoa(uint32_t address) {
+    thread_local char text[INET_ADDRSTRLEN];
+    in_addr a{};
+    a.s_addr = address;
+    ::inet_ntop(AF_INET, &a, text, sizeof text);
+    return text;
+}
+
+int krz_inet_pton(int af, const char* text, void* out) {
+    return ::inet_pton(af, text, out);
+}
+
+const char* krz_inet_ntop(int af, const void* address, char* out, int size) {
+    return size < 0 ? nullptr : ::inet_ntop(af, address, out, static_cast<socklen_t>(size));
+}
+
+hostent* krz_gethostbyname(const char* name) {
+    return ::gethostbyname(name);
 }

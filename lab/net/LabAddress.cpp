@@ -1,6 +1,6 @@
 #include "lab/net/LabAddress.h"
 
-#include <arpa/inet.h>
+#include "platform/krzplatform.h"
 
 #include <cctype>
 #include <cstdio>

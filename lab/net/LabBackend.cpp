@@ -1,6 +1,3 @@
-#include <fcntl.h>
-
-#include <cerrno>
 #include <cstring>
 #include <stdexcept>
 
@@ -65,15 +62,14 @@ int LabBackend::connectRoute(SOCKET s, const sockaddr_in& address, const MacByte
         target.sin_port = htons(route.port);
     }
     // Always a non-blocking connect, as the packet driver's carriage would be.
-    int fd = static_cast<int>(s);
-    int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
-        lastError = krz_errnoToWsa(errno);
+    u_long nonBlocking = 1;
+    if (ioctlsocket(s, FIONBIO, &nonBlocking) != 0) {
+        lastError = WSAGetLastError();
         return -1;
     }
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0)
+    if (::connect(s, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0)
         return 0;
-    lastError = krz_errnoToWsa(errno);
+    lastError = WSAGetLastError();
     return -1;
 }
 

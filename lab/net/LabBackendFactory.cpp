@@ -1,15 +1,12 @@
 // The entry point through which the network library makes its "lab" backend.
 #include "lab/net/LabBackend.h"
 #include "lab/net/LabControlClient.h"
-#include "lab/net/LabNetwork.h"
+#include "lab/net/LabEmbedded.h"
 
+#include "krzcompat/krzexport.h"
 #include "krzsettings/KRZSettings.h"
 
-#include "platform/krzprocess.h"
-
 #include <cstdio>
-#include <fstream>
-#include <mutex>
 #include <string>
 
 namespace {
@@ -58,50 +55,18 @@ class NoLink : public krzlab::LabLink {
     }
 };
 
-// The lab made inside this process, where its state is kept between programs (KRZ_LAB_STATE),
-// so that krzLabSaveState can write it back.
-struct KeptLab {
-    std::mutex mutex;
-    std::weak_ptr<krzlab::LabNetwork> network;
-    krzlab::LabDescription description;
-    std::string path;
-};
-
-KeptLab& keptLab() {
-    static KeptLab* kept = new KeptLab;  // never destroyed: saved from at any time before exit
-    return *kept;
-}
-
 std::shared_ptr<krzlab::LabLink> makeLink() {
     std::string joined = utf8(KRZSettings::strGetKrzGuardValue(L"KRZ_LAB", L"", true));
     if (!joined.empty())
         return std::make_shared<krzlab::LabControlClient>(joined);
     std::string file = utf8(KRZSettings::strGetKrzGuardValue(L"KRZ_LAB_FILE", L"", true));
     std::string state = utf8(KRZSettings::strGetKrzGuardValue(L"KRZ_LAB_STATE", L"", true));
-    krzlab::LabDescription description = file.empty() ? krzlab::LabDescription::defaultLab()
-                                                      : krzlab::LabDescription::fromFile(file);
-    if (!state.empty() && std::ifstream(state).good()) {
-        try {
-            description = krzlab::LabDescription::fromFile(state);
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "krzlab: the saved lab %s cannot be read (%s); starting afresh\n",
-                         state.c_str(), e.what());
-        }
-    }
-    auto network = krzlab::LabNetwork::create(description);
-    if (!state.empty()) {
-        KeptLab& kept = keptLab();
-        std::lock_guard<std::mutex> lock(kept.mutex);
-        kept.network = network;
-        kept.description = description;
-        kept.path = state;
-    }
-    return network;
+    return krzlab::embeddedLab(file, state);
 }
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) KRZNetworkBackend* krzCreateLabBackend() {
+extern "C" KRZ_DLL_EXPORT KRZNetworkBackend* krzCreateLabBackend() {
     std::shared_ptr<krzlab::LabLink> link;
     try {
         link = makeLink();
@@ -115,14 +80,4 @@ extern "C" __attribute__((visibility("default"))) KRZNetworkBackend* krzCreateLa
 
 // Writes the in-process lab's devices as they are now to the state file named by KRZ_LAB_STATE.
 // Returns false when there is no such lab or the file cannot be written.
-extern "C" __attribute__((visibility("default"))) bool krzLabSaveState() {
-    KeptLab& kept = keptLab();
-    std::lock_guard<std::mutex> lock(kept.mutex);
-    std::shared_ptr<krzlab::LabNetwork> network = kept.network.lock();
-    if (!network)
-        return false;
-    krzlab::LabDescription now = kept.description;
-    for (krzlab::LabDeviceEntry& entry : now.devices)
-        entry.profile = network->status(entry.profile.name).state;
-    return krzprocess::writeFileAtomically(kept.path, now.toJson().dump(2) + "\n");
-}
+extern "C" KRZ_DLL_EXPORT bool krzLabSaveState() { return krzlab::saveEmbeddedLab(); }

@@ -3,7 +3,7 @@
 #include "lab/net/LabControl.h"
 #include "lab/net/LineSocket.h"
 
-#include <arpa/inet.h>
+#include "platform/krzplatform.h"
 
 #include <stdexcept>
 

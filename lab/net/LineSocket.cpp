@@ -1,24 +1,20 @@
 #include "lab/net/LineSocket.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include "platform/krzplatform.h"
 
 namespace krzlab {
 
 bool LineSocket::connectLoopback(unsigned short port) {
     close();
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0)
+    SOCKET s = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET)
         return false;
+    fd_ = static_cast<long long>(s);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(port);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
         close();
         return false;
     }
@@ -34,9 +30,7 @@ bool LineSocket::readLine(std::string& line) {
             return true;
         }
         char chunk[4096];
-        ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
+        int n = ::recv(static_cast<SOCKET>(fd_), chunk, sizeof chunk, 0);
         if (n <= 0)
             return false;
         buffered_.append(chunk, static_cast<size_t>(n));
@@ -47,9 +41,8 @@ bool LineSocket::writeLine(const std::string& text) {
     std::string out = text + "\n";
     size_t done = 0;
     while (done < out.size()) {
-        ssize_t n = ::send(fd_, out.data() + done, out.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
+        int n = ::send(static_cast<SOCKET>(fd_), out.data() + done,
+                       static_cast<int>(out.size() - done), 0);
         if (n <= 0)
             return false;
         done += static_cast<size_t>(n);
@@ -59,7 +52,7 @@ bool LineSocket::writeLine(const std::string& text) {
 
 void LineSocket::close() {
     if (fd_ >= 0)
-        ::close(fd_);
+        closesocket(static_cast<SOCKET>(fd_));
     fd_ = -1;
     buffered_.clear();
 }

@@ -7,7 +7,8 @@ namespace krzlab {
 
 class LineSocket {
   public:
-    explicit LineSocket(int fd = -1) : fd_(fd) {}
+    // A descriptor or socket handle; -1 for none.
+    explicit LineSocket(long long fd = -1) : fd_(fd) {}
     ~LineSocket() { close(); }
     LineSocket(const LineSocket&) = delete;
     LineSocket& operator=(const LineSocket&) = delete;
@@ -22,7 +23,7 @@ class LineSocket {
     void close();
 
   private:
-    int fd_;
+    long long fd_;
     std::string buffered_;
 };
 

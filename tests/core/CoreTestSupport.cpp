@@ -2,11 +2,10 @@
 
 #include "krzutil/KRZMiscUtil.h"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <random>
 #include <sstream>
 
 namespace coretest {
@@ -43,7 +42,8 @@ LogCapture::~LogCapture() {
 std::string LogCapture::uniquePath(const std::string& stem) {
     static std::atomic<int> counter{0};
     std::ostringstream name;
-    name << "krzcore-" << stem << "-" << getpid() << "-" << counter++ << ".txt";
+    static const unsigned run = std::random_device()();
+    name << "krzcore-" << stem << "-" << run << "-" << counter++ << ".txt";
     return (std::filesystem::temp_directory_path() / name.str()).string();
 }
 

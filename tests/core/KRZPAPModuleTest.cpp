@@ -2,6 +2,7 @@
 
 #include "krzsettings/KRZSettings.h"
 #include "krzutil/KRZMiscUtil.h"
+#include "platform/krzprocess.h"
 
 #include <gtest/gtest.h>
 
@@ -73,11 +74,11 @@ std::vector<unsigned long> onlyThese(const std::vector<unsigned long>& ips,
 }
 
 void useModuleSetting(const char* value) {
-    unsetenv("KRZ_SETTINGS_FILE");
+    krzprocess::unsetEnvironment("KRZ_SETTINGS_FILE");
     if (value == nullptr) {
-        unsetenv("KRZ_VORTAN_APMODULE_DLLS");
+        krzprocess::unsetEnvironment("KRZ_VORTAN_APMODULE_DLLS");
     } else {
-        setenv("KRZ_VORTAN_APMODULE_DLLS", value, 1);
+        krzprocess::setEnvironment("KRZ_VORTAN_APMODULE_DLLS", value);
     }
     KRZSettings::reload();
 }

@@ -1,8 +1,7 @@
 // A plug-in module library for the loader tests: its module registers itself, with a default
 // address, from the constructor of a static object while the library loads.
 #include "core/KRZPAPModule.h"
-
-#include <arpa/inet.h>
+#include "platform/krzplatform.h"
 
 namespace {
 

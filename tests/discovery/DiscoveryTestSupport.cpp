@@ -1,10 +1,10 @@
 #include "DiscoveryTestSupport.h"
-
-#include <arpa/inet.h>
-#include <unistd.h>
+#include "platform/krzplatform.h"
 
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
+#include <random>
 
 namespace disctest {
 
@@ -13,8 +13,10 @@ std::atomic<int> logSerial{0};
 }
 
 LogCapture::LogCapture() {
-    path_ = "/tmp/krz_discovery_test_" + std::to_string(getpid()) + "_" +
-            std::to_string(logSerial++) + ".log";
+    static const unsigned run = std::random_device()();
+    path_ = (std::filesystem::temp_directory_path() / ("krz_discovery_test_" + std::to_string(run) +
+                                                       "_" + std::to_string(logSerial++) + ".log"))
+                .string();
     std::remove(path_.c_str());
     KRZPAPModule::setLogFile(std::wstring(path_.begin(), path_.end()), 0);
     KRZPAPModule::setLogLevel(KRZ_LOG_DUMP);

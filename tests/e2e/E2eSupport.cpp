@@ -3,23 +3,23 @@
 #include "core/KRZPAPModule.h"
 #include "krznetlib/KRZNetworkBackend.h"
 #include "krzsettings/KRZSettings.h"
-
-#include <unistd.h>
+#include "platform/krzprocess.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <random>
 
 namespace e2e {
 
 void LabTest::SetUp() {
     // The module by its default name, and never a lab of the environment's.
-    unsetenv("KRZ_VORTAN_APMODULE_DLLS");
-    unsetenv("KRZ_LAB");
-    unsetenv("KRZ_NETWORK");
+    krzprocess::unsetEnvironment("KRZ_VORTAN_APMODULE_DLLS");
+    krzprocess::unsetEnvironment("KRZ_LAB");
+    krzprocess::unsetEnvironment("KRZ_NETWORK");
     KRZSettings::reload();
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    logPath =
-        ::testing::TempDir() + "krz_e2e_" + std::to_string(getpid()) + "_" + info->name() + ".log";
+    static const unsigned run = std::random_device()();
+    logPath = ::testing::TempDir() + "krz_e2e_" + std::to_string(run) + "_" + info->name() + ".log";
     std::remove(logPath.c_str());
     KRZPAPModule::setLogFile(std::wstring(logPath.begin(), logPath.end()), 0);
     KRZPAPModule::setLogLevel(KRZ_LOG_TRACE);

@@ -4,8 +4,7 @@
 #include "core/KRZPAPModule.h"
 #include "discovery/KRZPAPFinder.h"
 #include "discovery/KRZPAPScanner.h"
-
-#include <arpa/inet.h>
+#include "platform/krzplatform.h"
 
 #include <algorithm>
 

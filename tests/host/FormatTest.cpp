@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-
 #include <clocale>
 #include <climits>
 #include <string>

@@ -1,16 +1,25 @@
 #include "krzsettings/KRZSettings.h"
 #include "platform/krzplatform.h"
+#include "platform/krzprocess.h"
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 
 namespace {
+
+// A fresh name in the temporary folder.
+std::string scratchPath(const std::string& stem) {
+    static unsigned serial = 0;
+    return (std::filesystem::temp_directory_path() /
+            (stem + std::to_string(std::random_device()()) + "-" + std::to_string(serial++)))
+        .string();
+}
 
 TEST(Loader, DllNameFindsSharedObjectBesideTheLibraries) {
     HMODULE module = LoadLibraryW(L"krzhosttestmod.dll");
@@ -37,15 +46,14 @@ TEST(Loader, MissingAndMalformedLibraries) {
     EXPECT_EQ(LoadLibraryW(L"krznosuchlibrary.dll"), nullptr);
     EXPECT_EQ(GetLastError(), 126u);
 
-    char dir[] = "/tmp/krzloadXXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    std::string junk = std::string(dir) + "/libjunk.so";
+    std::string dir = scratchPath("krzload");
+    ASSERT_TRUE(std::filesystem::create_directory(dir));
+    std::string junk = dir + "/libjunk.so";
     std::ofstream(junk) << "not a library";
-    std::wstring name = std::wstring(dir, dir + std::string(dir).size()) + L"/junk.dll";
+    std::wstring name = std::wstring(dir.begin(), dir.end()) + L"/junk.dll";
     EXPECT_EQ(LoadLibraryW(name.c_str()), nullptr);
     EXPECT_EQ(GetLastError(), 193u);
-    std::remove(junk.c_str());
-    rmdir(dir);
+    std::filesystem::remove_all(dir);
 }
 
 TEST(Loader, ResourceStringsOfTheResourceLibrary) {
@@ -68,14 +76,11 @@ TEST(Loader, ResourceStringsOfTheResourceLibrary) {
 }
 
 TEST(Settings, EnvironmentThenFileThenDefault) {
-    char path[] = "/tmp/krzsettingsXXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
+    std::string path = scratchPath("krzsettings");
     std::ofstream(path) << "# comment\n\nKRZ_T_FILE=from file\r\n KRZ_T_BOTH = file value\n"
                         << "KRZ_T_EMPTY=\nKRZ_T_UTF=gr\xC3\xBCn\nnot a setting\n";
-    setenv("KRZ_SETTINGS_FILE", path, 1);
-    setenv("KRZ_T_BOTH", "from env", 1);
+    krzprocess::setEnvironment("KRZ_SETTINGS_FILE", path);
+    krzprocess::setEnvironment("KRZ_T_BOTH", "from env");
     KRZSettings::reload();
     EXPECT_EQ(KRZSettings::strGetKrzGuardValue(L"KRZ_T_FILE", L"d", true), L"from file");
     EXPECT_EQ(KRZSettings::strGetKrzGuardValue(L"KRZ_T_BOTH", L"d", true), L"from env");
@@ -83,7 +88,7 @@ TEST(Settings, EnvironmentThenFileThenDefault) {
     EXPECT_EQ(KRZSettings::strGetKrzGuardValue(L"KRZ_T_UTF", L"d", true), L"gr\u00FCn");
     EXPECT_EQ(KRZSettings::strGetKrzGuardValue(L"KRZ_T_NONE", L"default", true), L"default");
     EXPECT_EQ(KRZSettings::strGetKrzGuardValue(L"# comment", L"d", true), L"d");
-    unsetenv("KRZ_T_BOTH");
+    krzprocess::unsetEnvironment("KRZ_T_BOTH");
     EXPECT_EQ(KRZSettings::strGetKrzGuardValue(L"KRZ_T_BOTH", L"d", true), L" file value");
 
     std::ofstream(path) << "KRZ_T_FILE=changed\n";
@@ -91,9 +96,9 @@ TEST(Settings, EnvironmentThenFileThenDefault) {
     KRZSettings::reload();
     EXPECT_EQ(KRZSettings::strGetKrzGuardValue(L"KRZ_T_FILE", L"d", true), L"changed");
 
-    unsetenv("KRZ_SETTINGS_FILE");
+    krzprocess::unsetEnvironment("KRZ_SETTINGS_FILE");
     EXPECT_EQ(KRZSettings::strGetKrzGuardValue(L"KRZ_T_FILE", L"d", true), L"d");
-    std::remove(path);
+    std::remove(path.c_str());
 }
 
 }  // namespace

@@ -2,11 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -35,16 +35,19 @@ bool parseEntry(const std::string& line, std::string& level, std::string& text) 
 class LogFile : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/krzlogtestXXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        static unsigned serial = 0;
+        dir_ = (std::filesystem::temp_directory_path() /
+                ("krzlogtest" + std::to_string(std::random_device()()) + "-" +
+                 std::to_string(serial++)))
+                   .string();
+        ASSERT_TRUE(std::filesystem::create_directory(dir_));
         path_ = dir_ + "/test.log";
     }
     void TearDown() override {
         for (int n = 0; n <= 9; ++n) {
             std::remove(name(n).c_str());
         }
-        rmdir(dir_.c_str());
+        std::filesystem::remove(dir_);
     }
     std::string name(int n) const { return n == 0 ? path_ : path_ + "." + std::to_string(n); }
     std::wstring widePath() const { return std::wstring(path_.begin(), path_.end()); }

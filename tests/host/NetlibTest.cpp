@@ -91,8 +91,8 @@ TEST_F(Netlib, NullBackendReachesNothing) {
     EXPECT_EQ(vs.getLastError(), 10065);
     // The socket was never used: it is still unconnected.
     sockaddr_in peer;
-    socklen_t len = sizeof peer;
-    EXPECT_NE(::getpeername(static_cast<int>(s), reinterpret_cast<sockaddr*>(&peer), &len), 0);
+    int len = sizeof peer;
+    EXPECT_NE(::getpeername(s, reinterpret_cast<sockaddr*>(&peer), &len), 0);
     closesocket(s);
 
     KRZNetworkLibrary driver;
@@ -115,7 +115,7 @@ TEST_F(Netlib, LoopbackPassesThroughWhateverTheBackend) {
     sockaddr_in a = address("127.0.0.1", 0);
     ASSERT_EQ(::bind(static_cast<int>(listener), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
     ASSERT_EQ(::listen(static_cast<int>(listener), 2), 0);
-    socklen_t len = sizeof a;
+    int len = sizeof a;
     ::getsockname(static_cast<int>(listener), reinterpret_cast<sockaddr*>(&a), &len);
 
     KRZMacAddress mac = KRZMacAddress::fromUtf8String("02:00:00:00:00:03");
@@ -143,7 +143,7 @@ TEST_F(Netlib, TcpTableShowsOwnLoopbackConnection) {
     sockaddr_in a = address("127.0.0.1", 0);
     ASSERT_EQ(::bind(static_cast<int>(listener), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
     ASSERT_EQ(::listen(static_cast<int>(listener), 2), 0);
-    socklen_t len = sizeof a;
+    int len = sizeof a;
     ::getsockname(static_cast<int>(listener), reinterpret_cast<sockaddr*>(&a), &len);
     SOCKET client = ::socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_EQ(::connect(static_cast<int>(client), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);

@@ -1,7 +1,5 @@
-#include <fcntl.h>
-#include <sys/resource.h>
-
 #include "platform/krzplatform.h"
+#include "testsupport/krzhandles.h"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +22,7 @@ SOCKET makeListener(uint16_t& port) {
     sockaddr_in a = loopback(0);
     EXPECT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
     EXPECT_EQ(::listen(s, 4), 0);
-    socklen_t len = sizeof a;
+    int len = sizeof a;
     ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
     port = ntohs(a.sin_port);
     return s;
@@ -145,9 +143,9 @@ TEST(Select, RefusedConnectLandsInExceptSetOnly) {
     EXPECT_TRUE(FD_ISSET(s, &e));
     int err = 0;
     int len = sizeof err;
-    EXPECT_EQ(getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len), 0);
+    EXPECT_EQ(getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len), 0);
     EXPECT_EQ(err, 10061);
-    EXPECT_EQ(getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len), 0);
+    EXPECT_EQ(getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len), 0);
     EXPECT_EQ(err, 0);  // read once, as the kernel's
     closesocket(s);
 }
@@ -195,15 +193,8 @@ TEST(Select, ConnectWritableDataAndEndOfStreamReadable) {
 }
 
 TEST(Select, HighDescriptorNumbersAndTimeouts) {
-    rlimit limit;
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-    if (limit.rlim_cur < 2000 && limit.rlim_max >= 2000) {
-        limit.rlim_cur = 2000;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
     Pair p = connectedPair();
-    int high = ::dup2(static_cast<int>(p.client), 1500);
-    if (high != 1500) {
+    if (!krztest::duplicateAt(p.client, 1500)) {
         GTEST_SKIP() << "descriptor limit below 1501";
     }
     EXPECT_EQ(send(p.server, "x", 1, 0), 1);

@@ -5,10 +5,9 @@
 #include "krzutil/KRZException.h"
 #include "krzutil/KRZMacAddress.h"
 #include "krzutil/KRZMutex.h"
+#include "platform/krzplatform.h"
 
 #include <gtest/gtest.h>
-
-#include <arpa/inet.h>
 
 #include <atomic>
 #include <chrono>

@@ -2,15 +2,11 @@
 // so that reply bytes arrive at the reader in exactly the pieces the test chooses.
 #pragma once
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#include <dirent.h>
-
 #include <gtest/gtest.h>
 
 #include "http/KRZPAPComm.h"
+#include "platform/krzplatform.h"
+#include "testsupport/krzhandles.h"
 
 #include <stdexcept>
 #include <string>
@@ -25,20 +21,16 @@ class KRZPAPCommTestAccess {
     static KRZPAPCReadStatus fillBuffer(KRZPAPComm& comm) { return comm.fillBuffer(); }
 };
 
-inline bool waitReadable(unsigned int fd, int timeoutMs = 2000) {
-    pollfd p{static_cast<int>(fd), POLLIN, 0};
-    return ::poll(&p, 1, timeoutMs) > 0;
+inline bool waitReadable(SOCKET fd, int timeoutMs = 2000) {
+    fd_set readSet;
+    FD_ZERO(&readSet);
+    FD_SET(fd, &readSet);
+    timeval wait{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    return ::select(0, &readSet, nullptr, nullptr, &wait) > 0;
 }
 
 inline int openDescriptorCount() {
-    int count = 0;
-    DIR* dir = ::opendir("/proc/self/fd");
-    if (dir == nullptr)
-        return -1;
-    while (::readdir(dir) != nullptr)
-        ++count;
-    ::closedir(dir);
-    return count;
+    return krztest::openHandleCount();
 }
 
 // Connects `comm` (which must hold 127.0.0.1) to a private listener and keeps the accepted end.
@@ -49,7 +41,7 @@ class LoopbackPair {
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof(a);
+        int len = sizeof(a);
         if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
             ::listen(listenFd_, 4) != 0 ||
             ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
@@ -59,9 +51,9 @@ class LoopbackPair {
         serverFd_ = ::accept(listenFd_, nullptr, nullptr);
     }
     ~LoopbackPair() {
-        if (serverFd_ >= 0)
-            ::close(serverFd_);
-        ::close(listenFd_);
+        if (serverFd_ != INVALID_SOCKET)
+            closesocket(serverFd_);
+        closesocket(listenFd_);
     }
     LoopbackPair(const LoopbackPair&) = delete;
     LoopbackPair& operator=(const LoopbackPair&) = delete;
@@ -69,25 +61,26 @@ class LoopbackPair {
     void write(const std::string& bytes) {
         size_t at = 0;
         while (at < bytes.size()) {
-            ssize_t n = ::send(serverFd_, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+            int n = ::send(serverFd_, bytes.data() + at, static_cast<int>(bytes.size() - at), 0);
             if (n <= 0)
                 return;  // the reader has closed its end
             at += static_cast<size_t>(n);
         }
     }
     // Ends the reply (FIN); the descriptor stays open so that nothing turns into a reset.
-    void close() { ::shutdown(serverFd_, SHUT_WR); }
+    void close() { ::shutdown(serverFd_, SD_SEND); }
     void reset() {
         linger l{1, 0};
-        ::setsockopt(serverFd_, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
-        ::close(serverFd_);
-        serverFd_ = -1;
+        ::setsockopt(serverFd_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l),
+                     sizeof(l));
+        closesocket(serverFd_);
+        serverFd_ = INVALID_SOCKET;
     }
     std::string readRequest() {
         std::string got;
         char buf[4096];
-        while (waitReadable(static_cast<unsigned int>(serverFd_), 200)) {
-            ssize_t n = ::recv(serverFd_, buf, sizeof(buf), MSG_DONTWAIT);
+        while (waitReadable(serverFd_, 200)) {
+            int n = ::recv(serverFd_, buf, sizeof(buf), 0);
             if (n <= 0)
                 break;
             got.append(buf, static_cast<size_t>(n));
@@ -96,8 +89,8 @@ class LoopbackPair {
     }
 
   private:
-    int listenFd_ = -1;
-    int serverFd_ = -1;
+    SOCKET listenFd_ = INVALID_SOCKET;
+    SOCKET serverFd_ = INVALID_SOCKET;
 };
 
 struct ReplyResult {

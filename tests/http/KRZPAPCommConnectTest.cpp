@@ -25,8 +25,11 @@ TEST(KRZPAPCommConnect, ConnectsAndForgetsAnEarlierCancel) {
 
     // Without waiting: the caller watches the socket itself, as the scanner does.
     comm.openConnection(peer.port(), true);
-    pollfd p{static_cast<int>(comm.getFD()), POLLOUT, 0};
-    ASSERT_EQ(::poll(&p, 1, 2000), 1);
+    fd_set writable;
+    FD_ZERO(&writable);
+    FD_SET(comm.getFD(), &writable);
+    timeval wait{2, 0};
+    ASSERT_EQ(::select(0, nullptr, &writable, nullptr, &wait), 1);
     comm.writeGetRequest("/");
     KRZPAPCReadStatus status = KRZPAPC_READ_PENDING;
     while (status == KRZPAPC_READ_PENDING && waitReadable(comm.getFD())) {

@@ -241,6 +241,8 @@ TEST(KRZPAPCommSynchronous, ShortTimeOutAndSlowReply) {
 }
 
 TEST(KRZPAPCommSynchronous, PeerResetAndClosedPeer) {
+    if (krztest::underWine())
+        GTEST_SKIP() << "Wine reports the peer's abortive close as an orderly end, not a reset";
     // Reset in the middle of a body without length: the body read fails with the reset.
     {
         ScriptedPeer peer(

@@ -1,6 +1,6 @@
 #include "FakeDevice.h"
 
-#include <sys/socket.h>
+#include "platform/krzplatform.h"
 
 namespace labtest {
 
@@ -35,7 +35,7 @@ void FakeDevice::serve(int fd) {
     char buf[2048];
     std::string request;
     while (request.find("\r\n\r\n") == std::string::npos) {
-        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        int n = ::recv(static_cast<SOCKET>(fd), buf, sizeof buf, 0);
         if (n <= 0)
             break;
         request.append(buf, static_cast<size_t>(n));
@@ -43,7 +43,7 @@ void FakeDevice::serve(int fd) {
     std::string body = page(state().name);
     std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
                         std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
-    ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+    ::send(static_cast<SOCKET>(fd), reply.data(), static_cast<int>(reply.size()), 0);
 }
 
 bool FakeDevice::running() const {

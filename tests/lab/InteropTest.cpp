@@ -7,10 +7,10 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <random>
 
 using namespace labtest;
 
@@ -39,7 +39,7 @@ void writePcap(const std::string& path, const std::vector<std::string>& frames) 
 }
 
 TEST(Interop, AcceptedFramesDecodeAsArpRequests) {
-    if (::access("/usr/bin/tshark", X_OK) != 0)
+    if (!std::filesystem::exists("/usr/bin/tshark"))
         GTEST_SKIP() << "tshark is not installed";
     auto lab = krzlab::LabNetwork::create(krzlab::LabDescription::defaultLab(), makeFake);
     const krzlab::MacBytes adapter = lab->adapters().at(0).mac;
@@ -54,16 +54,15 @@ TEST(Interop, AcceptedFramesDecodeAsArpRequests) {
             accepted.push_back(f);
     ASSERT_EQ(3u, accepted.size());
 
-    char path[] = "/tmp/krzlab-arp-XXXXXX";
-    int fd = ::mkstemp(path);
-    ASSERT_GE(fd, 0);
-    ::close(fd);
+    const std::string path = (std::filesystem::temp_directory_path() /
+                              ("krzlab-arp-" + std::to_string(std::random_device()())))
+                                 .string();
     writePcap(path, accepted);
     int status = 0;
     std::string out = run({"/usr/bin/tshark", "-r", path, "-Y", "arp.opcode==1", "-T", "fields",
                            "-e", "arp.dst.proto_ipv4", "-e", "arp.src.hw_mac", "-e", "eth.dst"},
                           status);
-    ::unlink(path);
+    std::filesystem::remove(path);
     EXPECT_EQ(0, status);
     EXPECT_EQ(
         "192.168.77.10\t02:4b:5a:00:00:02\tff:ff:ff:ff:ff:ff\n"

@@ -5,10 +5,9 @@
 #include "lab/net/LabControl.h"
 #include "lab/net/LabControlClient.h"
 #include "lab/net/LabControlServer.h"
+#include "platform/krzplatform.h"
 
 #include <gtest/gtest.h>
-
-#include <arpa/inet.h>
 
 #include <chrono>
 #include <thread>

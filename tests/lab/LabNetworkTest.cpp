@@ -231,7 +231,7 @@ TEST_F(LabNetworkTest, UnreachableAddressesFailAt10065WithoutAnyConnection) {
         EXPECT_EQ(WSAEHOSTUNREACH, a.error) << address;
         // The socket was never used: unbound, unconnected.
         sockaddr_in local{};
-        socklen_t len = sizeof local;
+        int len = sizeof local;
         ASSERT_EQ(0, ::getsockname(a.fd, reinterpret_cast<sockaddr*>(&local), &len));
         EXPECT_EQ(0, local.sin_port) << address;
         EXPECT_NE(0, ::getpeername(a.fd, reinterpret_cast<sockaddr*>(&local), &len)) << address;
@@ -263,7 +263,7 @@ TEST_F(LabNetworkTest, ConnectionFaultsBehaveLikeTheirHosts) {
     ASSERT_EQ(SOCKET_ERROR, silent.result);
     ASSERT_EQ(WSAEWOULDBLOCK, silent.error);
     sockaddr_in local{};
-    socklen_t len = sizeof local;
+    int len = sizeof local;
     ASSERT_EQ(0, ::getsockname(silent.fd, reinterpret_cast<sockaddr*>(&local), &len));
     // The table changes between calls (other programs' connections): ask again until it fits.
     std::vector<char> buf;

@@ -79,7 +79,7 @@ json ctl(const std::string& lab, const std::vector<std::string>& args) {
     std::string out = run(argv, status);
     json answer = json::parse(out, nullptr, false);
     EXPECT_FALSE(answer.is_discarded()) << out;
-    EXPECT_EQ(answer.value("ok", false) ? 0 : 1, WEXITSTATUS(status)) << out;
+    EXPECT_EQ(answer.value("ok", false) ? 0 : 1, status) << out;
     return answer;
 }
 

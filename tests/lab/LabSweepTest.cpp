@@ -7,10 +7,9 @@
 
 #include "discovery/KRZPArpScanner.h"
 #include "krznetlib/KRZNetworkBackend.h"
+#include "platform/krzplatform.h"
 
 #include <gtest/gtest.h>
-
-#include <arpa/inet.h>
 
 using namespace labtest;
 

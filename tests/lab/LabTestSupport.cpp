@@ -1,12 +1,6 @@
 #include "LabTestSupport.h"
 
-#include <arpa/inet.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "platform/krzplatform.h"
 
 #include <cstdio>
 #include <cstring>
@@ -56,103 +50,47 @@ krzlab::MacBytes mac(const char* text) {
     return m;
 }
 
+namespace {
+
+// Whether the socket becomes writable (a connect ended) or readable within the time.
+bool ready(int fd, bool write, int timeoutMs) {
+    SOCKET s = static_cast<SOCKET>(fd);
+    fd_set set, failed;
+    FD_ZERO(&set);
+    FD_ZERO(&failed);
+    FD_SET(s, &set);
+    FD_SET(s, &failed);
+    timeval wait{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    return ::select(0, write ? nullptr : &set, write ? &set : nullptr, &failed, &wait) > 0;
+}
+
+}  // namespace
+
 int finishConnect(int fd, int timeoutMs) {
-    pollfd p{fd, POLLOUT, 0};
-    if (::poll(&p, 1, timeoutMs) <= 0)
+    if (!ready(fd, true, timeoutMs))
         return -1;
     int err = 0;
-    socklen_t len = sizeof err;
-    ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+    int len = sizeof err;
+    ::getsockopt(static_cast<SOCKET>(fd), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err),
+                 &len);
     return err;
 }
 
 std::string httpGet(int fd) {
     const char request[] = "GET / HTTP/1.0\r\nHost: lab\r\n\r\n";
-    if (::send(fd, request, sizeof request - 1, MSG_NOSIGNAL) < 0)
+    if (::send(static_cast<SOCKET>(fd), request, sizeof request - 1, 0) < 0)
         return "";
     std::string reply;
     char buf[4096];
     for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 5000) <= 0)
+        if (!ready(fd, false, 5000))
             break;
-        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        int n = ::recv(static_cast<SOCKET>(fd), buf, sizeof buf, 0);
         if (n <= 0)
             break;
         reply.append(buf, static_cast<size_t>(n));
     }
     return reply;
-}
-
-Child::Child(const std::vector<std::string>& argv) {
-    int pipeFds[2];
-    if (::pipe(pipeFds) != 0)
-        throw std::runtime_error("pipe");
-    pid_ = ::fork();
-    if (pid_ == 0) {
-        // A lab left behind by a crashed test would run forever.
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        ::dup2(pipeFds[1], 1);
-        ::close(pipeFds[0]);
-        ::close(pipeFds[1]);
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        ::execv(args[0], args.data());
-        ::_exit(127);
-    }
-    ::close(pipeFds[1]);
-    out_ = pipeFds[0];
-}
-
-Child::~Child() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGTERM);
-        wait();
-    }
-    if (out_ >= 0)
-        ::close(out_);
-}
-
-std::string Child::readLine() {
-    for (;;) {
-        size_t end = buffered_.find('\n');
-        if (end != std::string::npos) {
-            std::string line = buffered_.substr(0, end);
-            buffered_.erase(0, end + 1);
-            return line;
-        }
-        char buf[256];
-        ssize_t n = ::read(out_, buf, sizeof buf);
-        if (n <= 0)
-            return "";
-        buffered_.append(buf, static_cast<size_t>(n));
-    }
-}
-
-int Child::wait() {
-    int status = 0;
-    if (pid_ > 0 && ::waitpid(pid_, &status, 0) == pid_)
-        pid_ = -1;
-    return status;
-}
-
-std::string Child::readAll() {
-    std::string out = buffered_;
-    buffered_.clear();
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::read(out_, buf, sizeof buf)) > 0)
-        out.append(buf, static_cast<size_t>(n));
-    return out;
-}
-
-std::string run(const std::vector<std::string>& argv, int& status) {
-    Child child(argv);
-    std::string out = child.readAll();
-    status = child.wait();
-    return out;
 }
 
 std::vector<int> kernelTcpStates(uint16_t localPort) {

@@ -2,8 +2,7 @@
 #pragma once
 
 #include "lab/net/LabAddress.h"
-
-#include <sys/types.h>
+#include "testsupport/krzchild.h"
 
 #include <cstdint>
 #include <string>
@@ -17,33 +16,15 @@ std::string arpRequest(const krzlab::MacBytes& adapterMac, uint32_t senderHostOr
 uint32_t ip(const char* dotted);  // host order
 krzlab::MacBytes mac(const char* text);
 
-// Waits (up to `timeoutMs`) for a non-blocking connect to finish; the socket error (0: connected),
-// or -1 when it is still pending.
+// Waits (up to `timeoutMs`) for a non-blocking connect to finish; the socket error as a Winsock
+// number (0: connected), or -1 when it is still pending.
 int finishConnect(int fd, int timeoutMs);
 // Sends "GET / HTTP/1.0" on a connected socket and reads the reply until the peer closes.
 std::string httpGet(int fd);
 
-// A program started with its stdout on a pipe.
-class Child {
-  public:
-    explicit Child(const std::vector<std::string>& argv);
-    ~Child();  // ends the child (SIGTERM) if it is still running
-    // The next line of its stdout (without "\n"); empty at the end.
-    std::string readLine();
-    // Everything it writes until it closes its stdout.
-    std::string readAll();
-    // Waits for it to end; its exit status.
-    int wait();
-    pid_t pid() const { return pid_; }
-
-  private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-    std::string buffered_;
-};
-
-// Runs a program to completion; its stdout, and its exit status in `status`.
-std::string run(const std::vector<std::string>& argv, int& status);
+// Programs started with their stdout on a pipe.
+using krztest::Child;
+using krztest::run;
 
 // The states of the kernel's TCP sockets on this local port (from /proc/net/tcp).
 std::vector<int> kernelTcpStates(uint16_t localPort);

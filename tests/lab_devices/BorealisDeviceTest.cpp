@@ -1,8 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
-#include <unistd.h>
+#include <random>
 
 #include "DeviceProbe.h"
 #include "lab/LabDevice.h"
@@ -21,10 +22,9 @@ class BorealisTest : public ::testing::Test {
         device = Device::create(profile);
         device->start();
         port = device->port();
-        char path[] = "/tmp/krzlab-jar-XXXXXX";
-        int fd = ::mkstemp(path);
-        ::close(fd);
-        jar = path;
+        jar = (std::filesystem::temp_directory_path() /
+               ("krzlab-jar-" + std::to_string(std::random_device()())))
+                  .string();
     }
     void TearDown() override { std::remove(jar.c_str()); }
     CurlRun login(const std::string& user, const std::string& password) {

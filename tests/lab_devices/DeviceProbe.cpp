@@ -1,15 +1,13 @@
 #include "DeviceProbe.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "platform/krzplatform.h"
+#include "testsupport/krzchild.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 namespace krzlab_test {
@@ -31,32 +29,24 @@ std::string shellQuote(const std::string& arg) {
 }  // namespace
 
 CurlRun curl(const std::vector<std::string>& args) {
-    char errPath[] = "/tmp/krzlab-curl-XXXXXX";
-    int errFd = ::mkstemp(errPath);
-    ::close(errFd);
+    const std::string errPath = (std::filesystem::temp_directory_path() /
+                                 ("krzlab-curl-" + std::to_string(std::random_device()())))
+                                    .string();
     // --noproxy: a proxy from the environment must never see these requests.
     std::string command = "curl --noproxy '*' -sS --max-time 15";
     for (const std::string& a : args) {
         command += " " + shellQuote(a);
     }
-    command += " 2>" + std::string(errPath);
+    command += " 2>" + errPath;
     CurlRun run;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return run;
-    }
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) {
-        run.out.append(buf, n);
-    }
-    int status = ::pclose(pipe);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    int status = 0;
+    run.out = krztest::run({"/bin/sh", "-c", command}, status);
+    run.exitCode = status < 128 ? status : -1;
     std::ifstream errFile(errPath, std::ios::binary);
     std::stringstream err;
     err << errFile.rdbuf();
     run.err = err.str();
-    ::unlink(errPath);
+    std::filesystem::remove(errPath);
     return run;
 }
 
@@ -66,26 +56,32 @@ std::string url(uint16_t port, const std::string& path) {
 
 RawRun rawExchange(uint16_t port, const std::string& request) {
     RawRun run;
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    SOCKET fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = htons(port);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
+        closesocket(fd);
         return run;
     }
     run.connected = true;
-    timeval tv{10, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    ::send(fd, request.data(), static_cast<int>(request.size()), 0);
+    // Each read waits at most 10 seconds for data.
+    auto readable = [fd] {
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(fd, &set);
+        timeval tv{10, 0};
+        return ::select(0, &set, nullptr, nullptr, &tv) > 0;
+    };
     char buf[8192];
-    ssize_t n;
-    while ((n = ::recv(fd, buf, sizeof buf, 0)) > 0) {
+    int n;
+    while (readable() && (n = ::recv(fd, buf, sizeof buf, 0)) > 0) {
         run.bytes.append(buf, static_cast<std::size_t>(n));
         ++run.reads;
     }
-    ::close(fd);
+    closesocket(fd);
     return run;
 }
 

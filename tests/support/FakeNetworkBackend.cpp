@@ -1,11 +1,7 @@
-#include <arpa/inet.h>
-#include <cerrno>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include "FakeNetworkBackend.h"
 #include "TestHelpers.h"
+
+#include "platform/krzplatform.h"
 
 #include <cstring>
 #include <stdexcept>
@@ -42,7 +38,7 @@ FakeNetworkBackend::FakeNetworkBackend()
 FakeNetworkBackend::~FakeNetworkBackend() {
     for (int fd : {closedSocket_, silentFiller_, silentListener_}) {
         if (fd >= 0) {
-            ::close(fd);
+            closesocket(static_cast<SOCKET>(fd));
         }
     }
 }
@@ -59,7 +55,7 @@ void FakeNetworkBackend::makeLoopbackPorts() {
     if (::listen(silentListener_, 0) != 0) {
         throw std::runtime_error("listen failed");
     }
-    silentFiller_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    silentFiller_ = static_cast<int>(::socket(AF_INET, SOCK_STREAM, 0));
     sockaddr_in a = loopback(silentPort_);
     if (::connect(silentFiller_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
         throw std::runtime_error("cannot fill the silent listener's backlog");
@@ -303,10 +299,9 @@ int FakeNetworkBackend::carry(SOCKET s, const sockaddr_in& address,
     }
     if (port != 0) {
         sockaddr_in target = loopback(port);
-        result =
-            ::connect(static_cast<int>(s), reinterpret_cast<sockaddr*>(&target), sizeof target);
+        result = ::connect(s, reinterpret_cast<sockaddr*>(&target), sizeof target);
         if (result != 0) {
-            lastError = krz_errnoToWsa(errno);
+            lastError = WSAGetLastError();
             result = -1;
         }
     }

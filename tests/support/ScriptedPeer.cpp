@@ -1,16 +1,9 @@
 #include "ScriptedPeer.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "platform/krzplatform.h"
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -20,10 +13,47 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void setNonBlocking(int fd) {
-    int flags = fcntl(fd, F_GETFL, 0);
-    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+// The header keeps handles as int: socket handles are small numbers on both systems.
+SOCKET sock(int fd) {
+    return fd < 0 ? INVALID_SOCKET : static_cast<SOCKET>(fd);
 }
+
+void setNonBlocking(int fd) {
+    u_long on = 1;
+    ioctlsocket(sock(fd), FIONBIO, &on);
+}
+
+void closeSocket(int fd) {
+    closesocket(sock(fd));
+}
+
+// Waits up to `ms` for `fd` to become readable (and writable when asked); the result tells which.
+struct Readiness {
+    bool readable = false;
+    bool writable = false;
+};
+Readiness waitFor(int fd, bool read, bool write, int ms) {
+    fd_set readSet, writeSet, exceptSet;
+    FD_ZERO(&readSet);
+    FD_ZERO(&writeSet);
+    FD_ZERO(&exceptSet);
+    if (read)
+        FD_SET(sock(fd), &readSet);
+    if (write)
+        FD_SET(sock(fd), &writeSet);
+    FD_SET(sock(fd), &exceptSet);
+    timeval wait{ms / 1000, (ms % 1000) * 1000};
+    Readiness r;
+    if (::select(0, &readSet, &writeSet, &exceptSet, &wait) > 0) {
+        // An error on the socket shows as readable: the next recv reports it.
+        r.readable = FD_ISSET(sock(fd), &readSet) || FD_ISSET(sock(fd), &exceptSet);
+        r.writable = FD_ISSET(sock(fd), &writeSet) != 0;
+    }
+    return r;
+}
+
+// Waits are cut into slices this long, so that a peer being destroyed stops them soon.
+const int kSliceMs = 20;
 
 sockaddr_in loopback(unsigned short port) {
     sockaddr_in a{};
@@ -35,21 +65,21 @@ sockaddr_in loopback(unsigned short port) {
 
 unsigned short boundPort(int fd) {
     sockaddr_in a{};
-    socklen_t len = sizeof(a);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    int len = sizeof(a);
+    getsockname(sock(fd), reinterpret_cast<sockaddr*>(&a), &len);
     return ntohs(a.sin_port);
 }
 
 int boundSocket() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
+    SOCKET s = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET)
         throw std::runtime_error("socket() failed");
     sockaddr_in a = loopback(0);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
-        ::close(fd);
+    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+        closesocket(s);
         throw std::runtime_error("bind() failed");
     }
-    return fd;
+    return static_cast<int>(s);
 }
 
 int msLeft(Clock::time_point deadline) {
@@ -144,10 +174,8 @@ ScriptedPeer::ScriptedPeer(const Script& script, int connections)
     : ScriptedPeer(std::vector<Script>(static_cast<size_t>(connections), script)) {}
 
 ScriptedPeer::ScriptedPeer(const std::vector<Script>& scripts) : scripts_(scripts) {
-    if (::pipe(wakeFds_) != 0)
-        throw std::runtime_error("pipe() failed");
     listenFd_ = boundSocket();
-    if (::listen(listenFd_, 16) != 0)
+    if (::listen(sock(listenFd_), 16) != 0)
         throw std::runtime_error("listen() failed");
     setNonBlocking(listenFd_);
     port_ = boundPort(listenFd_);
@@ -155,33 +183,27 @@ ScriptedPeer::ScriptedPeer(const std::vector<Script>& scripts) : scripts_(script
 }
 
 ScriptedPeer::~ScriptedPeer() {
-    char b = 1;
-    if (::write(wakeFds_[1], &b, 1) < 0) {
-        // Nothing to do: the threads then end at their step time-outs.
-    }
+    stopping_ = true;
     acceptThread_.join();
     for (auto& c : connections_) {
         if (c->thread.joinable())
             c->thread.join();
         if (c->fd >= 0)
-            ::close(c->fd);
+            closeSocket(c->fd);
     }
-    ::close(listenFd_);
-    ::close(wakeFds_[0]);
-    ::close(wakeFds_[1]);
+    closeSocket(listenFd_);
 }
 
 void ScriptedPeer::acceptLoop() {
     for (size_t index = 0; index < scripts_.size(); ++index) {
         int fd = -1;
         while (fd < 0) {
-            pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeFds_[0], POLLIN, 0}};
-            if (::poll(fds, 2, -1) < 0 && errno != EINTR)
+            if (stopping_)
                 return;
-            if (fds[1].revents)
-                return;
-            if (fds[0].revents)
-                fd = ::accept(listenFd_, nullptr, nullptr);
+            if (waitFor(listenFd_, true, false, kSliceMs).readable) {
+                SOCKET s = ::accept(sock(listenFd_), nullptr, nullptr);
+                fd = s == INVALID_SOCKET ? -1 : static_cast<int>(s);
+            }
         }
         setNonBlocking(fd);
         std::lock_guard<std::mutex> lock(mutex_);
@@ -206,27 +228,22 @@ void ScriptedPeer::play(Connection& c, const Script& script) {
             int left = msLeft(deadline);
             if (left == 0)
                 return false;
-            short events =
-                static_cast<short>((c.clientClosed ? 0 : POLLIN) | (wantWrite ? POLLOUT : 0));
-            pollfd fds[2] = {{c.fd, events, 0}, {wakeFds_[0], POLLIN, 0}};
-            int n = ::poll(fds, 2, left);
-            if (n < 0 && errno != EINTR)
-                return false;
-            if (fds[1].revents) {
+            if (stopping_) {
                 stopped = true;
                 return false;
             }
-            if (!c.clientClosed && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+            Readiness ready_ = waitFor(c.fd, !c.clientClosed, wantWrite, std::min(left, kSliceMs));
+            if (!c.clientClosed && ready_.readable) {
                 char buf[4096];
-                ssize_t got = ::recv(c.fd, buf, sizeof(buf), 0);
+                int got = ::recv(sock(c.fd), buf, sizeof(buf), 0);
                 if (got > 0) {
                     std::lock_guard<std::mutex> lock(mutex_);
                     c.received.append(buf, static_cast<size_t>(got));
-                } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+                } else if (got == 0 || WSAGetLastError() != WSAEWOULDBLOCK) {
                     c.clientClosed = true;
                 }
             }
-            if (wantWrite && (fds[0].revents & POLLOUT))
+            if (wantWrite && ready_.writable)
                 return true;
         }
         return false;
@@ -248,11 +265,11 @@ void ScriptedPeer::play(Connection& c, const Script& script) {
                 while (at < step.bytes.size() && !stopped) {
                     if (!pump(stepDeadline(), never, true))
                         break;
-                    ssize_t sent =
-                        ::send(c.fd, step.bytes.data() + at, step.bytes.size() - at, MSG_NOSIGNAL);
+                    int sent = ::send(sock(c.fd), step.bytes.data() + at,
+                                      static_cast<int>(step.bytes.size() - at), 0);
                     if (sent > 0) {
                         at += static_cast<size_t>(sent);
-                    } else if (errno != EAGAIN && errno != EINTR) {
+                    } else if (WSAGetLastError() != WSAEWOULDBLOCK) {
                         break;  // the client went away; later steps still run
                     }
                 }
@@ -301,8 +318,9 @@ void ScriptedPeer::play(Connection& c, const Script& script) {
                 break;
             case Script::RESET: {
                 linger l{1, 0};
-                ::setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
-                ::close(c.fd);
+                ::setsockopt(sock(c.fd), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l),
+                             sizeof(l));
+                closeSocket(c.fd);
                 c.fd = -1;
                 open = false;
                 break;
@@ -318,10 +336,10 @@ void ScriptedPeer::play(Connection& c, const Script& script) {
     if (c.fd >= 0) {
         // Graceful close: FIN first, then drain until the client closes, so that request bytes
         // still unread never make the kernel answer with a reset.
-        ::shutdown(c.fd, SHUT_WR);
+        ::shutdown(sock(c.fd), SD_SEND);
         pump(
             stepDeadline(), [&] { return c.clientClosed; }, false);
-        ::close(c.fd);
+        closeSocket(c.fd);
         c.fd = -1;
     }
     std::lock_guard<std::mutex> lock(mutex_);
@@ -359,25 +377,24 @@ FullBacklogListener::FullBacklogListener() {
     listenFd_ = boundSocket();
     // A backlog of 0 still admits one connection; once the queue is full the kernel drops
     // further SYNs, so a connect attempt stays in SYN_SENT.
-    if (::listen(listenFd_, 0) != 0)
+    if (::listen(sock(listenFd_), 0) != 0)
         throw std::runtime_error("listen() failed");
     port_ = boundPort(listenFd_);
     for (int i = 0; i < 8; ++i) {
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        int fd = static_cast<int>(::socket(AF_INET, SOCK_STREAM, 0));
         setNonBlocking(fd);
         sockaddr_in a = loopback(port_);
-        ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+        ::connect(sock(fd), reinterpret_cast<sockaddr*>(&a), sizeof(a));
         fillers_.push_back(fd);
-        pollfd p{fd, POLLOUT, 0};
-        if (::poll(&p, 1, 200) == 0)
+        if (!waitFor(fd, false, true, 200).writable)
             break;  // this one is pending: the queue is full
     }
 }
 
 FullBacklogListener::~FullBacklogListener() {
     for (int fd : fillers_)
-        ::close(fd);
-    ::close(listenFd_);
+        closeSocket(fd);
+    closeSocket(listenFd_);
 }
 
 // ---- RefusingPort ----
@@ -388,5 +405,5 @@ RefusingPort::RefusingPort() {
 }
 
 RefusingPort::~RefusingPort() {
-    ::close(fd_);
+    closeSocket(fd_);
 }

@@ -2,8 +2,7 @@
 // connections and plays a script on each (send exact bytes, pause, wait for the client's request,
 // close, reset, stay silent) while recording every byte the client sends.
 //
-// Plain POSIX sockets; this header does not include the platform layer, so it can be used beside
-// code that does (its method names avoid send/recv, which the platform layer defines as macros).
+// It drives its sockets through the platform layer's Winsock calls, so it serves on both systems.
 //
 //   ScriptedPeer peer(ScriptedPeer::Script().awaitRequest().write("HTTP/1.1 200 OK\r\n\r\nhi"));
 //   comm.openConnection(peer.port(), false);  ...
@@ -14,6 +13,7 @@
 // setStepTimeout), so a client that misbehaves cannot hang a test.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -89,7 +89,7 @@ class ScriptedPeer {
 
     std::vector<Script> scripts_;
     int listenFd_ = -1;
-    int wakeFds_[2] = {-1, -1};  // a byte written here stops every wait at once
+    std::atomic<bool> stopping_{false};  // set: every wait stops within a slice
     unsigned short port_ = 0;
     int stepTimeoutMs_ = 5000;
 

@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "platform/krzplatform.h"
 
 #include <fstream>
 #include <sstream>
@@ -38,22 +36,22 @@ sockaddr_in loopback(unsigned short port) {
 
 unsigned short boundPort(int fd) {
     sockaddr_in a{};
-    socklen_t length = sizeof a;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) != 0)
+    int length = sizeof a;
+    if (::getsockname(static_cast<SOCKET>(fd), reinterpret_cast<sockaddr*>(&a), &length) != 0)
         throw std::runtime_error("getsockname() failed");
     return ntohs(a.sin_port);
 }
 
 int boundLoopbackSocket() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
+    SOCKET s = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET)
         throw std::runtime_error("socket() failed");
     sockaddr_in a = loopback(0);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
+    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        closesocket(s);
         throw std::runtime_error("bind() failed");
     }
-    return fd;
+    return static_cast<int>(s);  // socket handles are small numbers on both systems
 }
 
 std::string dotted(const in_addr& address) {

@@ -4,7 +4,7 @@
 
 #include "core/KRZPAPCException.h"
 
-#include <netinet/in.h>
+#include "platform/krzplatform.h"
 
 #include <functional>
 #include <string>

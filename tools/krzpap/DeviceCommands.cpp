@@ -27,6 +27,7 @@
 #include <iostream>
 #include <map>
 #include <sstream>
+#include <thread>
 
 namespace krzpap {
 

@@ -1,4 +1,5 @@
 // IP Helper tables: the kernel's IPv4 TCP table and the active backend's host ARP table.
+#define KRZ_PLATFORM_IMPLEMENTATION
 #include "platform/krziphlp.h"
 
 #include "krznetlib/KRZNetworkBackend.h"
@@ -12,10 +13,12 @@
 #include <fstream>
 #include <string>
 #include <tuple>
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
