@@ -280,12 +280,12 @@ void ScriptedPeer::play(Connection& c, const Script& script) {
                 for (size_t total = 0; total < step.value && !stopped && !c.clientClosed;) {
                     if (!pump(stepDeadline(), never, true))
                         break;
-                    ssize_t sent =
-                        ::send(c.fd, step.bytes.data() + at, step.bytes.size() - at, MSG_NOSIGNAL);
+                    int sent = ::send(sock(c.fd), step.bytes.data() + at,
+                                      static_cast<int>(step.bytes.size() - at), 0);
                     if (sent > 0) {
                         total += static_cast<size_t>(sent);
                         at = (at + static_cast<size_t>(sent)) % step.bytes.size();
-                    } else if (errno != EAGAIN && errno != EINTR) {
+                    } else if (WSAGetLastError() != WSAEWOULDBLOCK) {
                         break;
                     }
                 }
