@@ -138,7 +138,7 @@ TEST_F(LabProcessTest, JoiningHostSeesTheLabAndOutsideControlStopsAndRestartsDev
     // A refused request is an error (on stderr), not an answer.
     int status = 0;
     EXPECT_EQ("", run({KRZLAB_PROGRAM, "ctl", address, "stop", "no-such-device"}, status));
-    EXPECT_EQ(1, WEXITSTATUS(status));
+    EXPECT_EQ(1, status) << "exit status";
 }
 
 TEST_F(LabProcessTest, FactoryResetsGatherBothCorvidsAtTheirFactoryAddress) {
