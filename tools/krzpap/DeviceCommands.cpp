@@ -17,8 +17,10 @@
 
 #include <boost/make_shared.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <climits>
 #include <memory>
 #include <thread>
@@ -108,10 +110,12 @@ boost::shared_ptr<KRZPAPConfigurator> openDevice(const Globals& globals,
         case KRZP_AP_LOGIN_FAILED:
             throw CommandError(EXIT_LOGIN_FAILED, "the device at " + device.address + " (" +
                                                       conf->getDescription() +
-                                                      ") refused the credentials");
+                                                      ") refused the credentials; give the "
+                                                      "right ones with --user and --password");
         case KRZP_AP_UNREACHABLE:
-            throw CommandError(EXIT_UNREACHABLE,
-                               "the device at " + device.address + " cannot be reached");
+            throw CommandError(EXIT_UNREACHABLE, "the device at " + device.address +
+                                                     " cannot be reached; check that it is on and "
+                                                     "that 'krzpap scan' lists it");
         default:
             throw CommandError(EXIT_ERROR, "the device at " + device.address +
                                                " did not answer as expected; see the log " +
@@ -284,6 +288,16 @@ int reportScan(const Globals& globals, const ScanOptions& options, ScanTap& tap,
                                {"recognized", false}});
         }
     }
+    // In address order, as arp-scan and nmap list hosts, whatever order they answered in.
+    auto addressKey = [](const nlohmann::json& d) {
+        unsigned a = 0, b = 0, c = 0, e = 0;
+        std::sscanf(d["address"].get<std::string>().c_str(), "%u.%u.%u.%u", &a, &b, &c, &e);
+        return (static_cast<uint64_t>(a) << 24) | (b << 16) | (c << 8) | e;
+    };
+    std::stable_sort(devices.begin(), devices.end(),
+                     [&](const nlohmann::json& x, const nlohmann::json& y) {
+                         return addressKey(x) < addressKey(y);
+                     });
     int answered = std::max(tap.answered, static_cast<int>(found.size()));
     int code = interrupted ? EXIT_CANCELLED : found.empty() ? EXIT_NOTHING_FOUND : EXIT_OK;
     if (globals.json) {
