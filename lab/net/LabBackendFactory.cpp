@@ -80,4 +80,6 @@ extern "C" KRZ_DLL_EXPORT KRZNetworkBackend* krzCreateLabBackend() {
 
 // Writes the in-process lab's devices as they are now to the state file named by KRZ_LAB_STATE.
 // Returns false when there is no such lab or the file cannot be written.
-extern "C" KRZ_DLL_EXPORT bool krzLabSaveState() { return krzlab::saveEmbeddedLab(); }
+extern "C" KRZ_DLL_EXPORT bool krzLabSaveState() {
+    return krzlab::saveEmbeddedLab();
+}

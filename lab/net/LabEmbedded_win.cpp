@@ -12,6 +12,8 @@ std::shared_ptr<LabLink> embeddedLab(const std::string&, const std::string&) {
         "KRZ_LAB=127.0.0.1:PORT");
 }
 
-bool saveEmbeddedLab() { return false; }
+bool saveEmbeddedLab() {
+    return false;
+}
 
 }  // namespace krzlab
