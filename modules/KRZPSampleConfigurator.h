@@ -55,6 +55,8 @@ class KRZPSampleConfigurator : public KRZPHttpConfigurator {
     int getMaxUsernameLen() const override;
     int getMinPasswordLen() const override;
     int getMaxPasswordLen() const override;
+    // A firmware revision that an unauthenticated page (the scan's probe reply) shows.
+    void noteFirmwareRevision(const std::string& revision) { setFirmwareRevision(revision); }
 
   protected:
     // Like the base, but the last failed attempt throws its connect error instead of leaving the

@@ -1,5 +1,6 @@
 #include "KRZPSampleRecognizers.h"
 
+#include "KRZPSampleConfigurator.h"
 #include "KRZPSampleFamily.h"
 
 #include "core/KRZPAPModule.h"
@@ -42,8 +43,14 @@ boost::shared_ptr<KRZPAPConfigurator> KRZPBorealisRecognizer::recognize(const in
                                                                         const std::string& body,
                                                                         const KRZMacAddress& mac) {
     std::string title = between(body, "<title>Borealis ", "</title>");
-    return build(KRZPSampleFamily::borealis(), title.substr(0, title.find_first_of(" &")), address,
-                 mac);
+    auto conf = build(KRZPSampleFamily::borealis(), title.substr(0, title.find_first_of(" &")),
+                      address, mac);
+    // The login page's footer names the firmware, so a scan can show it without logging in.
+    std::string firmware = between(body, ">Firmware ", "<");
+    auto sample = boost::dynamic_pointer_cast<KRZPSampleConfigurator>(conf);
+    if (sample && !firmware.empty())
+        sample->noteFirmwareRevision(firmware);
+    return conf;
 }
 
 const char* const KRZPCorvidRecognizer::kStyleSheet = "/style.css";

@@ -144,9 +144,15 @@ TEST_F(KrzpapTest, ScanListsEveryRouterAsTextAndJson) {
     }
     EXPECT_EQ("", lineStarting(text.out, kPrinter));
     EXPECT_EQ("", lineStarting(text.out, kNoWeb));
-    // The printer's web server answered too; no module knows it. No firmware is known: no column.
+    // The printer's web server answered too; no module knows it. Only the Borealis login page
+    // names its firmware: that row shows it, the others "-".
     EXPECT_NE(std::string::npos, text.err.find("5 host(s) answered, 4 recognized")) << text.err;
-    EXPECT_EQ(std::string::npos, text.out.find("FIRMWARE")) << text.out;
+    EXPECT_NE(std::string::npos, text.out.find("FIRMWARE")) << text.out;
+    std::string firmware = lab->device("borealis-1")["firmware"];
+    EXPECT_NE(std::string::npos, lineStarting(text.out, kBorealis).find(" " + firmware))
+        << text.out;
+    std::string acme = lineStarting(text.out, kAcme);
+    EXPECT_TRUE(acme.size() > 2 && acme.compare(acme.size() - 2, 2, " -") == 0) << text.out;
 
     // Global options after the command; --all also lists the unrecognized printer; -I by name.
     Outcome js = krzpap({"scan", "--json", "-q", "--all", "-I", "lab0"});
