@@ -260,11 +260,11 @@ int serve(const std::vector<std::string>& args) {
     if (name.empty() || args.size() % 2 != 0 || port < 1 || port > 65535)
         throw UsageError(
             "serve needs --device NAME, each option with its value, a port of 1 to 65535");
-    const krzlab::DeviceSpec* spec = nullptr;
+    const krzlab::DeviceSpec* profile = nullptr;
     for (const krzlab::LabDeviceEntry& entry : description.devices)
         if (entry.profile.name == name)
-            spec = &entry.profile;
-    if (spec == nullptr) {
+            profile = &entry.profile;
+    if (profile == nullptr) {
         std::cerr << "krzlab: no device named " << name << " in the description\n";
         return 2;
     }
@@ -274,7 +274,7 @@ int serve(const std::vector<std::string>& args) {
         return 2;
     }
     if (address.empty())
-        address = spec->address;
+        address = profile->address;
 
     sigset_t signals;
     sigemptyset(&signals);
@@ -282,9 +282,9 @@ int serve(const std::vector<std::string>& args) {
         sigaddset(&signals, sig);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-    std::unique_ptr<krzlab::Device> device = krzlab::Device::create(*spec);
+    std::unique_ptr<krzlab::Device> device = krzlab::Device::create(*profile);
     if (!faultName.empty())
-        device->setFault(krzlab::faultFromName(faultName), spec->faultParam);
+        device->setFault(krzlab::faultFromName(faultName), profile->faultParam);
     std::mutex movedMutex;
     std::string movedTo;
     device->setAddressListener([&](const std::string& moved) {
