@@ -421,15 +421,20 @@ std::wstring quoted(const std::wstring& arg) {
 std::string replaceProcess(const std::string& program, const std::vector<std::string>& arguments) {
     // Windows cannot replace a process: run the program as a child on the same console and end
     // with its status. Ctrl-C reaches both; the child decides what it means.
-    std::wstring commandLine = quoted(wide(program));
+    std::wstring path = wide(program);
+    size_t name = path.find_last_of(L"\\/");
+    if (path.find(L'.', name == std::wstring::npos ? 0 : name) == std::wstring::npos) {
+        path += L".exe";  // CreateProcessW adds no extension to a program named by path
+    }
+    std::wstring commandLine = quoted(path);
     for (const std::string& a : arguments) {
         commandLine += L" " + quoted(wide(a));
     }
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(wide(program).c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
-                        nullptr, &startup, &process)) {
+    if (!CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &startup, &process)) {
         return "cannot start " + program + " (Windows error " + std::to_string(GetLastError()) +
                ")";
     }
