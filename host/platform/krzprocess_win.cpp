@@ -435,8 +435,8 @@ std::string replaceProcess(const std::string& program, const std::vector<std::st
     PROCESS_INFORMATION process{};
     if (!CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                         &startup, &process)) {
-        return "cannot start " + program + " (Windows error " + std::to_string(GetLastError()) +
-               ")";
+        DWORD error = GetLastError();
+        return "cannot start " + narrow(path) + ": " + systemMessage(error);
     }
     // The child handles Ctrl-C itself; this process only waits for it.
     SetConsoleCtrlHandler(nullptr, TRUE);
