@@ -50,15 +50,33 @@ void BM_Utf8RoundTrip(benchmark::State& state) {
 }
 BENCHMARK(BM_Utf8RoundTrip)->Range(1 << 8, 1 << 16)->Complexity(benchmark::oN);
 
+// A connected pair of loopback TCP sockets, made with the portable calls.
+void loopbackPair(SOCKET listening, unsigned short port, std::vector<SOCKET>& out) {
+    SOCKET client = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    connect(client, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    out.push_back(accept(listening, nullptr, nullptr));
+    out.push_back(client);
+}
+
 // One polling select pass over the scanner's seven probes (read, write and except sets).
 void BM_SelectPollSevenSockets(benchmark::State& state) {
-    std::vector<int> fds;
+    SOCKET listening = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof(a);
+    bind(listening, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    listen(listening, 8);
+    getsockname(listening, reinterpret_cast<sockaddr*>(&a), &length);
+    std::vector<SOCKET> fds;
     for (int i = 0; i < 7; ++i) {
-        int pair[2];
-        ::socketpair(AF_UNIX, SOCK_STREAM, 0, pair);
-        fds.push_back(pair[0]);
-        fds.push_back(pair[1]);
+        loopbackPair(listening, ntohs(a.sin_port), fds);
     }
+    closesocket(listening);
     for (auto _ : state) {
         fd_set r, w, e;
         FD_ZERO(&r);
@@ -71,8 +89,8 @@ void BM_SelectPollSevenSockets(benchmark::State& state) {
         timeval zero = {0, 0};
         benchmark::DoNotOptimize(select(0, &r, &w, &e, &zero));
     }
-    for (int fd : fds) {
-        closesocket(static_cast<SOCKET>(fd));
+    for (SOCKET fd : fds) {
+        closesocket(fd);
     }
 }
 BENCHMARK(BM_SelectPollSevenSockets);

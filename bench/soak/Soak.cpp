@@ -13,8 +13,7 @@
 #include "http/KRZPAPComm.h"
 #include "krznetlib/KRZNetworkBackend.h"
 
-#include <dirent.h>
-#include <unistd.h>
+#include "testsupport/krzhandles.h"
 
 #include <chrono>
 #include <cstdio>
@@ -26,13 +25,8 @@
 namespace {
 
 int openDescriptors() {
-    int count = 0;
-    if (DIR* dir = ::opendir("/proc/self/fd")) {
-        while (::readdir(dir) != nullptr)
-            ++count;
-        ::closedir(dir);
-    }
-    return count - 3;  // ".", ".." and the directory's own descriptor
+    int count = krztest::openHandleCount();
+    return count < 0 ? count : count - 3;  // ".", ".." and the directory's own descriptor
 }
 
 long residentKiB() {

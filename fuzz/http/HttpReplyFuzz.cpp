@@ -2,11 +2,6 @@
 // fuzzer chooses, over a real loopback connection that ends with a close or a reset. The reader
 // may report errors through KRZPAPCException; it must never crash, read out of bounds, or fail to
 // finish after the end, and a reset never passes for a complete reply.
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include "http/KRZPAPComm.h"
 
 #include <cstddef>
@@ -17,13 +12,13 @@
 
 namespace {
 
-int listener() {
-    static int fd = [] {
-        int s = ::socket(AF_INET, SOCK_STREAM, 0);
+SOCKET listener() {
+    static SOCKET fd = [] {
+        SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 || ::listen(s, 4) != 0) {
+        if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 || listen(s, 4) != 0) {
             std::abort();
         }
         return s;
@@ -33,14 +28,17 @@ int listener() {
 
 unsigned short listenerPort() {
     sockaddr_in a{};
-    socklen_t len = sizeof(a);
-    ::getsockname(listener(), reinterpret_cast<sockaddr*>(&a), &len);
+    int len = sizeof(a);
+    getsockname(listener(), reinterpret_cast<sockaddr*>(&a), &len);
     return ntohs(a.sin_port);
 }
 
-bool readable(unsigned int fd, int timeoutMs) {
-    pollfd p{static_cast<int>(fd), POLLIN, 0};
-    return ::poll(&p, 1, timeoutMs) > 0;
+bool readable(SOCKET s, int timeoutMs) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(s, &set);
+    timeval wait{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    return select(static_cast<int>(s) + 1, &set, nullptr, nullptr, &wait) > 0;
 }
 
 // The first byte gives the number of pieces (1 to 8) and, in its high bit, whether the reply ends
@@ -63,9 +61,9 @@ std::vector<std::string> piecesOf(const uint8_t* data, size_t size) {
     return pieces;
 }
 
-void resetConnection(int fd) {
+void resetConnection(SOCKET s) {
     linger l{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+    setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof(l));
 }
 
 }  // namespace
@@ -76,11 +74,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     KRZPAPComm comm(std::string("127.0.0.1"));
     comm.setTimeout(2);
     comm.openConnection(listenerPort(), false);
-    int server = ::accept(listener(), nullptr, nullptr);
+    SOCKET server = accept(listener(), nullptr, nullptr);
     KRZPAPCReadStatus status = KRZPAPC_READ_PENDING;
     try {
         for (const std::string& piece : pieces) {
-            if (::send(server, piece.data(), piece.size(), MSG_NOSIGNAL) < 0)
+            // The platform's send never raises SIGPIPE.
+            if (send(server, piece.data(), static_cast<int>(piece.size()), 0) < 0)
                 break;
             if (!readable(comm.getFD(), 1000))
                 std::abort();  // loopback delivers at once
@@ -90,10 +89,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         if (endWithReset) {
             resetConnection(server);
-            ::close(server);
-            server = -1;
+            closesocket(server);
+            server = INVALID_SOCKET;
         } else {
-            ::shutdown(server, SHUT_WR);
+            shutdown(server, SD_SEND);
         }
         for (int i = 0; status == KRZPAPC_READ_PENDING; ++i) {
             // After the close every reply must come to an end.
@@ -114,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } catch (const KRZPAPCException&) {
         // Reported failures are fine.
     }
-    if (server >= 0)
-        ::close(server);
+    if (server != INVALID_SOCKET)
+        closesocket(server);
     return 0;
 }

@@ -9,6 +9,10 @@
 //    kernel's neighbour entry already names that MAC there, else a connection carried by the
 //    packet driver's own TCP/IP (KRZPacketLinks), which never touches the kernel's tables.
 //
+// On Windows (KRZSystemNetworkBackend_win.cpp) it is what IP Helper offers without a packet driver:
+// GetAdaptersInfo, GetIpNetTable, plain connects; sendPacketDown fails with the driver's failure
+// status and no connection is carried to an exact MAC.
+//
 // It is only ever chosen by name (KRZ_NETWORK=system): nothing in this project's tests runs it in
 // the machine's own network namespace.
 #pragma once

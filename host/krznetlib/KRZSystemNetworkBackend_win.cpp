@@ -5,7 +5,8 @@
 //    with the driver's failure status. The driver's ARP table is instead the system's own
 //    (GetIpNetTable), so a sweep still finds the devices Windows has already talked to;
 //  - host ARP table: GetIpNetTable;
-//  - connections: a plain connect, left to the system's routing and neighbour resolution; the
+//  - connections: a plain connect, left to the system's routing and neighbour resolution. No
+//    connection is carried to an exact MAC (that needs the packet driver's own TCP/IP): the
 //    destination MAC of a connection "via" an adapter is not honoured (the lab backend does);
 //  - lookupInterface: SendARP for the address, accepted when the answering MAC is one of those
 //    asked for, from the adapter whose network holds the address.
@@ -16,7 +17,8 @@
 #include <cstring>
 #include <vector>
 
-struct KRZSystemNetworkBackend::Capture {};
+// The packet links exist only where a packet driver does; here the backend holds none.
+class KRZPacketLinks {};
 
 namespace {
 

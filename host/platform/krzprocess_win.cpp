@@ -2,13 +2,23 @@
 // the process environment, the module path and a child process whose status becomes ours.
 #include "krzprocess.h"
 
+#include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
+#include <knownfolders.h>
+#include <shlobj.h>
 
 #include <io.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -44,6 +54,24 @@ std::string narrow(const std::wstring& text) {
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr,
                         nullptr);
     return out;
+}
+
+// The system's words for a Windows error code.
+std::string systemMessage(DWORD code) {
+    wchar_t* text = nullptr;
+    DWORD n = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    std::wstring message = n != 0 && text != nullptr ? std::wstring(text, n) : std::wstring();
+    LocalFree(text);
+    while (!message.empty() && (message.back() == L'\r' || message.back() == L'\n' ||
+                                message.back() == L'.' || message.back() == L' ')) {
+        message.pop_back();
+    }
+    if (message.empty()) {
+        return "Windows error " + std::to_string(code);
+    }
+    return narrow(message);
 }
 
 // Runs on a thread the system starts for the event. Returning TRUE keeps the process alive.
@@ -95,6 +123,67 @@ bool runInterruptible(const std::function<void()>& work, const std::function<voi
     return g_interrupted;
 }
 
+bool runInterruptible(const std::function<void()>& work, const std::function<void()>& onInterrupt,
+                      int graceMs, const std::function<void()>& onGiveUp, int giveUpStatus) {
+    struct State {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool done = false;
+        bool interrupted = false;
+        std::chrono::steady_clock::time_point giveUpAt;
+        std::exception_ptr error;
+    };
+    // Shared with the worker, which may outlive this call's frame only on the way to exitNow.
+    auto state = std::make_shared<State>();
+    runInterruptible(
+        [&] {
+            std::thread worker([state, &work] {
+                try {
+                    work();
+                } catch (...) {
+                    state->error = std::current_exception();
+                }
+                std::lock_guard<std::mutex> lock(state->mutex);
+                state->done = true;
+                state->changed.notify_all();
+            });
+            std::unique_lock<std::mutex> lock(state->mutex);
+            while (!state->done) {
+                if (!state->interrupted) {
+                    state->changed.wait(lock);
+                } else if (state->changed.wait_until(lock, state->giveUpAt) ==
+                               std::cv_status::timeout &&
+                           !state->done) {
+                    lock.unlock();
+                    onGiveUp();
+                    exitNow(giveUpStatus);
+                }
+            }
+            lock.unlock();
+            worker.join();
+        },
+        [&] {
+            onInterrupt();
+            std::lock_guard<std::mutex> lock(state->mutex);
+            state->interrupted = true;
+            state->giveUpAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(graceMs);
+            state->changed.notify_all();
+        });
+    if (state->error) {
+        std::rethrow_exception(state->error);
+    }
+    return state->interrupted;
+}
+
+void exitNow(int status) {
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    // No library's detach code runs: threads still at work cannot trip over it.
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
+    std::_Exit(status);
+}
+
 void holdStopRequests() {
     installHandler();
 }
@@ -132,6 +221,165 @@ void setEnvironment(const std::string& name, const std::string& value) {
 void unsetEnvironment(const std::string& name) {
     SetEnvironmentVariableW(wide(name).c_str(), nullptr);
     _wputenv_s(wide(name).c_str(), L"");  // an empty value removes it from the run-time's copy
+}
+
+std::string environment(const std::string& name) {
+    std::wstring key = wide(name);
+    DWORD n = GetEnvironmentVariableW(key.c_str(), nullptr, 0);
+    if (n == 0) {
+        return std::string();
+    }
+    std::wstring value(n, L'\0');
+    n = GetEnvironmentVariableW(key.c_str(), &value[0], n);
+    value.resize(n);
+    return narrow(value);
+}
+
+namespace {
+
+bool makeFolders(const std::wstring& path, std::string& reason) {
+    for (size_t at = 1; at <= path.size(); ++at) {
+        if (at != path.size() && path[at] != L'\\' && path[at] != L'/') {
+            continue;
+        }
+        std::wstring part = path.substr(0, at);
+        if (part.back() == L':') {
+            continue;  // a drive
+        }
+        if (!CreateDirectoryW(part.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+            reason = narrow(part) + ": " + systemMessage(GetLastError());
+            return false;
+        }
+    }
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        reason = narrow(path) + ": not a folder";
+        return false;
+    }
+    return true;
+}
+
+// Winsock for one call of a program that may not have started it.
+struct WinsockSession {
+    bool started;
+    WinsockSession() {
+        WSADATA data;
+        started = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }
+    ~WinsockSession() {
+        if (started) {
+            WSACleanup();
+        }
+    }
+};
+
+}  // namespace
+
+std::string userStateDirectory(const std::string& program, std::string& reason) {
+    // LOCALAPPDATA first, so that a test can point a program elsewhere; else the system's folder.
+    std::wstring base = wide(environment("LOCALAPPDATA"));
+    if (base.empty()) {
+        PWSTR known = nullptr;
+        if (SUCCEEDED(
+                SHGetKnownFolderPath(FOLDERID_LocalAppData, KF_FLAG_CREATE, nullptr, &known))) {
+            base = known;
+        }
+        CoTaskMemFree(known);
+    }
+    if (base.empty()) {
+        reason = "the local application data folder is unknown";
+        return std::string();
+    }
+    // The folder lies in the user's profile, whose permissions already keep other users out;
+    // what is created there inherits them.
+    std::wstring folder = base + L"\\" + wide(program);
+    if (!makeFolders(folder, reason)) {
+        return std::string();
+    }
+    return narrow(folder) + "\\";
+}
+
+void restrictNewFilesToOwner() {
+    // Nothing to do: files inherit the permissions of their folder, and the state folder lies in
+    // the user's own profile.
+}
+
+bool canAppendTo(const std::string& path, std::string& reason) {
+    HANDLE file =
+        CreateFileW(wide(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        reason = systemMessage(GetLastError());
+        return false;
+    }
+    CloseHandle(file);
+    return true;
+}
+
+bool tcpConnects(const std::string& host, int port, std::string& reason) {
+    WinsockSession winsock;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<u_short>(port));
+    if (port <= 0 || port > 65535 || inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) {
+        reason = "not an IPv4 address and port";
+        return false;
+    }
+    if (!winsock.started) {
+        reason = "Winsock cannot start";
+        return false;
+    }
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) {
+        reason = systemMessage(static_cast<DWORD>(WSAGetLastError()));
+        return false;
+    }
+    bool ok = connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    if (!ok) {
+        reason = systemMessage(static_cast<DWORD>(WSAGetLastError()));
+    }
+    closesocket(s);
+    return ok;
+}
+
+bool removeFile(const std::string& path) {
+    if (DeleteFileW(wide(path).c_str())) {
+        return true;
+    }
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+bool writeFileAtomically(const std::string& path, const std::string& content) {
+    std::wstring target = wide(path);
+    std::wstring temporary = target + L".new" + std::to_wstring(GetCurrentProcessId());
+    HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    size_t written = 0;
+    while (written < content.size()) {
+        DWORD n = 0;
+        DWORD chunk = static_cast<DWORD>(std::min<size_t>(content.size() - written, 1u << 30));
+        if (!WriteFile(file, content.data() + written, chunk, &n, nullptr) || n == 0) {
+            break;
+        }
+        written += n;
+    }
+    bool ok = CloseHandle(file) && written == content.size();
+    if (!ok || !MoveFileExW(temporary.c_str(), target.c_str(),
+                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DeleteFileW(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+std::string lastLoaderMessage() {
+    // The real loader keeps no text of its own: its last error, in the system's words.
+    DWORD error = GetLastError();
+    return error == 0 ? std::string() : systemMessage(error);
 }
 
 std::string executableDirectory() {
@@ -173,17 +421,22 @@ std::wstring quoted(const std::wstring& arg) {
 std::string replaceProcess(const std::string& program, const std::vector<std::string>& arguments) {
     // Windows cannot replace a process: run the program as a child on the same console and end
     // with its status. Ctrl-C reaches both; the child decides what it means.
-    std::wstring commandLine = quoted(wide(program));
+    std::wstring path = wide(program);
+    size_t name = path.find_last_of(L"\\/");
+    if (path.find(L'.', name == std::wstring::npos ? 0 : name) == std::wstring::npos) {
+        path += L".exe";  // CreateProcessW adds no extension to a program named by path
+    }
+    std::wstring commandLine = quoted(path);
     for (const std::string& a : arguments) {
         commandLine += L" " + quoted(wide(a));
     }
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(wide(program).c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
-                        nullptr, &startup, &process)) {
-        return "cannot start " + program + " (Windows error " + std::to_string(GetLastError()) +
-               ")";
+    if (!CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        DWORD error = GetLastError();
+        return "cannot start " + narrow(path) + ": " + systemMessage(error);
     }
     // The child handles Ctrl-C itself; this process only waits for it.
     SetConsoleCtrlHandler(nullptr, TRUE);

@@ -1,6 +1,7 @@
 #include "DiscoveryTestSupport.h"
 
 #include "discovery/KRZPArpScanner.h"
+#include "testsupport/krzchild.h"
 
 #include <chrono>
 #include <cstdio>
@@ -287,19 +288,13 @@ TEST_F(ArpScannerTest, FramesDecodeAsArpRequestsInTshark) {
                       static_cast<std::streamsize>(f.frame.size()));
         }
     }
-    std::string command = "tshark -r " + path +
-                          " -Y 'arp.opcode == 1 && eth.dst == ff:ff:ff:ff:ff:ff && "
-                          "!_ws.malformed && !_ws.expert' -T fields -e arp.src.hw_mac "
-                          "-e arp.src.proto_ipv4 -e arp.dst.hw_mac -e arp.dst.proto_ipv4 "
-                          "2>/dev/null";
-    std::string output;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[256];
-        while (fgets(buffer, sizeof buffer, pipe) != nullptr) {
-            output += buffer;
-        }
-        pclose(pipe);
-    }
+    int status = -1;
+    std::string output = krztest::run(
+        {"/usr/bin/tshark", "-r", path, "-Y",
+         "arp.opcode == 1 && eth.dst == ff:ff:ff:ff:ff:ff && !_ws.malformed && !_ws.expert", "-T",
+         "fields", "-e", "arp.src.hw_mac", "-e", "arp.src.proto_ipv4", "-e", "arp.dst.hw_mac", "-e",
+         "arp.dst.proto_ipv4"},
+        status);
     std::remove(path.c_str());
     EXPECT_EQ(output,
               "02:00:00:00:00:01\t192.168.1.20\t00:00:00:00:00:00\t192.168.1.5\n"

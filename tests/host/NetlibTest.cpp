@@ -6,6 +6,7 @@
 #include "krznetlib/KRZVirtualIpLookup.h"
 #include "krznetlib/KRZVirtualSocket.h"
 #include "platform/krziphlp.h"
+#include "platform/krzprocess.h"
 
 #include <gtest/gtest.h>
 
@@ -56,17 +57,17 @@ class Netlib : public ::testing::Test {
   protected:
     void TearDown() override {
         KRZNetworkBackend::setActive(boost::shared_ptr<KRZNetworkBackend>());
-        unsetenv("KRZ_NETWORK");
+        krzprocess::unsetEnvironment("KRZ_NETWORK");
     }
 };
 
 TEST_F(Netlib, BackendChosenBySetting) {
     // Made, never used: the system backend would reach this machine's real network.
-    setenv("KRZ_NETWORK", "system", 1);
+    krzprocess::setEnvironment("KRZ_NETWORK", "system");
     KRZNetworkBackend::setActive(boost::shared_ptr<KRZNetworkBackend>());
     EXPECT_NE(dynamic_cast<KRZSystemNetworkBackend*>(KRZNetworkBackend::active().get()), nullptr);
     for (const char* choice : {"none", "bogus", ""}) {
-        setenv("KRZ_NETWORK", choice, 1);
+        krzprocess::setEnvironment("KRZ_NETWORK", choice);
         KRZNetworkBackend::setActive(boost::shared_ptr<KRZNetworkBackend>());
         auto backend = KRZNetworkBackend::active();
         EXPECT_NE(dynamic_cast<KRZNullNetworkBackend*>(backend.get()), nullptr) << choice;

@@ -6,9 +6,6 @@
 
 #include "core/KRZPAPModule.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <memory>
 
@@ -105,6 +102,9 @@ TEST(KRZPAPCommHostile, EveryCaseEndsWithItsError) {
     std::remove(path.c_str());
     KRZPAPModule::setLogFile(std::wstring(path.begin(), path.end()), 0);
     for (const HostileCase& c : hostileCases()) {
+        if (c.msError == WSAECONNRESET && krztest::underWine()) {
+            continue;  // Wine reports the peer's abortive close as an orderly end, not a reset
+        }
         KRZPAPComm comm(std::string("127.0.0.1"));
         Outcome out = fetch(c.script, comm);
         EXPECT_EQ(out.code, c.code) << c.name;
@@ -168,8 +168,11 @@ TEST(KRZPAPCommHostile, ResumableReaderTellsCutRepliesFromCompleteOnes) {
     }
 }
 
-bool descriptorOpen(int fd) {
-    return ::fcntl(fd, F_GETFD) != -1;
+// Whether the socket handle still names an open socket (asking it fails once it is closed).
+bool socketOpen(SOCKET s) {
+    int error = 0;
+    int length = sizeof error;
+    return getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) == 0;
 }
 
 // Copies share the socket; whichever lets go first, the socket stays usable for the others and
@@ -191,7 +194,7 @@ TEST(KRZPAPCommHostile, CopiesNeverCloseASocketTwice) {
         // The original ends its reply; a descriptor opened afterwards survives the copy's end.
         KRZPAPComm original(std::string("127.0.0.1"));
         LoopbackPair pair(original);
-        int shared = static_cast<int>(original.getFD());
+        SOCKET shared = original.getFD();
         auto copy = std::make_unique<KRZPAPComm>(original);
         KRZPAPComm assigned;
         assigned = original;
@@ -199,15 +202,15 @@ TEST(KRZPAPCommHostile, CopiesNeverCloseASocketTwice) {
         pair.close();
         ASSERT_TRUE(waitReadable(original.getFD()));
         EXPECT_EQ(original.readResponse(), KRZPAPC_READ_OK);
-        EXPECT_TRUE(descriptorOpen(shared));  // the copies still hold it
-        int fresh = ::socket(AF_INET, SOCK_STREAM, 0);
+        EXPECT_TRUE(socketOpen(shared));  // the copies still hold it
+        SOCKET fresh = socket(AF_INET, SOCK_STREAM, 0);
         copy.reset();
-        EXPECT_TRUE(descriptorOpen(shared));
+        EXPECT_TRUE(socketOpen(shared));
         assigned.closeConnection();
         EXPECT_NE(fresh, shared);
-        EXPECT_FALSE(descriptorOpen(shared));  // the last holder closed it...
-        EXPECT_TRUE(descriptorOpen(fresh));    // ...and nothing else
-        ::close(fresh);
+        EXPECT_FALSE(socketOpen(shared));  // the last holder closed it...
+        EXPECT_TRUE(socketOpen(fresh));    // ...and nothing else
+        closesocket(fresh);
     }
 }
 

@@ -6,23 +6,19 @@
 // over a listening socket that the test has already bound to 127.0.0.1:0 (nginx's socket
 // inheritance through the NGINX environment variable), so no port is guessed and connections
 // queue until nginx accepts them: there is nothing to wait for.
-#include <fcntl.h>
-#include <pwd.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include "http/KRZPAPComm.h"
 #include "http/KRZPFormParams.h"
 #include "http/KRZPMultipartParams.h"
+#include "testsupport/krzchild.h"
+#include "testsupport/krzprograms.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 
 namespace {
@@ -48,31 +44,33 @@ std::string replaceAll(std::string text, const std::string& from, const std::str
 class NginxInterop : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        if (::access(NGINX, X_OK) != 0)
+        if (!std::filesystem::exists(NGINX))
             return;
-        std::string dirTemplate = ::testing::TempDir() + "krzpap-nginx-XXXXXX";
-        if (::mkdtemp(dirTemplate.data()) == nullptr)
+        std::error_code error;
+        dir_ = ::testing::TempDir() + "krzpap-nginx-" + std::to_string(std::random_device()());
+        if (!std::filesystem::create_directory(dir_, error)) {
+            dir_.clear();
             return;
-        dir_ = dirTemplate;
-        hasEcho_ = ::access(ECHO_MODULE, R_OK) == 0;
+        }
+        hasEcho_ = std::filesystem::exists(ECHO_MODULE);
 
-        int listenFd = ::socket(AF_INET, SOCK_STREAM, 0);
+        SOCKET listening = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof(a);
-        ::bind(listenFd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-        ::listen(listenFd, 64);
-        ::getsockname(listenFd, reinterpret_cast<sockaddr*>(&a), &len);
+        int len = sizeof(a);
+        bind(listening, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+        listen(listening, 64);
+        getsockname(listening, reinterpret_cast<sockaddr*>(&a), &len);
         port_ = ntohs(a.sin_port);
 
         std::ofstream(dir_ + "/page.html") << pageText();
-        const passwd* user = ::getpwuid(::getuid());
+        std::string user = krztest::userName();
         std::ofstream conf(dir_ + "/nginx.conf");
         if (hasEcho_)
             conf << "load_module " << ECHO_MODULE << ";\n";
         conf << "daemon off;\nworker_processes 1;\n"
-             << "user " << (user ? user->pw_name : "nobody") << ";\n"
+             << "user " << (user.empty() ? "nobody" : user) << ";\n"
              << "pid " << dir_ << "/nginx.pid;\nerror_log " << dir_ << "/error.log;\n"
              << "events { worker_connections 64; }\n"
              << "http {\n access_log " << dir_ << "/access.log;\n";
@@ -94,23 +92,14 @@ class NginxInterop : public ::testing::Test {
         conf << " }\n}\n";
         conf.close();
 
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            std::string inherit = "NGINX=" + std::to_string(listenFd) + ";";
-            ::putenv(inherit.data());
-            std::string confPath = dir_ + "/nginx.conf";
-            std::string errors = dir_ + "/error.log";
-            ::execl(NGINX, NGINX, "-p", dir_.c_str(), "-c", confPath.c_str(), "-e", errors.c_str(),
-                    static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ::close(listenFd);
+        pid_ = krztest::startWithListeningSocket(
+            {NGINX, "-p", dir_, "-c", dir_ + "/nginx.conf", "-e", dir_ + "/error.log"},
+            static_cast<unsigned int>(listening), "NGINX");
     }
 
     static void TearDownTestSuite() {
         if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
+            krztest::stopProgram(pid_);
         }
         if (!dir_.empty())
             std::filesystem::remove_all(dir_);
@@ -137,13 +126,13 @@ class NginxInterop : public ::testing::Test {
     static std::string dir_;
     static bool hasEcho_;
     static unsigned short port_;
-    static pid_t pid_;
+    static int pid_;
 };
 
 std::string NginxInterop::dir_;
 bool NginxInterop::hasEcho_ = false;
 unsigned short NginxInterop::port_ = 0;
-pid_t NginxInterop::pid_ = -1;
+int NginxInterop::pid_ = -1;
 
 TEST_F(NginxInterop, StaticFileWithContentLength) {
     KRZPAPComm comm = exchange([](KRZPAPComm& c) { c.writeGetRequest("/page.html"); });
@@ -162,15 +151,13 @@ TEST_F(NginxInterop, FilteredFileIsChunked) {
     EXPECT_TRUE(comm.getResponseBody() == expected);
 
     // curl reads the same body from the same server.
-    std::string command =
-        "curl -s --max-time 10 http://127.0.0.1:" + std::to_string(port_) + "/filtered/page.html";
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        std::string viaCurl;
-        char buf[8192];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof(buf), pipe)) > 0)
-            viaCurl.append(buf, n);
-        if (::pclose(pipe) == 0) {
+    if (std::filesystem::exists("/usr/bin/curl")) {
+        int status = -1;
+        std::string viaCurl =
+            krztest::run({"/usr/bin/curl", "-s", "--max-time", "10",
+                          "http://127.0.0.1:" + std::to_string(port_) + "/filtered/page.html"},
+                         status);
+        if (status == 0) {
             EXPECT_TRUE(viaCurl == comm.getResponseBody());
         }
     }

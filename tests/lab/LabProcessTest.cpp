@@ -10,6 +10,7 @@
 #include "krznetlib/KRZNetworkLibrary.h"
 #include "krznetlib/KRZVirtualSocket.h"
 #include "krzsettings/KRZSettings.h"
+#include "platform/krzprocess.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -30,8 +31,8 @@ void useBackendFromSettings() {
 }
 
 void useNoNetwork() {
-    ::unsetenv("KRZ_LAB");
-    ::unsetenv("KRZ_LAB_FILE");
+    krzprocess::unsetEnvironment("KRZ_LAB");
+    krzprocess::unsetEnvironment("KRZ_LAB_FILE");
     KRZSettings::reload();
     KRZNetworkBackend::setActive(boost::shared_ptr<KRZNetworkBackend>(new KRZNullNetworkBackend));
 }
@@ -103,7 +104,7 @@ class LabProcessTest : public ::testing::Test {
 };
 
 TEST_F(LabProcessTest, JoiningHostSeesTheLabAndOutsideControlStopsAndRestartsDevices) {
-    ::setenv("KRZ_LAB", address.c_str(), 1);
+    krzprocess::setEnvironment("KRZ_LAB", address.c_str());
     useBackendFromSettings();
     auto adapters = KRZAdapterInfo::getAdapterInfo();
     ASSERT_EQ(1u, adapters->size());
@@ -138,11 +139,11 @@ TEST_F(LabProcessTest, JoiningHostSeesTheLabAndOutsideControlStopsAndRestartsDev
     // A refused request is an error (on stderr), not an answer.
     int status = 0;
     EXPECT_EQ("", run({KRZLAB_PROGRAM, "ctl", address, "stop", "no-such-device"}, status));
-    EXPECT_EQ(1, status) << "exit status";
+    EXPECT_EQ(1, status);
 }
 
 TEST_F(LabProcessTest, FactoryResetsGatherBothCorvidsAtTheirFactoryAddress) {
-    ::setenv("KRZ_LAB", address.c_str(), 1);
+    krzprocess::setEnvironment("KRZ_LAB", address.c_str());
     useBackendFromSettings();
     auto adapters = KRZAdapterInfo::getAdapterInfo();
     ASSERT_EQ(1u, adapters->size());
@@ -190,8 +191,8 @@ TEST_F(LabProcessTest, CurlReachesEveryDeviceEndpoint) {
 }
 
 TEST(LabEmbedded, TheLibraryRunsTheDefaultLabInProcessWhenNoLabIsNamed) {
-    ::unsetenv("KRZ_LAB");
-    ::unsetenv("KRZ_LAB_FILE");
+    krzprocess::unsetEnvironment("KRZ_LAB");
+    krzprocess::unsetEnvironment("KRZ_LAB_FILE");
     useBackendFromSettings();
     auto adapters = KRZAdapterInfo::getAdapterInfo();
     ASSERT_EQ(1u, adapters->size());
@@ -202,17 +203,17 @@ TEST(LabEmbedded, TheLibraryRunsTheDefaultLabInProcessWhenNoLabIsNamed) {
     useNoNetwork();
 
     // A named file replaces the default; a bad one leaves a network without adapters.
-    ::setenv("KRZ_LAB_FILE", KRZ_LAB_FILES "/fifty.json", 1);
+    krzprocess::setEnvironment("KRZ_LAB_FILE", KRZ_LAB_FILES "/fifty.json");
     useBackendFromSettings();
     EXPECT_EQ(1u, KRZAdapterInfo::getAdapterInfo()->size());
     useNoNetwork();
-    ::setenv("KRZ_LAB_FILE", "/nonexistent/lab.json", 1);
+    krzprocess::setEnvironment("KRZ_LAB_FILE", "/nonexistent/lab.json");
     useBackendFromSettings();
     EXPECT_EQ(0u, KRZAdapterInfo::getAdapterInfo()->size());
     useNoNetwork();
 
     // Only a loopback control endpoint can be joined.
-    ::setenv("KRZ_LAB", "192.0.2.1:80", 1);
+    krzprocess::setEnvironment("KRZ_LAB", "192.0.2.1:80");
     useBackendFromSettings();
     EXPECT_EQ(0u, KRZAdapterInfo::getAdapterInfo()->size());
     useNoNetwork();

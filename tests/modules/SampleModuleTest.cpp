@@ -11,6 +11,7 @@
 #include "lab/net/LabNetwork.h"
 
 #include "TestHelpers.h"
+#include "platform/krzprocess.h"
 
 #include <boost/make_shared.hpp>
 #include <gtest/gtest.h>
@@ -40,7 +41,7 @@ class ModuleEnvironment : public ::testing::Environment {
     void SetUp() override {
         KRZPAPModule::setLogFile(widen(logPath()), 0);
         KRZPAPModule::setLogLevel(KRZ_LOG_TRACE);
-        ::unsetenv("KRZ_VORTAN_APMODULE_DLLS");
+        krzprocess::unsetEnvironment("KRZ_VORTAN_APMODULE_DLLS");
         KRZPAPModule::loadModuleDlls();
     }
 };
@@ -413,8 +414,8 @@ TEST_F(SampleModuleLab, CancelWhileBorealisRestartsEndsWithCode14) {
 
 // Without the module library the loader fails, even after the module itself has loaded.
 TEST(SampleModule, MissingModuleLibraryFailsWithCode5) {
-    ::setenv("KRZ_VORTAN_APMODULE_DLLS", "krzpapmodulesmissing.dll", 1);
+    krzprocess::setEnvironment("KRZ_VORTAN_APMODULE_DLLS", "krzpapmodulesmissing.dll");
     int code = krztest::thrownBy([] { KRZPAPModule::loadModuleDlls(); }).getAPCErrorCode();
-    ::unsetenv("KRZ_VORTAN_APMODULE_DLLS");
+    krzprocess::unsetEnvironment("KRZ_VORTAN_APMODULE_DLLS");
     EXPECT_EQ(KRZPAPC_INTERNAL_ERROR, code);
 }

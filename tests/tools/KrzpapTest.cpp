@@ -5,14 +5,12 @@
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <thread>
 #include <tuple>
 
 using namespace tooltest;
@@ -96,8 +94,9 @@ class KrzpapTest : public ::testing::Test {
     json result(const Outcome& outcome) { return parsed(outcome)["result"]; }
 
     bool logWritten() const {
-        struct stat st;
-        return stat(logPath.c_str(), &st) == 0 && st.st_size > 0;
+        unsigned mode = 0;
+        long long size = 0;
+        return krztest::fileModeAndSize(logPath, mode, size) && size > 0;
     }
 
     json devices() { return lab->control({{"op", "devices"}})["devices"]; }
@@ -510,10 +509,10 @@ TEST_F(KrzpapTest, CtrlCEndsCommandsAndKeepsWhatWasFound) {
         std::remove(logPath.c_str());
         std::vector<std::string> argv = {KRZPAP_PROGRAM, "--log", logPath, "--json"};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
-        pid_t pid = startProgram(argv, environment(), out, err);
+        int pid = startProgram(argv, environment(), out, err);
         bool reached = waitForText(logPath, c.logged, 60000);
-        usleep(c.pauseMs * 1000);
-        kill(pid, SIGINT);
+        std::this_thread::sleep_for(std::chrono::milliseconds(c.pauseMs));
+        interruptProgram(pid);
         int status = waitProgram(pid);
         ASSERT_TRUE(reached) << fileText(err);
         EXPECT_EQ(kCancelled, status) << fileText(err);
@@ -585,9 +584,10 @@ TEST_F(KrzpapTest, TheInstalledProgramWorksWithNoSetting) {
 
     const std::string folder = stateHome + "/krzpap/";
     for (const char* file : {"krzpap.log", "lab.json"}) {
-        struct stat st {};
-        ASSERT_EQ(0, stat((folder + file).c_str(), &st)) << file;
-        EXPECT_EQ(0600u, st.st_mode & 0777u) << file;
+        unsigned mode = 0;
+        long long size = 0;
+        ASSERT_TRUE(krztest::fileModeAndSize(folder + file, mode, size)) << file;
+        EXPECT_EQ(0600u, mode & 0777u) << file;
     }
     // Informative, not a dump of every byte (which would hold the passwords).
     EXPECT_EQ(std::string::npos, fileText(folder + "krzpap.log").find("gatekeeper"));

@@ -4,9 +4,9 @@
 
 #include "TestHelpers.h"
 
-#include <nlohmann/json.hpp>
+#include "testsupport/krzprograms.h"
 
-#include <sys/types.h>
+#include <nlohmann/json.hpp>
 
 #include <memory>
 #include <string>
@@ -14,47 +14,17 @@
 
 namespace tooltest {
 
-struct Outcome {
-    int status = -1;  // exit status; 128 + signal when a signal ended the program
-    std::string out;
-    std::string err;
-};
-
-// Runs `argv` to completion with `environment` (NAME=value entries) and stdin from `input`
-// ("/dev/null" unless given).
-Outcome runProgram(const std::vector<std::string>& argv,
-                   const std::vector<std::string>& environment,
-                   const std::string& input = "/dev/null");
+using Outcome = krztest::ProgramOutcome;
+using Background = krztest::BackgroundProgram;
+using krztest::fileText;
+using krztest::interruptProgram;
+using krztest::runProgram;
+using krztest::startProgram;
+using krztest::waitForText;
+using krztest::waitProgram;
 
 // This process's environment without the settings that would point krzpap elsewhere.
 std::vector<std::string> cleanEnvironment();
-
-// Starts `argv` with stdout and stderr written to the files `outPath` and `errPath`.
-pid_t startProgram(const std::vector<std::string>& argv,
-                   const std::vector<std::string>& environment, const std::string& outPath,
-                   const std::string& errPath);
-// Waits for a started program to end; its exit status as in Outcome.
-int waitProgram(pid_t pid);
-using krztest::fileText;
-
-// Waits until the file at `path` holds `needle`, following the file's changes; false when that
-// did not happen within `timeoutMs`.
-bool waitForText(const std::string& path, const std::string& needle, int timeoutMs);
-
-// A started program whose first stdout line has been read.
-class Background {
-  public:
-    Background(const std::vector<std::string>& argv, const std::vector<std::string>& environment);
-    ~Background();  // SIGTERM and wait, if still running
-    const std::string& firstLine() const { return firstLine_; }
-    // Sends SIGTERM and returns the exit status.
-    int stop();
-
-  private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-    std::string firstLine_;
-};
 
 // A krzlab process and its control endpoint.
 class LabProcess {

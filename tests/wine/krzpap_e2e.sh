@@ -52,7 +52,7 @@ check "scan finds the Corvid CV-20" "Corvid    CV-20" scan
 check "show reads the settings" "SSID:        Nest" show 192.168.77.31 --password rookery
 check "show gives the requirement texts" "The password may contain letters, digits and the symbols" \
   show 192.168.77.31 --password rookery
-check "configure changes the device" "Read back: the device holds the new settings." \
+check "configure changes the device" "WineNet                            confirmed" \
   configure 192.168.77.31 --password rookery --ssid WineNet --security wpa2-psk \
   --key "wine passphrase 2026"
 check "show reads the new settings back" "SSID:        WineNet" show 192.168.77.31 --password rookery

@@ -157,7 +157,10 @@ void saveEmbeddedLab() {
     }
     using SaveFn = bool (*)();
     HMODULE lab = LoadLibraryW(L"krzlab.dll");
-    auto save = lab ? reinterpret_cast<SaveFn>(GetProcAddress(lab, "krzLabSaveState")) : nullptr;
+    // Through void*: the loader's generic function type is not the export's.
+    auto save = lab ? reinterpret_cast<SaveFn>(
+                          reinterpret_cast<void*>(GetProcAddress(lab, "krzLabSaveState")))
+                    : nullptr;
     if (save != nullptr) {
         save();
     }
