@@ -242,30 +242,24 @@ DWORD fillTable(Table* table, PULONG size, const std::vector<Row>& rows) {
 
 DWORD GetTcpTable(PMIB_TCPTABLE table, PULONG size, BOOL order) {
     // Reading the table walks every bucket of the kernel's connection hash, shared by all
-    // namespaces (milliseconds on a large machine). Callers ask for the size first and then for
-    // the rows: the rows read for the size serve the next call on this thread, once, right after.
-    thread_local std::vector<MIB_TCPROW> sized;
-    thread_local bool haveSized = false;
-    thread_local std::chrono::steady_clock::time_point sizedAt;
-    std::vector<MIB_TCPROW> rows;
+    // namespaces (milliseconds on a large machine), and a scan asks for it twice in every pass of
+    // its wait loop. A snapshot read on this thread within the last 100 ms serves again: callers
+    // look for connections they opened earlier, and one that is newer shows in the next read.
+    thread_local std::vector<MIB_TCPROW> snapshot;
+    thread_local std::chrono::steady_clock::time_point readAt;
+    thread_local bool haveSnapshot = false;
     auto now = std::chrono::steady_clock::now();
-    if (table != nullptr && haveSized && now - sizedAt < std::chrono::milliseconds(50)) {
-        rows.swap(sized);
-    } else {
+    if (!haveSnapshot || now - readAt >= std::chrono::milliseconds(100)) {
         int savedErrno = errno;
-        rows = readTcpRows();
+        snapshot = readTcpRows();
         errno = savedErrno;
-    }
-    haveSized = table == nullptr;
-    if (haveSized) {
-        sized = rows;
-        sizedAt = now;
-    }
-    if (order) {
-        std::sort(rows.begin(), rows.end(),
+        // Sorted once per read; an unsorted request may get it sorted all the same.
+        std::sort(snapshot.begin(), snapshot.end(),
                   [](const MIB_TCPROW& a, const MIB_TCPROW& b) { return tcpKey(a) < tcpKey(b); });
+        readAt = now;
+        haveSnapshot = true;
     }
-    return fillTable(table, size, rows);
+    return fillTable(table, size, snapshot);
 }
 
 DWORD GetIpNetTable(PMIB_IPNETTABLE table, PULONG size, BOOL order) {
