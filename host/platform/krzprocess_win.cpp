@@ -207,20 +207,6 @@ bool makeFolders(const std::wstring& path, std::string& reason) {
     return true;
 }
 
-// Winsock for one call of a program that may not have started it.
-struct WinsockSession {
-    bool started;
-    WinsockSession() {
-        WSADATA data;
-        started = WSAStartup(MAKEWORD(2, 2), &data) == 0;
-    }
-    ~WinsockSession() {
-        if (started) {
-            WSACleanup();
-        }
-    }
-};
-
 }  // namespace
 
 std::string userStateDirectory(const std::string& program, std::string& reason) {
@@ -265,16 +251,12 @@ bool canAppendTo(const std::string& path, std::string& reason) {
 }
 
 bool tcpConnects(const std::string& host, int port, std::string& reason) {
-    WinsockSession winsock;
+    // Winsock is already started for the process while this library is loaded (krzkernel_win).
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<u_short>(port));
     if (port <= 0 || port > 65535 || inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) {
         reason = "not an IPv4 address and port";
-        return false;
-    }
-    if (!winsock.started) {
-        reason = "Winsock cannot start";
         return false;
     }
     SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);

@@ -1,0 +1,13 @@
+# What both mingw-w64 toolchain files share; each sets KRZ_MINGW_ARCH (i686 or x86_64) first.
+# Debian's posix thread model compilers, for std::thread and std::mutex.
+set(KRZ_MINGW_TRIPLE ${KRZ_MINGW_ARCH}-w64-mingw32)
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR ${KRZ_MINGW_ARCH})
+set(CMAKE_C_COMPILER ${KRZ_MINGW_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${KRZ_MINGW_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER ${KRZ_MINGW_TRIPLE}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${KRZ_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
