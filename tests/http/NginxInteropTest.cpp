@@ -8,6 +8,7 @@
 // queue until nginx accepts them: there is nothing to wait for.
 #include <gtest/gtest.h>
 
+#include "TestHelpers.h"
 #include "http/KRZPAPComm.h"
 #include "http/KRZPFormParams.h"
 #include "http/KRZPMultipartParams.h"
@@ -54,15 +55,9 @@ class NginxInterop : public ::testing::Test {
         }
         hasEcho_ = std::filesystem::exists(ECHO_MODULE);
 
-        SOCKET listening = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int len = sizeof(a);
-        bind(listening, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+        SOCKET listening = static_cast<SOCKET>(krztest::boundLoopbackSocket());
         listen(listening, 64);
-        getsockname(listening, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
+        port_ = krztest::boundPort(static_cast<int>(listening));
 
         std::ofstream(dir_ + "/page.html") << pageText();
         std::string user = krztest::userName();
