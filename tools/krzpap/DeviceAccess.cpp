@@ -25,11 +25,11 @@ std::string dotted(const in_addr& address) {
     return text;
 }
 
-namespace {
-
 bool usableAdapter(unsigned long ip) {
     return ip != 0xFFFFFFFFul && ip != 0 && (ip >> 24) != 127 && (ip >> 16) != 0xA9FE;
 }
+
+namespace {
 
 // The device's MAC address from an ARP request on each usable adapter.
 bool arpLookup(const in_addr& address, KRZMacAddress& mac, CancelHook& cancel) {

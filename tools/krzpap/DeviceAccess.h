@@ -18,6 +18,9 @@ namespace krzpap {
 // Parses dotted IPv4 text; throws CommandError (usage) for anything else.
 in_addr parseAddress(const std::string& text);
 std::string dotted(const in_addr& address);
+// Whether an adapter with this address (host order) can reach devices: not loopback, link-local,
+// unset or broadcast.
+bool usableAdapter(unsigned long ip);
 
 // The configurator that the modules' recognizers make for the device at `address`. Throws
 // CommandError: unreachable when nothing answers, nothing-found when no module knows it.

@@ -23,7 +23,6 @@
 #include <cstdio>
 #include <climits>
 #include <memory>
-#include <thread>
 #include <functional>
 #include <iomanip>
 #include <iostream>
@@ -223,10 +222,6 @@ class TapRecognizer : public KRZPHttpRecognizer {
     std::shared_ptr<ScanTap> tap_;
 };
 
-bool usable(unsigned long ip) {
-    return ip != 0xFFFFFFFFul && ip != 0 && (ip >> 24) != 127 && (ip >> 16) != 0xA9FE;
-}
-
 std::string adapterAddress(const KRZAdapterInfo& adapter) {
     in_addr a;
     a.s_addr = htonl(static_cast<uint32_t>(adapter.getIpAddress()));
@@ -239,7 +234,7 @@ std::vector<std::string> chooseAdapters(const ScanOptions& options) {
     std::string known;
     boost::shared_ptr<std::vector<KRZAdapterInfo>> all = KRZAdapterInfo::getAdapterInfo();
     for (const KRZAdapterInfo& adapter : *all) {
-        if (!usable(adapter.getIpAddress()))
+        if (!usableAdapter(adapter.getIpAddress()))
             continue;
         std::string address = adapterAddress(adapter);
         known += (known.empty() ? "" : ", ") + adapter.getName() + " (" + address + ")";
@@ -258,7 +253,7 @@ std::vector<std::string> chooseAdapters(const ScanOptions& options) {
         bool found = false;
         for (const KRZAdapterInfo& adapter : *all)
             found = found || ((given == adapter.getName() || given == adapterAddress(adapter)) &&
-                              usable(adapter.getIpAddress()));
+                              usableAdapter(adapter.getIpAddress()));
         if (!found) {
             throw CommandError(
                 EXIT_USAGE, "no usable adapter \"" + given + "\"; the usable ones are: " + known);
@@ -267,13 +262,10 @@ std::vector<std::string> chooseAdapters(const ScanOptions& options) {
     return names;
 }
 
-int reportScan(const Globals& globals, const ScanOptions& options, ScanTap& tap,
-               const KRZPAPConfiguratorList* complete, const std::vector<std::string>& adapters,
-               std::chrono::steady_clock::time_point start, bool interrupted) {
-    double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::lock_guard<std::mutex> lock(tap.mutex);
-    const KRZPAPConfiguratorList& found = complete ? *complete : tap.recognized;
+// The hosts the scan found, in address order as arp-scan and nmap list them, whatever order they
+// answered in; with --all also those that no module recognized.
+nlohmann::json scanDevicesJson(const ScanOptions& options, const ScanTap& tap,
+                               const KRZPAPConfiguratorList& found) {
     nlohmann::json devices = nlohmann::json::array();
     for (const auto& conf : found)
         devices.push_back(deviceJson(*conf));
@@ -288,7 +280,6 @@ int reportScan(const Globals& globals, const ScanOptions& options, ScanTap& tap,
                                {"recognized", false}});
         }
     }
-    // In address order, as arp-scan and nmap list hosts, whatever order they answered in.
     auto addressKey = [](const nlohmann::json& d) {
         unsigned a = 0, b = 0, c = 0, e = 0;
         std::sscanf(d["address"].get<std::string>().c_str(), "%u.%u.%u.%u", &a, &b, &c, &e);
@@ -298,17 +289,14 @@ int reportScan(const Globals& globals, const ScanOptions& options, ScanTap& tap,
                      [&](const nlohmann::json& x, const nlohmann::json& y) {
                          return addressKey(x) < addressKey(y);
                      });
-    int answered = std::max(tap.answered, static_cast<int>(found.size()));
-    int code = interrupted ? EXIT_CANCELLED : found.empty() ? EXIT_NOTHING_FOUND : EXIT_OK;
-    if (globals.json) {
-        printDocument(globals, code,
-                      {{"devices", devices},
-                       {"adapters", adapters},
-                       {"answered", answered},
-                       {"recognized", found.size()},
-                       {"seconds", seconds}},
-                      interrupted);
-        return code;
+    return devices;
+}
+
+// The scan's table; a firmware column only when some device names its firmware.
+void printScanTable(const nlohmann::json& devices) {
+    if (devices.empty()) {
+        std::cout << "No device recognized.\n";
+        return;
     }
     bool anyFirmware = false;
     for (const auto& d : devices)
@@ -326,11 +314,30 @@ int reportScan(const Globals& globals, const ScanOptions& options, ScanTap& tap,
         if (anyFirmware)
             rows.back().push_back(text(d["firmware"], "-"));
     }
-    if (devices.empty()) {
-        std::cout << "No device recognized.\n";
-    } else {
-        printTable(rows);
+    printTable(rows);
+}
+
+int reportScan(const Globals& globals, const ScanOptions& options, ScanTap& tap,
+               const KRZPAPConfiguratorList* complete, const std::vector<std::string>& adapters,
+               std::chrono::steady_clock::time_point start, bool interrupted) {
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::lock_guard<std::mutex> lock(tap.mutex);
+    const KRZPAPConfiguratorList& found = complete ? *complete : tap.recognized;
+    nlohmann::json devices = scanDevicesJson(options, tap, found);
+    int answered = std::max(tap.answered, static_cast<int>(found.size()));
+    int code = interrupted ? EXIT_CANCELLED : found.empty() ? EXIT_NOTHING_FOUND : EXIT_OK;
+    if (globals.json) {
+        printDocument(globals, code,
+                      {{"devices", devices},
+                       {"adapters", adapters},
+                       {"answered", answered},
+                       {"recognized", found.size()},
+                       {"seconds", seconds}},
+                      interrupted);
+        return code;
     }
+    printScanTable(devices);
     if (!globals.quiet) {
         std::ostringstream summary;
         summary << answered << " host(s) answered, " << found.size() << " recognized, in "
@@ -441,13 +448,44 @@ int runShowCommand(const Globals& globals, const DeviceOptions& device) {
 
 namespace {
 
+// A configurator of no particular device: it carries the MAC addresses the finders look for, and
+// judges values by the library's own rules.
+class BareConfigurator : public KRZPAPConfigurator {
+  public:
+    explicit BareConfigurator(std::vector<KRZMacAddress> macs = {})
+        : KRZPAPConfigurator(std::move(macs), "", "") {}
+    std::string getVendorName() const override { return "device"; }
+    std::string getModelName() const override {
+        std::vector<KRZMacAddress> macs = getMACAddressList();
+        return macs.empty() ? std::string() : narrow(macs[0].toHexString());
+    }
+    std::string getAdminPageUrl() const override { return ""; }
+    std::pair<std::string, std::string> getDefaultCredentials() const override { return {}; }
+    bool usesUsername() const override { return false; }
+    int getMaxPasswordLen() const override { return 0; }
+
+  private:
+    void _onNewAddr(const in_addr&) override {}
+    bool _testLogin() override { return false; }
+    void _retrieveAttributes() override {}
+    bool _changeCredentials(const std::string&, const std::string&) override { return false; }
+    bool _changeSSID(const KRZSsid&) override { return false; }
+    bool _changeSecurityMode(_KRZPSecurityMode, boost::shared_ptr<KRZPKey>,
+                             _KRZPEncryptionMode) override {
+        return false;
+    }
+    _KRZPAPStatus _validate() override { return KRZP_AP_ERROR; }
+    void _cancelOperation() override {}
+    void _clearPendingChanges() override {}
+};
+
 bool isHex(const std::string& text) {
     return !text.empty() && text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
 }
 
-bool printableAscii(const std::string& text, char low, char high, const std::string& banned) {
+bool printableAscii(const std::string& text) {
     for (char c : text) {
-        if (c < low || c > high || banned.find(c) != std::string::npos)
+        if (c < 0x20 || c > 0x7E)
             return false;
     }
     return true;
@@ -466,9 +504,9 @@ const char* ruleText(_KRZPStringValidatorCode code) {
     }
 }
 
-// Checks that need no device: the fixed SSID limits, the default character sets and the key
-// formats. Nothing is sent to any device before these pass.
-void precheck(const ConfigureOptions& o) {
+// Which options go together: a key and an encryption belong to a security mode, which (but none)
+// needs a key; and something must change.
+void checkOptionsGoTogether(const ConfigureOptions& o) {
     if (o.haveKey && o.security.empty()) {
         throw CommandError(EXIT_USAGE,
                            "--key needs --security: say which mode the key is for, "
@@ -486,82 +524,96 @@ void precheck(const ConfigureOptions& o) {
         throw CommandError(EXIT_USAGE, "--security " + o.security +
                                            " needs --key (the new passphrase or WEP key)");
     }
-    if (!o.encryption.empty()) {
-        // Which encryptions each mode can carry; anything else would be changed by the device.
-        static const std::map<std::string, std::vector<std::string>> allowed = {
-            {"none", {"none"}},
-            {"wep", {"wep64", "wep128"}},
-            {"wpa-psk", {"tkip", "aes", "tkip-aes"}},
-            {"wpa2-psk", {"aes", "tkip", "tkip-aes"}},
-            {"wpa-wpa2-psk", {"tkip-aes", "tkip", "aes"}}};
-        const auto& list = allowed.at(o.security);
-        if (std::find(list.begin(), list.end(), o.encryption) == list.end()) {
-            std::string names;
-            for (const auto& n : list)
-                names += (names.empty() ? "" : ", ") + n;
-            throw CommandError(EXIT_USAGE, "security mode " + o.security +
-                                               " cannot use encryption " + o.encryption +
-                                               "; it takes " + names);
-        }
-        if (o.security == "wep") {
-            bool short64 = o.key.size() == 5 || o.key.size() == 10;
-            if (short64 != (o.encryption == "wep64")) {
-                throw CommandError(EXIT_USAGE, "a " + o.encryption + " key is " +
-                                                   (o.encryption == "wep64"
-                                                        ? "5 characters or 10 hexadecimal digits"
-                                                        : "13 characters or 26 hexadecimal "
-                                                          "digits"));
-            }
-        }
+}
+
+// An encryption the mode can carry (anything else would be changed by the device), and for WEP
+// one that fits the key's length.
+void checkEncryption(const ConfigureOptions& o) {
+    if (o.encryption.empty())
+        return;
+    static const std::map<std::string, std::vector<std::string>> allowed = {
+        {"none", {"none"}},
+        {"wep", {"wep64", "wep128"}},
+        {"wpa-psk", {"tkip", "aes", "tkip-aes"}},
+        {"wpa2-psk", {"aes", "tkip", "tkip-aes"}},
+        {"wpa-wpa2-psk", {"tkip-aes", "tkip", "aes"}}};
+    const auto& list = allowed.at(o.security);
+    if (std::find(list.begin(), list.end(), o.encryption) == list.end()) {
+        std::string names;
+        for (const auto& n : list)
+            names += (names.empty() ? "" : ", ") + n;
+        throw CommandError(EXIT_USAGE, "security mode " + o.security + " cannot use encryption " +
+                                           o.encryption + "; it takes " + names);
     }
-    if (o.haveSsid) {
-        if (o.ssid.empty() || o.ssid.size() > 32) {
-            throw CommandError(EXIT_USAGE, "the SSID must be 1 to 32 bytes long; \"" + o.ssid +
-                                               "\" has " + std::to_string(o.ssid.size()));
-        }
-        if (!printableAscii(o.ssid, 0x20, 0x7E, "")) {
+    bool short64 = o.key.size() == 5 || o.key.size() == 10;
+    if (o.security == "wep" && short64 != (o.encryption == "wep64")) {
+        throw CommandError(
+            EXIT_USAGE, "a " + o.encryption + " key is " +
+                            (o.encryption == "wep64" ? "5 characters or 10 hexadecimal digits"
+                                                     : "13 characters or 26 hexadecimal digits"));
+    }
+}
+
+// The key formats of the wireless standards, whatever the device.
+void checkKey(const ConfigureOptions& o) {
+    size_t n = o.key.size();
+    if (o.security == "none") {
+        if (o.haveKey && !o.key.empty())
+            throw CommandError(EXIT_USAGE, "security mode none takes no key");
+    } else if (o.security == "wep") {
+        bool text = (n == 5 || n == 13) && printableAscii(o.key);
+        if (!text && !((n == 10 || n == 26) && isHex(o.key))) {
             throw CommandError(EXIT_USAGE,
-                               "the SSID may hold only printable ASCII characters and spaces");
+                               "a WEP key is 5 or 13 characters, or 10 or 26 "
+                               "hexadecimal digits");
+        }
+    } else if (!o.security.empty()) {
+        bool passphrase = n >= 8 && n <= 63 && printableAscii(o.key);
+        if (!passphrase && !(n == 64 && isHex(o.key))) {
+            throw CommandError(EXIT_USAGE,
+                               "a WPA passphrase is 8 to 63 printable characters "
+                               "(or 64 hexadecimal digits)");
         }
     }
-    if (o.haveKey && o.security.empty()) {
-        throw CommandError(EXIT_USAGE, "--key needs --security");
+}
+
+// The library's rules for the SSID on every device: its length and characters.
+void checkSsid(const KRZPAPConfigurator& rules, const ConfigureOptions& o) {
+    if (!o.haveSsid)
+        return;
+    _KRZPStringValidatorCode code = rules.validateSsid(o.ssid);
+    if (code == KRZP_SV_TOO_SHORT || code == KRZP_SV_TOO_LONG) {
+        throw CommandError(EXIT_USAGE, "the SSID must be 1 to 32 bytes long; \"" + o.ssid +
+                                           "\" has " + std::to_string(o.ssid.size()));
     }
-    if (!o.security.empty()) {
-        if (o.security == "none") {
-            if (o.haveKey && !o.key.empty()) {
-                throw CommandError(EXIT_USAGE, "security mode none takes no key");
-            }
-        } else if (o.security == "wep") {
-            size_t n = o.key.size();
-            bool ok = ((n == 5 || n == 13) && printableAscii(o.key, 0x20, 0x7E, "")) ||
-                      ((n == 10 || n == 26) && isHex(o.key));
-            if (!ok) {
-                throw CommandError(EXIT_USAGE,
-                                   "a WEP key is 5 or 13 characters, or 10 or 26 "
-                                   "hexadecimal digits");
-            }
-        } else {
-            size_t n = o.key.size();
-            bool ok = (n >= 8 && n <= 63 && printableAscii(o.key, 0x20, 0x7E, "")) ||
-                      (n == 64 && isHex(o.key));
-            if (!ok) {
-                throw CommandError(EXIT_USAGE,
-                                   "a WPA passphrase is 8 to 63 printable characters "
-                                   "(or 64 hexadecimal digits)");
-            }
-        }
+    if (code == KRZP_SV_BAD_CHARS) {
+        throw CommandError(EXIT_USAGE, "the SSID \"" + o.ssid +
+                                           "\" holds a character that is not allowed: " +
+                                           narrow(rules.getSsidRequirementsDescription()));
     }
-    if (o.haveNewUser && !printableAscii(o.newUser, 0x21, 0x7E, ":")) {
-        throw CommandError(EXIT_USAGE,
-                           "the new user name may hold only printable ASCII "
-                           "characters other than space and colon");
+}
+
+// The library's default characters of user names and passwords; their lengths, and narrower
+// sets, are each device's own.
+void checkCredentialCharacters(const KRZPAPConfigurator& rules, const ConfigureOptions& o) {
+    if (o.haveNewUser && rules.validateUsername(o.newUser) == KRZP_SV_BAD_CHARS) {
+        throw CommandError(EXIT_USAGE, "the new user name holds a character that is not allowed: " +
+                                           narrow(rules.getUsernameRequirementsDescription()));
     }
-    if (o.haveNewPassword && !printableAscii(o.newPassword, 0x21, 0x7E, ":")) {
-        throw CommandError(EXIT_USAGE,
-                           "the new password may hold only printable ASCII "
-                           "characters other than space and colon");
+    if (o.haveNewPassword && rules.validatePassword(o.newPassword) == KRZP_SV_BAD_CHARS) {
+        throw CommandError(EXIT_USAGE, "the new password holds a character that is not allowed: " +
+                                           narrow(rules.getPasswordRequirementsDescription()));
     }
+}
+
+// Checks that need no device. Nothing is sent to any device before these pass.
+void precheck(const ConfigureOptions& o) {
+    BareConfigurator rules;
+    checkOptionsGoTogether(o);
+    checkEncryption(o);
+    checkSsid(rules, o);
+    checkKey(o);
+    checkCredentialCharacters(rules, o);
 }
 
 // The device's own rules, checked before anything is changed.
@@ -616,6 +668,120 @@ _KRZPEncryptionMode defaultEncryption(const ConfigureOptions& o) {
     return KRZP_ENCRYPTION_TKIP_AES;
 }
 
+// Writes the asked changes through the device's configuration session.
+void applyChanges(KRZPAPConfigurator& conf, const ConfigureOptions& o) {
+    deviceStep("reading the settings", [&] { conf.retrieveAttributes(); });
+    deviceStep("starting the configuration", [&] { return conf.startConfiguration(); });
+    if (o.haveSsid) {
+        deviceStep("changing the SSID", [&] { return conf.changeSSID(KRZSsid(o.ssid)); });
+    }
+    if (!o.security.empty()) {
+        auto key = boost::make_shared<KRZPKey>(o.key);
+        deviceStep("changing the security mode", [&] {
+            return conf.changeSecurityMode(securityModeFromName(o.security), key,
+                                           defaultEncryption(o));
+        });
+    }
+    if (o.haveNewUser || o.haveNewPassword) {
+        // What is not given stays as it is now.
+        auto current = conf.getCredentials();
+        std::string user = o.haveNewUser ? o.newUser : current.first;
+        std::string password = o.haveNewPassword ? o.newPassword : current.second;
+        deviceStep("changing the credentials",
+                   [&] { return conf.changeCredentials(user, password); });
+    }
+    deviceStep("writing the changes", [&] { return conf.completeConfiguration(); });
+}
+
+// A fresh configurator that logs in with the new credentials, as a host would after a restart:
+// a login that works confirms them.
+boost::shared_ptr<KRZPAPConfigurator> reopenWithNewCredentials(const Globals& globals,
+                                                               const DeviceOptions& device,
+                                                               const KRZPAPConfigurator& conf,
+                                                               const ConfigureOptions& o,
+                                                               CancelHook& cancel) {
+    auto credentials = conf.getCredentials();
+    if (o.haveNewUser)
+        credentials.first = o.newUser;
+    if (o.haveNewPassword)
+        credentials.second = o.newPassword;
+    for (int attempt = 0;; ++attempt) {
+        try {
+            return openDevice(globals, device, cancel, credentials.first, credentials.second, true);
+        } catch (const CommandError& e) {
+            // A device that restarts after a change is away for a few seconds.
+            if (e.code() != EXIT_UNREACHABLE || attempt >= 10 || cancel.fired())
+                throw;
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+        }
+    }
+}
+
+// A change as asked, and whether the device holds it now.
+struct Change {
+    std::string setting;
+    nlohmann::json value;
+    std::string text;
+    bool confirmed;
+};
+
+std::vector<Change> compareChanges(const Globals& globals, const ConfigureOptions& o,
+                                   const KRZPAPConfigurator& check, bool credentialsConfirmed) {
+    std::vector<Change> changes;
+    std::string key = check.getKey() ? check.getKey()->getKey() : std::string();
+    if (o.haveSsid)
+        changes.push_back({"ssid", o.ssid, o.ssid, check.getSSID().getBytes() == o.ssid});
+    if (!o.security.empty()) {
+        changes.push_back({"security", o.security, o.security,
+                           check.getSecurityMode() == securityModeFromName(o.security)});
+        std::string encryption = encryptionModeName(defaultEncryption(o));
+        changes.push_back({"encryption", encryption, encryption,
+                           check.getEncryptionMode() == defaultEncryption(o)});
+        if (o.security != "none")
+            changes.push_back(
+                {"key", secretJson(globals, o.key), secretText(globals, o.key), key == o.key});
+    }
+    if (o.haveNewUser)
+        changes.push_back({"username", o.newUser, o.newUser, credentialsConfirmed});
+    if (o.haveNewPassword)
+        changes.push_back({"password", secretJson(globals, o.newPassword),
+                           secretText(globals, o.newPassword), credentialsConfirmed});
+    return changes;
+}
+
+// Prints the changes and whether the device kept them; a change it did not keep is a failure.
+int reportChanges(const Globals& globals, const std::string& description,
+                  const std::string& address, KRZPAPConfigurator& check,
+                  const std::vector<Change>& changes) {
+    std::string list;
+    nlohmann::json changeList = nlohmann::json::array();
+    for (const Change& c : changes) {
+        changeList.push_back(
+            {{"setting", c.setting}, {"value", c.value}, {"confirmed", c.confirmed}});
+        if (!c.confirmed)
+            list += (list.empty() ? "" : ", ") + c.setting;
+    }
+    std::string error = list.empty() ? ""
+                                     : "the device did not keep: " + list +
+                                           "; 'krzpap show' tells what it holds now";
+    int code = list.empty() ? EXIT_OK : EXIT_ERROR;
+    if (globals.json) {
+        printDocument(globals, code,
+                      {{"device", settingsJson(globals, check)}, {"changes", changeList}}, false,
+                      error);
+    } else {
+        std::cout << "Configured " << description << " at " << address << ":\n";
+        std::vector<std::vector<std::string>> rows;
+        for (const Change& c : changes)
+            rows.push_back({"  " + c.setting + ":", c.text,
+                            c.confirmed ? "confirmed" : "NOT kept by the device"});
+        printTable(rows);
+    }
+    if (!list.empty())
+        std::cerr << "krzpap: " << error << "\n";
+    return code;
+}
+
 }  // namespace
 
 int runConfigureCommand(const Globals& globals, const DeviceOptions& device,
@@ -632,143 +798,15 @@ int runConfigureCommand(const Globals& globals, const DeviceOptions& device,
         [&] {
             conf = openDevice(globals, device, cancel);
             checkDeviceRules(*conf, o);
-            deviceStep("reading the settings", [&] { conf->retrieveAttributes(); });
-            deviceStep("starting the configuration", [&] { return conf->startConfiguration(); });
-            if (o.haveSsid) {
-                deviceStep("changing the SSID", [&] { return conf->changeSSID(KRZSsid(o.ssid)); });
-            }
-            if (!o.security.empty()) {
-                auto key = boost::make_shared<KRZPKey>(o.key);
-                deviceStep("changing the security mode", [&] {
-                    return conf->changeSecurityMode(securityModeFromName(o.security), key,
-                                                    defaultEncryption(o));
-                });
-            }
-            if (o.haveNewUser || o.haveNewPassword) {
-                // What is not given stays as it is now.
-                auto current = conf->getCredentials();
-                std::string user = o.haveNewUser ? o.newUser : current.first;
-                std::string password = o.haveNewPassword ? o.newPassword : current.second;
-                deviceStep("changing the credentials",
-                           [&] { return conf->changeCredentials(user, password); });
-            }
-            deviceStep("writing the changes", [&] { return conf->completeConfiguration(); });
-
-            // Read back through a fresh configurator that logs in with the new credentials, as a
-            // host would after a restart: a login that works confirms them.
-            auto credentials = conf->getCredentials();
-            if (o.haveNewUser)
-                credentials.first = o.newUser;
-            if (o.haveNewPassword)
-                credentials.second = o.newPassword;
-            for (int attempt = 0;; ++attempt) {
-                try {
-                    check = openDevice(globals, device, cancel, credentials.first,
-                                       credentials.second, true);
-                    break;
-                } catch (const CommandError& e) {
-                    // A device that restarts after a change is away for a few seconds.
-                    if (e.code() != EXIT_UNREACHABLE || attempt >= 10 || cancel.fired())
-                        throw;
-                    std::this_thread::sleep_for(std::chrono::seconds(1));
-                }
-            }
+            applyChanges(*conf, o);
+            check = reopenWithNewCredentials(globals, device, *conf, o, cancel);
             credentialsConfirmed = true;
             deviceStep("reading the settings back", [&] { check->retrieveAttributes(); });
         },
         "; the device may hold some of the changes ('krzpap show' tells)");
-
-    // Each change as asked, and whether the device holds it now.
-    struct Change {
-        std::string setting;
-        nlohmann::json value;
-        std::string text;
-        bool confirmed;
-    };
-    std::vector<Change> changes;
-    std::string key = check->getKey() ? check->getKey()->getKey() : std::string();
-    if (o.haveSsid)
-        changes.push_back({"ssid", o.ssid, o.ssid, check->getSSID().getBytes() == o.ssid});
-    if (!o.security.empty()) {
-        changes.push_back({"security", o.security, o.security,
-                           check->getSecurityMode() == securityModeFromName(o.security)});
-        std::string encryption = encryptionModeName(defaultEncryption(o));
-        changes.push_back({"encryption", encryption, encryption,
-                           check->getEncryptionMode() == defaultEncryption(o)});
-        if (o.security != "none")
-            changes.push_back(
-                {"key", secretJson(globals, o.key), secretText(globals, o.key), key == o.key});
-    }
-    if (o.haveNewUser)
-        changes.push_back({"username", o.newUser, o.newUser, credentialsConfirmed});
-    if (o.haveNewPassword)
-        changes.push_back({"password", secretJson(globals, o.newPassword),
-                           secretText(globals, o.newPassword), credentialsConfirmed});
-    std::vector<std::string> mismatches;
-    nlohmann::json changeList = nlohmann::json::array();
-    for (const Change& c : changes) {
-        changeList.push_back(
-            {{"setting", c.setting}, {"value", c.value}, {"confirmed", c.confirmed}});
-        if (!c.confirmed)
-            mismatches.push_back(c.setting);
-    }
-    int code = mismatches.empty() ? EXIT_OK : EXIT_ERROR;
-    std::string list;
-    for (const auto& m : mismatches)
-        list += (list.empty() ? "" : ", ") + m;
-    std::string error = mismatches.empty() ? ""
-                                           : "the device did not keep: " + list +
-                                                 "; 'krzpap show' tells "
-                                                 "what it holds now";
-    if (globals.json) {
-        printDocument(globals, code,
-                      {{"device", settingsJson(globals, *check)}, {"changes", changeList}}, false,
-                      error);
-    } else {
-        std::cout << "Configured " << conf->getDescription() << " at " << device.address << ":\n";
-        std::vector<std::vector<std::string>> rows;
-        for (const Change& c : changes)
-            rows.push_back({"  " + c.setting + ":", c.text,
-                            c.confirmed ? "confirmed" : "NOT kept by the device"});
-        printTable(rows);
-    }
-    if (!mismatches.empty())
-        std::cerr << "krzpap: " << error << "\n";
-    return code;
+    return reportChanges(globals, conf->getDescription(), device.address, *check,
+                         compareChanges(globals, o, *check, credentialsConfirmed));
 }
-
-namespace {
-
-// A configurator that only knows a device's MAC address: enough for the finders.
-class MacOnlyConfigurator : public KRZPAPConfigurator {
-  public:
-    explicit MacOnlyConfigurator(const KRZMacAddress& mac)
-        : KRZPAPConfigurator(std::vector<KRZMacAddress>{mac}, "", "") {}
-    std::string getVendorName() const override { return "device"; }
-    std::string getModelName() const override {
-        return narrow(getMACAddressList()[0].toHexString());
-    }
-    std::string getAdminPageUrl() const override { return ""; }
-    std::pair<std::string, std::string> getDefaultCredentials() const override { return {}; }
-    bool usesUsername() const override { return false; }
-    int getMaxPasswordLen() const override { return 0; }
-
-  private:
-    void _onNewAddr(const in_addr&) override {}
-    bool _testLogin() override { return false; }
-    void _retrieveAttributes() override {}
-    bool _changeCredentials(const std::string&, const std::string&) override { return false; }
-    bool _changeSSID(const KRZSsid&) override { return false; }
-    bool _changeSecurityMode(_KRZPSecurityMode, boost::shared_ptr<KRZPKey>,
-                             _KRZPEncryptionMode) override {
-        return false;
-    }
-    _KRZPAPStatus _validate() override { return KRZP_AP_ERROR; }
-    void _cancelOperation() override {}
-    void _clearPendingChanges() override {}
-};
-
-}  // namespace
 
 int runFindCommand(const Globals& globals, const std::vector<std::string>& macs) {
     std::vector<KRZMacAddress> wanted;
@@ -784,7 +822,8 @@ int runFindCommand(const Globals& globals, const std::vector<std::string>& macs)
     initLibrary(globals);
     KRZPAPConfiguratorVector configurators;
     for (const KRZMacAddress& mac : wanted) {
-        configurators.push_back(boost::make_shared<MacOnlyConfigurator>(mac));
+        configurators.push_back(
+            boost::make_shared<BareConfigurator>(std::vector<KRZMacAddress>{mac}));
     }
     KRZPAPConfiguratorVector found;
     // Read by the report of an interrupted search, while the search may still run.

@@ -64,10 +64,8 @@ nlohmann::json statusCode(const std::string& headers) {
     return std::stoi(digits);
 }
 
-}  // namespace
-
-int runFetchCommand(const Globals& globals, FetchOptions o) {
-    takeUrl(o);
+// The form fields to send, after the checks of path and fields that need no network.
+KRZPFormParams checkedRequest(const FetchOptions& o) {
     if (o.path.empty() || o.path[0] != '/') {
         throw CommandError(EXIT_USAGE, "the path must start with '/', e.g. /index.html");
     }
@@ -82,18 +80,12 @@ int runFetchCommand(const Globals& globals, FetchOptions o) {
     if (o.multipart && o.form.empty()) {
         throw CommandError(EXIT_USAGE, "--multipart needs at least one --form field");
     }
-    // One request as the library sends it needs no module.
-    initLibrary(globals, false);
-    KRZPAPComm comm(o.address);
-    if (comm.getAddr().s_addr == INADDR_NONE) {
-        throw CommandError(EXIT_USAGE, "unknown host: \"" + o.address +
-                                           "\" (give an IPv4 address or a host name)");
-    }
-    comm.setTimeout(o.timeout);
-    comm.setAuthInfo(o.user, o.password);
-    if (!o.cookie.empty()) {
-        comm.setCookie("Cookie", o.cookie);
-    }
+    return params;
+}
+
+// Sends the request and reads the reply, with Ctrl-C wired to the connection's cancel.
+void exchange(const Globals& globals, KRZPAPComm& comm, const FetchOptions& o,
+              KRZPFormParams& params) {
     CancelHook cancel;
     carryToDevice(comm.getAddr(), o.mac, cancel);
     cancel.set([&comm] { comm.setCancel(true); });
@@ -124,20 +116,9 @@ int runFetchCommand(const Globals& globals, FetchOptions o) {
     }
     if (interrupted)
         throw CommandError(EXIT_CANCELLED, "cancelled");
-    const std::string& headers = comm.getResponseHeaders();
-    const std::string& body = comm.getResponseBody();
-    if (globals.json) {
-        printDocument(globals, EXIT_OK,
-                      {{"status", statusCode(headers)}, {"headers", headers}, {"body", body}});
-    } else {
-        std::cout << headers << "\r\n";
-        std::cout.write(body.data(), static_cast<std::streamsize>(body.size()));
-        std::cout.flush();
-    }
-    return EXIT_OK;
 }
 
-int runFormsCommand(const Globals& globals, const FormsOptions& o) {
+std::string readPage(const FormsOptions& o) {
     std::string page;
     if (o.file == "-") {
         page.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
@@ -153,9 +134,14 @@ int runFormsCommand(const Globals& globals, const FormsOptions& o) {
                                            "\" is not an HTML page (it holds binary "
                                            "data)");
     }
+    return page;
+}
+
+// Each <form> in turn with the fields the library reads from it; a page without one is read as a
+// single list of fields.
+nlohmann::json readForms(const std::string& page, bool scripts) {
     nlohmann::json forms = nlohmann::json::array();
     KRZPHtmlParser parser(page);
-    // Each <form> in turn; a page without one is read as a single list of fields.
     bool sawForm = false;
     for (;;) {
         nlohmann::json form = {{"action", ""}, {"method", ""}, {"fields", nlohmann::json::array()}};
@@ -171,7 +157,7 @@ int runFormsCommand(const Globals& globals, const FormsOptions& o) {
             parser.reset();
         }
         try {
-            boost::shared_ptr<KRZPFormParams> fields = parser.parseFormParams(o.scripts);
+            boost::shared_ptr<KRZPFormParams> fields = parser.parseFormParams(scripts);
             for (const auto& field : *fields) {
                 form["fields"].push_back({{"name", field.first}, {"value", field.second}});
             }
@@ -184,10 +170,10 @@ int runFormsCommand(const Globals& globals, const FormsOptions& o) {
         if (!sawForm || parser.getPosition() == std::string::npos)
             break;
     }
-    if (globals.json) {
-        printDocument(globals, EXIT_OK, {{"forms", forms}});
-        return EXIT_OK;
-    }
+    return forms;
+}
+
+void printForms(const nlohmann::json& forms) {
     if (forms.empty()) {
         std::cout << "No form fields on this page.\n";
     }
@@ -208,6 +194,46 @@ int runFormsCommand(const Globals& globals, const FormsOptions& o) {
         if (form.contains("error")) {
             std::cout << "  (" << form["error"].get<std::string>() << ")\n";
         }
+    }
+}
+
+}  // namespace
+
+int runFetchCommand(const Globals& globals, FetchOptions o) {
+    takeUrl(o);
+    KRZPFormParams params = checkedRequest(o);
+    // One request as the library sends it needs no module.
+    initLibrary(globals, false);
+    KRZPAPComm comm(o.address);
+    if (comm.getAddr().s_addr == INADDR_NONE) {
+        throw CommandError(EXIT_USAGE, "unknown host: \"" + o.address +
+                                           "\" (give an IPv4 address or a host name)");
+    }
+    comm.setTimeout(o.timeout);
+    comm.setAuthInfo(o.user, o.password);
+    if (!o.cookie.empty()) {
+        comm.setCookie("Cookie", o.cookie);
+    }
+    exchange(globals, comm, o, params);
+    const std::string& headers = comm.getResponseHeaders();
+    const std::string& body = comm.getResponseBody();
+    if (globals.json) {
+        printDocument(globals, EXIT_OK,
+                      {{"status", statusCode(headers)}, {"headers", headers}, {"body", body}});
+    } else {
+        std::cout << headers << "\r\n";
+        std::cout.write(body.data(), static_cast<std::streamsize>(body.size()));
+        std::cout.flush();
+    }
+    return EXIT_OK;
+}
+
+int runFormsCommand(const Globals& globals, const FormsOptions& o) {
+    nlohmann::json forms = readForms(readPage(o), o.scripts);
+    if (globals.json) {
+        printDocument(globals, EXIT_OK, {{"forms", forms}});
+    } else {
+        printForms(forms);
     }
     return EXIT_OK;
 }

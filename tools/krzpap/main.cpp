@@ -20,11 +20,19 @@ const std::vector<std::string> kCommands = {"scan",  "show",  "configure", "find
 const std::vector<std::string> kValueOptions = {"--log", "--log-level", "--network", "--lab",
                                                 "--modules"};
 
+const char* const kMacHelp =
+    "Reach exactly the device with this MAC (one of two at the same address); without it, "
+    "an address outside every adapter's network is asked for its MAC by ARP";
+
 std::string commandList() {
     std::string list;
     for (const std::string& c : kCommands)
         list += (list.empty() ? "" : ", ") + c;
     return list;
+}
+
+bool contains(const std::vector<std::string>& list, const std::string& item) {
+    return std::find(list.begin(), list.end(), item) != list.end();
 }
 
 // Reports a failed command on stderr (and as the JSON document with --json); returns its code.
@@ -44,10 +52,298 @@ std::string commandWord(const std::vector<std::string>& args) {
             return i + 1 < args.size() ? args[i + 1] : "";
         if (a.empty() || a[0] != '-')
             return a;
-        if (std::find(kValueOptions.begin(), kValueOptions.end(), a) != kValueOptions.end())
+        if (contains(kValueOptions, a))
             ++i;
     }
     return "";
+}
+
+// What is known before the parser runs: the command and --json, which counts wherever it stands
+// so that even a usage error comes as JSON.
+Globals preliminaryGlobals(const std::vector<std::string>& args, const std::string& word) {
+    Globals globals;
+    for (const std::string& a : args) {
+        if (a == "--")
+            break;
+        globals.json = globals.json || a == "--json";
+    }
+    if (contains(kCommands, word))
+        globals.command = word;
+    return globals;
+}
+
+// The parser of the whole command line and the options each subcommand fills in.
+class CommandLine {
+  public:
+    explicit CommandLine(const Globals& preliminary);
+    // Parses the arguments and runs the command; returns the exit code.
+    int run(const std::vector<std::string>& args, int argc, char** argv);
+
+    Globals globals;
+
+  private:
+    void addGlobalOptions();
+    void addDeviceOptions(CLI::App* sub);
+    void addDeviceCommands();
+    void addFindAndDefaults();
+    void addFetch();
+    void addFormsLabAndHelp();
+    int explain(const std::vector<std::string>& args);
+    int dispatch();
+
+    CLI::App app_{
+        "krzpap: find the access points and routers on the network, show and change their "
+        "settings, find them again by MAC address.\nThe network is the built-in emulated lab "
+        "unless --network system is given.",
+        "krzpap"};
+    ScanOptions scanOptions_;
+    DeviceOptions device_;
+    ConfigureOptions configure_;
+    std::vector<std::string> macs_;
+    DefaultsOptions defaults_;
+    FetchOptions fetch_;
+    FormsOptions forms_;
+    CLI::App* scanCmd_ = nullptr;
+    CLI::App* showCmd_ = nullptr;
+    CLI::App* configureCmd_ = nullptr;
+    CLI::App* findCmd_ = nullptr;
+    CLI::App* defaultsCmd_ = nullptr;
+    CLI::App* fetchCmd_ = nullptr;
+    CLI::App* formsCmd_ = nullptr;
+    CLI::App* labCmd_ = nullptr;
+    CLI::App* helpCmd_ = nullptr;
+    std::string helpTopic_;
+};
+
+CommandLine::CommandLine(const Globals& preliminary) : globals(preliminary) {
+    addGlobalOptions();
+    addDeviceCommands();
+    addFindAndDefaults();
+    addFetch();
+    addFormsLabAndHelp();
+    const std::string globalsFooter =
+        "Global options, before or after the command: --json, -q/--quiet, --show-secrets, "
+        "--log FILE, --log-level N, --network lab|system, --lab ADDRESS, --modules LIST "
+        "('krzpap --help' explains them).";
+    for (CLI::App* sub : {scanCmd_, showCmd_, configureCmd_, findCmd_, defaultsCmd_, fetchCmd_,
+                          formsCmd_, helpCmd_})
+        sub->footer(globalsFooter);
+}
+
+void CommandLine::addGlobalOptions() {
+    app_.set_version_flag("--version", kVersion);
+    app_.fallthrough();  // global options after the command too
+    app_.option_defaults()->always_capture_default();
+    app_.footer(
+        "Exit status: 0 done, 1 failed, 2 bad usage, 3 nothing found, 4 login refused, 5 "
+        "unreachable, 6 interrupted.\nFiles: the log and the built-in lab's state are kept in "
+        "$XDG_STATE_HOME/krzpap (default ~/.local/state/krzpap).\n'krzpap help COMMAND' "
+        "explains a command.");
+    app_.add_option(
+        "--log", globals.logFile,
+        "Log file (default: setting KRZ_LOG_FILE, else krzpap.log in the state folder)");
+    app_.add_option("--log-level", globals.logLevel, "Log level: 0 errors, 2 trace, 3 data dumps")
+        ->check(CLI::Range(0, 3));
+    app_.add_option("--network", globals.network,
+                    "Network backend: lab (default, emulated) or system (this machine's adapters)")
+        ->check(CLI::IsMember({"lab", "system"}));
+    app_.add_option("--lab", globals.lab,
+                    "Control address of a running lab (krzpap lab prints it); default: setting "
+                    "KRZ_LAB, else a built-in lab that keeps its state for this user");
+    app_.add_option("--modules", globals.modules,
+                    "Module libraries, ';'-separated (default: setting KRZ_VORTAN_APMODULE_DLLS, "
+                    "else krzpapmodulesu.dll)");
+    app_.add_flag("--json", globals.json, "Print one JSON document on stdout, errors included");
+    app_.add_flag("-q,--quiet", globals.quiet, "No progress or summary on stderr");
+    app_.add_flag("--show-secrets", globals.showSecrets,
+                  "Show wireless keys and passwords in the output (hidden otherwise)");
+}
+
+void CommandLine::addDeviceOptions(CLI::App* sub) {
+    sub->add_option("address", device_.address, "The device's IPv4 address")->required();
+    sub->add_option("--mac", device_.mac, kMacHelp);
+    sub->add_option("-u,--user", device_.user,
+                    "Administrator user name (default: the device's factory user name)");
+    sub->add_option("-p,--password", device_.password,
+                    "Administrator password (default: the device's factory password)");
+}
+
+void CommandLine::addDeviceCommands() {
+    scanCmd_ = app_.add_subcommand("scan", "Sweep the network's adapters and list the devices");
+    scanCmd_->add_option("-I,--interface", scanOptions_.adapters,
+                         "Sweep only this adapter (name or address; repeatable); default: every "
+                         "usable adapter");
+    scanCmd_->add_flag("--all", scanOptions_.all,
+                       "Also list hosts that answered but that no module recognizes");
+
+    showCmd_ = app_.add_subcommand("show", "Log into a device and show its settings");
+    addDeviceOptions(showCmd_);
+
+    configureCmd_ =
+        app_.add_subcommand("configure", "Change a device's settings and read them back");
+    addDeviceOptions(configureCmd_);
+    configureCmd_->add_option("--ssid", configure_.ssid, "New network name (1 to 32 bytes)");
+    configureCmd_
+        ->add_option("--security", configure_.security, "New security mode (needs --key but none)")
+        ->check(CLI::IsMember({"none", "wep", "wpa-psk", "wpa2-psk", "wpa-wpa2-psk"}));
+    configureCmd_
+        ->add_option("--encryption", configure_.encryption,
+                     "Encryption (default: chosen from the mode and key)")
+        ->check(CLI::IsMember({"none", "wep64", "wep128", "tkip", "aes", "tkip-aes"}));
+    configureCmd_->add_option("--key", configure_.key, "New wireless key (passphrase, or WEP key)");
+    configureCmd_->add_option("--new-user", configure_.newUser, "New administrator user name");
+    configureCmd_->add_option("--new-password", configure_.newPassword,
+                              "New administrator password");
+}
+
+void CommandLine::addFindAndDefaults() {
+    findCmd_ = app_.add_subcommand("find", "Find devices again by MAC address");
+    findCmd_->add_option("mac", macs_, "MAC addresses (12 hexadecimal digits, any separators)")
+        ->required();
+
+    defaultsCmd_ = app_.add_subcommand(
+        "defaults", "Ask the factory-defaults recognizers about a network from a wireless scan");
+    defaultsCmd_->add_option("--ssid", defaults_.ssid, "The network's name")->required();
+    defaultsCmd_->add_option("--bssid", defaults_.bssid, "The access point's MAC address")
+        ->required();
+    defaultsCmd_->add_option("--channel", defaults_.channel, "Channel (0: unknown)");
+    defaultsCmd_->add_flag("--privacy", defaults_.privacy, "The network asks for encryption");
+    defaultsCmd_->add_option("--rsn", defaults_.rsn, "Security the scan reported: WEP, WPA, WPA2")
+        ->check(CLI::IsMember({"WEP", "WPA", "WPA2"}, CLI::ignore_case));
+}
+
+void CommandLine::addFetch() {
+    fetchCmd_ = app_.add_subcommand(
+        "fetch", "Send one request exactly as the library sends it and print the reply");
+    fetchCmd_
+        ->add_option("address", fetch_.address,
+                     "Device address or host name, or a URL http://HOST[:PORT]/PATH")
+        ->required();
+    fetchCmd_->add_option("path", fetch_.path, "Path and query (default /)");
+    fetchCmd_->add_option("--mac", fetch_.mac, kMacHelp);
+    fetchCmd_->add_option("--port", fetch_.port, "TCP port")->check(CLI::Range(1, 65535));
+    fetchCmd_->add_option("--timeout", fetch_.timeout, "Reply time-out in seconds")
+        ->check(CLI::Range(1, 3600));
+    fetchCmd_->add_option("-u,--user", fetch_.user, "User name for Basic authentication");
+    fetchCmd_->add_option("-p,--password", fetch_.password, "Password for Basic authentication");
+    fetchCmd_->add_option("--form", fetch_.form,
+                          "Form field name=value (repeatable): sends a POST");
+    fetchCmd_->add_flag("--multipart", fetch_.multipart, "Send the form as multipart/form-data");
+    fetchCmd_->add_flag("--post", fetch_.post, "POST even without form fields");
+    fetchCmd_->add_option("--cookie", fetch_.cookie, "Value of the Cookie header");
+}
+
+void CommandLine::addFormsLabAndHelp() {
+    formsCmd_ = app_.add_subcommand("forms", "List the form fields the library reads from a page");
+    formsCmd_->add_option("file", forms_.file, "HTML file, or - for standard input");
+    formsCmd_->add_flag("--scripts", forms_.scripts, "Also look for fields inside scripts");
+
+    labCmd_ = app_.add_subcommand(
+        "lab",
+        "Run an emulated network in the foreground (krzlab; 'krzpap lab --help' lists its "
+        "options), or 'krzpap lab reset' to put the built-in lab back to its start");
+    labCmd_->prefix_command();
+    labCmd_->allow_extras();
+    labCmd_->set_help_flag();  // --help goes to krzlab, which knows its options
+    labCmd_->fallthrough(false);
+
+    helpCmd_ = app_.add_subcommand("help", "Explain krzpap or one of its commands");
+    helpCmd_->add_option("command", helpTopic_, "The command to explain");
+}
+
+// 'krzpap help [COMMAND]'. The topic is read here rather than by the parser, which would take it
+// for a command to run.
+int CommandLine::explain(const std::vector<std::string>& args) {
+    auto at = std::find(args.begin(), args.end(), "help");
+    std::string topic;
+    for (++at; at != args.end() && topic.empty(); ++at)
+        if (!at->empty() && (*at)[0] != '-')
+            topic = *at;
+    if (topic.empty()) {
+        std::cout << app_.help();
+        return EXIT_OK;
+    }
+    if (topic == "lab")
+        return runLabCommand(globals, {"--help"});
+    for (CLI::App* sub : app_.get_subcommands({})) {
+        if (sub->get_name() == topic) {
+            std::cout << sub->help("krzpap");
+            return EXIT_OK;
+        }
+    }
+    return fail(globals, EXIT_USAGE,
+                "unknown command \"" + topic + "\"; the commands are: " + commandList());
+}
+
+// Runs the parsed command other than lab.
+int CommandLine::dispatch() {
+    device_.haveUser = showCmd_->count("--user") + configureCmd_->count("--user") > 0;
+    device_.havePassword = showCmd_->count("--password") + configureCmd_->count("--password") > 0;
+    configure_.haveSsid = configureCmd_->count("--ssid") > 0;
+    configure_.haveKey = configureCmd_->count("--key") > 0;
+    configure_.haveNewUser = configureCmd_->count("--new-user") > 0;
+    configure_.haveNewPassword = configureCmd_->count("--new-password") > 0;
+    int code = EXIT_USAGE;
+    if (*formsCmd_)
+        code = runFormsCommand(globals, forms_);
+    else if (*scanCmd_)
+        code = runScanCommand(globals, scanOptions_);
+    else if (*showCmd_)
+        code = runShowCommand(globals, device_);
+    else if (*configureCmd_)
+        code = runConfigureCommand(globals, device_, configure_);
+    else if (*findCmd_)
+        code = runFindCommand(globals, macs_);
+    else if (*defaultsCmd_)
+        code = runDefaultsCommand(globals, defaults_);
+    else if (*fetchCmd_)
+        code = runFetchCommand(globals, fetch_);
+    return code;
+}
+
+int CommandLine::run(const std::vector<std::string>& args, int argc, char** argv) {
+    if (globals.command == "help")
+        return explain(args);
+    try {
+        app_.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app_.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app_.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app_.exit(e);
+    } catch (const CLI::ParseError& e) {
+        return fail(
+            globals, EXIT_USAGE,
+            std::string(e.what()) + " ('krzpap help " + globals.command + "' lists the options)");
+    }
+    int code = EXIT_USAGE;
+    try {
+        if (*labCmd_)
+            return runLabCommand(globals, labCmd_->remaining());
+        code = dispatch();
+    } catch (const CommandError& e) {
+        code = fail(globals, e.code(), e.what());
+    } catch (const std::exception& e) {
+        code = fail(globals, EXIT_ERROR, std::string("unexpected failure: ") + e.what());
+    }
+    saveEmbeddedLab();
+    return code;
+}
+
+// A missing or unknown command word, found before any parsing; EXIT_OK when the word is fine.
+int checkCommandWord(const Globals& globals, const std::vector<std::string>& args,
+                     const std::string& word) {
+    if (word.empty() && !contains(args, "--help") && !contains(args, "-h") &&
+        !contains(args, "--version")) {
+        return fail(globals, EXIT_USAGE,
+                    "give a command: " + commandList() + " ('krzpap help' explains them)");
+    }
+    if (!word.empty() && globals.command.empty()) {
+        return fail(globals, EXIT_USAGE,
+                    "unknown command \"" + word + "\"; the commands are: " + commandList());
+    }
+    return EXIT_OK;
 }
 
 }  // namespace
@@ -56,218 +352,10 @@ int main(int argc, char** argv) {
     // A Ctrl-C that comes while the library is being set up waits for the command's own handling.
     krzprocess::holdStopRequests();
     std::vector<std::string> args(argv + 1, argv + argc);
-    Globals globals;
     std::string word = commandWord(args);
-    // --json counts wherever it stands, so that even a usage error comes as JSON.
-    for (const std::string& a : args) {
-        if (a == "--")
-            break;
-        globals.json = globals.json || a == "--json";
-    }
-    if (std::find(kCommands.begin(), kCommands.end(), word) != kCommands.end())
-        globals.command = word;
-
-    CLI::App app{
-        "krzpap: find the access points and routers on the network, show and change their "
-        "settings, find them again by MAC address.\nThe network is the built-in emulated lab "
-        "unless --network system is given.",
-        "krzpap"};
-    app.set_version_flag("--version", kVersion);
-    app.fallthrough();  // global options after the command too
-    app.option_defaults()->always_capture_default();
-    app.footer(
-        "Exit status: 0 done, 1 failed, 2 bad usage, 3 nothing found, 4 login refused, 5 "
-        "unreachable, 6 interrupted.\nFiles: the log and the built-in lab's state are kept in "
-        "$XDG_STATE_HOME/krzpap (default ~/.local/state/krzpap).\n'krzpap help COMMAND' "
-        "explains a command.");
-    app.add_option("--log", globals.logFile,
-                   "Log file (default: setting KRZ_LOG_FILE, else krzpap.log in the state folder)");
-    app.add_option("--log-level", globals.logLevel, "Log level: 0 errors, 2 trace, 3 data dumps")
-        ->check(CLI::Range(0, 3));
-    app.add_option("--network", globals.network,
-                   "Network backend: lab (default, emulated) or system (this machine's adapters)")
-        ->check(CLI::IsMember({"lab", "system"}));
-    app.add_option("--lab", globals.lab,
-                   "Control address of a running lab (krzpap lab prints it); default: setting "
-                   "KRZ_LAB, else a built-in lab that keeps its state for this user");
-    app.add_option("--modules", globals.modules,
-                   "Module libraries, ';'-separated (default: setting KRZ_VORTAN_APMODULE_DLLS, "
-                   "else krzpapmodulesu.dll)");
-    app.add_flag("--json", globals.json, "Print one JSON document on stdout, errors included");
-    app.add_flag("-q,--quiet", globals.quiet, "No progress or summary on stderr");
-    app.add_flag("--show-secrets", globals.showSecrets,
-                 "Show wireless keys and passwords in the output (hidden otherwise)");
-    const std::string globalsFooter =
-        "Global options, before or after the command: --json, -q/--quiet, --show-secrets, "
-        "--log FILE, --log-level N, --network lab|system, --lab ADDRESS, --modules LIST "
-        "('krzpap --help' explains them).";
-
-    ScanOptions scanOptions;
-    auto* scan = app.add_subcommand("scan", "Sweep the network's adapters and list the devices");
-    scan->add_option("-I,--interface", scanOptions.adapters,
-                     "Sweep only this adapter (name or address; repeatable); default: every "
-                     "usable adapter");
-    scan->add_flag("--all", scanOptions.all,
-                   "Also list hosts that answered but that no module recognizes");
-
-    const char* kMacHelp =
-        "Reach exactly the device with this MAC (one of two at the same address); without it, "
-        "an address outside every adapter's network is asked for its MAC by ARP";
-    DeviceOptions device;
-    auto addDevice = [&device, kMacHelp](CLI::App* sub) {
-        sub->add_option("address", device.address, "The device's IPv4 address")->required();
-        sub->add_option("--mac", device.mac, kMacHelp);
-        sub->add_option("-u,--user", device.user,
-                        "Administrator user name (default: the device's factory user name)");
-        sub->add_option("-p,--password", device.password,
-                        "Administrator password (default: the device's factory password)");
-    };
-    auto* show = app.add_subcommand("show", "Log into a device and show its settings");
-    addDevice(show);
-
-    ConfigureOptions configure;
-    auto* conf = app.add_subcommand("configure", "Change a device's settings and read them back");
-    addDevice(conf);
-    conf->add_option("--ssid", configure.ssid, "New network name (1 to 32 bytes)");
-    conf->add_option("--security", configure.security, "New security mode (needs --key but none)")
-        ->check(CLI::IsMember({"none", "wep", "wpa-psk", "wpa2-psk", "wpa-wpa2-psk"}));
-    conf->add_option("--encryption", configure.encryption,
-                     "Encryption (default: chosen from the mode and key)")
-        ->check(CLI::IsMember({"none", "wep64", "wep128", "tkip", "aes", "tkip-aes"}));
-    conf->add_option("--key", configure.key, "New wireless key (passphrase, or WEP key)");
-    conf->add_option("--new-user", configure.newUser, "New administrator user name");
-    conf->add_option("--new-password", configure.newPassword, "New administrator password");
-
-    std::vector<std::string> macs;
-    auto* find = app.add_subcommand("find", "Find devices again by MAC address");
-    find->add_option("mac", macs, "MAC addresses (12 hexadecimal digits, any separators)")
-        ->required();
-
-    DefaultsOptions defaults;
-    auto* defs = app.add_subcommand(
-        "defaults", "Ask the factory-defaults recognizers about a network from a wireless scan");
-    defs->add_option("--ssid", defaults.ssid, "The network's name")->required();
-    defs->add_option("--bssid", defaults.bssid, "The access point's MAC address")->required();
-    defs->add_option("--channel", defaults.channel, "Channel (0: unknown)");
-    defs->add_flag("--privacy", defaults.privacy, "The network asks for encryption");
-    defs->add_option("--rsn", defaults.rsn, "Security the scan reported: WEP, WPA, WPA2")
-        ->check(CLI::IsMember({"WEP", "WPA", "WPA2"}, CLI::ignore_case));
-
-    FetchOptions fetch;
-    auto* fet = app.add_subcommand(
-        "fetch", "Send one request exactly as the library sends it and print the reply");
-    fet->add_option("address", fetch.address,
-                    "Device address or host name, or a URL http://HOST[:PORT]/PATH")
-        ->required();
-    fet->add_option("path", fetch.path, "Path and query (default /)");
-    fet->add_option("--mac", fetch.mac, kMacHelp);
-    fet->add_option("--port", fetch.port, "TCP port")->check(CLI::Range(1, 65535));
-    fet->add_option("--timeout", fetch.timeout, "Reply time-out in seconds")
-        ->check(CLI::Range(1, 3600));
-    fet->add_option("-u,--user", fetch.user, "User name for Basic authentication");
-    fet->add_option("-p,--password", fetch.password, "Password for Basic authentication");
-    fet->add_option("--form", fetch.form, "Form field name=value (repeatable): sends a POST");
-    fet->add_flag("--multipart", fetch.multipart, "Send the form as multipart/form-data");
-    fet->add_flag("--post", fetch.post, "POST even without form fields");
-    fet->add_option("--cookie", fetch.cookie, "Value of the Cookie header");
-
-    FormsOptions forms;
-    auto* frm = app.add_subcommand("forms", "List the form fields the library reads from a page");
-    frm->add_option("file", forms.file, "HTML file, or - for standard input");
-    frm->add_flag("--scripts", forms.scripts, "Also look for fields inside scripts");
-
-    auto* lab = app.add_subcommand(
-        "lab",
-        "Run an emulated network in the foreground (krzlab; 'krzpap lab --help' lists its "
-        "options), or 'krzpap lab reset' to put the built-in lab back to its start");
-    lab->prefix_command();
-    lab->allow_extras();
-    lab->set_help_flag();  // --help goes to krzlab, which knows its options
-    lab->fallthrough(false);
-
-    std::string helpTopic;
-    auto* help = app.add_subcommand("help", "Explain krzpap or one of its commands");
-    help->add_option("command", helpTopic, "The command to explain");
-
-    for (CLI::App* sub : {scan, show, conf, find, defs, fet, frm, help})
-        sub->footer(globalsFooter);
-
-    if (word.empty() && std::find(args.begin(), args.end(), "--help") == args.end() &&
-        std::find(args.begin(), args.end(), "-h") == args.end() &&
-        std::find(args.begin(), args.end(), "--version") == args.end()) {
-        return fail(globals, EXIT_USAGE,
-                    "give a command: " + commandList() + " ('krzpap help' explains them)");
-    }
-    if (!word.empty() && globals.command.empty()) {
-        return fail(globals, EXIT_USAGE,
-                    "unknown command \"" + word + "\"; the commands are: " + commandList());
-    }
-    if (globals.command == "help") {
-        // Read here rather than by the parser, which would take the topic for a command to run.
-        auto at = std::find(args.begin(), args.end(), "help");
-        std::string topic;
-        for (++at; at != args.end() && topic.empty(); ++at)
-            if (!at->empty() && (*at)[0] != '-')
-                topic = *at;
-        if (topic.empty()) {
-            std::cout << app.help();
-            return EXIT_OK;
-        }
-        if (topic == "lab")
-            return runLabCommand(globals, {"--help"});
-        for (CLI::App* sub : app.get_subcommands({})) {
-            if (sub->get_name() == topic) {
-                std::cout << sub->help("krzpap");
-                return EXIT_OK;
-            }
-        }
-        return fail(globals, EXIT_USAGE,
-                    "unknown command \"" + topic + "\"; the commands are: " + commandList());
-    }
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::CallForAllHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::CallForVersion& e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError& e) {
-        return fail(
-            globals, EXIT_USAGE,
-            std::string(e.what()) + " ('krzpap help " + globals.command + "' lists the options)");
-    }
-
-    int code = EXIT_USAGE;
-    try {
-        if (*lab) {
-            return runLabCommand(globals, lab->remaining());
-        }
-        device.haveUser = show->count("--user") + conf->count("--user") > 0;
-        device.havePassword = show->count("--password") + conf->count("--password") > 0;
-        configure.haveSsid = conf->count("--ssid") > 0;
-        configure.haveKey = conf->count("--key") > 0;
-        configure.haveNewUser = conf->count("--new-user") > 0;
-        configure.haveNewPassword = conf->count("--new-password") > 0;
-        if (*frm)
-            code = runFormsCommand(globals, forms);
-        else if (*scan)
-            code = runScanCommand(globals, scanOptions);
-        else if (*show)
-            code = runShowCommand(globals, device);
-        else if (*conf)
-            code = runConfigureCommand(globals, device, configure);
-        else if (*find)
-            code = runFindCommand(globals, macs);
-        else if (*defs)
-            code = runDefaultsCommand(globals, defaults);
-        else if (*fet)
-            code = runFetchCommand(globals, fetch);
-    } catch (const CommandError& e) {
-        code = fail(globals, e.code(), e.what());
-    } catch (const std::exception& e) {
-        code = fail(globals, EXIT_ERROR, std::string("unexpected failure: ") + e.what());
-    }
-    saveEmbeddedLab();
-    return code;
+    CommandLine line(preliminaryGlobals(args, word));
+    int wordProblem = checkCommandWord(line.globals, args, word);
+    if (wordProblem != EXIT_OK)
+        return wordProblem;
+    return line.run(args, argc, argv);
 }

@@ -12,16 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace tooltest {
-
-using Outcome = krztest::ProgramOutcome;
-using Background = krztest::BackgroundProgram;
-using krztest::fileText;
-using krztest::interruptProgram;
-using krztest::runProgram;
-using krztest::startProgram;
-using krztest::waitForText;
-using krztest::waitProgram;
+namespace krztest {
 
 // This process's environment without the settings that would point krzpap elsewhere.
 std::vector<std::string> cleanEnvironment();
@@ -36,8 +27,8 @@ class LabProcess {
     nlohmann::json device(const std::string& name);
 
   private:
-    std::unique_ptr<Background> process_;
+    std::unique_ptr<BackgroundProgram> process_;
     std::string address_;
 };
 
-}  // namespace tooltest
+}  // namespace krztest

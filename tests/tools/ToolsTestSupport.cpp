@@ -1,4 +1,4 @@
-#include "ToolSupport.h"
+#include "ToolsTestSupport.h"
 
 #include "lab/net/LabControlClient.h"
 
@@ -6,11 +6,11 @@
 
 #include <stdexcept>
 
-namespace tooltest {
+namespace krztest {
 
 std::vector<std::string> cleanEnvironment() {
     std::vector<std::string> env;
-    for (const std::string& entry : krztest::processEnvironment()) {
+    for (const std::string& entry : processEnvironment()) {
         if (entry.rfind("KRZ_", 0) != 0)
             env.push_back(entry);
     }
@@ -20,7 +20,7 @@ std::vector<std::string> cleanEnvironment() {
 LabProcess::LabProcess(const std::vector<std::string>& arguments) {
     std::vector<std::string> argv = {KRZLAB_PROGRAM};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    process_ = std::make_unique<Background>(argv, cleanEnvironment());
+    process_ = std::make_unique<BackgroundProgram>(argv, cleanEnvironment());
     const std::string prefix = "KRZ_LAB=";
     if (process_->firstLine().rfind(prefix, 0) != 0)
         throw std::runtime_error("krzlab did not start: \"" + process_->firstLine() + "\"");
@@ -38,4 +38,4 @@ nlohmann::json LabProcess::device(const std::string& name) {
     return answer["device"];
 }
 
-}  // namespace tooltest
+}  // namespace krztest
