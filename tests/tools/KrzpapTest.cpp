@@ -70,21 +70,24 @@ class KrzpapTest : public ::testing::Test {
         return env;
     }
 
-    Outcome krzpap(const std::vector<std::string>& args, const std::string& input = "/dev/null") {
+    // The program with the test's log unless the arguments name one.
+    std::vector<std::string> command(const std::vector<std::string>& args) const {
         std::vector<std::string> argv = {KRZPAP_PROGRAM};
         if (std::find(args.begin(), args.end(), "--log") == args.end())
             argv.insert(argv.end(), {"--log", logPath});
         argv.insert(argv.end(), args.begin(), args.end());
-        return runProgram(argv, environment(), input);
+        return argv;
+    }
+    Outcome krzpap(const std::vector<std::string>& args, const std::string& input = "/dev/null") {
+        return runProgram(command(args), environment(), input);
     }
     // Commands that wait out the library's fixed sweep or search times, run at once.
     std::vector<Outcome> together(const std::vector<std::vector<std::string>>& commands) {
         std::vector<int> pids;
         for (size_t i = 0; i < commands.size(); ++i) {
-            std::vector<std::string> argv = {KRZPAP_PROGRAM, "--log", logPath};
-            argv.insert(argv.end(), commands[i].begin(), commands[i].end());
             std::string out = scratch + "." + std::to_string(i);
-            pids.push_back(startProgram(argv, environment(), out + ".out", out + ".err"));
+            pids.push_back(
+                startProgram(command(commands[i]), environment(), out + ".out", out + ".err"));
         }
         std::vector<Outcome> outcomes;
         for (size_t i = 0; i < commands.size(); ++i) {
@@ -128,6 +131,13 @@ class KrzpapTest : public ::testing::Test {
     std::string logPath;
     std::string stateHome;
     std::vector<std::string> documents;
+};
+
+// A command line, its exit status, and what its output says.
+struct CommandCase {
+    std::vector<std::string> args;
+    int status;
+    std::string says;
 };
 
 std::string describe(const Outcome& o) {
@@ -215,10 +225,9 @@ TEST_F(KrzpapTest, ShowReadsTheDeviceSettingsAndHidesSecrets) {
     json shown = result(js)["device"];
     json device = lab->device("borealis-1");
     EXPECT_EQ(kBorealis, shown["address"]);
-    EXPECT_EQ(device["mac"], shown["mac"]);
     EXPECT_EQ("Borealis", shown["vendor"]);
-    EXPECT_EQ(device["model"], shown["model"]);
-    EXPECT_EQ(device["firmware"], shown["firmware"]);
+    for (const char* field : {"mac", "model", "firmware"})
+        EXPECT_EQ(device[field], shown[field]) << field;
     for (const char* field : {"ssid", "security", "encryption"})
         EXPECT_EQ(device["wireless"][field], shown[field]) << field;
     EXPECT_EQ(nullptr, shown["key"]);
@@ -264,9 +273,11 @@ TEST_F(KrzpapTest, ConfigureWritesConfirmsAndShowReadsBack) {
     for (const json& change : changed["changes"])
         EXPECT_EQ(true, change["confirmed"]) << change.dump();
     EXPECT_EQ(nullptr, changed["device"]["key"]);
-    EXPECT_EQ("Polar", wireless("borealis-1")["ssid"]);
-    EXPECT_EQ("wpa-wpa2-psk", wireless("borealis-1")["security"]);
-    EXPECT_EQ("icecold-99", wireless("borealis-1")["key"]);
+    EXPECT_EQ((json{{"ssid", "Polar"},
+                    {"security", "wpa-wpa2-psk"},
+                    {"encryption", "tkip-aes"},
+                    {"key", "icecold-99"}}),
+              wireless("borealis-1"));
 
     // A new password alone keeps the user name; the change is confirmed by a login with it.
     Outcome password = krzpap({"configure", kCorvid, "-p", "rookery", "--new-password", "Raven-2"});
@@ -303,14 +314,10 @@ TEST_F(KrzpapTest, FindLocatesADeviceAfterItsFactoryReset) {
         << text.out;
     const Outcome& js = finds[1];
     EXPECT_EQ(kNothingFound, js.status) << describe(js);
-    json results = result(js)["results"];
-    ASSERT_EQ(3u, results.size());
-    EXPECT_EQ((json{{"mac", "02:4B:5A:00:00:31"}, {"found", true}, {"address", moved}}),
-              results[0]);
-    EXPECT_EQ((json{{"mac", "02:4B:5A:00:00:10"}, {"found", true}, {"address", kAcme}}),
-              results[1]);
-    EXPECT_EQ((json{{"mac", "02:4B:5A:00:00:99"}, {"found", false}, {"address", nullptr}}),
-              results[2]);
+    EXPECT_EQ((json{{{"mac", "02:4B:5A:00:00:31"}, {"found", true}, {"address", moved}},
+                    {{"mac", "02:4B:5A:00:00:10"}, {"found", true}, {"address", kAcme}},
+                    {{"mac", "02:4B:5A:00:00:99"}, {"found", false}, {"address", nullptr}}}),
+              result(js)["results"]);
 }
 
 TEST_F(KrzpapTest, DefaultsTellsFactoryNetworksFromChangedOnes) {
@@ -366,9 +373,8 @@ TEST_F(KrzpapTest, FetchAndFormsShowWhatTheLibraryReads) {
         12);
     EXPECT_EQ(kUsage, krzpap({"forms", saved}).status);
     std::remove(saved.c_str());
-}
 
-TEST_F(KrzpapTest, FetchPostsAFormAndCarriesTheSessionCookie) {
+    // A form posted, and the session cookie carried.
     Outcome login = krzpap(
         {"fetch", kBorealis, "/login.cgi", "--form", "uname=root", "--form", "upass=northwind"});
     ASSERT_EQ(kOk, login.status) << describe(login);
@@ -378,8 +384,8 @@ TEST_F(KrzpapTest, FetchPostsAFormAndCarriesTheSessionCookie) {
     at += header.size();
     const std::string cookie = login.out.substr(at, login.out.find_first_of(";\r\n", at) - at);
 
-    const std::string ssid = wireless("borealis-1")["ssid"];
-    const std::string setting = "var wlanSsid = '" + ssid + "'";
+    std::string setting = "var wlanSsid = '" + wireless("borealis-1")["ssid"].get<std::string>();
+    setting += "'";
     Outcome settings = krzpap({"fetch", kBorealis, "/wireless.html", "--cookie", cookie});
     ASSERT_EQ(kOk, settings.status) << describe(settings);
     EXPECT_NE(std::string::npos, settings.out.find(setting)) << settings.out;
@@ -387,19 +393,13 @@ TEST_F(KrzpapTest, FetchPostsAFormAndCarriesTheSessionCookie) {
     EXPECT_EQ(std::string::npos, anonymous.out.find(setting)) << anonymous.out;
 }
 
-struct FailureCase {
-    std::vector<std::string> args;
-    int status;
-    std::string says;
-};
-
 // Every failure a user meets: its exit code, a sentence naming the cause (on stderr and in the
 // JSON document), and none of the library's internals (source units, lines, system error numbers).
 TEST_F(KrzpapTest, FailuresAreSentencesWithTrueVerdicts) {
     lab->control({{"op", "fault"}, {"name", "corvid-2"}, {"fault", "malformed"}, {"param", 0}});
     const json before = devices();
-    auto expectFailures = [&](const std::vector<FailureCase>& cases) {
-        for (const FailureCase& c : cases) {
+    auto expectFailures = [&](const std::vector<CommandCase>& cases) {
+        for (const CommandCase& c : cases) {
             SCOPED_TRACE(::testing::PrintToString(c.args));
             std::vector<std::string> withJson = c.args;
             withJson.push_back("--json");
@@ -426,7 +426,6 @@ TEST_F(KrzpapTest, FailuresAreSentencesWithTrueVerdicts) {
         {{"show", "192.168.77"}, kUsage, "not a device address"},
         {{"configure", "10.0.0.300", "--ssid", "x"}, kUsage, "not a device address"},
         {{"find", "02:4B:5A:00:00"}, kUsage, "not a MAC address"},
-        {{"find", "02:4B:5A:00:00:1G"}, kUsage, "not a MAC address"},
         {{"defaults", "--ssid", "corvid", "--bssid", "corvid"}, kUsage, "not a MAC address"},
         {{"defaults", "--ssid", std::string(33, 'x'), "--bssid", mac}, kUsage, "at most 32 bytes"},
         {{"defaults", "--ssid", "x", "--bssid", mac, "--rsn", "WPA3"}, kUsage, "WPA3"},
@@ -515,26 +514,20 @@ TEST_F(KrzpapTest, CtrlCEndsTheScanAndKeepsWhatWasFound) {
 }
 
 TEST_F(KrzpapTest, HelpVersionAndOptionsEverywhere) {
-    struct Case {
-        std::vector<std::string> args;
-        std::string says;
+    const std::vector<CommandCase> cases = {
+        {{"--help"}, kOk, "Usage: krzpap"},
+        {{"--version"}, kOk, "krzpap 1.0.0"},
+        {{"help"}, kOk, "Subcommands:"},
+        {{"help", "configure"}, kOk, "--new-password"},
+        {{"scan", "--help"}, kOk, "Global options, before or after the command"},
+        {{"lab", "--help"}, kOk, "--generated N"},
+        {{"help", "lab"}, kOk, "--generated N"},
     };
-    const std::vector<Case> cases = {
-        {{"--help"}, "Usage: krzpap"},
-        {{"--version"}, "krzpap 1.0.0"},
-        {{"help"}, "Subcommands:"},
-        {{"help", "configure"}, "--new-password"},
-        {{"scan", "--help"}, "Global options, before or after the command"},
-        {{"lab", "--help"}, "--generated N"},
-        {{"help", "lab"}, "--generated N"},
-    };
-    for (const Case& c : cases) {
+    for (const CommandCase& c : cases) {
         Outcome help = krzpap(c.args);
-        EXPECT_EQ(kOk, help.status) << describe(help);
+        EXPECT_EQ(c.status, help.status) << describe(help);
         EXPECT_NE(std::string::npos, help.out.find(c.says)) << help.out;
     }
-    for (const char* level : {"scan", "show", "configure", "find", "defaults", "fetch", "forms"})
-        EXPECT_EQ(kOk, krzpap({level, "--help"}).status) << level;
     EXPECT_FALSE(logWritten());
 }
 
@@ -588,18 +581,13 @@ TEST_F(KrzpapTest, LabSubcommandRunsALabThatOtherCommandsJoin) {
     EXPECT_TRUE(result(page)["status"].is_number()) << page.out;
 
     // The lab tool's own errors and answers: sentences, valid choices, no secrets.
-    struct Case {
-        std::vector<std::string> args;
-        int status;
-        std::string says;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<CommandCase> cases = {
         {{"ctl", address, "fault"}, kUsage, "'fault' needs a device name"},
         {{"ctl", address, "fault", "acme-1", "bogus"}, 1, "the faults are: none, down"},
         {{"ctl", address, "stop", "nobody"}, 1, "no device \"nobody\""},
         {{"--generated", "many"}, kUsage, "whole number"},
     };
-    for (const Case& c : cases) {
+    for (const CommandCase& c : cases) {
         std::vector<std::string> argv = {KRZLAB_PROGRAM};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         Outcome o = runProgram(argv, environment(false));
