@@ -396,6 +396,17 @@ TEST_F(KrzpapTest, FetchAndFormsShowWhatTheLibraryReads) {
 // Every failure a user meets: its exit code, a sentence naming the cause (on stderr and in the
 // JSON document), and none of the library's internals (source units, lines, system error numbers).
 TEST_F(KrzpapTest, FailuresAreSentencesWithTrueVerdicts) {
+    // Meanwhile a network where nothing answers is scanned: nothing found, not unreachable.
+    LabProcess quiet;
+    const json quietDevices = quiet.control({{"op", "devices"}})["devices"];
+    for (const json& d : quietDevices)
+        quiet.control({{"op", "fault"}, {"name", d["name"]}, {"fault", "down"}, {"param", 0}});
+    std::vector<std::string> quietEnvironment = environment(false);
+    quietEnvironment.push_back("KRZ_LAB=" + quiet.address());
+    const std::string quietScan = scratch + ".quiet";
+    int scan = startProgram(command({"--log", quietScan + ".log", "--json", "scan"}),
+                            quietEnvironment, quietScan + ".out", quietScan + ".err");
+
     lab->control({{"op", "fault"}, {"name", "corvid-2"}, {"fault", "malformed"}, {"param", 0}});
     const json before = devices();
     auto expectFailures = [&](const std::vector<CommandCase>& cases) {
@@ -481,10 +492,9 @@ TEST_F(KrzpapTest, FailuresAreSentencesWithTrueVerdicts) {
     });
     EXPECT_EQ(before, devices());
 
-    // A network where nothing answers: nothing found, not unreachable.
-    for (const json& d : devices())
-        lab->control({{"op", "fault"}, {"name", d["name"]}, {"fault", "down"}, {"param", 0}});
-    Outcome silence = krzpap({"--json", "scan"});
+    Outcome silence{waitProgram(scan), fileText(quietScan + ".out"), fileText(quietScan + ".err")};
+    for (const char* file : {".log", ".out", ".err"})
+        std::remove((quietScan + file).c_str());
     EXPECT_EQ(kNothingFound, silence.status) << describe(silence);
     EXPECT_TRUE(result(silence)["devices"].empty());
     EXPECT_NE(std::string::npos, silence.err.find("nothing answered on the network"))
