@@ -12,7 +12,7 @@
 #include <chrono>
 #include <thread>
 
-using namespace labtest;
+using namespace krztest;
 using nlohmann::json;
 
 namespace {
@@ -49,7 +49,7 @@ TEST_F(LabControlTest, ClientSeesTheSameLinkAsTheLab) {
     EXPECT_EQ(krzlab::kStatusSuccess, client->sendFrame(frame, a.mac));
     EXPECT_EQ(krzlab::kStatusInvalidPacket, client->sendFrame(frame.substr(1), a.mac));
     EXPECT_EQ(krzlab::kStatusAdapterNotFound, client->sendFrame(frame, mac("02:00:00:00:00:01")));
-    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    waitForArpAnswers();
     std::map<uint32_t, uint64_t> remote, local;
     ASSERT_TRUE(client->driverTable(remote));
     ASSERT_TRUE(lab->driverTable(local));
