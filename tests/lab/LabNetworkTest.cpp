@@ -110,19 +110,19 @@ TEST_F(LabNetworkTest, ArpRequestPutsTheAnswerInTheDriverAndHostTablesAfterItsDe
     EXPECT_EQ(6u, rows[0].dwPhysAddrLen);
     EXPECT_EQ(0x10, rows[0].bPhysAddr[5]);
 
-    // Nobody holds .99; a Down device and a stopped one do not answer either.
+    // Nobody holds .99; a Down device and a stopped one do not answer either. A Silent device and
+    // a host without a web server are alive at the link level.
     lab->stopDevice("refusing");
-    for (const char* silentAddress : {"192.168.77.99", "192.168.77.13", "192.168.77.11"})
-        EXPECT_EQ(KRZ_NDIS_STATUS_SUCCESS, arp(silentAddress, kLab0));
-    // A Silent device and a host without a web server are alive at the link level.
-    arp("192.168.77.12", kLab0);
-    arp("192.168.77.14", kLab0);
+    const std::pair<const char*, const char*> answers[] = {{"192.168.77.99", ""},
+                                                           {"192.168.77.13", ""},
+                                                           {"192.168.77.11", ""},
+                                                           {"192.168.77.12", "02:4B:5A:00:00:12"},
+                                                           {"192.168.77.14", "02:4B:5A:00:00:14"}};
+    for (const auto& [address, answer] : answers)
+        EXPECT_EQ(KRZ_NDIS_STATUS_SUCCESS, arp(address, kLab0)) << address;
     waitForArpAnswers();
-    EXPECT_EQ("", driverMac("192.168.77.99"));
-    EXPECT_EQ("", driverMac("192.168.77.13"));
-    EXPECT_EQ("", driverMac("192.168.77.11"));
-    EXPECT_EQ("02:4B:5A:00:00:12", driverMac("192.168.77.12"));
-    EXPECT_EQ("02:4B:5A:00:00:14", driverMac("192.168.77.14"));
+    for (const auto& [address, answer] : answers)
+        EXPECT_EQ(answer, driverMac(address)) << address;
 }
 
 TEST_F(LabNetworkTest, MalformedFramesAreRefusedWithoutEffect) {
