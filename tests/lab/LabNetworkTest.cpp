@@ -15,7 +15,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <thread>
 
 using namespace krztest;
 using krzlab::Fault;
