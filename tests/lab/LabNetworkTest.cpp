@@ -229,10 +229,11 @@ TEST_F(LabNetworkTest, ConnectionFaultsBehaveLikeTheirHosts) {
     }
     ASSERT_EQ(static_cast<DWORD>(NO_ERROR), result);
     auto* table = reinterpret_cast<MIB_TCPTABLE*>(buf.data());
+    // Other sockets may have the same local port towards other peers.
     bool pending = false;
     for (DWORD i = 0; i < table->dwNumEntries; ++i)
-        if ((table->table[i].dwLocalPort & 0xFFFF) == local.sin_port)
-            pending = table->table[i].dwState == MIB_TCP_STATE_SYN_SENT;
+        pending = pending || ((table->table[i].dwLocalPort & 0xFFFF) == local.sin_port &&
+                              table->table[i].dwState == MIB_TCP_STATE_SYN_SENT);
     EXPECT_TRUE(pending) << "the pending connect is listed as SYN_SENT";
     EXPECT_EQ(-1, finishConnect(silent.fd, 0)) << "still not connected";
 
