@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <fstream>
 
-using namespace disctest;
+using namespace krztest;
 
 namespace {
 
@@ -35,18 +35,10 @@ class ArpScannerTest : public FakeNetworkTest {
         return s;
     }
 
-    void device(const std::string& address, const KRZMacAddress& mac, int delayMs = 0) {
-        FakeNetworkBackend::Device d;
-        d.address = address;
-        d.mac = mac;
-        d.arpDelayMs = delayMs;
-        net.addDevice(d);
-    }
-
     std::vector<std::string> asked() {
         std::vector<std::string> out;
         for (uint32_t a : net.askedAddresses()) {
-            out.push_back(dotted(a));
+            out.push_back(dotted(in_addr{a}));
         }
         return out;
     }
@@ -188,6 +180,15 @@ TEST_F(ArpScannerTest, DriverStatuses) {
     s->addIp(inAddr("192.168.1.30"));
     EXPECT_EQ(s->getAllResponses(2000)->size(), 1u);
 
+    // Out of resources fifty times (each retry after a pause): an error.
+    net.clearRecords();
+    net.failNextSends(KRZ_NDIS_STATUS_RESOURCES, 50);
+    e = thrownBy([&] { s->addIp(inAddr("192.168.1.30")); });
+    EXPECT_EQ(e.getAPCErrorCode(), KRZPAPC_INTERNAL_ERROR);
+    EXPECT_EQ(e.getMessage(), L"Failed to send ARP due to KRZ_NDIS_STATUS_RESOURCES");
+    EXPECT_EQ(e.getSourceFile(), "KRZPArpScanner");
+    EXPECT_EQ(net.sendCount(), 50u);
+
     // Cancelled while retrying: a quiet return, the address not recorded.
     net.clearRecords();
     net.failNextSends(KRZ_NDIS_STATUS_RESOURCES, 10);
@@ -200,16 +201,6 @@ TEST_F(ArpScannerTest, DriverStatuses) {
     net.setSendHook(nullptr);
     EXPECT_EQ(net.sendCount(), 2u);
     EXPECT_TRUE(s->getResponses()->empty());
-}
-
-TEST_F(ArpScannerTest, OutOfResourcesFiftyTimesIsAnError) {
-    boost::shared_ptr<KRZPArpScanner> s = scanner();
-    net.failNextSends(KRZ_NDIS_STATUS_RESOURCES, 50);
-    KRZPAPCException e = thrownBy([&] { s->addIp(inAddr("192.168.1.30")); });
-    EXPECT_EQ(e.getAPCErrorCode(), KRZPAPC_INTERNAL_ERROR);
-    EXPECT_EQ(e.getMessage(), L"Failed to send ARP due to KRZ_NDIS_STATUS_RESOURCES");
-    EXPECT_EQ(e.getSourceFile(), "KRZPArpScanner");
-    EXPECT_EQ(net.sendCount(), 50u);
 }
 
 TEST_F(ArpScannerTest, EveryLiveScannerIsFedFromOneReading) {

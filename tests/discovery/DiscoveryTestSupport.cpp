@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <random>
 
-namespace disctest {
+namespace krztest {
 
 namespace {
 std::atomic<int> logSerial{0};
@@ -27,18 +27,11 @@ LogCapture::~LogCapture() {
 }
 
 std::string LogCapture::text() const {
-    return krztest::fileText(path_);
+    return fileText(path_);
 }
 
 size_t LogCapture::count(const std::string& needle) const {
-    return krztest::occurrences(text(), needle);
+    return occurrences(text(), needle);
 }
 
-std::string dotted(uint32_t networkOrder) {
-    in_addr a;
-    a.s_addr = networkOrder;
-    char text[INET_ADDRSTRLEN];
-    return inet_ntop(AF_INET, &a, text, sizeof text);
-}
-
-}  // namespace disctest
+}  // namespace krztest

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace disctest {
+namespace krztest {
 
 // A configurator whose device-specific steps do nothing; its finder can be replaced.
 class TestConfigurator : public KRZPAPConfigurator {
@@ -68,17 +68,22 @@ class LogCapture {
     std::string path_;
 };
 
-std::string dotted(uint32_t networkOrder);
-using krztest::inAddr;
-using krztest::thrownBy;
-
 // Each test gets a fresh fake network, installed before and removed after it.
 class FakeNetworkTest : public ::testing::Test {
   protected:
     void SetUp() override { net.install(); }
     void TearDown() override { FakeNetworkBackend::uninstall(); }
 
+    // A device that answers ARP at `address` (after `arpDelayMs`).
+    void device(const std::string& address, const KRZMacAddress& mac, int arpDelayMs = 0) {
+        FakeNetworkBackend::Device d;
+        d.address = address;
+        d.mac = mac;
+        d.arpDelayMs = arpDelayMs;
+        net.addDevice(d);
+    }
+
     FakeNetworkBackend net;
 };
 
-}  // namespace disctest
+}  // namespace krztest

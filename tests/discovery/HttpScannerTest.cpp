@@ -9,7 +9,7 @@
 #include <chrono>
 #include <mutex>
 
-using namespace disctest;
+using namespace krztest;
 
 namespace {
 
@@ -38,7 +38,7 @@ class AcmeRecognizer : public KRZPHttpRecognizer {
                                                     const std::string& body,
                                                     const KRZMacAddress& mac) override {
         std::lock_guard<std::mutex> lock(mutex);
-        offers.push_back(Offer{dotted(address.s_addr), headers, body, mac});
+        offers.push_back(Offer{dotted(address), headers, body, mac});
         if (body.find("ACME") == std::string::npos) {
             return boost::shared_ptr<KRZPAPConfigurator>();
         }
@@ -128,7 +128,7 @@ TEST_F(HttpScannerTest, SweepProbesLiveAddressesAndOffersCompleteReplies) {
     ASSERT_EQ(attempts.size(), 7u);
     for (const auto& a : attempts) {
         EXPECT_EQ(a.interfaceMac, kAdapterMac);
-        EXPECT_TRUE(a.known) << dotted(a.address);
+        EXPECT_TRUE(a.known) << dotted(in_addr{a.address});
     }
     EXPECT_EQ(attempts[6].destinationMac, deviceMac(9));
     EXPECT_NE(recognized.received().find("GET / HTTP/1.1\r\n"), std::string::npos);
@@ -157,11 +157,11 @@ TEST_F(HttpScannerTest, SilentLinkHasNoConnectivity) {
 
 // A device that accepts but never answers holds one of the seven slots for its two seconds.
 TEST_F(HttpScannerTest, SevenOutstandingAndTheReplyDeadline) {
-    ScriptedPeer stalling(ScriptedPeer::Script().awaitRequest().silent(), 8);
+    ScriptedPeer stalling(ScriptedPeer::Script().awaitRequest().silent(), 7);
     net.addAdapter("eth0", 7, "10.2.2.1", "255.255.255.240", kAdapterMac);  // .1 to .14
     for (int i = 1; i <= 14; ++i) {
         std::string address = "10.2.2." + std::to_string(i);
-        if (i <= 8) {
+        if (i <= 7) {
             device(address, i, stalling.port());
         } else {
             refusing(address, i);
@@ -172,11 +172,11 @@ TEST_F(HttpScannerTest, SevenOutstandingAndTheReplyDeadline) {
     EXPECT_TRUE(scanner.getConnectivity());
     EXPECT_TRUE(scanner.getAPList().empty());
     EXPECT_TRUE(recognizer().take().empty());
-    EXPECT_EQ(stalling.accepted(), 8u);
+    EXPECT_EQ(stalling.accepted(), 7u);
 
     std::vector<FakeNetworkBackend::ConnectAttempt> attempts = net.connectAttempts();
     ASSERT_EQ(attempts.size(), 14u);
-    EXPECT_EQ(dotted(attempts[7].address), "10.2.2.8");
+    EXPECT_EQ(dotted(in_addr{attempts[7].address}), "10.2.2.8");
     // The eighth waited for a slot: the first probe ended only at its reply deadline.
     auto waited =
         std::chrono::duration_cast<std::chrono::milliseconds>(attempts[7].when - attempts[0].when);

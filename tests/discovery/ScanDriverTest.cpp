@@ -12,7 +12,7 @@
 #include <mutex>
 #include <thread>
 
-using namespace disctest;
+using namespace krztest;
 
 namespace {
 

@@ -1,13 +1,14 @@
 // The scan driver with the library's HTTP scanner and the sample module's recognizers against
 // the emulated devices: what a host sees from runScan, cancelScan and a network with nothing on it.
-#include "E2eSupport.h"
-
-#include "lab/net/LabBackend.h"
+#include "E2eTestSupport.h"
 
 #include "discovery/KRZPAPScanner.h"
 #include "discovery/KRZPHttpRecognizer.h"
 #include "discovery/KRZPHttpScanner.h"
+#include "krznetlib/KRZAdapterInfo.h"
 #include "krznetlib/KRZNetworkBackend.h"
+#include "krzsettings/KRZSettings.h"
+#include "platform/krzprocess.h"
 
 #include <boost/make_shared.hpp>
 
@@ -18,55 +19,22 @@
 #include <map>
 #include <tuple>
 
-using namespace e2e;
+using namespace krztest;
 
 namespace {
 
 using ScanTest = LabTest;
 
-const std::map<std::string, std::string> kVendorOfFamily = {
-    {"acme", "Acme"}, {"borealis", "Borealis"}, {"corvid", "Corvid"}};
-
-// address -> (vendor, model, MAC)
+// address -> (vendor, model, MAC): the default lab's routers.
 using Identity = std::map<std::string, std::tuple<std::string, std::string, std::string>>;
+const Identity kRouters = {{"192.168.77.10", {"Acme", "AP-100", "02:4B:5A:00:00:10"}},
+                           {"192.168.77.20", {"Borealis", "BR-5400", "02:4B:5A:00:00:20"}},
+                           {"192.168.77.30", {"Corvid", "CV-10", "02:4B:5A:00:00:30"}},
+                           {"192.168.77.31", {"Corvid", "CV-20", "02:4B:5A:00:00:31"}}};
 
-Identity routersOf(const krzlab::LabDescription& description) {
-    Identity routers;
-    for (const auto& entry : description.devices) {
-        auto vendor = kVendorOfFamily.find(entry.profile.family);
-        if (vendor != kVendorOfFamily.end())
-            routers[entry.profile.address] = {vendor->second, entry.profile.model,
-                                              entry.profile.mac};
-    }
-    return routers;
-}
-
-TEST_F(ScanTest, RecognizesEachRouterOnceAndNothingElse) {
+// The default lab with copies of the Acme router that flood or reset instead of answering.
+krzlab::LabDescription labWithHostileDevices() {
     krzlab::LabDescription description = krzlab::LabDescription::defaultLab();
-    startLab(description);
-
-    KRZPAPConfiguratorList found = KRZPAPScanner::runScan();
-
-    Identity seen;
-    for (const auto& conf : found) {
-        seen[dotted(conf->getAddr())] = {conf->getVendorName(), conf->getModelName(),
-                                         macText(*conf)};
-        EXPECT_EQ(1u,
-                  logCount("KRZPAPScanner::runScan(): recognized " + conf->getDescription() + "\n"))
-            << conf->getDescription();
-    }
-    // The printer's page and the address without a web server give nothing.
-    EXPECT_EQ(routersOf(description), seen);
-    EXPECT_EQ(4u, found.size());
-    EXPECT_EQ(found.size(), logCount("KRZPAPScanner::runScan(): recognized "));
-    EXPECT_EQ(0u, logCount("Caught exception while scanning"));
-}
-
-// Devices that flood or reset each lose their own probe; the sweep goes on and still finds every
-// well-behaved router, and nothing hostile passes for a device.
-TEST_F(ScanTest, HostileDevicesCostOnlyTheirOwnProbes) {
-    krzlab::LabDescription description = krzlab::LabDescription::defaultLab();
-    Identity routers = routersOf(description);
     const krzlab::DeviceSpec acme = description.devices.front().profile;
     const std::pair<krzlab::Fault, int> faults[] = {{krzlab::Fault::Flood, 0},
                                                     {krzlab::Fault::Flood, 1},
@@ -85,19 +53,7 @@ TEST_F(ScanTest, HostileDevicesCostOnlyTheirOwnProbes) {
         description.devices.push_back(krzlab::LabDeviceEntry{hostile, ""});
         ++n;
     }
-    startLab(description);
-
-    KRZPAPConfiguratorList found = KRZPAPScanner::runScan();
-
-    Identity seen;
-    for (const auto& conf : found)
-        seen[dotted(conf->getAddr())] = {conf->getVendorName(), conf->getModelName(),
-                                         macText(*conf)};
-    EXPECT_EQ(routers, seen);
-    EXPECT_EQ(0u, logCount("Caught exception while scanning"));
-    // The three floods and the reset in the middle of a reply end in errors; a reset before any
-    // byte may also show as a refused connection.
-    EXPECT_GE(logCount("KRZPHttpScanner: reply from 192.168.77.2"), 4u);
+    return description;
 }
 
 // Asked before every other recognizer; while armed, holds the sweep inside its first reply until
@@ -119,9 +75,10 @@ class GateRecognizer : public KRZPHttpRecognizer {
     }
 };
 
-TEST_F(ScanTest, CancelDuringTheSweepAndASecondScanMeanwhile) {
-    krzlab::LabDescription description = krzlab::LabDescription::defaultLab();
-    startLab(description);
+// A cancelled scan with a second one refused meanwhile; then a full scan, in which devices that
+// flood or reset each lose their own probe and every well-behaved router is recognized once.
+TEST_F(ScanTest, CancelledScanThenEveryRouterOnceDespiteHostileDevices) {
+    startLab(labWithHostileDevices());
     // A probe that stays outstanding for a second, so the sweep still waits after the replies.
     lab->setFault("printer-1", krzlab::Fault::Silent, 0);
 
@@ -152,43 +109,36 @@ TEST_F(ScanTest, CancelDuringTheSweepAndASecondScanMeanwhile) {
 
     // The cancel belonged to that scan: the next one runs in full.
     lab->setFault("printer-1", krzlab::Fault::None, 0);
-    EXPECT_EQ(4u, KRZPAPScanner::runScan().size());
+    const size_t mark = logText().size();
+    KRZPAPConfiguratorList found = KRZPAPScanner::runScan();
+    Identity seen;
+    for (const auto& conf : found) {
+        seen[dotted(conf->getAddr())] = {conf->getVendorName(), conf->getModelName(),
+                                         macText(*conf)};
+        EXPECT_EQ(1u,
+                  logCount("KRZPAPScanner::runScan(): recognized " + conf->getDescription() + "\n"))
+            << conf->getDescription();
+    }
+    // The printer's page, the address without a web server and the hostile devices give nothing.
+    EXPECT_EQ(kRouters, seen);
+    EXPECT_EQ(4u, found.size());
+    EXPECT_EQ(found.size(), logCount("KRZPAPScanner::runScan(): recognized "));
+    EXPECT_EQ(1u, logCount("Caught exception while scanning"));
+    // The three floods and the reset in the middle of a reply end in errors; a reset before any
+    // byte may also show as a refused connection.
+    EXPECT_GE(occurrences(logText().substr(mark), "KRZPHttpScanner: reply from 192.168.77.2"), 4u);
 }
 
-// A lab link with neither adapters nor devices.
-class EmptyLink : public krzlab::LabLink {
-  public:
-    std::vector<krzlab::LabAdapter> adapters() override { return {}; }
-    uint32_t sendFrame(const std::string&, const krzlab::MacBytes&) override {
-        return krzlab::kStatusAdapterNotFound;
-    }
-    bool driverTable(std::map<uint32_t, uint64_t>& table) override {
-        table.clear();
-        return true;
-    }
-    std::vector<krzlab::HostArpRow> hostTable() override { return {}; }
-    krzlab::Route resolve(uint32_t, uint16_t, const krzlab::MacBytes*,
-                          const krzlab::MacBytes*) override {
-        return {};
-    }
-    bool lookup(uint32_t, const std::vector<krzlab::MacBytes>&, krzlab::MacBytes&) override {
-        return false;
-    }
-};
-
+// A host whose lab cannot be set up gets a network with neither adapters nor devices.
 TEST_F(ScanTest, NothingOnTheNetworkIsNoConnectivity) {
-    KRZNetworkBackend::setActive(boost::shared_ptr<KRZNetworkBackend>(
-        new krzlab::LabBackend(std::make_shared<EmptyLink>())));
+    krzprocess::setEnvironment("KRZ_LAB_FILE", logPath + ".missing.json");
+    KRZSettings::reload();
+    KRZNetworkBackend::setActive(boost::shared_ptr<KRZNetworkBackend>());
     KRZPAPCException empty = thrownBy([] { KRZPAPScanner::runScan(); });
+    krzprocess::unsetEnvironment("KRZ_LAB_FILE");
     EXPECT_EQ(KRZPAPC_NO_CONNECTIVITY, empty.getAPCErrorCode());
     EXPECT_EQ(L"AP scanners failed to detect any connectivity", empty.getMessage());
-
-    // An adapter whose link holds no device is no better.
-    krzlab::LabDescription lonely = krzlab::LabDescription::defaultLab();
-    lonely.devices.clear();
-    startLab(lonely);
-    EXPECT_EQ(KRZPAPC_NO_CONNECTIVITY,
-              thrownBy([] { KRZPAPScanner::runScan(); }).getAPCErrorCode());
+    EXPECT_TRUE(KRZAdapterInfo::getAdapterInfo()->empty());
 }
 
 }  // namespace

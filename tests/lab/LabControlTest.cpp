@@ -9,10 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
+#include <tuple>
 
-using namespace labtest;
+using namespace krztest;
 using nlohmann::json;
 
 namespace {
@@ -39,17 +38,15 @@ TEST_F(LabControlTest, ClientSeesTheSameLinkAsTheLab) {
     auto adapters = client->adapters();
     ASSERT_EQ(1u, adapters.size());
     const krzlab::LabAdapter& a = adapters[0];
-    EXPECT_EQ(lab->adapters()[0].name, a.name);
-    EXPECT_EQ(lab->adapters()[0].index, a.index);
-    EXPECT_EQ(lab->adapters()[0].address, a.address);
-    EXPECT_EQ(lab->adapters()[0].mask, a.mask);
-    EXPECT_EQ(lab->adapters()[0].mac, a.mac);
+    const krzlab::LabAdapter l = lab->adapters()[0];
+    EXPECT_EQ(std::tie(l.name, l.index, l.address, l.mask, l.mac),
+              std::tie(a.name, a.index, a.address, a.mask, a.mac));
 
     std::string frame = arpRequest(a.mac, a.address, ip("192.168.77.20"));
     EXPECT_EQ(krzlab::kStatusSuccess, client->sendFrame(frame, a.mac));
     EXPECT_EQ(krzlab::kStatusInvalidPacket, client->sendFrame(frame.substr(1), a.mac));
     EXPECT_EQ(krzlab::kStatusAdapterNotFound, client->sendFrame(frame, mac("02:00:00:00:00:01")));
-    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    waitForArpAnswers();
     std::map<uint32_t, uint64_t> remote, local;
     ASSERT_TRUE(client->driverTable(remote));
     ASSERT_TRUE(lab->driverTable(local));

@@ -15,9 +15,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <thread>
 
-using namespace labtest;
+using namespace krztest;
 using krzlab::Fault;
 using krzlab::MacBytes;
 
@@ -52,11 +51,6 @@ KRZMacAddress krzMac(const MacBytes& m) {
     return KRZMacAddress(m.data());
 }
 
-// Longer than any device's ARP delay.
-void waitForAnswers() {
-    std::this_thread::sleep_for(std::chrono::milliseconds(60));
-}
-
 class LabNetworkTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -71,9 +65,6 @@ class LabNetworkTest : public ::testing::Test {
     KRZNdisStatus sendFrame(const std::string& frame, const MacBytes& adapter = kLab0) {
         KRZNetworkLibrary driver;
         return KRZNetworkLibrary::sendPacketDown(KRZBuf(frame), krzMac(adapter));
-    }
-    KRZNdisStatus arp(const char* target, const MacBytes& adapter = kLab0) {
-        return sendFrame(arpRequest(adapter, ip("192.168.77.2"), ip(target)), adapter);
     }
     std::map<uint32_t, uint64_t> driverTable() {
         KRZNetworkLibrary driver;
@@ -91,46 +82,8 @@ class LabNetworkTest : public ::testing::Test {
             return {};
         return std::vector<MIB_IPNETROW>(table->table, table->table + table->dwNumEntries);
     }
-    // MAC in the driver table for `address`, formatted; "" when absent.
-    std::string driverMac(const char* address) {
-        auto table = driverTable();
-        auto it = table.find(htonl(ip(address)));
-        return it == table.end() ? "" : krzlab::formatMac(krzlab::macFromUint64(it->second));
-    }
-
-    // A connect through the library's virtual socket: the Winsock result and error.
-    struct Attempt {
-        int fd = -1;
-        int result = 0;
-        int error = 0;
-        ~Attempt() {
-            if (fd >= 0)
-                ::close(fd);
-        }
-    };
-    void connect(Attempt& a, const char* address, uint16_t port, const MacBytes* device = nullptr,
-                 const MacBytes& adapter = kLab0) {
-        a.fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_addr.s_addr = htonl(ip(address));
-        to.sin_port = htons(port);
-        KRZVirtualSocket vs;
-        a.result = device ? vs.connect(static_cast<SOCKET>(a.fd), reinterpret_cast<sockaddr*>(&to),
-                                       sizeof to, krzMac(adapter), krzMac(*device))
-                          : vs.connect(static_cast<SOCKET>(a.fd), reinterpret_cast<sockaddr*>(&to),
-                                       sizeof to);
-        a.error = vs.getLastError();
-    }
-    // The page at address:80 (through the device MAC when given); "" when unreachable.
-    std::string fetch(const char* address, const MacBytes* device = nullptr) {
-        Attempt a;
-        connect(a, address, 80, device);
-        if (a.result != 0 && a.error != WSAEWOULDBLOCK)
-            return "";
-        if (finishConnect(a.fd, 2000) != 0)
-            return "";
-        return httpGet(a.fd);
+    static std::string fetch(const char* address, const MacBytes* device = nullptr) {
+        return krztest::fetch(address, device, kLab0);
     }
 
     std::shared_ptr<krzlab::LabNetwork> lab;
@@ -138,14 +91,14 @@ class LabNetworkTest : public ::testing::Test {
 
 TEST_F(LabNetworkTest, ArpRequestPutsTheAnswerInTheDriverAndHostTablesAfterItsDelay) {
     auto sent = std::chrono::steady_clock::now();
-    ASSERT_EQ(KRZ_NDIS_STATUS_SUCCESS, arp("192.168.77.10"));
+    ASSERT_EQ(KRZ_NDIS_STATUS_SUCCESS, arp("192.168.77.10", kLab0));
     std::string early = driverMac("192.168.77.10");
     if (std::chrono::steady_clock::now() - sent < lab->arpDelay("acme")) {
         EXPECT_EQ("", early) << "an answer never arrives before the device's delay";
     }
     EXPECT_GE(lab->arpDelay("acme").count(), 5);
     EXPECT_LE(lab->arpDelay("acme").count(), 50);
-    waitForAnswers();
+    waitForArpAnswers();
     EXPECT_EQ("02:4B:5A:00:00:10", driverMac("192.168.77.10"));
     EXPECT_EQ(1u, driverTable().size()) << "only the address asked for answers";
 
@@ -156,19 +109,19 @@ TEST_F(LabNetworkTest, ArpRequestPutsTheAnswerInTheDriverAndHostTablesAfterItsDe
     EXPECT_EQ(6u, rows[0].dwPhysAddrLen);
     EXPECT_EQ(0x10, rows[0].bPhysAddr[5]);
 
-    // Nobody holds .99; a Down device and a stopped one do not answer either.
+    // Nobody holds .99; a Down device and a stopped one do not answer either. A Silent device and
+    // a host without a web server are alive at the link level.
     lab->stopDevice("refusing");
-    for (const char* silentAddress : {"192.168.77.99", "192.168.77.13", "192.168.77.11"})
-        EXPECT_EQ(KRZ_NDIS_STATUS_SUCCESS, arp(silentAddress));
-    // A Silent device and a host without a web server are alive at the link level.
-    arp("192.168.77.12");
-    arp("192.168.77.14");
-    waitForAnswers();
-    EXPECT_EQ("", driverMac("192.168.77.99"));
-    EXPECT_EQ("", driverMac("192.168.77.13"));
-    EXPECT_EQ("", driverMac("192.168.77.11"));
-    EXPECT_EQ("02:4B:5A:00:00:12", driverMac("192.168.77.12"));
-    EXPECT_EQ("02:4B:5A:00:00:14", driverMac("192.168.77.14"));
+    const std::pair<const char*, const char*> answers[] = {{"192.168.77.99", ""},
+                                                           {"192.168.77.13", ""},
+                                                           {"192.168.77.11", ""},
+                                                           {"192.168.77.12", "02:4B:5A:00:00:12"},
+                                                           {"192.168.77.14", "02:4B:5A:00:00:14"}};
+    for (const auto& [address, answer] : answers)
+        EXPECT_EQ(KRZ_NDIS_STATUS_SUCCESS, arp(address, kLab0)) << address;
+    waitForArpAnswers();
+    for (const auto& [address, answer] : answers)
+        EXPECT_EQ(answer, driverMac(address)) << address;
 }
 
 TEST_F(LabNetworkTest, MalformedFramesAreRefusedWithoutEffect) {
@@ -196,7 +149,7 @@ TEST_F(LabNetworkTest, MalformedFramesAreRefusedWithoutEffect) {
     EXPECT_EQ(KRZ_NDIS_STATUS_ADAPTER_NOT_FOUND,
               sendFrame(arpRequest(mac("02:00:00:00:00:99"), 0, ip("192.168.77.10")),
                         mac("02:00:00:00:00:99")));
-    waitForAnswers();
+    waitForArpAnswers();
     EXPECT_TRUE(driverTable().empty());
     EXPECT_TRUE(hostTable().empty());
 }
@@ -209,15 +162,15 @@ TEST_F(LabNetworkTest, DevicesSharingAnAddressAreReachedByTheirMac) {
         << "a plain connect goes to the first device at the address";
 
     // The driver keeps the answer that came first.
-    arp("192.168.77.1");
-    waitForAnswers();
+    arp("192.168.77.1", kLab0);
+    waitForArpAnswers();
     bool aFirst = lab->arpDelay("twin-a") <= lab->arpDelay("twin-b");
     EXPECT_EQ(aFirst ? "02:4B:5A:00:00:A1" : "02:4B:5A:00:00:B1", driverMac("192.168.77.1"));
 
     // A MAC that is not at that address reaches nothing.
     const MacBytes acme = mac("02:4B:5A:00:00:10");
     Attempt wrong;
-    connect(wrong, "192.168.77.1", 80, &acme);
+    virtualConnect(wrong, "192.168.77.1", 80, &acme, kLab0);
     EXPECT_EQ(SOCKET_ERROR, wrong.result);
     EXPECT_EQ(WSAEHOSTUNREACH, wrong.error);
 }
@@ -226,7 +179,7 @@ TEST_F(LabNetworkTest, UnreachableAddressesFailAt10065WithoutAnyConnection) {
     const MacBytes downMac = mac("02:4B:5A:00:00:13");
     for (const char* address : {"192.168.77.99", "192.168.77.13", "192.0.2.1"}) {
         Attempt a;
-        connect(a, address, 80);
+        virtualConnect(a, address, 80);
         EXPECT_EQ(SOCKET_ERROR, a.result) << address;
         EXPECT_EQ(WSAEHOSTUNREACH, a.error) << address;
         // The socket was never used: unbound, unconnected.
@@ -237,11 +190,11 @@ TEST_F(LabNetworkTest, UnreachableAddressesFailAt10065WithoutAnyConnection) {
         EXPECT_NE(0, ::getpeername(a.fd, reinterpret_cast<sockaddr*>(&local), &len)) << address;
     }
     Attempt viaMac;
-    connect(viaMac, "192.168.77.13", 80, &downMac);
+    virtualConnect(viaMac, "192.168.77.13", 80, &downMac, kLab0);
     EXPECT_EQ(WSAEHOSTUNREACH, viaMac.error);
     Attempt otherLink;
     const MacBytes far = mac("02:4B:5A:00:01:05");
-    connect(otherLink, "10.9.0.5", 80, &far, kLab0);
+    virtualConnect(otherLink, "10.9.0.5", 80, &far, kLab0);
     EXPECT_EQ(WSAEHOSTUNREACH, otherLink.error) << "a device is reached only over its own link";
 }
 
@@ -250,7 +203,7 @@ TEST_F(LabNetworkTest, ConnectionFaultsBehaveLikeTheirHosts) {
     for (auto [address, port] : std::vector<std::pair<const char*, uint16_t>>{
              {"192.168.77.11", 80}, {"192.168.77.14", 80}, {"192.168.77.10", 8080}}) {
         Attempt a;
-        connect(a, address, port);
+        virtualConnect(a, address, port);
         int error = a.result == 0 ? 0 : a.error;
         if (error == WSAEWOULDBLOCK)
             error = krz_errnoToWsa(finishConnect(a.fd, 2000));
@@ -259,7 +212,7 @@ TEST_F(LabNetworkTest, ConnectionFaultsBehaveLikeTheirHosts) {
 
     // Silent: the connect stays under way, and the kernel's TCP table shows it.
     Attempt silent;
-    connect(silent, "192.168.77.12", 80);
+    virtualConnect(silent, "192.168.77.12", 80);
     ASSERT_EQ(SOCKET_ERROR, silent.result);
     ASSERT_EQ(WSAEWOULDBLOCK, silent.error);
     sockaddr_in local{};
@@ -276,10 +229,11 @@ TEST_F(LabNetworkTest, ConnectionFaultsBehaveLikeTheirHosts) {
     }
     ASSERT_EQ(static_cast<DWORD>(NO_ERROR), result);
     auto* table = reinterpret_cast<MIB_TCPTABLE*>(buf.data());
+    // Other sockets may have the same local port towards other peers.
     bool pending = false;
     for (DWORD i = 0; i < table->dwNumEntries; ++i)
-        if ((table->table[i].dwLocalPort & 0xFFFF) == local.sin_port)
-            pending = table->table[i].dwState == MIB_TCP_STATE_SYN_SENT;
+        pending = pending || ((table->table[i].dwLocalPort & 0xFFFF) == local.sin_port &&
+                              table->table[i].dwState == MIB_TCP_STATE_SYN_SENT);
     EXPECT_TRUE(pending) << "the pending connect is listed as SYN_SENT";
     EXPECT_EQ(-1, finishConnect(silent.fd, 0)) << "still not connected";
 
@@ -302,9 +256,9 @@ TEST_F(LabNetworkTest, StoppedDevicesVanishAndFactoryResetMovesTheDevice) {
     // The factory address lies outside lab0's network, yet the device is still on lab0's link.
     lab->factoryReset("mover");
     EXPECT_EQ("10.0.0.138", lab->status("mover").state.address);
-    arp("192.168.77.15");
-    arp("10.0.0.138");
-    waitForAnswers();
+    arp("192.168.77.15", kLab0);
+    arp("10.0.0.138", kLab0);
+    waitForArpAnswers();
     EXPECT_EQ("", driverMac("192.168.77.15"));
     EXPECT_EQ("02:4B:5A:00:00:15", driverMac("10.0.0.138"));
     EXPECT_EQ("", fetch("192.168.77.15"));
@@ -323,10 +277,10 @@ TEST_F(LabNetworkTest, AdaptersLinksAndLookup) {
 
     // An ARP request goes only to its adapter's link; the host table row names that adapter.
     arp("10.9.0.5", kLab0);
-    waitForAnswers();
+    waitForArpAnswers();
     EXPECT_EQ("", driverMac("10.9.0.5"));
     arp("10.9.0.5", kLab1);
-    waitForAnswers();
+    waitForArpAnswers();
     EXPECT_EQ("02:4B:5A:00:01:05", driverMac("10.9.0.5"));
     auto rows = hostTable();
     ASSERT_EQ(1u, rows.size());

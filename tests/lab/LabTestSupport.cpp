@@ -1,14 +1,16 @@
 #include "LabTestSupport.h"
 
+#include "krznetlib/KRZGetArpTable.h"
+#include "krznetlib/KRZVirtualSocket.h"
 #include "platform/krzplatform.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
+#include <thread>
 
-namespace labtest {
+namespace krztest {
 
 std::string arpRequest(const krzlab::MacBytes& adapterMac, uint32_t sender, uint32_t target) {
     std::string f(42, '\0');
@@ -93,22 +95,52 @@ std::string httpGet(int fd) {
     return reply;
 }
 
-std::vector<int> kernelTcpStates(uint16_t localPort) {
-    std::vector<int> states;
-    std::ifstream in("/proc/net/tcp");
-    std::string line;
-    std::getline(in, line);  // header
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, state;
-        fields >> slot >> local >> remote >> state;
-        size_t colon = local.find(':');
-        if (colon == std::string::npos)
-            continue;
-        if (std::stoul(local.substr(colon + 1), nullptr, 16) == localPort)
-            states.push_back(static_cast<int>(std::stoul(state, nullptr, 16)));
-    }
-    return states;
+void waitForArpAnswers() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
 }
 
-}  // namespace labtest
+KRZNdisStatus arp(const char* target, const krzlab::MacBytes& adapter) {
+    KRZNetworkLibrary driver;
+    return KRZNetworkLibrary::sendPacketDown(
+        KRZBuf(arpRequest(adapter, ip("192.168.77.2"), ip(target))), KRZMacAddress(adapter.data()));
+}
+
+std::string driverMac(const char* address) {
+    KRZNetworkLibrary driver;
+    KRZGetArpTable table;
+    KRZNetworkLibrary::getArpTable(table);
+    auto it = table.table.entries.find(htonl(ip(address)));
+    return it == table.table.entries.end() ? ""
+                                           : krzlab::formatMac(krzlab::macFromUint64(it->second));
+}
+
+Attempt::~Attempt() {
+    if (fd >= 0)
+        closesocket(static_cast<SOCKET>(fd));
+}
+
+void virtualConnect(Attempt& a, const char* address, uint16_t port, const krzlab::MacBytes* device,
+                    const krzlab::MacBytes& adapter) {
+    a.fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(ip(address));
+    to.sin_port = htons(port);
+    auto* target = reinterpret_cast<sockaddr*>(&to);
+    KRZVirtualSocket vs;
+    a.result = device ? vs.connect(static_cast<SOCKET>(a.fd), target, sizeof to,
+                                   KRZMacAddress(adapter.data()), KRZMacAddress(device->data()))
+                      : vs.connect(static_cast<SOCKET>(a.fd), target, sizeof to);
+    a.error = vs.getLastError();
+}
+
+std::string fetch(const char* address, const krzlab::MacBytes* device,
+                  const krzlab::MacBytes& adapter) {
+    Attempt a;
+    virtualConnect(a, address, 80, device, adapter);
+    if ((a.result != 0 && a.error != WSAEWOULDBLOCK) || finishConnect(a.fd, 3000) != 0)
+        return "";
+    return httpGet(a.fd);
+}
+
+}  // namespace krztest

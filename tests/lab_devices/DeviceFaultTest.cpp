@@ -8,7 +8,7 @@
 #include "lab/LabDevice.h"
 
 using namespace krzlab;
-using namespace krzlab_test;
+using namespace krztest;
 
 namespace {
 

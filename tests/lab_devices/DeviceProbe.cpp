@@ -4,49 +4,17 @@
 #include "testsupport/krzchild.h"
 
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <random>
-#include <sstream>
 
-namespace krzlab_test {
-
-namespace {
-
-std::string shellQuote(const std::string& arg) {
-    std::string out = "'";
-    for (char c : arg) {
-        if (c == '\'') {
-            out += "'\\''";
-        } else {
-            out += c;
-        }
-    }
-    return out + "'";
-}
-
-}  // namespace
+namespace krztest {
 
 CurlRun curl(const std::vector<std::string>& args) {
-    const std::string errPath = (std::filesystem::temp_directory_path() /
-                                 ("krzlab-curl-" + std::to_string(std::random_device()())))
-                                    .string();
     // --noproxy: a proxy from the environment must never see these requests.
-    std::string command = "curl --noproxy '*' -sS --max-time 15";
-    for (const std::string& a : args) {
-        command += " " + shellQuote(a);
-    }
-    command += " 2>" + errPath;
+    std::vector<std::string> argv = {"/usr/bin/curl", "--noproxy", "*", "-sS", "--max-time", "15"};
+    argv.insert(argv.end(), args.begin(), args.end());
     CurlRun run;
     int status = 0;
-    run.out = krztest::run({"/bin/sh", "-c", command}, status);
+    run.out = krztest::run(argv, status);
     run.exitCode = status < 128 ? status : -1;
-    std::ifstream errFile(errPath, std::ios::binary);
-    std::stringstream err;
-    err << errFile.rdbuf();
-    run.err = err.str();
-    std::filesystem::remove(errPath);
     return run;
 }
 
@@ -134,11 +102,9 @@ krzlab::DeviceSpec labSpec(const std::string& family, const std::string& model, 
     profile.family = family;
     profile.model = model;
     profile.address = "10.0.0." + std::to_string(host);
-    profile.mac = "02:00:00:00:00:" + std::string(host < 16 ? "0" : "") + [host] {
-        char hex[3];
-        std::snprintf(hex, sizeof hex, "%x", host & 0xff);
-        return std::string(hex);
-    }();
+    char mac[18];
+    std::snprintf(mac, sizeof mac, "02:00:00:00:00:%02x", host & 0xff);
+    profile.mac = mac;
     profile.username = "admin";
     profile.password = "secret";
     profile.wireless = {"LabNet", "wpa2-psk", "aes", "initial-key-1"};
@@ -159,4 +125,4 @@ std::string between(const std::string& page, const std::string& before, const st
     return end == std::string::npos ? std::string() : page.substr(start, end - start);
 }
 
-}  // namespace krzlab_test
+}  // namespace krztest

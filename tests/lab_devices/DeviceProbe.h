@@ -8,15 +8,14 @@
 
 #include "lab/LabDevice.h"
 
-namespace krzlab_test {
+namespace krztest {
 
 struct CurlRun {
     int exitCode = -1;
-    std::string out;  // stdout
-    std::string err;  // stderr (with -v: the exchange)
+    std::string out;  // stdout (stderr is the test's)
 };
 
-// Runs curl with `args` (each passed as one argument, no shell interpretation of its content).
+// Runs curl with `args`.
 CurlRun curl(const std::vector<std::string>& args);
 
 // "http://127.0.0.1:<port><path>"
@@ -47,4 +46,4 @@ krzlab::DeviceSpec labSpec(const std::string& family, const std::string& model, 
 // Text between `before` and the next `after` in `page`, "" when absent.
 std::string between(const std::string& page, const std::string& before, const std::string& after);
 
-}  // namespace krzlab_test
+}  // namespace krztest

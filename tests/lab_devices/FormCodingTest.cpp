@@ -90,7 +90,7 @@ TEST(HttpExchange, ChunkingVariesSizesCarriesExtensionsAndDecodesBack) {
     }
     std::string chunked = chunkBody(body);
     std::string decoded;
-    ASSERT_TRUE(krzlab_test::dechunk(chunked, decoded));
+    ASSERT_TRUE(krztest::dechunk(chunked, decoded));
     EXPECT_EQ(decoded, body);
     EXPECT_NE(chunked.find(";seq="), std::string::npos);
     EXPECT_EQ(chunked.compare(0, 4, "d3\r\n"), 0);            // 211, lower case

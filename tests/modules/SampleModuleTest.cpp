@@ -1,149 +1,75 @@
 // The sample module driven through the library's public interface against an in-process lab:
 // loading, recognition, login checks, full configuration runs, cancellation and the
 // factory-defaults verdicts.
+#include "E2eTestSupport.h"
+
 #include "core/KRZPAPConfigurator.h"
 #include "core/KRZPAPModule.h"
-#include "discovery/KRZPAPFinder.h"
-#include "discovery/KRZPAPScanner.h"
 #include "discovery/KRZPDefaultsRecognizer.h"
 #include "krzutil/KRZAccessPointWlanInfo.h"
-#include "lab/net/LabDescription.h"
-#include "lab/net/LabNetwork.h"
-
-#include "TestHelpers.h"
 #include "platform/krzprocess.h"
 
 #include <boost/make_shared.hpp>
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <thread>
+
+using namespace krztest;
 
 namespace {
 
-std::wstring widen(const std::string& text) {
-    return std::wstring(text.begin(), text.end());
-}
-
-std::string logPath() {
-    return ::testing::TempDir() + "krz_modules_e2e.log";
-}
-
-std::string readLog() {
-    return krztest::fileText(logPath());
-}
-
-// Loads the module once per process by its default name, as the host does.
-class ModuleEnvironment : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        KRZPAPModule::setLogFile(widen(logPath()), 0);
-        KRZPAPModule::setLogLevel(KRZ_LOG_TRACE);
-        krzprocess::unsetEnvironment("KRZ_VORTAN_APMODULE_DLLS");
-        KRZPAPModule::loadModuleDlls();
-    }
+// One device of the default lab as its manual describes it, and the settings a test writes (with
+// the lab's names for the modes). Corvid has no user name: the lab keeps its own.
+struct DeviceFacts {
+    const char *device, *address, *mac, *vendor, *model, *firmware, *user, *password;
 };
-
-const ::testing::Environment* const environment =
-    ::testing::AddGlobalTestEnvironment(new ModuleEnvironment);
-
-// One device of the default lab as its manual describes it, and the settings a test writes.
-struct Family {
-    const char* device;
-    const char* address;
-    const char* mac;
-    const char* vendor;
-    const char* model;
-    const char* firmware;
-    const char* user;
-    const char* password;
-    // What a full run writes, and the lab's names for the modes.
-    const char* newUser;
-    const char* newPassword;
-    const char* newSsid;
+struct Changes {
+    const char *newUser, *newPassword, *newSsid;
     _KRZPSecurityMode newMode;
     _KRZPEncryptionMode newEncryption;
-    const char* newKey;
-    const char* labSecurity;
-    const char* labEncryption;
+    const char *newKey, *labSecurity, *labEncryption;
 };
+struct Family : DeviceFacts, Changes {};
 
-const Family kAcme = {"acme-1",
-                      "192.168.77.10",
-                      "02:4B:5A:00:00:10",
-                      "Acme",
-                      "AP-100",
-                      "1.4.2 build 3107",
-                      "admin",
-                      "gatekeeper",
-                      "boss",
-                      "tower15",
-                      "Acme Lab",
-                      KRZP_SECURITY_WPA_WPA2_PSK,
-                      KRZP_ENCRYPTION_TKIP_AES,
-                      "passphrase-a",
-                      "wpa-wpa2-psk",
-                      "tkip-aes"};
-const Family kBorealis = {"borealis-1",
-                          "192.168.77.20",
-                          "02:4B:5A:00:00:20",
-                          "Borealis",
-                          "BR-5400",
-                          "2.0.7",
-                          "root",
-                          "northwind",
-                          "keeper",
-                          "icefloe7",
-                          "Polar",
-                          KRZP_SECURITY_WPA2_PSK,
-                          KRZP_ENCRYPTION_AES,
-                          "passphrase-b",
-                          "wpa2-psk",
-                          "aes"};
-// Corvid has no user name: the lab keeps its own, whatever is written.
-const Family kCorvid = {"corvid-2",
-                        "192.168.77.31",
-                        "02:4B:5A:00:00:31",
-                        "Corvid",
-                        "CV-20",
-                        "1.1.0",
-                        "admin",
-                        "rookery",
-                        "admin",
-                        "raven9",
-                        "Roost",
-                        KRZP_SECURITY_WPA_PSK,
-                        KRZP_ENCRYPTION_TKIP,
-                        "passphrase-c",
-                        "wpa-psk",
-                        "tkip"};
+const Family kAcme = {{"acme-1", "192.168.77.10", "02:4B:5A:00:00:10", "Acme", "AP-100",
+                       "1.4.2 build 3107", "admin", "gatekeeper"},
+                      {"boss", "tower15", "Acme Lab", KRZP_SECURITY_WPA_WPA2_PSK,
+                       KRZP_ENCRYPTION_TKIP_AES, "passphrase-a", "wpa-wpa2-psk", "tkip-aes"}};
+const Family kBorealis = {{"borealis-1", "192.168.77.20", "02:4B:5A:00:00:20", "Borealis",
+                           "BR-5400", "2.0.7", "root", "northwind"},
+                          {"keeper", "icefloe7", "Polar", KRZP_SECURITY_WPA2_PSK,
+                           KRZP_ENCRYPTION_AES, "passphrase-b", "wpa2-psk", "aes"}};
+const Family kCorvid = {{"corvid-2", "192.168.77.31", "02:4B:5A:00:00:31", "Corvid", "CV-20",
+                         "1.1.0", "admin", "rookery"},
+                        {"admin", "raven9", "Roost", KRZP_SECURITY_WPA_PSK, KRZP_ENCRYPTION_TKIP,
+                         "passphrase-c", "wpa-psk", "tkip"}};
 
-class SampleModuleLab : public ::testing::Test {
+// The module loaded by the fixture; the tests that talk to devices start the default lab.
+class SampleModule : public LabTest {
   protected:
-    void SetUp() override {
-        lab = krzlab::LabNetwork::create(krzlab::LabDescription::defaultLab());
-        lab->install();
-    }
-
+    void startDefaultLab() { startLab(krzlab::LabDescription::defaultLab()); }
     boost::shared_ptr<KRZPAPConfigurator> open(const Family& family, const std::string& user,
                                                const std::string& password) {
         std::vector<KRZMacAddress> macs = {KRZMacAddress::fromUtf8String(family.mac)};
+        const std::string vendor = family.vendor, model = family.model;
         boost::shared_ptr<KRZPAPConfigurator> conf = KRZPAPModule::createConf(
-            widen(family.vendor), widen(family.model), macs, widen(user), widen(password));
-        if (conf) {
-            in_addr address;
-            address.s_addr = inet_addr(family.address);
-            conf->setAddr(address);
-        }
+            std::wstring(vendor.begin(), vendor.end()), std::wstring(model.begin(), model.end()),
+            macs, std::wstring(user.begin(), user.end()),
+            std::wstring(password.begin(), password.end()));
+        if (conf)
+            conf->setAddr(inAddr(family.address));
         return conf;
     }
-
-    std::shared_ptr<krzlab::LabNetwork> lab;
 };
 
-class EachFamily : public SampleModuleLab, public ::testing::WithParamInterface<Family> {};
+class EachFamily : public SampleModule, public ::testing::WithParamInterface<Family> {
+  protected:
+    void SetUp() override {
+        SampleModule::SetUp();
+        startDefaultLab();
+    }
+};
 
 std::string familyName(const ::testing::TestParamInfo<Family>& info) {
     return info.param.vendor;
@@ -151,7 +77,7 @@ std::string familyName(const ::testing::TestParamInfo<Family>& info) {
 
 }  // namespace
 
-TEST(SampleModule, FactoryBuildsKnownModelsOnly) {
+TEST_F(SampleModule, FactoryBuildsKnownModelsOnly) {
     struct Case {
         const wchar_t* vendor;
         const wchar_t* model;
@@ -193,7 +119,7 @@ TEST(SampleModule, FactoryBuildsKnownModelsOnly) {
 }
 
 // The devices' own limits: Acme 15 characters, Borealis 31, Corvid 12 and no user name.
-TEST(SampleModule, DeviceLimitsAndFactoryCredentials) {
+TEST_F(SampleModule, DeviceLimitsAndFactoryCredentials) {
     auto acme = KRZPAPModule::createConf(L"Acme", L"AP-100", {}, L"", L"");
     auto borealis = KRZPAPModule::createConf(L"Borealis", L"BR-5400", {}, L"", L"");
     auto corvid = KRZPAPModule::createConf(L"Corvid", L"CV-20", {}, L"", L"");
@@ -221,7 +147,7 @@ TEST(SampleModule, DeviceLimitsAndFactoryCredentials) {
     EXPECT_EQ(Pair("", ""), corvid->getDefaultCredentials());
 }
 
-TEST(SampleModule, FactoryDefaultsVerdicts) {
+TEST_F(SampleModule, FactoryDefaultsVerdicts) {
     struct Case {
         const char* ssid;
         bool privacy;
@@ -255,21 +181,31 @@ TEST_P(EachFamily, ValidateTellsLoginFailureSuccessAndUnreachable) {
     EXPECT_EQ(KRZP_AP_UNREACHABLE, conf->validate());
 }
 
+// Cleared changes are not written; the same changes completed are, and read back.
 TEST_P(EachFamily, FullRunChangesTheDeviceAndReadsBack) {
     const Family& f = GetParam();
     boost::shared_ptr<KRZPAPConfigurator> conf = open(f, f.user, f.password);
     ASSERT_TRUE(conf->testLogin());
     conf->retrieveAttributes();
     EXPECT_EQ(f.firmware, conf->getFirmwareRevision());
-    krzlab::WirelessSettings before = lab->status(f.device).state.wireless;
-    EXPECT_EQ(before.ssid, conf->getSSID().getBytes());
-
-    EXPECT_TRUE(conf->startConfiguration());
-    conf->changeSSID(KRZSsid(f.newSsid));
-    conf->changeSecurityMode(f.newMode, boost::make_shared<KRZPKey>(f.newKey), f.newEncryption);
-    conf->changeCredentials(f.newUser, f.newPassword);
+    krzlab::DeviceSpec before = lab->status(f.device).state;
+    EXPECT_EQ(before.wireless.ssid, conf->getSSID().getBytes());
+    auto change = [&] {
+        EXPECT_TRUE(conf->startConfiguration());
+        conf->changeSSID(KRZSsid(f.newSsid));
+        conf->changeSecurityMode(f.newMode, boost::make_shared<KRZPKey>(f.newKey), f.newEncryption);
+        conf->changeCredentials(f.newUser, f.newPassword);
+    };
+    change();
+    conf->clearPendingChanges();
     EXPECT_TRUE(conf->completeConfiguration());
+    krzlab::DeviceSpec cleared = lab->status(f.device).state;
+    EXPECT_TRUE(before.wireless == cleared.wireless);
+    EXPECT_EQ(before.password, cleared.password);
+    EXPECT_EQ(f.password, conf->getCredentials().second);
 
+    change();
+    EXPECT_TRUE(conf->completeConfiguration());
     krzlab::DeviceSpec state = lab->status(f.device).state;
     EXPECT_EQ(f.newSsid, state.wireless.ssid);
     EXPECT_EQ(f.labSecurity, state.wireless.security);
@@ -292,130 +228,70 @@ TEST_P(EachFamily, FullRunChangesTheDeviceAndReadsBack) {
     EXPECT_EQ(KRZP_AP_LOGIN_FAILED, open(f, f.user, f.password)->validate());
 }
 
-TEST_P(EachFamily, CancelDuringSlowReplyEndsWithCode14) {
-    const Family& f = GetParam();
+INSTANTIATE_TEST_SUITE_P(Lab, EachFamily, ::testing::Values(kAcme, kBorealis, kCorvid), familyName);
+
+namespace {
+
+// Runs `operation` on a worker thread, cancels it after `delayMs`; the code it ended with.
+int cancelledAfter(KRZPAPConfigurator& conf, int delayMs, const std::function<void()>& operation,
+                   std::string* firmware = nullptr) {
+    int code = 0;
+    std::thread worker([&] {
+        try {
+            operation();
+        } catch (const KRZPAPCException& e) {
+            code = e.getAPCErrorCode();
+            if (firmware)
+                *firmware = e.getAPCFirmwareRevision();
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    conf.cancelOperation();
+    worker.join();
+    return code;
+}
+
+}  // namespace
+
+// A page read to the close, in slow pieces: the cancel, not the reply time-out, ends the wait.
+TEST_F(SampleModule, CancelDuringSlowReplyEndsWithCode14) {
+    startDefaultLab();
+    const Family& f = kCorvid;
     boost::shared_ptr<KRZPAPConfigurator> conf = open(f, f.user, f.password);
     conf->retrieveAttributes();
     lab->setFault(f.device, krzlab::Fault::Slow, 100);
-    size_t logStart = readLog().size();
-
-    int code = 0;
+    size_t logStart = logText().size();
     std::string stamped;
-    std::thread worker([&] {
-        try {
-            conf->retrieveAttributes();
-        } catch (const KRZPAPCException& e) {
-            code = e.getAPCErrorCode();
-            stamped = e.getAPCFirmwareRevision();
-        }
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    auto cancelled = std::chrono::steady_clock::now();
-    conf->cancelOperation();
-    worker.join();
+    auto cancelled = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    EXPECT_EQ(KRZPAPC_CANCELLED, cancelledAfter(
+                                     *conf, 300, [&] { conf->retrieveAttributes(); }, &stamped));
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - cancelled).count();
-    RecordProperty("secondsAfterCancel", std::to_string(seconds));
-
-    EXPECT_EQ(KRZPAPC_CANCELLED, code);
     EXPECT_EQ(f.firmware, stamped);
     // Not a speed check: only that the cancel, not the 10 s reply time-out, ended the wait.
     EXPECT_LT(seconds, 5.0);
     std::string line = std::string(f.vendor) + " " + f.model + "(" + f.address +
                        "): retrieveAttributes(): Exception: ";
-    EXPECT_NE(std::string::npos, readLog().find(line, logStart)) << line;
-}
-
-TEST_P(EachFamily, ClearedChangesAreNotWritten) {
-    const Family& f = GetParam();
-    boost::shared_ptr<KRZPAPConfigurator> conf = open(f, f.user, f.password);
-    krzlab::DeviceSpec before = lab->status(f.device).state;
-    conf->startConfiguration();
-    conf->changeSSID(KRZSsid(f.newSsid));
-    conf->changeSecurityMode(f.newMode, boost::make_shared<KRZPKey>(f.newKey), f.newEncryption);
-    conf->changeCredentials(f.newUser, f.newPassword);
-    conf->clearPendingChanges();
-    EXPECT_TRUE(conf->completeConfiguration());
-    krzlab::DeviceSpec after = lab->status(f.device).state;
-    EXPECT_TRUE(before.wireless == after.wireless);
-    EXPECT_EQ(before.password, after.password);
-    EXPECT_EQ(f.password, conf->getCredentials().second);
-}
-
-INSTANTIATE_TEST_SUITE_P(Lab, EachFamily, ::testing::Values(kAcme, kBorealis, kCorvid), familyName);
-
-TEST_F(SampleModuleLab, ScanFindsEveryRouterAndNothingElse) {
-    KRZPAPConfiguratorList found = KRZPAPScanner::runScan();
-    std::vector<std::string> seen;
-    for (const auto& conf : found) {
-        std::vector<KRZMacAddress> macs = conf->getMACAddressList();
-        ASSERT_FALSE(macs.empty());
-        seen.push_back(std::string(inet_ntoa(conf->getAddr())) + " " + macs.front().toUtf8String() +
-                       " " + conf->getDescription());
-    }
-    std::sort(seen.begin(), seen.end());
-    std::vector<std::string> expected = {
-        "192.168.77.10 " + KRZMacAddress::fromUtf8String(kAcme.mac).toUtf8String() + " Acme AP-100",
-        "192.168.77.20 " + KRZMacAddress::fromUtf8String(kBorealis.mac).toUtf8String() +
-            " Borealis BR-5400",
-        "192.168.77.30 " + KRZMacAddress::fromUtf8String("02:4B:5A:00:00:30").toUtf8String() +
-            " Corvid CV-10",
-        "192.168.77.31 " + KRZMacAddress::fromUtf8String(kCorvid.mac).toUtf8String() +
-            " Corvid CV-20",
-    };
-    EXPECT_EQ(expected, seen);
-}
-
-// A reset router moves to its factory address; the module's registered factory addresses let
-// the finder and the scan reach it there.
-TEST_F(SampleModuleLab, ResetCorvidIsFoundAtItsFactoryAddress) {
-    boost::shared_ptr<KRZPAPConfigurator> conf = open(kCorvid, kCorvid.user, kCorvid.password);
-    lab->factoryReset(kCorvid.device);
-    EXPECT_EQ(KRZP_AP_UNREACHABLE, conf->validate());
-
-    // A single findAP sweeps only the adapters' networks; the search over a list also asks the
-    // registered factory addresses.
-    KRZPAPConfiguratorVector found = KRZPAPFinder::findAllAps({conf});
-    ASSERT_EQ(1u, found.size());
-    EXPECT_STREQ("10.0.0.138", inet_ntoa(conf->getAddr()));
-    std::pair<std::string, std::string> factory = conf->getDefaultCredentials();
-    conf->setCredentials(factory.first, factory.second);
-    EXPECT_EQ(KRZP_AP_OK, conf->validate());
-    conf->retrieveAttributes();
-    EXPECT_EQ("corvid", conf->getSSID().getBytes());
-    EXPECT_EQ(KRZP_SECURITY_NONE, conf->getSecurityMode());
-
-    auto info = boost::make_shared<KRZAccessPointWlanInfo>();
-    info->ssid = conf->getSSID();
-    EXPECT_GT(KRZPDefaultsRecognizer::isFactoryDefaultsAccessPoint(info), 0);
+    EXPECT_NE(std::string::npos, logText().find(line, logStart)) << line;
 }
 
 // The wireless change restarts Borealis; a cancel while the configurator waits for it ends the
 // run with code 14 instead of waiting the restart out.
-TEST_F(SampleModuleLab, CancelWhileBorealisRestartsEndsWithCode14) {
+TEST_F(SampleModule, CancelWhileBorealisRestartsEndsWithCode14) {
+    startDefaultLab();
     boost::shared_ptr<KRZPAPConfigurator> conf =
         open(kBorealis, kBorealis.user, kBorealis.password);
     conf->startConfiguration();
     conf->changeSSID(KRZSsid("Polar"));
-    int code = 0;
-    std::thread worker([&] {
-        try {
-            conf->completeConfiguration();
-        } catch (const KRZPAPCException& e) {
-            code = e.getAPCErrorCode();
-        }
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
-    conf->cancelOperation();
-    worker.join();
-    EXPECT_EQ(KRZPAPC_CANCELLED, code);
+    EXPECT_EQ(KRZPAPC_CANCELLED,
+              cancelledAfter(*conf, 400, [&] { conf->completeConfiguration(); }));
     EXPECT_EQ("Polar", lab->status(kBorealis.device).state.wireless.ssid);
 }
 
 // Without the module library the loader fails, even after the module itself has loaded.
-TEST(SampleModule, MissingModuleLibraryFailsWithCode5) {
+TEST_F(SampleModule, MissingModuleLibraryFailsWithCode5) {
     krzprocess::setEnvironment("KRZ_VORTAN_APMODULE_DLLS", "krzpapmodulesmissing.dll");
-    int code = krztest::thrownBy([] { KRZPAPModule::loadModuleDlls(); }).getAPCErrorCode();
+    int code = thrownBy([] { KRZPAPModule::loadModuleDlls(); }).getAPCErrorCode();
     krzprocess::unsetEnvironment("KRZ_VORTAN_APMODULE_DLLS");
     EXPECT_EQ(KRZPAPC_INTERNAL_ERROR, code);
 }

@@ -1,5 +1,5 @@
 // A module that knows one kind of device: the test web host in a network namespace. It lets the
-// namespace test check discovery end to end without the sample module's device families.
+// namespace tests check discovery end to end without the sample module's device families.
 #include "core/KRZPAPModule.h"
 #include "discovery/KRZPHttpScanner.h"
 #include "webconf/KRZPHttpConfigurator.h"
@@ -34,27 +34,12 @@ class NetnsTestRecognizer : public KRZPHttpRecognizer {
     }
 };
 
-class NetnsTestModule : public KRZPAPModule {
-  public:
-    NetnsTestModule() {
-        registerModule(this);
+// Registered while the library loads, next to the test module (tests/core/TestModule.cpp) that
+// this library is built with.
+const struct Registrar {
+    Registrar() {
         KRZPHttpScanner::registerHttpRecognizer(boost::make_shared<NetnsTestRecognizer>(), 0);
     }
-    void setLibraryVersion(const std::string&) override {}
-    std::string& getName() override { return name_; }
-    std::string& getVersion() override { return version_; }
-    boost::shared_ptr<KRZPAPConfigurator> _createConf(const std::string&, const std::string&,
-                                                      std::vector<KRZMacAddress>,
-                                                      const std::string&,
-                                                      const std::string&) override {
-        return boost::shared_ptr<KRZPAPConfigurator>();
-    }
-
-  private:
-    std::string name_ = "netns-test";
-    std::string version_ = "1";
-};
-
-NetnsTestModule module;
+} registrar;
 
 }  // namespace

@@ -98,7 +98,9 @@ before=$(state)
 ip netns exec "$BED_HOST" tshark -i h0 -f "tcp and host 10.0.0.138" -w "$tmp/carried.pcap" \
   >/dev/null 2>&1 &
 capture=$!
-sleep 1.5
+# dumpcap writes the file's header once it captures.
+for _ in $(seq 50); do [ -s "$tmp/carried.pcap" ] && break; sleep 0.1; done
+sleep 0.2
 run configure 10.0.0.138 --mac 02:4b:5a:00:00:31 --ssid Bed31 >"$tmp/configure.out" 2>&1 &
 job=$!
 sleep 0.3

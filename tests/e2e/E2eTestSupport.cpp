@@ -1,4 +1,4 @@
-#include "E2eSupport.h"
+#include "E2eTestSupport.h"
 
 #include "core/KRZPAPModule.h"
 #include "krznetlib/KRZNetworkBackend.h"
@@ -9,12 +9,13 @@
 #include <cstdlib>
 #include <random>
 
-namespace e2e {
+namespace krztest {
 
 void LabTest::SetUp() {
     // The module by its default name, and never a lab of the environment's.
     krzprocess::unsetEnvironment("KRZ_VORTAN_APMODULE_DLLS");
     krzprocess::unsetEnvironment("KRZ_LAB");
+    krzprocess::unsetEnvironment("KRZ_LAB_FILE");
     krzprocess::unsetEnvironment("KRZ_NETWORK");
     KRZSettings::reload();
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -51,4 +52,4 @@ std::string macText(const KRZPAPConfigurator& conf) {
     return macs.empty() ? std::string() : macs.front().toUtf8String();
 }
 
-}  // namespace e2e
+}  // namespace krztest

@@ -14,7 +14,7 @@
 #include <memory>
 #include <string>
 
-namespace e2e {
+namespace krztest {
 
 class LabTest : public ::testing::Test {
   protected:
@@ -31,9 +31,6 @@ class LabTest : public ::testing::Test {
     std::string logPath;
 };
 
-using krztest::dotted;
-using krztest::inAddr;
-using krztest::thrownBy;
 std::string macText(const KRZPAPConfigurator& conf);
 
-}  // namespace e2e
+}  // namespace krztest
