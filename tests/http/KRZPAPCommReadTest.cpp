@@ -1,6 +1,6 @@
 // Buffered reads: lines, delimiters, counted runs, peeking and waiting, fed in controlled pieces.
-#include "HttpTestUtil.h"
-#include "TestHelpers.h"
+#include "HttpTestSupport.h"
+#include "TestSupport.h"
 
 #include <chrono>
 #include <functional>

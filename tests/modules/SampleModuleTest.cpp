@@ -10,7 +10,7 @@
 #include "lab/net/LabDescription.h"
 #include "lab/net/LabNetwork.h"
 
-#include "TestHelpers.h"
+#include "TestSupport.h"
 #include "platform/krzprocess.h"
 
 #include <boost/make_shared.hpp>

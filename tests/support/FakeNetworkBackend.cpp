@@ -1,5 +1,5 @@
 #include "FakeNetworkBackend.h"
-#include "TestHelpers.h"
+#include "TestSupport.h"
 
 #include "platform/krzplatform.h"
 

@@ -13,6 +13,8 @@
 // setStepTimeout), so a client that misbehaves cannot hang a test.
 #pragma once
 
+#include "platform/krzplatform.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <memory>
@@ -20,6 +22,20 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+namespace krztest {
+
+sockaddr_in loopback(unsigned short port);
+// The local port `fd` is bound to.
+unsigned short boundPort(int fd);
+// A TCP socket bound to an ephemeral loopback port, not listening; throws std::runtime_error.
+int boundLoopbackSocket();
+// The same, listening with this backlog.
+int listeningLoopbackSocket(int backlog = 16);
+// Waits up to `timeoutMs` for `fd` to become readable; false on time-out.
+bool waitReadable(SOCKET fd, int timeoutMs = 2000);
+
+}  // namespace krztest
 
 class ScriptedPeer {
   public:

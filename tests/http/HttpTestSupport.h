@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "http/KRZPAPComm.h"
+#include "TestSupport.h"
 #include "platform/krzplatform.h"
 #include "testsupport/krzhandles.h"
 
@@ -21,33 +22,14 @@ class KRZPAPCommTestAccess {
     static KRZPAPCReadStatus fillBuffer(KRZPAPComm& comm) { return comm.fillBuffer(); }
 };
 
-inline bool waitReadable(SOCKET fd, int timeoutMs = 2000) {
-    fd_set readSet;
-    FD_ZERO(&readSet);
-    FD_SET(fd, &readSet);
-    timeval wait{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    return ::select(0, &readSet, nullptr, nullptr, &wait) > 0;
-}
-
-inline int openDescriptorCount() {
-    return krztest::openHandleCount();
-}
+using krztest::waitReadable;
 
 // Connects `comm` (which must hold 127.0.0.1) to a private listener and keeps the accepted end.
 class LoopbackPair {
   public:
     explicit LoopbackPair(KRZPAPComm& comm) {
-        listenFd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int len = sizeof(a);
-        if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
-            ::listen(listenFd_, 4) != 0 ||
-            ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-            throw std::runtime_error("listener set-up failed");
-        }
-        comm.openConnection(ntohs(a.sin_port), false);
+        listenFd_ = static_cast<SOCKET>(krztest::listeningLoopbackSocket(4));
+        comm.openConnection(krztest::boundPort(static_cast<int>(listenFd_)), false);
         serverFd_ = ::accept(listenFd_, nullptr, nullptr);
     }
     ~LoopbackPair() {
