@@ -33,8 +33,7 @@ class LoopbackPair {
         serverFd_ = ::accept(listenFd_, nullptr, nullptr);
     }
     ~LoopbackPair() {
-        if (serverFd_ != INVALID_SOCKET)
-            closesocket(serverFd_);
+        closesocket(serverFd_);
         closesocket(listenFd_);
     }
     LoopbackPair(const LoopbackPair&) = delete;
@@ -51,24 +50,6 @@ class LoopbackPair {
     }
     // Ends the reply (FIN); the descriptor stays open so that nothing turns into a reset.
     void close() { ::shutdown(serverFd_, SD_SEND); }
-    void reset() {
-        linger l{1, 0};
-        ::setsockopt(serverFd_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l),
-                     sizeof(l));
-        closesocket(serverFd_);
-        serverFd_ = INVALID_SOCKET;
-    }
-    std::string readRequest() {
-        std::string got;
-        char buf[4096];
-        while (waitReadable(serverFd_, 200)) {
-            int n = ::recv(serverFd_, buf, sizeof(buf), 0);
-            if (n <= 0)
-                break;
-            got.append(buf, static_cast<size_t>(n));
-        }
-        return got;
-    }
 
   private:
     SOCKET listenFd_ = INVALID_SOCKET;

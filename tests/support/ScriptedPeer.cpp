@@ -158,11 +158,6 @@ ScriptedPeer::Script& ScriptedPeer::Script::awaitRequest() {
     return *this;
 }
 
-ScriptedPeer::Script& ScriptedPeer::Script::awaitBytes(size_t count) {
-    steps.push_back({AWAIT_BYTES, "", count});
-    return *this;
-}
-
 ScriptedPeer::Script& ScriptedPeer::Script::close() {
     steps.push_back({CLOSE, "", 0});
     return *this;
@@ -273,10 +268,6 @@ void ScriptedPeer::play(Connection& c, const Script& script) {
         }
         return false;
     };
-    auto receivedSize = [&] {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return c.received.size();
-    };
     auto stepDeadline = [&] { return Clock::now() + std::chrono::milliseconds(stepTimeoutMs_); };
     auto never = [] { return false; };
 
@@ -333,11 +324,6 @@ void ScriptedPeer::play(Connection& c, const Script& script) {
                     },
                     false);
                 break;
-            case Script::AWAIT_BYTES:
-                pump(
-                    stepDeadline(), [&] { return c.clientClosed || receivedSize() >= step.value; },
-                    false);
-                break;
             case Script::CLOSE:
                 open = false;
                 break;
@@ -377,11 +363,6 @@ std::string ScriptedPeer::received(size_t index) {
     // Bounded, so that a client that never connects fails the test instead of hanging it.
     changed_.wait_for(lock, std::chrono::seconds(60),
                       [&] { return connections_.size() > index && connections_[index]->done; });
-    return connections_.size() > index ? connections_[index]->received : std::string();
-}
-
-std::string ScriptedPeer::receivedSoFar(size_t index) {
-    std::lock_guard<std::mutex> lock(mutex_);
     return connections_.size() > index ? connections_[index]->received : std::string();
 }
 
