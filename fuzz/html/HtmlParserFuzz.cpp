@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace {
@@ -14,58 +15,27 @@ namespace {
 void runOperations(const std::string& page, const std::string& needle, uint8_t script) {
     KRZPHtmlParser parser(page);
     ci_string tag;
+    const std::function<void()> operations[16] = {
+        [&] { parser.skipTo(needle); },
+        [&] { parser.skipPast(needle); },
+        [&] { parser.caselessSkipPast(needle); },
+        [&] { parser.grabTo(needle); },
+        [&] { parser.skipPastWhitespace(); },
+        [&] { parser.skipToWhitespace(); },
+        [&] { parser.grabToWhitespace(); },
+        [&] { parser.grabJs(needle.empty() ? '\'' : needle[0]); },
+        [&] { parser.skipToTag(needle); },
+        [&] { parser.skipPastTag(needle); },
+        [&] { parser.skipToNextTag(tag); },
+        [&] { parser.parseAttributes(); },
+        [&] { parser.parseAttributeValue(); },
+        [&] { parser.parseFormParams(script & 1); },
+        [&] { parser.skipToBody(); },
+        [&] { parser.reset(); },
+    };
     for (int step = 0; step < 24; ++step) {
         try {
-            switch ((script + step * 7) % 16) {
-                case 0:
-                    parser.skipTo(needle);
-                    break;
-                case 1:
-                    parser.skipPast(needle);
-                    break;
-                case 2:
-                    parser.caselessSkipPast(needle);
-                    break;
-                case 3:
-                    parser.grabTo(needle);
-                    break;
-                case 4:
-                    parser.skipPastWhitespace();
-                    break;
-                case 5:
-                    parser.skipToWhitespace();
-                    break;
-                case 6:
-                    parser.grabToWhitespace();
-                    break;
-                case 7:
-                    parser.grabJs(needle.empty() ? '\'' : needle[0]);
-                    break;
-                case 8:
-                    parser.skipToTag(needle);
-                    break;
-                case 9:
-                    parser.skipPastTag(needle);
-                    break;
-                case 10:
-                    parser.skipToNextTag(tag);
-                    break;
-                case 11:
-                    parser.parseAttributes();
-                    break;
-                case 12:
-                    parser.parseAttributeValue();
-                    break;
-                case 13:
-                    parser.parseFormParams(script & 1);
-                    break;
-                case 14:
-                    parser.skipToBody();
-                    break;
-                default:
-                    parser.reset();
-                    break;
-            }
+            operations[(script + step * 7) % 16]();
         } catch (const KRZPAPCException&) {
             if (parser.getPosition() == std::string::npos) {
                 parser.reset();

@@ -2,6 +2,7 @@
 // fuzzer chooses, over a real loopback connection that ends with a close or a reset. The reader
 // may report errors through KRZPAPCException; it must never crash, read out of bounds, or fail to
 // finish after the end, and a reset never passes for a complete reply.
+#include "ScriptedPeer.h"
 #include "http/KRZPAPComm.h"
 
 #include <cstddef>
@@ -12,33 +13,10 @@
 
 namespace {
 
-SOCKET listener() {
-    static SOCKET fd = [] {
-        SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 || listen(s, 4) != 0) {
-            std::abort();
-        }
-        return s;
-    }();
+// One listening socket for the whole run.
+int listener() {
+    static const int fd = krztest::listeningLoopbackSocket(4);
     return fd;
-}
-
-unsigned short listenerPort() {
-    sockaddr_in a{};
-    int len = sizeof(a);
-    getsockname(listener(), reinterpret_cast<sockaddr*>(&a), &len);
-    return ntohs(a.sin_port);
-}
-
-bool readable(SOCKET s, int timeoutMs) {
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(s, &set);
-    timeval wait{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    return select(static_cast<int>(s) + 1, &set, nullptr, nullptr, &wait) > 0;
 }
 
 // The first byte gives the number of pieces (1 to 8) and, in its high bit, whether the reply ends
@@ -73,15 +51,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool endWithReset = size > 0 && (data[0] & 0x80) != 0;
     KRZPAPComm comm(std::string("127.0.0.1"));
     comm.setTimeout(2);
-    comm.openConnection(listenerPort(), false);
-    SOCKET server = accept(listener(), nullptr, nullptr);
+    comm.openConnection(krztest::boundPort(listener()), false);
+    SOCKET server = accept(static_cast<SOCKET>(listener()), nullptr, nullptr);
     KRZPAPCReadStatus status = KRZPAPC_READ_PENDING;
     try {
         for (const std::string& piece : pieces) {
             // The platform's send never raises SIGPIPE.
             if (send(server, piece.data(), static_cast<int>(piece.size()), 0) < 0)
                 break;
-            if (!readable(comm.getFD(), 1000))
+            if (!krztest::waitReadable(comm.getFD(), 1000))
                 std::abort();  // loopback delivers at once
             status = comm.readResponse();
             if (status != KRZPAPC_READ_PENDING)
@@ -96,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         for (int i = 0; status == KRZPAPC_READ_PENDING; ++i) {
             // After the close every reply must come to an end.
-            if (i > 10000 || !readable(comm.getFD(), 1000))
+            if (i > 10000 || !krztest::waitReadable(comm.getFD(), 1000))
                 std::abort();
             status = comm.readResponse();
         }

@@ -5,7 +5,7 @@
 #include "core/KRZPAPConfigurator.h"
 #include "core/KRZPAPModule.h"
 
-#include "TestHelpers.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -14,9 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace coretest {
-
-using krztest::thrownBy;
+namespace krztest {
 
 // The log entries' texts (timestamp and level stripped), UTF-8, read back from the log file that
 // this object installs with KRZPAPModule::setLogFile.
@@ -29,19 +27,13 @@ class LogCapture {
 
     const std::string& path() const { return path_; }
     std::vector<std::string> entries() const;
-    // Entries of a given file, for logs other than this one.
-    static std::vector<std::string> entriesOf(const std::string& path);
     // The entries written since the last call of this function (or since construction).
     std::vector<std::string> newEntries();
-    static std::string uniquePath(const std::string& stem);
 
   private:
     std::string path_;
     size_t seen_ = 0;
 };
-
-in_addr ip(const char* dotted);
-std::string narrow(const std::wstring& text);
 
 class FakeConfigurator : public KRZPAPConfigurator {
   public:
@@ -146,4 +138,4 @@ class FakeConfigurator : public KRZPAPConfigurator {
 // the test body runs in both processes.
 void inFreshProcess(const std::function<void()>& checks);
 
-}  // namespace coretest
+}  // namespace krztest

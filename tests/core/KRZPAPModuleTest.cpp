@@ -10,9 +10,9 @@
 #include <cstdlib>
 #include <stdexcept>
 
-using coretest::FakeConfigurator;
-using coretest::LogCapture;
-using coretest::thrownBy;
+using krztest::FakeConfigurator;
+using krztest::LogCapture;
+using krztest::thrownBy;
 
 namespace {
 
@@ -143,29 +143,29 @@ TEST(KRZPAPModule, CreateConfAsksModulesInOrderUntilOneAnswers) {
 }
 
 TEST(KRZPAPModule, CreateConfWithoutModulesIsNull) {
-    coretest::inFreshProcess(
+    krztest::inFreshProcess(
         [] { EXPECT_EQ(nullptr, KRZPAPModule::createConf(L"a", L"b", {}, L"", L"").get()); });
 }
 
 TEST(KRZPAPModule, LoadsTheListedLibrariesInOrder) {
-    coretest::inFreshProcess([] {
+    krztest::inFreshProcess([] {
         LogCapture log;
-        useModuleSetting("krzcoretestmoda.dll;krzcoretestmodb.dll;");
+        useModuleSetting("krztestmoda.dll;krztestmodb.dll;");
         KRZPAPModule::loadModuleDlls();
-        EXPECT_EQ((Lines{"Loading AP module DLL krzcoretestmoda.dll\n",
+        EXPECT_EQ((Lines{"Loading AP module DLL krztestmoda.dll\n",
                          "KRZPAPModule::registerDefaultIp(): registering default IP 192.0.2.1\n",
-                         "Registering module core-test-a version 7.1\n",
-                         "Loading AP module DLL krzcoretestmodb.dll\n",
+                         "Registering module test-a version 7.1\n",
+                         "Loading AP module DLL krztestmodb.dll\n",
                          "KRZPAPModule::registerDefaultIp(): registering default IP 192.0.2.2\n",
-                         "Registering module core-test-b version 7.1\n"}),
+                         "Registering module test-b version 7.1\n"}),
                   log.newEntries());
         EXPECT_EQ((std::vector<unsigned long>{inet_addr("192.0.2.1"), inet_addr("192.0.2.2")}),
                   KRZPAPModule::getDefaultIps());
 
         // Loading again hands back the loaded libraries: nothing registers twice.
-        useModuleSetting("krzcoretestmodb.dll");
+        useModuleSetting("krztestmodb.dll");
         KRZPAPModule::loadModuleDlls();
-        EXPECT_EQ((Lines{"Loading AP module DLL krzcoretestmodb.dll\n"}), log.newEntries());
+        EXPECT_EQ((Lines{"Loading AP module DLL krztestmodb.dll\n"}), log.newEntries());
         EXPECT_EQ(2u, KRZPAPModule::getDefaultIps().size());
 
         // Empty pieces name nothing and are skipped.
@@ -176,19 +176,19 @@ TEST(KRZPAPModule, LoadsTheListedLibrariesInOrder) {
 }
 
 TEST(KRZPAPModule, StopsAtALibraryThatDoesNotLoad) {
-    coretest::inFreshProcess([] {
+    krztest::inFreshProcess([] {
         LogCapture log;
-        useModuleSetting("krzcoretestmoda.dll;krzcorenosuchmodule.dll;krzcoretestmodb.dll");
+        useModuleSetting("krztestmoda.dll;krznosuchmodule.dll;krztestmodb.dll");
         const KRZPAPCException e = thrownBy([&] { KRZPAPModule::loadModuleDlls(); });
         EXPECT_EQ(KRZPAPC_INTERNAL_ERROR, e.getAPCErrorCode());
         EXPECT_EQ(126u, e.getMsError());
         EXPECT_EQ("KRZPAPModule", e.getSourceFile());
         EXPECT_EQ(L"", e.getMessage());
-        EXPECT_EQ((Lines{"Loading AP module DLL krzcoretestmoda.dll\n",
+        EXPECT_EQ((Lines{"Loading AP module DLL krztestmoda.dll\n",
                          "KRZPAPModule::registerDefaultIp(): registering default IP 192.0.2.1\n",
-                         "Registering module core-test-a version 7.1\n",
-                         "Loading AP module DLL krzcorenosuchmodule.dll\n",
-                         "Error 126 loading AP module DLL krzcorenosuchmodule.dll\n"}),
+                         "Registering module test-a version 7.1\n",
+                         "Loading AP module DLL krznosuchmodule.dll\n",
+                         "Error 126 loading AP module DLL krznosuchmodule.dll\n"}),
                   log.newEntries());
         EXPECT_EQ((std::vector<unsigned long>{inet_addr("192.0.2.1")}),
                   KRZPAPModule::getDefaultIps());
@@ -196,7 +196,7 @@ TEST(KRZPAPModule, StopsAtALibraryThatDoesNotLoad) {
 }
 
 TEST(KRZPAPModule, DefaultLibraryNameWhenTheSettingIsAbsent) {
-    coretest::inFreshProcess([] {
+    krztest::inFreshProcess([] {
         LogCapture log;
         useModuleSetting(nullptr);
         try {
@@ -215,7 +215,7 @@ TEST(KRZPAPModule, DefaultLibraryNameWhenTheSettingIsAbsent) {
 }
 
 TEST(KRZPAPModule, LogIsSilentUntilSetLogFileAndLevelsDoNotCarryOver) {
-    coretest::inFreshProcess([] {
+    krztest::inFreshProcess([] {
         EXPECT_EQ(nullptr, KRZPAPModule::getLogFile().get());
         KRZPAPModule::log(L"dropped %d\n", 1);
         KRZPAPModule::log(KRZ_LOG_ERROR, L"dropped %d\n", 2);

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "FakeNetworkBackend.h"
-#include "TestHelpers.h"
+#include "TestSupport.h"
 #include "core/KRZPAPCException.h"
 #include "core/KRZPAPConfigurator.h"
 #include "core/KRZPAPModule.h"

@@ -2,7 +2,7 @@
 // module loaded by its default name, and the library log read back from a file of the test's own.
 #pragma once
 
-#include "TestHelpers.h"
+#include "TestSupport.h"
 #include "lab/net/LabNetwork.h"
 
 #include "core/KRZPAPCException.h"

@@ -4,28 +4,23 @@
 
 #include <gtest/gtest.h>
 
+#include "TestSupport.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 
 namespace {
 
-// A fresh name in the temporary folder.
-std::string scratchPath(const std::string& stem) {
-    static unsigned serial = 0;
-    return (std::filesystem::temp_directory_path() /
-            (stem + std::to_string(std::random_device()()) + "-" + std::to_string(serial++)))
-        .string();
-}
+using krztest::scratchPath;
 
 TEST(Loader, DllNameFindsSharedObjectBesideTheLibraries) {
-    HMODULE module = LoadLibraryW(L"krzhosttestmod.dll");
+    HMODULE module = LoadLibraryW(L"krztestmoda.dll");
     ASSERT_NE(module, nullptr) << GetLastError();
-    EXPECT_EQ(LoadLibraryW(L"KrzHostTestMod.DLL"), nullptr);  // file names keep their case
-    EXPECT_EQ(LoadLibraryW(L"krzhosttestmod.DLL"), module);   // the suffix does not
+    EXPECT_EQ(LoadLibraryW(L"KrzTestModA.DLL"), nullptr);  // file names keep their case
+    EXPECT_EQ(LoadLibraryW(L"krztestmoda.DLL"), module);   // the suffix does not
     auto answer = reinterpret_cast<int (*)()>(GetProcAddress(module, "krzHostTestAnswer"));
     ASSERT_NE(answer, nullptr);
     EXPECT_EQ(answer(), 42);
@@ -50,7 +45,7 @@ TEST(Loader, MissingAndMalformedLibraries) {
     ASSERT_TRUE(std::filesystem::create_directory(dir));
     std::string junk = dir + "/libjunk.so";
     std::ofstream(junk) << "not a library";
-    std::wstring name = std::wstring(dir.begin(), dir.end()) + L"/junk.dll";
+    std::wstring name = krztest::widen(dir + "/junk.dll");
     EXPECT_EQ(LoadLibraryW(name.c_str()), nullptr);
     EXPECT_EQ(GetLastError(), 193u);
     std::filesystem::remove_all(dir);

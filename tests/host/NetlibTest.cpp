@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "TestSupport.h"
+
 #include <boost/make_shared.hpp>
 
 #include <cstdlib>
@@ -44,13 +46,11 @@ MIB_IPNETROW arpRow(const char* ip, unsigned char last) {
     return row;
 }
 
-sockaddr_in address(const char* ip, uint16_t port) {
-    sockaddr_in a;
-    std::memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = inet_addr(ip);
-    a.sin_port = htons(port);
-    return a;
+// A listening loopback socket and its address.
+SOCKET listener(sockaddr_in& address) {
+    int s = krztest::listeningLoopbackSocket(2);
+    address = krztest::loopback(krztest::boundPort(s));
+    return static_cast<SOCKET>(s);
 }
 
 class Netlib : public ::testing::Test {
@@ -84,7 +84,8 @@ TEST_F(Netlib, NullBackendReachesNothing) {
 
     SOCKET s = ::socket(AF_INET, SOCK_STREAM, 0);
     KRZVirtualSocket vs;
-    sockaddr_in device = address("192.0.2.10", 80);
+    sockaddr_in device = krztest::loopback(80);
+    device.sin_addr = krztest::inAddr("192.0.2.10");
     EXPECT_EQ(vs.connect(s, reinterpret_cast<sockaddr*>(&device), sizeof device), -1);
     EXPECT_EQ(vs.getLastError(), 10065);
     KRZMacAddress mac = KRZMacAddress::fromUtf8String("02:00:00:00:00:02");
@@ -112,12 +113,8 @@ TEST_F(Netlib, NullBackendReachesNothing) {
 
 TEST_F(Netlib, LoopbackPassesThroughWhateverTheBackend) {
     KRZNetworkBackend::setActive(boost::make_shared<KRZNullNetworkBackend>());
-    SOCKET listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = address("127.0.0.1", 0);
-    ASSERT_EQ(::bind(static_cast<int>(listener), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::listen(static_cast<int>(listener), 2), 0);
-    int len = sizeof a;
-    ::getsockname(static_cast<int>(listener), reinterpret_cast<sockaddr*>(&a), &len);
+    sockaddr_in a;
+    SOCKET server = listener(a);
 
     KRZMacAddress mac = KRZMacAddress::fromUtf8String("02:00:00:00:00:03");
     for (int form = 0; form < 2; ++form) {
@@ -131,25 +128,21 @@ TEST_F(Netlib, LoopbackPassesThroughWhateverTheBackend) {
         FD_SET(s, &w);
         timeval tv = {10, 0};
         EXPECT_EQ(select(0, nullptr, &w, nullptr, &tv), 1);
-        SOCKET accepted = ::accept(static_cast<int>(listener), nullptr, nullptr);
+        SOCKET accepted = ::accept(static_cast<int>(server), nullptr, nullptr);
         EXPECT_NE(accepted, INVALID_SOCKET);
         closesocket(accepted);
         closesocket(s);
     }
-    closesocket(listener);
+    closesocket(server);
 }
 
 TEST_F(Netlib, TcpTableShowsOwnLoopbackConnection) {
-    SOCKET listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = address("127.0.0.1", 0);
-    ASSERT_EQ(::bind(static_cast<int>(listener), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::listen(static_cast<int>(listener), 2), 0);
-    int len = sizeof a;
-    ::getsockname(static_cast<int>(listener), reinterpret_cast<sockaddr*>(&a), &len);
+    sockaddr_in a;
+    SOCKET server = listener(a);
     SOCKET client = ::socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_EQ(::connect(static_cast<int>(client), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
     sockaddr_in local;
-    len = sizeof local;
+    int len = sizeof local;
     ::getsockname(static_cast<int>(client), reinterpret_cast<sockaddr*>(&local), &len);
 
     ULONG size = 0;
@@ -192,7 +185,7 @@ TEST_F(Netlib, TcpTableShowsOwnLoopbackConnection) {
     EXPECT_TRUE(sawClient);
     EXPECT_TRUE(sawListener);
     closesocket(client);
-    closesocket(listener);
+    closesocket(server);
 }
 
 TEST_F(Netlib, IpNetTableFromBackendWithSizeProtocol) {

@@ -1,31 +1,20 @@
 #include "platform/krzplatform.h"
 #include "testsupport/krzhandles.h"
 
+#include "TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstring>
 
 namespace {
 
-sockaddr_in loopback(uint16_t port) {
-    sockaddr_in a;
-    std::memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    return a;
-}
+using krztest::loopback;
 
 SOCKET makeListener(uint16_t& port) {
-    SOCKET s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = loopback(0);
-    EXPECT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    EXPECT_EQ(::listen(s, 4), 0);
-    int len = sizeof a;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-    return s;
+    int s = krztest::listeningLoopbackSocket(4);
+    port = krztest::boundPort(s);
+    return static_cast<SOCKET>(s);
 }
 
 // A port on which nothing listens: one that was just given out and closed again.
@@ -57,13 +46,6 @@ Pair connectedPair() {
     p.server = ::accept(static_cast<int>(listener), nullptr, nullptr);
     closesocket(listener);
     return p;
-}
-
-timeval seconds(long s) {
-    timeval tv;
-    tv.tv_sec = s;
-    tv.tv_usec = 0;
-    return tv;
 }
 
 TEST(WinsockErrors, MappingAndLastError) {
@@ -130,7 +112,7 @@ TEST(Select, RefusedConnectLandsInExceptSetOnly) {
     FD_SET(s, &r);
     FD_SET(s, &w);
     FD_SET(s, &e);
-    timeval tv = seconds(10);
+    timeval tv{10, 0};
     EXPECT_EQ(select(0, &r, &w, &e, &tv), 1);
     EXPECT_EQ(r.fd_count, 0u);
     EXPECT_EQ(w.fd_count, 0u);
@@ -159,7 +141,7 @@ TEST(Select, ConnectWritableDataAndEndOfStreamReadable) {
     fd_set w;
     FD_ZERO(&w);
     FD_SET(client, &w);
-    timeval tv = seconds(10);
+    timeval tv{10, 0};
     EXPECT_EQ(select(0, nullptr, &w, nullptr, &tv), 1);
     SOCKET server = ::accept(static_cast<int>(listener), nullptr, nullptr);
     ASSERT_NE(server, INVALID_SOCKET);
@@ -170,7 +152,7 @@ TEST(Select, ConnectWritableDataAndEndOfStreamReadable) {
     fd_set r;
     FD_ZERO(&r);
     FD_SET(client, &r);
-    timeval zero = seconds(0);
+    timeval zero{0, 0};
     EXPECT_EQ(select(0, &r, nullptr, nullptr, &zero), 0);
     EXPECT_EQ(r.fd_count, 0u);
 
@@ -201,7 +183,7 @@ TEST(Select, HighDescriptorNumbersAndTimeouts) {
     fd_set r;
     FD_ZERO(&r);
     FD_SET(1500, &r);
-    timeval tv = seconds(10);
+    timeval tv{10, 0};
     EXPECT_EQ(select(0, &r, nullptr, nullptr, &tv), 1);
     EXPECT_TRUE(FD_ISSET(1500, &r));
 
@@ -212,9 +194,7 @@ TEST(Select, HighDescriptorNumbersAndTimeouts) {
     EXPECT_EQ(recv(1500, &c, 1, 0), 1);
     FD_ZERO(&r);
     FD_SET(1500, &r);
-    timeval shortWait;
-    shortWait.tv_sec = 0;
-    shortWait.tv_usec = 50000;
+    timeval shortWait{0, 50000};
     EXPECT_EQ(select(0, &r, nullptr, nullptr, &shortWait), 0);
     closesocket(1500);
     closesocket(p.client);

@@ -76,12 +76,8 @@ TEST(Exception, LogLineCarriesCodeUnitLineErrorAndMessage) {
     EXPECT_STREQ(
         e.what(),
         "KRZException: code 4 at KRZPAPComm line 210, Windows error 10061: connect failed");
-    KRZException copy = e;
-    EXPECT_EQ(copy.getMsError(), 10061u);
     KRZException plain("KRZPAPModule", 7, L"", 5);
     EXPECT_EQ(plain.getLogLine(), L"KRZException: code 5 at KRZPAPModule line 7");
-    plain = copy;
-    EXPECT_EQ(plain.getErrorCode(), 4);
 }
 
 TEST(Mutex, ReentrantAndTimedFromAnotherThread) {
@@ -112,19 +108,6 @@ TEST(Mutex, ReentrantAndTimedFromAnotherThread) {
     }
     EXPECT_TRUE(tryElsewhere(0));  // the grabber released both holds
     EXPECT_TRUE(tryElsewhere(0xFFFFFFFFUL));
-
-    // A copy is an independent mutex.
-    mutex.lock();
-    KRZMutex copy(mutex);
-    bool copyTaken = false;
-    std::thread([&] {
-        copyTaken = copy.lock(0);
-        if (copyTaken) {
-            copy.unlock();
-        }
-    }).join();
-    EXPECT_TRUE(copyTaken);
-    mutex.unlock();
 }
 
 TEST(Event, ManualResetSharedByCopiesAndWokenFromAnotherThread) {
@@ -190,8 +173,9 @@ TEST(Serialize, ArpTableRoundTripAndShortInput) {
     ASSERT_EQ(map.entries.size(), 1u);
     EXPECT_EQ(map.entries.begin()->second, 0x010101010101ULL);
 
-    // Copies register their own members.
+    // A copy serializes its own members, not the source's.
     KRZGetArpTable copy(table);
+    table.table.entries.clear();
     std::string copied;
     copy.serialize(copied);
     EXPECT_EQ(copied, out);

@@ -1,10 +1,10 @@
 // Real-looking administration pages with their expected fields beside them (golden/*.fields,
 // one name=value per line).
-#include "HtmlTestUtil.h"
+#include "HtmlTestSupport.h"
+#include "TestSupport.h"
 
 #include "http/KRZPFormParams.h"
 
-#include <fstream>
 #include <sstream>
 #include <utility>
 #include <vector>
@@ -14,11 +14,7 @@ namespace {
 typedef std::vector<std::pair<std::string, std::string>> Pairs;
 
 std::string readFile(const std::string& name) {
-    std::ifstream in(std::string(KRZ_HTML_GOLDEN_DIR) + "/" + name, std::ios::binary);
-    EXPECT_TRUE(in.good()) << name;
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
+    return krztest::fileText(std::string(KRZ_HTML_GOLDEN_DIR) + "/" + name);
 }
 
 // "\n", "\t" and "\\" in a value stand for a line feed, a tab and a backslash.

@@ -1,7 +1,7 @@
 // Runs the scanner with every heap block ending right before an inaccessible page: the parser
 // keeps its own copies of the text, so the guard has to sit behind those copies, i.e. in the
 // allocator. A text of 16n - 1 bytes fills its block (with the terminating zero) exactly.
-#include "HtmlTestUtil.h"
+#include "HtmlTestSupport.h"
 
 #include "http/KRZPFormParams.h"
 

@@ -1,4 +1,4 @@
-#include "HtmlTestUtil.h"
+#include "HtmlTestSupport.h"
 
 #include <thread>
 #include <vector>

@@ -1,8 +1,8 @@
 // Opening connections: success, refusal, cancel and time-out during the connect wait, and the
 // set-up errors that come before any connect.
-#include "HttpTestUtil.h"
+#include "HttpTestSupport.h"
 #include "ScriptedPeer.h"
-#include "TestHelpers.h"
+#include "TestSupport.h"
 
 #include <chrono>
 #include <thread>

@@ -1,8 +1,8 @@
 // Devices that try to exhaust or fool the reader: floods past each bound, resets wherever they
 // come, replies cut short, and copies of a connection that share its socket.
-#include "HttpTestUtil.h"
+#include "HttpTestSupport.h"
 #include "ScriptedPeer.h"
-#include "TestHelpers.h"
+#include "TestSupport.h"
 
 #include "core/KRZPAPModule.h"
 
@@ -22,7 +22,7 @@ struct Outcome {
 
 Outcome fetch(const ScriptedPeer::Script& script, KRZPAPComm& comm) {
     ScriptedPeer peer(script);
-    comm.setTimeout(3);
+    comm.setTimeout(10);  // never waited out: every case ends sooner, also on a loaded machine
     comm.openConnection(peer.port(), false);
     comm.writeGetRequest("/");
     Outcome out;
@@ -83,6 +83,9 @@ std::vector<HostileCase> hostileCases() {
         {"reset inside a declared length",
          after(STATUS + "Content-Length: 9\r\n\r\nab").pause(100).reset(), KRZPAPC_IO_ERROR,
          WSAECONNRESET, "", "ab"},
+        {"a declared length of exactly the bound is taken, then cut short",
+         after(STATUS + "Content-Length: 16777216\r\n\r\nab"), KRZPAPC_IO_ERROR, 0,
+         "Reply cut short", "ab"},
         {"close before the declared length",
          after(STATUS + "Content-Length: 100\r\n\r\n0123456789"), KRZPAPC_IO_ERROR, 0,
          "Reply cut short", "0123456789"},
@@ -149,23 +152,6 @@ TEST(KRZPAPCommHostile, ResumableReaderYieldsDuringAFlood) {
     EXPECT_EQ(status, KRZPAPC_READ_OK);
     EXPECT_EQ(comm.getResponseBody().size(), flood);  // within the bounds, read whole
     EXPECT_LE(largestStep, (1u << 20) + 64 * 1024);
-}
-
-// The resumable reader reports a reply cut short as closed, a complete one as complete.
-TEST(KRZPAPCommHostile, ResumableReaderTellsCutRepliesFromCompleteOnes) {
-    const struct {
-        std::string reply;
-        KRZPAPCReadStatus status;
-    } cases[] = {
-        {STATUS + "Content-Length: 10\r\n\r\n0123456789", KRZPAPC_READ_OK},
-        {STATUS + "Content-Length: 10\r\n\r\n01234", KRZPAPC_READ_CLOSED},
-        {CHUNKED + "3\r\nabc\r\n0\r\n\r\n", KRZPAPC_READ_OK},
-        {CHUNKED + "3\r\nabc\r\n", KRZPAPC_READ_CLOSED},
-        {STATUS + "\r\nto the close", KRZPAPC_READ_OK},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(readInPieces(c.reply, {}).status, c.status) << c.reply;
-    }
 }
 
 // Whether the socket handle still names an open socket (asking it fails once it is closed).

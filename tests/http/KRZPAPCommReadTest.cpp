@@ -1,6 +1,6 @@
 // Buffered reads: lines, delimiters, counted runs, peeking and waiting, fed in controlled pieces.
-#include "HttpTestUtil.h"
-#include "TestHelpers.h"
+#include "HttpTestSupport.h"
+#include "TestSupport.h"
 
 #include <chrono>
 #include <functional>
@@ -41,46 +41,36 @@ Lines linesOf(const std::vector<std::string>& pieces) {
     return out;
 }
 
-std::vector<std::vector<std::string>> everySplitInTwo(const std::string& text) {
-    std::vector<std::vector<std::string>> splits;
-    for (size_t cut = 1; cut < text.size(); ++cut) {
-        splits.push_back({text.substr(0, cut), text.substr(cut)});
-    }
-    std::vector<std::string> bytes;
-    for (char c : text)
-        bytes.push_back(std::string(1, c));
-    splits.push_back(bytes);
-    return splits;
-}
-
 using Strings = std::vector<std::string>;
 
-TEST(KRZPAPCommGetLine, LineEndRules) {
-    // CR LF split between two reads is one line end.
-    EXPECT_EQ(linesOf({"abc\r", "\ndef\r\n"}).lines, (Strings{"abc", "def"}));
-    // CR CR is two line ends; LF CR is one.
-    EXPECT_EQ(linesOf({"a\r\rb\r\n"}).lines, (Strings{"a", "", "b"}));
-    EXPECT_EQ(linesOf({"a\n\rb\n"}).lines, (Strings{"a", "b"}));
-    EXPECT_EQ(linesOf({"a\n\nb\n"}).lines, (Strings{"a", "", "b"}));
-    EXPECT_EQ(linesOf({"\r\n\r\n"}).lines, (Strings{"", ""}));
-    // A tail without a line end is handed out at the close, then the close itself.
-    Lines tail = linesOf({"x\r\ntail"});
-    EXPECT_EQ(tail.lines, (Strings{"x", "tail"}));
-    EXPECT_EQ(tail.last, KRZPAPC_READ_CLOSED);
-    EXPECT_EQ(linesOf({}).lines, Strings{});
-}
-
-TEST(KRZPAPCommGetLine, SameLinesForEverySplit) {
-    const std::string texts[] = {"abc\r\ndef\r\n", "a\r\rb\r\n", "a\n\rb\n", "a\n\n\r\nb\r\r\nc",
-                                 "\r\n\n\r\r\rx"};
-    for (const std::string& text : texts) {
-        Lines whole = linesOf({text});
-        for (const auto& pieces : everySplitInTwo(text)) {
-            Lines split = linesOf(pieces);
-            EXPECT_EQ(split.lines, whole.lines) << "first piece " << pieces[0].size() << " bytes";
-            EXPECT_EQ(split.last, KRZPAPC_READ_CLOSED);
+// Each text gives the same lines whole, cut anywhere in two, and one byte at a time; a tail
+// without a line end is handed out at the close, then the close itself.
+TEST(KRZPAPCommGetLine, LineEndRulesForEverySplit) {
+    const std::pair<std::string, Strings> cases[] = {
+        {"abc\r\ndef\r\n", {"abc", "def"}},  // CR LF, also when split between two reads
+        {"a\r\rb\r\n", {"a", "", "b"}},      // CR CR is two line ends
+        {"a\n\rb\n", {"a", "b"}},            // LF CR is one
+        {"a\n\nb\n", {"a", "", "b"}},
+        {"\r\n\r\n", {"", ""}},
+        {"x\r\ntail", {"x", "tail"}},
+        {"a\n\n\r\nb\r\r\nc", {"a", "", "", "b", "", "c"}},
+        {"\r\n\n\r\r\rx", {"", "", "", "", "x"}},
+    };
+    for (const auto& c : cases) {
+        std::vector<Strings> splits{{c.first}, {}};
+        for (size_t cut = 1; cut <= c.first.size(); ++cut) {
+            splits[1].push_back(c.first.substr(cut - 1, 1));
+            if (cut < c.first.size())
+                splits.push_back({c.first.substr(0, cut), c.first.substr(cut)});
+        }
+        for (const Strings& pieces : splits) {
+            Lines got = linesOf(pieces);
+            EXPECT_EQ(got.lines, c.second) << c.first.size() << " bytes in " << pieces.size()
+                                           << " pieces, first " << pieces[0].size();
+            EXPECT_EQ(got.last, KRZPAPC_READ_CLOSED);
         }
     }
+    EXPECT_EQ(linesOf({}).lines, Strings{});
 }
 
 TEST(KRZPAPCommGetUntil, DelimiterFirstOccurrenceAndEnds) {

@@ -6,40 +6,11 @@
 #include "http/KRZPFormParams.h"
 #include "http/KRZPMultipartParams.h"
 
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <map>
 #include <string>
 
 namespace {
-
-bool hostsFileResolvesLocalhost() {
-    std::ifstream nss("/etc/nsswitch.conf");
-    std::string line;
-    bool filesFirst = false;
-    while (std::getline(nss, line)) {
-        if (line.rfind("hosts:", 0) == 0) {
-            std::istringstream words(line.substr(6));
-            std::string first;
-            words >> first;
-            filesFirst = first == "files";
-        }
-    }
-    std::ifstream hosts("/etc/hosts");
-    while (filesFirst && std::getline(hosts, line)) {
-        std::istringstream words(line);
-        std::string address, name;
-        words >> address;
-        if (address != "127.0.0.1")
-            continue;
-        while (words >> name) {
-            if (name == "localhost")
-                return true;
-        }
-    }
-    return false;
-}
 
 const std::string HEAD = "Host: 127.0.0.1\r\nReferer: http://127.0.0.1/\r\n";
 
@@ -196,35 +167,6 @@ TEST(KRZPAPCommRequest, MultipartPost) {
     auth.setCookie("Cookie", "k=v");
     EXPECT_EQ(exchange(auth, [&](KRZPAPComm& c) { c.writeMultipartPostRequest("/up", file); }),
               post("Cookie: k=v\r\nAuthorization: Basic YTo=\r\n", "bnd", file.asString()));
-}
-
-TEST(KRZPAPCommRequest, SettingsAndCopies) {
-    KRZPAPComm comm(std::string("127.0.0.1"));
-    EXPECT_EQ(comm.getTimeout(), 10);
-    EXPECT_TRUE(comm.getSpacePlus());
-    EXPECT_EQ(comm.getFD(), static_cast<unsigned int>(INVALID_SOCKET));
-    EXPECT_EQ(comm.getAddr().s_addr, inet_addr("127.0.0.1"));
-    EXPECT_EQ(KRZPAPComm().getAddr().s_addr, INADDR_NONE);
-    in_addr a;
-    a.s_addr = inet_addr("10.1.2.3");
-    EXPECT_EQ(KRZPAPComm(a).getAddr().s_addr, a.s_addr);
-    // A name from the hosts file, and only when the hosts file is asked first: no name server
-    // may be asked.
-    if (hostsFileResolvesLocalhost()) {
-        EXPECT_EQ(KRZPAPComm(std::string("localhost")).getAddr().s_addr, inet_addr("127.0.0.1"));
-    }
-
-    comm.setTimeout(3);
-    comm.setAuthInfo("u", "p");
-    comm.setSpacePlus(false);
-    KRZPAPComm copy(comm);
-    EXPECT_EQ(copy.getTimeout(), 3);
-    EXPECT_EQ(copy.getUsername(), "u");
-    EXPECT_FALSE(copy.getSpacePlus());
-    KRZPAPComm assigned;
-    assigned = copy;
-    EXPECT_EQ(assigned.getPassword(), "p");
-    EXPECT_EQ(assigned.getAddr().s_addr, comm.getAddr().s_addr);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 // queue until nginx accepts them: there is nothing to wait for.
 #include <gtest/gtest.h>
 
-#include "TestHelpers.h"
+#include "TestSupport.h"
 #include "http/KRZPAPComm.h"
 #include "http/KRZPFormParams.h"
 #include "http/KRZPMultipartParams.h"

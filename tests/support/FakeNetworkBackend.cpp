@@ -1,5 +1,5 @@
 #include "FakeNetworkBackend.h"
-#include "TestHelpers.h"
+#include "TestSupport.h"
 
 #include "platform/krzplatform.h"
 
@@ -7,7 +7,6 @@
 #include <stdexcept>
 #include <thread>
 
-using krztest::boundLoopbackSocket;
 using krztest::boundPort;
 using krztest::loopback;
 
@@ -27,8 +26,6 @@ FakeNetworkBackend::FakeNetworkBackend()
       tableReadable_(true),
       invalidFrames_(0),
       tableReads_(0),
-      closedSocket_(-1),
-      closedPort_(0),
       silentListener_(-1),
       silentFiller_(-1),
       silentPort_(0) {
@@ -36,7 +33,7 @@ FakeNetworkBackend::FakeNetworkBackend()
 }
 
 FakeNetworkBackend::~FakeNetworkBackend() {
-    for (int fd : {closedSocket_, silentFiller_, silentListener_}) {
+    for (int fd : {silentFiller_, silentListener_}) {
         if (fd >= 0) {
             closesocket(static_cast<SOCKET>(fd));
         }
@@ -44,17 +41,10 @@ FakeNetworkBackend::~FakeNetworkBackend() {
 }
 
 void FakeNetworkBackend::makeLoopbackPorts() {
-    // Bound but never listening: the port stays ours and every SYN to it is answered with RST.
-    closedSocket_ = boundLoopbackSocket();
-    closedPort_ = boundPort(closedSocket_);
-
     // A backlog of 0 admits one queued connection; the filler takes it and later SYNs are dropped,
     // so connects to this port stay in SYN_SENT.
-    silentListener_ = boundLoopbackSocket();
+    silentListener_ = krztest::listeningLoopbackSocket(0);
     silentPort_ = boundPort(silentListener_);
-    if (::listen(silentListener_, 0) != 0) {
-        throw std::runtime_error("listen failed");
-    }
     silentFiller_ = static_cast<int>(::socket(AF_INET, SOCK_STREAM, 0));
     sockaddr_in a = loopback(silentPort_);
     if (::connect(silentFiller_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
@@ -294,7 +284,9 @@ int FakeNetworkBackend::carry(SOCKET s, const sockaddr_in& address,
         if (d == nullptr) {
             lastError = WSAEHOSTUNREACH;
         } else {
-            port = d->silent ? silentPort_ : (d->refuses || d->port == 0) ? closedPort_ : d->port;
+            port = d->silent                      ? silentPort_
+                   : (d->refuses || d->port == 0) ? refusing_.port()
+                                                  : d->port;
         }
     }
     if (port != 0) {

@@ -19,6 +19,8 @@
 #include "krzutil/KRZMacAddress.h"
 #include "platform/krziphlp.h"
 
+#include "ScriptedPeer.h"
+
 #include <boost/shared_ptr.hpp>
 
 #include <chrono>
@@ -143,8 +145,7 @@ class FakeNetworkBackend : public KRZNetworkBackend {
     std::function<void(size_t)> sendHook_;
     std::function<void(size_t)> connectHook_;
 
-    int closedSocket_;  // bound, never listening: connects to its port are refused
-    unsigned short closedPort_;
+    RefusingPort refusing_;
     int silentListener_;  // backlog full: connects to its port stay pending
     int silentFiller_;
     unsigned short silentPort_;

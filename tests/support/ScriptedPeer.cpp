@@ -9,6 +9,60 @@
 #include <cstring>
 #include <stdexcept>
 
+namespace krztest {
+
+sockaddr_in loopback(unsigned short port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+unsigned short boundPort(int fd) {
+    sockaddr_in a{};
+    int length = sizeof a;
+    if (::getsockname(static_cast<SOCKET>(fd), reinterpret_cast<sockaddr*>(&a), &length) != 0)
+        throw std::runtime_error("getsockname() failed");
+    return ntohs(a.sin_port);
+}
+
+int boundLoopbackSocket() {
+    SOCKET s = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET)
+        throw std::runtime_error("socket() failed");
+    sockaddr_in a = loopback(0);
+    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        closesocket(s);
+        throw std::runtime_error("bind() failed");
+    }
+    return static_cast<int>(s);  // socket handles are small numbers on both systems
+}
+
+int listeningLoopbackSocket(int backlog) {
+    int fd = boundLoopbackSocket();
+    if (::listen(static_cast<SOCKET>(fd), backlog) != 0) {
+        closesocket(static_cast<SOCKET>(fd));
+        throw std::runtime_error("listen() failed");
+    }
+    return fd;
+}
+
+bool waitReadable(SOCKET fd, int timeoutMs) {
+    fd_set readSet;
+    FD_ZERO(&readSet);
+    FD_SET(fd, &readSet);
+    timeval wait{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    return ::select(0, &readSet, nullptr, nullptr, &wait) > 0;
+}
+
+}  // namespace krztest
+
+using krztest::boundLoopbackSocket;
+using krztest::boundPort;
+using krztest::listeningLoopbackSocket;
+using krztest::loopback;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -54,33 +108,6 @@ Readiness waitFor(int fd, bool read, bool write, int ms) {
 
 // Waits are cut into slices this long, so that a peer being destroyed stops them soon.
 const int kSliceMs = 20;
-
-sockaddr_in loopback(unsigned short port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
-unsigned short boundPort(int fd) {
-    sockaddr_in a{};
-    int len = sizeof(a);
-    getsockname(sock(fd), reinterpret_cast<sockaddr*>(&a), &len);
-    return ntohs(a.sin_port);
-}
-
-int boundSocket() {
-    SOCKET s = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (s == INVALID_SOCKET)
-        throw std::runtime_error("socket() failed");
-    sockaddr_in a = loopback(0);
-    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
-        closesocket(s);
-        throw std::runtime_error("bind() failed");
-    }
-    return static_cast<int>(s);
-}
 
 int msLeft(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -131,11 +158,6 @@ ScriptedPeer::Script& ScriptedPeer::Script::awaitRequest() {
     return *this;
 }
 
-ScriptedPeer::Script& ScriptedPeer::Script::awaitBytes(size_t count) {
-    steps.push_back({AWAIT_BYTES, "", count});
-    return *this;
-}
-
 ScriptedPeer::Script& ScriptedPeer::Script::close() {
     steps.push_back({CLOSE, "", 0});
     return *this;
@@ -174,9 +196,7 @@ ScriptedPeer::ScriptedPeer(const Script& script, int connections)
     : ScriptedPeer(std::vector<Script>(static_cast<size_t>(connections), script)) {}
 
 ScriptedPeer::ScriptedPeer(const std::vector<Script>& scripts) : scripts_(scripts) {
-    listenFd_ = boundSocket();
-    if (::listen(sock(listenFd_), 16) != 0)
-        throw std::runtime_error("listen() failed");
+    listenFd_ = listeningLoopbackSocket(16);
     setNonBlocking(listenFd_);
     port_ = boundPort(listenFd_);
     acceptThread_ = std::thread([this] { acceptLoop(); });
@@ -248,10 +268,6 @@ void ScriptedPeer::play(Connection& c, const Script& script) {
         }
         return false;
     };
-    auto receivedSize = [&] {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return c.received.size();
-    };
     auto stepDeadline = [&] { return Clock::now() + std::chrono::milliseconds(stepTimeoutMs_); };
     auto never = [] { return false; };
 
@@ -308,11 +324,6 @@ void ScriptedPeer::play(Connection& c, const Script& script) {
                     },
                     false);
                 break;
-            case Script::AWAIT_BYTES:
-                pump(
-                    stepDeadline(), [&] { return c.clientClosed || receivedSize() >= step.value; },
-                    false);
-                break;
             case Script::CLOSE:
                 open = false;
                 break;
@@ -355,11 +366,6 @@ std::string ScriptedPeer::received(size_t index) {
     return connections_.size() > index ? connections_[index]->received : std::string();
 }
 
-std::string ScriptedPeer::receivedSoFar(size_t index) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return connections_.size() > index ? connections_[index]->received : std::string();
-}
-
 size_t ScriptedPeer::accepted() {
     std::lock_guard<std::mutex> lock(mutex_);
     return connections_.size();
@@ -374,11 +380,9 @@ bool ScriptedPeer::waitAccepted(size_t count, int timeoutMs) {
 // ---- FullBacklogListener ----
 
 FullBacklogListener::FullBacklogListener() {
-    listenFd_ = boundSocket();
     // A backlog of 0 still admits one connection; once the queue is full the kernel drops
     // further SYNs, so a connect attempt stays in SYN_SENT.
-    if (::listen(sock(listenFd_), 0) != 0)
-        throw std::runtime_error("listen() failed");
+    listenFd_ = listeningLoopbackSocket(0);
     port_ = boundPort(listenFd_);
     for (int i = 0; i < 8; ++i) {
         int fd = static_cast<int>(::socket(AF_INET, SOCK_STREAM, 0));
@@ -400,7 +404,7 @@ FullBacklogListener::~FullBacklogListener() {
 // ---- RefusingPort ----
 
 RefusingPort::RefusingPort() {
-    fd_ = boundSocket();
+    fd_ = boundLoopbackSocket();
     port_ = boundPort(fd_);
 }
 

@@ -9,9 +9,11 @@
 //   EXPECT_EQ(peer.received(0), "GET / HTTP/1.1\r\n...");
 //
 // Each accepted connection is played on its own thread. A script that ends without close(),
-// reset() or silent() closes gracefully, as close() does. Every wait is bounded (see
-// setStepTimeout), so a client that misbehaves cannot hang a test.
+// reset() or silent() closes gracefully, as close() does. Every wait is bounded (five seconds a
+// step), so a client that misbehaves cannot hang a test.
 #pragma once
+
+#include "platform/krzplatform.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -20,6 +22,20 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+namespace krztest {
+
+sockaddr_in loopback(unsigned short port);
+// The local port `fd` is bound to.
+unsigned short boundPort(int fd);
+// A TCP socket bound to an ephemeral loopback port, not listening; throws std::runtime_error.
+int boundLoopbackSocket();
+// The same, listening with this backlog.
+int listeningLoopbackSocket(int backlog = 16);
+// Waits up to `timeoutMs` for `fd` to become readable; false on time-out.
+bool waitReadable(SOCKET fd, int timeoutMs = 2000);
+
+}  // namespace krztest
 
 class ScriptedPeer {
   public:
@@ -34,8 +50,6 @@ class ScriptedPeer {
         // Waits until the client has sent a whole HTTP request: the header block and, when it
         // declares a content length (any letter case), that many body bytes.
         Script& awaitRequest();
-        // Waits until the client has sent at least `count` bytes in all.
-        Script& awaitBytes(size_t count);
         // Graceful close: ends sending (FIN), then keeps reading until the client closes too, so
         // that unread request bytes never turn the close into a reset.
         Script& close();
@@ -50,7 +64,7 @@ class ScriptedPeer {
 
       private:
         friend class ScriptedPeer;
-        enum Kind { SEND, PAUSE, AWAIT_REQUEST, AWAIT_BYTES, CLOSE, RESET, SILENT, FLOOD };
+        enum Kind { SEND, PAUSE, AWAIT_REQUEST, CLOSE, RESET, SILENT, FLOOD };
         struct Step {
             Kind kind;
             std::string bytes;
@@ -72,15 +86,10 @@ class ScriptedPeer {
     // The bytes the client sent on connection `index`, once that connection's script has ended
     // (waits for it, at most a minute; "" when the connection never came).
     std::string received(size_t index = 0);
-    // The bytes received so far on connection `index`, without waiting ("" before it is accepted).
-    std::string receivedSoFar(size_t index = 0);
     // Number of connections accepted so far.
     size_t accepted();
     // Waits until `count` connections have been accepted; false on time-out.
     bool waitAccepted(size_t count, int timeoutMs = 5000);
-
-    // Upper bound for each waiting step and for the client's close after close(); default 5000.
-    void setStepTimeout(int ms) { stepTimeoutMs_ = ms; }
 
   private:
     struct Connection;
@@ -91,7 +100,8 @@ class ScriptedPeer {
     int listenFd_ = -1;
     std::atomic<bool> stopping_{false};  // set: every wait stops within a slice
     unsigned short port_ = 0;
-    int stepTimeoutMs_ = 5000;
+    // Upper bound for each waiting step and for the client's close after close().
+    const int stepTimeoutMs_ = 5000;
 
     std::mutex mutex_;
     std::condition_variable changed_;

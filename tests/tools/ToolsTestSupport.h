@@ -2,7 +2,7 @@
 // commands, and single krzpap commands against it with their output and exit status.
 #pragma once
 
-#include "TestHelpers.h"
+#include "TestSupport.h"
 
 #include "testsupport/krzprograms.h"
 

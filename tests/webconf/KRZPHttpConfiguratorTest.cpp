@@ -3,7 +3,7 @@
 
 #include "FakeNetworkBackend.h"
 #include "ScriptedPeer.h"
-#include "TestHelpers.h"
+#include "TestSupport.h"
 #include "core/KRZPAPModule.h"
 #include "webconf/KRZPHttpConfigurator.h"
 
@@ -17,14 +17,10 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using krztest::inAddr;
+using krztest::thrownBy;
 
 const char* const kMac = "00:11:22:33:44:55";
-
-in_addr addrOf(const std::string& dotted) {
-    in_addr a;
-    a.s_addr = FakeNetworkBackend::ip(dotted);
-    return a;
-}
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -118,8 +114,6 @@ class HttpConfiguratorTest : public ::testing::Test {
     boost::shared_ptr<FakeNetworkBackend> backend;
 };
 
-using krztest::thrownBy;
-
 // Reads the request, answers with `page` and closes.
 ScriptedPeer::Script answer(const std::string& page) {
     return ScriptedPeer::Script().awaitRequest().write(page);
@@ -144,16 +138,16 @@ TEST_F(HttpConfiguratorTest, LoginTestFollowsTheSpaced401Rule) {
     addDevice("10.9.8.3", &welcoming);
     KRZMacAddress mac = FakeNetworkBackend::mac(kMac);
 
-    AcmeT1 first(addrOf("10.9.8.1"), mac);
+    AcmeT1 first(inAddr("10.9.8.1"), mac);
     EXPECT_FALSE(first.testLogin());
     EXPECT_EQ(KRZP_AP_LOGIN_FAILED, first.validate());
 
     // The status line ends right after the code: no " 401 " in the headers, so a login.
-    AcmeT1 second(addrOf("10.9.8.2"), mac);
+    AcmeT1 second(inAddr("10.9.8.2"), mac);
     EXPECT_TRUE(second.testLogin());
     EXPECT_EQ(KRZP_AP_OK, second.validate());
 
-    AcmeT1 third(addrOf("10.9.8.3"), mac);
+    AcmeT1 third(inAddr("10.9.8.3"), mac);
     EXPECT_EQ(KRZP_AP_OK, third.validate());
     EXPECT_EQ(0u, welcoming.received(0).find("GET / HTTP/1.1\r\n"));
 }
@@ -164,10 +158,10 @@ TEST_F(HttpConfiguratorTest, ValidateMapsTransportFailures) {
     addDevice("10.9.8.5", &silent);
     KRZMacAddress mac = FakeNetworkBackend::mac(kMac);
 
-    AcmeT1 nowhere(addrOf("10.9.8.99"), mac);  // the backend answers 10065
+    AcmeT1 nowhere(inAddr("10.9.8.99"), mac);  // the backend answers 10065
     EXPECT_EQ(KRZP_AP_UNREACHABLE, nowhere.validate());
 
-    AcmeT1 refusing(addrOf("10.9.8.4"), mac);
+    AcmeT1 refusing(inAddr("10.9.8.4"), mac);
     EXPECT_EQ(KRZP_AP_UNREACHABLE, refusing.validate());
 
     AcmeT1 noAddress(std::vector<KRZMacAddress>{mac}, "admin", "secret");
@@ -181,8 +175,8 @@ TEST_F(HttpConfiguratorTest, ValidateMapsTransportFailures) {
                                      }).getAPCErrorCode());
 
     // A time-out is neither unreachable nor a failed login.
-    AcmeT1 slow(addrOf("10.9.8.5"), mac);
-    slow.getComm()->setTimeout(1);
+    AcmeT1 slow(inAddr("10.9.8.5"), mac);
+    slow.getComm()->setTimeout(0);  // gives up after one poll pass
     EXPECT_EQ(KRZP_AP_ERROR, slow.validate());
 }
 
@@ -190,7 +184,7 @@ TEST_F(HttpConfiguratorTest, RequestsCarryBasicAuthFromGetCredentialsAndFieldOrd
     ScriptedPeer device(answer(kOkPage), 5);
     addDevice("10.9.8.7", &device);
     AcmeT1 conf(std::vector<KRZMacAddress>{FakeNetworkBackend::mac(kMac)}, "admin", "secret");
-    conf.setAddr(addrOf("10.9.8.7"));
+    conf.setAddr(inAddr("10.9.8.7"));
 
     // Credentials reach the connection only through setupConnection.
     conf.sendRequest("/apply.cgi", Form{{"ssid", "Acme Net"}}, "Settings saved", 1);
@@ -226,7 +220,7 @@ TEST_F(HttpConfiguratorTest, ConfirmationChecksStatusExpectedTextAndCancel) {
     addDevice("10.9.8.7", &saving);
     KRZMacAddress mac = FakeNetworkBackend::mac(kMac);
 
-    AcmeT1 denied(addrOf("10.9.8.1"), mac);
+    AcmeT1 denied(inAddr("10.9.8.1"), mac);
     EXPECT_EQ(KRZPAPC_AUTH_ERROR,
               thrownBy([&] { denied.sendRequest("/a", Form(), "", 1); }).getAPCErrorCode());
     EXPECT_EQ(KRZPAPC_AUTH_ERROR,
@@ -234,7 +228,7 @@ TEST_F(HttpConfiguratorTest, ConfirmationChecksStatusExpectedTextAndCancel) {
     // Without an expected text a GET reply is not examined at all.
     denied.sendGetRequest("/a", Form(), "", false);
 
-    AcmeT1 conf(addrOf("10.9.8.7"), mac);
+    AcmeT1 conf(inAddr("10.9.8.7"), mac);
     conf.sendRequest("/a", Form(), "Settings saved", 1);
     conf.sendRequestBlind("/a", Form(), "Settings saved", 1);
     conf.sendMultipartRequest("/upload", Form{{"f", "1"}}, "Settings saved", false);
@@ -274,51 +268,35 @@ TEST_F(HttpConfiguratorTest, ConfirmationChecksStatusExpectedTextAndCancel) {
     conf.sendRequest("/a", Form(), "Settings saved", 1);
 }
 
-TEST_F(HttpConfiguratorTest, UnreachableHostIsRetriedAfterSleepsThenTheWriteFails) {
-    AcmeT1 conf(addrOf("10.9.8.99"), FakeNetworkBackend::mac(kMac));
-
-    Clock::time_point start = Clock::now();
-    KRZPAPCException e = thrownBy([&] { conf.sendRequest("/a", Form(), "", 3); });
-    EXPECT_EQ(KRZPAPC_IO_ERROR, e.getAPCErrorCode());
-    EXPECT_EQ(3u, attemptsTo("10.9.8.99"));
-    EXPECT_GE(secondsSince(start), 5.9);  // a 2-second sleep after each attempt
-
-    // No attempt asked for: straight to the write.
-    EXPECT_EQ(KRZPAPC_IO_ERROR,
-              thrownBy([&] { conf.sendRequestBlind("/a", Form(), "", 0); }).getAPCErrorCode());
-    EXPECT_EQ(3u, attemptsTo("10.9.8.99"));
-}
-
-TEST_F(HttpConfiguratorTest, OnlyUnreachableIsRetried) {
-    addDevice("10.9.8.4", nullptr);
-    AcmeT1 conf(addrOf("10.9.8.4"), FakeNetworkBackend::mac(kMac));
-    EXPECT_EQ(KRZPAPC_CONNECT_ERROR,
-              thrownBy([&] { conf.sendRequest("/a", Form(), "", 3); }).getAPCErrorCode());
-    EXPECT_EQ(1u, attemptsTo("10.9.8.4"));
-}
-
-TEST_F(HttpConfiguratorTest, CancelEndsTheRetrySleep) {
-    AcmeT1 conf(addrOf("10.9.8.99"), FakeNetworkBackend::mac(kMac));
+TEST_F(HttpConfiguratorTest, UnreachableHostIsRetriedAfterASleepThatCancelEnds) {
+    AcmeT1 conf(inAddr("10.9.8.99"), FakeNetworkBackend::mac(kMac));
     conf.sleep(0);  // no cancel pending: returns
 
-    // Cancel well inside the sleep that follows the first (failed) attempt.
+    // No attempt asked for: straight to the write, which fails.
+    EXPECT_EQ(KRZPAPC_IO_ERROR,
+              thrownBy([&] { conf.sendRequestBlind("/a", Form(), "", 0); }).getAPCErrorCode());
+    EXPECT_EQ(0u, attemptsTo("10.9.8.99"));
+
+    // A 2-second sleep follows each failed attempt; a cancel ends the one after the second.
     std::promise<void> attempted;
-    std::future<void> firstAttempt = attempted.get_future();
+    std::future<void> secondAttempt = attempted.get_future();
     backend->setConnectHook([&](size_t count) {
-        if (count == 1) {
+        if (count == 2) {
             attempted.set_value();
         }
     });
     std::thread canceller([&] {
-        firstAttempt.wait();
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        secondAttempt.wait();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
         conf.cancelOperation();
     });
     KRZPAPCException e = thrownBy([&] { conf.sendRequest("/a", Form(), "", 3); });
     canceller.join();
     EXPECT_EQ(KRZPAPC_CANCELLED, e.getAPCErrorCode());
     EXPECT_EQ(L"Canceled during or just before sleep", e.getMessage());
-    EXPECT_EQ(1u, attemptsTo("10.9.8.99"));
+    const auto attempts = backend->connectAttempts();
+    ASSERT_EQ(2u, attempts.size());
+    EXPECT_GE(attempts[1].when - attempts[0].when, std::chrono::milliseconds(1900));
 
     // The cancel stays pending until reset.
     EXPECT_EQ(L"Canceled during or just before sleep",
@@ -327,11 +305,19 @@ TEST_F(HttpConfiguratorTest, CancelEndsTheRetrySleep) {
     conf.sleep(1);
 }
 
+TEST_F(HttpConfiguratorTest, OnlyUnreachableIsRetried) {
+    addDevice("10.9.8.4", nullptr);
+    AcmeT1 conf(inAddr("10.9.8.4"), FakeNetworkBackend::mac(kMac));
+    EXPECT_EQ(KRZPAPC_CONNECT_ERROR,
+              thrownBy([&] { conf.sendRequest("/a", Form(), "", 3); }).getAPCErrorCode());
+    EXPECT_EQ(1u, attemptsTo("10.9.8.4"));
+}
+
 TEST_F(HttpConfiguratorTest, CancelFromAnotherThreadEndsASlowReply) {
     // The device starts its reply and then stalls.
     ScriptedPeer slow(stall("HTTP/1.1 200 OK\r\n"));
     addDevice("10.9.8.7", &slow);
-    AcmeT1 conf(addrOf("10.9.8.7"), FakeNetworkBackend::mac(kMac));
+    AcmeT1 conf(inAddr("10.9.8.7"), FakeNetworkBackend::mac(kMac));
     conf.retrieveAttributes();
 
     Clock::time_point cancelledAt;
@@ -355,15 +341,17 @@ TEST_F(HttpConfiguratorTest, CancelFromAnotherThreadEndsASlowReply) {
 }
 
 TEST_F(HttpConfiguratorTest, ReplyTimeOutHandlingPerSendOperation) {
-    // Part of a page, then nothing: every read below times out (after a shortened time-out).
+    // Part of a page, then nothing: every read below times out.
     ScriptedPeer stalling(stall("HTTP/1.1 200 OK\r\nContent-Length: 500\r\n\r\n<p>Settings saved"),
                           5);
     addDevice("10.9.8.7", &stalling);
-    AcmeT1 conf(addrOf("10.9.8.7"), FakeNetworkBackend::mac(kMac));
+    AcmeT1 conf(inAddr("10.9.8.7"), FakeNetworkBackend::mac(kMac));
     conf.getComm()->setTimeout(1);
 
-    // A POST is confirmed against what arrived before the time-out.
+    // A POST is confirmed against what arrived before the time-out; the later reads need no data
+    // and give up after one poll pass.
     conf.sendRequest("/a", Form(), "Settings saved", 1);
+    conf.getComm()->setTimeout(0);
     EXPECT_EQ(KRZPAPC_PARSE_ERROR,
               thrownBy([&] { conf.sendRequest("/a", Form(), "Rebooting", 1); }).getAPCErrorCode());
     // A blind POST takes the silence as success.
@@ -376,45 +364,26 @@ TEST_F(HttpConfiguratorTest, ReplyTimeOutHandlingPerSendOperation) {
     EXPECT_EQ(5u, stalling.accepted());
 }
 
-TEST_F(HttpConfiguratorTest, PostToASilentDeviceWaitsTheDefaultTimeOutThenConfirms) {
-    ScriptedPeer silent(stall(""));
-    addDevice("10.9.8.7", &silent);
-    AcmeT1 conf(addrOf("10.9.8.7"), FakeNetworkBackend::mac(kMac));
-
-    Clock::time_point start = Clock::now();
-    conf.sendRequest("/a", Form{{"x", "1"}}, "", 1);  // nothing arrived, nothing expected
-    EXPECT_GE(secondsSince(start), 10.0);
-}
-
 TEST_F(HttpConfiguratorTest, NewAddressGetsAFreshConnection) {
     ScriptedPeer second(answer(kOkPage));
     addDevice("10.9.8.2", &second);
-    AcmeT1 conf(addrOf("10.9.8.1"), FakeNetworkBackend::mac(kMac));
+    AcmeT1 conf(inAddr("10.9.8.1"), FakeNetworkBackend::mac(kMac));
     boost::shared_ptr<KRZPAPComm> old = conf.getComm();
     ASSERT_TRUE(old);
     old->setCookie("sid", "abc");
     old->setAuthInfo("u", "p");
     old->setTimeout(3);
 
-    conf.setAddr(addrOf("10.9.8.1"));
+    conf.setAddr(inAddr("10.9.8.1"));
     EXPECT_EQ(old, conf.getComm());
 
-    // Copies share the connection object.
-    AcmeT1 copy(conf);
-    EXPECT_EQ(old, copy.getComm());
-    AcmeT1 assigned(std::vector<KRZMacAddress>(), "", "");
-    EXPECT_FALSE(assigned.getComm());
-    assigned = conf;
-    EXPECT_EQ(old, assigned.getComm());
-
-    conf.setAddr(addrOf("10.9.8.2"));
+    conf.setAddr(inAddr("10.9.8.2"));
     boost::shared_ptr<KRZPAPComm> fresh = conf.getComm();
     ASSERT_TRUE(fresh);
     EXPECT_NE(old, fresh);
     EXPECT_EQ(FakeNetworkBackend::ip("10.9.8.2"), fresh->getAddr().s_addr);
     EXPECT_EQ("", fresh->getUsername());
     EXPECT_EQ(10, fresh->getTimeout());
-    EXPECT_EQ(old, copy.getComm());  // the copy keeps the old one
     EXPECT_EQ("http://10.9.8.2/", conf.getAdminPageUrl());
 
     conf.sendGetRequest("/", Form(), "", false);
@@ -425,7 +394,7 @@ TEST_F(HttpConfiguratorTest, NewAddressGetsAFreshConnection) {
 }
 
 TEST_F(HttpConfiguratorTest, ChangesAreRecordedNotApplied) {
-    AcmeT1 conf(addrOf("10.9.8.1"), FakeNetworkBackend::mac(kMac));
+    AcmeT1 conf(inAddr("10.9.8.1"), FakeNetworkBackend::mac(kMac));
     boost::shared_ptr<KRZPKey> key(new KRZPKey("passphrase"));
 
     EXPECT_TRUE(conf.startConfiguration());

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "http/KRZPAPComm.h"
+#include "TestSupport.h"
 #include "platform/krzplatform.h"
 #include "testsupport/krzhandles.h"
 
@@ -21,38 +22,18 @@ class KRZPAPCommTestAccess {
     static KRZPAPCReadStatus fillBuffer(KRZPAPComm& comm) { return comm.fillBuffer(); }
 };
 
-inline bool waitReadable(SOCKET fd, int timeoutMs = 2000) {
-    fd_set readSet;
-    FD_ZERO(&readSet);
-    FD_SET(fd, &readSet);
-    timeval wait{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    return ::select(0, &readSet, nullptr, nullptr, &wait) > 0;
-}
-
-inline int openDescriptorCount() {
-    return krztest::openHandleCount();
-}
+using krztest::waitReadable;
 
 // Connects `comm` (which must hold 127.0.0.1) to a private listener and keeps the accepted end.
 class LoopbackPair {
   public:
     explicit LoopbackPair(KRZPAPComm& comm) {
-        listenFd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int len = sizeof(a);
-        if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
-            ::listen(listenFd_, 4) != 0 ||
-            ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-            throw std::runtime_error("listener set-up failed");
-        }
-        comm.openConnection(ntohs(a.sin_port), false);
+        listenFd_ = static_cast<SOCKET>(krztest::listeningLoopbackSocket(4));
+        comm.openConnection(krztest::boundPort(static_cast<int>(listenFd_)), false);
         serverFd_ = ::accept(listenFd_, nullptr, nullptr);
     }
     ~LoopbackPair() {
-        if (serverFd_ != INVALID_SOCKET)
-            closesocket(serverFd_);
+        closesocket(serverFd_);
         closesocket(listenFd_);
     }
     LoopbackPair(const LoopbackPair&) = delete;
@@ -69,24 +50,6 @@ class LoopbackPair {
     }
     // Ends the reply (FIN); the descriptor stays open so that nothing turns into a reset.
     void close() { ::shutdown(serverFd_, SD_SEND); }
-    void reset() {
-        linger l{1, 0};
-        ::setsockopt(serverFd_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l),
-                     sizeof(l));
-        closesocket(serverFd_);
-        serverFd_ = INVALID_SOCKET;
-    }
-    std::string readRequest() {
-        std::string got;
-        char buf[4096];
-        while (waitReadable(serverFd_, 200)) {
-            int n = ::recv(serverFd_, buf, sizeof(buf), 0);
-            if (n <= 0)
-                break;
-            got.append(buf, static_cast<size_t>(n));
-        }
-        return got;
-    }
 
   private:
     SOCKET listenFd_ = INVALID_SOCKET;

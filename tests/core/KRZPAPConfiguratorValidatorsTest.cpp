@@ -5,8 +5,9 @@
 
 #include <gtest/gtest.h>
 
-using coretest::FakeConfigurator;
-using coretest::thrownBy;
+using krztest::FakeConfigurator;
+using krztest::thrownBy;
+using krztest::widen;
 
 namespace {
 
@@ -52,10 +53,6 @@ std::wstring fill(unsigned int frame, const std::wstring& text) {
     return KRZMiscUtil::formatString(resource(frame).c_str(), text.c_str());
 }
 
-std::wstring wide(const std::string& text) {
-    return KRZMiscUtil::ansiStringToTstring(text, KRZ_CONVERSION_REPLACE);
-}
-
 std::string without(const std::string& chars, const std::string& removed) {
     std::string result;
     for (char c : chars) {
@@ -66,7 +63,7 @@ std::string without(const std::string& chars, const std::string& removed) {
     return result;
 }
 
-TEST(KRZPAPValidators, UsernameAndPasswordCheckCharactersBeforeInclusiveLengths) {
+TEST(KRZPAPConfiguratorValidators, UsernameAndPasswordCheckCharactersBeforeInclusiveLengths) {
     FakeConfigurator conf;
     // Base limits 0..0: only the empty name passes; a colon is reported before the length.
     EXPECT_EQ(KRZP_SV_OK, conf.validateUsername(""));
@@ -99,7 +96,7 @@ TEST(KRZPAPValidators, UsernameAndPasswordCheckCharactersBeforeInclusiveLengths)
     }
 }
 
-TEST(KRZPAPValidators, RestrictiveSets) {
+TEST(KRZPAPConfiguratorValidators, RestrictiveSets) {
     FakeConfigurator conf;
     std::string printable;
     for (char c = '!'; c <= '~'; ++c) {
@@ -113,8 +110,8 @@ TEST(KRZPAPValidators, RestrictiveSets) {
     EXPECT_EQ(88u, conf.getValidSsidCharsRestrictive().size());
 }
 
-TEST(KRZPAPValidators, SsidSetIsTakenOnceForTheProcess) {
-    coretest::inFreshProcess([] {
+TEST(KRZPAPConfiguratorValidators, SsidSetIsTakenOnceForTheProcess) {
+    krztest::inFreshProcess([] {
         FakeConfigurator first;
         EXPECT_EQ(KRZP_SV_TOO_SHORT, first.validateSsid(""));
         EXPECT_EQ(KRZP_SV_OK, first.validateSsid("my net: 5G"));
@@ -130,7 +127,7 @@ TEST(KRZPAPValidators, SsidSetIsTakenOnceForTheProcess) {
         EXPECT_EQ(KRZP_SV_OK, second.validateSsid("xyz \"quoted\""));
         EXPECT_EQ(0, second.fetches);
     });
-    coretest::inFreshProcess([] {
+    krztest::inFreshProcess([] {
         CharsConfigurator first;
         first.ssidChars = "abc";
         EXPECT_EQ(KRZP_SV_BAD_CHARS, first.validateSsid("abcd"));
@@ -141,21 +138,21 @@ TEST(KRZPAPValidators, SsidSetIsTakenOnceForTheProcess) {
     });
 }
 
-TEST(KRZPAPValidators, RequirementDescriptionsFromResourceStrings) {
+TEST(KRZPAPConfiguratorValidators, RequirementDescriptionsFromResourceStrings) {
     ASSERT_NE(L"", resource(527)) << "the resource library TqvRes is missing";
     FakeConfigurator conf;
-    EXPECT_EQ(fill(527, fill(532, wide(kSymbols))), conf.getUsernameRequirementsDescription());
-    EXPECT_EQ(fill(528, fill(532, wide(kSymbols))), conf.getPasswordRequirementsDescription());
-    EXPECT_EQ(fill(529, fill(533, wide(kSymbols))), conf.getSsidRequirementsDescription());
+    EXPECT_EQ(fill(527, fill(532, widen(kSymbols))), conf.getUsernameRequirementsDescription());
+    EXPECT_EQ(fill(528, fill(532, widen(kSymbols))), conf.getPasswordRequirementsDescription());
+    EXPECT_EQ(fill(529, fill(533, widen(kSymbols))), conf.getSsidRequirementsDescription());
 
     CharsConfigurator custom;
     custom.userChars = conf.getValidUsernameCharsRestrictive();
     custom.passwordChars = conf.getValidPasswordCharsRestrictive();
     custom.ssidChars = conf.getValidSsidCharsRestrictive();
     EXPECT_EQ(fill(527, resource(530)), custom.getUsernameRequirementsDescription());
-    EXPECT_EQ(fill(528, fill(532, wide(without(kSymbols, "\"%&<>\\")))),
+    EXPECT_EQ(fill(528, fill(532, widen(without(kSymbols, "\"%&<>\\")))),
               custom.getPasswordRequirementsDescription());
-    EXPECT_EQ(fill(529, fill(533, wide(without(kSymbols, "\"%&'<>\\")))),
+    EXPECT_EQ(fill(529, fill(533, widen(without(kSymbols, "\"%&'<>\\")))),
               custom.getSsidRequirementsDescription());
 
     // Letters, digits and the space; the colon is never named; symbols keep their own order.
@@ -165,7 +162,7 @@ TEST(KRZPAPValidators, RequirementDescriptionsFromResourceStrings) {
     EXPECT_EQ(fill(527, fill(532, L"!-~")), custom.getUsernameRequirementsDescription());
 }
 
-TEST(KRZPAPValidators, RequirementDescriptionErrorsAndReadyMadeTexts) {
+TEST(KRZPAPConfiguratorValidators, RequirementDescriptionErrorsAndReadyMadeTexts) {
     CharsConfigurator conf;
     auto expectFailure = [&](const std::string& chars, const std::wstring& message) {
         conf.userChars = chars;
