@@ -1,9 +1,8 @@
 // A plug-in module library for the loader tests: its module registers itself, with a default
 // address, from the constructor of a static object while the library loads. The platform loader's
-// tests also find a function and a string store in it.
+// tests also find a function and a string store in it (TestModuleSymbols.cpp, Linux builds).
 #include "core/KRZPAPModule.h"
 #include "platform/krzplatform.h"
-#include "platform/krzstringtable.h"
 
 namespace {
 
@@ -33,15 +32,3 @@ class TestModule : public KRZPAPModule {
 TestModule instance;
 
 }  // namespace
-
-#ifndef _WIN32
-extern "C" __attribute__((visibility("default"))) int krzHostTestAnswer() {
-    return 42;
-}
-
-extern "C" __attribute__((visibility("default"))) const KRZStringTableEntry krzStringTable[] = {
-    {7, L"seven"},
-    {8, L""},
-    {0, nullptr},
-};
-#endif
