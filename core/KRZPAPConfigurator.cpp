@@ -5,6 +5,7 @@
 #include "discovery/KRZPArpAPFinder.h"
 #include "krznetlib/KRZVirtualIpLookup.h"
 #include "krzutil/KRZMiscUtil.h"
+#include "krzutil/KRZTextCoding.h"
 #include "platform/krzplatform.h"
 
 #include <algorithm>
@@ -444,11 +445,9 @@ void KRZPAPConfigurator::clearMACAddressList() {
 std::string KRZPAPConfigurator::normalizeMAC(const std::string& mac) const {
     std::string digits;
     for (char c : mac) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-        if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')) {
-            digits.push_back(c);
+        int value = krzHexDigitValue(c);
+        if (value >= 0) {
+            digits.push_back("0123456789abcdef"[value]);
         }
     }
     if (digits.size() != 12) {

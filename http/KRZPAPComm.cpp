@@ -6,6 +6,7 @@
 #include "http/KRZPMultipartParams.h"
 #include "krznetlib/KRZVirtualSocket.h"
 #include "krzutil/KRZMiscUtil.h"
+#include "krzutil/KRZTextCoding.h"
 
 #include <algorithm>
 #include <cctype>
@@ -107,14 +108,8 @@ int parseDecimal(const std::string& text, size_t at) {
 int parseChunkSize(const std::string& line) {
     long long value = 0;
     for (char c : line) {
-        int digit;
-        if (c >= '0' && c <= '9') {
-            digit = c - '0';
-        } else if (c >= 'a' && c <= 'f') {
-            digit = c - 'a' + 10;
-        } else if (c >= 'A' && c <= 'F') {
-            digit = c - 'A' + 10;
-        } else {
+        int digit = krzHexDigitValue(c);
+        if (digit < 0) {
             break;
         }
         value = std::min<long long>(value * 16 + digit, INT_MAX);

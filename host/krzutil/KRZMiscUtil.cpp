@@ -1,5 +1,7 @@
 #include "krzutil/KRZMiscUtil.h"
 
+#include "krzutil/KRZTextCoding.h"
+
 #include <cerrno>
 #include <clocale>
 #include <cstddef>
@@ -84,24 +86,6 @@ const uint16_t kCp1252High[32] = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026
                                   0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
                                   0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
                                   0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
-
-void appendUtf8(uint32_t cp, std::string& out) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | cp >> 6);
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | cp >> 12);
-        out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | cp >> 18);
-        out += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
-        out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
 
 // ---- wide printf ----
 
@@ -593,7 +577,7 @@ std::string KRZMiscUtil::tstringToUtf8String(const std::wstring& text, _KRZConve
         if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) {
             cp = kReplacement;
         }
-        appendUtf8(cp, out);
+        krzAppendUtf8(cp, out);
     }
     return out;
 }

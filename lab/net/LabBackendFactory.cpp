@@ -5,6 +5,7 @@
 
 #include "krzcompat/krzexport.h"
 #include "krzsettings/KRZSettings.h"
+#include "krzutil/KRZTextCoding.h"
 
 #include <cstdio>
 #include <string>
@@ -14,22 +15,7 @@ namespace {
 std::string utf8(const std::wstring& text) {
     std::string out;
     for (wchar_t wc : text) {
-        auto c = static_cast<uint32_t>(wc);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
+        krzAppendUtf8(static_cast<uint32_t>(wc), out);
     }
     return out;
 }
