@@ -120,33 +120,8 @@ KRZPAPConfigurator::KRZPAPConfigurator()
     addr.s_addr = INADDR_NONE;
 }
 
-KRZPAPConfigurator::KRZPAPConfigurator(const KRZPAPConfigurator& other)
-    : macAddressList(other.macAddressList),
-      username(other.username),
-      password(other.password),
-      securityMode(other.securityMode),
-      encryptionMode(other.encryptionMode),
-      addr(other.addr),
-      firmwareRevision(other.firmwareRevision),
-      ssid(other.ssid),
-      key(other.key),
-      mutex(other.mutex) {}
-
-KRZPAPConfigurator& KRZPAPConfigurator::operator=(const KRZPAPConfigurator& other) {
-    if (this != &other) {
-        macAddressList = other.macAddressList;
-        username = other.username;
-        password = other.password;
-        securityMode = other.securityMode;
-        encryptionMode = other.encryptionMode;
-        addr = other.addr;
-        firmwareRevision = other.firmwareRevision;
-        ssid = other.ssid;
-        key = other.key;
-        mutex = other.mutex;
-    }
-    return *this;
-}
+KRZPAPConfigurator::KRZPAPConfigurator(const KRZPAPConfigurator& other) = default;
+KRZPAPConfigurator& KRZPAPConfigurator::operator=(const KRZPAPConfigurator& other) = default;
 
 KRZPAPConfigurator::KRZPAPConfigurator(std::vector<KRZMacAddress> macs, const std::string& user,
                                        const std::string& pass)
