@@ -336,9 +336,17 @@ void formatFloat(std::wstring& out, const Directive& profile, Args& args) {
     out.append(text.begin(), text.end());
 }
 
-// Parses flags, width, precision and length after '%'; returns the position of the
-// conversion character (or the end of the format).
-const wchar_t* parseSpec(const wchar_t* p, Directive& profile, Args& args) {
+// Adds the decimal digits at p to value (clamped at a million); p is left after them.
+void readCount(const wchar_t*& p, int& value) {
+    while (*p >= L'0' && *p <= L'9') {
+        value = value * 10 + (*p++ - L'0');
+        if (value > 1000000) {
+            value = 1000000;
+        }
+    }
+}
+
+const wchar_t* parseFlags(const wchar_t* p, Directive& profile) {
     for (;; ++p) {
         if (*p == L'-') {
             profile.left = true;
@@ -351,9 +359,54 @@ const wchar_t* parseSpec(const wchar_t* p, Directive& profile, Args& args) {
         } else if (*p == L'0') {
             profile.zero = true;
         } else {
-            break;
+            return p;
         }
     }
+}
+
+const wchar_t* parseLength(const wchar_t* p, Length& length) {
+    if (*p == L'h') {
+        ++p;
+        length = Length::H;
+        if (*p == L'h') {
+            ++p;
+            length = Length::Hh;
+        }
+    } else if (*p == L'l') {
+        ++p;
+        length = Length::L;
+        if (*p == L'l') {
+            ++p;
+            length = Length::Ll;
+        }
+    } else if (*p == L'w') {
+        ++p;
+        length = Length::L;
+    } else if (*p == L'I') {
+        if (p[1] == L'6' && p[2] == L'4') {
+            p += 3;
+            length = Length::Ll;
+        } else if (p[1] == L'3' && p[2] == L'2') {
+            p += 3;
+            length = Length::None;
+        } else {
+            ++p;
+            length = Length::Size;
+        }
+    } else if (*p == L'z' || *p == L'j' || *p == L't') {
+        length = *p == L'j' ? Length::Ll : Length::Size;
+        ++p;
+    } else if (*p == L'L' || *p == L'q') {
+        length = *p == L'L' ? Length::LongDouble : Length::Ll;
+        ++p;
+    }
+    return p;
+}
+
+// Parses flags, width, precision and length after '%'; returns the position of the
+// conversion character (or the end of the format).
+const wchar_t* parseSpec(const wchar_t* p, Directive& profile, Args& args) {
+    p = parseFlags(p, profile);
     if (*p == L'*') {
         int w = args.nextInt();
         if (w < 0) {
@@ -363,12 +416,7 @@ const wchar_t* parseSpec(const wchar_t* p, Directive& profile, Args& args) {
         profile.width = w;
         ++p;
     } else {
-        while (*p >= L'0' && *p <= L'9') {
-            profile.width = profile.width * 10 + (*p++ - L'0');
-            if (profile.width > 1000000) {
-                profile.width = 1000000;
-            }
-        }
+        readCount(p, profile.width);
     }
     if (*p == L'.') {
         ++p;
@@ -378,49 +426,10 @@ const wchar_t* parseSpec(const wchar_t* p, Directive& profile, Args& args) {
             profile.precision = prec < 0 ? -1 : prec;
             ++p;
         } else {
-            while (*p >= L'0' && *p <= L'9') {
-                profile.precision = profile.precision * 10 + (*p++ - L'0');
-                if (profile.precision > 1000000) {
-                    profile.precision = 1000000;
-                }
-            }
+            readCount(p, profile.precision);
         }
     }
-    if (*p == L'h') {
-        ++p;
-        profile.length = Length::H;
-        if (*p == L'h') {
-            ++p;
-            profile.length = Length::Hh;
-        }
-    } else if (*p == L'l') {
-        ++p;
-        profile.length = Length::L;
-        if (*p == L'l') {
-            ++p;
-            profile.length = Length::Ll;
-        }
-    } else if (*p == L'w') {
-        ++p;
-        profile.length = Length::L;
-    } else if (*p == L'I') {
-        if (p[1] == L'6' && p[2] == L'4') {
-            p += 3;
-            profile.length = Length::Ll;
-        } else if (p[1] == L'3' && p[2] == L'2') {
-            p += 3;
-            profile.length = Length::None;
-        } else {
-            ++p;
-            profile.length = Length::Size;
-        }
-    } else if (*p == L'z' || *p == L'j' || *p == L't') {
-        profile.length = *p == L'j' ? Length::Ll : Length::Size;
-        ++p;
-    } else if (*p == L'L' || *p == L'q') {
-        profile.length = *p == L'L' ? Length::LongDouble : Length::Ll;
-        ++p;
-    }
+    p = parseLength(p, profile.length);
     profile.conv = *p;
     return p;
 }
