@@ -20,27 +20,6 @@ std::string utf8(const std::wstring& text) {
     return out;
 }
 
-// A link with no adapters: what a host sees when its lab cannot be set up.
-class NoLink : public krzlab::LabLink {
-  public:
-    std::vector<krzlab::LabAdapter> adapters() override { return {}; }
-    uint32_t sendFrame(const std::string&, const krzlab::MacBytes&) override {
-        return krzlab::kStatusAdapterNotFound;
-    }
-    bool driverTable(std::map<uint32_t, uint64_t>& table) override {
-        table.clear();
-        return true;
-    }
-    std::vector<krzlab::HostArpRow> hostTable() override { return {}; }
-    krzlab::Route resolve(uint32_t, uint16_t port, const krzlab::MacBytes*,
-                          const krzlab::MacBytes*) override {
-        return krzlab::Route{};
-    }
-    bool lookup(uint32_t, const std::vector<krzlab::MacBytes>&, krzlab::MacBytes&) override {
-        return false;
-    }
-};
-
 std::shared_ptr<krzlab::LabLink> makeLink() {
     std::string joined = utf8(KRZSettings::strGetKrzGuardValue(L"KRZ_LAB", L"", true));
     if (!joined.empty())
@@ -59,7 +38,7 @@ extern "C" KRZ_DLL_EXPORT KRZNetworkBackend* krzCreateLabBackend() {
     } catch (const std::exception& e) {
         // The host has no console of ours to report to; stderr is what a lab user watches.
         std::fprintf(stderr, "krzlab: %s; the lab network has no adapters\n", e.what());
-        link = std::make_shared<NoLink>();
+        link = std::make_shared<krzlab::NoLink>();
     }
     return new krzlab::LabBackend(link);
 }
