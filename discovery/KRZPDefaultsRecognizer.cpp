@@ -19,7 +19,8 @@ std::list<boost::shared_ptr<KRZPDefaultsRecognizer>>& defaultsRecognizers() {
 KRZPDefaultsRecognizer::KRZPDefaultsRecognizer() {}
 
 KRZPDefaultsRecognizer::KRZPDefaultsRecognizer(const KRZPDefaultsRecognizer& other) = default;
-KRZPDefaultsRecognizer& KRZPDefaultsRecognizer::operator=(const KRZPDefaultsRecognizer& other) = default;
+KRZPDefaultsRecognizer& KRZPDefaultsRecognizer::operator=(const KRZPDefaultsRecognizer& other) =
+    default;
 
 KRZPDefaultsRecognizer::~KRZPDefaultsRecognizer() {}
 
