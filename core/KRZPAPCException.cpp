@@ -8,16 +8,8 @@ KRZPAPCException::KRZPAPCException(char* file, int line, const std::string& mess
                    KRZMiscUtil::utf8StringToTstring(message, KRZ_CONVERSION_LATIN1_FALLBACK),
                    code) {}
 
-KRZPAPCException::KRZPAPCException(const KRZPAPCException& other)
-    : KRZException(other), firmwareRevision(other.firmwareRevision) {}
-
-KRZPAPCException& KRZPAPCException::operator=(const KRZPAPCException& other) {
-    if (this != &other) {
-        KRZException::operator=(other);
-        firmwareRevision = other.firmwareRevision;
-    }
-    return *this;
-}
+KRZPAPCException::KRZPAPCException(const KRZPAPCException& other) = default;
+KRZPAPCException& KRZPAPCException::operator=(const KRZPAPCException& other) = default;
 
 KRZPAPCException::~KRZPAPCException() noexcept = default;
 

@@ -5,6 +5,7 @@
 #include "discovery/KRZPArpAPFinder.h"
 #include "krznetlib/KRZVirtualIpLookup.h"
 #include "krzutil/KRZMiscUtil.h"
+#include "krzutil/KRZTextCoding.h"
 #include "platform/krzplatform.h"
 
 #include <algorithm>
@@ -119,33 +120,8 @@ KRZPAPConfigurator::KRZPAPConfigurator()
     addr.s_addr = INADDR_NONE;
 }
 
-KRZPAPConfigurator::KRZPAPConfigurator(const KRZPAPConfigurator& other)
-    : macAddressList(other.macAddressList),
-      username(other.username),
-      password(other.password),
-      securityMode(other.securityMode),
-      encryptionMode(other.encryptionMode),
-      addr(other.addr),
-      firmwareRevision(other.firmwareRevision),
-      ssid(other.ssid),
-      key(other.key),
-      mutex(other.mutex) {}
-
-KRZPAPConfigurator& KRZPAPConfigurator::operator=(const KRZPAPConfigurator& other) {
-    if (this != &other) {
-        macAddressList = other.macAddressList;
-        username = other.username;
-        password = other.password;
-        securityMode = other.securityMode;
-        encryptionMode = other.encryptionMode;
-        addr = other.addr;
-        firmwareRevision = other.firmwareRevision;
-        ssid = other.ssid;
-        key = other.key;
-        mutex = other.mutex;
-    }
-    return *this;
-}
+KRZPAPConfigurator::KRZPAPConfigurator(const KRZPAPConfigurator& other) = default;
+KRZPAPConfigurator& KRZPAPConfigurator::operator=(const KRZPAPConfigurator& other) = default;
 
 KRZPAPConfigurator::KRZPAPConfigurator(std::vector<KRZMacAddress> macs, const std::string& user,
                                        const std::string& pass)
@@ -444,11 +420,9 @@ void KRZPAPConfigurator::clearMACAddressList() {
 std::string KRZPAPConfigurator::normalizeMAC(const std::string& mac) const {
     std::string digits;
     for (char c : mac) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-        if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')) {
-            digits.push_back(c);
+        int value = krzHexDigitValue(c);
+        if (value >= 0) {
+            digits.push_back("0123456789abcdef"[value]);
         }
     }
     if (digits.size() != 12) {

@@ -23,11 +23,8 @@ FinderDriver& finderDriver() {
 
 KRZPAPFinder::KRZPAPFinder() {}
 
-KRZPAPFinder::KRZPAPFinder(const KRZPAPFinder&) {}
-
-KRZPAPFinder& KRZPAPFinder::operator=(const KRZPAPFinder&) {
-    return *this;
-}
+KRZPAPFinder::KRZPAPFinder(const KRZPAPFinder& other) = default;
+KRZPAPFinder& KRZPAPFinder::operator=(const KRZPAPFinder& other) = default;
 
 KRZPAPFinder::~KRZPAPFinder() {}
 

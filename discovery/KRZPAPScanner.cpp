@@ -40,11 +40,8 @@ void clearCurrent(ScanDriver& d) {
 
 KRZPAPScanner::KRZPAPScanner() {}
 
-KRZPAPScanner::KRZPAPScanner(const KRZPAPScanner&) {}
-
-KRZPAPScanner& KRZPAPScanner::operator=(const KRZPAPScanner&) {
-    return *this;
-}
+KRZPAPScanner::KRZPAPScanner(const KRZPAPScanner& other) = default;
+KRZPAPScanner& KRZPAPScanner::operator=(const KRZPAPScanner& other) = default;
 
 KRZPAPScanner::~KRZPAPScanner() {}
 

@@ -18,11 +18,9 @@ std::list<boost::shared_ptr<KRZPDefaultsRecognizer>>& defaultsRecognizers() {
 
 KRZPDefaultsRecognizer::KRZPDefaultsRecognizer() {}
 
-KRZPDefaultsRecognizer::KRZPDefaultsRecognizer(const KRZPDefaultsRecognizer&) {}
-
-KRZPDefaultsRecognizer& KRZPDefaultsRecognizer::operator=(const KRZPDefaultsRecognizer&) {
-    return *this;
-}
+KRZPDefaultsRecognizer::KRZPDefaultsRecognizer(const KRZPDefaultsRecognizer& other) = default;
+KRZPDefaultsRecognizer& KRZPDefaultsRecognizer::operator=(const KRZPDefaultsRecognizer& other) =
+    default;
 
 KRZPDefaultsRecognizer::~KRZPDefaultsRecognizer() {}
 

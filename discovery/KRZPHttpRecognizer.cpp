@@ -9,11 +9,8 @@
 
 KRZPHttpRecognizer::KRZPHttpRecognizer() {}
 
-KRZPHttpRecognizer::KRZPHttpRecognizer(const KRZPHttpRecognizer&) {}
-
-KRZPHttpRecognizer& KRZPHttpRecognizer::operator=(const KRZPHttpRecognizer&) {
-    return *this;
-}
+KRZPHttpRecognizer::KRZPHttpRecognizer(const KRZPHttpRecognizer& other) = default;
+KRZPHttpRecognizer& KRZPHttpRecognizer::operator=(const KRZPHttpRecognizer& other) = default;
 
 KRZPHttpRecognizer::~KRZPHttpRecognizer() {}
 

@@ -72,6 +72,17 @@ struct RegisterAtLoad {
     }
 } registerAtLoad;
 
+// A snapshot of the TCP endpoint table, kept in buffer; null when the system gives none.
+const MIB_TCPTABLE* tcpTable(std::vector<unsigned char>& buffer) {
+    ULONG size = 0;
+    if (GetTcpTable(nullptr, &size, TRUE) != ERROR_INSUFFICIENT_BUFFER || size == 0) {
+        return nullptr;
+    }
+    buffer.resize(size);
+    PMIB_TCPTABLE filled = reinterpret_cast<PMIB_TCPTABLE>(buffer.data());
+    return GetTcpTable(filled, &size, TRUE) == NO_ERROR ? filled : nullptr;
+}
+
 }  // namespace
 
 // ---- KRZPAPCommEntry ----
@@ -293,15 +304,7 @@ void KRZPHttpScanner::_waitForResponse(int milliseconds) {
         return;
     }
     std::vector<unsigned char> tableBuffer;
-    ULONG size = 0;
-    const MIB_TCPTABLE* table = nullptr;
-    if (GetTcpTable(nullptr, &size, TRUE) == ERROR_INSUFFICIENT_BUFFER && size > 0) {
-        tableBuffer.resize(size);
-        PMIB_TCPTABLE filled = reinterpret_cast<PMIB_TCPTABLE>(tableBuffer.data());
-        if (GetTcpTable(filled, &size, TRUE) == NO_ERROR) {
-            table = filled;
-        }
-    }
+    const MIB_TCPTABLE* table = tcpTable(tableBuffer);
     if (table == nullptr) {
         KRZPAPModule::log(
             L"KRZPHttpScanner::_waitForResponse(): unable to get TCP endpoint table\n");
@@ -333,28 +336,12 @@ void KRZPHttpScanner::_waitForResponse(int milliseconds) {
             dropSocket(socket);
             it = probes.erase(it);
         } else if (FD_ISSET(socket, &readable)) {
-            KRZPAPCReadStatus status;
-            try {
-                status = entry->comm->readResponse();
-            } catch (const KRZPAPCException& e) {
-                // One device that resets or floods costs its own probe, not the sweep.
-                KRZPAPModule::log(L"KRZPHttpScanner: reply from %hs failed (code %d), dropped\n",
-                                  dotted(entry->comm->getAddr().s_addr).c_str(),
-                                  static_cast<int>(e.getAPCErrorCode()));
+            if (readReply(entry)) {
+                ++it;
+            } else {
                 dropSocket(socket);
                 it = probes.erase(it);
-                continue;
             }
-            if (status == KRZPAPC_READ_PENDING) {
-                ++it;
-                continue;
-            }
-            if (status == KRZPAPC_READ_OK) {
-                _handleResponse(entry);
-                ++responseCount;
-            }
-            dropSocket(socket);
-            it = probes.erase(it);
         } else if (FD_ISSET(socket, &writable)) {
             entry->armed = true;
             FD_CLR(socket, &exceptSet);
@@ -372,6 +359,29 @@ void KRZPHttpScanner::_waitForResponse(int milliseconds) {
             ++it;
         }
     }
+}
+
+// Reads what a probe's connection holds; true while its reply is still coming, false once the
+// probe is done (a complete reply handled, a close, or a failure).
+bool KRZPHttpScanner::readReply(const boost::shared_ptr<KRZPAPCommEntry>& entry) {
+    KRZPAPCReadStatus status;
+    try {
+        status = entry->comm->readResponse();
+    } catch (const KRZPAPCException& e) {
+        // One device that resets or floods costs its own probe, not the sweep.
+        KRZPAPModule::log(L"KRZPHttpScanner: reply from %hs failed (code %d), dropped\n",
+                          dotted(entry->comm->getAddr().s_addr).c_str(),
+                          static_cast<int>(e.getAPCErrorCode()));
+        return false;
+    }
+    if (status == KRZPAPC_READ_PENDING) {
+        return true;
+    }
+    if (status == KRZPAPC_READ_OK) {
+        _handleResponse(entry);
+        ++responseCount;
+    }
+    return false;
 }
 
 void KRZPHttpScanner::_handleResponse(boost::shared_ptr<KRZPAPCommEntry> entry) {

@@ -68,6 +68,7 @@ class KRZPAP_API KRZPHttpScanner : public KRZPAPScanner {
     void _addProbe(boost::shared_ptr<KRZPAPCommEntry> entry);
     void sendRequest(KRZPAPCommEntry& entry);
     void _waitForResponse(int milliseconds);
+    bool readReply(const boost::shared_ptr<KRZPAPCommEntry>& entry);
     void _handleResponse(boost::shared_ptr<KRZPAPCommEntry> entry);
     void clearProbes();
     // Takes the socket out of the three sets and forgets when it was first seen unlisted.

@@ -1,6 +1,7 @@
 // The static text functions of KRZPHtmlParser: character references, URL coding, digit coding.
 #include "html/KRZPHtmlChars.h"
 #include "html/KRZPHtmlParser.h"
+#include "krzutil/KRZTextCoding.h"
 
 #include <cstdlib>
 #include <map>
@@ -82,16 +83,11 @@ bool isLetter(char c) {
 }
 
 int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
+    int value = krzHexDigitValue(c);
+    if (value < 0) {
+        KRZPAPC_THROW(kUnit, "Bad hex!", KRZPAPC_PARSE_ERROR);
     }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    KRZPAPC_THROW(kUnit, "Bad hex!", KRZPAPC_PARSE_ERROR);
+    return value;
 }
 
 // Decodes the reference whose '&' is at text[amp]. Returns the index to continue from, or npos

@@ -6,6 +6,7 @@
 #include "http/KRZPMultipartParams.h"
 #include "krznetlib/KRZVirtualSocket.h"
 #include "krzutil/KRZMiscUtil.h"
+#include "krzutil/KRZTextCoding.h"
 
 #include <algorithm>
 #include <cctype>
@@ -107,14 +108,8 @@ int parseDecimal(const std::string& text, size_t at) {
 int parseChunkSize(const std::string& line) {
     long long value = 0;
     for (char c : line) {
-        int digit;
-        if (c >= '0' && c <= '9') {
-            digit = c - '0';
-        } else if (c >= 'a' && c <= 'f') {
-            digit = c - 'a' + 10;
-        } else if (c >= 'A' && c <= 'F') {
-            digit = c - 'A' + 10;
-        } else {
+        int digit = krzHexDigitValue(c);
+        if (digit < 0) {
             break;
         }
         value = std::min<long long>(value * 16 + digit, INT_MAX);
@@ -169,6 +164,37 @@ void logDump(const std::string& text, const wchar_t* suffix) {
     if (msError != 0)
         e.setMsError(static_cast<unsigned int>(msError));
     throw e;
+}
+
+// What one select pass of at most 0.3 s saw on a socket. The except set is always passed, so that
+// a failed connect or a reset ends the pass early; error is the select error, 0 when it worked.
+struct SelectPass {
+    bool readable = false;
+    bool writable = false;
+    bool failed = false;
+    int error = 0;
+};
+
+SelectPass selectPass(SOCKET s, bool forRead, bool forWrite) {
+    fd_set readSet, writeSet, exceptSet;
+    FD_ZERO(&readSet);
+    FD_ZERO(&writeSet);
+    FD_ZERO(&exceptSet);
+    if (forRead)
+        FD_SET(s, &readSet);
+    if (forWrite)
+        FD_SET(s, &writeSet);
+    FD_SET(s, &exceptSet);
+    timeval tv = {0, SELECT_PASS_USEC};
+    SelectPass pass;
+    if (select(0, &readSet, &writeSet, &exceptSet, &tv) == SOCKET_ERROR) {
+        pass.error = WSAGetLastError();
+        return pass;
+    }
+    pass.readable = FD_ISSET(s, &readSet) != 0;
+    pass.writable = FD_ISSET(s, &writeSet) != 0;
+    pass.failed = FD_ISSET(s, &exceptSet) != 0;
+    return pass;
 }
 
 }  // namespace
@@ -350,21 +376,9 @@ void KRZPAPComm::checkReplySize() {
 }
 
 // One select pass of at most 0.3 s on the socket; true when it is readable (forRead) or writable.
-// The except set is passed too, so that a failed connect or a reset ends the pass early.
 bool KRZPAPComm::selectSocket(bool forRead, bool forWrite) {
-    fd_set readSet, writeSet, exceptSet;
-    FD_ZERO(&readSet);
-    FD_ZERO(&writeSet);
-    FD_ZERO(&exceptSet);
-    if (forRead)
-        FD_SET(sock, &readSet);
-    if (forWrite)
-        FD_SET(sock, &writeSet);
-    FD_SET(sock, &exceptSet);
-    timeval tv = {0, SELECT_PASS_USEC};
-    if (select(0, &readSet, &writeSet, &exceptSet, &tv) == SOCKET_ERROR)
-        return false;
-    return forRead ? FD_ISSET(sock, &readSet) != 0 : FD_ISSET(sock, &writeSet) != 0;
+    SelectPass pass = selectPass(sock, forRead, forWrite);
+    return forRead ? pass.readable : pass.writable;
 }
 
 void KRZPAPComm::consume(size_t count) {
@@ -407,7 +421,14 @@ void KRZPAPComm::openConnection(unsigned short port, bool noWait) {
     lastLineEnd = 0;
     cancel = false;
     peerClosed = false;
+    createSocket();
+    startConnect(port);
+    if (!noWait)
+        waitForConnect();
+}
 
+// A non-blocking socket, shared by the copies of this connection.
+void KRZPAPComm::createSocket() {
     sock = static_cast<SOCKET>(socket(AF_INET, SOCK_STREAM, 0));
     if (sock == INVALID_SOCKET) {
         int error = WSAGetLastError();
@@ -423,6 +444,10 @@ void KRZPAPComm::openConnection(unsigned short port, bool noWait) {
         KRZPAPModule::log(KRZ_LOG_ERROR, L"ioctlsocket() error: %d\n", error);
         fail(__LINE__, KRZPAPC_INTERNAL_ERROR);
     }
+}
+
+// Starts the connect through the network library, over the adapter when both MACs are set.
+void KRZPAPComm::startConnect(unsigned short port) {
     if (const char* text = inet_ntoa(address)) {
         KRZPAPModule::log(KRZ_LOG_TRACE, L"Connecting to %hs:%d\n", text, static_cast<int>(port));
     }
@@ -461,28 +486,22 @@ void KRZPAPComm::openConnection(unsigned short port, bool noWait) {
         KRZPAPModule::log(KRZ_LOG_ERROR, L"Virtual connect error %d\n", result);
         fail(__LINE__, KRZPAPC_CONNECT_ERROR);
     }
+}
 
+// Waits in select passes until the connect completes, fails, is cancelled or times out.
+void KRZPAPComm::waitForConnect() {
     Deadline deadline(timeout);
-    if (noWait)
-        return;
     for (;;) {
-        fd_set writeSet, exceptSet;
-        FD_ZERO(&writeSet);
-        FD_ZERO(&exceptSet);
-        FD_SET(sock, &writeSet);
-        FD_SET(sock, &exceptSet);
-        timeval tv = {0, SELECT_PASS_USEC};
-        if (select(0, nullptr, &writeSet, &exceptSet, &tv) == SOCKET_ERROR) {
+        SelectPass pass = selectPass(sock, false, true);
+        if (pass.error != 0) {
             KRZPAPModule::log(KRZ_LOG_ERROR, L"connect(): select failed with error %d\n",
-                              WSAGetLastError());
-            FD_ZERO(&writeSet);
-            FD_ZERO(&exceptSet);
+                              pass.error);
         }
-        if (FD_ISSET(sock, &writeSet)) {
+        if (pass.writable) {
             readState = READ_IDLE;
             return;
         }
-        if (FD_ISSET(sock, &exceptSet)) {
+        if (pass.failed) {
             int error = 0;
             int length = sizeof(error);
             getsockopt(sock, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);

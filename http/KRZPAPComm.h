@@ -120,6 +120,9 @@ class KRZPAP_API KRZPAPComm {
     size_t findLineEnd();
     void dropPendingPartner();
     bool selectSocket(bool forRead, bool forWrite);
+    void createSocket();
+    void startConnect(unsigned short port);
+    void waitForConnect();
     std::string addressText() const;
     std::wstring logPrefix() const;
     std::string cookieLine();

@@ -4,12 +4,8 @@
 
 KRZPFormParams::KRZPFormParams() {}
 
-KRZPFormParams::KRZPFormParams(const KRZPFormParams& other) : params(other.params) {}
-
-KRZPFormParams& KRZPFormParams::operator=(const KRZPFormParams& other) {
-    params = other.params;
-    return *this;
-}
+KRZPFormParams::KRZPFormParams(const KRZPFormParams& other) = default;
+KRZPFormParams& KRZPFormParams::operator=(const KRZPFormParams& other) = default;
 
 KRZPFormParams::KRZPFormParams(const std::map<std::string, std::string>& map)
     : params(map.begin(), map.end()) {}

@@ -5,14 +5,8 @@
 KRZPMultipartParams::KRZPMultipartParams(const std::string& boundaryText)
     : boundary(boundaryText) {}
 
-KRZPMultipartParams::KRZPMultipartParams(const KRZPMultipartParams& other)
-    : body(other.body), boundary(other.boundary) {}
-
-KRZPMultipartParams& KRZPMultipartParams::operator=(const KRZPMultipartParams& other) {
-    body = other.body;
-    boundary = other.boundary;
-    return *this;
-}
+KRZPMultipartParams::KRZPMultipartParams(const KRZPMultipartParams& other) = default;
+KRZPMultipartParams& KRZPMultipartParams::operator=(const KRZPMultipartParams& other) = default;
 
 KRZPMultipartParams::~KRZPMultipartParams() {}
 

@@ -235,56 +235,53 @@ struct SilentPort {
     }
 };
 
-int serve(const std::vector<std::string>& args) {
+struct ServeOptions {
     krzlab::LabDescription description = krzlab::LabDescription::defaultLab();
     std::string name, address, iface, faultName;
     int port = 80;
+};
+
+ServeOptions serveOptions(const std::vector<std::string>& args) {
+    ServeOptions o;
     for (size_t i = 0; i + 1 < args.size(); i += 2) {
         if (args[i] == "--lab")
-            description = krzlab::LabDescription::fromFile(args[i + 1]);
+            o.description = krzlab::LabDescription::fromFile(args[i + 1]);
         else if (args[i] == "--generated")
-            description = krzlab::LabDescription::generated(generatedCount(args[i + 1]));
+            o.description = krzlab::LabDescription::generated(generatedCount(args[i + 1]));
         else if (args[i] == "--device")
-            name = args[i + 1];
+            o.name = args[i + 1];
         else if (args[i] == "--address")
-            address = args[i + 1];
+            o.address = args[i + 1];
         else if (args[i] == "--port")
-            port = wholeNumber(args[i + 1], "--port");
+            o.port = wholeNumber(args[i + 1], "--port");
         else if (args[i] == "--iface")
-            iface = args[i + 1];
+            o.iface = args[i + 1];
         else if (args[i] == "--fault")
-            faultName = args[i + 1];
+            o.faultName = args[i + 1];
         else
             throw UsageError("serve does not take " + args[i]);
     }
-    if (name.empty() || args.size() % 2 != 0 || port < 1 || port > 65535)
+    if (o.name.empty() || args.size() % 2 != 0 || o.port < 1 || o.port > 65535)
         throw UsageError(
             "serve needs --device NAME, each option with its value, a port of 1 to 65535");
-    const krzlab::DeviceSpec* profile = nullptr;
-    for (const krzlab::LabDeviceEntry& entry : description.devices)
-        if (entry.profile.name == name)
-            profile = &entry.profile;
-    if (profile == nullptr) {
-        std::cerr << "krzlab: no device named " << name << " in the description\n";
-        return 2;
-    }
-    if (!iface.empty() && !inOwnNetworkNamespace()) {
-        std::cerr << "krzlab: --iface changes addresses, so it runs only inside a network "
-                     "namespace of its own (ip netns exec)\n";
-        return 2;
-    }
-    if (address.empty())
-        address = profile->address;
+    return o;
+}
 
+// Serves one device until SIGINT or SIGTERM: SIGUSR1 resets it to its factory settings, SIGUSR2
+// (sent by the device itself) moves it to the address a reset gave it.
+int serveDevice(const ServeOptions& o, const krzlab::DeviceSpec& spec) {
+    const std::string &name = o.name, &iface = o.iface, &faultName = o.faultName;
+    std::string address = o.address;
+    const int port = o.port;
     sigset_t signals;
     sigemptyset(&signals);
     for (int sig : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2})
         sigaddset(&signals, sig);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-    std::unique_ptr<krzlab::Device> device = krzlab::Device::create(*profile);
+    std::unique_ptr<krzlab::Device> device = krzlab::Device::create(spec);
     if (!faultName.empty())
-        device->setFault(krzlab::faultFromName(faultName), profile->faultParam);
+        device->setFault(krzlab::faultFromName(faultName), spec.faultParam);
     std::mutex movedMutex;
     std::string movedTo;
     device->setAddressListener([&](const std::string& moved) {
@@ -335,6 +332,26 @@ int serve(const std::vector<std::string>& args) {
     }
     device->stop();
     return 0;
+}
+
+int serve(const std::vector<std::string>& args) {
+    ServeOptions o = serveOptions(args);
+    const krzlab::DeviceSpec* profile = nullptr;
+    for (const krzlab::LabDeviceEntry& entry : o.description.devices)
+        if (entry.profile.name == o.name)
+            profile = &entry.profile;
+    if (profile == nullptr) {
+        std::cerr << "krzlab: no device named " << o.name << " in the description\n";
+        return 2;
+    }
+    if (!o.iface.empty() && !inOwnNetworkNamespace()) {
+        std::cerr << "krzlab: --iface changes addresses, so it runs only inside a network "
+                     "namespace of its own (ip netns exec)\n";
+        return 2;
+    }
+    if (o.address.empty())
+        o.address = profile->address;
+    return serveDevice(o, *profile);
 }
 
 int run(const std::vector<std::string>& args) {

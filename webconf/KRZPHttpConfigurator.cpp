@@ -62,38 +62,8 @@ KRZPHttpConfigurator::KRZPHttpConfigurator(std::vector<KRZMacAddress> macs, cons
       newEncryptionMode(KRZP_ENCRYPTION_UNSET),
       cancelEvent(std::wstring(), true, false, false, nullptr) {}
 
-KRZPHttpConfigurator::KRZPHttpConfigurator(const KRZPHttpConfigurator& other)
-    : KRZPAPConfigurator(other),
-      ssidChanged(other.ssidChanged),
-      newSsid(other.newSsid),
-      credentialsChanged(other.credentialsChanged),
-      newUsername(other.newUsername),
-      newPassword(other.newPassword),
-      securityModeChanged(other.securityModeChanged),
-      newSecurityMode(other.newSecurityMode),
-      newKey(other.newKey),
-      newEncryptionMode(other.newEncryptionMode),
-      cancelEvent(other.cancelEvent),
-      connection(other.connection) {}
-
-KRZPHttpConfigurator& KRZPHttpConfigurator::operator=(const KRZPHttpConfigurator& other) {
-    if (this == &other) {
-        return *this;
-    }
-    KRZPAPConfigurator::operator=(other);
-    ssidChanged = other.ssidChanged;
-    newSsid = other.newSsid;
-    credentialsChanged = other.credentialsChanged;
-    newUsername = other.newUsername;
-    newPassword = other.newPassword;
-    securityModeChanged = other.securityModeChanged;
-    newSecurityMode = other.newSecurityMode;
-    newKey = other.newKey;
-    newEncryptionMode = other.newEncryptionMode;
-    cancelEvent = other.cancelEvent;
-    connection = other.connection;
-    return *this;
-}
+KRZPHttpConfigurator::KRZPHttpConfigurator(const KRZPHttpConfigurator& other) = default;
+KRZPHttpConfigurator& KRZPHttpConfigurator::operator=(const KRZPHttpConfigurator& other) = default;
 
 KRZPHttpConfigurator::~KRZPHttpConfigurator() {}
 

@@ -163,6 +163,9 @@ struct KRZPacketLinks::Impl {
     void start();
     bool startParking();
     void run();
+    bool collectPolled(std::vector<pollfd>& pfds, std::vector<Link*>& polledLinks,
+                       std::vector<Conn*>& polledConns);
+    void dropFinishedConns(bool checkCallers);
     void readFrames(Link* link);
     void handleFrame(Link* link, const unsigned char* frame, size_t length);
     Source* sourceFor(Link* link, uint32_t destination);
@@ -361,36 +364,7 @@ void KRZPacketLinks::Impl::run() {
     std::vector<Conn*> polledConns;
     Clock::time_point lastCheck = Clock::now();
     while (!stop) {
-        pfds.clear();
-        polledLinks.clear();
-        polledConns.clear();
-        pfds.push_back({wake, POLLIN, 0});
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            for (auto& link : links) {
-                pfds.push_back({link.second->fd, POLLIN, 0});
-                polledLinks.push_back(link.second.get());
-            }
-        }
-        bool busy = false;
-        {
-            CoreLock core;
-            for (auto& source : sources) {
-                busy = busy || source->state == Source::Probing;
-            }
-            for (auto& conn : conns) {
-                busy = busy || conn->state != Conn::Connected;
-                if (conn->bridge < 0 || conn->state != Conn::Connected) {
-                    continue;
-                }
-                short events = conn->sendBlocked ? 0 : POLLIN;
-                if (!conn->toCaller.empty()) {
-                    events = static_cast<short>(events | POLLOUT);
-                }
-                pfds.push_back({conn->bridge, events, 0});
-                polledConns.push_back(conn.get());
-            }
-        }
+        bool busy = collectPolled(pfds, polledLinks, polledConns);
         ::poll(pfds.data(), pfds.size(), busy ? 20 : 250);
         if (stop) {
             break;
@@ -418,25 +392,65 @@ void KRZPacketLinks::Impl::run() {
                 advanceProbe(*source, now);
             }
         }
-        // A caller that gave up on a pending connect closed its descriptor: stop carrying it.
         bool check = now - lastCheck > std::chrono::milliseconds(200);
-        for (auto it = conns.begin(); it != conns.end();) {
-            Conn& conn = **it;
-            if (check && conn.state != Conn::Connected && conn.state != Conn::Done &&
-                !sameFile(conn.fd, conn.dev, conn.ino)) {
-                closeConn(conn, true);
-            }
-            if (conn.state == Conn::Done) {
-                if (conn.source != nullptr) {
-                    conn.source->waiting.remove(&conn);
-                }
-                it = conns.erase(it);
-            } else {
-                ++it;
-            }
-        }
+        dropFinishedConns(check);
         if (check) {
             lastCheck = now;
+        }
+    }
+}
+
+// Fills the poll list: the wake descriptor, every link, and each connected bridge that has room
+// or data. True while a probe or a connect is under way (the loop then polls more often).
+bool KRZPacketLinks::Impl::collectPolled(std::vector<pollfd>& pfds, std::vector<Link*>& polledLinks,
+                                         std::vector<Conn*>& polledConns) {
+    pfds.clear();
+    polledLinks.clear();
+    polledConns.clear();
+    pfds.push_back({wake, POLLIN, 0});
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (auto& link : links) {
+            pfds.push_back({link.second->fd, POLLIN, 0});
+            polledLinks.push_back(link.second.get());
+        }
+    }
+    bool busy = false;
+    CoreLock core;
+    for (auto& source : sources) {
+        busy = busy || source->state == Source::Probing;
+    }
+    for (auto& conn : conns) {
+        busy = busy || conn->state != Conn::Connected;
+        if (conn->bridge < 0 || conn->state != Conn::Connected) {
+            continue;
+        }
+        short events = conn->sendBlocked ? 0 : POLLIN;
+        if (!conn->toCaller.empty()) {
+            events = static_cast<short>(events | POLLOUT);
+        }
+        pfds.push_back({conn->bridge, events, 0});
+        polledConns.push_back(conn.get());
+    }
+    return busy;
+}
+
+// Forgets finished connections (the caller holds the core lock). A caller that gave up on a
+// pending connect closed its descriptor: when checkCallers is set, such a one stops being carried.
+void KRZPacketLinks::Impl::dropFinishedConns(bool checkCallers) {
+    for (auto it = conns.begin(); it != conns.end();) {
+        Conn& conn = **it;
+        if (checkCallers && conn.state != Conn::Connected && conn.state != Conn::Done &&
+            !sameFile(conn.fd, conn.dev, conn.ino)) {
+            closeConn(conn, true);
+        }
+        if (conn.state == Conn::Done) {
+            if (conn.source != nullptr) {
+                conn.source->waiting.remove(&conn);
+            }
+            it = conns.erase(it);
+        } else {
+            ++it;
         }
     }
 }

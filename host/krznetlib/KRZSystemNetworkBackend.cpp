@@ -2,6 +2,7 @@
 #include "krznetlib/KRZSystemNetworkBackend.h"
 
 #include "krznetlib/KRZPacketLinks.h"
+#include "krzutil/KRZException.h"
 
 #include <net/if.h>
 #include <sys/socket.h>
@@ -14,23 +15,8 @@
 
 namespace {
 
-bool parseMac(const std::string& text, unsigned char out[6]) {
-    unsigned int b[6];
-    if (std::sscanf(text.c_str(), "%x:%x:%x:%x:%x:%x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]) !=
-        6) {
-        return false;
-    }
-    for (int i = 0; i < 6; ++i) {
-        out[i] = static_cast<unsigned char>(b[i]);
-    }
-    return true;
-}
-
 void macBytes(const KRZMacAddress& mac, unsigned char out[6]) {
-    uint64_t value = mac.toUint64();
-    unsigned char raw[8];
-    std::memcpy(raw, &value, 8);
-    std::memcpy(out, raw, 6);
+    std::memcpy(out, mac.getBytes(), 6);
 }
 
 }  // namespace
@@ -88,10 +74,11 @@ std::vector<MIB_IPNETROW> KRZSystemNetworkBackend::hostArpTable() {
         }
         row.dwAddr = address.s_addr;
         row.dwIndex = if_nametoindex(device.c_str());
-        unsigned char mac[6];
-        if (parseMac(hw, mac)) {
-            std::memcpy(row.bPhysAddr, mac, 6);
+        try {
+            std::memcpy(row.bPhysAddr, KRZMacAddress::fromUtf8String(hw).getBytes(), 6);
             row.dwPhysAddrLen = 6;
+        } catch (const KRZException&) {
+            // An entry without a hardware address keeps a zero length.
         }
         unsigned long f = std::strtoul(flags.c_str(), nullptr, 16);
         row.dwType = (f & 0x4)   ? MIB_IPNET_TYPE_STATIC

@@ -3,6 +3,7 @@
 #include "platform/krziphlp.h"
 
 #include "krznetlib/KRZNetworkBackend.h"
+#include "krzutil/KRZTextCoding.h"
 
 #include <algorithm>
 #include <chrono>
@@ -61,18 +62,11 @@ bool parseHex(const char*& p, const char* end, unsigned& value) {
     value = 0;
     const char* start = p;
     for (; p < end; ++p) {
-        char c = *p;
-        unsigned digit;
-        if (c >= '0' && c <= '9') {
-            digit = static_cast<unsigned>(c - '0');
-        } else if (c >= 'A' && c <= 'F') {
-            digit = static_cast<unsigned>(c - 'A' + 10);
-        } else if (c >= 'a' && c <= 'f') {
-            digit = static_cast<unsigned>(c - 'a' + 10);
-        } else {
+        int digit = krzHexDigitValue(*p);
+        if (digit < 0) {
             break;
         }
-        value = (value << 4) | digit;
+        value = (value << 4) | static_cast<unsigned>(digit);
     }
     return p != start;
 }

@@ -1,23 +1,11 @@
 #include "krzutil/KRZMacAddress.h"
 
 #include "krzutil/KRZException.h"
+#include "krzutil/KRZTextCoding.h"
 
 #include <cstring>
 
 namespace {
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
 
 bool isSeparator(char c) {
     return c == ':' || c == '-' || c == '.' || c == ' ';
@@ -56,7 +44,7 @@ KRZMacAddress KRZMacAddress::fromUtf8String(const std::string& text) {
     int digits = 0;
     bool separatorPending = false;
     for (char c : text) {
-        int v = hexValue(c);
+        int v = krzHexDigitValue(c);
         if (v >= 0) {
             if (digits == 12) {
                 throwBadText(text);

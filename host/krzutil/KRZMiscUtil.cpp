@@ -1,5 +1,7 @@
 #include "krzutil/KRZMiscUtil.h"
 
+#include "krzutil/KRZTextCoding.h"
+
 #include <cerrno>
 #include <clocale>
 #include <cstddef>
@@ -84,24 +86,6 @@ const uint16_t kCp1252High[32] = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026
                                   0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
                                   0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
                                   0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
-
-void appendUtf8(uint32_t cp, std::string& out) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | cp >> 6);
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | cp >> 12);
-        out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | cp >> 18);
-        out += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
-        out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
 
 // ---- wide printf ----
 
@@ -352,9 +336,17 @@ void formatFloat(std::wstring& out, const Directive& profile, Args& args) {
     out.append(text.begin(), text.end());
 }
 
-// Parses flags, width, precision and length after '%'; returns the position of the
-// conversion character (or the end of the format).
-const wchar_t* parseSpec(const wchar_t* p, Directive& profile, Args& args) {
+// Adds the decimal digits at p to value (clamped at a million); p is left after them.
+void readCount(const wchar_t*& p, int& value) {
+    while (*p >= L'0' && *p <= L'9') {
+        value = value * 10 + (*p++ - L'0');
+        if (value > 1000000) {
+            value = 1000000;
+        }
+    }
+}
+
+const wchar_t* parseFlags(const wchar_t* p, Directive& profile) {
     for (;; ++p) {
         if (*p == L'-') {
             profile.left = true;
@@ -367,9 +359,54 @@ const wchar_t* parseSpec(const wchar_t* p, Directive& profile, Args& args) {
         } else if (*p == L'0') {
             profile.zero = true;
         } else {
-            break;
+            return p;
         }
     }
+}
+
+const wchar_t* parseLength(const wchar_t* p, Length& length) {
+    if (*p == L'h') {
+        ++p;
+        length = Length::H;
+        if (*p == L'h') {
+            ++p;
+            length = Length::Hh;
+        }
+    } else if (*p == L'l') {
+        ++p;
+        length = Length::L;
+        if (*p == L'l') {
+            ++p;
+            length = Length::Ll;
+        }
+    } else if (*p == L'w') {
+        ++p;
+        length = Length::L;
+    } else if (*p == L'I') {
+        if (p[1] == L'6' && p[2] == L'4') {
+            p += 3;
+            length = Length::Ll;
+        } else if (p[1] == L'3' && p[2] == L'2') {
+            p += 3;
+            length = Length::None;
+        } else {
+            ++p;
+            length = Length::Size;
+        }
+    } else if (*p == L'z' || *p == L'j' || *p == L't') {
+        length = *p == L'j' ? Length::Ll : Length::Size;
+        ++p;
+    } else if (*p == L'L' || *p == L'q') {
+        length = *p == L'L' ? Length::LongDouble : Length::Ll;
+        ++p;
+    }
+    return p;
+}
+
+// Parses flags, width, precision and length after '%'; returns the position of the
+// conversion character (or the end of the format).
+const wchar_t* parseSpec(const wchar_t* p, Directive& profile, Args& args) {
+    p = parseFlags(p, profile);
     if (*p == L'*') {
         int w = args.nextInt();
         if (w < 0) {
@@ -379,12 +416,7 @@ const wchar_t* parseSpec(const wchar_t* p, Directive& profile, Args& args) {
         profile.width = w;
         ++p;
     } else {
-        while (*p >= L'0' && *p <= L'9') {
-            profile.width = profile.width * 10 + (*p++ - L'0');
-            if (profile.width > 1000000) {
-                profile.width = 1000000;
-            }
-        }
+        readCount(p, profile.width);
     }
     if (*p == L'.') {
         ++p;
@@ -394,49 +426,10 @@ const wchar_t* parseSpec(const wchar_t* p, Directive& profile, Args& args) {
             profile.precision = prec < 0 ? -1 : prec;
             ++p;
         } else {
-            while (*p >= L'0' && *p <= L'9') {
-                profile.precision = profile.precision * 10 + (*p++ - L'0');
-                if (profile.precision > 1000000) {
-                    profile.precision = 1000000;
-                }
-            }
+            readCount(p, profile.precision);
         }
     }
-    if (*p == L'h') {
-        ++p;
-        profile.length = Length::H;
-        if (*p == L'h') {
-            ++p;
-            profile.length = Length::Hh;
-        }
-    } else if (*p == L'l') {
-        ++p;
-        profile.length = Length::L;
-        if (*p == L'l') {
-            ++p;
-            profile.length = Length::Ll;
-        }
-    } else if (*p == L'w') {
-        ++p;
-        profile.length = Length::L;
-    } else if (*p == L'I') {
-        if (p[1] == L'6' && p[2] == L'4') {
-            p += 3;
-            profile.length = Length::Ll;
-        } else if (p[1] == L'3' && p[2] == L'2') {
-            p += 3;
-            profile.length = Length::None;
-        } else {
-            ++p;
-            profile.length = Length::Size;
-        }
-    } else if (*p == L'z' || *p == L'j' || *p == L't') {
-        profile.length = *p == L'j' ? Length::Ll : Length::Size;
-        ++p;
-    } else if (*p == L'L' || *p == L'q') {
-        profile.length = *p == L'L' ? Length::LongDouble : Length::Ll;
-        ++p;
-    }
+    p = parseLength(p, profile.length);
     profile.conv = *p;
     return p;
 }
@@ -593,7 +586,7 @@ std::string KRZMiscUtil::tstringToUtf8String(const std::wstring& text, _KRZConve
         if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) {
             cp = kReplacement;
         }
-        appendUtf8(cp, out);
+        krzAppendUtf8(cp, out);
     }
     return out;
 }

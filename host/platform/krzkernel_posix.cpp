@@ -3,6 +3,8 @@
 #include "platform/krzplatform.h"
 #include "platform/krzprocess.h"
 #include "platform/krzstringtable.h"
+// Header-only: the platform layer links nothing above it.
+#include "krzutil/KRZTextCoding.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -37,22 +39,7 @@ class ErrnoKeeper {
 std::string toNarrow(LPCWSTR text) {
     std::string out;
     for (; *text != L'\0'; ++text) {
-        uint32_t cp = static_cast<uint32_t>(*text);
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | cp >> 6);
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | cp >> 12);
-            out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (cp >> 18 & 0x07));
-            out += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
-            out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
+        krzAppendUtf8(static_cast<uint32_t>(*text), out);
     }
     return out;
 }

@@ -43,6 +43,48 @@ std::string attr(bool on, const char* name) {
     return on ? std::string(" ") + name : std::string();
 }
 
+// A page of the admin pages as the device's web server sends it.
+HttpReply htmlPage(const std::string& body, bool noCache) {
+    HttpReply reply;
+    reply.headers.emplace_back("Server", "AcmeWeb/1.4");
+    reply.headers.emplace_back("Content-Type", "text/html");
+    if (noCache) {
+        reply.headers.emplace_back("Cache-Control", "no-cache");
+    }
+    reply.body = body;
+    return reply;
+}
+
+std::string securityOptions(const std::string& selected) {
+    std::string options;
+    for (std::size_t i = 0; i < 5; ++i) {
+        options += "<option value=\"" + std::to_string(i) + "\"" +
+                   attr(selected == kSecurityModes[i], "selected") + ">" + kSecurityLabels[i] +
+                   "</option>\n";
+    }
+    return options;
+}
+
+std::string cipherOptions(const std::string& selected) {
+    std::string options;
+    for (const auto& c : kCiphers) {
+        options += "<option value=\"" + std::string(c[1]) + "\"" +
+                   attr(selected == c[0], "selected") + ">" + c[2] + "</option>\n";
+    }
+    return options;
+}
+
+std::string channelOptions(const std::string& selected) {
+    std::string options =
+        "<option value=\"auto\"" + attr(selected == "auto", "selected") + ">Auto</option>\n";
+    for (int ch = 1; ch <= 11; ++ch) {
+        std::string v = std::to_string(ch);
+        options += "<option value=\"" + v + "\"" + attr(selected == v, "selected") + ">" + v +
+                   "</option>\n";
+    }
+    return options;
+}
+
 }  // namespace
 
 AcmeDevice::AcmeDevice(const DeviceSpec& profile)
@@ -161,13 +203,9 @@ HttpReply AcmeDevice::homePage() const {
     row("SSID", s.wireless.ssid);
     row("Security", securityLabel(s.wireless.security));
     row("SSID Broadcast", broadcastSsid_ ? "Enabled" : "Disabled");
-    HttpReply reply;
-    reply.headers.emplace_back("Server", "AcmeWeb/1.4");
-    reply.headers.emplace_back("Content-Type", "text/html");
-    reply.headers.emplace_back("Cache-Control", "no-cache");
-    reply.body =
-        layout("Status", "<h3>Device Status</h3>\n<table class=\"cfg\">\n" + rows + "</table>\n");
-    return reply;
+    return htmlPage(
+        layout("Status", "<h3>Device Status</h3>\n<table class=\"cfg\">\n" + rows + "</table>\n"),
+        true);
 }
 
 std::string AcmeDevice::issueToken() {
@@ -200,24 +238,9 @@ HttpReply AcmeDevice::wirelessPage() {
     std::lock_guard<std::mutex> lock(mutex_);
     const WirelessSettings& w = spec_.wireless;
     bool dualBand = spec_.model != "AP-100";
-    std::string security;
-    for (std::size_t i = 0; i < 5; ++i) {
-        security += "<option value=\"" + std::to_string(i) + "\"" +
-                    attr(w.security == kSecurityModes[i], "selected") + ">" + kSecurityLabels[i] +
-                    "</option>\n";
-    }
-    std::string ciphers;
-    for (const auto& c : kCiphers) {
-        ciphers += "<option value=\"" + std::string(c[1]) + "\"" +
-                   attr(w.encryption == c[0], "selected") + ">" + c[2] + "</option>\n";
-    }
-    std::string channels =
-        "<option value=\"auto\"" + attr(channel_ == "auto", "selected") + ">Auto</option>\n";
-    for (int ch = 1; ch <= 11; ++ch) {
-        std::string v = std::to_string(ch);
-        channels += "<option value=\"" + v + "\"" + attr(channel_ == v, "selected") + ">" + v +
-                    "</option>\n";
-    }
+    std::string security = securityOptions(w.security);
+    std::string ciphers = cipherOptions(w.encryption);
+    std::string channels = channelOptions(channel_);
     std::string form =
         "<script type=\"text/javascript\">\n"
         "function secChanged(f) {\n"
@@ -267,12 +290,7 @@ HttpReply AcmeDevice::wirelessPage() {
         "\"></td></tr>\n"
         "</table>\n<p><input type=\"submit\" name=\"apply\" value=\"Apply\">&nbsp;"
         "<input type=\"reset\" value=\"Cancel\"></p>\n</form>\n";
-    HttpReply reply;
-    reply.headers.emplace_back("Server", "AcmeWeb/1.4");
-    reply.headers.emplace_back("Content-Type", "text/html");
-    reply.headers.emplace_back("Cache-Control", "no-cache");
-    reply.body = layout("Wireless", form);
-    return reply;
+    return htmlPage(layout("Wireless", form), true);
 }
 
 HttpReply AcmeDevice::adminPage() {
@@ -293,11 +311,7 @@ HttpReply AcmeDevice::adminPage() {
         "<tr><td class=\"lbl\">Confirm Password</td><td><input type=\"password\" "
         "name=\"admin_pass2\" maxlength=\"15\" value=\"\"></td></tr>\n"
         "</table>\n<p><input type=\"submit\" name=\"save\" value=\"Save\"></p>\n</form>\n";
-    HttpReply reply;
-    reply.headers.emplace_back("Server", "AcmeWeb/1.4");
-    reply.headers.emplace_back("Content-Type", "text/html");
-    reply.body = layout("Administrator", form);
-    return reply;
+    return htmlPage(layout("Administrator", form), false);
 }
 
 HttpReply AcmeDevice::resultPage(const std::string& title, const std::string& message,
@@ -309,11 +323,7 @@ HttpReply AcmeDevice::resultPage(const std::string& title, const std::string& me
                           (ok ? "<script type=\"text/javascript\">setTimeout(function(){"
                                 "location.href='/index.htm';}, 3000);</script>\n"
                               : "<p><a href=\"javascript:history.back()\">Back</a></p>\n");
-    HttpReply reply;
-    reply.headers.emplace_back("Server", "AcmeWeb/1.4");
-    reply.headers.emplace_back("Content-Type", "text/html");
-    reply.body = layout(title, content);
-    return reply;
+    return htmlPage(layout(title, content), false);
 }
 
 HttpReply AcmeDevice::applyWireless(const FormFields& form) {

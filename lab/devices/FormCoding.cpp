@@ -2,22 +2,11 @@
 
 #include "lab/devices/HttpExchange.h"
 
+#include "krzutil/KRZTextCoding.h"
+
 namespace krzlab {
 
 namespace {
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
 
 // The value of a parameter such as boundary=... in a header value, unquoted.
 std::string headerParameter(const std::string& value, const std::string& name) {
@@ -66,9 +55,10 @@ std::string urlDecode(const std::string& text) {
         char c = text[i];
         if (c == '+') {
             out += ' ';
-        } else if (c == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 &&
-                   hexValue(text[i + 2]) >= 0) {
-            out += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+        } else if (c == '%' && i + 2 < text.size() && krzHexDigitValue(text[i + 1]) >= 0 &&
+                   krzHexDigitValue(text[i + 2]) >= 0) {
+            out += static_cast<char>(krzHexDigitValue(text[i + 1]) * 16 +
+                                     krzHexDigitValue(text[i + 2]));
             i += 2;
         } else {
             out += c;

@@ -1,6 +1,6 @@
 #include "lab/devices/WirelessRules.h"
 
-#include <cctype>
+#include "krzutil/KRZTextCoding.h"
 
 namespace krzlab {
 
@@ -8,7 +8,7 @@ namespace {
 
 bool allHex(const std::string& text) {
     for (char c : text) {
-        if (!std::isxdigit(static_cast<unsigned char>(c))) {
+        if (krzHexDigitValue(c) < 0) {
             return false;
         }
     }

@@ -1,9 +1,9 @@
 #include "lab/net/LabAddress.h"
 
+#include "krzutil/KRZException.h"
+#include "krzutil/KRZMacAddress.h"
 #include "platform/krzplatform.h"
 
-#include <cctype>
-#include <cstdio>
 #include <cstring>
 
 namespace krzlab {
@@ -24,36 +24,18 @@ std::string formatIpv4(uint32_t hostOrder) {
     return buf;
 }
 
-static int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 bool parseMac(const std::string& text, MacBytes& mac) {
-    size_t pos = 0;
-    for (size_t i = 0; i < 6; ++i) {
-        if (i > 0 && pos < text.size() && std::strchr(":-. ", text[pos]) && text[pos] != '\0')
-            ++pos;
-        if (pos + 2 > text.size())
-            return false;
-        int hi = hexValue(text[pos]), lo = hexValue(text[pos + 1]);
-        if (hi < 0 || lo < 0)
-            return false;
-        mac[i] = static_cast<uint8_t>(hi * 16 + lo);
-        pos += 2;
+    try {
+        KRZMacAddress parsed = KRZMacAddress::fromUtf8String(text);
+        std::memcpy(mac.data(), parsed.getBytes(), mac.size());
+        return true;
+    } catch (const KRZException&) {
+        return false;
     }
-    return pos == text.size();
 }
 
 std::string formatMac(const MacBytes& mac) {
-    char buf[18];
-    std::snprintf(buf, sizeof buf, "%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2], mac[3],
-                  mac[4], mac[5]);
-    return buf;
+    return KRZMacAddress(mac.data()).toUtf8String();
 }
 
 uint64_t macToUint64(const MacBytes& mac) {

@@ -1,4 +1,4 @@
-// Address text of the lab: dotted IPv4 and MAC addresses, parsed strictly.
+// Address text of the lab: dotted IPv4 and MAC addresses.
 #pragma once
 
 #include <array>
@@ -12,7 +12,7 @@ using MacBytes = std::array<uint8_t, 6>;
 // Dotted quad to a number with the first octet most significant; false for anything else.
 bool parseIpv4(const std::string& text, uint32_t& hostOrder);
 std::string formatIpv4(uint32_t hostOrder);
-// Twelve hexadecimal digits, optionally separated by one of ":-. " between bytes.
+// The library's MAC address text: twelve hexadecimal digits, with ":-. " between them.
 bool parseMac(const std::string& text, MacBytes& mac);
 // "02:4B:00:00:00:0A".
 std::string formatMac(const MacBytes& mac);

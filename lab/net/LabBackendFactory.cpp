@@ -5,6 +5,7 @@
 
 #include "krzcompat/krzexport.h"
 #include "krzsettings/KRZSettings.h"
+#include "krzutil/KRZTextCoding.h"
 
 #include <cstdio>
 #include <string>
@@ -14,46 +15,10 @@ namespace {
 std::string utf8(const std::wstring& text) {
     std::string out;
     for (wchar_t wc : text) {
-        auto c = static_cast<uint32_t>(wc);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
+        krzAppendUtf8(static_cast<uint32_t>(wc), out);
     }
     return out;
 }
-
-// A link with no adapters: what a host sees when its lab cannot be set up.
-class NoLink : public krzlab::LabLink {
-  public:
-    std::vector<krzlab::LabAdapter> adapters() override { return {}; }
-    uint32_t sendFrame(const std::string&, const krzlab::MacBytes&) override {
-        return krzlab::kStatusAdapterNotFound;
-    }
-    bool driverTable(std::map<uint32_t, uint64_t>& table) override {
-        table.clear();
-        return true;
-    }
-    std::vector<krzlab::HostArpRow> hostTable() override { return {}; }
-    krzlab::Route resolve(uint32_t, uint16_t port, const krzlab::MacBytes*,
-                          const krzlab::MacBytes*) override {
-        return krzlab::Route{};
-    }
-    bool lookup(uint32_t, const std::vector<krzlab::MacBytes>&, krzlab::MacBytes&) override {
-        return false;
-    }
-};
 
 std::shared_ptr<krzlab::LabLink> makeLink() {
     std::string joined = utf8(KRZSettings::strGetKrzGuardValue(L"KRZ_LAB", L"", true));
@@ -73,7 +38,7 @@ extern "C" KRZ_DLL_EXPORT KRZNetworkBackend* krzCreateLabBackend() {
     } catch (const std::exception& e) {
         // The host has no console of ours to report to; stderr is what a lab user watches.
         std::fprintf(stderr, "krzlab: %s; the lab network has no adapters\n", e.what());
-        link = std::make_shared<NoLink>();
+        link = std::make_shared<krzlab::NoLink>();
     }
     return new krzlab::LabBackend(link);
 }

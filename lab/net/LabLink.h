@@ -56,6 +56,22 @@ class LabLink {
                         MacBytes& interfaceMac) = 0;
 };
 
+// A link with neither adapters nor devices: what a host sees when its lab cannot be set up.
+class NoLink : public LabLink {
+  public:
+    std::vector<LabAdapter> adapters() override { return {}; }
+    uint32_t sendFrame(const std::string&, const MacBytes&) override {
+        return kStatusAdapterNotFound;
+    }
+    bool driverTable(std::map<uint32_t, uint64_t>& table) override {
+        table.clear();
+        return true;
+    }
+    std::vector<HostArpRow> hostTable() override { return {}; }
+    Route resolve(uint32_t, uint16_t, const MacBytes*, const MacBytes*) override { return {}; }
+    bool lookup(uint32_t, const std::vector<MacBytes>&, MacBytes&) override { return false; }
+};
+
 // Checks an ARP request frame: 42 bytes, broadcast, ARP over Ethernet for IPv4, operation 1,
 // sender MAC (Ethernet and ARP) equal to `adapterMac`. On success `target` is the target
 // protocol address (host order).

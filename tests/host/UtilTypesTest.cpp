@@ -5,6 +5,7 @@
 #include "krzutil/KRZException.h"
 #include "krzutil/KRZMacAddress.h"
 #include "krzutil/KRZMutex.h"
+#include "krzutil/KRZTextCoding.h"
 #include "platform/krzplatform.h"
 
 #include <gtest/gtest.h>
@@ -43,6 +44,28 @@ TEST(MacAddress, ParsesSeparatorsAndRejectsTheRest) {
     std::memcpy(&raw, expected, 6);  // first six bytes in memory are the address
     EXPECT_EQ(mac.toUint64(), raw);
     EXPECT_TRUE(KRZMacAddress::fromUtf8String("00:00:00:00:00:01") < mac);
+}
+
+TEST(TextCoding, HexDigitsOfEitherCaseAndUtf8AtEachLengthBoundary) {
+    const std::string digits = "0123456789abcdefABCDEF";
+    for (int c = -128; c < 128; ++c) {
+        size_t at = c == 0 ? std::string::npos : digits.find(static_cast<char>(c));
+        int expected = at == std::string::npos ? -1 : static_cast<int>(at < 16 ? at : at - 6);
+        EXPECT_EQ(krzHexDigitValue(static_cast<char>(c)), expected) << c;
+    }
+    const std::pair<uint32_t, std::string> rows[] = {{0x41, "A"},
+                                                     {0x7F, "\x7F"},
+                                                     {0x80, "\xC2\x80"},
+                                                     {0x7FF, "\xDF\xBF"},
+                                                     {0x800, "\xE0\xA0\x80"},
+                                                     {0xFFFF, "\xEF\xBF\xBF"},
+                                                     {0x10000, "\xF0\x90\x80\x80"},
+                                                     {0x10FFFF, "\xF4\x8F\xBF\xBF"}};
+    for (const auto& row : rows) {
+        std::string out = "x";
+        krzAppendUtf8(row.first, out);
+        EXPECT_EQ(out, "x" + row.second) << row.first;
+    }
 }
 
 TEST(Md5, Rfc1321Vectors) {
