@@ -267,17 +267,32 @@ ServeOptions serveOptions(const std::vector<std::string>& args) {
     return o;
 }
 
+// The signals serveDevice waits for, blocked so that only its sigwait takes them.
+sigset_t blockServeSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int sig : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2})
+        sigaddset(&signals, sig);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    return signals;
+}
+
+// Gives the interface (if any) the device's new address in place of its old one.
+void moveInterfaceAddress(const std::string& iface, const std::string& from,
+                          const std::string& to) {
+    if (!iface.empty()) {
+        runIp({"addr", "replace", to + "/24", "dev", iface});
+        runIp({"addr", "del", from + "/24", "dev", iface});
+    }
+}
+
 // Serves one device until SIGINT or SIGTERM: SIGUSR1 resets it to its factory settings, SIGUSR2
 // (sent by the device itself) moves it to the address a reset gave it.
 int serveDevice(const ServeOptions& o, const krzlab::DeviceSpec& spec) {
     const std::string &name = o.name, &iface = o.iface, &faultName = o.faultName;
     std::string address = o.address;
     const int port = o.port;
-    sigset_t signals;
-    sigemptyset(&signals);
-    for (int sig : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2})
-        sigaddset(&signals, sig);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    sigset_t signals = blockServeSignals();
 
     std::unique_ptr<krzlab::Device> device = krzlab::Device::create(spec);
     if (!faultName.empty())
@@ -322,10 +337,7 @@ int serveDevice(const ServeOptions& o, const krzlab::DeviceSpec& spec) {
         }
         device->stop();
         silent.reset();
-        if (!iface.empty()) {
-            runIp({"addr", "replace", moved + "/24", "dev", iface});
-            runIp({"addr", "del", address + "/24", "dev", iface});
-        }
+        moveInterfaceAddress(iface, address, moved);
         address = moved;
         startServing();
         std::cout << "moved " << name << " to " << address << ":" << port << std::endl;

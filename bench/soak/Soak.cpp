@@ -52,16 +52,8 @@ struct Target {
     const char* password;
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    const int requests = argc > 1 ? std::atoi(argv[1]) : 1000;
-    const int scans = argc > 2 ? std::atoi(argv[2]) : 100;
-    try {
-        KRZPAPModule::loadModuleDlls();
-    } catch (const KRZPAPCException&) {
-        std::fprintf(stderr, "sample module not found: scans recognize nothing\n");
-    }
+// The default lab and two devices that misbehave on every request: one floods, one resets.
+std::shared_ptr<krzlab::LabNetwork> soakLab() {
     krzlab::LabDescription description = krzlab::LabDescription::defaultLab();
     krzlab::DeviceSpec flood = description.devices.front().profile;
     flood.name = "flood-1";
@@ -77,6 +69,36 @@ int main(int argc, char** argv) {
     description.devices.push_back({reset, ""});
     std::shared_ptr<krzlab::LabNetwork> lab = krzlab::LabNetwork::create(description);
     lab->install();
+    return lab;
+}
+
+// One GET on a connection of its own; false where the device fails it.
+bool fetchOnce(const Target& t, size_t& bytes) {
+    KRZPAPComm comm{std::string(t.address)};
+    comm.setTimeout(5);
+    comm.setAuthInfo(t.user, t.password);
+    try {
+        comm.openConnection(80, false);
+        comm.writeGetRequest(t.path);
+        comm.readResponseSynchronous();
+        bytes += comm.getResponseBody().size();
+        return true;
+    } catch (const KRZPAPCException&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int requests = argc > 1 ? std::atoi(argv[1]) : 1000;
+    const int scans = argc > 2 ? std::atoi(argv[2]) : 100;
+    try {
+        KRZPAPModule::loadModuleDlls();
+    } catch (const KRZPAPCException&) {
+        std::fprintf(stderr, "sample module not found: scans recognize nothing\n");
+    }
+    std::shared_ptr<krzlab::LabNetwork> lab = soakLab();
 
     const std::vector<Target> targets = {{"192.168.77.10", "/", "admin", "gatekeeper"},
                                          {"192.168.77.20", "/", "", ""},
@@ -94,18 +116,10 @@ int main(int argc, char** argv) {
     size_t bytes = 0;
     for (int i = 0; i < requests; ++i) {
         const Target& t = targets[static_cast<size_t>(i) % targets.size()];
-        KRZPAPComm comm{std::string(t.address)};
-        comm.setTimeout(5);
-        comm.setAuthInfo(t.user, t.password);
-        try {
-            comm.openConnection(80, false);
-            comm.writeGetRequest(t.path);
-            comm.readResponseSynchronous();
-            bytes += comm.getResponseBody().size();
+        if (fetchOnce(t, bytes))
             ++ok;
-        } catch (const KRZPAPCException&) {
+        else
             ++failed;  // the flooding and the resetting device, by design
-        }
         if (i + 1 == requests / 2)
             report("half the requests", elapsed());
     }

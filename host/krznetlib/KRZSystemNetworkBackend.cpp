@@ -19,6 +19,36 @@ void macBytes(const KRZMacAddress& mac, unsigned char out[6]) {
     std::memcpy(out, mac.getBytes(), 6);
 }
 
+// The MAC of the adapter with the kernel's interface index, where there is one.
+bool adapterMacOf(KRZPacketLinks& links, int index, KRZMacAddress& mac) {
+    for (const KRZPacketLinks::Adapter& info : links.adapters(false)) {
+        if (info.index == index) {
+            mac = KRZMacAddress(info.mac);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Asks every adapter but loopback's who has the address, with a broadcast ARP request.
+void askEveryAdapter(KRZPacketLinks& links, const in_addr& address) {
+    for (const KRZPacketLinks::Adapter& info : links.adapters(true)) {
+        if ((info.address >> 24) == 127) {
+            continue;
+        }
+        unsigned char frame[42] = {0};
+        std::memset(frame, 0xFF, 6);
+        std::memcpy(frame + 6, info.mac, 6);
+        const unsigned char arp[] = {0x08, 0x06, 0, 1, 0x08, 0, 6, 4, 0, 1};
+        std::memcpy(frame + 12, arp, sizeof arp);
+        std::memcpy(frame + 22, info.mac, 6);
+        uint32_t sender = htonl(info.address);
+        std::memcpy(frame + 28, &sender, 4);
+        std::memcpy(frame + 38, &address.s_addr, 4);
+        links.sendFrame(info, frame, sizeof frame);
+    }
+}
+
 }  // namespace
 
 KRZSystemNetworkBackend::KRZSystemNetworkBackend() : links_(new KRZPacketLinks) {}
@@ -139,14 +169,9 @@ bool KRZSystemNetworkBackend::lookupInterface(const in_addr& address,
             unsigned char bytes[6];
             macBytes(wanted, bytes);
             int ifindex = 0;
-            if (!links_->capturedOn(address.s_addr, bytes, ifindex)) {
-                continue;
-            }
-            for (const KRZPacketLinks::Adapter& info : links_->adapters(false)) {
-                if (info.index == ifindex) {
-                    interfaceMac = KRZMacAddress(info.mac);
-                    return true;
-                }
+            if (links_->capturedOn(address.s_addr, bytes, ifindex) &&
+                adapterMacOf(*links_, ifindex, interfaceMac)) {
+                return true;
             }
         }
         for (const MIB_IPNETROW& row : hostArpTable()) {
@@ -155,35 +180,16 @@ bool KRZSystemNetworkBackend::lookupInterface(const in_addr& address,
                 continue;
             }
             for (const KRZMacAddress& wanted : macs) {
-                if (wanted != KRZMacAddress(row.bPhysAddr)) {
-                    continue;
-                }
-                for (const KRZPacketLinks::Adapter& info : links_->adapters(false)) {
-                    if (static_cast<DWORD>(info.index) == row.dwIndex) {
-                        interfaceMac = KRZMacAddress(info.mac);
-                        return true;
-                    }
+                if (wanted == KRZMacAddress(row.bPhysAddr) &&
+                    adapterMacOf(*links_, static_cast<int>(row.dwIndex), interfaceMac)) {
+                    return true;
                 }
             }
         }
         if (!asked) {
             // Nobody said yet: ask on every adapter, once.
             asked = true;
-            for (const KRZPacketLinks::Adapter& info : links_->adapters(true)) {
-                if ((info.address >> 24) == 127) {
-                    continue;
-                }
-                unsigned char frame[42] = {0};
-                std::memset(frame, 0xFF, 6);
-                std::memcpy(frame + 6, info.mac, 6);
-                const unsigned char arp[] = {0x08, 0x06, 0, 1, 0x08, 0, 6, 4, 0, 1};
-                std::memcpy(frame + 12, arp, sizeof arp);
-                std::memcpy(frame + 22, info.mac, 6);
-                uint32_t sender = htonl(info.address);
-                std::memcpy(frame + 28, &sender, 4);
-                std::memcpy(frame + 38, &address.s_addr, 4);
-                links_->sendFrame(info, frame, sizeof frame);
-            }
+            askEveryAdapter(*links_, address);
             continue;
         }
         if (std::chrono::steady_clock::now() >= deadline) {
