@@ -66,6 +66,14 @@ TEST_F(ArpScannerTest, RequestFrameIsByteExact) {
     EXPECT_EQ(KRZBuf(s->getRequestFrame(), 42), KRZBuf(expected, sizeof expected));
     EXPECT_EQ(net.invalidFrameCount(), 0u);
 
+    // A copy asks through the same adapter with the same frame.
+    KRZPArpScanner copy(*s);
+    copy.addIp(inAddr("192.168.1.78"));
+    frames = net.sentFrames();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[1].adapterMac, FakeNetworkBackend::mac(kAdapterMac));
+    EXPECT_EQ(KRZBuf(copy.getRequestFrame(), 38), KRZBuf(expected, 38));
+
     // The adapter can be named by its MAC; an unknown MAC is an internal error.
     boost::shared_ptr<KRZPArpScanner> byMac = KRZPArpScanner::createInstance();
     byMac->setInterface(FakeNetworkBackend::mac(kAdapterMac));

@@ -312,6 +312,8 @@ TEST(HtmlCursor, CiStringComparesAndOrdersLikeStrnicmp) {
     EXPECT_TRUE(ci_string("_") < ci_string("A"));          // lowered, not uppered
     EXPECT_TRUE(ci_string("a\x7F") < ci_string("A\x80"));  // bytes compare unsigned
     EXPECT_FALSE(ci_string("\xC9") == ci_string("\xE9"));  // only ASCII letters fold
+    EXPECT_TRUE(ci_char_traits::ne('a', 'B'));
+    EXPECT_FALSE(ci_char_traits::ne('q', 'Q'));
     EXPECT_EQ(2u, ci_string("xyZz").find("zZ"));
     EXPECT_EQ(ci_string::npos, ci_string("xyz").find('['));
 }
