@@ -288,15 +288,15 @@ void moveInterfaceAddress(const std::string& iface, const std::string& from,
 
 // Serves one device until SIGINT or SIGTERM: SIGUSR1 resets it to its factory settings, SIGUSR2
 // (sent by the device itself) moves it to the address a reset gave it.
-int serveDevice(const ServeOptions& o, const krzlab::DeviceSpec& spec) {
+int serveDevice(const ServeOptions& o, const krzlab::DeviceSpec& profile) {
     const std::string &name = o.name, &iface = o.iface, &faultName = o.faultName;
     std::string address = o.address;
     const int port = o.port;
     sigset_t signals = blockServeSignals();
 
-    std::unique_ptr<krzlab::Device> device = krzlab::Device::create(spec);
+    std::unique_ptr<krzlab::Device> device = krzlab::Device::create(profile);
     if (!faultName.empty())
-        device->setFault(krzlab::faultFromName(faultName), spec.faultParam);
+        device->setFault(krzlab::faultFromName(faultName), profile.faultParam);
     std::mutex movedMutex;
     std::string movedTo;
     device->setAddressListener([&](const std::string& moved) {
