@@ -5,6 +5,7 @@
 #include "krzsettings/KRZSettings.h"
 #include "krzutil/KRZException.h"
 #include "krzutil/KRZMiscUtil.h"
+#include "krzutil/KRZTextCoding.h"
 #include "platform/krzplatform.h"
 #include "platform/krzprocess.h"
 
@@ -211,6 +212,17 @@ bool runInterruptible(const std::function<void()>& work, const std::function<voi
 
 namespace {
 
+// The hexadecimal digits of a text, upper-cased, everything else left out ("00-22-72" -> "002272").
+std::string upperHexDigits(const std::string& text) {
+    std::string digits;
+    for (char c : text) {
+        if (krzHexDigitValue(c) >= 0) {
+            digits += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        }
+    }
+    return digits;
+}
+
 std::map<std::string, std::string> loadOuiRegistry() {
     std::map<std::string, std::string> registry;
     for (const char* path : {"/usr/share/ieee-data/oui.txt", "/usr/share/misc/oui.txt"}) {
@@ -225,12 +237,7 @@ std::map<std::string, std::string> loadOuiRegistry() {
             if (hex == std::string::npos || line.size() < 8 || line[2] != '-') {
                 continue;
             }
-            std::string prefix;
-            for (char c : line.substr(0, 8)) {
-                if (std::isxdigit(static_cast<unsigned char>(c))) {
-                    prefix += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-                }
-            }
+            std::string prefix = upperHexDigits(line.substr(0, 8));
             size_t start = line.find_first_not_of(" \t", hex + 5);
             if (prefix.size() == 6 && start != std::string::npos) {
                 std::string vendor = line.substr(start);
@@ -248,12 +255,7 @@ std::map<std::string, std::string> loadOuiRegistry() {
 }  // namespace
 
 std::string ouiVendor(const std::string& mac) {
-    std::string digits;
-    for (char c : mac) {
-        if (std::isxdigit(static_cast<unsigned char>(c))) {
-            digits += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        }
-    }
+    std::string digits = upperHexDigits(mac);
     if (digits.size() < 6) {
         return "";
     }

@@ -13,6 +13,7 @@
 #include "krznetlib/KRZAdapterInfo.h"
 #include "krzsettings/KRZSettings.h"
 #include "krzutil/KRZAccessPointWlanInfo.h"
+#include "krzutil/KRZTextCoding.h"
 #include "platform/krzprocess.h"
 
 #include <boost/make_shared.hpp>
@@ -480,7 +481,8 @@ class BareConfigurator : public KRZPAPConfigurator {
 };
 
 bool isHex(const std::string& text) {
-    return !text.empty() && text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return krzHexDigitValue(c) >= 0; });
 }
 
 bool printableAscii(const std::string& text) {
