@@ -235,10 +235,8 @@ DWORD fillTable(Table* table, PULONG size, const std::vector<Row>& rows) {
 }  // namespace
 
 DWORD GetTcpTable(PMIB_TCPTABLE table, PULONG size, BOOL order) {
-    // Reading the table walks every bucket of the kernel's connection hash, shared by all
-    // namespaces (milliseconds on a large machine), and a scan asks for it twice in every pass of
-    // its wait loop. A snapshot read on this thread within the last 100 ms serves again: callers
-    // look for connections they opened earlier, and one that is newer shows in the next read.
+    // The snapshot rule is the call's contract (krziphlp.h): a read walks every bucket of the
+    // kernel's connection hash (milliseconds on a large machine).
     thread_local std::vector<MIB_TCPROW> snapshot;
     thread_local std::chrono::steady_clock::time_point readAt;
     thread_local bool haveSnapshot = false;

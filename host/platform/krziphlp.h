@@ -63,6 +63,16 @@ typedef MIB_IPNETTABLE* PMIB_IPNETTABLE;
 // needed in *size and return ERROR_INSUFFICIENT_BUFFER (122); otherwise they fill the table and
 // return NO_ERROR. `order` sorts rows (TCP: by local address and port; ARP: by address).
 // GetIpNetTable returns ERROR_NO_DATA (232) when the table is empty.
+//
+// GetTcpTable may answer from a snapshot: a table read on the calling thread within the last
+// 100 ms serves again, always sorted whatever `order` asks, so the table can be up to 100 ms
+// old: a connection opened since may be missing, and one that changed state or closed since may
+// show as it was, until the next read. Reading the kernel's table
+// walks its whole connection hash, which all namespaces share; a caller that asks repeatedly for
+// connections it opened itself (the HTTP scanner, twice in every pass of its wait loop) sees
+// each one in the first read after it was opened. The size call and the filling call that
+// follows it on the same thread see the same snapshot unless 100 ms passed between them; a
+// caller that needs a fresh table waits those 100 ms. Windows's own call reads afresh each time.
 KRZNETLIB_API DWORD GetTcpTable(PMIB_TCPTABLE table, PULONG size, BOOL order);
 KRZNETLIB_API DWORD GetIpNetTable(PMIB_IPNETTABLE table, PULONG size, BOOL order);
 
