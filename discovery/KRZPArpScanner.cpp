@@ -3,6 +3,7 @@
 #include "core/KRZPAPCException.h"
 #include "core/KRZPAPModule.h"
 #include "krznetlib/KRZNetworkLibrary.h"
+#include "krzutil/KRZArpFrame.h"
 #include "krzutil/KRZBuf.h"
 
 #include <boost/weak_ptr.hpp>
@@ -36,11 +37,6 @@ long long nowMillis() {
     __timeb64 now;
     _ftime64(&now);
     return static_cast<long long>(now.time) * 1000 + now.millitm;
-}
-
-void putBe16(unsigned char* p, unsigned value) {
-    p[0] = static_cast<unsigned char>(value >> 8);
-    p[1] = static_cast<unsigned char>(value);
 }
 
 }  // namespace
@@ -83,20 +79,11 @@ boost::shared_ptr<KRZPArpScanner> KRZPArpScanner::createInstance() {
 
 void KRZPArpScanner::setInterface(const KRZAdapterInfo& adapter) {
     interfaceMac = adapter.getMacAddress();
-    const unsigned char* mac = interfaceMac.getBytes();
-    unsigned char* f = arpRequest;
-    std::memset(f, 0xFF, 6);
-    std::memcpy(f + 6, mac, 6);
-    putBe16(f + 12, 0x0806);
-    putBe16(f + 14, 1);
-    putBe16(f + 16, 0x0800);
-    f[18] = 6;
-    f[19] = 4;
-    putBe16(f + 20, 1);
-    std::memcpy(f + 22, mac, 6);
-    uint32_t sender = htonl(static_cast<uint32_t>(adapter.getIpAddress()));
-    std::memcpy(f + 28, &sender, 4);
-    std::memset(f + 32, 0, 6);
+    // The asked address stays as it was: each send sets its own.
+    uint32_t target;
+    std::memcpy(&target, arpRequest + 38, 4);
+    KRZArpFrame::buildRequest(arpRequest, interfaceMac.getBytes(),
+                              htonl(static_cast<uint32_t>(adapter.getIpAddress())), target);
 }
 
 void KRZPArpScanner::setInterface(const KRZMacAddress& mac) {
@@ -117,7 +104,7 @@ void KRZPArpScanner::setInterface(const KRZMacAddress& mac) {
 
 void KRZPArpScanner::_sendArp(uint32_t address) {
     KRZNetworkLibrary library;
-    std::memcpy(arpRequest + 38, &address, 4);
+    KRZArpFrame::setTarget(arpRequest, address);
     KRZBuf frame(arpRequest, sizeof arpRequest);
     KRZNdisStatus status = kStatusResources;
     for (int attempt = 0; attempt < kSendAttempts; ++attempt) {

@@ -1,4 +1,5 @@
 #include "krznetlib/KRZGetArpTable.h"
+#include "krzutil/KRZArpFrame.h"
 #include "krzutil/KRZBuf.h"
 #include "krzutil/KRZCryptoUtil.h"
 #include "krzutil/KRZEvent.h"
@@ -7,11 +8,13 @@
 #include "krzutil/KRZMutex.h"
 #include "krzutil/KRZTextCoding.h"
 #include "platform/krzplatform.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -202,6 +205,51 @@ TEST(Serialize, ArpTableRoundTripAndShortInput) {
     std::string copied;
     copy.serialize(copied);
     EXPECT_EQ(copied, out);
+}
+
+// The request frame, byte for byte: an ARP sweep's question (sender address set) and an address
+// probe (sender 0), built into a buffer holding stale bytes; setTarget touches the asked address
+// alone.
+TEST(ArpFrame, RequestBytesForSweepAndProbe) {
+    auto hex = [](const unsigned char* bytes, size_t n) {
+        std::string out;
+        char two[3];
+        for (size_t i = 0; i < n; ++i) {
+            std::snprintf(two, sizeof two, "%02x", bytes[i]);
+            out += two;
+        }
+        return out;
+    };
+    const unsigned char mac[6] = {0x02, 0x00, 0x5e, 0x10, 0x20, 0xfe};
+    struct Case {
+        const char* what;
+        const char* sender;
+        const char* target;
+        const char* frame;
+    } cases[] = {
+        {"sweep", "192.168.1.20", "192.168.1.77",
+         "ffffffffffff02005e1020fe0806"
+         "0001080006040001"
+         "02005e1020fec0a80114"
+         "000000000000c0a8014d"},
+        {"probe", "0.0.0.0", "10.0.0.254",
+         "ffffffffffff02005e1020fe0806"
+         "0001080006040001"
+         "02005e1020fe00000000"
+         "0000000000000a0000fe"},
+    };
+    for (const Case& c : cases) {
+        unsigned char frame[KRZArpFrame::kRequestSize];
+        std::memset(frame, 0xA5, sizeof frame);
+        KRZArpFrame::buildRequest(frame, mac, krztest::inAddr(c.sender).s_addr,
+                                  krztest::inAddr(c.target).s_addr);
+        EXPECT_EQ(hex(frame, sizeof frame), c.frame) << c.what;
+
+        KRZArpFrame::setTarget(frame, krztest::inAddr("172.16.5.9").s_addr);
+        std::string changed = c.frame;
+        changed.replace(76, 8, "ac100509");
+        EXPECT_EQ(hex(frame, sizeof frame), changed) << c.what;
+    }
 }
 
 }  // namespace
