@@ -10,6 +10,11 @@
 // connect becomes a loopback socket that was refused; a device that never answers leaves the
 // handle pending, as a kernel connect to a silent host does.
 //
+// The work is split by job into units of their own: the interface list (KRZInterfaceList), one
+// packet socket and its filter per adapter (KRZPacketSocket), the ARP capture (KRZArpCapture),
+// the source-address claim (KRZAddressClaim) and the carried connections with their descriptor
+// hand-over and relay (KRZCarriedConnections); this class ties them together with one thread.
+//
 // Internal to the network library; plain POSIX types only, so that no lwIP header leaks out.
 #pragma once
 
@@ -43,6 +48,10 @@ class KRZPacketLinks {
 
     // Sends a whole Ethernet frame through the adapter's packet socket; errno on false.
     bool sendFrame(const Adapter& adapter, const unsigned char* frame, size_t length);
+    // Why the last adapter's packet socket could not be opened: the step and the system's reason
+    // (e.g. "attaching the socket filter on eth0: Operation not permitted"); empty when none
+    // failed. sendFrame and carry fail for that adapter (errno set), and try again next time.
+    std::string lastFailure();
     // Addresses (network order) to MACs (6 bytes in the low bytes, KRZMacAddress order) from
     // every ARP answer captured so far, and the adapter each came in on.
     std::map<uint32_t, uint64_t> driverTable();

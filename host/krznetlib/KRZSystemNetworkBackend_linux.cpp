@@ -2,6 +2,7 @@
 #include "krznetlib/KRZSystemNetworkBackend.h"
 
 #include "krznetlib/KRZPacketLinks.h"
+#include "krzutil/KRZArpFrame.h"
 #include "krzutil/KRZException.h"
 
 #include <net/if.h>
@@ -36,15 +37,8 @@ void askEveryAdapter(KRZPacketLinks& links, const in_addr& address) {
         if ((info.address >> 24) == 127) {
             continue;
         }
-        unsigned char frame[42] = {0};
-        std::memset(frame, 0xFF, 6);
-        std::memcpy(frame + 6, info.mac, 6);
-        const unsigned char arp[] = {0x08, 0x06, 0, 1, 0x08, 0, 6, 4, 0, 1};
-        std::memcpy(frame + 12, arp, sizeof arp);
-        std::memcpy(frame + 22, info.mac, 6);
-        uint32_t sender = htonl(info.address);
-        std::memcpy(frame + 28, &sender, 4);
-        std::memcpy(frame + 38, &address.s_addr, 4);
+        unsigned char frame[KRZArpFrame::kRequestSize];
+        KRZArpFrame::buildRequest(frame, info.mac, htonl(info.address), address.s_addr);
         links.sendFrame(info, frame, sizeof frame);
     }
 }
