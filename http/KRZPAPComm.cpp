@@ -38,6 +38,11 @@ const size_t DUMP_MAX = 1024 * 1024;
 
 bool winsockStarted = false;
 
+KRZPReplyParser::Bounds replyBounds() {
+    return {KRZPAPComm::MAX_HEADER_LINE, KRZPAPComm::MAX_HEADER_BLOCK,
+            KRZPAPComm::MAX_CHUNK_SIZE_LINE, KRZPAPComm::MAX_REPLY};
+}
+
 void startWinsock() {
     if (winsockStarted)
         return;
@@ -170,7 +175,7 @@ KRZPAPComm::KRZPAPComm()
       peerClosed(false),
       readBudget(UNLIMITED),
       lines(new KRZPLineCursor),
-      parser(new KRZPReplyParser) {
+      parser(new KRZPReplyParser(replyBounds())) {
     startWinsock();
     address.s_addr = INADDR_NONE;
 }
@@ -191,7 +196,10 @@ KRZPAPComm::KRZPAPComm(const std::string& host) : KRZPAPComm() {
 }
 
 KRZPAPComm::KRZPAPComm(const KRZPAPComm& other)
-    : cancel(false), readBudget(UNLIMITED), lines(new KRZPLineCursor), parser(new KRZPReplyParser) {
+    : cancel(false),
+      readBudget(UNLIMITED),
+      lines(new KRZPLineCursor),
+      parser(new KRZPReplyParser(replyBounds())) {
     *this = other;
 }
 

@@ -1,6 +1,5 @@
 #include "http/KRZPReplyParser.h"
 
-#include "http/KRZPAPComm.h"
 #include "krzutil/KRZTextCoding.h"
 
 #include <algorithm>
@@ -119,7 +118,7 @@ KRZPReplyParser::Step KRZPReplyParser::headerLines(const char*& at, const char* 
         // without one are body text, bound only by the reply's size.
         bool statusLine =
             headerText.empty() ? beginsWithHttp(at, end) : headerText.compare(0, 4, "HTTP") == 0;
-        size_t limit = statusLine ? KRZPAPComm::MAX_HEADER_LINE : KRZPAPComm::MAX_REPLY;
+        size_t limit = statusLine ? bounds.headerLine : bounds.reply;
         switch (lines.next(at, end, closed, limit, line)) {
             case KRZPLineCursor::NEED_MORE:
                 return NEED_MORE;
@@ -139,12 +138,12 @@ KRZPReplyParser::Step KRZPReplyParser::headerLines(const char*& at, const char* 
             return HEADER_BLOCK;
         }
         headerLine(line, statusLine);
-        if (contentLength > 0 && static_cast<size_t>(contentLength) > KRZPAPComm::MAX_REPLY)
-            return refuse("declared length", KRZPAPComm::MAX_REPLY);
-        if (statusLine && headerText.size() > KRZPAPComm::MAX_HEADER_BLOCK)
-            return refuse("header block", KRZPAPComm::MAX_HEADER_BLOCK);
-        if (replySize() > KRZPAPComm::MAX_REPLY)
-            return refuse("reply", KRZPAPComm::MAX_REPLY);
+        if (contentLength > 0 && static_cast<size_t>(contentLength) > bounds.reply)
+            return refuse("declared length", bounds.reply);
+        if (statusLine && headerText.size() > bounds.headerBlock)
+            return refuse("header block", bounds.headerBlock);
+        if (replySize() > bounds.reply)
+            return refuse("reply", bounds.reply);
     }
 }
 
@@ -170,8 +169,8 @@ KRZPReplyParser::Step KRZPReplyParser::rawBodyBytes(const char*& at, const char*
         take = std::min(take, static_cast<size_t>(contentLength));
     bodyText.append(at, take);
     at += take;
-    if (replySize() > KRZPAPComm::MAX_REPLY)
-        return refuse("reply", KRZPAPComm::MAX_REPLY);
+    if (replySize() > bounds.reply)
+        return refuse("reply", bounds.reply);
     if (contentLength > 0)
         contentLength -= static_cast<int>(take);
     if (contentLength == 0) {
@@ -189,11 +188,11 @@ KRZPReplyParser::Step KRZPReplyParser::rawBodyBytes(const char*& at, const char*
 KRZPReplyParser::Step KRZPReplyParser::chunkSizeLine(const char*& at, const char* end,
                                                      bool closed) {
     do {
-        switch (lines.next(at, end, closed, KRZPAPComm::MAX_CHUNK_SIZE_LINE, line)) {
+        switch (lines.next(at, end, closed, bounds.chunkSizeLine, line)) {
             case KRZPLineCursor::NEED_MORE:
                 return NEED_MORE;
             case KRZPLineCursor::TOO_LONG:
-                return refuse("chunk-size line", KRZPAPComm::MAX_CHUNK_SIZE_LINE);
+                return refuse("chunk-size line", bounds.chunkSizeLine);
             case KRZPLineCursor::END:
                 phase = DONE;
                 return CUT_SHORT;
@@ -206,8 +205,8 @@ KRZPReplyParser::Step KRZPReplyParser::chunkSizeLine(const char*& at, const char
         phase = DONE;
         return COMPLETE;
     }
-    if (replySize() + static_cast<size_t>(chunkRemaining) > KRZPAPComm::MAX_REPLY)
-        return refuse("reply", KRZPAPComm::MAX_REPLY);
+    if (replySize() + static_cast<size_t>(chunkRemaining) > bounds.reply)
+        return refuse("reply", bounds.reply);
     phase = CHUNK_DATA;
     return NEED_MORE;  // not seen by the caller: parse goes on with the data
 }

@@ -7,8 +7,8 @@
 //   from `at` on (it may move them in memory) and calls again with them and whatever arrives next;
 // - `closed` says that the peer has closed, so nothing follows `end`; then the result is never
 //   NEED_MORE: the reply ends complete, cut short, or refused;
-// - the bounds of KRZPAPComm (MAX_HEADER_LINE and the others) are checked here; crossing one
-//   gives REFUSED with refusedWhat() and refusedLimit() naming it.
+// - the bounds given at construction (the connection gives its MAX_HEADER_LINE and the others)
+//   are checked here; crossing one gives REFUSED with refusedWhat() and refusedLimit() naming it.
 #pragma once
 
 #include "http/KRZPLineCursor.h"
@@ -18,6 +18,15 @@
 
 class KRZPReplyParser {
   public:
+    struct Bounds {
+        size_t headerLine;     // one line of a reply with status line, without its line end
+        size_t headerBlock;    // the header lines of such a reply with their line ends
+        size_t chunkSizeLine;  // one chunk-size line, extensions included
+        size_t reply;          // headers and body together
+    };
+
+    explicit KRZPReplyParser(const Bounds& limits) : bounds(limits) {}
+
     enum Step {
         NEED_MORE,     // every byte given is used; call again once more has arrived
         HEADER_BLOCK,  // the empty line after the header lines: headers() is whole
@@ -54,6 +63,7 @@ class KRZPReplyParser {
     Step refuse(const char* what, size_t limit);
     size_t replySize() const { return headerText.size() + bodyText.size(); }
 
+    Bounds bounds;
     Phase phase = DONE;
     KRZPLineCursor lines;
     std::string line;  // reused for every line, so that its memory stays
