@@ -24,11 +24,12 @@ enum ReadState { READ_IDLE = 0, READ_HEADERS = 1, READ_BODY = 2 };
 // up more than half of it; the cost per byte stays constant.
 const size_t COMPACT_AT = 64 * 1024;
 const long SELECT_PASS_USEC = 300000;
-const int FILL_PIECE = 511;
-const size_t BODY_PIECE = 1024;
 // One fill takes at most this much of what the socket offers, so that a bound is noticed before
-// the buffer has grown far past it.
+// the buffer has grown far past it. Each fill is one recv, and a body framed by its length or the
+// close is received straight in pieces: the cost of a reply is its bytes, not its calls.
 const size_t FILL_MAX = 64 * 1024;
+const size_t FILL_PIECE = FILL_MAX;
+const size_t BODY_PIECE = 16 * 1024;  // on the stack
 // One readResponse call receives at most this much and then reports pending, so that the waits
 // around it see the time-out and the cancel flag even while a device sends without pause.
 const size_t CALL_BUDGET = 1024 * 1024;
@@ -503,7 +504,7 @@ KRZPAPCReadStatus KRZPAPComm::fillBuffer() {
     readBuffer.resize(base + wanted);
     size_t total = 0;
     while (total < wanted) {
-        int want = static_cast<int>(std::min<size_t>(FILL_PIECE, wanted - total));
+        int want = static_cast<int>(std::min(FILL_PIECE, wanted - total));
         int got = recv(sock, &readBuffer[base + total], want, 0);
         if (got <= 0) {
             readBuffer.resize(base + total);
@@ -805,28 +806,38 @@ KRZPAPCReadStatus KRZPAPComm::readResponse() {
     } budget(readBudget);
     // The parser takes what is buffered; then the socket is asked for more: a body framed by its
     // length or the close is received straight in pieces, everything else through the buffer.
-    bool closed = false;
+    KRZPAPCReadStatus parsed = parseBuffered(false);
     for (;;) {
-        KRZPAPCReadStatus parsed = parseReply(closed);
         if (parsed != KRZPAPC_READ_PENDING)
             return endReply(parsed);
-        KRZPAPCReadStatus received = parser->rawBody() ? receiveBody() : fillBuffer();
+        KRZPAPCReadStatus received;
+        if (parser->rawBody()) {
+            received = receiveBody(parsed);
+        } else {
+            received = fillBuffer();
+            if (received == KRZPAPC_READ_OK)
+                parsed = parseBuffered(false);
+        }
         if (received == KRZPAPC_READ_PENDING)
             return KRZPAPC_READ_PENDING;
-        closed = received == KRZPAPC_READ_CLOSED;
+        if (received == KRZPAPC_READ_CLOSED)
+            parsed = parseBuffered(true);
     }
 }
 
-// Runs the parser over the buffered bytes and acts on what it found: the log lines of each part
-// of the reply, and the refusal of a reply over a bound. Pending until the reply is over.
-KRZPAPCReadStatus KRZPAPComm::parseReply(bool closed) {
+KRZPAPCReadStatus KRZPAPComm::parseBuffered(bool closed) {
+    const char* head = readBuffer.data() + readPos;
+    const char* at = head;
+    KRZPAPCReadStatus parsed = parseReply(at, readBuffer.data() + readBuffer.size(), closed);
+    skip(static_cast<size_t>(at - head));
+    return parsed;
+}
+
+// Runs the parser over [at, end) and acts on what it found: the log lines of each part of the
+// reply, and the refusal of a reply over a bound. Pending until the reply is over.
+KRZPAPCReadStatus KRZPAPComm::parseReply(const char*& at, const char* end, bool closed) {
     for (;;) {
-        const char* head = readBuffer.data() + readPos;
-        const char* at = head;
-        KRZPReplyParser::Step step =
-            parser->parse(at, readBuffer.data() + readBuffer.size(), closed);
-        skip(static_cast<size_t>(at - head));
-        switch (step) {
+        switch (parser->parse(at, end, closed)) {
             case KRZPReplyParser::NEED_MORE:
                 return KRZPAPC_READ_PENDING;
             case KRZPReplyParser::HEADER_BLOCK:
@@ -865,20 +876,19 @@ KRZPAPCReadStatus KRZPAPComm::endReply(KRZPAPCReadStatus result) {
     return result;
 }
 
-// Receives the next piece of a body framed by its length or the close. A positive length is
-// never read past, so a reply ends with its last byte.
-KRZPAPCReadStatus KRZPAPComm::receiveBody() {
+// Receives the next piece of a body framed by its length or the close, straight from the socket
+// into the parser; `parsed` is what the parser made of it. A positive length is never read past,
+// so a reply ends with its last byte.
+KRZPAPCReadStatus KRZPAPComm::receiveBody(KRZPAPCReadStatus& parsed) {
     if (readBudget == 0)
         return KRZPAPC_READ_PENDING;
     if (sock == INVALID_SOCKET && peerClosed)
         return KRZPAPC_READ_CLOSED;
+    char piece[BODY_PIECE];
     size_t wanted = parser->bodyWanted();
     size_t size = wanted > 0 && wanted < BODY_PIECE ? wanted : BODY_PIECE;
     size = std::min(size, readBudget);
-    size_t base = readBuffer.size();
-    readBuffer.resize(base + size);
-    int got = recv(sock, &readBuffer[base], static_cast<int>(size), 0);
-    readBuffer.resize(base + static_cast<size_t>(std::max(got, 0)));
+    int got = recv(sock, piece, static_cast<int>(size), 0);
     if (got == 0)
         return KRZPAPC_READ_CLOSED;
     if (got < 0) {
@@ -891,6 +901,8 @@ KRZPAPCReadStatus KRZPAPComm::receiveBody() {
     }
     if (readBudget != UNLIMITED)
         readBudget -= static_cast<size_t>(got);
+    const char* at = piece;
+    parsed = parseReply(at, piece + got, false);
     return KRZPAPC_READ_OK;
 }
 

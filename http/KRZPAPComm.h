@@ -108,10 +108,11 @@ class KRZPAP_API KRZPAPComm {
     struct SocketShare;  // closes the socket when its last holder lets go
 
     KRZPAPCReadStatus fillBuffer();
-    KRZPAPCReadStatus receiveBody();
+    KRZPAPCReadStatus receiveBody(KRZPAPCReadStatus& parsed);
     KRZPAPCReadStatus appendBytes(std::string& out, int count);
     void sendReq(unsigned int socket, const std::string& data, bool log);
-    KRZPAPCReadStatus parseReply(bool closed);
+    KRZPAPCReadStatus parseBuffered(bool closed);
+    KRZPAPCReadStatus parseReply(const char*& at, const char* end, bool closed);
     KRZPAPCReadStatus endReply(KRZPAPCReadStatus result);
 
     // The read buffer holds unread bytes from readPos on; consumed bytes are dropped in bulk now

@@ -90,6 +90,9 @@ KRZPReplyParser::Step KRZPReplyParser::parse(const char*& at, const char* end, b
                 // A reply without status line is a page: the lines read as headers begin its body.
                 if (headerText.compare(0, 4, "HTTP") != 0)
                     bodyText.swap(headerText);
+                // A declared length is within the reply bound: the body grows once.
+                if (!isChunked && contentLength > 0)
+                    bodyText.reserve(bodyText.size() + static_cast<size_t>(contentLength));
                 phase = isChunked ? CHUNK_SIZE : RAW_BODY;
                 break;
             case RAW_BODY:
