@@ -15,7 +15,10 @@ foreach(dir host/krzcompat host/platform host/krzutil host/krznetlib host/krzset
   string(REGEX REPLACE "^host/" "" dest ${dir})
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/${dir}/
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/krzpapconfigu/${dest}
-    FILES_MATCHING PATTERN "*.h")
+    FILES_MATCHING PATTERN "*.h"
+    # The connection's line and reply parsers are internal to the library.
+    PATTERN "KRZPLineCursor.h" EXCLUDE
+    PATTERN "KRZPReplyParser.h" EXCLUDE)
 endforeach()
 
 install(EXPORT krzpapconfiguTargets NAMESPACE krzpapconfigu::

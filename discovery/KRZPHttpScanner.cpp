@@ -267,8 +267,7 @@ void KRZPHttpScanner::clearProbes() {
     for (const auto& probe : probes) {
         dropSocket(probe.first);
     }
-    probes.clear();
-    unlistedSince.clear();
+    probes.clear();  // dropSocket has forgotten each one's unlisted time
 }
 
 // A pending connection gets its one-second deadline once the TCP table lists its local port.

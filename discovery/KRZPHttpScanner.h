@@ -85,5 +85,6 @@ class KRZPAP_API KRZPHttpScanner : public KRZPAPScanner {
     fd_set exceptSet;
     int responseCount;
     // Pending connections that the TCP table does not list, with the time (ms) first seen so.
+    // Only sockets in probes are here: every probe leaves through dropSocket, which erases it.
     std::map<unsigned int, long long> unlistedSince;
 };

@@ -3,10 +3,11 @@
 #include "core/KRZPAPModule.h"
 #include "html/KRZPHtmlParser.h"
 #include "http/KRZPFormParams.h"
+#include "http/KRZPLineCursor.h"
 #include "http/KRZPMultipartParams.h"
+#include "http/KRZPReplyParser.h"
 #include "krznetlib/KRZVirtualSocket.h"
 #include "krzutil/KRZMiscUtil.h"
-#include "krzutil/KRZTextCoding.h"
 
 #include <algorithm>
 #include <cctype>
@@ -23,11 +24,12 @@ enum ReadState { READ_IDLE = 0, READ_HEADERS = 1, READ_BODY = 2 };
 // up more than half of it; the cost per byte stays constant.
 const size_t COMPACT_AT = 64 * 1024;
 const long SELECT_PASS_USEC = 300000;
-const int FILL_PIECE = 511;
-const int BODY_PIECE = 1024;
 // One fill takes at most this much of what the socket offers, so that a bound is noticed before
-// the buffer has grown far past it.
+// the buffer has grown far past it. Each fill is one recv, and a body framed by its length or the
+// close is received straight in pieces: the cost of a reply is its bytes, not its calls.
 const size_t FILL_MAX = 64 * 1024;
+const size_t FILL_PIECE = FILL_MAX;
+const size_t BODY_PIECE = 16 * 1024;  // on the stack
 // One readResponse call receives at most this much and then reports pending, so that the waits
 // around it see the time-out and the cancel flag even while a device sends without pause.
 const size_t CALL_BUDGET = 1024 * 1024;
@@ -36,6 +38,11 @@ const size_t UNLIMITED = static_cast<size_t>(-1);
 const size_t DUMP_MAX = 1024 * 1024;
 
 bool winsockStarted = false;
+
+KRZPReplyParser::Bounds replyBounds() {
+    return {KRZPAPComm::MAX_HEADER_LINE, KRZPAPComm::MAX_HEADER_BLOCK,
+            KRZPAPComm::MAX_CHUNK_SIZE_LINE, KRZPAPComm::MAX_REPLY};
+}
 
 void startWinsock() {
     if (winsockStarted)
@@ -63,59 +70,6 @@ class Deadline {
     std::chrono::steady_clock::time_point start;
     std::chrono::steady_clock::duration limit;
 };
-
-char partnerOf(char lineEnd) {
-    return lineEnd == '\r' ? '\n' : '\r';
-}
-
-bool startsWithNoCase(const std::string& text, const char* prefix) {
-    size_t n = 0;
-    for (; prefix[n] != 0; ++n) {
-        if (n >= text.size())
-            return false;
-        unsigned char a = static_cast<unsigned char>(text[n]);
-        unsigned char b = static_cast<unsigned char>(prefix[n]);
-        if (std::tolower(a) != std::tolower(b))
-            return false;
-    }
-    return true;
-}
-
-bool containsNoCase(const std::string& text, const std::string& word) {
-    auto it = std::search(text.begin(), text.end(), word.begin(), word.end(), [](char a, char b) {
-        return std::tolower(static_cast<unsigned char>(a)) ==
-               std::tolower(static_cast<unsigned char>(b));
-    });
-    return it != text.end();
-}
-
-// Decimal number as atoi reads it: leading blanks, an optional sign, the digits up to the first
-// other character; no digits give 0. Saturates instead of overflowing.
-int parseDecimal(const std::string& text, size_t at) {
-    while (at < text.size() && (text[at] == ' ' || text[at] == '\t'))
-        ++at;
-    bool negative = false;
-    if (at < text.size() && (text[at] == '+' || text[at] == '-'))
-        negative = text[at++] == '-';
-    long long value = 0;
-    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
-        value = std::min<long long>(value * 10 + (text[at] - '0'), INT_MAX);
-    }
-    return static_cast<int>(negative ? -value : value);
-}
-
-// The hexadecimal digits at the start of a chunk-size line; extensions after them are ignored.
-int parseChunkSize(const std::string& line) {
-    long long value = 0;
-    for (char c : line) {
-        int digit = krzHexDigitValue(c);
-        if (digit < 0) {
-            break;
-        }
-        value = std::min<long long>(value * 16 + digit, INT_MAX);
-    }
-    return static_cast<int>(value);
-}
 
 std::string base64(const std::string& bytes) {
     static const char alphabet[] =
@@ -216,16 +170,13 @@ KRZPAPComm::KRZPAPComm()
     : timeout(10),
       readState(READ_IDLE),
       cancel(false),
-      chunked(false),
       sock(INVALID_SOCKET),
-      chunkRemaining(0),
-      contentLength(-1),
-      lastLineEnd(0),
       spacePlus(true),
       readPos(0),
-      lineScanPos(0),
       peerClosed(false),
-      readBudget(UNLIMITED) {
+      readBudget(UNLIMITED),
+      lines(new KRZPLineCursor),
+      parser(new KRZPReplyParser(replyBounds())) {
     startWinsock();
     address.s_addr = INADDR_NONE;
 }
@@ -245,7 +196,11 @@ KRZPAPComm::KRZPAPComm(const std::string& host) : KRZPAPComm() {
     }
 }
 
-KRZPAPComm::KRZPAPComm(const KRZPAPComm& other) : cancel(false), readBudget(UNLIMITED) {
+KRZPAPComm::KRZPAPComm(const KRZPAPComm& other)
+    : cancel(false),
+      readBudget(UNLIMITED),
+      lines(new KRZPLineCursor),
+      parser(new KRZPReplyParser(replyBounds())) {
     *this = other;
 }
 
@@ -256,25 +211,20 @@ KRZPAPComm& KRZPAPComm::operator=(const KRZPAPComm& other) {
     readState = other.readState;
     address = other.address;
     cancel = other.cancel.load();
-    chunked = other.chunked;
     sock = other.sock;
     socketShare = other.socketShare;
     username = other.username;
     password = other.password;
-    responseHeaders = other.responseHeaders;
-    responseBody = other.responseBody;
     readBuffer = other.readBuffer;
-    chunkRemaining = other.chunkRemaining;
-    contentLength = other.contentLength;
-    lastLineEnd = other.lastLineEnd;
     virtualSocket = other.virtualSocket;
     interfaceMac = other.interfaceMac;
     destinationMac = other.destinationMac;
     spacePlus = other.spacePlus;
     cookies = other.cookies;
     readPos = other.readPos;
-    lineScanPos = other.lineScanPos;
     peerClosed = other.peerClosed;
+    *lines = *other.lines;
+    *parser = *other.parser;
     return *this;
 }
 
@@ -327,10 +277,10 @@ in_addr KRZPAPComm::getAddr() const {
     return address;
 }
 const std::string& KRZPAPComm::getResponseHeaders() const {
-    return responseHeaders;
+    return parser->headers();
 }
 const std::string& KRZPAPComm::getResponseBody() const {
-    return responseBody;
+    return parser->body();
 }
 
 // ---- helpers ----
@@ -370,55 +320,45 @@ void KRZPAPComm::overLimit(int line, const char* what, size_t limit) {
     fail(line, KRZPAPC_IO_ERROR, message);
 }
 
-void KRZPAPComm::checkReplySize() {
-    if (responseHeaders.size() + responseBody.size() > MAX_REPLY)
-        overLimit(__LINE__, "reply", MAX_REPLY);
-}
-
 // One select pass of at most 0.3 s on the socket; true when it is readable (forRead) or writable.
 bool KRZPAPComm::selectSocket(bool forRead, bool forWrite) {
     SelectPass pass = selectPass(sock, forRead, forWrite);
     return forRead ? pass.readable : pass.writable;
 }
 
-void KRZPAPComm::consume(size_t count) {
+// Moves the read position on; the line reads keep what they know of the bytes after it.
+void KRZPAPComm::skip(size_t count) {
     readPos += count;
     if (readPos >= readBuffer.size()) {
         readBuffer.clear();
         readPos = 0;
-        lineScanPos = 0;
     } else if (readPos >= COMPACT_AT && readPos * 2 > readBuffer.size()) {
         readBuffer.erase(0, readPos);
-        lineScanPos = lineScanPos > readPos ? lineScanPos - readPos : 0;
         readPos = 0;
     }
 }
 
-// Position of the first CR or LF at or after readPos, or npos. Bytes already searched are not
-// searched again, so a long line arriving in many reads costs linear time.
-size_t KRZPAPComm::findLineEnd() {
-    size_t from = std::max(readPos, lineScanPos);
-    size_t at = readBuffer.find_first_of("\r\n", from);
-    lineScanPos = at == std::string::npos ? readBuffer.size() : at;
-    return at;
+// Consumes bytes that the line reads did not see go.
+void KRZPAPComm::consume(size_t count) {
+    skip(count);
+    lines->forgetScan();
 }
 
 // When the last line handed out ended with a lone CR or LF, its partner may still arrive at the
 // head of the next read; raw-byte readers drop it, as getLine does, so that a CR LF pair split
 // between two reads gives the same bytes as the pair in one read.
 void KRZPAPComm::dropPendingPartner() {
-    if (lastLineEnd == 0 || buffered() == 0)
-        return;
-    if (readBuffer[readPos] == partnerOf(lastLineEnd))
-        consume(1);
-    lastLineEnd = 0;
+    const char* head = readBuffer.data() + readPos;
+    const char* at = head;
+    lines->dropPartner(at, readBuffer.data() + readBuffer.size());
+    skip(static_cast<size_t>(at - head));
 }
 
 // ---- connection ----
 
 void KRZPAPComm::openConnection(unsigned short port, bool noWait) {
     closeSocket();
-    lastLineEnd = 0;
+    lines->clear();
     cancel = false;
     peerClosed = false;
     createSocket();
@@ -564,7 +504,7 @@ KRZPAPCReadStatus KRZPAPComm::fillBuffer() {
     readBuffer.resize(base + wanted);
     size_t total = 0;
     while (total < wanted) {
-        int want = static_cast<int>(std::min<size_t>(FILL_PIECE, wanted - total));
+        int want = static_cast<int>(std::min(FILL_PIECE, wanted - total));
         int got = recv(sock, &readBuffer[base + total], want, 0);
         if (got <= 0) {
             readBuffer.resize(base + total);
@@ -582,53 +522,27 @@ KRZPAPCReadStatus KRZPAPComm::fillBuffer() {
 }
 
 KRZPAPCReadStatus KRZPAPComm::getLine(std::string& line) {
-    return getLine(line, MAX_REPLY, "line");
-}
-
-// getLine with a bound on the line's length, counted without its line end; `what` names the line
-// in the error.
-KRZPAPCReadStatus KRZPAPComm::getLine(std::string& line, size_t limit, const char* what) {
+    bool filled = false;
+    KRZPAPCReadStatus fill = KRZPAPC_READ_OK;
     for (;;) {
-        size_t end = findLineEnd();
-        if (end == std::string::npos) {
-            KRZPAPCReadStatus filled = fillBuffer();
-            if (filled == KRZPAPC_READ_PENDING) {
-                if (buffered() > limit)
-                    overLimit(__LINE__, what, limit);
-                return KRZPAPC_READ_PENDING;
-            }
-            end = findLineEnd();
-            if (end == std::string::npos) {
-                if (buffered() > limit)
-                    overLimit(__LINE__, what, limit);
-                if (filled != KRZPAPC_READ_CLOSED)
-                    return KRZPAPC_READ_PENDING;
-                if (buffered() == 0)
-                    return KRZPAPC_READ_CLOSED;
-                line.assign(readBuffer, readPos, std::string::npos);
-                consume(buffered());
-                lastLineEnd = 0;
-                return KRZPAPC_READ_OK;
-            }
-        }
-        if (end - readPos > limit)
-            overLimit(__LINE__, what, limit);
-        char lineEnd = readBuffer[end];
-        if (end == readPos && lastLineEnd != 0 && lineEnd != lastLineEnd) {
-            // Second half of a pair whose first half ended the previous line.
-            consume(1);
-            lastLineEnd = 0;
-            continue;
-        }
-        line.assign(readBuffer, readPos, end - readPos);
-        if (end + 1 < readBuffer.size() && readBuffer[end + 1] == partnerOf(lineEnd)) {
-            lastLineEnd = 0;
-            consume(end + 2 - readPos);
-        } else {
-            lastLineEnd = lineEnd;
-            consume(end + 1 - readPos);
-        }
-        return KRZPAPC_READ_OK;
+        const char* head = readBuffer.data() + readPos;
+        const char* at = head;
+        KRZPLineCursor::Result found = lines->next(at, readBuffer.data() + readBuffer.size(),
+                                                   fill == KRZPAPC_READ_CLOSED, MAX_REPLY, line);
+        skip(static_cast<size_t>(at - head));
+        if (found == KRZPLineCursor::LINE)
+            return KRZPAPC_READ_OK;
+        if (found == KRZPLineCursor::TOO_LONG)
+            overLimit(__LINE__, "line", MAX_REPLY);
+        if (found == KRZPLineCursor::END)
+            return KRZPAPC_READ_CLOSED;
+        // One fill per call: without a line end after it, the line is pending.
+        if (filled)
+            return KRZPAPC_READ_PENDING;
+        fill = fillBuffer();
+        filled = true;
+        if (fill == KRZPAPC_READ_PENDING)
+            return KRZPAPC_READ_PENDING;
     }
 }
 
@@ -878,14 +792,9 @@ KRZPAPCReadStatus KRZPAPComm::readResponse() {
         fail(__LINE__, KRZPAPC_IO_ERROR);
     }
     if (readState == READ_IDLE) {
-        responseHeaders.clear();
-        responseBody.clear();
+        parser->start(lines->lastLineEnd());
         readBuffer.clear();
         readPos = 0;
-        lineScanPos = 0;
-        chunkRemaining = 0;
-        contentLength = -1;
-        chunked = false;
         readState = READ_HEADERS;
     }
     // Each call receives a bounded amount, so that a device that never pauses still lets the
@@ -895,157 +804,106 @@ KRZPAPCReadStatus KRZPAPComm::readResponse() {
         explicit Budget(size_t& l) : left(l) { left = CALL_BUDGET; }
         ~Budget() { left = UNLIMITED; }
     } budget(readBudget);
-    KRZPAPCReadStatus result = KRZPAPC_READ_OK;
-    if (readState == READ_HEADERS) {
-        result = readHeaders();
-        if (result == KRZPAPC_READ_PENDING)
-            return result;
-        bool hasStatusLine = responseHeaders.compare(0, 4, "HTTP") == 0;
-        if (result == KRZPAPC_READ_OK) {
-            if (!hasStatusLine)
-                responseBody.swap(responseHeaders);
-            readState = READ_BODY;
-        } else if (!hasStatusLine) {
-            KRZPAPModule::log(logPrefix() + L"Received body without headers:\n", KRZ_LOG_TRACE);
-            logDump(responseHeaders, L"");
-            responseBody.swap(responseHeaders);
-            result = KRZPAPC_READ_OK;
+    // The parser takes what is buffered; then the socket is asked for more: a body framed by its
+    // length or the close is received straight in pieces, everything else through the buffer.
+    KRZPAPCReadStatus parsed = parseBuffered(false);
+    for (;;) {
+        if (parsed != KRZPAPC_READ_PENDING)
+            return endReply(parsed);
+        KRZPAPCReadStatus received;
+        if (parser->rawBody()) {
+            received = receiveBody(parsed);
+        } else {
+            received = fillBuffer();
+            if (received == KRZPAPC_READ_OK)
+                parsed = parseBuffered(false);
+        }
+        if (received == KRZPAPC_READ_PENDING)
+            return KRZPAPC_READ_PENDING;
+        if (received == KRZPAPC_READ_CLOSED)
+            parsed = parseBuffered(true);
+    }
+}
+
+KRZPAPCReadStatus KRZPAPComm::parseBuffered(bool closed) {
+    const char* head = readBuffer.data() + readPos;
+    const char* at = head;
+    KRZPAPCReadStatus parsed = parseReply(at, readBuffer.data() + readBuffer.size(), closed);
+    skip(static_cast<size_t>(at - head));
+    return parsed;
+}
+
+// Runs the parser over [at, end) and acts on what it found: the log lines of each part of the
+// reply, and the refusal of a reply over a bound. Pending until the reply is over.
+KRZPAPCReadStatus KRZPAPComm::parseReply(const char*& at, const char* end, bool closed) {
+    for (;;) {
+        switch (parser->parse(at, end, closed)) {
+            case KRZPReplyParser::NEED_MORE:
+                return KRZPAPC_READ_PENDING;
+            case KRZPReplyParser::HEADER_BLOCK:
+                KRZPAPModule::log(logPrefix() + L"Received HTTP headers:\n", KRZ_LOG_TRACE);
+                logDump(parser->headers(), L"");
+                readState = READ_BODY;
+                continue;
+            case KRZPReplyParser::PAGE:
+                KRZPAPModule::log(logPrefix() + L"Received body without headers:\n", KRZ_LOG_TRACE);
+                logDump(parser->body(), L"");
+                return KRZPAPC_READ_OK;
+            case KRZPReplyParser::COMPLETE:
+                KRZPAPModule::log(logPrefix() + L"Received HTTP body:\n", KRZ_LOG_TRACE);
+                logDump(parser->body(), L"\n");
+                return KRZPAPC_READ_OK;
+            case KRZPReplyParser::CUT_SHORT:
+                // A body framed by its length is logged as far as it came; a cut chunked body or
+                // header block is not.
+                if (readState == READ_BODY && !parser->chunked()) {
+                    KRZPAPModule::log(logPrefix() + L"Received HTTP body:\n", KRZ_LOG_TRACE);
+                    logDump(parser->body(), L"\n");
+                }
+                return KRZPAPC_READ_CLOSED;
+            case KRZPReplyParser::REFUSED:
+                overLimit(__LINE__, parser->refusedWhat(), parser->refusedLimit());
         }
     }
-    if (readState == READ_BODY) {
-        result = readBody();
-        if (result == KRZPAPC_READ_PENDING)
-            return result;
-    }
+}
+
+// The reply is over: the connection is closed, and the next readResponse starts a new reply.
+KRZPAPCReadStatus KRZPAPComm::endReply(KRZPAPCReadStatus result) {
+    lines->clear();
+    lines->setLastLineEnd(parser->lastLineEnd());
     readState = READ_IDLE;
     closeSocket();
     return result;
 }
 
-KRZPAPCReadStatus KRZPAPComm::readHeaders() {
-    std::string line;
-    for (;;) {
-        // Lines of a reply without status line are body text, bound only by the reply's size.
-        bool statusLine = responseHeaders.empty()
-                              ? buffered() >= 4 && readBuffer.compare(readPos, 4, "HTTP") == 0
-                              : responseHeaders.compare(0, 4, "HTTP") == 0;
-        KRZPAPCReadStatus result = statusLine ? getLine(line, MAX_HEADER_LINE, "header line")
-                                              : getLine(line, MAX_REPLY, "reply");
-        if (result != KRZPAPC_READ_OK)
-            return result;
-        if (line.empty()) {
-            KRZPAPModule::log(logPrefix() + L"Received HTTP headers:\n", KRZ_LOG_TRACE);
-            logDump(responseHeaders, L"");
-            return KRZPAPC_READ_OK;
-        }
-        if (startsWithNoCase(line, "transfer-encoding:") && containsNoCase(line, "chunked")) {
-            chunked = true;
-        }
-        // The value is read from the 17th character on (name, colon and one more skipped); a
-        // line too short to have one declares nothing.
-        if (startsWithNoCase(line, "content-length:") && line.size() > 16) {
-            contentLength = parseDecimal(line, 16);
-            if (contentLength > 0 && static_cast<size_t>(contentLength) > MAX_REPLY)
-                overLimit(__LINE__, "declared length", MAX_REPLY);
-        }
-        responseHeaders += line;
-        responseHeaders += "\r\n";
-        if (statusLine && responseHeaders.size() > MAX_HEADER_BLOCK)
-            overLimit(__LINE__, "header block", MAX_HEADER_BLOCK);
-        checkReplySize();
+// Receives the next piece of a body framed by its length or the close, straight from the socket
+// into the parser; `parsed` is what the parser made of it. A positive length is never read past,
+// so a reply ends with its last byte.
+KRZPAPCReadStatus KRZPAPComm::receiveBody(KRZPAPCReadStatus& parsed) {
+    if (readBudget == 0)
+        return KRZPAPC_READ_PENDING;
+    if (sock == INVALID_SOCKET && peerClosed)
+        return KRZPAPC_READ_CLOSED;
+    char piece[BODY_PIECE];
+    size_t wanted = parser->bodyWanted();
+    size_t size = wanted > 0 && wanted < BODY_PIECE ? wanted : BODY_PIECE;
+    size = std::min(size, readBudget);
+    int got = recv(sock, piece, static_cast<int>(size), 0);
+    if (got == 0)
+        return KRZPAPC_READ_CLOSED;
+    if (got < 0) {
+        int error = WSAGetLastError();
+        if (error == WSAEWOULDBLOCK)
+            return KRZPAPC_READ_PENDING;
+        closeSocket();  // a reset connection is of no further use
+        KRZPAPModule::log(KRZ_LOG_ERROR, L"readBody(): error %d", error);
+        fail(__LINE__, KRZPAPC_IO_ERROR, "", error);
     }
-}
-
-KRZPAPCReadStatus KRZPAPComm::readBody() {
-    KRZPAPCReadStatus result = KRZPAPC_READ_OK;
-    if (chunked) {
-        result = readChunks();
-        if (result != KRZPAPC_READ_OK)
-            return result;
-    } else {
-        dropPendingPartner();
-        size_t take = buffered();
-        if (contentLength > 0)
-            take = std::min(take, static_cast<size_t>(contentLength));
-        responseBody.append(readBuffer, readPos, take);
-        consume(take);
-        checkReplySize();
-        if (contentLength > 0)
-            contentLength -= static_cast<int>(take);
-        char piece[BODY_PIECE];
-        while (contentLength != 0) {
-            if (readBudget == 0)
-                return KRZPAPC_READ_PENDING;
-            // A positive length is never read past, so a reply ends with its last byte.
-            int size = contentLength > 0 && contentLength < BODY_PIECE ? contentLength : BODY_PIECE;
-            size = static_cast<int>(std::min<size_t>(static_cast<size_t>(size), readBudget));
-            int got = sock == INVALID_SOCKET && peerClosed ? 0 : recv(sock, piece, size, 0);
-            if (got == 0) {
-                // Closed before the declared length: the reply is cut short.
-                if (contentLength > 0)
-                    result = KRZPAPC_READ_CLOSED;
-                break;
-            }
-            if (got < 0) {
-                int error = WSAGetLastError();
-                if (error == WSAEWOULDBLOCK)
-                    return KRZPAPC_READ_PENDING;
-                closeSocket();  // a reset connection is of no further use
-                KRZPAPModule::log(KRZ_LOG_ERROR, L"readBody(): error %d", error);
-                fail(__LINE__, KRZPAPC_IO_ERROR, "", error);
-            }
-            if (readBudget != UNLIMITED)
-                readBudget -= static_cast<size_t>(got);
-            const char* data = piece;
-            if (lastLineEnd != 0) {
-                if (*data == partnerOf(lastLineEnd)) {
-                    ++data;
-                    --got;
-                }
-                lastLineEnd = 0;
-            }
-            responseBody.append(data, static_cast<size_t>(got));
-            checkReplySize();
-            if (contentLength > 0)
-                contentLength -= got;
-        }
-    }
-    KRZPAPModule::log(logPrefix() + L"Received HTTP body:\n", KRZ_LOG_TRACE);
-    logDump(responseBody, L"\n");
-    return result;
-}
-
-KRZPAPCReadStatus KRZPAPComm::readChunks() {
-    for (;;) {
-        if (chunkRemaining == 0) {
-            // Empty lines are skipped: they are the line ends after the previous chunk's data.
-            std::string line;
-            do {
-                KRZPAPCReadStatus result = getLine(line, MAX_CHUNK_SIZE_LINE, "chunk-size line");
-                if (result != KRZPAPC_READ_OK)
-                    return result;
-            } while (line.empty());
-            chunkRemaining = parseChunkSize(line);
-            if (chunkRemaining == 0)
-                return KRZPAPC_READ_OK;
-            if (responseHeaders.size() + responseBody.size() + static_cast<size_t>(chunkRemaining) >
-                MAX_REPLY)
-                overLimit(__LINE__, "reply", MAX_REPLY);
-        }
-        // Chunk data moves to the body as it arrives; chunk remaining counts what is still to
-        // come, so a large chunk is never held twice.
-        dropPendingPartner();
-        if (buffered() == 0) {
-            KRZPAPCReadStatus filled = fillBuffer();
-            if (filled != KRZPAPC_READ_OK)
-                return filled;
-            dropPendingPartner();
-        }
-        size_t take = std::min(buffered(), static_cast<size_t>(chunkRemaining));
-        responseBody.append(readBuffer, readPos, take);
-        consume(take);
-        chunkRemaining -= static_cast<int>(take);
-    }
+    if (readBudget != UNLIMITED)
+        readBudget -= static_cast<size_t>(got);
+    const char* at = piece;
+    parsed = parseReply(at, piece + got, false);
+    return KRZPAPC_READ_OK;
 }
 
 void KRZPAPComm::readResponseSynchronous() {

@@ -19,6 +19,8 @@
 
 class KRZVirtualSocket;
 class KRZPFormParams;
+class KRZPLineCursor;
+class KRZPReplyParser;
 class KRZPMultipartParams;
 
 class KRZPAP_API KRZPAPComm {
@@ -106,18 +108,18 @@ class KRZPAP_API KRZPAPComm {
     struct SocketShare;  // closes the socket when its last holder lets go
 
     KRZPAPCReadStatus fillBuffer();
-    KRZPAPCReadStatus getLine(std::string& line, size_t limit, const char* what);
+    KRZPAPCReadStatus receiveBody(KRZPAPCReadStatus& parsed);
     KRZPAPCReadStatus appendBytes(std::string& out, int count);
     void sendReq(unsigned int socket, const std::string& data, bool log);
-    KRZPAPCReadStatus readHeaders();
-    KRZPAPCReadStatus readChunks();
-    KRZPAPCReadStatus readBody();
+    KRZPAPCReadStatus parseBuffered(bool closed);
+    KRZPAPCReadStatus parseReply(const char*& at, const char* end, bool closed);
+    KRZPAPCReadStatus endReply(KRZPAPCReadStatus result);
 
     // The read buffer holds unread bytes from readPos on; consumed bytes are dropped in bulk now
     // and then, so that reading stays linear in the reply size.
     size_t buffered() const { return readBuffer.size() - readPos; }
+    void skip(size_t count);
     void consume(size_t count);
-    size_t findLineEnd();
     void dropPendingPartner();
     bool selectSocket(bool forRead, bool forWrite);
     void createSocket();
@@ -130,30 +132,24 @@ class KRZPAP_API KRZPAPComm {
     void closeSocket();
     [[noreturn]] void readFailed(int line, int error);
     [[noreturn]] void overLimit(int line, const char* what, size_t limit);
-    void checkReplySize();
 
     int timeout;
     int readState;
     in_addr address;
     std::atomic<bool> cancel;
-    bool chunked;
     SOCKET sock;
     std::string username;
     std::string password;
-    std::string responseHeaders;
-    std::string responseBody;
     std::string readBuffer;
-    int chunkRemaining;
-    int contentLength;
-    char lastLineEnd;
     boost::shared_ptr<KRZVirtualSocket> virtualSocket;
     KRZMacAddress interfaceMac;
     KRZMacAddress destinationMac;
     bool spacePlus;
     std::map<std::string, std::string> cookies;
-    size_t readPos;      // first unread byte of readBuffer
-    size_t lineScanPos;  // readBuffer holds no line end between readPos and here
-    bool peerClosed;     // the socket was closed because the peer closed
+    size_t readPos;                            // first unread byte of readBuffer
+    bool peerClosed;                           // the socket was closed because the peer closed
     std::shared_ptr<SocketShare> socketShare;  // owns sock; shared by copies
     size_t readBudget;  // bytes one readResponse call may still receive (see readResponse)
+    std::unique_ptr<KRZPLineCursor> lines;    // the line reads of getLine
+    std::unique_ptr<KRZPReplyParser> parser;  // the framing of the reply being read
 };

@@ -78,6 +78,33 @@ TEST(KRZPAPCommRequest, CookieLine) {
                   "Cookie: a=1; b=2\r\nAuthorization: Basic dTpw\r\n\r\n");
 }
 
+// A connection built from a host name resolves it; copies and assigned objects carry every
+// setting into the requests they write.
+TEST(KRZPAPCommRequest, HostNameAndCopiesCarryTheSettings) {
+    KRZPAPComm original(std::string("localhost"));
+    EXPECT_EQ(original.getAddr().s_addr, inet_addr("127.0.0.1"));
+    original.setAuthInfo("u", "p");
+    original.setCookie("Cookie", "sid=7");
+    original.setSpacePlus(false);
+    original.setTimeout(4);
+    KRZPAPComm copied(original);
+    KRZPAPComm assigned;
+    assigned = original;
+    for (KRZPAPComm* comm : {&original, &copied, &assigned}) {
+        EXPECT_EQ(comm->getUsername(), "u");
+        EXPECT_EQ(comm->getPassword(), "p");
+        EXPECT_FALSE(comm->getSpacePlus());
+        EXPECT_EQ(comm->getTimeout(), 4);
+        EXPECT_EQ(
+            exchange(*comm,
+                     [](KRZPAPComm& c) {
+                         c.writeGetRequest("/", std::map<std::string, std::string>{{"a", "b c"}});
+                     }),
+            "GET /?a=b%20c HTTP/1.1\r\nConnection: Close\r\n" + HEAD +
+                "Cookie: sid=7\r\nAuthorization: Basic dTpw\r\n\r\n");
+    }
+}
+
 TEST(KRZPAPCommRequest, GetWithParameters) {
     KRZPFormParams params;
     params.addParam("user", "a b");

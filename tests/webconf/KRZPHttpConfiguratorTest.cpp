@@ -214,8 +214,8 @@ TEST_F(HttpConfiguratorTest, RequestsCarryBasicAuthFromGetCredentialsAndFieldOrd
 }
 
 TEST_F(HttpConfiguratorTest, ConfirmationChecksStatusExpectedTextAndCancel) {
-    ScriptedPeer denying(answer(kUnauthorizedPage), 3);
-    ScriptedPeer saving(answer(kOkPage), 6);
+    ScriptedPeer denying(answer(kUnauthorizedPage), 4);
+    ScriptedPeer saving(answer(kOkPage), 7);
     addDevice("10.9.8.1", &denying);
     addDevice("10.9.8.7", &saving);
     KRZMacAddress mac = FakeNetworkBackend::mac(kMac);
@@ -223,6 +223,9 @@ TEST_F(HttpConfiguratorTest, ConfirmationChecksStatusExpectedTextAndCancel) {
     AcmeT1 denied(inAddr("10.9.8.1"), mac);
     EXPECT_EQ(KRZPAPC_AUTH_ERROR,
               thrownBy([&] { denied.sendRequest("/a", Form(), "", 1); }).getAPCErrorCode());
+    // A blind post that does get a reply has it checked like any other.
+    EXPECT_EQ(KRZPAPC_AUTH_ERROR,
+              thrownBy([&] { denied.sendRequestBlind("/a", Form(), "", 1); }).getAPCErrorCode());
     EXPECT_EQ(KRZPAPC_AUTH_ERROR,
               thrownBy([&] { denied.sendGetRequest("/a", Form(), "x", false); }).getAPCErrorCode());
     // Without an expected text a GET reply is not examined at all.
@@ -235,6 +238,9 @@ TEST_F(HttpConfiguratorTest, ConfirmationChecksStatusExpectedTextAndCancel) {
     KRZPAPCException missing =
         thrownBy([&] { conf.sendRequest("/a", Form(), "settings saved", 1); });
     EXPECT_EQ(KRZPAPC_PARSE_ERROR, missing.getAPCErrorCode());
+    EXPECT_EQ(KRZPAPC_PARSE_ERROR, thrownBy([&] {
+                                       conf.sendRequestBlind("/a", Form(), "settings saved", 1);
+                                   }).getAPCErrorCode());
     EXPECT_NE(std::string::npos,
               logText().find("Acme T1(10.9.8.7): Did not find expected string in response.\n"));
 
