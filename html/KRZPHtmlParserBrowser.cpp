@@ -858,6 +858,12 @@ class BrowserReader {
             }
             return;
         }
+        if (std::strcmp(type, "date") == 0 || std::strcmp(type, "month") == 0 ||
+            std::strcmp(type, "week") == 0 || std::strcmp(type, "time") == 0 ||
+            std::strcmp(type, "datetime-local") == 0) {
+            v = dateValue(type, v);
+            return;
+        }
         if (std::strcmp(type, "number") == 0) {
             double ignored;
             if (!parseNumber(v, ignored)) {
@@ -878,6 +884,99 @@ class BrowserReader {
             v.erase(v.begin(), std::find_if_not(v.begin(), v.end(), space));
             v.erase(std::find_if_not(v.rbegin(), v.rend(), space).base(), v.end());
         }
+    }
+
+    // The value of a date or time control: itself when valid, else empty; a local date and time
+    // in its normalised form (a 'T' between them, no zero seconds).
+    static std::string dateValue(const char* type, const std::string& v) {
+        size_t i = 0;
+        const auto number = [&](size_t minDigits, size_t maxDigits, long& out) {
+            const size_t start = i;
+            out = 0;
+            while (i < v.size() && i - start < maxDigits && v[i] >= '0' && v[i] <= '9') {
+                out = std::min(out * 10 + (v[i++] - '0'), 1000000000L);
+            }
+            return i - start >= minDigits && (i >= v.size() || v[i] < '0' || v[i] > '9');
+        };
+        const auto literal = [&](char c) { return i < v.size() && v[i++] == c; };
+        const auto leap = [](long y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; };
+        long year = 0;
+        long month = 0;
+        long day = 0;
+        const auto yearMonth = [&] {
+            return number(4, 10, year) && year > 0 && literal('-') && number(2, 2, month) &&
+                   month >= 1 && month <= 12;
+        };
+        const auto date = [&] {
+            static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+            return yearMonth() && literal('-') && number(2, 2, day) && day >= 1 &&
+                   day <= kDays[month - 1] + (month == 2 && leap(year) ? 1 : 0);
+        };
+        long hour = 0;
+        long minute = 0;
+        long second = 0;
+        std::string fraction;
+        const auto time = [&] {
+            if (!(number(2, 2, hour) && hour <= 23 && literal(':') && number(2, 2, minute) &&
+                  minute <= 59)) {
+                return false;
+            }
+            if (i < v.size() && v[i] == ':') {
+                ++i;
+                if (!number(2, 2, second) || second > 59) {
+                    return false;
+                }
+                if (i < v.size() && v[i] == '.') {
+                    const size_t start = ++i;
+                    long ignored;
+                    if (!number(1, 3, ignored)) {
+                        return false;
+                    }
+                    fraction = v.substr(start, i - start);
+                }
+            }
+            return true;
+        };
+        bool valid;
+        if (std::strcmp(type, "date") == 0) {
+            valid = date();
+        } else if (std::strcmp(type, "month") == 0) {
+            valid = yearMonth();
+        } else if (std::strcmp(type, "week") == 0) {
+            long week = 0;
+            valid = number(4, 10, year) && year > 0 && literal('-') && literal('W') &&
+                    number(2, 2, week) && week >= 1 && week <= weeksIn(year);
+        } else if (std::strcmp(type, "time") == 0) {
+            valid = time();
+        } else {
+            valid = date();
+            const size_t dateEnd = i;
+            valid = valid && i < v.size() && (v[i] == 'T' || v[i] == ' ') && (++i, time());
+            if (valid && i == v.size()) {
+                std::string out = v.substr(0, dateEnd) + "T" + v.substr(dateEnd + 1, 5);
+                while (!fraction.empty() && fraction.back() == '0') {
+                    fraction.pop_back();
+                }
+                if (second != 0 || !fraction.empty()) {
+                    out += v.substr(dateEnd + 6, 3);
+                }
+                if (!fraction.empty()) {
+                    out += "." + fraction;
+                }
+                return out;
+            }
+        }
+        return valid && i == v.size() ? v : std::string();
+    }
+
+    // 53 when the year starts on a Thursday, or is a leap year that starts on a Wednesday.
+    static long weeksIn(long year) {
+        const auto jan1 = [](long y) {  // 0 = Sunday
+            const long p = y - 1;
+            return (1 + 5 * (p % 4) + 4 * (p % 100) + 6 * (p % 400)) % 7;
+        };
+        const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+        return jan1(year) == 4 || (leap && jan1(year) == 3) ? 53 : 52;
     }
 
     // A valid floating-point number: "-"? digits ("." digits)? (("e" | "E") ("+" | "-")? digits)?,
