@@ -12,6 +12,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <vector>
 
 class KRZPFormParams;
 
@@ -26,6 +27,23 @@ struct KRZPAP_API ci_char_traits : public std::char_traits<char> {
 
 typedef std::basic_string<char, ci_char_traits> ci_string;
 typedef boost::shared_ptr<std::map<ci_string, std::string>> AttributeMap;
+
+// One pair of a form as a browser submits it. `name` and `value` are the bytes that go into the
+// request (before URL encoding): character references written in the page's charset, line breaks
+// as CR LF. `type` is the control's type as a page's scripts see it: an input's type in lower case
+// ("text" also for a missing or unknown one), "select-one", "select-multiple", "textarea", or
+// "submit" for a button element.
+struct KRZPBrowserField {
+    std::string name;
+    std::string value;
+    std::string type;
+};
+
+// A form as a browser sees it: the attributes of its start tag and the pairs it submits.
+struct KRZPBrowserForm {
+    AttributeMap attributes;
+    std::vector<KRZPBrowserField> fields;
+};
 
 class KRZPAP_API KRZPHtmlParser {
   public:
@@ -78,6 +96,20 @@ class KRZPAP_API KRZPHtmlParser {
     boost::shared_ptr<KRZPFormParams> parseFormParams(bool parseScripts);
     // The same as a map; a repeated name keeps its first value.
     boost::shared_ptr<std::map<std::string, std::string>> parseForm(bool parseScripts);
+
+    // ---- forms as a browser submits them ----
+    // The pairs a browser sends for the form the cursor is in: at or inside its start tag (as
+    // skipToTag("form") leaves it) or anywhere after it. Read up to the form's "</form>" or the end
+    // of the text, with the browser's tokenizer and submission rules; no script runs and script
+    // text is never read. A submit or image button is sent only when its name is `submitter`.
+    // Cursor past the "</form>", or at end. Throws only when called at end.
+    std::vector<KRZPBrowserField> parseBrowserForm(const std::string& submitter = std::string());
+    // The same pairs, ready to send.
+    boost::shared_ptr<KRZPFormParams> parseBrowserFormParams(
+        const std::string& submitter = std::string());
+    // Every form of the whole text, as a browser builds them (a <form> inside an open form is
+    // ignored; fields outside every form belong to none). The cursor does not move.
+    std::vector<KRZPBrowserForm> browserForms(const std::string& submitter = std::string()) const;
 
     // ---- static text functions ----
     // The value under `name` (caseless), or a process-wide empty string. The reference points

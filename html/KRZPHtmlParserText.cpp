@@ -21,24 +21,11 @@ struct EntityTable {
 };
 
 EntityTable buildEntityTable() {
-    // The Latin-1 set in code point order from 160; "nbsp" is given a plain space on purpose.
-    static const char* const kLatin1[96] = {
-        "nbsp",   "iexcl",  "cent",   "pound",  "curren", "yen",    "brvbar", "sect",   "uml",
-        "copy",   "ordf",   "laquo",  "not",    "shy",    "reg",    "macr",   "deg",    "plusmn",
-        "sup2",   "sup3",   "acute",  "micro",  "para",   "middot", "cedil",  "sup1",   "ordm",
-        "raquo",  "frac14", "frac12", "frac34", "iquest", "Agrave", "Aacute", "Acirc",  "Atilde",
-        "Auml",   "Aring",  "AElig",  "Ccedil", "Egrave", "Eacute", "Ecirc",  "Euml",   "Igrave",
-        "Iacute", "Icirc",  "Iuml",   "ETH",    "Ntilde", "Ograve", "Oacute", "Ocirc",  "Otilde",
-        "Ouml",   "times",  "Oslash", "Ugrave", "Uacute", "Ucirc",  "Uuml",   "Yacute", "THORN",
-        "szlig",  "agrave", "aacute", "acirc",  "atilde", "auml",   "aring",  "aelig",  "ccedil",
-        "egrave", "eacute", "ecirc",  "euml",   "igrave", "iacute", "icirc",  "iuml",   "eth",
-        "ntilde", "ograve", "oacute", "ocirc",  "otilde", "ouml",   "divide", "oslash", "ugrave",
-        "uacute", "ucirc",  "uuml",   "yacute", "thorn",  "yuml"};
     EntityTable table;
     for (int i = 0; i < 96; ++i) {
-        table.exact[kLatin1[i]] = static_cast<unsigned char>(160 + i);
+        table.exact[krzhtml::kLatin1Entities[i]] = static_cast<unsigned char>(160 + i);
     }
-    table.exact["nbsp"] = ' ';
+    table.exact["nbsp"] = ' ';  // a plain space on purpose, not 160
     table.exact["quot"] = '"';
     table.exact["amp"] = '&';
     table.exact["lt"] = '<';

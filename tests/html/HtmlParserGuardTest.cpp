@@ -41,6 +41,7 @@ TEST(HtmlGuard, EveryOperationStopsAtTheEndOfTheText) {
         "<a href=\"x\"><!-- c --><script>var s = 'a\\'b\\",
         "<  body  x=1 y = 2 z='3' w=\"4\" v",
         "&#65&lt&#x41;&amp;&frac12%4",
+        "<textarea name=t>&eacute</textarea><script><!--<script><select name=s><option>v&#x4",
     };
     for (const std::string& tail : tails) {
         for (size_t n = 15; n <= tail.size() + 15; n += 16) {
@@ -60,8 +61,10 @@ TEST(HtmlGuard, EveryOperationStopsAtTheEndOfTheText) {
                 [](KRZPHtmlParser& p) { p.parseAttributes(); },
                 [](KRZPHtmlParser& p) { p.parseAttributeValue(); },
                 [](KRZPHtmlParser& p) { p.parseFormParams(true); },
+                [](KRZPHtmlParser& p) { p.parseBrowserForm("s"); },
                 [](KRZPHtmlParser& p) { KRZPHtmlParser::entityDecode(p.getData()); },
             };
+            KRZPHtmlParser(text).browserForms("s");  // the whole text, wherever the cursor is
             for (size_t start = 0; start <= text.size(); ++start) {
                 for (const auto& op : ops) {
                     KRZPHtmlParser p(text);

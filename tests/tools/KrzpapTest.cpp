@@ -395,6 +395,38 @@ TEST_F(KrzpapTest, FetchAndFormsShowWhatTheLibraryReads) {
 
 // Every failure a user meets: its exit code, a sentence naming the cause (on stderr and in the
 // JSON document), and none of the library's internals (source units, lines, system error numbers).
+TEST_F(KrzpapTest, FormsAsBrowserShowWhatABrowserPosts) {
+    const std::string saved = scratch + ".html";
+    std::ofstream(saved, std::ios::binary)
+        << "<form action=/apply method=post><!--wifi--><input name=ssid value=home>"
+           "<input type=password name=key value=s3cret><input type=checkbox name=wps checked>"
+           "<input name=off value=1 disabled><input type=submit name=apply value=Apply>"
+           "<input type=submit name=restore value=Restore></form>";
+    const json ssid = {{"name", "ssid"}, {"value", "home"}, {"type", "text"}};
+    const json wps = {{"name", "wps"}, {"value", "on"}, {"type", "checkbox"}};
+
+    // No button unless one is pressed; a password's value only with --show-secrets.
+    Outcome plain = krzpap({"--json", "forms", "--as-browser", saved});
+    ASSERT_EQ(kOk, plain.status) << describe(plain);
+    EXPECT_EQ((json{ssid, {{"name", "key"}, {"value", nullptr}, {"type", "password"}}, wps}),
+              result(plain)["forms"][0]["fields"]);
+    Outcome pressed =
+        krzpap({"--json", "--show-secrets", "forms", "--as-browser", "--submit", "restore", saved});
+    ASSERT_EQ(kOk, pressed.status) << describe(pressed);
+    EXPECT_EQ((json{ssid,
+                    {{"name", "key"}, {"value", "s3cret"}, {"type", "password"}},
+                    wps,
+                    {{"name", "restore"}, {"value", "Restore"}, {"type", "submit"}}}),
+              result(pressed)["forms"][0]["fields"]);
+    Outcome text = krzpap({"forms", "--as-browser", saved});
+    EXPECT_NE(std::string::npos, text.out.find("\n  wps=on  (checkbox)\n")) << text.out;
+
+    // A button the page lacks, or --submit without --as-browser, is a usage error.
+    EXPECT_EQ(kUsage, krzpap({"forms", "--as-browser", "--submit", "finish", saved}).status);
+    EXPECT_EQ(kUsage, krzpap({"forms", "--submit", "apply", saved}).status);
+    std::remove(saved.c_str());
+}
+
 TEST_F(KrzpapTest, FailuresAreSentencesWithTrueVerdicts) {
     // Meanwhile a network where nothing answers is scanned: nothing found, not unreachable.
     LabProcess quiet;

@@ -161,6 +161,8 @@ int runFetchCommand(const Globals& globals, FetchOptions options);
 struct FormsOptions {
     std::string file = "-";
     bool scripts = false;
+    bool asBrowser = false;  // the fields a browser submits, with their control types
+    std::string submit;      // with asBrowser: the name of the submit button pressed; empty: none
 };
 int runFormsCommand(const Globals& globals, const FormsOptions& options);
 

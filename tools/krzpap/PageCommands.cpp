@@ -173,6 +173,34 @@ nlohmann::json readForms(const std::string& page, bool scripts) {
     return forms;
 }
 
+// Each <form> as a browser submits it, every field with its control's type. A password's value
+// is shown only with --show-secrets.
+nlohmann::json readBrowserForms(const Globals& globals, const std::string& page,
+                                const std::string& submit) {
+    nlohmann::json forms = nlohmann::json::array();
+    bool pressed = false;
+    for (const KRZPBrowserForm& browserForm : KRZPHtmlParser(page).browserForms(submit)) {
+        nlohmann::json form = {
+            {"action", KRZPHtmlParser::getAttrib(browserForm.attributes, "action")},
+            {"method", KRZPHtmlParser::getAttrib(browserForm.attributes, "method")},
+            {"fields", nlohmann::json::array()}};
+        for (const KRZPBrowserField& field : browserForm.fields) {
+            const nlohmann::json value = field.type == "password" ? secretJson(globals, field.value)
+                                                                  : nlohmann::json(field.value);
+            form["fields"].push_back(
+                {{"name", field.name}, {"value", value}, {"type", field.type}});
+            pressed = pressed || field.type == "submit" || field.type == "image";
+        }
+        forms.push_back(form);
+    }
+    if (!submit.empty() && !pressed) {
+        throw CommandError(
+            EXIT_USAGE,
+            "no form on this page has an enabled submit button named \"" + submit + "\"");
+    }
+    return forms;
+}
+
 void printForms(const nlohmann::json& forms) {
     if (forms.empty()) {
         std::cout << "No form fields on this page.\n";
@@ -189,7 +217,12 @@ void printForms(const nlohmann::json& forms) {
         std::cout << "\n";
         for (const auto& field : form["fields"]) {
             std::cout << "  " << field["name"].get<std::string>() << "="
-                      << field["value"].get<std::string>() << "\n";
+                      << (field["value"].is_null() ? "(hidden; --show-secrets shows it)"
+                                                   : field["value"].get<std::string>());
+            if (field.contains("type")) {
+                std::cout << "  (" << field["type"].get<std::string>() << ")";
+            }
+            std::cout << "\n";
         }
         if (form.contains("error")) {
             std::cout << "  (" << form["error"].get<std::string>() << ")\n";
@@ -229,7 +262,8 @@ int runFetchCommand(const Globals& globals, FetchOptions o) {
 }
 
 int runFormsCommand(const Globals& globals, const FormsOptions& o) {
-    nlohmann::json forms = readForms(readPage(o), o.scripts);
+    nlohmann::json forms = o.asBrowser ? readBrowserForms(globals, readPage(o), o.submit)
+                                       : readForms(readPage(o), o.scripts);
     if (globals.json) {
         printDocument(globals, EXIT_OK, {{"forms", forms}});
     } else {

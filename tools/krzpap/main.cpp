@@ -234,9 +234,22 @@ void CommandLine::addFetch() {
 }
 
 void CommandLine::addFormsLabAndHelp() {
-    formsCmd_ = app_.add_subcommand("forms", "List the form fields the library reads from a page");
+    formsCmd_ = app_.add_subcommand(
+        "forms",
+        "List the form fields the library reads from a page (--as-browser: the fields a "
+        "browser submits, --submit NAME: with that button pressed)");
     formsCmd_->add_option("file", forms_.file, "HTML file, or - for standard input");
     formsCmd_->add_flag("--scripts", forms_.scripts, "Also look for fields inside scripts");
+    CLI::Option* asBrowser = formsCmd_->add_flag(
+        "--as-browser", forms_.asBrowser,
+        "Read the forms as a browser submits them: each field with its control's type, no "
+        "disabled or unchecked controls, no submit button unless --submit names it, nothing "
+        "from scripts");
+    formsCmd_
+        ->add_option("--submit", forms_.submit,
+                     "With --as-browser: the name of the submit button pressed")
+        ->needs(asBrowser);
+    formsCmd_->get_option("--scripts")->excludes(asBrowser);
 
     labCmd_ = app_.add_subcommand(
         "lab",

@@ -1,0 +1,44 @@
+// Arbitrary bytes through the browser's reading of forms: the whole page's forms, and the form
+// read from a cursor that the first byte places. Nothing may throw once the reading starts, and
+// the cursor ends behind a "</form>" inside the text or at end.
+#include "html/KRZPHtmlParser.h"
+#include "http/KRZPFormParams.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 2) {
+        return 0;
+    }
+    // The first byte places the cursor; the second names the pressed button (a one-letter name).
+    const size_t start = data[0];
+    const std::string submitter(1, static_cast<char>(data[1]));
+    const std::string page(reinterpret_cast<const char*>(data) + 2, size - 2);
+    KRZPHtmlParser parser(page);
+    size_t fields = 0;
+    for (const KRZPBrowserForm& form : parser.browserForms(submitter)) {
+        fields += form.fields.size();
+    }
+    if (start < page.size()) {
+        parser.skipTo(page.substr(start, 1));
+        const size_t before = parser.getPosition();
+        const size_t read = parser.parseBrowserFormParams(submitter)->size();
+        const size_t after = parser.getPosition();
+        if (after != std::string::npos && (after <= before || after > page.size())) {
+            __builtin_trap();  // the cursor moves forward and stays inside the text
+        }
+        fields = std::max(fields, read);
+    }
+    // Each pair comes from a tag: two pairs at most (an image button's x and y) per '<'.
+    size_t tags = 0;
+    for (const char c : page) {
+        tags += c == '<' ? 1 : 0;
+    }
+    if (fields > 2 * tags) {
+        __builtin_trap();
+    }
+    return 0;
+}
