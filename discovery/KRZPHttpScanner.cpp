@@ -7,6 +7,7 @@
 #include "http/KRZPAPComm.h"
 
 #include <cstring>
+#include <iterator>
 #include <list>
 #include <memory>
 #include <vector>
