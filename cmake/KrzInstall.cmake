@@ -36,7 +36,7 @@ install(FILES ${CMAKE_BINARY_DIR}/krzpapconfiguConfig.cmake
 # which the network library loads, and the krzlab program that 'krzpap lab' runs), the manual
 # pages, bash completion and the schema of the JSON output. Everything is found relative to the
 # program and the libraries, so the prefix can be anywhere.
-foreach(runtime krzpapmodulesu krzlab)
+foreach(runtime krzpapservice krzpapmodulesu krzlab)
   if(TARGET ${runtime})
     install(TARGETS ${runtime} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
   endif()

@@ -2,10 +2,15 @@
 
 #include "core/KRZPAPCException.h"
 #include "core/KRZPAPModule.h"
+#include "discovery/KRZPScanReport.h"
 #include "krzutil/KRZMiscUtil.h"
 #include "krzutil/KRZMutex.h"
 
 #include <atomic>
+#include <exception>
+#include <map>
+#include <mutex>
+#include <set>
 #include <vector>
 
 namespace {
@@ -24,11 +29,49 @@ struct ScanDriver {
     std::atomic<bool> cancelRequested{false};
     KRZMutex currentMutex;
     KRZMutex scanMutex;
+    // The observers by handle; copied for each report, so an observer may register or
+    // unregister from inside its call.
+    std::mutex observerMutex;
+    std::map<int, KRZPScanObserver> observers;
+    int lastHandle = 0;
 };
 
 ScanDriver& driver() {
     static ScanDriver instance;
     return instance;
+}
+
+// The scan running on this thread: what it already reported, so that a configurator that a
+// scanner reported while it scanned is not reported again when runScan gathers its list.
+struct RunningScan {
+    std::set<const KRZPAPConfigurator*> reported;
+};
+thread_local RunningScan* t_running = nullptr;
+
+struct RunningScope {
+    explicit RunningScope(RunningScan& scan) : outer(t_running) { t_running = &scan; }
+    ~RunningScope() { t_running = outer; }
+    RunningScan* outer;
+};
+
+void deliver(const KRZPScanResult& result) {
+    ScanDriver& d = driver();
+    std::vector<KRZPScanObserver> observers;
+    {
+        std::lock_guard<std::mutex> lock(d.observerMutex);
+        for (const auto& entry : d.observers) {
+            observers.push_back(entry.second);
+        }
+    }
+    for (const KRZPScanObserver& observer : observers) {
+        try {
+            observer(result);
+        } catch (const std::exception& e) {
+            KRZPAPModule::log(L"KRZPAPScanner: a scan observer failed: %hs\n", e.what());
+        } catch (...) {
+            KRZPAPModule::log(L"KRZPAPScanner: a scan observer failed\n");
+        }
+    }
 }
 
 void clearCurrent(ScanDriver& d) {
@@ -59,6 +102,8 @@ KRZPAPConfiguratorList KRZPAPScanner::runScan() {
                                KRZPAPC_SCAN_IN_PROGRESS);
     }
     d.cancelRequested = false;
+    RunningScan running;
+    RunningScope scope(running);
     KRZPAPConfiguratorList result;
     bool anyConnectivity = false;
 
@@ -94,6 +139,12 @@ KRZPAPConfiguratorList KRZPAPScanner::runScan() {
             KRZPAPModule::log(L"KRZPAPScanner::runScan(): recognized %hs\n",
                               configurator->getDescription().c_str());
             result.push_back(configurator);
+            if (configurator && running.reported.count(configurator.get()) == 0) {
+                // A scanner that reports only through its list (a plug-in's, say) is heard here.
+                std::vector<KRZMacAddress> macs = configurator->getMACAddressList();
+                krzpscanreport::report(KRZPScanResult::RECOGNIZED, configurator->getAddr(),
+                                       macs.empty() ? KRZMacAddress() : macs.front(), configurator);
+            }
         }
     }
     if (!anyConnectivity) {
@@ -113,4 +164,37 @@ void KRZPAPScanner::cancelScan() {
         current->cancel();
     }
     current.reset();
+}
+
+int KRZPAPScanner::registerScanObserver(KRZPScanObserver observer) {
+    ScanDriver& d = driver();
+    std::lock_guard<std::mutex> lock(d.observerMutex);
+    int handle = ++d.lastHandle;
+    if (observer) {
+        d.observers.emplace(handle, std::move(observer));
+    }
+    return handle;
+}
+
+void KRZPAPScanner::unregisterScanObserver(int handle) {
+    ScanDriver& d = driver();
+    std::lock_guard<std::mutex> lock(d.observerMutex);
+    d.observers.erase(handle);
+}
+
+void krzpscanreport::report(KRZPScanResult::Kind kind, const in_addr& address,
+                            const KRZMacAddress& mac,
+                            const boost::shared_ptr<KRZPAPConfigurator>& configurator) {
+    if (t_running == nullptr) {
+        return;
+    }
+    if (configurator) {
+        t_running->reported.insert(configurator.get());
+    }
+    KRZPScanResult result;
+    result.kind = kind;
+    result.address = address;
+    result.mac = mac;
+    result.configurator = configurator;
+    deliver(result);
 }

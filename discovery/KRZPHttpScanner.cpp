@@ -3,9 +3,11 @@
 #include "core/KRZPAPCException.h"
 #include "core/KRZPAPModule.h"
 #include "discovery/KRZPArpScanner.h"
+#include "discovery/KRZPScanReport.h"
 #include "http/KRZPAPComm.h"
 
 #include <cstring>
+#include <iterator>
 #include <list>
 #include <memory>
 #include <vector>
@@ -71,6 +73,11 @@ struct RegisterAtLoad {
         KRZPAPScanner::registerScanner(boost::shared_ptr<KRZPAPScanner>(new KRZPHttpScanner()));
     }
 } registerAtLoad;
+
+// A probe that ends without a complete reply: the host answered ARP only.
+void reportArpOnly(const KRZPAPCommEntry& entry) {
+    krzpscanreport::report(KRZPScanResult::ARP_ONLY, entry.comm->getAddr(), entry.mac);
+}
 
 // A snapshot of the TCP endpoint table, kept in buffer; null when the system gives none.
 const MIB_TCPTABLE* tcpTable(std::vector<unsigned char>& buffer) {
@@ -241,6 +248,7 @@ void KRZPHttpScanner::_addProbe(boost::shared_ptr<KRZPAPCommEntry> entry) {
         entry->comm->openConnection(kHttpPort, true);
     } catch (const KRZPAPCException&) {
         KRZPAPModule::log(L"Unable to connect to %hs\n", dotted(address.s_addr).c_str());
+        reportArpOnly(*entry);
         return;
     }
     unsigned int socket = entry->comm->getFD();
@@ -332,6 +340,7 @@ void KRZPHttpScanner::_waitForResponse(int milliseconds) {
                        (now.time > entry->deadlineSeconds || (now.time == entry->deadlineSeconds &&
                                                               now.millitm > entry->deadlineMillis));
         if (expired) {
+            reportArpOnly(*entry);
             dropSocket(socket);
             it = probes.erase(it);
         } else if (FD_ISSET(socket, &readable)) {
@@ -349,6 +358,7 @@ void KRZPHttpScanner::_waitForResponse(int milliseconds) {
             sendRequest(*entry);
             ++it;
         } else if (FD_ISSET(socket, &failed)) {
+            reportArpOnly(*entry);
             dropSocket(socket);
             it = probes.erase(it);
         } else {
@@ -371,6 +381,7 @@ bool KRZPHttpScanner::readReply(const boost::shared_ptr<KRZPAPCommEntry>& entry)
         KRZPAPModule::log(L"KRZPHttpScanner: reply from %hs failed (code %d), dropped\n",
                           dotted(entry->comm->getAddr().s_addr).c_str(),
                           static_cast<int>(e.getAPCErrorCode()));
+        reportArpOnly(*entry);
         return false;
     }
     if (status == KRZPAPC_READ_PENDING) {
@@ -379,6 +390,8 @@ bool KRZPHttpScanner::readReply(const boost::shared_ptr<KRZPAPCommEntry>& entry)
     if (status == KRZPAPC_READ_OK) {
         _handleResponse(entry);
         ++responseCount;
+    } else {
+        reportArpOnly(*entry);
     }
     return false;
 }
@@ -388,7 +401,18 @@ void KRZPHttpScanner::_handleResponse(boost::shared_ptr<KRZPAPCommEntry> entry) 
     std::string headers = entry->comm->getResponseHeaders();
     std::string body = entry->comm->getResponseBody();
     KRZMacAddress mac = entry->mac;
+    size_t before = apList.size();
     handleScanResult(address, headers, body, mac);
+    // What handleScanResult accepted is heard at once; a reply that nobody claimed too.
+    if (apList.size() == before) {
+        krzpscanreport::report(KRZPScanResult::UNRECOGNIZED, entry->comm->getAddr(), entry->mac);
+        return;
+    }
+    auto added = apList.begin();
+    std::advance(added, static_cast<long>(before));
+    for (; added != apList.end(); ++added) {
+        krzpscanreport::report(KRZPScanResult::RECOGNIZED, (*added)->getAddr(), entry->mac, *added);
+    }
 }
 
 int KRZPHttpScanner::scanForThisAP(in_addr& address, KRZMacAddress& mac) {

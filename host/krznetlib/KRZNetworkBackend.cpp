@@ -48,6 +48,19 @@ boost::shared_ptr<KRZNetworkBackend> chooseBackend() {
 
 KRZNetworkBackend::~KRZNetworkBackend() = default;
 
+std::vector<KRZMacAddress> KRZNetworkBackend::answersAt(const in_addr& address,
+                                                        const KRZMacAddress&) {
+    std::map<uint32_t, uint64_t> table;
+    std::vector<KRZMacAddress> macs;
+    if (driverArpTable(table)) {
+        auto found = table.find(address.s_addr);
+        if (found != table.end()) {
+            macs.push_back(KRZMacAddress::fromUint64(found->second));
+        }
+    }
+    return macs;
+}
+
 boost::shared_ptr<KRZNetworkBackend> KRZNetworkBackend::active() {
     // Re-entrant: loading the lab library runs its start-up code, which may ask for the
     // active backend itself; until the choice is made it gets the one that reaches nothing.

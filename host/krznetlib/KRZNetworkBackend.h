@@ -37,6 +37,11 @@ class KRZNETLIB_API KRZNetworkBackend {
     // Which adapter reaches a device with one of `macs` at `address`; false when none in time.
     virtual bool lookupInterface(const in_addr& address, const std::vector<KRZMacAddress>& macs,
                                  int timeoutMs, KRZMacAddress& interfaceMac) = 0;
+    // Every device MAC that answered ARP for `address` through the adapter `interfaceMac`: more
+    // than one where devices share the address, which the driver's table (one MAC an address)
+    // cannot tell. The base gives the driver table's entry.
+    virtual std::vector<KRZMacAddress> answersAt(const in_addr& address,
+                                                 const KRZMacAddress& interfaceMac);
 
     // The active backend, chosen on first use by KRZ_NETWORK unless one was installed.
     static boost::shared_ptr<KRZNetworkBackend> active();

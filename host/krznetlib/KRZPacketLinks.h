@@ -58,6 +58,8 @@ class KRZPacketLinks {
     // The adapter on which `mac` ever answered ARP for `address` (network order); two devices
     // may answer for one address.
     bool capturedOn(uint32_t address, const unsigned char mac[6], int& ifindex);
+    // Every MAC (KRZMacAddress order) that ever answered ARP for `address` on the adapter.
+    std::vector<uint64_t> capturedAt(uint32_t address, int ifindex);
 
     // Starts a TCP connection to `address` carried to `destinationMac` on the adapter. `fd` is the
     // caller's socket. Returns -1 with the Winsock error in lastError: 10035 when the connect is

@@ -38,6 +38,8 @@ class KRZNETLIB_API KRZSystemNetworkBackend : public KRZNetworkBackend {
                    const KRZMacAddress& destinationMac, int& lastError) override;
     bool lookupInterface(const in_addr& address, const std::vector<KRZMacAddress>& macs,
                          int timeoutMs, KRZMacAddress& interfaceMac) override;
+    std::vector<KRZMacAddress> answersAt(const in_addr& address,
+                                         const KRZMacAddress& interfaceMac) override;
 
   private:
     std::unique_ptr<KRZPacketLinks> links_;

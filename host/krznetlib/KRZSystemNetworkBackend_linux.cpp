@@ -192,3 +192,18 @@ bool KRZSystemNetworkBackend::lookupInterface(const in_addr& address,
         ::usleep(20 * 1000);
     }
 }
+
+std::vector<KRZMacAddress> KRZSystemNetworkBackend::answersAt(const in_addr& address,
+                                                              const KRZMacAddress& interfaceMac) {
+    // Every answer the packet sockets captured, not only the table's last one.
+    unsigned char bytes[6];
+    macBytes(interfaceMac, bytes);
+    KRZPacketLinks::Adapter adapter;
+    std::vector<KRZMacAddress> macs;
+    if (links_->adapterByMac(bytes, adapter)) {
+        for (uint64_t mac : links_->capturedAt(address.s_addr, adapter.index)) {
+            macs.push_back(KRZMacAddress::fromUint64(mac));
+        }
+    }
+    return macs.empty() ? KRZNetworkBackend::answersAt(address, interfaceMac) : macs;
+}

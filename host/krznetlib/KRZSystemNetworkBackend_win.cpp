@@ -143,3 +143,9 @@ bool KRZSystemNetworkBackend::lookupInterface(const in_addr& address,
     }
     return false;
 }
+
+// SendARP reports one answer: the driver table's view is all there is.
+std::vector<KRZMacAddress> KRZSystemNetworkBackend::answersAt(const in_addr& address,
+                                                              const KRZMacAddress& interfaceMac) {
+    return KRZNetworkBackend::answersAt(address, interfaceMac);
+}

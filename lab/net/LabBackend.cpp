@@ -2,6 +2,7 @@
 #include <stdexcept>
 
 #include "lab/net/LabBackend.h"
+#include "lab/net/LabNetwork.h"
 
 namespace krzlab {
 
@@ -95,6 +96,17 @@ bool LabBackend::lookupInterface(const in_addr& address, const std::vector<KRZMa
         return false;
     interfaceMac = KRZMacAddress(found.data());
     return true;
+}
+
+std::vector<KRZMacAddress> LabBackend::answersAt(const in_addr& address,
+                                                 const KRZMacAddress& interfaceMac) {
+    auto* network = dynamic_cast<LabNetwork*>(link_.get());
+    if (network == nullptr)
+        return KRZNetworkBackend::answersAt(address, interfaceMac);
+    std::vector<KRZMacAddress> macs;
+    for (const MacBytes& mac : network->devicesAt(ntohl(address.s_addr), bytesOf(interfaceMac)))
+        macs.emplace_back(mac.data());
+    return macs;
 }
 
 }  // namespace krzlab

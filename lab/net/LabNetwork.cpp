@@ -362,4 +362,20 @@ bool LabNetwork::lookup(uint32_t address, const std::vector<MacBytes>& macs,
     return false;
 }
 
+std::vector<MacBytes> LabNetwork::devicesAt(uint32_t address, const MacBytes& adapterMac) {
+    std::vector<size_t> candidates;
+    {
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        for (size_t i = 0; i < impl_->nodes.size(); ++i)
+            if (impl_->addresses[i] == address &&
+                impl_->adapters[impl_->nodes[i].adapter].mac == adapterMac)
+                candidates.push_back(i);
+    }
+    std::vector<MacBytes> macs;
+    for (size_t i : candidates)
+        if (live(i))
+            macs.push_back(impl_->nodes[i].mac);
+    return macs;
+}
+
 }  // namespace krzlab

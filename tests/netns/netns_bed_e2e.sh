@@ -3,9 +3,10 @@
 # krzlab daemons in device namespaces on two bridges, krzpap runs with the system backend in the
 # host namespace, whose only adapters are loopback and two veths. Checks: the scan over both
 # adapters, show and configure per family with read-back (kernel and carried connections), the
-# factory reset of both Corvid routers to one address and each configured by MAC, frames carried
-# to the chosen MAC only (tshark), the host namespace's routes, neighbours and addresses unchanged
-# by carried connections, and Ctrl-C during a carried connection.
+# factory reset of two Corvid routers of one model to one address, both found by find and each
+# configured by MAC, frames carried to the chosen MAC only (tshark), the host namespace's routes,
+# neighbours and addresses unchanged by carried connections, and Ctrl-C during a carried
+# connection.
 set -u
 bin=$1
 here=$(cd "$(dirname "$0")" && pwd)
@@ -25,9 +26,10 @@ fail() {
   exit 1
 }
 
-# The default lab on 198.18.7.0/24, except the Borealis router on a second network and bridge.
+# The default lab on 198.18.7.0/24, except the Borealis router on a second network and bridge;
+# both Corvid routers of one model.
 "$bin/krzlab" dump default | sed -e 's/192\.168\.77\.20"/198.18.8.20"/g' \
-  -e 's/192\.168\.77\./198.18.7./g' >"$tmp/lab.json"
+  -e 's/192\.168\.77\./198.18.7./g' -e 's/"CV-10"/"CV-20"/' >"$tmp/lab.json"
 bed_bridge br0 && bed_bridge br1 || fail "bridges"
 bed_host_adapter h0 198.18.7.2/24 br0 || fail "host adapter h0"
 bed_host_adapter h1 198.18.8.2/24 br1 || fail "host adapter h1"
@@ -63,7 +65,7 @@ state() {
 out=$(run --json scan) || fail "scan exited $?: $out"
 for expect in '198.18.7.10.*02:4B:5A:00:00:10.*AP-100.*Acme' \
   '198.18.8.20.*02:4B:5A:00:00:20.*BR-5400.*Borealis' \
-  '198.18.7.30.*02:4B:5A:00:00:30.*CV-10.*Corvid' '198.18.7.31.*02:4B:5A:00:00:31.*CV-20.*Corvid'; do
+  '198.18.7.30.*02:4B:5A:00:00:30.*CV-20.*Corvid' '198.18.7.31.*02:4B:5A:00:00:31.*CV-20.*Corvid'; do
   echo "$out" | tr -d '\n ' | sed 's/},{/}\n{/g' | grep -q "$expect" ||
     fail "scan missed $expect: $out"
 done
@@ -90,9 +92,19 @@ echo "$out" | grep -q '"address": "10.0.0.138"' || fail "find did not locate cor
 run --json show 10.0.0.138 | grep -q '"ssid": "corvid"' || fail "show at the factory address"
 echo "find and show: corvid-2 at its factory address"
 
-# Then the other one too: two routers at one address, each reached by its MAC.
+# Then the other one too: two routers of one model at one address, both found, each reached by
+# its MAC; without one krzpap says that several answer.
 kill -USR1 "$(bed_pid corvid-1)"
 bed_wait_listen corvid-1 10.0.0.138 80 || fail "corvid-1 did not move"
+
+out=$(run --json find 02:4b:5a:00:00:30 02:4b:5a:00:00:31) || fail "find both exited $?: $out"
+[ "$(echo "$out" | grep -c '"address": "10.0.0.138"')" -eq 2 ] ||
+  fail "find did not locate both Corvid routers at 10.0.0.138: $out"
+out=$(run show 10.0.0.138 2>&1)
+code=$?
+[ $code -eq 1 ] && echo "$out" | grep -q "several devices answer at 10.0.0.138" ||
+  fail "show without --mac at the shared address: exit $code: $out"
+echo "find: both Corvid routers at 10.0.0.138; without --mac: several devices answer"
 
 before=$(state)
 ip netns exec "$BED_HOST" tshark -i h0 -f "tcp and host 10.0.0.138" -w "$tmp/carried.pcap" \
@@ -119,8 +131,14 @@ frames=$(tshark -r "$tmp/carried.pcap" -Y "ip.dst == 10.0.0.138" -T fields -e et
 echo "$frames" | grep -qv '^02:4b:5a:00:00:31$' && fail "a frame went to another MAC: $frames"
 run --json show 10.0.0.138 --mac 02:4b:5a:00:00:30 | grep -q '"ssid": "corvid"' ||
   fail "corvid-1 changed too"
+run configure 10.0.0.138 --mac 02:4b:5a:00:00:30 --ssid Bed30 >/dev/null || fail "configure corvid-1"
+run --json show 10.0.0.138 --mac 02:4b:5a:00:00:30 | grep -q '"ssid": "Bed30"' ||
+  fail "corvid-1 read-back"
+run --json show 10.0.0.138 --mac 02:4b:5a:00:00:31 | grep -q '"ssid": "Bed31"' ||
+  fail "corvid-2 changed by corvid-1's configuration"
+[ "$before" = "$(state)" ] || fail "the host namespace changed: $(diff <(echo "$before") <(state))"
 echo "factory address: corvid-2 configured by MAC ($(echo "$frames" | wc -l) frames, all to it)," \
-  "corvid-1 untouched; host namespace unchanged"
+  "then corvid-1; each kept its own; host namespace unchanged"
 
 # Ctrl-C while a carried connection waits for a reply (the device is frozen).
 kill -STOP "$(bed_pid acme-1)"

@@ -165,7 +165,8 @@ TEST_F(KrzpapTest, ScanListsEveryRouterAsTextAndJson) {
     }
     ASSERT_EQ(4u, routers.size());
 
-    // Global options after the command; --all also lists the unrecognized printer; -I by name.
+    // Global options after the command; --all also lists the unrecognized printer and the host
+    // without a web server; -I by name.
     std::vector<Outcome> scans = together(
         {{"scan"}, {"scan", "--json", "-q", "--all", "-I", "lab0"}, {"scan", "-I", "eth9"}});
     const Outcome& text = scans[0];
@@ -197,9 +198,13 @@ TEST_F(KrzpapTest, ScanListsEveryRouterAsTextAndJson) {
         if (d["recognized"] == true)
             listed[d["address"]] = {d["vendor"], d["model"], d["mac"]};
     EXPECT_EQ(routers, listed);
-    ASSERT_EQ(routers.size() + 1, document["devices"].size());
-    EXPECT_EQ(kPrinter, document["devices"].back()["address"]);
-    EXPECT_EQ(false, document["devices"].back()["recognized"]);
+    ASSERT_EQ(routers.size() + 2, document["devices"].size());
+    const json& printer = document["devices"][routers.size()];
+    EXPECT_EQ(kPrinter, printer["address"]);
+    EXPECT_EQ(false, printer["recognized"]);
+    EXPECT_FALSE(printer.contains("arpOnly"));
+    EXPECT_EQ(kNoWeb, document["devices"].back()["address"]);
+    EXPECT_EQ(true, document["devices"].back()["arpOnly"]);
     EXPECT_EQ(5, document["answered"]);
     EXPECT_EQ(4, document["recognized"]);
     EXPECT_EQ(json{"lab0"}, document["adapters"]);

@@ -1,11 +1,8 @@
 #include "DeviceAccess.h"
 
 #include "core/KRZPAPModule.h"
-#include "discovery/KRZPArpScanner.h"
-#include "discovery/KRZPHttpScanner.h"
-#include "krznetlib/KRZAdapterInfo.h"
-#include "krznetlib/KRZNetworkBackend.h"
-#include "krznetlib/KRZVirtualIpLookup.h"
+
+#include <boost/make_shared.hpp>
 
 namespace krzpap {
 
@@ -29,90 +26,72 @@ bool usableAdapter(unsigned long ip) {
     return ip != 0xFFFFFFFFul && ip != 0 && (ip >> 24) != 127 && (ip >> 16) != 0xA9FE;
 }
 
-namespace {
-
-// The device's MAC address from an ARP request on each usable adapter.
-bool arpLookup(const in_addr& address, KRZMacAddress& mac, CancelHook& cancel) {
-    auto adapters = KRZAdapterInfo::getAdapterInfo();
-    for (const KRZAdapterInfo& adapter : *adapters) {
-        if (!usableAdapter(adapter.getIpAddress())) {
-            continue;
-        }
-        boost::shared_ptr<KRZPArpScanner> arp = KRZPArpScanner::createInstance();
-        cancel.set([arp] { arp->cancel(); });
-        arp->setInterface(adapter);
-        arp->addIp(address);
-        ArpResponseMap answers = arp->getAllResponses(2000);
-        auto it = answers->find(address.s_addr);
-        if (it != answers->end()) {
-            mac = it->second;
-            return true;
-        }
+KRZMacAddress parseMac(const std::string& text) {
+    try {
+        return KRZMacAddress::fromUtf8String(text);
+    } catch (const KRZException&) {
+        throw CommandError(EXIT_USAGE, "not a MAC address: \"" + text +
+                                           "\" (give 12 hexadecimal digits, e.g. "
+                                           "02:00:5e:10:00:01)");
     }
-    return false;
 }
 
-bool onSomeAdapterNetwork(const in_addr& address) {
-    unsigned long ip = ntohl(address.s_addr);
-    auto adapters = KRZAdapterInfo::getAdapterInfo();
-    for (const KRZAdapterInfo& adapter : *adapters) {
-        if (usableAdapter(adapter.getIpAddress()) &&
-            ((ip ^ adapter.getIpAddress()) & adapter.getMask()) == 0) {
-            return true;
+CommandError describeDeviceError(const KRZPDeviceError& e) {
+    std::string address = dotted(e.address());
+    switch (e.code()) {
+        case KRZP_DEVICE_NOTHING_ANSWERED:
+            return CommandError(EXIT_UNREACHABLE, "nothing answers at " + address +
+                                                      ": no device holds that address on this "
+                                                      "network ('krzpap scan' lists the devices)");
+        case KRZP_DEVICE_SEVERAL: {
+            std::string macs;
+            for (const KRZPDeviceSighting& device : e.devices())
+                macs += (macs.empty() ? "" : ", ") + narrow(device.mac.toHexString());
+            return CommandError(EXIT_ERROR, "several devices answer at " + address + " (MACs " +
+                                                macs + "); give the one you mean with --mac");
         }
+        case KRZP_DEVICE_NOT_RECOGNIZED:
+            return CommandError(EXIT_NOTHING_FOUND, e.what());
+        case KRZP_DEVICE_BAD_NAME:
+            return CommandError(EXIT_USAGE, e.what());
+        default:
+            return CommandError(EXIT_UNREACHABLE, e.what());
     }
-    return false;
+}
+
+namespace {
+
+// A service whose cancel Ctrl-C reaches, for as long as the hook may fire.
+boost::shared_ptr<KRZPDeviceService> cancellableService(CancelHook& cancel) {
+    auto service = boost::make_shared<KRZPDeviceService>();
+    cancel.set([service] { service->cancel(); });
+    return service;
+}
+
+KRZMacAddress optionalMac(const std::string& macText) {
+    return macText.empty() ? KRZMacAddress() : parseMac(macText);
 }
 
 }  // namespace
 
 void carryToDevice(const in_addr& address, const std::string& macText, CancelHook& cancel) {
-    KRZMacAddress mac;
-    if (!macText.empty()) {
-        try {
-            mac = KRZMacAddress::fromUtf8String(macText);
-        } catch (const KRZException&) {
-            throw CommandError(EXIT_USAGE, "not a MAC address: \"" + macText +
-                                               "\" (give 12 hexadecimal digits, e.g. "
-                                               "02:00:5e:10:00:01)");
-        }
-    } else if ((ntohl(address.s_addr) >> 24) == 127 || onSomeAdapterNetwork(address) ||
-               !arpLookup(address, mac, cancel)) {
-        return;  // the kernel's routes reach it, or nothing does (said when connecting)
+    KRZMacAddress mac = optionalMac(macText);
+    try {
+        cancellableService(cancel)->reach(dotted(address), mac);
+    } catch (const KRZPDeviceError& e) {
+        throw describeDeviceError(e);
     }
-    KRZVirtualIpLookup lookup;
-    lookup.setIpAddress(address);
-    if (!lookup.lookup(2000, {mac})) {
-        throw CommandError(EXIT_UNREACHABLE, "no device with MAC " + narrow(mac.toHexString()) +
-                                                 " answers at " + dotted(address) +
-                                                 " on any usable adapter");
-    }
-    KRZNetworkBackend::carryTo(address, lookup.getInterfaceMac(), mac);
 }
 
-boost::shared_ptr<KRZPAPConfigurator> recognizeDevice(const in_addr& address, CancelHook& cancel) {
-    KRZMacAddress mac, interfaceMac;
-    if (!KRZNetworkBackend::carriedTo(address, interfaceMac, mac) &&
-        !arpLookup(address, mac, cancel)) {
-        throw CommandError(EXIT_UNREACHABLE, "nothing answers at " + dotted(address) +
-                                                 ": no device holds that address on this "
-                                                 "network ('krzpap scan' lists the devices)");
+boost::shared_ptr<KRZPAPConfigurator> recognizeDevice(const in_addr& address,
+                                                      const std::string& macText,
+                                                      CancelHook& cancel) {
+    KRZMacAddress mac = optionalMac(macText);
+    try {
+        return cancellableService(cancel)->open(dotted(address), mac);
+    } catch (const KRZPDeviceError& e) {
+        throw describeDeviceError(e);
     }
-    auto scanner = boost::shared_ptr<KRZPHttpScanner>(new KRZPHttpScanner());
-    cancel.set([scanner] { scanner->cancel(); });
-    in_addr probed = address;
-    int replies = scanner->scanForThisAP(probed, mac);
-    KRZPAPConfiguratorList found = scanner->getAPList();
-    if (found.empty()) {
-        if (replies == 0) {
-            throw CommandError(EXIT_UNREACHABLE, "no web server answers at " + dotted(address) +
-                                                     " (MAC " + narrow(mac.toHexString()) + ")");
-        }
-        throw CommandError(EXIT_NOTHING_FOUND, "no module recognizes the device at " +
-                                                   dotted(address) + " (MAC " +
-                                                   narrow(mac.toHexString()) + ")");
-    }
-    return found.front();
 }
 
 CommandError describeFailure(const KRZPAPCException& e, const std::string& what) {

@@ -1,11 +1,11 @@
-// Reaching one device by address, as a host does: ARP for its MAC, probe "/", let the recognizers
-// make its configurator.
+// Reaching one device by address through the device service, in the command line's words.
 #pragma once
 
 #include "Cli.h"
 
 #include "core/KRZPAPConfigurator.h"
 #include "core/KRZPAPCException.h"
+#include "service/KRZPDeviceService.h"
 
 #include <boost/shared_ptr.hpp>
 
@@ -22,13 +22,19 @@ std::string dotted(const in_addr& address);
 // unset or broadcast.
 bool usableAdapter(unsigned long ip);
 
-// The configurator that the modules' recognizers make for the device at `address`. Throws
-// CommandError: unreachable when nothing answers, nothing-found when no module knows it.
-// Ctrl-C stops the search through `cancel`.
-boost::shared_ptr<KRZPAPConfigurator> recognizeDevice(const in_addr& address, CancelHook& cancel);
+// A MAC address as given on the command line; throws CommandError (usage) for anything else.
+KRZMacAddress parseMac(const std::string& text);
+// The configurator that the modules' recognizers make for the device at `address` (the one with
+// MAC `macText` when given). Throws CommandError: unreachable when nothing answers,
+// nothing-found when no module knows it. Ctrl-C stops the search through `cancel`.
+boost::shared_ptr<KRZPAPConfigurator> recognizeDevice(const in_addr& address,
+                                                      const std::string& macText,
+                                                      CancelHook& cancel);
 // Carries every later connection to the address to the device with MAC `macText` (or, when empty
 // and the address lies outside every usable adapter's network, to the MAC that ARP finds there).
 void carryToDevice(const in_addr& address, const std::string& macText, CancelHook& cancel);
+// The service's verdict as the command's failure.
+CommandError describeDeviceError(const KRZPDeviceError& e);
 
 // Maps a library failure to the command's exit code and a sentence for the user.
 CommandError describeFailure(const KRZPAPCException& e, const std::string& what);

@@ -5,11 +5,8 @@
 #include "Progress.h"
 
 #include "core/KRZPAPModule.h"
-#include "discovery/KRZPAPFinder.h"
 #include "discovery/KRZPAPScanner.h"
 #include "discovery/KRZPDefaultsRecognizer.h"
-#include "discovery/KRZPHttpRecognizer.h"
-#include "discovery/KRZPHttpScanner.h"
 #include "krznetlib/KRZAdapterInfo.h"
 #include "krzsettings/KRZSettings.h"
 #include "krzutil/KRZAccessPointWlanInfo.h"
@@ -22,7 +19,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <climits>
 #include <memory>
 #include <functional>
 #include <iomanip>
@@ -92,9 +88,8 @@ boost::shared_ptr<KRZPAPConfigurator> openDevice(const Globals& globals,
                                                  bool override = false) {
     in_addr address = parseAddress(device.address);
     boost::shared_ptr<KRZPAPConfigurator> conf;
-    carryToDevice(address, device.mac, cancel);
     try {
-        conf = recognizeDevice(address, cancel);
+        conf = recognizeDevice(address, device.mac, cancel);
     } catch (const KRZPAPCException& e) {
         throw describeFailure(e, "looking for the device at " + device.address);
     }
@@ -172,55 +167,48 @@ nlohmann::json settingsJson(const Globals& globals, KRZPAPConfigurator& conf) {
     return device;
 }
 
-// Sees every reply of the scan's HTTP probe first, runs the recognizers on it in their own order
-// (through a scanner of its own) and hands on what they made. So the host knows what was found
-// while the scan runs, and keeps it when Ctrl-C ends the scan, and learns of hosts that answered
-// but no recognizer knows.
+// What the scan driver's observer heard while the scan ran: so the host knows what was found
+// while the scan runs, keeps it when Ctrl-C ends the scan, and learns of hosts that answered but
+// no recognizer knows.
 struct ScanTap {
     std::mutex mutex;
-    int answered = 0;
+    int answered = 0;  // hosts that answered HTTP
     KRZPAPConfiguratorList recognized;
     std::vector<std::pair<std::string, std::string>> unrecognized;  // address, MAC
+    std::vector<std::pair<std::string, std::string>> arpOnly;       // address, MAC
+
+    void hear(const KRZPScanResult& result) {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::pair<std::string, std::string> host(dotted(result.address),
+                                                 narrow(result.mac.toHexString()));
+        switch (result.kind) {
+            case KRZPScanResult::RECOGNIZED:
+                ++answered;
+                recognized.push_back(result.configurator);
+                break;
+            case KRZPScanResult::UNRECOGNIZED:
+                ++answered;
+                unrecognized.push_back(host);
+                break;
+            case KRZPScanResult::ARP_ONLY:
+                arpOnly.push_back(host);
+                break;
+        }
+    }
 };
 
-thread_local bool t_inTapPass = false;
-
-class TapRecognizer : public KRZPHttpRecognizer {
+// Registered for one scan; a scan observer that outlives its command would hear the next one.
+class ScanObserverScope {
   public:
-    explicit TapRecognizer(std::shared_ptr<ScanTap> tap) : tap_(std::move(tap)) {}
-    boost::shared_ptr<KRZPAPConfigurator> recognize(const in_addr& address,
-                                                    const std::string& headers,
-                                                    const std::string& body,
-                                                    const KRZMacAddress& mac) override {
-        if (t_inTapPass) {
-            return {};
-        }
-        {
-            std::lock_guard<std::mutex> lock(tap_->mutex);
-            ++tap_->answered;
-        }
-        KRZPHttpScanner pass;
-        in_addr a = address;
-        std::string h = headers;
-        std::string b = body;
-        KRZMacAddress m = mac;
-        t_inTapPass = true;
-        struct Leave {
-            ~Leave() { t_inTapPass = false; }
-        } leave;
-        pass.handleScanResult(a, h, b, m);
-        KRZPAPConfiguratorList made = pass.getAPList();
-        std::lock_guard<std::mutex> lock(tap_->mutex);
-        if (made.empty()) {
-            tap_->unrecognized.emplace_back(dotted(address), narrow(m.toHexString()));
-            return {};
-        }
-        tap_->recognized.push_back(made.front());
-        return made.front();
-    }
+    explicit ScanObserverScope(std::shared_ptr<ScanTap> tap)
+        : handle_(KRZPAPScanner::registerScanObserver(
+              [tap](const KRZPScanResult& result) { tap->hear(result); })) {}
+    ~ScanObserverScope() { KRZPAPScanner::unregisterScanObserver(handle_); }
+    ScanObserverScope(const ScanObserverScope&) = delete;
+    ScanObserverScope& operator=(const ScanObserverScope&) = delete;
 
   private:
-    std::shared_ptr<ScanTap> tap_;
+    int handle_;
 };
 
 std::string adapterAddress(const KRZAdapterInfo& adapter) {
@@ -280,6 +268,16 @@ nlohmann::json scanDevicesJson(const ScanOptions& options, const ScanTap& tap,
                                {"firmware", nullptr},
                                {"recognized", false}});
         }
+        for (const auto& [address, mac] : tap.arpOnly) {
+            devices.push_back({{"address", address},
+                               {"mac", mac},
+                               {"macVendor", orNull(ouiVendor(mac))},
+                               {"vendor", nullptr},
+                               {"model", nullptr},
+                               {"firmware", nullptr},
+                               {"recognized", false},
+                               {"arpOnly", true}});
+        }
     }
     auto addressKey = [](const nlohmann::json& d) {
         unsigned a = 0, b = 0, c = 0, e = 0;
@@ -310,8 +308,9 @@ void printScanTable(const nlohmann::json& devices) {
         return v.is_null() ? std::string(none) : v.get<std::string>();
     };
     for (const auto& d : devices) {
+        const char* none = d.contains("arpOnly") ? "(answered ARP only)" : "(not recognized)";
         rows.push_back({d["address"], d["mac"], text(d["macVendor"], "-"), text(d["vendor"], "-"),
-                        text(d["model"], "(not recognized)")});
+                        text(d["model"], none)});
         if (anyFirmware)
             rows.back().push_back(text(d["firmware"], "-"));
     }
@@ -364,7 +363,7 @@ int runScanCommand(const Globals& globals, const ScanOptions& options) {
         KRZSettings::reload();
     }
     auto tap = std::make_shared<ScanTap>();
-    KRZPHttpScanner::registerHttpRecognizer(boost::make_shared<TapRecognizer>(tap), INT_MIN);
+    ScanObserverScope observing(tap);
 
     auto start = std::chrono::steady_clock::now();
     bool showProgress = !globals.quiet && krzprocess::isTerminal(krzprocess::Stream::err);
@@ -822,29 +821,32 @@ int runFindCommand(const Globals& globals, const std::vector<std::string>& macs)
         }
     }
     initLibrary(globals);
-    KRZPAPConfiguratorVector configurators;
-    for (const KRZMacAddress& mac : wanted) {
-        configurators.push_back(
-            boost::make_shared<BareConfigurator>(std::vector<KRZMacAddress>{mac}));
-    }
-    KRZPAPConfiguratorVector found;
+    auto service = boost::make_shared<KRZPDeviceService>();
+    std::vector<KRZPDeviceSighting> found;
     // Read by the report of an interrupted search, while the search may still run.
     std::atomic<bool> done{false};
     auto report = [&](bool interrupted) {
         nlohmann::json results = nlohmann::json::array();
         std::vector<std::vector<std::string>> rows = {{"MAC", "ADDRESS"}};
         size_t located = 0;
-        for (const auto& conf : configurators) {
-            bool isFound = done && std::find(found.begin(), found.end(), conf) != found.end();
-            std::string mac = narrow(conf->getMACAddressList()[0].toHexString());
-            std::string address = isFound ? dotted(conf->getAddr()) : std::string();
+        for (const KRZMacAddress& mac : wanted) {
+            std::string address;
+            if (done) {
+                for (const KRZPDeviceSighting& s : found)
+                    if (s.mac == mac && address.empty())
+                        address = dotted(s.address);
+            }
+            bool isFound = !address.empty();
             located += isFound ? 1 : 0;
-            results.push_back({{"mac", mac}, {"found", isFound}, {"address", orNull(address)}});
-            rows.push_back({mac, isFound ? address : interrupted ? "(interrupted)" : "not found"});
+            std::string macText = narrow(mac.toHexString());
+            results.push_back({{"mac", macText}, {"found", isFound}, {"address", orNull(address)}});
+            rows.push_back({macText, isFound       ? address
+                                     : interrupted ? "(interrupted)"
+                                                   : "not found"});
         }
-        int code = interrupted                       ? EXIT_CANCELLED
-                   : located == configurators.size() ? EXIT_OK
-                                                     : EXIT_NOTHING_FOUND;
+        int code = interrupted                ? EXIT_CANCELLED
+                   : located == wanted.size() ? EXIT_OK
+                                              : EXIT_NOTHING_FOUND;
         if (globals.json) {
             printDocument(globals, code, {{"results", results}}, interrupted);
         } else {
@@ -856,10 +858,10 @@ int runFindCommand(const Globals& globals, const std::vector<std::string>& macs)
     try {
         interrupted = runInterruptible(
             [&] {
-                found = KRZPAPFinder::findAllAps(configurators);
+                found = service->findByMac(wanted);
                 done = true;
             },
-            [] { KRZPAPFinder::cancelScan(); }, [&] { report(true); });
+            [service] { service->cancel(); }, [&] { report(true); });
     } catch (const KRZPAPCException& e) {
         throw describeFailure(e, "the search");
     }

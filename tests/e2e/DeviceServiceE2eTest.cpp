@@ -1,0 +1,124 @@
+// The device service against the emulated devices, as a host uses it: a device named by address,
+// MAC or host name comes back recognized and reachable, or with the verdict that says why not;
+// two routers reset to one factory address are told apart by their MACs.
+#include "E2eTestSupport.h"
+
+#include "krznetlib/KRZNetworkBackend.h"
+#include "service/KRZPDeviceService.h"
+
+#include <string>
+#include <vector>
+
+using namespace krztest;
+
+namespace {
+
+const char kCorvid1[] = "02:4B:5A:00:00:30";
+const char kCorvid2[] = "02:4B:5A:00:00:31";
+const char kFactory[] = "10.0.0.138";
+
+struct Row {
+    const char* device;
+    const char* mac;  // given with it, or empty
+    // What comes back: the lab device's configurator, with this description at this address...
+    const char* labName;
+    const char* description;
+    const char* address;
+    // ... or this verdict (0: none), with these MACs named in it.
+    int error;
+    std::vector<std::string> errorMacs;
+};
+
+// Both Corvid routers are at their factory address, off the adapter's network.
+const Row kRows[] = {
+    {kFactory, "", "", "", "", KRZP_DEVICE_SEVERAL, {kCorvid1, kCorvid2}},
+    {"192.168.77.10", "", "acme-1", "Acme AP-100", "192.168.77.10", 0, {}},
+    // By MAC alone: found by the sweep, then reached there.
+    {"02:4b:5a:00:00:20", "", "borealis-1", "Borealis BR-5400", "192.168.77.20", 0, {}},
+    {kFactory, kCorvid1, "corvid-1", "Corvid CV-10", kFactory, 0, {}},
+    {kFactory, kCorvid2, "corvid-2", "Corvid CV-20", kFactory, 0, {}},
+    // A MAC given pins the address, but says nothing about the next device asked for.
+    {kFactory, "", "", "", "", KRZP_DEVICE_SEVERAL, {kCorvid1, kCorvid2}},
+    {kFactory, "02:4B:5A:00:00:10", "", "", "", KRZP_DEVICE_MAC_NOT_THERE, {}},
+    {"192.168.77.40", "", "", "", "", KRZP_DEVICE_NOT_RECOGNIZED, {"02:4B:5A:00:00:40"}},
+    {"192.168.77.50", "", "", "", "", KRZP_DEVICE_NO_WEB_SERVER, {"02:4B:5A:00:00:50"}},
+    // A host name resolves (here to loopback, where no device answers ARP); the one wait for
+    // ARP answers that never come.
+    {"localhost", "", "", "", "", KRZP_DEVICE_NOTHING_ANSWERED, {}},
+    {"0.0.0.0", "", "", "", "", KRZP_DEVICE_BAD_NAME, {}},
+    {"", "", "", "", "", KRZP_DEVICE_BAD_NAME, {}},
+};
+
+class DeviceServiceTest : public LabTest {
+  protected:
+    void SetUp() override {
+        LabTest::SetUp();
+        startLab(krzlab::LabDescription::defaultLab());
+        lab->factoryReset("corvid-1");
+        lab->factoryReset("corvid-2");
+    }
+    KRZPDeviceService service;
+};
+
+TEST_F(DeviceServiceTest, OpensEachDeviceOrSaysWhyNot) {
+    for (const Row& row : kRows) {
+        SCOPED_TRACE(std::string(row.device) + " " + row.mac);
+        KRZMacAddress mac = *row.mac ? KRZMacAddress::fromUtf8String(row.mac) : KRZMacAddress();
+        if (row.error != 0) {
+            try {
+                service.open(row.device, mac);
+                ADD_FAILURE() << "no error";
+            } catch (const KRZPDeviceError& e) {
+                EXPECT_EQ(row.error, e.code()) << e.what();
+                std::vector<std::string> named;
+                for (const KRZPDeviceSighting& s : e.devices())
+                    named.push_back(s.mac.toUtf8String());
+                EXPECT_EQ(row.errorMacs, named) << e.what();
+            }
+            continue;
+        }
+        boost::shared_ptr<KRZPAPConfigurator> conf = service.open(row.device, mac);
+        ASSERT_TRUE(conf);
+        EXPECT_EQ(row.description, conf->getDescription());
+        EXPECT_EQ(row.address, dotted(conf->getAddr()));
+        krzlab::DeviceSpec device = lab->status(row.labName).state;
+        EXPECT_EQ(device.mac, macText(*conf));
+        // Ready to log in, and talking to that very device.
+        conf->setCredentials(device.username, device.password);
+        EXPECT_EQ(KRZP_AP_OK, conf->validate());
+    }
+}
+
+// Every device that answers for a MAC asked for, the two at one address included; reach pins an
+// address to the MAC it is given.
+TEST_F(DeviceServiceTest, FindsEveryDeviceByMacAndReachesOne) {
+    std::vector<KRZMacAddress> macs;
+    for (const char* text : {kCorvid2, "02:4B:5A:00:00:99", kCorvid1, "02:4B:5A:00:00:10"})
+        macs.push_back(KRZMacAddress::fromUtf8String(text));
+    std::vector<std::pair<std::string, std::string>> found;
+    for (const KRZPDeviceSighting& s : service.findByMac(macs))
+        found.emplace_back(s.mac.toUtf8String(), dotted(s.address));
+    std::vector<std::pair<std::string, std::string>> expected = {
+        {kCorvid2, kFactory}, {kCorvid1, kFactory}, {"02:4B:5A:00:00:10", "192.168.77.10"}};
+    EXPECT_EQ(expected, found);
+
+    KRZPDeviceSighting reached = service.reach(kFactory, macs[0]);
+    KRZMacAddress interfaceMac, carried;
+    ASSERT_TRUE(KRZNetworkBackend::carriedTo(inAddr(kFactory), interfaceMac, carried));
+    EXPECT_EQ(macs[0], carried);
+    EXPECT_EQ(interfaceMac, reached.interfaceMac);
+    EXPECT_EQ("02:4B:5A:00:00:02", interfaceMac.toUtf8String());
+
+    // A cancel ends the next operation at once, until it is taken back.
+    service.cancel();
+    try {
+        service.findByMac(macs);
+        ADD_FAILURE() << "not cancelled";
+    } catch (const KRZPAPCException& e) {
+        EXPECT_EQ(KRZPAPC_CANCELLED, e.getAPCErrorCode());
+    }
+    service.uncancel();
+    EXPECT_EQ(macs[2], service.reach(kFactory, macs[2]).mac);
+}
+
+}  // namespace
