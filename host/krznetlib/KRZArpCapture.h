@@ -13,6 +13,7 @@
 #include <mutex>
 #include <set>
 #include <tuple>
+#include <vector>
 #include <utility>
 
 class KRZArpCapture {
@@ -26,6 +27,8 @@ class KRZArpCapture {
     std::map<uint32_t, uint64_t> driverTable();
     // The adapter on which `mac` ever answered ARP for `address` (network order).
     bool capturedOn(uint32_t address, const unsigned char mac[6], int& ifindex);
+    // Every MAC that answered ARP for `address` (network order) on the adapter, in MAC order.
+    std::vector<uint64_t> capturedAt(uint32_t address, int ifindex);
     // Whether anyone claimed `address` (host order) at or after `since`.
     bool claimedSince(uint32_t address, Clock::time_point since);
 

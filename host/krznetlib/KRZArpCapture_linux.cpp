@@ -67,6 +67,18 @@ bool KRZArpCapture::capturedOn(uint32_t address, const unsigned char mac[6], int
     return true;
 }
 
+std::vector<uint64_t> KRZArpCapture::capturedAt(uint32_t address, int ifindex) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<uint64_t> macs;
+    for (auto it = answered_.lower_bound(std::make_tuple(address, uint64_t(0), 0));
+         it != answered_.end() && std::get<0>(*it) == address; ++it) {
+        if (std::get<2>(*it) == ifindex) {
+            macs.push_back(std::get<1>(*it));
+        }
+    }
+    return macs;
+}
+
 bool KRZArpCapture::claimedSince(uint32_t address, Clock::time_point since) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto seen = seen_.find(address);

@@ -190,15 +190,7 @@ std::string KRZPacketLinks::lastFailure() {
 }
 
 std::vector<uint64_t> KRZPacketLinks::capturedAt(uint32_t address, int ifindex) {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    std::vector<uint64_t> macs;
-    for (auto it = impl_->answered.lower_bound(std::make_tuple(address, uint64_t(0), 0));
-         it != impl_->answered.end() && std::get<0>(*it) == address; ++it) {
-        if (std::get<2>(*it) == ifindex) {
-            macs.push_back(std::get<1>(*it));
-        }
-    }
-    return macs;
+    return impl_->capture.capturedAt(address, ifindex);
 }
 
 int KRZPacketLinks::carry(int fd, const sockaddr_in& address, const Adapter& adapter,
