@@ -1,4 +1,5 @@
-// The "system" network backend: this machine's real adapters on Linux.
+// The "system" network backend: this machine's real adapters on Linux
+// (KRZSystemNetworkBackend_linux.cpp).
 //
 //  - adapters: every interface with an IPv4 address (getifaddrs), with its index and MAC;
 //  - sendPacketDown: the frame goes out unchanged through the adapter's packet socket, opened

@@ -2,7 +2,6 @@
 #include <stdexcept>
 
 #include "lab/net/LabBackend.h"
-#include "lab/net/LabNetwork.h"
 
 namespace krzlab {
 
@@ -100,11 +99,11 @@ bool LabBackend::lookupInterface(const in_addr& address, const std::vector<KRZMa
 
 std::vector<KRZMacAddress> LabBackend::answersAt(const in_addr& address,
                                                  const KRZMacAddress& interfaceMac) {
-    auto* network = dynamic_cast<LabNetwork*>(link_.get());
-    if (network == nullptr)
+    std::vector<MacBytes> devices;
+    if (!link_->devicesAt(ntohl(address.s_addr), bytesOf(interfaceMac), devices))
         return KRZNetworkBackend::answersAt(address, interfaceMac);
     std::vector<KRZMacAddress> macs;
-    for (const MacBytes& mac : network->devicesAt(ntohl(address.s_addr), bytesOf(interfaceMac)))
+    for (const MacBytes& mac : devices)
         macs.emplace_back(mac.data());
     return macs;
 }

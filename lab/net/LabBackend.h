@@ -25,8 +25,8 @@ class LabBackend : public KRZNetworkBackend {
                    const KRZMacAddress& destinationMac, int& lastError) override;
     bool lookupInterface(const in_addr& address, const std::vector<KRZMacAddress>& macs,
                          int timeoutMs, KRZMacAddress& interfaceMac) override;
-    // Every live device at the address on that adapter's link, when the lab runs in this
-    // process; a lab reached through its control endpoint gives the driver table's one.
+    // Every live device at the address on that adapter's link, where the link can tell; else
+    // the driver table's one.
     std::vector<KRZMacAddress> answersAt(const in_addr& address,
                                          const KRZMacAddress& interfaceMac) override;
 

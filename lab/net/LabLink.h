@@ -54,6 +54,12 @@ class LabLink {
     // Which adapter reaches a device with one of `macs` at `address`.
     virtual bool lookup(uint32_t address, const std::vector<MacBytes>& macs,
                         MacBytes& interfaceMac) = 0;
+    // The MACs of the live devices at `address` on the adapter's link; false where the link
+    // cannot tell (a lab reached through its control endpoint).
+    virtual bool devicesAt(uint32_t address, const MacBytes& adapterMac,
+                           std::vector<MacBytes>& macs) {
+        return false;
+    }
 };
 
 // A link with neither adapters nor devices: what a host sees when its lab cannot be set up.

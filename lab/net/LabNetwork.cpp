@@ -362,7 +362,8 @@ bool LabNetwork::lookup(uint32_t address, const std::vector<MacBytes>& macs,
     return false;
 }
 
-std::vector<MacBytes> LabNetwork::devicesAt(uint32_t address, const MacBytes& adapterMac) {
+bool LabNetwork::devicesAt(uint32_t address, const MacBytes& adapterMac,
+                           std::vector<MacBytes>& macs) {
     std::vector<size_t> candidates;
     {
         std::lock_guard<std::mutex> lock(impl_->mutex);
@@ -371,11 +372,11 @@ std::vector<MacBytes> LabNetwork::devicesAt(uint32_t address, const MacBytes& ad
                 impl_->adapters[impl_->nodes[i].adapter].mac == adapterMac)
                 candidates.push_back(i);
     }
-    std::vector<MacBytes> macs;
+    macs.clear();
     for (size_t i : candidates)
         if (live(i))
             macs.push_back(impl_->nodes[i].mac);
-    return macs;
+    return true;
 }
 
 }  // namespace krzlab

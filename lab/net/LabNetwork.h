@@ -65,8 +65,8 @@ class LabNetwork : public LabLink, public std::enable_shared_from_this<LabNetwor
     std::vector<HostArpRow> hostTable() override;
     Route resolve(uint32_t address, uint16_t port, const MacBytes* interfaceMac,
                   const MacBytes* deviceMac) override;
-    // The MACs of the live devices at `address` (host order) on the adapter's link.
-    std::vector<MacBytes> devicesAt(uint32_t address, const MacBytes& adapterMac);
+    bool devicesAt(uint32_t address, const MacBytes& adapterMac,
+                   std::vector<MacBytes>& macs) override;
     bool lookup(uint32_t address, const std::vector<MacBytes>& macs,
                 MacBytes& interfaceMac) override;
 
