@@ -4,6 +4,7 @@
 #include "core/KRZPAPModule.h"
 #include "krznetlib/KRZNetworkLibrary.h"
 #include "krzutil/KRZBuf.h"
+#include "platform/krzplatform.h"
 
 #include <boost/weak_ptr.hpp>
 

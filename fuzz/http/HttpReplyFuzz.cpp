@@ -4,6 +4,7 @@
 // finish after the end, and a reset never passes for a complete reply.
 #include "ScriptedPeer.h"
 #include "http/KRZPAPComm.h"
+#include "platform/krzplatform.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -6,6 +6,7 @@
 #include "ScriptedPeer.h"
 
 #include "core/KRZPAPModule.h"
+#include "platform/krzplatform.h"
 
 #include <chrono>
 #include <cstdio>

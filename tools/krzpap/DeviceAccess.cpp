@@ -6,6 +6,7 @@
 #include "krznetlib/KRZAdapterInfo.h"
 #include "krznetlib/KRZNetworkBackend.h"
 #include "krznetlib/KRZVirtualIpLookup.h"
+#include "platform/krzplatform.h"
 
 namespace krzpap {
 

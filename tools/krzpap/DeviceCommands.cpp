@@ -15,6 +15,7 @@
 #include "krzutil/KRZAccessPointWlanInfo.h"
 #include "krzutil/KRZTextCoding.h"
 #include "platform/krzprocess.h"
+#include "platform/krzplatform.h"
 
 #include <boost/make_shared.hpp>
 
