@@ -29,6 +29,10 @@ install(TARGETS krzpapconfigu
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_SKIP
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
+if(WIN32)
+  # The stand-in for the header-only packages, which the libraries name as a dependency.
+  install(TARGETS krz_header_deps EXPORT krzpapconfiguTargets)
+endif()
 if(TARGET TqvRes)
   install(TARGETS TqvRes LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
@@ -99,7 +103,10 @@ if(TARGET krzpap)
     COMPONENT runtime)
   install(FILES ${PROJECT_SOURCE_DIR}/tools/krzpap/krzpap-output.schema.json
     DESTINATION ${CMAKE_INSTALL_DATADIR}/krzpap COMPONENT runtime)
-  find_program(HELP2MAN help2man)
+  # The manual pages come from the programs' own --help, so only where they run.
+  if(NOT CMAKE_CROSSCOMPILING)
+    find_program(HELP2MAN help2man)
+  endif()
   if(HELP2MAN)
     set(manpages)
     set(summary_krzpap "find, show and configure access points and routers")
@@ -123,9 +130,18 @@ if(TARGET krzpap)
     endforeach()
     add_custom_target(manpages ALL DEPENDS ${manpages})
     install(FILES ${manpages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
-  else()
+  elseif(NOT CMAKE_CROSSCOMPILING)
     message(WARNING "help2man not found: no manual pages (scripts/deps.sh installs it)")
   endif()
+endif()
+
+if(WIN32)
+  # On Windows one ZIP of the installation: programs, DLLs, import libraries, headers, the CMake
+  # package and the guides (cpack -G ZIP in the build folder).
+  set(CPACK_PACKAGE_NAME krzpapconfigu)
+  set(CPACK_GENERATOR ZIP)
+  include(CPack)
+  return()
 endif()
 
 # Debian packages of the same installation, split as Debian ships libraries (cpack -G DEB in the
