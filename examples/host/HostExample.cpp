@@ -19,8 +19,7 @@ const char* const kDefaultPassword = "gatekeeper";
 const char* const kDefaultSsid = "HostExample";
 
 std::string describe(KRZPAPConfigurator& device) {
-    return device.getVendorName() + " " + device.getModelName() + " at " +
-           device.getAdminPageUrl();
+    return device.getVendorName() + " " + device.getModelName() + " at " + device.getAdminPageUrl();
 }
 
 void show(KRZPAPConfigurator& device) {
