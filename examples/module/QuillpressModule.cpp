@@ -1,6 +1,6 @@
 // A module for the Quillpress laser printers: a recognizer that claims their status page during a
-// scan, and a configurator that reads their firmware revision. A printer has
-// no wireless settings and no administrator account here, so every change is refused.
+// scan, and a configurator that reads their firmware revision. A printer has no wireless settings
+// and no administrator account here, so every change is refused.
 //
 // Everything registers itself while the library loads: a host names the module in
 // KRZ_VORTAN_APMODULE_DLLS and calls KRZPAPModule::loadModuleDlls().
