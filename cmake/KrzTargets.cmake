@@ -10,7 +10,7 @@ function(krz_shared_library name)
   target_include_directories(${name} PUBLIC
     "$<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/host>"
     "$<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>"
-    "$<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/krzpapconfigu>")
+    "$<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>")
   if(ARG_LIBS)
     target_link_libraries(${name} ${ARG_LIBS})
   endif()

@@ -18,7 +18,9 @@ foreach(dir boost nlohmann CLI)
   file(CREATE_LINK /usr/include/${dir} ${KRZ_HEADER_DEPS}/include/${dir} SYMBOLIC)
 endforeach()
 add_library(krz_header_deps INTERFACE)
-target_include_directories(krz_header_deps SYSTEM INTERFACE ${KRZ_HEADER_DEPS}/include)
+# Build tree only: a project built against the installation puts Boost on its own include path.
+target_include_directories(krz_header_deps SYSTEM INTERFACE
+  $<BUILD_INTERFACE:${KRZ_HEADER_DEPS}/include>)
 add_library(Boost::headers ALIAS krz_header_deps)
 add_library(nlohmann_json::nlohmann_json ALIAS krz_header_deps)
 add_library(CLI11::CLI11 ALIAS krz_header_deps)

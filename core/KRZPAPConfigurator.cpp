@@ -117,7 +117,7 @@ std::wstring charsDescription(const std::string& valid) {
 
 KRZPAPConfigurator::KRZPAPConfigurator()
     : securityMode(KRZP_SECURITY_UNSET), encryptionMode(KRZP_ENCRYPTION_UNSET) {
-    addr.s_addr = INADDR_NONE;
+    addr->s_addr = INADDR_NONE;
 }
 
 KRZPAPConfigurator::KRZPAPConfigurator(const KRZPAPConfigurator& other) = default;
@@ -160,7 +160,7 @@ boost::shared_ptr<KRZPKey> KRZPAPConfigurator::getKey() const {
 }
 
 const in_addr& KRZPAPConfigurator::getAddr() const {
-    return addr;
+    return *addr;
 }
 
 bool KRZPAPConfigurator::isWirelessClient() const {
@@ -353,15 +353,15 @@ void KRZPAPConfigurator::clearPendingChanges() {
 
 void KRZPAPConfigurator::setAddr(const in_addr& newAddr) {
     KRZMutexGrabber grabber(mutex, true);
-    if (newAddr.s_addr != addr.s_addr) {
-        addr = newAddr;
+    if (newAddr.s_addr != addr->s_addr) {
+        *addr = newAddr;
         _onNewAddr(newAddr);
     }
 }
 
 KRZMacAddress KRZPAPConfigurator::getInterface() {
     KRZVirtualIpLookup lookup;
-    lookup.setIpAddress(addr);
+    lookup.setIpAddress(*addr);
     if (lookup.lookup(kLookupTimeoutMs, getMACAddressList())) {
         return lookup.getInterfaceMac();
     }

@@ -8,11 +8,11 @@
 
 #include "core/KRZPAPCException.h"
 #include "krzcompat/krzexport.h"
+#include "krzcompat/krznettypes.h"
 #include "krzutil/KRZMacAddress.h"
 #include "krzutil/KRZMutex.h"
 #include "krzutil/KRZPKey.h"
 #include "krzutil/KRZSsid.h"
-#include "platform/krzplatform.h"
 
 #include <boost/shared_ptr.hpp>
 
@@ -154,7 +154,7 @@ class KRZPAP_API KRZPAPConfigurator {
     std::string password;
     _KRZPSecurityMode securityMode;
     _KRZPEncryptionMode encryptionMode;
-    in_addr addr;
+    KRZInAddrValue addr;
     std::string firmwareRevision;
     KRZSsid ssid;
     boost::shared_ptr<KRZPKey> key;

@@ -5,6 +5,7 @@
 #include "krzsettings/KRZSettings.h"
 #include "krzutil/KRZMiscUtil.h"
 #include "platform/krzplatform.h"
+#include "platform/krzprocess.h"
 
 #include <algorithm>
 
@@ -20,6 +21,12 @@ std::vector<KRZPAPModule*>& moduleList() {
 std::vector<unsigned long>& defaultIpList() {
     static std::vector<unsigned long> list;
     return list;
+}
+
+// "<name>: <the loader's reason>" of the library that ended the last loadModuleDlls call.
+std::wstring& moduleLoadFailure() {
+    static std::wstring failure;
+    return failure;
 }
 
 boost::shared_ptr<KRZLoggingUtil>& logFile() {
@@ -100,11 +107,16 @@ boost::shared_ptr<KRZPAPConfigurator> KRZPAPModule::createConf(const std::wstrin
 void KRZPAPModule::loadModuleDlls() {
     const std::wstring setting =
         KRZSettings::strGetKrzGuardValue(kModuleListSetting, kDefaultModuleList, true);
+    moduleLoadFailure().clear();
     for (const std::wstring& piece : splitModuleList(setting)) {
         log(L"Loading AP module DLL %s\n", piece.c_str());
         // Never released: the modules registered from it live as long as the process.
         if (LoadLibraryW(piece.c_str()) == nullptr) {
             const DWORD error = GetLastError();
+            // Kept for a host without a log; the loader's text is the system's own (UTF-8).
+            moduleLoadFailure() = piece + L": " +
+                                  KRZMiscUtil::utf8StringToTstring(krzprocess::lastLoaderMessage(),
+                                                                   KRZ_CONVERSION_REPLACE);
             log(L"Error %d loading AP module DLL %s\n", static_cast<int>(error), piece.c_str());
             KRZPAPCException failure(const_cast<char*>("KRZPAPModule"), __LINE__, "",
                                      KRZPAPC_INTERNAL_ERROR);
@@ -112,6 +124,10 @@ void KRZPAPModule::loadModuleDlls() {
             throw failure;
         }
     }
+}
+
+std::wstring KRZPAPModule::getModuleLoadFailure() {
+    return moduleLoadFailure();
 }
 
 void KRZPAPModule::setLogFile(const std::wstring& path, int filesToKeep) {

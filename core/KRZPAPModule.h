@@ -2,6 +2,7 @@
 // default device addresses, the loader of the module libraries, and the library's one log.
 #pragma once
 
+#include "core/KRZPAPCException.h"
 #include "krzcompat/krzexport.h"
 #include "krzutil/KRZLogLevel.h"
 #include "krzutil/KRZLoggingUtil.h"
@@ -41,6 +42,10 @@ class KRZPAP_API KRZPAPModule {
                                                             const std::wstring& password);
     // Loads the libraries named in KRZ_VORTAN_APMODULE_DLLS (default "krzpapmodulesu.dll").
     static void loadModuleDlls();
+    // After loadModuleDlls threw: "<library name>: <the loader's reason>" for the library that did
+    // not load (the reason as the system's loader words it). Empty when the last call loaded them
+    // all. For a host that has no log set up.
+    static std::wstring getModuleLoadFailure();
 
     // ---- log ----
     static void setLogFile(const std::wstring& path, int filesToKeep);

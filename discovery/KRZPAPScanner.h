@@ -5,7 +5,7 @@
 #include "core/KRZPAPConfigurator.h"
 #include "krzcompat/krzexport.h"
 #include "krzutil/KRZMacAddress.h"
-#include "platform/krzplatform.h"
+#include "krzcompat/krznettypes.h"
 
 #include <boost/shared_ptr.hpp>
 
@@ -25,7 +25,7 @@ struct KRZPScanResult {
         ARP_ONLY
     };
     Kind kind;
-    in_addr address;
+    KRZInAddrValue address;
     KRZMacAddress mac;
     boost::shared_ptr<KRZPAPConfigurator> configurator;  // RECOGNIZED only
 };

@@ -4,6 +4,7 @@
 #include "core/KRZPAPModule.h"
 #include "discovery/KRZPArpScanner.h"
 #include "krznetlib/KRZAdapterInfo.h"
+#include "platform/krzplatform.h"
 
 #include <algorithm>
 

@@ -5,6 +5,7 @@
 #include "krznetlib/KRZNetworkLibrary.h"
 #include "krzutil/KRZArpFrame.h"
 #include "krzutil/KRZBuf.h"
+#include "platform/krzplatform.h"
 
 #include <boost/weak_ptr.hpp>
 

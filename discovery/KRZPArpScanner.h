@@ -7,12 +7,13 @@
 // call does not repeat what the table still holds). Asking the address again makes it pending.
 #pragma once
 
+#include "core/KRZPAPCException.h"
 #include "krzcompat/krzexport.h"
+#include "krzcompat/krznettypes.h"
 #include "krznetlib/KRZAdapterInfo.h"
 #include "krznetlib/KRZGetArpTable.h"
 #include "krzutil/KRZMacAddress.h"
 #include "krzutil/KRZMutex.h"
-#include "platform/krzplatform.h"
 
 #include <boost/shared_ptr.hpp>
 

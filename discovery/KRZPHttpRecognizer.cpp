@@ -4,6 +4,7 @@
 #include "http/KRZPAPComm.h"
 #include "krzutil/KRZBuf.h"
 #include "krzutil/KRZCryptoUtil.h"
+#include "platform/krzplatform.h"
 
 #include <memory>
 

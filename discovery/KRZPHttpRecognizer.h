@@ -4,8 +4,8 @@
 
 #include "core/KRZPAPConfigurator.h"
 #include "krzcompat/krzexport.h"
+#include "krzcompat/krznettypes.h"
 #include "krzutil/KRZMacAddress.h"
-#include "platform/krzplatform.h"
 
 #include <boost/shared_ptr.hpp>
 

@@ -5,6 +5,8 @@
 #include "discovery/KRZPArpScanner.h"
 #include "discovery/KRZPScanReport.h"
 #include "http/KRZPAPComm.h"
+#include "platform/krziphlp.h"
+#include "platform/krzplatform.h"
 
 #include <cstring>
 #include <iterator>
@@ -90,6 +92,25 @@ const MIB_TCPTABLE* tcpTable(std::vector<unsigned char>& buffer) {
     return GetTcpTable(filled, &size, TRUE) == NO_ERROR ? filled : nullptr;
 }
 
+// 1 when the TCP table lists the socket's local port (or there is no table to ask), 0 when it does
+// not, -1 when the socket's own port is unknown.
+int listedIn(const MIB_TCPTABLE* table, SOCKET socket) {
+    if (table == nullptr) {
+        return 1;
+    }
+    sockaddr_in local;
+    int length = sizeof local;
+    if (getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        return -1;
+    }
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+        if (table->table[i].dwLocalPort == static_cast<DWORD>(local.sin_port)) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 // ---- KRZPAPCommEntry ----
@@ -115,11 +136,18 @@ void KRZPAPCommEntry::setDeadline(int milliseconds) {
 
 // ---- KRZPHttpScanner ----
 
-KRZPHttpScanner::KRZPHttpScanner() : canceled(false), connectivity(false), responseCount(0) {
-    FD_ZERO(&readSet);
-    FD_ZERO(&writeSet);
-    FD_ZERO(&exceptSet);
-}
+struct KRZPHttpScanner::SocketSets {
+    SocketSets() {
+        FD_ZERO(&read);
+        FD_ZERO(&write);
+        FD_ZERO(&except);
+    }
+    fd_set read;
+    fd_set write;
+    fd_set except;
+};
+
+KRZPHttpScanner::KRZPHttpScanner() : canceled(false), connectivity(false), responseCount(0) {}
 
 KRZPHttpScanner::KRZPHttpScanner(const KRZPHttpScanner& other)
     : KRZPAPScanner(other),
@@ -127,9 +155,7 @@ KRZPHttpScanner::KRZPHttpScanner(const KRZPHttpScanner& other)
       probes(other.probes),
       canceled(other.canceled.load()),
       connectivity(other.connectivity),
-      readSet(other.readSet),
-      writeSet(other.writeSet),
-      exceptSet(other.exceptSet),
+      sets(other.sets),
       responseCount(other.responseCount),
       unlistedSince(other.unlistedSince) {}
 
@@ -139,9 +165,7 @@ KRZPHttpScanner& KRZPHttpScanner::operator=(const KRZPHttpScanner& other) {
         probes = other.probes;
         canceled = other.canceled.load();
         connectivity = other.connectivity;
-        readSet = other.readSet;
-        writeSet = other.writeSet;
-        exceptSet = other.exceptSet;
+        sets = other.sets;
         responseCount = other.responseCount;
         unlistedSince = other.unlistedSince;
     }
@@ -253,21 +277,21 @@ void KRZPHttpScanner::_addProbe(boost::shared_ptr<KRZPAPCommEntry> entry) {
     }
     unsigned int socket = entry->comm->getFD();
     probes.emplace(socket, entry);
-    FD_SET(socket, &writeSet);
-    FD_SET(socket, &exceptSet);
+    FD_SET(socket, &sets->write);
+    FD_SET(socket, &sets->except);
 }
 
 void KRZPHttpScanner::sendRequest(KRZPAPCommEntry& entry) {
     entry.comm->writeGetRequest("/");
-    FD_SET(entry.comm->getFD(), &readSet);
+    FD_SET(entry.comm->getFD(), &sets->read);
     entry.setDeadline(kReplyDeadlineMs);
     connectivity = true;
 }
 
 void KRZPHttpScanner::dropSocket(unsigned int socket) {
-    FD_CLR(socket, &readSet);
-    FD_CLR(socket, &writeSet);
-    FD_CLR(socket, &exceptSet);
+    FD_CLR(socket, &sets->read);
+    FD_CLR(socket, &sets->write);
+    FD_CLR(socket, &sets->except);
     unlistedSince.erase(socket);
 }
 
@@ -279,25 +303,13 @@ void KRZPHttpScanner::clearProbes() {
 }
 
 // A pending connection gets its one-second deadline once the TCP table lists its local port.
-void KRZPHttpScanner::armPending(unsigned int socket, KRZPAPCommEntry& entry,
-                                 const MIB_TCPTABLE* table, long long now) {
-    if (table == nullptr) {
+void KRZPHttpScanner::armPending(unsigned int socket, KRZPAPCommEntry& entry, bool listed,
+                                 long long now) {
+    if (listed) {
         entry.armed = true;
         entry.setDeadline(kConnectDeadlineMs);
+        unlistedSince.erase(socket);
         return;
-    }
-    sockaddr_in local;
-    int length = sizeof local;
-    if (getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
-        return;
-    }
-    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-        if (table->table[i].dwLocalPort == static_cast<DWORD>(local.sin_port)) {
-            entry.armed = true;
-            entry.setDeadline(kConnectDeadlineMs);
-            unlistedSince.erase(socket);
-            return;
-        }
     }
     auto since = unlistedSince.emplace(socket, now).first;
     if (now - since->second > kUnlistedLimitMs) {
@@ -317,9 +329,9 @@ void KRZPHttpScanner::_waitForResponse(int milliseconds) {
             L"KRZPHttpScanner::_waitForResponse(): unable to get TCP endpoint table\n");
     }
 
-    fd_set readable = readSet;
-    fd_set writable = writeSet;
-    fd_set failed = exceptSet;
+    fd_set readable = sets->read;
+    fd_set writable = sets->write;
+    fd_set failed = sets->except;
     timeval timeout;
     timeout.tv_sec = 0;
     timeout.tv_usec = milliseconds * 1000;
@@ -352,8 +364,8 @@ void KRZPHttpScanner::_waitForResponse(int milliseconds) {
             }
         } else if (FD_ISSET(socket, &writable)) {
             entry->armed = true;
-            FD_CLR(socket, &exceptSet);
-            FD_CLR(socket, &writeSet);
+            FD_CLR(socket, &sets->except);
+            FD_CLR(socket, &sets->write);
             unlistedSince.erase(socket);
             sendRequest(*entry);
             ++it;
@@ -362,8 +374,9 @@ void KRZPHttpScanner::_waitForResponse(int milliseconds) {
             dropSocket(socket);
             it = probes.erase(it);
         } else {
-            if (!entry->armed) {
-                armPending(socket, *entry, table, nowMs);
+            const int listing = entry->armed ? -1 : listedIn(table, socket);
+            if (listing >= 0) {
+                armPending(socket, *entry, listing == 1, nowMs);
             }
             ++it;
         }

@@ -10,10 +10,9 @@
 #include "discovery/KRZPAPScanner.h"
 #include "discovery/KRZPHttpRecognizer.h"
 #include "krzcompat/krzexport.h"
+#include "krzcompat/krznettypes.h"
 #include "krznetlib/KRZAdapterInfo.h"
 #include "krzutil/KRZMacAddress.h"
-#include "platform/krziphlp.h"
-#include "platform/krzplatform.h"
 
 #include <boost/shared_ptr.hpp>
 
@@ -73,16 +72,15 @@ class KRZPAP_API KRZPHttpScanner : public KRZPAPScanner {
     void clearProbes();
     // Takes the socket out of the three sets and forgets when it was first seen unlisted.
     void dropSocket(unsigned int socket);
-    void armPending(unsigned int socket, KRZPAPCommEntry& entry, const MIB_TCPTABLE* table,
-                    long long now);
+    // `listed`: the host's TCP table lists the socket's connect (or could not be read).
+    void armPending(unsigned int socket, KRZPAPCommEntry& entry, bool listed, long long now);
 
     KRZPAPConfiguratorList apList;
     std::map<unsigned int, boost::shared_ptr<KRZPAPCommEntry>> probes;
     std::atomic<bool> canceled;
     bool connectivity;
-    fd_set readSet;
-    fd_set writeSet;
-    fd_set exceptSet;
+    struct SocketSets;  // the select sets of the outstanding probes
+    KRZHeldValue<SocketSets> sets;
     int responseCount;
     // Pending connections that the TCP table does not list, with the time (ms) first seen so.
     // Only sockets in probes are here: every probe leaves through dropSocket, which erases it.

@@ -8,13 +8,18 @@
 #include "http/KRZPReplyParser.h"
 #include "krznetlib/KRZVirtualSocket.h"
 #include "krzutil/KRZMiscUtil.h"
+#include "platform/krzplatform.h"
 
 #include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <climits>
+#include <type_traits>
 
 #define UNIT "KRZPAPComm"
+
+// The interface holds the socket in the system's own handle type.
+static_assert(std::is_same<KRZSocketHandle, SOCKET>::value, "socket handle type");
 
 namespace {
 
@@ -178,20 +183,20 @@ KRZPAPComm::KRZPAPComm()
       lines(new KRZPLineCursor),
       parser(new KRZPReplyParser(replyBounds())) {
     startWinsock();
-    address.s_addr = INADDR_NONE;
+    address->s_addr = INADDR_NONE;
 }
 
 KRZPAPComm::KRZPAPComm(in_addr addr) : KRZPAPComm() {
-    address = addr;
+    *address = addr;
 }
 
 KRZPAPComm::KRZPAPComm(const std::string& host) : KRZPAPComm() {
-    address.s_addr = inet_addr(host.c_str());
-    if (address.s_addr == INADDR_NONE) {
+    address->s_addr = inet_addr(host.c_str());
+    if (address->s_addr == INADDR_NONE) {
         hostent* entry = gethostbyname(host.c_str());
         if (entry != nullptr && entry->h_addrtype == AF_INET && entry->h_addr_list[0] != nullptr) {
-            std::copy(entry->h_addr_list[0], entry->h_addr_list[0] + sizeof(address.s_addr),
-                      reinterpret_cast<char*>(&address.s_addr));
+            std::copy(entry->h_addr_list[0], entry->h_addr_list[0] + sizeof(address->s_addr),
+                      reinterpret_cast<char*>(&address->s_addr));
         }
     }
 }
@@ -274,7 +279,7 @@ unsigned int KRZPAPComm::getFD() const {
     return static_cast<unsigned int>(sock);
 }
 in_addr KRZPAPComm::getAddr() const {
-    return address;
+    return *address;
 }
 const std::string& KRZPAPComm::getResponseHeaders() const {
     return parser->headers();
@@ -286,12 +291,12 @@ const std::string& KRZPAPComm::getResponseBody() const {
 // ---- helpers ----
 
 std::string KRZPAPComm::addressText() const {
-    const char* text = inet_ntoa(address);
+    const char* text = inet_ntoa(*address);
     return text != nullptr ? text : "";
 }
 
 std::wstring KRZPAPComm::logPrefix() const {
-    return KRZMiscUtil::ipToString(address) + L": ";
+    return KRZMiscUtil::ipToString(*address) + L": ";
 }
 
 // Lets go of the socket; the last of the copies that share it closes it.
@@ -378,7 +383,7 @@ void KRZPAPComm::createSocket() {
     socketShare = std::make_shared<SocketShare>(sock);
     unsigned long nonBlocking = 1;
     // A connection needs an address; without one it fails here, before any connect.
-    if (ioctlsocket(sock, FIONBIO, &nonBlocking) != 0 || address.s_addr == INADDR_NONE) {
+    if (ioctlsocket(sock, FIONBIO, &nonBlocking) != 0 || address->s_addr == INADDR_NONE) {
         int error = WSAGetLastError();
         closeSocket();
         KRZPAPModule::log(KRZ_LOG_ERROR, L"ioctlsocket() error: %d\n", error);
@@ -388,13 +393,13 @@ void KRZPAPComm::createSocket() {
 
 // Starts the connect through the network library, over the adapter when both MACs are set.
 void KRZPAPComm::startConnect(unsigned short port) {
-    if (const char* text = inet_ntoa(address)) {
+    if (const char* text = inet_ntoa(*address)) {
         KRZPAPModule::log(KRZ_LOG_TRACE, L"Connecting to %hs:%d\n", text, static_cast<int>(port));
     }
     sockaddr_in destination = {};
     destination.sin_family = AF_INET;
     destination.sin_port = htons(port);
-    destination.sin_addr = address;
+    destination.sin_addr = *address;
     const sockaddr* target = reinterpret_cast<const sockaddr*>(&destination);
 
     virtualSocket.reset(new KRZVirtualSocket());

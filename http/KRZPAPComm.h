@@ -5,8 +5,8 @@
 
 #include "core/KRZPAPCException.h"
 #include "krzcompat/krzexport.h"
+#include "krzcompat/krznettypes.h"
 #include "krzutil/KRZMacAddress.h"
-#include "platform/krzplatform.h"
 
 #include <boost/shared_ptr.hpp>
 
@@ -103,8 +103,6 @@ class KRZPAP_API KRZPAPComm {
     std::string formText(const KRZPFormParams& params) const;
 
   private:
-    friend class KRZPAPCommTestAccess;  // the unit tests reach the private read steps
-
     struct SocketShare;  // closes the socket when its last holder lets go
 
     KRZPAPCReadStatus fillBuffer();
@@ -135,9 +133,9 @@ class KRZPAP_API KRZPAPComm {
 
     int timeout;
     int readState;
-    in_addr address;
+    KRZInAddrValue address;
     std::atomic<bool> cancel;
-    SOCKET sock;
+    KRZSocketHandle sock;
     std::string username;
     std::string password;
     std::string readBuffer;

@@ -1,6 +1,7 @@
 #include "KRZPBorealisConfigurator.h"
 
 #include "http/KRZPMultipartParams.h"
+#include "platform/krzplatform.h"
 
 #include <cstring>
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "webconf/KRZPHttpConfigurator.h"
+#include "platform/krzplatform.h"
 
 #include <map>
 #include <string>

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/KRZPAPConfigurator.h"
+#include "platform/krzplatform.h"
 
 #include <boost/shared_ptr.hpp>
 

@@ -4,6 +4,7 @@
 #include "KRZPSampleFamily.h"
 
 #include "core/KRZPAPModule.h"
+#include "platform/krzplatform.h"
 
 namespace {
 

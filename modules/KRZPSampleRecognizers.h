@@ -3,6 +3,7 @@
 #pragma once
 
 #include "discovery/KRZPHttpRecognizer.h"
+#include "platform/krzplatform.h"
 
 #include <map>
 #include <string>

@@ -77,7 +77,7 @@ KRZPDeviceSighting sighting(const in_addr& address, const KRZMacAddress& mac = K
 }
 
 bool sameDevice(const KRZPDeviceSighting& a, const KRZPDeviceSighting& b) {
-    return a.address.s_addr == b.address.s_addr && a.mac == b.mac;
+    return a.address->s_addr == b.address->s_addr && a.mac == b.mac;
 }
 
 }  // namespace
@@ -94,7 +94,7 @@ KRZPDeviceErrorCode KRZPDeviceError::code() const {
 }
 
 in_addr KRZPDeviceError::address() const {
-    return address_;
+    return *address_;
 }
 
 const std::vector<KRZPDeviceSighting>& KRZPDeviceError::devices() const {
@@ -239,7 +239,7 @@ KRZPDeviceSighting KRZPDeviceService::State::place(const std::string& device, KR
                     "no device answers for MAC " + macText(named) + " on any usable adapter",
                     address, {});
             }
-            address = found.front().address;
+            address = *found.front().address;
             if (!mac.isSet()) {
                 mac = named;
             }
@@ -309,7 +309,7 @@ boost::shared_ptr<KRZPAPConfigurator> KRZPDeviceService::open(const std::string&
     KRZPDeviceSighting placed = state_->place(device, mac, true);
     auto scanner = boost::shared_ptr<KRZPHttpScanner>(new KRZPHttpScanner());
     state_->running(scanner);
-    in_addr address = placed.address;
+    in_addr address = *placed.address;
     KRZMacAddress deviceMac = placed.mac;
     int replies = 0;
     try {
@@ -323,13 +323,13 @@ boost::shared_ptr<KRZPAPConfigurator> KRZPDeviceService::open(const std::string&
     if (!found.empty()) {
         return found.front();
     }
-    std::string where = dotted(placed.address) + " (MAC " + macText(placed.mac) + ")";
+    std::string where = dotted(*placed.address) + " (MAC " + macText(placed.mac) + ")";
     if (replies == 0) {
         throw KRZPDeviceError(KRZP_DEVICE_NO_WEB_SERVER, "no web server answers at " + where,
-                              placed.address, {placed});
+                              *placed.address, {placed});
     }
     throw KRZPDeviceError(KRZP_DEVICE_NOT_RECOGNIZED, "no module recognizes the device at " + where,
-                          placed.address, {placed});
+                          *placed.address, {placed});
 }
 
 KRZPDeviceSighting KRZPDeviceService::reach(const std::string& device, const KRZMacAddress& mac) {

@@ -27,7 +27,7 @@
 #include "core/KRZPAPConfigurator.h"
 #include "krzcompat/krzexport.h"
 #include "krzutil/KRZMacAddress.h"
-#include "platform/krzplatform.h"
+#include "krzcompat/krznettypes.h"
 
 #include <boost/shared_ptr.hpp>
 
@@ -60,7 +60,7 @@ enum KRZPDeviceErrorCode {
 
 // One device that answered: its address, its MAC and the adapter (by MAC) it answered through.
 struct KRZPDeviceSighting {
-    in_addr address;
+    KRZInAddrValue address;
     KRZMacAddress mac;
     KRZMacAddress interfaceMac;
 };
@@ -78,7 +78,7 @@ class KRZPSERVICE_API KRZPDeviceError : public std::runtime_error {
 
   private:
     KRZPDeviceErrorCode code_;
-    in_addr address_;
+    KRZInAddrValue address_;
     std::vector<KRZPDeviceSighting> devices_;
 };
 

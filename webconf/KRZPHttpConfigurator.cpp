@@ -2,6 +2,7 @@
 
 #include "http/KRZPAPComm.h"
 #include "http/KRZPFormParams.h"
+#include "platform/krzplatform.h"
 
 #include <string>
 #include <utility>

@@ -6,6 +6,7 @@
 #include "core/KRZPAPModule.h"
 
 #include "TestSupport.h"
+#include "platform/krzplatform.h"
 
 #include <gtest/gtest.h>
 

@@ -3,6 +3,7 @@
 #include "discovery/KRZPAPFinder.h"
 #include "discovery/KRZPArpAPFinder.h"
 #include "krznetlib/KRZNetworkBackend.h"
+#include "platform/krzplatform.h"
 
 #include <gtest/gtest.h>
 

@@ -2,6 +2,7 @@
 
 #include "discovery/KRZPArpScanner.h"
 #include "testsupport/krzchild.h"
+#include "platform/krzplatform.h"
 
 #include <chrono>
 #include <cstdio>

@@ -7,6 +7,7 @@
 #include "core/KRZPAPCException.h"
 #include "core/KRZPAPConfigurator.h"
 #include "core/KRZPAPModule.h"
+#include "platform/krzplatform.h"
 
 #include <gtest/gtest.h>
 

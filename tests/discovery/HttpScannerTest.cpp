@@ -5,6 +5,7 @@
 #include "discovery/KRZPAPScanner.h"
 #include "discovery/KRZPHttpRecognizer.h"
 #include "discovery/KRZPHttpScanner.h"
+#include "platform/krzplatform.h"
 
 #include <chrono>
 #include <mutex>

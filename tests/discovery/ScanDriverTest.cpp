@@ -5,6 +5,7 @@
 #include "discovery/KRZPAPScanner.h"
 #include "discovery/KRZPDefaultsRecognizer.h"
 #include "discovery/KRZPHttpScanner.h"
+#include "platform/krzplatform.h"
 
 #include <climits>
 #include <condition_variable>

@@ -97,7 +97,7 @@ TEST_F(DeviceServiceTest, FindsEveryDeviceByMacAndReachesOne) {
         macs.push_back(KRZMacAddress::fromUtf8String(text));
     std::vector<std::pair<std::string, std::string>> found;
     for (const KRZPDeviceSighting& s : service.findByMac(macs))
-        found.emplace_back(s.mac.toUtf8String(), dotted(s.address));
+        found.emplace_back(s.mac.toUtf8String(), dotted(*s.address));
     std::vector<std::pair<std::string, std::string>> expected = {
         {kCorvid2, kFactory}, {kCorvid1, kFactory}, {"02:4B:5A:00:00:10", "192.168.77.10"}};
     EXPECT_EQ(expected, found);

@@ -9,6 +9,7 @@
 #include "krznetlib/KRZNetworkBackend.h"
 #include "krzsettings/KRZSettings.h"
 #include "platform/krzprocess.h"
+#include "platform/krzplatform.h"
 
 #include <boost/make_shared.hpp>
 

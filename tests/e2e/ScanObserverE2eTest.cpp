@@ -93,7 +93,7 @@ TEST_F(ScanObserverTest, EachHostHeardOnceAsItIsFound) {
     int handle = KRZPAPScanner::registerScanObserver([&](const KRZPScanResult& r) {
         std::lock_guard<std::mutex> lock(mutex);
         wrongThread += std::this_thread::get_id() == scanThread ? 0 : 1;
-        Heard& h = heard[dotted(r.address)];
+        Heard& h = heard[dotted(*r.address)];
         h.kind = r.kind;
         h.mac = r.mac.toUtf8String();
         h.description = r.configurator ? r.configurator->getDescription() : "";

@@ -13,15 +13,6 @@
 #include <string>
 #include <vector>
 
-// Reaches the private read steps of KRZPAPComm.
-class KRZPAPCommTestAccess {
-  public:
-    static KRZPAPCReadStatus appendBytes(KRZPAPComm& comm, std::string& out, int count) {
-        return comm.appendBytes(out, count);
-    }
-    static KRZPAPCReadStatus fillBuffer(KRZPAPComm& comm) { return comm.fillBuffer(); }
-};
-
 using krztest::waitReadable;
 
 // Connects `comm` (which must hold 127.0.0.1) to a private listener and keeps the accepted end.

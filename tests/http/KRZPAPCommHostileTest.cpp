@@ -5,6 +5,7 @@
 #include "TestSupport.h"
 
 #include "core/KRZPAPModule.h"
+#include "platform/krzplatform.h"
 
 #include <cstdio>
 #include <memory>

@@ -5,6 +5,7 @@
 #include "ScriptedPeer.h"
 
 #include "core/KRZPAPModule.h"
+#include "platform/krzplatform.h"
 
 #include <chrono>
 #include <cstdio>

@@ -14,6 +14,7 @@
 #include "http/KRZPMultipartParams.h"
 #include "testsupport/krzchild.h"
 #include "testsupport/krzprograms.h"
+#include "platform/krzplatform.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -8,6 +8,7 @@
 #include "discovery/KRZPDefaultsRecognizer.h"
 #include "krzutil/KRZAccessPointWlanInfo.h"
 #include "platform/krzprocess.h"
+#include "platform/krzplatform.h"
 
 #include <boost/make_shared.hpp>
 

@@ -3,6 +3,7 @@
 #include "core/KRZPAPModule.h"
 #include "discovery/KRZPHttpScanner.h"
 #include "webconf/KRZPHttpConfigurator.h"
+#include "platform/krzplatform.h"
 
 #include <boost/make_shared.hpp>
 

@@ -578,12 +578,13 @@ TEST_F(KrzpapTest, HelpVersionAndOptionsEverywhere) {
     EXPECT_FALSE(logWritten());
 }
 
-// What the package puts beside the program: manual pages, bash completion, the JSON schema; and
-// a newcomer's first steps with no setting at all (module, lab library and lab program found
-// beside the program; log and lab state in the user's state folder, readable by the user alone).
+// What the package puts beside the program: compressed manual pages, bash completion, the JSON
+// schema; and a newcomer's first steps with no setting at all (module, lab library and lab program
+// found beside the program; log and lab state in the user's state folder, readable by the user
+// alone).
 TEST_F(KrzpapTest, TheInstalledProgramWorksWithNoSetting) {
     for (const char* file :
-         {"/share/man/man1/krzpap.1", "/share/man/man1/krzlab.1",
+         {"/share/man/man1/krzpap.1.gz", "/share/man/man1/krzlab.1.gz",
           "/share/bash-completion/completions/krzpap", "/share/krzpap/krzpap-output.schema.json"})
         EXPECT_FALSE(fileText(kInstalled + file).empty()) << file;
     Outcome completion = runProgram(

@@ -6,6 +6,7 @@
 #include "TestSupport.h"
 #include "core/KRZPAPModule.h"
 #include "webconf/KRZPHttpConfigurator.h"
+#include "platform/krzplatform.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,7 @@
 #include "DeviceAccess.h"
 
 #include "core/KRZPAPModule.h"
+#include "platform/krzplatform.h"
 
 #include <boost/make_shared.hpp>
 

@@ -6,6 +6,7 @@
 #include "core/KRZPAPConfigurator.h"
 #include "core/KRZPAPCException.h"
 #include "service/KRZPDeviceService.h"
+#include "platform/krzplatform.h"
 
 #include <boost/shared_ptr.hpp>
 

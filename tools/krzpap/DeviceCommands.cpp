@@ -12,6 +12,7 @@
 #include "krzutil/KRZAccessPointWlanInfo.h"
 #include "krzutil/KRZTextCoding.h"
 #include "platform/krzprocess.h"
+#include "platform/krzplatform.h"
 
 #include <boost/make_shared.hpp>
 
@@ -179,7 +180,7 @@ struct ScanTap {
 
     void hear(const KRZPScanResult& result) {
         std::lock_guard<std::mutex> lock(mutex);
-        std::pair<std::string, std::string> host(dotted(result.address),
+        std::pair<std::string, std::string> host(dotted(*result.address),
                                                  narrow(result.mac.toHexString()));
         switch (result.kind) {
             case KRZPScanResult::RECOGNIZED:
@@ -834,7 +835,7 @@ int runFindCommand(const Globals& globals, const std::vector<std::string>& macs)
             if (done) {
                 for (const KRZPDeviceSighting& s : found)
                     if (s.mac == mac && address.empty())
-                        address = dotted(s.address);
+                        address = dotted(*s.address);
             }
             bool isFound = !address.empty();
             located += isFound ? 1 : 0;

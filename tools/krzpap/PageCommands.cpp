@@ -7,6 +7,7 @@
 #include "http/KRZPFormParams.h"
 #include "http/KRZPMultipartParams.h"
 #include "platform/krzprocess.h"
+#include "platform/krzplatform.h"
 
 #include <fstream>
 #include <iostream>

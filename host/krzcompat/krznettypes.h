@@ -1,0 +1,62 @@
+// The system network types that the library's interface names, without the system's socket
+// headers, so that a host includes ours beside whichever system headers it likes. in_addr is only
+// declared: a host that reads an address's fields includes <netinet/in.h> (<winsock2.h> on
+// Windows) itself. A socket is held as the system's handle type.
+#pragma once
+
+#include "krzcompat/krzexport.h"
+
+#include <cstdint>
+
+struct in_addr;
+
+#if defined(_WIN32)
+typedef std::uintptr_t KRZSocketHandle;  // Winsock's SOCKET (UINT_PTR)
+#else
+typedef unsigned int KRZSocketHandle;  // the platform layer's SOCKET
+#endif
+
+// An in_addr held by value where the interface only declares it: a field of an exported class or
+// of a result structure. Its operations live in the host utility library, where in_addr is
+// defined, so a program copies and destroys holders without the definition; it includes
+// <netinet/in.h> (<winsock2.h>) only to read the address's fields.
+class KRZUTIL_API KRZInAddrValue {
+  public:
+    KRZInAddrValue();  // 0.0.0.0
+    KRZInAddrValue(const in_addr& address);
+    KRZInAddrValue(const KRZInAddrValue& other);
+    KRZInAddrValue& operator=(const KRZInAddrValue& other);
+    KRZInAddrValue& operator=(const in_addr& address);
+    ~KRZInAddrValue();
+
+    in_addr& operator*() { return *value_; }
+    const in_addr& operator*() const { return *value_; }
+    in_addr* operator->() { return value_; }
+    const in_addr* operator->() const { return value_; }
+
+  private:
+    in_addr* value_;
+};
+
+// A value of a type that only the library's own units define (the select sets of a scanner), held
+// apart so that the holding class's layout does not need the definition. Copies copy the value.
+// Created, copied and destroyed only in the library's units.
+template <typename T>
+class KRZHeldValue {
+  public:
+    KRZHeldValue() : value_(new T()) {}
+    KRZHeldValue(const KRZHeldValue& other) : value_(new T(*other.value_)) {}
+    KRZHeldValue& operator=(const KRZHeldValue& other) {
+        *value_ = *other.value_;
+        return *this;
+    }
+    ~KRZHeldValue() { delete value_; }
+
+    T& operator*() { return *value_; }
+    const T& operator*() const { return *value_; }
+    T* operator->() { return value_; }
+    const T* operator->() const { return value_; }
+
+  private:
+    T* value_;
+};
