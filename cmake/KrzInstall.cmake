@@ -46,31 +46,9 @@ if(TARGET krzpap)
     DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME krzpap)
   install(FILES ${PROJECT_SOURCE_DIR}/tools/krzpap/krzpap-output.schema.json
     DESTINATION ${CMAKE_INSTALL_DATADIR}/krzpap)
-  find_program(HELP2MAN help2man)
-  if(HELP2MAN)
-    set(manpages)
-    set(summary_krzpap "find, show and configure access points and routers")
-    set(summary_krzlab_program "emulated network of access points and routers")
-    foreach(program krzpap krzlab_program)
-      if(NOT TARGET ${program})
-        continue()
-      endif()
-      get_target_property(name ${program} OUTPUT_NAME)
-      if(NOT name)
-        set(name ${program})
-      endif()
-      add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/man/${name}.1
-        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
-        COMMAND ${HELP2MAN} --no-info --no-discard-stderr --name "${summary_${program}}"
-                --output ${CMAKE_BINARY_DIR}/man/${name}.1 $<TARGET_FILE:${program}>
-        DEPENDS ${program} VERBATIM)
-      list(APPEND manpages ${CMAKE_BINARY_DIR}/man/${name}.1)
-    endforeach()
-    add_custom_target(manpages ALL DEPENDS ${manpages})
-    install(FILES ${manpages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  else()
-    message(WARNING "help2man not found: no manual pages (scripts/deps.sh installs it)")
-  endif()
+  # Written as manuals, not generated from --help.
+  install(FILES ${PROJECT_SOURCE_DIR}/man/krzpap.1 ${PROJECT_SOURCE_DIR}/man/krzlab.1
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
 # A Debian package of the same installation: cpack -G DEB in the build folder.

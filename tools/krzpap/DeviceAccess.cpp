@@ -105,12 +105,17 @@ boost::shared_ptr<KRZPAPConfigurator> recognizeDevice(const in_addr& address, Ca
     KRZPAPConfiguratorList found = scanner->getAPList();
     if (found.empty()) {
         if (replies == 0) {
-            throw CommandError(EXIT_UNREACHABLE, "no web server answers at " + dotted(address) +
-                                                     " (MAC " + narrow(mac.toHexString()) + ")");
+            throw CommandError(EXIT_UNREACHABLE,
+                               "no web server answers at " + dotted(address) + " (MAC " +
+                                   narrow(mac.toHexString()) +
+                                   "): nothing listens on port 80, or the device closed the "
+                                   "connection before replying; 'krzpap fetch " +
+                                   dotted(address) + " /' shows what it sends");
         }
-        throw CommandError(EXIT_NOTHING_FOUND, "no module recognizes the device at " +
-                                                   dotted(address) + " (MAC " +
-                                                   narrow(mac.toHexString()) + ")");
+        throw CommandError(EXIT_NOTHING_FOUND,
+                           "no module recognizes the device at " + dotted(address) + " (MAC " +
+                               narrow(mac.toHexString()) + "); 'krzpap fetch " + dotted(address) +
+                               " /' shows its page, and --modules loads other modules");
     }
     return found.front();
 }
