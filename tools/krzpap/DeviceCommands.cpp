@@ -399,7 +399,20 @@ int runScanCommand(const Globals& globals, const ScanOptions& options) {
         std::string list;
         for (const std::string& name : adapters)
             list += (list.empty() ? "" : ", ") + name;
-        std::cerr << "krzpap: nothing answered on the network (adapters swept: " << list << ")\n";
+        int answered = 0;
+        {
+            std::lock_guard<std::mutex> lock(tap->mutex);
+            answered = tap->answered;
+        }
+        // Hosts answered, yet the sweep ended without a result: a recognizer failed on them.
+        if (answered > 0)
+            std::cerr << "krzpap: " << answered
+                      << " host(s) answered, but the scan ended without a result: a module's "
+                         "recognizer failed (the log names it); leave that module out with "
+                         "--modules, or tell its authors\n";
+        else
+            std::cerr << "krzpap: nothing answered on the network (adapters swept: " << list
+                      << ")\n";
     }
     return reportScan(globals, options, *tap, completed ? &found : nullptr, adapters, start,
                       interrupted);

@@ -391,7 +391,9 @@ int CommandLine::run(const std::vector<std::string>& args, int argc, char** argv
     } catch (const CommandError& e) {
         code = fail(globals, e.code(), e.what());
     } catch (const std::exception& e) {
-        code = fail(globals, EXIT_ERROR, std::string("unexpected failure: ") + e.what());
+        code = fail(globals, EXIT_ERROR,
+                    std::string("unexpected failure: ") + escapeText(e.what()) +
+                        " (a module library may have failed; the log has the steps before it)");
     }
     return code;
 }
