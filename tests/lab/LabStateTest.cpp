@@ -22,7 +22,7 @@ using namespace krztest;
 namespace {
 
 // One HTTP/1.0 exchange with a device's loopback endpoint; the reply up to the device's close.
-std::string exchange(uint16_t port, const std::string& request) {
+std::string httpExchange(uint16_t port, const std::string& request) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in to{};
     to.sin_family = AF_INET;
@@ -43,7 +43,8 @@ std::string corvidGet(krzlab::LabLink& lab, const std::string& target) {
     krzlab::Route route = lab.resolve(ip("192.168.77.30"), 80, nullptr, nullptr);
     EXPECT_TRUE(route.reachable);
     // corvid-1 has an empty password: Basic ":".
-    return exchange(route.port, "GET " + target + " HTTP/1.0\r\nAuthorization: Basic Og==\r\n\r\n");
+    return httpExchange(route.port,
+                        "GET " + target + " HTTP/1.0\r\nAuthorization: Basic Og==\r\n\r\n");
 }
 
 std::string text(const std::string& path) {
