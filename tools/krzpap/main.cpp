@@ -148,8 +148,9 @@ void CommandLine::addGlobalOptions() {
     app_.fallthrough();  // global options after the command too
     app_.option_defaults()->always_capture_default();
     app_.footer(
-        "Exit status: 0 done, 1 failed, 2 bad usage, 3 nothing found, 4 login refused, 5 "
-        "unreachable, 6 interrupted.\nFiles: the log and the built-in lab's state are kept in "
+        "Exit status: 0 done, 1 failed (also: output not written), 2 bad usage, 3 nothing found "
+        "(find: a MAC not found), 4 login refused, 5 unreachable, 6 interrupted.\nFiles: the log "
+        "and the built-in lab's state are kept in "
         "$XDG_STATE_HOME/krzpap (default ~/.local/state/krzpap).\n'krzpap help COMMAND' "
         "explains a command.");
     addGlobalOptionsTo(app_);
@@ -220,7 +221,8 @@ void CommandLine::addDeviceCommands() {
 }
 
 void CommandLine::addFindAndDefaults() {
-    findCmd_ = app_.add_subcommand("find", "Find devices again by MAC address");
+    findCmd_ = app_.add_subcommand(
+        "find", "Find devices again by MAC address; exit 3 when any of them is not found");
     findCmd_->add_option("mac", macs_, "MAC addresses (12 hexadecimal digits, any separators)")
         ->required();
 
