@@ -101,36 +101,18 @@ if(TARGET krzpap)
     COMPONENT runtime)
   install(FILES ${PROJECT_SOURCE_DIR}/tools/krzpap/krzpap-output.schema.json
     DESTINATION ${CMAKE_INSTALL_DATADIR}/krzpap COMPONENT runtime)
-  # The manual pages come from the programs' own --help, so only where they run.
-  if(NOT CMAKE_CROSSCOMPILING)
-    find_program(HELP2MAN help2man)
-  endif()
-  if(HELP2MAN)
-    set(manpages)
-    set(summary_krzpap "find, show and configure access points and routers")
-    set(summary_krzlab_program "emulated network of access points and routers")
-    foreach(program krzpap krzlab_program)
-      if(NOT TARGET ${program})
-        continue()
-      endif()
-      get_target_property(name ${program} OUTPUT_NAME)
-      if(NOT name)
-        set(name ${program})
-      endif()
-      # Compressed, as Debian installs manual pages (gzip -n: the same bytes on every build).
-      add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/man/${name}.1.gz
-        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
-        COMMAND ${HELP2MAN} --no-info --no-discard-stderr --name "${summary_${program}}"
-                --output ${CMAKE_BINARY_DIR}/man/${name}.1 $<TARGET_FILE:${program}>
-        COMMAND gzip -9nf ${CMAKE_BINARY_DIR}/man/${name}.1
-        DEPENDS ${program} VERBATIM)
-      list(APPEND manpages ${CMAKE_BINARY_DIR}/man/${name}.1.gz)
-    endforeach()
-    add_custom_target(manpages ALL DEPENDS ${manpages})
-    install(FILES ${manpages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
-  elseif(NOT CMAKE_CROSSCOMPILING)
-    message(WARNING "help2man not found: no manual pages (scripts/deps.sh installs it)")
-  endif()
+  # Written as manuals, not generated from --help; compressed as Debian installs them (gzip -n:
+  # the same bytes on every build).
+  set(manpages)
+  foreach(page krzpap.1 krzlab.1)
+    add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/man/${page}.gz
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+      COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/man/${page} > ${CMAKE_BINARY_DIR}/man/${page}.gz
+      DEPENDS ${PROJECT_SOURCE_DIR}/man/${page})
+    list(APPEND manpages ${CMAKE_BINARY_DIR}/man/${page}.gz)
+  endforeach()
+  add_custom_target(manpages ALL DEPENDS ${manpages})
+  install(FILES ${manpages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
 endif()
 
 if(WIN32)

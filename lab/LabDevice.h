@@ -59,6 +59,23 @@ struct DeviceSpec {
     int faultParam = 0;  // Slow: pause in milliseconds between pieces
 };
 
+// Keeps devices' settings in one store that every process running the same lab shares, so that
+// a change made through one process is seen by the next request in any other (LabEmbedded.cpp).
+class StateKeeper {
+  public:
+    virtual ~StateKeeper() = default;
+    // Runs `operation` on device `name`'s settings as stored now, holding the store's lock across
+    // processes; `operation` returns true when it changed them and they are to be stored. False
+    // when the lock could not be had in time (the operation did not run) or the store could not
+    // be written (its change is not kept).
+    virtual bool transact(const std::string& name,
+                          const std::function<bool(DeviceSpec& stored)>& operation) = 0;
+};
+
+// Whether two snapshots differ in what a device keeps across processes: address, credentials and
+// wireless settings.
+bool sameStoredSettings(const DeviceSpec& a, const DeviceSpec& b);
+
 class Device {
   public:
     // Makes the emulator for profile.family; throws std::invalid_argument for an unknown family.
@@ -86,6 +103,12 @@ class Device {
     virtual void factoryReset() = 0;
     // Called (from a server thread) whenever the device's address changes, with the new address.
     virtual void setAddressListener(std::function<void(const std::string&)> listener) = 0;
+    // Takes over the address, credentials and wireless settings of `stored` (another process's
+    // change), telling the address listener when the address moves.
+    virtual void adoptState(const DeviceSpec& stored) = 0;
+    // From now on each request runs on the settings `keeper` holds and stores what it changes; a
+    // device without a web server has no requests and ignores it.
+    virtual void setStateKeeper(std::shared_ptr<StateKeeper> keeper) { (void)keeper; }
 };
 
 }  // namespace krzlab

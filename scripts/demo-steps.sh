@@ -1,27 +1,17 @@
 #!/usr/bin/env bash
 # The scripted demo on the built-in lab: scan, show a router, change its SSID and key, read them
-# back, factory-reset it so that it moves, find it again by MAC, check factory defaults.
+# back, factory-reset it so that it moves, find it again by MAC, check factory defaults. Every
+# step is a command a reader can paste once krzpap is on the PATH; the built-in lab keeps its
+# state in a folder of the demo's own, so the reader's lab is left alone.
 # Usage: demo-steps.sh BIN_DIR
 set -euo pipefail
 bin=$(cd "$1" && pwd)
 work=$(mktemp -d)
-lab_pid=
+trap 'rm -rf "$work"' EXIT
 
-finish() {
-  if [ -n "$lab_pid" ]; then
-    "$bin/krzlab" ctl "$KRZ_LAB" shutdown >/dev/null 2>&1 || kill "$lab_pid" 2>/dev/null || true
-    wait "$lab_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap finish EXIT
-
-# The lab runs as its own process so that the devices keep their state between commands; it
-# prints its control address once it is ready.
-exec 3< <(exec "$bin/krzlab")
-lab_pid=$!
-read -r ready <&3
-export "${ready?}"
+export PATH="$bin:$PATH"
+export XDG_STATE_HOME="$work"
+unset KRZ_LAB KRZ_LAB_FILE KRZ_LAB_STATE KRZ_NETWORK
 export KRZ_LOG_FILE="$bin/../krzpap-demo.log"
 : >"$KRZ_LOG_FILE"
 
@@ -32,18 +22,19 @@ say() {
   done
   printf '\n$ %s\n' "${words[*]}"
 }
-krzpap() { say krzpap "$@"; "$bin/krzpap" -q "$@"; }
-krzlab_ctl() { say krzlab ctl '$KRZ_LAB' "$@"; "$bin/krzlab" ctl "$KRZ_LAB" "$@" >/dev/null; }
+# What the reader sees: the command, then its output and its summary (stderr) in order.
+krzpap() { say krzpap "$@"; command krzpap "$@" 2>&1; }
 
 router=192.168.77.31
 mac=02:4B:5A:00:00:31
 
+krzpap lab reset
 krzpap scan
 krzpap show "$router" --password rookery
 krzpap configure "$router" --password rookery --ssid DemoNet --security wpa2-psk \
   --key "demo passphrase 2026"
 krzpap show "$router" --password rookery
-krzlab_ctl reset corvid-2
+krzpap lab reset corvid-2
 krzpap find "$mac"
 krzpap show 10.0.0.138
 krzpap defaults --ssid corvid --bssid "$mac"

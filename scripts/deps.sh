@@ -2,16 +2,27 @@
 # Installs the Debian packages the project builds, tests and demonstrates with, when missing.
 set -euo pipefail
 
-packages=(
+# deps.sh demo: what building krzpap and krzlab and running the demo need. deps.sh (no argument):
+# also what the tests, the Windows cross-build, the sanitizers and the fuzzers need.
+demo_packages=(
   build-essential cmake g++ pkg-config
   libboost-dev libssl-dev nlohmann-json3-dev libcli11-dev
+  ieee-data liblwip-dev
+)
+test_packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev clang-format-14
-  curl nginx-light tshark iproute2 ieee-data liblwip-dev
-  help2man python3-jsonschema dpkg-dev arp-scan nmap
+  curl nginx-light tshark iproute2
+  python3-jsonschema dpkg-dev arp-scan nmap
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
   binutils-mingw-w64-x86-64 wine64 file
 )
+
+case "${1:-all}" in
+  demo) packages=("${demo_packages[@]}") ;;
+  all) packages=("${demo_packages[@]}" "${test_packages[@]}") ;;
+  *) echo "usage: deps.sh [demo]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

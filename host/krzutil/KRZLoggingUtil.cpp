@@ -24,6 +24,7 @@ struct KRZLoggingUtil::Impl {
     int filesToKeep = 0;
     size_t maxFileSize = 10 * 1024 * 1024;
     std::atomic<int> level{KRZ_LOG_TRACE};
+    std::function<std::wstring(const std::wstring&, _KRZLogLevel)> filter;  // under mutex
 
     ~Impl() { closeFile(); }
 
@@ -133,6 +134,12 @@ void KRZLoggingUtil::setLogLevel(_KRZLogLevel level) {
     impl_->level = level;
 }
 
+void KRZLoggingUtil::setTextFilter(
+    std::function<std::wstring(const std::wstring&, _KRZLogLevel)> filter) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->filter = std::move(filter);
+}
+
 _KRZLogLevel KRZLoggingUtil::getLogLevel() const {
     return static_cast<_KRZLogLevel>(impl_->level.load());
 }
@@ -154,12 +161,13 @@ void KRZLoggingUtil::LogStringToFile(bool, const std::wstring& text, _KRZLogLeve
     entry += " [";
     entry += std::to_string(static_cast<int>(level));
     entry += "] ";
-    entry += KRZMiscUtil::tstringToUtf8String(text, KRZ_CONVERSION_REPLACE);
-    if (entry.back() != '\n') {
-        entry += '\n';
-    }
     {
         std::lock_guard<std::mutex> lock(impl_->mutex);
+        entry += KRZMiscUtil::tstringToUtf8String(impl_->filter ? impl_->filter(text, level) : text,
+                                                  KRZ_CONVERSION_REPLACE);
+        if (entry.back() != '\n') {
+            entry += '\n';
+        }
         impl_->write(entry);
     }
     errno = savedErrno;

@@ -7,6 +7,7 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -24,6 +25,9 @@ class KRZUTIL_API KRZLoggingUtil {
     // Size at which the current file is rotated; 0 never rotates. Default 10 MiB.
     void setMaxFileSize(size_t bytes);
     void setLogLevel(_KRZLogLevel level);  // default KRZ_LOG_TRACE
+    // What every entry's text passes through before it is written (a host's masking of secrets);
+    // none by default.
+    void setTextFilter(std::function<std::wstring(const std::wstring&, _KRZLogLevel)> filter);
     _KRZLogLevel getLogLevel() const;
 
     // `flag` is accepted for interface compatibility; wide printf rules of KRZMiscUtil apply.

@@ -57,6 +57,11 @@ KRZPLATFORM_API std::string userStateDirectory(const std::string& program, std::
 // From now on, files and folders this process creates are readable by this user only.
 KRZPLATFORM_API void restrictNewFilesToOwner();
 
+// Makes an existing regular file readable and writable by this user only (anything else, such as
+// /dev/null, is left as it is); `reason` says why not. On Windows a file in the user's own folders
+// is already kept from others: nothing to do.
+KRZPLATFORM_API bool restrictToOwner(const std::string& path, std::string& reason);
+
 // Opens `path` for appending, creating it if need be, and closes it again: whether the process
 // can write there. On failure, `reason` says why in the system's words.
 KRZPLATFORM_API bool canAppendTo(const std::string& path, std::string& reason);
@@ -65,12 +70,35 @@ KRZPLATFORM_API bool canAppendTo(const std::string& path, std::string& reason);
 // once); `reason` says why not.
 KRZPLATFORM_API bool tcpConnects(const std::string& host, int port, std::string& reason);
 
+// Whether `path` names a file whose content can be read to its end: a regular file or a pipe, not a
+// folder or a device; `reason` says why not, in the system's words where it has them.
+KRZPLATFORM_API bool isFileToRead(const std::string& path, std::string& reason);
+
 // Removes a file; true when it is gone (or never was).
 KRZPLATFORM_API bool removeFile(const std::string& path);
 
 // Writes `content` to `path` through a temporary file and a rename, so that a reader never sees
 // half of it. The file is readable by this user only.
 KRZPLATFORM_API bool writeFileAtomically(const std::string& path, const std::string& content);
+
+// An exclusive lock that every process and thread of this user taking it on the same file sees:
+// a lock file beside the data it guards (the data itself is replaced by rename, so it cannot carry
+// the lock). The system drops it when its holder ends, however it ends.
+class KRZPLATFORM_API FileLock {
+  public:
+    FileLock() = default;
+    ~FileLock();
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+    // Takes the lock on `path` (made if need be, owner-only), waiting at most `timeoutMs` for its
+    // holder. False with `reason` set when it was still held then or the file cannot be opened.
+    bool acquire(const std::string& path, int timeoutMs, std::string& reason);
+    void release();
+
+  private:
+    long long handle_ = -1;
+};
 
 // The loader's own words for the last library that failed to load on this thread (the stand-in
 // of LoadLibraryW keeps them); empty when none failed.

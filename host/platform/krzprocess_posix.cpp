@@ -5,10 +5,12 @@
 #include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -165,6 +167,16 @@ void restrictNewFilesToOwner() {
     umask(077);
 }
 
+bool restrictToOwner(const std::string& path, std::string& reason) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode))
+        return true;  // a device such as /dev/null is not ours to change
+    if (chmod(path.c_str(), 0600) == 0)
+        return true;
+    reason = std::strerror(errno);
+    return false;
+}
+
 bool canAppendTo(const std::string& path, std::string& reason) {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     if (fd < 0) {
@@ -223,6 +235,54 @@ bool writeFileAtomically(const std::string& path, const std::string& content) {
         return false;
     }
     return true;
+}
+
+bool isFileToRead(const std::string& path, std::string& reason) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    if (S_ISREG(info.st_mode) || S_ISFIFO(info.st_mode))
+        return true;
+    reason = S_ISDIR(info.st_mode) ? "it is a folder" : "it is a device, not a file";
+    return false;
+}
+
+FileLock::~FileLock() {
+    release();
+}
+
+bool FileLock::acquire(const std::string& path, int timeoutMs, std::string& reason) {
+    release();
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    // flock, not fcntl: its locks belong to the open file, so two threads of one process exclude
+    // each other as two processes do.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    int pauseMs = 1;
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if ((errno != EWOULDBLOCK && errno != EINTR) ||
+            std::chrono::steady_clock::now() >= deadline) {
+            reason = errno == EWOULDBLOCK ? "another program holds it" : std::strerror(errno);
+            close(fd);
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+        pauseMs = std::min(pauseMs * 2, 20);
+    }
+    handle_ = fd;
+    return true;
+}
+
+void FileLock::release() {
+    if (handle_ >= 0) {
+        close(static_cast<int>(handle_));  // drops the lock
+        handle_ = -1;
+    }
 }
 
 void unsetEnvironment(const std::string& name) {

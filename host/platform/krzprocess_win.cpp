@@ -306,6 +306,65 @@ bool writeFileAtomically(const std::string& path, const std::string& content) {
     return true;
 }
 
+bool isFileToRead(const std::string& path, std::string& reason) {
+    DWORD attributes = GetFileAttributesW(wide(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        reason = systemMessage(GetLastError());
+        return false;
+    }
+    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0)
+        return true;
+    reason =
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) ? "it is a folder" : "it is a device, not a file";
+    return false;
+}
+
+bool restrictToOwner(const std::string&, std::string&) {
+    return true;
+}
+
+FileLock::~FileLock() {
+    release();
+}
+
+bool FileLock::acquire(const std::string& path, int timeoutMs, std::string& reason) {
+    release();
+    HANDLE file = CreateFileW(wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        reason = systemMessage(GetLastError());
+        return false;
+    }
+    // Locks of separate handles exclude each other, in one process as across processes.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    int pauseMs = 1;
+    for (;;) {
+        OVERLAPPED at{};
+        if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+            break;
+        }
+        DWORD error = GetLastError();
+        if (error != ERROR_LOCK_VIOLATION || std::chrono::steady_clock::now() >= deadline) {
+            reason =
+                error == ERROR_LOCK_VIOLATION ? "another program holds it" : systemMessage(error);
+            CloseHandle(file);
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+        pauseMs = std::min(pauseMs * 2, 20);
+    }
+    handle_ = reinterpret_cast<long long>(file);
+    return true;
+}
+
+void FileLock::release() {
+    if (handle_ != -1) {
+        CloseHandle(reinterpret_cast<HANDLE>(handle_));  // drops the lock
+        handle_ = -1;
+    }
+}
+
 std::string lastLoaderMessage() {
     // The real loader keeps no text of its own: its last error, in the system's words.
     DWORD error = GetLastError();

@@ -148,6 +148,26 @@ void EmulatedDevice::setAddressListener(std::function<void(const std::string&)> 
     addressListener_ = std::move(listener);
 }
 
+void EmulatedDevice::adoptState(const DeviceSpec& stored) {
+    bool moved = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        moved = stored.address != spec_.address;
+        spec_.address = stored.address;
+        spec_.username = stored.username;
+        spec_.password = stored.password;
+        spec_.wireless = stored.wireless;
+    }
+    if (moved) {
+        announceAddress(stored.address);
+    }
+}
+
+void EmulatedDevice::setStateKeeper(std::shared_ptr<StateKeeper> keeper) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    keeper_ = std::move(keeper);
+}
+
 void EmulatedDevice::setRestartDelay(int ms) {
     std::lock_guard<std::mutex> lock(mutex_);
     restartDelayMs_ = ms;
@@ -238,13 +258,53 @@ void EmulatedDevice::comeBackLater() {
     restartChanged_.notify_all();
 }
 
+HttpReply EmulatedDevice::handleKept(const HttpRequest& request) {
+    std::shared_ptr<StateKeeper> keeper;
+    std::string name;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        keeper = keeper_;
+        name = spec_.name;
+    }
+    if (!keeper) {
+        return handle(request);
+    }
+    HttpReply reply;
+    bool ran = false;
+    DeviceSpec before;
+    bool kept = keeper->transact(name, [&](DeviceSpec& stored) {
+        adoptState(stored);
+        before = state();
+        ran = true;
+        reply = handle(request);
+        DeviceSpec after = state();
+        if (sameStoredSettings(before, after)) {
+            return false;
+        }
+        stored = after;
+        return true;
+    });
+    if (kept) {
+        return reply;
+    }
+    if (ran) {
+        adoptState(before);  // a change that could not be stored did not happen
+    }
+    HttpReply busy;
+    busy.status = 503;
+    busy.reason = "Service Unavailable";
+    busy.headers.emplace_back("Content-Type", "text/plain");
+    busy.body = "The device could not keep its settings; try again.\n";
+    return busy;
+}
+
 void EmulatedDevice::serveConnection(int fd) {
     HttpRequest request;
     ReadOutcome outcome = readRequest(fd, request);
     if (outcome == ReadOutcome::Gone) {
         return;
     }
-    HttpReply reply = outcome == ReadOutcome::Request ? handle(request) : badRequest();
+    HttpReply reply = outcome == ReadOutcome::Request ? handleKept(request) : badRequest();
     Fault fault;
     int param;
     unsigned serial;

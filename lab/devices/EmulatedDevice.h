@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -31,6 +32,8 @@ class EmulatedDevice : public Device {
     void setFault(Fault fault, int faultParam) override;
     void factoryReset() override;
     void setAddressListener(std::function<void(const std::string&)> listener) override;
+    void adoptState(const DeviceSpec& stored) override;
+    void setStateKeeper(std::shared_ptr<StateKeeper> keeper) override;
 
     // How long a reboot keeps the web server away; 1500 ms unless set.
     void setRestartDelay(int ms);
@@ -61,10 +64,13 @@ class EmulatedDevice : public Device {
 
   private:
     void serveConnection(int fd);
+    // handle() on the settings as the state keeper has them, storing what it changed.
+    HttpReply handleKept(const HttpRequest& request);
     void comeBackLater();
 
     LoopbackServer server_;
     std::function<void(const std::string&)> addressListener_;
+    std::shared_ptr<StateKeeper> keeper_;
     bool running_ = false;
     bool restarting_ = false;
     bool cancelRestart_ = false;

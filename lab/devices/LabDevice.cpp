@@ -64,4 +64,9 @@ Fault faultFromName(const std::string& name) {
     throw std::invalid_argument("unknown fault: " + name);
 }
 
+bool sameStoredSettings(const DeviceSpec& a, const DeviceSpec& b) {
+    return a.address == b.address && a.username == b.username && a.password == b.password &&
+           a.wireless == b.wireless;
+}
+
 }  // namespace krzlab

@@ -58,4 +58,21 @@ void NoHttpDevice::setAddressListener(std::function<void(const std::string&)> li
     listener_ = std::move(listener);
 }
 
+void NoHttpDevice::adoptState(const DeviceSpec& stored) {
+    std::function<void(const std::string&)> listener;
+    bool moved = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        moved = stored.address != spec_.address;
+        spec_.address = stored.address;
+        spec_.username = stored.username;
+        spec_.password = stored.password;
+        spec_.wireless = stored.wireless;
+        listener = listener_;
+    }
+    if (moved && listener) {
+        listener(stored.address);
+    }
+}
+
 }  // namespace krzlab

@@ -19,6 +19,7 @@ class NoHttpDevice final : public Device {
     void setFault(Fault fault, int faultParam) override;
     void factoryReset() override;
     void setAddressListener(std::function<void(const std::string&)> listener) override;
+    void adoptState(const DeviceSpec& stored) override;
 
   private:
     mutable std::mutex mutex_;

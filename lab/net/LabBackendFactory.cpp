@@ -6,7 +6,9 @@
 #include "krzcompat/krzexport.h"
 #include "krzsettings/KRZSettings.h"
 #include "krzutil/KRZTextCoding.h"
+#include "platform/krzprocess.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -20,13 +22,21 @@ std::string utf8(const std::wstring& text) {
     return out;
 }
 
+// The built-in lab keeps its state for this user where krzpap keeps it, so that every program
+// using it sees the same devices; without such a folder it starts afresh each time.
+std::string builtInLabState() {
+    std::string reason;
+    std::string folder = krzprocess::userStateDirectory("krzpap", reason);
+    return folder.empty() ? folder : folder + "lab.json";
+}
+
 std::shared_ptr<krzlab::LabLink> makeLink() {
     std::string joined = utf8(KRZSettings::strGetKrzGuardValue(L"KRZ_LAB", L"", true));
     if (!joined.empty())
         return std::make_shared<krzlab::LabControlClient>(joined);
     std::string file = utf8(KRZSettings::strGetKrzGuardValue(L"KRZ_LAB_FILE", L"", true));
     std::string state = utf8(KRZSettings::strGetKrzGuardValue(L"KRZ_LAB_STATE", L"", true));
-    return krzlab::embeddedLab(file, state);
+    return krzlab::embeddedLab(file, state.empty() && file.empty() ? builtInLabState() : state);
 }
 
 }  // namespace
@@ -43,8 +53,18 @@ extern "C" KRZ_DLL_EXPORT KRZNetworkBackend* krzCreateLabBackend() {
     return new krzlab::LabBackend(link);
 }
 
-// Writes the in-process lab's devices as they are now to the state file named by KRZ_LAB_STATE.
-// Returns false when there is no such lab or the file cannot be written.
-extern "C" KRZ_DLL_EXPORT bool krzLabSaveState() {
-    return krzlab::saveEmbeddedLab();
+// Puts device `name` of the built-in lab stored at `statePath` back to its factory settings, or
+// the whole lab back to its start when `name` is empty. False with the reason in `reason` (cut to
+// `size` bytes, terminated) when it cannot.
+extern "C" KRZ_DLL_EXPORT bool krzLabResetState(const char* statePath, const char* name,
+                                                char* reason, size_t size) {
+    std::string why;
+    if (krzlab::resetStoredLab(statePath, name == nullptr ? "" : name, why))
+        return true;
+    if (size > 0) {
+        size_t n = std::min(why.size(), size - 1);
+        why.copy(reason, n);
+        reason[n] = '\0';
+    }
+    return false;
 }

@@ -9,12 +9,16 @@
 namespace krzlab {
 
 // The lab described by `file` (the default lab when empty), with its devices serving on loopback
-// in this process. With `statePath`, the devices start as that file saved them (when it exists)
-// and saveEmbeddedLab writes them back there. Throws std::runtime_error when it cannot be set up.
+// in this process. With `statePath`, every process running the lab with that file shares its
+// devices' settings: each request a device serves runs on the settings as stored, under a lock
+// across processes, and a change is stored at once (atomically, beside a lock file
+// `statePath`.lock); the link takes over other processes' changes before it carries anything.
+// Throws std::runtime_error when it cannot be set up.
 std::shared_ptr<LabLink> embeddedLab(const std::string& file, const std::string& statePath);
 
-// Writes the in-process lab's devices as they are now to its state file. False when there is no
-// such lab or the file cannot be written.
-bool saveEmbeddedLab();
+// Puts device `name` of the lab stored at `statePath` back to its factory settings, or, with an
+// empty name, the whole lab back to its start (the file is removed). False with `reason` set
+// when the device is unknown or the store cannot be locked or written.
+bool resetStoredLab(const std::string& statePath, const std::string& name, std::string& reason);
 
 }  // namespace krzlab

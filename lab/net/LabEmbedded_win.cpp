@@ -6,13 +6,20 @@
 
 namespace krzlab {
 
+namespace {
+
+const char* const kNoLabHere =
+    "no lab runs inside the process on Windows; join a running krzlab with "
+    "KRZ_LAB=127.0.0.1:PORT";
+
+}  // namespace
+
 std::shared_ptr<LabLink> embeddedLab(const std::string&, const std::string&) {
-    throw std::runtime_error(
-        "no lab runs inside the process on Windows; join a running krzlab with "
-        "KRZ_LAB=127.0.0.1:PORT");
+    throw std::runtime_error(kNoLabHere);
 }
 
-bool saveEmbeddedLab() {
+bool resetStoredLab(const std::string&, const std::string&, std::string& reason) {
+    reason = kNoLabHere;
     return false;
 }
 

@@ -28,6 +28,7 @@ class FakeDevice : public krzlab::Device {
     void setAddressListener(std::function<void(const std::string&)> listener) override {
         state_.setAddressListener(std::move(listener));
     }
+    void adoptState(const krzlab::DeviceSpec& stored) override { state_.adoptState(stored); }
 
     // The page every request gets.
     static std::string page(const std::string& name);

@@ -111,6 +111,9 @@ TEST_F(LabProcessTest, JoiningHostSeesTheLabAndOutsideControlStopsRestartsAndRes
 TEST(LabEmbedded, TheLibraryRunsTheDefaultLabInProcessWhenNoLabIsNamed) {
     krzprocess::unsetEnvironment("KRZ_LAB");
     krzprocess::unsetEnvironment("KRZ_LAB_FILE");
+    // The default lab keeps its state in the user's state folder: the test's own, empty one.
+    const std::string home = ::testing::TempDir() + "krz_lab_home_" + std::to_string(getpid());
+    krzprocess::setEnvironment("XDG_STATE_HOME", home);
     useBackendFromSettings();
     auto adapters = KRZAdapterInfo::getAdapterInfo();
     ASSERT_EQ(1u, adapters->size());
@@ -135,6 +138,9 @@ TEST(LabEmbedded, TheLibraryRunsTheDefaultLabInProcessWhenNoLabIsNamed) {
     useBackendFromSettings();
     EXPECT_EQ(0u, KRZAdapterInfo::getAdapterInfo()->size());
     useNoNetwork();
+    krzprocess::unsetEnvironment("XDG_STATE_HOME");
+    int status = 0;
+    run({"/bin/rm", "-rf", home}, status);
 }
 
 }  // namespace

@@ -52,15 +52,22 @@ std::string logFilePath(const Globals& globals);
 // The folder where krzpap keeps its log and the built-in lab's state; throws when there is none.
 std::string stateFolder();
 std::string labStatePath();
-// Writes the built-in lab's devices back to its state file (when this process runs one).
-void saveEmbeddedLab();
+// Puts one device of the built-in lab back to its factory settings, or with an empty name the whole
+// lab back to its start; throws CommandError when it cannot.
+void resetBuiltInLab(const std::string& device);
 
 // The one JSON document every command prints with --json: {"command", "exitCode",
 // "interrupted", "result", "error"}; see krzpap-output.schema.json.
 void printDocument(const Globals& globals, int exitCode, const nlohmann::json& result,
                    bool interrupted = false, const std::string& error = std::string());
 std::string narrow(const std::wstring& text);
+// A text the user gave, fit to be echoed on one line of a terminal: control characters (C0, DEL and
+// C1) written as \n, \t, \r or \xHH, everything else as it is.
+std::string escapeText(const std::string& text);
 std::wstring widen(const std::string& text);
+// A log entry with the values of passwords, keys, cookies and credentials replaced by ***: what
+// krzpap's log keeps below the data-dump level.
+std::wstring maskSecrets(const std::wstring& text);
 // A secret as output shows it: itself with --show-secrets, else a placeholder (text) or null.
 nlohmann::json secretJson(const Globals& globals, const std::string& secret);
 std::string secretText(const Globals& globals, const std::string& secret);

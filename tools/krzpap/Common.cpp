@@ -10,6 +10,7 @@
 #include "platform/krzprocess.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -24,6 +25,103 @@ std::string narrow(const std::wstring& text) {
 
 std::wstring widen(const std::string& text) {
     return KRZMiscUtil::utf8StringToTstring(text, KRZ_CONVERSION_LATIN1_FALLBACK);
+}
+
+std::string escapeText(const std::string& text) {
+    static const char* const kHex = "0123456789ABCDEF";
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        auto c = static_cast<unsigned char>(text[i]);
+        bool c1 = c == 0xC2 && i + 1 < text.size() &&
+                  static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                  static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+        if (c1) {
+            c = static_cast<unsigned char>(text[++i]);  // U+0080..U+009F, by its code point
+        } else if (c >= 0x20 && c != 0x7F) {
+            out += static_cast<char>(c);
+            continue;
+        }
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
+}
+
+namespace {
+
+bool wordChar(wchar_t c) {
+    return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
+           c == L'_' || c == L'-';
+}
+
+// Whether a setting's name marks its value as a secret.
+bool secretName(std::wstring name) {
+    for (wchar_t& c : name)
+        c = c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+    for (const wchar_t* word : {L"pass", L"pwd", L"key", L"psk", L"secret", L"token", L"cookie",
+                                L"authorization", L"auth"})
+        if (name.find(word) != std::wstring::npos)
+            return true;
+    return false;
+}
+
+}  // namespace
+
+std::wstring maskSecrets(const std::wstring& text) {
+    std::wstring out;
+    size_t i = 0;
+    while (i < text.size()) {
+        if (!wordChar(text[i])) {
+            out += text[i++];
+            continue;
+        }
+        size_t start = i;
+        while (i < text.size() && wordChar(text[i]))
+            ++i;
+        std::wstring name = text.substr(start, i - start);
+        out += name;
+        // name=value, name="value", name: value, "name": "value"
+        size_t j = i;
+        if (j < text.size() && (text[j] == L'"' || text[j] == L'\''))
+            ++j;
+        while (j < text.size() && text[j] == L' ')
+            ++j;
+        if (j >= text.size() || (text[j] != L'=' && text[j] != L':') || !secretName(name))
+            continue;
+        ++j;
+        while (j < text.size() && text[j] == L' ')
+            ++j;
+        out += text.substr(i, j - i);
+        size_t end = j;
+        if (j < text.size() && (text[j] == L'"' || text[j] == L'\'')) {
+            end = text.find(text[j], j + 1);
+            end = end == std::wstring::npos ? text.size() : end + 1;
+            out += text[j];
+            out += L"***";
+            if (end <= text.size() && end > j + 1 && text[end - 1] == text[j])
+                out += text[j];
+        } else {
+            // A header's value runs to the end of its line; other values end at a separator.
+            bool wholeLine = text[i] == L':';
+            while (end < text.size() && text[end] != L'\n' && text[end] != L'\r' &&
+                   (wholeLine || (text[end] != L' ' && text[end] != L'&' && text[end] != L',' &&
+                                  text[end] != L';' && text[end] != L')')))
+                ++end;
+            if (end > j)
+                out += L"***";
+        }
+        i = end;
+    }
+    return out;
 }
 
 std::string stateFolder() {
@@ -54,8 +152,6 @@ std::string effectiveSetting(const std::string& given, const char* name) {
     return given.empty() ? krzprocess::environment(name) : given;
 }
 
-bool g_embeddedLab = false;
-
 // The lab backend and, when a running lab is named, that lab must be there: otherwise every
 // device would look unreachable and the user would not learn why.
 void checkLab(const Globals& globals) {
@@ -72,8 +168,7 @@ void checkLab(const Globals& globals) {
     }
     std::string lab = effectiveSetting(globals.lab, "KRZ_LAB");
     if (lab.empty()) {
-        g_embeddedLab = krzprocess::environment("KRZ_LAB_FILE").empty();
-        if (g_embeddedLab) {
+        if (krzprocess::environment("KRZ_LAB_FILE").empty()) {
             krzprocess::setEnvironment("KRZ_LAB_STATE", labStatePath());
         }
         return;
@@ -84,8 +179,20 @@ void checkLab(const Globals& globals) {
     if (colon != std::string::npos) {
         port = std::atoi(lab.c_str() + colon + 1);
     }
-    if (colon == std::string::npos ||
-        !krzprocess::tcpConnects(lab.substr(0, colon), port, reason)) {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    char end = 0;
+    bool wellFormed =
+        colon != std::string::npos && port > 0 && port <= 65535 &&
+        lab.find_first_not_of("0123456789", colon + 1) == std::string::npos &&
+        std::sscanf(lab.substr(0, colon).c_str(), "%u.%u.%u.%u%c", &a, &b, &c, &d, &end) == 4 &&
+        a < 256 && b < 256 && c < 256 && d < 256;
+    if (!wellFormed) {
+        throw CommandError(EXIT_USAGE, "--lab \"" + escapeText(lab) +
+                                           "\" is not a lab's control address; give it as "
+                                           "ADDRESS:PORT, as 'krzpap lab' prints it, or leave out "
+                                           "--lab and KRZ_LAB to use the built-in lab");
+    }
+    if (!krzprocess::tcpConnects(lab.substr(0, colon), port, reason)) {
         throw CommandError(EXIT_UNREACHABLE,
                            "no lab answers at " + lab + " (" + reason +
                                "); start one with 'krzpap lab', or leave out --lab and KRZ_LAB "
@@ -134,8 +241,17 @@ void initLibrary(const Globals& globals, bool loadModules) {
         throw CommandError(EXIT_USAGE, "cannot write the log file " + log + " (" + reason +
                                            "); give another with --log FILE");
     }
+    if (!krzprocess::restrictToOwner(log, reason)) {
+        throw CommandError(EXIT_USAGE, "cannot keep the log file " + log + " from other users (" +
+                                           reason +
+                                           "); it may hold device addresses and settings, give "
+                                           "another with --log FILE");
+    }
     KRZPAPModule::setLogFile(widen(log), 5);
     KRZPAPModule::setLogLevel(static_cast<_KRZLogLevel>(globals.logLevel));
+    KRZPAPModule::getLogFile()->setTextFilter([](const std::wstring& text, _KRZLogLevel level) {
+        return level >= KRZ_LOG_DUMP ? text : maskSecrets(text);
+    });
     checkLab(globals);
     KRZSettings::reload();
     if (!loadModules) {
@@ -152,18 +268,23 @@ void initLibrary(const Globals& globals, bool loadModules) {
     }
 }
 
-void saveEmbeddedLab() {
-    if (!g_embeddedLab) {
-        return;
-    }
-    using SaveFn = bool (*)();
+void resetBuiltInLab(const std::string& device) {
+    using ResetFn = bool (*)(const char*, const char*, char*, size_t);
     HMODULE lab = LoadLibraryW(L"krzlab.dll");
     // Through void*: the loader's generic function type is not the export's.
-    auto save = lab ? reinterpret_cast<SaveFn>(
-                          reinterpret_cast<void*>(GetProcAddress(lab, "krzLabSaveState")))
-                    : nullptr;
-    if (save != nullptr) {
-        save();
+    auto reset = lab ? reinterpret_cast<ResetFn>(
+                           reinterpret_cast<void*>(GetProcAddress(lab, "krzLabResetState")))
+                     : nullptr;
+    if (reset == nullptr) {
+        throw CommandError(EXIT_ERROR,
+                           "the emulated lab is not installed: krzlab.dll could not "
+                           "be loaded (" +
+                               krzprocess::lastLoaderMessage() + "); reinstall krzpap");
+    }
+    char reason[512] = {0};
+    if (!reset(labStatePath().c_str(), device.c_str(), reason, sizeof reason)) {
+        bool unknown = std::string(reason).find("has no device") != std::string::npos;
+        throw CommandError(unknown ? EXIT_USAGE : EXIT_ERROR, reason);
     }
 }
 
@@ -202,12 +323,7 @@ bool runInterruptible(const std::function<void()>& work, const std::function<voi
             std::cerr << "\nkrzpap: cancelling...\n";
             onInterrupt();
         },
-        graceMs,
-        [&] {
-            saveEmbeddedLab();
-            report();
-        },
-        EXIT_CANCELLED);
+        graceMs, report, EXIT_CANCELLED);
 }
 
 namespace {

@@ -51,8 +51,16 @@ CommandError describeDeviceError(const KRZPDeviceError& e) {
             return CommandError(EXIT_ERROR, "several devices answer at " + address + " (MACs " +
                                                 macs + "); give the one you mean with --mac");
         }
+        case KRZP_DEVICE_NO_WEB_SERVER:
+            return CommandError(EXIT_UNREACHABLE,
+                                std::string(e.what()) +
+                                    ": nothing listens on port 80, or the device closed the "
+                                    "connection before replying; 'krzpap fetch " +
+                                    address + " /' shows what it sends");
         case KRZP_DEVICE_NOT_RECOGNIZED:
-            return CommandError(EXIT_NOTHING_FOUND, e.what());
+            return CommandError(EXIT_NOTHING_FOUND,
+                                std::string(e.what()) + "; 'krzpap fetch " + address +
+                                    " /' shows its page, and --modules loads other modules");
         case KRZP_DEVICE_BAD_NAME:
             return CommandError(EXIT_USAGE, e.what());
         default:

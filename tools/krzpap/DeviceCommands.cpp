@@ -245,8 +245,9 @@ std::vector<std::string> chooseAdapters(const ScanOptions& options) {
             found = found || ((given == adapter.getName() || given == adapterAddress(adapter)) &&
                               usableAdapter(adapter.getIpAddress()));
         if (!found) {
-            throw CommandError(
-                EXIT_USAGE, "no usable adapter \"" + given + "\"; the usable ones are: " + known);
+            throw CommandError(EXIT_UNREACHABLE,
+                               "no usable adapter \"" + escapeText(given) +
+                                   "\" on this network; give -I with one of: " + known);
         }
     }
     return names;
@@ -398,7 +399,20 @@ int runScanCommand(const Globals& globals, const ScanOptions& options) {
         std::string list;
         for (const std::string& name : adapters)
             list += (list.empty() ? "" : ", ") + name;
-        std::cerr << "krzpap: nothing answered on the network (adapters swept: " << list << ")\n";
+        int answered = 0;
+        {
+            std::lock_guard<std::mutex> lock(tap->mutex);
+            answered = tap->answered;
+        }
+        // Hosts answered, yet the sweep ended without a result: a recognizer failed on them.
+        if (answered > 0)
+            std::cerr << "krzpap: " << answered
+                      << " host(s) answered, but the scan ended without a result: a module's "
+                         "recognizer failed (the log names it); leave that module out with "
+                         "--modules, or tell its authors\n";
+        else
+            std::cerr << "krzpap: nothing answered on the network (adapters swept: " << list
+                      << ")\n";
     }
     return reportScan(globals, options, *tap, completed ? &found : nullptr, adapters, start,
                       interrupted);
@@ -579,43 +593,22 @@ void checkKey(const ConfigureOptions& o) {
     }
 }
 
-// The library's rules for the SSID on every device: its length and characters.
-void checkSsid(const KRZPAPConfigurator& rules, const ConfigureOptions& o) {
-    if (!o.haveSsid)
-        return;
-    _KRZPStringValidatorCode code = rules.validateSsid(o.ssid);
-    if (code == KRZP_SV_TOO_SHORT || code == KRZP_SV_TOO_LONG) {
-        throw CommandError(EXIT_USAGE, "the SSID must be 1 to 32 bytes long; \"" + o.ssid +
+// The standard's bound on an SSID, whatever the device; its characters are each device's own.
+void checkSsidLength(const ConfigureOptions& o) {
+    if (o.haveSsid && (o.ssid.empty() || o.ssid.size() > 32)) {
+        throw CommandError(EXIT_USAGE, "an SSID is 1 to 32 bytes long; \"" + escapeText(o.ssid) +
                                            "\" has " + std::to_string(o.ssid.size()));
     }
-    if (code == KRZP_SV_BAD_CHARS) {
-        throw CommandError(EXIT_USAGE, "the SSID \"" + o.ssid +
-                                           "\" holds a character that is not allowed: " +
-                                           narrow(rules.getSsidRequirementsDescription()));
-    }
 }
 
-// The library's default characters of user names and passwords; their lengths, and narrower
-// sets, are each device's own.
-void checkCredentialCharacters(const KRZPAPConfigurator& rules, const ConfigureOptions& o) {
-    if (o.haveNewUser && rules.validateUsername(o.newUser) == KRZP_SV_BAD_CHARS) {
-        throw CommandError(EXIT_USAGE, "the new user name holds a character that is not allowed: " +
-                                           narrow(rules.getUsernameRequirementsDescription()));
-    }
-    if (o.haveNewPassword && rules.validatePassword(o.newPassword) == KRZP_SV_BAD_CHARS) {
-        throw CommandError(EXIT_USAGE, "the new password holds a character that is not allowed: " +
-                                           narrow(rules.getPasswordRequirementsDescription()));
-    }
-}
-
-// Checks that need no device. Nothing is sent to any device before these pass.
+// Checks that need no device. Nothing is sent to any device before these pass. The characters
+// and lengths of SSIDs, user names and passwords are left to the device's own rules, so that a
+// refusal quotes the rule that applies.
 void precheck(const ConfigureOptions& o) {
-    BareConfigurator rules;
     checkOptionsGoTogether(o);
     checkEncryption(o);
-    checkSsid(rules, o);
+    checkSsidLength(o);
     checkKey(o);
-    checkCredentialCharacters(rules, o);
 }
 
 // The device's own rules, checked before anything is changed.
@@ -628,28 +621,33 @@ void checkDeviceRules(KRZPAPConfigurator& conf, const ConfigureOptions& o) {
     if (o.haveSsid) {
         _KRZPStringValidatorCode code = conf.validateSsid(o.ssid);
         if (code != KRZP_SV_OK) {
-            throw CommandError(EXIT_USAGE, "the SSID \"" + o.ssid + "\" " + ruleText(code) + ": " +
-                                               narrow(conf.getSsidRequirementsDescription()));
+            throw CommandError(EXIT_USAGE, "the SSID \"" + escapeText(o.ssid) + "\" " +
+                                               ruleText(code) + " for the " +
+                                               conf.getDescription() + ": " +
+                                               narrow(conf.getSsidRequirementsDescription()) +
+                                               "; nothing was changed");
         }
     }
     if (o.haveNewUser && conf.usesUsername()) {
         _KRZPStringValidatorCode code = conf.validateUsername(o.newUser);
         if (code != KRZP_SV_OK) {
-            throw CommandError(EXIT_USAGE, "the new user name " + std::string(ruleText(code)) +
-                                               " (" + std::to_string(conf.getMinUsernameLen()) +
-                                               " to " + std::to_string(conf.getMaxUsernameLen()) +
-                                               " characters): " +
-                                               narrow(conf.getUsernameRequirementsDescription()));
+            throw CommandError(
+                EXIT_USAGE,
+                "the new user name " + std::string(ruleText(code)) + " for the " +
+                    conf.getDescription() + " (" + std::to_string(conf.getMinUsernameLen()) +
+                    " to " + std::to_string(conf.getMaxUsernameLen()) +
+                    " characters): " + narrow(conf.getUsernameRequirementsDescription()));
         }
     }
     if (o.haveNewPassword) {
         _KRZPStringValidatorCode code = conf.validatePassword(o.newPassword);
         if (code != KRZP_SV_OK) {
-            throw CommandError(EXIT_USAGE, "the new password " + std::string(ruleText(code)) +
-                                               " (" + std::to_string(conf.getMinPasswordLen()) +
-                                               " to " + std::to_string(conf.getMaxPasswordLen()) +
-                                               " characters): " +
-                                               narrow(conf.getPasswordRequirementsDescription()));
+            throw CommandError(
+                EXIT_USAGE,
+                "the new password " + std::string(ruleText(code)) + " for the " +
+                    conf.getDescription() + " (" + std::to_string(conf.getMinPasswordLen()) +
+                    " to " + std::to_string(conf.getMaxPasswordLen()) +
+                    " characters): " + narrow(conf.getPasswordRequirementsDescription()));
         }
     }
 }
@@ -852,6 +850,12 @@ int runFindCommand(const Globals& globals, const std::vector<std::string>& macs)
             printDocument(globals, code, {{"results", results}}, interrupted);
         } else {
             printTable(rows);
+        }
+        // Exit 3 when any MAC is missing, so the user is told how many.
+        if (code == EXIT_NOTHING_FOUND && !globals.quiet) {
+            std::cerr << located << " of " << configurators.size()
+                      << " found; a device not found may be switched off, or on a network no "
+                         "adapter reaches ('krzpap scan' lists what answers)\n";
         }
         return code;
     };

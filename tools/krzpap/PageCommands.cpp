@@ -9,14 +9,22 @@
 #include "platform/krzprocess.h"
 #include "platform/krzplatform.h"
 
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <set>
 #include <sstream>
 
 namespace krzpap {
 
 namespace {
+
+// The library's bound on one reply: a page is never bigger.
+const size_t kMaxPageBytes = KRZPAPComm::MAX_REPLY;
 
 // "http://host[:port][/path]" as curl users give it, taken apart into the options.
 void takeUrl(FetchOptions& o) {
@@ -63,6 +71,80 @@ nlohmann::json statusCode(const std::string& headers) {
     if (digits.find_first_not_of("0123456789") != std::string::npos)
         return nullptr;
     return std::stoi(digits);
+}
+
+bool validUtf8(const std::string& text) {
+    size_t i = 0;
+    while (i < text.size()) {
+        auto c = static_cast<unsigned char>(text[i]);
+        size_t more = c < 0x80         ? 0
+                      : (c >> 5) == 6  ? 1
+                      : (c >> 4) == 14 ? 2
+                      : (c >> 3) == 30 ? 3
+                                       : 9;
+        if (more == 9 || i + more >= text.size())
+            return false;
+        uint32_t cp = more == 0 ? c : c & (0x3F >> more);
+        for (size_t k = 1; k <= more; ++k) {
+            auto d = static_cast<unsigned char>(text[i + k]);
+            if ((d >> 6) != 2)
+                return false;
+            cp = (cp << 6) | (d & 0x3F);
+        }
+        // Overlong forms, surrogates and code points past U+10FFFF are not UTF-8.
+        static const uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+        if (cp < kLeast[more] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)
+            return false;
+        i += more + 1;
+    }
+    return true;
+}
+
+std::string base64(const std::string& bytes) {
+    static const char* const kAlphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        uint32_t n = static_cast<unsigned char>(bytes[i]) << 16;
+        if (i + 1 < bytes.size())
+            n |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+        if (i + 2 < bytes.size())
+            n |= static_cast<unsigned char>(bytes[i + 2]);
+        out += kAlphabet[(n >> 18) & 63];
+        out += kAlphabet[(n >> 12) & 63];
+        out += i + 1 < bytes.size() ? kAlphabet[(n >> 6) & 63] : '=';
+        out += i + 2 < bytes.size() ? kAlphabet[n & 63] : '=';
+    }
+    return out;
+}
+
+// The reply's header lines with the values of cookies and credentials hidden unless asked for.
+std::string shownHeaders(const Globals& globals, const std::string& headers) {
+    if (globals.showSecrets)
+        return headers;
+    static const char* const kSecret[] = {
+        "set-cookie:", "cookie:", "authorization:", "proxy-authorization:"};
+    std::string out;
+    size_t start = 0;
+    while (start < headers.size()) {
+        size_t end = headers.find('\n', start);
+        end = end == std::string::npos ? headers.size() : end + 1;
+        std::string line = headers.substr(start, end - start);
+        std::string lower = line;
+        std::transform(lower.begin(), lower.end(), lower.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        for (const char* name : kSecret) {
+            if (lower.rfind(name, 0) == 0) {
+                std::string eol = line.substr(line.find_last_not_of("\r\n") + 1);
+                line =
+                    line.substr(0, std::strlen(name)) + " (hidden; --show-secrets shows it)" + eol;
+                break;
+            }
+        }
+        out += line;
+        start = end;
+    }
+    return out;
 }
 
 // The form fields to send, after the checks of path and fields that need no network.
@@ -119,28 +201,78 @@ void exchange(const Globals& globals, KRZPAPComm& comm, const FetchOptions& o,
         throw CommandError(EXIT_CANCELLED, "cancelled");
 }
 
-std::string readPage(const FormsOptions& o) {
+// Reads at most the bound the library puts on a reply: a page is never bigger.
+std::string readBounded(std::istream& in, const std::string& name) {
     std::string page;
-    if (o.file == "-") {
-        page.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-    } else {
-        std::ifstream in(o.file, std::ios::binary);
-        if (!in) {
-            throw CommandError(EXIT_USAGE, "cannot read \"" + o.file + "\"");
+    char buffer[65536];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+        bool first = page.empty();
+        page.append(buffer, static_cast<size_t>(in.gcount()));
+        if (first && page.substr(0, 4096).find('\0') != std::string::npos) {
+            throw CommandError(EXIT_USAGE, name +
+                                               " is not an HTML page (it holds binary "
+                                               "data); give the page as a device sends it");
         }
-        page.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        if (page.size() > kMaxPageBytes) {
+            throw CommandError(EXIT_USAGE, name + " is larger than " +
+                                               std::to_string(kMaxPageBytes >> 20) +
+                                               " MiB, more than any device page; give the "
+                                               "HTML page itself");
+        }
     }
-    if (page.substr(0, 4096).find('\0') != std::string::npos) {
-        throw CommandError(EXIT_USAGE, "\"" + o.file +
-                                           "\" is not an HTML page (it holds binary "
-                                           "data)");
+    if (in.bad()) {
+        throw CommandError(EXIT_USAGE, "cannot read " + name + " (" + std::strerror(errno) +
+                                           "); give a readable HTML file, or - for standard "
+                                           "input");
     }
     return page;
 }
 
+std::string readPage(const FormsOptions& o) {
+    std::string name = o.file == "-" ? "standard input" : "\"" + escapeText(o.file) + "\"";
+    std::string page;
+    if (o.file == "-") {
+        page = readBounded(std::cin, name);
+    } else {
+        std::string reason;
+        if (!krzprocess::isFileToRead(o.file, reason)) {
+            throw CommandError(EXIT_USAGE, "cannot read " + name + " (" + reason +
+                                               "); give an HTML file, or - for standard input");
+        }
+        std::ifstream in(o.file, std::ios::binary);
+        if (!in) {
+            throw CommandError(EXIT_USAGE, "cannot read " + name + " (" + std::strerror(errno) +
+                                               "); give a readable HTML file");
+        }
+        page = readBounded(in, name);
+    }
+    return page;
+}
+
+// The names of the page's password inputs, whose values are secrets.
+std::set<std::string> passwordFields(const std::string& page) {
+    std::set<std::string> names;
+    KRZPHtmlParser parser(page);
+    for (;;) {
+        try {
+            parser.skipToTag("input");
+            AttributeMap attributes = parser.parseAttributes();
+            std::string type = KRZPHtmlParser::getAttrib(attributes, "type");
+            std::transform(type.begin(), type.end(), type.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+            if (type == "password")
+                names.insert(KRZPHtmlParser::getAttrib(attributes, "name"));
+        } catch (const KRZPAPCException&) {
+            return names;
+        }
+    }
+}
+
 // Each <form> in turn with the fields the library reads from it; a page without one is read as a
 // single list of fields.
-nlohmann::json readForms(const std::string& page, bool scripts) {
+nlohmann::json readForms(const Globals& globals, const std::string& page, bool scripts) {
+    std::set<std::string> secret =
+        globals.showSecrets ? std::set<std::string>() : passwordFields(page);
     nlohmann::json forms = nlohmann::json::array();
     KRZPHtmlParser parser(page);
     bool sawForm = false;
@@ -160,7 +292,10 @@ nlohmann::json readForms(const std::string& page, bool scripts) {
         try {
             boost::shared_ptr<KRZPFormParams> fields = parser.parseFormParams(scripts);
             for (const auto& field : *fields) {
-                form["fields"].push_back({{"name", field.first}, {"value", field.second}});
+                bool hidden = secret.count(field.first) != 0 && !field.second.empty();
+                form["fields"].push_back(
+                    {{"name", field.first},
+                     {"value", hidden ? nlohmann::json(nullptr) : nlohmann::json(field.second)}});
             }
         } catch (const KRZPAPCException&) {
             form["error"] = "the page ends inside this form";
@@ -251,11 +386,28 @@ int runFetchCommand(const Globals& globals, FetchOptions o) {
     exchange(globals, comm, o, params);
     const std::string& headers = comm.getResponseHeaders();
     const std::string& body = comm.getResponseBody();
+    nlohmann::json status = statusCode(headers);
+    if (status.is_null()) {
+        throw CommandError(EXIT_ERROR,
+                           "the server at " + o.address + ":" + std::to_string(o.port) +
+                               " sent no HTTP reply (" +
+                               (headers.empty() && body.empty()
+                                    ? std::string("it closed the connection before sending "
+                                                  "anything")
+                                    : std::string("its answer has no status line")) +
+                               "); check the address and --port, and the log for what arrived");
+    }
+    std::string shown = shownHeaders(globals, headers);
     if (globals.json) {
-        printDocument(globals, EXIT_OK,
-                      {{"status", statusCode(headers)}, {"headers", headers}, {"body", body}});
+        bool text = validUtf8(body);
+        printDocument(
+            globals, EXIT_OK,
+            {{"status", status},
+             {"headers", shown},
+             {"body", text ? nlohmann::json(body) : nlohmann::json(nullptr)},
+             {"bodyBase64", text ? nlohmann::json(nullptr) : nlohmann::json(base64(body))}});
     } else {
-        std::cout << headers << "\r\n";
+        std::cout << shown << "\r\n";
         std::cout.write(body.data(), static_cast<std::streamsize>(body.size()));
         std::cout.flush();
     }
@@ -264,7 +416,7 @@ int runFetchCommand(const Globals& globals, FetchOptions o) {
 
 int runFormsCommand(const Globals& globals, const FormsOptions& o) {
     nlohmann::json forms = o.asBrowser ? readBrowserForms(globals, readPage(o), o.submit)
-                                       : readForms(readPage(o), o.scripts);
+                                       : readForms(globals, readPage(o), o.scripts);
     if (globals.json) {
         printDocument(globals, EXIT_OK, {{"forms", forms}});
     } else {
@@ -275,19 +427,30 @@ int runFormsCommand(const Globals& globals, const FormsOptions& o) {
 
 int runLabCommand(const Globals& globals, const std::vector<std::string>& arguments) {
     if (!arguments.empty() && arguments[0] == "reset") {
-        if (arguments.size() > 1) {
-            throw CommandError(EXIT_USAGE, "'krzpap lab reset' takes nothing more");
+        if (arguments.size() > 2) {
+            throw CommandError(EXIT_USAGE,
+                               "'krzpap lab reset' takes at most one device name, "
+                               "not \"" +
+                                   arguments[2] + "\"");
         }
-        std::string state = labStatePath();
-        if (!krzprocess::removeFile(state)) {
-            throw CommandError(EXIT_ERROR, "cannot remove " + state);
-        }
+        std::string device = arguments.size() > 1 ? arguments[1] : std::string();
+        resetBuiltInLab(device);
         if (globals.json) {
-            printDocument(globals, EXIT_OK, {{"reset", true}, {"stateFile", state}});
-        } else {
+            printDocument(globals, EXIT_OK,
+                          {{"reset", true},
+                           {"device", device.empty() ? nlohmann::json() : nlohmann::json(device)},
+                           {"stateFile", labStatePath()}});
+        } else if (device.empty()) {
             std::cout << "The built-in lab is back at its starting state.\n";
+        } else {
+            std::cout << device << " of the built-in lab is back at its factory settings.\n";
         }
         return EXIT_OK;
+    }
+    if (globals.json) {
+        throw CommandError(EXIT_USAGE,
+                           "--json does not apply to 'krzpap lab', which runs a lab in the "
+                           "foreground and prints its address; leave out --json");
     }
     // The lab program lives beside this one.
     std::string program = krzprocess::executableDirectory() + "krzlab";

@@ -6,6 +6,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 
 using namespace krzpap;
@@ -19,6 +21,7 @@ const std::vector<std::string> kCommands = {"scan",  "show",  "configure", "find
 // Global options that take a value, so that the value is not taken for a command name.
 const std::vector<std::string> kValueOptions = {"--log", "--log-level", "--network", "--lab",
                                                 "--modules"};
+const std::vector<std::string> kGlobalFlags = {"--json", "-q", "--quiet", "--show-secrets"};
 
 const char* const kMacHelp =
     "Reach exactly the device with this MAC (one of two at the same address); without it, "
@@ -44,18 +47,24 @@ int fail(const Globals& globals, int code, const std::string& message) {
     return code;
 }
 
-// The command word: the first argument that is neither an option nor a global option's value.
-std::string commandWord(const std::vector<std::string>& args) {
+// Where the command word stands: the first argument that is neither an option nor a global
+// option's value; args.size() when there is none.
+size_t commandIndex(const std::vector<std::string>& args) {
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a == "--")
-            return i + 1 < args.size() ? args[i + 1] : "";
+            return i + 1;
         if (a.empty() || a[0] != '-')
-            return a;
+            return i;
         if (contains(kValueOptions, a))
             ++i;
     }
-    return "";
+    return args.size();
+}
+
+std::string commandWord(const std::vector<std::string>& args) {
+    size_t at = commandIndex(args);
+    return at < args.size() ? args[at] : std::string();
 }
 
 // What is known before the parser runs: the command and --json, which counts wherever it stands
@@ -83,6 +92,10 @@ class CommandLine {
 
   private:
     void addGlobalOptions();
+    void addGlobalOptionsTo(CLI::App& app);
+    int labReset(const std::vector<std::string>& args);
+    std::string helpText(const std::string& topic);
+    int printHelp(const std::string& text);
     void addDeviceOptions(CLI::App* sub);
     void addDeviceCommands();
     void addFindAndDefaults();
@@ -135,28 +148,39 @@ void CommandLine::addGlobalOptions() {
     app_.fallthrough();  // global options after the command too
     app_.option_defaults()->always_capture_default();
     app_.footer(
-        "Exit status: 0 done, 1 failed, 2 bad usage, 3 nothing found, 4 login refused, 5 "
-        "unreachable, 6 interrupted.\nFiles: the log and the built-in lab's state are kept in "
+        "Exit status: 0 done, 1 failed (also: output not written), 2 bad usage, 3 nothing found "
+        "(find: a MAC not found), 4 login refused, 5 unreachable, 6 interrupted.\nFiles: the log "
+        "and the built-in lab's state are kept in "
         "$XDG_STATE_HOME/krzpap (default ~/.local/state/krzpap).\n'krzpap help COMMAND' "
         "explains a command.");
-    app_.add_option(
-        "--log", globals.logFile,
-        "Log file (default: setting KRZ_LOG_FILE, else krzpap.log in the state folder)");
-    app_.add_option("--log-level", globals.logLevel, "Log level: 0 errors, 2 trace, 3 data dumps")
-        ->check(CLI::Range(0, 3));
-    app_.add_option("--network", globals.network,
-                    "Network backend: lab (default, emulated) or system (this machine's adapters)")
+    addGlobalOptionsTo(app_);
+}
+
+void CommandLine::addGlobalOptionsTo(CLI::App& app) {
+    app.add_option("--log", globals.logFile,
+                   "Log file (default: setting KRZ_LOG_FILE, else krzpap.log in the state folder)");
+    app.add_option("--log-level", globals.logLevel, "Log level: 0 errors, 2 trace, 3 data dumps")
+        ->check(CLI::Validator(
+            [](std::string& value) {
+                return value.size() == 1 && value[0] >= '0' && value[0] <= '3'
+                           ? std::string()
+                           : "takes 0 (errors only), 1, 2 (trace) or 3 (data dumps), not \"" +
+                                 escapeText(value) + "\"";
+            },
+            "0-3"));
+    app.add_option("--network", globals.network,
+                   "Network backend: lab (default, emulated) or system (this machine's adapters)")
         ->check(CLI::IsMember({"lab", "system"}));
-    app_.add_option("--lab", globals.lab,
-                    "Control address of a running lab (krzpap lab prints it); default: setting "
-                    "KRZ_LAB, else a built-in lab that keeps its state for this user");
-    app_.add_option("--modules", globals.modules,
-                    "Module libraries, ';'-separated (default: setting KRZ_VORTAN_APMODULE_DLLS, "
-                    "else krzpapmodulesu.dll)");
-    app_.add_flag("--json", globals.json, "Print one JSON document on stdout, errors included");
-    app_.add_flag("-q,--quiet", globals.quiet, "No progress or summary on stderr");
-    app_.add_flag("--show-secrets", globals.showSecrets,
-                  "Show wireless keys and passwords in the output (hidden otherwise)");
+    app.add_option("--lab", globals.lab,
+                   "Control address of a running lab (krzpap lab prints it); default: setting "
+                   "KRZ_LAB, else a built-in lab that keeps its state for this user");
+    app.add_option("--modules", globals.modules,
+                   "Module libraries, ';'-separated (default: setting KRZ_VORTAN_APMODULE_DLLS, "
+                   "else krzpapmodulesu.dll)");
+    app.add_flag("--json", globals.json, "Print one JSON document on stdout, errors included");
+    app.add_flag("-q,--quiet", globals.quiet, "No progress or summary on stderr");
+    app.add_flag("--show-secrets", globals.showSecrets,
+                 "Show wireless keys, passwords and cookies in the output (hidden otherwise)");
 }
 
 void CommandLine::addDeviceOptions(CLI::App* sub) {
@@ -197,7 +221,8 @@ void CommandLine::addDeviceCommands() {
 }
 
 void CommandLine::addFindAndDefaults() {
-    findCmd_ = app_.add_subcommand("find", "Find devices again by MAC address");
+    findCmd_ = app_.add_subcommand(
+        "find", "Find devices again by MAC address; exit 3 when any of them is not found");
     findCmd_->add_option("mac", macs_, "MAC addresses (12 hexadecimal digits, any separators)")
         ->required();
 
@@ -264,6 +289,26 @@ void CommandLine::addFormsLabAndHelp() {
     helpCmd_->add_option("command", helpTopic_, "The command to explain");
 }
 
+// The help of the program (empty topic) or of one command; empty for an unknown command.
+std::string CommandLine::helpText(const std::string& topic) {
+    if (topic.empty())
+        return app_.help();
+    for (CLI::App* sub : app_.get_subcommands({}))
+        if (sub->get_name() == topic)
+            return sub->help("krzpap");
+    return std::string();
+}
+
+int CommandLine::printHelp(const std::string& text) {
+    Globals help = globals;
+    help.command = "help";  // whatever it explains, the document is help's
+    if (globals.json)
+        printDocument(help, EXIT_OK, {{"text", text}});
+    else
+        std::cout << text;
+    return EXIT_OK;
+}
+
 // 'krzpap help [COMMAND]'. The topic is read here rather than by the parser, which would take it
 // for a command to run.
 int CommandLine::explain(const std::vector<std::string>& args) {
@@ -272,20 +317,40 @@ int CommandLine::explain(const std::vector<std::string>& args) {
     for (++at; at != args.end() && topic.empty(); ++at)
         if (!at->empty() && (*at)[0] != '-')
             topic = *at;
-    if (topic.empty()) {
-        std::cout << app_.help();
-        return EXIT_OK;
-    }
-    if (topic == "lab")
+    if (topic == "lab" && !globals.json)
         return runLabCommand(globals, {"--help"});
-    for (CLI::App* sub : app_.get_subcommands({})) {
-        if (sub->get_name() == topic) {
-            std::cout << sub->help("krzpap");
-            return EXIT_OK;
-        }
+    std::string text = helpText(topic);
+    if (text.empty())
+        return fail(
+            globals, EXIT_USAGE,
+            "unknown command \"" + escapeText(topic) + "\"; the commands are: " + commandList());
+    return printHelp(text);
+}
+
+// 'krzpap lab reset [DEVICE]', with the global options anywhere: the lab command hands the rest
+// of its line to krzlab, which knows none of them.
+int CommandLine::labReset(const std::vector<std::string>& args) {
+    size_t at = commandIndex(args);
+    std::vector<std::string> rest(args.begin(), args.begin() + static_cast<long>(at));
+    rest.insert(rest.end(), args.begin() + static_cast<long>(at) + 2, args.end());
+    CLI::App reset{"Put the built-in lab, or one of its devices, back to its start", "krzpap"};
+    std::vector<std::string> device;
+    reset.add_option("device", device, "The device to put back to its factory settings");
+    addGlobalOptionsTo(reset);
+    std::reverse(rest.begin(), rest.end());  // CLI11 takes a vector last argument first
+    try {
+        reset.parse(rest);
+    } catch (const CLI::ParseError& e) {
+        return fail(globals, EXIT_USAGE,
+                    std::string(e.what()) + " (usage: krzpap lab reset [DEVICE])");
     }
-    return fail(globals, EXIT_USAGE,
-                "unknown command \"" + topic + "\"; the commands are: " + commandList());
+    std::vector<std::string> arguments = {"reset"};
+    arguments.insert(arguments.end(), device.begin(), device.end());
+    try {
+        return runLabCommand(globals, arguments);
+    } catch (const CommandError& e) {
+        return fail(globals, e.code(), e.what());
+    }
 }
 
 // Runs the parsed command other than lab.
@@ -317,14 +382,17 @@ int CommandLine::dispatch() {
 int CommandLine::run(const std::vector<std::string>& args, int argc, char** argv) {
     if (globals.command == "help")
         return explain(args);
+    size_t at = commandIndex(args);
+    if (globals.command == "lab" && at + 1 < args.size() && args[at + 1] == "reset")
+        return labReset(args);
     try {
         app_.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app_.exit(e);
-    } catch (const CLI::CallForAllHelp& e) {
-        return app_.exit(e);
-    } catch (const CLI::CallForVersion& e) {
-        return app_.exit(e);
+    } catch (const CLI::CallForHelp&) {
+        return printHelp(helpText(globals.command));
+    } catch (const CLI::CallForAllHelp&) {
+        return printHelp(helpText(globals.command));
+    } catch (const CLI::CallForVersion&) {
+        return printHelp(std::string(kVersion) + "\n");
     } catch (const CLI::ParseError& e) {
         return fail(
             globals, EXIT_USAGE,
@@ -338,9 +406,10 @@ int CommandLine::run(const std::vector<std::string>& args, int argc, char** argv
     } catch (const CommandError& e) {
         code = fail(globals, e.code(), e.what());
     } catch (const std::exception& e) {
-        code = fail(globals, EXIT_ERROR, std::string("unexpected failure: ") + e.what());
+        code = fail(globals, EXIT_ERROR,
+                    std::string("unexpected failure: ") + escapeText(e.what()) +
+                        " (a module library may have failed; the log has the steps before it)");
     }
-    saveEmbeddedLab();
     return code;
 }
 
@@ -349,14 +418,42 @@ int checkCommandWord(const Globals& globals, const std::vector<std::string>& arg
                      const std::string& word) {
     if (word.empty() && !contains(args, "--help") && !contains(args, "-h") &&
         !contains(args, "--version")) {
+        for (size_t i = 0; i < args.size(); ++i) {
+            std::string name = args[i].substr(0, args[i].find('='));
+            if (contains(kValueOptions, args[i])) {
+                ++i;
+            } else if (!contains(kGlobalFlags, name) && !contains(kValueOptions, name)) {
+                return fail(globals, EXIT_USAGE,
+                            "\"" + escapeText(args[i]) +
+                                "\" is not an option of krzpap ('krzpap --help' lists them); "
+                                "then give a command: " +
+                                commandList());
+            }
+        }
         return fail(globals, EXIT_USAGE,
                     "give a command: " + commandList() + " ('krzpap help' explains them)");
     }
     if (!word.empty() && globals.command.empty()) {
         return fail(globals, EXIT_USAGE,
-                    "unknown command \"" + word + "\"; the commands are: " + commandList());
+                    "unknown command \"" + escapeText(word) + "\"; the commands are: " +
+                        commandList() + " ('krzpap help' explains them)");
     }
     return EXIT_OK;
+}
+
+// What a command printed must have arrived: a failed write (a full disk) fails the command, but a
+// reader that stopped reading (krzpap scan | head -1) got what it wanted.
+int finishOutput(int code) {
+    errno = 0;
+    std::cout.flush();
+    if (std::cout.good() || errno == EPIPE)
+        return code;
+    std::string reason =
+        errno != 0 ? std::strerror(errno) : "the disk may be full, or the output was closed";
+    std::cerr << "krzpap: cannot write the output (" << reason
+              << "); what the command found is lost, run it again with its output sent "
+                 "elsewhere\n";
+    return EXIT_ERROR;
 }
 
 }  // namespace
@@ -370,5 +467,5 @@ int main(int argc, char** argv) {
     int wordProblem = checkCommandWord(line.globals, args, word);
     if (wordProblem != EXIT_OK)
         return wordProblem;
-    return line.run(args, argc, argv);
+    return finishOutput(line.run(args, argc, argv));
 }
