@@ -853,7 +853,7 @@ int runFindCommand(const Globals& globals, const std::vector<std::string>& macs)
         }
         // Exit 3 when any MAC is missing, so the user is told how many.
         if (code == EXIT_NOTHING_FOUND && !globals.quiet) {
-            std::cerr << located << " of " << configurators.size()
+            std::cerr << located << " of " << wanted.size()
                       << " found; a device not found may be switched off, or on a network no "
                          "adapter reaches ('krzpap scan' lists what answers)\n";
         }
