@@ -2,7 +2,7 @@
 // scan finds it), list what was found, show one device and change its network name, finding it
 // again by its MAC address through the device service.
 //
-// Usage: krzhostexample [MAC [PASSWORD [NEW-SSID]]]
+// Usage: krzhostexample [MAC [USER [PASSWORD [NEW-SSID]]]]
 // Without arguments it works on the Acme router of the built-in lab (KRZ_NETWORK=lab, the default).
 #include <krzpapconfigu/core/KRZPAPModule.h>
 #include <krzpapconfigu/discovery/KRZPAPScanner.h>
@@ -15,6 +15,7 @@
 namespace {
 
 const char* const kDefaultMac = "02:4B:5A:00:00:10";  // the lab's Acme AP-100
+const char* const kDefaultUser = "admin";
 const char* const kDefaultPassword = "gatekeeper";
 const char* const kDefaultSsid = "HostExample";
 
@@ -31,8 +32,9 @@ void show(KRZPAPConfigurator& device) {
 
 int main(int argc, char** argv) {
     const std::string mac = argc > 1 ? argv[1] : kDefaultMac;
-    const std::string password = argc > 2 ? argv[2] : kDefaultPassword;
-    const std::string ssid = argc > 3 ? argv[3] : kDefaultSsid;
+    const std::string user = argc > 2 ? argv[2] : kDefaultUser;
+    const std::string password = argc > 3 ? argv[3] : kDefaultPassword;
+    const std::string ssid = argc > 4 ? argv[4] : kDefaultSsid;
     try {
         // 1. The log first: everything after it, module loading included, writes to it.
         KRZPAPModule::setLogFile(L"krzhostexample.log", 1);
@@ -72,7 +74,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         boost::shared_ptr<KRZPAPConfigurator> device = service.open(mac, wanted);
-        device->setCredentials("", password);
+        device->setCredentials(user, password);
         if (!device->testLogin()) {
             std::fprintf(stderr, "%s refused the password\n", describe(*device).c_str());
             return 1;

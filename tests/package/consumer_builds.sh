@@ -73,3 +73,16 @@ fi
 grep -q '^failed: code 5: nosuchmodule.dll: no such file' "$work/scan.txt" ||
   { cat "$work/scan.txt"; exit 1; }
 echo "a module that does not load is named with the loader's reason"
+
+# The example host: scans the built-in lab hearing each device as it is found, then opens the Acme
+# router by its MAC through the device service and renames its network. Its lab keeps its state in
+# a home of its own, not the user's.
+cmake -S "$root/examples/host" -B "$work/host" -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_CXX_COMPILER="$compiler" >/dev/null
+cmake --build "$work/host" >/dev/null
+mkdir "$work/home"
+export KRZ_VORTAN_APMODULE_DLLS="krzpapmodulesu.dll"
+HOME=$work/home XDG_STATE_HOME=$work/home/state KRZ_NETWORK=lab \
+  "$work/host/krzhostexample" >"$work/host.txt" || { cat "$work/host.txt"; exit 1; }
+grep -q 'network "HostExample"' "$work/host.txt" || { cat "$work/host.txt"; exit 1; }
+echo "the example host scans the lab and renames a device found by its MAC"
