@@ -14,9 +14,11 @@ namespace krzlab {
 
 namespace {
 
-// Another process holds the lock for one device request at a time (milliseconds); a holder this
-// slow is stuck, and the device answers as unavailable rather than keep its client waiting.
-constexpr int kLockWaitMs = 5000;
+// A process holds the lock for one device request at a time (milliseconds), but many processes may
+// queue behind each other, and a scan takes it once per device: under a sanitizer, 40 commands at
+// once kept a waiter out for over 5 s. A holder slower than this is stuck, and the device answers
+// as unavailable rather than keep its client waiting.
+constexpr int kLockWaitMs = 60000;
 
 // The file's identity and change time: a different stamp means another process stored a change.
 std::string stampOf(const std::string& path) {
