@@ -261,24 +261,19 @@ nlohmann::json scanDevicesJson(const ScanOptions& options, const ScanTap& tap,
     for (const auto& conf : found)
         devices.push_back(deviceJson(*conf));
     if (options.all) {
-        for (const auto& [address, mac] : tap.unrecognized) {
-            devices.push_back({{"address", address},
-                               {"mac", mac},
-                               {"macVendor", orNull(ouiVendor(mac))},
-                               {"vendor", nullptr},
-                               {"model", nullptr},
-                               {"firmware", nullptr},
-                               {"recognized", false}});
-        }
+        // A host no module recognized: what the network told of it, nothing a module would know.
+        auto unknownHost = [](const std::string& address, const std::string& mac) {
+            return nlohmann::json{
+                {"address", address}, {"mac", mac},       {"macVendor", orNull(ouiVendor(mac))},
+                {"vendor", nullptr},  {"model", nullptr}, {"firmware", nullptr},
+                {"recognized", false}};
+        };
+        for (const auto& [address, mac] : tap.unrecognized)
+            devices.push_back(unknownHost(address, mac));
         for (const auto& [address, mac] : tap.arpOnly) {
-            devices.push_back({{"address", address},
-                               {"mac", mac},
-                               {"macVendor", orNull(ouiVendor(mac))},
-                               {"vendor", nullptr},
-                               {"model", nullptr},
-                               {"firmware", nullptr},
-                               {"recognized", false},
-                               {"arpOnly", true}});
+            nlohmann::json host = unknownHost(address, mac);
+            host["arpOnly"] = true;
+            devices.push_back(host);
         }
     }
     auto addressKey = [](const nlohmann::json& d) {
