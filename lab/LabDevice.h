@@ -57,6 +57,17 @@ struct DeviceSpec {
     WirelessSettings factoryWireless;
     Fault fault = Fault::None;
     int faultParam = 0;  // Slow: pause in milliseconds between pieces
+
+    // Takes the settings a device changes in use (address, credentials, wireless) from `stored`;
+    // true when the address moved.
+    bool adoptSettings(const DeviceSpec& stored) {
+        bool moved = stored.address != address;
+        address = stored.address;
+        username = stored.username;
+        password = stored.password;
+        wireless = stored.wireless;
+        return moved;
+    }
 };
 
 // Keeps devices' settings in one store that every process running the same lab shares, so that

@@ -63,11 +63,7 @@ void NoHttpDevice::adoptState(const DeviceSpec& stored) {
     bool moved = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        moved = stored.address != spec_.address;
-        spec_.address = stored.address;
-        spec_.username = stored.username;
-        spec_.password = stored.password;
-        spec_.wireless = stored.wireless;
+        moved = spec_.adoptSettings(stored);
         listener = listener_;
     }
     if (moved && listener) {
