@@ -128,11 +128,25 @@ endif()
 # build folder): krzpap, what runs (the libraries, the sample module, krzpap, krzlab, manual pages;
 # its dependencies found from the binaries), and libkrzpapconfigu-dev, what builds hosts and
 # modules (headers, CMake package, pkg-config file, guides, examples).
+# Each package carries its copyright and changelog in its own documentation folder, as Debian's
+# policy asks; ldconfig runs through the trigger rather than from a maintainer script.
+foreach(component_package runtime:krzpap development:libkrzpapconfigu-dev)
+  string(REPLACE ":" ";" pair ${component_package})
+  list(GET pair 0 component)
+  list(GET pair 1 package)
+  set(changelog ${CMAKE_BINARY_DIR}/packaging/${package}/changelog.gz)
+  add_custom_command(OUTPUT ${changelog}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging/${package}
+    COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/packaging/changelog > ${changelog}
+    DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog)
+  add_custom_target(changelog_${component} ALL DEPENDS ${changelog})
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${changelog}
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
+endforeach()
+
 set(CPACK_PACKAGE_NAME krzpap)
 set(CPACK_PACKAGE_VENDOR "krzpapconfigu developers")
-set(CPACK_PACKAGE_CONTACT "krzpapconfigu developers <krzpap@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-  "find, inspect and configure access points and routers; library, modules, emulated lab")
+set(CPACK_PACKAGE_CONTACT "krzpapconfigu developers <maintainers@krzpapconfigu.example>")
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
@@ -142,17 +156,20 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME krzpap)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
+# The shlibs file tells packages built against these libraries which version to depend on.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/triggers)
 # The package's own libraries are found through the programs' run path.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/bin)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_RECOMMENDS "ieee-data, bash-completion")
-set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
-  "find, inspect and configure access points and routers\n"
-  " The krzpapconfigu library with its sample module, the krzpap command line and the krzlab\n"
-  " emulated network.")
+# One string each (a CMake list would put ';' into the text); the first line is the synopsis.
+set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "find, inspect and configure access points and routers
+The krzpapconfigu library with its sample module, the krzpap command
+line and the krzlab emulated network.")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libkrzpapconfigu-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "krzpap (= ${PROJECT_VERSION}), libboost-dev")
-set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
-  "development files for krzpapconfigu hosts and modules\n"
-  " Headers, CMake package, pkg-config file, guides and example projects.")
+set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION "development files for krzpapconfigu hosts and modules
+Headers, CMake package, pkg-config file, guides and example projects.")
 include(CPack)

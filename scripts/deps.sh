@@ -13,7 +13,7 @@ test_packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev clang-format-14
   curl nginx-light tshark iproute2
-  python3-jsonschema dpkg-dev arp-scan nmap
+  python3-jsonschema dpkg-dev lintian abigail-tools arp-scan nmap
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
   binutils-mingw-w64-x86-64 wine64 file
 )

@@ -33,12 +33,26 @@ expect "$development" '^usr/lib/cmake/krzpapconfigu/krzpapconfiguConfig\.cmake$'
 expect "$development" '^usr/lib/libkrzpapconfigu\.so$'
 expect "$development" '^usr/share/doc/krzpapconfigu/modules\.md$'
 refuse "$development" '^usr/bin/|\.so\.1'
+for package in "$runtime" "$development"; do
+  name=$(dpkg-deb -f "$package" Package)
+  expect "$package" "^usr/share/doc/$name/copyright\$"
+  expect "$package" "^usr/share/doc/$name/changelog\.gz\$"
+done
 if dpkg-deb -f "$runtime" Depends | grep -q 'dev\b'; then
   echo "krzpap depends on a development package: $(dpkg-deb -f "$runtime" Depends)"
   fail=1
 fi
 dpkg-deb -f "$development" Depends | grep -q 'krzpap (= ' ||
   { echo "libkrzpapconfigu-dev does not depend on its krzpap"; fail=1; }
+# Debian's own checker: no error (its warnings about the run-time loaded, unversioned module and
+# lab libraries are expected).
+if command -v lintian >/dev/null; then
+  lintian --fail-on error "$runtime" "$development" ||
+    { echo "lintian reports errors"; fail=1; }
+else
+  echo "lintian is not installed: the packages were not checked by it" >&2
+  fail=1
+fi
 [ "$fail" -eq 0 ] || exit 1
 echo "krzpap: $(dpkg-deb -f "$runtime" Depends)"
 echo "two Debian packages, split as Debian ships libraries"
