@@ -39,6 +39,8 @@ foreach(dll libstdc++-6.dll libgcc_s_dw2-1.dll libgcc_s_seh-1.dll libwinpthread-
     OUTPUT_VARIABLE dll_path OUTPUT_STRIP_TRAILING_WHITESPACE)
   if(IS_ABSOLUTE "${dll_path}" AND EXISTS "${dll_path}")
     file(COPY ${dll_path} DESTINATION ${CMAKE_BINARY_DIR}/bin)
+    # The installation holds them too: without them no program or DLL of it starts.
+    install(FILES ${dll_path} DESTINATION bin COMPONENT runtime)
   endif()
 endforeach()
 
