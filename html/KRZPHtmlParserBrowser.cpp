@@ -238,7 +238,7 @@ class BrowserReader {
                 }
             } else if (c == '!') {
                 pos = lower_.compare(pos, 3, "!--") == 0 ? pastComment(pos + 3) : pastGreater(pos);
-            } else if (c != '?') {
+            } else if (c == '?') {
                 pos = pastGreater(pos);
             } else {
                 text(pos - 1, pos);  // a lone '<' is text
