@@ -32,6 +32,8 @@ expect "$development" '^usr/lib/pkgconfig/krzpapconfigu\.pc$'
 expect "$development" '^usr/lib/cmake/krzpapconfigu/krzpapconfiguConfig\.cmake$'
 expect "$development" '^usr/lib/libkrzpapconfigu\.so$'
 expect "$development" '^usr/share/doc/krzpapconfigu/modules\.md$'
+expect "$development" '^usr/share/doc/krzpapconfigu/api/html/index\.html$'
+expect "$development" '^usr/share/doc/krzpapconfigu/api/html/class_k_r_z_p_a_p_configurator\.html$'
 refuse "$development" '^usr/bin/|\.so\.1'
 if dpkg-deb -f "$runtime" Depends | grep -q 'dev\b'; then
   echo "krzpap depends on a development package: $(dpkg-deb -f "$runtime" Depends)"
