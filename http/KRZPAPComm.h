@@ -40,9 +40,9 @@ class KRZPMultipartParams;
 ///   and the reply readers clear the flag as they start: a cancel counts while they run.
 /// - Throws KRZPAPCException: 3 no socket; 4 connect refused, failed through the packet driver
 ///   or timed out; 5 no usable address, or only one of the two MAC addresses set; 2 sending or
-///   receiving failed, no socket open (writing before openConnection gives Winsock error
-///   10038), a reset, a reply over one of the bounds below or cut short; 14 cancelled;
-///   15 no complete reply in time. Each failure is logged at level 0 first.
+///   receiving failed, no socket open (writing before openConnection: logged as "send() error:
+///   10038"), a reset, a reply over one of the bounds below or cut short; 14 cancelled;
+///   15 no complete reply in time. The failure's description is logged first.
 /// - Time-outs: getTimeout() seconds (10 unless set) for the connect, a stalled send and
 ///   readResponseSynchronous; waits poll in passes of 0.3 seconds.
 class KRZPAP_API KRZPAPComm {

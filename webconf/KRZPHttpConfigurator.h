@@ -25,7 +25,7 @@
 ///   (default settings) whenever the address changes; a copy shares it with its source.
 /// - Connection: not open when a step starts. Call setupConnection first (credentials, cancel
 ///   cleared), then the send operations, which open it, send and read; writing to getComm()
-///   before one of them opened it fails with Winsock error 10038.
+///   before one of them opened it fails with code 2 (logged as "send() error: 10038").
 /// - Threads: one operation at a time; cancelOperation from another thread sets the cancel
 ///   event and the connection's cancel flag: a connect or reply wait ends within about 0.3
 ///   seconds, and sleep, the send operations and every confirmation throw code 14 until the
