@@ -1,6 +1,6 @@
 # Installation: the runtime (the libraries, the sample module, krzpap, krzlab, manual pages) and the
-# development files (public headers, the CMake package, krzpapconfigu.pc), as two components that
-# the Debian packages split along.
+# development files (public headers, the CMake package, krzpapconfigu.pc, the API reference), as
+# two components that the Debian packages split along.
 include(CMakePackageConfigHelpers)
 
 # The libraries that programs link with carry a version and a SONAME; the sample module, the lab
@@ -81,6 +81,11 @@ install(FILES ${PROJECT_SOURCE_DIR}/docs/hosts.md ${PROJECT_SOURCE_DIR}/docs/mod
   DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT development)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/host ${PROJECT_SOURCE_DIR}/examples/module
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT development)
+# The API reference, where doxygen built it (KrzApiReference.cmake).
+if(TARGET api_reference)
+  install(DIRECTORY ${KRZ_API_REFERENCE_DIR}/html DESTINATION ${CMAKE_INSTALL_DOCDIR}/api
+    COMPONENT development)
+endif()
 
 # What a user of the program needs beside it: the sample module, the emulated lab (its library,
 # which the network library loads, and the krzlab program that 'krzpap lab' runs), the manual
@@ -127,7 +132,7 @@ endif()
 # Debian packages of the same installation, split as Debian ships libraries (cpack -G DEB in the
 # build folder): krzpap, what runs (the libraries, the sample module, krzpap, krzlab, manual pages;
 # its dependencies found from the binaries), and libkrzpapconfigu-dev, what builds hosts and
-# modules (headers, CMake package, pkg-config file, guides, examples).
+# modules (headers, CMake package, pkg-config file, guides, API reference, examples).
 # Each package carries its copyright and changelog in its own documentation folder, as Debian's
 # policy asks; ldconfig runs through the trigger rather than from a maintainer script.
 foreach(component_package runtime:krzpap development:libkrzpapconfigu-dev)
@@ -171,5 +176,6 @@ set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libkrzpapconfigu-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "krzpap (= ${PROJECT_VERSION}), libboost-dev")
 set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION "development files for krzpapconfigu hosts and modules
-Headers, CMake package, pkg-config file, guides and example projects.")
+Headers, CMake package, pkg-config file, guides, API reference and example
+projects.")
 include(CPack)

@@ -1,6 +1,5 @@
-// The scanner that finds web-administered devices: ARP sweep of each usable adapter, then an HTTP
-// probe of "/" on every live address (at most seven outstanding), each complete reply offered to
-// the recognizers by priority.
+/// \file
+/// The scanner that finds web-administered devices, and its probe entries.
 //
 // A probe whose connection is pending gets one second once the host's TCP table lists it. A
 // pending connection that the table never lists (one the packet driver carries elsewhere) is
@@ -24,40 +23,74 @@
 
 class KRZPAPComm;
 
-// One outstanding probe; owns its connection.
+/// One outstanding probe of the HTTP scanner; owns its connection (deleted with the entry). Not
+/// copyable; one thread.
 class KRZPAP_API KRZPAPCommEntry {
   public:
+    /// No connection.
     KRZPAPCommEntry();
+    /// Takes ownership of \p comm.
     explicit KRZPAPCommEntry(KRZPAPComm* comm);
     KRZPAPCommEntry(const KRZPAPCommEntry&) = delete;
     KRZPAPCommEntry& operator=(const KRZPAPCommEntry&) = delete;
+    /// Deletes the connection.
     virtual ~KRZPAPCommEntry();
-    // Deadline = now + milliseconds (does not change `armed`).
+    /// Deadline = now + milliseconds (does not change \p armed).
     virtual void setDeadline(int milliseconds);
 
-    KRZPAPComm* comm;
-    KRZMacAddress mac;
-    int deadlineSeconds;
-    int deadlineMillis;
-    bool armed;
+    KRZPAPComm* comm;     ///< The probe's connection, owned.
+    KRZMacAddress mac;    ///< The device's MAC, as ARP gave it.
+    int deadlineSeconds;  ///< The deadline's seconds (wall clock).
+    int deadlineMillis;   ///< The deadline's milliseconds.
+    bool armed;           ///< Whether the deadline counts yet.
 };
 
+/// The scanner that finds web-administered devices; the library registers one when it loads. For
+/// each usable adapter: an ARP sweep of its network and of the modules' factory addresses (two
+/// seconds for answers, plus the host's ARP table), then an HTTP probe of "/" on every live
+/// address through the packet driver (at most seven outstanding, select passes of 0.3 seconds),
+/// and each complete reply offered to the recognizers in ascending priority.
+///
+/// - Ownership: the registry shares the scanner; the configurators it finds are shared with
+///   the scan's result. Each probe owns its connection.
+/// - Threads: scan runs on runScan's thread; cancel from any other thread.
+/// - Cancel: the sweep throws code 14 at its next select pass.
+/// - Throws KRZPAPCException: 14 cancelled; a failing probe costs only its own address; what a
+///   recognizer throws ends the sweep.
+/// - Time-outs: a connected probe has 2 seconds for its reply; a pending connect 1 second once the
+///   host's TCP table lists it, 5 seconds if it never does.
 class KRZPAP_API KRZPHttpScanner : public KRZPAPScanner {
   public:
+    /// Not cancelled, nothing found.
     KRZPHttpScanner();
+    /// Copies the whole state; outstanding probes are shared.
     KRZPHttpScanner(const KRZPHttpScanner& other);
+    /// Copies the whole state; outstanding probes are shared.
     KRZPHttpScanner& operator=(const KRZPHttpScanner& other);
     ~KRZPHttpScanner() override;
 
+    /// Every usable adapter in turn (see the class); results as they come to the scan observers.
     void scan() override;
+    /// What the last scan or scanForThisAP recognized.
     KRZPAPConfiguratorList getAPList() override;
+    /// True when an adapter's sweep had an ARP answer or a probe connected.
     bool getConnectivity() override;
+    /// From any thread: the sweep throws code 14 soon.
     void cancel() override;
+    /// Clears the cancel flag.
     void uncancel() override;
+    /// Probes one device (\p address, \p mac) as a scan would, without ARP, through the kernel's
+    /// routes: returns the number of complete replies (0 or 1); getAPList then holds its
+    /// configurator if a recognizer claimed it. Throws code 14 when cancelled. Nothing reaches the
+    /// scan observers.
     virtual int scanForThisAP(in_addr& address, KRZMacAddress& mac);
+    /// Offers one reply to the recognizers in ascending priority; the first configurator
+    /// returned joins getAPList. What a recognizer throws passes on.
     virtual void handleScanResult(in_addr& address, std::string& headers, std::string& body,
                                   KRZMacAddress& mac);
 
+    /// From module code while its library loads: the registry shares ownership of \p recognizer,
+    /// asked in ascending \p priority (equal priorities in order of registration). No lock.
     static void registerHttpRecognizer(boost::shared_ptr<KRZPHttpRecognizer> recognizer,
                                        int priority);
 

@@ -15,7 +15,7 @@ test_packages=(
   curl nginx-light tshark iproute2
   python3-jsonschema dpkg-dev lintian abigail-tools arp-scan nmap
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
-  binutils-mingw-w64-x86-64 wine64 file
+  binutils-mingw-w64-x86-64 wine64 file doxygen
 )
 
 case "${1:-all}" in

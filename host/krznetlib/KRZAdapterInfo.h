@@ -1,4 +1,5 @@
-// One network adapter as the active network backend reports it.
+/// \file
+/// One network adapter as the active network backend reports it.
 #pragma once
 
 #include "krzcompat/krzexport.h"
@@ -9,22 +10,30 @@
 #include <string>
 #include <vector>
 
+/// One network adapter as the active network backend (the lab by default, or the machine's own
+/// adapters) reports it. A plain value type; no locking.
 class KRZNETLIB_API KRZAdapterInfo {
   public:
+    /// No name, index 0, no address.
     KRZAdapterInfo();
-    // Address and mask in host byte order (first octet in the most significant byte).
+    /// Address and mask in host byte order (first octet in the most significant byte).
     KRZAdapterInfo(const std::string& name, unsigned long index, unsigned long ipAddress,
                    unsigned long mask, const KRZMacAddress& mac);
 
-    // The adapters of the active network backend, in its order.
+    /// The adapters of the active network backend, in its order; only those the setting
+    /// KRZ_ADAPTERS names (names or dotted addresses, comma-separated) when it is set. A new
+    /// list on every call, owned by the caller; may be called from any thread.
     static boost::shared_ptr<std::vector<KRZAdapterInfo>> getAdapterInfo();
 
-    // Host byte order; all ones or 0 when the adapter has no address.
+    /// Host byte order; all ones or 0 when the adapter has no address.
     unsigned long getIpAddress() const;
+    /// Host byte order.
     unsigned long getMask() const;
-    // Interface index as used by the IP Helper tables.
+    /// Interface index as used by the IP Helper tables.
     unsigned long getIndex() const;
+    /// The adapter's own MAC.
     KRZMacAddress getMacAddress() const;
+    /// The system's name for the adapter.
     const std::string& getName() const;
 
   private:

@@ -13,8 +13,8 @@ test -f "$runtime" && test -f "$development"
 
 fail=0
 contents() { dpkg-deb -c "$1" | awk '{print $6}' | sed 's|^\./||'; }
-expect() { # package file-pattern
-  contents "$1" | grep -qE "$2" || { echo "$(basename "$1") lacks $2"; fail=1; }
+expect() { # package file-pattern (grep reads the whole listing: -q would end the pipe early)
+  contents "$1" | grep -E "$2" >/dev/null || { echo "$(basename "$1") lacks $2"; fail=1; }
 }
 refuse() { # package file-pattern
   if contents "$1" | grep -E "$2"; then echo "$(basename "$1") holds $2"; fail=1; fi
@@ -32,6 +32,8 @@ expect "$development" '^usr/lib/pkgconfig/krzpapconfigu\.pc$'
 expect "$development" '^usr/lib/cmake/krzpapconfigu/krzpapconfiguConfig\.cmake$'
 expect "$development" '^usr/lib/libkrzpapconfigu\.so$'
 expect "$development" '^usr/share/doc/krzpapconfigu/modules\.md$'
+expect "$development" '^usr/share/doc/krzpapconfigu/api/html/index\.html$'
+expect "$development" '^usr/share/doc/krzpapconfigu/api/html/class_k_r_z_p_a_p_configurator\.html$'
 refuse "$development" '^usr/bin/|\.so\.1'
 for package in "$runtime" "$development"; do
   name=$(dpkg-deb -f "$package" Package)
