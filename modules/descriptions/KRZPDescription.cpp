@@ -145,7 +145,11 @@ Pattern pattern(const Node& node, bool inHeaders, bool needsGroup) {
     p.source = node.nonEmptyText();
     p.inHeaders = inHeaders;
     try {
-        p.regex = std::regex(p.source, std::regex::ECMAScript);
+        // The library's default matcher recurses once per character matched, so a hostile page
+        // (a megabyte of title) would overflow the stack; the polynomial matcher (libstdc++'s
+        // breadth-first one) keeps its depth to the pattern's size. It has no back-references:
+        // a pattern with one does not compile.
+        p.regex = std::regex(p.source, std::regex::ECMAScript | std::regex_constants::__polynomial);
     } catch (const std::regex_error& e) {
         node.fail(std::string("the pattern does not compile: ") + e.what());
     }

@@ -66,6 +66,8 @@ TEST(DescriptionLoader, EachBadDescriptionIsRefusedWithItsPlace) {
         {"acme", "/recognize/model/0/header", "realm=(", "/recognize/model/0/header",
          "does not compile"},
         {"acme", "/recognize/model/1/text", "<title>", "/recognize/model/1/text", "no group"},
+        {"acme", "/recognize/model/1/text", "(Acme) \\1 (.*)", "/recognize/model/1/text",
+         "does not compile"},
         {"corvid", "/recognize/match/0", json::object(), "/recognize/match/0", "exactly one"},
         {"acme", "/settings/firmware/pattern", "[a-", "/settings/firmware/pattern",
          "does not compile"},
@@ -146,6 +148,8 @@ TEST(DescriptionLoader, BadFilesAreReportedAndTheOthersStillLoad) {
 // The generic recognizer on probe replies, without a network: status, match, model patterns in
 // headers or text, known models only, firmware from the probe page.
 TEST(DescribedRecognizer, ClaimsOnlyWhatItsPatternsName) {
+    // A hostile device's megabyte of title must cost time, not the stack.
+    const std::string endless = "<title>Acme " + std::string(1 << 20, 'a');
     struct Case {
         const char* family;
         std::vector<std::pair<std::string, json>> edits;
