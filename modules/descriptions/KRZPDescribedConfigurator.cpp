@@ -4,6 +4,7 @@
 
 #include <boost/make_shared.hpp>
 
+#include <cctype>
 #include <cstdlib>
 #include <utility>
 
@@ -195,13 +196,21 @@ bool KRZPDescribedConfigurator::login() {
     params[how.passwordField] = credentials.second;
     sendRequest(how.action, params, "", 1);
     const std::string& headers = getComm()->getResponseHeaders();
-    std::string wanted = "Set-Cookie: " + how.cookie + (how.cookie.empty() ? "" : "=");
-    size_t at = headers.find(wanted);
+    // Header names compare without regard to case; the cookie's name exactly.
+    std::string caseless = headers;
+    for (char& c : caseless)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string field = "\nset-cookie: ";
+    size_t at = caseless.find(field);
+    while (at != std::string::npos && !how.cookie.empty() &&
+           headers.compare(at + field.size(), how.cookie.size() + 1, how.cookie + "=") != 0) {
+        at = caseless.find(field, at + 1);
+    }
     if (at == std::string::npos || status() == 401) {
         log(L"login refused\n");
         return false;
     }
-    at += std::string("Set-Cookie: ").size();
+    at += field.size();
     size_t end = headers.find_first_of(";\r\n", at);
     getComm()->setCookie("Cookie", headers.substr(at, end == std::string::npos ? end : end - at));
     return true;
@@ -401,8 +410,12 @@ void KRZPDescribedConfigurator::write(const Change& change) {
             throw;
         log(L"the connection dropped as the device restarts\n");
     }
-    if (change.change == "credentials")
-        setCredentialsReally(templateValue("{user}"), getNewPassword());
+    if (change.change == "credentials") {
+        // The writes after this one (and a login after a restart) use the new credentials.
+        std::string user = templateValue("{user}");
+        setCredentialsReally(user, getNewPassword());
+        getComm()->setAuthInfo(user, getNewPassword());
+    }
     forget();
     if (restarts) {
         waitUntilBack(change.restartPolls, change.restartPauseMs);

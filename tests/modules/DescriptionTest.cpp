@@ -332,4 +332,22 @@ TEST_F(DescribedDevice, ValueMapsBothWays) {
     EXPECT_TRUE(before.wireless == lab->status("acme-1").state.wireless);
 }
 
+// The writes go in the description's order; one after the account change logs in with the new
+// credentials.
+TEST_F(DescribedDevice, WritesInTheDescribedOrder) {
+    json document = json::parse(familyText("acme"));
+    std::swap(document["changes"][0], document["changes"][1]);
+    auto d = krzdesc::parseDescription(document.dump(), "acme.json");
+    auto conf = boost::make_shared<KRZPDescribedConfigurator>(
+        d, "AP-100", std::vector<KRZMacAddress>(), "admin", "gatekeeper");
+    conf->setAddr(inAddr("192.168.77.10"));
+    conf->startConfiguration();
+    conf->changeCredentials("boss", "tower15");
+    conf->changeSSID(KRZSsid("Reordered"));
+    EXPECT_TRUE(conf->completeConfiguration());
+    krzlab::DeviceSpec state = lab->status("acme-1").state;
+    EXPECT_EQ("boss", state.username);
+    EXPECT_EQ("tower15", state.password);
+    EXPECT_EQ("Reordered", state.wireless.ssid);
+}
 }  // namespace
