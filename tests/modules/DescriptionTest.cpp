@@ -350,4 +350,5 @@ TEST_F(DescribedDevice, WritesInTheDescribedOrder) {
     EXPECT_EQ("tower15", state.password);
     EXPECT_EQ("Reordered", state.wireless.ssid);
 }
+
 }  // namespace
