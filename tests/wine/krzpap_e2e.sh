@@ -66,7 +66,7 @@ check "described: scan tells the Corvid models apart" "Corvid    CV-10" \
   --modules krzpapdescriptions.dll scan
 check "described: show logs in with the login form" "SSID:        Aurora" \
   --modules krzpapdescriptions.dll show 192.168.77.20 --user root --password northwind
-check "described: configure writes and reads back" "WineAcme                           confirmed" \
+check "described: configure writes and reads back" "WineAcme  confirmed" \
   --modules krzpapdescriptions.dll configure 192.168.77.10 --user admin --password gatekeeper \
   --ssid WineAcme
 echo "$passed passed, $failed failed"
