@@ -50,3 +50,30 @@ function(krz_gtest name)
     "endif()\n")
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${labels_file})
 endfunction()
+
+# Registers the cases of a program built by krz_gtest once more, as PREFIX.<case>, run with
+# ENVIRONMENT: the same scenarios under another setting (the description module as the module
+# list, for one). FILTER (a GoogleTest filter) picks the cases that apply. Linux only, as the
+# discovered cases are.
+function(krz_gtest_again name)
+  cmake_parse_arguments(ARG "" "PREFIX;TIMEOUT;FILTER" "ENVIRONMENT;LABELS" ${ARGN})
+  if(NOT ARG_FILTER)
+    set(ARG_FILTER "*")
+  endif()
+  if(WIN32)
+    return()
+  endif()
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  include(GoogleTest)
+  set(list_name ${name}_${ARG_PREFIX}_TESTS)
+  string(MAKE_C_IDENTIFIER ${list_name} list_name)
+  gtest_discover_tests(${name} TEST_PREFIX "${ARG_PREFIX}." TEST_LIST ${list_name}
+    TEST_FILTER "${ARG_FILTER}" DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT ${ARG_TIMEOUT} ENVIRONMENT "${ARG_ENVIRONMENT}")
+  set(labels_file ${CMAKE_CURRENT_BINARY_DIR}/${list_name}_labels.cmake)
+  file(WRITE ${labels_file} "if(DEFINED ${list_name})\n"
+    "  set_tests_properties(\${${list_name}} PROPERTIES LABELS \"${ARG_LABELS}\")\n"
+    "endif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${labels_file})
+endfunction()

@@ -37,12 +37,14 @@ if [ -n "$others" ]; then
 fi
 echo "krzpapconfigu.dll: $(exports build/win32/bin/krzpapconfigu.dll | wc -l) exports, all of" \
   "the library's classes"
-# The sample module registers itself while it loads: it exports nothing.
-if [ -n "$(exports build/win32/bin/krzpapmodulesu.dll)" ]; then
-  echo "krzpapmodulesu.dll exports symbols:" >&2
-  exports build/win32/bin/krzpapmodulesu.dll | head >&2
-  exit 1
-fi
+# The modules register themselves while they load: they export nothing.
+for module in krzpapmodulesu krzpapdescriptions; do
+  if [ -n "$(exports build/win32/bin/$module.dll)" ]; then
+    echo "$module.dll exports symbols:" >&2
+    exports build/win32/bin/$module.dll | head >&2
+    exit 1
+  fi
+done
 
 linux_krzlab=$PWD/build/release/bin/krzlab
 e2e=()

@@ -107,6 +107,10 @@ KRZPLATFORM_API std::string lastLoaderMessage();
 // The folder this program's executable lives in, with a trailing separator; empty if unknown.
 KRZPLATFORM_API std::string executableDirectory();
 
+// The folder of the executable or shared library that holds `address` (a function or object of
+// it), with a trailing separator; empty if unknown. A module finds its installed files with it.
+KRZPLATFORM_API std::string libraryDirectoryOf(const void* address);
+
 // Runs `program` with `arguments` in place of this process where the system can, otherwise as a
 // child whose exit status becomes this process's. Returns only on failure, with the reason.
 KRZPLATFORM_API std::string replaceProcess(const std::string& program,

@@ -1,6 +1,7 @@
 #include "krzprocess.h"
 
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <pthread.h>
@@ -297,6 +298,17 @@ std::string executableDirectory() {
     }
     std::string path(self, static_cast<size_t>(n));
     return path.substr(0, path.rfind('/') + 1);
+}
+
+std::string libraryDirectoryOf(const void* address) {
+    Dl_info info;
+    if (dladdr(address, &info) == 0 || info.dli_fname == nullptr) {
+        return std::string();
+    }
+    char resolved[PATH_MAX];
+    std::string path = realpath(info.dli_fname, resolved) != nullptr ? resolved : info.dli_fname;
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
 std::string replaceProcess(const std::string& program, const std::vector<std::string>& arguments) {

@@ -382,6 +382,23 @@ std::string executableDirectory() {
     return slash == std::wstring::npos ? std::string() : narrow(path.substr(0, slash + 1));
 }
 
+std::string libraryDirectoryOf(const void* address) {
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            static_cast<LPCWSTR>(address), &module)) {
+        return std::string();
+    }
+    std::wstring path(32768, L'\0');
+    DWORD n = GetModuleFileNameW(module, &path[0], static_cast<DWORD>(path.size()));
+    if (n == 0 || n >= path.size()) {
+        return std::string();
+    }
+    path.resize(n);
+    size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::string() : narrow(path.substr(0, slash + 1));
+}
+
 namespace {
 
 // Quotes one argument by the rules CommandLineToArgvW reads back.

@@ -12,8 +12,15 @@
 namespace krztest {
 
 void LabTest::SetUp() {
-    // The module by its default name, and never a lab of the environment's.
-    krzprocess::unsetEnvironment("KRZ_VORTAN_APMODULE_DLLS");
+    // The module list under test: the sample module by its default name, or what
+    // KRZ_TEST_MODULES names (CTest runs the same scenarios again with the description module
+    // alone); never a lab of the environment's.
+    const std::string modules = krzprocess::environment("KRZ_TEST_MODULES");
+    if (modules.empty())
+        krzprocess::unsetEnvironment("KRZ_VORTAN_APMODULE_DLLS");
+    else
+        krzprocess::setEnvironment("KRZ_VORTAN_APMODULE_DLLS", modules);
+    krzprocess::unsetEnvironment("KRZ_APDESCRIPTION_DIRS");
     krzprocess::unsetEnvironment("KRZ_LAB");
     krzprocess::unsetEnvironment("KRZ_LAB_FILE");
     krzprocess::unsetEnvironment("KRZ_NETWORK");

@@ -1,5 +1,6 @@
-// Shared set-up of the end-to-end tests: an in-process lab made the active network, the sample
-// module loaded by its default name, and the library log read back from a file of the test's own.
+// Shared set-up of the end-to-end tests: an in-process lab made the active network, the module
+// list under test loaded (the sample module by its default name unless KRZ_TEST_MODULES names
+// another list), and the library log read back from a file of the test's own.
 #pragma once
 
 #include "TestSupport.h"

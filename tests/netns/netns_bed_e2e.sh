@@ -6,7 +6,8 @@
 # factory reset of two Corvid routers of one model to one address, both found by find and each
 # configured by MAC, frames carried to the chosen MAC only (tshark), the host namespace's routes,
 # neighbours and addresses unchanged by carried connections, and Ctrl-C during a carried
-# connection.
+# connection. CTest runs it twice: with the default module, and with the description module alone
+# (KRZ_VORTAN_APMODULE_DLLS=krzpapdescriptions.dll).
 set -u
 bin=$1
 here=$(cd "$(dirname "$0")" && pwd)
@@ -72,6 +73,11 @@ done
 echo "$out" | grep -q '198.18.7.40\|198.18.7.50\|198.18.7.60' &&
   fail "scan reported the printer, the bare or the silent address"
 echo "scan: 4 routers on two adapters"
+# Run again with the description module as the module list: its descriptions did the work.
+if [ "${KRZ_VORTAN_APMODULE_DLLS:-}" = krzpapdescriptions.dll ]; then
+  [ "$(grep -c 'Loaded description' "$tmp/log")" -ge 3 ] || fail "descriptions not loaded"
+  echo "scan: the families came from their descriptions"
+fi
 
 # Show and configure with read-back: Acme by kernel connections, Borealis carried by MAC.
 run configure 198.18.7.10 -u admin -p gatekeeper --ssid BedAcme >/dev/null || fail "configure acme"

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # End to end under Wine: the Windows krzpap.exe joins a Linux krzlab through KRZ_LAB and scans,
 # shows and configures the default lab's routers, with the requirement texts from the real
-# string-table resource and the sample module loaded as krzpapmodulesu.dll.
+# string-table resource and the sample module loaded as krzpapmodulesu.dll; then the same routers
+# through the description module alone (krzpapdescriptions.dll and the descriptions it finds
+# beside itself).
 # Usage: krzpap_e2e.sh WINDOWS_BIN_DIR LINUX_KRZLAB [WINE]
 set -uo pipefail
 win_bin=$(cd "$1" && pwd)
@@ -58,5 +60,14 @@ check "configure changes the device" "WineNet                            confirm
 check "show reads the new settings back" "SSID:        WineNet" show 192.168.77.31 --password rookery
 check_refused "wrong credentials are refused" "refused the credentials" \
   show 192.168.77.10 --user admin --password wrong
+check "described: scan finds the Acme router" "Acme      AP-100" \
+  --modules krzpapdescriptions.dll scan
+check "described: scan tells the Corvid models apart" "Corvid    CV-10" \
+  --modules krzpapdescriptions.dll scan
+check "described: show logs in with the login form" "SSID:        Aurora" \
+  --modules krzpapdescriptions.dll show 192.168.77.20 --user root --password northwind
+check "described: configure writes and reads back" "WineAcme  confirmed" \
+  --modules krzpapdescriptions.dll configure 192.168.77.10 --user admin --password gatekeeper \
+  --ssid WineAcme
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -1,0 +1,451 @@
+#include "KRZPDescribedConfigurator.h"
+
+#include "html/KRZPHtmlParser.h"
+
+#include <boost/make_shared.hpp>
+
+#include <cctype>
+#include <cstdlib>
+#include <utility>
+
+using krzdesc::Change;
+using krzdesc::Location;
+
+namespace {
+
+const char* const kUnit = "KRZPDescribedConfigurator";
+
+// The library's own default set for user names and passwords: printable ASCII from '!' without
+// ':' (the separator of Basic credentials).
+std::string defaultCredentialChars() {
+    std::string chars;
+    for (char c = '!'; c <= '~'; ++c)
+        if (c != ':')
+            chars.push_back(c);
+    return chars;
+}
+
+template <typename Mode>
+Mode modeOf(const std::map<Mode, std::string>& values, const std::string& deviceValue, Mode unset) {
+    for (const auto& entry : values)
+        if (entry.second == deviceValue)
+            return entry.first;
+    return unset;
+}
+
+bool sameId(const AttributeMap& attributes, const std::string& name) {
+    return KRZPHtmlParser::getAttrib(attributes, "name") == name ||
+           KRZPHtmlParser::getAttrib(attributes, "id") == name;
+}
+
+}  // namespace
+
+KRZPDescribedConfigurator::KRZPDescribedConfigurator(
+    std::shared_ptr<const krzdesc::Description> family, const std::string& modelName,
+    const in_addr& address, const KRZMacAddress& mac)
+    : KRZPHttpConfigurator(address, mac), description(std::move(family)), model(modelName) {}
+
+KRZPDescribedConfigurator::KRZPDescribedConfigurator(
+    std::shared_ptr<const krzdesc::Description> family, const std::string& modelName,
+    std::vector<KRZMacAddress> macs, const std::string& userName, const std::string& pass)
+    : KRZPHttpConfigurator(std::move(macs), userName, pass),
+      description(std::move(family)),
+      model(modelName) {}
+
+std::string KRZPDescribedConfigurator::getVendorName() const {
+    return description->vendor;
+}
+
+std::string KRZPDescribedConfigurator::getModelName() const {
+    return model;
+}
+
+std::pair<std::string, std::string> KRZPDescribedConfigurator::getDefaultCredentials() const {
+    return {description->defaultUser, description->defaultPassword};
+}
+
+bool KRZPDescribedConfigurator::usesUsername() const {
+    return description->usesUsername;
+}
+
+int KRZPDescribedConfigurator::getMinUsernameLen() const {
+    return description->user.min >= 0 ? description->user.min
+                                      : KRZPHttpConfigurator::getMinUsernameLen();
+}
+
+int KRZPDescribedConfigurator::getMaxUsernameLen() const {
+    return description->user.max >= 0 ? description->user.max
+                                      : KRZPHttpConfigurator::getMaxUsernameLen();
+}
+
+int KRZPDescribedConfigurator::getMinPasswordLen() const {
+    return description->password.min >= 0 ? description->password.min
+                                          : KRZPHttpConfigurator::getMinPasswordLen();
+}
+
+int KRZPDescribedConfigurator::getMaxPasswordLen() const {
+    return description->password.max;
+}
+
+std::string KRZPDescribedConfigurator::getValidUsernameChars() const {
+    const krzdesc::TextRule& rule = description->user;
+    if (rule.restrictive)
+        return getValidUsernameCharsRestrictive();
+    return rule.chars.empty() ? defaultCredentialChars() : rule.chars;
+}
+
+std::string KRZPDescribedConfigurator::getValidPasswordChars() const {
+    const krzdesc::TextRule& rule = description->password;
+    if (rule.restrictive)
+        return getValidPasswordCharsRestrictive();
+    return rule.chars.empty() ? defaultCredentialChars() : rule.chars;
+}
+
+_KRZPStringValidatorCode KRZPDescribedConfigurator::validateSsid(const std::string& text) const {
+    _KRZPStringValidatorCode verdict = KRZPHttpConfigurator::validateSsid(text);
+    const krzdesc::TextRule& rule = description->ssid;
+    if (verdict != KRZP_SV_OK)
+        return verdict;
+    std::string chars = rule.restrictive ? getValidSsidCharsRestrictive() : rule.chars;
+    if (!chars.empty() && text.find_first_not_of(chars) != std::string::npos)
+        return KRZP_SV_BAD_CHARS;
+    if (rule.max >= 0 && static_cast<long long>(text.size()) > rule.max)
+        return KRZP_SV_TOO_LONG;
+    if (rule.min >= 0 && static_cast<long long>(text.size()) < rule.min)
+        return KRZP_SV_TOO_SHORT;
+    return KRZP_SV_OK;
+}
+
+void KRZPDescribedConfigurator::_openConnection(int connectAttempts) {
+    boost::shared_ptr<KRZPAPComm> comm = getComm();
+    if (!comm) {
+        KRZPAPC_THROW(kUnit, "", KRZPAPC_NOT_CONNECTED);
+    }
+    for (int attempt = 1;; ++attempt) {
+        try {
+            comm->openConnection(80, false);
+            return;
+        } catch (const KRZPAPCException& e) {
+            if (e.getAPCErrorCode() != KRZPAPC_CONNECT_ERROR || attempt >= connectAttempts)
+                throw;
+        }
+        sleep(500);
+    }
+}
+
+int KRZPDescribedConfigurator::status() const {
+    // "HTTP/1.x NNN ..."
+    const std::string& headers = getComm()->getResponseHeaders();
+    size_t space = headers.find(' ');
+    return space == std::string::npos ? 0 : std::atoi(headers.c_str() + space + 1);
+}
+
+std::string KRZPDescribedConfigurator::fetch(const std::string& url) {
+    // A new request clears the connection's own cancel flag: honour one that came in between.
+    if (getCancel()) {
+        KRZPAPC_THROW(kUnit, "Operation cancelled", KRZPAPC_CANCELLED);
+    }
+    sendGetRequest(url, KRZPFormParams(), std::string(), false);
+    if (status() == 401) {
+        log(L"%hs: the device refused the credentials\n", url.c_str());
+        KRZPAPC_THROW(kUnit, "", KRZPAPC_AUTH_ERROR);
+    }
+    return getComm()->getResponseBody();
+}
+
+const std::string& KRZPDescribedConfigurator::page(const std::string& url) {
+    auto cached = pages.find(url);
+    if (cached != pages.end())
+        return cached->second;
+    std::string body = fetch(url);
+    int expired = description->login.expiredStatus;
+    if (expired != 0 && status() == expired) {
+        requireLogin();
+        body = fetch(url);
+        if (status() == expired) {
+            log(L"%hs: the session is not accepted\n", url.c_str());
+            KRZPAPC_THROW(kUnit, "", KRZPAPC_AUTH_ERROR);
+        }
+    }
+    return pages[url] = body;
+}
+
+bool KRZPDescribedConfigurator::_testLogin() {
+    setupConnection();
+    if (description->login.kind == krzdesc::LoginKind::Form)
+        return login();
+    // Basic: "/" answers 401 to credentials it refuses.
+    sendGetRequest("/", KRZPFormParams(), std::string(), false);
+    return status() != 401;
+}
+
+bool KRZPDescribedConfigurator::login() {
+    const krzdesc::Login& how = description->login;
+    std::pair<std::string, std::string> credentials = getCredentials();
+    KRZPFormParams params;
+    if (!how.formPage.empty()) {
+        // The login form's own hidden fields (a token above all) go with the credentials.
+        KRZPHtmlParser parser(fetch(how.formPage));
+        std::vector<KRZPBrowserForm> forms = parser.browserForms();
+        if (forms.empty())
+            notOnPage(how.formPage, "no login form");
+        for (const KRZPBrowserField& field : forms.front().fields)
+            params.addParam(field.name, field.value);
+    }
+    params[how.userField] = credentials.first;
+    params[how.passwordField] = credentials.second;
+    sendRequest(how.action, params, "", 1);
+    const std::string& headers = getComm()->getResponseHeaders();
+    // Header names compare without regard to case; the cookie's name exactly.
+    std::string caseless = headers;
+    for (char& c : caseless)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string field = "\nset-cookie: ";
+    size_t at = caseless.find(field);
+    while (at != std::string::npos && !how.cookie.empty() &&
+           headers.compare(at + field.size(), how.cookie.size() + 1, how.cookie + "=") != 0) {
+        at = caseless.find(field, at + 1);
+    }
+    if (at == std::string::npos || status() == 401) {
+        log(L"login refused\n");
+        return false;
+    }
+    at += field.size();
+    size_t end = headers.find_first_of(";\r\n", at);
+    getComm()->setCookie("Cookie", headers.substr(at, end == std::string::npos ? end : end - at));
+    return true;
+}
+
+void KRZPDescribedConfigurator::requireLogin() {
+    if (description->login.kind == krzdesc::LoginKind::Form && !login()) {
+        KRZPAPC_THROW(kUnit, "", KRZPAPC_AUTH_ERROR);
+    }
+}
+
+void KRZPDescribedConfigurator::notOnPage(const std::string& url, const std::string& what) const {
+    log(L"%hs: %hs: %hs\n", description->file.c_str(), url.c_str(), what.c_str());
+    KRZPAPC_THROW(kUnit, "", KRZPAPC_PARSE_ERROR);
+}
+
+std::vector<std::pair<std::string, std::string>> KRZPDescribedConfigurator::form(
+    const Location& where) {
+    KRZPHtmlParser parser(page(where.page));
+    std::vector<KRZPBrowserForm> forms = parser.browserForms();
+    const KRZPBrowserForm* chosen = nullptr;
+    if (!where.formName.empty()) {
+        for (const KRZPBrowserForm& f : forms)
+            if (sameId(f.attributes, where.formName))
+                chosen = &f;
+        if (!chosen)
+            notOnPage(where.page, "no form \"" + where.formName + "\"");
+    } else {
+        if (where.formIndex >= static_cast<int>(forms.size()))
+            notOnPage(where.page, "no form number " + std::to_string(where.formIndex));
+        chosen = &forms[where.formIndex];
+    }
+    std::vector<std::pair<std::string, std::string>> fields;
+    for (const KRZPBrowserField& field : chosen->fields)
+        fields.emplace_back(field.name, field.value);
+    return fields;
+}
+
+std::string KRZPDescribedConfigurator::read(const Location& where, const std::string& fieldName) {
+    if (where.pattern) {
+        std::string value;
+        if (!where.pattern->find(std::string(), page(where.page), value))
+            notOnPage(where.page, "no text matches \"" + where.pattern->source + "\"");
+        return value;
+    }
+    if (!where.script.empty() && fieldName.empty()) {
+        // var NAME = '...'; or "..."
+        const std::string& text = page(where.page);
+        std::string start = "var " + where.script + " = ";
+        size_t at = text.find(start);
+        if (at == std::string::npos || at + start.size() >= text.size() ||
+            (text[at + start.size()] != '\'' && text[at + start.size()] != '"')) {
+            notOnPage(where.page, "no script value \"" + where.script + "\"");
+        }
+        KRZPHtmlParser parser(text);
+        parser.skipPast(text.substr(at, start.size() + 1));
+        return parser.grabJs(text[at + start.size()]);
+    }
+    const std::string& name = fieldName.empty() ? where.field : fieldName;
+    for (const auto& field : form(where))
+        if (field.first == name)
+            return field.second;
+    notOnPage(where.page, "no field \"" + name + "\"");
+}
+
+std::string KRZPDescribedConfigurator::keyField(_KRZPSecurityMode mode) const {
+    auto own = description->keyFields.find(mode);
+    return own != description->keyFields.end() ? own->second : description->keyAt->field;
+}
+
+KRZPDescribedConfigurator::Wireless KRZPDescribedConfigurator::readWireless() {
+    const krzdesc::Description& d = *description;
+    Wireless w;
+    w.ssid = read(d.ssidAt);
+    w.security = read(d.securityAt);
+    w.encryption = read(d.encryptionAt);
+    if (d.keyAt) {
+        _KRZPSecurityMode mode = modeOf(d.securityValues, w.security, KRZP_SECURITY_UNSET);
+        bool own = d.keyFields.count(mode) != 0;
+        w.key = read(*d.keyAt, own ? keyField(mode) : std::string());
+    }
+    return w;
+}
+
+void KRZPDescribedConfigurator::_retrieveAttributes() {
+    setupConnection();
+    forget();
+    requireLogin();
+    const krzdesc::Description& d = *description;
+    if (d.firmware)
+        setFirmwareRevision(read(*d.firmware));
+    Wireless w = readWireless();
+    setSSID(w.ssid);
+    setSecurityMode(modeOf(d.securityValues, w.security, KRZP_SECURITY_UNSET));
+    setEncryptionMode(modeOf(d.encryptionValues, w.encryption, KRZP_ENCRYPTION_UNSET));
+    setKey(w.key.empty() ? boost::shared_ptr<KRZPKey>() : boost::make_shared<KRZPKey>(w.key));
+}
+
+bool KRZPDescribedConfigurator::_completeConfiguration() {
+    setupConnection();
+    forget();
+    requireLogin();
+    for (const Change& change : description->changes) {
+        bool wireless = change.change == "wireless";
+        bool pending =
+            wireless ? getSsidChanged() || getSecurityModeChanged() : getCredentialsChanged();
+        if (!pending)
+            continue;
+        write(change);
+        if (wireless) {
+            setSsidChanged(false);
+            setSecurityModeChanged(false);
+        } else {
+            setCredentialsChanged(false);
+        }
+    }
+    return true;
+}
+
+std::string KRZPDescribedConfigurator::templateValue(const std::string& text) const {
+    if (text == "{user}")
+        return usesUsername() ? getNewUsername() : getCredentials().first;
+    if (text == "{password}")
+        return getNewPassword();
+    if (text == "{currentUser}")
+        return getCredentials().first;
+    if (text == "{currentPassword}")
+        return getCredentials().second;
+    return text;
+}
+
+void KRZPDescribedConfigurator::write(const Change& change) {
+    const krzdesc::Description& d = *description;
+    // Every write starts from fresh pages: a form's token is good for one submission.
+    forget();
+    KRZPFormParams params;
+    if (change.form) {
+        for (const auto& field : form(*change.form))
+            params.addParam(field.first, field.second);
+    }
+    std::string writtenSsid;
+    if (change.change == "wireless") {
+        Wireless now = readWireless();
+        std::string security = now.security, encryption = now.encryption, keyText = now.key;
+        std::string keyName = d.keyAt ? d.keyAt->field : std::string();
+        if (getSecurityModeChanged()) {
+            auto value = d.securityValues.find(getNewSecurityMode());
+            auto cipher = d.encryptionValues.find(getNewEncryptionMode());
+            if (value == d.securityValues.end() || cipher == d.encryptionValues.end()) {
+                log(L"security mode %d with encryption %d is not supported by this device\n",
+                    static_cast<int>(getNewSecurityMode()),
+                    static_cast<int>(getNewEncryptionMode()));
+                KRZPAPC_THROW(kUnit, "", KRZPAPC_INTERNAL_ERROR);
+            }
+            security = value->second;
+            encryption = cipher->second;
+            keyText = getNewKey() ? getNewKey()->getKey() : std::string();
+            if (d.keyAt)
+                keyName = keyField(getNewSecurityMode());
+        }
+        writtenSsid = getSsidChanged() ? getNewSsid() : now.ssid;
+        params[d.ssidAt.field] = writtenSsid;
+        params[d.securityAt.field] = security;
+        params[d.encryptionAt.field] = encryption;
+        if (d.keyAt)
+            params[keyName] = keyText;
+    }
+    for (const auto& field : change.fields)
+        params[field.first] = templateValue(field.second);
+
+    bool restarts = change.restartPolls > 0;
+    try {
+        if (getCancel()) {
+            KRZPAPC_THROW(kUnit, "Operation cancelled", KRZPAPC_CANCELLED);
+        }
+        switch (change.method) {
+            case krzdesc::Method::Get:
+                sendGetRequest(change.action, params, change.answerText, restarts);
+                break;
+            case krzdesc::Method::Multipart: {
+                std::map<std::string, std::string> parts;
+                for (const auto& p : params)
+                    parts.insert(p);
+                sendMultipartRequest(change.action, parts, change.answerText, restarts);
+                break;
+            }
+            case krzdesc::Method::Post:
+                if (restarts)
+                    sendRequestBlind(change.action, params, change.answerText, 1);
+                else
+                    sendRequest(change.action, params, change.answerText, 1);
+                break;
+        }
+    } catch (const KRZPAPCException& e) {
+        // A device that restarts at once cuts its reply short.
+        if (!restarts || e.getAPCErrorCode() != KRZPAPC_IO_ERROR)
+            throw;
+        log(L"the connection dropped as the device restarts\n");
+    }
+    if (change.change == "credentials") {
+        // The writes after this one (and a login after a restart) use the new credentials.
+        std::string user = templateValue("{user}");
+        setCredentialsReally(user, getNewPassword());
+        getComm()->setAuthInfo(user, getNewPassword());
+    }
+    forget();
+    if (restarts) {
+        waitUntilBack(change.restartPolls, change.restartPauseMs);
+        // The restart ended any session; the reply never came, so the settings are the answer.
+        requireLogin();
+        if (change.change == "wireless" && read(d.ssidAt) != writtenSsid) {
+            log(L"%hs: the device came back without the new settings\n", change.action.c_str());
+            KRZPAPC_THROW(kUnit, "", KRZPAPC_PARSE_ERROR);
+        }
+        forget();
+    }
+}
+
+void KRZPDescribedConfigurator::waitUntilBack(int polls, int pauseMs) {
+    for (int attempt = 0; attempt < polls; ++attempt) {
+        sleep(pauseMs);
+        try {
+            fetch("/");
+            log(L"the device is back after %d ms\n", (attempt + 1) * pauseMs);
+            return;
+        } catch (const KRZPAPCException& e) {
+            // While it restarts the device refuses, resets or is unreachable; anything else
+            // (a cancel above all) ends the wait.
+            KRZPAPCErrorCode code = e.getAPCErrorCode();
+            if (code != KRZPAPC_CONNECT_ERROR && code != KRZPAPC_IO_ERROR &&
+                code != KRZPAPC_TIMEOUT) {
+                throw;
+            }
+        }
+    }
+    log(L"the device did not come back after its restart\n");
+    KRZPAPC_THROW(kUnit, "", KRZPAPC_CONNECT_ERROR);
+}

@@ -1,0 +1,80 @@
+// The configurator of a described family: every page, field, value and answer comes from the
+// family's description; the steps are the same for every family.
+#pragma once
+
+#include "KRZPDescription.h"
+
+#include "http/KRZPFormParams.h"
+#include "platform/krzplatform.h"
+#include "webconf/KRZPHttpConfigurator.h"
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+class KRZPDescribedConfigurator : public KRZPHttpConfigurator {
+  public:
+    KRZPDescribedConfigurator(std::shared_ptr<const krzdesc::Description> description,
+                              const std::string& model, const in_addr& address,
+                              const KRZMacAddress& mac);
+    KRZPDescribedConfigurator(std::shared_ptr<const krzdesc::Description> description,
+                              const std::string& model, std::vector<KRZMacAddress> macs,
+                              const std::string& userName, const std::string& pass);
+
+    std::string getVendorName() const override;
+    std::string getModelName() const override;
+    std::pair<std::string, std::string> getDefaultCredentials() const override;
+    bool usesUsername() const override;
+    int getMinUsernameLen() const override;
+    int getMaxUsernameLen() const override;
+    int getMinPasswordLen() const override;
+    int getMaxPasswordLen() const override;
+    // The device's own rules for a network name, on top of the library's.
+    _KRZPStringValidatorCode validateSsid(const std::string& text) const override;
+
+    // A firmware revision that the scan's probe reply showed.
+    void noteFirmwareRevision(const std::string& revision) { setFirmwareRevision(revision); }
+
+  protected:
+    // The last failed connect throws its error, so that an unreachable device reads as such;
+    // 500 ms between attempts.
+    void _openConnection(int connectAttempts) override;
+
+  private:
+    std::string getValidUsernameChars() const override;
+    std::string getValidPasswordChars() const override;
+    bool _testLogin() override;
+    void _retrieveAttributes() override;
+    bool _completeConfiguration() override;
+
+    // The wireless settings as the device holds them now.
+    struct Wireless {
+        std::string ssid, security, encryption, key;
+    };
+
+    bool login();
+    void requireLogin();
+    // The body of `url`, fetched once per step (the cache is dropped by forget()); a page that
+    // says the session has ended logs in again once.
+    const std::string& page(const std::string& url);
+    void forget() { pages.clear(); }
+    std::string fetch(const std::string& url);
+    int status() const;
+    // The form that `where` names on its page, as a browser submits it.
+    std::vector<std::pair<std::string, std::string>> form(const krzdesc::Location& where);
+    // The value at `where`; `field` overrides the location's field name (a mode's key field).
+    std::string read(const krzdesc::Location& where, const std::string& field = std::string());
+    Wireless readWireless();
+    std::string keyField(_KRZPSecurityMode mode) const;
+    // Logs "<file>: <page>: <what>" and throws code 7: the description does not fit the page.
+    [[noreturn]] void notOnPage(const std::string& page, const std::string& what) const;
+
+    void write(const krzdesc::Change& change);
+    void waitUntilBack(int polls, int pauseMs);
+    std::string templateValue(const std::string& text) const;
+
+    std::shared_ptr<const krzdesc::Description> description;
+    std::string model;
+    std::map<std::string, std::string> pages;
+};

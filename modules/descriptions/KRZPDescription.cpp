@@ -1,0 +1,542 @@
+#include "KRZPDescription.h"
+
+#include "platform/krzplatform.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <set>
+#include <sstream>
+
+namespace krzdesc {
+
+namespace {
+
+using nlohmann::json;
+
+bool sameText(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// A JSON pointer token: '~' and '/' escaped.
+std::string token(const std::string& key) {
+    std::string out;
+    for (char c : key) {
+        if (c == '~')
+            out += "~0";
+        else if (c == '/')
+            out += "~1";
+        else
+            out += c;
+    }
+    return out;
+}
+
+const char* typeName(const json& value) {
+    switch (value.type()) {
+        case json::value_t::object:
+            return "an object";
+        case json::value_t::array:
+            return "an array";
+        case json::value_t::string:
+            return "a string";
+        case json::value_t::boolean:
+            return "true or false";
+        case json::value_t::number_integer:
+        case json::value_t::number_unsigned:
+            return "a whole number";
+        case json::value_t::number_float:
+            return "a fractional number";
+        default:
+            return "null";
+    }
+}
+
+// One value of the document and where it is. Every read checks the type; an object is read
+// through the keys it may have, so that an unknown (misspelt) key is an error, not ignored.
+class Node {
+  public:
+    Node(const json& value, std::string pointer) : value_(value), pointer_(std::move(pointer)) {}
+
+    const std::string& pointer() const { return pointer_; }
+    [[noreturn]] void fail(const std::string& message) const {
+        throw DescriptionError(pointer_, message);
+    }
+
+    // An object whose keys are all among `allowed`.
+    const Node& object(std::initializer_list<const char*> allowed) const {
+        expect(value_.is_object(), "an object");
+        for (auto it = value_.begin(); it != value_.end(); ++it) {
+            bool known = std::any_of(allowed.begin(), allowed.end(),
+                                     [&](const char* key) { return it.key() == key; });
+            if (!known)
+                Node(it.value(), pointer_ + "/" + token(it.key())).fail("unknown key");
+        }
+        return *this;
+    }
+    bool has(const char* key) const { return value_.is_object() && value_.contains(key); }
+    Node at(const char* key) const {
+        std::string where = pointer_ + "/" + token(key);
+        if (!has(key))
+            throw DescriptionError(where, "missing");
+        return Node(value_.at(key), where);
+    }
+    std::vector<Node> items() const {
+        expect(value_.is_array(), "an array");
+        std::vector<Node> out;
+        for (size_t i = 0; i < value_.size(); ++i)
+            out.emplace_back(value_[i], pointer_ + "/" + std::to_string(i));
+        return out;
+    }
+    std::vector<std::pair<std::string, Node>> members() const {
+        expect(value_.is_object(), "an object");
+        std::vector<std::pair<std::string, Node>> out;
+        for (auto it = value_.begin(); it != value_.end(); ++it)
+            out.emplace_back(it.key(), Node(it.value(), pointer_ + "/" + token(it.key())));
+        return out;
+    }
+    std::string text() const {
+        expect(value_.is_string(), "a string");
+        return value_.get<std::string>();
+    }
+    std::string nonEmptyText() const {
+        std::string t = text();
+        if (t.empty())
+            fail("must not be empty");
+        return t;
+    }
+    int number(int min, int max) const {
+        expect(value_.is_number_integer(), "a whole number");
+        long long n = value_.get<long long>();
+        if (n < min || n > max)
+            fail("must be from " + std::to_string(min) + " to " + std::to_string(max));
+        return static_cast<int>(n);
+    }
+    bool flag() const {
+        expect(value_.is_boolean(), "true or false");
+        return value_.get<bool>();
+    }
+    bool isText() const { return value_.is_string(); }
+
+    std::string text(const char* key, const std::string& otherwise) const {
+        return has(key) ? at(key).text() : otherwise;
+    }
+
+  private:
+    void expect(bool ok, const char* what) const {
+        if (!ok)
+            fail(std::string("must be ") + what + ", not " + typeName(value_));
+    }
+
+    const json& value_;
+    std::string pointer_;
+};
+
+// A pattern; `needsGroup`: its first group is the value, so it must have one.
+Pattern pattern(const Node& node, bool inHeaders, bool needsGroup) {
+    Pattern p;
+    p.source = node.nonEmptyText();
+    p.inHeaders = inHeaders;
+    try {
+        // The library's default matcher recurses once per character matched, so a hostile page
+        // (a megabyte of title) would overflow the stack; the polynomial matcher (libstdc++'s
+        // breadth-first one) keeps its depth to the pattern's size. It has no back-references:
+        // a pattern with one does not compile.
+        p.regex = std::regex(p.source, std::regex::ECMAScript | std::regex_constants::__polynomial);
+    } catch (const std::regex_error& e) {
+        node.fail(std::string("the pattern does not compile: ") + e.what());
+    }
+    if (needsGroup && p.regex.mark_count() < 1)
+        node.fail("the pattern has no group ( ) for the value");
+    return p;
+}
+
+// {"header": PATTERN} or {"text": PATTERN}.
+Pattern headerOrText(const Node& node, bool needsGroup) {
+    node.object({"header", "text"});
+    if (node.has("header") == node.has("text"))
+        node.fail("needs exactly one of \"header\" and \"text\"");
+    return node.has("header") ? pattern(node.at("header"), true, needsGroup)
+                              : pattern(node.at("text"), false, needsGroup);
+}
+
+std::vector<Pattern> patterns(const Node& node, bool needsGroup) {
+    std::vector<Pattern> out;
+    for (const Node& item : node.items())
+        out.push_back(headerOrText(item, needsGroup));
+    if (out.empty())
+        node.fail("must hold at least one pattern");
+    return out;
+}
+
+std::string path(const Node& node) {
+    std::string p = node.nonEmptyText();
+    if (p[0] != '/')
+        node.fail("a page is a path that starts with '/'");
+    return p;
+}
+
+void formOf(const Node& node, Location& where) {
+    if (!node.has("form"))
+        return;
+    Node form = node.at("form");
+    if (form.isText())
+        where.formName = form.nonEmptyText();
+    else
+        where.formIndex = form.number(0, 99);
+}
+
+// A setting's place: page, and one of field, script, pattern (a script value is written back
+// under `field`, so both may be given).
+Location location(const Node& node, bool writable) {
+    node.object({"page", "form", "field", "script", "pattern"});
+    Location where;
+    where.pointer = node.pointer();
+    where.page = path(node.at("page"));
+    formOf(node, where);
+    if (node.has("field"))
+        where.field = node.at("field").nonEmptyText();
+    if (node.has("script"))
+        where.script = node.at("script").nonEmptyText();
+    if (node.has("pattern")) {
+        if (writable)
+            node.at("pattern").fail("a setting that is written needs a \"field\", not a pattern");
+        where.pattern.reset(new Pattern(pattern(node.at("pattern"), false, true)));
+    }
+    if (where.field.empty() && where.script.empty() && !where.pattern)
+        node.fail(writable ? "needs \"field\"" : "needs one of \"field\", \"script\", \"pattern\"");
+    if (writable && where.field.empty())
+        node.fail("a setting that is written needs \"field\"");
+    return where;
+}
+
+TextRule textRule(const Node& node, int maxLength) {
+    node.object({"min", "max", "chars"});
+    TextRule rule;
+    if (node.has("min"))
+        rule.min = node.at("min").number(0, maxLength);
+    if (node.has("max"))
+        rule.max = node.at("max").number(0, maxLength);
+    if (rule.max >= 0 && rule.min > rule.max)
+        node.at("min").fail("is above \"max\"");
+    if (node.has("chars")) {
+        std::string chars = node.at("chars").nonEmptyText();
+        if (chars == "restrictive")
+            rule.restrictive = true;
+        else
+            rule.chars = chars;
+    }
+    return rule;
+}
+
+template <typename Mode>
+std::map<Mode, std::string> valueMap(const Node& node, const std::map<std::string, Mode>& names) {
+    std::map<Mode, std::string> out;
+    std::set<std::string> values;
+    for (const auto& member : node.members()) {
+        auto mode = names.find(member.first);
+        if (mode == names.end())
+            member.second.fail("unknown mode (known: " + [&] {
+                std::string known;
+                for (const auto& n : names)
+                    known += (known.empty() ? "" : ", ") + n.first;
+                return known;
+            }() + ")");
+        std::string value = member.second.text();
+        if (!values.insert(value).second)
+            member.second.fail("two modes have the device value \"" + value + "\"");
+        out[mode->second] = value;
+    }
+    if (out.empty())
+        node.fail("must map at least one mode");
+    return out;
+}
+
+const std::set<std::string>& templateNames() {
+    static const std::set<std::string> names = {"{user}", "{password}", "{currentUser}",
+                                                "{currentPassword}"};
+    return names;
+}
+
+Change change(const Node& node) {
+    node.object({"change", "form", "action", "method", "fields", "answer"});
+    Change c;
+    c.pointer = node.pointer();
+    c.change = node.at("change").text();
+    if (c.change != "wireless" && c.change != "credentials")
+        node.at("change").fail("must be \"wireless\" or \"credentials\"");
+    if (node.has("form")) {
+        Node form = node.at("form");
+        form.object({"page", "form"});
+        c.form.reset(new Location);
+        c.form->pointer = form.pointer();
+        c.form->page = path(form.at("page"));
+        formOf(form, *c.form);
+    }
+    c.action = path(node.at("action"));
+    std::string method = node.text("method", "post");
+    if (method == "get")
+        c.method = Method::Get;
+    else if (method == "multipart")
+        c.method = Method::Multipart;
+    else if (method != "post")
+        node.at("method").fail("must be \"get\", \"post\" or \"multipart\"");
+    if (node.has("fields")) {
+        for (const auto& field : node.at("fields").members()) {
+            std::string value = field.second.text();
+            if (!value.empty() && value.front() == '{' && !templateNames().count(value))
+                field.second.fail("unknown value " + value +
+                                  " (known: {user}, {password}, {currentUser}, {currentPassword})");
+            c.fields.emplace_back(field.first, value);
+        }
+    }
+    Node answer = node.at("answer");
+    answer.object({"text", "restart"});
+    if (answer.has("text"))
+        c.answerText = answer.at("text").nonEmptyText();
+    if (answer.has("restart")) {
+        Node restart = answer.at("restart");
+        restart.object({"polls", "pauseMs"});
+        c.restartPolls = restart.at("polls").number(1, 1000);
+        c.restartPauseMs = restart.at("pauseMs").number(1, 60000);
+    }
+    if (c.answerText.empty() && c.restartPolls == 0)
+        answer.fail("needs \"text\" or \"restart\"");
+    return c;
+}
+
+void readRecognition(const Node& node, Description& d) {
+    node.object({"priority", "status", "match", "model", "modelDigest", "firmware"});
+    if (node.has("priority"))
+        d.priority = node.at("priority").number(-1000000, 1000000);
+    if (node.has("status"))
+        d.probeStatus = node.at("status").number(100, 599);
+    if (node.has("match"))
+        d.match = patterns(node.at("match"), false);
+    if (node.has("model"))
+        d.model = patterns(node.at("model"), true);
+    if (node.has("modelDigest")) {
+        Node digest = node.at("modelDigest");
+        digest.object({"page", "models"});
+        d.digestPage = path(digest.at("page"));
+        for (const auto& member : digest.at("models").members()) {
+            bool hex =
+                member.first.size() == 32 &&
+                std::all_of(member.first.begin(), member.first.end(), [](char c) {
+                    return std::isdigit(static_cast<unsigned char>(c)) || (c >= 'a' && c <= 'f');
+                });
+            if (!hex)
+                member.second.fail("a digest is 32 lower-case hexadecimal digits");
+            d.modelsByDigest[member.first] = member.second.nonEmptyText();
+        }
+    }
+    if (d.model.empty() == d.digestPage.empty())
+        node.fail("needs exactly one of \"model\" and \"modelDigest\"");
+    if (d.digestPage.empty() == false && d.match.empty())
+        node.fail("a description that fetches a page to tell its models needs \"match\"");
+    if (node.has("firmware"))
+        d.probeFirmware = patterns(node.at("firmware"), true);
+}
+
+void readLogin(const Node& node, Login& login) {
+    node.object({"kind", "action", "formPage", "user", "password", "cookie", "expiredStatus"});
+    std::string kind = node.at("kind").text();
+    if (kind == "basic") {
+        for (const char* key :
+             {"action", "formPage", "user", "password", "cookie", "expiredStatus"})
+            if (node.has(key))
+                node.at(key).fail("only a form login has this");
+        return;
+    }
+    if (kind != "form")
+        node.at("kind").fail("must be \"basic\" or \"form\"");
+    login.kind = LoginKind::Form;
+    login.action = path(node.at("action"));
+    if (node.has("formPage"))
+        login.formPage = path(node.at("formPage"));
+    login.userField = node.at("user").nonEmptyText();
+    login.passwordField = node.at("password").nonEmptyText();
+    login.cookie = node.text("cookie", "");
+    if (node.has("expiredStatus"))
+        login.expiredStatus = node.at("expiredStatus").number(100, 599);
+}
+
+void readAccount(const Node& node, Description& d) {
+    node.object({"defaultUser", "defaultPassword", "usesUsername", "user", "password", "ssid"});
+    d.defaultUser = node.at("defaultUser").text();
+    d.defaultPassword = node.at("defaultPassword").text();
+    d.usesUsername = node.at("usesUsername").flag();
+    if (node.has("user"))
+        d.user = textRule(node.at("user"), 255);
+    if (node.has("password"))
+        d.password = textRule(node.at("password"), 255);
+    if (d.password.max <= 0)
+        node.fail("needs \"password\" with a \"max\" of at least 1");
+    if (node.has("ssid"))
+        d.ssid = textRule(node.at("ssid"), 32);
+}
+
+void readSettings(const Node& node, Description& d) {
+    node.object({"firmware", "ssid", "security", "encryption", "key", "keyFields"});
+    if (node.has("firmware"))
+        d.firmware.reset(new Location(location(node.at("firmware"), false)));
+    d.ssidAt = location(node.at("ssid"), true);
+    d.securityAt = location(node.at("security"), true);
+    d.encryptionAt = location(node.at("encryption"), true);
+    if (node.has("key"))
+        d.keyAt.reset(new Location(location(node.at("key"), true)));
+    if (node.has("keyFields")) {
+        if (!d.keyAt)
+            node.at("keyFields").fail("needs \"key\" for the page its fields are on");
+        for (const auto& member : node.at("keyFields").members()) {
+            auto mode = securityModeNames().find(member.first);
+            if (mode == securityModeNames().end())
+                member.second.fail("unknown security mode");
+            d.keyFields[mode->second] = member.second.nonEmptyText();
+        }
+    }
+}
+
+}  // namespace
+
+bool Pattern::find(const std::string& headers, const std::string& body, std::string& value) const {
+    const std::string& text = inHeaders ? headers : body;
+    std::smatch m;
+    if (!std::regex_search(text, m, regex))
+        return false;
+    value = m.size() > 1 ? m[1].str() : m[0].str();
+    return true;
+}
+
+std::string Description::knownModel(const std::string& name) const {
+    for (const std::string& known : models)
+        if (sameText(known, name))
+            return known;
+    return std::string();
+}
+
+bool Description::isVendor(const std::string& name) const {
+    return sameText(vendor, name);
+}
+
+DescriptionError::DescriptionError(const std::string& where, const std::string& message)
+    : std::runtime_error(message), pointer_(where) {}
+
+const std::map<std::string, _KRZPSecurityMode>& securityModeNames() {
+    static const std::map<std::string, _KRZPSecurityMode> names = {
+        {"none", KRZP_SECURITY_NONE},
+        {"wep", KRZP_SECURITY_WEP},
+        {"wpa-psk", KRZP_SECURITY_WPA_PSK},
+        {"wpa2-psk", KRZP_SECURITY_WPA2_PSK},
+        {"wpa-wpa2-psk", KRZP_SECURITY_WPA_WPA2_PSK}};
+    return names;
+}
+
+const std::map<std::string, _KRZPEncryptionMode>& encryptionModeNames() {
+    static const std::map<std::string, _KRZPEncryptionMode> names = {
+        {"none", KRZP_ENCRYPTION_NONE},     {"wep64", KRZP_ENCRYPTION_WEP64},
+        {"wep128", KRZP_ENCRYPTION_WEP128}, {"tkip", KRZP_ENCRYPTION_TKIP},
+        {"aes", KRZP_ENCRYPTION_AES},       {"tkip-aes", KRZP_ENCRYPTION_TKIP_AES}};
+    return names;
+}
+
+std::shared_ptr<const Description> parseDescription(const std::string& text,
+                                                    const std::string& file) {
+    json document;
+    try {
+        document = json::parse(text);
+    } catch (const json::parse_error& e) {
+        throw DescriptionError("", "not JSON (at byte " + std::to_string(e.byte) + ")");
+    }
+    auto d = std::make_shared<Description>();
+    d->file = file;
+    Node root(document, "");
+    root.object({"$schema", "vendor", "models", "factory", "recognize", "login", "account",
+                 "settings", "security", "encryption", "changes"});
+    d->vendor = root.at("vendor").nonEmptyText();
+    for (const Node& model : root.at("models").items())
+        d->models.push_back(model.nonEmptyText());
+    if (d->models.empty())
+        root.at("models").fail("must name at least one model");
+    if (root.has("factory")) {
+        Node factory = root.at("factory");
+        factory.object({"address", "ssid"});
+        if (factory.has("address")) {
+            d->factoryAddress = factory.at("address").text();
+            if (inet_addr(d->factoryAddress.c_str()) == INADDR_NONE)
+                factory.at("address").fail("is not a dotted IPv4 address");
+        }
+        d->factorySsid = factory.text("ssid", "");
+    }
+    readRecognition(root.at("recognize"), *d);
+    readLogin(root.at("login"), d->login);
+    readAccount(root.at("account"), *d);
+    readSettings(root.at("settings"), *d);
+    d->securityValues = valueMap(root.at("security"), securityModeNames());
+    d->encryptionValues = valueMap(root.at("encryption"), encryptionModeNames());
+    std::set<std::string> kinds;
+    for (const Node& item : root.at("changes").items()) {
+        d->changes.push_back(change(item));
+        if (!kinds.insert(d->changes.back().change).second)
+            item.at("change").fail("a second write of the same change");
+    }
+    if (kinds.size() != 2)
+        root.at("changes").fail("needs one \"wireless\" and one \"credentials\" write");
+    return d;
+}
+
+std::vector<std::string> splitFolders(const std::string& setting) {
+    std::vector<std::string> out;
+    std::stringstream in(setting);
+    std::string piece;
+    while (std::getline(in, piece, ';'))
+        if (!piece.empty())
+            out.push_back(piece);
+    return out;
+}
+
+std::vector<std::shared_ptr<const Description>> loadDescriptions(
+    const std::vector<std::string>& folders,
+    const std::function<void(const std::string&)>& report) {
+    namespace fs = std::filesystem;
+    std::vector<std::shared_ptr<const Description>> out;
+    for (const std::string& folder : folders) {
+        std::error_code error;
+        std::vector<fs::path> files;
+        for (fs::directory_iterator it(fs::u8path(folder), error), end; !error && it != end;
+             it.increment(error)) {
+            if (it->path().extension() == ".json")
+                files.push_back(it->path());
+        }
+        if (error) {
+            report(folder + ": " + error.message());
+            continue;
+        }
+        std::sort(files.begin(), files.end());
+        for (const fs::path& file : files) {
+            std::string name = file.u8string();
+            std::ifstream in(file, std::ios::binary);
+            std::stringstream text;
+            text << in.rdbuf();
+            if (!in) {
+                report(name + ": cannot be read");
+                continue;
+            }
+            try {
+                out.push_back(parseDescription(text.str(), name));
+            } catch (const DescriptionError& e) {
+                report(name + ": " + (e.pointer().empty() ? "/" : e.pointer()) + ": " + e.what());
+            }
+        }
+    }
+    return out;
+}
+
+}  // namespace krzdesc

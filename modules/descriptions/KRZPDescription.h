@@ -1,0 +1,148 @@
+// A device family described as data: how to recognize it, how to log in, where each setting lives
+// on its pages, how its values map to the library's modes, how a change is written and what the
+// device answers. Read from a JSON file (krzpap-description.schema.json is its published schema);
+// an error names the file and the place in it as a JSON pointer.
+#pragma once
+
+#include "core/KRZPAPConfigurator.h"
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <regex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace krzdesc {
+
+// A regular expression whose first group is the value; kept with its source for messages.
+struct Pattern {
+    std::string source;
+    std::regex regex;
+    // Looked for in the reply's header text instead of its body.
+    bool inHeaders = false;
+
+    // Group 1 of the first match (the whole match when there is no group); false without one.
+    bool find(const std::string& headers, const std::string& body, std::string& value) const;
+};
+
+// Where one value lives on the device: a page, and on it a form's field, a script's string
+// literal (`var NAME = '...'`), or the first group of a pattern over the page's text.
+struct Location {
+    std::string page;
+    // Which form of the page: its position, or its name or id when `formName` is set.
+    int formIndex = 0;
+    std::string formName;
+    std::string field;   // the form field: read from it, and written under this name
+    std::string script;  // read from this script variable instead of the form
+    std::unique_ptr<Pattern> pattern;
+    std::string pointer;  // where in the description, for messages
+};
+
+struct TextRule {
+    int min = -1;  // -1: the library's default
+    int max = -1;
+    std::string chars;         // explicit set of allowed characters
+    bool restrictive = false;  // the library's restrictive set
+};
+
+enum class LoginKind { Basic, Form };
+
+struct Login {
+    LoginKind kind = LoginKind::Basic;
+    std::string action;    // where the login is posted
+    std::string formPage;  // the page whose form is submitted (hidden fields such as a token kept)
+    std::string userField;
+    std::string passwordField;
+    std::string cookie;     // the session cookie's name; empty: the first one the device sets
+    int expiredStatus = 0;  // a page answering this status means the session has ended
+};
+
+enum class Method { Get, Post, Multipart };
+
+// One write: the form it starts from, where it is sent, the fields it sets, and the answer that
+// confirms it. `change` is "wireless" or "credentials".
+struct Change {
+    std::string change;
+    std::unique_ptr<Location> form;  // page and form only; null: start from no form
+    std::string action;
+    Method method = Method::Post;
+    std::vector<std::pair<std::string, std::string>> fields;  // name, template
+    std::string answerText;
+    // The device restarts: its reply is cut short, then it is polled until it answers again.
+    int restartPolls = 0;
+    int restartPauseMs = 0;
+    std::string pointer;
+};
+
+struct Description {
+    std::string file;
+    std::string vendor;
+    std::vector<std::string> models;
+    std::string factoryAddress;
+    std::string factorySsid;
+
+    int priority = 500;
+    int probeStatus = 0;  // 0: any
+    std::vector<Pattern> match;
+    std::vector<Pattern> model;
+    std::string digestPage;
+    std::map<std::string, std::string> modelsByDigest;
+    std::vector<Pattern> probeFirmware;
+
+    Login login;
+
+    std::string defaultUser;
+    std::string defaultPassword;
+    bool usesUsername = true;
+    TextRule user;
+    TextRule password;
+    TextRule ssid;
+
+    std::unique_ptr<Location> firmware;
+    Location ssidAt;
+    Location securityAt;
+    Location encryptionAt;
+    std::unique_ptr<Location> keyAt;
+    // A security mode's own key field, where it differs from keyAt's.
+    std::map<_KRZPSecurityMode, std::string> keyFields;
+
+    std::map<_KRZPSecurityMode, std::string> securityValues;
+    std::map<_KRZPEncryptionMode, std::string> encryptionValues;
+
+    std::vector<Change> changes;
+
+    // The model's name as the description spells it, letter case ignored; empty when unknown.
+    std::string knownModel(const std::string& name) const;
+    bool isVendor(const std::string& name) const;
+};
+
+// What is wrong with a description, and where (a JSON pointer; empty for the whole document).
+class DescriptionError : public std::runtime_error {
+  public:
+    DescriptionError(const std::string& pointer, const std::string& message);
+    const std::string& pointer() const { return pointer_; }
+
+  private:
+    std::string pointer_;
+};
+
+// Reads a description from its text; `file` is kept for messages. Throws DescriptionError.
+std::shared_ptr<const Description> parseDescription(const std::string& text,
+                                                    const std::string& file);
+
+// The library's names of the modes as descriptions write them ("wpa2-psk", "tkip-aes", ...).
+const std::map<std::string, _KRZPSecurityMode>& securityModeNames();
+const std::map<std::string, _KRZPEncryptionMode>& encryptionModeNames();
+
+// Every "*.json" file in the folders, in name order within each folder, loaded one by one: a file
+// that fails is reported through `report` ("FILE: POINTER: message") and skipped; a folder that
+// does not exist is reported and skipped.
+std::vector<std::shared_ptr<const Description>> loadDescriptions(
+    const std::vector<std::string>& folders, const std::function<void(const std::string&)>& report);
+
+// The folders of a ';'-separated setting, empty pieces dropped.
+std::vector<std::string> splitFolders(const std::string& setting);
+
+}  // namespace krzdesc

@@ -1,0 +1,354 @@
+// The description module's parts: the loader's verdict on bad descriptions, the loading of
+// folders, and each kind of description field driving the generic configurator and recognizer
+// against the lab's devices (a field the page lacks is an error at first use).
+#include "E2eTestSupport.h"
+
+#include "KRZPDescribedConfigurator.h"
+#include "KRZPDescribedFamily.h"
+#include "KRZPDescription.h"
+
+#include "platform/krzplatform.h"
+
+#include <boost/make_shared.hpp>
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+using namespace krztest;
+using nlohmann::json;
+
+namespace {
+
+std::string familyText(const std::string& name) {
+    return fileText(std::string(KRZ_DESCRIPTIONS_SOURCE) + "/" + name + ".json");
+}
+
+// `family`'s description with the value at each pointer replaced (null: removed).
+std::string edited(const std::string& family,
+                   const std::vector<std::pair<std::string, json>>& edits) {
+    json document = json::parse(familyText(family));
+    for (const auto& e : edits) {
+        json::json_pointer where(e.first);
+        if (e.second.is_null())
+            document[where.parent_pointer()].erase(where.back());
+        else
+            document[where] = e.second;
+    }
+    return document.dump();
+}
+
+// The pointer and message of the error `text` is refused with; empty when it loads.
+std::pair<std::string, std::string> verdict(const std::string& text) {
+    try {
+        krzdesc::parseDescription(text, "test.json");
+        return {};
+    } catch (const krzdesc::DescriptionError& e) {
+        return {e.pointer(), e.what()};
+    }
+}
+
+TEST(DescriptionLoader, EachBadDescriptionIsRefusedWithItsPlace) {
+    struct Case {
+        const char* family;
+        const char* pointer;  // edited, and where the error must be (unless `where` says)
+        json value;           // null: the key removed
+        const char* where;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"acme", "/colour", "red", "/colour", "unknown key"},
+        {"acme", "/settings/ssid/feild", "ssid", "/settings/ssid/feild", "unknown key"},
+        {"acme", "/models", "AP-100", "/models", "must be an array, not a string"},
+        {"acme", "/account/usesUsername", "yes", "/account/usesUsername", "must be true or false"},
+        {"acme", "/account/password/max", 15.5, "/account/password/max", "must be a whole number"},
+        {"acme", "/recognize/model/0/header", "realm=(", "/recognize/model/0/header",
+         "does not compile"},
+        {"acme", "/recognize/model/1/text", "<title>", "/recognize/model/1/text", "no group"},
+        {"acme", "/recognize/model/1/text", "(Acme) \\1 (.*)", "/recognize/model/1/text",
+         "does not compile"},
+        {"corvid", "/recognize/match/0", json::object(), "/recognize/match/0", "exactly one"},
+        {"acme", "/settings/firmware/pattern", "[a-", "/settings/firmware/pattern",
+         "does not compile"},
+        {"acme", "/security/wpa3", "5", "/security/wpa3", "unknown mode"},
+        {"acme", "/encryption/aes", "tkip", "/encryption/", "two modes"},
+        {"acme", "/settings/ssid", nullptr, "/settings/ssid", "missing"},
+        {"acme", "/settings/ssid/page", "wireless.htm", "/settings/ssid/page", "starts with '/'"},
+        {"acme", "/settings/ssid/field", nullptr, "/settings/ssid", "needs \"field\""},
+        {"acme", "/settings/key/pattern", "(x)", "/settings/key/pattern", "needs a \"field\""},
+        {"acme",
+         "/settings/keyFields",
+         {{"wpa3", "k"}},
+         "/settings/keyFields/wpa3",
+         "unknown security mode"},
+        {"acme", "/changes/0/method", "put", "/changes/0/method", "must be \"get\""},
+        {"acme", "/changes/1/fields/admin_user", "{usr}", "/changes/1/fields/admin_user",
+         "unknown value"},
+        {"acme", "/changes/1/change", "wireless", "/changes/1/change", "second write"},
+        {"acme", "/changes/0/answer", json::object(), "/changes/0/answer", "needs \"text\""},
+        {"acme", "/recognize/model", nullptr, "/recognize", "exactly one of"},
+        {"corvid", "/recognize/modelDigest/models/XYZ", "CV-30",
+         "/recognize/modelDigest/models/XYZ", "32 lower-case"},
+        {"corvid", "/recognize/match", nullptr, "/recognize", "needs \"match\""},
+        {"acme", "/login/cookie", "SID", "/login/cookie", "only a form login"},
+        {"borealis", "/login/user", nullptr, "/login/user", "missing"},
+        {"acme", "/login/kind", "digest", "/login/kind", "must be \"basic\" or \"form\""},
+        {"acme", "/factory/address", "192.168.300.1", "/factory/address", "not a dotted"},
+        {"acme", "/account/password/min", 20, "/account/password/min", "above \"max\""},
+        {"acme", "/account/password", nullptr, "/account", "\"max\" of at least 1"},
+        {"acme", "/recognize/status", 99, "/recognize/status", "from 100 to 599"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.family) + c.pointer);
+        auto got = verdict(edited(c.family, {{c.pointer, c.value}}));
+        EXPECT_EQ(0u, got.first.find(c.where)) << got.first;
+        EXPECT_NE(std::string::npos, got.second.find(c.message)) << got.second;
+    }
+    auto notJson = verdict("{\"vendor\": ");
+    EXPECT_EQ("", notJson.first);
+    EXPECT_NE(std::string::npos, notJson.second.find("not JSON")) << notJson.second;
+    // The shipped ones load as they are.
+    for (const char* family : {"acme", "borealis", "corvid"})
+        EXPECT_EQ("", verdict(familyText(family)).first) << family;
+}
+
+// A folder with good, bad and other files, and a folder that is not there: the good ones load, in
+// name order, and each problem is one report naming the file and the place.
+TEST(DescriptionLoader, BadFilesAreReportedAndTheOthersStillLoad) {
+    namespace fs = std::filesystem;
+    fs::path folder = fs::path(::testing::TempDir()) / "krz_descriptions_load";
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    auto write = [&](const std::string& name, const std::string& text) {
+        std::ofstream(folder / name, std::ios::binary) << text;
+    };
+    write("a-corvid.json", familyText("corvid"));
+    write("b-broken.json", edited("acme", {{"/settings/ssid/form", true}}));
+    write("c-acme.json", familyText("acme"));
+    write("d-empty.json", "");
+    write("notes.txt", "not a description");
+    std::vector<std::string> reports;
+    auto loaded = krzdesc::loadDescriptions(
+        krzdesc::splitFolders(";" + folder.string() + ";;" + (folder / "missing").string() + ";"),
+        [&](const std::string& line) { reports.push_back(line); });
+    ASSERT_EQ(2u, loaded.size());
+    EXPECT_EQ("Corvid", loaded[0]->vendor);
+    EXPECT_EQ("Acme", loaded[1]->vendor);
+    ASSERT_EQ(3u, reports.size());
+    EXPECT_EQ((folder / "b-broken.json").string() +
+                  ": /settings/ssid/form: must be a whole number, not true or false",
+              reports[0]);
+    EXPECT_EQ(0u, reports[1].find((folder / "d-empty.json").string() + ": /: not JSON"))
+        << reports[1];
+    EXPECT_EQ(0u, reports[2].find((folder / "missing").string() + ": ")) << reports[2];
+    fs::remove_all(folder);
+}
+
+// The generic recognizer on probe replies, without a network: status, match, model patterns in
+// headers or text, known models only, firmware from the probe page.
+TEST(DescribedRecognizer, ClaimsOnlyWhatItsPatternsName) {
+    // A hostile device's megabyte of title must cost time, not the stack.
+    const std::string endless = "<title>Acme " + std::string(1 << 20, 'a');
+    struct Case {
+        const char* family;
+        std::vector<std::pair<std::string, json>> edits;
+        const char* headers;
+        const char* body;
+        const char* model;  // null: not claimed
+        const char* firmware;
+    };
+    const Case cases[] = {
+        {"acme",
+         {},
+         "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"Acme AP-200\"",
+         "",
+         "AP-200",
+         ""},
+        {"acme", {}, "HTTP/1.1 200 OK", "<title>Acme ap-100 - Status</title>", "AP-100", ""},
+        {"acme",
+         {},
+         "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"Acme AP-900\"",
+         "",
+         nullptr,
+         ""},
+        {"acme", {}, "HTTP/1.1 200 OK", "<title>Borealis BR-5400</title>", nullptr, ""},
+        {"acme",
+         {{"/recognize/status", 401}},
+         "HTTP/1.1 200 OK",
+         "<title>Acme AP-100 - Status</title>",
+         nullptr,
+         ""},
+        {"acme",
+         {{"/recognize/match", {{{"header", "Server: Acme"}}}}},
+         "HTTP/1.1 200 OK\r\nServer: Other",
+         "<title>Acme AP-100 - Status</title>",
+         nullptr,
+         ""},
+        {"borealis",
+         {},
+         "HTTP/1.1 200 OK",
+         "<title>Borealis BR-5400 &middot; Login</title><p>Firmware 2.1.0</p>",
+         "BR-5400",
+         "2.1.0"},
+    };
+    in_addr address = inAddr("192.168.77.99");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.family) + " " + c.headers + " " + c.body);
+        auto d = krzdesc::parseDescription(edited(c.family, c.edits), "test.json");
+        KRZPDescribedRecognizer recognizer(d);
+        auto conf = recognizer.recognize(address, c.headers, c.body, KRZMacAddress());
+        if (!c.model) {
+            EXPECT_FALSE(conf);
+            continue;
+        }
+        ASSERT_TRUE(conf);
+        EXPECT_EQ(d->vendor, conf->getVendorName());
+        EXPECT_EQ(c.model, conf->getModelName());
+        EXPECT_EQ(c.firmware, conf->getFirmwareRevision());
+    }
+}
+
+// The device's own rules for each value, as the configurator's validators apply them.
+TEST(DescribedConfigurator, CharacterAndLengthRulesPerValue) {
+    struct Case {
+        std::vector<std::pair<std::string, json>> edits;
+        const char* what;  // user, password, ssid
+        std::string text;
+        _KRZPStringValidatorCode want;
+    };
+    const Case cases[] = {
+        {{}, "user", "admin", KRZP_SV_OK},
+        {{}, "user", "ad-min", KRZP_SV_BAD_CHARS},
+        {{}, "user", std::string(16, 'a'), KRZP_SV_TOO_LONG},
+        {{}, "password", std::string(15, '%'), KRZP_SV_OK},
+        {{}, "password", "", KRZP_SV_TOO_SHORT},
+        {{{"/account/password/chars", "abc"}}, "password", "abcabc", KRZP_SV_OK},
+        {{{"/account/password/chars", "abc"}}, "password", "abcd", KRZP_SV_BAD_CHARS},
+        {{{"/account/password/chars", "restrictive"}}, "password", "a&b", KRZP_SV_BAD_CHARS},
+        {{{"/account/user", {{"max", 4}}}}, "user", "ad:mi", KRZP_SV_BAD_CHARS},
+        {{{"/account/user", {{"max", 4}}}}, "user", "a-b!", KRZP_SV_OK},
+        {{}, "ssid", "Any name & more", KRZP_SV_OK},
+        {{{"/account/ssid", {{"max", 8}, {"chars", "restrictive"}}}}, "ssid", "Lab 1", KRZP_SV_OK},
+        {{{"/account/ssid", {{"max", 8}}}}, "ssid", "Lab 12345", KRZP_SV_TOO_LONG},
+        {{{"/account/ssid", {{"chars", "restrictive"}}}}, "ssid", "Lab&Co", KRZP_SV_BAD_CHARS},
+        {{{"/account/ssid", {{"min", 4}}}}, "ssid", "Lab", KRZP_SV_TOO_SHORT},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.what) + " \"" + c.text + "\"");
+        auto d = krzdesc::parseDescription(edited("acme", c.edits), "test.json");
+        KRZPDescribedConfigurator conf(d, "AP-100", std::vector<KRZMacAddress>(), "", "");
+        std::string what = c.what;
+        _KRZPStringValidatorCode got = what == "user"       ? conf.validateUsername(c.text)
+                                       : what == "password" ? conf.validatePassword(c.text)
+                                                            : conf.validateSsid(c.text);
+        EXPECT_EQ(c.want, got);
+    }
+}
+
+// Each kind of location read from the lab's devices, and a description that does not fit the
+// device's page: an error at first use (code 7) whose log line names the description, the page
+// and the missing field.
+class DescribedDevice : public LabTest {
+  protected:
+    void SetUp() override {
+        LabTest::SetUp();
+        startLab(krzlab::LabDescription::defaultLab());
+    }
+    boost::shared_ptr<KRZPDescribedConfigurator> open(
+        const std::string& family, const std::string& file,
+        const std::vector<std::pair<std::string, json>>& edits) {
+        auto d = krzdesc::parseDescription(edited(family, edits), file);
+        bool acme = family == "acme";
+        auto conf = boost::make_shared<KRZPDescribedConfigurator>(
+            d, acme ? "AP-100" : "BR-5400", std::vector<KRZMacAddress>(), acme ? "admin" : "root",
+            acme ? "gatekeeper" : "northwind");
+        conf->setAddr(inAddr(acme ? "192.168.77.10" : "192.168.77.20"));
+        return conf;
+    }
+};
+
+TEST_F(DescribedDevice, EachLocationKindAndWhatThePageLacks) {
+    struct Case {
+        const char* family;
+        std::vector<std::pair<std::string, json>> edits;
+        const char* logged;  // null: reads the device's settings
+    };
+    const Case cases[] = {
+        // form by name, by position; script literals; a pattern over the text
+        {"acme", {}, nullptr},
+        {"acme", {{"/settings/ssid/form", 0}}, nullptr},
+        {"borealis", {}, nullptr},
+        {"acme", {{"/settings/ssid/field", "essid"}}, "/wireless.htm: no field \"essid\""},
+        {"acme", {{"/settings/ssid/form", "wl"}}, "/wireless.htm: no form \"wl\""},
+        {"acme", {{"/settings/ssid/form", 3}}, "/wireless.htm: no form number 3"},
+        {"acme",
+         {{"/settings/firmware/pattern", "Serial ([0-9]+)"}},
+         "/index.htm: no text matches \"Serial ([0-9]+)\""},
+        {"acme", {{"/settings/security/page", "/security.htm"}}, "/security.htm: no form number 0"},
+        // the key field of the mode the device is in
+        {"acme",
+         {{"/settings/keyFields", {{"wpa2-psk", "wpa2_key"}}}},
+         "/wireless.htm: no field \"wpa2_key\""},
+        {"borealis",
+         {{"/settings/ssid/script", "wlanName"}},
+         "/wireless.html: no script value \"wlanName\""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.family) + " " + (c.logged ? c.logged : "fits"));
+        std::string file = std::string("described-") + c.family + ".json";
+        auto conf = open(c.family, file, c.edits);
+        size_t mark = logText().size();
+        if (!c.logged) {
+            conf->retrieveAttributes();
+            krzlab::DeviceSpec state =
+                lab->status(std::string(c.family) == "acme" ? "acme-1" : "borealis-1").state;
+            EXPECT_EQ(state.wireless.ssid, conf->getSSID().getBytes());
+            EXPECT_EQ(state.firmware, conf->getFirmwareRevision());
+            EXPECT_NE(KRZP_SECURITY_UNSET, conf->getSecurityMode());
+            ASSERT_TRUE(conf->getKey());
+            EXPECT_EQ(state.wireless.key, conf->getKey()->getKey());
+            continue;
+        }
+        EXPECT_EQ(KRZPAPC_PARSE_ERROR,
+                  thrownBy([&] { conf->retrieveAttributes(); }).getAPCErrorCode());
+        std::string line = file + ": " + c.logged;
+        EXPECT_NE(std::string::npos, logText().find(line, mark)) << line;
+    }
+}
+
+// A device value the description does not map reads as unset; a mode it does not map cannot be
+// written (code 5), and nothing is sent.
+TEST_F(DescribedDevice, ValueMapsBothWays) {
+    auto conf = open("acme", "acme.json", {{"/security", {{"none", "0"}, {"wep", "1"}}}});
+    conf->retrieveAttributes();
+    EXPECT_EQ(KRZP_SECURITY_UNSET, conf->getSecurityMode());
+    krzlab::DeviceSpec before = lab->status("acme-1").state;
+    conf->startConfiguration();
+    conf->changeSecurityMode(KRZP_SECURITY_WPA2_PSK, boost::make_shared<KRZPKey>("passphrase"),
+                             KRZP_ENCRYPTION_AES);
+    EXPECT_EQ(KRZPAPC_INTERNAL_ERROR,
+              thrownBy([&] { conf->completeConfiguration(); }).getAPCErrorCode());
+    EXPECT_TRUE(before.wireless == lab->status("acme-1").state.wireless);
+}
+
+// The writes go in the description's order; one after the account change logs in with the new
+// credentials.
+TEST_F(DescribedDevice, WritesInTheDescribedOrder) {
+    json document = json::parse(familyText("acme"));
+    std::swap(document["changes"][0], document["changes"][1]);
+    auto d = krzdesc::parseDescription(document.dump(), "acme.json");
+    auto conf = boost::make_shared<KRZPDescribedConfigurator>(
+        d, "AP-100", std::vector<KRZMacAddress>(), "admin", "gatekeeper");
+    conf->setAddr(inAddr("192.168.77.10"));
+    conf->startConfiguration();
+    conf->changeCredentials("boss", "tower15");
+    conf->changeSSID(KRZSsid("Reordered"));
+    EXPECT_TRUE(conf->completeConfiguration());
+    krzlab::DeviceSpec state = lab->status("acme-1").state;
+    EXPECT_EQ("boss", state.username);
+    EXPECT_EQ("tower15", state.password);
+    EXPECT_EQ("Reordered", state.wireless.ssid);
+}
+
+}  // namespace
