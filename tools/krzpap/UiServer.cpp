@@ -26,7 +26,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // A running operation whose page has not asked after it for this long was left by its tab.
-constexpr auto kAbandonedAfter = std::chrono::seconds(4);
+constexpr auto kAbandonedAfter = std::chrono::seconds(3);
 
 // One operation the page started, and what it has to tell.
 struct Job {

@@ -70,6 +70,14 @@ async function operate(kind, body, label, onProgress) {
   }
 }
 
+// A tab that is closed while its operation runs cancels it (the server also cancels an operation
+// whose page stops asking after it, for a tab that could not say so).
+window.addEventListener('pagehide', () => {
+  if (running) {
+    fetch('/api/cancel', { method: 'POST', keepalive: true, headers: { 'X-Krzpap-Token': token }, body: '{}' });
+  }
+});
+
 $('cancel').addEventListener('click', () => {
   $('activity-text').textContent = 'Cancelling...';
   post('/api/cancel').catch((e) => setFailure(e.message));
