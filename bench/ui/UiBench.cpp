@@ -29,7 +29,7 @@ std::string statusField(int pid, const std::string& name) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(in, line);)
         if (line.rfind(name + ":", 0) == 0)
-            return line.substr(name.size() + 1);
+            return line.substr(line.find_first_not_of(" \t", name.size() + 1));
     return "?";
 }
 

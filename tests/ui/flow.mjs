@@ -59,6 +59,12 @@ async function shot(page, name) {
   const file = path.join(shots, String(shotNumber).padStart(2, '0') + '-' + name + '.png');
   await page.screenshot({ path: file, fullPage: true });
 }
+// What the README shows: the window as the user sees it, from the given element down.
+async function view(page, name, selector) {
+  await page.locator(selector).scrollIntoViewIfNeeded();
+  await page.evaluate((s) => document.querySelector(s).scrollIntoView(), selector);
+  await page.screenshot({ path: path.join(shots, 'readme-' + name + '.png') });
+}
 
 async function accessible(page, what) {
   const result = await new AxeBuilder({ page })
@@ -146,6 +152,7 @@ try {
   const shown = JSON.parse(cli('--json', '--show-secrets', 'show', '192.168.77.10', '-p', 'gatekeeper').out).result.device;
   check(shown.ssid === 'HomeNet' && shown.key === 'a much longer passphrase', 'the command line reads the change back', shown);
   await shot(page, 'configure');
+  await view(page, 'configure', '#settings');
 
   // ---- cancel ----
   await page.click('#scan');
@@ -186,6 +193,7 @@ try {
   check(overflow <= 360, 'nothing wider than 360 px', overflow);
   await accessible(page, '360 px wide');
   await shot(page, 'narrow');
+  await view(page, 'narrow', '#find-title');
   await page.setViewportSize({ width: 1280, height: 900 });
 
   // ---- a closed tab cancels what it started ----

@@ -94,14 +94,15 @@ for (const button of document.querySelectorAll('button.reveal')) {
 }
 
 // ---- 1. scan ----
-function deviceCard(d, openLabel) {
+function deviceCard(d, openLabel, title) {
   const li = element('li');
-  const title = d.recognized === false ? 'Not recognized' : d.vendor + ' ' + d.model;
+  title = title || (d.recognized === false ? 'Not recognized' : d.vendor + ' ' + d.model);
   li.append(element('h3', title));
   const dl = element('dl', undefined, 'pairs');
-  const pairs = [['Address', d.address], ['MAC', d.mac], ['MAC vendor', d.macVendor || 'unknown']];
-  if (d.recognized !== false) pairs.push(['Firmware', d.firmware || 'unknown']);
-  else pairs.push(['Note', d.arpOnly ? 'answered ARP only' : 'answered, but no module knows it']);
+  const pairs = [['Address', d.address], ['MAC', d.mac]];
+  if (d.macVendor !== undefined) pairs.push(['MAC vendor', d.macVendor || 'unknown']);
+  if (d.recognized === false) pairs.push(['Note', d.arpOnly ? 'answered ARP only' : 'answered, but no module knows it']);
+  else if (d.firmware !== undefined) pairs.push(['Firmware', d.firmware || 'unknown']);
   for (const [k, v] of pairs) dl.append(element('dt', k), element('dd', v));
   li.append(dl);
   if (d.recognized !== false) {
@@ -208,6 +209,7 @@ $('login').addEventListener('submit', async (event) => {
   const job = await operate('show', loginBody(), 'Logging in to ' + $('address').value.trim());
   if (!job || job.error) return;
   shown = job.result.device;
+  $('configure').reset();
   showSettings(shown);
   showRules(shown);
   $('settings').hidden = false;
@@ -308,7 +310,7 @@ $('find').addEventListener('submit', async (event) => {
       li.append(element('h3', r.mac), element('p', 'not found'));
       return li;
     }
-    return deviceCard({ address: r.address, mac: r.mac, vendor: 'Device', model: r.mac, macVendor: 'found at ' + r.address, firmware: '' }, 'Open');
+    return deviceCard({ address: r.address, mac: r.mac }, 'Open', 'Found ' + r.mac);
   }));
 });
 
