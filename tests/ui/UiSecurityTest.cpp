@@ -6,10 +6,13 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 using krztest::BackgroundProgram;
@@ -40,11 +43,15 @@ class UiSecurityTest : public ::testing::Test {
     void SetUp() override {
         state = ::testing::TempDir() + "krzpap_ui_security_" + std::to_string(getpid());
         krztest::runProgram({"/bin/rm", "-rf", state}, {});
+    }
+    // Starts krzpap ui with the test's own state folder and `settings` (NAME=value).
+    void startServer(const std::vector<std::string>& settings = {}) {
         std::vector<std::string> env;
         for (const std::string& entry : krztest::processEnvironment())
             if (entry.rfind("KRZ_", 0) != 0 && entry.rfind("XDG_STATE_HOME=", 0) != 0)
                 env.push_back(entry);
         env.push_back("XDG_STATE_HOME=" + state);
+        env.insert(env.end(), settings.begin(), settings.end());
         server = std::make_unique<BackgroundProgram>(
             std::vector<std::string>{KRZPAP_PROGRAM, "ui", "--no-open", "--port", "0"}, env);
         url = server->firstLine();
@@ -54,6 +61,20 @@ class UiSecurityTest : public ::testing::Test {
         host = "127.0.0.1:" + std::to_string(port);
         origin = "http://" + host;
         secretQuery = url.substr(url.find("/?") + 1);
+    }
+    // Exchanges the secret and reads the page's token, as the browser does.
+    void openPage() {
+        httplib::Result opened = send("GET", "/" + secretQuery, {{"Host", host}});
+        ASSERT_TRUE(opened);
+        std::string cookie = opened->get_header_value("Set-Cookie");
+        session = cookie.substr(15, cookie.find(';') - 15);
+        httplib::Result page =
+            send("GET", "/", {{"Host", host}, {"Cookie", "krzpap_session=" + session}});
+        ASSERT_TRUE(page);
+        const std::string mark = "name=\"krzpap-token\" content=\"";
+        size_t at = page->body.find(mark);
+        ASSERT_NE(std::string::npos, at) << page->body;
+        token = page->body.substr(at + mark.size(), 32);
     }
     void TearDown() override {
         server.reset();
@@ -103,6 +124,7 @@ void expectGuardHeaders(const httplib::Response& res, const std::string& what) {
 }
 
 TEST_F(UiSecurityTest, EveryRequestWithoutThePagesCredentialsIsRefused) {
+    startServer();
     const std::string rebound = "attacker.example:" + std::to_string(port);
     const std::string localhost = "localhost:" + std::to_string(port);
     // Before the secret is exchanged: nothing opens the page but the secret at the right Host.
@@ -190,6 +212,30 @@ TEST_F(UiSecurityTest, EveryRequestWithoutThePagesCredentialsIsRefused) {
     const std::string log = fileText(state + "/krzpap/krzpap.log");
     EXPECT_EQ(std::string::npos, log.find(url.substr(url.find('=') + 1)));
     EXPECT_EQ(std::string::npos, log.find(session));
+}
+
+// A tab that closed without a word (it crashed, the computer slept) stops asking after its
+// operation: the server cancels it. A scan of 250 devices outlasts the wait for the page.
+TEST_F(UiSecurityTest, AnOperationWhosePageStopsAskingIsCancelled) {
+    const std::string lab = state + ".lab.json";
+    std::ofstream(lab) << krztest::runProgram({KRZLAB_PROGRAM, "dump", "generated", "250"}, {}).out;
+    startServer({"KRZ_LAB_FILE=" + lab});
+    openPage();
+    httplib::Headers change = {{"Host", host},
+                               {"Cookie", "krzpap_session=" + session},
+                               {"Origin", origin},
+                               {"X-Krzpap-Token", token}};
+    httplib::Result started = send("POST", "/api/scan", change);
+    ASSERT_TRUE(started);
+    ASSERT_EQ(200, started->status) << started->body;
+    // Nobody asks; then, once the scan would have ended either way, what became of it.
+    std::this_thread::sleep_for(std::chrono::seconds(8));
+    httplib::Result job =
+        send("GET", "/api/job", {{"Host", host}, {"Cookie", "krzpap_session=" + session}});
+    ASSERT_TRUE(job);
+    EXPECT_NE(std::string::npos, job->body.find("\"cancelled\":true")) << job->body;
+    EXPECT_NE(std::string::npos, job->body.find("\"done\":true")) << job->body;
+    std::remove(lab.c_str());
 }
 
 }  // namespace
