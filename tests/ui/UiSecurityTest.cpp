@@ -203,6 +203,28 @@ TEST_F(UiSecurityTest, EveryRequestWithoutThePagesCredentialsIsRefused) {
         expectGuardHeaders(*res, a.what);
     }
 
+    // The session cookie among others counts; a look-alike or a changed one does not.
+    const std::vector<std::pair<std::string, int>> cookies = {
+        {"theme=dark; krzpap_session=" + session + "; lang=en", 200},
+        {"xkrzpap_session=" + session, 403},
+        {"krzpap_session=" + session + "0", 403},
+        {"krzpap_session=", 403},
+    };
+    for (const auto& [sent, status] : cookies) {
+        httplib::Result res = send("GET", "/api/job", {{"Host", host}, {"Cookie", sent}});
+        ASSERT_TRUE(res) << sent;
+        EXPECT_EQ(status, res->status) << sent;
+    }
+    // A body past the bound is not read, even from the page.
+    httplib::Result huge = send("POST", "/api/defaults",
+                                {{"Host", host},
+                                 {"Cookie", "krzpap_session=" + session},
+                                 {"Origin", origin},
+                                 {"X-Krzpap-Token", token}},
+                                std::string(100000, ' '));
+    ASSERT_TRUE(huge);
+    EXPECT_EQ(413, huge->status);
+
     // Loopback only: another loopback address has no listener.
     httplib::Client elsewhere("127.0.0.2", port);
     elsewhere.set_connection_timeout(1);
