@@ -653,6 +653,8 @@ TEST_F(KrzpapTest, ExitCodesAreAsTheHelpSays) {
         {{"scan", "--help"}, kOk, ""},
         {{"--version"}, kOk, ""},
         {{"lab"}, kUsage, "--json does not apply to 'krzpap lab'"},
+        {{"ui", "--no-open"}, kUsage, "--json does not apply to 'krzpap ui'"},
+        {{"ui", "--port", "65536"}, kUsage, "not in range"},
         {{"lab", "reset", "-q", "--log-level", "1"}, kOk, ""},
         {{"lab", "reset", "corvid-2", "--show-secrets"}, kOk, ""},
         {{"lab", "reset", "nosuch"}, kUsage, "no device \"nosuch\"; its devices are: acme-1"},

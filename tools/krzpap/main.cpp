@@ -392,6 +392,11 @@ int CommandLine::dispatch() {
     else if (*fetchCmd_)
         code = runFetchCommand(globals, fetch_);
     else if (*uiCmd_) {
+        if (globals.json) {
+            throw CommandError(EXIT_USAGE,
+                               "--json does not apply to 'krzpap ui', which serves a page until "
+                               "Ctrl-C and prints its address; leave out --json");
+        }
         ui_.open = !noOpen_;
         code = runUiCommand(globals, ui_);
     }
