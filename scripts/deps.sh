@@ -7,7 +7,7 @@ set -euo pipefail
 demo_packages=(
   build-essential cmake g++ pkg-config
   libboost-dev libssl-dev nlohmann-json3-dev libcli11-dev
-  ieee-data liblwip-dev
+  ieee-data liblwip-dev libcpp-httplib-dev
 )
 test_packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
@@ -16,6 +16,7 @@ test_packages=(
   python3-jsonschema dpkg-dev lintian abigail-tools arp-scan nmap
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
   binutils-mingw-w64-x86-64 wine64 file doxygen
+  chromium nodejs
 )
 
 case "${1:-all}" in
@@ -25,6 +26,10 @@ case "${1:-all}" in
 esac
 
 missing=()
+# The page test's driver comes from npm; a nodejs that brings its own npm needs no other.
+if [ "${1:-all}" = all ] && ! command -v npm >/dev/null 2>&1; then
+  packages+=(npm)
+fi
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
     missing+=("$p")

@@ -116,4 +116,8 @@ KRZPLATFORM_API std::string libraryDirectoryOf(const void* address);
 KRZPLATFORM_API std::string replaceProcess(const std::string& program,
                                            const std::vector<std::string>& arguments);
 
+// Hands the file at `path` to the desktop's handler for its type (a page to the user's browser)
+// without waiting for it. Returns an empty text, or why it could not.
+KRZPLATFORM_API std::string openWithDesktop(const std::string& path);
+
 }  // namespace krzprocess

@@ -9,6 +9,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -324,6 +325,46 @@ std::string replaceProcess(const std::string& program, const std::vector<std::st
     pthread_sigmask(SIG_SETMASK, &none, nullptr);
     execv(program.c_str(), argv.data());
     return std::strerror(errno);
+}
+
+std::string openWithDesktop(const std::string& path) {
+    const char* opener = "xdg-open";
+    std::string found;
+    std::string dirs = environment("PATH");
+    for (size_t start = 0; start <= dirs.size() && found.empty();) {
+        size_t end = dirs.find(':', start);
+        std::string dir = dirs.substr(start, end == std::string::npos ? end : end - start);
+        std::string candidate = (dir.empty() ? "." : dir) + "/" + opener;
+        if (access(candidate.c_str(), X_OK) == 0)
+            found = candidate;
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    if (found.empty())
+        return "no xdg-open on the PATH";
+    // Twice forked, so that the opener is nobody's child to wait for.
+    pid_t child = fork();
+    if (child < 0)
+        return std::strerror(errno);
+    if (child == 0) {
+        if (fork() == 0) {
+            sigset_t none;
+            sigemptyset(&none);
+            pthread_sigmask(SIG_SETMASK, &none, nullptr);
+            int quiet = open("/dev/null", O_RDWR);
+            if (quiet >= 0) {
+                dup2(quiet, 0);
+                dup2(quiet, 1);
+                dup2(quiet, 2);
+            }
+            execl(found.c_str(), opener, path.c_str(), static_cast<char*>(nullptr));
+        }
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return std::string();
 }
 
 }  // namespace krzprocess

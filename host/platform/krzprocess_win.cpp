@@ -6,6 +6,7 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 #include <knownfolders.h>
+#include <shellapi.h>
 #include <shlobj.h>
 
 #include <io.h>
@@ -452,6 +453,12 @@ std::string replaceProcess(const std::string& program, const std::vector<std::st
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     std::exit(static_cast<int>(status));
+}
+
+std::string openWithDesktop(const std::string& path) {
+    auto result = reinterpret_cast<INT_PTR>(
+        ShellExecuteW(nullptr, L"open", wide(path).c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+    return result > 32 ? std::string() : "the shell could not open " + path;
 }
 
 }  // namespace krzprocess

@@ -653,6 +653,8 @@ TEST_F(KrzpapTest, ExitCodesAreAsTheHelpSays) {
         {{"scan", "--help"}, kOk, ""},
         {{"--version"}, kOk, ""},
         {{"lab"}, kUsage, "--json does not apply to 'krzpap lab'"},
+        {{"ui", "--no-open"}, kUsage, "--json does not apply to 'krzpap ui'"},
+        {{"ui", "--port", "65536"}, kUsage, "not in range"},
         {{"lab", "reset", "-q", "--log-level", "1"}, kOk, ""},
         {{"lab", "reset", "corvid-2", "--show-secrets"}, kOk, ""},
         {{"lab", "reset", "nosuch"}, kUsage, "no device \"nosuch\"; its devices are: acme-1"},
@@ -825,7 +827,8 @@ TEST_F(KrzpapTest, CompletionOffersEveryOptionOfTheParser) {
         "_init_completion() { cur=${COMP_WORDS[COMP_CWORD]}; prev=${COMP_WORDS[COMP_CWORD-1]}; "
         "words=(\"${COMP_WORDS[@]}\"); cword=$COMP_CWORD; }; source " +
         kInstalled + "/share/bash-completion/completions/krzpap; ";
-    for (const char* name : {"scan", "show", "configure", "find", "defaults", "fetch", "forms"}) {
+    for (const char* name :
+         {"scan", "show", "configure", "find", "defaults", "fetch", "forms", "ui"}) {
         SCOPED_TRACE(name);
         std::set<std::string> expected = parserOptions({"help", name});
         ASSERT_FALSE(expected.empty());

@@ -2,6 +2,7 @@
 // and the factory-defaults check.
 #include "Cli.h"
 #include "DeviceAccess.h"
+#include "DeviceWork.h"
 #include "Progress.h"
 
 #include "core/KRZPAPModule.h"
@@ -61,16 +62,6 @@ void printTable(const std::vector<std::vector<std::string>>& rows) {
     }
 }
 
-// Runs one public operation of a configurator, turning its failure into the command's.
-template <typename F>
-auto deviceStep(const std::string& what, F&& step) -> decltype(step()) {
-    try {
-        return step();
-    } catch (const KRZPAPCException& e) {
-        throw describeFailure(e, what);
-    }
-}
-
 std::pair<std::string, std::string> chooseCredentials(const KRZPAPConfigurator& conf,
                                                       const DeviceOptions& device) {
     std::pair<std::string, std::string> credentials = conf.getDefaultCredentials();
@@ -81,12 +72,13 @@ std::pair<std::string, std::string> chooseCredentials(const KRZPAPConfigurator& 
     return credentials;
 }
 
+}  // namespace
+
 // Recognizes the device, logs in and checks the login, as every device command starts.
 boost::shared_ptr<KRZPAPConfigurator> openDevice(const Globals& globals,
                                                  const DeviceOptions& device, CancelHook& cancel,
-                                                 const std::string& user = std::string(),
-                                                 const std::string& password = std::string(),
-                                                 bool override = false) {
+                                                 const std::string& user,
+                                                 const std::string& password, bool override) {
     in_addr address = parseAddress(device.address);
     boost::shared_ptr<KRZPAPConfigurator> conf;
     try {
@@ -120,6 +112,8 @@ boost::shared_ptr<KRZPAPConfigurator> openDevice(const Globals& globals,
     return conf;
 }
 
+namespace {
+
 // Runs a device command's work with Ctrl-C wired to `cancel`. A cancelled step fails in its own
 // way (unreachable, unexpected answer, ...): once Ctrl-C came, the failure is reported as the
 // cancel.
@@ -143,6 +137,8 @@ void runDeviceWork(const Globals& globals, CancelHook& cancel, const std::functi
     if (interrupted)
         throw CommandError(EXIT_CANCELLED, cancelled);
 }
+
+}  // namespace
 
 nlohmann::json orNull(const std::string& text) {
     return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text);
@@ -168,49 +164,7 @@ nlohmann::json settingsJson(const Globals& globals, KRZPAPConfigurator& conf) {
     return device;
 }
 
-// What the scan driver's observer heard while the scan ran: so the host knows what was found
-// while the scan runs, keeps it when Ctrl-C ends the scan, and learns of hosts that answered but
-// no recognizer knows.
-struct ScanTap {
-    std::mutex mutex;
-    int answered = 0;  // hosts that answered HTTP
-    KRZPAPConfiguratorList recognized;
-    std::vector<std::pair<std::string, std::string>> unrecognized;  // address, MAC
-    std::vector<std::pair<std::string, std::string>> arpOnly;       // address, MAC
-
-    void hear(const KRZPScanResult& result) {
-        std::lock_guard<std::mutex> lock(mutex);
-        std::pair<std::string, std::string> host(dotted(*result.address),
-                                                 narrow(result.mac.toHexString()));
-        switch (result.kind) {
-            case KRZPScanResult::RECOGNIZED:
-                ++answered;
-                recognized.push_back(result.configurator);
-                break;
-            case KRZPScanResult::UNRECOGNIZED:
-                ++answered;
-                unrecognized.push_back(host);
-                break;
-            case KRZPScanResult::ARP_ONLY:
-                arpOnly.push_back(host);
-                break;
-        }
-    }
-};
-
-// Registered for one scan; a scan observer that outlives its command would hear the next one.
-class ScanObserverScope {
-  public:
-    explicit ScanObserverScope(std::shared_ptr<ScanTap> tap)
-        : handle_(KRZPAPScanner::registerScanObserver(
-              [tap](const KRZPScanResult& result) { tap->hear(result); })) {}
-    ~ScanObserverScope() { KRZPAPScanner::unregisterScanObserver(handle_); }
-    ScanObserverScope(const ScanObserverScope&) = delete;
-    ScanObserverScope& operator=(const ScanObserverScope&) = delete;
-
-  private:
-    int handle_;
-};
+namespace {
 
 std::string adapterAddress(const KRZAdapterInfo& adapter) {
     in_addr a;
@@ -253,6 +207,8 @@ std::vector<std::string> chooseAdapters(const ScanOptions& options) {
     return names;
 }
 
+}  // namespace
+
 // The hosts the scan found, in address order as arp-scan and nmap list them, whatever order they
 // answered in; with --all also those that no module recognized.
 nlohmann::json scanDevicesJson(const ScanOptions& options, const ScanTap& tap,
@@ -287,6 +243,8 @@ nlohmann::json scanDevicesJson(const ScanOptions& options, const ScanTap& tap,
                      });
     return devices;
 }
+
+namespace {
 
 // The scan's table; a firmware column only when some device names its firmware.
 void printScanTable(const nlohmann::json& devices) {
@@ -413,36 +371,43 @@ int runScanCommand(const Globals& globals, const ScanOptions& options) {
                       interrupted);
 }
 
+void loginAndRead(const Globals& globals, const DeviceOptions& device, CancelHook& cancel,
+                  boost::shared_ptr<KRZPAPConfigurator>& conf) {
+    conf = openDevice(globals, device, cancel);
+    bool loggedIn = deviceStep("logging in", [&] { return conf->testLogin(); });
+    if (!loggedIn) {
+        throw CommandError(EXIT_LOGIN_FAILED,
+                           "the device refused the credentials; give the right ones with "
+                           "--user and --password");
+    }
+    deviceStep("reading the settings", [&] { conf->retrieveAttributes(); });
+}
+
+nlohmann::json shownJson(const Globals& globals, KRZPAPConfigurator& conf) {
+    nlohmann::json shown = settingsJson(globals, conf);
+    shown["usesUsername"] = conf.usesUsername();
+    shown["requirements"] = {
+        {"username", conf.usesUsername() ? narrow(conf.getUsernameRequirementsDescription())
+                                         : std::string("(the device has no user name)")},
+        {"password", narrow(conf.getPasswordRequirementsDescription())},
+        {"ssid", narrow(conf.getSsidRequirementsDescription())}};
+    return shown;
+}
+
 int runShowCommand(const Globals& globals, const DeviceOptions& device) {
     parseAddress(device.address);
     initLibrary(globals);
     CancelHook cancel;
     boost::shared_ptr<KRZPAPConfigurator> conf;
-    runDeviceWork(globals, cancel, [&] {
-        conf = openDevice(globals, device, cancel);
-        bool loggedIn = deviceStep("logging in", [&] { return conf->testLogin(); });
-        if (!loggedIn) {
-            throw CommandError(EXIT_LOGIN_FAILED,
-                               "the device refused the credentials; give the right ones with "
-                               "--user and --password");
-        }
-        deviceStep("reading the settings", [&] { conf->retrieveAttributes(); });
-    });
+    runDeviceWork(globals, cancel, [&] { loginAndRead(globals, device, cancel, conf); });
 
-    std::string userRules = conf->usesUsername()
-                                ? narrow(conf->getUsernameRequirementsDescription())
-                                : std::string("(the device has no user name)");
-    std::string passwordRules = narrow(conf->getPasswordRequirementsDescription());
-    std::string ssidRules = narrow(conf->getSsidRequirementsDescription());
+    nlohmann::json shown = shownJson(globals, *conf);
     if (globals.json) {
-        nlohmann::json shown = settingsJson(globals, *conf);
-        shown["usesUsername"] = conf->usesUsername();
-        shown["requirements"] = {
-            {"username", userRules}, {"password", passwordRules}, {"ssid", ssidRules}};
         printDocument(globals, EXIT_OK, {{"device", shown}});
         return EXIT_OK;
     }
     std::string key = conf->getKey() ? conf->getKey()->getKey() : std::string();
+    const nlohmann::json& rules = shown["requirements"];
     printTable({{"Device:", conf->getDescription() + " at " + dotted(conf->getAddr()) + " (" +
                                 firstMac(*conf) + ")"},
                 {"Firmware:", orDash(conf->getFirmwareRevision())},
@@ -450,9 +415,9 @@ int runShowCommand(const Globals& globals, const DeviceOptions& device) {
                 {"Security:", securityModeName(conf->getSecurityMode())},
                 {"Encryption:", encryptionModeName(conf->getEncryptionMode())},
                 {"Key:", secretText(globals, key)},
-                {"User names:", userRules},
-                {"Passwords:", passwordRules},
-                {"SSIDs:", ssidRules}});
+                {"User names:", rules["username"]},
+                {"Passwords:", rules["password"]},
+                {"SSIDs:", rules["ssid"]}});
     return EXIT_OK;
 }
 
@@ -596,6 +561,8 @@ void checkSsidLength(const ConfigureOptions& o) {
     }
 }
 
+}  // namespace
+
 // Checks that need no device. Nothing is sent to any device before these pass. The characters
 // and lengths of SSIDs, user names and passwords are left to the device's own rules, so that a
 // refusal quotes the rule that applies.
@@ -647,6 +614,8 @@ void checkDeviceRules(KRZPAPConfigurator& conf, const ConfigureOptions& o) {
     }
 }
 
+namespace {
+
 _KRZPEncryptionMode defaultEncryption(const ConfigureOptions& o) {
     if (!o.encryption.empty())
         return encryptionModeFromName(o.encryption);
@@ -662,6 +631,8 @@ _KRZPEncryptionMode defaultEncryption(const ConfigureOptions& o) {
         return KRZP_ENCRYPTION_AES;
     return KRZP_ENCRYPTION_TKIP_AES;
 }
+
+}  // namespace
 
 // Writes the asked changes through the device's configuration session.
 void applyChanges(KRZPAPConfigurator& conf, const ConfigureOptions& o) {
@@ -712,14 +683,6 @@ boost::shared_ptr<KRZPAPConfigurator> reopenWithNewCredentials(const Globals& gl
     }
 }
 
-// A change as asked, and whether the device holds it now.
-struct Change {
-    std::string setting;
-    nlohmann::json value;
-    std::string text;
-    bool confirmed;
-};
-
 std::vector<Change> compareChanges(const Globals& globals, const ConfigureOptions& o,
                                    const KRZPAPConfigurator& check, bool credentialsConfirmed) {
     std::vector<Change> changes;
@@ -744,22 +707,37 @@ std::vector<Change> compareChanges(const Globals& globals, const ConfigureOption
     return changes;
 }
 
+namespace {}  // namespace
+
+const char* const kMayHoldChanges =
+    "; the device may hold some of the changes ('krzpap show' tells)";
+
+nlohmann::json changesJson(const std::vector<Change>& changes) {
+    nlohmann::json list = nlohmann::json::array();
+    for (const Change& c : changes)
+        list.push_back({{"setting", c.setting}, {"value", c.value}, {"confirmed", c.confirmed}});
+    return list;
+}
+
+std::string changesNotKept(const std::vector<Change>& changes) {
+    std::string list;
+    for (const Change& c : changes)
+        if (!c.confirmed)
+            list += (list.empty() ? "" : ", ") + c.setting;
+    return list.empty()
+               ? std::string()
+               : "the device did not keep: " + list + "; 'krzpap show' tells what it holds now";
+}
+
+namespace {
+
 // Prints the changes and whether the device kept them; a change it did not keep is a failure.
 int reportChanges(const Globals& globals, const std::string& description,
                   const std::string& address, KRZPAPConfigurator& check,
                   const std::vector<Change>& changes) {
-    std::string list;
-    nlohmann::json changeList = nlohmann::json::array();
-    for (const Change& c : changes) {
-        changeList.push_back(
-            {{"setting", c.setting}, {"value", c.value}, {"confirmed", c.confirmed}});
-        if (!c.confirmed)
-            list += (list.empty() ? "" : ", ") + c.setting;
-    }
-    std::string error = list.empty() ? ""
-                                     : "the device did not keep: " + list +
-                                           "; 'krzpap show' tells what it holds now";
-    int code = list.empty() ? EXIT_OK : EXIT_ERROR;
+    nlohmann::json changeList = changesJson(changes);
+    std::string error = changesNotKept(changes);
+    int code = error.empty() ? EXIT_OK : EXIT_ERROR;
     if (globals.json) {
         printDocument(globals, code,
                       {{"device", settingsJson(globals, check)}, {"changes", changeList}}, false,
@@ -772,7 +750,7 @@ int reportChanges(const Globals& globals, const std::string& description,
                             c.confirmed ? "confirmed" : "NOT kept by the device"});
         printTable(rows);
     }
-    if (!list.empty())
+    if (!error.empty())
         std::cerr << "krzpap: " << error << "\n";
     return code;
 }
@@ -798,45 +776,58 @@ int runConfigureCommand(const Globals& globals, const DeviceOptions& device,
             credentialsConfirmed = true;
             deviceStep("reading the settings back", [&] { check->retrieveAttributes(); });
         },
-        "; the device may hold some of the changes ('krzpap show' tells)");
+        kMayHoldChanges);
     return reportChanges(globals, conf->getDescription(), device.address, *check,
                          compareChanges(globals, o, *check, credentialsConfirmed));
 }
 
-int runFindCommand(const Globals& globals, const std::vector<std::string>& macs) {
+std::vector<KRZMacAddress> parseMacs(const std::vector<std::string>& macs) {
     std::vector<KRZMacAddress> wanted;
-    for (const std::string& text : macs) {
-        try {
-            wanted.push_back(KRZMacAddress::fromUtf8String(text));
-        } catch (const KRZException&) {
-            throw CommandError(EXIT_USAGE, "not a MAC address: \"" + text +
-                                               "\" (give 12 hexadecimal digits, e.g. "
-                                               "02:00:5e:10:00:01)");
+    for (const std::string& text : macs)
+        wanted.push_back(parseMac(text));
+    return wanted;
+}
+
+nlohmann::json findResultsJson(const std::vector<KRZMacAddress>& wanted,
+                               const std::vector<KRZPDeviceSighting>* found) {
+    nlohmann::json results = nlohmann::json::array();
+    for (const KRZMacAddress& mac : wanted) {
+        std::string address;
+        if (found) {
+            for (const KRZPDeviceSighting& s : *found)
+                if (s.mac == mac && address.empty())
+                    address = dotted(*s.address);
         }
+        results.push_back({{"mac", narrow(mac.toHexString())},
+                           {"found", !address.empty()},
+                           {"address", orNull(address)}});
     }
+    return results;
+}
+
+std::string findShortfall(size_t located, size_t wanted) {
+    return std::to_string(located) + " of " + std::to_string(wanted) +
+           " found; a device not found may be switched off, or on a network no adapter reaches "
+           "('krzpap scan' lists what answers)";
+}
+
+int runFindCommand(const Globals& globals, const std::vector<std::string>& macs) {
+    std::vector<KRZMacAddress> wanted = parseMacs(macs);
     initLibrary(globals);
     auto service = boost::make_shared<KRZPDeviceService>();
     std::vector<KRZPDeviceSighting> found;
     // Read by the report of an interrupted search, while the search may still run.
     std::atomic<bool> done{false};
     auto report = [&](bool interrupted) {
-        nlohmann::json results = nlohmann::json::array();
+        nlohmann::json results = findResultsJson(wanted, done ? &found : nullptr);
         std::vector<std::vector<std::string>> rows = {{"MAC", "ADDRESS"}};
         size_t located = 0;
-        for (const KRZMacAddress& mac : wanted) {
-            std::string address;
-            if (done) {
-                for (const KRZPDeviceSighting& s : found)
-                    if (s.mac == mac && address.empty())
-                        address = dotted(*s.address);
-            }
-            bool isFound = !address.empty();
+        for (const nlohmann::json& r : results) {
+            bool isFound = r["found"];
             located += isFound ? 1 : 0;
-            std::string macText = narrow(mac.toHexString());
-            results.push_back({{"mac", macText}, {"found", isFound}, {"address", orNull(address)}});
-            rows.push_back({macText, isFound       ? address
-                                     : interrupted ? "(interrupted)"
-                                                   : "not found"});
+            rows.push_back({r["mac"], isFound       ? r["address"].get<std::string>()
+                                      : interrupted ? "(interrupted)"
+                                                    : "not found"});
         }
         int code = interrupted                ? EXIT_CANCELLED
                    : located == wanted.size() ? EXIT_OK
@@ -847,11 +838,8 @@ int runFindCommand(const Globals& globals, const std::vector<std::string>& macs)
             printTable(rows);
         }
         // Exit 3 when any MAC is missing, so the user is told how many.
-        if (code == EXIT_NOTHING_FOUND && !globals.quiet) {
-            std::cerr << located << " of " << wanted.size()
-                      << " found; a device not found may be switched off, or on a network no "
-                         "adapter reaches ('krzpap scan' lists what answers)\n";
-        }
+        if (code == EXIT_NOTHING_FOUND && !globals.quiet)
+            std::cerr << findShortfall(located, wanted.size()) << "\n";
         return code;
     };
     bool interrupted = false;
@@ -868,7 +856,7 @@ int runFindCommand(const Globals& globals, const std::vector<std::string>& macs)
     return report(interrupted);
 }
 
-int runDefaultsCommand(const Globals& globals, const DefaultsOptions& options) {
+KRZMacAddress checkDefaults(const DefaultsOptions& options) {
     KRZMacAddress bssid;
     try {
         bssid = KRZMacAddress::fromUtf8String(options.bssid);
@@ -887,7 +875,11 @@ int runDefaultsCommand(const Globals& globals, const DefaultsOptions& options) {
                                            "; give 1 to 14, a 5 GHz channel (36, 40, ... 165), "
                                            "or 0 when unknown");
     }
-    initLibrary(globals);
+    return bssid;
+}
+
+nlohmann::json judgeDefaults(const DefaultsOptions& options) {
+    KRZMacAddress bssid = checkDefaults(options);
     auto info = boost::make_shared<KRZAccessPointWlanInfo>();
     info->ssid = KRZSsid(options.ssid);
     info->bssid = bssid;
@@ -898,16 +890,23 @@ int runDefaultsCommand(const Globals& globals, const DefaultsOptions& options) {
     std::string meaning = verdict > 0   ? "still at its factory defaults"
                           : verdict < 0 ? "changed from its factory defaults"
                                         : "no recognizer has an opinion";
+    return {{"ssid", options.ssid},
+            {"bssid", narrow(bssid.toHexString())},
+            {"verdict", verdict},
+            {"factoryDefaults", verdict > 0},
+            {"meaning", meaning}};
+}
+
+int runDefaultsCommand(const Globals& globals, const DefaultsOptions& options) {
+    checkDefaults(options);
+    initLibrary(globals);
+    nlohmann::json judged = judgeDefaults(options);
     if (globals.json) {
-        printDocument(globals, EXIT_OK,
-                      {{"ssid", options.ssid},
-                       {"bssid", narrow(bssid.toHexString())},
-                       {"verdict", verdict},
-                       {"factoryDefaults", verdict > 0},
-                       {"meaning", meaning}});
+        printDocument(globals, EXIT_OK, judged);
     } else {
-        std::cout << "Network \"" << options.ssid << "\" (" << narrow(bssid.toHexString())
-                  << "): verdict " << verdict << ", " << meaning << ".\n";
+        std::cout << "Network \"" << options.ssid << "\" (" << judged["bssid"].get<std::string>()
+                  << "): verdict " << judged["verdict"].get<int>() << ", "
+                  << judged["meaning"].get<std::string>() << ".\n";
     }
     return EXIT_OK;
 }

@@ -1,6 +1,7 @@
 // krzpap: finds, inspects and configures access points and routers through the library, as a host
 // application does; also the tool with which module authors study a new device.
 #include "Cli.h"
+#include "UiServer.h"
 
 #include "platform/krzprocess.h"
 
@@ -17,7 +18,7 @@ namespace {
 const char* const kVersion = "krzpap 1.0.0";
 
 const std::vector<std::string> kCommands = {"scan",  "show",  "configure", "find", "defaults",
-                                            "fetch", "forms", "lab",       "help"};
+                                            "fetch", "forms", "ui",        "lab",  "help"};
 // Global options that take a value, so that the value is not taken for a command name.
 const std::vector<std::string> kValueOptions = {"--log", "--log-level", "--network", "--lab",
                                                 "--modules"};
@@ -101,6 +102,7 @@ class CommandLine {
     void addFindAndDefaults();
     void addFetch();
     void addFormsLabAndHelp();
+    void addUi();
     int explain(const std::vector<std::string>& args);
     int dispatch();
 
@@ -116,6 +118,9 @@ class CommandLine {
     DefaultsOptions defaults_;
     FetchOptions fetch_;
     FormsOptions forms_;
+    UiOptions ui_;
+    bool noOpen_ = false;
+    CLI::App* uiCmd_ = nullptr;
     CLI::App* scanCmd_ = nullptr;
     CLI::App* showCmd_ = nullptr;
     CLI::App* configureCmd_ = nullptr;
@@ -134,12 +139,13 @@ CommandLine::CommandLine(const Globals& preliminary) : globals(preliminary) {
     addFindAndDefaults();
     addFetch();
     addFormsLabAndHelp();
+    addUi();
     const std::string globalsFooter =
         "Global options, before or after the command: --json, -q/--quiet, --show-secrets, "
         "--log FILE, --log-level N, --network lab|system, --lab ADDRESS, --modules LIST "
         "('krzpap --help' explains them).";
     for (CLI::App* sub : {scanCmd_, showCmd_, configureCmd_, findCmd_, defaultsCmd_, fetchCmd_,
-                          formsCmd_, helpCmd_})
+                          formsCmd_, uiCmd_, helpCmd_})
         sub->footer(globalsFooter);
 }
 
@@ -289,6 +295,15 @@ void CommandLine::addFormsLabAndHelp() {
     helpCmd_->add_option("command", helpTopic_, "The command to explain");
 }
 
+void CommandLine::addUi() {
+    uiCmd_ = app_.add_subcommand(
+        "ui", "Do the same work in a page of your browser, served on this computer only");
+    uiCmd_->add_option("--port", ui_.port, "Port on 127.0.0.1 to listen on (default: a free one)")
+        ->check(CLI::Range(0, 65535));
+    uiCmd_->add_flag("--no-open", noOpen_,
+                     "Only print the page's address (it opens once); do not start a browser");
+}
+
 // The help of the program (empty topic) or of one command; empty for an unknown command.
 std::string CommandLine::helpText(const std::string& topic) {
     if (topic.empty())
@@ -376,6 +391,15 @@ int CommandLine::dispatch() {
         code = runDefaultsCommand(globals, defaults_);
     else if (*fetchCmd_)
         code = runFetchCommand(globals, fetch_);
+    else if (*uiCmd_) {
+        if (globals.json) {
+            throw CommandError(EXIT_USAGE,
+                               "--json does not apply to 'krzpap ui', which serves a page until "
+                               "Ctrl-C and prints its address; leave out --json");
+        }
+        ui_.open = !noOpen_;
+        code = runUiCommand(globals, ui_);
+    }
     return code;
 }
 

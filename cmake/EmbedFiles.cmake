@@ -1,0 +1,40 @@
+# Writes OUTPUT, a C++ unit holding FILES (paths separated by |) as byte arrays, with the Content-Type
+# each file's extension calls for: the page of 'krzpap ui', built into the program.
+# Run as: cmake -DOUTPUT=... -DFILES=a|b|... -P EmbedFiles.cmake
+set(body "")
+set(table "")
+set(index 0)
+string(REPLACE "|" ";" FILES "${FILES}")
+foreach(path ${FILES})
+  get_filename_component(name ${path} NAME)
+  get_filename_component(ext ${path} LAST_EXT)
+  if(ext STREQUAL ".html")
+    set(type "text/html; charset=utf-8")
+  elseif(ext STREQUAL ".css")
+    set(type "text/css; charset=utf-8")
+  elseif(ext STREQUAL ".js")
+    set(type "text/javascript; charset=utf-8")
+  elseif(ext STREQUAL ".svg")
+    set(type "image/svg+xml")
+  else()
+    message(FATAL_ERROR "no Content-Type known for ${path}")
+  endif()
+  file(READ ${path} hex HEX)
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  string(REGEX REPLACE "((0x..,){16})" "\\1\n" bytes "${bytes}")
+  string(APPEND body "const unsigned char kFile${index}[] = {\n${bytes}};\n")
+  string(APPEND table "    {\"/${name}\", \"${type}\", kFile${index}, sizeof kFile${index}},\n")
+  math(EXPR index "${index} + 1")
+endforeach()
+string(CONCAT content "// Generated from the page's files by cmake/EmbedFiles.cmake; do not edit.\n"
+  "#include \"UiAssets.h\"\n\nnamespace krzpap {\n\nnamespace {\n${body}}  // namespace\n\n"
+  "const UiAsset kUiAssets[] = {\n${table}};\nconst size_t kUiAssetCount = ${index};\n\n"
+  "}  // namespace krzpap\n")
+# Only a changed file is rewritten, so that an unchanged page rebuilds nothing.
+if(EXISTS ${OUTPUT})
+  file(READ ${OUTPUT} old)
+  if(old STREQUAL content)
+    return()
+  endif()
+endif()
+file(WRITE ${OUTPUT} "${content}")

@@ -1,0 +1,263 @@
+// krzpap ui on a shared machine: a real server on loopback, and one table of requests that another
+// user, another web page in the same browser, or a DNS-rebinding page could send. Each must be
+// refused, and every answer must carry the headers that keep the page to itself.
+#include "testsupport/krzprograms.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+using krztest::BackgroundProgram;
+
+namespace {
+
+std::string fileText(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A request as the table gives it: which of the page's credentials it carries.
+struct Attack {
+    const char* what;
+    const char* method;
+    std::string path;
+    bool cookie;         // the session cookie the secret was exchanged for
+    std::string host;    // empty: the address the server printed
+    std::string origin;  // empty: none; "page": the page's own
+    std::string token;   // empty: none; "page": the page's own
+    int status;
+};
+
+class UiSecurityTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        state = ::testing::TempDir() + "krzpap_ui_security_" + std::to_string(getpid());
+        krztest::runProgram({"/bin/rm", "-rf", state}, {});
+    }
+    // Starts krzpap ui with the test's own state folder and `settings` (NAME=value).
+    void startServer(const std::vector<std::string>& settings = {}) {
+        std::vector<std::string> env;
+        for (const std::string& entry : krztest::processEnvironment())
+            if (entry.rfind("KRZ_", 0) != 0 && entry.rfind("XDG_STATE_HOME=", 0) != 0)
+                env.push_back(entry);
+        env.push_back("XDG_STATE_HOME=" + state);
+        env.insert(env.end(), settings.begin(), settings.end());
+        server = std::make_unique<BackgroundProgram>(
+            std::vector<std::string>{KRZPAP_PROGRAM, "ui", "--no-open", "--port", "0"}, env);
+        url = server->firstLine();
+        const std::string prefix = "http://127.0.0.1:";
+        ASSERT_EQ(0u, url.rfind(prefix, 0)) << url;
+        port = std::stoi(url.substr(prefix.size()));
+        host = "127.0.0.1:" + std::to_string(port);
+        origin = "http://" + host;
+        secretQuery = url.substr(url.find("/?") + 1);
+    }
+    // Exchanges the secret and reads the page's token, as the browser does.
+    void openPage() {
+        httplib::Result opened = send("GET", "/" + secretQuery, {{"Host", host}});
+        ASSERT_TRUE(opened);
+        std::string cookie = opened->get_header_value("Set-Cookie");
+        session = cookie.substr(15, cookie.find(';') - 15);
+        httplib::Result page =
+            send("GET", "/", {{"Host", host}, {"Cookie", "krzpap_session=" + session}});
+        ASSERT_TRUE(page);
+        const std::string mark = "name=\"krzpap-token\" content=\"";
+        size_t at = page->body.find(mark);
+        ASSERT_NE(std::string::npos, at) << page->body;
+        token = page->body.substr(at + mark.size(), 32);
+    }
+    void TearDown() override {
+        server.reset();
+        if (!HasFailure())
+            krztest::runProgram({"/bin/rm", "-rf", state}, {});
+    }
+
+    httplib::Result send(const char* method, const std::string& path,
+                         const httplib::Headers& headers, const std::string& body = "{}") {
+        httplib::Client client("127.0.0.1", port);
+        client.set_follow_location(false);
+        if (std::string(method) == "GET")
+            return client.Get(path, headers);
+        return client.Post(path, headers, body, "application/json");
+    }
+
+    httplib::Headers headersFor(const Attack& a) const {
+        httplib::Headers h = {{"Host", a.host.empty() ? host : a.host}};
+        if (a.cookie)
+            h.emplace("Cookie", "krzpap_session=" + session);
+        if (!a.origin.empty())
+            h.emplace("Origin", a.origin == "page" ? origin : a.origin);
+        if (!a.token.empty())
+            h.emplace("X-Krzpap-Token", a.token == "page" ? token : a.token);
+        return h;
+    }
+
+    std::string state;
+    std::unique_ptr<BackgroundProgram> server;
+    std::string url;
+    int port = 0;
+    std::string host;
+    std::string origin;
+    std::string secretQuery;  // "?secret=..."
+    std::string session;
+    std::string token;
+};
+
+void expectGuardHeaders(const httplib::Response& res, const std::string& what) {
+    SCOPED_TRACE(what);
+    const std::string csp = res.get_header_value("Content-Security-Policy");
+    EXPECT_NE(std::string::npos, csp.find("default-src 'none'")) << csp;
+    EXPECT_NE(std::string::npos, csp.find("script-src 'self'")) << csp;
+    EXPECT_NE(std::string::npos, csp.find("frame-ancestors 'none'")) << csp;
+    EXPECT_EQ("no-referrer", res.get_header_value("Referrer-Policy"));
+    EXPECT_EQ("no-store", res.get_header_value("Cache-Control"));
+}
+
+TEST_F(UiSecurityTest, EveryRequestWithoutThePagesCredentialsIsRefused) {
+    startServer();
+    const std::string rebound = "attacker.example:" + std::to_string(port);
+    const std::string localhost = "localhost:" + std::to_string(port);
+    // Before the secret is exchanged: nothing opens the page but the secret at the right Host.
+    const std::vector<Attack> before = {
+        {"no secret", "GET", "/", false, "", "", "", 403},
+        {"a wrong secret", "GET", "/?secret=00112233445566778899aabbccddeeff", false, "", "", "",
+         403},
+        {"the secret through a rebound name", "GET", "/" + secretQuery, false, rebound, "", "",
+         403},
+        {"the secret through another name of loopback", "GET", "/" + secretQuery, false, localhost,
+         "", "", 403},
+        {"the secret on another path", "GET", "/app.js" + secretQuery, false, "", "", "", 403},
+        {"an operation without the cookie", "POST", "/api/scan", false, "", "page", "", 403},
+    };
+    for (const Attack& a : before) {
+        httplib::Result res = send(a.method, a.path, headersFor(a));
+        ASSERT_TRUE(res) << a.what;
+        EXPECT_EQ(a.status, res->status) << a.what;
+        expectGuardHeaders(*res, a.what);
+    }
+
+    // The exchange: a cookie that scripts cannot read and other sites cannot send, and the
+    // secret off the address bar.
+    httplib::Result opened = send("GET", "/" + secretQuery, {{"Host", host}});
+    ASSERT_TRUE(opened);
+    EXPECT_EQ(303, opened->status);
+    EXPECT_EQ("/", opened->get_header_value("Location"));
+    expectGuardHeaders(*opened, "the exchange");
+    const std::string cookie = opened->get_header_value("Set-Cookie");
+    EXPECT_NE(std::string::npos, cookie.find("; HttpOnly")) << cookie;
+    EXPECT_NE(std::string::npos, cookie.find("; SameSite=Strict")) << cookie;
+    ASSERT_EQ(0u, cookie.rfind("krzpap_session=", 0)) << cookie;
+    session = cookie.substr(15, cookie.find(';') - 15);
+    EXPECT_EQ(std::string::npos, session.find(url.substr(url.find('=') + 1)));
+
+    httplib::Result page =
+        send("GET", "/", {{"Host", host}, {"Cookie", "krzpap_session=" + session}});
+    ASSERT_TRUE(page);
+    ASSERT_EQ(200, page->status);
+    expectGuardHeaders(*page, "the page");
+    const std::string mark = "name=\"krzpap-token\" content=\"";
+    size_t at = page->body.find(mark);
+    ASSERT_NE(std::string::npos, at) << page->body;
+    token = page->body.substr(at + mark.size(), 32);
+
+    const std::vector<Attack> after = {
+        {"the secret again", "GET", "/" + secretQuery, true, "", "", "", 403},
+        {"the secret again, without the cookie", "GET", "/" + secretQuery, false, "", "", "", 403},
+        {"the page without the cookie", "GET", "/", false, "", "", "", 403},
+        {"the progress without the cookie", "GET", "/api/job", false, "", "", "", 403},
+        {"the page through a rebound name", "GET", "/", true, rebound, "", "", 403},
+        {"an operation through a rebound name", "POST", "/api/defaults", true, rebound, "page",
+         "page", 403},
+        {"an operation without Origin", "POST", "/api/defaults", true, "", "", "page", 403},
+        {"an operation from another site", "POST", "/api/defaults", true, "",
+         "http://attacker.example", "page", 403},
+        {"an operation from an opaque origin", "POST", "/api/defaults", true, "", "null", "page",
+         403},
+        {"an operation from another port", "POST", "/api/defaults", true, "", "http://127.0.0.1:1",
+         "page", 403},
+        {"an operation without the token", "POST", "/api/defaults", true, "", "page", "", 403},
+        {"an operation with a wrong token", "POST", "/api/defaults", true, "", "page",
+         "00112233445566778899aabbccddeeff", 403},
+        {"a cancel from another site", "POST", "/api/cancel", true, "", "http://attacker.example",
+         "page", 403},
+        // The page itself, with everything it has: served.
+        {"the page's own operation", "POST", "/api/defaults", true, "", "page", "page", 200},
+        {"the page's own progress", "GET", "/api/job", true, "", "", "", 200},
+        {"a file the page does not have", "GET", "/secrets.txt", true, "", "", "", 404},
+    };
+    for (const Attack& a : after) {
+        httplib::Result res =
+            send(a.method, a.path, headersFor(a), R"({"ssid":"x","bssid":"02:4b:5a:00:00:31"})");
+        ASSERT_TRUE(res) << a.what;
+        EXPECT_EQ(a.status, res->status) << a.what << ": " << res->body;
+        expectGuardHeaders(*res, a.what);
+    }
+
+    // The session cookie among others counts; a look-alike or a changed one does not.
+    const std::vector<std::pair<std::string, int>> cookies = {
+        {"theme=dark; krzpap_session=" + session + "; lang=en", 200},
+        {"xkrzpap_session=" + session, 403},
+        {"krzpap_session=" + session + "0", 403},
+        {"krzpap_session=", 403},
+    };
+    for (const auto& [sent, status] : cookies) {
+        httplib::Result res = send("GET", "/api/job", {{"Host", host}, {"Cookie", sent}});
+        ASSERT_TRUE(res) << sent;
+        EXPECT_EQ(status, res->status) << sent;
+    }
+    // A body past the bound is not read, even from the page.
+    httplib::Result huge = send("POST", "/api/defaults",
+                                {{"Host", host},
+                                 {"Cookie", "krzpap_session=" + session},
+                                 {"Origin", origin},
+                                 {"X-Krzpap-Token", token}},
+                                std::string(100000, ' '));
+    ASSERT_TRUE(huge);
+    EXPECT_EQ(413, huge->status);
+
+    // Loopback only: another loopback address has no listener.
+    httplib::Client elsewhere("127.0.0.2", port);
+    elsewhere.set_connection_timeout(1);
+    EXPECT_FALSE(elsewhere.Get("/"));
+
+    // Neither the secret nor the cookie reaches the log.
+    const std::string log = fileText(state + "/krzpap/krzpap.log");
+    EXPECT_EQ(std::string::npos, log.find(url.substr(url.find('=') + 1)));
+    EXPECT_EQ(std::string::npos, log.find(session));
+}
+
+// A tab that closed without a word (it crashed, the computer slept) stops asking after its
+// operation: the server cancels it. A scan of 250 devices outlasts the wait for the page.
+TEST_F(UiSecurityTest, AnOperationWhosePageStopsAskingIsCancelled) {
+    const std::string lab = state + ".lab.json";
+    std::ofstream(lab) << krztest::runProgram({KRZLAB_PROGRAM, "dump", "generated", "250"}, {}).out;
+    startServer({"KRZ_LAB_FILE=" + lab});
+    openPage();
+    httplib::Headers change = {{"Host", host},
+                               {"Cookie", "krzpap_session=" + session},
+                               {"Origin", origin},
+                               {"X-Krzpap-Token", token}};
+    httplib::Result started = send("POST", "/api/scan", change);
+    ASSERT_TRUE(started);
+    ASSERT_EQ(200, started->status) << started->body;
+    // Nobody asks; then, once the scan would have ended either way, what became of it.
+    std::this_thread::sleep_for(std::chrono::seconds(8));
+    httplib::Result job =
+        send("GET", "/api/job", {{"Host", host}, {"Cookie", "krzpap_session=" + session}});
+    ASSERT_TRUE(job);
+    EXPECT_NE(std::string::npos, job->body.find("\"cancelled\":true")) << job->body;
+    EXPECT_NE(std::string::npos, job->body.find("\"done\":true")) << job->body;
+    std::remove(lab.c_str());
+}
+
+}  // namespace

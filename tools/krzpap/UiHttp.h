@@ -1,0 +1,45 @@
+// The HTTP side of krzpap ui, kept in a unit of its own: the server library's system headers and
+// the library's own socket declarations cannot meet in one unit.
+//
+// It serves the page's built-in files and the routes the host adds, on 127.0.0.1 only, to whoever
+// holds the one-time secret: the secret is exchanged once for an HttpOnly, SameSite=Strict cookie;
+// every request needs the cookie and a Host naming the address it listens on (against DNS
+// rebinding); every request that is not GET also needs the page's Origin and the token the page
+// was served with (against other pages in the same browser). Every answer forbids caching,
+// referrers, framing and anything but the page's own files.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace krzpap {
+
+class UiHttp {
+  public:
+    // The request's body in; the status, JSON answer out.
+    using Handler = std::function<void(const std::string& body, int& status, std::string& json)>;
+
+    UiHttp();
+    ~UiHttp();
+    UiHttp(const UiHttp&) = delete;
+    UiHttp& operator=(const UiHttp&) = delete;
+
+    void get(const std::string& path, Handler handler);
+    void post(const std::string& path, Handler handler);
+    // Called once, when the secret has been exchanged for the cookie.
+    void onSecretSpent(std::function<void()> action);
+    // Binds 127.0.0.1:port (0: a free port); the port, or 0 when it cannot.
+    int bind(int port);
+    // The address to open, with the secret.
+    std::string url() const;
+    // Serves on a thread of its own until stop().
+    void start();
+    void stop();
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace krzpap

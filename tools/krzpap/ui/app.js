@@ -1,0 +1,326 @@
+// The page of krzpap ui: each form starts one operation on the server and follows it by polling
+// until it is done. Device texts are only ever set as text, never as markup.
+'use strict';
+
+const token = document.querySelector('meta[name="krzpap-token"]').content;
+const $ = (id) => document.getElementById(id);
+let running = false;
+let shown = null; // the device last shown: its settings and rules
+
+function element(tag, text, className) {
+  const e = document.createElement(tag);
+  if (text !== undefined) e.textContent = text;
+  if (className) e.className = className;
+  return e;
+}
+
+function setFailure(text) {
+  $('failure').textContent = text || '';
+  $('failure').hidden = !text;
+}
+
+function setBusy(text) {
+  $('activity-text').textContent = text;
+  $('activity').hidden = !running;
+  for (const b of document.querySelectorAll('form button[type=submit], #scan')) b.disabled = running;
+}
+
+async function post(path, body) {
+  const reply = await fetch(path, {
+    method: 'POST',
+    headers: { 'Content-Type': 'application/json', 'X-Krzpap-Token': token },
+    body: JSON.stringify(body || {}),
+  });
+  const text = await reply.text();
+  let data = {};
+  try { data = JSON.parse(text); } catch (e) { data = { error: text.trim() }; }
+  if (!reply.ok) throw new Error(data.error || ('the server answered ' + reply.status));
+  return data;
+}
+
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+// Starts an operation and follows it; `onProgress` sees each answer while it runs.
+async function operate(kind, body, label, onProgress) {
+  setFailure('');
+  running = true;
+  setBusy(label + '...');
+  const started = Date.now();
+  try {
+    const { id } = await post('/api/' + kind, body);
+    for (;;) {
+      const reply = await fetch('/api/job', { cache: 'no-store' });
+      const job = await reply.json();
+      if (job.id !== id) throw new Error('another page started an operation');
+      const seconds = Math.round((Date.now() - started) / 1000);
+      if (onProgress && job.result) onProgress(job);
+      if (job.done) {
+        if (job.error) setFailure(job.error);
+        return job;
+      }
+      setBusy(label + (job.step ? ': ' + job.step : '') + ' (' + seconds + ' s)');
+      await sleep(250);
+    }
+  } catch (e) {
+    setFailure(e.message);
+    return null;
+  } finally {
+    running = false;
+    setBusy('');
+  }
+}
+
+// A tab that is closed while its operation runs cancels it (the server also cancels an operation
+// whose page stops asking after it, for a tab that could not say so).
+window.addEventListener('pagehide', () => {
+  if (running) {
+    fetch('/api/cancel', { method: 'POST', keepalive: true, headers: { 'X-Krzpap-Token': token }, body: '{}' });
+  }
+});
+
+$('cancel').addEventListener('click', () => {
+  $('activity-text').textContent = 'Cancelling...';
+  post('/api/cancel').catch((e) => setFailure(e.message));
+});
+
+for (const button of document.querySelectorAll('button.reveal')) {
+  button.addEventListener('click', () => {
+    const input = $(button.dataset.for);
+    const hide = input.type === 'text';
+    input.type = hide ? 'password' : 'text';
+    button.textContent = button.textContent.replace(hide ? 'Hide' : 'Show', hide ? 'Show' : 'Hide');
+    button.setAttribute('aria-pressed', String(!hide));
+  });
+}
+
+// ---- 1. scan ----
+function deviceCard(d, openLabel, title) {
+  const li = element('li');
+  title = title || (d.recognized === false ? 'Not recognized' : d.vendor + ' ' + d.model);
+  li.append(element('h3', title));
+  const dl = element('dl', undefined, 'pairs');
+  const pairs = [['Address', d.address], ['MAC', d.mac]];
+  if (d.macVendor !== undefined) pairs.push(['MAC vendor', d.macVendor || 'unknown']);
+  if (d.recognized === false) pairs.push(['Note', d.arpOnly ? 'answered ARP only' : 'answered, but no module knows it']);
+  else if (d.firmware !== undefined) pairs.push(['Firmware', d.firmware || 'unknown']);
+  for (const [k, v] of pairs) dl.append(element('dt', k), element('dd', v));
+  li.append(dl);
+  if (d.recognized !== false) {
+    const open = element('button', openLabel || 'Open this device', 'secondary');
+    open.type = 'button';
+    open.setAttribute('aria-label', (openLabel || 'Open') + ' ' + title + ' at ' + d.address);
+    open.addEventListener('click', () => chooseDevice(d.address, d.mac));
+    li.append(open);
+  }
+  return li;
+}
+
+function listDevices(devices) {
+  const all = $('show-all').checked;
+  const list = $('devices');
+  list.replaceChildren(...devices.filter((d) => all || d.recognized !== false).map((d) => deviceCard(d)));
+}
+
+let lastScan = [];
+$('show-all').addEventListener('change', () => listDevices(lastScan));
+
+$('scan').addEventListener('click', async () => {
+  $('scan-summary').textContent = '';
+  lastScan = [];
+  listDevices(lastScan);
+  const job = await operate('scan', {}, 'Scanning the network', (j) => {
+    lastScan = j.result.devices || [];
+    listDevices(lastScan);
+  });
+  if (!job) return;
+  const found = lastScan.filter((d) => d.recognized !== false).length;
+  const others = lastScan.length - found;
+  let text = found === 0 ? 'No device recognized.' : found + ' device(s) recognized.';
+  if (others > 0 && !$('show-all').checked) text += ' ' + others + ' other host(s) answered; tick the box above to list them.';
+  $('scan-summary').textContent = text;
+});
+
+function chooseDevice(address, mac) {
+  $('address').value = address;
+  $('mac').value = mac || '';
+  $('settings').hidden = true;
+  $('device-section').scrollIntoView();
+  $('user').focus();
+}
+
+// ---- 2. show ----
+function loginBody() {
+  return { address: $('address').value.trim(), mac: $('mac').value.trim(), user: $('user').value, password: $('password').value };
+}
+
+function showSettings(device) {
+  const dl = $('settings-list');
+  dl.replaceChildren();
+  const add = (k, v) => dl.append(element('dt', k), element('dd', v));
+  add('Device', (device.description || (device.vendor + ' ' + device.model)) + ' at ' + device.address);
+  add('MAC', device.mac);
+  add('Firmware', device.firmware || 'unknown');
+  add('Network name', device.ssid);
+  add('Security', device.security + ' (' + device.encryption + ')');
+  const keyValue = element('dd');
+  const keyText = element('span', device.key ? '(hidden)' : '(none)');
+  keyValue.append(keyText);
+  if (device.key) {
+    const reveal = element('button', 'Show key', 'reveal');
+    reveal.type = 'button';
+    reveal.id = 'show-current-key';
+    reveal.addEventListener('click', () => {
+      const hidden = keyText.textContent === '(hidden)';
+      keyText.textContent = hidden ? device.key : '(hidden)';
+      reveal.textContent = hidden ? 'Hide key' : 'Show key';
+      reveal.setAttribute('aria-pressed', String(hidden));
+    });
+    keyValue.append(' ', reveal);
+  }
+  dl.append(element('dt', 'Wireless key'), keyValue);
+}
+
+function showRules(device) {
+  $('ssid-rule').textContent = '1 to 32 bytes. ' + device.requirements.ssid +
+    ' (This library keeps one rule for SSID characters, the same for every device.)';
+  const [uMin, uMax] = device.limits.username;
+  const [pMin, pMax] = device.limits.password;
+  $('new-user').disabled = !device.usesUsername;
+  $('new-user-rule').textContent = device.usesUsername
+    ? uMin + ' to ' + uMax + ' characters. ' + device.requirements.username
+    : 'This device has no administrator user name.';
+  $('new-password-rule').textContent = pMin + ' to ' + pMax + ' characters. ' + device.requirements.password;
+  for (const id of ['ssid-check', 'security-check', 'key-check', 'username-check', 'password-check']) {
+    $(id).textContent = '';
+    $(id).className = 'check-result';
+  }
+}
+
+$('login').addEventListener('submit', async (event) => {
+  event.preventDefault();
+  if (!/^\d{1,3}(\.\d{1,3}){3}$/.test($('address').value.trim())) {
+    setFailure('not a device address: "' + $('address').value + '" (give dotted IPv4, e.g. 192.168.77.10)');
+    $('address').setAttribute('aria-invalid', 'true');
+    $('address').focus();
+    return;
+  }
+  $('address').removeAttribute('aria-invalid');
+  $('settings').hidden = true;
+  const job = await operate('show', loginBody(), 'Logging in to ' + $('address').value.trim());
+  if (!job || job.error) return;
+  shown = job.result.device;
+  $('configure').reset();
+  showSettings(shown);
+  showRules(shown);
+  $('settings').hidden = false;
+  $('settings-title').focus();
+});
+
+// ---- 3. configure ----
+const bytes = (text) => new TextEncoder().encode(text).length;
+const printable = (text) => /^[\x20-\x7e]*$/.test(text);
+const hex = (text) => /^[0-9a-fA-F]+$/.test(text);
+
+// The checks the page can make before anything is sent; each field's problem or ''.
+function fieldProblems(body) {
+  const p = {};
+  if (body.ssid !== undefined && (bytes(body.ssid) < 1 || bytes(body.ssid) > 32))
+    p.ssid = 'an SSID is 1 to 32 bytes long; this one has ' + bytes(body.ssid);
+  const key = body.key || '';
+  if (body.security === 'wep' && !(((key.length === 5 || key.length === 13) && printable(key)) || ((key.length === 10 || key.length === 26) && hex(key))))
+    p.key = 'a WEP key is 5 or 13 characters, or 10 or 26 hexadecimal digits';
+  else if (body.security && body.security !== 'wep' && body.security !== 'none' && !((key.length >= 8 && key.length <= 63 && printable(key)) || (key.length === 64 && hex(key))))
+    p.key = 'a WPA passphrase is 8 to 63 printable characters (or 64 hexadecimal digits)';
+  else if (body.security === 'none' && key) p.key = 'security mode none takes no key';
+  else if (!body.security && key) p.security = 'choose the security mode the key is for';
+  if (shown && body.newUser !== undefined) {
+    const [min, max] = shown.limits.username;
+    if (body.newUser.length < min || body.newUser.length > max) p.username = 'the new user name must be ' + min + ' to ' + max + ' characters';
+  }
+  if (shown && body.newPassword !== undefined) {
+    const [min, max] = shown.limits.password;
+    if (body.newPassword.length < min || body.newPassword.length > max) p.password = 'the new password must be ' + min + ' to ' + max + ' characters';
+  }
+  return p;
+}
+
+const checkIds = { ssid: 'ssid-check', security: 'security-check', key: 'key-check', username: 'username-check', password: 'password-check' };
+const inputIds = { ssid: 'new-ssid', security: 'new-security', key: 'new-key', username: 'new-user', password: 'new-password' };
+
+function markField(setting, text, good) {
+  const id = checkIds[setting];
+  if (!id) return;
+  $(id).textContent = text;
+  $(id).className = 'check-result ' + (good ? 'good' : 'bad');
+  if (good) $(inputIds[setting]).removeAttribute('aria-invalid');
+  else $(inputIds[setting]).setAttribute('aria-invalid', 'true');
+}
+
+$('configure').addEventListener('submit', async (event) => {
+  event.preventDefault();
+  const body = loginBody();
+  const value = (id) => $(id).value;
+  if (value('new-ssid') !== '') body.ssid = value('new-ssid');
+  if (value('new-security') !== '') body.security = value('new-security');
+  if (value('new-key') !== '' || (body.security && body.security !== 'none')) body.key = value('new-key');
+  if (value('new-user') !== '' && !$('new-user').disabled) body.newUser = value('new-user');
+  if (value('new-password') !== '') body.newPassword = value('new-password');
+  for (const setting of Object.keys(checkIds)) markField(setting, '', true);
+  const problems = fieldProblems(body);
+  const first = Object.keys(problems)[0];
+  if (first) {
+    for (const [setting, text] of Object.entries(problems)) markField(setting, text + '; nothing was sent', false);
+    setFailure(problems[first] + '; nothing was sent to the device');
+    $(inputIds[first]).focus();
+    return;
+  }
+  if (body.ssid === undefined && !body.security && body.newUser === undefined && body.newPassword === undefined) {
+    setFailure('nothing to change: fill in a new network name, a security mode with its key, or new administrator credentials');
+    return;
+  }
+  const job = await operate('configure', body, 'Configuring ' + body.address);
+  if (!job || !job.result || !job.result.changes) return;
+  for (const change of job.result.changes) {
+    const setting = change.setting === 'encryption' ? 'security' : change.setting;
+    if (change.setting === 'encryption' && change.confirmed) continue;
+    markField(setting, change.confirmed ? 'Read back: the device holds it' : 'NOT kept by the device', change.confirmed);
+  }
+  // The credentials that work from now on.
+  if (body.newUser !== undefined) $('user').value = body.newUser;
+  if (body.newPassword !== undefined) $('password').value = body.newPassword;
+  shown = Object.assign(shown || {}, job.result.device);
+  showSettings(shown);
+});
+
+// ---- 4. find by MAC ----
+$('find').addEventListener('submit', async (event) => {
+  event.preventDefault();
+  const macs = $('find-mac').value.split(/[\s,]+/).filter((m) => m);
+  if (macs.length === 0) {
+    setFailure('give the MAC address of the device to find');
+    $('find-mac').focus();
+    return;
+  }
+  $('found').replaceChildren();
+  const job = await operate('find', { macs }, 'Looking for ' + macs.join(', '));
+  if (!job || !job.result || !job.result.results) return;
+  $('found').replaceChildren(...job.result.results.map((r) => {
+    if (!r.found) {
+      const li = element('li');
+      li.append(element('h3', r.mac), element('p', 'not found'));
+      return li;
+    }
+    return deviceCard({ address: r.address, mac: r.mac }, 'Open', 'Found ' + r.mac);
+  }));
+});
+
+// ---- 5. factory defaults ----
+$('defaults').addEventListener('submit', async (event) => {
+  event.preventDefault();
+  $('defaults-result').textContent = '';
+  const body = { ssid: $('def-ssid').value, bssid: $('def-bssid').value.trim(), channel: parseInt($('def-channel').value || '0', 10) || 0, rsn: $('def-rsn').value };
+  const job = await operate('defaults', body, 'Asking the recognizers');
+  if (!job || job.error) return;
+  const r = job.result;
+  $('defaults-result').textContent = 'Network "' + r.ssid + '" (' + r.bssid + '): ' + r.meaning + '.';
+});
