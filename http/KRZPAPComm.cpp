@@ -49,6 +49,14 @@ KRZPReplyParser::Bounds replyBounds() {
             KRZPAPComm::MAX_CHUNK_SIZE_LINE, KRZPAPComm::MAX_REPLY};
 }
 
+// The connection's parser: the bounds below, and room for a body of undeclared length reserved
+// at once (a large body read to the close would otherwise move a dozen times as it grows).
+KRZPReplyParser* newParser() {
+    KRZPReplyParser* parser = new KRZPReplyParser(replyBounds());
+    parser->reserveUndeclaredBodies(true);
+    return parser;
+}
+
 void startWinsock() {
     if (winsockStarted)
         return;
@@ -181,7 +189,7 @@ KRZPAPComm::KRZPAPComm()
       peerClosed(false),
       readBudget(UNLIMITED),
       lines(new KRZPLineCursor),
-      parser(new KRZPReplyParser(replyBounds())) {
+      parser(newParser()) {
     startWinsock();
     address->s_addr = INADDR_NONE;
 }
@@ -202,10 +210,7 @@ KRZPAPComm::KRZPAPComm(const std::string& host) : KRZPAPComm() {
 }
 
 KRZPAPComm::KRZPAPComm(const KRZPAPComm& other)
-    : cancel(false),
-      readBudget(UNLIMITED),
-      lines(new KRZPLineCursor),
-      parser(new KRZPReplyParser(replyBounds())) {
+    : cancel(false), readBudget(UNLIMITED), lines(new KRZPLineCursor), parser(newParser()) {
     *this = other;
 }
 
@@ -876,6 +881,7 @@ KRZPAPCReadStatus KRZPAPComm::parseReply(const char*& at, const char* end, bool 
 KRZPAPCReadStatus KRZPAPComm::endReply(KRZPAPCReadStatus result) {
     lines->clear();
     lines->setLastLineEnd(parser->lastLineEnd());
+    parser->releaseSpareRoom();
     readState = READ_IDLE;
     closeSocket();
     return result;
