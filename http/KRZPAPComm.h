@@ -22,6 +22,7 @@ class KRZPFormParams;
 class KRZPLineCursor;
 class KRZPReplyParser;
 class KRZPMultipartParams;
+class KRZWakeHandle;
 
 class KRZPAP_API KRZPAPComm {
   public:
@@ -47,7 +48,10 @@ class KRZPAP_API KRZPAPComm {
     // ---- settings ----
     void setTimeout(int seconds);
     int getTimeout() const;
-    void setCancel(bool cancel);  // may be called from another thread
+    // May be called from another thread: a connect or reply wait in progress ends at once with
+    // KRZPAPC_CANCELLED (waitForData returns false). A cancel given before an operation starts is
+    // forgotten when it starts.
+    void setCancel(bool cancel);
     void setSpacePlus(bool spacePlus);
     bool getSpacePlus() const;
     void setInterfaceMac(const KRZMacAddress& mac);
@@ -119,7 +123,7 @@ class KRZPAP_API KRZPAPComm {
     void skip(size_t count);
     void consume(size_t count);
     void dropPendingPartner();
-    bool selectSocket(bool forRead, bool forWrite);
+    void forgetCancel();
     void createSocket();
     void startConnect(unsigned short port);
     void waitForConnect();
@@ -150,4 +154,7 @@ class KRZPAP_API KRZPAPComm {
     size_t readBudget;  // bytes one readResponse call may still receive (see readResponse)
     std::unique_ptr<KRZPLineCursor> lines;    // the line reads of getLine
     std::unique_ptr<KRZPReplyParser> parser;  // the framing of the reply being read
+    // Woken by setCancel(true), drained where a wait starts: part of every wait's select, so that
+    // a cancel ends it at once. Each copy has its own.
+    std::unique_ptr<KRZWakeHandle> wake;
 };
