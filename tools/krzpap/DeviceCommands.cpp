@@ -170,22 +170,26 @@ nlohmann::json settingsJson(const Globals& globals, KRZPAPConfigurator& conf) {
 
 // What the scan driver's observer heard while the scan ran: so the host knows what was found
 // while the scan runs, keeps it when Ctrl-C ends the scan, and learns of hosts that answered but
-// no recognizer knows.
+// no recognizer knows. A recognized device is kept as its row, read on the scanning thread as it
+// is heard: the report after Ctrl-C touches no configurator that the scan may still hold.
 struct ScanTap {
     std::mutex mutex;
     int answered = 0;  // hosts that answered HTTP
-    KRZPAPConfiguratorList recognized;
+    std::vector<nlohmann::json> recognized;
     std::vector<std::pair<std::string, std::string>> unrecognized;  // address, MAC
     std::vector<std::pair<std::string, std::string>> arpOnly;       // address, MAC
 
     void hear(const KRZPScanResult& result) {
-        std::lock_guard<std::mutex> lock(mutex);
+        nlohmann::json row;
+        if (result.kind == KRZPScanResult::RECOGNIZED)
+            row = deviceJson(*result.configurator);
         std::pair<std::string, std::string> host(dotted(*result.address),
                                                  narrow(result.mac.toHexString()));
+        std::lock_guard<std::mutex> lock(mutex);
         switch (result.kind) {
             case KRZPScanResult::RECOGNIZED:
                 ++answered;
-                recognized.push_back(result.configurator);
+                recognized.push_back(std::move(row));
                 break;
             case KRZPScanResult::UNRECOGNIZED:
                 ++answered;
@@ -256,10 +260,10 @@ std::vector<std::string> chooseAdapters(const ScanOptions& options) {
 // The hosts the scan found, in address order as arp-scan and nmap list them, whatever order they
 // answered in; with --all also those that no module recognized.
 nlohmann::json scanDevicesJson(const ScanOptions& options, const ScanTap& tap,
-                               const KRZPAPConfiguratorList& found) {
+                               const std::vector<nlohmann::json>& found) {
     nlohmann::json devices = nlohmann::json::array();
-    for (const auto& conf : found)
-        devices.push_back(deviceJson(*conf));
+    for (const auto& device : found)
+        devices.push_back(device);
     if (options.all) {
         // A host no module recognized: what the network told of it, nothing a module would know.
         auto unknownHost = [](const std::string& address, const std::string& mac) {
@@ -320,7 +324,13 @@ int reportScan(const Globals& globals, const ScanOptions& options, ScanTap& tap,
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::lock_guard<std::mutex> lock(tap.mutex);
-    const KRZPAPConfiguratorList& found = complete ? *complete : tap.recognized;
+    std::vector<nlohmann::json> found;
+    if (complete) {
+        for (const auto& conf : *complete)
+            found.push_back(deviceJson(*conf));
+    } else {
+        found = tap.recognized;
+    }
     nlohmann::json devices = scanDevicesJson(options, tap, found);
     int answered = std::max(tap.answered, static_cast<int>(found.size()));
     int code = interrupted ? EXIT_CANCELLED : found.empty() ? EXIT_NOTHING_FOUND : EXIT_OK;
