@@ -228,7 +228,11 @@ KRZPAPComm::KRZPAPComm(const std::string& host) : KRZPAPComm() {
 }
 
 KRZPAPComm::KRZPAPComm(const KRZPAPComm& other)
-    : cancel(false), readBudget(UNLIMITED), lines(new KRZPLineCursor), parser(newParser()) {
+    : cancel(false),
+      readBudget(UNLIMITED),
+      lines(new KRZPLineCursor),
+      parser(newParser()),
+      wake(new KRZWakeHandle) {
     *this = other;
 }
 
