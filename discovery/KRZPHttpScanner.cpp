@@ -7,6 +7,7 @@
 #include "http/KRZPAPComm.h"
 #include "platform/krziphlp.h"
 #include "platform/krzplatform.h"
+#include "platform/krzwake.h"
 
 #include <cstring>
 #include <iterator>
@@ -147,7 +148,8 @@ struct KRZPHttpScanner::SocketSets {
     fd_set except;
 };
 
-KRZPHttpScanner::KRZPHttpScanner() : canceled(false), connectivity(false), responseCount(0) {}
+KRZPHttpScanner::KRZPHttpScanner()
+    : canceled(false), connectivity(false), responseCount(0), wake(new KRZWakeHandle) {}
 
 KRZPHttpScanner::KRZPHttpScanner(const KRZPHttpScanner& other)
     : KRZPAPScanner(other),
@@ -157,7 +159,8 @@ KRZPHttpScanner::KRZPHttpScanner(const KRZPHttpScanner& other)
       connectivity(other.connectivity),
       sets(other.sets),
       responseCount(other.responseCount),
-      unlistedSince(other.unlistedSince) {}
+      unlistedSince(other.unlistedSince),
+      wake(new KRZWakeHandle) {}
 
 KRZPHttpScanner& KRZPHttpScanner::operator=(const KRZPHttpScanner& other) {
     if (this != &other) {
@@ -200,11 +203,14 @@ bool KRZPHttpScanner::getConnectivity() {
     return connectivity;
 }
 
+// The flag first: the pass that the wake ends returns to a loop that finds it set.
 void KRZPHttpScanner::cancel() {
     canceled = true;
+    wake->wake();
 }
 
 void KRZPHttpScanner::uncancel() {
+    wake->clear();
     canceled = false;
 }
 
@@ -332,6 +338,10 @@ void KRZPHttpScanner::_waitForResponse(int milliseconds) {
     fd_set readable = sets->read;
     fd_set writable = sets->write;
     fd_set failed = sets->except;
+    SOCKET wakeHandle = wake->handle();
+    if (wakeHandle != INVALID_SOCKET) {
+        FD_SET(wakeHandle, &readable);
+    }
     timeval timeout;
     timeout.tv_sec = 0;
     timeout.tv_usec = milliseconds * 1000;
@@ -339,6 +349,10 @@ void KRZPHttpScanner::_waitForResponse(int milliseconds) {
         FD_ZERO(&readable);
         FD_ZERO(&writable);
         FD_ZERO(&failed);
+    }
+    // A cancel ended the pass: the caller's loop looks at the flag next.
+    if (wakeHandle != INVALID_SOCKET && FD_ISSET(wakeHandle, &readable)) {
+        wake->clear();
     }
 
     __timeb64 now;

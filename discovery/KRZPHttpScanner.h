@@ -18,10 +18,12 @@
 #include <atomic>
 #include <list>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 
 class KRZPAPComm;
+class KRZWakeHandle;
 
 /// One outstanding probe of the HTTP scanner; owns its connection (deleted with the entry). Not
 /// copyable; one thread.
@@ -118,4 +120,7 @@ class KRZPAP_API KRZPHttpScanner : public KRZPAPScanner {
     // Pending connections that the TCP table does not list, with the time (ms) first seen so.
     // Only sockets in probes are here: every probe leaves through dropSocket, which erases it.
     std::map<unsigned int, long long> unlistedSince;
+    // Woken by cancel() and part of every pass's select, so that a cancel ends the pass at once;
+    // each copy has its own.
+    std::unique_ptr<KRZWakeHandle> wake;
 };

@@ -9,6 +9,7 @@
 #include "krznetlib/KRZVirtualSocket.h"
 #include "krzutil/KRZMiscUtil.h"
 #include "platform/krzplatform.h"
+#include "platform/krzwake.h"
 
 #include <algorithm>
 #include <cctype>
@@ -47,6 +48,14 @@ bool winsockStarted = false;
 KRZPReplyParser::Bounds replyBounds() {
     return {KRZPAPComm::MAX_HEADER_LINE, KRZPAPComm::MAX_HEADER_BLOCK,
             KRZPAPComm::MAX_CHUNK_SIZE_LINE, KRZPAPComm::MAX_REPLY};
+}
+
+// The connection's parser: the bounds below, and room for a body of undeclared length reserved
+// at once (a large body read to the close would otherwise move a dozen times as it grows).
+KRZPReplyParser* newParser() {
+    KRZPReplyParser* parser = new KRZPReplyParser(replyBounds());
+    parser->reserveUndeclaredBodies(true);
+    return parser;
 }
 
 void startWinsock() {
@@ -126,15 +135,19 @@ void logDump(const std::string& text, const wchar_t* suffix) {
 }
 
 // What one select pass of at most 0.3 s saw on a socket. The except set is always passed, so that
-// a failed connect or a reset ends the pass early; error is the select error, 0 when it worked.
+// a failed connect or a reset ends the pass early, and so is the wake handle, so that a cancel
+// does; error is the select error, 0 when it worked. The passes stay bounded for the deadlines,
+// and because a connection carried by the packet driver gets a new descriptor under the same
+// number when it stands, which only the next pass sees.
 struct SelectPass {
     bool readable = false;
     bool writable = false;
     bool failed = false;
+    bool woken = false;
     int error = 0;
 };
 
-SelectPass selectPass(SOCKET s, bool forRead, bool forWrite) {
+SelectPass selectPass(SOCKET s, bool forRead, bool forWrite, SOCKET wakeHandle) {
     fd_set readSet, writeSet, exceptSet;
     FD_ZERO(&readSet);
     FD_ZERO(&writeSet);
@@ -144,15 +157,27 @@ SelectPass selectPass(SOCKET s, bool forRead, bool forWrite) {
     if (forWrite)
         FD_SET(s, &writeSet);
     FD_SET(s, &exceptSet);
+    if (wakeHandle != INVALID_SOCKET)
+        FD_SET(wakeHandle, &readSet);
     timeval tv = {0, SELECT_PASS_USEC};
     SelectPass pass;
     if (select(0, &readSet, &writeSet, &exceptSet, &tv) == SOCKET_ERROR) {
         pass.error = WSAGetLastError();
         return pass;
     }
-    pass.readable = FD_ISSET(s, &readSet) != 0;
+    pass.readable = forRead && FD_ISSET(s, &readSet) != 0;
     pass.writable = FD_ISSET(s, &writeSet) != 0;
     pass.failed = FD_ISSET(s, &exceptSet) != 0;
+    pass.woken = wakeHandle != INVALID_SOCKET && FD_ISSET(wakeHandle, &readSet) != 0;
+    return pass;
+}
+
+// A pass of a wait that a cancel may end; a wake is drained here, and means that setCancel(true)
+// came since the wait started.
+SelectPass waitPass(SOCKET s, bool forRead, bool forWrite, KRZWakeHandle& wake) {
+    SelectPass pass = selectPass(s, forRead, forWrite, wake.handle());
+    if (pass.woken)
+        wake.clear();
     return pass;
 }
 
@@ -181,7 +206,8 @@ KRZPAPComm::KRZPAPComm()
       peerClosed(false),
       readBudget(UNLIMITED),
       lines(new KRZPLineCursor),
-      parser(new KRZPReplyParser(replyBounds())) {
+      parser(newParser()),
+      wake(new KRZWakeHandle) {
     startWinsock();
     address->s_addr = INADDR_NONE;
 }
@@ -205,7 +231,8 @@ KRZPAPComm::KRZPAPComm(const KRZPAPComm& other)
     : cancel(false),
       readBudget(UNLIMITED),
       lines(new KRZPLineCursor),
-      parser(new KRZPReplyParser(replyBounds())) {
+      parser(newParser()),
+      wake(new KRZWakeHandle) {
     *this = other;
 }
 
@@ -243,8 +270,17 @@ void KRZPAPComm::setTimeout(int seconds) {
 int KRZPAPComm::getTimeout() const {
     return timeout;
 }
+// The flag first: a wait that the wake ends finds it set.
 void KRZPAPComm::setCancel(bool value) {
     cancel = value;
+    if (value)
+        wake->wake();
+}
+
+// A wait starts: a cancel given before it is forgotten, the flag and a wake not yet drained.
+void KRZPAPComm::forgetCancel() {
+    wake->clear();
+    cancel = false;
 }
 void KRZPAPComm::setSpacePlus(bool value) {
     spacePlus = value;
@@ -325,12 +361,6 @@ void KRZPAPComm::overLimit(int line, const char* what, size_t limit) {
     fail(line, KRZPAPC_IO_ERROR, message);
 }
 
-// One select pass of at most 0.3 s on the socket; true when it is readable (forRead) or writable.
-bool KRZPAPComm::selectSocket(bool forRead, bool forWrite) {
-    SelectPass pass = selectPass(sock, forRead, forWrite);
-    return forRead ? pass.readable : pass.writable;
-}
-
 // Moves the read position on; the line reads keep what they know of the bytes after it.
 void KRZPAPComm::skip(size_t count) {
     readPos += count;
@@ -364,7 +394,7 @@ void KRZPAPComm::dropPendingPartner() {
 void KRZPAPComm::openConnection(unsigned short port, bool noWait) {
     closeSocket();
     lines->clear();
-    cancel = false;
+    forgetCancel();
     peerClosed = false;
     createSocket();
     startConnect(port);
@@ -437,7 +467,7 @@ void KRZPAPComm::startConnect(unsigned short port) {
 void KRZPAPComm::waitForConnect() {
     Deadline deadline(timeout);
     for (;;) {
-        SelectPass pass = selectPass(sock, false, true);
+        SelectPass pass = waitPass(sock, false, true, *wake);
         if (pass.error != 0) {
             KRZPAPModule::log(KRZ_LOG_ERROR, L"connect(): select failed with error %d\n",
                               pass.error);
@@ -453,7 +483,7 @@ void KRZPAPComm::waitForConnect() {
             KRZPAPModule::log(KRZ_LOG_ERROR, L"connect() error %d\n", error);
             fail(__LINE__, KRZPAPC_CONNECT_ERROR, "", error);
         }
-        if (cancel)
+        if (cancel || pass.woken)
             fail(__LINE__, KRZPAPC_CANCELLED, "Operation cancelled");
         if (deadline.passed()) {
             KRZPAPModule::log(KRZ_LOG_ERROR, L"connect() error: (timed out after %d seconds)\n",
@@ -621,17 +651,17 @@ bool KRZPAPComm::waitForData(int seconds) {
     }
     if (buffered() > 0)
         return true;
-    cancel = false;
+    forgetCancel();
     __time64_t start = now();
-    if (selectSocket(true, false))
-        return true;
+    SelectPass pass = waitPass(sock, true, false, *wake);
     for (;;) {
-        if (cancel)
+        if (pass.readable)
+            return true;
+        if (cancel || pass.woken)
             return false;
         if (now() - start > seconds)
             return false;
-        if (selectSocket(true, false))
-            return true;
+        pass = waitPass(sock, true, false, *wake);
     }
 }
 
@@ -876,6 +906,7 @@ KRZPAPCReadStatus KRZPAPComm::parseReply(const char*& at, const char* end, bool 
 KRZPAPCReadStatus KRZPAPComm::endReply(KRZPAPCReadStatus result) {
     lines->clear();
     lines->setLastLineEnd(parser->lastLineEnd());
+    parser->releaseSpareRoom();
     readState = READ_IDLE;
     closeSocket();
     return result;
@@ -912,7 +943,7 @@ KRZPAPCReadStatus KRZPAPComm::receiveBody(KRZPAPCReadStatus& parsed) {
 }
 
 void KRZPAPComm::readResponseSynchronous() {
-    cancel = false;
+    forgetCancel();
     Deadline deadline(timeout);
     bool cancelled = false;
     auto noteCancel = [&] {
@@ -921,7 +952,12 @@ void KRZPAPComm::readResponseSynchronous() {
     };
     KRZPAPCReadStatus result = KRZPAPC_READ_PENDING;
     while (sock != INVALID_SOCKET) {
-        if (selectSocket(true, false)) {
+        // readResponse clears the flag as it starts; the wake, drained only here, still tells of
+        // a cancel that came just before.
+        SelectPass pass = waitPass(sock, true, false, *wake);
+        if (pass.woken)
+            cancelled = true;
+        if (pass.readable) {
             noteCancel();
             result = readResponse();
             noteCancel();

@@ -23,6 +23,7 @@ class KRZPFormParams;
 class KRZPLineCursor;
 class KRZPReplyParser;
 class KRZPMultipartParams;
+class KRZWakeHandle;
 
 /// The HTTP/1.1 client connection to one device address: a fresh non-blocking TCP connection per
 /// request ("Connection: Close"), plain through the kernel's routes or, with both MAC addresses
@@ -44,7 +45,7 @@ class KRZPMultipartParams;
 ///   10038"), a reset, a reply over one of the bounds below or cut short; 14 cancelled;
 ///   15 no complete reply in time. The failure's description is logged first.
 /// - Time-outs: getTimeout() seconds (10 unless set) for the connect, a stalled send and
-///   readResponseSynchronous; waits poll in passes of 0.3 seconds.
+///   readResponseSynchronous; waits poll in passes of 0.3 seconds, and a cancel wakes them at once.
 class KRZPAP_API KRZPAPComm {
   public:
     /// \name Bounds on one reply
@@ -78,8 +79,10 @@ class KRZPAP_API KRZPAPComm {
     void setTimeout(int seconds);
     /// Seconds; default 10.
     int getTimeout() const;
-    /// May be called from another thread: true ends the running wait with code 14.
-    void setCancel(bool cancel);  // may be called from another thread
+    /// May be called from another thread: a connect or reply wait in progress ends at once with
+    /// code 14 (KRZPAPC_CANCELLED; waitForData returns false). A cancel given before an operation
+    /// starts is forgotten when it starts.
+    void setCancel(bool cancel);
     /// Whether form texts encode a space as '+' (true, the default) or as "%20".
     void setSpacePlus(bool spacePlus);
     /// Whether form texts encode a space as '+'.
@@ -199,7 +202,7 @@ class KRZPAP_API KRZPAPComm {
     void skip(size_t count);
     void consume(size_t count);
     void dropPendingPartner();
-    bool selectSocket(bool forRead, bool forWrite);
+    void forgetCancel();
     void createSocket();
     void startConnect(unsigned short port);
     void waitForConnect();
@@ -230,4 +233,7 @@ class KRZPAP_API KRZPAPComm {
     size_t readBudget;  // bytes one readResponse call may still receive (see readResponse)
     std::unique_ptr<KRZPLineCursor> lines;    // the line reads of getLine
     std::unique_ptr<KRZPReplyParser> parser;  // the framing of the reply being read
+    // Woken by setCancel(true), drained where a wait starts: part of every wait's select, so that
+    // a cancel ends it at once. Each copy has its own.
+    std::unique_ptr<KRZWakeHandle> wake;
 };

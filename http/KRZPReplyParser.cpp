@@ -9,6 +9,8 @@
 
 namespace {
 
+const size_t kSpareKept = 1024 * 1024;
+
 bool startsWithNoCase(const std::string& text, const char* prefix) {
     size_t n = 0;
     for (; prefix[n] != 0; ++n) {
@@ -77,6 +79,12 @@ void KRZPReplyParser::start(char lastLineEnd) {
     refusalLimit = 0;
 }
 
+void KRZPReplyParser::releaseSpareRoom() {
+    const size_t spare = bodyText.capacity() - bodyText.size();
+    if (spare > kSpareKept && spare > bodyText.size())
+        bodyText.shrink_to_fit();
+}
+
 size_t KRZPReplyParser::bodyWanted() const {
     return contentLength > 0 ? static_cast<size_t>(contentLength) : 0;
 }
@@ -93,6 +101,8 @@ KRZPReplyParser::Step KRZPReplyParser::parse(const char*& at, const char* end, b
                 // A declared length is within the reply bound: the body grows once.
                 if (!isChunked && contentLength > 0)
                     bodyText.reserve(bodyText.size() + static_cast<size_t>(contentLength));
+                else if (reserveUndeclared)
+                    bodyText.reserve(bounds.reply - headerText.size());
                 phase = isChunked ? CHUNK_SIZE : RAW_BODY;
                 break;
             case RAW_BODY:

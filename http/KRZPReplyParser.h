@@ -37,6 +37,16 @@ class KRZPReplyParser {
         REFUSED,       // a bound was crossed
     };
 
+    // A body whose length is not declared (chunked, or read to the close) gets room for the rest
+    // of the reply bound when its header block ends, so that it never moves while it grows: each
+    // move would copy it and touch fresh pages. The system backs reserved memory only where it is
+    // written. Off by default, so that a caller feeding many small replies (a fuzzer) does not
+    // reserve the bound for each; the connection turns it on.
+    void reserveUndeclaredBodies(bool on) { reserveUndeclared = on; }
+    // After a reply: room the body did not use is given back when it is over 1 MiB and more than
+    // the body itself (one copy of the body, at most the size of what is given back).
+    void releaseSpareRoom();
+
     // A new reply. `lastLineEnd` carries the line end of a line read before on the connection.
     void start(char lastLineEnd);
     Step parse(const char*& at, const char* end, bool closed);
@@ -70,6 +80,7 @@ class KRZPReplyParser {
     std::string headerText;
     std::string bodyText;
     bool isChunked = false;
+    bool reserveUndeclared = false;
     int contentLength = -1;  // -1 until declared; counts down as body bytes arrive
     int chunkRemaining = 0;
     const char* refusal = "";

@@ -2,7 +2,6 @@
 // every system.
 #include "krzprocess.h"
 
-#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <memory>
@@ -12,13 +11,12 @@
 namespace krzprocess {
 
 bool runInterruptible(const std::function<void()>& work, const std::function<void()>& onInterrupt,
-                      int graceMs, const std::function<void()>& onGiveUp, int giveUpStatus) {
+                      const std::function<void()>& onGiveUp, int giveUpStatus) {
     struct State {
         std::mutex mutex;
         std::condition_variable changed;
         bool done = false;
         bool interrupted = false;
-        std::chrono::steady_clock::time_point giveUpAt;
         std::exception_ptr error;
     };
     // Shared with the worker, which may outlive this call's frame only on the way to exitNow.
@@ -38,16 +36,11 @@ bool runInterruptible(const std::function<void()>& work, const std::function<voi
                 state->changed.notify_all();
             });
             std::unique_lock<std::mutex> lock(state->mutex);
-            while (!state->done) {
-                if (!state->interrupted) {
-                    state->changed.wait(lock);
-                } else if (state->changed.wait_until(lock, state->giveUpAt) ==
-                               std::cv_status::timeout &&
-                           !state->done) {
-                    lock.unlock();
-                    onGiveUp();
-                    exitNow(giveUpStatus);
-                }
+            state->changed.wait(lock, [&] { return state->done || state->interrupted; });
+            if (!state->done) {
+                lock.unlock();
+                onGiveUp();
+                exitNow(giveUpStatus);
             }
             lock.unlock();
             worker.join();
@@ -56,7 +49,6 @@ bool runInterruptible(const std::function<void()>& work, const std::function<voi
             onInterrupt();
             std::lock_guard<std::mutex> lock(state->mutex);
             state->interrupted = true;
-            state->giveUpAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(graceMs);
             state->changed.notify_all();
         });
     if (state->error) {

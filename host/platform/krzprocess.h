@@ -20,12 +20,14 @@ enum class Stream { in, out, err };
 KRZPLATFORM_API bool runInterruptible(const std::function<void()>& work,
                                       const std::function<void()>& onInterrupt);
 
-// As above, but `work` runs on a thread of its own, so that the user is not kept waiting for work
-// that does not notice its cancel at once: when `work` has not ended `graceMs` after the first
-// interrupt, `onGiveUp` runs on the calling thread (to report what is known) and the process ends
-// with `giveUpStatus`, without waiting for `work`. An exception from `work` is passed on.
+// As above, but `work` runs on a thread of its own and is not waited for once an interrupt has
+// come: after `onInterrupt` (which asks it to stop), `onGiveUp` runs on the calling thread at once
+// (to report what is known and put shared state in order) and the process ends with
+// `giveUpStatus`. Work may include waits that run to their end whatever a cancel says; no fixed
+// grace is guessed for them. Work that ended before the interrupt was seen returns as usual (true
+// when an interrupt came meanwhile). An exception from `work` is passed on.
 KRZPLATFORM_API bool runInterruptible(const std::function<void()>& work,
-                                      const std::function<void()>& onInterrupt, int graceMs,
+                                      const std::function<void()>& onInterrupt,
                                       const std::function<void()>& onGiveUp, int giveUpStatus);
 
 // Ends the process at once with `status` after flushing standard output and error; no clean-up

@@ -68,3 +68,9 @@ extern "C" KRZ_DLL_EXPORT bool krzLabResetState(const char* statePath, const cha
     }
     return false;
 }
+
+// Keeps this process's devices from storing the built-in lab at `statePath` from now until the
+// process ends, once a request storing it has finished (waiting at most `timeoutMs`).
+extern "C" KRZ_DLL_EXPORT bool krzLabHoldState(const char* statePath, int timeoutMs) {
+    return krzlab::holdStoredLab(statePath, timeoutMs);
+}

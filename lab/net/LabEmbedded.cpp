@@ -173,6 +173,13 @@ std::shared_ptr<LabLink> embeddedLab(const std::string& file, const std::string&
     return std::make_shared<KeptLink>(network, store);
 }
 
+bool holdStoredLab(const std::string& statePath, int timeoutMs) {
+    // Held until the process ends, so never destroyed.
+    static krzprocess::FileLock* held = new krzprocess::FileLock;
+    std::string reason;
+    return held->acquire(statePath + ".lock", timeoutMs, reason);
+}
+
 bool resetStoredLab(const std::string& statePath, const std::string& name, std::string& reason) {
     krzprocess::FileLock lock;
     if (!lockStore(lock, statePath, reason))

@@ -21,4 +21,11 @@ std::shared_ptr<LabLink> embeddedLab(const std::string& file, const std::string&
 // when the device is unknown or the store cannot be locked or written.
 bool resetStoredLab(const std::string& statePath, const std::string& name, std::string& reason);
 
+// For a host that ends in the middle of its work (krzpap after Ctrl-C): waits at most `timeoutMs`
+// for a device request of this process that is storing the lab at `statePath` to finish, then
+// keeps every other from storing until the process ends (the lock is never let go; the system
+// drops it with the process). So what is stored is whole, and is what the devices answered. False
+// when the lock was not had in time: another process holds it, and none of ours is storing.
+bool holdStoredLab(const std::string& statePath, int timeoutMs);
+
 }  // namespace krzlab

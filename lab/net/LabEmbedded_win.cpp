@@ -23,4 +23,8 @@ bool resetStoredLab(const std::string&, const std::string&, std::string& reason)
     return false;
 }
 
+bool holdStoredLab(const std::string&, int) {
+    return true;  // nothing stored here
+}
+
 }  // namespace krzlab

@@ -1,4 +1,5 @@
 #include "platform/krzplatform.h"
+#include "platform/krzwake.h"
 #include "testsupport/krzhandles.h"
 
 #include "TestSupport.h"
@@ -6,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <thread>
 
 namespace {
 
@@ -199,6 +201,35 @@ TEST(Select, HighDescriptorNumbersAndTimeouts) {
     closesocket(1500);
     closesocket(p.client);
     closesocket(p.server);
+}
+
+// Readable in a select from the first wake until clear, several wakes being one; another
+// thread's wake ends a select that would otherwise wait a minute.
+TEST(Select, WakeHandleEndsAWaitFromAnotherThread) {
+    KRZWakeHandle wake;
+    EXPECT_FALSE(wake.clear());  // never opened: nothing to drain
+    SOCKET handle = wake.handle();
+    ASSERT_NE(handle, INVALID_SOCKET);
+    auto readable = [&](long seconds) {
+        fd_set r;
+        FD_ZERO(&r);
+        FD_SET(handle, &r);
+        timeval tv{seconds, 0};
+        return select(0, &r, nullptr, nullptr, &tv) == 1 && FD_ISSET(handle, &r);
+    };
+    EXPECT_FALSE(readable(0));
+    wake.wake();
+    wake.wake();
+    EXPECT_TRUE(readable(0));
+    EXPECT_TRUE(readable(0));  // stays readable until cleared
+    EXPECT_TRUE(wake.clear());
+    EXPECT_FALSE(readable(0));
+    EXPECT_FALSE(wake.clear());
+
+    std::thread waker([&] { wake.wake(); });
+    EXPECT_TRUE(readable(60));
+    waker.join();
+    EXPECT_EQ(wake.handle(), handle);  // opened once
 }
 
 TEST(Send, ToClosedPeerFailsWithoutSignal) {

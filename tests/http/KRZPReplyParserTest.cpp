@@ -287,6 +287,48 @@ Lines linesOf(const std::vector<std::string>& pieces) {
     return out;
 }
 
+// A body of undeclared length gets the rest of the reply bound as room when the connection asks
+// for it, so that it never moves while it grows; room left over after a small reply goes back.
+TEST(KRZPReplyParser, RoomForBodiesOfUndeclaredLength) {
+    const struct {
+        std::string reply;
+        bool reserved;  // room for the rest of the bound while the body arrives
+    } cases[] = {
+        {"HTTP/1.1 200 OK\r\n\r\nto the close", true},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\nto the close", true},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n", true},
+        {"<html>\r\n\r\npage", true},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nfive!", false},
+    };
+    for (const auto& c : cases) {
+        for (bool asked : {false, true}) {
+            KRZPReplyParser parser(BOUNDS);
+            parser.reserveUndeclaredBodies(asked);
+            parser.start(0);
+            const char* at = c.reply.data();
+            const char* end = c.reply.data() + c.reply.size();
+            while (parser.parse(at, end, false) == KRZPReplyParser::HEADER_BLOCK) {
+            }
+            bool roomy = parser.body().capacity() >= KRZPAPComm::MAX_REPLY / 2;
+            EXPECT_EQ(roomy, asked && c.reserved) << c.reply;
+            parser.parse(at, end, true);
+            parser.releaseSpareRoom();
+            EXPECT_LT(parser.body().capacity(), 1024u * 1024u) << c.reply;
+        }
+    }
+    // A large body keeps its room: giving it back would copy the body.
+    KRZPReplyParser parser(BOUNDS);
+    parser.reserveUndeclaredBodies(true);
+    parser.start(0);
+    std::string reply = "HTTP/1.1 200 OK\r\n\r\n" + std::string(KRZPAPComm::MAX_REPLY / 2, 'x');
+    const char* at = reply.data();
+    while (parser.parse(at, reply.data() + reply.size(), true) == KRZPReplyParser::HEADER_BLOCK) {
+    }
+    size_t room = parser.body().capacity();
+    parser.releaseSpareRoom();
+    EXPECT_EQ(parser.body().capacity(), room);
+}
+
 using Strings = std::vector<std::string>;
 
 // Each text gives the same lines whole, cut anywhere in two, and one byte at a time; a tail

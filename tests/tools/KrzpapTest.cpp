@@ -566,6 +566,41 @@ TEST_F(KrzpapTest, CtrlCEndsTheScanAndKeepsWhatWasFound) {
     std::remove(err.c_str());
 }
 
+// Ctrl-C in the middle of a change on the built-in lab: krzpap ends without waiting for the
+// device, and the state it leaves is whole (the old settings or the new, never part of a file),
+// and not locked: the next command reads it.
+TEST_F(KrzpapTest, CtrlCOnTheBuiltInLabLeavesItsStateWhole) {
+    const std::string out = scratch + ".out";
+    const std::string err = scratch + ".err";
+    int pid = startProgram({KRZPAP_PROGRAM, "--log", logPath, "--log-level", "2", "--json",
+                            "configure", kAcme, "-p", "gatekeeper", "--ssid", "Interrupted"},
+                           environment(false), out, err);
+    bool reached = waitForText(logPath, "Sent Data", 60000);
+    interruptProgram(pid);
+    int status = waitProgram(pid);
+    ASSERT_TRUE(reached) << fileText(err);
+    Outcome interrupted{status, fileText(out), fileText(err)};
+    std::remove(out.c_str());
+    std::remove(err.c_str());
+    if (status == kCancelled)
+        EXPECT_EQ(true, parsed(interrupted)["interrupted"]);
+    else
+        EXPECT_EQ(kOk, status) << describe(interrupted);  // it was done before the signal came
+
+    const std::string state = stateHome + "/krzpap/lab.json";
+    if (!fileText(state).empty()) {
+        json stored = json::parse(fileText(state));
+        for (const json& d : stored["devices"]) {
+            if (d["address"] == kAcme) {
+                EXPECT_TRUE(d["wireless"]["ssid"] == "Interrupted" || status == kCancelled)
+                    << d.dump();
+            }
+        }
+    }
+    Outcome after = runProgram(command({"show", kAcme, "-p", "gatekeeper"}), environment(false));
+    EXPECT_EQ(kOk, after.status) << describe(after);
+}
+
 TEST_F(KrzpapTest, HelpVersionAndOptionsEverywhere) {
     const std::vector<CommandCase> cases = {
         {{"--help"}, kOk, "Usage: krzpap"},

@@ -102,8 +102,9 @@ class CancelHook {
 };
 
 // Runs `work` while Ctrl-C calls `onInterrupt` (the library's cancel). Work that has not ended
-// a moment later is left behind: `report` prints what is known and the program exits with
-// EXIT_CANCELLED. Returns whether an interrupt arrived.
+// when Ctrl-C comes is not waited for: `report` prints what is known (it must touch no library
+// object that the work may still use), the built-in lab's stored state is left whole, and the
+// program exits with EXIT_CANCELLED. Returns whether an interrupt arrived.
 bool runInterruptible(const std::function<void()>& work, const std::function<void()>& onInterrupt,
                       const std::function<void()>& report);
 

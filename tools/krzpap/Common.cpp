@@ -313,17 +313,45 @@ std::string secretText(const Globals& globals, const std::string& secret) {
     return secret.empty() ? "(none)" : "(hidden; --show-secrets shows it)";
 }
 
+namespace {
+
+// How long the exit after Ctrl-C waits for a device request of this process that is storing the
+// built-in lab: such a request holds the lock for milliseconds.
+const int kLabHoldMs = 150;
+
+// Before the process ends under work that still runs: the built-in lab's stored state is left
+// whole, and none of this process's devices stores it after this. Only the lab inside this
+// process stores it (KRZ_LAB_STATE is set where krzpap chooses the built-in lab).
+void holdBuiltInLab() {
+    std::string state = krzprocess::environment("KRZ_LAB_STATE");
+    if (state.empty())
+        return;
+    using HoldFn = bool (*)(const char*, int);
+    HMODULE lab = LoadLibraryW(L"krzlab.dll");
+    auto hold = lab ? reinterpret_cast<HoldFn>(
+                          reinterpret_cast<void*>(GetProcAddress(lab, "krzLabHoldState")))
+                    : nullptr;
+    if (hold != nullptr)
+        hold(state.c_str(), kLabHoldMs);
+}
+
+}  // namespace
+
 bool runInterruptible(const std::function<void()>& work, const std::function<void()>& onInterrupt,
                       const std::function<void()>& report) {
-    // Long enough for a library wait that polls its cancel (300 ms passes) to notice it.
-    const int graceMs = 350;
+    // Ctrl-C cancels the work and, without waiting for it, reports what is known and ends: the
+    // library's waits end at once on their cancel, but an ARP sweep's answer wait runs to its end.
     return krzprocess::runInterruptible(
         work,
         [&] {
             std::cerr << "\nkrzpap: cancelling...\n";
             onInterrupt();
         },
-        graceMs, report, EXIT_CANCELLED);
+        [&] {
+            report();
+            holdBuiltInLab();
+        },
+        EXIT_CANCELLED);
 }
 
 namespace {

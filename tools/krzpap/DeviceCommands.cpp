@@ -212,10 +212,10 @@ std::vector<std::string> chooseAdapters(const ScanOptions& options) {
 // The hosts the scan found, in address order as arp-scan and nmap list them, whatever order they
 // answered in; with --all also those that no module recognized.
 nlohmann::json scanDevicesJson(const ScanOptions& options, const ScanTap& tap,
-                               const KRZPAPConfiguratorList& found) {
+                               const std::vector<nlohmann::json>& found) {
     nlohmann::json devices = nlohmann::json::array();
-    for (const auto& conf : found)
-        devices.push_back(deviceJson(*conf));
+    for (const auto& device : found)
+        devices.push_back(device);
     if (options.all) {
         // A host no module recognized: what the network told of it, nothing a module would know.
         auto unknownHost = [](const std::string& address, const std::string& mac) {
@@ -272,13 +272,22 @@ void printScanTable(const nlohmann::json& devices) {
     printTable(rows);
 }
 
+std::vector<nlohmann::json> foundRows(const ScanTap& tap, const KRZPAPConfiguratorList* complete) {
+    if (!complete)
+        return tap.recognized;
+    std::vector<nlohmann::json> rows;
+    for (const auto& conf : *complete)
+        rows.push_back(deviceJson(*conf));
+    return rows;
+}
+
 int reportScan(const Globals& globals, const ScanOptions& options, ScanTap& tap,
                const KRZPAPConfiguratorList* complete, const std::vector<std::string>& adapters,
                std::chrono::steady_clock::time_point start, bool interrupted) {
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::lock_guard<std::mutex> lock(tap.mutex);
-    const KRZPAPConfiguratorList& found = complete ? *complete : tap.recognized;
+    const std::vector<nlohmann::json> found = foundRows(tap, complete);
     nlohmann::json devices = scanDevicesJson(options, tap, found);
     int answered = std::max(tap.answered, static_cast<int>(found.size()));
     int code = interrupted ? EXIT_CANCELLED : found.empty() ? EXIT_NOTHING_FOUND : EXIT_OK;

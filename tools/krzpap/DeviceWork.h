@@ -44,22 +44,26 @@ nlohmann::json shownJson(const Globals& globals, KRZPAPConfigurator& conf);
 
 // What the scan driver's observer heard while the scan ran: so the host knows what was found
 // while the scan runs, keeps it when Ctrl-C ends the scan, and learns of hosts that answered but
-// no recognizer knows.
+// no recognizer knows. A recognized device is kept as its row, read on the scanning thread as it
+// is heard: the report after Ctrl-C touches no configurator that the scan may still hold.
 struct ScanTap {
     std::mutex mutex;
     int answered = 0;  // hosts that answered HTTP
-    KRZPAPConfiguratorList recognized;
+    std::vector<nlohmann::json> recognized;
     std::vector<std::pair<std::string, std::string>> unrecognized;  // address, MAC
     std::vector<std::pair<std::string, std::string>> arpOnly;       // address, MAC
 
     void hear(const KRZPScanResult& result) {
-        std::lock_guard<std::mutex> lock(mutex);
+        nlohmann::json row;
+        if (result.kind == KRZPScanResult::RECOGNIZED)
+            row = deviceJson(*result.configurator);
         std::pair<std::string, std::string> host(dotted(*result.address),
                                                  narrow(result.mac.toHexString()));
+        std::lock_guard<std::mutex> lock(mutex);
         switch (result.kind) {
             case KRZPScanResult::RECOGNIZED:
                 ++answered;
-                recognized.push_back(result.configurator);
+                recognized.push_back(std::move(row));
                 break;
             case KRZPScanResult::UNRECOGNIZED:
                 ++answered;
@@ -89,7 +93,10 @@ class ScanObserverScope {
 // The hosts the scan found, in address order as arp-scan and nmap list them, whatever order they
 // answered in; with options.all also those that no module recognized.
 nlohmann::json scanDevicesJson(const ScanOptions& options, const ScanTap& tap,
-                               const KRZPAPConfiguratorList& found);
+                               const std::vector<nlohmann::json>& found);
+// The recognized devices' rows: the scan's complete list when it ended, else what the tap heard
+// (the caller holds the tap's lock).
+std::vector<nlohmann::json> foundRows(const ScanTap& tap, const KRZPAPConfiguratorList* complete);
 
 // Configure's checks that need no device (throw CommandError, usage); nothing is sent before
 // they pass.

@@ -286,7 +286,7 @@ void UiHost::runScan(Job& job) {
     {
         // The tap's lock is never taken inside the job's (status() takes them the other way).
         std::lock_guard<std::mutex> tapLock(job.tap->mutex);
-        const KRZPAPConfiguratorList& list = completed ? found : job.tap->recognized;
+        const std::vector<nlohmann::json> list = foundRows(*job.tap, completed ? &found : nullptr);
         devices = scanDevicesJson(job.scanOptions, *job.tap, list);
         recognized = list.size();
         answered = std::max(job.tap->answered, static_cast<int>(recognized));
