@@ -100,6 +100,7 @@ if(TARGET krzpap)
     DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME krzpap
     COMPONENT runtime)
   install(FILES ${PROJECT_SOURCE_DIR}/tools/krzpap/krzpap-output.schema.json
+    ${PROJECT_SOURCE_DIR}/lab/recording/recording.schema.json
     DESTINATION ${CMAKE_INSTALL_DATADIR}/krzpap COMPONENT runtime)
   # Written as manuals, not generated from --help; compressed as Debian installs them (gzip -n:
   # the same bytes on every build).
