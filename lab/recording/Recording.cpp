@@ -396,6 +396,40 @@ void SecretScrubber::apply(Recording& recording) const {
     }
 }
 
+std::string resolveTarget(const std::string& base, std::string link, const std::string& address) {
+    static const char* const kEntities[][2] = {{"&amp;", "&"}, {"&#38;", "&"}, {"&quot;", "\""}};
+    for (const auto& e : kEntities)
+        replaceAll(link, e[0], e[1]);
+    link.erase(0, link.find_first_not_of(" \t\r\n"));
+    link.erase(link.find_last_not_of(" \t\r\n") + 1);
+    link = link.substr(0, link.find('#'));
+    if (link.empty())
+        return "";
+    std::string l = link;
+    std::transform(l.begin(), l.end(), l.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (l.rfind("http://", 0) == 0) {
+        std::string rest = link.substr(7);
+        size_t slash = rest.find('/');
+        std::string host = rest.substr(0, slash);
+        if (host != address && host != address + ":80")
+            return "";
+        return slash == std::string::npos ? "/" : rest.substr(slash);
+    }
+    size_t colon = l.find(':');
+    if (colon != std::string::npos && colon < l.find_first_of("/?"))
+        return "";  // another scheme: javascript:, mailto:, https:
+    if (link.rfind("//", 0) == 0)
+        return "";
+    if (link[0] == '/')
+        return link;
+    if (link[0] == '?')
+        return base.substr(0, base.find('?')) + link;
+    std::string folder = base.substr(0, base.find('?'));
+    folder = folder.substr(0, folder.rfind('/') + 1);
+    return (folder.empty() ? "/" : folder) + link;
+}
+
 bool validUtf8(const std::string& text) {
     std::size_t i = 0;
     while (i < text.size()) {

@@ -116,6 +116,10 @@ class SecretScrubber {
     int macs_ = 0;
 };
 
+// The same-device target a link written on the page at `base` leads to, or "" for anything else
+// (another host, a script, a mail address, a bare fragment). `address` is the device's.
+std::string resolveTarget(const std::string& base, std::string link, const std::string& address);
+
 bool validUtf8(const std::string& bytes);
 std::string base64Encode(const std::string& bytes);
 // Stops at the first character outside the alphabet ('=' included).
