@@ -293,13 +293,23 @@ Exchange Recorder::request(const std::string& method, const std::string& target,
         bool cut = std::string(e2.what()).find("cut short") != std::string::npos &&
                    !comm.getResponseHeaders().empty();
         if (!cut) {
-            CommandError failure = describeFailure(e2, method + " " + target);
+            CommandError failure =
+                describeFailure(e2, method + " " + escapeText(target) + " at " + o_.address);
             throw Stop{failure.code(), std::string(failure.what()) + "; the recording stops there"};
         }
         e.reply.cutShort = true;
     }
     takeHeaders(comm.getResponseHeaders(), e.reply);
     e.reply.body = comm.getResponseBody();
+    if (e.reply.status != 0 && (e.reply.status < 100 || e.reply.status > 599))
+        throw Stop{EXIT_ERROR, "the device answered " + method + " " + escapeText(target) +
+                                   " with a status line that is not HTTP; the recording "
+                                   "stops there"};
+    if (e.reply.status == 0 &&
+        (!krzlab::validUtf8(e.reply.body) || e.reply.body.find('<') == std::string::npos))
+        throw Stop{EXIT_ERROR, "the device answered " + method + " " + escapeText(target) +
+                                   " with bytes that are neither HTTP nor a page; the "
+                                   "recording stops there"};
     std::lock_guard<std::mutex> lock(mutex_);
     bytes_ += static_cast<long long>(comm.getResponseHeaders().size() + e.reply.body.size());
     recording_.exchanges.push_back(e);
@@ -659,7 +669,9 @@ std::string macOf(const in_addr& address, const std::string& given, CancelHook& 
         if (it != answers->end())
             return narrow(it->second.toHexString());
     }
-    return "";
+    throw CommandError(EXIT_UNREACHABLE, "nothing answers at " + dotted(address) +
+                                             ": no device holds that address on this network "
+                                             "('krzpap scan' lists the devices)");
 }
 
 }  // namespace
@@ -691,8 +703,9 @@ int runRecordCommand(const Globals& globals, const RecordOptions& options) {
             std::cerr << "\r" << std::string(80, ' ') << "\r";
         if (!globals.quiet && code == EXIT_OK)
             std::cerr << "krzpap: recorded " << r.exchanges.size() << " requests ("
-                      << recorder.pages() << " pages) from " << options.address << " into "
-                      << escapeText(options.output) << "\n";
+                      << recorder.pages() << (recorder.pages() == 1 ? " page" : " pages")
+                      << ") from " << options.address << " into " << escapeText(options.output)
+                      << "\n";
         if (globals.json && code == EXIT_OK)
             printDocument(globals, code,
                           {{"file", options.output},
