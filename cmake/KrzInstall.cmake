@@ -78,6 +78,7 @@ install(FILES ${CMAKE_BINARY_DIR}/krzpapconfigu.pc DESTINATION ${KRZ_PKGCONFIG_D
 
 # The guides and the example projects, for host developers and module authors.
 install(FILES ${PROJECT_SOURCE_DIR}/docs/hosts.md ${PROJECT_SOURCE_DIR}/docs/modules.md
+  ${PROJECT_SOURCE_DIR}/docs/without-a-compiler.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT development)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/host ${PROJECT_SOURCE_DIR}/examples/module
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT development)
@@ -105,6 +106,7 @@ if(TARGET krzpap)
     DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME krzpap
     COMPONENT runtime)
   install(FILES ${PROJECT_SOURCE_DIR}/tools/krzpap/krzpap-output.schema.json
+    ${PROJECT_SOURCE_DIR}/lab/recording/recording.schema.json
     DESTINATION ${CMAKE_INSTALL_DATADIR}/krzpap COMPONENT runtime)
   # Written as manuals, not generated from --help; compressed as Debian installs them (gzip -n:
   # the same bytes on every build).

@@ -57,6 +57,8 @@ struct DeviceSpec {
     WirelessSettings factoryWireless;
     Fault fault = Fault::None;
     int faultParam = 0;  // Slow: pause in milliseconds between pieces
+    // A recording (krzpap record) that the device plays instead of emulating a family.
+    std::string recording;
 
     // Takes the settings a device changes in use (address, credentials, wireless) from `stored`;
     // true when the address moved.

@@ -170,27 +170,6 @@ std::string jsEscape(const std::string& text) {
     return out;
 }
 
-std::string base64Decode(const std::string& text) {
-    static const std::string kAlphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    unsigned int bits = 0;
-    int count = 0;
-    for (char c : text) {
-        std::size_t v = kAlphabet.find(c);
-        if (v == std::string::npos) {
-            break;
-        }
-        bits = (bits << 6) | static_cast<unsigned int>(v);
-        count += 6;
-        if (count >= 8) {
-            count -= 8;
-            out += static_cast<char>((bits >> count) & 0xff);
-        }
-    }
-    return out;
-}
-
 bool basicCredentials(const std::string* header, std::string& user, std::string& password) {
     if (header == nullptr || header->size() < 6 ||
         !equalsCaseless(header->substr(0, 6), "Basic ")) {

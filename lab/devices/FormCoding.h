@@ -2,6 +2,8 @@
 // web servers are: a malformed escape is taken literally instead of failing the request.
 #pragma once
 
+#include "lab/recording/Recording.h"
+
 #include <map>
 #include <string>
 
@@ -30,8 +32,7 @@ std::string htmlEscape(const std::string& text);
 // and '/' (so that "</script>" cannot end the script) are escaped with a backslash.
 std::string jsEscape(const std::string& text);
 
-// Base64 (RFC 4648) decoding; stops at the first character outside the alphabet.
-std::string base64Decode(const std::string& text);
+// Base64 (RFC 4648) decoding is the recording format's base64Decode.
 
 // From an Authorization header "Basic <b64>": user and password. False for another scheme.
 bool basicCredentials(const std::string* header, std::string& user, std::string& password);

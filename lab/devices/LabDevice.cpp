@@ -6,6 +6,7 @@
 #include "lab/devices/BorealisDevice.h"
 #include "lab/devices/CorvidDevice.h"
 #include "lab/devices/NoHttpDevice.h"
+#include "lab/devices/PlaybackDevice.h"
 #include "lab/devices/PrinterDevice.h"
 #include "lab/devices/WirelessRules.h"
 
@@ -31,6 +32,9 @@ DeviceSpec withDefaults(DeviceSpec profile) {
 Device::~Device() = default;
 
 std::unique_ptr<Device> Device::create(const DeviceSpec& profile) {
+    if (!profile.recording.empty()) {
+        return std::make_unique<PlaybackDevice>(profile);
+    }
     DeviceSpec full = withDefaults(profile);
     if (full.family == "acme") {
         return std::make_unique<AcmeDevice>(full);

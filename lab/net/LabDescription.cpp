@@ -1,6 +1,7 @@
 #include "lab/net/LabDescription.h"
 
 #include "lab/net/LabAddress.h"
+#include "lab/recording/Recording.h"
 
 #include <fstream>
 #include <set>
@@ -81,7 +82,24 @@ AdapterSpec adapterFromJson(const json& j) {
     return a;
 }
 
-LabDeviceEntry deviceFromJson(const json& j) {
+// A device that plays a recording: the file relative to the description's folder, and the
+// address and MAC from the recording unless the description gives them.
+void takeRecording(const json& j, const std::string& folder, DeviceSpec& s) {
+    s.recording = text(j, "recording");
+    if (s.recording.empty())
+        return;
+    if (s.recording[0] != '/' && !folder.empty())
+        s.recording = folder + "/" + s.recording;
+    if (s.family.empty())
+        s.family = "recording";
+    if (s.address.empty() || s.mac.empty()) {
+        Recording r = Recording::fromFile(s.recording);
+        s.address = s.address.empty() ? r.address : s.address;
+        s.mac = s.mac.empty() ? r.mac : s.mac;
+    }
+}
+
+LabDeviceEntry deviceFromJson(const json& j, const std::string& folder) {
     LabDeviceEntry e;
     DeviceSpec& s = e.profile;
     s.name = text(j, "name");
@@ -92,6 +110,7 @@ LabDeviceEntry deviceFromJson(const json& j) {
     s.firmware = text(j, "firmware");
     s.address = text(j, "address");
     s.mac = text(j, "mac");
+    takeRecording(j, folder, s);
     s.username = text(j, "username");
     s.password = text(j, "password");
     s.wireless = wirelessFromJson(j.value("wireless", json::object()));
@@ -123,27 +142,30 @@ json wirelessToJson(const WirelessSettings& w) {
 }
 
 json deviceSpecToJson(const DeviceSpec& s) {
-    return json{{"name", s.name},
-                {"family", s.family},
-                {"model", s.model},
-                {"firmware", s.firmware},
-                {"address", s.address},
-                {"mac", s.mac},
-                {"username", s.username},
-                {"password", s.password},
-                {"wireless", wirelessToJson(s.wireless)},
-                {"factory",
-                 {{"address", s.factoryAddress},
-                  {"username", s.factoryUsername},
-                  {"password", s.factoryPassword},
-                  {"wireless", wirelessToJson(s.factoryWireless)}}},
-                {"fault", faultName(s.fault)},
-                {"faultParam", s.faultParam}};
+    json out{{"name", s.name},
+             {"family", s.family},
+             {"model", s.model},
+             {"firmware", s.firmware},
+             {"address", s.address},
+             {"mac", s.mac},
+             {"username", s.username},
+             {"password", s.password},
+             {"wireless", wirelessToJson(s.wireless)},
+             {"factory",
+              {{"address", s.factoryAddress},
+               {"username", s.factoryUsername},
+               {"password", s.factoryPassword},
+               {"wireless", wirelessToJson(s.factoryWireless)}}},
+             {"fault", faultName(s.fault)},
+             {"faultParam", s.faultParam}};
+    if (!s.recording.empty())
+        out["recording"] = s.recording;
+    return out;
 }
 
 namespace {
 
-LabDescription parseDescription(const json& j) {
+LabDescription parseDescription(const json& j, const std::string& folder) {
     if (!j.is_object())
         throw std::invalid_argument("a lab description is a JSON object");
     LabDescription lab;
@@ -156,7 +178,7 @@ LabDescription parseDescription(const json& j) {
     if (lab.adapters.empty())
         throw std::invalid_argument("a lab needs at least one adapter");
     for (const json& d : j.value("devices", json::array())) {
-        lab.devices.push_back(deviceFromJson(d));
+        lab.devices.push_back(deviceFromJson(d, folder));
         const LabDeviceEntry& e = lab.devices.back();
         if (!deviceNames.insert(e.profile.name).second)
             throw std::invalid_argument("duplicate device " + e.profile.name);
@@ -169,20 +191,20 @@ LabDescription parseDescription(const json& j) {
 
 }  // namespace
 
-LabDescription LabDescription::fromJson(const json& j) {
+LabDescription LabDescription::fromJson(const json& j, const std::string& folder) {
     try {
-        return parseDescription(j);
+        return parseDescription(j, folder);
     } catch (const json::exception& e) {
         // Wrong value types ("index": "seven") surface as the same error as any other.
         throw std::invalid_argument(std::string("lab description: ") + e.what());
     }
 }
 
-LabDescription LabDescription::fromText(const std::string& textValue) {
+LabDescription LabDescription::fromText(const std::string& textValue, const std::string& folder) {
     json j = json::parse(textValue, nullptr, false);
     if (j.is_discarded())
         throw std::invalid_argument("lab description: not JSON");
-    return fromJson(j);
+    return fromJson(j, folder);
 }
 
 LabDescription LabDescription::fromFile(const std::string& path) {
@@ -191,7 +213,8 @@ LabDescription LabDescription::fromFile(const std::string& path) {
         throw std::invalid_argument("cannot read lab file " + path);
     std::ostringstream content;
     content << in.rdbuf();
-    return fromText(content.str());
+    std::size_t slash = path.rfind('/');
+    return fromText(content.str(), slash == std::string::npos ? "." : path.substr(0, slash));
 }
 
 json LabDescription::toJson() const {

@@ -10,10 +10,13 @@
 //                                   "key": "..." },
 //                     "factory": { "address": "...", "username": "...", "password": "...",
 //                                  "wireless": { ... } },
-//                     "fault": "none", "faultParam": 0 } ] }
+//                     "fault": "none", "faultParam": 0 },
+//                   { "name": "played-1", "recording": "acme.recording.json" } ] }
 // "adapter" is optional: a device sits on the link of the first adapter whose network holds its
 // address (else its factory address, else the first adapter). Absent texts read as empty, an
-// absent factory block as the current settings, an absent fault as "none".
+// absent factory block as the current settings, an absent fault as "none". A device with a
+// "recording" (krzpap record's file, relative to the description's folder) plays it; its address
+// and MAC default to the recording's, its family to "recording".
 #pragma once
 
 #include "lab/LabDevice.h"
@@ -45,8 +48,10 @@ struct LabDescription {
 
     // Throws std::invalid_argument (with the offending field) for a description that cannot run:
     // bad addresses or MACs, duplicate names, an unknown adapter, no adapter at all.
-    static LabDescription fromJson(const nlohmann::json& json);
-    static LabDescription fromText(const std::string& text);
+    // A device's "recording" file is read relative to `folder` (the description file's folder
+    // for fromFile; empty: the working folder).
+    static LabDescription fromJson(const nlohmann::json& json, const std::string& folder = "");
+    static LabDescription fromText(const std::string& text, const std::string& folder = "");
     static LabDescription fromFile(const std::string& path);
     nlohmann::json toJson() const;
 

@@ -626,7 +626,8 @@ TEST_F(KrzpapTest, HelpVersionAndOptionsEverywhere) {
 TEST_F(KrzpapTest, TheInstalledProgramWorksWithNoSetting) {
     for (const char* file :
          {"/share/man/man1/krzpap.1.gz", "/share/man/man1/krzlab.1.gz",
-          "/share/bash-completion/completions/krzpap", "/share/krzpap/krzpap-output.schema.json"})
+          "/share/bash-completion/completions/krzpap", "/share/krzpap/krzpap-output.schema.json",
+          "/share/krzpap/recording.schema.json"})
         EXPECT_FALSE(fileText(kInstalled + file).empty()) << file;
     Outcome completion = runProgram(
         {"/bin/bash", "-c",
@@ -863,7 +864,7 @@ TEST_F(KrzpapTest, CompletionOffersEveryOptionOfTheParser) {
         "words=(\"${COMP_WORDS[@]}\"); cword=$COMP_CWORD; }; source " +
         kInstalled + "/share/bash-completion/completions/krzpap; ";
     for (const char* name :
-         {"scan", "show", "configure", "find", "defaults", "fetch", "forms", "ui"}) {
+         {"scan", "show", "configure", "find", "defaults", "fetch", "record", "forms", "ui"}) {
         SCOPED_TRACE(name);
         std::set<std::string> expected = parserOptions({"help", name});
         ASSERT_FALSE(expected.empty());

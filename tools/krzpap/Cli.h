@@ -174,6 +174,25 @@ struct FormsOptions {
 };
 int runFormsCommand(const Globals& globals, const FormsOptions& options);
 
+struct RecordOptions {
+    std::string address;
+    std::string mac;
+    std::string user;
+    std::string password;
+    bool haveUser = false;
+    bool havePassword = false;
+    std::string output;
+    std::vector<std::string> tryChange;  // FIELD=VALUE, all in one form
+    bool keepSecrets = false;
+    bool anonymize = false;
+    int maxPages = 100;
+    int maxDepth = 4;
+    int maxKiB = 32768;
+    int maxSeconds = 120;
+    int timeout = 10;  // seconds for one reply
+};
+int runRecordCommand(const Globals& globals, const RecordOptions& options);
+
 int runLabCommand(const Globals& globals, const std::vector<std::string>& arguments);
 
 // The vendor registered for a MAC address's OUI in the IEEE registry, "locally administered" for

@@ -6,6 +6,7 @@
 #include "http/KRZPAPComm.h"
 #include "http/KRZPFormParams.h"
 #include "http/KRZPMultipartParams.h"
+#include "lab/recording/Recording.h"
 #include "platform/krzprocess.h"
 #include "platform/krzplatform.h"
 
@@ -71,51 +72,6 @@ nlohmann::json statusCode(const std::string& headers) {
     if (digits.find_first_not_of("0123456789") != std::string::npos)
         return nullptr;
     return std::stoi(digits);
-}
-
-bool validUtf8(const std::string& text) {
-    size_t i = 0;
-    while (i < text.size()) {
-        auto c = static_cast<unsigned char>(text[i]);
-        size_t more = c < 0x80         ? 0
-                      : (c >> 5) == 6  ? 1
-                      : (c >> 4) == 14 ? 2
-                      : (c >> 3) == 30 ? 3
-                                       : 9;
-        if (more == 9 || i + more >= text.size())
-            return false;
-        uint32_t cp = more == 0 ? c : c & (0x3F >> more);
-        for (size_t k = 1; k <= more; ++k) {
-            auto d = static_cast<unsigned char>(text[i + k]);
-            if ((d >> 6) != 2)
-                return false;
-            cp = (cp << 6) | (d & 0x3F);
-        }
-        // Overlong forms, surrogates and code points past U+10FFFF are not UTF-8.
-        static const uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
-        if (cp < kLeast[more] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)
-            return false;
-        i += more + 1;
-    }
-    return true;
-}
-
-std::string base64(const std::string& bytes) {
-    static const char* const kAlphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (size_t i = 0; i < bytes.size(); i += 3) {
-        uint32_t n = static_cast<unsigned char>(bytes[i]) << 16;
-        if (i + 1 < bytes.size())
-            n |= static_cast<unsigned char>(bytes[i + 1]) << 8;
-        if (i + 2 < bytes.size())
-            n |= static_cast<unsigned char>(bytes[i + 2]);
-        out += kAlphabet[(n >> 18) & 63];
-        out += kAlphabet[(n >> 12) & 63];
-        out += i + 1 < bytes.size() ? kAlphabet[(n >> 6) & 63] : '=';
-        out += i + 2 < bytes.size() ? kAlphabet[n & 63] : '=';
-    }
-    return out;
 }
 
 // The reply's header lines with the values of cookies and credentials hidden unless asked for.
@@ -399,13 +355,13 @@ int runFetchCommand(const Globals& globals, FetchOptions o) {
     }
     std::string shown = shownHeaders(globals, headers);
     if (globals.json) {
-        bool text = validUtf8(body);
-        printDocument(
-            globals, EXIT_OK,
-            {{"status", status},
-             {"headers", shown},
-             {"body", text ? nlohmann::json(body) : nlohmann::json(nullptr)},
-             {"bodyBase64", text ? nlohmann::json(nullptr) : nlohmann::json(base64(body))}});
+        bool text = krzlab::validUtf8(body);
+        printDocument(globals, EXIT_OK,
+                      {{"status", status},
+                       {"headers", shown},
+                       {"body", text ? nlohmann::json(body) : nlohmann::json(nullptr)},
+                       {"bodyBase64", text ? nlohmann::json(nullptr)
+                                           : nlohmann::json(krzlab::base64Encode(body))}});
     } else {
         std::cout << shown << "\r\n";
         std::cout.write(body.data(), static_cast<std::streamsize>(body.size()));

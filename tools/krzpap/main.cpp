@@ -17,8 +17,9 @@ namespace {
 
 const char* const kVersion = "krzpap 1.0.0";
 
-const std::vector<std::string> kCommands = {"scan",  "show",  "configure", "find", "defaults",
-                                            "fetch", "forms", "ui",        "lab",  "help"};
+const std::vector<std::string> kCommands = {"scan",     "show",  "configure", "find",
+                                            "defaults", "fetch", "record",    "forms",
+                                            "ui",       "lab",   "help"};
 // Global options that take a value, so that the value is not taken for a command name.
 const std::vector<std::string> kValueOptions = {"--log", "--log-level", "--network", "--lab",
                                                 "--modules"};
@@ -101,6 +102,7 @@ class CommandLine {
     void addDeviceCommands();
     void addFindAndDefaults();
     void addFetch();
+    void addRecord();
     void addFormsLabAndHelp();
     void addUi();
     int explain(const std::vector<std::string>& args);
@@ -117,6 +119,7 @@ class CommandLine {
     std::vector<std::string> macs_;
     DefaultsOptions defaults_;
     FetchOptions fetch_;
+    RecordOptions record_;
     FormsOptions forms_;
     UiOptions ui_;
     bool noOpen_ = false;
@@ -127,6 +130,7 @@ class CommandLine {
     CLI::App* findCmd_ = nullptr;
     CLI::App* defaultsCmd_ = nullptr;
     CLI::App* fetchCmd_ = nullptr;
+    CLI::App* recordCmd_ = nullptr;
     CLI::App* formsCmd_ = nullptr;
     CLI::App* labCmd_ = nullptr;
     CLI::App* helpCmd_ = nullptr;
@@ -138,6 +142,7 @@ CommandLine::CommandLine(const Globals& preliminary) : globals(preliminary) {
     addDeviceCommands();
     addFindAndDefaults();
     addFetch();
+    addRecord();
     addFormsLabAndHelp();
     addUi();
     const std::string globalsFooter =
@@ -145,7 +150,7 @@ CommandLine::CommandLine(const Globals& preliminary) : globals(preliminary) {
         "--log FILE, --log-level N, --network lab|system, --lab ADDRESS, --modules LIST "
         "('krzpap --help' explains them).";
     for (CLI::App* sub : {scanCmd_, showCmd_, configureCmd_, findCmd_, defaultsCmd_, fetchCmd_,
-                          formsCmd_, uiCmd_, helpCmd_})
+                          recordCmd_, formsCmd_, uiCmd_, helpCmd_})
         sub->footer(globalsFooter);
 }
 
@@ -262,6 +267,38 @@ void CommandLine::addFetch() {
     fetchCmd_->add_flag("--multipart", fetch_.multipart, "Send the form as multipart/form-data");
     fetchCmd_->add_flag("--post", fetch_.post, "POST even without form fields");
     fetchCmd_->add_option("--cookie", fetch_.cookie, "Value of the Cookie header");
+}
+
+void CommandLine::addRecord() {
+    recordCmd_ = app_.add_subcommand(
+        "record",
+        "Visit a device's admin pages and write what it answered as a recording, which the lab "
+        "plays back as a device");
+    recordCmd_->add_option("address", record_.address, "The device's IPv4 address")->required();
+    recordCmd_->add_option("-o,--output", record_.output, "The recording file to write")
+        ->required();
+    recordCmd_->add_option("--mac", record_.mac, kMacHelp);
+    recordCmd_->add_option("-u,--user", record_.user, "Administrator user name");
+    recordCmd_->add_option("-p,--password", record_.password, "Administrator password");
+    recordCmd_->add_option(
+        "--try-change", record_.tryChange,
+        "FIELD=VALUE: submit the form holding FIELD once with this value, read the page back "
+        "and put the original value back (repeatable: fields of the same form)");
+    recordCmd_->add_flag("--keep-secrets", record_.keepSecrets,
+                         "Keep passwords, keys, cookies and Authorization in the recording "
+                         "(replaced by placeholders otherwise)");
+    recordCmd_->add_flag("--anonymize", record_.anonymize,
+                         "Also replace MAC addresses and serial numbers");
+    recordCmd_->add_option("--max-pages", record_.maxPages, "Pages to visit at most")
+        ->check(CLI::Range(1, 10000));
+    recordCmd_->add_option("--max-depth", record_.maxDepth, "Links to follow from the start page")
+        ->check(CLI::Range(0, 100));
+    recordCmd_->add_option("--max-size", record_.maxKiB, "KiB of replies to record at most")
+        ->check(CLI::Range(1, 1 << 20));
+    recordCmd_->add_option("--max-time", record_.maxSeconds, "Seconds to record at most")
+        ->check(CLI::Range(1, 86400));
+    recordCmd_->add_option("--timeout", record_.timeout, "Reply time-out in seconds")
+        ->check(CLI::Range(1, 3600));
 }
 
 void CommandLine::addFormsLabAndHelp() {
@@ -399,6 +436,10 @@ int CommandLine::dispatch() {
         }
         ui_.open = !noOpen_;
         code = runUiCommand(globals, ui_);
+    } else if (*recordCmd_) {
+        record_.haveUser = recordCmd_->count("--user") > 0;
+        record_.havePassword = recordCmd_->count("--password") > 0;
+        code = runRecordCommand(globals, record_);
     }
     return code;
 }

@@ -1,0 +1,458 @@
+#include "lab/devices/PlaybackDevice.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "lab/devices/FormCoding.h"
+
+namespace krzlab {
+
+namespace {
+
+std::string lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+std::string pathOf(const std::string& target) {
+    return target.substr(0, target.find('?'));
+}
+
+const std::string* headerOf(const HeaderList& headers, const std::string& name) {
+    for (const auto& h : headers)
+        if (equalsCaseless(h.first, name))
+            return &h.second;
+    return nullptr;
+}
+
+bool isHtml(const RecordedReply& reply) {
+    const std::string* type = headerOf(reply.headers, "Content-Type");
+    return type ? lower(*type).find("html") != std::string::npos
+                : reply.body.find('<') != std::string::npos;
+}
+
+// The character references that form values use; others stay as written.
+std::string entityDecode(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        std::size_t semi = text[i] == '&' ? text.find(';', i) : std::string::npos;
+        if (semi == std::string::npos || semi - i > 8) {
+            out += text[i];
+            continue;
+        }
+        std::string name = text.substr(i + 1, semi - i - 1);
+        static const char* const kNamed[][2] = {{"amp", "&"},   {"lt", "<"},   {"gt", ">"},
+                                                {"quot", "\""}, {"apos", "'"}, {"nbsp", " "}};
+        std::string decoded;
+        for (const auto& n : kNamed)
+            if (name == n[0])
+                decoded = n[1];
+        if (decoded.empty() && name.size() > 1 && name[0] == '#' &&
+            name.find_first_not_of("0123456789", 1) == std::string::npos)
+            decoded = std::string(1, static_cast<char>(std::atoi(name.c_str() + 1) & 0xFF));
+        if (decoded.empty()) {
+            out += text[i];
+            continue;
+        }
+        out += decoded;
+        i = semi;
+    }
+    return out;
+}
+
+// One attribute of a tag as written: its name, and its value with the quotes it had.
+struct Attribute {
+    std::string name;
+    std::string raw;  // empty: no value
+};
+
+// The tag `<name a=b ...>` taken apart; false for anything that is not a start tag.
+bool parseTag(const std::string& tag, std::string& name, std::vector<Attribute>& attributes) {
+    std::size_t i = 1;
+    while (i < tag.size() && std::isalpha(static_cast<unsigned char>(tag[i])))
+        ++i;
+    name = lower(tag.substr(1, i - 1));
+    if (name.empty())
+        return false;
+    const std::size_t end = tag.size() - 1;  // the '>'
+    while (i < end) {
+        while (i < end && (std::isspace(static_cast<unsigned char>(tag[i])) || tag[i] == '/'))
+            ++i;
+        std::size_t start = i;
+        while (i < end && !std::isspace(static_cast<unsigned char>(tag[i])) && tag[i] != '=' &&
+               tag[i] != '/')
+            ++i;
+        if (i == start)
+            break;
+        Attribute a{tag.substr(start, i - start), ""};
+        while (i < end && std::isspace(static_cast<unsigned char>(tag[i])))
+            ++i;
+        if (i < end && tag[i] == '=') {
+            ++i;
+            while (i < end && std::isspace(static_cast<unsigned char>(tag[i])))
+                ++i;
+            std::size_t v = i;
+            if (i < end && (tag[i] == '"' || tag[i] == '\'')) {
+                std::size_t close = tag.find(tag[i], i + 1);
+                i = close == std::string::npos || close > end ? end : close + 1;
+            } else {
+                while (i < end && !std::isspace(static_cast<unsigned char>(tag[i])))
+                    ++i;
+            }
+            a.raw = tag.substr(v, i - v);
+            if (a.raw.empty())
+                a.raw = "\"\"";
+        }
+        attributes.push_back(a);
+    }
+    return true;
+}
+
+std::string valueOf(const std::vector<Attribute>& attributes, const std::string& name,
+                    bool* present = nullptr) {
+    for (const Attribute& a : attributes)
+        if (equalsCaseless(a.name, name)) {
+            if (present)
+                *present = true;
+            std::string raw = a.raw;
+            if (!raw.empty() && (raw[0] == '"' || raw[0] == '\''))
+                raw = raw.substr(1, raw.size() - 2);
+            return entityDecode(raw);
+        }
+    if (present)
+        *present = false;
+    return std::string();
+}
+
+void setAttribute(std::vector<Attribute>& attributes, const std::string& name,
+                  const std::string* value) {
+    attributes.erase(
+        std::remove_if(attributes.begin(), attributes.end(),
+                       [&](const Attribute& a) { return equalsCaseless(a.name, name); }),
+        attributes.end());
+    if (value)
+        attributes.push_back(Attribute{name, "\"" + htmlEscape(*value) + "\""});
+}
+
+std::string buildTag(const std::string& name, const std::vector<Attribute>& attributes) {
+    std::string out = "<" + name;
+    for (const Attribute& a : attributes)
+        out += " " + a.name + (a.raw.empty() ? "" : "=" + a.raw);
+    return out + ">";
+}
+
+// A form of a recorded page: where it goes and the values its controls hold.
+struct PageForm {
+    std::string action;
+    std::string method;
+    std::vector<std::pair<std::string, std::string>> fields;
+};
+
+std::vector<PageForm> formsOf(const std::string& page) {
+    std::vector<PageForm> forms;
+    std::string select;
+    bool inForm = false;
+    for (std::size_t lt = page.find('<'); lt != std::string::npos; lt = page.find('<', lt + 1)) {
+        std::size_t gt = page.find('>', lt);
+        if (gt == std::string::npos)
+            break;
+        std::string tag = page.substr(lt, gt - lt + 1), name;
+        std::vector<Attribute> attributes;
+        if (lower(tag.substr(0, 6)) == "</form") {
+            inForm = false;
+            continue;
+        }
+        if (!parseTag(tag, name, attributes))
+            continue;
+        if (name == "form") {
+            forms.push_back(
+                PageForm{valueOf(attributes, "action"),
+                         lower(valueOf(attributes, "method")) == "post" ? "POST" : "GET",
+                         {}});
+            inForm = true;
+        } else if (!inForm) {
+            continue;
+        } else if (name == "select") {
+            select = valueOf(attributes, "name");
+        } else if (name == "option" && !select.empty()) {
+            bool selected = false;
+            valueOf(attributes, "selected", &selected);
+            if (selected)
+                forms.back().fields.emplace_back(select, valueOf(attributes, "value"));
+        } else if (name == "input") {
+            std::string type = lower(valueOf(attributes, "type"));
+            bool checked = false;
+            valueOf(attributes, "checked", &checked);
+            if (type == "submit" || type == "button" || type == "reset" || type == "image" ||
+                ((type == "checkbox" || type == "radio") && !checked))
+                continue;
+            forms.back().fields.emplace_back(valueOf(attributes, "name"),
+                                             valueOf(attributes, "value"));
+        }
+    }
+    return forms;
+}
+
+void replaceAll(std::string& text, const std::string& from, const std::string& to) {
+    std::size_t at = 0;
+    while ((at = text.find(from, at)) != std::string::npos) {
+        text.replace(at, from.size(), to);
+        at += to.size();
+    }
+}
+
+// What a page of the recording says for a request it does not hold.
+HttpReply notRecorded() {
+    HttpReply reply;
+    reply.status = 404;
+    reply.reason = "Not Found";
+    reply.headers.emplace_back("Content-Type", "text/html");
+    reply.body = "<html><body><h1>404 Not Found</h1><p>Not in the recording.</p></body></html>\n";
+    return reply;
+}
+
+}  // namespace
+
+PlaybackDevice::PlaybackDevice(const DeviceSpec& profile)
+    : EmulatedDevice(profile), recording_(Recording::fromFile(profile.recording)) {
+    for (std::size_t i = 0; i < recording_.exchanges.size(); ++i) {
+        const Exchange& e = recording_.exchanges[i];
+        byTarget_[e.request.method + " " + e.request.target].push_back(i);
+        byPath_[e.request.method + " " + pathOf(e.request.target)].push_back(i);
+        if (const std::string* cookie = headerOf(e.reply.headers, "Set-Cookie"))
+            sessionCookies_.insert(cookie->substr(0, cookie->find(';')));
+        bool page = e.request.method == "GET" && e.reply.status == 200 && isHtml(e.reply);
+        if (!page)
+            continue;
+        // The forms of the page: where they go, and the values they hold as recorded.
+        for (const PageForm& form : formsOf(e.reply.body)) {
+            std::string action = resolveTarget(e.request.target, form.action, recording_.address);
+            if (action.empty())
+                action = e.request.target;
+            formActions_.emplace(pathOf(action), form.method);
+            if (!e.request.credentials && recording_.login.kind != "none")
+                continue;
+            for (const auto& field : form.fields)
+                if (!field.second.empty())
+                    originals_.emplace(field.first, field.second);
+        }
+    }
+    // A value that only the page's scripts fill in is known from what was posted: the last
+    // submission of a recorded change put the original values back.
+    for (auto it = recording_.exchanges.rbegin(); it != recording_.exchanges.rend(); ++it) {
+        const RecordedRequest& r = it->request;
+        auto action = formActions_.find(pathOf(r.target));
+        if (action == formActions_.end() || pathOf(r.target) == pathOf(recording_.login.path))
+            continue;
+        FormFields fields = r.method == "POST"
+                                ? FormFields(r.form.begin(), r.form.end())
+                                : parseUrlEncoded(r.target.substr(r.target.find('?') + 1));
+        for (const auto& f : fields)
+            if (originals_[f.first].empty())
+                originals_[f.first] = f.second;
+    }
+}
+
+PlaybackDevice::~PlaybackDevice() {
+    stop();
+}
+
+void PlaybackDevice::resetExtras() {
+    current_.clear();
+}
+
+bool PlaybackDevice::authorized(const HttpRequest& request) const {
+    if (recording_.login.kind == "none")
+        return true;
+    std::string user, password;
+    // The password decides, as the devices that take no user name do.
+    if (basicCredentials(request.header("Authorization"), user, password) &&
+        password == recording_.login.password)
+        return true;
+    if (const std::string* cookies = request.header("Cookie"))
+        for (const std::string& session : sessionCookies_)
+            if (cookies->find(session) != std::string::npos)
+                return true;
+    return false;
+}
+
+const Exchange* PlaybackDevice::pick(const std::map<std::string, std::vector<std::size_t>>& index,
+                                     const std::string& key, bool withCredentials) const {
+    auto it = index.find(key);
+    if (it == index.end())
+        return nullptr;
+    bool anyLogin = recording_.login.kind != "none";
+    for (std::size_t i : it->second)
+        if (!anyLogin || recording_.exchanges[i].request.credentials == withCredentials)
+            return &recording_.exchanges[i];
+    return withCredentials ? &recording_.exchanges[it->second.front()] : nullptr;
+}
+
+HttpReply PlaybackDevice::refused() const {
+    // As the device refused a client without the login: its recorded 401 or redirect.
+    for (const Exchange& e : recording_.exchanges)
+        if (!e.request.credentials &&
+            (e.reply.status == 401 || (e.reply.status >= 300 && e.reply.status < 400)))
+            return play(e);
+    HttpReply reply;
+    reply.status = 401;
+    reply.reason = "Unauthorized";
+    reply.headers.emplace_back("WWW-Authenticate", "Basic realm=\"recording\"");
+    return reply;
+}
+
+HttpReply PlaybackDevice::login(const HttpRequest& request) const {
+    const std::string* type = request.header("Content-Type");
+    FormFields fields = type && findCaseless(*type, "multipart") != std::string::npos
+                            ? parseMultipart(*type, request.body)
+                            : parseUrlEncoded(request.body);
+    const RecordedLogin& l = recording_.login;
+    if (formField(fields, l.userField.c_str()) == l.user &&
+        formField(fields, l.passwordField.c_str()) == l.password) {
+        if (const Exchange* e = pick(byPath_, "POST " + pathOf(l.path), false))
+            return play(*e);
+    }
+    // Refused: the login page again, as the device showed it.
+    if (const Exchange* page = pick(byTarget_, "GET " + l.page, false))
+        return play(*page);
+    return refused();
+}
+
+HttpReply PlaybackDevice::play(const Exchange& exchange) const {
+    const RecordedReply& r = exchange.reply;
+    HttpReply reply;
+    reply.version = r.version.empty() ? "HTTP/1.1" : r.version;
+    reply.status = r.status;
+    reply.reason = r.reason;
+    for (const auto& h : r.headers)
+        if (!equalsCaseless(h.first, "Content-Length") &&
+            !equalsCaseless(h.first, "Transfer-Encoding") && !equalsCaseless(h.first, "Connection"))
+            reply.headers.push_back(h);
+    reply.body = isHtml(r) ? render(r.body) : r.body;
+    if (r.status == 0) {
+        reply.framing = Framing::Bare;
+    } else if (r.cutShort) {
+        // Declared one byte longer than sent: the client sees the reply cut short, as it was.
+        reply.body += ' ';
+        reply.cutAfter = encodeReply(reply).size() - 1;
+    }
+    return reply;
+}
+
+std::string PlaybackDevice::render(const std::string& body) const {
+    std::map<std::string, std::string> changed;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto& c : current_) {
+            auto o = originals_.find(c.first);
+            if (o == originals_.end() || o->second != c.second)
+                changed.insert(c);
+        }
+    }
+    if (changed.empty())
+        return body;
+    // The forms' controls show the values posted since.
+    std::string out;
+    std::string select;  // the changed select being read, "" otherwise
+    std::size_t pos = 0;
+    for (;;) {
+        std::size_t lt = body.find('<', pos);
+        std::size_t gt = lt == std::string::npos ? lt : body.find('>', lt);
+        if (gt == std::string::npos)
+            break;
+        std::string tag = body.substr(lt, gt - lt + 1);
+        std::string name;
+        std::vector<Attribute> attributes;
+        if (lower(tag.substr(0, 8)) == "</select") {
+            select.clear();
+        } else if (parseTag(tag, name, attributes)) {
+            std::string field = valueOf(attributes, "name");
+            auto value = changed.find(field);
+            if (name == "select") {
+                select = value != changed.end() ? field : std::string();
+            } else if (name == "option" && !select.empty()) {
+                bool hasValue = false;
+                std::string v = valueOf(attributes, "value", &hasValue);
+                if (!hasValue) {
+                    std::size_t next = body.find('<', gt);
+                    v = body.substr(gt + 1, next == std::string::npos ? next : next - gt - 1);
+                    v.erase(v.find_last_not_of(" \t\r\n") + 1);
+                    v.erase(0, v.find_first_not_of(" \t\r\n"));
+                }
+                const std::string on;
+                setAttribute(attributes, "selected", v == changed[select] ? &on : nullptr);
+                for (Attribute& a : attributes)
+                    if (equalsCaseless(a.name, "selected"))
+                        a.raw.clear();
+                tag = buildTag(name, attributes);
+            } else if (name == "input" && value != changed.end()) {
+                std::string type = lower(valueOf(attributes, "type"));
+                if (type == "checkbox" || type == "radio") {
+                    const std::string on;
+                    setAttribute(attributes, "checked",
+                                 valueOf(attributes, "value") == value->second ? &on : nullptr);
+                    for (Attribute& a : attributes)
+                        if (equalsCaseless(a.name, "checked"))
+                            a.raw.clear();
+                } else if (type != "submit" && type != "button" && type != "reset" &&
+                           type != "image") {
+                    setAttribute(attributes, "value", &value->second);
+                }
+                tag = buildTag(name, attributes);
+            }
+        }
+        out += body.substr(pos, lt - pos) + tag;
+        pos = gt + 1;
+    }
+    out += body.substr(pos);
+    // Values that scripts or plain text show: in a script's string literal, or as an element's
+    // whole text. Values of one or two characters are too common to be told from other text.
+    for (const auto& c : changed) {
+        auto o = originals_.find(c.first);
+        if (o == originals_.end() || o->second.size() < 3)
+            continue;
+        replaceAll(out, "'" + jsEscape(o->second) + "'", "'" + jsEscape(c.second) + "'");
+        replaceAll(out, ">" + htmlEscape(o->second) + "<", ">" + htmlEscape(c.second) + "<");
+    }
+    return out;
+}
+
+HttpReply PlaybackDevice::handle(const HttpRequest& request) {
+    const RecordedLogin& l = recording_.login;
+    if (l.kind == "form" && request.method == "POST" && request.path == pathOf(l.path))
+        return login(request);
+    bool allowed = authorized(request);
+    auto action = formActions_.find(request.path);
+    bool submission = action != formActions_.end() && action->second == request.method &&
+                      (request.method == "POST" || !request.query.empty());
+    if (submission) {
+        const Exchange* e = pick(byPath_, request.method + " " + request.path, true);
+        if (e == nullptr)
+            return notRecorded();
+        if (!allowed)
+            return refused();
+        const std::string* type = request.header("Content-Type");
+        FormFields fields = request.method == "GET" ? parseUrlEncoded(request.query)
+                            : type && findCaseless(*type, "multipart") != std::string::npos
+                                ? parseMultipart(*type, request.body)
+                                : parseUrlEncoded(request.body);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (const auto& f : fields)
+                current_[f.first] = f.second;
+        }
+        return play(*e);
+    }
+    const std::string key = request.method + " " + request.target;
+    if (byTarget_.find(key) == byTarget_.end())
+        return notRecorded();
+    const Exchange* e = pick(byTarget_, key, allowed);
+    if (e == nullptr || (!allowed && e->request.credentials))
+        return refused();
+    return play(*e);
+}
+
+}  // namespace krzlab

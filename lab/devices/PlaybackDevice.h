@@ -1,0 +1,48 @@
+// A device that plays a recording (krzpap record): it answers the recorded requests with the
+// recorded replies, accepts the recorded credentials (or the placeholders that stand for them),
+// and keeps the state of the recorded forms, so that a value posted to a form shows in the pages
+// read after it. Anything not recorded gets a 404.
+#pragma once
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "lab/devices/EmulatedDevice.h"
+#include "lab/recording/Recording.h"
+
+namespace krzlab {
+
+class PlaybackDevice final : public EmulatedDevice {
+  public:
+    // Reads profile.recording; throws std::invalid_argument when it cannot be played.
+    explicit PlaybackDevice(const DeviceSpec& profile);
+    ~PlaybackDevice() override;
+
+  protected:
+    HttpReply handle(const HttpRequest& request) override;
+    void resetExtras() override;
+
+  private:
+    bool authorized(const HttpRequest& request) const;
+    // The recorded exchange for `key` ("METHOD target" or "METHOD path"), preferring one sent
+    // with the login's credentials when `withCredentials`; nullptr when none was recorded.
+    const Exchange* pick(const std::map<std::string, std::vector<std::size_t>>& index,
+                         const std::string& key, bool withCredentials) const;
+    HttpReply refused() const;
+    HttpReply login(const HttpRequest& request) const;
+    HttpReply play(const Exchange& exchange) const;
+    // The page as it reads with the forms' state now.
+    std::string render(const std::string& body) const;
+
+    Recording recording_;
+    std::map<std::string, std::vector<std::size_t>> byTarget_;  // "GET /a?b"
+    std::map<std::string, std::vector<std::size_t>> byPath_;    // "POST /a"
+    std::map<std::string, std::string> formActions_;            // path -> "GET" or "POST"
+    std::set<std::string> sessionCookies_;                      // "NAME=value"
+    std::map<std::string, std::string> originals_;              // field -> value as recorded
+    std::map<std::string, std::string> current_;                // field -> value posted since
+};
+
+}  // namespace krzlab

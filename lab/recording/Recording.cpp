@@ -1,0 +1,498 @@
+#include "lab/recording/Recording.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace krzlab {
+
+using nlohmann::json;
+
+namespace {
+
+const char kFormat[] = "krzpap-recording";
+
+// A failure to read, with the place in the document where it happened.
+[[noreturn]] void bad(const std::string& where, const std::string& what) {
+    throw std::invalid_argument(where + ": " + what);
+}
+
+const json& member(const json& j, const std::string& where, const char* key) {
+    auto it = j.find(key);
+    if (it == j.end())
+        bad(where, std::string("\"") + key + "\" is missing");
+    return *it;
+}
+
+std::string textOf(const json& j, const std::string& where, const char* key,
+                   bool required = false) {
+    auto it = j.find(key);
+    if (it == j.end()) {
+        if (required)
+            bad(where, std::string("\"") + key + "\" is missing");
+        return std::string();
+    }
+    if (!it->is_string())
+        bad(where + "." + key, "not text");
+    return it->get<std::string>();
+}
+
+bool flagOf(const json& j, const std::string& where, const char* key, bool otherwise) {
+    auto it = j.find(key);
+    if (it == j.end())
+        return otherwise;
+    if (!it->is_boolean())
+        bad(where + "." + key, "not true or false");
+    return it->get<bool>();
+}
+
+json pairsToJson(const HeaderList& list) {
+    json out = json::array();
+    for (const auto& p : list)
+        out.push_back(json::array({p.first, p.second}));
+    return out;
+}
+
+HeaderList pairsFromJson(const json& j, const std::string& where, const char* key) {
+    HeaderList out;
+    auto it = j.find(key);
+    if (it == j.end())
+        return out;
+    if (!it->is_array())
+        bad(where + "." + key, "not a list");
+    for (std::size_t i = 0; i < it->size(); ++i) {
+        const json& p = (*it)[i];
+        if (!p.is_array() || p.size() != 2 || !p[0].is_string() || !p[1].is_string())
+            bad(where + "." + key + "[" + std::to_string(i) + "]", "not a [name, value] pair");
+        out.emplace_back(p[0].get<std::string>(), p[1].get<std::string>());
+    }
+    return out;
+}
+
+json requestToJson(const RecordedRequest& r) {
+    return json{{"method", r.method},
+                {"target", r.target},
+                {"headers", pairsToJson(r.headers)},
+                {"form", pairsToJson(r.form)},
+                {"multipart", r.multipart},
+                {"credentials", r.credentials}};
+}
+
+RecordedRequest requestFromJson(const json& j, const std::string& where) {
+    if (!j.is_object())
+        bad(where, "not an object");
+    RecordedRequest r;
+    r.method = textOf(j, where, "method", true);
+    r.target = textOf(j, where, "target", true);
+    if (r.method.empty())
+        bad(where + ".method", "empty");
+    if (r.target.empty() || r.target[0] != '/')
+        bad(where + ".target", "does not start with '/'");
+    r.headers = pairsFromJson(j, where, "headers");
+    r.form = pairsFromJson(j, where, "form");
+    r.multipart = flagOf(j, where, "multipart", false);
+    r.credentials = flagOf(j, where, "credentials", false);
+    return r;
+}
+
+json replyToJson(const RecordedReply& r) {
+    json out{{"version", r.version},
+             {"status", r.status},
+             {"reason", r.reason},
+             {"headers", pairsToJson(r.headers)},
+             {"cutShort", r.cutShort}};
+    if (validUtf8(r.body))
+        out["body"] = r.body;
+    else
+        out["bodyBase64"] = base64Encode(r.body);
+    return out;
+}
+
+RecordedReply replyFromJson(const json& j, const std::string& where) {
+    if (!j.is_object())
+        bad(where, "not an object");
+    RecordedReply r;
+    r.version = textOf(j, where, "version");
+    const json& status = member(j, where, "status");
+    if (!status.is_number_integer() || status.get<int>() < 0 || status.get<int>() > 999)
+        bad(where + ".status", "not a status code from 0 to 999");
+    r.status = status.get<int>();
+    r.reason = textOf(j, where, "reason");
+    r.headers = pairsFromJson(j, where, "headers");
+    bool text = j.contains("body"), coded = j.contains("bodyBase64");
+    if (text == coded)
+        bad(where, "needs exactly one of \"body\" and \"bodyBase64\"");
+    r.body = text ? textOf(j, where, "body") : base64Decode(textOf(j, where, "bodyBase64"));
+    r.cutShort = flagOf(j, where, "cutShort", false);
+    return r;
+}
+
+// The spellings in which a page may carry a value: as it is, HTML-escaped, URL-encoded (with '+'
+// or %20 for spaces) and escaped in a script's string literal.
+std::vector<std::string> spellings(const std::string& value) {
+    std::string html, js, url, url20;
+    for (char c : value) {
+        auto u = static_cast<unsigned char>(c);
+        switch (c) {
+            case '&':
+                html += "&amp;";
+                break;
+            case '<':
+                html += "&lt;";
+                break;
+            case '>':
+                html += "&gt;";
+                break;
+            case '"':
+                html += "&quot;";
+                break;
+            case '\'':
+                html += "&#39;";
+                break;
+            default:
+                html += c;
+        }
+        if (c == '\\' || c == '\'' || c == '"' || c == '/')
+            js += '\\';
+        js += c;
+        if (std::isalnum(u) || c == '-' || c == '_' || c == '.' || c == '~') {
+            url += c;
+            url20 += c;
+        } else {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%%%02X", u);
+            url += c == ' ' ? std::string("+") : std::string(hex);
+            url20 += hex;
+        }
+    }
+    std::vector<std::string> out = {value, html, js, url, url20};
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
+const char* tagOf(const std::string& kind) {
+    if (kind == "password")
+        return "PW";
+    if (kind == "key")
+        return "KEY";
+    if (kind == "cookie")
+        return "COOKIE";
+    if (kind == "authorization")
+        return "AUTH";
+    if (kind == "serial")
+        return "SERIAL";
+    return "SECRET";
+}
+
+void replaceAll(std::string& text, const std::string& from, const std::string& to) {
+    std::size_t at = 0;
+    while ((at = text.find(from, at)) != std::string::npos) {
+        text.replace(at, from.size(), to);
+        at += to.size();
+    }
+}
+
+}  // namespace
+
+json Recording::toJson() const {
+    json placeholdersJson = json::array(), exchangesJson = json::array();
+    for (const Placeholder& p : placeholders)
+        placeholdersJson.push_back({{"value", p.value}, {"kind", p.kind}});
+    for (const Exchange& e : exchanges)
+        exchangesJson.push_back(
+            {{"request", requestToJson(e.request)}, {"reply", replyToJson(e.reply)}});
+    return json{{"format", kFormat},
+                {"version", kVersion},
+                {"address", address},
+                {"mac", mac},
+                {"recorded", recorded},
+                {"complete", complete},
+                {"stopReason", stopReason},
+                {"secretsKept", secretsKept},
+                {"anonymized", anonymized},
+                {"login",
+                 {{"kind", login.kind},
+                  {"user", login.user},
+                  {"password", login.password},
+                  {"page", login.page},
+                  {"path", login.path},
+                  {"userField", login.userField},
+                  {"passwordField", login.passwordField}}},
+                {"placeholders", placeholdersJson},
+                {"exchanges", exchangesJson}};
+}
+
+Recording Recording::fromJson(const json& j) {
+    const std::string top = "recording";
+    if (!j.is_object())
+        bad(top, "not a JSON object");
+    if (textOf(j, top, "format", true) != kFormat)
+        bad(top + ".format", std::string("not \"") + kFormat + "\"");
+    const json& version = member(j, top, "version");
+    if (!version.is_number_integer() || version.get<int>() != kVersion)
+        bad(top + ".version", "this program reads version " + std::to_string(kVersion));
+    Recording r;
+    r.address = textOf(j, top, "address", true);
+    r.mac = textOf(j, top, "mac");
+    r.recorded = textOf(j, top, "recorded");
+    r.complete = flagOf(j, top, "complete", true);
+    r.stopReason = textOf(j, top, "stopReason");
+    r.secretsKept = flagOf(j, top, "secretsKept", false);
+    r.anonymized = flagOf(j, top, "anonymized", false);
+    if (j.contains("login")) {
+        const json& l = j["login"];
+        const std::string where = top + ".login";
+        if (!l.is_object())
+            bad(where, "not an object");
+        r.login.kind = textOf(l, where, "kind", true);
+        if (r.login.kind != "none" && r.login.kind != "basic" && r.login.kind != "form")
+            bad(where + ".kind", "not \"none\", \"basic\" or \"form\"");
+        r.login.user = textOf(l, where, "user");
+        r.login.password = textOf(l, where, "password");
+        r.login.page = textOf(l, where, "page");
+        r.login.path = textOf(l, where, "path");
+        r.login.userField = textOf(l, where, "userField");
+        r.login.passwordField = textOf(l, where, "passwordField");
+    }
+    const json none = json::array();
+    const json& placeholders = j.contains("placeholders") ? j["placeholders"] : none;
+    if (!placeholders.is_array())
+        bad(top + ".placeholders", "not a list");
+    for (std::size_t i = 0; i < placeholders.size(); ++i) {
+        std::string where = top + ".placeholders[" + std::to_string(i) + "]";
+        if (!placeholders[i].is_object())
+            bad(where, "not an object");
+        r.placeholders.push_back(Placeholder{textOf(placeholders[i], where, "value", true),
+                                             textOf(placeholders[i], where, "kind", true)});
+    }
+    const json& exchanges = member(j, top, "exchanges");
+    if (!exchanges.is_array())
+        bad(top + ".exchanges", "not a list");
+    for (std::size_t i = 0; i < exchanges.size(); ++i) {
+        std::string where = top + ".exchanges[" + std::to_string(i) + "]";
+        if (!exchanges[i].is_object())
+            bad(where, "not an object");
+        r.exchanges.push_back(
+            Exchange{requestFromJson(member(exchanges[i], where, "request"), where + ".request"),
+                     replyFromJson(member(exchanges[i], where, "reply"), where + ".reply")});
+    }
+    return r;
+}
+
+Recording Recording::fromText(const std::string& text) {
+    json j = json::parse(text, nullptr, false);
+    if (j.is_discarded())
+        throw std::invalid_argument("recording: not JSON");
+    return fromJson(j);
+}
+
+Recording Recording::fromFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::invalid_argument("cannot read recording " + path);
+    std::ostringstream content;
+    content << in.rdbuf();
+    try {
+        return fromText(content.str());
+    } catch (const std::invalid_argument& e) {
+        throw std::invalid_argument(path + ": " + e.what());
+    }
+}
+
+std::string Recording::toText() const {
+    // Header values and form fields from a page in another charset are not always UTF-8; they
+    // are written with the replacement character rather than failing the whole recording.
+    return toJson().dump(1, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+std::string SecretScrubber::add(const std::string& secret, const std::string& kind) {
+    if (secret.empty())
+        return std::string();
+    auto known = replacements_.find(secret);
+    if (known != replacements_.end())
+        return known->second;
+    char placeholder[32];
+    std::snprintf(placeholder, sizeof placeholder, "%s-%04d", tagOf(kind), ++counts_[kind]);
+    for (const std::string& spelling : spellings(secret))
+        replacements_.emplace(spelling, placeholder);
+    placeholders_.push_back(Placeholder{placeholder, kind});
+    return placeholder;
+}
+
+std::string SecretScrubber::addMac(const std::string& mac) {
+    unsigned b[6];
+    char sep = 0;
+    if (std::sscanf(mac.c_str(), "%2x%c%2x%*c%2x%*c%2x%*c%2x%*c%2x", &b[0], &sep, &b[1], &b[2],
+                    &b[3], &b[4], &b[5]) != 7 &&
+        std::sscanf(mac.c_str(), "%2x%2x%2x%2x%2x%2x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]) !=
+            6)
+        return std::string();
+    auto spell = [](const unsigned* bytes, const char* separator, bool upper) {
+        std::string out;
+        for (int i = 0; i < 6; ++i) {
+            char two[3];
+            std::snprintf(two, sizeof two, upper ? "%02X" : "%02x", bytes[i] & 0xFF);
+            out += (i ? separator : "") + std::string(two);
+        }
+        return out;
+    };
+    std::string real = spell(b, ":", true);
+    auto known = replacements_.find(real);
+    if (known != replacements_.end())
+        return known->second;
+    const unsigned standIn[6] = {0x02,
+                                 0x00,
+                                 0x00,
+                                 0x00,
+                                 static_cast<unsigned>(macs_ >> 8),
+                                 static_cast<unsigned>(++macs_ & 0xFF)};
+    for (const char* separator : {":", "-", ""})
+        for (bool upper : {true, false})
+            replacements_[spell(b, separator, upper)] = spell(standIn, separator, upper);
+    placeholders_.push_back(Placeholder{spell(standIn, ":", true), "mac"});
+    return spell(standIn, ":", true);
+}
+
+std::string SecretScrubber::replaceIn(const std::string& text) const {
+    std::string out = text;
+    // Longest first, so that a value inside a longer one leaves the longer one whole.
+    std::vector<const std::pair<const std::string, std::string>*> order;
+    for (const auto& r : replacements_)
+        order.push_back(&r);
+    std::stable_sort(order.begin(), order.end(), [](const auto* a, const auto* b) {
+        return a->first.size() > b->first.size();
+    });
+    for (const auto* r : order)
+        replaceAll(out, r->first, r->second);
+    return out;
+}
+
+void SecretScrubber::apply(Recording& recording) const {
+    auto pairs = [this](HeaderList& list) {
+        for (auto& p : list)
+            p.second = replaceIn(p.second);
+    };
+    recording.mac = replaceIn(recording.mac);
+    recording.login.user = replaceIn(recording.login.user);
+    recording.login.password = replaceIn(recording.login.password);
+    for (Exchange& e : recording.exchanges) {
+        e.request.target = replaceIn(e.request.target);
+        pairs(e.request.headers);
+        pairs(e.request.form);
+        pairs(e.reply.headers);
+        e.reply.body = replaceIn(e.reply.body);
+    }
+    for (const Placeholder& p : placeholders_) {
+        bool listed = false;
+        for (const Placeholder& q : recording.placeholders)
+            listed = listed || q.value == p.value;
+        if (!listed)
+            recording.placeholders.push_back(p);
+    }
+}
+
+std::string resolveTarget(const std::string& base, std::string link, const std::string& address) {
+    static const char* const kEntities[][2] = {{"&amp;", "&"}, {"&#38;", "&"}, {"&quot;", "\""}};
+    for (const auto& e : kEntities)
+        replaceAll(link, e[0], e[1]);
+    link.erase(0, link.find_first_not_of(" \t\r\n"));
+    link.erase(link.find_last_not_of(" \t\r\n") + 1);
+    link = link.substr(0, link.find('#'));
+    if (link.empty())
+        return "";
+    std::string l = link;
+    std::transform(l.begin(), l.end(), l.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (l.rfind("http://", 0) == 0) {
+        std::string rest = link.substr(7);
+        size_t slash = rest.find('/');
+        std::string host = rest.substr(0, slash);
+        if (host != address && host != address + ":80")
+            return "";
+        return slash == std::string::npos ? "/" : rest.substr(slash);
+    }
+    size_t colon = l.find(':');
+    if (colon != std::string::npos && colon < l.find_first_of("/?"))
+        return "";  // another scheme: javascript:, mailto:, https:
+    if (link.rfind("//", 0) == 0)
+        return "";
+    if (link[0] == '/')
+        return link;
+    if (link[0] == '?')
+        return base.substr(0, base.find('?')) + link;
+    std::string folder = base.substr(0, base.find('?'));
+    folder = folder.substr(0, folder.rfind('/') + 1);
+    return (folder.empty() ? "/" : folder) + link;
+}
+
+bool validUtf8(const std::string& text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        auto c = static_cast<unsigned char>(text[i]);
+        std::size_t more = c < 0x80         ? 0
+                           : (c >> 5) == 6  ? 1
+                           : (c >> 4) == 14 ? 2
+                           : (c >> 3) == 30 ? 3
+                                            : 9;
+        if (more == 9 || i + more >= text.size())
+            return false;
+        uint32_t cp = more == 0 ? c : c & (0x3F >> more);
+        for (std::size_t k = 1; k <= more; ++k) {
+            auto d = static_cast<unsigned char>(text[i + k]);
+            if ((d >> 6) != 2)
+                return false;
+            cp = (cp << 6) | (d & 0x3F);
+        }
+        // Overlong forms, surrogates and code points past U+10FFFF are not UTF-8.
+        static const uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+        if (cp < kLeast[more] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)
+            return false;
+        i += more + 1;
+    }
+    return true;
+}
+
+std::string base64Encode(const std::string& bytes) {
+    static const char* const kAlphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        uint32_t n = static_cast<uint32_t>(static_cast<unsigned char>(bytes[i])) << 16;
+        if (i + 1 < bytes.size())
+            n |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
+        if (i + 2 < bytes.size())
+            n |= static_cast<unsigned char>(bytes[i + 2]);
+        out += kAlphabet[(n >> 18) & 63];
+        out += kAlphabet[(n >> 12) & 63];
+        out += i + 1 < bytes.size() ? kAlphabet[(n >> 6) & 63] : '=';
+        out += i + 2 < bytes.size() ? kAlphabet[n & 63] : '=';
+    }
+    return out;
+}
+
+std::string base64Decode(const std::string& text) {
+    static const std::string kAlphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    unsigned int bits = 0;
+    int count = 0;
+    for (char c : text) {
+        std::size_t v = kAlphabet.find(c);
+        if (v == std::string::npos)
+            break;
+        bits = (bits << 6) | static_cast<unsigned int>(v);
+        count += 6;
+        if (count >= 8) {
+            count -= 8;
+            out += static_cast<char>((bits >> count) & 0xff);
+        }
+    }
+    return out;
+}
+
+}  // namespace krzlab

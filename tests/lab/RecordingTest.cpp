@@ -1,0 +1,163 @@
+// The recording format: what is written reads back the same and matches the published schema,
+// what is malformed is refused with its place named, and secrets leave no trace in any spelling.
+#include "lab/recording/Recording.h"
+
+#include "testsupport/krzprograms.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <fstream>
+#include <unistd.h>
+
+using krzlab::Exchange;
+using krzlab::Recording;
+using krzlab::SecretScrubber;
+using nlohmann::json;
+
+namespace {
+
+Recording sample() {
+    Recording r;
+    r.address = "192.168.77.10";
+    r.mac = "02:4B:5A:00:00:10";
+    r.recorded = "2026-12-06T15:00:00Z";
+    r.complete = false;
+    r.stopReason = "interrupted";
+    r.login = {"form", "root", "northwind", "/login.html", "/login.cgi", "uname", "upass"};
+    Exchange page;
+    page.request = {"GET", "/status.html?x=1", {{"Cookie", "BRSID=abc123"}}, {}, false, true};
+    page.reply.headers = {{"Server", "BorealisHTTPD/2.2"}, {"Set-Cookie", "BRSID=abc123"}};
+    page.reply.body = "<p>caf\xc3\xa9</p>";
+    Exchange logo;
+    logo.request = {"POST", "/login.cgi", {}, {{"uname", "root"}, {"upass", "northwind"}},
+                    true,   false};
+    logo.reply.version = "HTTP/1.0";
+    logo.reply.status = 0;
+    logo.reply.reason = "";
+    logo.reply.body = std::string("GIF89a\x00\xff\x80", 9);
+    logo.reply.cutShort = true;
+    r.exchanges = {page, logo};
+    return r;
+}
+
+TEST(Recording, WrittenDocumentReadsBackTheSameAndMatchesTheSchema) {
+    Recording r = sample();
+    std::string text = r.toText();
+    json written = json::parse(text);
+    // Text bodies stay readable; bytes that are not UTF-8 go as base64.
+    EXPECT_EQ("<p>caf\xc3\xa9</p>", written["exchanges"][0]["reply"]["body"]);
+    EXPECT_FALSE(written["exchanges"][1]["reply"].contains("body"));
+    EXPECT_EQ("R0lGODlhAP+A", written["exchanges"][1]["reply"]["bodyBase64"]);
+    Recording back = Recording::fromText(text);
+    EXPECT_EQ(written, back.toJson());
+    EXPECT_EQ(std::string("GIF89a\x00\xff\x80", 9), back.exchanges[1].reply.body);
+    EXPECT_EQ(0, back.exchanges[1].reply.status);
+    EXPECT_TRUE(back.exchanges[1].reply.cutShort);
+    EXPECT_TRUE(back.exchanges[1].request.multipart);
+    EXPECT_EQ("upass", back.login.passwordField);
+
+    std::string path = testing::TempDir() + "recording-" + std::to_string(getpid()) + ".json";
+    std::ofstream(path) << text;
+    krztest::ProgramOutcome valid =
+        krztest::runProgram({"/usr/bin/jsonschema", "-i", path, KRZ_RECORDING_SCHEMA}, {});
+    EXPECT_EQ(0, valid.status) << valid.out << valid.err;
+    EXPECT_EQ(written, Recording::fromFile(path).toJson());
+    std::remove(path.c_str());
+}
+
+TEST(Recording, MalformedDocumentsAreRefusedNamingThePlace) {
+    struct Case {
+        const char* what;
+        std::function<void(json&)> spoil;
+        const char* place;
+    };
+    const Case cases[] = {
+        {"another format", [](json& j) { j["format"] = "har"; }, "recording.format"},
+        {"a later version", [](json& j) { j["version"] = 2; }, "recording.version"},
+        {"no address", [](json& j) { j.erase("address"); }, "\"address\" is missing"},
+        {"unknown login kind", [](json& j) { j["login"]["kind"] = "digest"; },
+         "recording.login.kind"},
+        {"status as text", [](json& j) { j["exchanges"][1]["reply"]["status"] = "200"; },
+         "recording.exchanges[1].reply.status"},
+        {"status too large", [](json& j) { j["exchanges"][0]["reply"]["status"] = 1000; },
+         "recording.exchanges[0].reply.status"},
+        {"two bodies", [](json& j) { j["exchanges"][0]["reply"]["bodyBase64"] = ""; },
+         "recording.exchanges[0].reply"},
+        {"target without slash",
+         [](json& j) { j["exchanges"][0]["request"]["target"] = "status.html"; },
+         "recording.exchanges[0].request.target"},
+        {"header not a pair",
+         [](json& j) { j["exchanges"][0]["request"]["headers"][0] = json::array({"Cookie"}); },
+         "recording.exchanges[0].request.headers[0]"},
+        {"flag as text", [](json& j) { j["exchanges"][1]["reply"]["cutShort"] = "yes"; },
+         "recording.exchanges[1].reply.cutShort"},
+        {"no exchanges", [](json& j) { j.erase("exchanges"); }, "\"exchanges\" is missing"},
+    };
+    for (const Case& c : cases) {
+        json j = sample().toJson();
+        c.spoil(j);
+        try {
+            Recording::fromJson(j);
+            ADD_FAILURE() << c.what << ": accepted";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_NE(std::string::npos, std::string(e.what()).find(c.place))
+                << c.what << ": " << e.what();
+        }
+    }
+    EXPECT_THROW(Recording::fromText("{"), std::invalid_argument);
+    EXPECT_THROW(Recording::fromFile("/nonexistent/recording.json"), std::invalid_argument);
+}
+
+TEST(Recording, ScrubberReplacesEverySpellingOfASecretWithOnePlaceholder) {
+    Recording r = sample();
+    const std::string key = "a&b c'd/e";
+    r.exchanges[0].reply.body =
+        "<input value=\"a&amp;b c&#39;d/e\"><script>var k = 'a&b c\\'d\\/e';"
+        "</script><a href=\"/x?k=a%26b+c%27d%2Fe\">mac 02-4b-5a-00-00-10"
+        "</a>";
+    r.exchanges[0].request.target = "/wl?k=a%26b%20c%27d%2Fe";
+    SecretScrubber scrubber;
+    std::string pw = scrubber.add("northwind", "password");
+    std::string cookie = scrubber.add("abc123", "cookie");
+    std::string k = scrubber.add(key, "key");
+    EXPECT_EQ(pw, scrubber.add("northwind", "password"));  // the same value, the same placeholder
+    EXPECT_EQ("PW-0001", pw);
+    EXPECT_EQ("COOKIE-0001", cookie);
+    EXPECT_EQ("KEY-0001", k);
+    EXPECT_EQ("", scrubber.add("", "password"));
+    std::string mac = scrubber.addMac("02:4B:5A:00:00:10");
+    EXPECT_EQ("02:00:00:00:00:01", mac);
+    EXPECT_EQ(mac, scrubber.addMac("02-4b-5a-00-00-10"));
+    scrubber.apply(r);
+    std::string text = r.toText();
+    for (const char* secret :
+         {"northwind", "abc123", "a&amp;b", "a%26b", "a&b", "c\\'d", "4B:5A", "4b-5a"})
+        EXPECT_EQ(std::string::npos, text.find(secret)) << secret;
+    EXPECT_EQ(3, std::count(r.exchanges[0].reply.body.begin(), r.exchanges[0].reply.body.end(),
+                            'K'));  // three spellings of the key, one placeholder each
+    EXPECT_NE(std::string::npos, r.exchanges[0].reply.body.find("02-00-00-00-00-01"));
+    EXPECT_EQ("PW-0001", r.login.password);
+    EXPECT_EQ("root", r.login.user);
+    EXPECT_EQ("BRSID=COOKIE-0001", r.exchanges[0].request.headers[0].second);
+    ASSERT_EQ(4u, r.placeholders.size());
+    EXPECT_EQ("mac", r.placeholders[3].kind);
+}
+
+TEST(Recording, Base64AndUtf8Checks) {
+    for (const std::string& bytes : {std::string(), std::string("a"), std::string("ab"),
+                                     std::string("abc"), std::string("\x00\xff\x10\x80", 4)})
+        EXPECT_EQ(bytes, krzlab::base64Decode(krzlab::base64Encode(bytes)));
+    struct {
+        const char* bytes;
+        bool valid;
+    } const cases[] = {{"plain", true},        {"caf\xc3\xa9", true},   {"\xc3", false},
+                       {"\xc0\xaf", false},    {"\xed\xa0\x80", false}, {"\xf4\x90\x80\x80", false},
+                       {"\xe2\x82\xac", true}, {"\x80", false}};
+    for (const auto& c : cases)
+        EXPECT_EQ(c.valid, krzlab::validUtf8(c.bytes)) << c.bytes;
+}
+
+}  // namespace

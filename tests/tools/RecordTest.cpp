@@ -1,0 +1,270 @@
+// krzpap record and the lab's playback, end to end: each family recorded from the emulated lab,
+// played back by a second lab, and shown and configured there as on the emulator; secrets kept
+// out of the file; misbehaving devices ending the recording with a sentence; and what the
+// recording does not hold answered with 404.
+#include "ToolsTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <unistd.h>
+
+using namespace krztest;
+using nlohmann::json;
+
+namespace {
+
+using Outcome = ProgramOutcome;
+
+class RecordTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        scratch = ::testing::TempDir() + "record_" + std::to_string(getpid()) + "_" + info->name();
+        runProgram({"/bin/rm", "-rf", scratch}, {});
+        runProgram({"/bin/mkdir", "-p", scratch}, {});
+        lab = std::make_unique<LabProcess>();
+    }
+    void TearDown() override {
+        if (!HasFailure())
+            runProgram({"/bin/rm", "-rf", scratch}, {});
+    }
+    Outcome krzpap(const LabProcess& at, const std::vector<std::string>& args) {
+        std::vector<std::string> argv = {KRZPAP_PROGRAM, "--log", scratch + "/krzpap.log"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<std::string> env = cleanEnvironment();
+        env.push_back("XDG_STATE_HOME=" + scratch + "/state");
+        env.push_back("KRZ_LAB=" + at.address());
+        return runProgram(argv, env);
+    }
+    // A lab of one adapter whose devices play the named recordings (paths relative to it).
+    std::unique_ptr<LabProcess> playback(const std::vector<std::string>& recordings) {
+        json devices = json::array();
+        for (size_t i = 0; i < recordings.size(); ++i)
+            devices.push_back(
+                {{"name", "played-" + std::to_string(i)}, {"recording", recordings[i]}});
+        json description = {{"adapters",
+                             {{{"name", "lab0"},
+                               {"index", 7},
+                               {"address", "192.168.77.2"},
+                               {"mask", "255.255.255.0"},
+                               {"mac", "02:4B:5A:00:00:02"}}}},
+                            {"devices", devices}};
+        std::ofstream(scratch + "/play.json") << description.dump();
+        return std::make_unique<LabProcess>(
+            std::vector<std::string>{"--lab", scratch + "/play.json"});
+    }
+    std::string file(const std::string& name) { return fileText(scratch + "/" + name); }
+
+    std::unique_ptr<LabProcess> lab;
+    std::string scratch;
+};
+
+struct Family {
+    const char* name;     // the lab device
+    const char* address;  // and its address
+    const char* user;
+    const char* password;
+    const char* field;  // the form field that holds the SSID
+};
+const Family kFamilies[] = {
+    {"acme-1", "192.168.77.10", "admin", "gatekeeper", "ssid"},
+    {"borealis-1", "192.168.77.20", "root", "northwind", "ssid"},
+    {"corvid-2", "192.168.77.31", "admin", "rookery", "wl_ssid"},
+};
+
+TEST_F(RecordTest, EachFamilyPlaysBackAsTheEmulatorShowsAndConfiguresIt) {
+    std::vector<std::string> files, emulated;
+    for (const Family& f : kFamilies) {
+        json before = lab->device(f.name)["wireless"];
+        std::string out = std::string(f.name) + ".json";
+        Outcome recorded =
+            krzpap(*lab, {"record", f.address, "-u", f.user, "-p", f.password, "-o",
+                          scratch + "/" + out, "--try-change", std::string(f.field) + "=Recorded"});
+        ASSERT_EQ(0, recorded.status) << f.name << recorded.err;
+        EXPECT_NE(std::string::npos, recorded.err.find("into " + scratch + "/" + out))
+            << recorded.err;
+        // The change was tried and put back.
+        EXPECT_EQ(before, lab->device(f.name)["wireless"]) << f.name;
+        Outcome shown = krzpap(*lab, {"show", f.address, "-u", f.user, "-p", f.password});
+        ASSERT_EQ(0, shown.status) << shown.err;
+        files.push_back(out);
+        emulated.push_back(shown.out);
+
+        Outcome valid = runProgram(
+            {"/usr/bin/jsonschema", "-i", scratch + "/" + out, KRZ_RECORDING_SCHEMA}, {});
+        EXPECT_EQ(0, valid.status) << f.name << valid.out << valid.err;
+        json r = json::parse(file(out));
+        EXPECT_TRUE(r["complete"]) << f.name;
+        EXPECT_EQ(lab->device(f.name)["mac"], r["mac"]) << f.name;
+    }
+    std::unique_ptr<LabProcess> played = playback(files);
+    for (size_t i = 0; i < files.size(); ++i) {
+        const Family& f = kFamilies[i];
+        // The placeholder of the password logs in where the password did.
+        Outcome shown = krzpap(*played, {"show", f.address, "-u", f.user, "-p", "PW-0001"});
+        EXPECT_EQ(0, shown.status) << f.name << shown.err;
+        EXPECT_EQ(emulated[i], shown.out) << f.name;
+        Outcome refused = krzpap(*played, {"show", f.address, "-u", f.user, "-p", f.password});
+        EXPECT_EQ(4, refused.status) << f.name << refused.out << refused.err;
+
+        Outcome configured = krzpap(*played, {"configure", f.address, "-u", f.user, "-p", "PW-0001",
+                                              "--ssid", "Played Back"});
+        EXPECT_EQ(0, configured.status) << f.name << configured.out << configured.err;
+        EXPECT_NE(std::string::npos, configured.out.find("confirmed")) << configured.out;
+        Outcome after = krzpap(*played, {"show", f.address, "-u", f.user, "-p", "PW-0001"});
+        EXPECT_NE(std::string::npos, after.out.find("SSID:        Played Back")) << after.out;
+    }
+}
+
+TEST_F(RecordTest, SecretsLeaveNoTraceUnlessKept) {
+    // Basic login with the key in a form field; a login form with a session cookie and the key in
+    // a script.
+    struct Case {
+        const char* address;
+        const char* user;
+        const char* password;
+        std::vector<std::string> secrets;
+    } const cases[] = {
+        {"192.168.77.10",
+         "admin",
+         "gatekeeper",
+         {"gatekeeper", "correct horse battery", "YWRtaW46Z2F0ZWtlZXBlcg=="}},
+        {"192.168.77.20", "root", "northwind", {"northwind", "polarlights42"}},
+    };
+    for (const Case& c : cases) {
+        for (bool keep : {false, true}) {
+            std::string out = scratch + "/secrets.json";
+            std::vector<std::string> args = {"record", c.address,  "-u", c.user,
+                                             "-p",     c.password, "-o", out};
+            if (keep)
+                args.push_back("--keep-secrets");
+            ASSERT_EQ(0, krzpap(*lab, args).status) << c.address;
+            std::string text = fileText(out);
+            for (const std::string& secret : c.secrets)
+                EXPECT_EQ(keep, text.find(secret) != std::string::npos)
+                    << c.address << (keep ? " kept: " : " replaced: ") << secret;
+            json r = json::parse(text);
+            EXPECT_EQ(keep, r["secretsKept"]);
+            // The session cookie the device set stands in the file only when kept.
+            for (const json& e : r["exchanges"])
+                for (const json& h : e["reply"]["headers"])
+                    if (h[0] == "Set-Cookie") {
+                        EXPECT_EQ(!keep,
+                                  h[1].get<std::string>().find("COOKIE-0") != std::string::npos)
+                            << h[1];
+                    }
+        }
+    }
+    // Anonymized: the MAC in no spelling, in the header a stand-in.
+    std::string out = scratch + "/anonymous.json";
+    ASSERT_EQ(0, krzpap(*lab, {"record", "192.168.77.20", "-u", "root", "-p", "northwind", "-o",
+                               out, "--anonymize"})
+                     .status);
+    std::string text = fileText(out);
+    for (const char* mac : {"02:4B:5A:00:00:20", "02:4b:5a:00:00:20", "02-4B-5A-00-00-20"})
+        EXPECT_EQ(std::string::npos, text.find(mac)) << mac;
+    json r = json::parse(text);
+    EXPECT_TRUE(r["anonymized"]);
+    EXPECT_EQ("02:00:00:00:00:01", r["mac"]);
+}
+
+TEST_F(RecordTest, MisbehavingDeviceEndsTheRecordingWithASentence) {
+    struct Case {
+        const char* fault;
+        int status;
+        const char* says;
+    } const cases[] = {
+        {"reset", 5,
+         "broke off the connection; try again in a moment (it may be restarting); the recording "
+         "stops there"},
+        {"flood", 5, "the recording stops there"},
+        {"malformed", -1, "the recording stops there"},
+        {"down", 5, "nothing answers at 192.168.77.10"},
+        {"refusing", 5, "192.168.77.10"},
+    };
+    for (const Case& c : cases) {
+        lab->control({{"op", "fault"}, {"name", "acme-1"}, {"fault", c.fault}, {"param", 0}});
+        std::string out = scratch + "/" + c.fault + ".json";
+        Outcome recorded = krzpap(*lab, {"record", "192.168.77.10", "-u", "admin", "-p",
+                                         "gatekeeper", "-o", out, "--timeout", "5"});
+        // A malformed reply is one of three kinds in turn; each ends the recording.
+        if (c.status < 0)
+            EXPECT_NE(0, recorded.status) << c.fault << recorded.err;
+        else
+            EXPECT_EQ(c.status, recorded.status) << c.fault << recorded.err;
+        EXPECT_NE(std::string::npos, recorded.err.find(c.says)) << c.fault << recorded.err;
+        EXPECT_EQ(0u, recorded.err.find("krzpap: ")) << recorded.err;
+        if (std::string(c.fault) == "reset" || std::string(c.fault) == "malformed") {
+            json r = json::parse(fileText(out));
+            EXPECT_FALSE(r["complete"]) << c.fault;
+            EXPECT_FALSE(r["stopReason"].get<std::string>().empty()) << c.fault;
+        }
+    }
+}
+
+TEST_F(RecordTest, PlaybackAnswersOnlyWhatWasRecorded) {
+    ASSERT_EQ(0, krzpap(*lab, {"record", "192.168.77.10", "-u", "admin", "-p", "gatekeeper", "-o",
+                               scratch + "/acme.json"})
+                     .status);
+    std::unique_ptr<LabProcess> played = playback({"acme.json"});
+    struct Case {
+        std::vector<std::string> args;
+        const char* status;
+    } const cases[] = {
+        {{"fetch", "192.168.77.10", "/wireless.htm", "-u", "admin", "-p", "PW-0001"}, " 200 "},
+        {{"fetch", "192.168.77.10", "/wireless.htm"}, " 401 "},
+        {{"fetch", "192.168.77.10", "/wireless.htm", "-u", "admin", "-p", "wrong"}, " 401 "},
+        {{"fetch", "192.168.77.10", "/unknown.htm", "-u", "admin", "-p", "PW-0001"}, " 404 "},
+        {{"fetch", "192.168.77.10", "/wireless.htm?x=1", "-u", "admin", "-p", "PW-0001"}, " 404 "},
+        {{"fetch", "192.168.77.10", "/index.htm", "--post", "-u", "admin", "-p", "PW-0001"},
+         " 404 "},
+        // A form of the recording, but no submission of it was recorded.
+        {{"fetch", "192.168.77.10", "/goform/wireless", "--form", "ssid=x", "-u", "admin", "-p",
+          "PW-0001"},
+         " 404 "},
+    };
+    for (const Case& c : cases) {
+        Outcome fetched = krzpap(*played, c.args);
+        EXPECT_EQ(0u, fetched.out.find(std::string("HTTP/1.1") + c.status))
+            << c.args[2] << ": " << fetched.out.substr(0, 40);
+    }
+    // A change needs a recorded submission: without one it fails and says so.
+    Outcome configured = krzpap(
+        *played, {"configure", "192.168.77.10", "-u", "admin", "-p", "PW-0001", "--ssid", "x"});
+    EXPECT_NE(0, configured.status);
+}
+
+TEST_F(RecordTest, WrongUsageIsRefusedBeforeAnythingIsSent) {
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char* says;
+    } const cases[] = {
+        {{"record", "192.168.77.10"}, 2, "--output is required"},
+        {{"record", "192.168.77.10", "-o", "x.json", "--try-change", "ssid"}, 2, "FIELD=VALUE"},
+        {{"record", "192.168.77.10", "-u", "admin", "-p", "gatekeeper", "-o", "x.json",
+          "--try-change", "nosuchfield=1"},
+         2,
+         "no recorded page has a form with a field named \"nosuchfield\""},
+        {{"record", "192.168.77.10", "-o", "x.json"}, 4, "give them with --user and --password"},
+        {{"record", "192.168.77.10", "-u", "admin", "-p", "nope", "-o", "x.json"},
+         4,
+         "refused the credentials"},
+        {{"record", "192.168.77.20", "-o", "x.json"}, 4, "shows a login form"},
+        {{"record", "192.168.77.99", "-o", "x.json"}, 5, "nothing answers"},
+        {{"record", "300.1.1.1", "-o", "x.json"}, 2, "not a device address"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        for (std::string& a : args)
+            if (a == "x.json")
+                a = scratch + "/x.json";
+        Outcome o = krzpap(*lab, args);
+        EXPECT_EQ(c.status, o.status) << args.back() << o.err;
+        EXPECT_NE(std::string::npos, o.err.find(c.says)) << o.err;
+    }
+}
+
+}  // namespace

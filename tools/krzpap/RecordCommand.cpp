@@ -1,0 +1,755 @@
+// record: visits a device's admin pages as a configurator would and writes what it saw as one
+// recording, which the lab plays back as a device.
+#include "Cli.h"
+#include "DeviceAccess.h"
+
+#include "discovery/KRZPArpScanner.h"
+#include "html/KRZPHtmlParser.h"
+#include "http/KRZPAPComm.h"
+#include "http/KRZPFormParams.h"
+#include "krznetlib/KRZAdapterInfo.h"
+#include "lab/recording/Recording.h"
+#include "platform/krzprocess.h"
+#include "platform/krzplatform.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <deque>
+#include <iostream>
+#include <mutex>
+#include <regex>
+#include <set>
+
+namespace krzpap {
+
+namespace {
+
+using krzlab::Exchange;
+using krzlab::HeaderList;
+using krzlab::Recording;
+using Clock = std::chrono::steady_clock;
+
+std::string lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+const std::string* headerOf(const HeaderList& headers, const std::string& name) {
+    for (const auto& h : headers)
+        if (lower(h.first) == lower(name))
+            return &h.second;
+    return nullptr;
+}
+
+// "HTTP/1.1 200 OK\r\nName: value\r\n..." taken apart; no status line: a page sent bare.
+void takeHeaders(const std::string& block, krzlab::RecordedReply& reply) {
+    reply.status = 0;
+    reply.version.clear();
+    reply.reason.clear();
+    size_t start = 0;
+    bool first = true;
+    while (start < block.size()) {
+        size_t end = block.find('\n', start);
+        end = end == std::string::npos ? block.size() : end;
+        std::string line = block.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.empty())
+            continue;
+        if (first && line.rfind("HTTP/", 0) == 0) {
+            size_t sp1 = line.find(' ');
+            reply.version = line.substr(0, sp1);
+            std::string rest = sp1 == std::string::npos ? "" : line.substr(sp1 + 1);
+            reply.status = std::atoi(rest.substr(0, 3).c_str());
+            reply.reason = rest.size() > 4 ? rest.substr(4) : "";
+        } else if (line.find(':') != std::string::npos) {
+            size_t colon = line.find(':');
+            size_t value = line.find_first_not_of(" \t", colon + 1);
+            reply.headers.emplace_back(line.substr(0, colon), value == std::string::npos
+                                                                  ? std::string()
+                                                                  : line.substr(value));
+        }
+        first = false;
+    }
+}
+
+// Links whose visit would end the session or the device's service.
+bool harmful(const std::string& target) {
+    static const std::regex kHarm("logout|logoff|signout|sign_out|reboot|restart|shutdown",
+                                  std::regex::icase);
+    return std::regex_search(target.substr(0, target.find('?')), kHarm);
+}
+
+// Every same-device resource a browser would load or follow from the page: links, frames,
+// images, style sheets, scripts, and locations set by scripts.
+std::vector<std::string> linksOf(const std::string& target, const std::string& page,
+                                 const std::string& address) {
+    static const std::regex kTags(
+        R"(<\s*(a|area|frame|iframe|img|link|script)\b[^>]*?\b(href|src)\s*=\s*("[^"]*"|'[^']*'|[^\s>]+))",
+        std::regex::icase);
+    static const std::regex kScripts(R"(location(?:\.href)?\s*=\s*["']([^"']+)["'])");
+    std::vector<std::string> out;
+    auto take = [&](std::string link) {
+        if (!link.empty() && (link[0] == '"' || link[0] == '\''))
+            link = link.substr(1, link.size() - 2);
+        std::string resolved = krzlab::resolveTarget(target, link, address);
+        if (!resolved.empty() && !harmful(resolved))
+            out.push_back(resolved);
+    };
+    for (std::sregex_iterator it(page.begin(), page.end(), kTags), end; it != end; ++it)
+        take((*it)[3]);
+    for (std::sregex_iterator it(page.begin(), page.end(), kScripts), end; it != end; ++it)
+        take((*it)[1]);
+    return out;
+}
+
+// A field a page's script fills: "f.NAME.value = VAR" or "pick(f.NAME, VAR)" with
+// "var VAR = '...'". The value, or "" when the page does not say.
+std::string scriptValue(const std::string& page, const std::string& name) {
+    std::regex use("\\." + name + R"((?:\.value\s*=\s*|\s*,\s*)([A-Za-z_]\w*))");
+    std::smatch m;
+    if (!std::regex_search(page, m, use))
+        return "";
+    std::regex var("var\\s+" + m[1].str() + R"(\s*=\s*'((?:[^'\\]|\\.)*)')");
+    std::smatch v;
+    if (!std::regex_search(page, v, var))
+        return "";
+    std::string out, text = v[1];
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 1 < text.size())
+            ++i;
+        out += text[i];
+    }
+    return out;
+}
+
+// The pairs a browser submits for `form`, pressed with its first submit button, with the values
+// of script-filled fields as the page's scripts set them.
+HeaderList submitted(const std::string& page, const KRZPBrowserForm& form, size_t index) {
+    // The first submit button's name: the forms read again with it pressed.
+    std::string button;
+    static const std::regex kSubmit(
+        R"(<input\b[^>]*\btype\s*=\s*["']?submit["']?[^>]*\bname\s*=\s*["']?([^"'\s>]+))",
+        std::regex::icase);
+    std::vector<KRZPBrowserForm> forms = KRZPHtmlParser(page).browserForms();
+    std::string low = lower(page);
+    size_t at = std::string::npos, from = 0;
+    for (size_t i = 0; i <= index; ++i) {
+        at = low.find("<form", from);
+        if (at == std::string::npos)
+            break;
+        from = at + 1;
+    }
+    if (at != std::string::npos) {
+        size_t end = low.find("</form", at);
+        std::string inside = page.substr(at, end == std::string::npos ? end : end - at);
+        std::smatch m;
+        if (std::regex_search(inside, m, kSubmit))
+            button = m[1];
+    }
+    if (!button.empty())
+        forms = KRZPHtmlParser(page).browserForms(button);
+    HeaderList out;
+    const KRZPBrowserForm& chosen = index < forms.size() ? forms[index] : form;
+    for (const KRZPBrowserField& field : chosen.fields) {
+        // The page's scripts run after it loads: what they set wins over the markup's value.
+        std::string value = field.type == "submit" ? "" : scriptValue(page, field.name);
+        out.emplace_back(field.name, value.empty() ? field.value : value);
+    }
+    return out;
+}
+
+std::string formAttribute(const KRZPBrowserForm& form, const char* name) {
+    return KRZPHtmlParser::getAttrib(form.attributes, name);
+}
+
+struct Bounds {
+    int pages = 100;
+    int depth = 4;
+    long long bytes = 32ll << 20;
+    int seconds = 120;
+};
+
+// Stops the recording with a sentence; what was recorded is still written.
+struct Stop {
+    ExitCode code;
+    std::string sentence;
+};
+
+class Recorder {
+  public:
+    Recorder(const Globals& globals, const RecordOptions& options)
+        : globals_(globals), o_(options), started_(Clock::now()) {
+        bounds_.pages = options.maxPages;
+        bounds_.depth = options.maxDepth;
+        bounds_.bytes = static_cast<long long>(options.maxKiB) * 1024;
+        bounds_.seconds = options.maxSeconds;
+    }
+
+    void run();
+    void cancel() {
+        cancelled_ = true;
+        std::lock_guard<std::mutex> lock(commMutex_);
+        if (comm_)
+            comm_->setCancel(true);
+    }
+    // The recording as it stands, secrets replaced unless kept; safe from another thread.
+    Recording snapshot(bool complete, const std::string& reason);
+    int pages() const { return pages_; }
+    void setMac(const std::string& mac) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        recording_.mac = mac;
+    }
+
+  private:
+    Exchange request(const std::string& method, const std::string& target, const HeaderList& form,
+                     bool multipart, bool credentials);
+    Exchange get(const std::string& target, bool credentials) {
+        return request("GET", target, {}, false, credentials);
+    }
+    void login(const Exchange& start);
+    bool formLogin(const std::string& pageTarget, const std::string& page);
+    void crawl();
+    void tryChange();
+    void waitForDevice(const std::string& target);
+    void checkBounds(const std::string& target);
+    void progress(const std::string& target);
+    void noteSecrets(const Exchange& e);
+
+    const Globals& globals_;
+    const RecordOptions& o_;
+    Bounds bounds_;
+    Clock::time_point started_;
+    std::atomic<bool> cancelled_{false};
+    std::mutex commMutex_;
+    KRZPAPComm* comm_ = nullptr;
+
+    std::mutex mutex_;  // guards what follows, which snapshot() reads
+    Recording recording_;
+    std::vector<std::pair<std::string, std::string>> secrets_;  // value, kind
+    std::vector<std::string> macs_;
+    std::string cookie_;
+    long long bytes_ = 0;
+    int pages_ = 0;
+    std::set<std::string> visited_;
+    std::deque<std::pair<std::string, int>> queue_;
+};
+
+Exchange Recorder::request(const std::string& method, const std::string& target,
+                           const HeaderList& form, bool multipart, bool credentials) {
+    checkBounds(target);
+    progress(target);
+    KRZPAPComm comm(o_.address);
+    comm.setTimeout(o_.timeout);
+    Exchange e;
+    e.request.method = method;
+    e.request.target = target;
+    e.request.form = form;
+    e.request.multipart = multipart;
+    bool basic = recording_.login.kind == "basic";
+    e.request.credentials = credentials && (basic || !cookie_.empty());
+    if (credentials && basic) {
+        comm.setAuthInfo(recording_.login.user, o_.password);
+        e.request.headers.emplace_back(
+            "Authorization",
+            "Basic " + krzlab::base64Encode(recording_.login.user + ":" + o_.password));
+    }
+    if (credentials && !cookie_.empty()) {
+        comm.setCookie("Cookie", cookie_);
+        e.request.headers.emplace_back("Cookie", cookie_);
+    }
+    {
+        std::lock_guard<std::mutex> lock(commMutex_);
+        comm_ = &comm;
+        if (cancelled_)
+            comm.setCancel(true);
+    }
+    struct Release {
+        Recorder* r;
+        ~Release() {
+            std::lock_guard<std::mutex> lock(r->commMutex_);
+            r->comm_ = nullptr;
+        }
+    } release{this};
+    try {
+        comm.openConnection(80, false);
+        KRZPFormParams params;
+        for (const auto& f : form)
+            params.addParam(f.first, f.second);
+        if (method == "POST" && multipart)
+            comm.writeMultipartPostRequest(target, params);
+        else if (method == "POST")
+            comm.writePostRequest(target, params);
+        else
+            comm.writeGetRequest(target);
+        comm.readResponseSynchronous();
+    } catch (const KRZPAPCException& e2) {
+        if (cancelled_)
+            throw Stop{EXIT_CANCELLED, "cancelled"};
+        bool cut = std::string(e2.what()).find("cut short") != std::string::npos &&
+                   !comm.getResponseHeaders().empty();
+        if (!cut) {
+            CommandError failure =
+                describeFailure(e2, method + " " + escapeText(target) + " at " + o_.address);
+            throw Stop{failure.code(), std::string(failure.what()) + "; the recording stops there"};
+        }
+        e.reply.cutShort = true;
+    }
+    takeHeaders(comm.getResponseHeaders(), e.reply);
+    e.reply.body = comm.getResponseBody();
+    if (e.reply.status != 0 && (e.reply.status < 100 || e.reply.status > 599))
+        throw Stop{EXIT_ERROR, "the device answered " + method + " " + escapeText(target) +
+                                   " with a status line that is not HTTP; the recording "
+                                   "stops there"};
+    if (e.reply.status == 0 &&
+        (!krzlab::validUtf8(e.reply.body) || e.reply.body.find('<') == std::string::npos))
+        throw Stop{EXIT_ERROR, "the device answered " + method + " " + escapeText(target) +
+                                   " with bytes that are neither HTTP nor a page; the "
+                                   "recording stops there"};
+    std::lock_guard<std::mutex> lock(mutex_);
+    bytes_ += static_cast<long long>(comm.getResponseHeaders().size() + e.reply.body.size());
+    recording_.exchanges.push_back(e);
+    noteSecrets(e);
+    return e;
+}
+
+void Recorder::noteSecrets(const Exchange& e) {
+    // mutex_ held
+    if (const std::string* cookie = headerOf(e.reply.headers, "Set-Cookie")) {
+        size_t eq = cookie->find('=');
+        size_t end = cookie->find(';');
+        if (eq != std::string::npos)
+            secrets_.emplace_back(
+                cookie->substr(eq + 1, end == std::string::npos ? std::string::npos : end - eq - 1),
+                "cookie");
+    }
+    for (const auto& h : e.request.headers)
+        if (lower(h.first) == "authorization")
+            secrets_.emplace_back(h.second, "authorization");
+    const std::string& page = e.reply.body;
+    if (page.find('<') == std::string::npos)
+        return;
+    for (const KRZPBrowserForm& form : KRZPHtmlParser(page).browserForms())
+        for (const KRZPBrowserField& field : form.fields)
+            if (field.type == "password") {
+                std::string value =
+                    field.value.empty() ? scriptValue(page, field.name) : field.value;
+                secrets_.emplace_back(value, "key");
+            }
+}
+
+void Recorder::checkBounds(const std::string& target) {
+    if (cancelled_)
+        throw Stop{EXIT_CANCELLED, "cancelled"};
+    auto spent = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - started_);
+    std::string what;
+    if (spent.count() >= bounds_.seconds)
+        what = "its time bound of " + std::to_string(bounds_.seconds) + " s (--max-time)";
+    else if (bytes_ >= bounds_.bytes)
+        what = "its size bound of " + std::to_string(bounds_.bytes >> 10) + " KiB (--max-size)";
+    if (!what.empty())
+        throw Stop{EXIT_ERROR, "the recording reached " + what + " before " + target +
+                                   "; what was recorded is written"};
+}
+
+void Recorder::progress(const std::string& target) {
+    if (globals_.quiet || !krzprocess::isTerminal(krzprocess::Stream::err))
+        return;
+    std::string shown = escapeText(target.substr(0, 50));
+    std::cerr << "\rrecording: " << pages_ << " pages, " << (bytes_ >> 10) << " KiB; " << shown
+              << std::string(shown.size() < 50 ? 50 - shown.size() : 0, ' ') << std::flush;
+}
+
+void Recorder::login(const Exchange& start) {
+    const std::string* challenge = headerOf(start.reply.headers, "WWW-Authenticate");
+    if (start.reply.status == 401 && challenge && lower(*challenge).rfind("basic", 0) == 0) {
+        if (!o_.haveUser && !o_.havePassword)
+            throw Stop{EXIT_LOGIN_FAILED,
+                       "the device at " + o_.address +
+                           " asks for a user name and password (Basic); give them with "
+                           "--user and --password"};
+        recording_.login.kind = "basic";
+        recording_.login.user = o_.user;
+        recording_.login.password = o_.password;
+        return;  // the crawl's first page tells whether the device takes them
+    }
+    // A login form on the start page, or on the page a redirect leads to.
+    std::string pageTarget = "/";
+    Exchange page = start;
+    for (int hop = 0; hop < 3 && page.reply.status >= 300 && page.reply.status < 400; ++hop) {
+        const std::string* location = headerOf(page.reply.headers, "Location");
+        std::string next = location ? krzlab::resolveTarget(pageTarget, *location, o_.address) : "";
+        if (next.empty() || visited_.count(next))
+            break;
+        visited_.insert(next);
+        pageTarget = next;
+        page = get(next, false);
+    }
+    if (formLogin(pageTarget, page.reply.body))
+        return;
+    recording_.login.kind = "none";
+}
+
+bool Recorder::formLogin(const std::string& pageTarget, const std::string& page) {
+    std::vector<KRZPBrowserForm> forms = KRZPHtmlParser(page).browserForms();
+    for (size_t i = 0; i < forms.size(); ++i) {
+        std::string userField, passwordField;
+        for (const KRZPBrowserField& f : forms[i].fields) {
+            if (f.type == "password" && passwordField.empty())
+                passwordField = f.name;
+            if ((f.type == "text" || f.type == "email") && userField.empty() &&
+                passwordField.empty())
+                userField = f.name;
+        }
+        if (passwordField.empty())
+            continue;
+        if (!o_.haveUser && !o_.havePassword)
+            throw Stop{EXIT_LOGIN_FAILED, "the device at " + o_.address +
+                                              " shows a login form; give the user name and "
+                                              "password with --user and --password"};
+        std::string action =
+            krzlab::resolveTarget(pageTarget, formAttribute(forms[i], "action"), o_.address);
+        if (action.empty())
+            action = pageTarget;
+        HeaderList fields = submitted(page, forms[i], i);
+        for (auto& f : fields) {
+            if (f.first == userField)
+                f.second = o_.user;
+            if (f.first == passwordField)
+                f.second = o_.password;
+        }
+        recording_.login = {"form", o_.user,   o_.password,  pageTarget,
+                            action, userField, passwordField};
+        bool multipart = lower(formAttribute(forms[i], "enctype")) == "multipart/form-data";
+        Exchange reply = request("POST", action, fields, multipart, false);
+        const std::string* cookie = headerOf(reply.reply.headers, "Set-Cookie");
+        if (cookie == nullptr)
+            throw Stop{EXIT_LOGIN_FAILED, "the device at " + o_.address +
+                                              " did not accept the login (it set no session "
+                                              "cookie); give the right --user and --password"};
+        cookie_ = cookie->substr(0, cookie->find(';'));
+        for (const std::string& link : linksOf(action, reply.reply.body, o_.address))
+            queue_.emplace_back(link, 1);
+        return true;
+    }
+    return false;
+}
+
+void Recorder::crawl() {
+    queue_.emplace_front("/", 0);
+    bool credentials = recording_.login.kind != "none";
+    std::set<std::string> fetched;
+    while (!queue_.empty()) {
+        auto [target, depth] = queue_.front();
+        queue_.pop_front();
+        if (!fetched.insert(target).second)
+            continue;
+        if (pages_ >= bounds_.pages)
+            break;
+        // What a client without the login sees there (the recognizers ask that way), then the
+        // page itself.
+        if (credentials && target != "/")
+            get(target, false);
+        Exchange e = get(target, credentials);
+        ++pages_;
+        if (e.reply.status == 401 && credentials && recording_.login.kind == "basic")
+            throw Stop{EXIT_LOGIN_FAILED, "the device at " + o_.address +
+                                              " refused the credentials; give the right ones "
+                                              "with --user and --password"};
+        std::vector<std::string> next;
+        const std::string* location = headerOf(e.reply.headers, "Location");
+        if (e.reply.status >= 300 && e.reply.status < 400 && location) {
+            std::string to = krzlab::resolveTarget(target, *location, o_.address);
+            if (!to.empty())
+                next.push_back(to);
+        }
+        const std::string* type = headerOf(e.reply.headers, "Content-Type");
+        bool html = type ? lower(*type).find("html") != std::string::npos
+                         : e.reply.body.find('<') != std::string::npos;
+        if (html && depth < bounds_.depth) {
+            std::vector<std::string> links = linksOf(target, e.reply.body, o_.address);
+            next.insert(next.end(), links.begin(), links.end());
+        }
+        for (const std::string& link : next)
+            if (!fetched.count(link))
+                queue_.emplace_back(link, depth + 1);
+    }
+}
+
+void Recorder::waitForDevice(const std::string& target) {
+    // A device that restarts to apply a change is away for a while: ask again until it answers.
+    auto until = Clock::now() + std::chrono::seconds(o_.timeout * 3);
+    for (;;) {
+        checkBounds(target);
+        try {
+            KRZPAPComm probe(o_.address);
+            probe.setTimeout(2);
+            probe.openConnection(80, false);
+            probe.closeConnection();
+            return;
+        } catch (const KRZPAPCException&) {
+            if (Clock::now() > until)
+                throw Stop{EXIT_UNREACHABLE,
+                           "the device did not come back after the change "
+                           "to " +
+                               target + "; the recording stops there"};
+            Sleep(300);
+        }
+    }
+}
+
+void Recorder::tryChange() {
+    if (o_.tryChange.empty())
+        return;
+    std::map<std::string, std::string> wanted;
+    for (const std::string& change : o_.tryChange)
+        wanted[change.substr(0, change.find('='))] = change.substr(change.find('=') + 1);
+    // The first recorded page with a form that holds the first field.
+    std::string pageTarget, page;
+    size_t index = 0;
+    KRZPBrowserForm form;
+    for (size_t k = 0; k < recording_.exchanges.size() && pageTarget.empty(); ++k) {
+        const Exchange& e = recording_.exchanges[k];
+        if (e.request.method != "GET" || e.reply.status != 200 ||
+            (recording_.login.kind != "none" && !e.request.credentials))
+            continue;
+        std::vector<KRZPBrowserForm> forms = KRZPHtmlParser(e.reply.body).browserForms();
+        for (size_t i = 0; i < forms.size() && pageTarget.empty(); ++i)
+            for (const KRZPBrowserField& f : forms[i].fields)
+                if (f.name == wanted.begin()->first) {
+                    pageTarget = e.request.target;
+                    page = e.reply.body;
+                    index = i;
+                    form = forms[i];
+                }
+    }
+    if (pageTarget.empty())
+        throw Stop{EXIT_USAGE, "no recorded page has a form with a field named \"" +
+                                   escapeText(wanted.begin()->first) +
+                                   "\"; --try-change names a field of a form the device shows"};
+    bool credentials = recording_.login.kind != "none";
+    auto submit = [&](const std::string& source, const std::map<std::string, std::string>& set) {
+        std::vector<KRZPBrowserForm> forms = KRZPHtmlParser(source).browserForms();
+        const KRZPBrowserForm& now = index < forms.size() ? forms[index] : form;
+        HeaderList fields = submitted(source, now, index);
+        for (auto& f : fields)
+            if (set.count(f.first))
+                f.second = set.at(f.first);
+        std::string action =
+            krzlab::resolveTarget(pageTarget, formAttribute(now, "action"), o_.address);
+        if (action.empty())
+            action = pageTarget;
+        std::string method = lower(formAttribute(now, "method")) == "post" ? "POST" : "GET";
+        bool multipart = lower(formAttribute(now, "enctype")) == "multipart/form-data";
+        if (method == "GET") {
+            KRZPFormParams params;
+            for (const auto& f : fields)
+                params.addParam(f.first, f.second);
+            KRZPAPComm encoder(o_.address);
+            action = action.substr(0, action.find('?')) + "?" + encoder.formText(params);
+            fields.clear();
+        }
+        Exchange reply = request(method, action, fields, multipart, credentials);
+        if (reply.reply.cutShort || reply.reply.status == 0 || reply.reply.status >= 500)
+            waitForDevice(pageTarget);
+        // A session the change ended is opened again the way it was opened first.
+        if (recording_.login.kind == "form") {
+            Exchange check = get(pageTarget, true);
+            if (check.reply.status != 200) {
+                cookie_.clear();
+                Exchange loginPage = get(recording_.login.page, false);
+                formLogin(recording_.login.page, loginPage.reply.body);
+            }
+        }
+        return get(pageTarget, credentials);
+    };
+    std::map<std::string, std::string> original;
+    HeaderList before = submitted(page, form, index);
+    for (const auto& w : wanted) {
+        bool found = false;
+        for (const auto& f : before)
+            if (f.first == w.first) {
+                original[w.first] = f.second;
+                found = true;
+            }
+        if (!found)
+            throw Stop{EXIT_USAGE, "the form on " + pageTarget + " has no field named \"" +
+                                       escapeText(w.first) +
+                                       "\"; the fields of one --try-change go to one form"};
+    }
+    Exchange readBack = submit(page, wanted);
+    submit(readBack.reply.body, original);
+}
+
+Recording Recorder::snapshot(bool complete, const std::string& reason) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Recording r = recording_;
+    r.complete = complete;
+    r.stopReason = reason;
+    krzlab::SecretScrubber scrubber;
+    if (o_.anonymize) {
+        r.anonymized = true;
+        scrubber.addMac(r.mac);
+        static const std::regex kMac(
+            R"(\b[0-9A-Fa-f]{2}([:-])(?:[0-9A-Fa-f]{2}\1){4}[0-9A-Fa-f]{2}\b)");
+        static const std::regex kSerial(
+            R"(serial[ _-]?(?:number|no\.?|num)?\s*[:=]?\s*(?:</?t[dh][^>]*>\s*)*['"]?([A-Za-z0-9-]{4,}))",
+            std::regex::icase);
+        for (const Exchange& e : r.exchanges) {
+            const std::string& body = e.reply.body;
+            for (std::sregex_iterator it(body.begin(), body.end(), kMac), end; it != end; ++it)
+                scrubber.addMac(it->str());
+            for (std::sregex_iterator it(body.begin(), body.end(), kSerial), end; it != end; ++it)
+                scrubber.add((*it)[1], "serial");
+        }
+    }
+    if (!o_.keepSecrets) {
+        scrubber.add(o_.password, "password");
+        for (const auto& s : secrets_)
+            scrubber.add(s.first, s.second);
+        for (const std::string& change : o_.tryChange) {
+            std::string field = change.substr(0, change.find('='));
+            if (lower(field).find("pass") != std::string::npos ||
+                lower(field).find("key") != std::string::npos ||
+                lower(field).find("psk") != std::string::npos)
+                scrubber.add(change.substr(change.find('=') + 1), "key");
+        }
+    } else {
+        r.secretsKept = true;
+    }
+    scrubber.apply(r);
+    return r;
+}
+
+void Recorder::run() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        recording_.address = o_.address;
+        std::time_t now = std::time(nullptr);
+        char when[32];
+        std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&now));
+        recording_.recorded = when;
+    }
+    Exchange start = get("/", false);
+    visited_.insert("/");
+    login(start);
+    crawl();
+    tryChange();
+}
+
+// The MAC of the device at `address`, as ARP finds it on the adapters' networks; "" if none.
+std::string macOf(const in_addr& address, const std::string& given, CancelHook& cancel) {
+    if (!given.empty())
+        return narrow(parseMac(given).toHexString());
+    KRZPDeviceService service;
+    cancel.set([&service] { service.cancel(); });
+    try {
+        KRZPDeviceSighting seen = service.reach(dotted(address));
+        if (!(seen.mac == KRZMacAddress()))
+            return narrow(seen.mac.toHexString());
+    } catch (const KRZPDeviceError& e) {
+        cancel.set(nullptr);
+        throw describeDeviceError(e);
+    }
+    cancel.set(nullptr);
+    // On an adapter's own network the kernel's routes serve: ARP tells the MAC.
+    boost::shared_ptr<std::vector<KRZAdapterInfo>> adapters = KRZAdapterInfo::getAdapterInfo();
+    for (const KRZAdapterInfo& adapter : *adapters) {
+        if (!usableAdapter(adapter.getIpAddress()))
+            continue;
+        boost::shared_ptr<KRZPArpScanner> scanner = KRZPArpScanner::createInstance();
+        scanner->setInterface(adapter);
+        scanner->addIp(address);
+        ArpResponseMap answers = scanner->getAllResponses(1000);
+        auto it = answers->find(address.s_addr);
+        if (it != answers->end())
+            return narrow(it->second.toHexString());
+    }
+    throw CommandError(EXIT_UNREACHABLE, "nothing answers at " + dotted(address) +
+                                             ": no device holds that address on this network "
+                                             "('krzpap scan' lists the devices)");
+}
+
+}  // namespace
+
+int runRecordCommand(const Globals& globals, const RecordOptions& options) {
+    in_addr address = parseAddress(options.address);
+    for (const std::string& change : options.tryChange)
+        if (change.find('=') == std::string::npos || change[0] == '=')
+            throw CommandError(EXIT_USAGE,
+                               "--try-change is FIELD=VALUE, not \"" + escapeText(change) + "\"");
+    if (options.output.empty())
+        throw CommandError(EXIT_USAGE, "give the file to write with -o FILE");
+    initLibrary(globals, false);
+    CancelHook cancel;
+    Recorder recorder(globals, options);
+    ExitCode code = EXIT_OK;
+    std::string sentence;
+    bool interrupted = false;
+    auto write = [&](bool complete, const std::string& reason) {
+        Recording r = recorder.snapshot(complete, reason);
+        if (!krzprocess::writeFileAtomically(options.output, r.toText()))
+            throw CommandError(EXIT_ERROR, "cannot write the recording to \"" +
+                                               escapeText(options.output) +
+                                               "\"; give a file in a folder you can write to");
+        return r;
+    };
+    auto finish = [&](const Recording& r) {
+        if (!globals.quiet && krzprocess::isTerminal(krzprocess::Stream::err))
+            std::cerr << "\r" << std::string(80, ' ') << "\r";
+        if (!globals.quiet && code == EXIT_OK)
+            std::cerr << "krzpap: recorded " << r.exchanges.size() << " requests ("
+                      << recorder.pages() << (recorder.pages() == 1 ? " page" : " pages")
+                      << ") from " << options.address << " into " << escapeText(options.output)
+                      << "\n";
+        if (globals.json && code == EXIT_OK)
+            printDocument(globals, code,
+                          {{"file", options.output},
+                           {"exchanges", r.exchanges.size()},
+                           {"pages", recorder.pages()},
+                           {"complete", r.complete},
+                           {"secretsKept", r.secretsKept},
+                           {"anonymized", r.anonymized}});
+    };
+    interrupted = runInterruptible(
+        [&] {
+            try {
+                // The anonymizer replaces the MAC wherever it stands, so it must know it first.
+                recorder.setMac(macOf(address, options.mac, cancel));
+                cancel.set([&recorder] { recorder.cancel(); });
+                recorder.run();
+            } catch (const Stop& stop) {
+                code = stop.code;
+                sentence = stop.sentence;
+            } catch (const CommandError& e) {
+                code = e.code();
+                sentence = e.what();
+            }
+        },
+        [&] { cancel.fire(); },
+        [&] {
+            Recording r = write(false, "interrupted");
+            std::cerr << "\nkrzpap: cancelled; the " << r.exchanges.size()
+                      << " requests recorded so far are in " << escapeText(options.output) << "\n";
+            if (globals.json)
+                printDocument(globals, EXIT_CANCELLED, nullptr, true, "cancelled");
+        });
+    if (interrupted || cancel.fired()) {
+        code = EXIT_CANCELLED;
+        sentence = "cancelled; what was recorded so far is in " + escapeText(options.output);
+    }
+    Recording r = write(code == EXIT_OK, code == EXIT_OK ? "" : sentence);
+    finish(r);
+    if (code != EXIT_OK)
+        throw CommandError(code, sentence + (interrupted || code == EXIT_CANCELLED
+                                                 ? std::string()
+                                                 : " (what was recorded is in " +
+                                                       escapeText(options.output) + ")"));
+    return EXIT_OK;
+}
+
+}  // namespace krzpap
