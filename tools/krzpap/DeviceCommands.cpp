@@ -209,6 +209,15 @@ std::vector<std::string> chooseAdapters(const ScanOptions& options) {
 
 }  // namespace
 
+std::vector<nlohmann::json> foundRows(const ScanTap& tap, const KRZPAPConfiguratorList* complete) {
+    if (!complete)
+        return tap.recognized;
+    std::vector<nlohmann::json> rows;
+    for (const auto& conf : *complete)
+        rows.push_back(deviceJson(*conf));
+    return rows;
+}
+
 // The hosts the scan found, in address order as arp-scan and nmap list them, whatever order they
 // answered in; with --all also those that no module recognized.
 nlohmann::json scanDevicesJson(const ScanOptions& options, const ScanTap& tap,
@@ -270,15 +279,6 @@ void printScanTable(const nlohmann::json& devices) {
             rows.back().push_back(text(d["firmware"], "-"));
     }
     printTable(rows);
-}
-
-std::vector<nlohmann::json> foundRows(const ScanTap& tap, const KRZPAPConfiguratorList* complete) {
-    if (!complete)
-        return tap.recognized;
-    std::vector<nlohmann::json> rows;
-    for (const auto& conf : *complete)
-        rows.push_back(deviceJson(*conf));
-    return rows;
 }
 
 int reportScan(const Globals& globals, const ScanOptions& options, ScanTap& tap,
