@@ -196,14 +196,6 @@ std::vector<PageForm> formsOf(const std::string& page) {
     return forms;
 }
 
-void replaceAll(std::string& text, const std::string& from, const std::string& to) {
-    std::size_t at = 0;
-    while ((at = text.find(from, at)) != std::string::npos) {
-        text.replace(at, from.size(), to);
-        at += to.size();
-    }
-}
-
 // What a page of the recording says for a request it does not hold.
 HttpReply notRecorded() {
     HttpReply reply;

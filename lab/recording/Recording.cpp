@@ -189,14 +189,6 @@ const char* tagOf(const std::string& kind) {
     return "SECRET";
 }
 
-void replaceAll(std::string& text, const std::string& from, const std::string& to) {
-    std::size_t at = 0;
-    while ((at = text.find(from, at)) != std::string::npos) {
-        text.replace(at, from.size(), to);
-        at += to.size();
-    }
-}
-
 }  // namespace
 
 json Recording::toJson() const {
@@ -493,6 +485,14 @@ std::string base64Decode(const std::string& text) {
         }
     }
     return out;
+}
+
+void replaceAll(std::string& text, const std::string& from, const std::string& to) {
+    std::size_t at = 0;
+    while ((at = text.find(from, at)) != std::string::npos) {
+        text.replace(at, from.size(), to);
+        at += to.size();
+    }
 }
 
 }  // namespace krzlab
