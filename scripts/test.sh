@@ -32,22 +32,26 @@ TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 
 echo "== fuzzing (bounded)"
 scripts/build.sh fuzz
-seconds=${KRZ_FUZZ_SECONDS:-30}
-for target in build/fuzz/bin/fuzz_*; do
-  [ -x "$target" ] || continue
+# Two targets at a time, one per core; each prints its summary in one piece when it ends.
+fuzz_one() {
+  local target=$1 name scratch seeds dict status=0 report
   name=$(basename "$target")
   # New inputs go to a scratch directory; the seed corpus in the tree stays as it is.
   scratch=$(mktemp -d)
   seeds=$(find fuzz -type d -path "*/corpus/${name#fuzz_}" | head -n 1)
   dict=$(find fuzz -name "$name.dict" | head -n 1)
-  echo "-- $name for ${seconds}s"
-  status=0
-  "$target" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=20 -print_final_stats=1 \
+  "$target" -max_total_time="$KRZ_FUZZ_SECONDS" -rss_limit_mb=2048 -timeout=20 -print_final_stats=1 \
     ${dict:+-dict="$dict"} "$scratch" ${seeds:+"$seeds"} >"$scratch.log" 2>&1 || status=$?
-  grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb)|DONE|ERROR|SUMMARY' "$scratch.log" |
-    tail -n 6 || true
-  [ "$status" = 0 ] || tail -n 60 "$scratch.log"
+  report="-- $name for ${KRZ_FUZZ_SECONDS}s"$'\n'
+  report+=$(grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb)|DONE|ERROR|SUMMARY' "$scratch.log" |
+    tail -n 6 || true)
+  [ "$status" = 0 ] || report+=$'\n'$(tail -n 60 "$scratch.log")
+  printf '%s\n' "$report"
   rm -rf "$scratch" "$scratch.log"
-  [ "$status" = 0 ] || exit 1
-done
+  return "$status"
+}
+export -f fuzz_one
+export KRZ_FUZZ_SECONDS=${KRZ_FUZZ_SECONDS:-30}
+find build/fuzz/bin -maxdepth 1 -name 'fuzz_*' -type f -perm -u+x -print0 | sort -z |
+  xargs -0 -r -n 1 -P 2 bash -c 'fuzz_one "$1"' fuzz_one
 echo "All checks passed."
