@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <thread>
@@ -52,6 +53,33 @@ std::string textField(const nlohmann::json& body, const char* name) {
 bool hasText(const nlohmann::json& body, const char* name) {
     auto it = body.find(name);
     return it != body.end() && it->is_string();
+}
+
+// The steps' sentences name the command line's options; the page names its own fields instead.
+// Longer phrases come first, so that a phrase is replaced whole before its options are.
+std::string inPageTerms(std::string sentence) {
+    static const std::pair<const char*, const char*> kTerms[] = {
+        {"give --ssid, --security with --key, or --new-user/--new-password",
+         "fill in the network name, a security mode with its key, or a new administrator user "
+         "name or password"},
+        {"--key needs --security: say which mode the key is for, e.g. --security wpa2-psk --key "
+         "PASSPHRASE",
+         "a wireless key needs a security mode: choose the mode the key is for"},
+        {"--encryption needs --security", "an encryption needs a security mode"},
+        {"; try again, or give a longer --timeout where the command has one", "; try again"},
+        {"leave out --new-user", "leave the new administrator user name empty"},
+        {"with --user and --password", "in User name and Password"},
+        {"with --mac", "in MAC"},
+        {"--modules", "'krzpap ui --modules LIST'"},
+        {"--security ", "security "},
+        {" needs --key", " needs a wireless key"},
+    };
+    for (const auto& [option, field] : kTerms) {
+        for (size_t at = sentence.find(option); at != std::string::npos;
+             at = sentence.find(option, at + std::strlen(field)))
+            sentence.replace(at, std::strlen(option), field);
+    }
+    return sentence;
 }
 
 DeviceOptions deviceFrom(const nlohmann::json& body) {
@@ -236,7 +264,7 @@ void UiHost::work(const std::shared_ptr<Job>& job, const nlohmann::json& body) {
         }
     } catch (const CommandError& e) {
         code = e.code();
-        error = e.what();
+        error = inPageTerms(e.what());
         // A cancelled step fails in its own way; once cancelled, that is the cancel.
         if (job->cancel.fired()) {
             code = EXIT_CANCELLED;
