@@ -107,18 +107,21 @@ TEST(Recording, MalformedDocumentsAreRefusedNamingThePlace) {
                 << c.what << ": " << e.what();
         }
     }
+    json highest = sample().toJson();
+    highest["exchanges"][0]["reply"]["status"] = 999;  // the last three-digit code is a status
+    EXPECT_EQ(999, Recording::fromJson(highest).exchanges[0].reply.status);
     EXPECT_THROW(Recording::fromText("{"), std::invalid_argument);
     EXPECT_THROW(Recording::fromFile("/nonexistent/recording.json"), std::invalid_argument);
 }
 
 TEST(Recording, ScrubberReplacesEverySpellingOfASecretWithOnePlaceholder) {
     Recording r = sample();
-    const std::string key = "a&b c'd/e";
+    const std::string key = "a&b c'd/e>";
     r.exchanges[0].reply.body =
-        "<input value=\"a&amp;b c&#39;d/e\"><script>var k = 'a&b c\\'d\\/e';"
-        "</script><a href=\"/x?k=a%26b+c%27d%2Fe\">mac 02-4b-5a-00-00-10"
+        "<input value=\"a&amp;b c&#39;d/e&gt;\"><script>var k = 'a&b c\\'d\\/e>';"
+        "</script><a href=\"/x?k=a%26b+c%27d%2Fe%3E\">mac 02-4b-5a-00-00-10"
         "</a>";
-    r.exchanges[0].request.target = "/wl?k=a%26b%20c%27d%2Fe";
+    r.exchanges[0].request.target = "/wl?k=a%26b%20c%27d%2Fe%3E";
     SecretScrubber scrubber;
     std::string pw = scrubber.add("northwind", "password");
     std::string cookie = scrubber.add("abc123", "cookie");
@@ -153,11 +156,45 @@ TEST(Recording, Base64AndUtf8Checks) {
     struct {
         const char* bytes;
         bool valid;
-    } const cases[] = {{"plain", true},        {"caf\xc3\xa9", true},   {"\xc3", false},
-                       {"\xc0\xaf", false},    {"\xed\xa0\x80", false}, {"\xf4\x90\x80\x80", false},
-                       {"\xe2\x82\xac", true}, {"\x80", false}};
+    } const cases[] = {{"plain", true},
+                       {"caf\xc3\xa9", true},
+                       {"\xc3", false},
+                       {"\xc0\xaf", false},
+                       {"\xed\xa0\x80", false},
+                       {"\xf4\x90\x80\x80", false},
+                       {"\xe2\x82\xac", true},
+                       {"\x80", false},
+                       {"\xed\xbf\xbf", false},
+                       {"\xf8\x88\x80\x80\x80", false},
+                       {"\xff\x80\x80\x80\x80\x80\x80\x80\x80\x80\x80", false}};
     for (const auto& c : cases)
         EXPECT_EQ(c.valid, krzlab::validUtf8(c.bytes)) << c.bytes;
+    std::string grown = "a-a";
+    krzlab::replaceAll(grown, "a", "aa");  // a replacement holding what it replaces is not redone
+    EXPECT_EQ("aa-aa", grown);
+}
+
+TEST(Recording, LinksResolveToTargetsOnTheSameDeviceOnly) {
+    struct {
+        const char* base;
+        const char* link;
+        const char* target;  // "" = not this device's, or not a page
+    } const cases[] = {
+        {"/a/b.htm", "c.htm", "/a/c.htm"},
+        {"/a/b.htm?x=1", "?y=2", "/a/b.htm?y=2"},
+        {"/index.htm", "/st.htm", "/st.htm"},
+        {"/", "status.cgi?t=10:20", "/status.cgi?t=10:20"},
+        {"/", "/clock?at=10:20", "/clock?at=10:20"},
+        {"/", "http://192.168.1.1/x.htm", "/x.htm"},
+        {"/", "HTTP://192.168.1.1:80", "/"},
+        {"/", "http://192.168.1.2/x.htm", ""},
+        {"/", "//192.168.1.1/x.htm", ""},
+        {"/", "javascript:go()", ""},
+        {"/", "mailto:a@b", ""},
+        {"/", "https://192.168.1.1/", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.target, krzlab::resolveTarget(c.base, c.link, "192.168.1.1")) << c.link;
 }
 
 }  // namespace
