@@ -429,7 +429,7 @@ TEST_F(HttpConfiguratorTest, ChangesAreRecordedNotApplied) {
 // A restarting device is polled until it answers: unreachable, refused or reset polls mean it is
 // still restarting; a refusal of the credentials or a cancel ends the wait at once.
 TEST_F(HttpConfiguratorTest, WaitUntilBackPollsTheRestartingDevice) {
-    enum Device { kAnswers, kUnreachable, kRefuses, kDenies };
+    enum Device { kAnswers, kUnreachable, kRefuses, kResets, kDenies };
     struct Case {
         const char* address;
         Device device;
@@ -446,13 +446,18 @@ TEST_F(HttpConfiguratorTest, WaitUntilBackPollsTheRestartingDevice) {
          "the device did not come back after its restart", 3},
         {"10.9.7.4", kRefuses, 0, false, KRZPAPC_CONNECT_ERROR,
          "the device did not come back after its restart", 3},
+        {"10.9.7.7", kResets, 0, false, KRZPAPC_CONNECT_ERROR,
+         "the device did not come back after its restart", 3},
         {"10.9.7.5", kDenies, 0, false, KRZPAPC_AUTH_ERROR, "/: the device refused the credentials",
          1},
         {"10.9.7.6", kAnswers, 0, true, KRZPAPC_CANCELLED, "", 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.address);
-        ScriptedPeer peer(answer(c.device == kDenies ? kUnauthorizedPage : kOkPage), 3);
+        ScriptedPeer peer(c.device == kResets
+                              ? ScriptedPeer::Script().awaitRequest().reset()
+                              : answer(c.device == kDenies ? kUnauthorizedPage : kOkPage),
+                          3);
         ScriptedPeer* served = c.device == kRefuses ? nullptr : &peer;
         if (c.device != kUnreachable && c.appearsAfter == 0) {
             addDevice(c.address, served);
