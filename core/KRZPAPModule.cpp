@@ -2,6 +2,7 @@
 
 #include "core/KRZPAPCException.h"
 #include "core/KRZPAPConfigurator.h"
+#include "core/KRZPModuleOrigin.h"
 #include "krzsettings/KRZSettings.h"
 #include "krzutil/KRZMiscUtil.h"
 #include "platform/krzplatform.h"
@@ -29,6 +30,22 @@ std::wstring& moduleLoadFailure() {
     return failure;
 }
 
+// Set while loadModuleDlls loads one library: its static constructors register from inside the
+// load. Loading completes before other threads use the library, so no lock.
+std::wstring& loadingModule() {
+    static std::wstring name;
+    return name;
+}
+
+// Names the library for the registrations its load makes; cleared however the load ends.
+class LoadingScope {
+  public:
+    explicit LoadingScope(const std::wstring& name) { loadingModule() = name; }
+    ~LoadingScope() { loadingModule().clear(); }
+    LoadingScope(const LoadingScope&) = delete;
+    LoadingScope& operator=(const LoadingScope&) = delete;
+};
+
 boost::shared_ptr<KRZLoggingUtil>& logFile() {
     static boost::shared_ptr<KRZLoggingUtil> file;
     return file;
@@ -36,7 +53,7 @@ boost::shared_ptr<KRZLoggingUtil>& logFile() {
 
 // Built while this library loads, before any other unit or plug-in can register or log, so
 // that they are also destroyed after every object that might still log while the process ends.
-const bool registryBuilt = (moduleList(), defaultIpList(), logFile(), true);
+const bool registryBuilt = (moduleList(), defaultIpList(), loadingModule(), logFile(), true);
 
 const wchar_t* const kModuleListSetting = L"KRZ_VORTAN_APMODULE_DLLS";
 const wchar_t* const kDefaultModuleList = L"krzpapmodulesu.dll";
@@ -60,6 +77,10 @@ std::vector<std::wstring> splitModuleList(const std::wstring& value) {
 }
 
 }  // namespace
+
+const std::wstring& krzpmoduleorigin::loading() {
+    return loadingModule();
+}
 
 KRZPAPModule::KRZPAPModule() = default;
 KRZPAPModule::KRZPAPModule(const KRZPAPModule&) = default;
@@ -111,7 +132,12 @@ void KRZPAPModule::loadModuleDlls() {
     for (const std::wstring& piece : splitModuleList(setting)) {
         log(L"Loading AP module DLL %s\n", piece.c_str());
         // Never released: the modules registered from it live as long as the process.
-        if (LoadLibraryW(piece.c_str()) == nullptr) {
+        HMODULE loaded = nullptr;
+        {
+            LoadingScope scope(piece);
+            loaded = LoadLibraryW(piece.c_str());
+        }
+        if (loaded == nullptr) {
             const DWORD error = GetLastError();
             // Kept for a host without a log; the loader's text is the system's own (UTF-8).
             moduleLoadFailure() = piece + L": " +

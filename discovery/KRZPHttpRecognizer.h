@@ -22,8 +22,9 @@
 ///   the configurator returned belongs to the scan (and then to the host).
 /// - Threads: recognize runs on the scanning thread, one reply at a time; a recognizer may
 ///   also serve KRZPHttpScanner::scanForThisAP on another thread.
-/// - Throws: recognize must not throw. A KRZPAPCException from it ends the whole sweep, and the
-///   scan then returns none of the HTTP scanner's results; catch what urlHash throws.
+/// - Throws: recognize should not throw. What it throws (but a KRZPAPCException with code 14) is
+///   logged naming the module that registered it, and the reply goes to the next recognizer;
+///   KRZPHttpScanner::takeRecognizerFailures tells the host. Catch what urlHash throws.
 /// - Time-outs: urlHash waits for its reply up to the connection's time-out (10 seconds); while
 ///   it waits, the scan's other probes wait too.
 class KRZPAP_API KRZPHttpRecognizer {

@@ -2,6 +2,7 @@
 
 #include "core/KRZPAPCException.h"
 #include "core/KRZPAPModule.h"
+#include "core/KRZPModuleOrigin.h"
 #include "discovery/KRZPArpScanner.h"
 #include "discovery/KRZPScanReport.h"
 #include "http/KRZPAPComm.h"
@@ -13,6 +14,7 @@
 #include <iterator>
 #include <list>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace {
@@ -30,7 +32,12 @@ const int kConnectDeadlineMs = 1000;
 const long long kUnlistedLimitMs = 5000;
 const unsigned short kHttpPort = 80;
 
-typedef std::list<std::pair<boost::shared_ptr<KRZPHttpRecognizer>, int>> RecognizerList;
+struct Registered {
+    boost::shared_ptr<KRZPHttpRecognizer> recognizer;
+    int priority;
+    std::wstring module;  // the module list's name of the library that registered it
+};
+typedef std::list<Registered> RecognizerList;
 
 RecognizerList& recognizers() {
     static RecognizerList instance;
@@ -41,6 +48,35 @@ std::string dotted(uint32_t networkOrder) {
     in_addr a;
     a.s_addr = networkOrder;
     return inet_ntoa(a);
+}
+
+// Failures since the host last took them; scanForThisAP may run on several threads at once.
+struct Failures {
+    std::mutex mutex;
+    std::vector<KRZPRecognizerFailure> list;
+};
+
+Failures& failures() {
+    static Failures instance;
+    return instance;
+}
+
+void recognizerFailed(const Registered& registered, const in_addr& address,
+                      const std::string& reason) {
+    const std::wstring who = registered.module.empty()
+                                 ? std::wstring(L"a recognizer registered outside the module list")
+                                 : L"the recognizer of module " + registered.module;
+    KRZPAPModule::log(L"KRZPHttpScanner: %s failed on the reply from %hs: %hs\n", who.c_str(),
+                      dotted(address.s_addr).c_str(), reason.c_str());
+    Failures& f = failures();
+    std::lock_guard<std::mutex> lock(f.mutex);
+    for (KRZPRecognizerFailure& failure : f.list) {
+        if (failure.module == registered.module) {
+            ++failure.replies;
+            return;
+        }
+    }
+    f.list.push_back(KRZPRecognizerFailure{registered.module, reason, 1});
 }
 
 bool isSwept(uint32_t ip) {
@@ -461,9 +497,21 @@ int KRZPHttpScanner::scanForThisAP(in_addr& address, KRZMacAddress& mac) {
 
 void KRZPHttpScanner::handleScanResult(in_addr& address, std::string& headers, std::string& body,
                                        KRZMacAddress& mac) {
-    for (const auto& registered : recognizers()) {
-        boost::shared_ptr<KRZPAPConfigurator> configurator =
-            registered.first->recognize(address, headers, body, mac);
+    for (const Registered& registered : recognizers()) {
+        boost::shared_ptr<KRZPAPConfigurator> configurator;
+        // One module's fault costs its own recognizer this reply, not the others nor the sweep.
+        try {
+            configurator = registered.recognizer->recognize(address, headers, body, mac);
+        } catch (const KRZPAPCException& e) {
+            if (e.getAPCErrorCode() == KRZPAPC_CANCELLED) {
+                throw;
+            }
+            recognizerFailed(registered, address, e.what());
+        } catch (const std::exception& e) {
+            recognizerFailed(registered, address, e.what());
+        } catch (...) {
+            recognizerFailed(registered, address, "not a std::exception");
+        }
         if (configurator) {
             apList.push_back(configurator);
             return;
@@ -475,8 +523,16 @@ void KRZPHttpScanner::registerHttpRecognizer(boost::shared_ptr<KRZPHttpRecognize
                                              int priority) {
     RecognizerList& list = recognizers();
     auto position = list.begin();
-    while (position != list.end() && position->second <= priority) {
+    while (position != list.end() && position->priority <= priority) {
         ++position;
     }
-    list.insert(position, std::make_pair(recognizer, priority));
+    list.insert(position, Registered{recognizer, priority, krzpmoduleorigin::loading()});
+}
+
+std::vector<KRZPRecognizerFailure> KRZPHttpScanner::takeRecognizerFailures() {
+    Failures& f = failures();
+    std::lock_guard<std::mutex> lock(f.mutex);
+    std::vector<KRZPRecognizerFailure> taken;
+    taken.swap(f.list);
+    return taken;
 }

@@ -21,6 +21,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 class KRZPAPComm;
 class KRZWakeHandle;
@@ -47,6 +48,19 @@ class KRZPAP_API KRZPAPCommEntry {
     bool armed;           ///< Whether the deadline counts yet.
 };
 
+/// A recognizer that threw while the HTTP scanner offered it replies (see
+/// KRZPHttpScanner::takeRecognizerFailures).
+struct KRZPRecognizerFailure {
+    /// The library that registered the recognizer, as the module list names it; empty for one
+    /// registered outside KRZPAPModule::loadModuleDlls (by the host program itself, say).
+    std::wstring module;
+    /// What it threw first: a std::exception's what() (a KRZPAPCException's names its code), or
+    /// "not a std::exception".
+    std::string reason;
+    /// The replies it threw on.
+    int replies;
+};
+
 /// The scanner that finds web-administered devices; the library registers one when it loads. For
 /// each usable adapter: an ARP sweep of its network and of the modules' factory addresses (two
 /// seconds for answers, plus the host's ARP table), then an HTTP probe of "/" on every live
@@ -57,8 +71,9 @@ class KRZPAP_API KRZPAPCommEntry {
 ///   the scan's result. Each probe owns its connection.
 /// - Threads: scan runs on runScan's thread; cancel from any other thread.
 /// - Cancel: the sweep throws code 14 at its next select pass.
-/// - Throws KRZPAPCException: 14 cancelled; a failing probe costs only its own address; what a
-///   recognizer throws ends the sweep.
+/// - Throws KRZPAPCException: 14 cancelled; a failing probe costs only its own address. A
+///   recognizer that throws (anything but code 14) is logged with its module's name and skipped
+///   for that reply: the other recognizers, and the sweep, go on (takeRecognizerFailures).
 /// - Time-outs: a connected probe has 2 seconds for its reply; a pending connect 1 second once the
 ///   host's TCP table lists it, 5 seconds if it never does.
 class KRZPAP_API KRZPHttpScanner : public KRZPAPScanner {
@@ -87,7 +102,10 @@ class KRZPAP_API KRZPHttpScanner : public KRZPAPScanner {
     /// scan observers.
     virtual int scanForThisAP(in_addr& address, KRZMacAddress& mac);
     /// Offers one reply to the recognizers in ascending priority; the first configurator
-    /// returned joins getAPList. What a recognizer throws passes on.
+    /// returned joins getAPList. A recognizer that throws is logged ("KRZPHttpScanner: the
+    /// recognizer of module \<name\> failed on the reply from \<address\>: \<reason\>"; for
+    /// one registered outside loadModuleDlls, "a recognizer registered outside the module list
+    /// failed ...") and the next one is asked; only a KRZPAPCException with code 14 passes on.
     virtual void handleScanResult(in_addr& address, std::string& headers, std::string& body,
                                   KRZMacAddress& mac);
 
@@ -95,6 +113,10 @@ class KRZPAP_API KRZPHttpScanner : public KRZPAPScanner {
     /// asked in ascending \p priority (equal priorities in order of registration). No lock.
     static void registerHttpRecognizer(boost::shared_ptr<KRZPHttpRecognizer> recognizer,
                                        int priority);
+    /// The recognizers that threw since the last call (in any scan or scanForThisAP of the
+    /// process), one entry per module in the order of their first failure; the list is then
+    /// empty again. For a host that tells its user which module to leave out. From any thread.
+    static std::vector<KRZPRecognizerFailure> takeRecognizerFailures();
 
   private:
     void _scanNetwork(KRZAdapterInfo& adapter);

@@ -190,27 +190,6 @@ const char* KRZPSampleConfigurator::modeName(const char* const* names, int count
     return names[index];
 }
 
-void KRZPSampleConfigurator::waitUntilBack(int attempts, int pauseMs) {
-    for (int attempt = 0; attempt < attempts; ++attempt) {
-        sleep(pauseMs);
-        try {
-            fetchPage("/");
-            log(L"the device is back after %d ms\n", (attempt + 1) * pauseMs);
-            return;
-        } catch (const KRZPAPCException& e) {
-            // While it restarts the device refuses, resets or is unreachable; anything else
-            // (a cancel above all) ends the wait.
-            KRZPAPCErrorCode code = e.getAPCErrorCode();
-            if (code != KRZPAPC_CONNECT_ERROR && code != KRZPAPC_IO_ERROR &&
-                code != KRZPAPC_TIMEOUT) {
-                throw;
-            }
-        }
-    }
-    log(L"the device did not come back after its restart\n");
-    KRZPAPC_THROW(kUnit, "", KRZPAPC_CONNECT_ERROR);
-}
-
 std::string KRZPSampleConfigurator::formValue(const KRZPFormParams& form, const char* name) {
     KRZPFormParams::const_iterator it = form.find(name);
     return it == form.end() ? std::string() : it->second;

@@ -108,11 +108,6 @@ class KRZPSampleConfigurator : public KRZPHttpConfigurator {
     const char* securityName(const KRZPModeNames& names, _KRZPSecurityMode mode) const;
     const char* encryptionName(const KRZPModeNames& names, _KRZPEncryptionMode mode) const;
 
-    // After a change that restarts the device: polls "/" every `pauseMs` until it answers,
-    // at most `attempts` times. The pauses go through sleep(), so a cancel ends the wait.
-    // Throws code 4 when the device did not come back.
-    void waitUntilBack(int attempts, int pauseMs);
-
     // The value of the first field called `name`, empty when there is none.
     static std::string formValue(const KRZPFormParams& form, const char* name);
 

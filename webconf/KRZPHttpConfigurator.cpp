@@ -229,6 +229,36 @@ void KRZPHttpConfigurator::sleep(int milliseconds) {
     }
 }
 
+void KRZPHttpConfigurator::waitUntilBack(int attempts, int pauseMs) {
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        sleep(pauseMs);
+        try {
+            // The GET senders do not look at the cancel event, and a new request clears the
+            // connection's own flag: a cancel that arrived after the pause must end the wait.
+            if (getCancel()) {
+                KRZPAPC_THROW(kUnit, "Operation cancelled", KRZPAPC_CANCELLED);
+            }
+            sendGetRequest("/", KRZPFormParams(), std::string(), false);
+            if (isUnauthorized(connection->getResponseHeaders())) {
+                log(L"%hs: the device refused the credentials\n", "/");
+                KRZPAPC_THROW(kUnit, "", KRZPAPC_AUTH_ERROR);
+            }
+            log(L"the device is back after %d ms\n", (attempt + 1) * pauseMs);
+            return;
+        } catch (const KRZPAPCException& e) {
+            // While it restarts the device refuses, resets or is unreachable; anything else
+            // (a cancel above all) ends the wait.
+            KRZPAPCErrorCode code = e.getAPCErrorCode();
+            if (code != KRZPAPC_CONNECT_ERROR && code != KRZPAPC_IO_ERROR &&
+                code != KRZPAPC_TIMEOUT) {
+                throw;
+            }
+        }
+    }
+    log(L"the device did not come back after its restart\n");
+    KRZPAPC_THROW(kUnit, "", KRZPAPC_CONNECT_ERROR);
+}
+
 // ---- connecting and sending ----
 
 void KRZPHttpConfigurator::setupConnection() {

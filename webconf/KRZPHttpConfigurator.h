@@ -174,6 +174,14 @@ class KRZPAP_API KRZPHttpConfigurator : public KRZPAPConfigurator {
                           int connectAttempts);
     ///@}
 
+    /// After a change that restarts the device: up to \p attempts times, sleeps \p pauseMs
+    /// (sleep: a cancel ends the wait with code 14) and then GETs "/" (code 14 when a cancel is
+    /// pending, code 8 on status 401), until the device answers; then logs "the device is back
+    /// after \<n\> ms". A refused, reset or unreachable connect and a time-out (codes 4, 2, 15)
+    /// mean it is still restarting; any other failure throws at once. Throws code 4, logging
+    /// "the device did not come back after its restart", when no attempt got an answer.
+    void waitUntilBack(int attempts, int pauseMs);
+
     // ---- lookups ----
     /// The value under \p name in a form map, or a process-wide empty string; valid as long as
     /// the map.

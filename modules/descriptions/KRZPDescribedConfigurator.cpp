@@ -428,24 +428,3 @@ void KRZPDescribedConfigurator::write(const Change& change) {
         forget();
     }
 }
-
-void KRZPDescribedConfigurator::waitUntilBack(int polls, int pauseMs) {
-    for (int attempt = 0; attempt < polls; ++attempt) {
-        sleep(pauseMs);
-        try {
-            fetch("/");
-            log(L"the device is back after %d ms\n", (attempt + 1) * pauseMs);
-            return;
-        } catch (const KRZPAPCException& e) {
-            // While it restarts the device refuses, resets or is unreachable; anything else
-            // (a cancel above all) ends the wait.
-            KRZPAPCErrorCode code = e.getAPCErrorCode();
-            if (code != KRZPAPC_CONNECT_ERROR && code != KRZPAPC_IO_ERROR &&
-                code != KRZPAPC_TIMEOUT) {
-                throw;
-            }
-        }
-    }
-    log(L"the device did not come back after its restart\n");
-    KRZPAPC_THROW(kUnit, "", KRZPAPC_CONNECT_ERROR);
-}

@@ -71,7 +71,6 @@ class KRZPDescribedConfigurator : public KRZPHttpConfigurator {
     [[noreturn]] void notOnPage(const std::string& page, const std::string& what) const;
 
     void write(const krzdesc::Change& change);
-    void waitUntilBack(int polls, int pauseMs);
     std::string templateValue(const std::string& text) const;
 
     std::shared_ptr<const krzdesc::Description> description;

@@ -13,6 +13,7 @@
 #   bed_daemon NAME CMD...         runs CMD inside device namespace NAME in the background
 #   bed_host_exec CMD...           runs CMD inside the host namespace
 #   bed_pid NAME                   the pid of the daemon started for NAME
+#   bed_default_lab BIN DIR        the default lab's devices as krzlab daemons on the bed (below)
 
 BED_TAG=${BED_TAG:-kb$$}
 BED_SW=${BED_TAG}sw
@@ -112,4 +113,35 @@ bed_wait_listen() {
     sleep 0.1
   done
   return 1
+}
+
+# The default lab on 198.18.7.0/24 (br0, host adapter h0 198.18.7.2), except the Borealis router
+# on a second network and bridge (br1, h1 198.18.8.2); both Corvid routers of one model; a printer,
+# a host without a web server and one that answers ARP but never completes a TCP handshake. Each
+# router listens when this returns. The lab description is DIR/lab.json, daemon output
+# DIR/daemons.log.
+bed_default_lab() {  # BIN DIR
+  local bin=$1 dir=$2 name br addr mac d
+  "$bin/krzlab" dump default | sed -e 's/192\.168\.77\.20"/198.18.8.20"/g' \
+    -e 's/192\.168\.77\./198.18.7./g' -e 's/"CV-10"/"CV-20"/' >"$dir/lab.json" || return 1
+  bed_bridge br0 && bed_bridge br1 || return 1
+  bed_host_adapter h0 198.18.7.2/24 br0 && bed_host_adapter h1 198.18.8.2/24 br1 || return 1
+  while read -r name br addr mac; do
+    bed_device "$name" "$br" "$addr" "$mac" || return 1
+    bed_daemon "$name" "$bin/krzlab" serve --lab "$dir/lab.json" --device "$name" --iface eth0 \
+      >>"$dir/daemons.log"
+  done <<'DEVICES'
+acme-1 br0 198.18.7.10 02:4b:5a:00:00:10
+borealis-1 br1 198.18.8.20 02:4b:5a:00:00:20
+corvid-1 br0 198.18.7.30 02:4b:5a:00:00:30
+corvid-2 br0 198.18.7.31 02:4b:5a:00:00:31
+printer-1 br0 198.18.7.40 02:4b:5a:00:00:40
+nohttp-1 br0 198.18.7.50 02:4b:5a:00:00:50
+DEVICES
+  bed_device silent-1 br0 198.18.7.60 02:4b:5a:00:00:60 || return 1
+  bed_daemon silent-1 "$bin/krzlab" serve --lab "$dir/lab.json" --device printer-1 \
+    --address 198.18.7.60 --fault silent >>"$dir/daemons.log"
+  for d in acme-1:198.18.7.10 borealis-1:198.18.8.20 corvid-1:198.18.7.30 corvid-2:198.18.7.31; do
+    bed_wait_listen "${d%%:*}" "${d#*:}" 80 || return 1
+  done
 }

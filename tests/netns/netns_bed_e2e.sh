@@ -27,32 +27,7 @@ fail() {
   exit 1
 }
 
-# The default lab on 198.18.7.0/24, except the Borealis router on a second network and bridge;
-# both Corvid routers of one model.
-"$bin/krzlab" dump default | sed -e 's/192\.168\.77\.20"/198.18.8.20"/g' \
-  -e 's/192\.168\.77\./198.18.7./g' -e 's/"CV-10"/"CV-20"/' >"$tmp/lab.json"
-bed_bridge br0 && bed_bridge br1 || fail "bridges"
-bed_host_adapter h0 198.18.7.2/24 br0 || fail "host adapter h0"
-bed_host_adapter h1 198.18.8.2/24 br1 || fail "host adapter h1"
-while read -r name br addr mac; do
-  bed_device "$name" "$br" "$addr" "$mac" || fail "device $name"
-  bed_daemon "$name" "$bin/krzlab" serve --lab "$tmp/lab.json" --device "$name" --iface eth0 \
-    >>"$tmp/daemons.log"
-done <<'DEVICES'
-acme-1 br0 198.18.7.10 02:4b:5a:00:00:10
-borealis-1 br1 198.18.8.20 02:4b:5a:00:00:20
-corvid-1 br0 198.18.7.30 02:4b:5a:00:00:30
-corvid-2 br0 198.18.7.31 02:4b:5a:00:00:31
-printer-1 br0 198.18.7.40 02:4b:5a:00:00:40
-nohttp-1 br0 198.18.7.50 02:4b:5a:00:00:50
-DEVICES
-# A device that answers ARP but never completes a TCP handshake.
-bed_device silent-1 br0 198.18.7.60 02:4b:5a:00:00:60 || fail "device silent-1"
-bed_daemon silent-1 "$bin/krzlab" serve --lab "$tmp/lab.json" --device printer-1 \
-  --address 198.18.7.60 --fault silent >>"$tmp/daemons.log"
-for d in acme-1:198.18.7.10 borealis-1:198.18.8.20 corvid-1:198.18.7.30 corvid-2:198.18.7.31; do
-  bed_wait_listen "${d%%:*}" "${d#*:}" 80 || fail "${d%%:*} does not listen"
-done
+bed_default_lab "$bin" "$tmp" || fail "the default lab on the bed"
 
 export KRZ_NETWORK=system
 run() { bed_host_exec "$bin/krzpap" --log "$tmp/log" --log-level 2 -q "$@"; }

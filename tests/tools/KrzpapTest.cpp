@@ -30,6 +30,8 @@ const std::string kPrinter = "192.168.77.40";
 const std::string kNoWeb = "192.168.77.50";
 const std::string kNobody = "192.168.77.99";
 const std::string kInstalled = KRZPAP_PREFIX;
+const std::string kThrowsStd = std::string(KRZ_TEST_MODULE_DIR) + "/krzrecogstd.dll";
+const std::string kThrowsOther = std::string(KRZ_TEST_MODULE_DIR) + "/krzrecogother.dll";
 
 // Exit codes as documented for scripts.
 enum { kOk, kError, kUsage, kNothingFound, kLoginFailed, kUnreachable, kCancelled };
@@ -747,6 +749,18 @@ TEST_F(KrzpapTest, MessagesNameTheCauseAndTheNextStep) {
         {{"configure", kAcme, "-p", "gatekeeper", "--ssid", "line\nbreak"},
          kUsage,
          "the SSID \"line\\nbreak\" holds a character"},
+        // A module whose recognizer throws is named; the sample module still finds the routers.
+        {{"-q", "--modules", "krzpapmodulesu.dll;" + kThrowsStd, "scan"},
+         kOk,
+         "krzpap: the module " + kThrowsStd +
+             " failed on 5 replies it was asked to recognize (it "
+             "threw: the page has no title) and was skipped; leave it out of the module list "
+             "(--modules, or the setting KRZ_VORTAN_APMODULE_DLLS), or tell its authors"},
+        {{"--modules", kThrowsOther, "show", kAcme, "-p", "gatekeeper"},
+         kNothingFound,
+         "no module recognizes the device at " + kAcme + " (MAC 02:4B:5A:00:00:10): the module " +
+             kThrowsOther +
+             " failed on 1 reply it was asked to recognize (it threw: not a std::exception)"},
     };
     for (const CommandCase& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));

@@ -70,6 +70,7 @@ class AcmeT1 : public KRZPHttpConfigurator {
     using KRZPHttpConfigurator::setCancel;
     using KRZPHttpConfigurator::setupConnection;
     using KRZPHttpConfigurator::sleep;
+    using KRZPHttpConfigurator::waitUntilBack;
 
   private:
     void _retrieveAttributes() override { setFirmwareRevision("1.2.3"); }
@@ -423,6 +424,62 @@ TEST_F(HttpConfiguratorTest, ChangesAreRecordedNotApplied) {
     EXPECT_FALSE(conf.getSsidChanged() || conf.getCredentialsChanged() ||
                  conf.getSecurityModeChanged());
     EXPECT_EQ("root", conf.getNewUsername());
+}
+
+// A restarting device is polled until it answers: unreachable, refused or reset polls mean it is
+// still restarting; a refusal of the credentials or a cancel ends the wait at once.
+TEST_F(HttpConfiguratorTest, WaitUntilBackPollsTheRestartingDevice) {
+    enum Device { kAnswers, kUnreachable, kRefuses, kResets, kDenies };
+    struct Case {
+        const char* address;
+        Device device;
+        size_t appearsAfter;  // polls that find nothing there before the device appears
+        bool cancelled;
+        int code;  // 0: back
+        const char* logged;
+        size_t polls;
+    };
+    const Case cases[] = {
+        {"10.9.7.1", kAnswers, 0, false, 0, "the device is back after 1 ms", 1},
+        {"10.9.7.2", kAnswers, 2, false, 0, "the device is back after 3 ms", 3},
+        {"10.9.7.3", kUnreachable, 0, false, KRZPAPC_CONNECT_ERROR,
+         "the device did not come back after its restart", 3},
+        {"10.9.7.4", kRefuses, 0, false, KRZPAPC_CONNECT_ERROR,
+         "the device did not come back after its restart", 3},
+        {"10.9.7.7", kResets, 0, false, KRZPAPC_CONNECT_ERROR,
+         "the device did not come back after its restart", 3},
+        {"10.9.7.5", kDenies, 0, false, KRZPAPC_AUTH_ERROR, "/: the device refused the credentials",
+         1},
+        {"10.9.7.6", kAnswers, 0, true, KRZPAPC_CANCELLED, "", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.address);
+        ScriptedPeer peer(c.device == kResets
+                              ? ScriptedPeer::Script().awaitRequest().reset()
+                              : answer(c.device == kDenies ? kUnauthorizedPage : kOkPage),
+                          3);
+        ScriptedPeer* served = c.device == kRefuses ? nullptr : &peer;
+        if (c.device != kUnreachable && c.appearsAfter == 0) {
+            addDevice(c.address, served);
+        }
+        backend->setConnectHook([&](size_t) {
+            if (c.appearsAfter > 0 && attemptsTo(c.address) == c.appearsAfter) {
+                addDevice(c.address, served);
+            }
+        });
+        const size_t logged = logText().size();
+        AcmeT1 conf(inAddr(c.address), FakeNetworkBackend::mac(kMac));
+        conf.setupConnection();
+        conf.setCancel(c.cancelled);
+        if (c.code == 0) {
+            conf.waitUntilBack(3, 1);
+        } else {
+            EXPECT_EQ(c.code, thrownBy([&] { conf.waitUntilBack(3, 1); }).getAPCErrorCode());
+        }
+        backend->setConnectHook(nullptr);
+        EXPECT_EQ(c.polls, attemptsTo(c.address));
+        EXPECT_NE(std::string::npos, logText().find(c.logged, logged)) << logText();
+    }
 }
 
 TEST(HttpConfiguratorLookups, AttributesIgnoreCaseFormsDoNotAndBothStopAtNul) {

@@ -49,6 +49,9 @@ struct Globals {
 // loads the module libraries, as a host does before it uses the library.
 void initLibrary(const Globals& globals, bool loadModules = true);
 std::string logFilePath(const Globals& globals);
+// One clause per module whose recognizer threw since the last call: which module, on how many
+// replies, what it threw, and what to do; empty when none did.
+std::string failedRecognizers();
 // The folder where krzpap keeps its log and the built-in lab's state; throws when there is none.
 std::string stateFolder();
 std::string labStatePath();

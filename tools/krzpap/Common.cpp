@@ -2,6 +2,7 @@
 #include "Cli.h"
 
 #include "core/KRZPAPModule.h"
+#include "discovery/KRZPHttpScanner.h"
 #include "krzsettings/KRZSettings.h"
 #include "krzutil/KRZException.h"
 #include "krzutil/KRZMiscUtil.h"
@@ -410,6 +411,21 @@ std::string ouiVendor(const std::string& mac) {
     static const std::map<std::string, std::string> registry = loadOuiRegistry();
     auto it = registry.find(digits.substr(0, 6));
     return it == registry.end() ? "" : it->second;
+}
+
+std::string failedRecognizers() {
+    std::string text;
+    for (const KRZPRecognizerFailure& failure : KRZPHttpScanner::takeRecognizerFailures()) {
+        const std::string module = failure.module.empty()
+                                       ? std::string("a recognizer outside the module list")
+                                       : "the module " + escapeText(narrow(failure.module));
+        text += (text.empty() ? "" : "; ") + module + " failed on " +
+                std::to_string(failure.replies) + " repl" + (failure.replies == 1 ? "y" : "ies") +
+                " it was asked to recognize (it threw: " + escapeText(failure.reason) +
+                ") and was skipped; leave it out of the module list (--modules, or the setting "
+                "KRZ_VORTAN_APMODULE_DLLS), or tell its authors";
+    }
+    return text;
 }
 
 }  // namespace krzpap

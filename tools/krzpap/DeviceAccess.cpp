@@ -57,10 +57,15 @@ CommandError describeDeviceError(const KRZPDeviceError& e) {
                                     ": nothing listens on port 80, or the device closed the "
                                     "connection before replying; 'krzpap fetch " +
                                     address + " /' shows what it sends");
-        case KRZP_DEVICE_NOT_RECOGNIZED:
+        case KRZP_DEVICE_NOT_RECOGNIZED: {
+            // A module that failed on the page is the likelier cause than a missing one.
+            const std::string failed = failedRecognizers();
+            if (!failed.empty())
+                return CommandError(EXIT_NOTHING_FOUND, std::string(e.what()) + ": " + failed);
             return CommandError(EXIT_NOTHING_FOUND,
                                 std::string(e.what()) + "; 'krzpap fetch " + address +
                                     " /' shows its page, and --modules loads other modules");
+        }
         case KRZP_DEVICE_BAD_NAME:
             return CommandError(EXIT_USAGE, e.what());
         default:

@@ -353,6 +353,9 @@ int runScanCommand(const Globals& globals, const ScanOptions& options) {
             reportScan(globals, options, *tap, nullptr, adapters, start, true);
         });
     progress.stop();
+    const std::string failed = failedRecognizers();
+    if (!failed.empty())
+        std::cerr << "krzpap: " << failed << "\n";
     // A cancelled sweep drops its results (the driver then reports no connectivity): what the
     // host saw until then is the answer.
     if (failure && !interrupted) {
