@@ -1,6 +1,8 @@
 // Every installed description checked like a template: each recording beside it played in a
-// fresh lab and read through that description alone; `show` must print exactly the output stored
-// beside the recording, and a change of the network name must be confirmed and read back.
+// fresh lab and read through that description alone; a scan must recognize the device, `show`
+// must print exactly the output stored beside the recording, and a change of the network name and
+// the security (and the password, where the recording holds a change of it) must be confirmed and
+// read back.
 #include "DescriptionCheck.h"
 
 #include <gtest/gtest.h>
@@ -53,6 +55,20 @@ TEST(DescriptionCheck, EachRecordingShowsAsExpectedAndTakesAChange) {
 
             // The network name and the security together: where they live on two forms, one
             // configure writes both.
+            // A scan finds it and names it as `show` does ("Device:      Acme AP-100 at ...").
+            std::string device = fileText(expected.string());
+            device = device.substr(0, device.find(" at "));
+            device = device.substr(device.find_first_not_of(' ', device.find(':') + 1));
+            std::string vendor = device.substr(0, device.find(' '));
+            std::string model = device.substr(device.find(' ') + 1);
+            ProgramOutcome scanned = check.krzpap({"scan"});
+            EXPECT_EQ(0, scanned.status) << scanned.err;
+            std::string row = scanned.out.substr(
+                std::min(scanned.out.find("\n" + check.address() + " "), scanned.out.size()));
+            row = row.substr(0, row.find('\n', 1)) + " ";
+            EXPECT_NE(std::string::npos, row.find(" " + vendor + " ")) << scanned.out;
+            EXPECT_NE(std::string::npos, row.find(" " + model + " ")) << scanned.out;
+
             std::vector<std::string> change = {"--ssid",   "Checked " + name, "--security",
                                                "wpa2-psk", "--key",           "checked passphrase"};
             bool account = kAccountRecorded.count(family) > 0;
