@@ -31,6 +31,12 @@ TEST(DescriptionCheck, EachRecordingShowsAsExpectedAndTakesAChange) {
     ASSERT_GE(descriptions.size(), 3u);
     for (const fs::path& description : descriptions) {
         std::string family = description.stem().string();
+        // Both documents as their published schemas say.
+        ProgramOutcome valid =
+            runProgram({"/usr/bin/jsonschema", "-i", description.string(),
+                        (kInstalled.parent_path() / "krzpap-description.schema.json").string()},
+                       {});
+        EXPECT_EQ(0, valid.status) << family << valid.out << valid.err;
         std::vector<fs::path> recordings;
         if (fs::is_directory(kInstalled / family))
             for (const fs::directory_entry& e : fs::directory_iterator(kInstalled / family))
@@ -46,6 +52,9 @@ TEST(DescriptionCheck, EachRecordingShowsAsExpectedAndTakesAChange) {
             fs::remove_all(folder);
             fs::create_directories(folder);
             fs::path expected = recording.parent_path() / (name + ".show.txt");
+            ProgramOutcome recorded = runProgram(
+                {"/usr/bin/jsonschema", "-i", recording.string(), KRZ_RECORDING_SCHEMA}, {});
+            EXPECT_EQ(0, recorded.status) << recorded.out << recorded.err;
             ASSERT_TRUE(fs::exists(expected)) << expected;
 
             DescriptionCheck check(description.string(), recording.string(), folder.string());
