@@ -274,15 +274,22 @@ PlaybackDevice::PlaybackDevice(const DeviceSpec& profile)
         }
         // A hidden field sent back as the page served it is the page's own (a per-session
         // token): a submission must carry it unchanged. One sent with another value was filled
-        // by the page's scripts: a submission must fill it.
+        // by the page's scripts: a submission must fill it, with what a visible field holds
+        // where the recorded one did.
         auto served = hiddenByAction.find(pathOf(r.target));
         if (served == hiddenByAction.end() || hidden_.count(pathOf(r.target)))
             continue;
         std::vector<HiddenRule>& rules = hidden_[pathOf(r.target)];
         for (const auto& h : served->second) {
             auto sent = fields.find(h.first);
-            if (sent != fields.end() && (!h.second.empty() || !sent->second.empty()))
-                rules.push_back({h.first, h.second, sent->second != h.second});
+            if (sent == fields.end() || (h.second.empty() && sent->second.empty()))
+                continue;
+            HiddenRule rule{h.first, h.second, sent->second != h.second, std::string()};
+            for (const auto& visible : fields)
+                if (rule.filled && rule.copyOf.empty() && !served->second.count(visible.first) &&
+                    visible.second == sent->second)
+                    rule.copyOf = visible.first;
+            rules.push_back(rule);
         }
     }
 }
@@ -305,7 +312,10 @@ bool PlaybackDevice::carriesTheForm(const std::string& path, const FormFields& f
         auto sent = fields.find(rule.name);
         if (sent == fields.end())
             return false;
-        if (rule.filled ? sent->second.empty() : sent->second != servedValue(rule))
+        bool wrong = !rule.filled          ? sent->second != servedValue(rule)
+                     : rule.copyOf.empty() ? sent->second.empty()
+                                           : sent->second != formField(fields, rule.copyOf.c_str());
+        if (wrong)
             return false;
     }
     return true;

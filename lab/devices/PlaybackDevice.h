@@ -27,11 +27,13 @@ class PlaybackDevice final : public EmulatedDevice {
 
   private:
     // A hidden field that a submission to a form must carry: as the page served it (a token),
-    // or filled in (by the page's scripts, from the visible fields).
+    // or filled in by the page's scripts: a copy of the visible field `copyOf`, or (none named)
+    // anything but empty.
     struct HiddenRule {
         std::string name;
         std::string served;
         bool filled = false;
+        std::string copyOf;
     };
 
     bool authorized(const HttpRequest& request) const;

@@ -450,6 +450,7 @@ TEST_F(DescribedDevice, WritesAsDescribed) {
         // hidden fields that the page's scripts fill: formed from the written values, or not
         {"wyrdell", {}, "Scripted", true, "tower15", false},
         {"wyrdell", {{"/changes/0/fields/wl_auth", nullptr}}, "Scripted", true, nullptr, true},
+        {"wyrdell", {{"/changes/0/fields/wl_ssid", "{key}"}}, "Scripted", false, nullptr, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.family) + " " + (c.ssid ? c.ssid : "") +
