@@ -104,6 +104,8 @@ TEST(DescriptionLoader, EachBadDescriptionIsRefusedWithItsPlace) {
          {{"page", "/wlan_basic.htm"}, {"form", "basic"}},
          "/settings/ssid",
          "more than one wireless write"},
+        {"tolvane", "/changes/0/form/name", "basic", "/changes/0/form/name", "unknown key"},
+        {"acme", "/recognize/model/0/regex", "(x)", "/recognize/model/0/regex", "unknown key"},
         {"tolvane", "/changes/1/form/form", 1, "/settings/security",
          "on the form of no wireless write"},
         // a model told by a further page (a frame)
@@ -135,6 +137,18 @@ TEST(DescriptionLoader, EachBadDescriptionIsRefusedWithItsPlace) {
     // The shipped ones load as they are.
     for (const char* family : {"acme", "borealis", "corvid", "tolvane", "wyrdell"})
         EXPECT_EQ("", verdict(familyText(family)).first) << family;
+    // Spread over two forms, each wireless write sets only the settings on its own form.
+    auto tolvane = krzdesc::parseDescription(familyText("tolvane"), "tolvane.json");
+    ASSERT_EQ(2u, tolvane->wirelessWrites());
+    const krzdesc::Change& basic = tolvane->changes[0];
+    const krzdesc::Change& security = tolvane->changes[1];
+    EXPECT_TRUE(basic.writes(tolvane->ssidAt, 2));
+    EXPECT_FALSE(basic.writes(tolvane->securityAt, 2));
+    EXPECT_FALSE(basic.writes(*tolvane->keyAt, 2));
+    EXPECT_FALSE(security.writes(tolvane->ssidAt, 2));
+    EXPECT_TRUE(security.writes(tolvane->encryptionAt, 2));
+    EXPECT_TRUE(security.writes(*tolvane->keyAt, 2));
+    EXPECT_FALSE(tolvane->changes[2].writes(tolvane->ssidAt, 2));
 }
 
 // A folder with good, bad and other files, and a folder that is not there: the good ones load, in
