@@ -149,6 +149,7 @@ struct PageForm {
     std::string action;
     std::string method;
     std::vector<std::pair<std::string, std::string>> fields;
+    std::set<std::string> hidden;  // the names of its hidden fields
 };
 
 std::vector<PageForm> formsOf(const std::string& page) {
@@ -171,6 +172,7 @@ std::vector<PageForm> formsOf(const std::string& page) {
             forms.push_back(
                 PageForm{valueOf(attributes, "action"),
                          lower(valueOf(attributes, "method")) == "post" ? "POST" : "GET",
+                         {},
                          {}});
             inForm = true;
         } else if (!inForm) {
@@ -191,9 +193,23 @@ std::vector<PageForm> formsOf(const std::string& page) {
                 continue;
             forms.back().fields.emplace_back(valueOf(attributes, "name"),
                                              valueOf(attributes, "value"));
+            if (type == "hidden")
+                forms.back().hidden.insert(forms.back().fields.back().first);
         }
     }
     return forms;
+}
+
+// What the device says to a submission that lacks what its form carried (a stale token).
+HttpReply expired() {
+    HttpReply reply;
+    reply.status = 403;
+    reply.reason = "Forbidden";
+    reply.headers.emplace_back("Content-Type", "text/html");
+    reply.body =
+        "<html><body><h1>403 Forbidden</h1><p>The form has expired or is incomplete; "
+        "reload the page and send it again.</p></body></html>\n";
+    return reply;
 }
 
 // What a page of the recording says for a request it does not hold.
@@ -209,7 +225,11 @@ HttpReply notRecorded() {
 }  // namespace
 
 PlaybackDevice::PlaybackDevice(const DeviceSpec& profile)
-    : EmulatedDevice(profile), recording_(Recording::fromFile(profile.recording)) {
+    : EmulatedDevice(profile),
+      recording_(Recording::fromFile(profile.recording)),
+      password_(recording_.login.password) {
+    // The hidden fields of each form as its page served them, by the form's action.
+    std::map<std::string, std::map<std::string, std::string>> hiddenByAction;
     for (std::size_t i = 0; i < recording_.exchanges.size(); ++i) {
         const Exchange& e = recording_.exchanges[i];
         byTarget_[e.request.method + " " + e.request.target].push_back(i);
@@ -228,6 +248,9 @@ PlaybackDevice::PlaybackDevice(const DeviceSpec& profile)
             if (!e.request.credentials && recording_.login.kind != "none")
                 continue;
             for (const auto& field : form.fields)
+                if (form.hidden.count(field.first))
+                    hiddenByAction[pathOf(action)].emplace(field);
+            for (const auto& field : form.fields)
                 if (!field.second.empty())
                     originals_.emplace(field.first, field.second);
         }
@@ -242,9 +265,32 @@ PlaybackDevice::PlaybackDevice(const DeviceSpec& profile)
         FormFields fields = r.method == "POST"
                                 ? FormFields(r.form.begin(), r.form.end())
                                 : parseUrlEncoded(r.target.substr(r.target.find('?') + 1));
-        for (const auto& f : fields)
+        for (const auto& f : fields) {
             if (originals_[f.first].empty())
                 originals_[f.first] = f.second;
+            // A field that was sent with the login's password is the account's password.
+            if (!recording_.login.password.empty() && f.second == recording_.login.password)
+                passwordFields_.insert(f.first);
+        }
+        // A hidden field sent back as the page served it is the page's own (a per-session
+        // token): a submission must carry it unchanged. One sent with another value was filled
+        // by the page's scripts: a submission must fill it, with what a visible field holds
+        // where the recorded one did.
+        auto served = hiddenByAction.find(pathOf(r.target));
+        if (served == hiddenByAction.end() || hidden_.count(pathOf(r.target)))
+            continue;
+        std::vector<HiddenRule>& rules = hidden_[pathOf(r.target)];
+        for (const auto& h : served->second) {
+            auto sent = fields.find(h.first);
+            if (sent == fields.end() || (h.second.empty() && sent->second.empty()))
+                continue;
+            HiddenRule rule{h.first, h.second, sent->second != h.second, std::string()};
+            for (const auto& visible : fields)
+                if (rule.filled && rule.copyOf.empty() && !served->second.count(visible.first) &&
+                    visible.second == sent->second)
+                    rule.copyOf = visible.first;
+            rules.push_back(rule);
+        }
     }
 }
 
@@ -254,6 +300,35 @@ PlaybackDevice::~PlaybackDevice() {
 
 void PlaybackDevice::resetExtras() {
     current_.clear();
+    password_ = recording_.login.password;
+}
+
+bool PlaybackDevice::carriesTheForm(const std::string& path, const FormFields& fields) const {
+    auto rules = hidden_.find(path);
+    if (rules == hidden_.end())
+        return true;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const HiddenRule& rule : rules->second) {
+        auto sent = fields.find(rule.name);
+        if (sent == fields.end())
+            return false;
+        bool wrong = !rule.filled          ? sent->second != servedValue(rule)
+                     : rule.copyOf.empty() ? sent->second.empty()
+                                           : sent->second != formField(fields, rule.copyOf.c_str());
+        if (wrong)
+            return false;
+    }
+    return true;
+}
+
+std::string PlaybackDevice::servedValue(const HiddenRule& rule) const {
+    auto now = current_.find(rule.name);
+    return now != current_.end() ? now->second : rule.served;
+}
+
+std::string PlaybackDevice::accountPassword() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return password_;
 }
 
 bool PlaybackDevice::authorized(const HttpRequest& request) const {
@@ -262,7 +337,7 @@ bool PlaybackDevice::authorized(const HttpRequest& request) const {
     std::string user, password;
     // The password decides, as the devices that take no user name do.
     if (basicCredentials(request.header("Authorization"), user, password) &&
-        password == recording_.login.password)
+        password == accountPassword())
         return true;
     if (const std::string* cookies = request.header("Cookie"))
         for (const std::string& session : sessionCookies_)
@@ -303,7 +378,7 @@ HttpReply PlaybackDevice::login(const HttpRequest& request) const {
                             : parseUrlEncoded(request.body);
     const RecordedLogin& l = recording_.login;
     if (formField(fields, l.userField.c_str()) == l.user &&
-        formField(fields, l.passwordField.c_str()) == l.password) {
+        formField(fields, l.passwordField.c_str()) == accountPassword()) {
         if (const Exchange* e = pick(byPath_, "POST " + pathOf(l.path), false))
             return play(*e);
     }
@@ -431,10 +506,15 @@ HttpReply PlaybackDevice::handle(const HttpRequest& request) {
                             : type && findCaseless(*type, "multipart") != std::string::npos
                                 ? parseMultipart(*type, request.body)
                                 : parseUrlEncoded(request.body);
+        if (!carriesTheForm(request.path, fields))
+            return expired();
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            for (const auto& f : fields)
+            for (const auto& f : fields) {
                 current_[f.first] = f.second;
+                if (passwordFields_.count(f.first) && !f.second.empty())
+                    password_ = f.second;
+            }
         }
         return play(*e);
     }

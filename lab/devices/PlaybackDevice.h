@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "lab/devices/EmulatedDevice.h"
+#include "lab/devices/FormCoding.h"
 #include "lab/recording/Recording.h"
 
 namespace krzlab {
@@ -25,7 +26,22 @@ class PlaybackDevice final : public EmulatedDevice {
     void resetExtras() override;
 
   private:
+    // A hidden field that a submission to a form must carry: as the page served it (a token),
+    // or filled in by the page's scripts: a copy of the visible field `copyOf`, or (none named)
+    // anything but empty.
+    struct HiddenRule {
+        std::string name;
+        std::string served;
+        bool filled = false;
+        std::string copyOf;
+    };
+
     bool authorized(const HttpRequest& request) const;
+    std::string accountPassword() const;
+    // Whether a submission to `path` carries the hidden fields its form must carry.
+    bool carriesTheForm(const std::string& path, const FormFields& fields) const;
+    // The value the page serves now for a hidden field; mutex_ is held.
+    std::string servedValue(const HiddenRule& rule) const;
     // The recorded exchange for `key` ("METHOD target" or "METHOD path"), preferring one sent
     // with the login's credentials when `withCredentials`; nullptr when none was recorded.
     const Exchange* pick(const std::map<std::string, std::vector<std::size_t>>& index,
@@ -43,6 +59,9 @@ class PlaybackDevice final : public EmulatedDevice {
     std::set<std::string> sessionCookies_;                      // "NAME=value"
     std::map<std::string, std::string> originals_;              // field -> value as recorded
     std::map<std::string, std::string> current_;                // field -> value posted since
+    std::map<std::string, std::vector<HiddenRule>> hidden_;     // form action -> its rules
+    std::set<std::string> passwordFields_;  // fields that set the account's password
+    std::string password_;                  // the password the device accepts now
 };
 
 }  // namespace krzlab

@@ -4,6 +4,7 @@
 
 #include <boost/make_shared.hpp>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <utility>
@@ -313,33 +314,60 @@ bool KRZPDescribedConfigurator::_completeConfiguration() {
     setupConnection();
     forget();
     requireLogin();
+    // The wireless writes may be several (one per form); the flags hold until all are done.
+    bool wirelessDone = false;
     for (const Change& change : description->changes) {
-        bool wireless = change.change == "wireless";
-        bool pending =
-            wireless ? getSsidChanged() || getSecurityModeChanged() : getCredentialsChanged();
-        if (!pending)
+        if (!pending(change))
             continue;
         write(change);
-        if (wireless) {
-            setSsidChanged(false);
-            setSecurityModeChanged(false);
-        } else {
+        if (change.change == "credentials")
             setCredentialsChanged(false);
-        }
+        else
+            wirelessDone = true;
+    }
+    if (wirelessDone) {
+        setSsidChanged(false);
+        setSecurityModeChanged(false);
     }
     return true;
 }
 
-std::string KRZPDescribedConfigurator::templateValue(const std::string& text) const {
-    if (text == "{user}")
-        return usesUsername() ? getNewUsername() : getCredentials().first;
-    if (text == "{password}")
-        return getNewPassword();
-    if (text == "{currentUser}")
-        return getCredentials().first;
-    if (text == "{currentPassword}")
-        return getCredentials().second;
-    return text;
+bool KRZPDescribedConfigurator::pending(const Change& change) const {
+    const krzdesc::Description& d = *description;
+    if (change.change == "credentials")
+        return getCredentialsChanged();
+    size_t writes = d.wirelessWrites();
+    bool security = change.writes(d.securityAt, writes) || change.writes(d.encryptionAt, writes) ||
+                    (d.keyAt && change.writes(*d.keyAt, writes));
+    return (getSsidChanged() && change.writes(d.ssidAt, writes)) ||
+           (getSecurityModeChanged() && security);
+}
+
+std::string KRZPDescribedConfigurator::templateValue(const std::string& text,
+                                                     const Wireless& written) const {
+    const std::pair<const char*, std::string> values[] = {
+        {"{user}", usesUsername() ? getNewUsername() : getCredentials().first},
+        {"{password}", getNewPassword()},
+        {"{currentUser}", getCredentials().first},
+        {"{currentPassword}", getCredentials().second},
+        {"{ssid}", written.ssid},
+        {"{security}", written.security},
+        {"{encryption}", written.encryption},
+        {"{key}", written.key}};
+    std::string out;
+    for (size_t at = 0; at < text.size();) {
+        size_t open = text.find('{', at);
+        out += text.substr(at, open - at);
+        if (open == std::string::npos)
+            break;
+        size_t close = text.find('}', open);
+        std::string name = text.substr(open, close == std::string::npos ? close : close - open + 1);
+        auto known = std::find_if(std::begin(values), std::end(values),
+                                  [&](const auto& v) { return name == v.first; });
+        out += known != std::end(values) ? known->second : name;
+        at = open + name.size();
+    }
+    return out;
 }
 
 void KRZPDescribedConfigurator::write(const Change& change) {
@@ -352,6 +380,7 @@ void KRZPDescribedConfigurator::write(const Change& change) {
             params.addParam(field.first, field.second);
     }
     std::string writtenSsid;
+    Wireless written;
     if (change.change == "wireless") {
         Wireless now = readWireless();
         std::string security = now.security, encryption = now.encryption, keyText = now.key;
@@ -372,14 +401,20 @@ void KRZPDescribedConfigurator::write(const Change& change) {
                 keyName = keyField(getNewSecurityMode());
         }
         writtenSsid = getSsidChanged() ? getNewSsid() : now.ssid;
-        params[d.ssidAt.field] = writtenSsid;
-        params[d.securityAt.field] = security;
-        params[d.encryptionAt.field] = encryption;
-        if (d.keyAt)
+        written = {writtenSsid, security, encryption, keyText};
+        // Spread over several forms, each write sets the settings on its own form.
+        size_t writes = d.wirelessWrites();
+        if (change.writes(d.ssidAt, writes))
+            params[d.ssidAt.field] = writtenSsid;
+        if (change.writes(d.securityAt, writes))
+            params[d.securityAt.field] = security;
+        if (change.writes(d.encryptionAt, writes))
+            params[d.encryptionAt.field] = encryption;
+        if (d.keyAt && change.writes(*d.keyAt, writes))
             params[keyName] = keyText;
     }
     for (const auto& field : change.fields)
-        params[field.first] = templateValue(field.second);
+        params[field.first] = templateValue(field.second, written);
 
     bool restarts = change.restartPolls > 0;
     try {
@@ -421,7 +456,7 @@ void KRZPDescribedConfigurator::write(const Change& change) {
         waitUntilBack(change.restartPolls, change.restartPauseMs);
         // The restart ended any session; the reply never came, so the settings are the answer.
         requireLogin();
-        if (change.change == "wireless" && read(d.ssidAt) != writtenSsid) {
+        if (change.writes(d.ssidAt, d.wirelessWrites()) && read(d.ssidAt) != writtenSsid) {
             log(L"%hs: the device came back without the new settings\n", change.action.c_str());
             KRZPAPC_THROW(kUnit, "", KRZPAPC_PARSE_ERROR);
         }

@@ -71,7 +71,11 @@ class KRZPDescribedConfigurator : public KRZPHttpConfigurator {
     [[noreturn]] void notOnPage(const std::string& page, const std::string& what) const;
 
     void write(const krzdesc::Change& change);
-    std::string templateValue(const std::string& text) const;
+    // Whether `change` is needed for what was asked.
+    bool pending(const krzdesc::Change& change) const;
+    // A change field's text with each {value} replaced; `written` holds the wireless values the
+    // change writes.
+    std::string templateValue(const std::string& text, const Wireless& written = Wireless()) const;
 
     std::shared_ptr<const krzdesc::Description> description;
     std::string model;

@@ -2,12 +2,29 @@
 
 #include "KRZPDescribedConfigurator.h"
 
+#include "http/KRZPAPComm.h"
 #include "platform/krzplatform.h"
 
 #include <boost/make_shared.hpp>
 
 #include <cstdlib>
+#include <memory>
 #include <utility>
+
+namespace {
+
+// The header text and body of a further page, as the scan's probe of "/" reads its own.
+void fetchPage(const in_addr& address, const std::string& path, std::string& headers,
+               std::string& body) {
+    std::unique_ptr<KRZPAPComm> comm(new KRZPAPComm(address));
+    comm->openConnection(80, false);
+    comm->writeGetRequest(path);
+    comm->readResponseSynchronous();
+    headers = comm->getResponseHeaders();
+    body = comm->getResponseBody();
+}
+
+}  // namespace
 
 KRZPDescribedModule::KRZPDescribedModule(std::shared_ptr<const krzdesc::Description> family)
     : description(std::move(family)), name(description->vendor), version("1.0") {}
@@ -60,9 +77,20 @@ boost::shared_ptr<KRZPAPConfigurator> KRZPDescribedRecognizer::recognize(const i
         if (!matched)
             return none;
     }
+    // The model and firmware may stand on a further page (a frame of the start page).
+    std::string pageHeaders = headers, pageBody = body;
+    if (!d.recognizePage.empty()) {
+        try {
+            fetchPage(address, d.recognizePage, pageHeaders, pageBody);
+        } catch (const KRZPAPCException& e) {
+            KRZPAPModule::log(L"%hs at %hs: no %hs: %s\n", d.vendor.c_str(), inet_ntoa(address),
+                              d.recognizePage.c_str(), e.getLogLine().c_str());
+            return none;
+        }
+    }
     std::string model;
     for (const krzdesc::Pattern& p : d.model)
-        if (model.empty() && p.find(headers, body, value))
+        if (model.empty() && p.find(pageHeaders, pageBody, value))
             model = d.knownModel(value);
     if (!d.digestPage.empty()) {
         std::string digest;
@@ -87,7 +115,7 @@ boost::shared_ptr<KRZPAPConfigurator> KRZPDescribedRecognizer::recognize(const i
     auto conf = boost::make_shared<KRZPDescribedConfigurator>(description, model, address, mac);
     // A firmware revision on the probe's page shows in a scan without logging in.
     for (const krzdesc::Pattern& p : d.probeFirmware) {
-        if (p.find(headers, body, value)) {
+        if (p.find(pageHeaders, pageBody, value)) {
             conf->noteFirmwareRevision(value);
             break;
         }

@@ -259,10 +259,32 @@ std::map<Mode, std::string> valueMap(const Node& node, const std::map<std::strin
     return out;
 }
 
-const std::set<std::string>& templateNames() {
-    static const std::set<std::string> names = {"{user}", "{password}", "{currentUser}",
-                                                "{currentPassword}"};
-    return names;
+// The values a change's field may be made of, each written in braces; the wireless ones are the
+// device values the change writes (a script on the page forms a hidden field from them).
+const std::set<std::string>& templateNames(bool wireless) {
+    static const std::set<std::string> account = {"user", "password", "currentUser",
+                                                  "currentPassword"};
+    static const std::set<std::string> both = {"user", "password", "currentUser", "currentPassword",
+                                               "ssid", "security", "encryption",  "key"};
+    return wireless ? both : account;
+}
+
+// Refuses a field's text with a brace that opens no known value.
+void checkTemplate(const Node& node, const std::string& text, bool wireless) {
+    for (size_t open = text.find('{'); open != std::string::npos; open = text.find('{', open + 1)) {
+        size_t close = text.find('}', open);
+        std::string name =
+            close == std::string::npos ? std::string() : text.substr(open + 1, close - open - 1);
+        if (!templateNames(wireless).count(name)) {
+            std::string known;
+            for (const std::string& n : templateNames(wireless))
+                known += (known.empty() ? "{" : ", {") + n + "}";
+            node.fail("unknown value " +
+                      text.substr(
+                          open, close == std::string::npos ? std::string::npos : close - open + 1) +
+                      " (known" + (wireless ? "" : " in a credentials write") + ": " + known + ")");
+        }
+    }
 }
 
 Change change(const Node& node) {
@@ -291,9 +313,7 @@ Change change(const Node& node) {
     if (node.has("fields")) {
         for (const auto& field : node.at("fields").members()) {
             std::string value = field.second.text();
-            if (!value.empty() && value.front() == '{' && !templateNames().count(value))
-                field.second.fail("unknown value " + value +
-                                  " (known: {user}, {password}, {currentUser}, {currentPassword})");
+            checkTemplate(field.second, value, c.change == "wireless");
             c.fields.emplace_back(field.first, value);
         }
     }
@@ -313,7 +333,7 @@ Change change(const Node& node) {
 }
 
 void readRecognition(const Node& node, Description& d) {
-    node.object({"priority", "status", "match", "model", "modelDigest", "firmware"});
+    node.object({"priority", "status", "match", "page", "model", "modelDigest", "firmware"});
     if (node.has("priority"))
         d.priority = node.at("priority").number(-1000000, 1000000);
     if (node.has("status"))
@@ -343,6 +363,13 @@ void readRecognition(const Node& node, Description& d) {
         node.fail("a description that fetches a page to tell its models needs \"match\"");
     if (node.has("firmware"))
         d.probeFirmware = patterns(node.at("firmware"), true);
+    if (node.has("page")) {
+        d.recognizePage = path(node.at("page"));
+        if (!d.digestPage.empty())
+            node.at("page").fail("\"modelDigest\" names its own page");
+        if (d.match.empty())
+            node.fail("a description that fetches a page to tell its models needs \"match\"");
+    }
 }
 
 void readLogin(const Node& node, Login& login) {
@@ -404,7 +431,45 @@ void readSettings(const Node& node, Description& d) {
     }
 }
 
+// Settings spread over several forms: each wireless write starts from one of them and writes the
+// settings that live on it, so each setting must live on exactly one write's form.
+void splitWireless(Description& d, const std::vector<Node>& items, const Node& settings) {
+    std::vector<const Change*> writes;
+    for (const Change& c : d.changes)
+        if (c.change == "wireless")
+            writes.push_back(&c);
+    for (size_t i = 0; i < writes.size(); ++i)
+        if (!writes[i]->form)
+            items[i].fail(
+                "one of several wireless writes needs \"form\": the settings on it are "
+                "the ones it writes");
+    const std::pair<const char*, const Location*> placed[] = {{"ssid", &d.ssidAt},
+                                                              {"security", &d.securityAt},
+                                                              {"encryption", &d.encryptionAt},
+                                                              {"key", d.keyAt.get()}};
+    for (const auto& setting : placed) {
+        if (!setting.second)
+            continue;
+        int on = 0;
+        for (const Change* c : writes)
+            on += sameForm(*c->form, *setting.second) ? 1 : 0;
+        if (on != 1)
+            settings.at(setting.first)
+                .fail(on == 0 ? "is on the form of no wireless write"
+                              : "is on the form of more than one wireless write");
+    }
+}
+
 }  // namespace
+
+bool sameForm(const Location& a, const Location& b) {
+    return a.page == b.page && a.formName == b.formName &&
+           (!a.formName.empty() || a.formIndex == b.formIndex);
+}
+
+bool Change::writes(const Location& setting, size_t wirelessWrites) const {
+    return change == "wireless" && (wirelessWrites < 2 || (form && sameForm(*form, setting)));
+}
 
 bool Pattern::find(const std::string& headers, const std::string& body, std::string& value) const {
     const std::string& text = inHeaders ? headers : body;
@@ -413,6 +478,11 @@ bool Pattern::find(const std::string& headers, const std::string& body, std::str
         return false;
     value = m.size() > 1 ? m[1].str() : m[0].str();
     return true;
+}
+
+size_t Description::wirelessWrites() const {
+    return std::count_if(changes.begin(), changes.end(),
+                         [](const Change& c) { return c.change == "wireless"; });
 }
 
 std::string Description::knownModel(const std::string& name) const {
@@ -482,13 +552,20 @@ std::shared_ptr<const Description> parseDescription(const std::string& text,
     d->securityValues = valueMap(root.at("security"), securityModeNames());
     d->encryptionValues = valueMap(root.at("encryption"), encryptionModeNames());
     std::set<std::string> kinds;
+    std::vector<Node> wireless;
     for (const Node& item : root.at("changes").items()) {
         d->changes.push_back(change(item));
-        if (!kinds.insert(d->changes.back().change).second)
+        const std::string& kind = d->changes.back().change;
+        if (kind == "wireless")
+            wireless.push_back(item);
+        else if (kinds.count(kind))
             item.at("change").fail("a second write of the same change");
+        kinds.insert(kind);
     }
     if (kinds.size() != 2)
         root.at("changes").fail("needs one \"wireless\" and one \"credentials\" write");
+    if (wireless.size() > 1)
+        splitWireless(*d, wireless, root.at("settings"));
     return d;
 }
 

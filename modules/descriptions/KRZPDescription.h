@@ -74,7 +74,14 @@ struct Change {
     int restartPolls = 0;
     int restartPauseMs = 0;
     std::string pointer;
+
+    // Whether this write sets `setting`: a wireless write does, alone or when the setting lives
+    // on its form (the settings are spread over `wirelessWrites` forms).
+    bool writes(const Location& setting, size_t wirelessWrites) const;
 };
+
+// The same form of the same page.
+bool sameForm(const Location& a, const Location& b);
 
 struct Description {
     std::string file;
@@ -88,6 +95,8 @@ struct Description {
     std::vector<Pattern> match;
     std::vector<Pattern> model;
     std::string digestPage;
+    // A further page (a frame of a frameset start page) that `model` and `probeFirmware` read.
+    std::string recognizePage;
     std::map<std::string, std::string> modelsByDigest;
     std::vector<Pattern> probeFirmware;
 
@@ -112,6 +121,7 @@ struct Description {
     std::map<_KRZPEncryptionMode, std::string> encryptionValues;
 
     std::vector<Change> changes;
+    size_t wirelessWrites() const;
 
     // The model's name as the description spells it, letter case ignored; empty when unknown.
     std::string knownModel(const std::string& name) const;

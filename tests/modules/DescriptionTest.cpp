@@ -85,7 +85,33 @@ TEST(DescriptionLoader, EachBadDescriptionIsRefusedWithItsPlace) {
         {"acme", "/changes/0/method", "put", "/changes/0/method", "must be \"get\""},
         {"acme", "/changes/1/fields/admin_user", "{usr}", "/changes/1/fields/admin_user",
          "unknown value"},
-        {"acme", "/changes/1/change", "wireless", "/changes/1/change", "second write"},
+        {"acme", "/changes/0/change", "credentials", "/changes/1/change", "second write"},
+        {"acme", "/changes/1/fields/admin_user", "{ssid}", "/changes/1/fields/admin_user",
+         "unknown value {ssid} (known in a credentials write"},
+        {"acme",
+         "/changes/0/fields",
+         {{"auth", "{security}/{cipher}"}},
+         "/changes/0/fields/auth",
+         "unknown value {cipher}"},
+        {"wyrdell", "/changes/0/fields/wl_ssid", "{ssid", "/changes/0/fields/wl_ssid",
+         "unknown value {ssid"},
+        // settings spread over the forms of several wireless writes
+        {"tolvane", "/changes/1/form", nullptr, "/changes/1", "needs \"form\""},
+        {"tolvane", "/settings/key/page", "/admin.htm", "/settings/key",
+         "on the form of no wireless write"},
+        {"tolvane",
+         "/changes/1/form",
+         {{"page", "/wlan_basic.htm"}, {"form", "basic"}},
+         "/settings/ssid",
+         "more than one wireless write"},
+        {"tolvane", "/changes/0/form/name", "basic", "/changes/0/form/name", "unknown key"},
+        {"acme", "/recognize/model/0/regex", "(x)", "/recognize/model/0/regex", "unknown key"},
+        {"tolvane", "/changes/1/form/form", 1, "/settings/security",
+         "on the form of no wireless write"},
+        // a model told by a further page (a frame)
+        {"acme", "/recognize/page", "/banner.htm", "/recognize", "needs \"match\""},
+        {"corvid", "/recognize/page", "/banner.htm", "/recognize/page", "names its own page"},
+        {"tolvane", "/recognize/page", "banner.htm", "/recognize/page", "starts with '/'"},
         {"acme", "/changes/0/answer", json::object(), "/changes/0/answer", "needs \"text\""},
         {"acme", "/recognize/model", nullptr, "/recognize", "exactly one of"},
         {"corvid", "/recognize/modelDigest/models/XYZ", "CV-30",
@@ -109,8 +135,20 @@ TEST(DescriptionLoader, EachBadDescriptionIsRefusedWithItsPlace) {
     EXPECT_EQ("", notJson.first);
     EXPECT_NE(std::string::npos, notJson.second.find("not JSON")) << notJson.second;
     // The shipped ones load as they are.
-    for (const char* family : {"acme", "borealis", "corvid"})
+    for (const char* family : {"acme", "borealis", "corvid", "tolvane", "wyrdell"})
         EXPECT_EQ("", verdict(familyText(family)).first) << family;
+    // Spread over two forms, each wireless write sets only the settings on its own form.
+    auto tolvane = krzdesc::parseDescription(familyText("tolvane"), "tolvane.json");
+    ASSERT_EQ(2u, tolvane->wirelessWrites());
+    const krzdesc::Change& basic = tolvane->changes[0];
+    const krzdesc::Change& security = tolvane->changes[1];
+    EXPECT_TRUE(basic.writes(tolvane->ssidAt, 2));
+    EXPECT_FALSE(basic.writes(tolvane->securityAt, 2));
+    EXPECT_FALSE(basic.writes(*tolvane->keyAt, 2));
+    EXPECT_FALSE(security.writes(tolvane->ssidAt, 2));
+    EXPECT_TRUE(security.writes(tolvane->encryptionAt, 2));
+    EXPECT_TRUE(security.writes(*tolvane->keyAt, 2));
+    EXPECT_FALSE(tolvane->changes[2].writes(tolvane->ssidAt, 2));
 }
 
 // A folder with good, bad and other files, and a folder that is not there: the good ones load, in
@@ -143,70 +181,6 @@ TEST(DescriptionLoader, BadFilesAreReportedAndTheOthersStillLoad) {
         << reports[1];
     EXPECT_EQ(0u, reports[2].find((folder / "missing").string() + ": ")) << reports[2];
     fs::remove_all(folder);
-}
-
-// The generic recognizer on probe replies, without a network: status, match, model patterns in
-// headers or text, known models only, firmware from the probe page.
-TEST(DescribedRecognizer, ClaimsOnlyWhatItsPatternsName) {
-    // A hostile device's megabyte of title must cost time, not the stack.
-    const std::string endless = "<title>Acme " + std::string(1 << 20, 'a');
-    struct Case {
-        const char* family;
-        std::vector<std::pair<std::string, json>> edits;
-        const char* headers;
-        const char* body;
-        const char* model;  // null: not claimed
-        const char* firmware;
-    };
-    const Case cases[] = {
-        {"acme",
-         {},
-         "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"Acme AP-200\"",
-         "",
-         "AP-200",
-         ""},
-        {"acme", {}, "HTTP/1.1 200 OK", "<title>Acme ap-100 - Status</title>", "AP-100", ""},
-        {"acme",
-         {},
-         "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"Acme AP-900\"",
-         "",
-         nullptr,
-         ""},
-        {"acme", {}, "HTTP/1.1 200 OK", "<title>Borealis BR-5400</title>", nullptr, ""},
-        {"acme",
-         {{"/recognize/status", 401}},
-         "HTTP/1.1 200 OK",
-         "<title>Acme AP-100 - Status</title>",
-         nullptr,
-         ""},
-        {"acme",
-         {{"/recognize/match", {{{"header", "Server: Acme"}}}}},
-         "HTTP/1.1 200 OK\r\nServer: Other",
-         "<title>Acme AP-100 - Status</title>",
-         nullptr,
-         ""},
-        {"borealis",
-         {},
-         "HTTP/1.1 200 OK",
-         "<title>Borealis BR-5400 &middot; Login</title><p>Firmware 2.1.0</p>",
-         "BR-5400",
-         "2.1.0"},
-    };
-    in_addr address = inAddr("192.168.77.99");
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.family) + " " + c.headers + " " + c.body);
-        auto d = krzdesc::parseDescription(edited(c.family, c.edits), "test.json");
-        KRZPDescribedRecognizer recognizer(d);
-        auto conf = recognizer.recognize(address, c.headers, c.body, KRZMacAddress());
-        if (!c.model) {
-            EXPECT_FALSE(conf);
-            continue;
-        }
-        ASSERT_TRUE(conf);
-        EXPECT_EQ(d->vendor, conf->getVendorName());
-        EXPECT_EQ(c.model, conf->getModelName());
-        EXPECT_EQ(c.firmware, conf->getFirmwareRevision());
-    }
 }
 
 // The device's own rules for each value, as the configurator's validators apply them.
@@ -246,6 +220,34 @@ TEST(DescribedConfigurator, CharacterAndLengthRulesPerValue) {
     }
 }
 
+// The lab's devices and two families that exist only as recordings, played beside them: each
+// with its place, credentials and what it holds.
+struct Device {
+    const char* family;
+    const char* model;
+    const char* address;
+    const char* user;
+    const char* password;
+    const char* ssid;
+    const char* key;
+    const char* firmware;
+};
+const Device kDevices[] = {
+    {"acme", "AP-100", "192.168.77.10", "admin", "gatekeeper", "AcmeOffice",
+     "correct horse battery", "1.4.2 build 3107"},
+    {"borealis", "BR-5400", "192.168.77.20", "root", "northwind", "Aurora", "polarlights42",
+     "2.0.7"},
+    {"tolvane", "TV-820", "192.168.77.70", "admin", "PW-0001", "Lantern", "KEY-0001", "3.2.1"},
+    {"wyrdell", "WR-3", "192.168.77.60", "admin", "PW-0001", "Harbour Lights", "KEY-0001",
+     "0.9.14"},
+};
+const Device& device(const std::string& family) {
+    for (const Device& d : kDevices)
+        if (family == d.family)
+            return d;
+    throw std::invalid_argument(family);
+}
+
 // Each kind of location read from the lab's devices, and a description that does not fit the
 // device's page: an error at first use (code 7) whose log line names the description, the page
 // and the missing field.
@@ -253,17 +255,26 @@ class DescribedDevice : public LabTest {
   protected:
     void SetUp() override {
         LabTest::SetUp();
-        startLab(krzlab::LabDescription::defaultLab());
+        startPlayedLab();
+    }
+    // A fresh lab: the default one with the two recordings played beside its devices.
+    void startPlayedLab() {
+        json described = krzlab::LabDescription::defaultLab().toJson();
+        for (const char* played : {"tolvane", "wyrdell"})
+            described["devices"].push_back(
+                {{"name", std::string(played) + "-1"},
+                 {"recording", std::string(KRZ_DESCRIPTIONS_SOURCE) + "/" + played + "/" + played +
+                                   "-1.recording.json"}});
+        startLab(krzlab::LabDescription::fromJson(described));
     }
     boost::shared_ptr<KRZPDescribedConfigurator> open(
         const std::string& family, const std::string& file,
-        const std::vector<std::pair<std::string, json>>& edits) {
+        const std::vector<std::pair<std::string, json>>& edits, const char* password = nullptr) {
         auto d = krzdesc::parseDescription(edited(family, edits), file);
-        bool acme = family == "acme";
+        const Device& at = device(family);
         auto conf = boost::make_shared<KRZPDescribedConfigurator>(
-            d, acme ? "AP-100" : "BR-5400", std::vector<KRZMacAddress>(), acme ? "admin" : "root",
-            acme ? "gatekeeper" : "northwind");
-        conf->setAddr(inAddr(acme ? "192.168.77.10" : "192.168.77.20"));
+            d, at.model, std::vector<KRZMacAddress>(), at.user, password ? password : at.password);
+        conf->setAddr(inAddr(at.address));
         return conf;
     }
 };
@@ -293,6 +304,13 @@ TEST_F(DescribedDevice, EachLocationKindAndWhatThePageLacks) {
         {"borealis",
          {{"/settings/ssid/script", "wlanName"}},
          "/wireless.html: no script value \"wlanName\""},
+        // settings spread over the forms of several pages; select values unlike their labels
+        {"tolvane", {}, nullptr},
+        {"wyrdell", {}, nullptr},
+        {"tolvane",
+         {{"/settings/key/field", "passphrase"}},
+         "/wlan_security.htm: no field \"passphrase\""},
+        {"tolvane", {{"/settings/firmware/page", "/banner.htm"}}, "/banner.htm: no text matches"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.family) + " " + (c.logged ? c.logged : "fits"));
@@ -301,13 +319,12 @@ TEST_F(DescribedDevice, EachLocationKindAndWhatThePageLacks) {
         size_t mark = logText().size();
         if (!c.logged) {
             conf->retrieveAttributes();
-            krzlab::DeviceSpec state =
-                lab->status(std::string(c.family) == "acme" ? "acme-1" : "borealis-1").state;
-            EXPECT_EQ(state.wireless.ssid, conf->getSSID().getBytes());
-            EXPECT_EQ(state.firmware, conf->getFirmwareRevision());
+            const Device& d = device(c.family);
+            EXPECT_EQ(d.ssid, conf->getSSID().getBytes());
+            EXPECT_EQ(d.firmware, conf->getFirmwareRevision());
             EXPECT_NE(KRZP_SECURITY_UNSET, conf->getSecurityMode());
             ASSERT_TRUE(conf->getKey());
-            EXPECT_EQ(state.wireless.key, conf->getKey()->getKey());
+            EXPECT_EQ(d.key, conf->getKey()->getKey());
             continue;
         }
         EXPECT_EQ(KRZPAPC_PARSE_ERROR,
@@ -332,23 +349,158 @@ TEST_F(DescribedDevice, ValueMapsBothWays) {
     EXPECT_TRUE(before.wireless == lab->status("acme-1").state.wireless);
 }
 
-// The writes go in the description's order; one after the account change logs in with the new
-// credentials.
-TEST_F(DescribedDevice, WritesInTheDescribedOrder) {
-    json document = json::parse(familyText("acme"));
-    std::swap(document["changes"][0], document["changes"][1]);
-    auto d = krzdesc::parseDescription(document.dump(), "acme.json");
-    auto conf = boost::make_shared<KRZPDescribedConfigurator>(
-        d, "AP-100", std::vector<KRZMacAddress>(), "admin", "gatekeeper");
-    conf->setAddr(inAddr("192.168.77.10"));
-    conf->startConfiguration();
-    conf->changeCredentials("boss", "tower15");
-    conf->changeSSID(KRZSsid("Reordered"));
-    EXPECT_TRUE(conf->completeConfiguration());
-    krzlab::DeviceSpec state = lab->status("acme-1").state;
-    EXPECT_EQ("boss", state.username);
-    EXPECT_EQ("tower15", state.password);
-    EXPECT_EQ("Reordered", state.wireless.ssid);
+// The generic recognizer on probe replies: status, match, model patterns in headers or text,
+// known models only, firmware from the probe page, or both from a further page (the frame of a
+// frameset) fetched from the device.
+TEST_F(DescribedDevice, RecognizerClaimsOnlyWhatItsPatternsName) {
+    // A hostile device's megabyte of title must cost time, not the stack.
+    const std::string endless = "<title>Acme " + std::string(1 << 20, 'a');
+    const std::string frameset =
+        "<frameset rows=\"72,*\"><frame name=\"banner\" src=\"/banner.htm\" scrolling=\"no\">"
+        "<frame name=\"main\" src=\"/login.htm\"></frameset>";
+    struct Case {
+        const char* family;
+        std::vector<std::pair<std::string, json>> edits;
+        const char* headers;
+        const char* body;
+        const char* model;  // null: not claimed
+        const char* firmware;
+        const char* address = "192.168.77.99";  // where a further page is fetched
+    };
+    const Case cases[] = {
+        {"acme",
+         {},
+         "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"Acme AP-200\"",
+         "",
+         "AP-200",
+         ""},
+        {"acme", {}, "HTTP/1.1 200 OK", "<title>Acme ap-100 - Status</title>", "AP-100", ""},
+        {"acme",
+         {},
+         "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"Acme AP-900\"",
+         "",
+         nullptr,
+         ""},
+        {"acme", {}, "HTTP/1.1 200 OK", "<title>Borealis BR-5400</title>", nullptr, ""},
+        {"acme",
+         {{"/recognize/status", 401}},
+         "HTTP/1.1 200 OK",
+         "<title>Acme AP-100 - Status</title>",
+         nullptr,
+         ""},
+        {"acme",
+         {{"/recognize/match", {{{"header", "Server: Acme"}}}}},
+         "HTTP/1.1 200 OK\r\nServer: Other",
+         "<title>Acme AP-100 - Status</title>",
+         nullptr,
+         ""},
+        {"borealis",
+         {},
+         "HTTP/1.1 200 OK",
+         "<title>Borealis BR-5400 &middot; Login</title><p>Firmware 2.1.0</p>",
+         "BR-5400",
+         "2.1.0"},
+        // The frameset names its frame; the frame names the model and the firmware.
+        {"tolvane", {}, "HTTP/1.1 200 OK", frameset.c_str(), "TV-820", "3.2.1", "192.168.77.70"},
+        // A device whose frame is not there (a 404 page).
+        {"tolvane", {}, "HTTP/1.1 200 OK", frameset.c_str(), nullptr, "", "192.168.77.10"},
+        // The frame is fetched only when the probe matches.
+        {"tolvane",
+         {{"/recognize/page", "/wlan_basic.htm"}},
+         "HTTP/1.1 200 OK",
+         "<frameset><frame src=\"/other.htm\"></frameset>",
+         nullptr,
+         "",
+         "192.168.77.70"},
+        {"tolvane",
+         {{"/recognize/model/0/text", "<title>Tolvane ([^<]+)<"}},
+         "HTTP/1.1 200 OK",
+         frameset.c_str(),
+         nullptr,
+         "",
+         "192.168.77.70"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.family) + " " + c.headers + " " +
+                     std::string(c.body).substr(0, 80));
+        auto d = krzdesc::parseDescription(edited(c.family, c.edits), "test.json");
+        KRZPDescribedRecognizer recognizer(d);
+        auto conf = recognizer.recognize(inAddr(c.address), c.headers, c.body, KRZMacAddress());
+        if (!c.model) {
+            EXPECT_FALSE(conf);
+            continue;
+        }
+        ASSERT_TRUE(conf);
+        EXPECT_EQ(d->vendor, conf->getVendorName());
+        EXPECT_EQ(c.model, conf->getModelName());
+        EXPECT_EQ(c.firmware, conf->getFirmwareRevision());
+    }
+}
+
+// Each write as described: in the description's order (one after the account change logs in with
+// the new credentials), one per form where the settings are spread over several, hidden fields
+// formed from the written values, the forms' tokens carried; what the device refuses fails the
+// configuration.
+TEST_F(DescribedDevice, WritesAsDescribed) {
+    json acme = json::parse(familyText("acme"));
+    std::swap(acme["changes"][0], acme["changes"][1]);
+    json tolvane = json::parse(familyText("tolvane"));
+    tolvane["changes"][2].erase("form");
+    struct Case {
+        const char* family;
+        std::vector<std::pair<std::string, json>> edits;
+        const char* ssid;      // null: unchanged
+        bool security;         // to wpa-psk with tkip
+        const char* password;  // null: unchanged
+        bool refused;
+    };
+    const Case cases[] = {
+        {"acme", {{"/changes", acme["changes"]}}, "Reordered", false, "tower15", false},
+        // two forms of two pages in one configuration, each with its token
+        {"tolvane", {}, "Two Forms", true, nullptr, false},
+        {"tolvane", {}, nullptr, true, "tower15", false},
+        // the account's form is not read, so its token does not go along
+        {"tolvane", {{"/changes", tolvane["changes"]}}, nullptr, false, "tower15", true},
+        // hidden fields that the page's scripts fill: formed from the written values, or not
+        {"wyrdell", {}, "Scripted", true, "tower15", false},
+        {"wyrdell", {{"/changes/0/fields/wl_auth", nullptr}}, "Scripted", true, nullptr, true},
+        {"wyrdell", {{"/changes/0/fields/wl_ssid", "{key}"}}, "Scripted", false, nullptr, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.family) + " " + (c.ssid ? c.ssid : "") +
+                     (c.refused ? " refused" : ""));
+        startPlayedLab();
+        auto conf = open(c.family, "written.json", c.edits);
+        conf->retrieveAttributes();
+        conf->startConfiguration();
+        if (c.ssid)
+            conf->changeSSID(KRZSsid(c.ssid));
+        if (c.security)
+            conf->changeSecurityMode(KRZP_SECURITY_WPA_PSK,
+                                     boost::make_shared<KRZPKey>("new passphrase"),
+                                     KRZP_ENCRYPTION_TKIP);
+        if (c.password)
+            conf->changeCredentials(device(c.family).user, c.password);
+        if (c.refused) {
+            thrownBy([&] { conf->completeConfiguration(); });
+        } else {
+            EXPECT_TRUE(conf->completeConfiguration());
+        }
+        // What the device holds now, read with the credentials it takes now.
+        bool changed = c.password && !c.refused;
+        auto after = open(c.family, "written.json", {}, changed ? c.password : nullptr);
+        after->retrieveAttributes();
+        const Device& d = device(c.family);
+        EXPECT_EQ(c.ssid && !c.refused ? c.ssid : d.ssid, after->getSSID().getBytes());
+        if (c.security && !c.refused) {
+            EXPECT_EQ(KRZP_SECURITY_WPA_PSK, after->getSecurityMode());
+            EXPECT_EQ(KRZP_ENCRYPTION_TKIP, after->getEncryptionMode());
+            ASSERT_TRUE(after->getKey());
+            EXPECT_EQ("new passphrase", after->getKey()->getKey());
+        } else {
+            EXPECT_NE(KRZP_SECURITY_WPA_PSK, after->getSecurityMode());
+        }
+    }
 }
 
 }  // namespace
