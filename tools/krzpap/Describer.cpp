@@ -255,7 +255,9 @@ std::vector<Form> formsOf(const Page& page) {
 
 std::string securityMode(const std::string& value, const std::string& label) {
     std::string t = lower(label + " " + value);
-    if (has(t, "enterprise") || has(t, "radius") || has(t, "802.1x") || has(t, "eap"))
+    // Not a pre-shared key, or a choice the device makes by itself: not one of the modes.
+    if (has(t, "enterprise") || has(t, "radius") || has(t, "802.1x") || has(t, "eap") ||
+        has(t, "auto"))
         return "";
     std::string rest = t;
     krzlab::replaceAll(rest, "wpa2", "");
@@ -672,24 +674,32 @@ int score(const Field& f, const char* kind) {
             return 0;
         return (has(name, "ssid") ? 3 : 0) + (has(label, "ssid") || has(label, "network name"));
     }
+    // A choice counts by its options only when they name what only that setting offers: WPA
+    // generations for the security, ciphers for the encryption (both offer "none" and WEP).
+    bool cipherWords = has(name, "cipher") || has(name, "crypt") || has(name, "encr") ||
+                       has(label, "encryption") || has(label, "cipher");
+    bool securityWords = has(name, "sec") || has(name, "auth") || has(label, "security") ||
+                         has(label, "authentication");
     if (k == "security") {
-        if (has(name, "wps"))
+        if (!choice || has(name, "wps") || cipherWords)
             return 0;
         int modes = 0;
         for (const auto& o : f.options)
-            modes += !securityMode(o.first, o.second).empty();
-        return (choice ? 1 : 0) *
-               ((has(name, "sec") || has(name, "auth") ? 3 : 0) +
-                (has(label, "security") || has(label, "authentication") ? 2 : 0) +
-                (modes >= 2 ? 2 : 0));
+            modes += securityMode(o.first, o.second).rfind("wpa", 0) == 0;
+        return (has(name, "sec") || has(name, "auth") ? 3 : 0) +
+               (has(label, "security") || has(label, "authentication") ? 2 : 0) +
+               (modes >= 2 ? 2 : 0);
     }
     if (k == "encryption") {
+        if (!choice || securityWords)
+            return 0;
         int modes = 0;
-        for (const auto& o : f.options)
-            modes += !encryptionMode(o.first, o.second).empty();
-        return (choice ? 1 : 0) *
-               ((has(name, "cipher") || has(name, "crypt") || has(name, "encr") ? 3 : 0) +
-                (has(label, "encryption") || has(label, "cipher") ? 2 : 0) + (modes >= 2 ? 2 : 0));
+        for (const auto& o : f.options) {
+            std::string mode = encryptionMode(o.first, o.second);
+            modes += mode == "tkip" || mode == "aes" || mode == "tkip-aes";
+        }
+        return (has(name, "cipher") || has(name, "crypt") || has(name, "encr") ? 3 : 0) +
+               (has(label, "encryption") || has(label, "cipher") ? 2 : 0) + (modes >= 2 ? 2 : 0);
     }
     // The key: a passphrase or a pre-shared key, not a WEP key of its own.
     if (!text || has(name, "wep") || has(label, "wep"))
@@ -700,7 +710,7 @@ int score(const Field& f, const char* kind) {
 
 // The best field for `kind`: on `near`'s form first, else on any form.
 std::pair<const Form*, const Field*> best(const std::vector<Form>& forms, const char* kind,
-                                          const Form* near) {
+                                          const Form* near, const std::set<const Field*>& taken) {
     std::pair<const Form*, const Field*> found{nullptr, nullptr};
     int top = 0;
     for (int pass = 0; pass < 2 && !found.second; ++pass) {
@@ -708,7 +718,8 @@ std::pair<const Form*, const Field*> best(const std::vector<Form>& forms, const 
             if (near && (pass == 0) != (&form == near))
                 continue;
             for (const Field& f : form.fields) {
-                int s = score(f, kind);
+                // One field holds one setting.
+                int s = taken.count(&f) ? 0 : score(f, kind);
                 if (s > top) {
                     top = s;
                     found = {&form, &f};
@@ -768,7 +779,9 @@ void Guesser::firmware() {
 void Guesser::settings() {
     doc_["settings"] = json::object();
     firmware();
-    auto ssid = best(forms_, "ssid", nullptr);
+    std::set<const Field*> taken;
+    auto ssid = best(forms_, "ssid", nullptr, taken);
+    taken.insert(ssid.second);
     wireless_ = ssid.first;
     ssid_ = ssid.second;
     if (ssid_) {
@@ -779,7 +792,8 @@ void Guesser::settings() {
         gap("/settings/ssid", "the page and field of the network name: no field looks like it");
     }
     for (const char* kind : {"security", "encryption", "key"}) {
-        auto found = best(forms_, kind, wireless_);
+        auto found = best(forms_, kind, wireless_, taken);
+        taken.insert(found.second);
         std::string pointer = std::string("/settings/") + kind;
         if (found.second) {
             doc_["settings"][kind] = location(*found.first, *found.second);
@@ -988,6 +1002,13 @@ void Guesser::account() {
     }
     account["usesUsername"] = usesUser;
     guess("/account/usesUsername", why);
+    // Which characters a device takes is rarely on its pages: the library's own sets apply
+    // unless the author names the device's.
+    if (usesUser)
+        gap("/account/user/chars",
+            "the characters a user name may have (\"restrictive\" or the set itself)", true);
+    gap("/account/password/chars",
+        "the characters a password may have (\"restrictive\" or the set itself)", true);
     if (user && user->maxLength > 0) {
         account["user"] = {{"max", user->maxLength}};
         guess("/account/user/max", "the maxlength of the field " + user->name);
