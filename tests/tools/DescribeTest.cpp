@@ -393,6 +393,24 @@ TEST(Describer, WhatCannotBeDescribedIsRefusedWithAReason) {
     }
 }
 
+// Pages are a device's: long runs where a pattern repeats, markup cut off anywhere. Each is
+// described, with the rest of the device still found.
+TEST(Describer, HostilePagesAreDescribedWithoutFailing) {
+    const std::string run(1 << 20, 'a');
+    const std::string form = "<form action=\"/set\"><input name=\"ssid\"></form>";
+    const std::string cases[] = {
+        html(run + " 12", form),
+        "<script>f.ssid.value = " + run + "; var " + run + " = 'x';</script>" + form,
+        "<script>var " + run + "model = 'x'</script><td>Firmware" + run + "</td><td>1</td>" + form,
+        form + "<form action=\"/acct\"><select name=\"sec\"><option value=\"",
+        form + "<select name=sec><option>WPA2<option>WPA" + std::string(100000, '<'),
+    };
+    for (const std::string& page : cases) {
+        json draft = draftOf(device(page));
+        EXPECT_EQ("ssid", draft["settings"]["ssid"]["field"]) << page.substr(0, 60);
+    }
+}
+
 class DescribeTest : public ::testing::Test {
   protected:
     void SetUp() override {

@@ -25,8 +25,18 @@ using krzlab::Recording;
 const char* const kGap = "GAP";
 const char* const kGapPage = "/GAP";
 const char* const kGapPattern = "(GAP)";
+// Longer names and titles are no device's own but a hostile page's.
+const size_t kLongestName = 64;
 // The group that takes a model's name out of a header or a page.
 const char* const kModelGroup = "([^\\s\"<&;,]+)";
+
+// Pages come from devices: the default matcher recurses once per character it matches, so a long
+// run of letters on a hostile page would overflow the stack; the polynomial (breadth-first)
+// matcher, which the description module also uses, keeps its depth to the pattern's size.
+std::regex safeRegex(const std::string& pattern, bool icase = false) {
+    auto flags = std::regex::ECMAScript | std::regex_constants::__polynomial;
+    return std::regex(pattern, icase ? flags | std::regex::icase : flags);
+}
 
 std::string lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
@@ -188,12 +198,16 @@ std::vector<std::pair<std::string, std::string>> optionsOf(const std::string& ma
 // The script variable that fills the field: "f.NAME.value = VAR" or "pick(f.NAME, VAR)" with
 // "var VAR = '...'" on the page.
 std::string scriptFilling(const std::string& page, const std::string& name) {
-    std::string escaped = patternEscape(name);
-    std::regex use("\\." + escaped + R"((?:\.value\s*=\s*|\s*,\s*)([A-Za-z_]\w*))");
-    std::smatch m;
-    if (!std::regex_search(page, m, use))
+    // Names go into patterns, whose compiler recurses per character: no page's real names are
+    // this long.
+    if (name.size() > kLongestName)
         return "";
-    std::regex var("var\\s+" + m[1].str() + R"(\s*=\s*')");
+    std::string escaped = patternEscape(name);
+    std::regex use = safeRegex("\\." + escaped + R"((?:\.value\s*=\s*|\s*,\s*)([A-Za-z_]\w*))");
+    std::smatch m;
+    if (!std::regex_search(page, m, use) || m[1].str().size() > kLongestName)
+        return "";
+    std::regex var = safeRegex("var\\s+" + m[1].str() + R"(\s*=\s*')");
     return std::regex_search(page, var) ? m[1].str() : "";
 }
 
@@ -399,8 +413,8 @@ std::string labelledValue(const std::vector<Page>& pages, const std::string& lab
                 return value;
             }
         }
-        std::regex var("var\\s+([A-Za-z_]*" + label.substr(0, 4) + R"(\w*)\s*=\s*'([^'<]{1,64})')",
-                       std::regex::icase);
+        std::regex var = safeRegex(
+            "var\\s+([A-Za-z_]*" + label.substr(0, 4) + R"(\w*)\s*=\s*'([^'<]{1,64})')", true);
         std::smatch m;
         if (std::regex_search(body, m, var)) {
             if (page)
@@ -422,7 +436,8 @@ void Guesser::vendorAndModel() {
                 continue;
             std::string title = titleOf(e->reply.body);
             std::string word = title.substr(0, title.find_first_of(" -|.:"));
-            bool name = word.size() >= 2 && word.find_first_of("0123456789") == std::string::npos;
+            bool name = word.size() >= 2 && word.size() <= 32 &&
+                        word.find_first_of("0123456789") == std::string::npos;
             if (name && counts[word]++ == 0)
                 order.push_back(word);
         }
@@ -448,7 +463,8 @@ void Guesser::vendorAndModel() {
                                (variable.empty() ? "" : " (script variable " + variable + ")"));
     } else {
         // A word of a title with letters and digits, as model names are.
-        static const std::regex kModel(R"(\b([A-Za-z]{1,6}-?[0-9]{2,6}[A-Za-z0-9-]*)\b)");
+        static const std::regex kModel =
+            safeRegex(R"(\b([A-Za-z]{1,6}-?[0-9]{2,6}[A-Za-z0-9-]*)\b)");
         for (const Page& p : pages_) {
             std::string title = titleOf(p.body());
             std::smatch m;
@@ -485,7 +501,7 @@ std::string headerText(const krzlab::RecordedReply& reply) {
 bool takes(const std::string& pattern, const std::string& text, const std::string& value) {
     try {
         std::smatch m;
-        std::regex re(pattern, std::regex::ECMAScript);
+        std::regex re = safeRegex(pattern);
         return std::regex_search(text, m, re) && m.size() > 1 && m[1] == value;
     } catch (const std::regex_error&) {
         return false;
@@ -550,8 +566,8 @@ void Guesser::recognition() {
             }
         }
         std::string title = titleOf(body);
-        if (match.empty() && title.find(vendor_) != std::string::npos &&
-            body.find(title) != std::string::npos) {
+        if (match.empty() && title.size() <= kLongestName &&
+            title.find(vendor_) != std::string::npos && body.find(title) != std::string::npos) {
             match = patternEscape(title);
             kind = "text";
             guess("/recognize/match/0/text", "the title of GET / without a login names " + vendor_);
