@@ -100,6 +100,18 @@ TEST(Describer, EachSettingIsFoundByItsNameLabelOrScript) {
           {"security", {{"page", "/wireless.htm"}, {"field", "sec_mode"}}},
           {"encryption", {{"page", "/wireless.htm"}, {"field", "cipher"}}},
           {"key", {{"page", "/wireless.htm"}, {"field", "psk"}}}}},
+        {"chosen by their options alone",
+         "<form action=\"/set\"><input name=\"ssid\"><select name=\"mode\"><option value=\"0\">"
+         "Open</option><option value=\"1\">WPA</option><option value=\"2\">WPA2</option>"
+         "</select><select name=\"c\">" +
+             enc + "</select></form>",
+         {{"security", {{"field", "mode"}}}, {"encryption", {{"field", "c"}}}}},
+        {"the network name's own form before a better one elsewhere",
+         "<form name=\"other\" action=\"/x\"><select name=\"security_mode\"><option>WPA</option>"
+         "<option>WPA2</option></select></form><form name=\"wl\" action=\"/set\"><input "
+         "name=\"ssid\"><select name=\"auth\">" +
+             sec + "</select></form>",
+         {{"security", {{"form", "wl"}, {"field", "auth"}}}}},
         {"labels only",
          "<form action=\"/set\"><table><tr><td>Network Name</td><td><input name=\"f1\"></td></tr>"
          "<tr><td>Security</td><td><select name=\"f2\">" +
@@ -135,6 +147,9 @@ TEST(Describer, EachSettingIsFoundByItsNameLabelOrScript) {
                 EXPECT_EQ(part.value(), draft["settings"][item.key()][part.key()])
                     << item.key() << "/" << part.key() << " in " << draft["settings"].dump();
         EXPECT_EQ(0u, pointers(draft, "gaps").count("/settings/ssid"));
+        // Which form is said only where the page has more than one.
+        bool oneForm = c.form.find("<form") == c.form.rfind("<form");
+        EXPECT_EQ(oneForm, !draft["settings"]["ssid"].contains("form"));
     }
     // A page with no form at all: each place is a gap, never a guess.
     json none = draftOf(device("<p>No settings here</p>"));
@@ -221,6 +236,12 @@ TEST(Describer, RecognitionTakesTheModelFromWhatTheProbeSees) {
          get("/", "denied", false, 401, {{"Server", "Zephyr-httpd/2"}}),
          {get("/z.css", "body{}", false, 200, {{"Content-Type", "text/css"}})},
          {{"match", {{{"header", "Server: Zephyr"}}}},
+          {"modelDigest",
+           {{"page", "/z.css"}, {"models", {{"e8d87bd8b4bd7a7d46c4f3b5a4c58e5b", "ZR-9"}}}}}}},
+        {"the vendor in the title of a login page",
+         get("/", html("Zephyr Router", "<form><input type=password name=p></form>"), false),
+         {get("/z.css", "body{}", false, 200, {{"Content-Type", "text/css"}})},
+         {{"match", {{{"text", "Zephyr Router"}}}},
           {"modelDigest",
            {{"page", "/z.css"}, {"models", {{"e8d87bd8b4bd7a7d46c4f3b5a4c58e5b", "ZR-9"}}}}}}},
         {"nothing at all", get("/", "denied", false, 401, {}), {}, nullptr},
@@ -369,6 +390,8 @@ TEST(Describer, ChangesSayWhatTheDeviceAnsweredAndRestartingOnesGoLast) {
         EXPECT_EQ(json({{"max", 16}}), draft["account"]["user"]);
         EXPECT_EQ(json({{"max", 24}}), draft["account"]["password"]);
         EXPECT_TRUE(draft["account"]["usesUsername"]);
+        for (const char* rule : {"/account/user/max", "/account/password/max"})
+            EXPECT_EQ(1u, pointers(draft, "guesses").count(rule)) << rule;
     }
 }
 
