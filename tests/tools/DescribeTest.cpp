@@ -133,7 +133,8 @@ TEST(Describer, EachSettingIsFoundByItsNameLabelOrScript) {
          "<form name=\"find\" action=\"/search\"><input name=\"q\"></form>"
          "<form name=\"wl\" action=\"/set\"><input type=\"checkbox\" name=\"ssid_bcast\" checked>"
          "<input name=\"hide_ssid\" value=\"0\"><input name=\"wl_ssid\">"
-         "<input name=\"wepkey1\"><input type=\"password\" name=\"wpa_psk\"></form>",
+         "<input name=\"wepkey1\"><input type=\"password\" name=\"wpa_psk\">"
+         "<input name=\"search_keyword\"></form>",
          {{"ssid", {{"form", "wl"}, {"field", "wl_ssid"}}},
           {"key", {{"form", "wl"}, {"field", "wpa_psk"}}},
           {"keyFields", {{"wep", "wepkey1"}}}}},
@@ -153,6 +154,9 @@ TEST(Describer, EachSettingIsFoundByItsNameLabelOrScript) {
     }
     // A page with no form at all: each place is a gap, never a guess.
     json none = draftOf(device("<p>No settings here</p>"));
+    // What no recording can tell is always a gap, optional where the library has a default.
+    for (const char* optional : {"/factory", "/account/password/chars"})
+        EXPECT_EQ(1u, pointers(none, "gaps").count(optional)) << optional;
     for (const char* place : {"/settings/ssid", "/settings/security", "/settings/encryption"}) {
         EXPECT_EQ(1u, pointers(none, "gaps").count(place)) << place;
         EXPECT_EQ(0u, pointers(none, "guesses").count(place)) << place;
