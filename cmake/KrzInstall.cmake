@@ -78,7 +78,6 @@ install(FILES ${CMAKE_BINARY_DIR}/krzpapconfigu.pc DESTINATION ${KRZ_PKGCONFIG_D
 
 # The guides and the example projects, for host developers and module authors.
 install(FILES ${PROJECT_SOURCE_DIR}/docs/hosts.md ${PROJECT_SOURCE_DIR}/docs/modules.md
-  ${PROJECT_SOURCE_DIR}/docs/without-a-compiler.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT development)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/host ${PROJECT_SOURCE_DIR}/examples/module
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT development)

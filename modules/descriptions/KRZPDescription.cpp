@@ -525,6 +525,19 @@ std::shared_ptr<const Description> parseDescription(const std::string& text,
     } catch (const json::parse_error& e) {
         throw DescriptionError("", "not JSON (at byte " + std::to_string(e.byte) + ")");
     }
+    // A draft from `krzpap describe` holds guesses nobody has checked yet: it must not drive a
+    // device until its author has settled every mark and removed them.
+    if (document.is_object() && document.contains("draft")) {
+        const json& draft = document["draft"];
+        size_t marks = 0;
+        for (const char* list : {"guesses", "gaps"})
+            if (draft.is_object() && draft.contains(list) && draft[list].is_array())
+                marks += draft[list].size();
+        throw DescriptionError("/draft", "a draft with " + std::to_string(marks) + " mark" +
+                                             (marks == 1 ? "" : "s") +
+                                             " left: settle each guess and gap, then remove "
+                                             "\"draft\"");
+    }
     auto d = std::make_shared<Description>();
     d->file = file;
     Node root(document, "");

@@ -124,6 +124,18 @@ TEST(DescriptionLoader, EachBadDescriptionIsRefusedWithItsPlace) {
         {"acme", "/account/password/min", 20, "/account/password/min", "above \"max\""},
         {"acme", "/account/password", nullptr, "/account", "\"max\" of at least 1"},
         {"acme", "/recognize/status", 99, "/recognize/status", "from 100 to 599"},
+        // A draft is refused whole, with what is left to settle, even where it is otherwise fine.
+        {"acme",
+         "/draft",
+         {{"guesses", {{{"pointer", "/vendor"}}}}, {"gaps", json::array()}},
+         "/draft",
+         "a draft with 1 mark left"},
+        {"corvid",
+         "/draft",
+         {{"gaps", {{{"pointer", "/models/0"}}, {{"pointer", "/vendor"}}}}},
+         "/draft",
+         "a draft with 2 marks left"},
+        {"borealis", "/draft", "not an object", "/draft", "a draft with 0 marks left"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.family) + c.pointer);

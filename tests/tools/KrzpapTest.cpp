@@ -877,8 +877,8 @@ TEST_F(KrzpapTest, CompletionOffersEveryOptionOfTheParser) {
         "_init_completion() { cur=${COMP_WORDS[COMP_CWORD]}; prev=${COMP_WORDS[COMP_CWORD-1]}; "
         "words=(\"${COMP_WORDS[@]}\"); cword=$COMP_CWORD; }; source " +
         kInstalled + "/share/bash-completion/completions/krzpap; ";
-    for (const char* name :
-         {"scan", "show", "configure", "find", "defaults", "fetch", "record", "forms", "ui"}) {
+    for (const char* name : {"scan", "show", "configure", "find", "defaults", "fetch", "record",
+                             "describe", "forms", "ui"}) {
         SCOPED_TRACE(name);
         std::set<std::string> expected = parserOptions({"help", name});
         ASSERT_FALSE(expected.empty());

@@ -196,6 +196,12 @@ struct RecordOptions {
 };
 int runRecordCommand(const Globals& globals, const RecordOptions& options);
 
+struct DescribeOptions {
+    std::string recording;
+    std::string output;  // empty or "-": standard output
+};
+int runDescribeCommand(const Globals& globals, const DescribeOptions& options);
+
 int runLabCommand(const Globals& globals, const std::vector<std::string>& arguments);
 
 // The vendor registered for a MAC address's OUI in the IEEE registry, "locally administered" for

@@ -18,8 +18,8 @@ namespace {
 const char* const kVersion = "krzpap 1.0.0";
 
 const std::vector<std::string> kCommands = {"scan",     "show",  "configure", "find",
-                                            "defaults", "fetch", "record",    "forms",
-                                            "ui",       "lab",   "help"};
+                                            "defaults", "fetch", "record",    "describe",
+                                            "forms",    "ui",    "lab",       "help"};
 // Global options that take a value, so that the value is not taken for a command name.
 const std::vector<std::string> kValueOptions = {"--log", "--log-level", "--network", "--lab",
                                                 "--modules"};
@@ -103,6 +103,7 @@ class CommandLine {
     void addFindAndDefaults();
     void addFetch();
     void addRecord();
+    void addDescribe();
     void addFormsLabAndHelp();
     void addUi();
     int explain(const std::vector<std::string>& args);
@@ -120,6 +121,7 @@ class CommandLine {
     DefaultsOptions defaults_;
     FetchOptions fetch_;
     RecordOptions record_;
+    DescribeOptions describe_;
     FormsOptions forms_;
     UiOptions ui_;
     bool noOpen_ = false;
@@ -131,6 +133,7 @@ class CommandLine {
     CLI::App* defaultsCmd_ = nullptr;
     CLI::App* fetchCmd_ = nullptr;
     CLI::App* recordCmd_ = nullptr;
+    CLI::App* describeCmd_ = nullptr;
     CLI::App* formsCmd_ = nullptr;
     CLI::App* labCmd_ = nullptr;
     CLI::App* helpCmd_ = nullptr;
@@ -143,6 +146,7 @@ CommandLine::CommandLine(const Globals& preliminary) : globals(preliminary) {
     addFindAndDefaults();
     addFetch();
     addRecord();
+    addDescribe();
     addFormsLabAndHelp();
     addUi();
     const std::string globalsFooter =
@@ -150,7 +154,7 @@ CommandLine::CommandLine(const Globals& preliminary) : globals(preliminary) {
         "--log FILE, --log-level N, --network lab|system, --lab ADDRESS, --modules LIST "
         "('krzpap --help' explains them).";
     for (CLI::App* sub : {scanCmd_, showCmd_, configureCmd_, findCmd_, defaultsCmd_, fetchCmd_,
-                          recordCmd_, formsCmd_, uiCmd_, helpCmd_})
+                          recordCmd_, describeCmd_, formsCmd_, uiCmd_, helpCmd_})
         sub->footer(globalsFooter);
 }
 
@@ -301,6 +305,17 @@ void CommandLine::addRecord() {
         ->check(CLI::Range(1, 3600));
 }
 
+void CommandLine::addDescribe() {
+    describeCmd_ = app_.add_subcommand(
+        "describe",
+        "Write a draft description of the device family from a recording, each guess and each "
+        "gap marked for its author");
+    describeCmd_->add_option("recording", describe_.recording, "The recording 'record' wrote")
+        ->required();
+    describeCmd_->add_option("-o,--output", describe_.output,
+                             "The draft file to write (default: standard output)");
+}
+
 void CommandLine::addFormsLabAndHelp() {
     formsCmd_ = app_.add_subcommand(
         "forms",
@@ -440,6 +455,8 @@ int CommandLine::dispatch() {
         record_.haveUser = recordCmd_->count("--user") > 0;
         record_.havePassword = recordCmd_->count("--password") > 0;
         code = runRecordCommand(globals, record_);
+    } else if (*describeCmd_) {
+        code = runDescribeCommand(globals, describe_);
     }
     return code;
 }

@@ -1,0 +1,90 @@
+// describe: a draft family description from a recording, every guess and gap marked for its
+// author.
+#include "Cli.h"
+#include "Describer.h"
+
+#include "platform/krzprocess.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+namespace krzpap {
+
+namespace {
+
+// Far above what `record` writes within its own bounds (32 MiB of replies, escaped as JSON).
+const std::streamoff kMaxRecordingBytes = 256ll << 20;
+
+std::string readRecording(const std::string& file) {
+    std::string name = "\"" + escapeText(file) + "\"";
+    std::string reason;
+    if (!krzprocess::isFileToRead(file, reason))
+        throw CommandError(EXIT_USAGE, "cannot read " + name + " (" + reason +
+                                           "); give a recording that 'krzpap record' wrote");
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        throw CommandError(EXIT_USAGE, "cannot read " + name + " (" + std::strerror(errno) +
+                                           "); give a readable recording");
+    std::string text;
+    char buffer[65536];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+        text.append(buffer, static_cast<size_t>(in.gcount()));
+        if (static_cast<std::streamoff>(text.size()) > kMaxRecordingBytes)
+            throw CommandError(EXIT_USAGE, name + " is larger than " +
+                                               std::to_string(kMaxRecordingBytes >> 20) +
+                                               " MiB, more than 'krzpap record' writes; give a "
+                                               "recording");
+    }
+    return text;
+}
+
+}  // namespace
+
+int runDescribeCommand(const Globals& globals, const DescribeOptions& options) {
+    std::string name = "\"" + escapeText(options.recording) + "\"";
+    std::string text = readRecording(options.recording);
+    krzlab::Recording recording;
+    try {
+        recording = krzlab::Recording::fromText(text);
+    } catch (const std::invalid_argument& e) {
+        throw CommandError(EXIT_USAGE, name + " is not a recording (" + escapeText(e.what()) +
+                                           "); give a file that 'krzpap record' wrote");
+    }
+    nlohmann::ordered_json draft;
+    try {
+        draft = draftDescription(recording, options.recording);
+    } catch (const std::invalid_argument& e) {
+        throw CommandError(EXIT_USAGE, "cannot describe the device from " + name + ": " + e.what());
+    }
+    std::string document = draft.dump(2) + "\n";
+    size_t guesses = draft["draft"]["guesses"].size();
+    size_t gaps = draft["draft"]["gaps"].size();
+    if (!options.output.empty() && options.output != "-") {
+        if (!krzprocess::writeFileAtomically(options.output, document))
+            throw CommandError(EXIT_ERROR, "cannot write the draft to \"" +
+                                               escapeText(options.output) +
+                                               "\"; give a file in a folder you can write to");
+    }
+    bool toFile = !options.output.empty() && options.output != "-";
+    if (globals.json) {
+        nlohmann::json result = {{"guesses", guesses}, {"gaps", gaps}};
+        if (toFile)
+            result["file"] = options.output;
+        else
+            result["description"] = nlohmann::json::parse(draft.dump());
+        printDocument(globals, EXIT_OK, result);
+    } else if (!toFile) {
+        std::cout << document;
+    }
+    if (!globals.quiet)
+        std::cerr << "krzpap: drafted a description from " << escapeText(options.recording)
+                  << (toFile ? " into " + escapeText(options.output) : std::string()) << ": "
+                  << guesses << (guesses == 1 ? " guess" : " guesses") << " to check and " << gaps
+                  << (gaps == 1 ? " gap" : " gaps") << " to fill, listed under \"draft\"\n";
+    return EXIT_OK;
+}
+
+}  // namespace krzpap

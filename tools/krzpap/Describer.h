@@ -1,0 +1,23 @@
+// The guesser behind `krzpap describe`: a draft family description from a recording of the
+// device's pages. The draft has the shape of a description plus a top-level "draft" object that
+// lists, by JSON pointer, each guess (with why it was made) and each gap (with what is needed), so
+// that its author knows what to check; the description module refuses a file that still has it.
+#pragma once
+
+#include "lab/recording/Recording.h"
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+
+namespace krzpap {
+
+// What it needs: a complete recording with at least one page. Throws std::invalid_argument with a
+// sentence otherwise. `source` is named in the draft, for its author.
+nlohmann::ordered_json draftDescription(const krzlab::Recording& recording,
+                                        const std::string& source);
+
+// The text spelled as an ECMAScript pattern that matches exactly it.
+std::string patternEscape(const std::string& text);
+
+}  // namespace krzpap
