@@ -267,3 +267,30 @@ TEST_F(UiSecurityTest, AnOperationWhosePageStopsAskingIsCancelled) {
 }
 
 }  // namespace
+
+// A module whose recognizer throws is skipped by the scan; the page names it in its own terms.
+TEST_F(UiSecurityTest, AScanNamesAModuleWhoseRecognizerFailed) {
+    const std::string thrower = std::string(KRZ_TEST_MODULE_DIR) + "/krzrecogstd.dll";
+    startServer({"KRZ_VORTAN_APMODULE_DLLS=krzpapmodulesu.dll;" + thrower});
+    openPage();
+    httplib::Headers change = {{"Host", host},
+                               {"Cookie", "krzpap_session=" + session},
+                               {"Origin", origin},
+                               {"X-Krzpap-Token", token}};
+    httplib::Result started = send("POST", "/api/scan", change);
+    ASSERT_TRUE(started);
+    ASSERT_EQ(200, started->status) << started->body;
+    nlohmann::json job = nlohmann::json::object();
+    for (int polls = 0; polls < 300 && !job.value("done", false); ++polls) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        httplib::Result res =
+            send("GET", "/api/job", {{"Host", host}, {"Cookie", "krzpap_session=" + session}});
+        ASSERT_TRUE(res);
+        job = nlohmann::json::parse(res->body);
+    }
+    ASSERT_TRUE(job.value("done", false)) << job.dump();
+    const std::string failed = job["result"].value("failedModules", "");
+    EXPECT_NE(std::string::npos, failed.find("krzrecogstd.dll failed on")) << failed;
+    EXPECT_NE(std::string::npos, failed.find("'krzpap ui --modules LIST'")) << failed;
+    EXPECT_GT(job["result"].value("recognized", 0), 0) << "the other module still recognizes";
+}

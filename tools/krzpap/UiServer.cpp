@@ -70,6 +70,7 @@ std::string inPageTerms(std::string sentence) {
         {"leave out --new-user", "leave the new administrator user name empty"},
         {"with --user and --password", "in User name and Password"},
         {"with --mac", "in MAC"},
+        {"(--modules, or the setting", "('krzpap ui --modules LIST', or the setting"},
         {"--modules", "'krzpap ui --modules LIST'"},
         {"--security ", "security "},
         {" needs --key", " needs a wireless key"},
@@ -319,8 +320,13 @@ void UiHost::runScan(Job& job) {
         recognized = list.size();
         answered = std::max(job.tap->answered, static_cast<int>(recognized));
     }
+    // A module whose recognizer threw was skipped; the page says which, as the command does.
+    const std::string failedModules = inPageTerms(failedRecognizers());
     std::lock_guard<std::mutex> lock(job.mutex);
-    job.result = {{"devices", devices}, {"answered", answered}, {"recognized", recognized}};
+    job.result = {{"devices", devices},
+                  {"answered", answered},
+                  {"recognized", recognized},
+                  {"failedModules", failedModules}};
     job.tap.reset();
     if (job.cancel.fired()) {
         job.code = EXIT_CANCELLED;

@@ -137,6 +137,8 @@ $('scan').addEventListener('click', async () => {
   const others = lastScan.length - found;
   let text = found === 0 ? 'No device recognized.' : found + ' device(s) recognized.';
   if (others > 0 && !$('show-all').checked) text += ' ' + others + ' other host(s) answered; tick the box above to list them.';
+  const failed = job.result && job.result.failedModules;
+  if (failed) text += ' ' + failed.charAt(0).toUpperCase() + failed.slice(1) + '.';
   $('scan-summary').textContent = text;
 });
 
