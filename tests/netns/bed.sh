@@ -57,6 +57,21 @@ bed_start() {
   ip -n "$BED_HOST" link set lo up
 }
 
+# The usual start of a bed test: a scratch folder `tmp` the daemons can read, the bed, and both
+# removed at exit. fail MESSAGE then says what failed, with the end of krzpap's log, and exits 1.
+bed_begin() {
+  tmp=$(mktemp -d)
+  chmod 755 "$tmp"
+  bed_start
+  trap 'bed_cleanup; rm -rf "$tmp"' EXIT
+}
+
+fail() {
+  echo "FAILED: $*"
+  [ -f "$tmp/log" ] && tail -n 30 "$tmp/log"
+  exit 1
+}
+
 bed_bridge() {
   ip -n "$BED_SW" link add "$1" type bridge &&
     ip -n "$BED_SW" link set "$1" type bridge forward_delay 0 stp_state 0 &&

@@ -16,16 +16,7 @@ bed_require
 for tool in tshark ss; do
   command -v $tool >/dev/null || { echo "SKIPPED (NOT RUN): $tool is missing."; exit 77; }
 done
-tmp=$(mktemp -d)
-chmod 755 "$tmp"
-bed_start
-trap 'bed_cleanup; rm -rf "$tmp"' EXIT
-
-fail() {
-  echo "FAILED: $*"
-  [ -f "$tmp/log" ] && tail -n 30 "$tmp/log"
-  exit 1
-}
+bed_begin
 
 bed_default_lab "$bin" "$tmp" || fail "the default lab on the bed"
 

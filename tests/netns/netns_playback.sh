@@ -8,16 +8,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/bed.sh"
 bed_require
 command -v ss >/dev/null || { echo "SKIPPED (NOT RUN): ss is missing."; exit 77; }
-tmp=$(mktemp -d)
-chmod 755 "$tmp"
-bed_start
-trap 'bed_cleanup; rm -rf "$tmp"' EXIT
-
-fail() {
-  echo "FAILED: $*"
-  [ -f "$tmp/log" ] && tail -n 30 "$tmp/log"
-  exit 1
-}
+bed_begin
 
 # Recorded from a lab of its own, inside the bed's host namespace.
 bed_host_exec "$bin/krzlab" >"$tmp/lab.out" 2>&1 &

@@ -92,6 +92,14 @@ class UiSecurityTest : public ::testing::Test {
         return client.Post(path, headers, body, "application/json");
     }
 
+    // What the page itself sends with a change: cookie, Origin and token.
+    httplib::Headers pageChange() const {
+        return {{"Host", host},
+                {"Cookie", "krzpap_session=" + session},
+                {"Origin", origin},
+                {"X-Krzpap-Token", token}};
+    }
+
     httplib::Headers headersFor(const Attack& a) const {
         httplib::Headers h = {{"Host", a.host.empty() ? host : a.host}};
         if (a.cookie)
@@ -249,11 +257,7 @@ TEST_F(UiSecurityTest, AnOperationWhosePageStopsAskingIsCancelled) {
     std::ofstream(lab) << description.dump();
     startServer({"KRZ_LAB_FILE=" + lab});
     openPage();
-    httplib::Headers change = {{"Host", host},
-                               {"Cookie", "krzpap_session=" + session},
-                               {"Origin", origin},
-                               {"X-Krzpap-Token", token}};
-    httplib::Result started = send("POST", "/api/scan", change);
+    httplib::Result started = send("POST", "/api/scan", pageChange());
     ASSERT_TRUE(started);
     ASSERT_EQ(200, started->status) << started->body;
     // Nobody asks; then, once the scan would have ended either way, what became of it.
@@ -273,11 +277,7 @@ TEST_F(UiSecurityTest, AScanNamesAModuleWhoseRecognizerFailed) {
     const std::string thrower = std::string(KRZ_TEST_MODULE_DIR) + "/krzrecogstd.dll";
     startServer({"KRZ_VORTAN_APMODULE_DLLS=krzpapmodulesu.dll;" + thrower});
     openPage();
-    httplib::Headers change = {{"Host", host},
-                               {"Cookie", "krzpap_session=" + session},
-                               {"Origin", origin},
-                               {"X-Krzpap-Token", token}};
-    httplib::Result started = send("POST", "/api/scan", change);
+    httplib::Result started = send("POST", "/api/scan", pageChange());
     ASSERT_TRUE(started);
     ASSERT_EQ(200, started->status) << started->body;
     nlohmann::json job = nlohmann::json::object();
