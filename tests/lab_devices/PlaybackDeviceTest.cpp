@@ -1,0 +1,113 @@
+// A played recording over loopback, as curl sees it: the login it accepts, the form state it keeps,
+// the token and the script-filled field its forms must carry, and a reply cut as it was recorded.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "DeviceProbe.h"
+#include "lab/LabDevice.h"
+#include "lab/recording/Recording.h"
+
+using namespace krzlab;
+using namespace krztest;
+
+namespace {
+
+Exchange exchange(const std::string& method, const std::string& target, bool credentials,
+                  const std::string& body, HeaderList form = {}) {
+    Exchange e;
+    e.request = {method, target, {}, std::move(form), false, credentials};
+    e.reply.headers = {{"Content-Type", "text/html"}};
+    e.reply.body = body;
+    return e;
+}
+
+// A Basic-login device with one settings form (a token, a field its script fills), a page that
+// shows the SSID as text, and a restart reply that was cut short.
+Recording sample(bool withRefusal) {
+    Recording r;
+    r.address = "192.168.1.1";
+    r.mac = "02:00:00:00:00:01";
+    r.login.kind = "basic";
+    r.login.user = "admin";
+    r.login.password = "PW-0001";
+    if (withRefusal) {
+        Exchange refusal = exchange("GET", "/", false, "no");
+        refusal.reply.status = 401;
+        refusal.reply.reason = "Unauthorized";
+        refusal.reply.headers.push_back({"WWW-Authenticate", "Basic realm=\"Wren WR-1\""});
+        r.exchanges.push_back(refusal);
+    }
+    r.exchanges.push_back(exchange(
+        "GET", "/wl.htm", true,
+        "<form action=\"/wl.cgi\" method=\"post\"><input name=\"ssid\" value=\"Caf&amp;e\">"
+        "<input type=\"hidden\" name=\"tok\" value=\"T123\"><input type=\"hidden\" name=\"h_ssid\" "
+        "value=\"\"></form>"));
+    r.exchanges.push_back(exchange("GET", "/st.htm", true, "<td>Caf&amp;e</td>"));
+    r.exchanges.push_back(exchange("POST", "/wl.cgi", true, "Saved.",
+                                   {{"ssid", "Caf&e"}, {"tok", "T123"}, {"h_ssid", "Caf&e"}}));
+    Exchange cut = exchange("GET", "/restart.htm", true, "Restarting now");
+    cut.reply.cutShort = true;
+    r.exchanges.push_back(cut);
+    return r;
+}
+
+std::unique_ptr<Device> played(const Recording& recording, const std::string& file) {
+    std::ofstream(file) << recording.toText();
+    DeviceSpec spec;
+    spec.name = "played-1";
+    spec.recording = file;
+    auto device = Device::create(spec);
+    device->start();
+    return device;
+}
+
+}  // namespace
+
+TEST(PlaybackDevice, AnswersAsRecordedAndKeepsTheFormsState) {
+    const std::string file =
+        ::testing::TempDir() + "playback_" + std::to_string(getpid()) + ".json";
+    auto device = played(sample(true), file);
+    const uint16_t port = device->port();
+    auto get = [port](const std::string& path, const std::string& user = "admin:PW-0001") {
+        return curl({"-s", "-u", user, "-w", "\n%{http_code}", url(port, path)}).out;
+    };
+    auto post = [port](const std::string& body) {
+        return curl({"-s", "-u", "admin:PW-0001", "-w", "\n%{http_code}", "--data-binary", body,
+                     url(port, "/wl.cgi")})
+            .out;
+    };
+    EXPECT_NE(std::string::npos, get("/wl.htm", "admin:wrong").find("\n401")) << "recorded refusal";
+    EXPECT_NE(std::string::npos, get("/not-recorded.htm").find("\n404"));
+    struct {
+        const char* what;
+        std::string body;
+        const char* reply;
+    } const submissions[] = {
+        {"no token", "ssid=Lake&h_ssid=Lake", "\n403"},
+        {"another token", "ssid=Lake&tok=T999&h_ssid=Lake", "\n403"},
+        {"the script's field not filled", "ssid=Lake&tok=T123&h_ssid=", "\n403"},
+        {"the script's field not the visible one", "ssid=Lake&tok=T123&h_ssid=Pond", "\n403"},
+        {"as the page's script sends it", "ssid=Lake%26Co&tok=T123&h_ssid=Lake%26Co",
+         "Saved.\n200"},
+    };
+    for (const auto& s : submissions)
+        EXPECT_NE(std::string::npos, post(s.body).find(s.reply)) << s.what;
+    // Later pages show the posted value where the recorded one stood, in the field and as text.
+    EXPECT_NE(std::string::npos, get("/wl.htm").find("value=\"Lake&amp;Co\"")) << get("/wl.htm");
+    EXPECT_NE(std::string::npos, get("/st.htm").find(">Lake&amp;Co<")) << get("/st.htm");
+    // A reply recorded cut short arrives whole but cut (curl: 18, partial file).
+    CurlRun cut = curl({"-s", "-u", "admin:PW-0001", url(port, "/restart.htm")});
+    EXPECT_EQ(18, cut.exitCode);
+    EXPECT_EQ("Restarting now", cut.out);
+    device->stop();
+
+    // Without a recorded refusal, a client without the login still gets a 401 with a realm.
+    auto bare = played(sample(false), file);
+    CurlRun refused = curl({"-s", "-i", url(bare->port(), "/wl.htm")});
+    EXPECT_NE(std::string::npos, refused.out.find(" 401 ")) << refused.out;
+    EXPECT_NE(std::string::npos, refused.out.find("WWW-Authenticate: Basic realm=")) << refused.out;
+    bare->stop();
+    std::remove(file.c_str());
+}
