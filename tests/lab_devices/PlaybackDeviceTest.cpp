@@ -111,3 +111,31 @@ TEST(PlaybackDevice, AnswersAsRecordedAndKeepsTheFormsState) {
     bare->stop();
     std::remove(file.c_str());
 }
+
+// Pages as devices write them: unquoted values, numeric and unknown entities, options without a
+// value attribute. The recorded values must be read as a browser reads them, or the posted ones
+// would not replace them in later pages.
+TEST(PlaybackDevice, ReadsRecordedValuesAsABrowserDoes) {
+    Recording r = sample(true);
+    r.exchanges.push_back(exchange(
+        "GET", "/more.htm", true,
+        "<form action=\"/more.cgi\" method=\"post\"><input name=owner value=O&#39;Hara&x;>"
+        "<select name=\"band\"><option>2.4 GHz</option><option selected> 5 GHz </option></select>"
+        "</form><p>Owner: <b>O&#39;Hara&amp;x;</b></p>"));
+    r.exchanges.push_back(
+        exchange("POST", "/more.cgi", true, "Saved.", {{"owner", "O'Hara&x;"}, {"band", "5 GHz"}}));
+    const std::string file =
+        ::testing::TempDir() + "playback_more_" + std::to_string(getpid()) + ".json";
+    auto device = played(r, file);
+    const uint16_t port = device->port();
+    CurlRun posted = curl({"-s", "-u", "admin:PW-0001", "--data-binary", "owner=Lake&band=2.4+GHz",
+                           url(port, "/more.cgi")});
+    EXPECT_EQ("Saved.", posted.out);
+    const std::string page = curl({"-s", "-u", "admin:PW-0001", url(port, "/more.htm")}).out;
+    EXPECT_NE(std::string::npos, page.find("value=\"Lake\"")) << page;
+    EXPECT_NE(std::string::npos, page.find("<b>Lake</b>")) << page;
+    EXPECT_NE(std::string::npos, page.find("<option selected>2.4 GHz")) << page;
+    EXPECT_EQ(std::string::npos, page.find("<option selected> 5 GHz")) << page;
+    device->stop();
+    std::remove(file.c_str());
+}
