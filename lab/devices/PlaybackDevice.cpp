@@ -21,13 +21,6 @@ std::string pathOf(const std::string& target) {
     return target.substr(0, target.find('?'));
 }
 
-const std::string* headerOf(const HeaderList& headers, const std::string& name) {
-    for (const auto& h : headers)
-        if (equalsCaseless(h.first, name))
-            return &h.second;
-    return nullptr;
-}
-
 bool isHtml(const RecordedReply& reply) {
     const std::string* type = headerOf(reply.headers, "Content-Type");
     return type ? lower(*type).find("html") != std::string::npos

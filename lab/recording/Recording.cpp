@@ -487,6 +487,14 @@ std::string base64Decode(const std::string& text) {
     return out;
 }
 
+const std::string* headerOf(const HeaderList& headers, const std::string& name) {
+    auto same = [](unsigned char a, unsigned char b) { return std::tolower(a) == std::tolower(b); };
+    for (const auto& h : headers)
+        if (std::equal(h.first.begin(), h.first.end(), name.begin(), name.end(), same))
+            return &h.second;
+    return nullptr;
+}
+
 void replaceAll(std::string& text, const std::string& from, const std::string& to) {
     std::size_t at = 0;
     while ((at = text.find(from, at)) != std::string::npos) {

@@ -120,6 +120,9 @@ class SecretScrubber {
 // (another host, a script, a mail address, a bare fragment). `address` is the device's.
 std::string resolveTarget(const std::string& base, std::string link, const std::string& address);
 
+// The value of the first header named `name` (letter case ignored), or nullptr.
+const std::string* headerOf(const HeaderList& headers, const std::string& name);
+
 // Every occurrence of `from` in `text`, left to right, without matching inside what was put in.
 void replaceAll(std::string& text, const std::string& from, const std::string& to);
 bool validUtf8(const std::string& bytes);

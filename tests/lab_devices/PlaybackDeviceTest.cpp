@@ -55,10 +55,10 @@ Recording sample(bool withRefusal) {
 
 std::unique_ptr<Device> played(const Recording& recording, const std::string& file) {
     std::ofstream(file) << recording.toText();
-    DeviceSpec spec;
-    spec.name = "played-1";
-    spec.recording = file;
-    auto device = Device::create(spec);
+    DeviceSpec profile;
+    profile.name = "played-1";
+    profile.recording = file;
+    auto device = Device::create(profile);
     device->start();
     return device;
 }

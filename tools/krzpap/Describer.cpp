@@ -19,6 +19,7 @@ namespace {
 using json = nlohmann::json;
 using krzlab::Exchange;
 using krzlab::HeaderList;
+using krzlab::headerOf;
 using krzlab::Recording;
 
 // What a gap holds until its author fills it: a text, a page and a pattern that still load.
@@ -71,13 +72,6 @@ std::string plain(const std::string& html) {
         out += space ? ' ' : c;
     }
     return trim(out);
-}
-
-const std::string* headerOf(const HeaderList& headers, const std::string& name) {
-    for (const auto& h : headers)
-        if (lower(h.first) == lower(name))
-            return &h.second;
-    return nullptr;
 }
 
 bool isHtml(const krzlab::RecordedReply& reply) {

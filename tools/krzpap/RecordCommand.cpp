@@ -28,6 +28,7 @@ namespace {
 
 using krzlab::Exchange;
 using krzlab::HeaderList;
+using krzlab::headerOf;
 using krzlab::Recording;
 using Clock = std::chrono::steady_clock;
 
@@ -35,13 +36,6 @@ std::string lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
-}
-
-const std::string* headerOf(const HeaderList& headers, const std::string& name) {
-    for (const auto& h : headers)
-        if (lower(h.first) == lower(name))
-            return &h.second;
-    return nullptr;
 }
 
 // "HTTP/1.1 200 OK\r\nName: value\r\n..." taken apart; no status line: a page sent bare.

@@ -8,6 +8,7 @@
 #include "UiServer.h"
 
 #include "core/KRZPAPModule.h"
+#include "lab/recording/Recording.h"
 #include "platform/krzprocess.h"
 
 #include <boost/make_shared.hpp>
@@ -15,7 +16,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <iostream>
 #include <memory>
 #include <thread>
@@ -75,11 +75,8 @@ std::string inPageTerms(std::string sentence) {
         {"--security ", "security "},
         {" needs --key", " needs a wireless key"},
     };
-    for (const auto& [option, field] : kTerms) {
-        for (size_t at = sentence.find(option); at != std::string::npos;
-             at = sentence.find(option, at + std::strlen(field)))
-            sentence.replace(at, std::strlen(option), field);
-    }
+    for (const auto& [option, field] : kTerms)
+        krzlab::replaceAll(sentence, option, field);
     return sentence;
 }
 
