@@ -135,6 +135,33 @@ TEST(KRZPAPCommHostile, EveryCaseEndsWithItsError) {
     std::remove(path.c_str());
 }
 
+// A cut reply's body is logged as far as it came when its length framed it; a chunked one, whose
+// pieces are not the body yet, is not logged as a body at all.
+TEST(KRZPAPCommHostile, ACutBodyIsLoggedOnlyWhenItsLengthFramedIt) {
+    std::string path = ::testing::TempDir() + "krzpap_cut_log_" + std::to_string(::getpid());
+    const struct {
+        const char* name;
+        std::string reply;
+        bool loggedAsBody;
+    } cases[] = {
+        {"length", STATUS + "Content-Length: 100\r\n\r\nlength-framed", true},
+        {"chunked", STATUS + "Transfer-Encoding: chunked\r\n\r\n20\r\nchunk-framed", false},
+    };
+    for (const auto& c : cases) {
+        std::remove(path.c_str());
+        KRZPAPModule::setLogFile(std::wstring(path.begin(), path.end()), 0);
+        KRZPAPModule::setLogLevel(KRZ_LOG_DUMP);
+        KRZPAPComm comm(std::string("127.0.0.1"));
+        EXPECT_EQ(fetch(after(c.reply), comm).message, "Reply cut short") << c.name;
+        KRZPAPModule::setLogLevel(KRZ_LOG_TRACE);
+        std::string log = krztest::fileText(path);
+        EXPECT_NE(log.find("Received HTTP headers:\n"), std::string::npos) << c.name;
+        EXPECT_EQ(log.find("Received HTTP body:\n") != std::string::npos, c.loggedAsBody) << log;
+        EXPECT_EQ(log.find("-framed\n") != std::string::npos, c.loggedAsBody) << log;
+    }
+    std::remove(path.c_str());
+}
+
 // While a device sends without pause, each call of the resumable reader still returns after a
 // bounded share, so that the caller's loop keeps its clock and its other connections turning.
 TEST(KRZPAPCommHostile, ResumableReaderYieldsDuringAFlood) {
