@@ -5,7 +5,7 @@
 # includes of each other spelled <krzpapconfigu/...>: the header checks, the API reference and the
 # installation all read those copies.
 set(KRZ_PUBLIC_HEADERS
-  core/KRZPAPCException.h core/KRZPAPConfigurator.h core/KRZPAPModule.h
+  core/KRZPAPCException.h core/KRZPAPConfigurator.h core/KRZPAPModule.h core/KRZPAPVersion.h
   http/KRZPAPComm.h http/KRZPFormParams.h http/KRZPMultipartParams.h
   html/KRZPHtmlParser.h
   webconf/KRZPHttpConfigurator.h
@@ -21,6 +21,19 @@ set(KRZ_PUBLIC_HEADERS
   host/krzsettings/KRZSettings.h)
 # The device service, a library of its own for hosts.
 list(APPEND KRZ_PUBLIC_HEADERS service/KRZPDeviceService.h)
+
+# The version macros and the project's version are one number: a release moves both or neither.
+file(STRINGS ${PROJECT_SOURCE_DIR}/core/KRZPAPVersion.h version_lines
+  REGEX "^#define KRZPAPCONFIGU_VERSION_(MAJOR|MINOR|PATCH) ")
+set(header_version)
+foreach(line ${version_lines})
+  string(REGEX REPLACE ".* ([0-9]+)$" "\\1" number "${line}")
+  list(APPEND header_version ${number})
+endforeach()
+list(JOIN header_version "." header_version)
+if(NOT header_version STREQUAL PROJECT_VERSION)
+  message(FATAL_ERROR "core/KRZPAPVersion.h says ${header_version}, the project ${PROJECT_VERSION}")
+endif()
 
 set(KRZ_PUBLIC_INCLUDE_ROOT ${CMAKE_BINARY_DIR}/include)
 set(KRZ_PUBLIC_HEADER_COPIES)

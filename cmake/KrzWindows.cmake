@@ -59,5 +59,9 @@ if(BUILD_TESTING)
     "# GoogleTest built from source (see cmake/KrzWindows.cmake).\n")
   set(GTest_DIR ${KRZ_HEADER_DEPS}/cmake CACHE PATH "" FORCE)
   # A Wine prefix of the build's own, quiet, with the Linux file system as drive Z:.
+  # The 32-bit build's prefix is a 32-bit Windows, as the DLL's users run it.
   set(KRZ_WINE_ENVIRONMENT "WINEDEBUG=-all;WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix")
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    list(APPEND KRZ_WINE_ENVIRONMENT "WINEARCH=win32")
+  endif()
 endif()

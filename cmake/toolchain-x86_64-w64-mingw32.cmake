@@ -3,7 +3,7 @@
 set(KRZ_MINGW_ARCH x86_64)
 include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw-w64.cmake)
 
-# Tests run under Debian's 64-bit Wine (there is no 32-bit Wine on these machines).
+# Tests run under Debian's 64-bit Wine.
 find_program(KRZ_WINE64 NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
 find_program(KRZ_WINE64 NAMES wine64 wine)
 if(KRZ_WINE64)

@@ -3,7 +3,8 @@
 set -euo pipefail
 
 # deps.sh demo: what building krzpap and krzlab and running the demo need. deps.sh (no argument):
-# also what the tests, the Windows cross-build, the sanitizers and the fuzzers need.
+# also what the tests, the Windows cross-build, the sanitizers and the fuzzers need. deps.sh wine32:
+# Debian's 32-bit Wine for the 32-bit Windows tests (the i386 architecture added to dpkg first).
 demo_packages=(
   build-essential cmake g++ pkg-config
   libboost-dev libssl-dev nlohmann-json3-dev libcli11-dev
@@ -13,7 +14,7 @@ test_packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev clang-format-14
   curl nginx-light tshark iproute2
-  python3-jsonschema dpkg-dev lintian abigail-tools arp-scan nmap
+  python3-jsonschema dpkg-dev lintian debootstrap abigail-tools arp-scan nmap
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
   binutils-mingw-w64-x86-64 wine64 file doxygen
   chromium nodejs
@@ -22,7 +23,8 @@ test_packages=(
 case "${1:-all}" in
   demo) packages=("${demo_packages[@]}") ;;
   all) packages=("${demo_packages[@]}" "${test_packages[@]}") ;;
-  *) echo "usage: deps.sh [demo]" >&2; exit 2 ;;
+  wine32) packages=(wine32:i386) ;;
+  *) echo "usage: deps.sh [demo|wine32]" >&2; exit 2 ;;
 esac
 
 missing=()
@@ -44,6 +46,9 @@ echo "Installing: ${missing[*]}" >&2
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then
   sudo_cmd=(sudo)
+fi
+if [ "${1:-all}" = wine32 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  "${sudo_cmd[@]}" dpkg --add-architecture i386
 fi
 export DEBIAN_FRONTEND=noninteractive
 "${sudo_cmd[@]}" apt-get update -qq

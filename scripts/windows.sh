@@ -2,9 +2,11 @@
 # The Windows builds, cross-compiled with Debian's mingw-w64, and their tests under Wine:
 #   build/win32: the 32-bit DLLs and programs (krzpapconfigu.dll, krzpapmodulesu.dll, krzpap.exe,
 #                the host library stand-ins, TqvRes.dll, the lab backend krzlab.dll), with a check
-#                that both DLLs are 32-bit and export only the library's classes;
-#   build/win64: the same for 64-bit Windows, with the unit and loopback tests, run under wine64,
-#                and krzpap.exe end to end against the Linux krzlab (needs build/release first).
+#                that both DLLs are 32-bit and export only the library's classes, and the unit and
+#                loopback tests, run under Debian's 32-bit Wine in a 32-bit Windows prefix;
+#   build/win64: the same for 64-bit Windows, run under wine64, and the examples built against
+#                the installation.
+# Both run krzpap.exe end to end against the Linux krzlab (needs build/release first).
 # Usage: windows.sh [build|test]   (test, the default, builds first)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,8 +17,14 @@ if command -v ccache >/dev/null; then
   launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 
+linux_krzlab=$PWD/build/release/bin/krzlab
+e2e=()
+if [ -x "$linux_krzlab" ]; then
+  e2e=(-DKRZ_LINUX_KRZLAB="$linux_krzlab")
+fi
+
 cmake -S . -B build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF "${launcher[@]}" >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON "${e2e[@]}" "${launcher[@]}" >/dev/null
 cmake --build build/win32 -j"$jobs"
 
 # Both DLLs are 32-bit Windows libraries; the library exports its classes and nothing else.
@@ -46,17 +54,16 @@ for module in krzpapmodulesu krzpapdescriptions; do
   fi
 done
 
-linux_krzlab=$PWD/build/release/bin/krzlab
-e2e=()
-if [ -x "$linux_krzlab" ]; then
-  e2e=(-DKRZ_LINUX_KRZLAB="$linux_krzlab")
-fi
 cmake -S . -B build/win64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64-w64-mingw32.cmake \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo "${e2e[@]}" "${launcher[@]}" >/dev/null
 cmake --build build/win64 -j"$jobs"
 
 if [ "$what" = test ]; then
-  # One Wine server for the whole run, so that each program does not start its own.
-  export WINEDEBUG=-all WINEPREFIX=$PWD/build/win64/wineprefix
-  ctest --test-dir build/win64 -L wine --output-on-failure
+  scripts/deps.sh wine32
+  # One Wine server for each build's whole run, so that each program does not start its own; the
+  # 32-bit build's prefix is a 32-bit Windows.
+  (export WINEDEBUG=-all WINEPREFIX=$PWD/build/win32/wineprefix WINEARCH=win32
+   ctest --test-dir build/win32 -L wine --output-on-failure)
+  (export WINEDEBUG=-all WINEPREFIX=$PWD/build/win64/wineprefix
+   ctest --test-dir build/win64 -L wine --output-on-failure)
 fi

@@ -96,8 +96,13 @@ void addCandidate(std::vector<std::string>& list, const std::string& path) {
     list.push_back(path);
 }
 
-// Where a Windows library name is looked for: "x.dll" as lib<x>.so beside this library, beside
-// the program and on the loader's path, then the name as given.
+// The package's private folder beside this library, where an installation keeps the libraries
+// that are only ever loaded by name (modules, the lab, the resource strings): out of the loader's
+// path, which is for libraries that programs link.
+const char* const kPrivateFolder = "/krzpap";
+
+// Where a Windows library name is looked for: "x.dll" as lib<x>.so beside this library, in its
+// private folder, beside the program and on the loader's path, then the name as given.
 std::vector<std::string> candidates(const std::string& name) {
     std::vector<std::string> list;
     std::string folder = folderOf(name);
@@ -116,6 +121,7 @@ std::vector<std::string> candidates(const std::string& name) {
         std::string own = platformFolder();
         if (!own.empty()) {
             addCandidate(list, own + "/" + f);
+            addCandidate(list, own + kPrivateFolder + "/" + f);
         }
         std::string program = programFolder();
         if (!program.empty()) {

@@ -11,16 +11,24 @@
 
 #include <boost/make_shared.hpp>
 
+#include <filesystem>
 #include <list>
+#include <system_error>
 
 namespace {
 
 const wchar_t* const kFoldersSetting = L"KRZ_APDESCRIPTION_DIRS";
 
-// The installed descriptions, found from this library's own folder as the install lays them out.
+// The installed descriptions, found from this library's own folder as the install lays them out,
+// or, where that folder is not there, as the build tree does.
 std::string installedFolder() {
     static const int here = 0;
-    return krzprocess::libraryDirectoryOf(&here) + KRZ_DESCRIPTIONS_FROM_MODULE;
+    const std::string folder = krzprocess::libraryDirectoryOf(&here);
+    const std::string installed = folder + KRZ_DESCRIPTIONS_FROM_MODULE;
+    std::error_code unreadable;
+    return std::filesystem::is_directory(installed, unreadable)
+               ? installed
+               : folder + KRZ_DESCRIPTIONS_FROM_BUILT_MODULE;
 }
 
 struct DescriptionRegistration {

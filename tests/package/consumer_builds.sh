@@ -20,7 +20,8 @@ module=$work/module/libkrzquillpress.so
 test -f "$module"
 echo "the example module built with find_package"
 
-export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
+libdir=$prefix/$(sed -n 's/^CMAKE_INSTALL_LIBDIR:[A-Z]*=//p' "$build/CMakeCache.txt")
+export PKG_CONFIG_PATH=$libdir/pkgconfig
 mkdir "$work/plain"
 # shellcheck disable=SC2046
 "$compiler" -std=c++17 -Wall -Wextra -Werror -shared -fPIC $(pkg-config --cflags krzpapconfigu) \
@@ -51,7 +52,7 @@ echo "the example module and a host built with pkg-config and -lkrzpapconfigu al
 
 # The module list names the example module beside the shipped one; the host finds the library
 # and the lab through the moved prefix.
-export LD_LIBRARY_PATH=$prefix/lib
+export LD_LIBRARY_PATH=$libdir
 export KRZ_VORTAN_APMODULE_DLLS="krzpapmodulesu.dll;$work/plain/libkrzquillpress.so"
 KRZ_NETWORK=lab "$work/plain/host" >"$work/scan.txt"
 grep -q '^Quillpress Inkwell 300$' "$work/scan.txt" || { cat "$work/scan.txt"; exit 1; }
