@@ -8,7 +8,7 @@ set -euo pipefail
 demo_packages=(
   build-essential cmake g++ pkg-config
   libboost-dev libssl-dev nlohmann-json3-dev libcli11-dev
-  ieee-data liblwip-dev libcpp-httplib-dev
+  ieee-data liblwip-dev
 )
 test_packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
@@ -17,7 +17,7 @@ test_packages=(
   python3-jsonschema dpkg-dev lintian debootstrap abigail-tools arp-scan nmap
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
   binutils-mingw-w64-x86-64 wine64 file doxygen
-  chromium nodejs
+  chromium nodejs libcpp-httplib-dev ansible-core
 )
 
 case "${1:-all}" in

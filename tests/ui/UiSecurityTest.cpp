@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <nlohmann/json.hpp>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -243,6 +246,98 @@ TEST_F(UiSecurityTest, EveryRequestWithoutThePagesCredentialsIsRefused) {
     const std::string log = fileText(state + "/krzpap/krzpap.log");
     EXPECT_EQ(std::string::npos, log.find(url.substr(url.find('=') + 1)));
     EXPECT_EQ(std::string::npos, log.find(session));
+}
+
+// A raw loopback connection to the server, for what no well-behaved client sends.
+class RawConnection {
+  public:
+    explicit RawConnection(int port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(static_cast<uint16_t>(port));
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0;
+    }
+    ~RawConnection() { close(fd_); }
+    RawConnection(const RawConnection&) = delete;
+    RawConnection& operator=(const RawConnection&) = delete;
+    bool connected() const { return connected_; }
+    void sendText(const std::string& text) {
+        ASSERT_EQ(static_cast<ssize_t>(text.size()), ::send(fd_, text.data(), text.size(), 0));
+    }
+    // What the server sends until it closes (or 20 s pass).
+    std::string readAll() {
+        timeval wait{20, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        std::string got;
+        char chunk[4096];
+        ssize_t n;
+        while ((n = recv(fd_, chunk, sizeof chunk, 0)) > 0)
+            got.append(chunk, static_cast<size_t>(n));
+        closedByServer_ = n == 0;
+        return got;
+    }
+    bool closedByServer() const { return closedByServer_; }
+
+  private:
+    int fd_;
+    bool connected_ = false;
+    bool closedByServer_ = false;
+};
+
+// Connections that send slowly, send too much or send nonsense hold the page up only so long:
+// the page's own requests are answered beside them, a body past the bound is refused however it
+// is sent, and a connection that stops sending is closed.
+TEST_F(UiSecurityTest, SlowLongOrBrokenRequestsDoNotHoldThePage) {
+    startServer();
+    openPage();
+    std::vector<std::unique_ptr<RawConnection>> slow;
+    for (int i = 0; i < 8; ++i) {
+        slow.push_back(std::make_unique<RawConnection>(port));
+        ASSERT_TRUE(slow.back()->connected());
+        slow.back()->sendText("GET /api/job HTTP/1.1\r\nHost: " + host + "\r\n");
+    }
+    httplib::Result job =
+        send("GET", "/api/job", {{"Host", host}, {"Cookie", "krzpap_session=" + session}});
+    ASSERT_TRUE(job) << "the page waits behind eight slow connections";
+    EXPECT_EQ(200, job->status);
+
+    // Chunked, the body's length is known only as it comes: the bound still holds.
+    httplib::Client client("127.0.0.1", port);
+    httplib::Result chunked = client.Post(
+        "/api/defaults", pageChange(),
+        [](size_t offset, httplib::DataSink& sink) {
+            const std::string block(16 * 1024, ' ');
+            if (offset < 1024 * 1024)
+                sink.write(block.data(), block.size());
+            else
+                sink.done();
+            return true;
+        },
+        "application/json");
+    ASSERT_TRUE(chunked);
+    EXPECT_EQ(413, chunked->status);
+    expectGuardHeaders(*chunked, "a chunked body past the bound");
+
+    const std::vector<std::pair<std::string, std::string>> broken = {
+        {"not HTTP at all\r\n\r\n", "HTTP/1.1 400"},
+        {"GET / HTTP/1.1\r\nHost: " + host + "\r\nX-Long: " + std::string(20000, 'a') + "\r\n\r\n",
+         "HTTP/1.1 431"},
+        {"POST /api/defaults HTTP/1.1\r\nHost: " + host + "\r\nContent-Length: 99999999\r\n\r\n",
+         "HTTP/1.1 413"},
+    };
+    for (const auto& [request, status] : broken) {
+        RawConnection raw(port);
+        ASSERT_TRUE(raw.connected());
+        raw.sendText(request);
+        const std::string answer = raw.readAll();
+        EXPECT_EQ(0u, answer.rfind(status, 0)) << answer;
+        EXPECT_TRUE(raw.closedByServer()) << status;
+    }
+
+    // The slow ones: closed by the server once their time is up (the one wait of this test).
+    EXPECT_EQ("", slow.front()->readAll());
+    EXPECT_TRUE(slow.front()->closedByServer());
 }
 
 // A tab that closed without a word (it crashed, the computer slept) stops asking after its

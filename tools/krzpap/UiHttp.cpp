@@ -1,10 +1,16 @@
 #include "UiHttp.h"
 
 #include "UiAssets.h"
+#include "krzlisten/krzlisten.h"
 
-#include <httplib.h>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
 
-#include <atomic>
+#include <map>
+#include <optional>
 #include <random>
 #include <thread>
 
@@ -12,9 +18,27 @@ namespace krzpap {
 
 namespace {
 
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+using Request = http::request<http::string_body>;
+using Response = http::response<http::string_body>;
+
 const char* const kCookieName = "krzpap_session";
 const char* const kTokenHeader = "X-Krzpap-Token";
 const char* const kTokenMark = "__KRZPAP_TOKEN__";
+
+// The page's requests are small; a longer body, chunked or not, is refused unread.
+constexpr size_t kBodyLimit = 64 * 1024;
+// A whole request, from the first byte (or the end of the last answer) to its last, must come in
+// this time, so that a slow or silent connection holds its place only so long.
+constexpr auto kRequestTime = std::chrono::seconds(5);
+// A connection is answered only while fewer than this many are open; the others are closed.
+constexpr int kMaxConnections = 32;
+// What is read and dropped after a refusal that ends the connection, so the answer is not lost to
+// a reset while the client still sends.
+constexpr size_t kDrainLimit = 1024 * 1024;
 
 std::string randomHex(size_t bytes) {
     static const char* const kHex = "0123456789abcdef";
@@ -38,85 +62,226 @@ bool sameSecret(const std::string& a, const std::string& b) {
     return diff == 0;
 }
 
-std::string cookieValue(const std::string& header, const std::string& name) {
+// The value of `name` in a list of `name=value` items separated by `separator`; nullopt when
+// absent. Values are compared as sent: an encoded secret is not the secret.
+std::optional<std::string> itemValue(const std::string& list, char separator,
+                                     const std::string& name) {
     size_t at = 0;
-    while (at < header.size()) {
-        size_t end = header.find(';', at);
-        std::string part = header.substr(at, end == std::string::npos ? end : end - at);
+    while (at <= list.size()) {
+        size_t end = list.find(separator, at);
+        std::string part = list.substr(at, end == std::string::npos ? end : end - at);
         size_t start = part.find_first_not_of(' ');
         if (start != std::string::npos && part.compare(start, name.size() + 1, name + "=") == 0)
             return part.substr(start + name.size() + 1);
+        if (start != std::string::npos && part.substr(start) == name)
+            return std::string();
         if (end == std::string::npos)
             break;
         at = end + 1;
     }
-    return std::string();
+    return std::nullopt;
 }
 
-void refuse(httplib::Response& res, int status, const std::string& why) {
-    res.status = status;
-    res.set_content(why + "\n", "text/plain; charset=utf-8");
+std::string header(const Request& req, beast::string_view name) {
+    return std::string(req[name]);
 }
 
 }  // namespace
 
 struct UiHttp::State {
-    httplib::Server server;
+    // Before the io_context: sessions count themselves out while it destroys them.
+    int connections = 0;
+    asio::io_context io{1};
+    tcp::acceptor acceptor{io};
+    asio::steady_timer acceptPause{io};
     std::thread listener;
-    int port = 0;
+    std::map<std::string, Handler> gets;
+    std::map<std::string, Handler> posts;
     std::string host;
     std::string origin;
     const std::string secret = randomHex(16);
     const std::string session = randomHex(16);
     const std::string token = randomHex(16);
-    std::atomic<bool> secretSpent{false};
+    bool secretSpent = false;  // the server's thread only
     std::function<void()> onSpent;
 
-    bool refused(const httplib::Request& req, httplib::Response& res);
-    void serveAsset(const httplib::Request& req, httplib::Response& res);
+    class Session;
+    void accept();
+    Response answer(const Request& req);
+    bool refused(const Request& req, const std::string& path, const std::string& query,
+                 Response& res);
+    void serveAsset(const std::string& path, Response& res);
 };
 
+namespace {
+
+// Every answer forbids caching, referrers, framing and anything but the page's own files.
+Response guarded(unsigned status, unsigned version) {
+    Response res{static_cast<http::status>(status), version};
+    res.set("Content-Security-Policy",
+            "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
+            "connect-src 'self'; form-action 'none'; base-uri 'none'; frame-ancestors 'none'");
+    res.set("Referrer-Policy", "no-referrer");
+    res.set(http::field::cache_control, "no-store");
+    res.set("X-Content-Type-Options", "nosniff");
+    res.set("X-Frame-Options", "DENY");
+    return res;
+}
+
+void refuse(Response& res, unsigned status, const std::string& why) {
+    res.result(status);
+    res.set(http::field::content_type, "text/plain; charset=utf-8");
+    res.body() = why + "\n";
+}
+
+}  // namespace
+
+// One connection: requests read one at a time, each answered before the next is read.
+class UiHttp::State::Session : public std::enable_shared_from_this<Session> {
+  public:
+    Session(tcp::socket socket, State& state) : stream_(std::move(socket)), state_(state) {
+        ++state_.connections;
+    }
+    ~Session() { --state_.connections; }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    void read() {
+        parser_.emplace();
+        parser_->body_limit(kBodyLimit);
+        stream_.expires_after(kRequestTime);
+        http::async_read(
+            stream_, buffer_, *parser_,
+            [self = shared_from_this()](beast::error_code ec, size_t) { self->onRead(ec); });
+    }
+
+  private:
+    void onRead(beast::error_code ec) {
+        if (ec == http::error::body_limit)
+            return refuseAndClose(413, "refused: the request is too long");
+        if (ec == http::error::header_limit)
+            return refuseAndClose(431, "refused: the request's header is too long");
+        if (ec && ec.category() == http::make_error_code(http::error::end_of_stream).category() &&
+            ec != http::error::end_of_stream)
+            return refuseAndClose(400, "refused: not an HTTP request");
+        if (ec)
+            return;  // closed, reset or too slow: the connection ends here
+        const Request& req = parser_->get();
+        Response res = state_.answer(req);
+        res.keep_alive(req.keep_alive());
+        send(std::move(res), !req.keep_alive());
+    }
+
+    void refuseAndClose(unsigned status, const std::string& why) {
+        Response res = guarded(status, 11);
+        refuse(res, status, why);
+        res.keep_alive(false);
+        send(std::move(res), true);
+    }
+
+    void send(Response res, bool close) {
+        response_.emplace(std::move(res));
+        if (!response_->has_content_length() && !response_->chunked())
+            response_->prepare_payload();
+        stream_.expires_after(kRequestTime);
+        http::async_write(stream_, *response_,
+                          [self = shared_from_this(), close](beast::error_code ec, size_t) {
+                              if (ec)
+                                  return;
+                              if (close)
+                                  self->finish();
+                              else
+                                  self->read();
+                          });
+    }
+
+    // Ends the connection after its answer; what the client still sends is read and dropped for
+    // a moment, so the answer is not lost to a reset.
+    void finish() {
+        beast::error_code ignored;
+        stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        stream_.expires_after(std::chrono::seconds(1));
+        drain();
+    }
+
+    void drain() {
+        stream_.async_read_some(asio::buffer(scratch_),
+                                [self = shared_from_this()](beast::error_code ec, size_t n) {
+                                    self->drained_ += n;
+                                    if (!ec && self->drained_ < kDrainLimit)
+                                        self->drain();
+                                });
+    }
+
+    beast::tcp_stream stream_;
+    State& state_;
+    beast::flat_buffer buffer_{8192};
+    std::optional<http::request_parser<http::string_body>> parser_;
+    std::optional<Response> response_;
+    char scratch_[4096];
+    size_t drained_ = 0;
+};
+
+void UiHttp::State::accept() {
+    acceptor.async_accept([this](beast::error_code ec, tcp::socket socket) {
+        if (ec == asio::error::operation_aborted)
+            return;
+        if (ec) {
+            // Out of descriptors or the like: try again a moment later, not in a busy loop.
+            acceptPause.expires_after(std::chrono::milliseconds(100));
+            acceptPause.async_wait([this](beast::error_code waited) {
+                if (!waited)
+                    accept();
+            });
+            return;
+        }
+        if (connections < kMaxConnections)
+            std::make_shared<Session>(std::move(socket), *this)->read();
+        accept();  // a socket past the limit closes as it goes out of scope
+    });
+}
+
 // The checks every request passes before it is routed; true when it was refused (or answered).
-bool UiHttp::State::refused(const httplib::Request& req, httplib::Response& res) {
-    if (req.get_header_value("Host") != host) {
+bool UiHttp::State::refused(const Request& req, const std::string& path, const std::string& query,
+                            Response& res) {
+    if (header(req, "Host") != host) {
         refuse(res, 403, "refused: this server answers only to " + host);
         return true;
     }
-    if (req.has_param("secret")) {
+    if (std::optional<std::string> offered = itemValue(query, '&', "secret")) {
         // The secret opens the page once; after that, or on any other request, it is refused.
-        bool first = req.method == "GET" && req.path == "/" &&
-                     sameSecret(req.get_param_value("secret"), secret) &&
-                     !secretSpent.exchange(true);
+        bool first = req.method() == http::verb::get && path == "/" &&
+                     sameSecret(*offered, secret) && !secretSpent;
         if (!first) {
             refuse(res, 403, "refused: this address has been used; start krzpap ui again");
             return true;
         }
+        secretSpent = true;
         if (onSpent)
             onSpent();
-        res.set_header("Set-Cookie", std::string(kCookieName) + "=" + session +
-                                         "; Path=/; HttpOnly; SameSite=Strict");
+        res.set(http::field::set_cookie,
+                std::string(kCookieName) + "=" + session + "; Path=/; HttpOnly; SameSite=Strict");
         // Off the address bar and the history at once.
-        res.status = 303;
-        res.set_header("Location", "/");
+        res.result(http::status::see_other);
+        res.set(http::field::location, "/");
         return true;
     }
-    if (!sameSecret(cookieValue(req.get_header_value("Cookie"), kCookieName), session)) {
+    if (!sameSecret(itemValue(header(req, "Cookie"), ';', kCookieName).value_or(""), session)) {
         refuse(res, 403,
                "refused: open the address that krzpap ui printed (it works once); start krzpap "
                "ui again for a new one");
         return true;
     }
-    if (req.method != "GET" && req.method != "HEAD" &&
-        (req.get_header_value("Origin") != origin ||
-         !sameSecret(req.get_header_value(kTokenHeader), token))) {
+    if (req.method() != http::verb::get && req.method() != http::verb::head &&
+        (header(req, "Origin") != origin || !sameSecret(header(req, kTokenHeader), token))) {
         refuse(res, 403, "refused: a change must come from the page itself");
         return true;
     }
     return false;
 }
 
-void UiHttp::State::serveAsset(const httplib::Request& req, httplib::Response& res) {
-    const UiAsset* asset = findUiAsset(req.path);
+void UiHttp::State::serveAsset(const std::string& path, Response& res) {
+    const UiAsset* asset = findUiAsset(path);
     if (asset == nullptr) {
         refuse(res, 404, "not found");
         return;
@@ -125,58 +290,57 @@ void UiHttp::State::serveAsset(const httplib::Request& req, httplib::Response& r
     size_t at = content.find(kTokenMark);
     if (at != std::string::npos)
         content.replace(at, std::string(kTokenMark).size(), token);
-    res.set_content(content, asset->type);
+    res.set(http::field::content_type, asset->type);
+    res.body() = std::move(content);
 }
 
-UiHttp::UiHttp() : state_(std::make_unique<State>()) {
-    httplib::Server& server = state_->server;
-    server.set_default_headers({
-        {"Content-Security-Policy",
-         "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
-         "connect-src 'self'; form-action 'none'; base-uri 'none'; frame-ancestors 'none'"},
-        {"Referrer-Policy", "no-referrer"},
-        {"Cache-Control", "no-store"},
-        {"X-Content-Type-Options", "nosniff"},
-        {"X-Frame-Options", "DENY"},
-    });
-    server.set_payload_max_length(64 * 1024);
-    // Short, so that a stop is not held up by an idle connection.
-    server.set_keep_alive_timeout(1);
-    State* state = state_.get();
-    server.set_pre_routing_handler([state](const httplib::Request& req, httplib::Response& res) {
-        return state->refused(req, res) ? httplib::Server::HandlerResponse::Handled
-                                        : httplib::Server::HandlerResponse::Unhandled;
-    });
-    server.Get(R"(/[a-z]*(\.[a-z]+)?)",
-               [state](const httplib::Request& req, httplib::Response& res) {
-                   state->serveAsset(req, res);
-               });
+Response UiHttp::State::answer(const Request& req) {
+    Response res = guarded(200, req.version());
+    const std::string target(req.target());
+    const size_t mark = target.find('?');
+    const std::string path = target.substr(0, mark);
+    const std::string query = mark == std::string::npos ? "" : target.substr(mark + 1);
+    if (refused(req, path, query, res))
+        return res;
+    const bool get = req.method() == http::verb::get || req.method() == http::verb::head;
+    const auto& routes = get ? gets : posts;
+    auto route = routes.find(path);
+    if (route != routes.end() && (get || req.method() == http::verb::post)) {
+        int status = 200;
+        std::string json;
+        try {
+            route->second(req.body(), status, json);
+        } catch (const std::exception&) {
+            refuse(res, 500, "the server failed on this request");
+            return res;
+        }
+        res.result(static_cast<unsigned>(status));
+        res.set(http::field::content_type, "application/json");
+        res.body() = std::move(json);
+    } else if (get) {
+        serveAsset(path, res);
+    } else {
+        refuse(res, 404, "not found");
+    }
+    if (req.method() == http::verb::head) {
+        res.content_length(res.body().size());
+        res.body().clear();
+    }
+    return res;
 }
+
+UiHttp::UiHttp() : state_(std::make_unique<State>()) {}
 
 UiHttp::~UiHttp() {
     stop();
 }
 
-namespace {
-
-httplib::Server::Handler adapt(UiHttp::Handler handler) {
-    return [handler](const httplib::Request& req, httplib::Response& res) {
-        int status = 200;
-        std::string json;
-        handler(req.body, status, json);
-        res.status = status;
-        res.set_content(json, "application/json");
-    };
-}
-
-}  // namespace
-
 void UiHttp::get(const std::string& path, Handler handler) {
-    state_->server.Get(path, adapt(std::move(handler)));
+    state_->gets[path] = std::move(handler);
 }
 
 void UiHttp::post(const std::string& path, Handler handler) {
-    state_->server.Post(path, adapt(std::move(handler)));
+    state_->posts[path] = std::move(handler);
 }
 
 void UiHttp::onSecretSpent(std::function<void()> action) {
@@ -184,15 +348,25 @@ void UiHttp::onSecretSpent(std::function<void()> action) {
 }
 
 int UiHttp::bind(int port) {
-    const std::string address = "127.0.0.1";
-    if (port == 0)
-        port = state_->server.bind_to_any_port(address);
-    else if (!state_->server.bind_to_port(address, port))
-        port = 0;
-    if (port <= 0)
+    tcp::acceptor& acceptor = state_->acceptor;
+    const tcp::endpoint at(asio::ip::make_address_v4("127.0.0.1"),
+                           static_cast<unsigned short>(port));
+    beast::error_code ec;
+    acceptor.open(at.protocol(), ec);
+    if (ec)
         return 0;
-    state_->port = port;
-    state_->host = address + ":" + std::to_string(port);
+    if (!krzlisten::guardListener(static_cast<std::uintptr_t>(acceptor.native_handle())))
+        ec = asio::error::access_denied;
+    if (!ec)
+        acceptor.bind(at, ec);
+    if (!ec)
+        acceptor.listen(asio::socket_base::max_listen_connections, ec);
+    if (ec) {
+        acceptor.close(ec);
+        return 0;
+    }
+    port = acceptor.local_endpoint().port();
+    state_->host = "127.0.0.1:" + std::to_string(port);
     state_->origin = "http://" + state_->host;
     return port;
 }
@@ -203,11 +377,12 @@ std::string UiHttp::url() const {
 
 void UiHttp::start() {
     State* state = state_.get();
-    state_->listener = std::thread([state] { state->server.listen_after_bind(); });
+    state->accept();
+    state->listener = std::thread([state] { state->io.run(); });
 }
 
 void UiHttp::stop() {
-    state_->server.stop();
+    state_->io.stop();
     if (state_->listener.joinable())
         state_->listener.join();
 }
