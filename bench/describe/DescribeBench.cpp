@@ -1,7 +1,7 @@
 // `krzpap describe` on a recording of 50 admin pages, each fetched with and without the login,
 // each with a settings form of text fields, selects and a script that fills them (goal: under
 // 1 s for the command); and the guesser alone on the same recording, without the process and
-// the file.
+// the file; and the command on one form of 1,000 and of 10,000 fields.
 #include "Describer.h"
 
 #include "testsupport/krzprograms.h"
@@ -13,6 +13,25 @@
 #include <unistd.h>
 
 namespace {
+
+// One page with a form of `fields` fields, each with a label and filled by the page's script.
+krzlab::Recording oneBigForm(int fields) {
+    krzlab::Recording r;
+    r.address = "192.168.77.10";
+    krzlab::Exchange page;
+    page.request = {"GET", "/", {}, {}, false, false};
+    page.reply.headers = {{"Content-Type", "text/html"}};
+    std::string body = "<html><title>Bench BX-50</title><form name=f action=/set method=post>",
+                script;
+    for (int i = 0; i < fields; ++i) {
+        std::string n = std::to_string(i);
+        body += "<tr><td>Field " + n + "</td><td><input name=f" + n + " maxlength=32></td></tr>\n";
+        script += "var v" + n + " = 'x" + n + "'; f.f" + n + ".value = v" + n + ";\n";
+    }
+    page.reply.body = body + "</form><script>" + script + "</script></html>";
+    r.exchanges.push_back(page);
+    return r;
+}
 
 krzlab::Recording fiftyPages() {
     krzlab::Recording r;
@@ -62,9 +81,9 @@ krzlab::Recording fiftyPages() {
     return r;
 }
 
-void BM_DescribeFiftyPages(benchmark::State& state) {
+void describe(benchmark::State& state, const krzlab::Recording& recording) {
     std::string path = "/tmp/describe_bench_" + std::to_string(getpid()) + ".json";
-    std::ofstream(path) << fiftyPages().toText();
+    std::ofstream(path) << recording.toText();
     std::string out = path + ".draft.json";
     std::vector<std::string> env = krztest::processEnvironment();
     env.push_back("XDG_STATE_HOME=/tmp/describe_bench_state");
@@ -80,6 +99,16 @@ void BM_DescribeFiftyPages(benchmark::State& state) {
     std::remove(out.c_str());
 }
 
+void BM_DescribeFiftyPages(benchmark::State& state) {
+    describe(state, fiftyPages());
+}
+
+// The command on one form of state.range(0) fields (goal: time linear in the fields, under 2 s
+// for 10,000).
+void BM_DescribeOneBigForm(benchmark::State& state) {
+    describe(state, oneBigForm(static_cast<int>(state.range(0))));
+}
+
 void BM_DraftFiftyPages(benchmark::State& state) {
     krzlab::Recording r = fiftyPages();
     size_t marks = 0;
@@ -93,5 +122,10 @@ void BM_DraftFiftyPages(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_DescribeFiftyPages)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_DescribeOneBigForm)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3)
+    ->Arg(1000)
+    ->Arg(10000);
 BENCHMARK(BM_DraftFiftyPages)->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();

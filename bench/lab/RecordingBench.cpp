@@ -1,7 +1,7 @@
 // A played recording answering one request through the library's connection and the lab's
 // carriage (goal: under 1 ms), and `krzpap record` over a played device of 30 pages behind Basic
 // authentication (goal: under 5 s), which it visits twice each: as a client without the login
-// sees them and with it.
+// sees them and with it; and on one page whose script fills a form of 1,000 and of 10,000 fields.
 #include "lab/net/LabDescription.h"
 #include "lab/net/LabNetwork.h"
 #include "lab/recording/Recording.h"
@@ -24,8 +24,8 @@ namespace {
 const char kAddress[] = "192.168.77.10";
 
 // A device of `pages` pages behind Basic authentication, each linking to the next and holding a
-// form, as a recording.
-std::string writeRecording(int pages) {
+// form of `fields` fields (filled by the page's script when `scripted`), as a recording.
+std::string writeRecording(int pages, int fields = 20, bool scripted = false) {
     krzlab::Recording r;
     r.address = kAddress;
     r.mac = "02:4B:5A:00:00:10";
@@ -47,10 +47,15 @@ std::string writeRecording(int pages) {
         if (i + 1 < pages)
             body += "<a href=\"/p" + std::to_string(i + 1) + ".htm\">next</a>\n";
         body += "<form method=\"post\" action=\"/set" + std::to_string(i) + ".cgi\">\n";
-        for (int f = 0; f < 20; ++f)
-            body += "<input name=\"field" + std::to_string(f) + "\" value=\"value " +
-                    std::to_string(f) + "\">\n";
-        body += "</form>\n" + std::string(2000, ' ') + "</body></html>\n";
+        std::string script;
+        for (int f = 0; f < fields; ++f) {
+            std::string n = std::to_string(f);
+            body += "<input name=\"field" + n + "\" value=\"value " + n + "\">\n";
+            if (scripted)
+                script += "var v" + n + " = 'x" + n + "'; f.field" + n + ".value = v" + n + ";\n";
+        }
+        body += "</form>\n<script>" + script + "</script>" + std::string(2000, ' ') +
+                "</body></html>\n";
         page.reply.body = body;
         r.exchanges.push_back(page);
         page.request.credentials = false;
@@ -105,8 +110,9 @@ void BM_EmulatedDeviceAnswersARequest(benchmark::State& state) {
     KRZNetworkBackend::setActive(boost::shared_ptr<KRZNetworkBackend>());
 }
 
-void BM_RecordThirtyPages(benchmark::State& state) {
-    std::string recording = writeRecording(30);
+// krzpap record over a played device: `pages` pages of `fields` fields each.
+void recordPlayed(benchmark::State& state, int pages, int fields, bool scripted) {
+    std::string recording = writeRecording(pages, fields, scripted);
     std::string description = recording + ".lab.json";
     std::ofstream(description) << playbackLab(recording).toJson().dump();
     std::string out = recording + ".out", err = recording + ".err";
@@ -147,10 +153,26 @@ void BM_RecordThirtyPages(benchmark::State& state) {
         std::remove(f.c_str());
 }
 
+void BM_RecordThirtyPages(benchmark::State& state) {
+    recordPlayed(state, 30, 20, false);
+}
+
+// One page with a form of state.range(0) fields that its script fills (goal: time linear in the
+// fields, under 2 s for 10,000).
+void BM_RecordOneBigForm(benchmark::State& state) {
+    recordPlayed(state, 1, static_cast<int>(state.range(0)), true);
+}
+
 }  // namespace
 
 BENCHMARK(BM_PlayedRecordingAnswersARequest)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_EmulatedDeviceAnswersARequest)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_RecordThirtyPages)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_RecordOneBigForm)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3)
+    ->Arg(1000)
+    ->Arg(10000);
 
 BENCHMARK_MAIN();

@@ -4,7 +4,9 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -28,6 +30,21 @@ const json& member(const json& j, const std::string& where, const char* key) {
     return *it;
 }
 
+// Bytes a device sent are kept as they were: text when they are UTF-8, else {"base64": ...}.
+json bytesToJson(const std::string& bytes) {
+    if (validUtf8(bytes))
+        return bytes;
+    return json{{"base64", base64Encode(bytes)}};
+}
+
+std::string bytesFromJson(const json& j, const std::string& where) {
+    if (j.is_string())
+        return j.get<std::string>();
+    if (j.is_object() && j.size() == 1 && j.contains("base64") && j["base64"].is_string())
+        return base64Decode(j["base64"].get<std::string>());
+    bad(where, "not text (a string, or {\"base64\": ...} for bytes that are not UTF-8)");
+}
+
 std::string textOf(const json& j, const std::string& where, const char* key,
                    bool required = false) {
     auto it = j.find(key);
@@ -36,9 +53,7 @@ std::string textOf(const json& j, const std::string& where, const char* key,
             bad(where, std::string("\"") + key + "\" is missing");
         return std::string();
     }
-    if (!it->is_string())
-        bad(where + "." + key, "not text");
-    return it->get<std::string>();
+    return bytesFromJson(*it, where + "." + key);
 }
 
 bool flagOf(const json& j, const std::string& where, const char* key, bool otherwise) {
@@ -53,7 +68,7 @@ bool flagOf(const json& j, const std::string& where, const char* key, bool other
 json pairsToJson(const HeaderList& list) {
     json out = json::array();
     for (const auto& p : list)
-        out.push_back(json::array({p.first, p.second}));
+        out.push_back(json::array({bytesToJson(p.first), bytesToJson(p.second)}));
     return out;
 }
 
@@ -66,20 +81,18 @@ HeaderList pairsFromJson(const json& j, const std::string& where, const char* ke
         bad(where + "." + key, "not a list");
     for (std::size_t i = 0; i < it->size(); ++i) {
         const json& p = (*it)[i];
-        if (!p.is_array() || p.size() != 2 || !p[0].is_string() || !p[1].is_string())
-            bad(where + "." + key + "[" + std::to_string(i) + "]", "not a [name, value] pair");
-        out.emplace_back(p[0].get<std::string>(), p[1].get<std::string>());
+        std::string at = where + "." + key + "[" + std::to_string(i) + "]";
+        if (!p.is_array() || p.size() != 2)
+            bad(at, "not a [name, value] pair");
+        out.emplace_back(bytesFromJson(p[0], at), bytesFromJson(p[1], at));
     }
     return out;
 }
 
 json requestToJson(const RecordedRequest& r) {
-    return json{{"method", r.method},
-                {"target", r.target},
-                {"headers", pairsToJson(r.headers)},
-                {"form", pairsToJson(r.form)},
-                {"multipart", r.multipart},
-                {"credentials", r.credentials}};
+    return json{{"method", bytesToJson(r.method)},   {"target", bytesToJson(r.target)},
+                {"headers", pairsToJson(r.headers)}, {"form", pairsToJson(r.form)},
+                {"multipart", r.multipart},          {"credentials", r.credentials}};
 }
 
 RecordedRequest requestFromJson(const json& j, const std::string& where) {
@@ -100,9 +113,9 @@ RecordedRequest requestFromJson(const json& j, const std::string& where) {
 }
 
 json replyToJson(const RecordedReply& r) {
-    json out{{"version", r.version},
+    json out{{"version", bytesToJson(r.version)},
              {"status", r.status},
-             {"reason", r.reason},
+             {"reason", bytesToJson(r.reason)},
              {"headers", pairsToJson(r.headers)},
              {"cutShort", r.cutShort}};
     if (validUtf8(r.body))
@@ -131,48 +144,92 @@ RecordedReply replyFromJson(const json& j, const std::string& where) {
     return r;
 }
 
-// The spellings in which a page may carry a value: as it is, HTML-escaped, URL-encoded (with '+'
-// or %20 for spaces) and escaped in a script's string literal.
-std::vector<std::string> spellings(const std::string& value) {
-    std::string html, js, url, url20;
-    for (char c : value) {
-        auto u = static_cast<unsigned char>(c);
-        switch (c) {
-            case '&':
-                html += "&amp;";
-                break;
-            case '<':
-                html += "&lt;";
-                break;
-            case '>':
-                html += "&gt;";
-                break;
-            case '"':
-                html += "&quot;";
-                break;
-            case '\'':
-                html += "&#39;";
-                break;
-            default:
-                html += c;
-        }
-        if (c == '\\' || c == '\'' || c == '"' || c == '/')
-            js += '\\';
-        js += c;
-        if (std::isalnum(u) || c == '-' || c == '_' || c == '.' || c == '~') {
-            url += c;
-            url20 += c;
-        } else {
-            char hex[4];
-            std::snprintf(hex, sizeof hex, "%%%02X", u);
-            url += c == ' ' ? std::string("+") : std::string(hex);
-            url20 += hex;
+int hexDigit(char c) {
+    return c >= '0' && c <= '9'   ? c - '0'
+           : c >= 'a' && c <= 'f' ? c - 'a' + 10
+           : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                  : -1;
+}
+
+// The number of `digits` hexadecimal digits at `at`, or -1.
+long hexAt(const std::string& text, std::size_t at, std::size_t digits) {
+    if (at + digits > text.size())
+        return -1;
+    long value = 0;
+    for (std::size_t k = 0; k < digits; ++k) {
+        int d = hexDigit(text[at + k]);
+        if (d < 0)
+            return -1;
+        value = value * 16 + d;
+    }
+    return value;
+}
+
+// How many bytes of `text` at `at` spell the byte `c` escaped: by a backslash (\c, \xHH,
+// \uHHHH), a character reference (&#D;, &#xH;, &amp; and the like) or a percent sign (%HH); 0
+// when none does.
+std::size_t escapedAt(const std::string& text, std::size_t at, unsigned char c) {
+    const std::size_t n = text.size();
+    if (at >= n)
+        return 0;
+    const char first = text[at];
+    if (first == '\\' && at + 1 < n) {
+        char e = text[at + 1];
+        if (e == static_cast<char>(c) && !std::isalnum(c))
+            return 2;
+        if (e == 'x' && hexAt(text, at + 2, 2) == c)
+            return 4;
+        if (e == 'u' && hexAt(text, at + 2, 4) == c)
+            return 6;
+    } else if (first == '%' && hexAt(text, at + 1, 2) == c) {
+        return 3;
+    } else if (first == '+' && c == ' ') {
+        return 1;
+    } else if (first == '&') {
+        static const std::pair<const char*, char> kNamed[] = {
+            {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}};
+        for (const auto& named : kNamed)
+            if (named.second == static_cast<char>(c) &&
+                text.compare(at, std::strlen(named.first), named.first) == 0)
+                return std::strlen(named.first);
+        if (at + 2 < n && text[at + 1] == '#') {
+            bool hex = text[at + 2] == 'x' || text[at + 2] == 'X';
+            std::size_t k = at + (hex ? 3 : 2);
+            long value = 0;
+            std::size_t digits = 0;
+            for (; k < n && digits < 8; ++k, ++digits) {
+                int d = hex ? hexDigit(text[k])
+                            : (text[k] >= '0' && text[k] <= '9' ? text[k] - '0' : -1);
+                if (d < 0)
+                    break;
+                value = value * (hex ? 16 : 10) + d;
+            }
+            if (digits > 0 && k < n && text[k] == ';' && value == c)
+                return k + 1 - at;
         }
     }
-    std::vector<std::string> out = {value, html, js, url, url20};
-    std::sort(out.begin(), out.end());
-    out.erase(std::unique(out.begin(), out.end()), out.end());
-    return out;
+    return 0;
+}
+
+// How many bytes of `text` at `at` spell `value`, each byte as it is or escaped in any of the
+// ways a page escapes (escapedAt), or 0. A page escapes one way or another, never both at once,
+// but reading each byte either way finds every way with one pass.
+std::size_t spelledAt(const std::string& text, std::size_t at, const std::string& value) {
+    if (text.compare(at, value.size(), value) == 0)
+        return value.size();
+    std::size_t from = at;
+    for (char v : value) {
+        auto c = static_cast<unsigned char>(v);
+        // '&', '\\' and '%' open escapes: their escaped spelling is tried first.
+        std::size_t escaped = escapedAt(text, at, c);
+        if (escaped > 0)
+            at += escaped;
+        else if (at < text.size() && text[at] == v)
+            ++at;
+        else
+            return 0;
+    }
+    return at - from;
 }
 
 const char* tagOf(const std::string& kind) {
@@ -194,27 +251,27 @@ const char* tagOf(const std::string& kind) {
 json Recording::toJson() const {
     json placeholdersJson = json::array(), exchangesJson = json::array();
     for (const Placeholder& p : placeholders)
-        placeholdersJson.push_back({{"value", p.value}, {"kind", p.kind}});
+        placeholdersJson.push_back({{"value", bytesToJson(p.value)}, {"kind", p.kind}});
     for (const Exchange& e : exchanges)
         exchangesJson.push_back(
             {{"request", requestToJson(e.request)}, {"reply", replyToJson(e.reply)}});
     return json{{"format", kFormat},
                 {"version", kVersion},
-                {"address", address},
-                {"mac", mac},
-                {"recorded", recorded},
+                {"address", bytesToJson(address)},
+                {"mac", bytesToJson(mac)},
+                {"recorded", bytesToJson(recorded)},
                 {"complete", complete},
-                {"stopReason", stopReason},
+                {"stopReason", bytesToJson(stopReason)},
                 {"secretsKept", secretsKept},
                 {"anonymized", anonymized},
                 {"login",
-                 {{"kind", login.kind},
-                  {"user", login.user},
-                  {"password", login.password},
-                  {"page", login.page},
-                  {"path", login.path},
-                  {"userField", login.userField},
-                  {"passwordField", login.passwordField}}},
+                 {{"kind", bytesToJson(login.kind)},
+                  {"user", bytesToJson(login.user)},
+                  {"password", bytesToJson(login.password)},
+                  {"page", bytesToJson(login.page)},
+                  {"path", bytesToJson(login.path)},
+                  {"userField", bytesToJson(login.userField)},
+                  {"passwordField", bytesToJson(login.passwordField)}}},
                 {"placeholders", placeholdersJson},
                 {"exchanges", exchangesJson}};
 }
@@ -297,21 +354,21 @@ Recording Recording::fromFile(const std::string& path) {
 }
 
 std::string Recording::toText() const {
-    // Header values and form fields from a page in another charset are not always UTF-8; they
-    // are written with the replacement character rather than failing the whole recording.
+    // Every text that may hold a device's bytes is written as base64 when it is not UTF-8, so
+    // the replacement character never stands in a file; it is there should one be missed.
     return toJson().dump(1, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
 std::string SecretScrubber::add(const std::string& secret, const std::string& kind) {
     if (secret.empty())
         return std::string();
-    auto known = replacements_.find(secret);
-    if (known != replacements_.end())
+    auto known = secrets_.find(secret);
+    if (known != secrets_.end())
         return known->second;
     char placeholder[32];
     std::snprintf(placeholder, sizeof placeholder, "%s-%04d", tagOf(kind), ++counts_[kind]);
-    for (const std::string& spelling : spellings(secret))
-        replacements_.emplace(spelling, placeholder);
+    secrets_.emplace(secret, placeholder);
+    byFirst_.reset();
     placeholders_.push_back(Placeholder{placeholder, kind});
     return placeholder;
 }
@@ -346,21 +403,54 @@ std::string SecretScrubber::addMac(const std::string& mac) {
     for (const char* separator : {":", "-", ""})
         for (bool upper : {true, false})
             replacements_[spell(b, separator, upper)] = spell(standIn, separator, upper);
+    byFirst_.reset();
     placeholders_.push_back(Placeholder{spell(standIn, ":", true), "mac"});
     return spell(standIn, ":", true);
 }
 
 std::string SecretScrubber::replaceIn(const std::string& text) const {
-    std::string out = text;
-    // Longest first, so that a value inside a longer one leaves the longer one whole.
-    std::vector<const std::pair<const std::string, std::string>*> order;
-    for (const auto& r : replacements_)
-        order.push_back(&r);
-    std::stable_sort(order.begin(), order.end(), [](const auto* a, const auto* b) {
-        return a->first.size() > b->first.size();
-    });
-    for (const auto* r : order)
-        replaceAll(out, r->first, r->second);
+    if (!byFirst_) {
+        // The values by the bytes their spellings may start with, longest first, so that one
+        // pass over a text finds at each place the longest value that starts there.
+        byFirst_ = std::make_shared<std::vector<std::vector<Candidate>>>(256);
+        auto& lists = *byFirst_;
+        for (const auto& s : secrets_) {
+            std::set<unsigned char> opens = {static_cast<unsigned char>(s.first[0]), '\\', '%',
+                                             '&'};
+            if (s.first[0] == ' ')
+                opens.insert('+');
+            for (unsigned char byte : opens)
+                lists[byte].push_back({&s, true});
+        }
+        for (const auto& r : replacements_)
+            lists[static_cast<unsigned char>(r.first[0])].push_back({&r, false});
+        for (auto& list : lists)
+            std::stable_sort(list.begin(), list.end(), [](const Candidate& a, const Candidate& b) {
+                return a.first->first.size() > b.first->first.size();
+            });
+    }
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t length = 0;
+        const std::string* placeholder = nullptr;
+        for (const Candidate& c : (*byFirst_)[static_cast<unsigned char>(text[i])]) {
+            length = c.second ? spelledAt(text, i, c.first->first)
+                              : (text.compare(i, c.first->first.size(), c.first->first) == 0
+                                     ? c.first->first.size()
+                                     : 0);
+            if (length > 0) {
+                placeholder = &c.first->second;
+                break;
+            }
+        }
+        if (placeholder) {
+            out += *placeholder;
+            i += length;
+        } else {
+            out += text[i++];
+        }
+    }
     return out;
 }
 
@@ -496,11 +586,20 @@ const std::string* headerOf(const HeaderList& headers, const std::string& name) 
 }
 
 void replaceAll(std::string& text, const std::string& from, const std::string& to) {
-    std::size_t at = 0;
-    while ((at = text.find(from, at)) != std::string::npos) {
-        text.replace(at, from.size(), to);
-        at += to.size();
+    std::size_t at = text.find(from);
+    if (from.empty() || at == std::string::npos)
+        return;
+    // Built anew, so that many occurrences in a long text cost one pass.
+    std::string out;
+    out.reserve(text.size());
+    std::size_t done = 0;
+    for (; at != std::string::npos; at = text.find(from, done)) {
+        out.append(text, done, at - done);
+        out += to;
+        done = at + from.size();
     }
+    out.append(text, done, std::string::npos);
+    text.swap(out);
 }
 
 }  // namespace krzlab

@@ -14,7 +14,9 @@
 //                                 "headers": [ ["Server", "AcmeWeb/1.4"] ],
 //                                 "body": "<html>...", "cutShort": false } } ] }
 //
-// A body that is not valid UTF-8 is written as "bodyBase64" instead of "body". A reply without a
+// A body that is not valid UTF-8 is written as "bodyBase64" instead of "body"; any other text a
+// device sent (a target, a header, a form field) that is not valid UTF-8 as {"base64": "..."}
+// in place of the string, so that the bytes read back are the bytes recorded. A reply without a
 // status line (a page sent bare) has status 0. Built for every platform: krzpap writes
 // recordings wherever it runs; the lab, which plays them, reads them with the same code.
 #pragma once
@@ -22,6 +24,7 @@
 #include <nlohmann/json.hpp>
 
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -97,7 +100,9 @@ struct Recording {
 
 // Replaces secrets (and, to anonymize, MACs and serial numbers) by placeholders, the same one for
 // the same value wherever it stands: in headers, targets, form fields and bodies, also where a
-// page wrote it HTML-, URL- or script-escaped.
+// page wrote it escaped in any way a page escapes text: character references (named, decimal,
+// hexadecimal), URL encoding ('+' or %20), script and JSON string escapes (\', \/, \xHH,
+// \uHHHH). One pass over each text, whatever the number of values.
 class SecretScrubber {
   public:
     // The placeholder for `secret`: "PW-0001", "KEY-0001", ... by kind. Empty secrets get none.
@@ -110,7 +115,14 @@ class SecretScrubber {
     std::string replaceIn(const std::string& text) const;
 
   private:
-    std::map<std::string, std::string> replacements_;  // value as written -> placeholder
+    using Replacement = std::pair<const std::string, std::string>;
+    // A value to look for, and whether it is a secret (found in any spelling) or a MAC's
+    // spelling (found as it stands).
+    using Candidate = std::pair<const Replacement*, bool>;
+    std::map<std::string, std::string> secrets_;       // value -> placeholder
+    std::map<std::string, std::string> replacements_;  // a MAC's spelling -> its stand-in's
+    // The candidates by the byte they may start with, built when first needed.
+    mutable std::shared_ptr<std::vector<std::vector<Candidate>>> byFirst_;
     std::vector<Placeholder> placeholders_;
     std::map<std::string, int> counts_;
     int macs_ = 0;

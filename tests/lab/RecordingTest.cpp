@@ -149,6 +149,86 @@ TEST(Recording, ScrubberReplacesEverySpellingOfASecretWithOnePlaceholder) {
     EXPECT_EQ("mac", r.placeholders[3].kind);
 }
 
+// A device's bytes that are not UTF-8 (a Latin-1 field name), wherever they stand, read back as
+// they were recorded and never as U+FFFD; the document still matches the schema.
+TEST(Recording, EveryTextKeepsTheDevicesBytes) {
+    const std::string latin = "us\xe9r";
+    const std::function<std::string&(Recording&)> places[] = {
+        [](Recording& r) -> std::string& { return r.exchanges[0].request.target; },
+        [](Recording& r) -> std::string& { return r.exchanges[0].request.headers[0].second; },
+        [](Recording& r) -> std::string& { return r.exchanges[1].request.form[0].first; },
+        [](Recording& r) -> std::string& { return r.exchanges[1].request.form[1].second; },
+        [](Recording& r) -> std::string& { return r.exchanges[0].reply.headers[0].first; },
+        [](Recording& r) -> std::string& { return r.exchanges[0].reply.reason; },
+        [](Recording& r) -> std::string& { return r.login.userField; },
+        [](Recording& r) -> std::string& { return r.login.user; },
+    };
+    Recording all = sample();
+    for (size_t i = 0; i < std::size(places); ++i) {
+        Recording r = sample();
+        std::string& text = places[i](r);
+        text = (i == 0 ? "/" : "") + latin;
+        places[i](all) = text;
+        std::string written = r.toText();
+        EXPECT_EQ(std::string::npos, written.find("\\ufffd")) << i;
+        EXPECT_EQ(std::string::npos, written.find("\xef\xbf\xbd")) << i;
+        Recording back = Recording::fromText(written);
+        EXPECT_EQ(text, places[i](back)) << i;
+    }
+    std::string path = testing::TempDir() + "latin-" + std::to_string(getpid()) + ".json";
+    std::ofstream(path) << all.toText();
+    krztest::ProgramOutcome valid =
+        krztest::runProgram({"/usr/bin/jsonschema", "-i", path, KRZ_RECORDING_SCHEMA}, {});
+    EXPECT_EQ(0, valid.status) << valid.out << valid.err;
+    std::remove(path.c_str());
+    json bad = sample().toJson();
+    bad["exchanges"][0]["request"]["headers"][0][1] = {{"base64", "QQ=="}, {"more", 1}};
+    EXPECT_THROW(Recording::fromJson(bad), std::invalid_argument);
+}
+
+// Each way a page may spell a key: the scrubber leaves none of its letters.
+TEST(Recording, ScrubberFindsTheKeyInEachEncoding) {
+    const std::string key = "Qz7W'&\"<x y/Jm4R";
+    const char* const pages[] = {
+        "<input value=\"Qz7W&#39;&amp;&quot;&lt;x y/Jm4R\">",
+        "<input value='Qz7W&#x27;&amp;&quot;&lt;x y/Jm4R'>",
+        "<input value='Qz7W&apos;&amp;&quot;&lt;x y/Jm4R'>",
+        "<input value='Qz7W&#39;&#38;&#34;&#60;x&#32;y&#47;Jm4R'>",
+        "<input value='Qz7W&#x27;&#x26;&#x22;&#x3C;x&#x20;y&#x2F;Jm4R'>",
+        "var k = 'Qz7W\\'&\"<x y/Jm4R';",
+        "var k = \"Qz7W'&\\\"<x y/Jm4R\";",
+        "{\"k\": \"Qz7W'&\\\"<x y\\/Jm4R\"}",
+        "var k = 'Qz7W\\x27\\x26\\x22\\x3Cx y\\x2FJm4R';",
+        "var k = 'Qz7W\\x27\\x26\\x22\\x3cx y\\x2fJm4R';",
+        "var k = 'Qz7W\\u0027\\u0026\\u0022\\u003Cx y\\u002FJm4R';",
+        "var k = 'Qz7W\\u0027\\u0026\\u0022\\u003cx y\\u002fJm4R';",
+        "/a?k=Qz7W%27%26%22%3Cx+y%2FJm4R",
+        "/a?k=Qz7W%27%26%22%3Cx%20y%2FJm4R",
+        "/a?k=Qz7W%27%26%22%3cx%20y%2fJm4R",
+    };
+    for (const char* page : pages) {
+        Recording r = sample();
+        r.exchanges[0].reply.body = page;
+        SecretScrubber scrubber;
+        scrubber.add(key, "key");
+        scrubber.apply(r);
+        const std::string& body = r.exchanges[0].reply.body;
+        EXPECT_EQ(std::string::npos, body.find("Qz7W")) << page << " -> " << body;
+        EXPECT_NE(std::string::npos, body.find("KEY-0001")) << page;
+    }
+    // Many occurrences in a long page, and values that start alike: the longest wins.
+    SecretScrubber scrubber;
+    scrubber.add("abc", "key");
+    scrubber.add("abcdef", "password");
+    EXPECT_EQ("KEY-0001 PW-0001 ab", scrubber.replaceIn("abc abcdef ab"));
+    std::string many;
+    for (int i = 0; i < 100000; ++i)
+        many += "abc.";
+    std::string replaced = scrubber.replaceIn(many);
+    EXPECT_EQ(std::string::npos, replaced.find("abc"));
+    EXPECT_EQ(100000, std::count(replaced.begin(), replaced.end(), '.'));
+}
+
 TEST(Recording, Base64AndUtf8Checks) {
     for (const std::string& bytes : {std::string(), std::string("a"), std::string("ab"),
                                      std::string("abc"), std::string("\x00\xff\x10\x80", 4)})
@@ -172,6 +252,9 @@ TEST(Recording, Base64AndUtf8Checks) {
     std::string grown = "a-a";
     krzlab::replaceAll(grown, "a", "aa");  // a replacement holding what it replaces is not redone
     EXPECT_EQ("aa-aa", grown);
+    std::string same = "abc";
+    krzlab::replaceAll(same, "", "x");  // nothing to find: the text stays
+    EXPECT_EQ("abc", same);
 }
 
 TEST(Recording, LinksResolveToTargetsOnTheSameDeviceOnly) {

@@ -4,6 +4,8 @@
 // recording does not hold answered with 404.
 #include "ToolsTestSupport.h"
 
+#include "lab/recording/Recording.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -56,6 +58,30 @@ class RecordTest : public ::testing::Test {
             std::vector<std::string>{"--lab", scratch + "/play.json"});
     }
     std::string file(const std::string& name) { return fileText(scratch + "/" + name); }
+    // A device of our own making: a recording, without a login, that answers GET at each target
+    // with the page given (a "Location:" page is a 302 there), written as `name` in the scratch
+    // folder for playback().
+    void device(const std::string& name, const std::string& address,
+                const std::vector<std::pair<std::string, std::string>>& pages) {
+        krzlab::Recording r;
+        r.address = address;
+        r.mac = "02:4B:5A:00:01:" + address.substr(address.rfind('.') + 1);
+        for (const auto& page : pages) {
+            krzlab::Exchange e;
+            e.request.method = "GET";
+            e.request.target = page.first;
+            if (page.second.rfind("Location:", 0) == 0) {
+                e.reply.status = 302;
+                e.reply.headers = {{"Location", page.second.substr(9)}};
+            } else {
+                bool json = page.second.rfind("{", 0) == 0;
+                e.reply.headers = {{"Content-Type", json ? "application/json" : "text/html"}};
+                e.reply.body = page.second;
+            }
+            r.exchanges.push_back(e);
+        }
+        std::ofstream(scratch + "/" + name, std::ios::binary) << r.toText();
+    }
 
     std::unique_ptr<LabProcess> lab;
     std::string scratch;
@@ -179,7 +205,7 @@ TEST_F(RecordTest, MisbehavingDeviceEndsTheRecordingWithASentence) {
         {"reset", 5,
          "broke off the connection; try again in a moment (it may be restarting); the recording "
          "stops there"},
-        {"flood", 5, "the recording stops there"},
+        {"flood", 1, "reply was too large"},
         {"malformed", -1, "the recording stops there"},
         {"down", 5, "nothing answers at 192.168.77.10"},
         {"refusing", 5, "192.168.77.10"},
@@ -266,5 +292,171 @@ TEST_F(RecordTest, WrongUsageIsRefusedBeforeAnythingIsSent) {
         EXPECT_NE(std::string::npos, o.err.find(c.says)) << o.err;
     }
 }
+
+}  // namespace
+
+namespace {
+
+// The key and the passwords a recording must not hold, in any shape the device's pages hold them.
+// Their letters ("Qz7W", "Jm4R", "Pw9X") appear in no spelling of anything else.
+const char* const kKeyHtml = "Qz7W&#39;&amp;&quot;&lt;x y/Jm4R";
+const char* const kKeyJs = "Qz7W\\'&\"<x y\\/Jm4R";
+const char* const kKeyJson = "Qz7W'&\\\"<x y\\/Jm4R";
+const char* const kKeyHex = "Qz7W\\x27\\x26\\x22\\x3Cx y\\x2FJm4R";
+const char* const kKeyUrl = "Qz7W%27%26%22%3Cx+y%2FJm4R";
+
+TEST_F(RecordTest, NoSecretInAnyShapeTheDeviceHoldsIt) {
+    const std::string form = "<form action=/set method=post><input name=ssid value=Home>";
+    struct Shape {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> pages;
+    } const shapes[] = {
+        {"form value",
+         {{"/", form + "<input type=password name=wl_key value=\"" + kKeyHtml + "\"></form>"}}},
+        {"script variable",
+         {{"/", form + "<input type=password name=wl_key></form><script>var wlKey = '" + kKeyJs +
+                    "';\ndocument.forms[0].wl_key.value = wlKey;</script>"}}},
+        {"script object",
+         {{"/", form +
+                    "<input type=password name=wl_key></form><script>var cfg = {ssid: "
+                    "'Home', wlKey: '" +
+                    kKeyJs + "'}; f.wl_key.value = cfg.wlKey;</script>"}}},
+        {"value set by id",
+         {{"/", form +
+                    "<input type=password id=k name=wl_key></form><script>"
+                    "document.getElementById('k').value = '" +
+                    kKeyHex + "';</script>"}}},
+        {"JSON reply",
+         {{"/", form + "</form><script src=/wl.json></script>"},
+          {"/wl.json", std::string("{\"ssid\": \"Home\", \"psk\": \"") + kKeyJson + "\"}"}}},
+        {"attribute",
+         {{"/", form + "<input type=hidden name=wpa_passphrase value='" + kKeyHtml + "'></form>"}}},
+        {"URL parameter",
+         {{"/", form + "</form><a href=\"/wps.htm?pin=1&amp;wl_key=" + kKeyUrl + "\">WPS</a>"},
+          {std::string("/wps.htm?pin=1&wl_key=") + kKeyUrl, "<p>WPS</p>"}}},
+        {"password given",
+         {{"/", form + "</form><script>var shown = \"Pw9X'&amp\";</script><a "
+                       "href=\"/p.htm?u=Pw9X%27%26amp\">p</a>"}}},
+    };
+    std::vector<std::string> files;
+    for (size_t i = 0; i < std::size(shapes); ++i) {
+        files.push_back("shape" + std::to_string(i) + ".json");
+        device(files.back(), "192.168.77." + std::to_string(50 + i), shapes[i].pages);
+    }
+    std::unique_ptr<LabProcess> played = playback(files);
+    for (size_t i = 0; i < std::size(shapes); ++i) {
+        std::string out = scratch + "/recorded" + std::to_string(i) + ".json";
+        Outcome recorded = krzpap(*played, {"record", "192.168.77." + std::to_string(50 + i), "-p",
+                                            "Pw9X'&amp", "-o", out});
+        ASSERT_EQ(0, recorded.status) << shapes[i].name << recorded.err;
+        std::string text = fileText(out);
+        for (const char* letters : {"Qz7W", "Jm4R", "Pw9X"})
+            EXPECT_EQ(std::string::npos, text.find(letters))
+                << shapes[i].name << ": " << letters << " in " << text;
+        EXPECT_NE(std::string::npos, text.find(i + 1 == std::size(shapes) ? "PW-0001" : "KEY-0"))
+            << shapes[i].name;
+    }
+}
+
+// A page that a device may send to break its recorder, and what record then says.
+struct HostilePage {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> pages;
+    int status;            // record's exit status
+    const char* says;      // in its stderr, when it fails
+    const char* recorded;  // a target the recording holds, its bytes as requested
+};
+
+class RecordHostileTest : public RecordTest, public ::testing::WithParamInterface<HostilePage> {};
+
+TEST_P(RecordHostileTest, RecordAndDescribeSurviveThePage) {
+    const HostilePage& c = GetParam();
+    device("hostile.json", "192.168.77.60", c.pages);
+    std::unique_ptr<LabProcess> played = playback({"hostile.json"});
+    std::string out = scratch + "/recorded.json";
+    Outcome recorded = krzpap(*played, {"record", "192.168.77.60", "-o", out, "--max-time", "60"});
+    ASSERT_EQ(c.status, recorded.status) << recorded.err;
+    krzlab::Recording r = krzlab::Recording::fromFile(out);
+    EXPECT_EQ(c.status == 0, r.complete) << r.stopReason;
+    if (c.status != 0) {
+        EXPECT_NE(std::string::npos, recorded.err.find(c.says)) << recorded.err;
+        EXPECT_NE(std::string::npos, r.stopReason.find(c.says)) << r.stopReason;
+        return;
+    }
+    bool found = false;
+    for (const krzlab::Exchange& e : r.exchanges)
+        found = found || e.request.target == c.recorded;
+    EXPECT_TRUE(found) << c.recorded;
+    // Played back, the page is served with the same bytes.
+    for (const auto& page : c.pages)
+        if (page.first == "/") {
+            EXPECT_EQ(page.second, r.exchanges[0].reply.body.substr(0, page.second.size()));
+        }
+    Outcome described = krzpap(*played, {"describe", out, "-o", scratch + "/draft.json"});
+    EXPECT_EQ(0, described.status) << described.err;
+}
+
+std::string bigForm(int fields) {
+    std::string page = "<form name=f action=/set method=post>", script;
+    for (int i = 0; i < fields; ++i) {
+        std::string n = std::to_string(i);
+        page += "<tr><td>Field " + n + "</td><td><input name=f" + n + " maxlength=32></td></tr>";
+        script += "var v" + n + " = 'x" + n + "'; f.f" + n + ".value = v" + n + ";\n";
+    }
+    return "<html><title>Big</title>" + page + "</form><script>" + script + "</script>";
+}
+
+const std::string kMib(1 << 20, 'a');
+const std::string kNext = "<a href=\"/next.htm\">next</a>";
+
+INSTANTIATE_TEST_SUITE_P(
+    Pages, RecordHostileTest,
+    ::testing::Values(
+        HostilePage{"long_link",
+                    {{"/", "<a href=\"/" + kMib + "\">x</a><img src=" + kMib + ">" + kNext},
+                     {"/next.htm", "<p>next</p>"}},
+                    0,
+                    "",
+                    "/next.htm"},
+        HostilePage{
+            "long_attribute_name_and_literal",
+            {{"/", "<form action=/s><input name=ssid value=\"" + kMib + "\"><input name=" + kMib +
+                       "></form><script>var " + kMib + " = '" + kMib + "'; f.ssid" +
+                       ".value = " + kMib + "; location = '/" + kMib + "';</script>" + kNext},
+             {"/next.htm", "<p>next</p>"}},
+            0,
+            "",
+            "/next.htm"},
+        HostilePage{"ten_thousand_fields",
+                    {{"/", bigForm(10000) + kNext}, {"/next.htm", "n"}},
+                    0,
+                    "",
+                    "/next.htm"},
+        HostilePage{"latin1_names",
+                    {{"/",
+                      "<form action=/s><input name=\"us\xe9r\" value=\"J\xfcrgen\"></form>"
+                      "<a href=\"/caf\xe9.htm\">x</a>"},
+                     {"/caf\xe9.htm", "<p>caf\xe9</p>"}},
+                    0,
+                    "",
+                    "/caf\xe9.htm"},
+        HostilePage{"redirect_loop",
+                    {{"/", "Location:/a.htm"},
+                     {"/a.htm", "Location:/b.htm"},
+                     {"/b.htm", "Location:/a.htm"}},
+                    1,
+                    "redirects go round in a loop",
+                    ""},
+        HostilePage{
+            "endless_redirects",
+            [] {
+                std::vector<std::pair<std::string, std::string>> pages = {{"/", "Location:/r0"}};
+                for (int i = 0; i < 30; ++i)
+                    pages.emplace_back("/r" + std::to_string(i),
+                                       "Location:/r" + std::to_string(i + 1));
+                return pages;
+            }(),
+            1, "redirects go round in a loop", ""}),
+    [](const ::testing::TestParamInfo<HostilePage>& param) { return param.param.name; });
 
 }  // namespace

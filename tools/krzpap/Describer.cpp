@@ -2,11 +2,13 @@
 // the pages cannot tell is a gap that says what is needed: a wrong guess costs the author more
 // than a gap, so the rules below only guess where a page names the thing plainly.
 #include "Describer.h"
+#include "PageReading.h"
 
 #include "html/KRZPHtmlParser.h"
 #include "krzutil/KRZCryptoUtil.h"
 
 #include <algorithm>
+#include <array>
 #include <map>
 #include <regex>
 #include <set>
@@ -121,21 +123,47 @@ struct Form {
     std::vector<std::pair<std::string, std::string>> buttons;  // named submit buttons
 };
 
-// The start tag (and its attributes) of the control named `name` inside `markup`, or npos.
-size_t controlAt(const std::string& markup, const std::string& name, size_t from = 0) {
-    for (const char* spelling : {"name=\"", "name='", "name="}) {
-        std::string key = spelling + name;
-        for (size_t at = markup.find(key, from); at != std::string::npos;
-             at = markup.find(key, at + 1)) {
-            char after = at + key.size() < markup.size() ? markup[at + key.size()] : '>';
-            bool whole =
-                spelling[5] ? after == spelling[5] : (after == ' ' || after == '>' || after == '/');
-            if (whole)
-                return markup.rfind('<', at);
+// Where the start tag of each control named in `markup` begins, read in one pass: its first
+// name="NAME", else name='NAME', else name=NAME.
+class Controls {
+  public:
+    explicit Controls(const std::string& markup) {
+        for (size_t at = markup.find("name="); at != std::string::npos;
+             at = markup.find("name=", at + 1)) {
+            size_t from = at + 5;
+            char quote = from < markup.size() ? markup[from] : '>';
+            int spelling = quote == '"' ? 0 : quote == '\'' ? 1 : 2;
+            size_t end;
+            if (spelling < 2) {
+                end = markup.find(quote, ++from);
+                if (end == std::string::npos)
+                    continue;
+            } else {
+                end = markup.find_first_of(" >/", from);
+                end = end == std::string::npos ? markup.size() : end;
+            }
+            std::array<size_t, 3>& first =
+                tags_.try_emplace(markup.substr(from, end - from), kNone).first->second;
+            if (first[spelling] == std::string::npos)
+                first[spelling] = markup.rfind('<', at);
         }
     }
-    return std::string::npos;
-}
+    // The control's start tag, or npos.
+    size_t at(const std::string& name) const {
+        auto it = tags_.find(name);
+        if (it == tags_.end())
+            return std::string::npos;
+        for (size_t tag : it->second)
+            if (tag != std::string::npos)
+                return tag;
+        return std::string::npos;
+    }
+
+  private:
+    static constexpr std::array<size_t, 3> kNone = {std::string::npos, std::string::npos,
+                                                    std::string::npos};
+    std::map<std::string, std::array<size_t, 3>> tags_;
+};
 
 // The text a reader sees just before the control: its label, in a cell or a label element.
 std::string labelBefore(const std::string& markup, size_t tag) {
@@ -189,28 +217,15 @@ std::vector<std::pair<std::string, std::string>> optionsOf(const std::string& ma
     return out;
 }
 
-// The script variable that fills the field: "f.NAME.value = VAR" or "pick(f.NAME, VAR)" with
-// "var VAR = '...'" on the page.
-std::string scriptFilling(const std::string& page, const std::string& name) {
-    // Names go into patterns, whose compiler recurses per character: no page's real names are
-    // this long.
-    if (name.size() > kLongestName)
-        return "";
-    std::string escaped = patternEscape(name);
-    std::regex use = safeRegex("\\." + escaped + R"((?:\.value\s*=\s*|\s*,\s*)([A-Za-z_]\w*))");
-    std::smatch m;
-    if (!std::regex_search(page, m, use) || m[1].str().size() > kLongestName)
-        return "";
-    std::regex var = safeRegex("var\\s+" + m[1].str() + R"(\s*=\s*')");
-    return std::regex_search(page, var) ? m[1].str() : "";
-}
-
 std::vector<Form> formsOf(const Page& page) {
     std::vector<Form> out;
     const std::string& body = page.body();
     std::vector<KRZPBrowserForm> forms = KRZPHtmlParser(body).browserForms();
     std::string low = lower(body);
     size_t from = 0;
+    // The variables that fill fields: "f.NAME.value = VAR" or "pick(f.NAME, VAR)" with
+    // "var VAR = '...'" on the page.
+    ScriptValues scripts(body);
     for (size_t i = 0; i < forms.size(); ++i) {
         Form form;
         form.page = &page;
@@ -230,11 +245,12 @@ std::vector<Form> formsOf(const Page& page) {
         std::string markup = start == std::string::npos
                                  ? std::string()
                                  : body.substr(start, end == std::string::npos ? end : end - start);
+        Controls controls(markup);
         for (const KRZPBrowserField& f : forms[i].fields) {
             Field field;
             field.name = f.name;
             field.type = f.type;
-            size_t tag = controlAt(markup, f.name);
+            size_t tag = controls.at(f.name);
             if (tag != std::string::npos) {
                 field.label = labelBefore(markup, tag);
                 std::string length =
@@ -245,7 +261,12 @@ std::vector<Form> formsOf(const Page& page) {
                 if (f.type.rfind("select", 0) == 0)
                     field.options = optionsOf(markup, tag);
             }
-            field.script = scriptFilling(body, f.name);
+            // Longer names are no device's own but a hostile page's.
+            if (f.name.size() <= kLongestName) {
+                field.script = scripts.variableOf(f.name);
+                if (field.script.size() > kLongestName)
+                    field.script.clear();
+            }
             form.fields.push_back(field);
         }
         // Buttons a browser sends only when pressed.
@@ -1058,10 +1079,16 @@ nlohmann::ordered_json Guesser::run() {
                    "Gaps hold \"GAP\" until filled; an optional gap may be left out."},
                   {"guesses", guesses_},
                   {"gaps", gaps_}};
-    out["draft"] = nlohmann::ordered_json::parse(draft.dump());
+    // A page's bytes that are not UTF-8 (a field named in Latin-1) stand as U+FFFD in the draft,
+    // which is JSON text.
+    auto copy = [](const json& j) {
+        return nlohmann::ordered_json::parse(
+            j.dump(-1, ' ', false, json::error_handler_t::replace));
+    };
+    out["draft"] = copy(draft);
     for (const char* key : {"$schema", "vendor", "models", "recognize", "login", "account",
                             "settings", "security", "encryption", "changes"})
-        out[key] = nlohmann::ordered_json::parse(doc_[key].dump());
+        out[key] = copy(doc_[key]);
     return out;
 }
 

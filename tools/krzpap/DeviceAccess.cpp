@@ -131,6 +131,12 @@ CommandError describeFailure(const KRZPAPCException& e, const std::string& what)
                                     "switched on and the address is right");
         case KRZPAPC_NOT_CONNECTED:
         case KRZPAPC_IO_ERROR:
+            // The connection refused for a reply past the bound: the device did not stop sending.
+            if (size_t at = std::string(e.what()).find("Reply refused: "); at != std::string::npos)
+                return CommandError(EXIT_ERROR, what +
+                                                    " failed: the device's reply was too large (" +
+                                                    std::string(e.what()).substr(at + 15) +
+                                                    "; a page that never ends)");
             return CommandError(EXIT_UNREACHABLE,
                                 what +
                                     " failed: the device broke off the connection; try again "

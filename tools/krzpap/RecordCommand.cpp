@@ -2,6 +2,7 @@
 // recording, which the lab plays back as a device.
 #include "Cli.h"
 #include "DeviceAccess.h"
+#include "PageReading.h"
 
 #include "discovery/KRZPArpScanner.h"
 #include "html/KRZPHtmlParser.h"
@@ -15,12 +16,14 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <ctime>
 #include <deque>
 #include <iostream>
 #include <mutex>
 #include <regex>
 #include <set>
+#include <thread>
 
 namespace krzpap {
 
@@ -71,64 +74,11 @@ void takeHeaders(const std::string& block, krzlab::RecordedReply& reply) {
     }
 }
 
-// Links whose visit would end the session or the device's service.
-bool harmful(const std::string& target) {
-    static const std::regex kHarm("logout|logoff|signout|sign_out|reboot|restart|shutdown",
-                                  std::regex::icase);
-    return std::regex_search(target.substr(0, target.find('?')), kHarm);
-}
-
-// Every same-device resource a browser would load or follow from the page: links, frames,
-// images, style sheets, scripts, and locations set by scripts.
-std::vector<std::string> linksOf(const std::string& target, const std::string& page,
-                                 const std::string& address) {
-    static const std::regex kTags(
-        R"(<\s*(a|area|frame|iframe|img|link|script)\b[^>]*?\b(href|src)\s*=\s*("[^"]*"|'[^']*'|[^\s>]+))",
-        std::regex::icase);
-    static const std::regex kScripts(R"(location(?:\.href)?\s*=\s*["']([^"']+)["'])");
-    std::vector<std::string> out;
-    auto take = [&](std::string link) {
-        if (!link.empty() && (link[0] == '"' || link[0] == '\''))
-            link = link.substr(1, link.size() - 2);
-        std::string resolved = krzlab::resolveTarget(target, link, address);
-        if (!resolved.empty() && !harmful(resolved))
-            out.push_back(resolved);
-    };
-    for (std::sregex_iterator it(page.begin(), page.end(), kTags), end; it != end; ++it)
-        take((*it)[3]);
-    for (std::sregex_iterator it(page.begin(), page.end(), kScripts), end; it != end; ++it)
-        take((*it)[1]);
-    return out;
-}
-
-// A field a page's script fills: "f.NAME.value = VAR" or "pick(f.NAME, VAR)" with
-// "var VAR = '...'". The value, or "" when the page does not say.
-std::string scriptValue(const std::string& page, const std::string& name) {
-    std::regex use("\\." + name + R"((?:\.value\s*=\s*|\s*,\s*)([A-Za-z_]\w*))");
-    std::smatch m;
-    if (!std::regex_search(page, m, use))
-        return "";
-    std::regex var("var\\s+" + m[1].str() + R"(\s*=\s*'((?:[^'\\]|\\.)*)')");
-    std::smatch v;
-    if (!std::regex_search(page, v, var))
-        return "";
-    std::string out, text = v[1];
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\\' && i + 1 < text.size())
-            ++i;
-        out += text[i];
-    }
-    return out;
-}
-
 // The pairs a browser submits for `form`, pressed with its first submit button, with the values
 // of script-filled fields as the page's scripts set them.
 HeaderList submitted(const std::string& page, const KRZPBrowserForm& form, size_t index) {
     // The first submit button's name: the forms read again with it pressed.
     std::string button;
-    static const std::regex kSubmit(
-        R"(<input\b[^>]*\btype\s*=\s*["']?submit["']?[^>]*\bname\s*=\s*["']?([^"'\s>]+))",
-        std::regex::icase);
     std::vector<KRZPBrowserForm> forms = KRZPHtmlParser(page).browserForms();
     std::string low = lower(page);
     size_t at = std::string::npos, from = 0;
@@ -140,18 +90,30 @@ HeaderList submitted(const std::string& page, const KRZPBrowserForm& form, size_
     }
     if (at != std::string::npos) {
         size_t end = low.find("</form", at);
-        std::string inside = page.substr(at, end == std::string::npos ? end : end - at);
-        std::smatch m;
-        if (std::regex_search(inside, m, kSubmit))
-            button = m[1];
+        for (size_t input = low.find("<input", at); input < end && button.empty();
+             input = low.find("<input", input + 1)) {
+            size_t close = low.find('>', input);
+            if (close == std::string::npos || close > end)
+                break;
+            KRZPHtmlParser parser(page.substr(input, close + 1 - input));
+            try {
+                ci_string name;
+                parser.skipToNextTag(name);
+                AttributeMap attributes = parser.parseAttributes();
+                if (lower(KRZPHtmlParser::getAttrib(attributes, "type")) == "submit")
+                    button = KRZPHtmlParser::getAttrib(attributes, "name");
+            } catch (const std::exception&) {
+            }
+        }
     }
     if (!button.empty())
         forms = KRZPHtmlParser(page).browserForms(button);
     HeaderList out;
     const KRZPBrowserForm& chosen = index < forms.size() ? forms[index] : form;
+    ScriptValues scripts(page);
     for (const KRZPBrowserField& field : chosen.fields) {
         // The page's scripts run after it loads: what they set wins over the markup's value.
-        std::string value = field.type == "submit" ? "" : scriptValue(page, field.name);
+        std::string value = field.type == "submit" ? "" : scripts.valueOf(field.name);
         out.emplace_back(field.name, value.empty() ? field.value : value);
     }
     return out;
@@ -213,12 +175,16 @@ class Recorder {
     void checkBounds(const std::string& target);
     void progress(const std::string& target);
     void noteSecrets(const Exchange& e);
+    std::string timeBound() const {
+        return "its time bound of " + std::to_string(bounds_.seconds) + " s (--max-time)";
+    }
 
     const Globals& globals_;
     const RecordOptions& o_;
     Bounds bounds_;
     Clock::time_point started_;
     std::atomic<bool> cancelled_{false};
+    std::atomic<bool> outOfTime_{false};  // set by the watch on --max-time
     std::mutex commMutex_;
     KRZPAPComm* comm_ = nullptr;
 
@@ -259,7 +225,7 @@ Exchange Recorder::request(const std::string& method, const std::string& target,
     {
         std::lock_guard<std::mutex> lock(commMutex_);
         comm_ = &comm;
-        if (cancelled_)
+        if (cancelled_ || outOfTime_)
             comm.setCancel(true);
     }
     struct Release {
@@ -282,6 +248,9 @@ Exchange Recorder::request(const std::string& method, const std::string& target,
             comm.writeGetRequest(target);
         comm.readResponseSynchronous();
     } catch (const KRZPAPCException& e2) {
+        if (outOfTime_)
+            throw Stop{EXIT_ERROR, "the recording reached " + timeBound() + " during " + target +
+                                       "; what was recorded is written"};
         if (cancelled_)
             throw Stop{EXIT_CANCELLED, "cancelled"};
         bool cut = std::string(e2.what()).find("cut short") != std::string::npos &&
@@ -324,16 +293,15 @@ void Recorder::noteSecrets(const Exchange& e) {
     for (const auto& h : e.request.headers)
         if (lower(h.first) == "authorization")
             secrets_.emplace_back(h.second, "authorization");
-    const std::string& page = e.reply.body;
-    if (page.find('<') == std::string::npos)
-        return;
-    for (const KRZPBrowserForm& form : KRZPHtmlParser(page).browserForms())
-        for (const KRZPBrowserField& field : form.fields)
-            if (field.type == "password") {
-                std::string value =
-                    field.value.empty() ? scriptValue(page, field.name) : field.value;
-                secrets_.emplace_back(value, "key");
-            }
+    // What the request carried: a query's or a posted form's passwords and keys.
+    for (const std::string& secret : secretsOfTarget(e.request.target))
+        secrets_.emplace_back(secret, "key");
+    for (const auto& field : e.request.form)
+        if (secretName(field.first))
+            secrets_.emplace_back(field.second, "key");
+    // What the page holds, in markup, scripts or JSON.
+    for (const std::string& secret : secretsOf(e.reply.body))
+        secrets_.emplace_back(secret, "key");
 }
 
 void Recorder::checkBounds(const std::string& target) {
@@ -341,8 +309,8 @@ void Recorder::checkBounds(const std::string& target) {
         throw Stop{EXIT_CANCELLED, "cancelled"};
     auto spent = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - started_);
     std::string what;
-    if (spent.count() >= bounds_.seconds)
-        what = "its time bound of " + std::to_string(bounds_.seconds) + " s (--max-time)";
+    if (outOfTime_ || spent.count() >= bounds_.seconds)
+        what = timeBound();
     else if (bytes_ >= bounds_.bytes)
         what = "its size bound of " + std::to_string(bounds_.bytes >> 10) + " KiB (--max-size)";
     if (!what.empty())
@@ -437,6 +405,7 @@ void Recorder::crawl() {
     queue_.emplace_front("/", 0);
     bool credentials = recording_.login.kind != "none";
     std::set<std::string> fetched;
+    std::map<std::string, std::string> redirectedFrom;
     while (!queue_.empty()) {
         auto [target, depth] = queue_.front();
         queue_.pop_front();
@@ -458,8 +427,24 @@ void Recorder::crawl() {
         const std::string* location = headerOf(e.reply.headers, "Location");
         if (e.reply.status >= 300 && e.reply.status < 400 && location) {
             std::string to = krzlab::resolveTarget(target, *location, o_.address);
-            if (!to.empty())
+            // A browser gives up on a chain of redirects that comes back or goes on for ever.
+            std::vector<std::string> chain = {target};
+            for (auto it = redirectedFrom.find(target);
+                 it != redirectedFrom.end() && chain.size() <= 20;
+                 it = redirectedFrom.find(it->second))
+                chain.insert(chain.begin(), it->second);
+            if (chain.size() > 20 || std::find(chain.begin(), chain.end(), to) != chain.end()) {
+                std::string path;
+                for (const std::string& hop : chain)
+                    path += escapeText(hop.substr(0, 60)) + " -> ";
+                throw Stop{EXIT_ERROR, "the device's redirects go round in a loop (" + path +
+                                           escapeText(to.substr(0, 60)) +
+                                           "); the recording stops there"};
+            }
+            if (!to.empty() && !redirectedFrom.count(to)) {
+                redirectedFrom.emplace(to, target);
                 next.push_back(to);
+            }
         }
         const std::string* type = headerOf(e.reply.headers, "Content-Type");
         bool html = type ? lower(*type).find("html") != std::string::npos
@@ -590,15 +575,12 @@ Recording Recorder::snapshot(bool complete, const std::string& reason) {
         scrubber.addMac(r.mac);
         static const std::regex kMac(
             R"(\b[0-9A-Fa-f]{2}([:-])(?:[0-9A-Fa-f]{2}\1){4}[0-9A-Fa-f]{2}\b)");
-        static const std::regex kSerial(
-            R"(serial[ _-]?(?:number|no\.?|num)?\s*[:=]?\s*(?:</?t[dh][^>]*>\s*)*['"]?([A-Za-z0-9-]{4,}))",
-            std::regex::icase);
         for (const Exchange& e : r.exchanges) {
             const std::string& body = e.reply.body;
             for (std::sregex_iterator it(body.begin(), body.end(), kMac), end; it != end; ++it)
                 scrubber.addMac(it->str());
-            for (std::sregex_iterator it(body.begin(), body.end(), kSerial), end; it != end; ++it)
-                scrubber.add((*it)[1], "serial");
+            for (const std::string& serial : serialsOf(body))
+                scrubber.add(serial, "serial");
         }
     }
     if (!o_.keepSecrets) {
@@ -620,6 +602,34 @@ Recording Recorder::snapshot(bool complete, const std::string& reason) {
 }
 
 void Recorder::run() {
+    // --max-time holds while a request waits or a reply trickles in: a watch cuts the connection.
+    std::mutex watchMutex;
+    std::condition_variable wake;
+    bool done = false;
+    std::thread watch([&] {
+        std::unique_lock<std::mutex> lock(watchMutex);
+        if (wake.wait_until(lock, started_ + std::chrono::seconds(bounds_.seconds),
+                            [&] { return done; }))
+            return;
+        outOfTime_ = true;
+        std::lock_guard<std::mutex> commLock(commMutex_);
+        if (comm_)
+            comm_->setCancel(true);
+    });
+    struct Join {
+        std::mutex& m;
+        std::condition_variable& c;
+        bool& d;
+        std::thread& t;
+        ~Join() {
+            {
+                std::lock_guard<std::mutex> lock(m);
+                d = true;
+            }
+            c.notify_all();
+            t.join();
+        }
+    } join{watchMutex, wake, done, watch};
     {
         std::lock_guard<std::mutex> lock(mutex_);
         recording_.address = o_.address;
