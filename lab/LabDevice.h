@@ -59,6 +59,11 @@ struct DeviceSpec {
     int faultParam = 0;  // Slow: pause in milliseconds between pieces
     // A recording (krzpap record) that the device plays instead of emulating a family.
     std::string recording;
+    // How a reboot looks from outside: "" (the web server is away: connections are refused),
+    // "empty" or "reset" (the server keeps listening but answers every connection with an empty
+    // reply or a reset, and a saved change takes effect only when the reboot is over).
+    std::string restart;
+    int restartMs = 0;  // how long a reboot lasts; 0: the device's own delay
 
     // Takes the settings a device changes in use (address, credentials, wireless) from `stored`;
     // true when the address moved.

@@ -4,6 +4,7 @@
 #include "http/KRZPFormParams.h"
 #include "platform/krzplatform.h"
 
+#include <chrono>
 #include <string>
 #include <utility>
 
@@ -230,6 +231,12 @@ void KRZPHttpConfigurator::sleep(int milliseconds) {
 }
 
 void KRZPHttpConfigurator::waitUntilBack(int attempts, int pauseMs) {
+    waitUntilBack(attempts, pauseMs, 0);
+}
+
+void KRZPHttpConfigurator::waitUntilBack(int attempts, int pauseMs, int minimumMs) {
+    const std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    bool seenDown = false;
     for (int attempt = 0; attempt < attempts; ++attempt) {
         sleep(pauseMs);
         try {
@@ -239,20 +246,32 @@ void KRZPHttpConfigurator::waitUntilBack(int attempts, int pauseMs) {
                 KRZPAPC_THROW(kUnit, "Operation cancelled", KRZPAPC_CANCELLED);
             }
             sendGetRequest("/", KRZPFormParams(), std::string(), false);
-            if (isUnauthorized(connection->getResponseHeaders())) {
+            const std::string& headers = connection->getResponseHeaders();
+            if (headers.compare(0, 5, "HTTP/") != 0) {
+                // An empty reply, or bytes that are no HTTP reply: a server still starting.
+                log(L"the device answered without a status line: still restarting\n");
+                seenDown = true;
+                continue;
+            }
+            if (isUnauthorized(headers)) {
                 log(L"%hs: the device refused the credentials\n", "/");
                 KRZPAPC_THROW(kUnit, "", KRZPAPC_AUTH_ERROR);
+            }
+            if (!seenDown &&
+                std::chrono::steady_clock::now() - start < std::chrono::milliseconds(minimumMs)) {
+                continue;  // the old pages still answer: the restart has not begun
             }
             log(L"the device is back after %d ms\n", (attempt + 1) * pauseMs);
             return;
         } catch (const KRZPAPCException& e) {
-            // While it restarts the device refuses, resets or is unreachable; anything else
-            // (a cancel above all) ends the wait.
+            // While it restarts the device refuses, resets, cuts replies or is unreachable;
+            // anything else (a cancel above all) ends the wait.
             KRZPAPCErrorCode code = e.getAPCErrorCode();
             if (code != KRZPAPC_CONNECT_ERROR && code != KRZPAPC_IO_ERROR &&
                 code != KRZPAPC_TIMEOUT) {
                 throw;
             }
+            seenDown = true;
         }
     }
     log(L"the device did not come back after its restart\n");

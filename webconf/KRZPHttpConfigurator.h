@@ -177,9 +177,15 @@ class KRZPAP_API KRZPHttpConfigurator : public KRZPAPConfigurator {
     /// After a change that restarts the device: up to \p attempts times, sleeps \p pauseMs
     /// (sleep: a cancel ends the wait with code 14) and then GETs "/" (code 14 when a cancel is
     /// pending, code 8 on status 401), until the device answers; then logs "the device is back
-    /// after \<n\> ms". A refused, reset or unreachable connect and a time-out (codes 4, 2, 15)
-    /// mean it is still restarting; any other failure throws at once. Throws code 4, logging
-    /// "the device did not come back after its restart", when no attempt got an answer.
+    /// after \<n\> ms". A refused, reset or unreachable connect, a time-out, a reply cut short
+    /// (codes 4, 2, 15) and an answer without a status line (an empty reply above all) mean it is
+    /// still restarting; any other failure throws at once. A complete reply counts as the device
+    /// back only once the device was seen restarting or \p minimumMs passed since the wait began:
+    /// a device that still answers its old pages has not gone down yet. Throws code 4, logging
+    /// "the device did not come back after its restart", when no attempt got an answer that
+    /// counts.
+    void waitUntilBack(int attempts, int pauseMs, int minimumMs);
+    /// waitUntilBack(attempts, pauseMs, 0).
     void waitUntilBack(int attempts, int pauseMs);
 
     // ---- lookups ----

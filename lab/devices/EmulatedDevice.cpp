@@ -66,7 +66,11 @@ void finish(int fd) {
 }  // namespace
 
 EmulatedDevice::EmulatedDevice(const DeviceSpec& profile)
-    : spec_(profile), server_([this](int fd) { serveConnection(fd); }) {}
+    : spec_(profile), server_([this](int fd) { serveConnection(fd); }) {
+    if (profile.restartMs > 0) {
+        restartDelayMs_ = profile.restartMs;
+    }
+}
 
 EmulatedDevice::~EmulatedDevice() {
     stop();
@@ -106,6 +110,10 @@ void EmulatedDevice::stop() {
     server_.stopListening();
     server_.closeConnections();
     std::lock_guard<std::mutex> lock(mutex_);
+    if (pending_) {
+        spec_.adoptSettings(*pending_);  // a saved change survives a switch-off
+        pending_.reset();
+    }
     cancelRestart_ = false;
     restarting_ = false;
     restartChanged_.notify_all();
@@ -224,7 +232,9 @@ void EmulatedDevice::rebootSoon() {
             restarter_.join();  // the previous reboot's thread, already past its last step
         }
     }
-    server_.stopListening();
+    if (!keepsListening()) {
+        server_.stopListening();
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     if (!running_) {
         return;  // switched off meanwhile: stop() has settled the rest
@@ -236,6 +246,15 @@ void EmulatedDevice::comeBackLater() {
     std::unique_lock<std::mutex> lock(mutex_);
     if (restartChanged_.wait_for(lock, std::chrono::milliseconds(restartDelayMs_),
                                  [this] { return cancelRestart_; })) {
+        return;
+    }
+    if (keepsListening()) {
+        if (pending_) {
+            spec_.adoptSettings(*pending_);
+            pending_.reset();
+        }
+        restarting_ = false;
+        restartChanged_.notify_all();
         return;
     }
     uint16_t port = lastPort_;
@@ -294,18 +313,40 @@ HttpReply EmulatedDevice::handleKept(const HttpRequest& request) {
     return busy;
 }
 
+bool EmulatedDevice::refuseWhileRestarting(int fd) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!restarting_) {
+            return false;
+        }
+    }
+    if (spec_.restart == "reset") {
+        linger hard{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);  // the close resets
+    } else {
+        finish(fd);
+    }
+    return true;
+}
+
 void EmulatedDevice::serveConnection(int fd) {
     HttpRequest request;
     ReadOutcome outcome = readRequest(fd, request);
-    if (outcome == ReadOutcome::Gone) {
+    if (outcome == ReadOutcome::Gone || refuseWhileRestarting(fd)) {
         return;
     }
+    DeviceSpec before = state();
     HttpReply reply = outcome == ReadOutcome::Request ? handleKept(request) : badRequest();
     Fault fault;
     int param;
     unsigned serial;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (restarting_ && keepsListening() && !pending_) {
+            // The save is taken; it applies when the reboot is over.
+            pending_.reset(new DeviceSpec(spec_));
+            spec_.adoptSettings(before);
+        }
         fault = spec_.fault;
         param = spec_.faultParam;
         serial = replySerial_++;

@@ -35,7 +35,7 @@ class EmulatedDevice : public Device {
     void adoptState(const DeviceSpec& stored) override;
     void setStateKeeper(std::shared_ptr<StateKeeper> keeper) override;
 
-    // How long a reboot keeps the web server away; 1500 ms unless set.
+    // How long a reboot lasts; the profile's restartMs, else 1500 ms, unless set.
     void setRestartDelay(int ms);
     bool restarting() const;
     // Waits until no reboot is in progress; false when `timeoutMs` passed first.
@@ -67,6 +67,9 @@ class EmulatedDevice : public Device {
     // handle() on the settings as the state keeper has them, storing what it changed.
     HttpReply handleKept(const HttpRequest& request);
     void comeBackLater();
+    // While a reboot that keeps listening lasts: an empty reply or a reset, and true.
+    bool refuseWhileRestarting(int fd);
+    bool keepsListening() const { return !spec_.restart.empty(); }
 
     LoopbackServer server_;
     std::function<void(const std::string&)> addressListener_;
@@ -78,6 +81,8 @@ class EmulatedDevice : public Device {
     uint16_t lastPort_ = 0;
     unsigned replySerial_ = 0;
     std::thread restarter_;
+    // The settings a reboot that keeps listening applies when it is over.
+    std::unique_ptr<DeviceSpec> pending_;
     mutable std::condition_variable restartChanged_;
 };
 

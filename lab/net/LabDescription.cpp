@@ -127,6 +127,10 @@ LabDeviceEntry deviceFromJson(const json& j, const std::string& folder) {
     std::string fault = text(j, "fault");
     s.fault = fault.empty() ? Fault::None : faultFromName(fault);
     s.faultParam = j.value("faultParam", 0);
+    s.restart = text(j, "restart");
+    if (!s.restart.empty() && s.restart != "empty" && s.restart != "reset")
+        throw std::invalid_argument("device " + s.name + ": \"restart\" is \"empty\" or \"reset\"");
+    s.restartMs = j.value("restartMs", 0);
     requireIpv4("device " + s.name + " address", s.address);
     if (!s.factoryAddress.empty())
         requireIpv4("device " + s.name + " factory address", s.factoryAddress);
@@ -160,6 +164,10 @@ json deviceSpecToJson(const DeviceSpec& s) {
              {"faultParam", s.faultParam}};
     if (!s.recording.empty())
         out["recording"] = s.recording;
+    if (!s.restart.empty())
+        out["restart"] = s.restart;
+    if (s.restartMs != 0)
+        out["restartMs"] = s.restartMs;
     return out;
 }
 

@@ -453,7 +453,7 @@ void KRZPDescribedConfigurator::write(const Change& change) {
     }
     forget();
     if (restarts) {
-        waitUntilBack(change.restartPolls, change.restartPauseMs);
+        waitUntilBack(change.restartPolls, change.restartPauseMs, change.restartMinimumMs);
         // The restart ended any session; the reply never came, so the settings are the answer.
         requireLogin();
         if (change.writes(d.ssidAt, d.wirelessWrites()) && read(d.ssidAt) != writtenSsid) {

@@ -323,9 +323,11 @@ Change change(const Node& node) {
         c.answerText = answer.at("text").nonEmptyText();
     if (answer.has("restart")) {
         Node restart = answer.at("restart");
-        restart.object({"polls", "pauseMs"});
+        restart.object({"polls", "pauseMs", "minimumMs"});
         c.restartPolls = restart.at("polls").number(1, 1000);
         c.restartPauseMs = restart.at("pauseMs").number(1, 60000);
+        if (restart.has("minimumMs"))
+            c.restartMinimumMs = restart.at("minimumMs").number(0, 600000);
     }
     if (c.answerText.empty() && c.restartPolls == 0)
         answer.fail("needs \"text\" or \"restart\"");

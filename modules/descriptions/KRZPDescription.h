@@ -73,6 +73,8 @@ struct Change {
     // The device restarts: its reply is cut short, then it is polled until it answers again.
     int restartPolls = 0;
     int restartPauseMs = 0;
+    // A page before this delay counts only once the device was seen away (see waitUntilBack).
+    int restartMinimumMs = 0;
     std::string pointer;
 
     // Whether this write sets `setting`: a wireless write does, alone or when the setting lives

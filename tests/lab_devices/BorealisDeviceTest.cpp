@@ -100,3 +100,58 @@ TEST_F(BorealisDevice, ChangeRestartsTheDeviceAndAStopDoesNotWaitForTheReboot) {
     EXPECT_NE(login("admin", "secret").out.find("Set-Cookie"), std::string::npos);
     EXPECT_EQ(device->state().wireless, expected);
 }
+
+// A device that keeps listening through its reboot answers every connection with an empty reply
+// or a reset and applies the saved change only when the reboot is over.
+TEST(BorealisRestartStyles, KeepsListeningAndAppliesTheChangeAfterTheReboot) {
+    const struct {
+        const char* style;
+        int curlExit;  // what curl makes of a connection during the reboot
+    } cases[] = {{"empty", 52}, {"reset", 56}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.style);
+        DeviceSpec spec = labSpec("borealis", "BR-5400");
+        spec.restart = c.style;
+        spec.restartMs = 600000;
+        std::unique_ptr<Device> device = Device::create(spec);
+        auto& emulated = dynamic_cast<EmulatedDevice&>(*device);
+        device->start();
+        uint16_t port = device->port();
+        std::string jar = (std::filesystem::temp_directory_path() /
+                           ("krzlab-jar-" + std::string(c.style) + std::to_string(port)))
+                              .string();
+        ASSERT_EQ(curl({"-c", jar, "--data-urlencode", "uname=admin", "--data-urlencode",
+                        "upass=secret", url(port, "/login.cgi")})
+                      .exitCode,
+                  0);
+        const WirelessSettings before = device->state().wireless;
+        auto save = [&](const std::string& ssid) {
+            curl({"-b", jar, "--form-string", "ssid=" + ssid, "--form-string", "sec=wpamixed",
+                  "--form-string", "cipher=both", "--form-string", "wpakey=northern lights",
+                  "--form-string", "save=Save", url(port, "/wireless.cgi")});
+        };
+        save("Aurora");
+        EXPECT_TRUE(emulated.restarting());
+        EXPECT_EQ(device->port(), port);
+        EXPECT_EQ(curl({"-s", url(port, "/")}).exitCode, c.curlExit);
+        EXPECT_EQ(curl({"-s", url(port, "/")}).exitCode, c.curlExit);
+        EXPECT_EQ(device->state().wireless, before);  // not applied yet
+
+        device->stop();  // the saved change survives a switch-off during the reboot
+        EXPECT_EQ(device->state().wireless.ssid, "Aurora");
+        device->start();
+        EXPECT_EQ(curl({"-s", url(port, "/")}).exitCode, 0);
+
+        // A reboot left to end by itself applies the change as it ends.
+        emulated.setRestartDelay(300);
+        ASSERT_EQ(curl({"-c", jar, "--data-urlencode", "uname=admin", "--data-urlencode",
+                        "upass=secret", url(port, "/login.cgi")})
+                      .exitCode,
+                  0);
+        save("Aurora2");
+        EXPECT_TRUE(emulated.waitWhileRestarting(20000));
+        EXPECT_EQ(device->state().wireless.ssid, "Aurora2");
+        EXPECT_EQ(curl({"-s", url(port, "/")}).exitCode, 0);
+        std::remove(jar.c_str());
+    }
+}

@@ -289,6 +289,30 @@ TEST_F(SampleModule, CancelWhileBorealisRestartsEndsWithCode14) {
     EXPECT_EQ("Polar", lab->status(kBorealis.device).state.wireless.ssid);
 }
 
+// A Borealis that keeps answering while it restarts (empty replies, then resets) and applies the
+// change only after it: the configurator waits for a real page, logs in again and reads the new
+// network name back. The reboot's length is waited out once per style.
+TEST_F(SampleModule, RestartThatAnswersEmptyIsWaitedOut) {
+    for (const char* style : {"empty", "reset"}) {
+        SCOPED_TRACE(style);
+        krzlab::LabDescription description = krzlab::LabDescription::defaultLab();
+        for (krzlab::LabDeviceEntry& entry : description.devices) {
+            if (entry.profile.name == kBorealis.device) {
+                entry.profile.restart = style;
+                entry.profile.restartMs = 2000;
+            }
+        }
+        lab.reset();
+        startLab(description);
+        boost::shared_ptr<KRZPAPConfigurator> conf =
+            open(kBorealis, kBorealis.user, kBorealis.password);
+        conf->startConfiguration();
+        conf->changeSSID(KRZSsid(std::string("After ") + style));
+        EXPECT_TRUE(conf->completeConfiguration());
+        EXPECT_EQ(std::string("After ") + style, lab->status(kBorealis.device).state.wireless.ssid);
+    }
+}
+
 // Without the module library the loader fails, even after the module itself has loaded.
 TEST_F(SampleModule, MissingModuleLibraryFailsWithCode5) {
     krzprocess::setEnvironment("KRZ_VORTAN_APMODULE_DLLS", "krzpapmodulesmissing.dll");

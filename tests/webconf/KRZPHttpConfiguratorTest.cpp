@@ -426,38 +426,57 @@ TEST_F(HttpConfiguratorTest, ChangesAreRecordedNotApplied) {
     EXPECT_EQ("root", conf.getNewUsername());
 }
 
-// A restarting device is polled until it answers: unreachable, refused or reset polls mean it is
-// still restarting; a refusal of the credentials or a cancel ends the wait at once.
+// A restarting device is polled until it answers a real page: unreachable, refused or reset
+// polls, empty replies, replies cut short and bytes without a status line mean it is still
+// restarting; a page counts only once the device was seen away or the minimum delay passed; a
+// refusal of the credentials or a cancel ends the wait at once.
 TEST_F(HttpConfiguratorTest, WaitUntilBackPollsTheRestartingDevice) {
-    enum Device { kAnswers, kUnreachable, kRefuses, kResets, kDenies };
+    enum Device { kAnswers, kUnreachable, kRefuses, kResets, kDenies, kEmpty, kCut, kNoStatus };
     struct Case {
         const char* address;
-        Device device;
+        Device device;        // how its first two connections are answered; the rest get a page
         size_t appearsAfter;  // polls that find nothing there before the device appears
         bool cancelled;
+        int minimumMs;
         int code;  // 0: back
         const char* logged;
         size_t polls;
     };
+    const char* const kBack3 = "the device is back after 3 ms";
+    const char* const kGone = "the device did not come back after its restart";
     const Case cases[] = {
-        {"10.9.7.1", kAnswers, 0, false, 0, "the device is back after 1 ms", 1},
-        {"10.9.7.2", kAnswers, 2, false, 0, "the device is back after 3 ms", 3},
-        {"10.9.7.3", kUnreachable, 0, false, KRZPAPC_CONNECT_ERROR,
-         "the device did not come back after its restart", 3},
-        {"10.9.7.4", kRefuses, 0, false, KRZPAPC_CONNECT_ERROR,
-         "the device did not come back after its restart", 3},
-        {"10.9.7.7", kResets, 0, false, KRZPAPC_CONNECT_ERROR,
-         "the device did not come back after its restart", 3},
-        {"10.9.7.5", kDenies, 0, false, KRZPAPC_AUTH_ERROR, "/: the device refused the credentials",
-         1},
-        {"10.9.7.6", kAnswers, 0, true, KRZPAPC_CANCELLED, "", 0},
+        {"10.9.7.1", kAnswers, 0, false, 0, 0, "the device is back after 1 ms", 1},
+        {"10.9.7.2", kAnswers, 2, false, 0, 0, kBack3, 3},
+        {"10.9.7.3", kUnreachable, 0, false, 0, KRZPAPC_CONNECT_ERROR, kGone, 3},
+        {"10.9.7.4", kRefuses, 0, false, 0, KRZPAPC_CONNECT_ERROR, kGone, 3},
+        {"10.9.7.7", kResets, 0, false, 0, 0, kBack3, 3},
+        {"10.9.7.8", kEmpty, 0, false, 0, 0, kBack3, 3},
+        {"10.9.7.9", kCut, 0, false, 0, 0, kBack3, 3},
+        {"10.9.7.10", kNoStatus, 0, false, 0, 0, kBack3, 3},
+        // Seen away: the page counts at once, however long the minimum delay.
+        {"10.9.7.11", kEmpty, 0, false, 600000, 0, kBack3, 3},
+        {"10.9.7.12", kAnswers, 2, false, 600000, 0, kBack3, 3},
+        // Never seen away and the delay not over: the old pages do not count.
+        {"10.9.7.13", kAnswers, 0, false, 600000, KRZPAPC_CONNECT_ERROR, kGone, 3},
+        {"10.9.7.5", kDenies, 0, false, 0, KRZPAPC_AUTH_ERROR,
+         "/: the device refused the credentials", 1},
+        {"10.9.7.6", kAnswers, 0, true, 0, KRZPAPC_CANCELLED, "", 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.address);
-        ScriptedPeer peer(c.device == kResets
-                              ? ScriptedPeer::Script().awaitRequest().reset()
-                              : answer(c.device == kDenies ? kUnauthorizedPage : kOkPage),
-                          3);
+        ScriptedPeer::Script away = ScriptedPeer::Script().awaitRequest().reset();
+        if (c.device == kEmpty) {
+            away = ScriptedPeer::Script().awaitRequest().close();
+        } else if (c.device == kCut) {
+            away = answer("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n<p>Sett").close();
+        } else if (c.device == kNoStatus) {
+            away = answer("<p>starting</p>").close();
+        }
+        ScriptedPeer::Script page = answer(c.device == kDenies ? kUnauthorizedPage : kOkPage);
+        bool delayed = c.device != kAnswers && c.device != kDenies && c.device != kUnreachable &&
+                       c.device != kRefuses;
+        ScriptedPeer peer(
+            std::vector<ScriptedPeer::Script>{delayed ? away : page, delayed ? away : page, page});
         ScriptedPeer* served = c.device == kRefuses ? nullptr : &peer;
         if (c.device != kUnreachable && c.appearsAfter == 0) {
             addDevice(c.address, served);
@@ -472,9 +491,10 @@ TEST_F(HttpConfiguratorTest, WaitUntilBackPollsTheRestartingDevice) {
         conf.setupConnection();
         conf.setCancel(c.cancelled);
         if (c.code == 0) {
-            conf.waitUntilBack(3, 1);
+            conf.waitUntilBack(3, 1, c.minimumMs);
         } else {
-            EXPECT_EQ(c.code, thrownBy([&] { conf.waitUntilBack(3, 1); }).getAPCErrorCode());
+            EXPECT_EQ(c.code,
+                      thrownBy([&] { conf.waitUntilBack(3, 1, c.minimumMs); }).getAPCErrorCode());
         }
         backend->setConnectHook(nullptr);
         EXPECT_EQ(c.polls, attemptsTo(c.address));
