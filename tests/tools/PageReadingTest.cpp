@@ -86,6 +86,9 @@ TEST(PageReading, SecretsInEveryShapeAndNothingElse) {
         {"<a href=\"/set.cgi?ssid=n&amp;wl_key=url%20key\">", "url key"},
         {"<script>var keyIndex = '1234'; var adminPass = 'abc';</script>", ""},
         {"<input name=ssid value=MyNetwork><script>var mode = 'wpa2-psk';</script>", ""},
+        {"<input type=hidden name=pptp_passthrough value=enable><script>var wlKey = 'Enabled';"
+         "</script>",
+         ""},
     };
     for (const Case& c : cases) {
         std::vector<std::string> found = secretsOf(c.page);
@@ -100,7 +103,8 @@ TEST(PageReading, SecretsInEveryShapeAndNothingElse) {
     EXPECT_TRUE(secretsOfTarget("/a/key=1").empty());
     for (const char* name : {"wl_key", "wpa_psk", "adminPwd", "Password", "cfg.secret"})
         EXPECT_TRUE(secretName(name)) << name;
-    for (const char* name : {"wl_key_mode", "keyIndex", "ssid", "key_len", "pskType"})
+    for (const char* name :
+         {"wl_key_mode", "keyIndex", "ssid", "key_len", "pskType", "ipsecPassThrough"})
         EXPECT_FALSE(secretName(name)) << name;
 }
 

@@ -437,9 +437,10 @@ bool secretName(const std::string& name) {
         secret = secret || n.find(word) != std::string::npos;
     // Settings about a key rather than the key: its kind, its index, its length, when it renews.
     for (const char* word :
-         {"mode",   "type",     "index",  "idx",      "len",    "format", "num", "count",
-          "method", "interval", "period", "time",     "renew",  "auth",   "enc", "cipher",
-          "mgmt",   "show",     "hide",   "strength", "select", "sel"})
+         {"mode",  "type",    "index",    "idx",     "len",  "format",   "num",
+          "count", "method",  "interval", "period",  "time", "renew",    "auth",
+          "enc",   "cipher",  "mgmt",     "show",    "hide", "strength", "select",
+          "sel",   "through", "bypass",   "keyword", "keep"})
         secret = secret && n.find(word) == std::string::npos;
     return secret;
 }
@@ -503,6 +504,14 @@ std::vector<std::string> secretsOf(const std::string& page) {
     for (const auto& literal : scripts.literals())
         if (secretName(literal.first) && literal.second.size() >= kShortest)
             out.push_back(literal.second);
+    // A setting's word under a key's name is no key; taken for one, it would be replaced all
+    // over the page.
+    static const std::set<std::string> kWords = {"enable", "enabled", "disable", "disabled",
+                                                 "true",   "false",   "none",    "auto",
+                                                 "open",   "shared",  "checked", "null"};
+    out.erase(std::remove_if(out.begin(), out.end(),
+                             [](const std::string& s) { return kWords.count(lower(s)) > 0; }),
+              out.end());
     std::sort(out.begin(), out.end());
     out.erase(std::unique(out.begin(), out.end()), out.end());
     out.erase(std::remove(out.begin(), out.end(), std::string()), out.end());
