@@ -2,6 +2,7 @@
 
 #include "core/KRZPAPModule.h"
 #include "html/KRZPHtmlParser.h"
+#include "krznetlib/KRZNetworkBackend.h"
 
 #include <boost/make_shared.hpp>
 
@@ -184,8 +185,17 @@ struct LogoutAtEnd {
 
 }  // namespace
 
+void KRZPDescribedConfigurator::usePort() {
+    // The modules speak to port 80; the network library sends this device's connections to
+    // its own port, unless the host already sent them elsewhere.
+    in_addr address = getAddr();
+    if (description->port != 80 && KRZNetworkBackend::portFor(address, 80) == 80)
+        KRZNetworkBackend::redirectPort(address, 80, static_cast<uint16_t>(description->port));
+}
+
 bool KRZPDescribedConfigurator::_testLogin() {
     setupConnection();
+    usePort();
     if (description->login.kind == krzdesc::LoginKind::Form) {
         bool in = login();
         logout();
@@ -352,6 +362,7 @@ KRZPDescribedConfigurator::Wireless KRZPDescribedConfigurator::readWireless() {
 
 void KRZPDescribedConfigurator::_retrieveAttributes() {
     setupConnection();
+    usePort();
     forget();
     auto out = [this] { logout(); };
     LogoutAtEnd<decltype(out)> atEnd{out};
@@ -368,6 +379,7 @@ void KRZPDescribedConfigurator::_retrieveAttributes() {
 
 bool KRZPDescribedConfigurator::_completeConfiguration() {
     setupConnection();
+    usePort();
     forget();
     auto out = [this] { logout(); };
     LogoutAtEnd<decltype(out)> atEnd{out};

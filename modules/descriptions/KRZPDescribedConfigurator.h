@@ -53,6 +53,8 @@ class KRZPDescribedConfigurator : public KRZPHttpConfigurator {
         std::string ssid, security, encryption, key;
     };
 
+    // Sends the device's connections to the description's port.
+    void usePort();
     bool login();
     void requireLogin();
     // Ends the operation's session where the description names a logout page; never throws.

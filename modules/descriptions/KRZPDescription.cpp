@@ -567,7 +567,9 @@ std::shared_ptr<const Description> parseDescription(const std::string& text,
         root.at("models").fail("must name at least one model");
     if (root.has("factory")) {
         Node factory = root.at("factory");
-        factory.object({"address", "ssid"});
+        factory.object({"address", "ssid", "port"});
+        if (factory.has("port"))
+            d->port = factory.at("port").number(1, 65535);
         if (factory.has("address")) {
             d->factoryAddress = factory.at("address").text();
             if (inet_addr(d->factoryAddress.c_str()) == INADDR_NONE)

@@ -97,6 +97,7 @@ struct Description {
     std::vector<std::string> models;
     std::string factoryAddress;
     std::string factorySsid;
+    int port = 80;  // where the device serves its admin pages
 
     int priority = 500;
     int probeStatus = 0;  // 0: any

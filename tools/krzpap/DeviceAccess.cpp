@@ -12,8 +12,9 @@ in_addr parseAddress(const std::string& text) {
     in_addr address{};
     if (inet_pton(AF_INET, text.c_str(), &address) != 1 || address.s_addr == INADDR_NONE ||
         address.s_addr == INADDR_ANY) {
-        throw CommandError(EXIT_USAGE, "not a device address: \"" + text +
-                                           "\" (give dotted IPv4, e.g. 192.168.77.10)");
+        throw CommandError(EXIT_USAGE, "not a device address: \"" + escapeText(text) +
+                                           "\" (give dotted IPv4, e.g. 192.168.77.10, or "
+                                           "http://ADDRESS[:PORT])");
     }
     return address;
 }
