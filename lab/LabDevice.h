@@ -64,6 +64,9 @@ struct DeviceSpec {
     // reply or a reset, and a saved change takes effect only when the reboot is over).
     std::string restart;
     int restartMs = 0;  // how long a reboot lasts; 0: the device's own delay
+    // Failed logins in a row after which the device refuses every login (0: never); families
+    // with a login form only.
+    int lockoutAfter = 0;
 
     // Takes the settings a device changes in use (address, credentials, wireless) from `stored`;
     // true when the address moved.

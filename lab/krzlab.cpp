@@ -47,7 +47,8 @@ const char* const kHelp =
     "  krzlab serve [--lab FILE | --generated N] --device NAME [--address A] [--port P]\n"
     "               [--iface IF] [--fault FAULT]\n"
     "      Run one device of the description as a real network daemon on A:P (its own\n"
-    "      address and port 80 unless given). With --iface, and only inside a network\n"
+    "      address and port 80 unless given; port 0 takes a free one, which the first line\n"
+    "      names). With --iface, and only inside a network\n"
     "      namespace made with 'ip netns add', it gives IF the address and moves it there on\n"
     "      a factory reset (SIGUSR1 resets it as its reset page does).\n"
     "  krzlab --help | --version\n"
@@ -261,9 +262,9 @@ ServeOptions serveOptions(const std::vector<std::string>& args) {
         else
             throw UsageError("serve does not take " + args[i]);
     }
-    if (o.name.empty() || args.size() % 2 != 0 || o.port < 1 || o.port > 65535)
-        throw UsageError(
-            "serve needs --device NAME, each option with its value, a port of 1 to 65535");
+    if (o.name.empty() || args.size() % 2 != 0 || o.port < 0 || o.port > 65535)
+        throw UsageError("serve needs --device NAME, each option with its value, a port of 0 "
+                         "(a free one) to 65535");
     return o;
 }
 
@@ -317,7 +318,9 @@ int serveDevice(const ServeOptions& o, const krzlab::DeviceSpec& profile) {
         }
     };
     startServing();
-    std::cout << "serving " << name << " on " << address << ":" << port << std::endl;
+    // Port 0 serves on a free port; the line names the one taken.
+    std::cout << "serving " << name << " on " << address << ":"
+              << (device->port() != 0 ? device->port() : port) << std::endl;
     for (;;) {
         int sig = 0;
         sigwait(&signals, &sig);

@@ -44,9 +44,26 @@ std::string KRZPBorealisConfigurator::getValidUsernameChars() const {
     return getValidUsernameCharsRestrictive();
 }
 
+template <typename Work>
+auto KRZPBorealisConfigurator::inSession(Work work) -> decltype(work()) {
+    struct Logout {
+        KRZPBorealisConfigurator* conf;
+        ~Logout() {
+            if (conf->getCancel())
+                return;
+            try {
+                conf->fetchPage("/logout.cgi");
+            } catch (...) {
+                // The device ends an idle session by itself; the outcome stands.
+            }
+        }
+    } logout{this};
+    return work();
+}
+
 bool KRZPBorealisConfigurator::_testLogin() {
     setupConnection();
-    return login();
+    return inSession([this] { return login(); });
 }
 
 bool KRZPBorealisConfigurator::login() {
@@ -90,21 +107,25 @@ std::string KRZPBorealisConfigurator::sessionPage(const std::string& url) {
 
 void KRZPBorealisConfigurator::_retrieveAttributes() {
     setupConnection();
-    requireLogin();
-    setFirmwareRevision(jsVar(sessionPage("/status.html"), "sysFirmware"));
-    std::string page = sessionPage("/wireless.html");
-    storeWireless(
-        jsVar(page, "wlanSsid"), securityFromName(kWireless.modes, jsVar(page, "wlanSecurity")),
-        encryptionFromName(kWireless.modes, jsVar(page, "wlanCipher")), jsVar(page, "wlanKey"));
+    inSession([this] {
+        requireLogin();
+        setFirmwareRevision(jsVar(sessionPage("/status.html"), "sysFirmware"));
+        std::string page = sessionPage("/wireless.html");
+        storeWireless(
+            jsVar(page, "wlanSsid"), securityFromName(kWireless.modes, jsVar(page, "wlanSecurity")),
+            encryptionFromName(kWireless.modes, jsVar(page, "wlanCipher")), jsVar(page, "wlanKey"));
+    });
 }
 
 bool KRZPBorealisConfigurator::_completeConfiguration() {
     setupConnection();
-    requireLogin();
-    // The account first: the wireless change restarts the device and ends the session.
-    commitCredentials();
-    commitWireless();
-    return true;
+    return inSession([this] {
+        requireLogin();
+        // The account first: the wireless change restarts the device and ends the session.
+        commitCredentials();
+        commitWireless();
+        return true;
+    });
 }
 
 void KRZPBorealisConfigurator::writeCredentials() {

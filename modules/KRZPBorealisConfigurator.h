@@ -21,6 +21,10 @@ class KRZPBorealisConfigurator : public KRZPSampleConfigurator {
     // Posts the login form; keeps the session cookie and returns true when it is accepted.
     bool login();
     void requireLogin();
+    // Runs `work` and then ends the session, however `work` ended, so that the owner's own
+    // browser session is not taken over longer than needed.
+    template <typename Work>
+    auto inSession(Work work) -> decltype(work());
     // A page of the session; logs in again once when the session has been lost.
     std::string sessionPage(const std::string& url);
     void writeCredentials() override;

@@ -269,8 +269,8 @@ KRZPDeviceSighting KRZPDeviceService::State::place(const std::string& device, KR
         return sighting(address, mac, lookup.getInterfaceMac());
     }
     bool routed = isLoopback(address) || onSomeAdapterNetwork(address);
-    if (routed && !needMac) {
-        return sighting(address);
+    if ((routed && !needMac) || isLoopback(address)) {
+        return sighting(address);  // a server on this computer has no MAC to ask for
     }
     std::vector<KRZPDeviceSighting> answers = askArp(address);
     if (answers.size() > 1) {

@@ -11,6 +11,8 @@ std::recursive_mutex g_activeMutex;
 boost::shared_ptr<KRZNetworkBackend> g_active;
 std::mutex g_carriedMutex;
 std::map<uint32_t, std::pair<KRZMacAddress, KRZMacAddress>> g_carried;
+// (address, port) to the port a connect there goes to; under g_carriedMutex too.
+std::map<std::pair<uint32_t, uint16_t>, uint16_t> g_ports;
 
 boost::shared_ptr<KRZNetworkBackend> nullBackend() {
     return boost::shared_ptr<KRZNetworkBackend>(new KRZNullNetworkBackend);
@@ -110,6 +112,22 @@ bool KRZNetworkBackend::carriedTo(const in_addr& address, KRZMacAddress& interfa
     interfaceMac = found->second.first;
     destinationMac = found->second.second;
     return true;
+}
+
+void KRZNetworkBackend::redirectPort(const in_addr& address, uint16_t from, uint16_t to) {
+    std::lock_guard<std::mutex> lock(g_carriedMutex);
+    std::pair<uint32_t, uint16_t> key(address.s_addr, from);
+    if (from == to) {
+        g_ports.erase(key);
+    } else {
+        g_ports[key] = to;
+    }
+}
+
+uint16_t KRZNetworkBackend::portFor(const in_addr& address, uint16_t port) {
+    std::lock_guard<std::mutex> lock(g_carriedMutex);
+    auto found = g_ports.find(std::make_pair(address.s_addr, port));
+    return found == g_ports.end() ? port : found->second;
 }
 
 std::vector<KRZAdapterInfo> KRZNullNetworkBackend::adapters() {

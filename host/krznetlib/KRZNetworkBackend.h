@@ -56,6 +56,13 @@ class KRZNETLIB_API KRZNetworkBackend {
                         const KRZMacAddress& destinationMac);
     static bool carriedTo(const in_addr& address, KRZMacAddress& interfaceMac,
                           KRZMacAddress& destinationMac);
+
+    // From now on a connect to `address` at port `from` goes to port `to` instead: a host that
+    // reaches a device serving its pages on another port than the one the modules use (a router
+    // emulated on the host's own machine, say). `to` equal to `from` forgets the redirect.
+    static void redirectPort(const in_addr& address, uint16_t from, uint16_t to);
+    // The port a connect to `address` at `port` goes to.
+    static uint16_t portFor(const in_addr& address, uint16_t port);
 };
 
 // The backend with no adapters: nothing is reachable, every connect fails with 10065.

@@ -36,6 +36,7 @@ bool toInet(const sockaddr* address, int length, sockaddr_in& out, int& lastErro
         return false;
     }
     std::memcpy(&out, address, sizeof out);
+    out.sin_port = htons(KRZNetworkBackend::portFor(out.sin_addr, ntohs(out.sin_port)));
     return true;
 }
 

@@ -65,6 +65,17 @@ BorealisDevice::~BorealisDevice() {
 
 void BorealisDevice::resetExtras() {
     sessions_.clear();
+    failuresInARow_ = 0;
+}
+
+int BorealisDevice::failedLogins() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return failedLogins_;
+}
+
+size_t BorealisDevice::openSessions() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sessions_.size();
 }
 
 void BorealisDevice::onReboot() {
@@ -179,10 +190,14 @@ HttpReply BorealisDevice::redirectToLogin() const {
 
 HttpReply BorealisDevice::login(const FormFields& form) {
     std::string sid;
+    bool locked = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (formField(form, "uname") == spec_.username &&
-            formField(form, "upass") == spec_.password && form.count("uname") != 0) {
+        locked = spec_.lockoutAfter > 0 && failuresInARow_ >= spec_.lockoutAfter;
+        if (locked) {
+            ++failedLogins_;
+        } else if (formField(form, "uname") == spec_.username &&
+                   formField(form, "upass") == spec_.password && form.count("uname") != 0) {
             char text[25];
             std::snprintf(text, sizeof text, "%08x%08x%08x", static_cast<unsigned>(random_()),
                           static_cast<unsigned>(random_()), static_cast<unsigned>(random_()));
@@ -191,7 +206,14 @@ HttpReply BorealisDevice::login(const FormFields& form) {
                 sessions_.erase(sessions_.begin());
             }
             sessions_.insert(sid);
+            failuresInARow_ = 0;
+        } else {
+            ++failedLogins_;
+            ++failuresInARow_;
         }
+    }
+    if (locked) {
+        return loginPage("Too many failed logins. The login is locked for 5 minutes.");
     }
     if (sid.empty()) {
         return loginPage("Invalid user name or password.");

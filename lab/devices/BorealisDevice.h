@@ -1,5 +1,6 @@
 // "borealis": a login form that sets a session cookie, chunked pages, settings in JavaScript
-// string literals, multipart posts, and a reboot after a wireless change.
+// string literals, multipart posts, and a reboot after a wireless change; with the profile's
+// lockoutAfter, a login locked after that many failures in a row, until a factory reset.
 #pragma once
 
 #include <random>
@@ -14,6 +15,10 @@ class BorealisDevice final : public EmulatedDevice {
   public:
     explicit BorealisDevice(const DeviceSpec& profile);
     ~BorealisDevice() override;
+
+    // What a test observes: logins refused so far, and the sessions open now.
+    int failedLogins() const;
+    size_t openSessions() const;
 
   protected:
     HttpReply handle(const HttpRequest& request) override;
@@ -35,6 +40,8 @@ class BorealisDevice final : public EmulatedDevice {
 
     std::set<std::string> sessions_;
     std::mt19937 random_;
+    int failedLogins_ = 0;
+    int failuresInARow_ = 0;
 };
 
 }  // namespace krzlab

@@ -131,6 +131,7 @@ LabDeviceEntry deviceFromJson(const json& j, const std::string& folder) {
     if (!s.restart.empty() && s.restart != "empty" && s.restart != "reset")
         throw std::invalid_argument("device " + s.name + ": \"restart\" is \"empty\" or \"reset\"");
     s.restartMs = j.value("restartMs", 0);
+    s.lockoutAfter = j.value("lockoutAfter", 0);
     requireIpv4("device " + s.name + " address", s.address);
     if (!s.factoryAddress.empty())
         requireIpv4("device " + s.name + " factory address", s.factoryAddress);
@@ -168,6 +169,8 @@ json deviceSpecToJson(const DeviceSpec& s) {
         out["restart"] = s.restart;
     if (s.restartMs != 0)
         out["restartMs"] = s.restartMs;
+    if (s.lockoutAfter != 0)
+        out["lockoutAfter"] = s.lockoutAfter;
     return out;
 }
 

@@ -1,6 +1,8 @@
 #include "KRZPDescribedConfigurator.h"
 
+#include "core/KRZPAPModule.h"
 #include "html/KRZPHtmlParser.h"
+#include "krznetlib/KRZNetworkBackend.h"
 
 #include <boost/make_shared.hpp>
 
@@ -148,6 +150,7 @@ std::string KRZPDescribedConfigurator::fetch(const std::string& url) {
     }
     sendGetRequest(url, KRZPFormParams(), std::string(), false);
     if (status() == 401) {
+        refuseLockedLogin(getComm()->getResponseBody());
         log(L"%hs: the device refused the credentials\n", url.c_str());
         KRZPAPC_THROW(kUnit, "", KRZPAPC_AUTH_ERROR);
     }
@@ -171,13 +174,72 @@ const std::string& KRZPDescribedConfigurator::page(const std::string& url) {
     return pages[url] = body;
 }
 
+namespace {
+
+// Logs out when the operation ends, however it ends.
+template <typename Conf>
+struct LogoutAtEnd {
+    Conf& conf;
+    ~LogoutAtEnd() { conf(); }
+};
+
+}  // namespace
+
+void KRZPDescribedConfigurator::usePort() {
+    // The modules speak to port 80; the network library sends this device's connections to
+    // its own port, unless the host already sent them elsewhere.
+    in_addr address = getAddr();
+    if (description->port != 80 && KRZNetworkBackend::portFor(address, 80) == 80)
+        KRZNetworkBackend::redirectPort(address, 80, static_cast<uint16_t>(description->port));
+}
+
 bool KRZPDescribedConfigurator::_testLogin() {
     setupConnection();
-    if (description->login.kind == krzdesc::LoginKind::Form)
-        return login();
+    usePort();
+    if (description->login.kind == krzdesc::LoginKind::Form) {
+        bool in = login();
+        logout();
+        return in;
+    }
     // Basic: "/" answers 401 to credentials it refuses.
     sendGetRequest("/", KRZPFormParams(), std::string(), false);
+    if (status() == 401)
+        refuseLockedLogin(getComm()->getResponseBody());
     return status() != 401;
+}
+
+void KRZPDescribedConfigurator::refuseLockedLogin(const std::string& body) const {
+    const krzdesc::Login& how = description->login;
+    if (!how.lockoutText.empty() && body.find(how.lockoutText) != std::string::npos) {
+        std::string when = how.lockoutMinutes > 0
+                               ? "in " + std::to_string(how.lockoutMinutes) + " minutes"
+                               : std::string("later, when the device lets you");
+        KRZPAPModule::log(KRZ_LOG_ERROR,
+                          L"%hs: login locked: the device said \"%hs\"; try again %hs\n",
+                          description->file.c_str(), how.lockoutText.c_str(), when.c_str());
+        KRZPAPC_THROW(kUnit, "", KRZPAPC_AUTH_ERROR);
+    }
+    if (!how.captchaText.empty() && body.find(how.captchaText) != std::string::npos) {
+        KRZPAPModule::log(
+            KRZ_LOG_ERROR,
+            L"%hs: login needs a captcha: the device said \"%hs\"; log in once in a browser, "
+            L"then try again\n",
+            description->file.c_str(), how.captchaText.c_str());
+        KRZPAPC_THROW(kUnit, "", KRZPAPC_AUTH_ERROR);
+    }
+}
+
+void KRZPDescribedConfigurator::logout() {
+    if (!loggedIn || description->login.logout.empty() || getCancel())
+        return;
+    loggedIn = false;
+    try {
+        sendGetRequest(description->login.logout, KRZPFormParams(), std::string(), true);
+        log(L"%hs: logged out\n", description->login.logout.c_str());
+    } catch (...) {
+        // The session times out on the device by itself; the operation's outcome stands.
+        log(L"%hs: the logout failed\n", description->login.logout.c_str());
+    }
 }
 
 bool KRZPDescribedConfigurator::login() {
@@ -196,6 +258,7 @@ bool KRZPDescribedConfigurator::login() {
     params[how.userField] = credentials.first;
     params[how.passwordField] = credentials.second;
     sendRequest(how.action, params, "", 1);
+    refuseLockedLogin(getComm()->getResponseBody());
     const std::string& headers = getComm()->getResponseHeaders();
     // Header names compare without regard to case; the cookie's name exactly.
     std::string caseless = headers;
@@ -214,6 +277,7 @@ bool KRZPDescribedConfigurator::login() {
     at += field.size();
     size_t end = headers.find_first_of(";\r\n", at);
     getComm()->setCookie("Cookie", headers.substr(at, end == std::string::npos ? end : end - at));
+    loggedIn = true;
     return true;
 }
 
@@ -298,7 +362,10 @@ KRZPDescribedConfigurator::Wireless KRZPDescribedConfigurator::readWireless() {
 
 void KRZPDescribedConfigurator::_retrieveAttributes() {
     setupConnection();
+    usePort();
     forget();
+    auto out = [this] { logout(); };
+    LogoutAtEnd<decltype(out)> atEnd{out};
     requireLogin();
     const krzdesc::Description& d = *description;
     if (d.firmware)
@@ -312,7 +379,10 @@ void KRZPDescribedConfigurator::_retrieveAttributes() {
 
 bool KRZPDescribedConfigurator::_completeConfiguration() {
     setupConnection();
+    usePort();
     forget();
+    auto out = [this] { logout(); };
+    LogoutAtEnd<decltype(out)> atEnd{out};
     requireLogin();
     // The wireless writes may be several (one per form); the flags hold until all are done.
     bool wirelessDone = false;

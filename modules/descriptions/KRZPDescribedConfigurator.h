@@ -53,8 +53,15 @@ class KRZPDescribedConfigurator : public KRZPHttpConfigurator {
         std::string ssid, security, encryption, key;
     };
 
+    // Sends the device's connections to the description's port.
+    void usePort();
     bool login();
     void requireLogin();
+    // Ends the operation's session where the description names a logout page; never throws.
+    void logout();
+    // Throws code 8, logging what the device said, when `body` is the description's lockout or
+    // captcha answer: a login then is never tried again.
+    void refuseLockedLogin(const std::string& body) const;
     // The body of `url`, fetched once per step (the cache is dropped by forget()); a page that
     // says the session has ended logs in again once.
     const std::string& page(const std::string& url);
@@ -78,6 +85,7 @@ class KRZPDescribedConfigurator : public KRZPHttpConfigurator {
     std::string templateValue(const std::string& text, const Wireless& written = Wireless()) const;
 
     std::shared_ptr<const krzdesc::Description> description;
+    bool loggedIn = false;  // a session the logout page ends
     std::string model;
     std::map<std::string, std::string> pages;
 };

@@ -375,11 +375,24 @@ void readRecognition(const Node& node, Description& d) {
 }
 
 void readLogin(const Node& node, Login& login) {
-    node.object({"kind", "action", "formPage", "user", "password", "cookie", "expiredStatus"});
+    node.object({"kind", "action", "formPage", "user", "password", "cookie", "expiredStatus",
+                 "lockout", "captcha", "logout"});
+    if (node.has("lockout")) {
+        Node lockout = node.at("lockout");
+        lockout.object({"text", "minutes"});
+        login.lockoutText = lockout.at("text").nonEmptyText();
+        if (lockout.has("minutes"))
+            login.lockoutMinutes = lockout.at("minutes").number(1, 100000);
+    }
+    if (node.has("captcha")) {
+        Node captcha = node.at("captcha");
+        captcha.object({"text"});
+        login.captchaText = captcha.at("text").nonEmptyText();
+    }
     std::string kind = node.at("kind").text();
     if (kind == "basic") {
         for (const char* key :
-             {"action", "formPage", "user", "password", "cookie", "expiredStatus"})
+             {"action", "formPage", "user", "password", "cookie", "expiredStatus", "logout"})
             if (node.has(key))
                 node.at(key).fail("only a form login has this");
         return;
@@ -395,6 +408,8 @@ void readLogin(const Node& node, Login& login) {
     login.cookie = node.text("cookie", "");
     if (node.has("expiredStatus"))
         login.expiredStatus = node.at("expiredStatus").number(100, 599);
+    if (node.has("logout"))
+        login.logout = path(node.at("logout"));
 }
 
 void readAccount(const Node& node, Description& d) {
@@ -552,7 +567,9 @@ std::shared_ptr<const Description> parseDescription(const std::string& text,
         root.at("models").fail("must name at least one model");
     if (root.has("factory")) {
         Node factory = root.at("factory");
-        factory.object({"address", "ssid"});
+        factory.object({"address", "ssid", "port"});
+        if (factory.has("port"))
+            d->port = factory.at("port").number(1, 65535);
         if (factory.has("address")) {
             d->factoryAddress = factory.at("address").text();
             if (inet_addr(d->factoryAddress.c_str()) == INADDR_NONE)

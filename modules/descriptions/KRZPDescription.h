@@ -57,6 +57,12 @@ struct Login {
     std::string passwordField;
     std::string cookie;     // the session cookie's name; empty: the first one the device sets
     int expiredStatus = 0;  // a page answering this status means the session has ended
+    // What the device answers a login with when it refuses logins for now: after too many
+    // failures (and for how many minutes, 0: unknown), or until a captcha is solved in a browser.
+    std::string lockoutText;
+    int lockoutMinutes = 0;
+    std::string captchaText;
+    std::string logout;  // the page that ends the session; empty: none
 };
 
 enum class Method { Get, Post, Multipart };
@@ -91,6 +97,7 @@ struct Description {
     std::vector<std::string> models;
     std::string factoryAddress;
     std::string factorySsid;
+    int port = 80;  // where the device serves its admin pages
 
     int priority = 500;
     int probeStatus = 0;  // 0: any

@@ -39,6 +39,15 @@ address=$(header address)
 user=$(header user)
 password=$(header password)
 [ -n "$address" ] || { echo "$recording: no address in the recording" >&2; exit 2; }
+# A device recorded at http://ADDRESS[:PORT] was recorded at ADDRESS; one recorded on this computer
+# (loopback, no MAC) plays at a lab address of its own, never at loopback.
+address=${address#http://}
+address=${address%%[:/]*}
+placed=
+case $address in
+  127.*) address=192.168.77.10
+         placed='"address": "192.168.77.10", "mac": "02:4B:5A:00:00:10", ' ;;
+esac
 
 mkdir "$work/descriptions"
 cp "$description" "$work/descriptions/"
@@ -46,7 +55,7 @@ case $recording in /*) played=$recording ;; *) played=$PWD/$recording ;; esac
 cat >"$work/play.json" <<JSON
 { "adapters": [ { "name": "lab0", "index": 7, "address": "192.168.77.2",
                   "mask": "255.255.255.0", "mac": "02:4B:5A:00:00:02" } ],
-  "devices": [ { "name": "played", "recording": "$played" } ] }
+  "devices": [ { "name": "played", $placed"recording": "$played" } ] }
 JSON
 "$krzpap" lab --lab "$work/play.json" >"$work/lab.out" 2>"$work/lab.err" &
 lab=$!

@@ -7,6 +7,8 @@
 #include "KRZPDescribedFamily.h"
 #include "KRZPDescription.h"
 
+#include "krznetlib/KRZNetworkBackend.h"
+#include "lab/LabDevice.h"
 #include "platform/krzplatform.h"
 
 #include <boost/make_shared.hpp>
@@ -120,6 +122,14 @@ TEST(DescriptionLoader, EachBadDescriptionIsRefusedWithItsPlace) {
         {"acme", "/login/cookie", "SID", "/login/cookie", "only a form login"},
         {"borealis", "/login/user", nullptr, "/login/user", "missing"},
         {"acme", "/login/kind", "digest", "/login/kind", "must be \"basic\" or \"form\""},
+        {"borealis", "/login/lockout/text", "", "/login/lockout/text", "empty"},
+        {"borealis", "/login/lockout/minutes", 0, "/login/lockout/minutes", "from 1"},
+        {"borealis", "/login/lockout/colour", "red", "/login/lockout/colour", "unknown key"},
+        {"borealis", "/login/captcha", json::object(), "/login/captcha/text", "missing"},
+        {"borealis", "/login/logout", "logout.cgi", "/login/logout", "starts with '/'"},
+        {"acme", "/login/logout", "/logout.cgi", "/login/logout", "only a form login"},
+        {"borealis", "/changes/1/answer/restart/minimumMs", -1,
+         "/changes/1/answer/restart/minimumMs", "from 0 to 600000"},
         {"acme", "/factory/address", "192.168.300.1", "/factory/address", "not a dotted"},
         {"acme", "/account/password/min", 20, "/account/password/min", "above \"max\""},
         {"acme", "/account/password", nullptr, "/account", "\"max\" of at least 1"},
@@ -348,6 +358,32 @@ TEST_F(DescribedDevice, EachLocationKindAndWhatThePageLacks) {
 
 // A device value the description does not map reads as unset; a mode it does not map cannot be
 // written (code 5), and nothing is sent.
+// A description that names its device's port: the configurator reaches a device on loopback
+// there, and one the host already sent elsewhere keeps the host's port.
+TEST_F(DescribedDevice, TheDescriptionsPortIsWhereTheConfiguratorConnects) {
+    std::unique_ptr<krzlab::Device> served;
+    for (const krzlab::LabDeviceEntry& entry : krzlab::LabDescription::defaultLab().devices)
+        if (entry.profile.family == "borealis" && !served)
+            served = krzlab::Device::create(entry.profile);
+    ASSERT_TRUE(served);
+    served->start();
+    const in_addr loopback = inAddr("127.0.0.1");
+    const Device& at = device("borealis");
+    for (bool hostChose : {false, true}) {
+        SCOPED_TRACE(hostChose);
+        KRZNetworkBackend::redirectPort(loopback, 80, hostChose ? served->port() : 80);
+        auto d = krzdesc::parseDescription(
+            edited("borealis", {{"/factory/port", hostChose ? 1 : served->port()}}), "b.json");
+        KRZPDescribedConfigurator conf(d, at.model, std::vector<KRZMacAddress>(), at.user,
+                                       at.password);
+        conf.setAddr(loopback);
+        conf.retrieveAttributes();
+        EXPECT_EQ(served->state().wireless.ssid, conf.getSSID().getBytes());
+        EXPECT_EQ(served->port(), KRZNetworkBackend::portFor(loopback, 80));
+    }
+    KRZNetworkBackend::redirectPort(loopback, 80, 80);
+}
+
 TEST_F(DescribedDevice, ValueMapsBothWays) {
     auto conf = open("acme", "acme.json", {{"/security", {{"none", "0"}, {"wep", "1"}}}});
     conf->retrieveAttributes();

@@ -6,6 +6,7 @@
 #include "core/KRZPAPConfigurator.h"
 #include "core/KRZPAPModule.h"
 #include "discovery/KRZPDefaultsRecognizer.h"
+#include "lab/devices/BorealisDevice.h"
 #include "krzutil/KRZAccessPointWlanInfo.h"
 #include "platform/krzprocess.h"
 #include "platform/krzplatform.h"
@@ -310,6 +311,46 @@ TEST_F(SampleModule, RestartThatAnswersEmptyIsWaitedOut) {
         conf->changeSSID(KRZSsid(std::string("After ") + style));
         EXPECT_TRUE(conf->completeConfiguration());
         EXPECT_EQ(std::string("After ") + style, lab->status(kBorealis.device).state.wireless.ssid);
+        // The read-back's session was ended too.
+        EXPECT_EQ(
+            0u,
+            dynamic_cast<krzlab::BorealisDevice&>(lab->device(kBorealis.device)).openSessions());
+    }
+}
+
+// A refused login is one attempt per operation, never retried; a device that locked its login
+// is asked once and named as locked (where its description knows the lockout answer); a session
+// ends with a logout, so that the owner's own browser session is not taken over for long.
+TEST_F(SampleModule, RefusedLoginIsTriedOnceAndSessionsEndWithALogout) {
+    krzlab::LabDescription description = krzlab::LabDescription::defaultLab();
+    for (krzlab::LabDeviceEntry& entry : description.devices)
+        if (entry.profile.name == kBorealis.device)
+            entry.profile.lockoutAfter = 2;
+    startLab(description);
+    auto& borealis = dynamic_cast<krzlab::BorealisDevice&>(lab->device(kBorealis.device));
+    boost::shared_ptr<KRZPAPConfigurator> right =
+        open(kBorealis, kBorealis.user, kBorealis.password);
+    EXPECT_EQ(KRZP_AP_OK, right->validate());
+    EXPECT_EQ(0u, borealis.openSessions());
+    right->retrieveAttributes();
+    EXPECT_EQ(0u, borealis.openSessions());
+
+    boost::shared_ptr<KRZPAPConfigurator> wrong = open(kBorealis, kBorealis.user, "wrong");
+    EXPECT_EQ(KRZP_AP_LOGIN_FAILED, wrong->validate());
+    EXPECT_EQ(1, borealis.failedLogins());
+    EXPECT_EQ(KRZPAPC_AUTH_ERROR, thrownBy([&] { wrong->retrieveAttributes(); }).getAPCErrorCode());
+    EXPECT_EQ(2, borealis.failedLogins());
+
+    // Locked now: the right credentials are refused too, once.
+    const size_t logged = logText().size();
+    EXPECT_EQ(KRZPAPC_AUTH_ERROR, thrownBy([&] { right->retrieveAttributes(); }).getAPCErrorCode());
+    EXPECT_EQ(3, borealis.failedLogins());
+    if (krzprocess::environment("KRZ_TEST_MODULES").find("descriptions") != std::string::npos) {
+        EXPECT_NE(std::string::npos,
+                  logText().find("login locked: the device said \"Too many failed logins\"; try "
+                                 "again in 5 minutes",
+                                 logged))
+            << logText().substr(logged);
     }
 }
 

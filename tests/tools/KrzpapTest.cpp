@@ -904,6 +904,81 @@ TEST_F(KrzpapTest, CompletionOffersEveryOptionOfTheParser) {
         EXPECT_NE(std::string::npos, manual.find(section)) << section;
 }
 
+// A device named the ways a developer can have it: a URL with a port, --port, loopback (a router
+// emulated on this computer, reached through the built-in lab); and the forms that are refused
+// before anything is sent, the zero MAC for every command alike.
+TEST_F(KrzpapTest, DeviceAddressesAsADeveloperHasThem) {
+    BackgroundProgram served({KRZLAB_PROGRAM, "serve", "--device", "borealis-1", "--address",
+                              "127.0.0.1", "--port", "0"},
+                             cleanEnvironment());
+    const std::string port = served.firstLine().substr(served.firstLine().rfind(':') + 1);
+    ASSERT_NE("0", port) << served.firstLine();
+    const std::string url = "http://127.0.0.1:" + port;
+    const std::string recording = scratch + ".recording.json";
+    const std::vector<std::string> login = {"-u", "root", "-p", "northwind"};
+    auto with = [&](std::vector<std::string> args) {
+        args.insert(args.end(), login.begin(), login.end());
+        return args;
+    };
+    const std::vector<CommandCase> cases = {
+        {with({"show", url}), kOk, "Borealis BR-5400 at 127.0.0.1\n"},
+        {with({"show", url + "/"}), kOk, "Borealis BR-5400 at 127.0.0.1\n"},
+        {with({"show", "127.0.0.1", "--port", port}), kOk, "Borealis BR-5400 at 127.0.0.1\n"},
+        {with({"configure", url, "--ssid", "Loopback"}), kOk, "Loopback"},
+        {with({"show", "http://127.0.0.1", "--port", port}), kOk, "Loopback"},
+        {with({"record", url, "-o", recording}), kOk, "recorded"},
+        {with({"show", url + "/wireless.html"}), kUsage, "not a page"},
+        {with({"show", url, "--port", "81"}), kUsage, "two ports"},
+        {with({"record", "https://127.0.0.1", "-o", recording}), kUsage, "plain HTTP only"},
+        {with({"show", "http://127.0.0.1:99999"}), kUsage, "not a port"},
+        {with({"show", kBorealis, "--mac", "00:00:00:00:00:00"}), kUsage, "all zeros"},
+        {with({"configure", kBorealis, "--mac", "00-00-00-00-00-00", "--ssid", "X"}), kUsage,
+         "all zeros"},
+        {with({"record", kBorealis, "--mac", "000000000000", "-o", recording}), kUsage,
+         "all zeros"},
+    };
+    for (const CommandCase& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        // The built-in lab: the one that passes loopback through.
+        Outcome o = runProgram(command(c.args), environment(false));
+        EXPECT_EQ(c.status, o.status) << describe(o);
+        EXPECT_NE(std::string::npos, (o.out + o.err).find(c.says)) << describe(o);
+    }
+    json recorded = json::parse(fileText(recording), nullptr, false);
+    ASSERT_TRUE(recorded.is_object());
+    EXPECT_EQ("127.0.0.1", recorded.value("address", std::string()));
+    EXPECT_EQ(0, served.stop());
+    // The checker plays that recording at a lab address of its own, never at loopback.
+    Outcome checked =
+        runProgram({"/bin/sh", kInstalled + "/share/krzpap/check-description.sh",
+                    std::string(KRZ_INSTALLED_DESCRIPTIONS) + "/borealis.json", recording},
+                   environment(false));
+    EXPECT_EQ(0, checked.status) << describe(checked);
+    EXPECT_NE(std::string::npos, checked.out.find("passed: configure --ssid")) << checked.out;
+    std::remove(recording.c_str());
+}
+
+// A description that does not load is named with its file and the reason, by scan and show alike.
+TEST_F(KrzpapTest, DescriptionThatDoesNotLoadIsNamed) {
+    const std::string folder = scratch + ".descriptions";
+    runProgram({"/bin/mkdir", "-p", folder}, {});
+    std::ofstream(folder + "/broken.json") << "{\"vendor\": \"Broken\", \"unknownKey\": 1}";
+    std::vector<std::string> env = environment();
+    env.push_back("KRZ_VORTAN_APMODULE_DLLS=krzpapdescriptions.dll");
+    env.push_back("KRZ_APDESCRIPTION_DIRS=" + folder);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--json", "show", kBorealis},
+          std::vector<std::string>{"--json", "scan"}}) {
+        SCOPED_TRACE(args.back());
+        Outcome o = runProgram(command(args), env);
+        EXPECT_NE(std::string::npos, o.err.find("krzpap: a description was not loaded")) << o.err;
+        EXPECT_NE(std::string::npos, o.err.find(folder + "/broken.json: ")) << o.err;
+        EXPECT_NE(std::string::npos, o.err.find("unknownKey")) << o.err;
+        parsed(o);  // still one valid document
+    }
+    runProgram({"/bin/rm", "-rf", folder}, {});
+}
+
 // The built-in lab as many krzpap processes use it at once: 20 configures, each on a router of
 // its own, beside 10 scans and 10 finds. Every confirmed change is in the shared state afterwards;
 // commands that change nothing write nothing.

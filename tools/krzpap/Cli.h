@@ -52,6 +52,9 @@ std::string logFilePath(const Globals& globals);
 // One clause per module whose recognizer threw since the last call: which module, on how many
 // replies, what it threw, and what to do; empty when none did.
 std::string failedRecognizers();
+// What a module said when the device refused logins for now (a lockout, a captcha), as the
+// module logged it, or ""; taken once.
+std::string takeLoginNotice();
 // The folder where krzpap keeps its log and the built-in lab's state; throws when there is none.
 std::string stateFolder();
 std::string labStatePath();
@@ -119,8 +122,9 @@ struct ScanOptions {
 int runScanCommand(const Globals& globals, const ScanOptions& options);
 
 struct DeviceOptions {
-    std::string address;
-    std::string mac;  // carry the connections to this device; empty: by ARP where needed
+    std::string address;  // dotted IPv4, or http://HOST[:PORT]
+    int port = 0;         // --port; 0: the address's, else 80
+    std::string mac;      // carry the connections to this device; empty: by ARP where needed
     std::string user;
     std::string password;
     bool haveUser = false;
@@ -178,7 +182,8 @@ struct FormsOptions {
 int runFormsCommand(const Globals& globals, const FormsOptions& options);
 
 struct RecordOptions {
-    std::string address;
+    std::string address;  // dotted IPv4, or http://HOST[:PORT]
+    int port = 0;         // --port; 0: the address's, else 80
     std::string mac;
     std::string user;
     std::string password;

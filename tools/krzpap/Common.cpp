@@ -17,6 +17,7 @@
 #include <iostream>
 #include <map>
 #include <mutex>
+#include <vector>
 
 namespace krzpap {
 
@@ -149,6 +150,48 @@ std::string logFilePath(const Globals& globals) {
 
 namespace {
 
+// What the description module said it could not load, caught on its way to the log: the user
+// learns of it on stderr, not only from a device that no module recognizes.
+std::mutex g_notLoadedMutex;
+std::vector<std::string> g_notLoaded;
+
+std::string g_loginNotice;  // under g_notLoadedMutex
+
+// The description module's words for a device that refuses logins for now.
+void noteLoginNotice(const std::wstring& text) {
+    for (const wchar_t* mark : {L": login locked: ", L": login needs a captcha: "}) {
+        size_t at = text.find(mark);
+        if (at == std::wstring::npos)
+            continue;
+        std::string what = narrow(text.substr(at + 2));
+        while (!what.empty() && (what.back() == '\n' || what.back() == '\r'))
+            what.pop_back();
+        std::lock_guard<std::mutex> lock(g_notLoadedMutex);
+        g_loginNotice = what;
+    }
+}
+
+void noteUnloadedDescription(const std::wstring& text) {
+    static const std::wstring kMark = L"Description not loaded: ";
+    noteLoginNotice(text);
+    size_t at = text.find(kMark);
+    if (at == std::wstring::npos)
+        return;
+    std::string what = narrow(text.substr(at + kMark.size()));
+    while (!what.empty() && (what.back() == '\n' || what.back() == '\r'))
+        what.pop_back();
+    std::lock_guard<std::mutex> lock(g_notLoadedMutex);
+    g_notLoaded.push_back(what);
+}
+
+void reportUnloadedDescriptions() {
+    std::lock_guard<std::mutex> lock(g_notLoadedMutex);
+    for (const std::string& what : g_notLoaded)
+        std::cerr << "krzpap: a description was not loaded, so its devices are not recognized: "
+                  << escapeText(what) << "\n";
+    g_notLoaded.clear();
+}
+
 std::string effectiveSetting(const std::string& given, const char* name) {
     return given.empty() ? krzprocess::environment(name) : given;
 }
@@ -251,6 +294,8 @@ void initLibrary(const Globals& globals, bool loadModules) {
     KRZPAPModule::setLogFile(widen(log), 5);
     KRZPAPModule::setLogLevel(static_cast<_KRZLogLevel>(globals.logLevel));
     KRZPAPModule::getLogFile()->setTextFilter([](const std::wstring& text, _KRZLogLevel level) {
+        if (level == KRZ_LOG_ERROR)
+            noteUnloadedDescription(text);
         return level >= KRZ_LOG_DUMP ? text : maskSecrets(text);
     });
     checkLab(globals);
@@ -267,6 +312,7 @@ void initLibrary(const Globals& globals, bool loadModules) {
                                            "; reinstall krzpap, or name the module libraries "
                                            "with --modules");
     }
+    reportUnloadedDescriptions();
 }
 
 void resetBuiltInLab(const std::string& device) {
@@ -411,6 +457,13 @@ std::string ouiVendor(const std::string& mac) {
     static const std::map<std::string, std::string> registry = loadOuiRegistry();
     auto it = registry.find(digits.substr(0, 6));
     return it == registry.end() ? "" : it->second;
+}
+
+std::string takeLoginNotice() {
+    std::lock_guard<std::mutex> lock(g_notLoadedMutex);
+    std::string notice;
+    notice.swap(g_loginNotice);
+    return notice;
 }
 
 std::string failedRecognizers() {

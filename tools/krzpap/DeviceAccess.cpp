@@ -1,6 +1,7 @@
 #include "DeviceAccess.h"
 
 #include "core/KRZPAPModule.h"
+#include "krznetlib/KRZNetworkBackend.h"
 #include "platform/krzplatform.h"
 
 #include <boost/make_shared.hpp>
@@ -11,10 +12,63 @@ in_addr parseAddress(const std::string& text) {
     in_addr address{};
     if (inet_pton(AF_INET, text.c_str(), &address) != 1 || address.s_addr == INADDR_NONE ||
         address.s_addr == INADDR_ANY) {
-        throw CommandError(EXIT_USAGE, "not a device address: \"" + text +
-                                           "\" (give dotted IPv4, e.g. 192.168.77.10)");
+        throw CommandError(EXIT_USAGE, "not a device address: \"" + escapeText(text) +
+                                           "\" (give dotted IPv4, e.g. 192.168.77.10, or "
+                                           "http://ADDRESS[:PORT])");
     }
     return address;
+}
+
+bool splitHttpUrl(const std::string& text, std::string& host, int& port, std::string& path) {
+    const std::string scheme = "http://";
+    if (text.rfind("https://", 0) == 0) {
+        throw CommandError(EXIT_USAGE,
+                           "krzpap speaks plain HTTP only, as the devices' admin "
+                           "pages do; give http://...");
+    }
+    if (text.rfind(scheme, 0) != 0)
+        return false;
+    std::string rest = text.substr(scheme.size());
+    size_t slash = rest.find('/');
+    host = rest.substr(0, slash);
+    path = slash == std::string::npos ? "/" : rest.substr(slash);
+    port = 0;
+    size_t colon = host.find(':');
+    if (colon != std::string::npos) {
+        std::string digits = host.substr(colon + 1);
+        if (digits.empty() || digits.size() > 5 ||
+            digits.find_first_not_of("0123456789") != std::string::npos || std::stoi(digits) < 1 ||
+            std::stoi(digits) > 65535) {
+            throw CommandError(EXIT_USAGE,
+                               "not a port: \"" + escapeText(digits) + "\" in " + escapeText(text));
+        }
+        port = std::stoi(digits);
+        host = host.substr(0, colon);
+    }
+    return true;
+}
+
+in_addr takeDeviceAddress(std::string& address, int port) {
+    std::string host, path;
+    int urlPort = 0;
+    if (splitHttpUrl(address, host, urlPort, path)) {
+        if (path != "/") {
+            throw CommandError(EXIT_USAGE, "a device is its address, not a page: give " +
+                                               escapeText("http://" + host) + ", without \"" +
+                                               escapeText(path) + "\"");
+        }
+        if (port != 0 && urlPort != 0 && port != urlPort) {
+            throw CommandError(EXIT_USAGE, "two ports for one device: " + std::to_string(urlPort) +
+                                               " in the address and " + std::to_string(port) +
+                                               " with --port; give one");
+        }
+        address = host;
+        port = port != 0 ? port : urlPort;
+    }
+    in_addr parsed = parseAddress(address);
+    if (port != 0)
+        KRZNetworkBackend::redirectPort(parsed, 80, static_cast<uint16_t>(port));
+    return parsed;
 }
 
 std::string dotted(const in_addr& address) {
@@ -28,13 +82,20 @@ bool usableAdapter(unsigned long ip) {
 }
 
 KRZMacAddress parseMac(const std::string& text) {
+    KRZMacAddress mac;
     try {
-        return KRZMacAddress::fromUtf8String(text);
+        mac = KRZMacAddress::fromUtf8String(text);
     } catch (const KRZException&) {
-        throw CommandError(EXIT_USAGE, "not a MAC address: \"" + text +
+        throw CommandError(EXIT_USAGE, "not a MAC address: \"" + escapeText(text) +
                                            "\" (give 12 hexadecimal digits, e.g. "
                                            "02:00:5e:10:00:01)");
     }
+    if (mac.toUint64() == 0) {
+        throw CommandError(EXIT_USAGE, "the MAC " + escapeText(text) +
+                                           " is all zeros and names no device; give the "
+                                           "device's own MAC ('krzpap scan' lists them)");
+    }
+    return mac;
 }
 
 CommandError describeDeviceError(const KRZPDeviceError& e) {
@@ -149,7 +210,14 @@ CommandError describeFailure(const KRZPAPCException& e, const std::string& what)
                                 what +
                                     " failed: the device did not answer in time; try again, "
                                     "or give a longer --timeout where the command has one");
-        case KRZPAPC_AUTH_ERROR:
+        case KRZPAPC_AUTH_ERROR: {
+            const std::string notice = takeLoginNotice();
+            if (!notice.empty())
+                return CommandError(EXIT_LOGIN_FAILED, what +
+                                                           " failed: the device refuses logins "
+                                                           "for now, " +
+                                                           escapeText(notice));
+        }
             return CommandError(EXIT_LOGIN_FAILED,
                                 what +
                                     " failed: the device refused the credentials; give the "

@@ -18,12 +18,20 @@ namespace krzpap {
 
 // Parses dotted IPv4 text; throws CommandError (usage) for anything else.
 in_addr parseAddress(const std::string& text);
+// Takes "http://HOST[:PORT][/PATH]" apart (port 0 when the URL names none): false for text that
+// is no http URL (then nothing is set); throws CommandError (usage) for https or a bad port.
+bool splitHttpUrl(const std::string& text, std::string& host, int& port, std::string& path);
+// A device named as the command line allows (dotted IPv4, or http://HOST[:PORT][/]) with --port
+// (0: not given): the address, and every later connection to it on port 80 sent to the port.
+// Throws CommandError (usage) for a path in the URL or two different ports.
+in_addr takeDeviceAddress(std::string& address, int port);
 std::string dotted(const in_addr& address);
 // Whether an adapter with this address (host order) can reach devices: not loopback, link-local,
 // unset or broadcast.
 bool usableAdapter(unsigned long ip);
 
-// A MAC address as given on the command line; throws CommandError (usage) for anything else.
+// A MAC address as given on the command line; throws CommandError (usage) for anything else,
+// the zero MAC, which names no device, included.
 KRZMacAddress parseMac(const std::string& text);
 // The configurator that the modules' recognizers make for the device at `address` (the one with
 // MAC `macText` when given). Throws CommandError: unreachable when nothing answers,

@@ -74,12 +74,25 @@ std::pair<std::string, std::string> chooseCredentials(const KRZPAPConfigurator& 
 
 }  // namespace
 
+namespace {
+
+// The device's address, port and MAC, checked before anything else is done.
+void checkDeviceNamed(const DeviceOptions& device) {
+    std::string named = device.address;
+    takeDeviceAddress(named, device.port);
+    if (!device.mac.empty())
+        parseMac(device.mac);
+}
+
+}  // namespace
+
 // Recognizes the device, logs in and checks the login, as every device command starts.
 boost::shared_ptr<KRZPAPConfigurator> openDevice(const Globals& globals,
                                                  const DeviceOptions& device, CancelHook& cancel,
                                                  const std::string& user,
                                                  const std::string& password, bool override) {
-    in_addr address = parseAddress(device.address);
+    std::string named = device.address;
+    in_addr address = takeDeviceAddress(named, device.port);
     boost::shared_ptr<KRZPAPConfigurator> conf;
     try {
         conf = recognizeDevice(address, device.mac, cancel);
@@ -92,6 +105,14 @@ boost::shared_ptr<KRZPAPConfigurator> openDevice(const Globals& globals,
         credentials = {user, password};
     conf->setCredentials(credentials.first, credentials.second);
     _KRZPAPStatus status = deviceStep("checking the login", [&] { return conf->validate(); });
+    const std::string notice = takeLoginNotice();
+    if (status != KRZP_AP_OK && !notice.empty()) {
+        throw CommandError(EXIT_LOGIN_FAILED,
+                           "the device at " + device.address + " (" + conf->getDescription() +
+                               ") refuses logins for "
+                               "now, " +
+                               escapeText(notice) + "; krzpap tried once and will not try again");
+    }
     switch (status) {
         case KRZP_AP_OK:
             break;
@@ -407,7 +428,7 @@ nlohmann::json shownJson(const Globals& globals, KRZPAPConfigurator& conf) {
 }
 
 int runShowCommand(const Globals& globals, const DeviceOptions& device) {
-    parseAddress(device.address);
+    checkDeviceNamed(device);
     initLibrary(globals);
     CancelHook cancel;
     boost::shared_ptr<KRZPAPConfigurator> conf;
@@ -420,8 +441,9 @@ int runShowCommand(const Globals& globals, const DeviceOptions& device) {
     }
     std::string key = conf->getKey() ? conf->getKey()->getKey() : std::string();
     const nlohmann::json& rules = shown["requirements"];
-    printTable({{"Device:", conf->getDescription() + " at " + dotted(conf->getAddr()) + " (" +
-                                firstMac(*conf) + ")"},
+    const std::string mac = firstMac(*conf);
+    printTable({{"Device:", conf->getDescription() + " at " + dotted(conf->getAddr()) +
+                                (mac.empty() ? std::string() : " (" + mac + ")")},
                 {"Firmware:", orDash(conf->getFirmwareRevision())},
                 {"SSID:", conf->getSSID().getBytes()},
                 {"Security:", securityModeName(conf->getSecurityMode())},
@@ -771,7 +793,7 @@ int reportChanges(const Globals& globals, const std::string& description,
 
 int runConfigureCommand(const Globals& globals, const DeviceOptions& device,
                         const ConfigureOptions& o) {
-    parseAddress(device.address);
+    checkDeviceNamed(device);
     precheck(o);
     initLibrary(globals);
     CancelHook cancel;

@@ -29,13 +29,9 @@ const size_t kMaxPageBytes = KRZPAPComm::MAX_REPLY;
 
 // "http://host[:port][/path]" as curl users give it, taken apart into the options.
 void takeUrl(FetchOptions& o) {
-    const std::string scheme = "http://";
-    if (o.address.rfind("https://", 0) == 0) {
-        throw CommandError(EXIT_USAGE,
-                           "krzpap speaks plain HTTP only, as the devices' admin "
-                           "pages do; give http://...");
-    }
-    if (o.address.rfind(scheme, 0) != 0) {
+    std::string host, path;
+    int port = 0;
+    if (!splitHttpUrl(o.address, host, port, path)) {
         if (o.path.empty())
             o.path = "/";
         return;
@@ -43,21 +39,9 @@ void takeUrl(FetchOptions& o) {
     if (!o.path.empty()) {
         throw CommandError(EXIT_USAGE, "give either a URL or an address and a path, not both");
     }
-    std::string rest = o.address.substr(scheme.size());
-    size_t slash = rest.find('/');
-    std::string host = rest.substr(0, slash);
-    o.path = slash == std::string::npos ? "/" : rest.substr(slash);
-    size_t colon = host.find(':');
-    if (colon != std::string::npos) {
-        std::string port = host.substr(colon + 1);
-        if (port.empty() || port.size() > 5 ||
-            port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) < 1 ||
-            std::stoi(port) > 65535) {
-            throw CommandError(EXIT_USAGE, "not a port: \"" + port + "\" in " + o.address);
-        }
-        o.port = std::stoi(port);
-        host = host.substr(0, colon);
-    }
+    o.path = path;
+    if (port != 0)
+        o.port = port;
     o.address = host;
 }
 

@@ -12,6 +12,7 @@
 #include "lab/recording/Recording.h"
 #include "platform/krzprocess.h"
 #include "platform/krzplatform.h"
+#include "webconf/KRZPHttpConfigurator.h"
 
 #include <algorithm>
 #include <atomic>
@@ -459,26 +460,71 @@ void Recorder::crawl() {
     }
 }
 
-void Recorder::waitForDevice(const std::string& target) {
-    // A device that restarts to apply a change is away for a while: ask again until it answers.
-    auto until = Clock::now() + std::chrono::seconds(o_.timeout * 3);
-    for (;;) {
-        checkBounds(target);
-        try {
-            KRZPAPComm probe(o_.address);
-            probe.setTimeout(2);
-            probe.openConnection(80, false);
-            probe.closeConnection();
-            return;
-        } catch (const KRZPAPCException&) {
-            if (Clock::now() > until)
-                throw Stop{EXIT_UNREACHABLE,
-                           "the device did not come back after the change "
-                           "to " +
-                               target + "; the recording stops there"};
-            Sleep(300);
-        }
+namespace {
+
+// Only watches a device restart, with the wait the configurators use; it changes nothing.
+class RestartWatch : public KRZPHttpConfigurator {
+  public:
+    RestartWatch(const in_addr& address, const std::string& user, const std::string& pass)
+        : KRZPHttpConfigurator(std::vector<KRZMacAddress>(), user, pass) {
+        setAddr(address);
     }
+    std::string getVendorName() const override { return "device"; }
+    std::string getModelName() const override { return ""; }
+    std::pair<std::string, std::string> getDefaultCredentials() const override { return {}; }
+    bool usesUsername() const override { return true; }
+    int getMaxPasswordLen() const override { return 0; }
+    using KRZPHttpConfigurator::getComm;
+    using KRZPHttpConfigurator::setupConnection;
+    using KRZPHttpConfigurator::waitUntilBack;
+
+  private:
+    void _retrieveAttributes() override {}
+};
+
+}  // namespace
+
+void Recorder::waitForDevice(const std::string& target) {
+    // A device that restarts to apply a change is away for a while, and may answer empty replies
+    // or resets meanwhile: the read-back waits until it answers a real page again.
+    checkBounds(target);
+    bool basic = recording_.login.kind == "basic";
+    RestartWatch watch(parseAddress(o_.address), basic ? recording_.login.user : "",
+                       basic ? o_.password : "");
+    watch.setupConnection();
+    watch.getComm()->setTimeout(2);
+    // The wait ends at the recording's time bound or a cancel, whichever comes first.
+    auto until = std::min(started_ + std::chrono::seconds(bounds_.seconds),
+                          Clock::now() + std::chrono::seconds(o_.timeout * 3));
+    std::mutex doneMutex;
+    std::condition_variable doneChanged;
+    bool done = false;
+    std::thread guard([&] {
+        std::unique_lock<std::mutex> lock(doneMutex);
+        while (!done && !cancelled_ && Clock::now() < until)
+            doneChanged.wait_for(lock, std::chrono::milliseconds(100));
+        if (!done)
+            watch.cancelOperation();
+    });
+    bool back = true;
+    try {
+        watch.waitUntilBack(1000000, 300);
+    } catch (const KRZPAPCException& e) {
+        // A refusal of the credentials is a page too: the change may have been the password.
+        back = e.getAPCErrorCode() == KRZPAPC_AUTH_ERROR;
+    }
+    {
+        std::lock_guard<std::mutex> lock(doneMutex);
+        done = true;
+    }
+    doneChanged.notify_all();
+    guard.join();
+    if (cancelled_)
+        throw Stop{EXIT_CANCELLED, "cancelled"};
+    if (!back && Clock::now() < started_ + std::chrono::seconds(bounds_.seconds))
+        throw Stop{EXIT_UNREACHABLE, "the device did not come back after the change to " + target +
+                                         "; the recording stops there"};
+    checkBounds(target);
 }
 
 void Recorder::tryChange() {
@@ -532,9 +578,9 @@ void Recorder::tryChange() {
             action = action.substr(0, action.find('?')) + "?" + encoder.formText(params);
             fields.clear();
         }
-        Exchange reply = request(method, action, fields, multipart, credentials);
-        if (reply.reply.cutShort || reply.reply.status == 0 || reply.reply.status >= 500)
-            waitForDevice(pageTarget);
+        request(method, action, fields, multipart, credentials);
+        // Also after a complete answer: a device may apply the change in a restart that follows.
+        waitForDevice(pageTarget);
         // A session the change ended is opened again the way it was opened first.
         if (recording_.login.kind == "form") {
             Exchange check = get(pageTarget, true);
@@ -649,6 +695,9 @@ void Recorder::run() {
 std::string macOf(const in_addr& address, const std::string& given, CancelHook& cancel) {
     if (!given.empty())
         return narrow(parseMac(given).toHexString());
+    if ((ntohl(address.s_addr) >> 24) == 127)
+        return "";  // a server on this computer: no MAC, and nothing to ask ARP
+
     KRZPDeviceService service;
     cancel.set([&service] { service.cancel(); });
     try {
@@ -680,8 +729,11 @@ std::string macOf(const in_addr& address, const std::string& given, CancelHook& 
 
 }  // namespace
 
-int runRecordCommand(const Globals& globals, const RecordOptions& options) {
-    in_addr address = parseAddress(options.address);
+int runRecordCommand(const Globals& globals, const RecordOptions& given) {
+    RecordOptions options = given;
+    in_addr address = takeDeviceAddress(options.address, options.port);
+    if (!options.mac.empty())
+        parseMac(options.mac);
     for (const std::string& change : options.tryChange)
         if (change.find('=') == std::string::npos || change[0] == '=')
             throw CommandError(EXIT_USAGE,

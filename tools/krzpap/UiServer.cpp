@@ -338,7 +338,8 @@ void UiHost::runScan(Job& job) {
 
 void UiHost::runShow(Job& job, const nlohmann::json& body) {
     DeviceOptions device = deviceFrom(body);
-    parseAddress(device.address);
+    std::string named = device.address;
+    takeDeviceAddress(named, 0);
     boost::shared_ptr<KRZPAPConfigurator> conf;
     loginAndRead(globals_, device, job.cancel, conf);
     nlohmann::json shown = shownJson(globals_, *conf);
@@ -352,7 +353,8 @@ void UiHost::runShow(Job& job, const nlohmann::json& body) {
 void UiHost::runConfigure(Job& job, const nlohmann::json& body) {
     DeviceOptions device = deviceFrom(body);
     ConfigureOptions o = configureFrom(body);
-    parseAddress(device.address);
+    std::string named = device.address;
+    takeDeviceAddress(named, 0);
     precheck(o);
     auto step = [&job](const char* what) {
         std::lock_guard<std::mutex> lock(job.mutex);

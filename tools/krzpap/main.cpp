@@ -29,6 +29,11 @@ const char* const kMacHelp =
     "Reach exactly the device with this MAC (one of two at the same address); without it, "
     "an address outside every adapter's network is asked for its MAC by ARP";
 
+const char* const kAddressHelp =
+    "The device's IPv4 address, or http://ADDRESS[:PORT] (loopback included, for a router "
+    "emulated on this computer)";
+const char* const kPortHelp = "The port its admin pages are served on (default 80)";
+
 std::string commandList() {
     std::string list;
     for (const std::string& c : kCommands)
@@ -199,7 +204,8 @@ void CommandLine::addGlobalOptionsTo(CLI::App& app) {
 }
 
 void CommandLine::addDeviceOptions(CLI::App* sub) {
-    sub->add_option("address", device_.address, "The device's IPv4 address")->required();
+    sub->add_option("address", device_.address, kAddressHelp)->required();
+    sub->add_option("--port", device_.port, kPortHelp)->check(CLI::Range(1, 65535));
     sub->add_option("--mac", device_.mac, kMacHelp);
     sub->add_option("-u,--user", device_.user,
                     "Administrator user name (default: the device's factory user name)");
@@ -278,7 +284,8 @@ void CommandLine::addRecord() {
         "record",
         "Visit a device's admin pages and write what it answered as a recording, which the lab "
         "plays back as a device");
-    recordCmd_->add_option("address", record_.address, "The device's IPv4 address")->required();
+    recordCmd_->add_option("address", record_.address, kAddressHelp)->required();
+    recordCmd_->add_option("--port", record_.port, kPortHelp)->check(CLI::Range(1, 65535));
     recordCmd_->add_option("-o,--output", record_.output, "The recording file to write")
         ->required();
     recordCmd_->add_option("--mac", record_.mac, kMacHelp);

@@ -200,8 +200,9 @@ function showRules(device) {
 
 $('login').addEventListener('submit', async (event) => {
   event.preventDefault();
-  if (!/^\d{1,3}(\.\d{1,3}){3}$/.test($('address').value.trim())) {
-    setFailure('not a device address: "' + $('address').value + '" (give dotted IPv4, e.g. 192.168.77.10)');
+  if (!/^(http:\/\/)?\d{1,3}(\.\d{1,3}){3}(:\d{1,5})?\/?$/.test($('address').value.trim())) {
+    setFailure('not a device address: "' + $('address').value +
+      '" (give dotted IPv4, e.g. 192.168.77.10, or http://ADDRESS:PORT, e.g. http://127.0.0.1:8080)');
     $('address').setAttribute('aria-invalid', 'true');
     $('address').focus();
     return;
