@@ -127,6 +127,11 @@ LabDeviceEntry deviceFromJson(const json& j, const std::string& folder) {
     std::string fault = text(j, "fault");
     s.fault = fault.empty() ? Fault::None : faultFromName(fault);
     s.faultParam = j.value("faultParam", 0);
+    const json options = j.contains("options") ? j.at("options") : json::object();
+    if (!options.is_object())
+        throw std::invalid_argument("device " + s.name + " options: not an object");
+    for (auto it = options.begin(); it != options.end(); ++it)
+        s.options[it.key()] = it->is_string() ? it->get<std::string>() : it->dump();
     requireIpv4("device " + s.name + " address", s.address);
     if (!s.factoryAddress.empty())
         requireIpv4("device " + s.name + " factory address", s.factoryAddress);
@@ -160,6 +165,8 @@ json deviceSpecToJson(const DeviceSpec& s) {
              {"faultParam", s.faultParam}};
     if (!s.recording.empty())
         out["recording"] = s.recording;
+    if (!s.options.empty())
+        out["options"] = s.options;
     return out;
 }
 
