@@ -54,9 +54,14 @@ HttpReply MerrowinDevice::handle(const HttpRequest& request) {
     bool post = request.method == "POST";
     if (post && path == "/login.cgi")
         return login(parseUrlEncoded(request.body));
-    std::string token = sessionToken(request);
-    if (token.empty() && (path == "/" || path == "/login.html"))
+    if (!post && path == "/login.html")
         return loginPage("");
+    std::string token = sessionToken(request);
+    if (token.empty() && path == "/") {
+        HttpReply reply = page("Login", "<p><a href=\"/login.html\">Log in</a></p>", 302);
+        reply.headers.emplace_back("Location", "/login.html");
+        return reply;
+    }
     if (token.empty())
         return loginPage("Your session has ended. Please log in.", 403);
     if (!post && (path == "/" || path == "/status.html"))
@@ -88,6 +93,7 @@ HttpReply MerrowinDevice::page(const std::string& title, const std::string& cont
     HttpReply reply;
     reply.status = status;
     reply.reason = status == 200   ? "OK"
+                   : status == 302 ? "Found"
                    : status == 400 ? "Bad Request"
                    : status == 404 ? "Not Found"
                                    : "Forbidden";

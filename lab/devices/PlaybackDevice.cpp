@@ -345,8 +345,10 @@ bool PlaybackDevice::authorized(const HttpRequest& request) const {
     if (recording_.login.kind == "none")
         return true;
     std::string user, password;
-    // The password decides, as the devices that take no user name do.
-    if (basicCredentials(request.header("Authorization"), user, password) &&
+    // The password decides, as the devices that take no user name do; a device with a login form
+    // lets in only its session, whatever Authorization a client sends.
+    if (recording_.login.kind == "basic" &&
+        basicCredentials(request.header("Authorization"), user, password) &&
         password == accountPassword())
         return true;
     if (const std::string* cookies = request.header("Cookie"))
