@@ -6,9 +6,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace krzlab {
 
@@ -67,6 +69,9 @@ struct DeviceSpec {
     // Failed logins in a row after which the device refuses every login (0: never); families
     // with a login form only.
     int lockoutAfter = 0;
+    // A family's own choices for this device (the lab file's "options"), e.g. how its pages'
+    // script fills in the forms.
+    std::map<std::string, std::string> options;
 
     // Takes the settings a device changes in use (address, credentials, wireless) from `stored`;
     // true when the address moved.
@@ -130,6 +135,9 @@ class Device {
     // From now on each request runs on the settings `keeper` holds and stores what it changes; a
     // device without a web server has no requests and ignores it.
     virtual void setStateKeeper(std::shared_ptr<StateKeeper> keeper) { (void)keeper; }
+    // The targets of the POST requests the device served since it was made, the last 32: a
+    // test's evidence of what was, and was not, posted to it.
+    virtual std::vector<std::string> posted() const { return {}; }
 };
 
 }  // namespace krzlab

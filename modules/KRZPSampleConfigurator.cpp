@@ -201,3 +201,27 @@ std::string KRZPSampleConfigurator::textAfter(const std::string& page, const std
     parser.skipPast(before);
     return parser.grabTo(end);
 }
+
+void KRZPSampleConfigurator::requireKnown(const KRZPWirelessForm& fields,
+                                          const std::string& ssidText, const std::string& security,
+                                          const std::string& encryption,
+                                          const std::string& keyText) const {
+    const char* unknown = nullptr;
+    if (!getSsidChanged() && ssidText.empty())
+        unknown = fields.ssid;
+    if (!getSecurityModeChanged()) {
+        _KRZPSecurityMode mode = securityFromName(fields.modes, security);
+        if (mode == KRZP_SECURITY_UNSET)
+            unknown = fields.security;
+        else if (encryptionFromName(fields.modes, encryption) == KRZP_ENCRYPTION_UNSET)
+            unknown = fields.encryption;
+        else if (mode != KRZP_SECURITY_NONE && keyText.empty())
+            unknown = fields.key;
+    }
+    if (unknown) {
+        log(L"the device's value of \"%hs\" is unknown; nothing was sent, so as not to change "
+            L"it\n",
+            unknown);
+        KRZPAPC_THROW(kUnit, "", KRZPAPC_PARSE_ERROR);
+    }
+}

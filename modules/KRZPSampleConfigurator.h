@@ -83,8 +83,12 @@ class KRZPSampleConfigurator : public KRZPHttpConfigurator {
     // The pending key's text, empty without one.
     std::string pendingKeyText() const;
     // Puts the pending SSID and security settings, those that changed, into `form`.
+    // Throws code 7, before anything is sent, when a setting that does not change reads empty or
+    // unknown in `form`: written back so, it would lower the device's security.
     template <typename Form>
     void putPendingWireless(const KRZPWirelessForm& fields, Form& form) const {
+        requireKnown(fields, form[fields.ssid], form[fields.security], form[fields.encryption],
+                     form[fields.key]);
         if (getSsidChanged()) {
             form[fields.ssid] = getNewSsid();
         }
@@ -117,6 +121,9 @@ class KRZPSampleConfigurator : public KRZPHttpConfigurator {
                                  const std::string& end);
 
   private:
+    void requireKnown(const KRZPWirelessForm& fields, const std::string& ssidText,
+                      const std::string& security, const std::string& encryption,
+                      const std::string& keyText) const;
     // names[index], with `index` checked against `count`: throws code 5 (logged with `kind` and
     // `mode`) when it is out of range.
     const char* modeName(const char* const* names, int count, int index, const char* kind,

@@ -24,27 +24,6 @@ const char* const kCipher[][2] = {{"none", "none"}, {"wep64", "wep64"}, {"wep128
 
 const WirelessFields kWirelessFields = {"ssid", "sec", "cipher", "wpakey"};
 
-// The value of cookie `name` in a Cookie header, or "".
-std::string cookieValue(const std::string* header, const std::string& name) {
-    if (header == nullptr) {
-        return std::string();
-    }
-    std::size_t pos = 0;
-    while (pos < header->size()) {
-        std::size_t end = header->find(';', pos);
-        if (end == std::string::npos) {
-            end = header->size();
-        }
-        std::string pair = header->substr(pos, end - pos);
-        std::size_t start = pair.find_first_not_of(' ');
-        if (start != std::string::npos && pair.compare(start, name.size() + 1, name + "=") == 0) {
-            return pair.substr(start + name.size() + 1);
-        }
-        pos = end + 1;
-    }
-    return std::string();
-}
-
 HttpReply chunkedReply() {
     HttpReply reply;
     reply.headers.emplace_back("Server", "BorealisHTTPD/2.2");

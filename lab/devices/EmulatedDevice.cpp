@@ -273,7 +273,18 @@ void EmulatedDevice::comeBackLater() {
     restartChanged_.notify_all();
 }
 
+std::vector<std::string> EmulatedDevice::posted() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return posted_;
+}
+
 HttpReply EmulatedDevice::handleKept(const HttpRequest& request) {
+    if (request.method == "POST") {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (posted_.size() == 32)
+            posted_.erase(posted_.begin());
+        posted_.push_back(request.target);
+    }
     std::shared_ptr<StateKeeper> keeper;
     std::string name;
     {

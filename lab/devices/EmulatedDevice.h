@@ -34,6 +34,7 @@ class EmulatedDevice : public Device {
     void setAddressListener(std::function<void(const std::string&)> listener) override;
     void adoptState(const DeviceSpec& stored) override;
     void setStateKeeper(std::shared_ptr<StateKeeper> keeper) override;
+    std::vector<std::string> posted() const override;
 
     // How long a reboot lasts; the profile's restartMs, else 1500 ms, unless set.
     void setRestartDelay(int ms);
@@ -80,6 +81,7 @@ class EmulatedDevice : public Device {
     int restartDelayMs_ = 1500;
     uint16_t lastPort_ = 0;
     unsigned replySerial_ = 0;
+    std::vector<std::string> posted_;  // under mutex_
     std::thread restarter_;
     // The settings a reboot that keeps listening applies when it is over.
     std::unique_ptr<DeviceSpec> pending_;

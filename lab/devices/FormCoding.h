@@ -34,6 +34,9 @@ std::string jsEscape(const std::string& text);
 
 // Base64 (RFC 4648) decoding is the recording format's base64Decode.
 
+// The value of cookie `name` in a Cookie header (nullptr: none sent), or "".
+std::string cookieValue(const std::string* header, const std::string& name);
+
 // From an Authorization header "Basic <b64>": user and password. False for another scheme.
 bool basicCredentials(const std::string* header, std::string& user, std::string& password);
 

@@ -5,6 +5,7 @@
 #include "lab/devices/AcmeDevice.h"
 #include "lab/devices/BorealisDevice.h"
 #include "lab/devices/CorvidDevice.h"
+#include "lab/devices/MerrowinDevice.h"
 #include "lab/devices/NoHttpDevice.h"
 #include "lab/devices/PlaybackDevice.h"
 #include "lab/devices/PrinterDevice.h"
@@ -44,6 +45,9 @@ std::unique_ptr<Device> Device::create(const DeviceSpec& profile) {
     }
     if (full.family == "corvid") {
         return std::make_unique<CorvidDevice>(full);
+    }
+    if (full.family == "merrowin") {
+        return std::make_unique<MerrowinDevice>(full);
     }
     if (full.family == "printer") {
         return std::make_unique<PrinterDevice>(full);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "html/KRZPScriptValues.h"
 #include "lab/devices/FormCoding.h"
 
 namespace krzlab {
@@ -243,9 +244,12 @@ PlaybackDevice::PlaybackDevice(const DeviceSpec& profile)
             for (const auto& field : form.fields)
                 if (form.hidden.count(field.first))
                     hiddenByAction[pathOf(action)].emplace(field);
-            for (const auto& field : form.fields)
+            for (const auto& field : form.fields) {
                 if (!field.second.empty())
                     originals_.emplace(field.first, field.second);
+                if (krzscript::scriptSets(e.reply.body, field.first))
+                    scriptFilled_[pathOf(action)].insert(field.first);
+            }
         }
     }
     // A value that only the page's scripts fill in is known from what was posted: the last
@@ -297,10 +301,23 @@ void PlaybackDevice::resetExtras() {
 }
 
 bool PlaybackDevice::carriesTheForm(const std::string& path, const FormFields& fields) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // A field the page's script fills in, left empty while the device holds a value there: the
+    // script did not run, and the device would take the emptiness as the new setting.
+    auto filled = scriptFilled_.find(path);
+    for (const std::string& name :
+         filled == scriptFilled_.end() ? std::set<std::string>() : filled->second) {
+        auto now = current_.find(name);
+        auto recorded = originals_.find(name);
+        const std::string* held = now != current_.end()          ? &now->second
+                                  : recorded != originals_.end() ? &recorded->second
+                                                                 : nullptr;
+        if (held && !held->empty() && formField(fields, name.c_str()).empty())
+            return false;
+    }
     auto rules = hidden_.find(path);
     if (rules == hidden_.end())
         return true;
-    std::lock_guard<std::mutex> lock(mutex_);
     for (const HiddenRule& rule : rules->second) {
         auto sent = fields.find(rule.name);
         if (sent == fields.end())
@@ -328,8 +345,10 @@ bool PlaybackDevice::authorized(const HttpRequest& request) const {
     if (recording_.login.kind == "none")
         return true;
     std::string user, password;
-    // The password decides, as the devices that take no user name do.
-    if (basicCredentials(request.header("Authorization"), user, password) &&
+    // The password decides, as the devices that take no user name do; a device with a login form
+    // lets in only its session, whatever Authorization a client sends.
+    if (recording_.login.kind == "basic" &&
+        basicCredentials(request.header("Authorization"), user, password) &&
         password == accountPassword())
         return true;
     if (const std::string* cookies = request.header("Cookie"))

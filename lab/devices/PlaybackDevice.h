@@ -60,6 +60,8 @@ class PlaybackDevice final : public EmulatedDevice {
     std::map<std::string, std::string> originals_;              // field -> value as recorded
     std::map<std::string, std::string> current_;                // field -> value posted since
     std::map<std::string, std::vector<HiddenRule>> hidden_;     // form action -> its rules
+    // form action -> the fields its page's script fills in
+    std::map<std::string, std::set<std::string>> scriptFilled_;
     std::set<std::string> passwordFields_;  // fields that set the account's password
     std::string password_;                  // the password the device accepts now
 };

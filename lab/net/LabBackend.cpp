@@ -15,7 +15,8 @@ MacBytes bytesOf(const KRZMacAddress& mac) {
 
 }  // namespace
 
-LabBackend::LabBackend(std::shared_ptr<LabLink> link) : link_(std::move(link)) {}
+LabBackend::LabBackend(std::shared_ptr<LabLink> link, bool openToLoopback)
+    : link_(std::move(link)), openToLoopback_(openToLoopback) {}
 
 std::vector<KRZAdapterInfo> LabBackend::adapters() {
     std::vector<KRZAdapterInfo> out;
@@ -52,14 +53,13 @@ int LabBackend::connectRoute(SOCKET s, const sockaddr_in& address, const MacByte
                              const MacBytes* deviceMac, int& lastError) {
     sockaddr_in target = address;
     uint32_t host = ntohl(address.sin_addr.s_addr);
-    if ((host >> 24) != 127) {
-        Route route = link_->resolve(host, ntohs(address.sin_port), interfaceMac, deviceMac);
-        if (!route.reachable) {
-            lastError = WSAEHOSTUNREACH;
-            return -1;
-        }
+    Route route = link_->resolve(host, ntohs(address.sin_port), interfaceMac, deviceMac);
+    if (route.reachable) {
         target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         target.sin_port = htons(route.port);
+    } else if (!openToLoopback_ || (host >> 24) != 127) {
+        lastError = WSAEHOSTUNREACH;
+        return -1;
     }
     // Always a non-blocking connect, as the packet driver's carriage would be.
     u_long nonBlocking = 1;

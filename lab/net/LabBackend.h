@@ -1,7 +1,10 @@
 // The "lab" network backend: adapters, packet driver, ARP tables and MAC-exact connections of a
 // lab link. Connections to lab addresses become loopback connections to the ports that the link
 // names; an address the link does not hold fails as unreachable (10065) without any packet
-// leaving the machine. Loopback destinations pass through unchanged.
+// leaving the machine. A lab is closed: a loopback destination the link does not hold fails the
+// same way, so that a check or test run in a lab reaches nothing but the lab's own devices. Only
+// the built-in user lab is made open to loopback, so that a router emulated on the user's own
+// machine at 127.0.0.1:PORT stays reachable.
 #pragma once
 
 #include "lab/net/LabLink.h"
@@ -14,7 +17,7 @@ namespace krzlab {
 
 class LabBackend : public KRZNetworkBackend {
   public:
-    explicit LabBackend(std::shared_ptr<LabLink> link);
+    explicit LabBackend(std::shared_ptr<LabLink> link, bool openToLoopback = false);
 
     std::vector<KRZAdapterInfo> adapters() override;
     KRZNdisStatus sendPacketDown(const KRZBuf& frame, const KRZMacAddress& adapterMac) override;
@@ -37,6 +40,7 @@ class LabBackend : public KRZNetworkBackend {
                      const MacBytes* deviceMac, int& lastError);
 
     std::shared_ptr<LabLink> link_;
+    bool openToLoopback_;
 };
 
 }  // namespace krzlab

@@ -30,11 +30,15 @@ std::string builtInLabState() {
     return folder.empty() ? folder : folder + "lab.json";
 }
 
-std::shared_ptr<krzlab::LabLink> makeLink() {
+// `builtIn` is set when the lab is the user's built-in one (no running lab joined, no lab file),
+// the only lab open to loopback.
+std::shared_ptr<krzlab::LabLink> makeLink(bool& builtIn) {
+    builtIn = false;
     std::string joined = utf8(KRZSettings::strGetKrzGuardValue(L"KRZ_LAB", L"", true));
     if (!joined.empty())
         return std::make_shared<krzlab::LabControlClient>(joined);
     std::string file = utf8(KRZSettings::strGetKrzGuardValue(L"KRZ_LAB_FILE", L"", true));
+    builtIn = file.empty();
     std::string state = utf8(KRZSettings::strGetKrzGuardValue(L"KRZ_LAB_STATE", L"", true));
     return krzlab::embeddedLab(file, state.empty() && file.empty() ? builtInLabState() : state);
 }
@@ -43,14 +47,15 @@ std::shared_ptr<krzlab::LabLink> makeLink() {
 
 extern "C" KRZ_DLL_EXPORT KRZNetworkBackend* krzCreateLabBackend() {
     std::shared_ptr<krzlab::LabLink> link;
+    bool builtIn = false;
     try {
-        link = makeLink();
+        link = makeLink(builtIn);
     } catch (const std::exception& e) {
         // The host has no console of ours to report to; stderr is what a lab user watches.
         std::fprintf(stderr, "krzlab: %s; the lab network has no adapters\n", e.what());
         link = std::make_shared<krzlab::NoLink>();
     }
-    return new krzlab::LabBackend(link);
+    return new krzlab::LabBackend(link, builtIn);
 }
 
 // Puts device `name` of the built-in lab stored at `statePath` back to its factory settings, or

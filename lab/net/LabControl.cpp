@@ -171,6 +171,7 @@ json statusToJson(const DeviceStatus& status) {
     json j = deviceSpecToJson(status.state);
     j["running"] = status.running;
     j["port"] = status.port;
+    j["posted"] = status.posted;
     j["adapter"] = status.adapter;
     j["linkFault"] = faultName(status.linkFault);
     return j;

@@ -132,6 +132,11 @@ LabDeviceEntry deviceFromJson(const json& j, const std::string& folder) {
         throw std::invalid_argument("device " + s.name + ": \"restart\" is \"empty\" or \"reset\"");
     s.restartMs = j.value("restartMs", 0);
     s.lockoutAfter = j.value("lockoutAfter", 0);
+    const json options = j.contains("options") ? j.at("options") : json::object();
+    if (!options.is_object())
+        throw std::invalid_argument("device " + s.name + " options: not an object");
+    for (auto it = options.begin(); it != options.end(); ++it)
+        s.options[it.key()] = it->is_string() ? it->get<std::string>() : it->dump();
     requireIpv4("device " + s.name + " address", s.address);
     if (!s.factoryAddress.empty())
         requireIpv4("device " + s.name + " factory address", s.factoryAddress);
@@ -171,6 +176,8 @@ json deviceSpecToJson(const DeviceSpec& s) {
         out["restartMs"] = s.restartMs;
     if (s.lockoutAfter != 0)
         out["lockoutAfter"] = s.lockoutAfter;
+    if (!s.options.empty())
+        out["options"] = s.options;
     return out;
 }
 

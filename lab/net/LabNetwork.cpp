@@ -15,10 +15,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool isLoopback(uint32_t hostOrder) {
-    return (hostOrder >> 24) == 127;
-}
-
 }  // namespace
 
 bool checkArpRequest(const std::string& frame, const MacBytes& adapterMac, uint32_t& target) {
@@ -196,6 +192,7 @@ DeviceStatus LabNetwork::status(const std::string& name) const {
     s.adapter = impl_->adapters[n.adapter].name;
     s.running = n.device->running();
     s.port = n.device->port();
+    s.posted = n.device->posted();
     std::lock_guard<std::mutex> lock(impl_->mutex);
     s.linkFault = impl_->faults[i];
     return s;
@@ -305,8 +302,6 @@ std::vector<HostArpRow> LabNetwork::hostTable() {
 
 Route LabNetwork::resolve(uint32_t address, uint16_t port, const MacBytes* interfaceMac,
                           const MacBytes* deviceMac) {
-    if (isLoopback(address))
-        return Route{true, port};
     const auto& ads = impl_->adapters;
     size_t link = ads.size();
     if (interfaceMac) {

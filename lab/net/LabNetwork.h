@@ -31,7 +31,8 @@ struct DeviceStatus {
     std::string adapter;
     bool running = false;
     uint16_t port = 0;
-    Fault linkFault = Fault::None;  // the fault as the link applies it
+    std::vector<std::string> posted;  // the targets of the last POST requests it served
+    Fault linkFault = Fault::None;    // the fault as the link applies it
 };
 
 class LabNetwork : public LabLink, public std::enable_shared_from_this<LabNetwork> {

@@ -321,20 +321,20 @@ std::string KRZPDescribedConfigurator::read(const Location& where, const std::st
             notOnPage(where.page, "no text matches \"" + where.pattern->source + "\"");
         return value;
     }
-    if (!where.script.empty() && fieldName.empty()) {
-        // var NAME = '...'; or "..."
-        const std::string& text = page(where.page);
-        std::string start = "var " + where.script + " = ";
-        size_t at = text.find(start);
-        if (at == std::string::npos || at + start.size() >= text.size() ||
-            (text[at + start.size()] != '\'' && text[at + start.size()] != '"')) {
-            notOnPage(where.page, "no script value \"" + where.script + "\"");
-        }
-        KRZPHtmlParser parser(text);
-        parser.skipPast(text.substr(at, start.size() + 1));
-        return parser.grabJs(text[at + start.size()]);
+    if (where.scripted() && fieldName.empty()) {
+        std::string value, why;
+        if (!where.readScripted(page(where.page), value, why))
+            notOnPage(where.page, why);
+        return value;
     }
     const std::string& name = fieldName.empty() ? where.field : fieldName;
+    // A field the page's script fills in holds in the HTML what the device does not: reading it
+    // there would write back an empty network name or no security.
+    if (krzdesc::scriptSets(page(where.page), name))
+        notOnPage(where.page,
+                  "the field \"" + name +
+                      "\" is filled in by the page's script; the description must say "
+                      "where the script takes it from (script, member, element or json)");
     for (const auto& field : form(where))
         if (field.first == name)
             return field.second;
@@ -413,6 +413,52 @@ bool KRZPDescribedConfigurator::pending(const Change& change) const {
            (getSecurityModeChanged() && security);
 }
 
+void KRZPDescribedConfigurator::keepsSecurity(const Wireless& now) const {
+    // Writing back what the device holds must not lower its security: a value the description
+    // cannot name, or a secured network without a key, would be written as something else.
+    const krzdesc::Description& d = *description;
+    _KRZPSecurityMode mode = modeOf(d.securityValues, now.security, KRZP_SECURITY_UNSET);
+    if (mode == KRZP_SECURITY_UNSET || modeOf(d.encryptionValues, now.encryption,
+                                              KRZP_ENCRYPTION_UNSET) == KRZP_ENCRYPTION_UNSET) {
+        log(L"%hs: the device's security \"%hs\" with encryption \"%hs\" is not one the "
+            L"description names; nothing was sent, so as not to change it\n",
+            description->file.c_str(), now.security.c_str(), now.encryption.c_str());
+        KRZPAPC_THROW(kUnit, "", KRZPAPC_PARSE_ERROR);
+    }
+    if (mode != KRZP_SECURITY_NONE && d.keyAt && now.key.empty()) {
+        log(L"%hs: the key field \"%hs\" read empty on a secured network; nothing was sent\n",
+            description->file.c_str(), d.keyAt->field.c_str());
+        KRZPAPC_THROW(kUnit, "", KRZPAPC_PARSE_ERROR);
+    }
+}
+
+void KRZPDescribedConfigurator::refuseScriptFilled(const Change& change,
+                                                   const KRZPFormParams& params) {
+    // A field the write leaves as the HTML has it, which the page's script fills in, would be
+    // posted empty: the device's value is unknown, so nothing is sent.
+    const krzdesc::Description& d = *description;
+    std::vector<std::string> written;
+    for (const Location* at : std::initializer_list<const Location*>{
+             &d.ssidAt, &d.securityAt, &d.encryptionAt, d.keyAt.get()})
+        if (at)
+            written.push_back(at->field);
+    for (const auto& field : d.keyFields)
+        written.push_back(field.second);
+    for (const auto& field : change.fields)
+        written.push_back(field.first);
+    const std::string& text = page(change.form->page);
+    for (const auto& param : params) {
+        if (std::find(written.begin(), written.end(), param.first) != written.end())
+            continue;
+        if (krzdesc::scriptSets(text, param.first)) {
+            log(L"%hs: the field \"%hs\" is filled in by the page's script and the description "
+                L"does not say where to read it; nothing was sent\n",
+                change.form->page.c_str(), param.first.c_str());
+            KRZPAPC_THROW(kUnit, "", KRZPAPC_PARSE_ERROR);
+        }
+    }
+}
+
 std::string KRZPDescribedConfigurator::templateValue(const std::string& text,
                                                      const Wireless& written) const {
     const std::pair<const char*, std::string> values[] = {
@@ -453,6 +499,8 @@ void KRZPDescribedConfigurator::write(const Change& change) {
     Wireless written;
     if (change.change == "wireless") {
         Wireless now = readWireless();
+        if (!getSecurityModeChanged())
+            keepsSecurity(now);
         std::string security = now.security, encryption = now.encryption, keyText = now.key;
         std::string keyName = d.keyAt ? d.keyAt->field : std::string();
         if (getSecurityModeChanged()) {
@@ -485,6 +533,8 @@ void KRZPDescribedConfigurator::write(const Change& change) {
     }
     for (const auto& field : change.fields)
         params[field.first] = templateValue(field.second, written);
+    if (change.form)
+        refuseScriptFilled(change, params);
 
     bool restarts = change.restartPolls > 0;
     try {

@@ -78,6 +78,12 @@ class KRZPDescribedConfigurator : public KRZPHttpConfigurator {
     [[noreturn]] void notOnPage(const std::string& page, const std::string& what) const;
 
     void write(const krzdesc::Change& change);
+    // Throws, having sent nothing, when writing back `now` could lower the security: a mode the
+    // description does not name, or a secured network whose key read empty.
+    void keepsSecurity(const Wireless& now) const;
+    // Throws, having sent nothing, when `params` leaves a field of the change's form as the HTML
+    // has it although the page's script fills it in.
+    void refuseScriptFilled(const krzdesc::Change& change, const KRZPFormParams& params);
     // Whether `change` is needed for what was asked.
     bool pending(const krzdesc::Change& change) const;
     // A change field's text with each {value} replaced; `written` holds the wireless values the

@@ -1,5 +1,6 @@
 #include "KRZPDescription.h"
 
+#include "html/KRZPScriptValues.h"
 #include "platform/krzplatform.h"
 
 #include <nlohmann/json.hpp>
@@ -193,10 +194,10 @@ void formOf(const Node& node, Location& where) {
         where.formIndex = form.number(0, 99);
 }
 
-// A setting's place: page, and one of field, script, pattern (a script value is written back
-// under `field`, so both may be given).
+// A setting's place: page, and one of field, script (with member), element, json, pattern (a
+// scripted value is written back under `field`, so both may be given).
 Location location(const Node& node, bool writable) {
-    node.object({"page", "form", "field", "script", "pattern"});
+    node.object({"page", "form", "field", "script", "member", "element", "json", "pattern"});
     Location where;
     where.pointer = node.pointer();
     where.page = path(node.at("page"));
@@ -205,13 +206,32 @@ Location location(const Node& node, bool writable) {
         where.field = node.at("field").nonEmptyText();
     if (node.has("script"))
         where.script = node.at("script").nonEmptyText();
+    if (node.has("member")) {
+        if (where.script.empty())
+            node.at("member").fail("needs \"script\", the object's variable");
+        where.member = node.at("member").nonEmptyText();
+    }
+    if (node.has("element"))
+        where.element = node.at("element").nonEmptyText();
+    if (node.has("json")) {
+        where.json = node.at("json").nonEmptyText();
+        try {
+            json::json_pointer checked(where.json);
+        } catch (const json::exception&) {
+            node.at("json").fail("is not a JSON pointer (\"/a/b\")");
+        }
+    }
+    if ((!where.script.empty()) + (!where.element.empty()) + (!where.json.empty()) > 1)
+        node.fail("takes one of \"script\", \"element\", \"json\"");
     if (node.has("pattern")) {
         if (writable)
             node.at("pattern").fail("a setting that is written needs a \"field\", not a pattern");
         where.pattern.reset(new Pattern(pattern(node.at("pattern"), false, true)));
     }
-    if (where.field.empty() && where.script.empty() && !where.pattern)
-        node.fail(writable ? "needs \"field\"" : "needs one of \"field\", \"script\", \"pattern\"");
+    if (where.field.empty() && !where.scripted() && !where.pattern)
+        node.fail(writable ? "needs \"field\""
+                           : "needs one of \"field\", \"script\", \"element\", \"json\", "
+                             "\"pattern\"");
     if (writable && where.field.empty())
         node.fail("a setting that is written needs \"field\"");
     return where;
@@ -646,6 +666,25 @@ std::vector<std::shared_ptr<const Description>> loadDescriptions(
         }
     }
     return out;
+}
+
+bool scriptSets(const std::string& text, const std::string& name) {
+    return krzscript::scriptSets(text, name);
+}
+
+bool Location::readScripted(const std::string& text, std::string& value, std::string& why) const {
+    if (!json.empty()) {
+        why = "no single JSON value at \"" + json + "\"";
+        return krzscript::jsonValue(text, json, value);
+    }
+    if (!element.empty()) {
+        why = "no script value for element \"" + element + "\"";
+        return krzscript::elementValue(text, element, value);
+    }
+    why = member.empty() ? "no script value \"" + script + "\""
+                         : "no member \"" + member + "\" of the script's \"" + script + "\"";
+    return member.empty() ? krzscript::variable(text, script, value)
+                          : krzscript::objectMember(text, script, member, value);
 }
 
 }  // namespace krzdesc

@@ -28,15 +28,26 @@ struct Pattern {
 };
 
 // Where one value lives on the device: a page, and on it a form's field, a script's string
-// literal (`var NAME = '...'`), or the first group of a pattern over the page's text.
+// literal (`var NAME = '...'`), a member of a script's object (`var NAME = {member: '...'}`), the
+// value a script gives an element (`document.getElementById('ID').value = '...'`), a member of a
+// page that answers JSON (by JSON pointer), or the first group of a pattern over the page's text.
 struct Location {
     std::string page;
     // Which form of the page: its position, or its name or id when `formName` is set.
     int formIndex = 0;
     std::string formName;
-    std::string field;   // the form field: read from it, and written under this name
-    std::string script;  // read from this script variable instead of the form
+    std::string field;    // the form field: read from it, and written under this name
+    std::string script;   // read from this script variable instead of the form
+    std::string member;   // with `script`: the member of the script's object
+    std::string element;  // read from what the script sets this element's value to
+    std::string json;     // the page answers JSON: read the value at this JSON pointer
     std::unique_ptr<Pattern> pattern;
+
+    // Whether the value is read from the page's script or a JSON reply, not from the form.
+    bool scripted() const { return !script.empty() || !element.empty() || !json.empty(); }
+    // Reads a scripted value from the page's text into `value`; false, with what is missing in
+    // `why`, when the page does not hold it. Reads linearly, never past the page.
+    bool readScripted(const std::string& text, std::string& value, std::string& why) const;
     std::string pointer;  // where in the description, for messages
 };
 
@@ -87,6 +98,10 @@ struct Change {
     // on its form (the settings are spread over `wirelessWrites` forms).
     bool writes(const Location& setting, size_t wirelessWrites) const;
 };
+
+// Whether the page's script sets form field or element `name` (an assignment to its value), so
+// that its value in the HTML is not what the device holds.
+bool scriptSets(const std::string& text, const std::string& name);
 
 // The same form of the same page.
 bool sameForm(const Location& a, const Location& b);

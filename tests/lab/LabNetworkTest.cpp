@@ -3,6 +3,7 @@
 #include "FakeDevice.h"
 #include "LabTestSupport.h"
 
+#include "lab/net/LabBackend.h"
 #include "lab/net/LabNetwork.h"
 
 #include "krznetlib/KRZGetArpTable.h"
@@ -296,20 +297,56 @@ TEST_F(LabNetworkTest, AdaptersLinksAndLookup) {
     EXPECT_FALSE(lookup.lookup(100, {KRZMacAddress::fromUtf8String("02:4B:5A:00:00:10")}));
 }
 
-TEST_F(LabNetworkTest, LoopbackDestinationsPassThroughTheBackend) {
-    uint16_t port = lab->status("acme").port;
-    auto backend = lab->backend();
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(port);
-    int error = 0;
-    int result = backend->connect(static_cast<SOCKET>(fd), to, error);
-    EXPECT_TRUE(result == 0 || error == WSAEWOULDBLOCK);
-    EXPECT_EQ(0, finishConnect(fd, 2000));
-    EXPECT_NE(std::string::npos, httpGet(fd).find(FakeDevice::page("acme")));
-    ::close(fd);
+// A lab is closed: a loopback server the lab does not hold is never reached through a test lab's
+// backend (it accepts nothing), only through one made open to loopback as the built-in user lab is.
+TEST_F(LabNetworkTest, OnlyALabOpenToLoopbackReachesALoopbackServerItDoesNotHold) {
+    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int size = sizeof at;
+    ASSERT_EQ(0, ::bind(static_cast<SOCKET>(listener), reinterpret_cast<sockaddr*>(&at), size));
+    ASSERT_EQ(0, ::listen(static_cast<SOCKET>(listener), 4));
+    ASSERT_EQ(
+        0, ::getsockname(static_cast<SOCKET>(listener), reinterpret_cast<sockaddr*>(&at), &size));
+    // Waits for a connection when `wait`, else takes one only if it is there already.
+    auto accepted = [&](bool wait) {
+        u_long nonBlocking = wait ? 0 : 1;
+        ioctlsocket(static_cast<SOCKET>(listener), FIONBIO, &nonBlocking);
+        SOCKET peer = ::accept(static_cast<SOCKET>(listener), nullptr, nullptr);
+        if (peer == INVALID_SOCKET)
+            return false;
+        closesocket(peer);
+        return true;
+    };
+    const struct {
+        bool open;
+        const char* address;
+    } cases[] = {{false, "127.0.0.1"}, {false, "127.1.2.3"}, {true, "127.0.0.1"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.open ? "open " : "closed ") + c.address);
+        boost::shared_ptr<KRZNetworkBackend> backend =
+            c.open ? boost::shared_ptr<KRZNetworkBackend>(new krzlab::LabBackend(lab, true))
+                   : lab->backend();
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in to = at;
+        to.sin_addr.s_addr = htonl(ip(c.address));
+        int error = 0;
+        int result = backend->connect(static_cast<SOCKET>(fd), to, error);
+        if (c.open) {
+            EXPECT_TRUE(result == 0 || error == WSAEWOULDBLOCK);
+            EXPECT_EQ(0, finishConnect(fd, 2000));
+            EXPECT_TRUE(accepted(true));
+        } else {
+            EXPECT_EQ(-1, result);
+            EXPECT_EQ(WSAEHOSTUNREACH, error);
+            EXPECT_FALSE(accepted(false));
+        }
+        ::close(fd);
+    }
+    // The lab's own devices stay reachable through the closed backend.
+    EXPECT_NE(std::string::npos, fetch("192.168.77.10").find(FakeDevice::page("acme")));
+    ::close(listener);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "KRZPDescribedConfigurator.h"
 #include "KRZPDescribedFamily.h"
 #include "KRZPDescription.h"
+#include "html/KRZPScriptValues.h"
 
 #include "krznetlib/KRZNetworkBackend.h"
 #include "lab/LabDevice.h"
@@ -79,6 +80,10 @@ TEST(DescriptionLoader, EachBadDescriptionIsRefusedWithItsPlace) {
         {"acme", "/settings/ssid/page", "wireless.htm", "/settings/ssid/page", "starts with '/'"},
         {"acme", "/settings/ssid/field", nullptr, "/settings/ssid", "needs \"field\""},
         {"acme", "/settings/key/pattern", "(x)", "/settings/key/pattern", "needs a \"field\""},
+        {"acme", "/settings/ssid/member", "ssid", "/settings/ssid/member", "needs \"script\""},
+        {"acme", "/settings/ssid/json", "wireless/ssid", "/settings/ssid/json", "JSON pointer"},
+        {"acme", "/settings/ssid/json", "", "/settings/ssid/json", "must not be empty"},
+        {"merrowin", "/settings/key/element", "wl_key", "/settings/key", "takes one of"},
         {"acme",
          "/settings/keyFields",
          {{"wpa3", "k"}},
@@ -157,7 +162,7 @@ TEST(DescriptionLoader, EachBadDescriptionIsRefusedWithItsPlace) {
     EXPECT_EQ("", notJson.first);
     EXPECT_NE(std::string::npos, notJson.second.find("not JSON")) << notJson.second;
     // The shipped ones load as they are.
-    for (const char* family : {"acme", "borealis", "corvid", "tolvane", "wyrdell"})
+    for (const char* family : {"acme", "borealis", "corvid", "merrowin", "tolvane", "wyrdell"})
         EXPECT_EQ("", verdict(familyText(family)).first) << family;
     // Spread over two forms, each wireless write sets only the settings on its own form.
     auto tolvane = krzdesc::parseDescription(familyText("tolvane"), "tolvane.json");
@@ -171,6 +176,86 @@ TEST(DescriptionLoader, EachBadDescriptionIsRefusedWithItsPlace) {
     EXPECT_TRUE(security.writes(tolvane->encryptionAt, 2));
     EXPECT_TRUE(security.writes(*tolvane->keyAt, 2));
     EXPECT_FALSE(tolvane->changes[2].writes(tolvane->ssidAt, 2));
+}
+
+// Each way a page's script holds a value, read in one pass, and what is not a value: a comparison,
+// another variable, an unterminated literal, a member of another object, JSON that lacks it.
+TEST(ScriptValues, EachShapeAndWhatThePageLacks) {
+    const std::string page =
+        "<script>var cfg = {'name': 'Q \\'quoted\\'', ssid :  \"Net, One\" , chan: 6};\n"
+        "var other = {key: 'not this'};\nvar wlKey = 'k\\ney';\n"
+        "if (f.wl_sec.value == '3') {}\nf.wl_enc.value = 'first';\nf.wl_enc.value= 'last';\n"
+        "document.getElementById(\"wl_ch\").value = cfg.chan;\n"
+        "document.getElementById('wl_key').value = wlKey;\n"
+        "document.forms[0]['wl_ssid'].value = d.wireless.ssid;\n"
+        "document.getElementById('wl_mode').value = mode();\n"
+        "fetch('/wl.json');\nvar open = 'never closes";
+    const std::string reply = R"({"wireless": {"ssid": "From JSON", "on": true, "list": [1]}})";
+    const struct {
+        const char* script;
+        const char* member;
+        const char* element;
+        const char* json;
+        const char* value;  // null: not on the page
+    } reads[] = {
+        {"cfg", "ssid", nullptr, nullptr, "Net, One"},
+        {"cfg", "name", nullptr, nullptr, "Q 'quoted'"},
+        {"cfg", "chan", nullptr, nullptr, "6"},
+        {"cfg", "key", nullptr, nullptr, nullptr},
+        {"other", "key", nullptr, nullptr, "not this"},
+        {"wlKey", nullptr, nullptr, nullptr, "k\ney"},
+        {"open", nullptr, nullptr, nullptr, nullptr},
+        {"cfg", nullptr, nullptr, nullptr, nullptr},
+        {nullptr, nullptr, "wl_enc", nullptr, "last"},
+        {nullptr, nullptr, "wl_sec", nullptr, nullptr},
+        {nullptr, nullptr, "wl_key", nullptr, nullptr},
+        {nullptr, nullptr, nullptr, "/wireless/ssid", "From JSON"},
+        {nullptr, nullptr, nullptr, "/wireless/on", "true"},
+        {nullptr, nullptr, nullptr, "/wireless/list", nullptr},
+        {nullptr, nullptr, nullptr, "/wireless/key", nullptr},
+    };
+    for (const auto& r : reads) {
+        krzdesc::Location at;
+        at.script = r.script ? r.script : "";
+        at.member = r.member ? r.member : "";
+        at.element = r.element ? r.element : "";
+        at.json = r.json ? r.json : "";
+        SCOPED_TRACE(at.script + "." + at.member + at.element + at.json);
+        std::string value, why;
+        bool found = at.readScripted(at.json.empty() ? page : reply, value, why);
+        EXPECT_EQ(r.value != nullptr, found) << value;
+        if (r.value)
+            EXPECT_EQ(r.value, value);
+        else
+            EXPECT_FALSE(why.empty());
+    }
+    EXPECT_FALSE(krzdesc::scriptSets(page, "wl_sec"));  // only compared
+    EXPECT_TRUE(krzdesc::scriptSets(page, "wl_ssid"));
+    // What a browser's field holds once the script ran, the fetched JSON included.
+    const struct {
+        const char* field;
+        krzscript::Filled filled;
+        const char* value;
+    } fields[] = {{"wl_enc", krzscript::Filled::Known, "last"},
+                  {"wl_ch", krzscript::Filled::Known, "6"},
+                  {"wl_key", krzscript::Filled::Known, "k\ney"},
+                  {"wl_ssid", krzscript::Filled::Known, "From JSON"},
+                  {"wl_mode", krzscript::Filled::Unknown, ""},
+                  {"wl_sec", krzscript::Filled::Unscripted, ""}};
+    for (const auto& f : fields) {
+        SCOPED_TRACE(f.field);
+        std::string value, fetched;
+        auto filled = krzscript::filledValue(
+            page, f.field,
+            [&](const std::string& url) {
+                fetched = url;
+                return reply;
+            },
+            value);
+        EXPECT_EQ(f.filled, filled);
+        EXPECT_EQ(f.value, value);
+        EXPECT_EQ(std::string(f.field) == "wl_ssid" ? "/wl.json" : "", fetched);
+    }
 }
 
 // A folder with good, bad and other files, and a folder that is not there: the good ones load, in

@@ -6,6 +6,7 @@
 
 #include "discovery/KRZPArpScanner.h"
 #include "html/KRZPHtmlParser.h"
+#include "html/KRZPScriptValues.h"
 #include "http/KRZPAPComm.h"
 #include "http/KRZPFormParams.h"
 #include "krznetlib/KRZAdapterInfo.h"
@@ -172,6 +173,9 @@ class Recorder {
     bool formLogin(const std::string& pageTarget, const std::string& page);
     void crawl();
     void tryChange();
+    // submitted()'s pairs with each field the page's script fills read as the script fills it;
+    // throws Stop, before anything is sent, for one whose value cannot be read.
+    HeaderList asFilled(const std::string& page, const KRZPBrowserForm& form, size_t index);
     void waitForDevice(const std::string& target);
     void checkBounds(const std::string& target);
     void progress(const std::string& target);
@@ -557,10 +561,11 @@ void Recorder::tryChange() {
                                    escapeText(wanted.begin()->first) +
                                    "\"; --try-change names a field of a form the device shows"};
     bool credentials = recording_.login.kind != "none";
+    // Posts the form as the device holds it, with `set` changed; the page read again afterwards.
     auto submit = [&](const std::string& source, const std::map<std::string, std::string>& set) {
         std::vector<KRZPBrowserForm> forms = KRZPHtmlParser(source).browserForms();
         const KRZPBrowserForm& now = index < forms.size() ? forms[index] : form;
-        HeaderList fields = submitted(source, now, index);
+        HeaderList fields = asFilled(source, now, index);
         for (auto& f : fields)
             if (set.count(f.first))
                 f.second = set.at(f.first);
@@ -592,8 +597,26 @@ void Recorder::tryChange() {
         }
         return get(pageTarget, credentials);
     };
+    // What the device holds now in each of `fields`, from a page read again; "" where the
+    // page no longer has the field.
+    auto holds = [&](const std::string& source, const std::map<std::string, std::string>& fields) {
+        std::vector<KRZPBrowserForm> forms = KRZPHtmlParser(source).browserForms();
+        std::map<std::string, std::string> out;
+        if (index >= forms.size())
+            return out;
+        for (const auto& f : asFilled(source, forms[index], index))
+            if (fields.count(f.first))
+                out[f.first] = f.second;
+        return out;
+    };
+    auto listed = [](const std::map<std::string, std::string>& values) {
+        std::string text;
+        for (const auto& v : values)
+            text += (text.empty() ? "" : ", ") + v.first + "=\"" + escapeText(v.second) + "\"";
+        return text;
+    };
     std::map<std::string, std::string> original;
-    HeaderList before = submitted(page, form, index);
+    HeaderList before = asFilled(page, form, index);
     for (const auto& w : wanted) {
         bool found = false;
         for (const auto& f : before)
@@ -606,8 +629,36 @@ void Recorder::tryChange() {
                                        escapeText(w.first) +
                                        "\"; the fields of one --try-change go to one form"};
     }
-    Exchange readBack = submit(page, wanted);
-    submit(readBack.reply.body, original);
+    Exchange afterChange = submit(page, wanted);
+    std::map<std::string, std::string> changed = holds(afterChange.reply.body, wanted);
+    Exchange restored = submit(afterChange.reply.body, original);
+    std::map<std::string, std::string> after = holds(restored.reply.body, original);
+    if (after != original)
+        throw Stop{EXIT_ERROR, "the original values did not read back after the restore on " +
+                                   pageTarget + ": the device holds " + listed(after) +
+                                   " (it held " + listed(original) + ")"};
+    if (changed != wanted)
+        throw Stop{EXIT_ERROR, "the change on " + pageTarget + " did not read back (" +
+                                   listed(changed) + "); the original values are restored"};
+}
+
+HeaderList Recorder::asFilled(const std::string& page, const KRZPBrowserForm& form, size_t index) {
+    HeaderList fields = submitted(page, form, index);
+    auto fetchJson = [&](const std::string& url) {
+        return get(krzlab::resolveTarget("/", url, o_.address), recording_.login.kind != "none")
+            .reply.body;
+    };
+    for (auto& f : fields) {
+        std::string value;
+        krzscript::Filled filled = krzscript::filledValue(page, f.first, fetchJson, value);
+        if (filled == krzscript::Filled::Unknown)
+            throw Stop{EXIT_ERROR, "the field \"" + escapeText(f.first) +
+                                       "\" is filled in by the page's script and its value could "
+                                       "not be read; --try-change sent nothing"};
+        if (filled == krzscript::Filled::Known)
+            f.second = value;
+    }
+    return fields;
 }
 
 Recording Recorder::snapshot(bool complete, const std::string& reason) {
