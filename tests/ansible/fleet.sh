@@ -114,6 +114,13 @@ play facts.out site_devices.yml
 check "the facts name the Acme router at every site" \
   test "$(grep -c '192.168.77.10 Acme AP-100' facts.out)" -eq 3
 
+# A site whose network holds nothing: its facts are an empty list, not a failure.
+/usr/bin/python3 -c "import json, sys; d = json.loads(sys.stdin.read()); d['devices'] = []; print(json.dumps(d))" \
+  < <("${krzpap%/*}/krzlab" dump generated 1) >empty-lab.json
+KRZ_LAB_FILE=$work/empty-lab.json XDG_STATE_HOME=$work/site4 ansible localhost -c local \
+  -m krzpap.routers.krzpap_facts -a "krzpap=$krzpap" >empty.out 2>&1
+check "an empty site has no devices and no failure" grep -q '"krzpap_devices": \[\]' empty.out
+
 same=(same_network_everywhere.yml -e network_ssid=Fleet -e "network_key='$key'")
 play check.out "${same[@]}" --check --diff
 for n in 1 2; do
@@ -155,7 +162,7 @@ done
 
 echo "$passed passed, $failed failed"
 if [ "$failed" -ne 0 ]; then
-  for out in facts.out check.out apply.out again.out rekey.out; do
+  for out in facts.out empty.out check.out apply.out again.out rekey.out; do
     echo "==== $out"
     cat "$out"
   done

@@ -332,6 +332,7 @@ TEST_F(UiSecurityTest, SlowLongOrBrokenRequestsDoNotHoldThePage) {
         raw.sendText(request);
         const std::string answer = raw.readAll();
         EXPECT_EQ(0u, answer.rfind(status, 0)) << answer;
+        EXPECT_NE(std::string::npos, answer.find("\r\nConnection: close\r\n")) << answer;
         EXPECT_TRUE(raw.closedByServer()) << status;
     }
 

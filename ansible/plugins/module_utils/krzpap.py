@@ -46,7 +46,8 @@ def krzpap_document(module, args, show_secrets=False):
 
 def failure(document):
     """krzpap's sentence when the command failed, else None."""
-    error = document.get('error')
-    if document.get('exitCode') == 0 or not isinstance(error, dict):
+    if document.get('exitCode') == 0:
         return None
-    return error.get('message') or 'krzpap failed with exit code %d' % document.get('exitCode')
+    error = document.get('error')
+    message = error.get('message') if isinstance(error, dict) else None
+    return message or 'krzpap ended with exit code %s' % document.get('exitCode')
