@@ -42,6 +42,9 @@ class KRZNETLIB_API KRZNetworkBackend {
     // cannot tell. The base gives the driver table's entry.
     virtual std::vector<KRZMacAddress> answersAt(const in_addr& address,
                                                  const KRZMacAddress& interfaceMac);
+    // Whether a connection to a loopback address goes straight to the host's own loopback; else
+    // it is offered to connect() like any other (a closed lab fails it unless it holds it).
+    virtual bool passesLoopback() const { return true; }
 
     // The active backend, chosen on first use by KRZ_NETWORK unless one was installed.
     static boost::shared_ptr<KRZNetworkBackend> active();

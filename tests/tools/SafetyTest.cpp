@@ -117,7 +117,8 @@ class Safety : public ::testing::Test {
     }
     // Whether anything but a login was posted to the device.
     bool postedAChange(const std::string& shape) {
-        for (const json& target : lab->device(shape)["posted"])
+        json device = lab->device(shape);
+        for (const json& target : device["posted"])
             if (target != "/login.cgi")
                 return true;
         return false;
@@ -243,6 +244,8 @@ TEST_F(Safety, OnlyTheBuiltInLabReachesALoopbackServer) {
     std::atomic<int> served{0};
     krzlab::LoopbackServer server([&](int fd) {
         ++served;
+        char request[512];
+        ::recv(static_cast<SOCKET>(fd), request, sizeof request, 0);
         const char reply[] = "HTTP/1.0 200 OK\r\nContent-Length: 7\r\n\r\nreached";
         ::send(static_cast<SOCKET>(fd), reply, sizeof reply - 1, 0);
     });
@@ -264,7 +267,7 @@ TEST_F(Safety, OnlyTheBuiltInLabReachesALoopbackServer) {
         int before = served;
         ProgramOutcome run = runProgram({KRZPAP_PROGRAM, "fetch", url}, env);
         EXPECT_EQ(c.reached ? 0 : 5, run.status) << run.out << run.err;
-        EXPECT_EQ(c.reached ? "reached" : "", run.out.substr(0, c.reached ? 7 : 0));
+        EXPECT_EQ(c.reached, run.out.find("reached") != std::string::npos);
         EXPECT_EQ(before + (c.reached ? 1 : 0), served.load());
     }
     // The checker, while the server listens: it passes on its own played device, and the server
