@@ -85,6 +85,19 @@ boost::shared_ptr<KRZNetworkBackend> KRZNetworkBackend::active() {
     return g_active;
 }
 
+bool KRZNetworkBackend::loopbackPassesStraight() {
+    {
+        std::lock_guard<std::recursive_mutex> lock(g_activeMutex);
+        if (g_active)
+            return g_active->passesLoopback();
+    }
+    if (KRZSettings::strGetKrzGuardValue(L"KRZ_NETWORK", L"lab", true) != L"lab")
+        return true;
+    bool ownLab = !KRZSettings::strGetKrzGuardValue(L"KRZ_LAB", L"", true).empty() ||
+                  !KRZSettings::strGetKrzGuardValue(L"KRZ_LAB_FILE", L"", true).empty();
+    return ownLab ? active()->passesLoopback() : true;
+}
+
 void KRZNetworkBackend::setActive(const boost::shared_ptr<KRZNetworkBackend>& backend) {
     boost::shared_ptr<KRZNetworkBackend> previous;
     std::lock_guard<std::recursive_mutex> lock(g_activeMutex);

@@ -42,9 +42,16 @@ class KRZNETLIB_API KRZNetworkBackend {
     // cannot tell. The base gives the driver table's entry.
     virtual std::vector<KRZMacAddress> answersAt(const in_addr& address,
                                                  const KRZMacAddress& interfaceMac);
+    // Whether a connection to a loopback address goes straight to the host's own loopback; else
+    // it is offered to connect() like any other (a closed lab fails it unless it holds it).
+    virtual bool passesLoopback() const { return true; }
 
     // The active backend, chosen on first use by KRZ_NETWORK unless one was installed.
     static boost::shared_ptr<KRZNetworkBackend> active();
+    // Whether a loopback connection goes straight to the host's loopback: the active backend's
+    // answer, or before one is chosen, true unless the settings name a lab of its own (KRZ_LAB or
+    // KRZ_LAB_FILE), so that a loopback connection alone never starts the built-in lab.
+    static bool loopbackPassesStraight();
     // Installs a backend (null returns to the setting's choice on next use).
     static void setActive(const boost::shared_ptr<KRZNetworkBackend>& backend);
 

@@ -50,7 +50,7 @@ int connectWith(SOCKET s, const sockaddr* address, int length, int& lastError,
     int result;
     if (!toInet(address, length, inet, lastError)) {
         result = SOCKET_ERROR;
-    } else if (isLoopback(inet)) {
+    } else if (isLoopback(inet) && KRZNetworkBackend::loopbackPassesStraight()) {
         result = connectLoopback(s, inet, lastError);
     } else {
         result = viaBackend(inet);

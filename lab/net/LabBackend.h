@@ -33,6 +33,8 @@ class LabBackend : public KRZNetworkBackend {
     std::vector<KRZMacAddress> answersAt(const in_addr& address,
                                          const KRZMacAddress& interfaceMac) override;
 
+    bool passesLoopback() const override { return openToLoopback_; }
+
     LabLink& link() { return *link_; }
 
   private:

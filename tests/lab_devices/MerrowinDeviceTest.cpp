@@ -114,7 +114,12 @@ TEST_F(MerrowinDevice, APostThatEmptiesOrDropsASettingChangesNothing) {
         curl({"-s", "-i", "-d", "username=admin", "-d", "password=guess", url(port, "/login.cgi")});
     EXPECT_NE(std::string::npos, refused.out.find("Wrong user name or password"));
     EXPECT_EQ(std::string::npos, refused.out.find("Set-Cookie"));
-    // The old password is asked for.
+    // The old password is asked for, on its own page.
+    EXPECT_NE(std::string::npos, get("/password.html").find("name=\"old_password\""));
+    EXPECT_NE(std::string::npos, get("/nothing.html").find("No such page"));
+    EXPECT_NE(std::string::npos, curl({"-s", "-o", "/dev/null", "-w", "%{http_code}", "-b", jar,
+                                       "-d", "token=" + token, url(port, "/apply.cgi")})
+                                     .out.find("400"));
     EXPECT_NE(std::string::npos, post("/password.cgi", {"token=" + token, "old_password=guess",
                                                         "new_password=n1", "new_password2=n1"})
                                      .find("old password is wrong"));
