@@ -431,6 +431,10 @@ TEST(Describer, HostilePagesAreDescribedWithoutFailing) {
         "<script>var " + run + "model = 'x'</script><td>Firmware" + run + "</td><td>1</td>" + form,
         form + "<form action=\"/acct\"><select name=\"sec\"><option value=\"",
         form + "<select name=sec><option>WPA2<option>WPA" + std::string(100000, '<'),
+        // Names in Latin-1, as bytes that are not UTF-8: in the draft as U+FFFD.
+        form +
+            "<form action=/pw><input type=password name=\"p\xe4ss\"><input type=password "
+            "name=\"n\xe9w\"><input type=submit name=\"s\xe9t\" value=Set></form>",
     };
     for (const std::string& page : cases) {
         json draft = draftOf(device(page));

@@ -982,8 +982,9 @@ void Guesser::changes() {
             break;
         }
         credentials["fields"] = fields;
-        guess("/changes/credentials", "the form on " + credentials_->page->target +
-                                          " with password fields: " + fields.dump());
+        guess("/changes/credentials",
+              "the form on " + credentials_->page->target + " with password fields: " +
+                  fields.dump(-1, ' ', false, json::error_handler_t::replace));
         bool unused = false;
         credentials["answer"] = answerOf(action, "/changes/credentials/answer", unused);
     } else {
