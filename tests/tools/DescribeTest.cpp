@@ -424,6 +424,13 @@ TEST(Describer, WhatCannotBeDescribedIsRefusedWithAReason) {
 // described, with the rest of the device still found.
 TEST(Describer, HostilePagesAreDescribedWithoutFailing) {
     const std::string run(1 << 20, 'a');
+    // A word repeated all over a page, where each occurrence would send a search to its end.
+    auto repeated = [](const std::string& word) {
+        std::string out;
+        for (size_t i = 0; i < (1u << 20) / word.size(); ++i)
+            out += word;
+        return out;
+    };
     const std::string form = "<form action=\"/set\"><input name=\"ssid\"></form>";
     const std::string cases[] = {
         html(run + " 12", form),
@@ -431,6 +438,13 @@ TEST(Describer, HostilePagesAreDescribedWithoutFailing) {
         "<script>var " + run + "model = 'x'</script><td>Firmware" + run + "</td><td>1</td>" + form,
         form + "<form action=\"/acct\"><select name=\"sec\"><option value=\"",
         form + "<select name=sec><option>WPA2<option>WPA" + std::string(100000, '<'),
+        "<form action=\"/set\"><input name=\"ssid\">" + repeated("name=") + "</form>",
+        form + "<p>" + repeated("model") + repeated("<input") + "</p>",
+        form + "<form>" + repeated("<input name='") + "</form>",
+        // Names in Latin-1, as bytes that are not UTF-8: in the draft as U+FFFD.
+        form +
+            "<form action=/pw><input type=password name=\"p\xe4ss\"><input type=password "
+            "name=\"n\xe9w\"><input type=submit name=\"s\xe9t\" value=Set></form>",
     };
     for (const std::string& page : cases) {
         json draft = draftOf(device(page));

@@ -49,6 +49,8 @@ TEST(PageReading, ScriptsFillFieldsInEachShape) {
         {"var a = 'first'; var a = 'second'; f.n.value = a;", "n", "first"},
         {"/* f.n.value = 'no'; */ f.n.value = 'yes';", "n", "yes"},
         {"var s = \"\\ud83d\\ude00\"; f.n.value = s;", "n", "\xf0\x9f\x98\x80"},
+        {"f.n.value = '\\x7f\\u0080\\u07ff\\u0800\\uffff';", "n",
+         "\x7f\xc2\x80\xdf\xbf\xe0\xa0\x80\xef\xbf\xbf"},
     };
     for (const Case& c : cases) {
         ScriptValues values(std::string("<p>don't</p>\n<script>") + c.script + "</script>");

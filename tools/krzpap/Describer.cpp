@@ -128,24 +128,35 @@ struct Form {
 class Controls {
   public:
     explicit Controls(const std::string& markup) {
-        for (size_t at = markup.find("name="); at != std::string::npos;
-             at = markup.find("name=", at + 1)) {
+        // The next quote, the next end of an unquoted value and the last '<', each found once
+        // for the places after it, so that the pass stays linear whatever the page repeats.
+        const size_t npos = std::string::npos;
+        size_t next[3] = {0, 0, 0}, open = npos, scanned = 0;
+        bool known[3] = {false, false, false};
+        const char* const stops[3] = {"\"", "'", " >/"};
+        for (size_t at = markup.find("name="); at != npos; at = markup.find("name=", at + 1)) {
             size_t from = at + 5;
             char quote = from < markup.size() ? markup[from] : '>';
             int spelling = quote == '"' ? 0 : quote == '\'' ? 1 : 2;
-            size_t end;
-            if (spelling < 2) {
-                end = markup.find(quote, ++from);
-                if (end == std::string::npos)
-                    continue;
-            } else {
-                end = markup.find_first_of(" >/", from);
-                end = end == std::string::npos ? markup.size() : end;
+            from += spelling < 2 ? 1 : 0;
+            if (!known[spelling] || (next[spelling] != npos && next[spelling] < from)) {
+                next[spelling] = markup.find_first_of(stops[spelling], from);
+                known[spelling] = true;
             }
+            size_t end = next[spelling];
+            if (end == npos && spelling < 2)
+                continue;
+            end = end == npos ? markup.size() : end;
+            for (; scanned < at; ++scanned)
+                if (markup[scanned] == '<')
+                    open = scanned;
+            // No device names a control with a kilobyte.
+            if (end - from > 1024)
+                continue;
             std::array<size_t, 3>& first =
                 tags_.try_emplace(markup.substr(from, end - from), kNone).first->second;
-            if (first[spelling] == std::string::npos)
-                first[spelling] = markup.rfind('<', at);
+            if (first[spelling] == npos)
+                first[spelling] = open;
         }
     }
     // The control's start tag, or npos.
@@ -273,7 +284,10 @@ std::vector<Form> formsOf(const Page& page) {
         std::string lowMarkup = lower(markup);
         for (size_t at = lowMarkup.find("<input"); at != std::string::npos;
              at = lowMarkup.find("<input", at + 1)) {
-            std::string tag = markup.substr(at, markup.find('>', at) - at + 1);
+            size_t close = markup.find('>', at);
+            if (close == std::string::npos)
+                break;
+            std::string tag = markup.substr(at, close - at + 1);
             if (lower(attributeIn(tag, "type")) == "submit" && !attributeIn(tag, "name").empty())
                 form.buttons.emplace_back(attributeIn(tag, "name"), attributeIn(tag, "value"));
         }
@@ -405,8 +419,13 @@ std::string labelledValue(const std::vector<Page>& pages, const std::string& lab
         const std::string& body = p.body();
         std::string low = lower(body);
         for (size_t at = low.find(label); at != std::string::npos; at = low.find(label, at + 1)) {
-            size_t close = low.find('<', at);
-            if (close == std::string::npos || close - at > label.size() + 24)
+            // The cell's end closely after the label, looked for there only.
+            size_t window = std::min(low.size(), at + label.size() + 25);
+            size_t close = static_cast<size_t>(
+                std::find(low.begin() + static_cast<std::ptrdiff_t>(at),
+                          low.begin() + static_cast<std::ptrdiff_t>(window), '<') -
+                low.begin());
+            if (close == window)
                 continue;
             for (const char* cell : {"</td>", "</th>"}) {
                 if (low.compare(close, 5, cell) != 0)
@@ -982,8 +1001,9 @@ void Guesser::changes() {
             break;
         }
         credentials["fields"] = fields;
-        guess("/changes/credentials", "the form on " + credentials_->page->target +
-                                          " with password fields: " + fields.dump());
+        guess("/changes/credentials",
+              "the form on " + credentials_->page->target + " with password fields: " +
+                  fields.dump(-1, ' ', false, json::error_handler_t::replace));
         bool unused = false;
         credentials["answer"] = answerOf(action, "/changes/credentials/answer", unused);
     } else {
