@@ -323,13 +323,18 @@ boost::shared_ptr<KRZPAPConfigurator> KRZPDeviceService::open(const std::string&
     if (!found.empty()) {
         return found.front();
     }
-    std::string where = dotted(*placed.address) + " (MAC " + macText(placed.mac) + ")";
+    // A server on this computer (loopback) has no MAC to name.
+    std::string where =
+        dotted(*placed.address) + (placed.mac.isSet() ? " (MAC " + macText(placed.mac) + ")" : "");
+    std::vector<KRZPDeviceSighting> seen;
+    if (placed.mac.isSet())
+        seen.push_back(placed);
     if (replies == 0) {
         throw KRZPDeviceError(KRZP_DEVICE_NO_WEB_SERVER, "no web server answers at " + where,
-                              *placed.address, {placed});
+                              *placed.address, seen);
     }
     throw KRZPDeviceError(KRZP_DEVICE_NOT_RECOGNIZED, "no module recognizes the device at " + where,
-                          *placed.address, {placed});
+                          *placed.address, seen);
 }
 
 KRZPDeviceSighting KRZPDeviceService::reach(const std::string& device, const KRZMacAddress& mac) {

@@ -42,9 +42,9 @@ const Row kRows[] = {
     {kFactory, "02:4B:5A:00:00:10", "", "", "", KRZP_DEVICE_MAC_NOT_THERE, {}},
     {"192.168.77.40", "", "", "", "", KRZP_DEVICE_NOT_RECOGNIZED, {"02:4B:5A:00:00:40"}},
     {"192.168.77.50", "", "", "", "", KRZP_DEVICE_NO_WEB_SERVER, {"02:4B:5A:00:00:50"}},
-    // A host name resolves (here to loopback, where no device answers ARP); the one wait for
-    // ARP answers that never come.
-    {"localhost", "", "", "", "", KRZP_DEVICE_NOTHING_ANSWERED, {}},
+    // A host name resolves (here to loopback: a server on this computer, asked without ARP,
+    // where the lab holds none).
+    {"localhost", "", "", "", "", KRZP_DEVICE_NO_WEB_SERVER, {}},
     {"0.0.0.0", "", "", "", "", KRZP_DEVICE_BAD_NAME, {}},
     {"", "", "", "", "", KRZP_DEVICE_BAD_NAME, {}},
 };

@@ -948,14 +948,46 @@ TEST_F(KrzpapTest, DeviceAddressesAsADeveloperHasThem) {
     ASSERT_TRUE(recorded.is_object());
     EXPECT_EQ("127.0.0.1", recorded.value("address", std::string()));
     EXPECT_EQ(0, served.stop());
-    // The checker plays that recording at a lab address of its own, never at loopback.
+    // The checker plays that recording at a lab address of its own, never at loopback (the
+    // recording holds no change, so only its show can pass).
     Outcome checked =
         runProgram({"/bin/sh", kInstalled + "/share/krzpap/check-description.sh",
                     std::string(KRZ_INSTALLED_DESCRIPTIONS) + "/borealis.json", recording},
                    environment(false));
-    EXPECT_EQ(0, checked.status) << describe(checked);
-    EXPECT_NE(std::string::npos, checked.out.find("passed: configure --ssid")) << checked.out;
+    EXPECT_NE(std::string::npos, checked.out.find("Borealis BR-5400 at 192.168.77.10 ("))
+        << describe(checked);
+    EXPECT_EQ(std::string::npos, checked.err.find("FAILED: show")) << describe(checked);
     std::remove(recording.c_str());
+}
+
+// A device that locked its login after a refused one: the command says what the device said and
+// when to try again, and that krzpap tried once.
+TEST_F(KrzpapTest, LockedLoginIsNamedWithWhatTheDeviceSaid) {
+    const std::string described = scratch + ".lab.json";
+    json labJson = json::parse(runProgram({KRZLAB_PROGRAM, "dump"}, {}).out);
+    for (json& device : labJson["devices"])
+        if (device["name"] == "borealis-1")
+            device["lockoutAfter"] = 1;
+    std::ofstream(described) << labJson.dump();
+    LabProcess locking({"--lab", described});
+    std::vector<std::string> env = environment(false);
+    env.push_back("KRZ_LAB=" + locking.address());
+    const std::vector<CommandCase> cases = {
+        {{"show", kBorealis, "-u", "root", "-p", "wrong"}, kLoginFailed, "refused the credentials"},
+        {{"show", kBorealis, "-u", "root", "-p", "northwind"},
+         kLoginFailed,
+         "refuses logins for now, login locked: the device said \"Too many failed logins\"; try "
+         "again in 5 minutes; krzpap tried once"},
+    };
+    for (const CommandCase& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        std::vector<std::string> args = {"--modules", "krzpapdescriptions.dll"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Outcome o = runProgram(command(args), env);
+        EXPECT_EQ(c.status, o.status) << describe(o);
+        EXPECT_NE(std::string::npos, o.err.find(c.says)) << describe(o);
+    }
+    std::remove(described.c_str());
 }
 
 // A description that does not load is named with its file and the reason, by scan and show alike.

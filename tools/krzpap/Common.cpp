@@ -150,38 +150,35 @@ std::string logFilePath(const Globals& globals) {
 
 namespace {
 
-// What the description module said it could not load, caught on its way to the log: the user
-// learns of it on stderr, not only from a device that no module recognizes.
+// What the description module tells its user through the log, caught on its way there: a
+// description it could not load, and a device that refuses logins for now. The library's
+// interface carries no text, so the log is the channel.
 std::mutex g_notLoadedMutex;
 std::vector<std::string> g_notLoaded;
+std::string g_loginNotice;
 
-std::string g_loginNotice;  // under g_notLoadedMutex
-
-// The description module's words for a device that refuses logins for now.
-void noteLoginNotice(const std::wstring& text) {
-    for (const wchar_t* mark : {L": login locked: ", L": login needs a captcha: "}) {
-        size_t at = text.find(mark);
-        if (at == std::wstring::npos)
-            continue;
-        std::string what = narrow(text.substr(at + 2));
-        while (!what.empty() && (what.back() == '\n' || what.back() == '\r'))
-            what.pop_back();
-        std::lock_guard<std::mutex> lock(g_notLoadedMutex);
-        g_loginNotice = what;
-    }
-}
-
-void noteUnloadedDescription(const std::wstring& text) {
-    static const std::wstring kMark = L"Description not loaded: ";
-    noteLoginNotice(text);
-    size_t at = text.find(kMark);
-    if (at == std::wstring::npos)
-        return;
-    std::string what = narrow(text.substr(at + kMark.size()));
+// The line's text from `at` on, without its line end.
+std::string lineFrom(const std::wstring& text, size_t at) {
+    std::string what = narrow(text.substr(at));
     while (!what.empty() && (what.back() == '\n' || what.back() == '\r'))
         what.pop_back();
-    std::lock_guard<std::mutex> lock(g_notLoadedMutex);
-    g_notLoaded.push_back(what);
+    return what;
+}
+
+void noteModuleSentences(const std::wstring& text) {
+    static const std::wstring kNotLoaded = L"Description not loaded: ";
+    size_t at = text.find(kNotLoaded);
+    if (at != std::wstring::npos) {
+        std::lock_guard<std::mutex> lock(g_notLoadedMutex);
+        g_notLoaded.push_back(lineFrom(text, at + kNotLoaded.size()));
+    }
+    for (const wchar_t* mark : {L": login locked: ", L": login needs a captcha: "}) {
+        at = text.find(mark);
+        if (at != std::wstring::npos) {
+            std::lock_guard<std::mutex> lock(g_notLoadedMutex);
+            g_loginNotice = lineFrom(text, at + 2);
+        }
+    }
 }
 
 void reportUnloadedDescriptions() {
@@ -295,7 +292,7 @@ void initLibrary(const Globals& globals, bool loadModules) {
     KRZPAPModule::setLogLevel(static_cast<_KRZLogLevel>(globals.logLevel));
     KRZPAPModule::getLogFile()->setTextFilter([](const std::wstring& text, _KRZLogLevel level) {
         if (level == KRZ_LOG_ERROR)
-            noteUnloadedDescription(text);
+            noteModuleSentences(text);
         return level >= KRZ_LOG_DUMP ? text : maskSecrets(text);
     });
     checkLab(globals);
