@@ -104,6 +104,9 @@ foreach(runtime krzpapmodulesu krzlab)
   endif()
 endforeach()
 if(TARGET krzlab_program)
+  # The lab program links the lab library, which lies in the private folder.
+  set_property(TARGET krzlab_program APPEND PROPERTY INSTALL_RPATH
+    "$ORIGIN/../${KRZ_INSTALL_MODULEDIR}")
   install(TARGETS krzlab_program RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 endif()
 if(TARGET krzpap)

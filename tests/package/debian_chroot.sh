@@ -119,10 +119,11 @@ for library in libkrzpapmodulesu libkrzpapdescriptions libkrzlab libTqvRes; do
   if inside ldconfig -p | grep -q "$library"; then
     echo "$library is in the loader's cache"; fail=1
   fi
-  inside test -e "/usr/lib/$multiarch/krzpap/$library.so" ||
+  inside test -e "/usr/lib/$multiarch/krzpapconfigu/$library.so" ||
     { echo "$library.so is not in the private folder"; fail=1; }
 done
 uses "after the upgrade"
+inside krzlab --help >"$work/krzlab" 2>&1 || { cat "$work/krzlab"; echo "krzlab does not start"; fail=1; }
 inside pkg-config --modversion krzpapconfigu krzpapservice >"$work/pc" 2>&1 ||
   { cat "$work/pc"; echo "pkg-config does not find the .pc files"; fail=1; }
 [ "$(sort -u "$work/pc")" = "$(dpkg-deb -f "$work"/debs/libkrzpapconfigu-dev_*.deb Version |

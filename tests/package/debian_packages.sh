@@ -33,7 +33,7 @@ for name in krzpapconfigu krzpapservice krzutil krznetlib krzsettings krzplatfor
   expect "$development" "^$lib/lib$name\\.so\$"
 done
 for name in krzpapmodulesu krzlab krzpapdescriptions TqvRes; do
-  expect "$library" "^$lib/krzpap/lib$name\\.so\$"
+  expect "$library" "^$lib/krzpapconfigu/lib$name\\.so\$"
 done
 expect "$library" '^usr/share/krzpap/descriptions/acme\.json$'
 expect "$library" '^usr/share/krzpap/descriptions/acme/acme-1\.recording\.json$'
