@@ -104,6 +104,9 @@ foreach(runtime krzpapmodulesu krzlab)
   endif()
 endforeach()
 if(TARGET krzlab_program)
+  # The lab program links the lab library, which lies in the private folder.
+  set_property(TARGET krzlab_program APPEND PROPERTY INSTALL_RPATH
+    "$ORIGIN/../${KRZ_INSTALL_MODULEDIR}")
   install(TARGETS krzlab_program RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 endif()
 if(TARGET krzpap)
@@ -161,7 +164,8 @@ foreach(component_package runtime:${KRZ_DEBIAN_LIBRARY_PACKAGE}:libkrzpapconfigu
   list(GET triple 0 component)
   list(GET triple 1 package)
   list(GET triple 2 overrides)
-  set(changelog ${CMAKE_BINARY_DIR}/packaging/${package}/changelog.gz)
+  # changelog.Debian.gz: the packages carry a Debian revision (1.0.0-1).
+  set(changelog ${CMAKE_BINARY_DIR}/packaging/${package}/changelog.Debian.gz)
   add_custom_command(OUTPUT ${changelog}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging/${package}
     COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/packaging/changelog > ${changelog}
@@ -171,8 +175,19 @@ foreach(component_package runtime:${KRZ_DEBIAN_LIBRARY_PACKAGE}:libkrzpapconfigu
     DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
   set(overrides ${PROJECT_SOURCE_DIR}/packaging/lintian/${overrides}.overrides)
   if(EXISTS ${overrides})
-    install(FILES ${overrides} DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
-      RENAME ${package} COMPONENT ${component})
+    # The package's name in the first word of each override, as lintian reads them.
+    file(STRINGS ${overrides} lines)
+    set(text)
+    foreach(line ${lines})
+      if(NOT line MATCHES "^#" AND NOT line STREQUAL "")
+        set(line "${package}: ${line}")
+      endif()
+      string(APPEND text "${line}\n")
+    endforeach()
+    file(WRITE ${CMAKE_BINARY_DIR}/packaging/${package}/lintian-overrides "${text}")
+    install(FILES ${CMAKE_BINARY_DIR}/packaging/${package}/lintian-overrides
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME ${package}
+      COMPONENT ${component})
   endif()
 endforeach()
 
@@ -221,7 +236,8 @@ set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
 set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION "development files for krzpapconfigu hosts and modules
 Headers, CMake package, pkg-config files, guides, API reference and example
 projects.")
-# CPack writes no Multi-Arch field: each package gets it once built (KrzDebianMultiArch.cmake).
+# CPack writes no Multi-Arch field, and ldconfig calls where the trigger serves: each package is
+# finished once built (KrzDebianControl.cmake).
 set(CPACK_DEBIAN_MULTIARCH_FIELDS "${KRZ_DEBIAN_LIBRARY_PACKAGE}=same;krzpap=foreign;libkrzpapconfigu-dev=same")
-set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/KrzDebianMultiArch.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/KrzDebianControl.cmake)
 include(CPack)

@@ -2,7 +2,7 @@
 # go to the multiarch folder (lib/x86_64-linux-gnu), as Debian's own packages do, whatever the
 # prefix; a CMAKE_INSTALL_LIBDIR given on the command line wins. The libraries that are only ever
 # loaded by name (modules, the lab library, the resource strings) go to the package's private
-# folder krzpap/ inside it, out of the loader's path; the platform layer looks there. Windows keeps
+# folder krzpapconfigu/ inside it, out of the loader's path; the platform layer looks there. Windows keeps
 # every DLL beside the programs.
 if(NOT WIN32 AND NOT DEFINED CMAKE_INSTALL_LIBDIR)
   find_program(KRZ_DPKG_ARCHITECTURE dpkg-architecture)
@@ -19,7 +19,7 @@ include(GNUInstallDirs)
 if(WIN32)
   set(KRZ_INSTALL_MODULEDIR ${CMAKE_INSTALL_BINDIR})
 else()
-  set(KRZ_INSTALL_MODULEDIR ${CMAKE_INSTALL_LIBDIR}/krzpap)
+  set(KRZ_INSTALL_MODULEDIR ${CMAKE_INSTALL_LIBDIR}/krzpapconfigu)
 endif()
 
 # Programs find the libraries from their own folder, modules from the folder above theirs, so that

@@ -6,9 +6,11 @@
 
 #include "krzcompat/krzexport.h"
 
-/// The release the headers belong to: MAJOR.MINOR.PATCH; MAJOR moves with the SONAME.
+/// The release the headers belong to, MAJOR.MINOR.PATCH: MAJOR, which moves with the SONAME.
 #define KRZPAPCONFIGU_VERSION_MAJOR 1
+/// MINOR, which moves when the interface grows.
 #define KRZPAPCONFIGU_VERSION_MINOR 0
+/// PATCH, which moves for a release that only mends.
 #define KRZPAPCONFIGU_VERSION_PATCH 0
 /// The same release as text, "MAJOR.MINOR.PATCH".
 #define KRZPAPCONFIGU_VERSION "1.0.0"

@@ -99,7 +99,7 @@ void addCandidate(std::vector<std::string>& list, const std::string& path) {
 // The package's private folder beside this library, where an installation keeps the libraries
 // that are only ever loaded by name (modules, the lab, the resource strings): out of the loader's
 // path, which is for libraries that programs link.
-const char* const kPrivateFolder = "/krzpap";
+const char* const kPrivateFolder = "/krzpapconfigu";
 
 // Where a Windows library name is looked for: "x.dll" as lib<x>.so beside this library, in its
 // private folder, beside the program and on the loader's path, then the name as given.

@@ -13,7 +13,7 @@
 //    as writable; getsockopt(SO_ERROR) then returns its Winsock number.
 //  - send() never raises SIGPIPE; sockets are not inherited by programs this process starts.
 //  - LoadLibraryW("name.dll") also tries lib<name>.so beside the library, in its private folder
-//    krzpap/ and beside the program.
+//    krzpapconfigu/ and beside the program.
 //
 // Option and flag values are the host system's own (SOL_SOCKET is 1 on Linux, 0xFFFF on Windows):
 // code uses the names, never the numbers.

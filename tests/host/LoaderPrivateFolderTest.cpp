@@ -10,14 +10,16 @@
 
 namespace {
 
-// An installation keeps the libraries loaded by name in krzpap/ beside the platform library; a
-// name is found there, and a name found nowhere says that folder was searched.
+// An installation keeps the libraries loaded by name in krzpapconfigu/ beside the platform library;
+// a name is found there, and a name found nowhere says that folder was searched.
 TEST(Loader, DllNameFindsSharedObjectInThePrivateFolder) {
-    const std::string privateFolder =
-        krzprocess::libraryDirectoryOf(reinterpret_cast<const void*>(&LoadLibraryW)) + "/krzpap";
-    const std::string original =
-        krzprocess::libraryDirectoryOf(reinterpret_cast<const void*>(&LoadLibraryW)) +
-        "/libkrztestmoda.so";
+    std::string platform =
+        krzprocess::libraryDirectoryOf(reinterpret_cast<const void*>(&LoadLibraryW));
+    if (!platform.empty() && platform.back() == '/') {
+        platform.pop_back();
+    }
+    const std::string privateFolder = platform + "/krzpapconfigu";
+    const std::string original = platform + "/libkrztestmoda.so";
     std::filesystem::create_directories(privateFolder);
     const std::string copy = privateFolder + "/libkrztestprivate.so";
     std::filesystem::copy_file(original, copy, std::filesystem::copy_options::overwrite_existing);

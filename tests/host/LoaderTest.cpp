@@ -40,6 +40,9 @@ TEST(Loader, MissingAndMalformedLibraries) {
     SetLastError(0);
     EXPECT_EQ(LoadLibraryW(L"krznosuchlibrary.dll"), nullptr);
     EXPECT_EQ(GetLastError(), 126u);
+    SetLastError(0);
+    EXPECT_EQ(LoadLibraryW(L"krz"), nullptr);  // shorter than any ".dll" suffix
+    EXPECT_EQ(GetLastError(), 126u);
 
     std::string dir = scratchPath("krzload");
     ASSERT_TRUE(std::filesystem::create_directory(dir));

@@ -5,9 +5,11 @@
 # the modules and the lab library from their private folder; a host reads the version; pkg-config
 # finds both .pc files with no path set), ldconfig stays silent on every run, and a purge leaves
 # nothing behind.
-# Kept under build/debian-chroot/ so that a second run downloads and builds nothing: the Debian root
-# (debootstrap's, never changed: each run works on an overlay of it) and the 1.0.0 packages (built
-# once from that commit). Without debootstrap the same steps run on this machine itself.
+# The 1.0.0 packages for amd64 are kept beside this script (previous-1.0.0/, as built from that
+# commit), so that no run builds them; on another architecture they are built once from the commit
+# and kept under build/debian-chroot/. The Debian root is kept there too (debootstrap's, never
+# changed: each run works on an overlay of it), so that a second run downloads nothing. Without
+# debootstrap the same steps run on this machine itself.
 # Usage: debian_chroot.sh BUILD SOURCE
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -31,7 +33,10 @@ cleanup() {
 trap cleanup EXIT
 
 # The 1.0.0 packages, built once from that commit with what a package holds (no tests).
-previous=$cache/previous-$previous_commit
+previous=$(dirname "$0")/previous-1.0.0
+if ! ls "$previous"/*_"$(dpkg --print-architecture)".deb >/dev/null 2>&1; then
+  previous=$cache/previous-$previous_commit
+fi
 if ! ls "$previous"/*.deb >/dev/null 2>&1; then
   echo "-- building the $previous_commit packages once (kept in $previous)"
   tree=$cache/previous-source
@@ -71,10 +76,12 @@ else
   mkdir -p "$work/home"
   files=$work/krz
 fi
-mkdir -p "$files"
-cp "$previous"/*.deb "$files/"
-mkdir "$files/new" && cp "$work"/debs/*.deb "$files/new/"
+mkdir -p "$files/old" "$files/new"
+cp "$previous"/*.deb "$files/old/"
+cp "$work"/debs/*.deb "$files/new/"
 at=${files#"${target:-}"}
+# The packages of a folder (old, new) as the root sees them.
+debs() { (cd "$files/$1" && ls ./*.deb) | sed "s|^\./|$at/$1/|"; }
 
 fail=0
 step() { echo "-- $*"; }
@@ -87,15 +94,18 @@ quiet_ldconfig() { # log
 uses() { # what: krzpap scans the built-in lab and finds the emulated devices
   inside krzpap scan >"$work/scan" 2>&1 || { cat "$work/scan"; echo "krzpap scan failed $1"; fail=1; }
   grep -q 'Acme' "$work/scan" || { cat "$work/scan"; echo "the scan found no Acme device $1"; fail=1; }
+  echo "   krzpap scan $1: $(grep -c 'Acme\|Borealis\|Corvid' "$work/scan") devices of the lab's families"
 }
 
 step "install $previous_commit's packages and use them"
-inside dpkg -i "$at"/krzpap_*.deb "$at"/libkrzpapconfigu-dev_*.deb >"$work/dpkg" 2>&1 ||
+# shellcheck disable=SC2046
+inside dpkg -i $(debs old) >"$work/dpkg" 2>&1 ||
   { cat "$work/dpkg"; exit 1; }
 uses "with $previous_commit's packages"
 
 step "upgrade to this build's packages"
-inside dpkg -i "$at"/new/*.deb >"$work/dpkg" 2>&1 || { cat "$work/dpkg"; exit 1; }
+# shellcheck disable=SC2046
+inside dpkg -i $(debs new) >"$work/dpkg" 2>&1 || { cat "$work/dpkg"; exit 1; }
 quiet_ldconfig "$work/dpkg"
 inside ldconfig >"$work/ldconfig" 2>&1
 quiet_ldconfig "$work/ldconfig"
@@ -109,10 +119,11 @@ for library in libkrzpapmodulesu libkrzpapdescriptions libkrzlab libTqvRes; do
   if inside ldconfig -p | grep -q "$library"; then
     echo "$library is in the loader's cache"; fail=1
   fi
-  inside test -e "/usr/lib/$multiarch/krzpap/$library.so" ||
+  inside test -e "/usr/lib/$multiarch/krzpapconfigu/$library.so" ||
     { echo "$library.so is not in the private folder"; fail=1; }
 done
 uses "after the upgrade"
+inside krzlab --help >"$work/krzlab" 2>&1 || { cat "$work/krzlab"; echo "krzlab does not start"; fail=1; }
 inside pkg-config --modversion krzpapconfigu krzpapservice >"$work/pc" 2>&1 ||
   { cat "$work/pc"; echo "pkg-config does not find the .pc files"; fail=1; }
 [ "$(sort -u "$work/pc")" = "$(dpkg-deb -f "$work"/debs/libkrzpapconfigu-dev_*.deb Version |
@@ -132,6 +143,7 @@ version=$(dpkg-deb -f "$work"/debs/libkrzpapconfigu-dev_*.deb Version | sed 's/-
 said=$(inside "$at/version") || { echo "the version host failed: $said"; fail=1; }
 [ "$said" = "$version $(echo "$version" | awk -F. '{print $1 * 10000 + $2 * 100 + $3}') $version" ] ||
   { echo "the version host says '$said', the package $version"; fail=1; }
+echo "   a host reads the version: $said; pkg-config: $(paste -sd' ' "$work/pc")"
 
 step "purge"
 inside dpkg --purge krzpap libkrzpapconfigu-dev "$(dpkg-deb -f "$files"/new/libkrzpapconfigu1_*.deb Package)" \

@@ -33,7 +33,7 @@ for name in krzpapconfigu krzpapservice krzutil krznetlib krzsettings krzplatfor
   expect "$development" "^$lib/lib$name\\.so\$"
 done
 for name in krzpapmodulesu krzlab krzpapdescriptions TqvRes; do
-  expect "$library" "^$lib/krzpap/lib$name\\.so\$"
+  expect "$library" "^$lib/krzpapconfigu/lib$name\\.so\$"
 done
 expect "$library" '^usr/share/krzpap/descriptions/acme\.json$'
 expect "$library" '^usr/share/krzpap/descriptions/acme/acme-1\.recording\.json$'
@@ -56,11 +56,11 @@ expect "$development" "^$lib/cmake/krzpapconfigu/krzpapconfiguConfig\\.cmake\$"
 expect "$development" '^usr/share/doc/krzpapconfigu/modules\.md$'
 expect "$development" '^usr/share/doc/krzpapconfigu/api/html/index\.html$'
 expect "$development" '^usr/share/doc/krzpapconfigu/api/html/class_k_r_z_p_a_p_configurator\.html$'
-refuse "$development" '^usr/bin/|\.so\.1|^usr/lib/[^/]*$|^usr/lib/(pkgconfig|cmake)/'
+refuse "$development" '^usr/bin/|\.so\.1|^usr/lib/[^/]+$|^usr/lib/(pkgconfig|cmake)/'
 for package in "$library" "$tools" "$development"; do
   name=$(dpkg-deb -f "$package" Package)
   expect "$package" "^usr/share/doc/$name/copyright\$"
-  expect "$package" "^usr/share/doc/$name/changelog\\.gz\$"
+  expect "$package" "^usr/share/doc/$name/changelog\\.Debian\\.gz\$"
   # Machine-readable, MIT for our own files.
   dpkg-deb --fsys-tarfile "$package" | tar -xO "./usr/share/doc/$name/copyright" >"$work/copyright"
   head -n 1 "$work/copyright" | grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||

@@ -59,8 +59,10 @@ class ScriptedPeer {
         // peer is destroyed.
         Script& silent();
         // Writes `bytes` again and again, as fast as the client takes them, until the client
-        // closes or resets the connection, the peer is destroyed, or `maxBytes` have been sent.
-        Script& flood(const std::string& bytes, size_t maxBytes = size_t(4) << 30);
+        // closes or resets the connection, the peer is destroyed, or `maxBytes` have been sent
+        // (by default 1 GiB: far past every bound of the library, and within a 32-bit size_t,
+        // where 4 GiB wrapped to nothing).
+        Script& flood(const std::string& bytes, size_t maxBytes = size_t(1) << 30);
 
       private:
         friend class ScriptedPeer;
