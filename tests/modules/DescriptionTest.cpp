@@ -10,6 +10,7 @@
 
 #include "krznetlib/KRZNetworkBackend.h"
 #include "lab/LabDevice.h"
+#include "lab/net/LabBackend.h"
 #include "platform/krzplatform.h"
 
 #include <boost/make_shared.hpp>
@@ -452,6 +453,10 @@ TEST_F(DescribedDevice, TheDescriptionsPortIsWhereTheConfiguratorConnects) {
             served = krzlab::Device::create(entry.profile);
     ASSERT_TRUE(served);
     served->start();
+    // Reached on loopback, as a device emulated on the user's own machine is: through a lab open
+    // to loopback, as the built-in one is.
+    KRZNetworkBackend::setActive(
+        boost::shared_ptr<KRZNetworkBackend>(new krzlab::LabBackend(lab, true)));
     const in_addr loopback = inAddr("127.0.0.1");
     const Device& at = device("borealis");
     for (bool hostChose : {false, true}) {
