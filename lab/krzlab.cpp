@@ -263,8 +263,9 @@ ServeOptions serveOptions(const std::vector<std::string>& args) {
             throw UsageError("serve does not take " + args[i]);
     }
     if (o.name.empty() || args.size() % 2 != 0 || o.port < 0 || o.port > 65535)
-        throw UsageError("serve needs --device NAME, each option with its value, a port of 0 "
-                         "(a free one) to 65535");
+        throw UsageError(
+            "serve needs --device NAME, each option with its value, a port of 0 "
+            "(a free one) to 65535");
     return o;
 }
 

@@ -55,14 +55,22 @@ export ANSIBLE_CONFIG=$work/ansible.cfg ANSIBLE_NOCOLOR=1 PYTHONDONTWRITEBYTECOD
 # secrets kept out of logs.
 check "the modules' documentation matches their arguments" /usr/bin/python3 - \
   collections/ansible_collections/krzpap/routers/plugins/modules/*.py <<'PY'
-import importlib.util, sys, yaml
+import importlib.util, os, sys, yaml
 sys.path.insert(0, 'collections')
 ok = True
 for path in sys.argv[1:]:
     spec = importlib.util.spec_from_file_location('m', path)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
-    options = yaml.safe_load(module.DOCUMENTATION)['options']
+    documentation = yaml.safe_load(module.DOCUMENTATION)
+    options = documentation['options']
+    for fragment in documentation.get('extends_documentation_fragment', []):
+        name = fragment.rsplit('.', 1)[-1]
+        where = os.path.join(os.path.dirname(path), '..', 'doc_fragments', name + '.py')
+        spec = importlib.util.spec_from_file_location('fragment', where)
+        fragment_module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(fragment_module)
+        options.update(yaml.safe_load(fragment_module.ModuleDocFragment.DOCUMENTATION)['options'])
     yaml.safe_load(module.EXAMPLES)
     yaml.safe_load(module.RETURN)
     for name, arg in module.ARGUMENT_SPEC.items():

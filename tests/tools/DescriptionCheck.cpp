@@ -24,14 +24,7 @@ DescriptionCheck::DescriptionCheck(const std::string& description, const std::st
     fs::create_directories(descriptions);
     fs::copy_file(description, descriptions / fs::path(description).filename());
 
-    json lab = {
-        {"adapters",
-         {{{"name", "lab0"},
-           {"index", 7},
-           {"address", "192.168.77.2"},
-           {"mask", "255.255.255.0"},
-           {"mac", "02:4B:5A:00:00:02"}}}},
-        {"devices", {{{"name", "played"}, {"recording", fs::absolute(recording).string()}}}}};
+    json lab = labOf({{{"name", "played"}, {"recording", fs::absolute(recording).string()}}});
     std::string labFile = (fs::path(folder_) / "play.json").string();
     std::ofstream(labFile) << lab.dump(2);
     lab_ = std::make_unique<LabProcess>(std::vector<std::string>{"--lab", labFile});

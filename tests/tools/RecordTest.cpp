@@ -46,13 +46,7 @@ class RecordTest : public ::testing::Test {
         for (size_t i = 0; i < recordings.size(); ++i)
             devices.push_back(
                 {{"name", "played-" + std::to_string(i)}, {"recording", recordings[i]}});
-        json description = {{"adapters",
-                             {{{"name", "lab0"},
-                               {"index", 7},
-                               {"address", "192.168.77.2"},
-                               {"mask", "255.255.255.0"},
-                               {"mac", "02:4B:5A:00:00:02"}}}},
-                            {"devices", devices}};
+        json description = labOf(devices);
         std::ofstream(scratch + "/play.json") << description.dump();
         return std::make_unique<LabProcess>(
             std::vector<std::string>{"--lab", scratch + "/play.json"});

@@ -44,13 +44,7 @@ json labDescription() {
                            {"password", kPassword},
                            {"wireless", kWireless},
                            {"options", {{"script", kShapes[i]}, {"restartMs", "300"}}}});
-    return {{"adapters",
-             {{{"name", "lab0"},
-               {"index", 7},
-               {"address", "192.168.77.2"},
-               {"mask", "255.255.255.0"},
-               {"mac", "02:4B:5A:00:00:02"}}}},
-            {"devices", devices}};
+    return labOf(devices);
 }
 
 // The shipped description, reading each setting the way `shape` fills it.

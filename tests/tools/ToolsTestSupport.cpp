@@ -38,4 +38,14 @@ nlohmann::json LabProcess::device(const std::string& name) {
     return answer["device"];
 }
 
+nlohmann::json labOf(const nlohmann::json& devices) {
+    return {{"adapters",
+             {{{"name", "lab0"},
+               {"index", 7},
+               {"address", "192.168.77.2"},
+               {"mask", "255.255.255.0"},
+               {"mac", "02:4B:5A:00:00:02"}}}},
+            {"devices", devices}};
+}
+
 }  // namespace krztest

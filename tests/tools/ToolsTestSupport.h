@@ -17,6 +17,9 @@ namespace krztest {
 // This process's environment without the settings that would point krzpap elsewhere.
 std::vector<std::string> cleanEnvironment();
 
+// A lab file's description: one adapter (lab0, 192.168.77.2/24) and these devices.
+nlohmann::json labOf(const nlohmann::json& devices);
+
 // A krzlab process and its control endpoint.
 class LabProcess {
   public:

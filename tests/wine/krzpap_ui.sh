@@ -8,16 +8,5 @@ win_bin=$(cd "$1" && pwd)
 krzlab=$2
 export KRZ_WINE=$3
 export WINEDEBUG=-all WINEPREFIX=${WINEPREFIX:-$win_bin/../wineprefix}
-lab_pid=
-finish() {
-  if [ -n "$lab_pid" ]; then
-    "$krzlab" ctl "$KRZ_LAB" shutdown >/dev/null 2>&1 || kill "$lab_pid" 2>/dev/null
-    wait "$lab_pid" 2>/dev/null
-  fi
-}
-trap finish EXIT
-exec 3< <(exec "$krzlab")
-lab_pid=$!
-read -r ready <&3
-export "${ready?}"
+. "$(dirname "$0")/join-lab.sh"
 sh "$4/run-flow.sh" "$4" "$5" "$win_bin/krzpap.exe" "$6" wine-flow.mjs

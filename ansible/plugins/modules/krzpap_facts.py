@@ -23,19 +23,8 @@ options:
     description: Sweep only these adapters (names or addresses); default every usable adapter.
     type: list
     elements: str
-  krzpap:
-    description: The krzpap program, by name (looked up in PATH) or path.
-    type: str
-    default: krzpap
-  network:
-    description: The network backend (C(lab) or C(system)); default krzpap's own choice.
-    type: str
-  lab:
-    description: The running lab to join (as C(KRZ_LAB) names it); default krzpap's own choice.
-    type: str
-  modules:
-    description: The recognizer modules to load, as krzpap's C(--modules) takes them.
-    type: str
+extends_documentation_fragment:
+  - krzpap.routers.krzpap
 author:
   - krzpapconfigu developers
 '''

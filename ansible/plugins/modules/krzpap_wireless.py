@@ -47,19 +47,8 @@ options:
   key:
     description: The wireless key (passphrase, or WEP key); needs I(security).
     type: str
-  krzpap:
-    description: The krzpap program, by name (looked up in PATH) or path.
-    type: str
-    default: krzpap
-  network:
-    description: The network backend (C(lab) or C(system)); default krzpap's own choice.
-    type: str
-  lab:
-    description: The running lab to join (as C(KRZ_LAB) names it); default krzpap's own choice.
-    type: str
-  modules:
-    description: The recognizer modules to load, as krzpap's C(--modules) takes them.
-    type: str
+extends_documentation_fragment:
+  - krzpap.routers.krzpap
 notes:
   - I(password) and I(key) are kept out of logs and output (C(no_log)). krzpap receives them as
     arguments, which other users of the managed host may see while it runs.
