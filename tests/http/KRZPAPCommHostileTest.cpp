@@ -138,7 +138,6 @@ TEST(KRZPAPCommHostile, EveryCaseEndsWithItsError) {
 // A cut reply's body is logged as far as it came when its length framed it; a chunked one, whose
 // pieces are not the body yet, is not logged as a body at all.
 TEST(KRZPAPCommHostile, ACutBodyIsLoggedOnlyWhenItsLengthFramedIt) {
-    std::string path = ::testing::TempDir() + "krzpap_cut_log_" + std::to_string(::getpid());
     const struct {
         const char* name;
         std::string reply;
@@ -148,6 +147,9 @@ TEST(KRZPAPCommHostile, ACutBodyIsLoggedOnlyWhenItsLengthFramedIt) {
         {"chunked", STATUS + "Transfer-Encoding: chunked\r\n\r\n20\r\nchunk-framed", false},
     };
     for (const auto& c : cases) {
+        // A log of its own for each case: Windows keeps an open log file from being removed.
+        std::string path =
+            ::testing::TempDir() + "krzpap_cut_log_" + c.name + "_" + std::to_string(::getpid());
         std::remove(path.c_str());
         KRZPAPModule::setLogFile(std::wstring(path.begin(), path.end()), 0);
         KRZPAPModule::setLogLevel(KRZ_LOG_DUMP);
@@ -158,8 +160,8 @@ TEST(KRZPAPCommHostile, ACutBodyIsLoggedOnlyWhenItsLengthFramedIt) {
         EXPECT_NE(log.find("Received HTTP headers:\n"), std::string::npos) << c.name;
         EXPECT_EQ(log.find("Received HTTP body:\n") != std::string::npos, c.loggedAsBody) << log;
         EXPECT_EQ(log.find("-framed\n") != std::string::npos, c.loggedAsBody) << log;
+        std::remove(path.c_str());
     }
-    std::remove(path.c_str());
 }
 
 // While a device sends without pause, each call of the resumable reader still returns after a
