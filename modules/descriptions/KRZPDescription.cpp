@@ -561,6 +561,8 @@ std::shared_ptr<const Description> parseDescription(const std::string& text,
         document = json::parse(text);
     } catch (const json::parse_error& e) {
         throw DescriptionError("", "not JSON (at byte " + std::to_string(e.byte) + ")");
+    } catch (const json::out_of_range&) {
+        throw DescriptionError("", "not JSON that can be read (a number in it is too large)");
     }
     // A draft from `krzpap describe` holds guesses nobody has checked yet: it must not drive a
     // device until its author has settled every mark and removed them.

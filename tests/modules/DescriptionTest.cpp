@@ -159,9 +159,12 @@ TEST(DescriptionLoader, EachBadDescriptionIsRefusedWithItsPlace) {
         EXPECT_EQ(0u, got.first.find(c.where)) << got.first;
         EXPECT_NE(std::string::npos, got.second.find(c.message)) << got.second;
     }
-    auto notJson = verdict("{\"vendor\": ");
-    EXPECT_EQ("", notJson.first);
-    EXPECT_NE(std::string::npos, notJson.second.find("not JSON")) << notJson.second;
+    // Text that is not JSON, and JSON whose number no double holds, are refused as a whole.
+    for (const char* text : {"{\"vendor\": ", "{\"vendor\": 1e999}"}) {
+        auto notJson = verdict(text);
+        EXPECT_EQ("", notJson.first) << text;
+        EXPECT_NE(std::string::npos, notJson.second.find("not JSON")) << notJson.second;
+    }
     // The shipped ones load as they are.
     for (const char* family : {"acme", "borealis", "corvid", "merrowin", "tolvane", "wyrdell"})
         EXPECT_EQ("", verdict(familyText(family)).first) << family;
