@@ -59,17 +59,17 @@ import importlib.util, os, sys, yaml
 sys.path.insert(0, 'collections')
 ok = True
 for path in sys.argv[1:]:
-    spec = importlib.util.spec_from_file_location('m', path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location('m', path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     documentation = yaml.safe_load(module.DOCUMENTATION)
     options = documentation['options']
     for fragment in documentation.get('extends_documentation_fragment', []):
         name = fragment.rsplit('.', 1)[-1]
         where = os.path.join(os.path.dirname(path), '..', 'doc_fragments', name + '.py')
-        spec = importlib.util.spec_from_file_location('fragment', where)
-        fragment_module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(fragment_module)
+        found = importlib.util.spec_from_file_location('fragment', where)
+        fragment_module = importlib.util.module_from_spec(found)
+        found.loader.exec_module(fragment_module)
         options.update(yaml.safe_load(fragment_module.ModuleDocFragment.DOCUMENTATION)['options'])
     yaml.safe_load(module.EXAMPLES)
     yaml.safe_load(module.RETURN)

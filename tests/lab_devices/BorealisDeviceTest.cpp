@@ -110,10 +110,10 @@ TEST(BorealisRestartStyles, KeepsListeningAndAppliesTheChangeAfterTheReboot) {
     } cases[] = {{"empty", 52}, {"reset", 56}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.style);
-        DeviceSpec spec = labSpec("borealis", "BR-5400");
-        spec.restart = c.style;
-        spec.restartMs = 600000;
-        std::unique_ptr<Device> device = Device::create(spec);
+        DeviceSpec profile = labSpec("borealis", "BR-5400");
+        profile.restart = c.style;
+        profile.restartMs = 600000;
+        std::unique_ptr<Device> device = Device::create(profile);
         auto& emulated = dynamic_cast<EmulatedDevice&>(*device);
         device->start();
         uint16_t port = device->port();

@@ -19,12 +19,12 @@ namespace {
 class MerrowinDevice : public ::testing::Test {
   protected:
     void start(const std::string& shape) {
-        DeviceSpec spec = labSpec("merrowin", "MW-4");
-        spec.username = "admin";
-        spec.password = "why-pass";
-        spec.wireless = {"Why Net", "wpa2-psk", "aes", "why key's 1"};
-        spec.options = {{"script", shape}, {"restartMs", "50"}};
-        device = Device::create(spec);
+        DeviceSpec profile = labSpec("merrowin", "MW-4");
+        profile.username = "admin";
+        profile.password = "why-pass";
+        profile.wireless = {"Why Net", "wpa2-psk", "aes", "why key's 1"};
+        profile.options = {{"script", shape}, {"restartMs", "50"}};
+        device = Device::create(profile);
         device->start();
         port = device->port();
         jar = (std::filesystem::temp_directory_path() /
