@@ -12,12 +12,6 @@ namespace krzlab {
 
 namespace {
 
-std::string lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
 std::string pathOf(const std::string& target) {
     return target.substr(0, target.find('?'));
 }

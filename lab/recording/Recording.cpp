@@ -487,9 +487,7 @@ std::string resolveTarget(const std::string& base, std::string link, const std::
     link = link.substr(0, link.find('#'));
     if (link.empty())
         return "";
-    std::string l = link;
-    std::transform(l.begin(), l.end(), l.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string l = lower(link);
     if (l.rfind("http://", 0) == 0) {
         std::string rest = link.substr(7);
         size_t slash = rest.find('/');
@@ -583,6 +581,12 @@ const std::string* headerOf(const HeaderList& headers, const std::string& name) 
         if (std::equal(h.first.begin(), h.first.end(), name.begin(), name.end(), same))
             return &h.second;
     return nullptr;
+}
+
+std::string lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
 }
 
 void replaceAll(std::string& text, const std::string& from, const std::string& to) {

@@ -135,6 +135,9 @@ std::string resolveTarget(const std::string& base, std::string link, const std::
 // The value of the first header named `name` (letter case ignored), or nullptr.
 const std::string* headerOf(const HeaderList& headers, const std::string& name);
 
+// `text` with its ASCII letters in lower case (other bytes as they are).
+std::string lower(std::string text);
+
 // Every occurrence of `from` in `text`, left to right, without matching inside what was put in.
 void replaceAll(std::string& text, const std::string& from, const std::string& to);
 bool validUtf8(const std::string& bytes);

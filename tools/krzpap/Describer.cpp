@@ -41,11 +41,7 @@ std::regex safeRegex(const std::string& pattern, bool icase = false) {
     return std::regex(pattern, icase ? flags | std::regex::icase : flags);
 }
 
-std::string lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
+using krzlab::lower;
 
 bool has(const std::string& text, const char* part) {
     return text.find(part) != std::string::npos;

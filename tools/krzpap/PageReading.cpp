@@ -13,11 +13,7 @@ namespace krzpap {
 
 namespace {
 
-std::string lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
+using krzlab::lower;
 
 bool endsWith(const std::string& text, const std::string& end) {
     return text.size() >= end.size() &&

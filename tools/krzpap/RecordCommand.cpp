@@ -37,11 +37,7 @@ using krzlab::headerOf;
 using krzlab::Recording;
 using Clock = std::chrono::steady_clock;
 
-std::string lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
+using krzlab::lower;
 
 // "HTTP/1.1 200 OK\r\nName: value\r\n..." taken apart; no status line: a page sent bare.
 void takeHeaders(const std::string& block, krzlab::RecordedReply& reply) {
