@@ -11,7 +11,7 @@ enable_language(RC)
 
 set(KRZ_HEADER_DEPS ${CMAKE_BINARY_DIR}/header-deps)
 file(MAKE_DIRECTORY ${KRZ_HEADER_DEPS}/include ${KRZ_HEADER_DEPS}/cmake)
-foreach(dir boost nlohmann CLI)
+foreach(dir boost nlohmann CLI valijson)
   if(NOT EXISTS /usr/include/${dir})
     message(FATAL_ERROR "/usr/include/${dir} is missing: run scripts/deps.sh")
   endif()
@@ -24,6 +24,7 @@ target_include_directories(krz_header_deps SYSTEM INTERFACE
 add_library(Boost::headers ALIAS krz_header_deps)
 add_library(nlohmann_json::nlohmann_json ALIAS krz_header_deps)
 add_library(CLI11::CLI11 ALIAS krz_header_deps)
+add_library(valijson ALIAS krz_header_deps)
 # find_package() of the two header-only packages finds these targets.
 foreach(package nlohmann_json CLI11)
   file(WRITE ${KRZ_HEADER_DEPS}/cmake/${package}Config.cmake

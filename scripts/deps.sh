@@ -7,7 +7,7 @@ set -euo pipefail
 # Debian's 32-bit Wine for the 32-bit Windows tests (the i386 architecture added to dpkg first).
 demo_packages=(
   build-essential cmake g++ pkg-config
-  libboost-dev libssl-dev nlohmann-json3-dev libcli11-dev
+  libboost-dev libssl-dev nlohmann-json3-dev libcli11-dev libvalijson-dev
   ieee-data liblwip-dev
 )
 test_packages=(
