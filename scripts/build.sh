@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Configures and builds one flavour of the tree: build.sh [release|asan|tsan|fuzz].
+# Configures and builds one flavour of the tree: build.sh [release|asan|tsan|fuzz] (fuzz: the
+# sanitized build, which holds the fuzz targets too).
 # A compiler launcher (ccache) is used when KRZ_LAUNCHER names one, or when ccache is installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,9 +21,14 @@ case "$flavour" in
     cmake --build build/release -j"$jobs"
     ;;
   asan)
-    cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DKRZ_SANITIZE=ON -DKRZ_BENCH=OFF \
-      "${common[@]}" >/dev/null
+    # Built with clang so that the same tree also carries the fuzzer's coverage
+    # (-fsanitize=fuzzer-no-link) and builds the fuzz targets: one sanitized build serves both the
+    # tests and the fuzzing, instead of building the libraries twice.
+    CXX=clang++-14 CXXFLAGS="-O1 -fsanitize=fuzzer-no-link" \
+      cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DKRZ_SANITIZE=ON -DKRZ_FUZZ=ON \
+      -DKRZ_BENCH=OFF "${common[@]}" >/dev/null
     cmake --build build/asan -j"$jobs"
+    cmake --build build/asan -j"$jobs" --target fuzz_targets
     ;;
   tsan)
     CXXFLAGS="-fsanitize=thread -O1 -g" LDFLAGS="-fsanitize=thread" \
@@ -33,13 +39,8 @@ case "$flavour" in
     cmake --build build/tsan -j"$jobs" --target "${tsan_targets[@]}"
     ;;
   fuzz)
-    # The whole tree carries the fuzzer's coverage and the sanitizers, so that the library's
-    # own code guides each target.
-    CXX=clang++-14 CXXFLAGS="-fsanitize=fuzzer-no-link,address,undefined" \
-      LDFLAGS="-fsanitize=address,undefined" \
-      cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKRZ_FUZZ=ON \
-      -DKRZ_BENCH=OFF -DBUILD_TESTING=OFF "${common[@]}" >/dev/null
-    cmake --build build/fuzz -j"$jobs" --target fuzz_targets
+    # The fuzz targets come from the sanitized build (see asan above).
+    exec "$0" asan
     ;;
   *)
     echo "usage: build.sh [release|asan|tsan|fuzz]" >&2

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The whole check, as CI runs it: install what is missing, check formatting, build and run every
 # test, cross-build for Windows and run the Windows tests under Wine, build and test again under
-# AddressSanitizer and UndefinedBehaviorSanitizer, the suites that cancel or scan from other threads
-# under ThreadSanitizer, then run each fuzz target for a bounded time (KRZ_FUZZ_SECONDS each, 30 by
-# default).
+# AddressSanitizer and UndefinedBehaviorSanitizer (with clang, in the tree that also holds the fuzz
+# targets), the suites that cancel or scan from other threads under ThreadSanitizer, then run each
+# fuzz target for a bounded time (KRZ_FUZZ_SECONDS each, 30 by default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -34,8 +34,7 @@ scripts/build.sh tsan
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   ctest --test-dir build/tsan --output-on-failure -j2 -E '_NOT_BUILT$|^netns\.|^package\.|^tools\.install|^ui\.|^ansible\.'
 
-echo "== fuzzing (bounded)"
-scripts/build.sh fuzz
+echo "== fuzzing (bounded), the targets of the sanitized build"
 # Two targets at a time, one per core; each prints its summary in one piece when it ends.
 fuzz_one() {
   local target=$1 name scratch seeds dict status=0 report
@@ -56,6 +55,6 @@ fuzz_one() {
 }
 export -f fuzz_one
 export KRZ_FUZZ_SECONDS=${KRZ_FUZZ_SECONDS:-30}
-find build/fuzz/bin -maxdepth 1 -name 'fuzz_*' -type f -perm -u+x -print0 | sort -z |
+find build/asan/bin -maxdepth 1 -name 'fuzz_*' -type f -perm -u+x -print0 | sort -z |
   xargs -0 -r -n 1 -P 2 bash -c 'fuzz_one "$1"' fuzz_one
 echo "All checks passed."
