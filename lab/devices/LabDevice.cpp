@@ -5,6 +5,8 @@
 #include "lab/devices/AcmeDevice.h"
 #include "lab/devices/BorealisDevice.h"
 #include "lab/devices/CorvidDevice.h"
+#include "lab/devices/DdwrtDevice.h"
+#include "lab/devices/LuciDevice.h"
 #include "lab/devices/MerrowinDevice.h"
 #include "lab/devices/NoHttpDevice.h"
 #include "lab/devices/PlaybackDevice.h"
@@ -48,6 +50,12 @@ std::unique_ptr<Device> Device::create(const DeviceSpec& profile) {
     }
     if (full.family == "merrowin") {
         return std::make_unique<MerrowinDevice>(full);
+    }
+    if (full.family == "luci") {
+        return std::make_unique<LuciDevice>(full);
+    }
+    if (full.family == "ddwrt") {
+        return std::make_unique<DdwrtDevice>(full);
     }
     if (full.family == "printer") {
         return std::make_unique<PrinterDevice>(full);
