@@ -254,6 +254,44 @@ TEST_F(LuciDevice, ChangesAreStagedPerSessionAndAnApplyNobodyConfirmsIsUndone) {
     EXPECT_EQ(-32002, call(shortSid, "uci", "get", iface).value("code", 0));
 }
 
+TEST_F(LuciDevice, TheWebApplyRefusesWhatTheRadioCannotTakeAndShowsWepAsItsOwnOptions) {
+    Reply in =
+        exchange(port, "POST", "/cgi-bin/luci/", "luci_username=root&luci_password=luci-pass");
+    std::string web = between(in.head, "sysauth_http=", ";");
+    std::string cookie = "Cookie: sysauth_http=" + web + "\r\n";
+    std::string token =
+        between(exchange(port, "GET", "/cgi-bin/luci/", "", cookie).body, "\"token\":\"", "\"");
+    json set = {
+        {"config", "wireless"}, {"section", "default_radio0"}, {"values", {{"key", "short"}}}};
+    ASSERT_EQ(json{0}, call(web, "uci", "set", set));
+    const std::string apply = "/cgi-bin/luci/admin/uci/apply_rollback";
+    EXPECT_EQ(400, exchange(port, "POST", apply, "sid=" + web + "&token=" + token, cookie).status);
+    EXPECT_EQ("lab key 1", device->state().wireless.key);
+    EXPECT_EQ(
+        200,
+        exchange(port, "POST", "/cgi-bin/luci/admin/uci/revert", "token=" + token, cookie).status);
+    EXPECT_EQ(json::object(), call(web, "uci", "changes")[1]["changes"]);
+    // The least recently used session makes room for a new one.
+    std::string second = ubusLogin();
+    for (int i = 0; i < 14; ++i)
+        ubusLogin();
+    EXPECT_EQ(json({0, {{"access", true}}}), call(web, "session", "access"));
+    ubusLogin();
+    EXPECT_EQ(json({0, {{"access", true}}}), call(web, "session", "access"));
+    EXPECT_EQ(json({0, {{"access", false}}}), call(second, "session", "access"));
+    DeviceSpec profile = labSpec("luci", "LB-1");
+    profile.username = "root";
+    profile.wireless = {"Old Net", "wep", "wep64", "abcde"};
+    device = Device::create(profile);
+    device->start();
+    port = device->port();
+    json values = call(ubusLogin(profile.password), "uci", "get",
+                       {{"config", "wireless"}, {"section", "default_radio0"}})[1]["values"];
+    EXPECT_EQ("wep-open", values["encryption"]);
+    EXPECT_EQ("1", values["key"]);
+    EXPECT_EQ("s:abcde", values["key1"]);
+}
+
 TEST_F(LuciDevice, ThePasswordChangesOnlyForTheAdministratorAndOnlyWithASession) {
     std::string sid = ubusLogin();
     const struct {
