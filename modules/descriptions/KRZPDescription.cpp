@@ -914,9 +914,9 @@ std::shared_ptr<const Description> parseFormat2(const json& document, const std:
         for (const auto& member : settings.at("keyFields").members())
             d->keyFields[securityModeNames().at(member.first)] = member.second.nonEmptyText();
     }
-    readSecurity2(root.at("security"), *d, implied);
     if (implied && root.has("encryption"))
         root.at("encryption").fail("the security values imply the encryption: leave this out");
+    readSecurity2(root.at("security"), *d, implied);
     if (!implied)
         d->encryptionValues = valueMap(root.at("encryption"), encryptionModeNames());
     for (const Node& item : root.at("changes").items()) {
