@@ -55,7 +55,10 @@ DdwrtDevice::DdwrtDevice(const DeviceSpec& profile) : EmulatedDevice(profile) {
     routerName_ = name == profile.options.end() ? "DD-WRT" : name->second;
     if (profile.lockoutAfter > 0)
         lockoutAfter_ = profile.lockoutAfter;
-    if (profile.restartMs <= 0)
+    auto restart = profile.options.find("restartMs");
+    if (restart != profile.options.end())
+        setRestartDelay(std::atoi(restart->second.c_str()));
+    else if (profile.restartMs <= 0)
         setRestartDelay(kDefaultRestartMs);
 }
 
@@ -234,7 +237,7 @@ HttpReply DdwrtDevice::infoPage() const {
                     "</div>\n"
                     "<div class=\"setting\"><div class=\"label\">Firmware Version</div>"
                     "DD-WRT " +
-                    htmlEscape(spec_.firmware) + "</div>\n</fieldset>\n");
+                    htmlEscape(spec_.firmware) + " std (03/15/24)</div>\n</fieldset>\n");
 }
 
 HttpReply DdwrtDevice::wirelessBasic(const std::string& note) const {

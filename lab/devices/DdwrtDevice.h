@@ -3,7 +3,8 @@
 // "DD-WRT" unless set) as the realm and in every title. A request whose Referer names another
 // host, or a POST without a Referer, is 400 "Cross Site Action detected!". Pages are forms
 // posting to apply.cgi with submit_button naming the page and action Apply (saved) or ApplyTake
-// (saved and the services restarted: the server is away for the restart time); a field left out
+// (saved and the services restarted: the server is away for the restart time, option
+// "restartMs" or the profile's, 10 s unless set); a field left out
 // of a post keeps its value, and the administrator's fields show a placeholder that keeps the
 // value when posted back. Five refused logins in a row block the client: its connections close
 // without a reply (lab profile's lockoutAfter overrides five).

@@ -17,7 +17,7 @@ class DdwrtDevice : public ::testing::Test {
   protected:
     void SetUp() override {
         DeviceSpec profile = labSpec("ddwrt", "LB-2");
-        profile.firmware = "v3.0-r55630 std";
+        profile.firmware = "v3.0-r55630";
         profile.username = "root";
         profile.password = "dd-pass";
         profile.wireless = {"Lab DD", "wpa2-psk", "aes", "dd key 123"};

@@ -96,18 +96,23 @@ TEST_P(FirmwareFamily, ShowConfigureAndReadBack) {
     EXPECT_FALSE(open(before.password)->testLogin());
 }
 
-INSTANTIATE_TEST_SUITE_P(Every, FirmwareFamily,
-                         ::testing::Values(Family{"firmware.json",
-                                                  "sorrelby-1",
-                                                  "sorrelby.json",
-                                                  {{"restartMs", "200"}, {"iterations", "1000"}},
-                                                  "fresh-pass1"}),
-                         [](const ::testing::TestParamInfo<Family>& row) {
-                             std::string name = row.param.device;
-                             for (char& c : name)
-                                 if (!std::isalnum(static_cast<unsigned char>(c)))
-                                     c = '_';
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Every, FirmwareFamily,
+    ::testing::Values(
+        Family{"firmware.json",
+               "sorrelby-1",
+               "sorrelby.json",
+               {{"restartMs", "200"}, {"iterations", "1000"}},
+               "fresh-pass1"},
+        Family{
+            "firmware.json", "luci-1", "openwrt.json", {{"rollbackSeconds", "90"}}, "fresh-pass1"},
+        Family{"firmware.json", "ddwrt-1", "ddwrt.json", {{"restartMs", "200"}}, "fresh-pass1"}),
+    [](const ::testing::TestParamInfo<Family>& row) {
+        std::string name = row.param.device;
+        for (char& c : name)
+            if (!std::isalnum(static_cast<unsigned char>(c)))
+                c = '_';
+        return name;
+    });
 
 }  // namespace
