@@ -43,6 +43,14 @@ const char kButtons[] =
     "<input class=\"button\" type=\"button\" name=\"apply_button\" value=\"Apply Settings\" "
     "onclick=\"to_apply(this.form)\" />\n";
 
+// Every page's menu: how a browser (and a recorder) reaches the pages from the status page.
+const char kMenu[] =
+    "<ul id=\"menuMainList\"><li><a href=\"index.asp\">Setup</a></li>"
+    "<li><a href=\"Wireless_Basic.asp\">Wireless</a></li>"
+    "<li><a href=\"Wireless_Security.asp\">Wireless Security</a></li>"
+    "<li><a href=\"Management.asp\">Administration</a></li>"
+    "<li><a href=\"Info.htm\">Status</a></li></ul>\n";
+
 const char kFormScript[] =
     "<script type=\"text/javascript\">\n//<![CDATA[\n"
     "function to_submit(F) { F.action.value = \"Apply\"; apply(F); }\n"
@@ -53,6 +61,8 @@ const char kFormScript[] =
 DdwrtDevice::DdwrtDevice(const DeviceSpec& profile) : EmulatedDevice(profile) {
     auto name = profile.options.find("routerName");
     routerName_ = name == profile.options.end() ? "DD-WRT" : name->second;
+    auto info = profile.options.find("infoPassword");
+    infoPassword_ = info != profile.options.end() && info->second == "1";
     if (profile.lockoutAfter > 0)
         lockoutAfter_ = profile.lockoutAfter;
     auto restart = profile.options.find("restartMs");
@@ -78,12 +88,13 @@ HttpReply DdwrtDevice::handle(const HttpRequest& request) {
     if (crossSite(request))
         return error(400, "Bad Request", "Cross Site Action detected!");
     std::string file = request.path.substr(1);
-    if (file.empty() || file == "Info.htm") {
+    if ((file.empty() || file == "Info.htm") && !infoPassword_) {
         std::lock_guard<std::mutex> lock(mutex_);
         return infoPage();
     }
-    bool known = file == "apply.cgi" || file == "index.asp" || file == "Wireless_Basic.asp" ||
-                 file == "Wireless_Security.asp" || file == "Management.asp";
+    bool known = file.empty() || file == "Info.htm" || file == "apply.cgi" || file == "index.asp" ||
+                 file == "Wireless_Basic.asp" || file == "Wireless_Security.asp" ||
+                 file == "Management.asp";
     if (!known)
         return error(404, "Not Found", "The file " + htmlEscape(file) + " is not here.");
     if (!authorized(request)) {
@@ -100,6 +111,8 @@ HttpReply DdwrtDevice::handle(const HttpRequest& request) {
         return wirelessSecurity("");
     if (file == "Management.asp")
         return management("");
+    if (file.empty() || file == "Info.htm")
+        return infoPage();
     return wirelessBasic("");
 }
 
@@ -206,10 +219,9 @@ std::string DdwrtDevice::build() const {
 }
 
 HttpReply DdwrtDevice::page(const std::string& name, const std::string& title,
-                            const std::string& content, int status) const {
+                            const std::string& content) const {
     HttpReply reply;
-    reply.status = status;
-    reply.reason = status == 200 ? "Ok" : "Error";
+    reply.reason = "Ok";
     reply.headers.emplace_back("Content-Type", "text/html");
     reply.headers.emplace_back("Server", "httpd");
     reply.headers.emplace_back("Cache-Control", "no-store, no-cache, must-revalidate");
@@ -220,7 +232,8 @@ HttpReply DdwrtDevice::page(const std::string& name, const std::string& title,
                  "href=\"style/elegant/style.css\" />\n"
                  "<script type=\"text/javascript\" src=\"common.js\"></script>\n"
                  "<script type=\"text/javascript\" src=\"lang_pack/english.js\"></script>\n"
-                 "</head>\n<body class=\"gui\">\n<div id=\"main\">\n<div id=\"contents\">\n" +
+                 "</head>\n<body class=\"gui\">\n<div id=\"main\">\n" +
+                 kMenu + "<div id=\"contents\">\n" +
                  (name.empty() ? "" : "<h2>" + title + "</h2>\n") + content +
                  "</div>\n</div>\n</body>\n</html>\n";
     return reply;

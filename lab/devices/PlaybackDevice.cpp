@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <set>
 #include <stdexcept>
 
 #include "html/KRZPScriptValues.h"
@@ -253,6 +254,9 @@ PlaybackDevice::PlaybackDevice(const DeviceSpec& profile)
       password_(recording_.login.password) {
     // The hidden fields of each form as its page served them, by the form's action.
     std::map<std::string, std::map<std::string, std::string>> hiddenByAction;
+    // Hidden fields that forms posting to one action serve with different values name the form
+    // (DD-WRT's submit_button on every page posting to apply.cgi): no per-session token.
+    std::set<std::pair<std::string, std::string>> namesTheForm;
     for (std::size_t i = 0; i < recording_.exchanges.size(); ++i) {
         const Exchange& e = recording_.exchanges[i];
         byTarget_[e.request.method + " " + e.request.target].push_back(i);
@@ -271,8 +275,10 @@ PlaybackDevice::PlaybackDevice(const DeviceSpec& profile)
             if (!e.request.credentials && recording_.login.kind != "none")
                 continue;
             for (const auto& field : form.fields)
-                if (form.hidden.count(field.first))
-                    hiddenByAction[pathOf(action)].emplace(field);
+                if (form.hidden.count(field.first) &&
+                    !hiddenByAction[pathOf(action)].emplace(field).second &&
+                    hiddenByAction[pathOf(action)][field.first] != field.second)
+                    namesTheForm.emplace(pathOf(action), field.first);
             for (const auto& field : form.fields) {
                 if (!field.second.empty())
                     originals_.emplace(field.first, field.second);
@@ -308,7 +314,8 @@ PlaybackDevice::PlaybackDevice(const DeviceSpec& profile)
         std::vector<HiddenRule>& rules = hidden_[pathOf(r.target)];
         for (const auto& h : served->second) {
             auto sent = fields.find(h.first);
-            if (sent == fields.end() || (h.second.empty() && sent->second.empty()))
+            if (sent == fields.end() || (h.second.empty() && sent->second.empty()) ||
+                namesTheForm.count({pathOf(r.target), h.first}))
                 continue;
             HiddenRule rule{h.first, h.second, sent->second != h.second, std::string()};
             for (const auto& visible : fields)

@@ -57,16 +57,16 @@ TEST_F(DdwrtDevice, TheStatusPageIsOpenAndEveryOtherPageChecksCredentialsAndRefe
         const char* starts;
         const char* shows;
     } cases[] = {
-        {"status page", "GET", "/", "", "HTTP/1.1 200", "<title>DD-WRT (build 55630) - Info"},
+        {"status page", "GET", "/", "", "HTTP/1.1 200 Ok", "<title>DD-WRT (build 55630) - Info"},
         {"its name", "GET", "/Info.htm", "", "HTTP/1.1 200", "DD-WRT v3.0-r55630 std"},
-        {"no credentials", "GET", basic, "", "HTTP/1.1 401",
+        {"no credentials", "GET", basic, "", "HTTP/1.1 401 Unauthorized",
          "WWW-Authenticate: Basic realm=\"DD-WRT\""},
         {"wrong password", "GET", basic, auth("root", "guess"), "HTTP/1.1 401", "Unauthorized"},
         {"credentials", "GET", basic, auth(), "HTTP/1.1 200", "value=\"Lab DD\""},
         {"same-host referer", "GET", basic, auth() + same("Info.htm"), "HTTP/1.1 200",
          "name=\"wl0_ssid\""},
-        {"other host", "GET", basic, auth() + "Referer: http://192.0.2.1/x\r\n", "HTTP/1.1 400",
-         "Cross Site Action detected!"},
+        {"other host", "GET", basic, auth() + "Referer: http://192.0.2.1/x\r\n",
+         "HTTP/1.1 400 Bad Request", "Cross Site Action detected!"},
         {"host without path", "GET", basic, auth() + "Referer: http://" + host + "\r\n",
          "HTTP/1.1 400", "Cross Site Action detected!"},
         {"host as prefix", "GET", basic, auth() + "Referer: http://" + host + "9/\r\n",
@@ -75,7 +75,7 @@ TEST_F(DdwrtDevice, TheStatusPageIsOpenAndEveryOtherPageChecksCredentialsAndRefe
          "Cross Site Action detected!"},
         {"post without credentials", "POST", "/apply.cgi", same("Wireless_Basic.asp"),
          "HTTP/1.1 401", "Basic realm"},
-        {"unknown page", "GET", "/Nothing.asp", auth(), "HTTP/1.1 404", "Nothing.asp"},
+        {"unknown page", "GET", "/Nothing.asp", auth(), "HTTP/1.1 404 Not Found", "Nothing.asp"},
         {"unknown action", "POST", "/apply.cgi", auth() + same("x"), "HTTP/1.1 400",
          "Invalid action"},
     };
@@ -85,8 +85,29 @@ TEST_F(DdwrtDevice, TheStatusPageIsOpenAndEveryOtherPageChecksCredentialsAndRefe
         EXPECT_EQ(0u, reply.find(c.starts)) << reply.substr(0, 40);
         EXPECT_NE(std::string::npos, reply.find(c.shows));
         EXPECT_NE(std::string::npos, reply.find("Server: httpd"));
+        EXPECT_NE(std::string::npos, reply.find("Content-Type: text/html\r\n"));
     }
     EXPECT_EQ("Lab DD", device->state().wireless.ssid);
+    EXPECT_EQ(0u,
+              send("POST", "/apply.cgi", auth() + same("x"), "submit_button=Nothing&action=Apply")
+                  .find("HTTP/1.1 404 Not Found"));
+    // The status page links every page, as the firmware's menu does.
+    std::string menu = send("GET", "/", "");
+    for (const char* link :
+         {"index.asp", "Wireless_Basic.asp", "Wireless_Security.asp", "Management.asp"})
+        EXPECT_NE(std::string::npos, menu.find(std::string("href=\"") + link + "\""));
+}
+
+TEST_F(DdwrtDevice, ThePasswordProtectedStatusPageAsksForCredentials) {
+    DeviceSpec profile = device->state();
+    profile.options["infoPassword"] = "1";
+    device = Device::create(profile);
+    device->start();
+    port = device->port();
+    host = "127.0.0.1:" + std::to_string(port);
+    EXPECT_EQ(0u, send("GET", "/", "").find("HTTP/1.1 401 Unauthorized"));
+    EXPECT_EQ(0u, send("GET", "/Info.htm", "").find("HTTP/1.1 401 Unauthorized"));
+    EXPECT_NE(std::string::npos, send("GET", "/", auth()).find("DD-WRT v3.0-r55630 std"));
 }
 
 TEST_F(DdwrtDevice, APostChangesWhatItCarriesAndKeepsTheRest) {
