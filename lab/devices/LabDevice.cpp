@@ -5,7 +5,10 @@
 #include "lab/devices/AcmeDevice.h"
 #include "lab/devices/BorealisDevice.h"
 #include "lab/devices/CorvidDevice.h"
+#include "lab/devices/DdwrtDevice.h"
+#include "lab/devices/LuciDevice.h"
 #include "lab/devices/MerrowinDevice.h"
+#include "lab/devices/SorrelbyDevice.h"
 #include "lab/devices/NoHttpDevice.h"
 #include "lab/devices/PlaybackDevice.h"
 #include "lab/devices/PrinterDevice.h"
@@ -48,6 +51,15 @@ std::unique_ptr<Device> Device::create(const DeviceSpec& profile) {
     }
     if (full.family == "merrowin") {
         return std::make_unique<MerrowinDevice>(full);
+    }
+    if (full.family == "luci") {
+        return std::make_unique<LuciDevice>(full);
+    }
+    if (full.family == "ddwrt") {
+        return std::make_unique<DdwrtDevice>(full);
+    }
+    if (full.family == "sorrelby") {
+        return std::make_unique<SorrelbyDevice>(full);
     }
     if (full.family == "printer") {
         return std::make_unique<PrinterDevice>(full);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <set>
 #include <stdexcept>
 
 #include "html/KRZPScriptValues.h"
@@ -189,6 +190,41 @@ std::vector<PageForm> formsOf(const std::string& page) {
 }
 
 // What the device says to a submission that lacks what its form carried (a stale token).
+bool isJson(const std::string* contentType) {
+    return contentType && findCaseless(*contentType, "json") != std::string::npos;
+}
+
+// Each string member of a JSON document, at any depth, by its name.
+void stringMembers(const nlohmann::json& value, std::map<std::string, std::string>& out) {
+    if (value.is_object()) {
+        for (auto it = value.begin(); it != value.end(); ++it) {
+            if (it.value().is_string())
+                out[it.key()] = it.value().get<std::string>();
+            else
+                stringMembers(it.value(), out);
+        }
+    } else if (value.is_array()) {
+        for (const nlohmann::json& item : value)
+            stringMembers(item, out);
+    }
+}
+
+// The members of those names take the values posted.
+void showPosted(nlohmann::json& value, const std::map<std::string, std::string>& posted) {
+    if (value.is_object()) {
+        for (auto it = value.begin(); it != value.end(); ++it) {
+            auto found = posted.find(it.key());
+            if (found != posted.end() && it.value().is_string())
+                it.value() = found->second;
+            else
+                showPosted(it.value(), posted);
+        }
+    } else if (value.is_array()) {
+        for (nlohmann::json& item : value)
+            showPosted(item, posted);
+    }
+}
+
 HttpReply expired() {
     HttpReply reply;
     reply.status = 403;
@@ -218,6 +254,9 @@ PlaybackDevice::PlaybackDevice(const DeviceSpec& profile)
       password_(recording_.login.password) {
     // The hidden fields of each form as its page served them, by the form's action.
     std::map<std::string, std::map<std::string, std::string>> hiddenByAction;
+    // Hidden fields that forms posting to one action serve with different values name the form
+    // (DD-WRT's submit_button on every page posting to apply.cgi): no per-session token.
+    std::set<std::pair<std::string, std::string>> namesTheForm;
     for (std::size_t i = 0; i < recording_.exchanges.size(); ++i) {
         const Exchange& e = recording_.exchanges[i];
         byTarget_[e.request.method + " " + e.request.target].push_back(i);
@@ -236,8 +275,10 @@ PlaybackDevice::PlaybackDevice(const DeviceSpec& profile)
             if (!e.request.credentials && recording_.login.kind != "none")
                 continue;
             for (const auto& field : form.fields)
-                if (form.hidden.count(field.first))
-                    hiddenByAction[pathOf(action)].emplace(field);
+                if (form.hidden.count(field.first) &&
+                    !hiddenByAction[pathOf(action)].emplace(field).second &&
+                    hiddenByAction[pathOf(action)][field.first] != field.second)
+                    namesTheForm.emplace(pathOf(action), field.first);
             for (const auto& field : form.fields) {
                 if (!field.second.empty())
                     originals_.emplace(field.first, field.second);
@@ -273,7 +314,8 @@ PlaybackDevice::PlaybackDevice(const DeviceSpec& profile)
         std::vector<HiddenRule>& rules = hidden_[pathOf(r.target)];
         for (const auto& h : served->second) {
             auto sent = fields.find(h.first);
-            if (sent == fields.end() || (h.second.empty() && sent->second.empty()))
+            if (sent == fields.end() || (h.second.empty() && sent->second.empty()) ||
+                namesTheForm.count({pathOf(r.target), h.first}))
                 continue;
             HiddenRule rule{h.first, h.second, sent->second != h.second, std::string()};
             for (const auto& visible : fields)
@@ -291,6 +333,7 @@ PlaybackDevice::~PlaybackDevice() {
 
 void PlaybackDevice::resetExtras() {
     current_.clear();
+    jsonPosted_.clear();
     password_ = recording_.login.password;
 }
 
@@ -405,6 +448,14 @@ HttpReply PlaybackDevice::play(const Exchange& exchange) const {
             !equalsCaseless(h.first, "Transfer-Encoding") && !equalsCaseless(h.first, "Connection"))
             reply.headers.push_back(h);
     reply.body = isHtml(r) ? render(r.body) : r.body;
+    if (isJson(headerOf(r.headers, "Content-Type"))) {
+        nlohmann::json document = nlohmann::json::parse(r.body, nullptr, false);
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!document.is_discarded() && !jsonPosted_.empty()) {
+            showPosted(document, jsonPosted_);
+            reply.body = document.dump();
+        }
+    }
     if (r.status == 0) {
         reply.framing = Framing::Bare;
     } else if (r.cutShort) {
@@ -527,6 +578,11 @@ HttpReply PlaybackDevice::handle(const HttpRequest& request) {
     const std::string key = request.method + " " + request.target;
     if (byTarget_.find(key) == byTarget_.end())
         return notRecorded();
+    if (request.method != "GET" && isJson(request.header("Content-Type"))) {
+        nlohmann::json posted = nlohmann::json::parse(request.body, nullptr, false);
+        std::lock_guard<std::mutex> lock(mutex_);
+        stringMembers(posted, jsonPosted_);
+    }
     const Exchange* e = pick(byTarget_, key, allowed);
     if (e == nullptr || (!allowed && e->request.credentials))
         return refused();
