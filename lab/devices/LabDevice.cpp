@@ -3,8 +3,10 @@
 #include <stdexcept>
 
 #include "lab/devices/AcmeDevice.h"
+#include "lab/devices/AsusWrtDevice.h"
 #include "lab/devices/BorealisDevice.h"
 #include "lab/devices/CorvidDevice.h"
+#include "lab/devices/FreshTomatoDevice.h"
 #include "lab/devices/MerrowinDevice.h"
 #include "lab/devices/NoHttpDevice.h"
 #include "lab/devices/PlaybackDevice.h"
@@ -48,6 +50,12 @@ std::unique_ptr<Device> Device::create(const DeviceSpec& profile) {
     }
     if (full.family == "merrowin") {
         return std::make_unique<MerrowinDevice>(full);
+    }
+    if (full.family == "freshtomato") {
+        return std::make_unique<FreshTomatoDevice>(full);
+    }
+    if (full.family == "asuswrt") {
+        return std::make_unique<AsusWrtDevice>(full);
     }
     if (full.family == "printer") {
         return std::make_unique<PrinterDevice>(full);
