@@ -111,6 +111,7 @@ int option(const DeviceSpec& profile, const char* name, int fallback) {
 AsusWrtDevice::AsusWrtDevice(const DeviceSpec& profile)
     : EmulatedDevice(profile), random_(std::random_device{}()) {
     lockMs_ = option(profile, "lockMs", 60000);
+    sessionMs_ = option(profile, "sessionMs", 30 * 60 * 1000);
     radioRestartMs_ = profile.restartMs > 0 ? profile.restartMs : 10000;
     if (spec_.lockoutAfter == 0)
         spec_.lockoutAfter = kDefaultLockoutAfter;
@@ -127,6 +128,7 @@ bool AsusWrtDevice::radioRestarting() const {
 
 void AsusWrtDevice::resetExtras() {
     tokens_.clear();
+    loginHost_.clear();
     failuresInARow_ = 0;
     lockedUntil_ = {};
 }
@@ -134,11 +136,23 @@ void AsusWrtDevice::resetExtras() {
 HttpReply AsusWrtDevice::handle(const HttpRequest& request) {
     const std::string& path = request.path;
     bool post = request.method == "POST";
-    if (path == "/login.cgi")
-        return post ? login(postedFields(request)) : toLoginPage();
+    bool cgi = path == "/appGet.cgi" || path == "/applyapp.cgi" || path == "/apply.cgi";
+    if (path == "/login.cgi") {
+        if (!post || !sameHost(request, ""))
+            return toLoginPage();
+        return login(postedFields(request), *request.header("Host"));
+    }
     if (path == "/Main_Login.asp")
         return loginPage(request.query);
     if (!validToken(request))
+        return toLoginPage();
+    std::string loginHost;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        loginHost = loginHost_;
+    }
+    // A CGI must be called from a page of this host, as the browser named it at the login.
+    if (cgi && !sameHost(request, loginHost))
         return toLoginPage();
     if (path == "/Logout.asp") {
         std::string token = cookieValue(request.header("Cookie"), "asus_token");
@@ -148,13 +162,8 @@ HttpReply AsusWrtDevice::handle(const HttpRequest& request) {
     }
     if (path == "/appGet.cgi")
         return appGet(post ? request.body : request.query);
-    if (post && (path == "/applyapp.cgi" || path == "/apply.cgi")) {
-        // A post must come from a page of this host, as the browser names it.
-        const std::string* host = request.header("Host");
-        if (host == nullptr || refererHost(request.header("Referer")) != *host)
-            return toLoginPage();
+    if (post && cgi)
         return apply(postedFields(request));
-    }
     if (path == "/" || path == "/index.asp")
         return reply("<HTML><HEAD><title>ASUS Wireless Router " + htmlEscape(state().model) +
                      " - Network Map</title></HEAD><BODY><a href=\"Advanced_Wireless_Content.asp\">"
@@ -166,10 +175,17 @@ HttpReply AsusWrtDevice::handle(const HttpRequest& request) {
         return systemPage();
     HttpReply missing = reply(
         "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD>\n<BODY><H4>404 Not "
-        "Found</H4>\nFile not found.\n</BODY></HTML>\n");
+        "Found</H4>\nNo such page.\n</BODY></HTML>\n");
     missing.status = 404;
     missing.reason = "Not Found";
     return missing;
+}
+
+bool AsusWrtDevice::sameHost(const HttpRequest& request, const std::string& loginHost) {
+    const std::string* host = request.header("Host");
+    std::string named = refererHost(request.header("Referer"));
+    return host != nullptr && !named.empty() && named == *host &&
+           (loginHost.empty() || named == loginHost);
 }
 
 HttpReply AsusWrtDevice::reply(const std::string& body, const char* type) const {
@@ -215,7 +231,7 @@ HttpReply AsusWrtDevice::loginPage(const std::string& query) const {
         "<div class=\"button\" onclick=\"login();\">Sign In</div>\n</form>\n</body></html>\n");
 }
 
-HttpReply AsusWrtDevice::login(const FormFields& form) {
+HttpReply AsusWrtDevice::login(const FormFields& form, const std::string& host) {
     std::string decoded = base64Decode(formField(form, "login_authorization"));
     std::size_t colon = decoded.find(':');
     if (colon == std::string::npos)
@@ -235,7 +251,8 @@ HttpReply AsusWrtDevice::login(const FormFields& form) {
                 token += kAlphabet[random_() % (sizeof kAlphabet - 1)];
             if (tokens_.size() >= 8)
                 tokens_.erase(tokens_.begin());
-            tokens_.insert(token);
+            tokens_[token] = now + std::chrono::milliseconds(sessionMs_);
+            loginHost_ = host;
             failuresInARow_ = 0;
         } else if (++failuresInARow_ >= spec_.lockoutAfter) {
             failuresInARow_ = 0;
@@ -259,10 +276,19 @@ HttpReply AsusWrtDevice::login(const FormFields& form) {
     return r;
 }
 
-bool AsusWrtDevice::validToken(const HttpRequest& request) const {
+bool AsusWrtDevice::validToken(const HttpRequest& request) {
     std::string token = cookieValue(request.header("Cookie"), "asus_token");
     std::lock_guard<std::mutex> lock(mutex_);
-    return !token.empty() && tokens_.count(token) != 0;
+    auto now = Clock::now();
+    if (now < lockedUntil_)
+        return false;  // while logins are locked, so is every page
+    auto found = tokens_.find(token);
+    if (found == tokens_.end())
+        return false;
+    if (found->second > now)
+        return true;
+    tokens_.erase(found);  // the session has ended
+    return false;
 }
 
 std::string AsusWrtDevice::nvramGet(const std::string& name) const {

@@ -118,6 +118,11 @@ std::string FreshTomatoDevice::newHttpId() {
 }
 
 HttpReply FreshTomatoDevice::handle(const HttpRequest& request) {
+    bool post = request.method == "POST";
+    if (!post && request.method != "GET")
+        return reply(501,
+                     "<html><head><title>Error</title></head><body><h2>501 Not "
+                     "Implemented</h2></body></html>");
     std::string user, password;
     bool sent = basicCredentials(request.header("Authorization"), user, password);
     {
@@ -127,12 +132,15 @@ HttpReply FreshTomatoDevice::handle(const HttpRequest& request) {
     if (!sent)
         return unauthorized();
     const std::string& path = request.path;
-    if (request.method == "POST" && path == "/tomato.cgi") {
+    if (path == "/tomato.cgi") {
+        // The page id may come in the query or in the body, as any of the CGI's fields.
         FormFields form = parseUrlEncoded(request.body);
+        for (const auto& field : parseUrlEncoded(request.query))
+            form.insert(field);
         bool known;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            known = form.count("_http_id") != 0 && formField(form, "_http_id") == httpId_;
+            known = formField(form, "_http_id") == httpId_;
         }
         if (!known) {
             HttpReply none;
@@ -141,9 +149,7 @@ HttpReply FreshTomatoDevice::handle(const HttpRequest& request) {
         }
         return save(form);
     }
-    if (request.method != "GET")
-        return reply(400, "<html><body><h2>400 Bad Request</h2></body></html>\n");
-    if (path == "/" || path == "/status-overview.asp")
+    if (path == "/" || path == "/index.asp" || path == "/status-overview.asp")
         return statusPage();
     if (path == "/basic-network.asp")
         return networkPage();
@@ -151,18 +157,22 @@ HttpReply FreshTomatoDevice::handle(const HttpRequest& request) {
         return accessPage();
     if (path == "/tomato.js")
         return reply(200, "function E(id) { return document.getElementById(id); }\n",
-                     "application/javascript");
-    return reply(404, "<html><body><h2>404 Not Found</h2></body></html>\n");
+                     "text/javascript");
+    return reply(404,
+                 "<html><head><title>Error</title></head><body><h2>404 Not Found</h2> "
+                 "No such page.</body></html>");
 }
 
 HttpReply FreshTomatoDevice::reply(int status, const std::string& body, const char* type) const {
     HttpReply r;
+    r.version = "HTTP/1.0";
     r.status = status;
     r.reason = status == 200   ? "OK"
                : status == 401 ? "Unauthorized"
                : status == 404 ? "Not Found"
-                               : "Bad Request";
+                               : "Not Implemented";
     r.headers.emplace_back("Server", "httpd");
+    r.headers.emplace_back("X-Frame-Options", "SAMEORIGIN");
     r.headers.emplace_back("Content-Type", type);
     r.headers.emplace_back("Cache-Control", "no-cache, no-store, must-revalidate, private");
     r.body = body;
@@ -277,14 +287,9 @@ HttpReply FreshTomatoDevice::save(const FormFields& form) {
     }
     HttpReply r =
         ajax ? reply(200, "@msg:Settings saved.") : page("Saved", "", "<p>Settings saved.</p>");
-    std::string service = formField(form, "_service");
-    if (service == "*") {
-        rebootSoon();  // every service restarts, the web server with them
-    } else if (service.find("admin-restart") != std::string::npos ||
-               service.find("httpd-restart") != std::string::npos) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        httpId_ = newHttpId();  // a restarted web server hands out a new page id
-    }
+    // Every service restarts, the web server with them; the page id stays (it is kept in nvram).
+    if (formField(form, "_service") == "*")
+        rebootSoon();
     return r;
 }
 

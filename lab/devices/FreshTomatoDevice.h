@@ -4,7 +4,7 @@
 // post to tomato.cgi sends back as `_http_id` (a wrong or missing one: the connection closes with
 // no reply at all). A post sets the settings it names and keeps the rest; `_ajax=1` answers
 // "@msg:Settings saved."; `_service=*` restarts every service, the web server too (away for
-// restartMs, 10000 unless set), after which the page id is a new one.
+// restartMs, 10000 unless set); the page id lives in nvram and changes only with a factory reset.
 #pragma once
 
 #include <random>
@@ -22,7 +22,8 @@ class FreshTomatoDevice final : public EmulatedDevice {
 
   protected:
     HttpReply handle(const HttpRequest& request) override;
-    void onReboot() override { httpId_ = newHttpId(); }
+    // A factory reset clears nvram: the web server makes a new page id when it starts.
+    void resetExtras() override { httpId_ = newHttpId(); }
 
   private:
     std::string newHttpId();

@@ -29,14 +29,26 @@ class AsusWrtDevice : public ::testing::Test {
         device->start();
         port = device->port();
     }
-    CurlRun login(const std::string& userColonPassword) {
-        return curl({"-s", "-i", "--data-urlencode",
-                     "login_authorization=" + base64Encode(userColonPassword),
-                     url(port, "/login.cgi")});
+    // A login as the login page's script sends it; `referer` "" sends none.
+    CurlRun login(const std::string& userColonPassword, const std::string& referer = "page") {
+        std::vector<std::string> args = {"-s", "-i", "--data-urlencode",
+                                         "login_authorization=" + base64Encode(userColonPassword)};
+        if (!referer.empty()) {
+            args.push_back("-e");
+            args.push_back(referer == "page" ? url(port, "/Main_Login.asp") : referer);
+        }
+        args.push_back(url(port, "/login.cgi"));
+        return curl(args);
     }
     std::string token() { return between(login("admin:why-pass").out, "asus_token=", ";"); }
-    std::string appGet(const std::string& hook, const std::string& token) {
-        return curl({"-s", "-b", "asus_token=" + token, url(port, "/appGet.cgi?hook=" + hook)}).out;
+    std::string appGet(const std::string& hook, const std::string& token, bool referer = true) {
+        std::vector<std::string> args = {"-s", "-b", "asus_token=" + token};
+        if (referer) {
+            args.push_back("-e");
+            args.push_back(url(port, "/Advanced_Wireless_Content.asp"));
+        }
+        args.push_back(url(port, "/appGet.cgi?hook=" + hook));
+        return curl(args).out;
     }
     std::string apply(const std::string& token, const std::string& referer,
                       const std::string& body) {
@@ -75,11 +87,16 @@ TEST_F(AsusWrtDevice, TheTokenCookieOpensPagesAndLocksCountFailures) {
     EXPECT_NE(std::string::npos, appGet("nvram_get(wl0_ssid)", t).find(kToLogin));
     EXPECT_EQ("{\"wl0_ssid\":\"Why Net\"}", appGet("nvram_get(wl0_ssid)", other));
 
+    // The CGIs want a Referer naming the host they are sent to.
+    EXPECT_NE(std::string::npos, appGet("nvram_get(wl0_ssid)", other, false).find(kToLogin));
     const struct {
         const char* credentials;
         const char* answer;
+        const char* referer = "page";
     } attempts[] = {
-        {"no colon", kToLogin},  // not counted
+        {"no colon", kToLogin},  // none of these is counted
+        {"admin:guess", kToLogin, ""},
+        {"admin:guess", kToLogin, "http://10.9.9.9/Main_Login.asp"},
         {"admin:guess", "Main_Login.asp?error_status=3'"},
         {"root:why-pass", "Main_Login.asp?error_status=3'"},
         {"admin:why-pass", "asus_token="},  // a success starts the count again
@@ -90,13 +107,15 @@ TEST_F(AsusWrtDevice, TheTokenCookieOpensPagesAndLocksCountFailures) {
     };
     for (const auto& a : attempts) {
         SCOPED_TRACE(a.credentials);
-        std::string out = login(a.credentials).out;
+        std::string out = login(a.credentials, a.referer).out;
         EXPECT_NE(std::string::npos, out.find(a.answer)) << out;
         EXPECT_EQ(std::string(a.answer) == "asus_token=",
                   out.find("Set-Cookie") != std::string::npos);
     }
     EXPECT_NE(std::string::npos,
               curl({"-s", url(port, "/Main_Login.asp?error_status=7")}).out.find("Too many"));
+    // While the lock lasts, tokens open nothing either.
+    EXPECT_NE(std::string::npos, appGet("nvram_get(wl0_ssid)", other).find(kToLogin));
     // A factory reset ends the lock, with the factory's credentials.
     device->factoryReset();
     EXPECT_NE(std::string::npos, login("admin:secret").out.find("asus_token="));
@@ -191,7 +210,13 @@ TEST_F(AsusWrtDevice, ApplyappSetsOnlyWhatAPostFromTheSameHostNames) {
     EXPECT_NE(std::string::npos, login("admin:n 1").out.find("asus_token="));
 }
 
-TEST_F(AsusWrtDevice, RestartWirelessKeepsTheWebServerServing) {
+TEST_F(AsusWrtDevice, RestartWirelessKeepsTheWebServerServingAndSessionsEnd) {
+    device->stop();
+    DeviceSpec profile = device->state();
+    profile.options["sessionMs"] = "350";
+    device = Device::create(profile);
+    device->start();
+    port = device->port();
     std::string t = token();
     auto& asus = static_cast<krzlab::AsusWrtDevice&>(*device);
     EXPECT_FALSE(asus.radioRestarting());
@@ -200,6 +225,7 @@ TEST_F(AsusWrtDevice, RestartWirelessKeepsTheWebServerServing) {
     EXPECT_EQ("{\"wl0_ssid\":\"Restarting\"}", appGet("nvram_get(wl0_ssid)", t));
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
     EXPECT_FALSE(asus.radioRestarting());
+    EXPECT_NE(std::string::npos, appGet("nvram_get(wl0_ssid)", t).find(kToLogin));
 }
 
 }  // namespace
