@@ -8,6 +8,7 @@
 #include "http/KRZPReplyParser.h"
 #include "krznetlib/KRZVirtualSocket.h"
 #include "krzutil/KRZMiscUtil.h"
+#include "krzutil/KRZTextCoding.h"
 #include "platform/krzplatform.h"
 #include "platform/krzwake.h"
 
@@ -84,34 +85,6 @@ class Deadline {
     std::chrono::steady_clock::time_point start;
     std::chrono::steady_clock::duration limit;
 };
-
-std::string base64(const std::string& bytes) {
-    static const char alphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    size_t i = 0;
-    for (; i + 2 < bytes.size(); i += 3) {
-        unsigned v = static_cast<unsigned char>(bytes[i]) << 16 |
-                     static_cast<unsigned char>(bytes[i + 1]) << 8 |
-                     static_cast<unsigned char>(bytes[i + 2]);
-        out += alphabet[v >> 18 & 63];
-        out += alphabet[v >> 12 & 63];
-        out += alphabet[v >> 6 & 63];
-        out += alphabet[v & 63];
-    }
-    size_t rest = bytes.size() - i;
-    if (rest > 0) {
-        unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
-        if (rest == 2)
-            v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
-        out += alphabet[v >> 18 & 63];
-        out += alphabet[v >> 12 & 63];
-        out += rest == 2 ? alphabet[v >> 6 & 63] : '=';
-        out += '=';
-    }
-    return out;
-}
 
 // Writes a dump of data sent or received at level 3. The wide copy of a large reply costs four
 // bytes per byte, so it is only made when the log object would keep it.
@@ -713,7 +686,7 @@ std::string KRZPAPComm::cookieLine() {
 std::string KRZPAPComm::authorizationLine() const {
     if (username.empty() && password.empty())
         return "";
-    return "Authorization: Basic " + base64(username + ":" + password) + "\r\n";
+    return "Authorization: Basic " + krzBase64Encode(username + ":" + password) + "\r\n";
 }
 
 std::string KRZPAPComm::formText(const KRZPFormParams& params) const {
