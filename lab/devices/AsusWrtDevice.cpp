@@ -217,7 +217,7 @@ HttpReply AsusWrtDevice::loginPage(const std::string& query) const {
         "f.login_passwd.value);\n"
         "  f.login_username.disabled = true; f.login_passwd.disabled = true;\n"
         "  f.submit();\n}\n</script>\n</head><body>\n<div class=\"error\">" +
-        note +
+        note + "</div>\n<div class=\"prod_madelName\">" + htmlEscape(state().model) +
         "</div>\n<form method=\"post\" name=\"form\" action=\"login.cgi\" target=\"\">\n"
         "<input type=\"hidden\" name=\"group_id\" value=\"\">\n"
         "<input type=\"hidden\" name=\"action_mode\" value=\"\">\n"

@@ -175,6 +175,8 @@ HttpReply FreshTomatoDevice::reply(int status, const std::string& body, const ch
     r.headers.emplace_back("X-Frame-Options", "SAMEORIGIN");
     r.headers.emplace_back("Content-Type", type);
     r.headers.emplace_back("Cache-Control", "no-cache, no-store, must-revalidate, private");
+    r.headers.emplace_back("Expires", "Thu, 31 Dec 1970 00:00:00 GMT");
+    r.headers.emplace_back("Pragma", "no-cache");
     r.body = body;
     return r;
 }
@@ -243,6 +245,8 @@ HttpReply FreshTomatoDevice::accessPage() const {
                     "<input type=\"hidden\" name=\"_nextpage\" "
                     "value=\"admin-access.asp\">\n"
                     "<input type=\"hidden\" name=\"_service\" value=\"admin-restart\">\n"
+                    "User <input type=\"text\" name=\"http_username\" id=\"http_username\" "
+                    "value=\"\">\n"
                     "Password <input type=\"password\" name=\"set_password_1\" "
                     "value=\"") +
             kUnchanged + "\">\nAgain <input type=\"password\" name=\"set_password_2\" value=\"" +
@@ -263,6 +267,14 @@ std::string FreshTomatoDevice::applyFields(const FormFields& form) {
     std::string refused;
     WirelessSettings next = wireless ? fromNvram(nv, refused) : spec_.wireless;
     std::string password = spec_.password;
+    std::string username = spec_.username;
+    auto user = form.find("http_username");
+    if (refused.empty() && user != form.end()) {
+        // An empty name is the firmware's default name.
+        username = user->second.empty() ? "root" : user->second;
+        if (username.size() > 32)
+            refused = "http_username";
+    }
     auto first = form.find("set_password_1");
     if (refused.empty() && first != form.end() && first->second != kUnchanged) {
         if (first->second.empty() || first->second.size() > 32 ||
@@ -272,6 +284,7 @@ std::string FreshTomatoDevice::applyFields(const FormFields& form) {
     }
     if (refused.empty()) {
         spec_.wireless = next;
+        spec_.username = username;
         spec_.password = password;
     }
     return refused;

@@ -71,6 +71,7 @@ TEST_F(AsusWrtDevice, TheTokenCookieOpensPagesAndLocksCountFailures) {
     EXPECT_NE(std::string::npos, page.out.find("Server: httpd/2.0\r\n"));
     EXPECT_NE(std::string::npos, page.out.find("<title>ASUS Login</title>"));
     EXPECT_NE(std::string::npos, page.out.find("name=\"login_authorization\""));
+    EXPECT_NE(std::string::npos, page.out.find("<div class=\"prod_madelName\">RT-LAB1</div>"));
     for (const char* path : {"/", "/appGet.cgi?hook=nvram_get(wl0_ssid)",
                              "/Advanced_Wireless_Content.asp", "/Logout.asp"})
         EXPECT_NE(std::string::npos, curl({"-s", url(port, path)}).out.find(kToLogin)) << path;

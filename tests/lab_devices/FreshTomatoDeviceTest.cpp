@@ -54,6 +54,7 @@ TEST_F(FreshTomatoDevice, BasicRealmIsTheRoutersNameAndPagesCarryTheNvramObject)
         {"admin:why-pass", "/", "HTTP/1.0 401 Unauthorized"},
         {"root:why-pass", "/", "<title>[Lab Tomato] Status: Overview</title>"},
         {"root:why-pass", "/", "Server: httpd\r\n"},
+        {"", "/", "Expires: Thu, 31 Dec 1970 00:00:00 GMT\r\n"},
         {"root:why-pass", "/status-overview.asp", "'t_model_name': 'TM-4'"},
         {"root:why-pass", "/basic-network.asp", "nvram = {\n\t'wl0_ssid': 'Why Net',\n"},
         {"root:why-pass", "/basic-network.asp", "'wl0_security_mode': 'wpa2_personal'"},
@@ -111,6 +112,7 @@ TEST_F(FreshTomatoDevice, APostChangesWhatItNamesOnlyWithTheCurrentPageId) {
          before.wireless,
          "why-pass"},
         {{"set_password_1=n1", "set_password_2=n2"}, "password", before.wireless, "why-pass"},
+        {{"http_username=" + std::string(33, 'u')}, "http_username", before.wireless, "why-pass"},
         {{"wl0_ssid=Fine", "set_password_1=", "set_password_2="},
          "password",
          before.wireless,
@@ -158,11 +160,22 @@ TEST_F(FreshTomatoDevice, APostChangesWhatItNamesOnlyWithTheCurrentPageId) {
                   .out.find("<title>[Lab Tomato] Saved</title>"));
     EXPECT_EQ("n1", device->state().password);
     EXPECT_NE(std::string::npos, get("/", "root:why-pass").out.find("401 Unauthorized"));
+    // An empty user name is the firmware's default name.
+    EXPECT_EQ("@msg:Settings saved.",
+              curl({"-s", "-u", "root:n1", "-d", "_ajax=1&http_username=&" + pid,
+                    url(port, "/tomato.cgi")})
+                  .out);
+    EXPECT_EQ("root", device->state().username);
+    EXPECT_EQ("@msg:Settings saved.",
+              curl({"-s", "-u", "root:n1", "-d", "_ajax=1&http_username=admin2&" + pid,
+                    url(port, "/tomato.cgi")})
+                  .out);
+    EXPECT_EQ("admin2", device->state().username);
     EXPECT_FALSE(static_cast<EmulatedDevice&>(*device).restarting());
     // The page id may also come in the query.
     EXPECT_EQ(
         "@msg:Settings saved.",
-        curl({"-s", "-u", "root:n1", url(port, "/tomato.cgi?_ajax=1&wl0_ssid=Q&" + pid)}).out);
+        curl({"-s", "-u", "admin2:n1", url(port, "/tomato.cgi?_ajax=1&wl0_ssid=Q&" + pid)}).out);
     EXPECT_EQ("Q", device->state().wireless.ssid);
 }
 
