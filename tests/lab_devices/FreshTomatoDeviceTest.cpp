@@ -55,6 +55,7 @@ TEST_F(FreshTomatoDevice, BasicRealmIsTheRoutersNameAndPagesCarryTheNvramObject)
         {"root:why-pass", "/", "<title>[Lab Tomato] Status: Overview</title>"},
         {"root:why-pass", "/", "Server: httpd\r\n"},
         {"", "/", "Expires: Thu, 31 Dec 1970 00:00:00 GMT\r\n"},
+        {"", "/", "X-Frame-Options: SAMEORIGIN\r\n"},
         {"root:why-pass", "/status-overview.asp", "'t_model_name': 'TM-4'"},
         {"root:why-pass", "/basic-network.asp", "nvram = {\n\t'wl0_ssid': 'Why Net',\n"},
         {"root:why-pass", "/basic-network.asp", "'wl0_security_mode': 'wpa2_personal'"},
