@@ -8,6 +8,7 @@
 #include "lab/devices/CorvidDevice.h"
 #include "lab/devices/FreshTomatoDevice.h"
 #include "lab/devices/MerrowinDevice.h"
+#include "lab/devices/SorrelbyDevice.h"
 #include "lab/devices/NoHttpDevice.h"
 #include "lab/devices/PlaybackDevice.h"
 #include "lab/devices/PrinterDevice.h"
@@ -56,6 +57,9 @@ std::unique_ptr<Device> Device::create(const DeviceSpec& profile) {
     }
     if (full.family == "asuswrt") {
         return std::make_unique<AsusWrtDevice>(full);
+    }
+    if (full.family == "sorrelby") {
+        return std::make_unique<SorrelbyDevice>(full);
     }
     if (full.family == "printer") {
         return std::make_unique<PrinterDevice>(full);

@@ -87,6 +87,7 @@ const FamilyDefaults kFamilyDefaults[] = {{"acme", "AP-100", "1.2.3 build 4711"}
                                           {"merrowin", "MW-4", "1.0.4"},
                                           {"freshtomato", "TM-4", "2024.3 K26ARM USB AIO-64K"},
                                           {"asuswrt", "RT-LAB1", "3004.388.8_2"},
+                                          {"sorrelby", "SR-300", "2.1.0"},
                                           {"printer", "LP-7", "QP 3.1"}};
 
 // The row of `family`, nullptr for a family without defaults.

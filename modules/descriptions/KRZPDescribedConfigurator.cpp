@@ -28,14 +28,6 @@ std::string defaultCredentialChars() {
     return chars;
 }
 
-template <typename Mode>
-Mode modeOf(const std::map<Mode, std::string>& values, const std::string& deviceValue, Mode unset) {
-    for (const auto& entry : values)
-        if (entry.second == deviceValue)
-            return entry.first;
-    return unset;
-}
-
 bool sameId(const AttributeMap& attributes, const std::string& name) {
     return KRZPHtmlParser::getAttrib(attributes, "name") == name ||
            KRZPHtmlParser::getAttrib(attributes, "id") == name;
@@ -144,6 +136,16 @@ int KRZPDescribedConfigurator::status() const {
 }
 
 std::string KRZPDescribedConfigurator::fetch(const std::string& url) {
+    if (format2()) {
+        krzdesc::Step get;
+        get.method = "GET";
+        std::string path;
+        for (char c : url)
+            path += c == '{' ? std::string("{{") : std::string(1, c);
+        get.path = path;
+        get.pointer = url;
+        return perform(get).body;
+    }
     // A new request clears the connection's own cancel flag: honour one that came in between.
     if (getCancel()) {
         KRZPAPC_THROW(kUnit, "Operation cancelled", KRZPAPC_CANCELLED);
@@ -162,6 +164,8 @@ const std::string& KRZPDescribedConfigurator::page(const std::string& url) {
     if (cached != pages.end())
         return cached->second;
     std::string body = fetch(url);
+    if (format2())
+        return pages[url] = body;
     int expired = description->login.expiredStatus;
     if (expired != 0 && status() == expired) {
         requireLogin();
@@ -196,6 +200,12 @@ void KRZPDescribedConfigurator::usePort() {
 bool KRZPDescribedConfigurator::_testLogin() {
     setupConnection();
     usePort();
+    if (format2()) {
+        beginValues();
+        bool in = login2();
+        logout();
+        return in;
+    }
     if (description->login.kind == krzdesc::LoginKind::Form) {
         bool in = login();
         logout();
@@ -230,6 +240,10 @@ void KRZPDescribedConfigurator::refuseLockedLogin(const std::string& body) const
 }
 
 void KRZPDescribedConfigurator::logout() {
+    if (format2()) {
+        logout2();
+        return;
+    }
     if (!loggedIn || description->login.logout.empty() || getCancel())
         return;
     loggedIn = false;
@@ -282,6 +296,12 @@ bool KRZPDescribedConfigurator::login() {
 }
 
 void KRZPDescribedConfigurator::requireLogin() {
+    if (format2()) {
+        if (!login2()) {
+            KRZPAPC_THROW(kUnit, "", KRZPAPC_AUTH_ERROR);
+        }
+        return;
+    }
     if (description->login.kind == krzdesc::LoginKind::Form && !login()) {
         KRZPAPC_THROW(kUnit, "", KRZPAPC_AUTH_ERROR);
     }
@@ -317,20 +337,20 @@ std::vector<std::pair<std::string, std::string>> KRZPDescribedConfigurator::form
 std::string KRZPDescribedConfigurator::read(const Location& where, const std::string& fieldName) {
     if (where.pattern) {
         std::string value;
-        if (!where.pattern->find(std::string(), page(where.page), value))
+        if (!where.pattern->find(std::string(), pageOf(where), value))
             notOnPage(where.page, "no text matches \"" + where.pattern->source + "\"");
         return value;
     }
     if (where.scripted() && fieldName.empty()) {
         std::string value, why;
-        if (!where.readScripted(page(where.page), value, why))
+        if (!where.readScripted(pageOf(where), value, why))
             notOnPage(where.page, why);
         return value;
     }
     const std::string& name = fieldName.empty() ? where.field : fieldName;
     // A field the page's script fills in holds in the HTML what the device does not: reading it
     // there would write back an empty network name or no security.
-    if (krzdesc::scriptSets(page(where.page), name))
+    if (krzdesc::scriptSets(pageOf(where), name))
         notOnPage(where.page,
                   "the field \"" + name +
                       "\" is filled in by the page's script; the description must say "
@@ -351,9 +371,10 @@ KRZPDescribedConfigurator::Wireless KRZPDescribedConfigurator::readWireless() {
     Wireless w;
     w.ssid = read(d.ssidAt);
     w.security = read(d.securityAt);
-    w.encryption = read(d.encryptionAt);
+    if (!d.encryptionAt.page.empty())
+        w.encryption = read(d.encryptionAt);
     if (d.keyAt) {
-        _KRZPSecurityMode mode = modeOf(d.securityValues, w.security, KRZP_SECURITY_UNSET);
+        _KRZPSecurityMode mode = securityOf(w);
         bool own = d.keyFields.count(mode) != 0;
         w.key = read(*d.keyAt, own ? keyField(mode) : std::string());
     }
@@ -364,6 +385,8 @@ void KRZPDescribedConfigurator::_retrieveAttributes() {
     setupConnection();
     usePort();
     forget();
+    if (format2())
+        beginValues();
     auto out = [this] { logout(); };
     LogoutAtEnd<decltype(out)> atEnd{out};
     requireLogin();
@@ -372,8 +395,8 @@ void KRZPDescribedConfigurator::_retrieveAttributes() {
         setFirmwareRevision(read(*d.firmware));
     Wireless w = readWireless();
     setSSID(w.ssid);
-    setSecurityMode(modeOf(d.securityValues, w.security, KRZP_SECURITY_UNSET));
-    setEncryptionMode(modeOf(d.encryptionValues, w.encryption, KRZP_ENCRYPTION_UNSET));
+    setSecurityMode(securityOf(w));
+    setEncryptionMode(encryptionOf(w));
     setKey(w.key.empty() ? boost::shared_ptr<KRZPKey>() : boost::make_shared<KRZPKey>(w.key));
 }
 
@@ -381,6 +404,8 @@ bool KRZPDescribedConfigurator::_completeConfiguration() {
     setupConnection();
     usePort();
     forget();
+    if (format2())
+        beginValues();
     auto out = [this] { logout(); };
     LogoutAtEnd<decltype(out)> atEnd{out};
     requireLogin();
@@ -406,6 +431,8 @@ bool KRZPDescribedConfigurator::pending(const Change& change) const {
     const krzdesc::Description& d = *description;
     if (change.change == "credentials")
         return getCredentialsChanged();
+    if (format2())
+        return getSsidChanged() || getSecurityModeChanged();
     size_t writes = d.wirelessWrites();
     bool security = change.writes(d.securityAt, writes) || change.writes(d.encryptionAt, writes) ||
                     (d.keyAt && change.writes(*d.keyAt, writes));
@@ -417,9 +444,8 @@ void KRZPDescribedConfigurator::keepsSecurity(const Wireless& now) const {
     // Writing back what the device holds must not lower its security: a value the description
     // cannot name, or a secured network without a key, would be written as something else.
     const krzdesc::Description& d = *description;
-    _KRZPSecurityMode mode = modeOf(d.securityValues, now.security, KRZP_SECURITY_UNSET);
-    if (mode == KRZP_SECURITY_UNSET || modeOf(d.encryptionValues, now.encryption,
-                                              KRZP_ENCRYPTION_UNSET) == KRZP_ENCRYPTION_UNSET) {
+    _KRZPSecurityMode mode = securityOf(now);
+    if (mode == KRZP_SECURITY_UNSET || encryptionOf(now) == KRZP_ENCRYPTION_UNSET) {
         log(L"%hs: the device's security \"%hs\" with encryption \"%hs\" is not one the "
             L"description names; nothing was sent, so as not to change it\n",
             description->file.c_str(), now.security.c_str(), now.encryption.c_str());
@@ -461,7 +487,7 @@ void KRZPDescribedConfigurator::refuseScriptFilled(const Change& change,
 
 std::string KRZPDescribedConfigurator::templateValue(const std::string& text,
                                                      const Wireless& written) const {
-    const std::pair<const char*, std::string> values[] = {
+    const std::pair<const char*, std::string> known[] = {
         {"{user}", usesUsername() ? getNewUsername() : getCredentials().first},
         {"{password}", getNewPassword()},
         {"{currentUser}", getCredentials().first},
@@ -478,15 +504,19 @@ std::string KRZPDescribedConfigurator::templateValue(const std::string& text,
             break;
         size_t close = text.find('}', open);
         std::string name = text.substr(open, close == std::string::npos ? close : close - open + 1);
-        auto known = std::find_if(std::begin(values), std::end(values),
+        auto found = std::find_if(std::begin(known), std::end(known),
                                   [&](const auto& v) { return name == v.first; });
-        out += known != std::end(values) ? known->second : name;
+        out += found != std::end(known) ? found->second : name;
         at = open + name.size();
     }
     return out;
 }
 
 void KRZPDescribedConfigurator::write(const Change& change) {
+    if (format2()) {
+        write2(change);
+        return;
+    }
     const krzdesc::Description& d = *description;
     // Every write starts from fresh pages: a form's token is good for one submission.
     forget();

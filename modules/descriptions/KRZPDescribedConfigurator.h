@@ -90,6 +90,40 @@ class KRZPDescribedConfigurator : public KRZPHttpConfigurator {
     // change writes.
     std::string templateValue(const std::string& text, const Wireless& written = Wireless()) const;
 
+    // ---- Format 2 (KRZPDescribedSteps.cpp) ----
+    // Starts an operation's values: the credentials, the address; no cookies yet.
+    void beginValues();
+    // Runs the login steps once; false when the device refused them.
+    bool login2();
+    void logout2();
+    // Sends a step and reads its reply; takes its cookies and captures. A reply that says the
+    // session ended logs in again once (unless `logging`) and sends the step again. `change`:
+    // the wireless change whose settings a form body sets. Throws code 7 when the reply does
+    // not show what the step expects (`why` logged) or a capture finds nothing.
+    krzdesc::Reply perform(const krzdesc::Step& step, bool logging = false,
+                           const krzdesc::Change* change = nullptr);
+    krzdesc::Reply sendStep(const krzdesc::Step& step, const krzdesc::Change* change);
+    std::string requestBody(const krzdesc::Step& step, const krzdesc::Change* change,
+                            std::string& contentType);
+    // Whether the reply holds what a step expects, and its captures; `why` says what not.
+    bool accept(const krzdesc::Step& step, const krzdesc::Reply& reply, std::string& why);
+    // Throws code 8 when a login reply is the device's lockout, captcha or busy answer.
+    void refuseBusyLogin(const std::string& body) const;
+    void write2(const krzdesc::Change& change);
+    // The device's security and encryption values for the modes asked for.
+    bool deviceModes(_KRZPSecurityMode mode, _KRZPEncryptionMode encryption, std::string& security,
+                     std::string& cipher) const;
+    // The text of a setting's page, or of the reply to its request.
+    const std::string& pageOf(const krzdesc::Location& where);
+    _KRZPSecurityMode securityOf(const Wireless& w) const;
+    _KRZPEncryptionMode encryptionOf(const Wireless& w) const;
+    bool format2() const { return description->format == 2; }
+
+    krzdesc::Values values;
+    std::vector<std::pair<std::string, std::string>> cookies;  // as a browser keeps them
+    std::string lastPage = "/";                                // the Referer's default
+    bool sessionHeaders = false;  // the login steps ran: their headers go along
+
     std::shared_ptr<const krzdesc::Description> description;
     bool loggedIn = false;  // a session the logout page ends
     std::string model;

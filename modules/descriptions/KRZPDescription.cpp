@@ -1,5 +1,6 @@
 #include "KRZPDescription.h"
 
+#include "KRZJsonSchema.h"
 #include "html/KRZPScriptValues.h"
 #include "platform/krzplatform.h"
 
@@ -12,6 +13,9 @@
 #include <initializer_list>
 #include <set>
 #include <sstream>
+
+// The published schema of descriptions, compiled in.
+extern const char* const kDescriptionSchema;
 
 namespace krzdesc {
 
@@ -125,6 +129,7 @@ class Node {
         return value_.get<bool>();
     }
     bool isText() const { return value_.is_string(); }
+    const json& raw() const { return value_; }
 
     std::string text(const char* key, const std::string& otherwise) const {
         return has(key) ? at(key).text() : otherwise;
@@ -497,6 +502,432 @@ void splitWireless(Description& d, const std::vector<Node>& items, const Node& s
     }
 }
 
+// ---- Format 2: steps, captures, transforms ----
+
+// The values every template may name besides captures and transforms.
+const std::set<std::string>& builtInNames() {
+    static const std::set<std::string> names = {
+        "loginUser", "currentUser", "currentPassword", "user", "password",
+        "ssid",      "security",    "encryption",      "key",  "host"};
+    return names;
+}
+
+std::string jsonPointer(const Node& node) {
+    std::string text = node.text();
+    try {
+        json::json_pointer checked(text);
+    } catch (const json::exception&) {
+        node.fail("is not a JSON pointer (\"/a/b\")");
+    }
+    return text;
+}
+
+// Reads the parts of a format 2 description that format 1 does not have; the schema has checked
+// their shapes, so what is left is what a schema cannot say.
+class Format2Reader {
+  public:
+    explicit Format2Reader(Description& d) : d_(d) {}
+
+    Answer answer(const Node& node) {
+        Answer a;
+        if (node.has("status")) {
+            Node status = node.at("status");
+            if (status.raw().is_array())
+                for (const Node& item : status.items())
+                    a.statuses.push_back(item.number(100, 599));
+            else
+                a.statuses = {status.number(100, 599)};
+        }
+        a.header = node.text("header", "");
+        a.text = node.text("text", "");
+        if (node.has("json"))
+            for (const auto& member : node.at("json").members()) {
+                try {
+                    json::json_pointer checked(member.first);
+                } catch (const json::exception&) {
+                    member.second.fail("is not under a JSON pointer (\"/a/b\")");
+                }
+                a.json.emplace_back(member.first, member.second.raw());
+            }
+        return a;
+    }
+
+    Capture capture(const std::string& name, const Node& node) {
+        Capture c;
+        c.name = name;
+        c.pointer = node.pointer();
+        captured_.insert(name);
+        const std::pair<const char*, CaptureKind> kinds[] = {
+            {"header", CaptureKind::Header},
+            {"cookie", CaptureKind::Cookie},
+            {"bodyCookie", CaptureKind::BodyCookie},
+            {"field", CaptureKind::Field},
+            {"script", CaptureKind::Script},
+            {"element", CaptureKind::Element},
+            {"json", CaptureKind::Json},
+            {"pattern", CaptureKind::Pattern}};
+        for (const auto& kind : kinds)
+            if (node.has(kind.first)) {
+                c.kind = kind.second;
+                c.what = node.at(kind.first).nonEmptyText();
+            }
+        if (node.has("member")) {
+            if (c.kind != CaptureKind::Script)
+                node.at("member").fail("needs \"script\", the object's variable");
+            c.member = node.at("member").nonEmptyText();
+        }
+        if (node.has("form")) {
+            if (c.kind != CaptureKind::Field)
+                node.at("form").fail("needs \"field\"");
+            Location where;
+            formOf(node, where);
+            c.formIndex = where.formName.empty() ? where.formIndex : -1;
+            c.formName = where.formName;
+        }
+        if (c.kind == CaptureKind::Json)
+            jsonPointer(node.at("json"));
+        if (c.kind == CaptureKind::Pattern) {
+            c.pattern = std::make_shared<Pattern>(pattern(node.at("pattern"), false, true));
+            c.what.clear();
+        }
+        if (node.has("max")) {
+            if (c.kind != CaptureKind::Pattern)
+                node.at("max").fail("bounds a pattern's value only");
+            c.max = static_cast<size_t>(node.at("max").number(1, 4096));
+        }
+        return c;
+    }
+
+    void fields(const Node& node, std::vector<std::pair<std::string, std::string>>& out) {
+        for (const auto& field : node.members())
+            out.emplace_back(field.first, templated(field.second));
+    }
+
+    Step step(const Node& node) {
+        Step s;
+        s.pointer = node.pointer();
+        s.path = templated(node.at("path"));
+        if (node.has("headers"))
+            fields(node.at("headers"), s.headers);
+        if (node.has("referer"))
+            s.referer = templated(node.at("referer"));
+        if (node.has("form")) {
+            Node form = node.at("form");
+            s.body = Body::Form;
+            s.formPage = path(form.at("page"));
+            Location where;
+            formOf(form, where);
+            s.formIndex = where.formIndex;
+            s.formName = where.formName;
+            if (form.has("fields"))
+                fields(form.at("fields"), s.fields);
+            s.multipart = form.has("multipart") && form.at("multipart").flag();
+        } else if (node.has("urlencoded") || node.has("multipart")) {
+            bool multipart = node.has("multipart");
+            s.body = multipart ? Body::Multipart : Body::Urlencoded;
+            fields(node.at(multipart ? "multipart" : "urlencoded"), s.fields);
+        } else if (node.has("json")) {
+            s.body = Body::Json;
+            s.json = node.at("json").raw();
+            jsonTemplates(node.at("json"));
+        } else if (node.has("text")) {
+            s.body = Body::Text;
+            s.contentType = node.at("text").at("contentType").text();
+            s.text = templated(node.at("text").at("body"));
+        }
+        s.method = node.text("method", s.body == Body::None ? "GET" : "POST");
+        if (node.has("expect"))
+            s.expect = answer(node.at("expect"));
+        s.restarts = node.has("restarts") && node.at("restarts").flag();
+        if (node.has("capture"))
+            for (const auto& member : node.at("capture").members())
+                s.captures.push_back(capture(member.first, member.second));
+        return s;
+    }
+
+    std::vector<Step> steps(const Node& node) {
+        std::vector<Step> out;
+        for (const Node& item : node.items())
+            out.push_back(step(item));
+        return out;
+    }
+
+    Expression expression(const Node& node) {
+        using Op = Expression::Op;
+        Expression e;
+        e.pointer = node.pointer();
+        if (node.isText()) {
+            e.text = templated(node);
+            return e;
+        }
+        static const std::pair<const char*, Op> unary[] = {{"md5", Op::Md5},
+                                                           {"sha1", Op::Sha1},
+                                                           {"sha256", Op::Sha256},
+                                                           {"base64", Op::Base64},
+                                                           {"hex", Op::Hex},
+                                                           {"fromHex", Op::FromHex},
+                                                           {"urlEncode", Op::UrlEncode}};
+        static const std::pair<const char*, Op> keyed[] = {
+            {"hmacMd5", Op::HmacMd5}, {"hmacSha1", Op::HmacSha1}, {"hmacSha256", Op::HmacSha256}};
+        for (const auto& op : unary)
+            if (node.has(op.first)) {
+                e.op = op.second;
+                e.args.push_back(expression(node.at(op.first)));
+            }
+        for (const auto& op : keyed)
+            if (node.has(op.first)) {
+                e.op = op.second;
+                e.args.push_back(expression(node.at(op.first).at("key")));
+                e.args.push_back(expression(node.at(op.first).at("data")));
+            }
+        if (node.has("concat")) {
+            e.op = Op::Concat;
+            for (const Node& item : node.at("concat").items())
+                e.args.push_back(expression(item));
+        }
+        if (node.has("pbkdf2Sha256")) {
+            Node kdf = node.at("pbkdf2Sha256");
+            e.op = Op::Pbkdf2Sha256;
+            e.args.push_back(expression(kdf.at("password")));
+            e.args.push_back(expression(kdf.at("salt")));
+            Node count = kdf.at("iterations");
+            e.text = count.isText() ? templated(count) : std::to_string(count.number(1, 1000000));
+            if (kdf.has("length"))
+                e.length = kdf.at("length").number(1, 64);
+        }
+        return e;
+    }
+
+    // A setting's place: as in format 1, or the reply to a request.
+    Location location2(const Node& node) {
+        if (!node.has("request"))
+            return location(node, false);
+        json copy = node.raw();
+        copy.erase("request");
+        copy["page"] = "/";
+        Location where = location(Node(copy, node.pointer()), false);
+        where.page = "request " + node.at("request").raw().dump();
+        where.request = std::make_shared<Step>(step(node.at("request")));
+        return where;
+    }
+
+    // Every name a template gives is known, and no transform needs itself.
+    void check() {
+        for (const auto& t : templates_) {
+            std::vector<std::string> names;
+            if (!namesInTemplate(t.second, names))
+                throw DescriptionError(t.first, "a brace { that does not close");
+            for (const std::string& name : names)
+                if (!builtInNames().count(name) && !captured_.count(name) && !d_.values.count(name))
+                    throw DescriptionError(t.first,
+                                           "unknown value {" + name +
+                                               "}: neither a capture, a name in \"values\" nor "
+                                               "one of {loginUser}, {currentUser}, "
+                                               "{currentPassword}, {user}, {password}, {ssid}, "
+                                               "{security}, {encryption}, {key}, {host}");
+        }
+        for (const auto& value : d_.values) {
+            std::vector<std::string> path;
+            if (loops(value.first, path))
+                throw DescriptionError(
+                    "/values/" + token(value.first),
+                    "the transform needs its own value (through {" + path.back() + "})");
+        }
+    }
+
+  private:
+    std::string templated(const Node& node) {
+        std::string text = node.text();
+        templates_.emplace_back(node.pointer(), text);
+        return text;
+    }
+
+    void jsonTemplates(const Node& node) {
+        if (node.isText())
+            templated(node);
+        else if (node.raw().is_object())
+            for (const auto& member : node.members())
+                jsonTemplates(member.second);
+        else if (node.raw().is_array())
+            for (const Node& item : node.items())
+                jsonTemplates(item);
+    }
+
+    // The names the transform `name` refers to, directly.
+    void namesIn(const Expression& e, std::vector<std::string>& names) const {
+        if (e.op == Expression::Op::Template || e.op == Expression::Op::Pbkdf2Sha256)
+            namesInTemplate(e.text, names);
+        for (const Expression& arg : e.args)
+            namesIn(arg, names);
+    }
+
+    bool loops(const std::string& name, std::vector<std::string>& path) const {
+        if (std::find(path.begin(), path.end(), name) != path.end())
+            return true;
+        auto found = d_.values.find(name);
+        if (found == d_.values.end())
+            return false;
+        path.push_back(name);
+        std::vector<std::string> names;
+        namesIn(found->second, names);
+        for (const std::string& next : names)
+            if (loops(next, path))
+                return true;
+        path.pop_back();
+        return false;
+    }
+
+    Description& d_;
+    std::set<std::string> captured_;
+    std::vector<std::pair<std::string, std::string>> templates_;  // pointer, text
+};
+
+// The security table of format 2: plain modes, or without an encryption setting "MODE/ENC" keys.
+void readSecurity2(const Node& node, Description& d, bool implied) {
+    std::set<std::string> values;
+    for (const auto& member : node.members()) {
+        size_t slash = member.first.find('/');
+        std::string value = member.second.text();
+        if (!values.insert(value).second)
+            member.second.fail("two modes have the device value \"" + value + "\"");
+        auto mode = securityModeNames().find(member.first.substr(0, slash));
+        if (mode == securityModeNames().end())
+            member.second.fail("unknown mode");
+        if (!implied) {
+            if (slash != std::string::npos)
+                member.second.fail(
+                    "a mode with its encryption is for a device without an encryption setting");
+            d.securityValues[mode->second] = value;
+            continue;
+        }
+        _KRZPEncryptionMode encryption = KRZP_ENCRYPTION_NONE;
+        if (slash != std::string::npos) {
+            auto named = encryptionModeNames().find(member.first.substr(slash + 1));
+            if (named == encryptionModeNames().end())
+                member.second.fail("unknown encryption");
+            encryption = named->second;
+        } else if (mode->second != KRZP_SECURITY_NONE) {
+            member.second.fail(
+                "without an encryption setting, a secured mode names the encryption its value "
+                "implies (\"" +
+                member.first + "/aes\")");
+        }
+        d.impliedSecurity.push_back({mode->second, encryption, value});
+        d.securityValues.emplace(mode->second, value);
+    }
+}
+
+Change change2(const Node& node, Format2Reader& reader) {
+    Change c;
+    c.pointer = node.pointer();
+    c.change = node.at("change").text();
+    c.steps = reader.steps(node.at("steps"));
+    if (node.has("restart")) {
+        Node restart = node.at("restart");
+        c.restartMaximumMs = restart.at("maximumMs").number(1, 600000);
+        c.restartMinimumMs =
+            restart.has("minimumMs") ? restart.at("minimumMs").number(0, 600000) : 0;
+        c.restartPauseMs = restart.has("pauseMs") ? restart.at("pauseMs").number(50, 60000) : 500;
+        if (c.restartMinimumMs > c.restartMaximumMs)
+            restart.at("minimumMs").fail("is above \"maximumMs\"");
+        c.restartPolls =
+            std::max(1, (c.restartMaximumMs + c.restartPauseMs - 1) / c.restartPauseMs);
+    }
+    if (node.has("confirm"))
+        c.confirm = reader.steps(node.at("confirm"));
+    c.readBack = !node.has("readBack") || node.at("readBack").flag();
+    return c;
+}
+
+// The published schema's verdict, its deepest problem first.
+void schemaCheck(const json& document) {
+    static const krz::JsonSchema schema(json::parse(kDescriptionSchema));
+    std::vector<krz::SchemaProblem> problems = schema.problems(document);
+    if (!problems.empty())
+        throw DescriptionError(problems.front().pointer, problems.front().message);
+}
+
+std::shared_ptr<const Description> parseFormat2(const json& document, const std::string& file) {
+    schemaCheck(document);
+    auto d = std::make_shared<Description>();
+    d->file = file;
+    d->format = 2;
+    Node root(document, "");
+    Format2Reader reader(*d);
+    d->vendor = root.at("vendor").nonEmptyText();
+    for (const Node& model : root.at("models").items())
+        d->models.push_back(model.nonEmptyText());
+    if (root.has("factory")) {
+        Node factory = root.at("factory");
+        if (factory.has("port"))
+            d->port = factory.at("port").number(1, 65535);
+        if (factory.has("address")) {
+            d->factoryAddress = factory.at("address").text();
+            if (inet_addr(d->factoryAddress.c_str()) == INADDR_NONE)
+                factory.at("address").fail("is not a dotted IPv4 address");
+        }
+        d->factorySsid = factory.text("ssid", "");
+    }
+    readRecognition(root.at("recognize"), *d);
+    json account = document.at("account");
+    account.erase("fixedUser");
+    readAccount(Node(account, "/account"), *d);
+    d->fixedUser = root.at("account").text("fixedUser", "");
+    if (root.has("values"))
+        for (const auto& member : root.at("values").members())
+            d->values[member.first] = reader.expression(member.second);
+    Node login = root.at("login");
+    d->session.basic = login.has("basic") && login.at("basic").flag();
+    if (login.has("steps"))
+        d->session.steps = reader.steps(login.at("steps"));
+    if (!d->session.basic && d->session.steps.empty())
+        login.fail("needs \"basic\": true or \"steps\"");
+    if (login.has("headers"))
+        reader.fields(login.at("headers"), d->session.headers);
+    if (login.has("expired"))
+        d->session.expired = reader.answer(login.at("expired"));
+    if (login.has("lockout")) {
+        d->login.lockoutText = login.at("lockout").at("text").nonEmptyText();
+        if (login.at("lockout").has("minutes"))
+            d->login.lockoutMinutes = login.at("lockout").at("minutes").number(1, 100000);
+    }
+    if (login.has("captcha"))
+        d->login.captchaText = login.at("captcha").at("text").nonEmptyText();
+    if (login.has("busy"))
+        d->session.busyText = login.at("busy").at("text").nonEmptyText();
+    if (login.has("logout"))
+        d->session.logout = reader.steps(login.at("logout"));
+
+    Node settings = root.at("settings");
+    if (settings.has("firmware"))
+        d->firmware.reset(new Location(reader.location2(settings.at("firmware"))));
+    d->ssidAt = reader.location2(settings.at("ssid"));
+    d->securityAt = reader.location2(settings.at("security"));
+    bool implied = !settings.has("encryption");
+    if (!implied)
+        d->encryptionAt = reader.location2(settings.at("encryption"));
+    if (settings.has("key"))
+        d->keyAt.reset(new Location(reader.location2(settings.at("key"))));
+    if (settings.has("keyFields")) {
+        if (!d->keyAt)
+            settings.at("keyFields").fail("needs \"key\" for the page its fields are on");
+        for (const auto& member : settings.at("keyFields").members())
+            d->keyFields[securityModeNames().at(member.first)] = member.second.nonEmptyText();
+    }
+    if (implied && root.has("encryption"))
+        root.at("encryption").fail("the security values imply the encryption: leave this out");
+    readSecurity2(root.at("security"), *d, implied);
+    if (!implied)
+        d->encryptionValues = valueMap(root.at("encryption"), encryptionModeNames());
+    for (const Node& item : root.at("changes").items()) {
+        d->changes.push_back(change2(item, reader));
+        if (d->changes.size() == 2 && d->changes[0].change == d->changes[1].change)
+            item.at("change").fail("a second change of the same kind");
+    }
+    reader.check();
+    return d;
+}
+
 }  // namespace
 
 bool sameForm(const Location& a, const Location& b) {
@@ -577,11 +1008,18 @@ std::shared_ptr<const Description> parseDescription(const std::string& text,
                                              " left: settle each guess and gap, then remove "
                                              "\"draft\"");
     }
+    if (document.is_object() && document.contains("format")) {
+        const json& format = document["format"];
+        if (format == 2)
+            return parseFormat2(document, file);
+        if (format != 1)
+            throw DescriptionError("/format", "must be 1 or 2");
+    }
     auto d = std::make_shared<Description>();
     d->file = file;
     Node root(document, "");
-    root.object({"$schema", "vendor", "models", "factory", "recognize", "login", "account",
-                 "settings", "security", "encryption", "changes"});
+    root.object({"$schema", "format", "vendor", "models", "factory", "recognize", "login",
+                 "account", "settings", "security", "encryption", "changes"});
     d->vendor = root.at("vendor").nonEmptyText();
     for (const Node& model : root.at("models").items())
         d->models.push_back(model.nonEmptyText());

@@ -4,6 +4,8 @@
 // an error names the file and the place in it as a JSON pointer.
 #pragma once
 
+#include "KRZPSteps.h"
+
 #include "core/KRZPAPConfigurator.h"
 
 #include <functional>
@@ -42,6 +44,8 @@ struct Location {
     std::string element;  // read from what the script sets this element's value to
     std::string json;     // the page answers JSON: read the value at this JSON pointer
     std::unique_ptr<Pattern> pattern;
+    // Format 2: the value is in the reply to this request instead of the page read with GET.
+    std::shared_ptr<const Step> request;
 
     // Whether the value is read from the page's script or a JSON reply, not from the form.
     bool scripted() const { return !script.empty() || !element.empty() || !json.empty(); }
@@ -93,6 +97,12 @@ struct Change {
     // A page before this delay counts only once the device was seen away (see waitUntilBack).
     int restartMinimumMs = 0;
     std::string pointer;
+    // Format 2: the requests in order, the longest the restart may take, the steps that keep the
+    // change (an apply with rollback) and whether the settings are read back.
+    std::vector<Step> steps;
+    int restartMaximumMs = 0;
+    std::vector<Step> confirm;
+    bool readBack = true;
 
     // Whether this write sets `setting`: a wireless write does, alone or when the setting lives
     // on its form (the settings are spread over `wirelessWrites` forms).
@@ -106,8 +116,26 @@ bool scriptSets(const std::string& text, const std::string& name);
 // The same form of the same page.
 bool sameForm(const Location& a, const Location& b);
 
+// Format 2: a security value of the device that implies its encryption too.
+struct SecurityValue {
+    _KRZPSecurityMode mode;
+    _KRZPEncryptionMode encryption;
+    std::string value;
+};
+
+// How a format 2 description starts and ends a session.
+struct Session {
+    bool basic = false;  // every request carries the credentials as HTTP Basic
+    std::vector<Step> steps;
+    std::vector<std::pair<std::string, std::string>> headers;  // on every request after login
+    Answer expired;                                            // a reply saying the session ended
+    std::string busyText;                                      // another administrator is logged in
+    std::vector<Step> logout;
+};
+
 struct Description {
     std::string file;
+    int format = 1;
     std::string vendor;
     std::vector<std::string> models;
     std::string factoryAddress;
@@ -146,6 +174,13 @@ struct Description {
 
     std::vector<Change> changes;
     size_t wirelessWrites() const;
+
+    // Format 2.
+    Session session;
+    std::map<std::string, Expression> values;
+    std::string fixedUser;  // the user name every login uses, whatever the host gives
+    // Without an encryption setting: the security values with the encryption each implies.
+    std::vector<SecurityValue> impliedSecurity;
 
     // The model's name as the description spells it, letter case ignored; empty when unknown.
     std::string knownModel(const std::string& name) const;

@@ -1,0 +1,113 @@
+// Every firmware family described in format 2, end to end against its emulator in the lab: `show`
+// reads what the device holds; a configure of the network name, the security mode, the key and
+// the administrator's password is confirmed; and a fresh configurator, logging in with the new
+// password, reads back every change. One row per family: its lab file, device and description,
+// and the lab options that shorten its restart for the test.
+#include "E2eTestSupport.h"
+
+#include "KRZPDescribedConfigurator.h"
+#include "KRZPDescription.h"
+
+#include "lab/net/LabDescription.h"
+
+#include <boost/make_shared.hpp>
+#include <nlohmann/json.hpp>
+
+#include <map>
+
+using namespace krztest;
+using nlohmann::json;
+
+namespace {
+
+struct Family {
+    const char* lab;                             // in lab/labs
+    const char* device;                          // its name in that lab
+    const char* description;                     // in modules/descriptions/families
+    std::map<std::string, std::string> options;  // the device's lab options, for the test
+    const char* password;                        // a new one the device's rules take
+};
+
+std::ostream& operator<<(std::ostream& out, const Family& f) {
+    return out << f.device;
+}
+
+class FirmwareFamily : public LabTest, public ::testing::WithParamInterface<Family> {
+  protected:
+    void SetUp() override {
+        LabTest::SetUp();
+        json file = json::parse(fileText(std::string(KRZ_LABS_SOURCE) + "/" + GetParam().lab));
+        json devices = json::array();
+        for (json device : file["devices"])
+            if (device["name"] == GetParam().device) {
+                for (const auto& option : GetParam().options)
+                    device["options"][option.first] = option.second;
+                devices.push_back(device);
+            }
+        ASSERT_EQ(1u, devices.size()) << GetParam().device << " is not in " << GetParam().lab;
+        file["devices"] = devices;
+        startLab(krzlab::LabDescription::fromJson(file));
+        description = krzdesc::parseDescription(
+            fileText(std::string(KRZ_DESCRIPTIONS_SOURCE) + "/" + GetParam().description),
+            GetParam().description);
+    }
+    boost::shared_ptr<KRZPDescribedConfigurator> open(const std::string& password) {
+        krzlab::DeviceSpec spec = lab->status(GetParam().device).state;
+        auto conf = boost::make_shared<KRZPDescribedConfigurator>(
+            description, spec.model, std::vector<KRZMacAddress>(), spec.username, password);
+        conf->setAddr(inAddr(spec.address));
+        return conf;
+    }
+    std::shared_ptr<const krzdesc::Description> description;
+};
+
+TEST_P(FirmwareFamily, ShowConfigureAndReadBack) {
+    const krzlab::DeviceSpec before = lab->status(GetParam().device).state;
+    auto conf = open(before.password);
+    conf->retrieveAttributes();
+    EXPECT_EQ(before.firmware, conf->getFirmwareRevision());
+    EXPECT_EQ(before.wireless.ssid, conf->getSSID().getBytes());
+    EXPECT_NE(KRZP_SECURITY_UNSET, conf->getSecurityMode());
+    ASSERT_TRUE(conf->getKey());
+    EXPECT_EQ(before.wireless.key, conf->getKey()->getKey());
+
+    conf->startConfiguration();
+    conf->changeSSID(KRZSsid("Family Test"));
+    conf->changeSecurityMode(KRZP_SECURITY_WPA_WPA2_PSK,
+                             boost::make_shared<KRZPKey>("family-test-key"),
+                             KRZP_ENCRYPTION_TKIP_AES);
+    conf->changeCredentials(before.username, GetParam().password);
+    EXPECT_TRUE(conf->completeConfiguration());
+
+    // The device holds every change, and a fresh configurator reads them with the new password.
+    krzlab::DeviceSpec after = lab->status(GetParam().device).state;
+    EXPECT_EQ("Family Test", after.wireless.ssid);
+    EXPECT_EQ("wpa-wpa2-psk", after.wireless.security);
+    EXPECT_EQ("tkip-aes", after.wireless.encryption);
+    EXPECT_EQ("family-test-key", after.wireless.key);
+    EXPECT_EQ(GetParam().password, after.password);
+    auto again = open(GetParam().password);
+    again->retrieveAttributes();
+    EXPECT_EQ("Family Test", again->getSSID().getBytes());
+    EXPECT_EQ(KRZP_SECURITY_WPA_WPA2_PSK, again->getSecurityMode());
+    EXPECT_EQ(KRZP_ENCRYPTION_TKIP_AES, again->getEncryptionMode());
+    ASSERT_TRUE(again->getKey());
+    EXPECT_EQ("family-test-key", again->getKey()->getKey());
+    EXPECT_FALSE(open(before.password)->testLogin());
+}
+
+INSTANTIATE_TEST_SUITE_P(Every, FirmwareFamily,
+                         ::testing::Values(Family{"firmware.json",
+                                                  "sorrelby-1",
+                                                  "sorrelby.json",
+                                                  {{"restartMs", "200"}, {"iterations", "1000"}},
+                                                  "fresh-pass1"}),
+                         [](const ::testing::TestParamInfo<Family>& row) {
+                             std::string name = row.param.device;
+                             for (char& c : name)
+                                 if (!std::isalnum(static_cast<unsigned char>(c)))
+                                     c = '_';
+                             return name;
+                         });
+
+}  // namespace
