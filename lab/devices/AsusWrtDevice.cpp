@@ -112,7 +112,9 @@ AsusWrtDevice::AsusWrtDevice(const DeviceSpec& profile)
     : EmulatedDevice(profile), random_(std::random_device{}()) {
     lockMs_ = option(profile, "lockMs", 60000);
     sessionMs_ = option(profile, "sessionMs", 30 * 60 * 1000);
-    radioRestartMs_ = profile.restartMs > 0 ? profile.restartMs : 10000;
+    // The lab option "restartMs" (a test's short restart) wins over the profile's.
+    radioRestartMs_ =
+        option(profile, "restartMs", profile.restartMs > 0 ? profile.restartMs : 10000);
     if (spec_.lockoutAfter == 0)
         spec_.lockoutAfter = kDefaultLockoutAfter;
 }

@@ -1,6 +1,7 @@
 #include "lab/devices/FreshTomatoDevice.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <utility>
 #include <vector>
 
@@ -103,7 +104,11 @@ FreshTomatoDevice::FreshTomatoDevice(const DeviceSpec& profile)
     auto name = profile.options.find("routerName");
     routerName_ = name == profile.options.end() ? "FreshTomato" : name->second;
     httpId_ = newHttpId();
-    setRestartDelay(profile.restartMs > 0 ? profile.restartMs : kDefaultRestartMs);
+    // The lab option "restartMs" (a test's short restart) wins over the profile's.
+    auto restart = profile.options.find("restartMs");
+    setRestartDelay(restart != profile.options.end() ? std::atoi(restart->second.c_str())
+                    : profile.restartMs > 0          ? profile.restartMs
+                                                     : kDefaultRestartMs);
 }
 
 FreshTomatoDevice::~FreshTomatoDevice() {
@@ -219,6 +224,7 @@ HttpReply FreshTomatoDevice::networkPage() const {
         NvWireless nv = toNvram(spec_.wireless);
         for (int i = 0; i < 10; ++i)
             values.emplace_back(kWirelessNames[i], *nvField(nv, i));
+        values.emplace_back("wl_unit", "0");
         values.emplace_back("http_id", httpId_);
     }
     // The form's fields are empty: the page's script fills them from the nvram object, as the
