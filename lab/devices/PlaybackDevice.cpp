@@ -189,6 +189,41 @@ std::vector<PageForm> formsOf(const std::string& page) {
 }
 
 // What the device says to a submission that lacks what its form carried (a stale token).
+bool isJson(const std::string* contentType) {
+    return contentType && findCaseless(*contentType, "json") != std::string::npos;
+}
+
+// Each string member of a JSON document, at any depth, by its name.
+void stringMembers(const nlohmann::json& value, std::map<std::string, std::string>& out) {
+    if (value.is_object()) {
+        for (auto it = value.begin(); it != value.end(); ++it) {
+            if (it.value().is_string())
+                out[it.key()] = it.value().get<std::string>();
+            else
+                stringMembers(it.value(), out);
+        }
+    } else if (value.is_array()) {
+        for (const nlohmann::json& item : value)
+            stringMembers(item, out);
+    }
+}
+
+// The members of those names take the values posted.
+void showPosted(nlohmann::json& value, const std::map<std::string, std::string>& posted) {
+    if (value.is_object()) {
+        for (auto it = value.begin(); it != value.end(); ++it) {
+            auto found = posted.find(it.key());
+            if (found != posted.end() && it.value().is_string())
+                it.value() = found->second;
+            else
+                showPosted(it.value(), posted);
+        }
+    } else if (value.is_array()) {
+        for (nlohmann::json& item : value)
+            showPosted(item, posted);
+    }
+}
+
 HttpReply expired() {
     HttpReply reply;
     reply.status = 403;
@@ -291,6 +326,7 @@ PlaybackDevice::~PlaybackDevice() {
 
 void PlaybackDevice::resetExtras() {
     current_.clear();
+    jsonPosted_.clear();
     password_ = recording_.login.password;
 }
 
@@ -405,6 +441,14 @@ HttpReply PlaybackDevice::play(const Exchange& exchange) const {
             !equalsCaseless(h.first, "Transfer-Encoding") && !equalsCaseless(h.first, "Connection"))
             reply.headers.push_back(h);
     reply.body = isHtml(r) ? render(r.body) : r.body;
+    if (isJson(headerOf(r.headers, "Content-Type"))) {
+        nlohmann::json document = nlohmann::json::parse(r.body, nullptr, false);
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!document.is_discarded() && !jsonPosted_.empty()) {
+            showPosted(document, jsonPosted_);
+            reply.body = document.dump();
+        }
+    }
     if (r.status == 0) {
         reply.framing = Framing::Bare;
     } else if (r.cutShort) {
@@ -527,6 +571,11 @@ HttpReply PlaybackDevice::handle(const HttpRequest& request) {
     const std::string key = request.method + " " + request.target;
     if (byTarget_.find(key) == byTarget_.end())
         return notRecorded();
+    if (request.method != "GET" && isJson(request.header("Content-Type"))) {
+        nlohmann::json posted = nlohmann::json::parse(request.body, nullptr, false);
+        std::lock_guard<std::mutex> lock(mutex_);
+        stringMembers(posted, jsonPosted_);
+    }
     const Exchange* e = pick(byTarget_, key, allowed);
     if (e == nullptr || (!allowed && e->request.credentials))
         return refused();

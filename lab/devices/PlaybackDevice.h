@@ -59,7 +59,10 @@ class PlaybackDevice final : public EmulatedDevice {
     std::set<std::string> sessionCookies_;                      // "NAME=value"
     std::map<std::string, std::string> originals_;              // field -> value as recorded
     std::map<std::string, std::string> current_;                // field -> value posted since
-    std::map<std::string, std::vector<HiddenRule>> hidden_;     // form action -> its rules
+    // A JSON interface: each string member posted since, by its name, that the JSON replies
+    // then show in the members of that name.
+    std::map<std::string, std::string> jsonPosted_;
+    std::map<std::string, std::vector<HiddenRule>> hidden_;  // form action -> its rules
     // form action -> the fields its page's script fills in
     std::map<std::string, std::set<std::string>> scriptFilled_;
     std::set<std::string> passwordFields_;  // fields that set the account's password
