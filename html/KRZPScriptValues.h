@@ -61,11 +61,18 @@ inline size_t expression(const std::string& text, size_t at, std::string& value,
     return end;
 }
 
-// Where `var NAME = ` ends in the page (npos when the script has no such variable).
+// Where `var NAME = ` ends in the page, or else a statement `NAME = ` that assigns a global
+// (firmware pages write `nvram = {...};`); npos when the script has neither.
 inline size_t variableStart(const std::string& text, const std::string& name) {
     std::string start = "var " + name + " = ";
     size_t at = text.find(start);
-    return at == std::string::npos ? at : at + start.size();
+    if (at != std::string::npos)
+        return at + start.size();
+    start = name + " = ";
+    for (at = text.find(start); at != std::string::npos; at = text.find(start, at + 1))
+        if (at == 0 || isSpace(text[at - 1]) || text[at - 1] == ';')
+            return at + start.size();
+    return std::string::npos;
 }
 
 // var NAME = '...': the literal.

@@ -1,6 +1,7 @@
 // A described family's configure on the lab, as `krzpap configure` makes it: the Sorrelby router
-// of lab/labs/firmware.json (its challenge-response login with the lab file's PBKDF2 iterations)
-// gets a new network name, security, key and password, each read back. Reported: the wall time
+// of lab/labs/firmware.json (its challenge-response login with the lab file's PBKDF2 iterations),
+// the FreshTomato and the ASUSWRT-Merlin routers each get a new network name, security, key and
+// password, each read back. Reported: the wall time
 // and the requests made. The restart is as the lab file has it unless KRZ_BENCH_RESTART_MS
 // shortens it (the wait for the radio is most of the time).
 #include "KRZPDescribedConfigurator.h"
@@ -37,20 +38,20 @@ size_t occurrences(const std::string& text, const std::string& needle) {
     return count;
 }
 
-void SorrelbyConfigure(benchmark::State& state) {
+void FamilyConfigure(benchmark::State& state, const std::string& family) {
     nlohmann::json file =
         nlohmann::json::parse(readFile(std::string(KRZ_LABS_SOURCE) + "/firmware.json"));
     nlohmann::json devices = nlohmann::json::array();
     for (nlohmann::json device : file["devices"])
-        if (device["family"] == "sorrelby") {
+        if (device["family"] == family) {
             if (const char* restart = std::getenv("KRZ_BENCH_RESTART_MS"))
                 device["options"]["restartMs"] = restart;
             devices.push_back(device);
         }
     file["devices"] = devices;
     auto description = krzdesc::parseDescription(
-        readFile(std::string(KRZ_DESCRIPTIONS_SOURCE) + "/sorrelby.json"), "sorrelby.json");
-    std::string log = "/tmp/krz_bench_sorrelby.log";
+        readFile(std::string(KRZ_DESCRIPTIONS_SOURCE) + "/" + family + ".json"), family + ".json");
+    std::string log = "/tmp/krz_bench_" + family + ".log";
     std::remove(log.c_str());
     KRZPAPModule::setLogFile(std::wstring(log.begin(), log.end()), 0);
     KRZPAPModule::setLogLevel(KRZ_LOG_TRACE);
@@ -60,7 +61,7 @@ void SorrelbyConfigure(benchmark::State& state) {
         size_t before = occurrences(readFile(log), "Connecting to ");
         auto lab = krzlab::LabNetwork::create(krzlab::LabDescription::fromJson(file));
         lab->install();
-        krzlab::DeviceSpec spec = lab->status("sorrelby-1").state;
+        krzlab::DeviceSpec spec = lab->status(family + "-1").state;
         auto conf = boost::make_shared<KRZPDescribedConfigurator>(
             description, spec.model, std::vector<KRZMacAddress>(), spec.username, spec.password);
         in_addr address;
@@ -82,7 +83,18 @@ void SorrelbyConfigure(benchmark::State& state) {
     }
     state.counters["requests"] = static_cast<double>(requests);
 }
-BENCHMARK(SorrelbyConfigure)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK_CAPTURE(FamilyConfigure, Sorrelby, std::string("sorrelby"))
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(FamilyConfigure, FreshTomato, std::string("freshtomato"))
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(FamilyConfigure, AsusWrt, std::string("asuswrt"))
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3)
+    ->UseRealTime();
 
 }  // namespace
 

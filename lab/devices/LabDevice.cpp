@@ -3,10 +3,12 @@
 #include <stdexcept>
 
 #include "lab/devices/AcmeDevice.h"
+#include "lab/devices/AsusWrtDevice.h"
 #include "lab/devices/BorealisDevice.h"
 #include "lab/devices/CorvidDevice.h"
 #include "lab/devices/DdwrtDevice.h"
 #include "lab/devices/LuciDevice.h"
+#include "lab/devices/FreshTomatoDevice.h"
 #include "lab/devices/MerrowinDevice.h"
 #include "lab/devices/SorrelbyDevice.h"
 #include "lab/devices/NoHttpDevice.h"
@@ -57,6 +59,12 @@ std::unique_ptr<Device> Device::create(const DeviceSpec& profile) {
     }
     if (full.family == "ddwrt") {
         return std::make_unique<DdwrtDevice>(full);
+    }
+    if (full.family == "freshtomato") {
+        return std::make_unique<FreshTomatoDevice>(full);
+    }
+    if (full.family == "asuswrt") {
+        return std::make_unique<AsusWrtDevice>(full);
     }
     if (full.family == "sorrelby") {
         return std::make_unique<SorrelbyDevice>(full);

@@ -85,7 +85,8 @@ const FamilyDefaults kFamilyDefaults[] = {
     {"acme", "AP-100", "1.2.3 build 4711"}, {"borealis", "BR-5400", "V2.0.14_EU"},
     {"corvid", "CV-10", "0.9.7"},           {"merrowin", "MW-4", "1.0.4"},
     {"sorrelby", "SR-300", "2.1.0"},        {"luci", "LB-1", "23.05.3"},
-    {"ddwrt", "LB-2", "v3.0-r55630"},       {"printer", "LP-7", "QP 3.1"}};
+    {"ddwrt", "LB-2", "v3.0-r55630"},       {"freshtomato", "TM-4", "2024.3 K26ARM USB AIO-64K"},
+    {"asuswrt", "RT-LAB1", "3004.388.8_2"}, {"printer", "LP-7", "QP 3.1"}};
 
 // The row of `family`, nullptr for a family without defaults.
 const FamilyDefaults* defaultsOf(const std::string& family) {

@@ -106,7 +106,14 @@ INSTANTIATE_TEST_SUITE_P(
                "fresh-pass1"},
         Family{
             "firmware.json", "luci-1", "openwrt.json", {{"rollbackSeconds", "90"}}, "fresh-pass1"},
-        Family{"firmware.json", "ddwrt-1", "ddwrt.json", {{"restartMs", "200"}}, "fresh-pass1"}),
+        Family{"firmware.json", "ddwrt-1", "ddwrt.json", {{"restartMs", "200"}}, "fresh-pass1"},
+        Family{"firmware.json",
+               "freshtomato-1",
+               "freshtomato.json",
+               {{"restartMs", "200"}},
+               "fresh-pass1"},
+        Family{
+            "firmware.json", "asuswrt-1", "asuswrt.json", {{"restartMs", "200"}}, "fresh-pass1"}),
     [](const ::testing::TestParamInfo<Family>& row) {
         std::string name = row.param.device;
         for (char& c : name)

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The open firmware emulators of lab/labs/firmware.json (LuCI and DD-WRT) as daemons on the
+# The open firmware emulators of lab/labs/firmware.json (LuCI, DD-WRT, FreshTomato and
+# ASUSWRT-Merlin) as daemons on the
 # namespace bed, at their real times, answered over a real link from the host namespace: what a
 # browser meets before and after logging in, and then krzpap through the descriptions alone.
 #   netns_open_firmware.sh BIN SOURCE_DIR
@@ -24,6 +25,8 @@ while read -r name addr mac; do
 done <<'DEVICES'
 luci-1 198.18.9.70 02:4b:5a:00:00:70
 ddwrt-1 198.18.9.72 02:4b:5a:00:00:72
+freshtomato-1 198.18.9.80 02:4b:5a:00:00:80
+asuswrt-1 198.18.9.81 02:4b:5a:00:00:81
 DEVICES
 
 # One request from the host namespace: the status line and headers, then the body.
@@ -51,7 +54,34 @@ expect "DD-WRT credentials" 'WWW-Authenticate: Basic realm="DD-WRT"' "$dd/Wirele
 expect "DD-WRT page" 'name="wl0_ssid"' -u root:dd-1 "$dd/Wireless_Basic.asp"
 expect "DD-WRT post without Referer" "Cross Site Action detected!" -u root:dd-1 \
   -d submit_button=Wireless_Basic -d action=Apply "$dd/apply.cgi"
-echo "bed: LuCI and DD-WRT answer as daemons over the link"
+ft=http://198.18.9.80
+expect "FreshTomato realm" 'WWW-Authenticate: Basic realm="FreshTomato"' "$ft/"
+expect "FreshTomato page" "'wl0_ssid': 'TomatoLab'" -u root:tomato-pass "$ft/basic-network.asp"
+id=$(get -u root:tomato-pass "$ft/basic-network.asp" | sed -n "s/.*'http_id': '\(TID[0-9a-f]*\)'.*/\1/p")
+[ -n "$id" ] || fail "FreshTomato: no page id"
+get -u root:tomato-pass -d _ajax=1 -d _http_id=TID0 -d wl0_ssid=Other "$ft/tomato.cgi" >/dev/null
+[ $? -eq 52 ] || fail "FreshTomato: a wrong page id got a reply"
+expect "FreshTomato save" "@msg:Settings saved." -u root:tomato-pass -d _ajax=1 -d "_http_id=$id" \
+  -d wl0_ssid=BedTomato "$ft/tomato.cgi"
+expect "FreshTomato read-back" "'wl0_ssid': 'BedTomato'" -u root:tomato-pass "$ft/basic-network.asp"
+as=http://198.18.9.81
+expect "ASUSWRT start page" "window.top.location.href='/Main_Login.asp'" "$as/"
+expect "ASUSWRT server" "Server: httpd/2.0" "$as/Main_Login.asp"
+auth=login_authorization=$(printf 'admin:merlin-pass' | base64)
+expect "ASUSWRT login without Referer" "Main_Login.asp" -d "$auth" "$as/login.cgi"
+token=$(get -e "$as/Main_Login.asp" -d "$auth" "$as/login.cgi" |
+  sed -n 's/^Set-Cookie: asus_token=\([A-Za-z0-9]*\);.*/\1/p')
+[ -n "$token" ] || fail "ASUSWRT: no token"
+expect "ASUSWRT appGet" '{"wl0_ssid":"MerlinLab"}' -b "asus_token=$token" \
+  -e "$as/Advanced_Wireless_Content.asp" "$as/appGet.cgi?hook=nvram_get(wl0_ssid)"
+expect "ASUSWRT apply without Referer" "Main_Login.asp" -b "asus_token=$token" \
+  -d action_mode=apply -d wl0_ssid=Other "$as/applyapp.cgi"
+expect "ASUSWRT apply" '"modify":"1"' -b "asus_token=$token" \
+  -e "$as/Advanced_Wireless_Content.asp" -d action_mode=apply -d rc_service=restart_wireless \
+  -d wl_unit=0 -d wl_ssid=BedMerlin "$as/applyapp.cgi"
+expect "ASUSWRT read-back" '{"wl0_ssid":"BedMerlin"}' -b "asus_token=$token" \
+  -e "$as/Advanced_Wireless_Content.asp" "$as/appGet.cgi?hook=nvram_get(wl0_ssid)"
+echo "bed: the four firmware answer as daemons over the link"
 
 # krzpap through the descriptions alone, where the module reads format 2.
 [ -e "$bin/krzpap" ] || exit 0
@@ -61,4 +91,8 @@ krz show 198.18.9.70 -p open-1 >"$tmp/luci.show" || fail "show LuCI on the bed"
 grep -q "LuciNet" "$tmp/luci.show" || fail "LuCI: $(cat "$tmp/luci.show")"
 krz show 198.18.9.72 -u root -p dd-1 >"$tmp/ddwrt.show" || fail "show DD-WRT on the bed"
 grep -q "DdNet" "$tmp/ddwrt.show" || fail "DD-WRT: $(cat "$tmp/ddwrt.show")"
-echo "bed: both shown through their descriptions"
+krz show 198.18.9.80 -u root -p tomato-pass >"$tmp/tomato.show" || fail "show FreshTomato"
+grep -q "BedTomato" "$tmp/tomato.show" || fail "FreshTomato: $(cat "$tmp/tomato.show")"
+krz show 198.18.9.81 -u admin -p merlin-pass >"$tmp/asus.show" || fail "show ASUSWRT-Merlin"
+grep -q "BedMerlin" "$tmp/asus.show" || fail "ASUSWRT-Merlin: $(cat "$tmp/asus.show")"
+echo "bed: the four shown through their descriptions"
