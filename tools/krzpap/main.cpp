@@ -494,6 +494,8 @@ int CommandLine::run(const std::vector<std::string>& args, int argc, char** argv
         code = dispatch();
     } catch (const CommandError& e) {
         code = fail(globals, e.code(), e.what());
+    } catch (const krzpapp::Error& e) {
+        code = fail(globals, exitCodeOf(e.kind()), sentenceOf(e, Audience::CommandLine, globals));
     } catch (const std::exception& e) {
         code = fail(globals, EXIT_ERROR,
                     std::string("unexpected failure: ") + escapeText(e.what()) +
