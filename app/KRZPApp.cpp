@@ -404,7 +404,10 @@ RecordResult snapshotOf(krzpap::Recorder& recorder, RecordResult result,
 RecordResult Application::record(const RecordRequest& request) {
     checkDevice(request.device);
     checkRecord(request);
-    auto recorder = std::make_shared<krzpap::Recorder>(request, state_->observer);
+    // The recorder works with the device's address alone; a port given goes to the backend.
+    RecordRequest named = request;
+    in_addr parsed = krzpap::takeDeviceAddress(named.device.address, request.device.port);
+    auto recorder = std::make_shared<krzpap::Recorder>(named, state_->observer);
     {
         std::lock_guard<std::mutex> lock(state_->recorderMutex);
         state_->recorder = recorder;
@@ -412,8 +415,6 @@ RecordResult Application::record(const RecordRequest& request) {
     RecordResult result;
     try {
         // The anonymizer replaces the MAC wherever it stands, so it must know it first.
-        std::string address = request.device.address;
-        in_addr parsed = krzpap::takeDeviceAddress(address, request.device.port);
         recorder->setMac(krzpap::macOf(parsed, request.device.mac, state_->cancel));
         state_->cancel.set([recorder] { recorder->cancel(); });
         recorder->run();
