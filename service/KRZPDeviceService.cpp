@@ -112,6 +112,9 @@ struct KRZPDeviceService::State {
     std::mutex mutex;
     std::atomic<bool> cancelled{false};
     bool scanning = false;
+    // Held while the observer hears a result: once cancel() has taken it, the observer hears no
+    // more. Recursive, for an observer that cancels from inside its call.
+    std::recursive_mutex delivering;
     boost::shared_ptr<KRZPArpScanner> arp;
     boost::shared_ptr<KRZPHttpScanner> http;
 
@@ -317,6 +320,7 @@ KRZPScanOutcome KRZPDeviceService::State::scan(const KRZPScanObserver& observer)
     KRZPScanOutcome outcome;
     const std::thread::id self = std::this_thread::get_id();
     int handle = KRZPAPScanner::registerScanObserver([&](const KRZPScanResult& result) {
+        std::lock_guard<std::recursive_mutex> lock(delivering);
         if (std::this_thread::get_id() != self || cancelled) {
             return;  // another thread's scan, or too late
         }
@@ -409,8 +413,9 @@ std::vector<KRZPDeviceSighting> KRZPDeviceService::findByMac(
 }
 
 void KRZPDeviceService::cancel() {
-    std::lock_guard<std::mutex> lock(state_->mutex);
     state_->cancelled = true;
+    { std::lock_guard<std::recursive_mutex> barrier(state_->delivering); }
+    std::lock_guard<std::mutex> lock(state_->mutex);
     if (state_->arp) {
         state_->arp->cancel();
     }
