@@ -211,40 +211,14 @@ uint64_t addressKey(const Device& d) {
     return (static_cast<uint64_t>(a) << 24) | (b << 16) | (c << 8) | e;
 }
 
-// What the scan's observer heard while the scan ran, kept as rows on the scanning thread: a
-// recognized device is read as it is heard.
-struct ScanTap {
-    std::mutex mutex;
-    int answered = 0;
-    std::vector<Device> recognized;
-    std::vector<Device> others;  // unrecognized, then ARP only
-};
-
-// Registered for one scan; a scan observer that outlives its scan would hear the next one.
-class ScanObserverScope {
-  public:
-    ScanObserverScope(std::shared_ptr<ScanTap> tap, Observer* observer)
-        : handle_(KRZPAPScanner::registerScanObserver([tap, observer](const KRZPScanResult& r) {
-              Device d = r.kind == KRZPScanResult::RECOGNIZED
-                             ? krzpap::deviceOf(*r.configurator)
-                             : hostRow(dotted(*r.address), narrow(r.mac.toHexString()));
-              d.arpOnly = r.kind == KRZPScanResult::ARP_ONLY;
-              {
-                  std::lock_guard<std::mutex> lock(tap->mutex);
-                  if (r.kind != KRZPScanResult::ARP_ONLY)
-                      ++tap->answered;
-                  (d.recognized ? tap->recognized : tap->others).push_back(d);
-              }
-              if (observer)
-                  observer->found(d);
-          })) {}
-    ~ScanObserverScope() { KRZPAPScanner::unregisterScanObserver(handle_); }
-    ScanObserverScope(const ScanObserverScope&) = delete;
-    ScanObserverScope& operator=(const ScanObserverScope&) = delete;
-
-  private:
-    int handle_;
-};
+// A host the scan heard, as the scan lists it; a recognized device is read as it is heard.
+Device rowOf(const KRZPScanResult& r) {
+    Device d = r.kind == KRZPScanResult::RECOGNIZED
+                   ? krzpap::deviceOf(*r.configurator)
+                   : hostRow(dotted(*r.address), narrow(r.mac.toHexString()));
+    d.arpOnly = r.kind == KRZPScanResult::ARP_ONLY;
+    return d;
+}
 
 }  // namespace
 
@@ -258,42 +232,46 @@ ScanResult Application::scan(const ScanRequest& request) {
         krzprocess::setEnvironment("KRZ_ADAPTERS", list);
         KRZSettings::reload();
     }
-    auto tap = std::make_shared<ScanTap>();
-    ScanObserverScope observing(tap, state_->observer);
+    // The service's scan: its cancel is never lost, and a cancelled scan ends as cancelled.
+    auto service = std::make_shared<KRZPDeviceService>();
+    Observer* observer = state_->observer;
     auto start = std::chrono::steady_clock::now();
     state_->step("sweeping the network");
-    KRZPAPConfiguratorList found;
-    bool completed = false;
-    state_->cancel.set([] { KRZPAPScanner::cancelScan(); });
+    KRZPScanOutcome outcome;
+    state_->cancel.set([service] { service->cancel(); });
     try {
-        if (!state_->cancel.fired()) {
-            found = KRZPAPScanner::runScan();
-            completed = true;
-        }
+        outcome = service->scan([observer](const KRZPScanResult& r) {
+            if (observer)
+                observer->found(rowOf(r));
+        });
     } catch (const KRZPAPCException& e) {
-        // A cancelled sweep drops its results (and ends as "no connectivity"): what was heard
-        // until then is the answer.
-        if (!state_->cancel.fired() && e.getAPCErrorCode() != KRZPAPC_NO_CONNECTIVITY) {
-            state_->cancel.set(nullptr);
+        state_->cancel.set(nullptr);
+        if (!state_->cancel.fired())
             throw krzpap::describeFailure(e, "the scan");
-        }
-        result.nothingAnswered = !state_->cancel.fired();
+        outcome.end = KRZP_SCAN_CANCELLED;
     }
     state_->cancel.set(nullptr);
-    result.cancelled = state_->cancel.fired();
+    result.cancelled = outcome.end == KRZP_SCAN_CANCELLED || state_->cancel.fired();
+    result.nothingAnswered = outcome.end == KRZP_SCAN_NOTHING_ANSWERED;
     result.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     result.recognizerFailures = krzpap::takeRecognizerFailures();
-    std::lock_guard<std::mutex> lock(tap->mutex);
-    if (completed) {
-        for (const auto& conf : found)
+    const bool complete = outcome.end == KRZP_SCAN_COMPLETE && !result.cancelled;
+    std::vector<Device> others;
+    for (const KRZPScanResult& r : outcome.heard) {
+        result.answered += r.kind == KRZPScanResult::ARP_ONLY ? 0 : 1;
+        if (r.kind != KRZPScanResult::RECOGNIZED)
+            others.push_back(rowOf(r));
+        else if (!complete)
+            result.devices.push_back(rowOf(r));
+    }
+    if (complete) {
+        for (const auto& conf : outcome.devices)
             result.devices.push_back(krzpap::deviceOf(*conf));
-    } else {
-        result.devices = tap->recognized;
     }
     result.recognized = static_cast<int>(result.devices.size());
-    result.answered = std::max(tap->answered, result.recognized);
-    result.devices.insert(result.devices.end(), tap->others.begin(), tap->others.end());
+    result.answered = std::max(result.answered, result.recognized);
+    result.devices.insert(result.devices.end(), others.begin(), others.end());
     std::stable_sort(
         result.devices.begin(), result.devices.end(),
         [](const Device& x, const Device& y) { return addressKey(x) < addressKey(y); });
@@ -388,6 +366,28 @@ DefaultsVerdict Application::defaults(const DefaultsRequest& request) {
 
 namespace {
 
+// The MAC of the device at `address` as the service finds it, or the one given; "" for a server
+// on this computer, which has none.
+std::string macOfDevice(const in_addr& address, const std::string& given,
+                        krzpap::CancelHook& cancel) {
+    if (!given.empty())
+        return narrow(krzpap::parseMac(given).toHexString());
+    auto service = std::make_shared<KRZPDeviceService>();
+    cancel.set([service] { service->cancel(); });
+    KRZMacAddress mac;
+    try {
+        mac = service->macOf(dotted(address));
+    } catch (const KRZPDeviceError& e) {
+        cancel.set(nullptr);
+        throw krzpap::describeDeviceError(e);
+    } catch (const KRZPAPCException& e) {
+        cancel.set(nullptr);
+        throw krzpap::describeFailure(e, "asking for the device's MAC");
+    }
+    cancel.set(nullptr);
+    return mac == KRZMacAddress() ? std::string() : narrow(mac.toHexString());
+}
+
 RecordResult snapshotOf(krzpap::Recorder& recorder, RecordResult result,
                         const std::string& reason) {
     krzlab::Recording r = recorder.snapshot(result.complete, reason);
@@ -415,7 +415,7 @@ RecordResult Application::record(const RecordRequest& request) {
     RecordResult result;
     try {
         // The anonymizer replaces the MAC wherever it stands, so it must know it first.
-        recorder->setMac(krzpap::macOf(parsed, request.device.mac, state_->cancel));
+        recorder->setMac(macOfDevice(parsed, request.device.mac, state_->cancel));
         state_->cancel.set([recorder] { recorder->cancel(); });
         recorder->run();
         result.complete = true;

@@ -3,12 +3,10 @@
 #include "app/Recorder.h"
 #include "app/PageReading.h"
 
-#include "discovery/KRZPArpScanner.h"
 #include "html/KRZPHtmlParser.h"
 #include "html/KRZPScriptValues.h"
 #include "http/KRZPAPComm.h"
 #include "http/KRZPFormParams.h"
-#include "krznetlib/KRZAdapterInfo.h"
 #include "recording/Recording.h"
 #include "platform/krzprocess.h"
 #include "platform/krzplatform.h"
@@ -682,42 +680,6 @@ void Recorder::run() {
     login(start);
     crawl();
     tryChange();
-}
-
-// The MAC of the device at `address`, as ARP finds it on the adapters' networks; "" if none.
-std::string macOf(const in_addr& address, const std::string& given, CancelHook& cancel) {
-    if (!given.empty())
-        return narrow(parseMac(given).toHexString());
-    if ((ntohl(address.s_addr) >> 24) == 127)
-        return "";  // a server on this computer: no MAC, and nothing to ask ARP
-
-    KRZPDeviceService service;
-    cancel.set([&service] { service.cancel(); });
-    try {
-        KRZPDeviceSighting seen = service.reach(dotted(address));
-        if (!(seen.mac == KRZMacAddress()))
-            return narrow(seen.mac.toHexString());
-    } catch (const KRZPDeviceError& e) {
-        cancel.set(nullptr);
-        throw describeDeviceError(e);
-    }
-    cancel.set(nullptr);
-    // On an adapter's own network the kernel's routes serve: ARP tells the MAC.
-    boost::shared_ptr<std::vector<KRZAdapterInfo>> adapters = KRZAdapterInfo::getAdapterInfo();
-    for (const KRZAdapterInfo& adapter : *adapters) {
-        if (!usableAdapter(adapter.getIpAddress()))
-            continue;
-        boost::shared_ptr<KRZPArpScanner> scanner = KRZPArpScanner::createInstance();
-        scanner->setInterface(adapter);
-        scanner->addIp(address);
-        ArpResponseMap answers = scanner->getAllResponses(1000);
-        auto it = answers->find(address.s_addr);
-        if (it != answers->end())
-            return narrow(it->second.toHexString());
-    }
-    throw Error(ErrorKind::Unreachable, "nothing answers at " + dotted(address) +
-                                            ": no device holds that address on this network "
-                                            "('krzpap scan' lists the devices)");
 }
 
 }  // namespace krzpap

@@ -42,10 +42,6 @@ struct RecordSetup {
     static RecordSetup of(const krzpapp::RecordRequest& r);
 };
 
-// The MAC of the device at `address`, as ARP finds it on the adapters' networks; "" for a server
-// on this computer.
-std::string macOf(const in_addr& address, const std::string& given, CancelHook& cancel);
-
 struct Bounds {
     int pages = 100;
     int depth = 4;
