@@ -89,6 +89,7 @@ install(FILES ${CMAKE_BINARY_DIR}/krzpapconfigu.pc ${CMAKE_BINARY_DIR}/krzpapser
 install(FILES ${PROJECT_SOURCE_DIR}/docs/hosts.md ${PROJECT_SOURCE_DIR}/docs/modules.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT development)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/host ${PROJECT_SOURCE_DIR}/examples/module
+  ${PROJECT_SOURCE_DIR}/examples/app
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT development)
 # The API reference, where doxygen built it (KrzApiReference.cmake).
 if(TARGET api_reference)
