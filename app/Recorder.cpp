@@ -122,19 +122,12 @@ std::string formAttribute(const KRZPBrowserForm& form, const char* name) {
 
 RecordSetup RecordSetup::of(const krzpapp::RecordRequest& r) {
     RecordSetup s;
+    static_cast<krzpapp::RecordRequest&>(s) = r;
     s.address = r.device.address;
     s.user = r.device.user.value_or("");
     s.password = r.device.password.value_or("");
     s.haveUser = r.device.user.has_value();
     s.havePassword = r.device.password.has_value();
-    s.tryChange = r.tryChange;
-    s.keepSecrets = r.keepSecrets;
-    s.anonymize = r.anonymize;
-    s.maxPages = r.maxPages;
-    s.maxDepth = r.maxDepth;
-    s.maxKiB = r.maxKiB;
-    s.maxSeconds = r.maxSeconds;
-    s.timeout = r.timeout;
     return s;
 }
 

@@ -23,21 +23,13 @@ using krzlab::Exchange;
 using krzlab::HeaderList;
 using krzlab::Recording;
 
-// A record request as the recorder reads it.
-struct RecordSetup {
+// A record request as the recorder reads it: the device's address and credentials spelled out.
+struct RecordSetup : krzpapp::RecordRequest {
     std::string address;
     std::string user;
     std::string password;
     bool haveUser = false;
     bool havePassword = false;
-    std::vector<std::string> tryChange;
-    bool keepSecrets = false;
-    bool anonymize = false;
-    int maxPages = 100;
-    int maxDepth = 4;
-    int maxKiB = 32768;
-    int maxSeconds = 120;
-    int timeout = 10;
 
     static RecordSetup of(const krzpapp::RecordRequest& r);
 };

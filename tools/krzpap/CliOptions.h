@@ -3,6 +3,8 @@
 
 #include "CliHost.h"
 
+#include "app/KRZPApp.h"
+
 #include <string>
 #include <vector>
 
@@ -75,22 +77,12 @@ struct FormsOptions {
 int runFormsCommand(const Globals& globals, const FormsOptions& options);
 
 struct RecordOptions {
-    std::string address;  // dotted IPv4, or http://HOST[:PORT]
-    int port = 0;         // --port; 0: the address's, else 80
-    std::string mac;
+    krzpapp::RecordRequest request;  // the device's address and port, the bounds, the changes
     std::string user;
     std::string password;
     bool haveUser = false;
     bool havePassword = false;
     std::string output;
-    std::vector<std::string> tryChange;  // FIELD=VALUE, all in one form
-    bool keepSecrets = false;
-    bool anonymize = false;
-    int maxPages = 100;
-    int maxDepth = 4;
-    int maxKiB = 32768;
-    int maxSeconds = 120;
-    int timeout = 10;  // seconds for one reply
 };
 int runRecordCommand(const Globals& globals, const RecordOptions& options);
 

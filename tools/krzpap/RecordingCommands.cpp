@@ -29,22 +29,11 @@ class RecordProgress : public krzpapp::Observer {
 }  // namespace
 
 int runRecordCommand(const Globals& globals, const RecordOptions& options) {
-    krzpapp::RecordRequest request;
-    request.device.address = options.address;
-    request.device.port = options.port;
-    request.device.mac = options.mac;
+    krzpapp::RecordRequest request = options.request;
     if (options.haveUser)
         request.device.user = options.user;
     if (options.havePassword)
         request.device.password = options.password;
-    request.tryChange = options.tryChange;
-    request.keepSecrets = options.keepSecrets;
-    request.anonymize = options.anonymize;
-    request.maxPages = options.maxPages;
-    request.maxDepth = options.maxDepth;
-    request.maxKiB = options.maxKiB;
-    request.maxSeconds = options.maxSeconds;
-    request.timeout = options.timeout;
     try {
         krzpapp::Application::checkDevice(request.device);
         krzpapp::Application::checkRecord(request);
@@ -88,8 +77,8 @@ int runRecordCommand(const Globals& globals, const RecordOptions& options) {
         std::cerr << "\r" << std::string(80, ' ') << "\r";
     if (!globals.quiet && code == EXIT_OK)
         std::cerr << "krzpap: recorded " << r.exchanges << " requests (" << r.pages
-                  << (r.pages == 1 ? " page" : " pages") << ") from " << options.address << " into "
-                  << escapeText(options.output) << "\n";
+                  << (r.pages == 1 ? " page" : " pages") << ") from " << request.device.address
+                  << " into " << escapeText(options.output) << "\n";
     if (globals.json && code == EXIT_OK)
         printDocument(globals, code,
                       {{"file", options.output},
