@@ -5,6 +5,7 @@
 #include "app/KRZPApp.h"
 
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -247,6 +248,8 @@ TEST_F(AppTest, ConfigureChangesReadsBackAndShowAgrees) {
     EXPECT_EQ(shown.security, "wpa-wpa2-psk");
     EXPECT_EQ(shown.encryption, "tkip-aes");
     EXPECT_TRUE(shown.usesUsername);
+    for (const std::string* rule : {&shown.usernameRule, &shown.passwordRule, &shown.ssidRule})
+        EXPECT_NE(*rule, "");
     EXPECT_LE(shown.minPassword, shown.maxPassword);
     EXPECT_GT(shown.maxPassword, 0);
     // The old password no longer opens it.
@@ -325,13 +328,28 @@ TEST_F(AppTest, ACancelIsNeverLostAndEndsTheWork) {
 }
 
 TEST_F(AppTest, DefaultsAndTheMacRegistry) {
+    struct Row {
+        krzpapp::DefaultsRequest network;
+        int sign;  // of the verdict
+        const char* meaning;
+    };
+    const Row rows[] = {
+        {{"corvid", "02-4b-5a-00-00-30", 0, false, ""}, 1, "still at its factory defaults"},
+        // The factory network is open: one with privacy is not it, RSN or not.
+        {{"corvid", "02-4b-5a-00-00-30", 0, true, ""}, -1, "changed from its factory defaults"},
+        {{"Nest", "02:4B:5A:00:00:31", 36, false, "wpa2"}, 0, "no recognizer has an opinion"},
+        {{"Elsewhere", "00:00:5E:00:53:01", 6, false, ""}, 0, "no recognizer has an opinion"},
+    };
     krzpapp::Application app;
-    krzpapp::DefaultsVerdict v = app.defaults({"ACME", "02-4b-5a-00-00-10", 6, false, ""});
-    EXPECT_EQ(v.bssid, kAcmeMac);
-    EXPECT_EQ(v.ssid, "ACME");
-    EXPECT_EQ(v.meaning, v.verdict > 0   ? "still at its factory defaults"
-                         : v.verdict < 0 ? "changed from its factory defaults"
-                                         : "no recognizer has an opinion");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.network.ssid + " " + row.network.bssid);
+        krzpapp::DefaultsVerdict v = app.defaults(row.network);
+        EXPECT_EQ(v.ssid, row.network.ssid);
+        EXPECT_EQ((v.verdict > 0) - (v.verdict < 0), row.sign) << v.verdict;
+        EXPECT_EQ(v.meaning, row.meaning);
+    }
+    EXPECT_EQ(app.defaults(rows[0].network).bssid, "02:4B:5A:00:00:30");
+
     const std::pair<const char*, const char*> vendors[] = {
         {"02:00:00:00:00:01", "(locally administered)"},
         {"06-11-22-33-44-55", "(locally administered)"},
@@ -339,6 +357,17 @@ TEST_F(AppTest, DefaultsAndTheMacRegistry) {
         {"", ""}};
     for (const auto& [mac, vendor] : vendors)
         EXPECT_EQ(krzpapp::ouiVendor(mac), vendor) << mac;
+    // A vendor of the registry Debian installs (ieee-data), as its first entry names it, without
+    // the line's tabs and carriage return.
+    std::ifstream registry("/usr/share/ieee-data/oui.txt");
+    std::string line;
+    while (std::getline(registry, line) && line.find("(hex)") == std::string::npos) {
+    }
+    if (!line.empty()) {
+        std::string named = line.substr(line.find_first_not_of(" \t", line.find("(hex)") + 5));
+        named.erase(named.find_last_not_of(" \t\r") + 1);
+        EXPECT_EQ(krzpapp::ouiVendor(line.substr(0, 8) + "-00-00-01"), named) << line;
+    }
 }
 
 }  // namespace
