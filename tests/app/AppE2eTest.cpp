@@ -190,6 +190,37 @@ TEST_F(AppTest, EveryFailureTellsItsKindFieldAndAdvice) {
     }
 }
 
+// The rules that need no device accept every value at their bounds.
+TEST_F(AppTest, ChecksThatNeedNoDeviceAcceptTheBounds) {
+    auto wireless = [](const char* security, std::string key, const char* encryption = "") {
+        krzpapp::ConfigureRequest c;
+        c.security = security;
+        c.key = key;
+        if (*encryption)
+            c.encryption = encryption;
+        return c;
+    };
+    const krzpapp::ConfigureRequest accepted[] = {
+        wireless("wpa2-psk", std::string(8, 'p')),
+        wireless("wpa-psk", std::string(63, 'p')),
+        wireless("wpa-wpa2-psk", std::string(64, 'a')),
+        wireless("wep", "abcde", "wep64"),
+        wireless("wep", std::string(26, 'f'), "wep128"),
+        wireless("none", ""),
+        changes([](auto& c) { c.ssid = std::string(32, 's'); }),
+        changes([](auto& c) { c.newPassword = "x"; }),
+    };
+    for (const krzpapp::ConfigureRequest& c : accepted)
+        EXPECT_NO_THROW(krzpapp::Application::checkConfigure(c)) << c.key.value_or("");
+    // At an address no other case reaches: a port given redirects its later connections.
+    for (const char* address : {"192.168.77.99", "http://192.168.77.99", "http://192.168.77.99:1/",
+                                "http://192.168.77.99:65535"})
+        EXPECT_NO_THROW(krzpapp::Application::checkDevice(device(address))) << address;
+    for (const char* address : {"http://192.168.77.99:65536", "http://192.168.77.99:012345",
+                                "https://192.168.77.99", "http://192.168.77.99:0"})
+        EXPECT_THROW(krzpapp::Application::checkDevice(device(address)), krzpapp::Error) << address;
+}
+
 // Hears every step and device, as a host's progress does.
 class Heard : public krzpapp::Observer {
   public:
