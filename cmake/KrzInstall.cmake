@@ -9,6 +9,7 @@ include(CMakePackageConfigHelpers)
 # looks for.
 set(KRZ_LINKED_LIBRARIES krzplatform krzutil krzsettings krznetlib krzpapconfigu)
 list(APPEND KRZ_LINKED_LIBRARIES krzpapservice)
+list(APPEND KRZ_LINKED_LIBRARIES krzpapapp)
 set(KRZ_SOVERSION 1)
 if(NOT WIN32)
   set_target_properties(${KRZ_LINKED_LIBRARIES} PROPERTIES
@@ -78,6 +79,9 @@ configure_file(${PROJECT_SOURCE_DIR}/cmake/krzpapconfigu.pc.in ${CMAKE_BINARY_DI
   @ONLY)
 configure_file(${PROJECT_SOURCE_DIR}/cmake/krzpapservice.pc.in ${CMAKE_BINARY_DIR}/krzpapservice.pc
   @ONLY)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/krzpapapp.pc.in ${CMAKE_BINARY_DIR}/krzpapapp.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/krzpapapp.pc
+  DESTINATION ${KRZ_PKGCONFIG_DIR} COMPONENT development)
 install(FILES ${CMAKE_BINARY_DIR}/krzpapconfigu.pc ${CMAKE_BINARY_DIR}/krzpapservice.pc
   DESTINATION ${KRZ_PKGCONFIG_DIR} COMPONENT development)
 
@@ -85,6 +89,7 @@ install(FILES ${CMAKE_BINARY_DIR}/krzpapconfigu.pc ${CMAKE_BINARY_DIR}/krzpapser
 install(FILES ${PROJECT_SOURCE_DIR}/docs/hosts.md ${PROJECT_SOURCE_DIR}/docs/modules.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT development)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/host ${PROJECT_SOURCE_DIR}/examples/module
+  ${PROJECT_SOURCE_DIR}/examples/app
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT development)
 # The API reference, where doxygen built it (KrzApiReference.cmake).
 if(TARGET api_reference)
@@ -114,7 +119,7 @@ if(TARGET krzpap)
     DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME krzpap
     COMPONENT tools)
   install(FILES ${PROJECT_SOURCE_DIR}/tools/krzpap/krzpap-output.schema.json
-    ${PROJECT_SOURCE_DIR}/lab/recording/recording.schema.json
+    ${PROJECT_SOURCE_DIR}/recording/recording.schema.json
     DESTINATION ${CMAKE_INSTALL_DATADIR}/krzpap COMPONENT tools)
   # Written as manuals, not generated from --help; compressed as Debian installs them (gzip -n:
   # the same bytes on every build).

@@ -21,6 +21,8 @@ set(KRZ_PUBLIC_HEADERS
   host/krzsettings/KRZSettings.h)
 # The device service, a library of its own for hosts.
 list(APPEND KRZ_PUBLIC_HEADERS service/KRZPDeviceService.h)
+# The application layer, a library of its own for hosts.
+list(APPEND KRZ_PUBLIC_HEADERS app/KRZPApp.h)
 
 # The version macros and the project's version are one number: a release moves both or neither.
 file(STRINGS ${PROJECT_SOURCE_DIR}/core/KRZPAPVersion.h version_lines

@@ -47,6 +47,10 @@ struct RunningScan {
     std::set<const KRZPAPConfigurator*> reported;
 };
 thread_local RunningScan* t_running = nullptr;
+// The host's cancel that covers this thread's scans (krzpscanreport::HostCancel), if any.
+thread_local const std::atomic<bool>* t_hostCancel = nullptr;
+// A cancelled host waits no longer than this for a sleeping sweep to look again.
+const unsigned kHostCancelSliceMs = 10;
 
 struct RunningScope {
     explicit RunningScope(RunningScan& scan) : outer(t_running) { t_running = &scan; }
@@ -116,7 +120,7 @@ KRZPAPConfiguratorList KRZPAPScanner::runScan() {
         }
         {
             KRZMutexGrabber grabber(d.currentMutex);
-            if (d.cancelRequested) {
+            if (d.cancelRequested || krzpscanreport::hostCancelled()) {
                 KRZPAPModule::log(L"KRZPAPScanner::runScan(): user canceled\n");
                 throw KRZPAPCException(kUnit, kLineCancelled, "", KRZPAPC_CANCELLED);
             }
@@ -197,4 +201,28 @@ void krzpscanreport::report(KRZPScanResult::Kind kind, const in_addr& address,
     result.mac = mac;
     result.configurator = configurator;
     deliver(result);
+}
+
+krzpscanreport::HostCancel::HostCancel(const std::atomic<bool>& flag) : outer_(t_hostCancel) {
+    t_hostCancel = &flag;
+}
+
+krzpscanreport::HostCancel::~HostCancel() {
+    t_hostCancel = outer_;
+}
+
+bool krzpscanreport::hostCancelled() {
+    return t_hostCancel != nullptr && t_hostCancel->load();
+}
+
+void krzpscanreport::pause(unsigned milliseconds) {
+    if (t_hostCancel == nullptr) {
+        Sleep(milliseconds);
+        return;
+    }
+    while (milliseconds > 0 && !hostCancelled()) {
+        unsigned slice = milliseconds < kHostCancelSliceMs ? milliseconds : kHostCancelSliceMs;
+        Sleep(slice);
+        milliseconds -= slice;
+    }
 }

@@ -2,6 +2,7 @@
 
 #include "core/KRZPAPCException.h"
 #include "core/KRZPAPModule.h"
+#include "discovery/KRZPScanReport.h"
 #include "krznetlib/KRZNetworkLibrary.h"
 #include "krzutil/KRZArpFrame.h"
 #include "krzutil/KRZBuf.h"
@@ -132,8 +133,8 @@ void KRZPArpScanner::_sendArp(uint32_t address) {
 void KRZPArpScanner::pace(size_t sentSoFar, bool& stop) {
     stop = false;
     if (sentSoFar % kBurst == 0) {
-        Sleep(kBurstPauseMs);
-        stop = cancelled;
+        krzpscanreport::pause(kBurstPauseMs);
+        stop = cancelled || krzpscanreport::hostCancelled();
     }
 }
 
@@ -232,8 +233,8 @@ ArpResponseMap KRZPArpScanner::getAllResponses(int timeoutMs) {
         return pendingAddresses.empty();
     };
     if (!nothingPending()) {
-        while (nowMillis() <= deadline) {
-            Sleep(kPollMs);
+        while (nowMillis() <= deadline && !krzpscanreport::hostCancelled()) {
+            krzpscanreport::pause(kPollMs);
             _handleResponses(false);
             if (nothingPending()) {
                 break;

@@ -265,6 +265,9 @@ void KRZPHttpScanner::_scanNetwork(KRZAdapterInfo& adapter) {
         arp->addIp(a);
     }
     ArpResponseMap answers = arp->getAllResponses(kArpWaitMs);
+    if (krzpscanreport::hostCancelled()) {
+        throw KRZPAPCException(kUnit, kLineCancelDraining, "", KRZPAPC_CANCELLED);
+    }
     if (!answers->empty()) {
         connectivity = true;
     }
@@ -274,7 +277,7 @@ void KRZPHttpScanner::_scanNetwork(KRZAdapterInfo& adapter) {
     int probed = 0;
     for (const auto& answer : *answers) {
         while (probes.size() >= kMaxOutstanding) {
-            if (canceled) {
+            if (canceled || krzpscanreport::hostCancelled()) {
                 clearProbes();
                 throw KRZPAPCException(kUnit, kLineCancelWaitingForRoom, "", KRZPAPC_CANCELLED);
             }
@@ -287,7 +290,7 @@ void KRZPHttpScanner::_scanNetwork(KRZAdapterInfo& adapter) {
     KRZPAPModule::log(L"Probed %d addresses\n", probed);
 
     while (!probes.empty()) {
-        if (canceled) {
+        if (canceled || krzpscanreport::hostCancelled()) {
             clearProbes();
             throw KRZPAPCException(kUnit, kLineCancelDraining, "", KRZPAPC_CANCELLED);
         }

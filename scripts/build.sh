@@ -12,8 +12,8 @@ common=(-DCMAKE_CXX_COMPILER_LAUNCHER="$launcher")
 # What the ThreadSanitizer build needs: the tests that cancel or scan from other threads, and
 # what they load at run time.
 tsan_targets=(http_transport_tests webconf_tests discovery_scandriver_tests
-              discovery_finder_tests e2e_library_tests modules_e2e_tests krzpapmodulesu
-              krzpapdescriptions)
+              discovery_finder_tests e2e_library_tests e2e_service_tests modules_e2e_tests
+              krzpapmodulesu krzpapdescriptions)
 
 case "$flavour" in
   release)

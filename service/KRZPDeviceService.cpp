@@ -3,13 +3,16 @@
 #include "core/KRZPAPModule.h"
 #include "discovery/KRZPArpScanner.h"
 #include "discovery/KRZPHttpScanner.h"
+#include "discovery/KRZPScanReport.h"
 #include "krznetlib/KRZAdapterInfo.h"
 #include "krznetlib/KRZNetworkBackend.h"
 #include "krznetlib/KRZVirtualIpLookup.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -103,15 +106,19 @@ const std::vector<KRZPDeviceSighting>& KRZPDeviceError::devices() const {
 
 // ---- KRZPDeviceService ----
 
-// The running step that cancel() reaches, and the cancel flag.
+// The running step that cancel() reaches, and the cancel flag (atomic: a scan's waits read it
+// without the lock, through krzpscanreport::HostCancel).
 struct KRZPDeviceService::State {
     std::mutex mutex;
-    bool cancelled = false;
+    std::atomic<bool> cancelled{false};
+    bool scanning = false;
+    // Held while the observer hears a result: once cancel() has taken it, the observer hears no
+    // more. Recursive, for an observer that cancels from inside its call.
+    std::recursive_mutex delivering;
     boost::shared_ptr<KRZPArpScanner> arp;
     boost::shared_ptr<KRZPHttpScanner> http;
 
     void check(int line) {
-        std::lock_guard<std::mutex> lock(mutex);
         if (cancelled) {
             KRZPAPModule::log(L"KRZPDeviceService: cancelled\n");
             throw KRZPAPCException(kUnit, line, "", KRZPAPC_CANCELLED);
@@ -137,16 +144,22 @@ struct KRZPDeviceService::State {
         arp.reset();
         http.reset();
     }
+    void setScanning(bool now) {
+        std::lock_guard<std::mutex> lock(mutex);
+        scanning = now;
+    }
 
     std::vector<KRZPDeviceSighting> askArp(const in_addr& address);
     std::vector<KRZPDeviceSighting> sweep(const std::vector<KRZMacAddress>& macs);
     KRZPDeviceSighting place(const std::string& device, KRZMacAddress mac, bool needMac);
+    KRZPScanOutcome scan(const KRZPScanObserver& observer);
 };
 
 // Who answers ARP for the address: on the first usable adapter where anybody does, every device
 // that answers there.
 std::vector<KRZPDeviceSighting> KRZPDeviceService::State::askArp(const in_addr& address) {
     std::vector<KRZPDeviceSighting> found;
+    krzpscanreport::HostCancel hostCancel(cancelled);  // the ARP wait ends at a cancel
     for (const KRZAdapterInfo& adapter : usableAdapters()) {
         boost::shared_ptr<KRZPArpScanner> scanner = KRZPArpScanner::createInstance();
         running(scanner);
@@ -180,6 +193,7 @@ std::vector<KRZPDeviceSighting> KRZPDeviceService::State::sweep(
     const std::vector<KRZMacAddress>& macs) {
     std::vector<KRZPDeviceSighting> heard;
     std::vector<unsigned long> factoryAddresses = KRZPAPModule::getDefaultIps();
+    krzpscanreport::HostCancel hostCancel(cancelled);
     for (const KRZAdapterInfo& adapter : usableAdapters()) {
         boost::shared_ptr<KRZPArpScanner> scanner = KRZPArpScanner::createInstance();
         running(scanner);
@@ -300,6 +314,49 @@ KRZPDeviceSighting KRZPDeviceService::State::place(const std::string& device, KR
     return sighting(address, answers.front().mac);
 }
 
+// The scan driver's run with this service's cancel over it: results heard on this thread until a
+// cancel, the driver's code 18 told apart from a cancel that made its scanners give up.
+KRZPScanOutcome KRZPDeviceService::State::scan(const KRZPScanObserver& observer) {
+    KRZPScanOutcome outcome;
+    const std::thread::id self = std::this_thread::get_id();
+    int handle = KRZPAPScanner::registerScanObserver([&](const KRZPScanResult& result) {
+        std::lock_guard<std::recursive_mutex> lock(delivering);
+        if (std::this_thread::get_id() != self || cancelled) {
+            return;  // another thread's scan, or too late
+        }
+        outcome.heard.push_back(result);
+        if (observer) {
+            observer(result);
+        }
+    });
+    struct Cleanup {
+        State& state;
+        int handle;
+        ~Cleanup() {
+            state.setScanning(false);
+            KRZPAPScanner::unregisterScanObserver(handle);
+        }
+    } cleanup{*this, handle};
+    setScanning(true);
+    krzpscanreport::HostCancel hostCancel(cancelled);
+    try {
+        if (!cancelled) {
+            outcome.devices = KRZPAPScanner::runScan();
+        }
+    } catch (const KRZPAPCException& e) {
+        if (!cancelled && e.getAPCErrorCode() != KRZPAPC_NO_CONNECTIVITY) {
+            throw;
+        }
+        outcome.end = KRZP_SCAN_NOTHING_ANSWERED;
+    }
+    if (cancelled) {
+        KRZPAPModule::log(L"KRZPDeviceService: scan cancelled\n");
+        outcome.end = KRZP_SCAN_CANCELLED;
+        outcome.devices.clear();
+    }
+    return outcome;
+}
+
 KRZPDeviceService::KRZPDeviceService() : state_(new State) {}
 
 KRZPDeviceService::~KRZPDeviceService() = default;
@@ -337,6 +394,14 @@ boost::shared_ptr<KRZPAPConfigurator> KRZPDeviceService::open(const std::string&
                           *placed.address, seen);
 }
 
+KRZMacAddress KRZPDeviceService::macOf(const std::string& device) {
+    return state_->place(device, KRZMacAddress(), true).mac;
+}
+
+KRZPScanOutcome KRZPDeviceService::scan(const KRZPScanObserver& observer) {
+    return state_->scan(observer);
+}
+
 KRZPDeviceSighting KRZPDeviceService::reach(const std::string& device, const KRZMacAddress& mac) {
     return state_->place(device, mac, false);
 }
@@ -348,13 +413,17 @@ std::vector<KRZPDeviceSighting> KRZPDeviceService::findByMac(
 }
 
 void KRZPDeviceService::cancel() {
-    std::lock_guard<std::mutex> lock(state_->mutex);
     state_->cancelled = true;
+    { std::lock_guard<std::recursive_mutex> barrier(state_->delivering); }
+    std::lock_guard<std::mutex> lock(state_->mutex);
     if (state_->arp) {
         state_->arp->cancel();
     }
     if (state_->http) {
         state_->http->cancel();
+    }
+    if (state_->scanning) {
+        KRZPAPScanner::cancelScan();  // wakes the running scanner; the flag does the rest
     }
 }
 

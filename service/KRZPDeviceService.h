@@ -7,6 +7,7 @@
 
 #include "core/KRZPAPCException.h"
 #include "core/KRZPAPConfigurator.h"
+#include "discovery/KRZPAPScanner.h"
 #include "krzcompat/krzexport.h"
 #include "krzutil/KRZMacAddress.h"
 #include "krzcompat/krznettypes.h"
@@ -49,6 +50,29 @@ struct KRZPDeviceSighting {
     KRZMacAddress interfaceMac;  ///< The local adapter's MAC (unset likewise).
 };
 
+/// How a scan through the service ended.
+enum KRZPScanEnd {
+    /// Every scanner ran to its end and some network answered (the list may still be empty of
+    /// recognized devices: see KRZPScanOutcome::heard).
+    KRZP_SCAN_COMPLETE = 0,
+    /// The host cancelled (KRZPDeviceService::cancel): what was heard before the cancel is kept.
+    KRZP_SCAN_CANCELLED = 1,
+    /// Nothing answered on any usable adapter's network (the driver's code 18).
+    KRZP_SCAN_NOTHING_ANSWERED = 2
+};
+
+/// What a scan through the service found, and how it ended.
+struct KRZPScanOutcome {
+    /// How the scan ended.
+    KRZPScanEnd end = KRZP_SCAN_COMPLETE;
+    /// Every result the observer heard, in the order heard (recognized, unrecognized, ARP only):
+    /// a host tells "hosts answered but none was recognized" from "nothing answered" with it.
+    std::vector<KRZPScanResult> heard;
+    /// The configurators of the recognized devices, in scanner order as runScan returns them;
+    /// empty when the scan was cancelled or nothing answered.
+    KRZPAPConfiguratorList devices;
+};
+
 /// The service's verdict when it cannot hand out a device: a KRZPDeviceErrorCode, a message for
 /// the user (what() gives it), the address asked for and the devices concerned. A plain value
 /// type, thrown by value.
@@ -88,7 +112,11 @@ class KRZPSERVICE_API KRZPDeviceError : public std::runtime_error {
 /// - Threads: the operations run on the caller's thread; one operation at a time per service
 ///   object. cancel() may be called from any other thread at any time.
 /// - Cancel: cancel() ends the running operation (and makes the next one end at once until
-///   uncancel()) with KRZPAPCException code 14 (KRZPAPC_CANCELLED).
+///   uncancel()) with KRZPAPCException code 14 (KRZPAPC_CANCELLED); a scan ends instead with
+///   KRZP_SCAN_CANCELLED. It is never lost: a cancel that comes before the operation starts, or
+///   between two of a scan's scanners, ends it all the same. A cancelled scan ends within about
+///   200 ms and its observer hears nothing after the cancel. This is the cancel hosts use;
+///   KRZPAPScanner::cancelScan keeps its own narrower contract.
 /// - Throws: KRZPDeviceError for the service's verdicts below; KRZPAPCException for the library's
 ///   failures (cancelled, no socket, ...). Nothing else is thrown on purpose.
 /// - Time-outs: two seconds for ARP answers (100 ms more for a second device at one address),
@@ -117,6 +145,20 @@ class KRZPSERVICE_API KRZPDeviceService {
     /// at the modules' factory addresses, also where two of them share one address; in the order
     /// of \p macs, none for a MAC that nobody answers for.
     std::vector<KRZPDeviceSighting> findByMac(const std::vector<KRZMacAddress>& macs);
+
+    /// The MAC of the one device that answers ARP at \p device (dotted IPv4, host name or MAC),
+    /// without recognizing it; connections are carried to it as for reach. Unset for a server on
+    /// this computer (loopback), which has none. Throws KRZPDeviceError: KRZP_DEVICE_BAD_NAME,
+    /// KRZP_DEVICE_NOTHING_ANSWERED, KRZP_DEVICE_SEVERAL (the MACs in devices()).
+    KRZMacAddress macOf(const std::string& device);
+
+    /// One scan of the whole network through the scan driver (KRZPAPScanner::runScan, every
+    /// registered scanner), on the caller's thread. \p observer, when set, hears each result as
+    /// it is found, on this thread, and nothing after a cancel; it must return soon and not
+    /// throw. Ends with KRZP_SCAN_CANCELLED after cancel(), KRZP_SCAN_NOTHING_ANSWERED when no
+    /// scanner reached a network. Throws KRZPAPCException code 17 while another scan runs in
+    /// this process, and the driver's other failures.
+    KRZPScanOutcome scan(const KRZPScanObserver& observer = KRZPScanObserver());
 
     /// From any thread: the running operation, and every later one until uncancel, ends with
     /// code 14.

@@ -4,7 +4,7 @@
 // sees them and with it; and on one page whose script fills a form of 1,000 and of 10,000 fields.
 #include "lab/net/LabDescription.h"
 #include "lab/net/LabNetwork.h"
-#include "lab/recording/Recording.h"
+#include "recording/Recording.h"
 
 #include "http/KRZPAPComm.h"
 #include "krznetlib/KRZNetworkBackend.h"

@@ -2,7 +2,7 @@
 // serial numbers, then the page scrubbed of the secrets found. Nothing may crash or recurse; every
 // link is a target on the device, and no secret found stays in the page as it stands.
 #include "PageReading.h"
-#include "lab/recording/Recording.h"
+#include "recording/Recording.h"
 
 #include <cstddef>
 #include <cstdint>

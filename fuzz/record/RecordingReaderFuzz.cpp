@@ -1,6 +1,6 @@
 // Arbitrary bytes as a recording file: refused with std::invalid_argument, or read; what is read
 // is written and read back the same, bytes that are not UTF-8 included.
-#include "lab/recording/Recording.h"
+#include "recording/Recording.h"
 
 #include <cstddef>
 #include <cstdint>

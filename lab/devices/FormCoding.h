@@ -2,7 +2,7 @@
 // web servers are: a malformed escape is taken literally instead of failing the request.
 #pragma once
 
-#include "lab/recording/Recording.h"
+#include "recording/Recording.h"
 
 #include <map>
 #include <string>

@@ -11,7 +11,7 @@
 
 #include "lab/devices/EmulatedDevice.h"
 #include "lab/devices/FormCoding.h"
-#include "lab/recording/Recording.h"
+#include "recording/Recording.h"
 
 namespace krzlab {
 

@@ -1,7 +1,7 @@
 #include "lab/net/LabDescription.h"
 
 #include "lab/net/LabAddress.h"
-#include "lab/recording/Recording.h"
+#include "recording/Recording.h"
 
 #include <fstream>
 #include <set>

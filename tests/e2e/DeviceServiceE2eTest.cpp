@@ -6,7 +6,12 @@
 #include "krznetlib/KRZNetworkBackend.h"
 #include "service/KRZPDeviceService.h"
 
+#include <atomic>
+#include <iostream>
+#include <map>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace krztest;
@@ -119,6 +124,116 @@ TEST_F(DeviceServiceTest, FindsEveryDeviceByMacAndReachesOne) {
     }
     service.uncancel();
     EXPECT_EQ(macs[2], service.reach(kFactory, macs[2]).mac);
+}
+
+// The MAC of the one device at an address, asked without recognizing it; the verdicts where
+// there is none to give.
+TEST_F(DeviceServiceTest, TellsADevicesMacOrWhyNot) {
+    struct MacRow {
+        const char* device;
+        const char* mac;  // expected, or empty for none
+        int error;
+    };
+    const MacRow rows[] = {
+        {"192.168.77.10", "02:4B:5A:00:00:10", 0},
+        {"192.168.77.50", "02:4B:5A:00:00:50", 0},  // no web server needed
+        {"localhost", "", 0},                       // this computer: no MAC to tell
+        {kFactory, "", KRZP_DEVICE_SEVERAL},
+        {"192.168.77.99", "", KRZP_DEVICE_NOTHING_ANSWERED},
+        {"not a device", "", KRZP_DEVICE_BAD_NAME},
+    };
+    for (const MacRow& row : rows) {
+        SCOPED_TRACE(row.device);
+        try {
+            KRZMacAddress mac = service.macOf(row.device);
+            EXPECT_EQ(0, row.error);
+            EXPECT_EQ(row.mac, mac.isSet() ? mac.toUtf8String() : std::string());
+        } catch (const KRZPDeviceError& e) {
+            EXPECT_EQ(row.error, e.code()) << e.what();
+        }
+    }
+}
+
+using Clock = std::chrono::steady_clock;
+
+long long millisSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// A scan through the service: the observer hears each host as it is found, the outcome keeps the
+// same, and the recognized devices come back as the driver returns them.
+TEST_F(DeviceServiceTest, ScanHearsEveryHostAndReturnsTheRecognized) {
+    std::vector<KRZPScanResult> observed;
+    Clock::time_point start = Clock::now();
+    KRZPScanOutcome outcome =
+        service.scan([&](const KRZPScanResult& result) { observed.push_back(result); });
+    std::cout << "[ scan took " << millisSince(start) << " ms ]\n";
+    EXPECT_EQ(KRZP_SCAN_COMPLETE, outcome.end);
+    ASSERT_EQ(observed.size(), outcome.heard.size());
+    std::map<std::string, std::pair<KRZPScanResult::Kind, std::string>> byAddress;
+    size_t recognized = 0;
+    for (size_t i = 0; i < observed.size(); ++i) {
+        EXPECT_EQ(observed[i].configurator, outcome.heard[i].configurator);
+        byAddress[dotted(*outcome.heard[i].address)] = {outcome.heard[i].kind,
+                                                        outcome.heard[i].mac.toUtf8String()};
+        recognized += outcome.heard[i].kind == KRZPScanResult::RECOGNIZED;
+    }
+    using K = KRZPScanResult;
+    std::map<std::string, std::pair<KRZPScanResult::Kind, std::string>> expected = {
+        {"192.168.77.10", {K::RECOGNIZED, "02:4B:5A:00:00:10"}},
+        {"192.168.77.20", {K::RECOGNIZED, "02:4B:5A:00:00:20"}},
+        {"192.168.77.40", {K::UNRECOGNIZED, "02:4B:5A:00:00:40"}},
+        {"192.168.77.50", {K::ARP_ONLY, "02:4B:5A:00:00:50"}}};
+    for (const auto& entry : expected) {
+        SCOPED_TRACE(entry.first);
+        ASSERT_EQ(1u, byAddress.count(entry.first));
+        EXPECT_EQ(entry.second, byAddress[entry.first]);
+    }
+    EXPECT_EQ(recognized, outcome.devices.size());
+}
+
+// The service's cancel ends a scan wherever it comes (before it starts, between or inside the
+// scanners' steps), well before the scan's own end; the observer hears nothing once cancel has
+// returned; and the cancel holds for the next scan until it is taken back.
+TEST_F(DeviceServiceTest, CancelEndsAScanWhereverItComes) {
+    // Far below a whole scan (seconds), far above the 200 ms a cancel takes (see bench/).
+    const long long kBoundMs = 1000;
+    for (int delayMs : {-1, 0, 30, 300, 1500}) {
+        SCOPED_TRACE(delayMs);
+        service.uncancel();
+        std::atomic<bool> cancelReturned{false};
+        std::atomic<int> heardAfterCancel{0};
+        Clock::time_point cancelAt;
+        std::thread canceller;
+        if (delayMs < 0) {
+            service.cancel();
+            cancelReturned = true;
+            cancelAt = Clock::now();
+        } else {
+            canceller = std::thread([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+                cancelAt = Clock::now();
+                service.cancel();
+                cancelReturned = true;
+            });
+        }
+        KRZPScanOutcome outcome = service.scan([&](const KRZPScanResult&) {
+            if (cancelReturned)
+                ++heardAfterCancel;
+        });
+        Clock::time_point end = Clock::now();
+        if (canceller.joinable())
+            canceller.join();
+        EXPECT_EQ(KRZP_SCAN_CANCELLED, outcome.end);
+        EXPECT_TRUE(outcome.devices.empty());
+        EXPECT_EQ(0, heardAfterCancel.load());
+        long long tookMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(end - cancelAt).count();
+        std::cout << "[ cancel at " << delayMs << " ms ended the scan in " << tookMs << " ms ]\n";
+        EXPECT_LT(tookMs, kBoundMs);
+    }
+    // Still cancelled: the next scan ends at once.
+    EXPECT_EQ(KRZP_SCAN_CANCELLED, service.scan().end);
 }
 
 }  // namespace

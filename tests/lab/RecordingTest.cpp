@@ -1,6 +1,6 @@
 // The recording format: what is written reads back the same and matches the published schema,
 // what is malformed is refused with its place named, and secrets leave no trace in any spelling.
-#include "lab/recording/Recording.h"
+#include "recording/Recording.h"
 
 #include "testsupport/krzprograms.h"
 

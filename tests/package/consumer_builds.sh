@@ -87,3 +87,13 @@ HOME=$work/home XDG_STATE_HOME=$work/home/state KRZ_NETWORK=lab \
   "$work/host/krzhostexample" >"$work/host.txt" || { cat "$work/host.txt"; exit 1; }
 grep -q 'network "HostExample"' "$work/host.txt" || { cat "$work/host.txt"; exit 1; }
 echo "the example host scans the lab and renames a device found by its MAC"
+
+# The example on the application layer: scans, renames the Acme router with read-back, and finds it
+# again by its MAC.
+cmake -S "$root/examples/app" -B "$work/app" -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_CXX_COMPILER="$compiler" >/dev/null
+cmake --build "$work/app" >/dev/null
+HOME=$work/home XDG_STATE_HOME=$work/home/state KRZ_NETWORK=lab \
+  "$work/app/krzappexample" >"$work/app.txt" || { cat "$work/app.txt"; exit 1; }
+grep -q '^ssid = "AppExample": confirmed' "$work/app.txt" || { cat "$work/app.txt"; exit 1; }
+echo "the example on the application layer renames a router and confirms the change"

@@ -1,6 +1,6 @@
 #include "DescriptionCheck.h"
 
-#include "lab/recording/Recording.h"
+#include "recording/Recording.h"
 
 #include <filesystem>
 #include <fstream>

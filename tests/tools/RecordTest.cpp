@@ -4,7 +4,7 @@
 // recording does not hold answered with 404.
 #include "ToolsTestSupport.h"
 
-#include "lab/recording/Recording.h"
+#include "recording/Recording.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Set-up shared by the subcommands: environment, log, modules, JSON, Ctrl-C, the OUI registry.
-#include "Cli.h"
+#include "CliHost.h"
 
 #include "core/KRZPAPModule.h"
 #include "discovery/KRZPHttpScanner.h"
@@ -20,43 +20,6 @@
 #include <vector>
 
 namespace krzpap {
-
-std::string narrow(const std::wstring& text) {
-    return KRZMiscUtil::tstringToUtf8String(text, KRZ_CONVERSION_REPLACE);
-}
-
-std::wstring widen(const std::string& text) {
-    return KRZMiscUtil::utf8StringToTstring(text, KRZ_CONVERSION_LATIN1_FALLBACK);
-}
-
-std::string escapeText(const std::string& text) {
-    static const char* const kHex = "0123456789ABCDEF";
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        auto c = static_cast<unsigned char>(text[i]);
-        bool c1 = c == 0xC2 && i + 1 < text.size() &&
-                  static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-                  static_cast<unsigned char>(text[i + 1]) <= 0x9F;
-        if (c1) {
-            c = static_cast<unsigned char>(text[++i]);  // U+0080..U+009F, by its code point
-        } else if (c >= 0x20 && c != 0x7F) {
-            out += static_cast<char>(c);
-            continue;
-        }
-        if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else {
-            out += "\\x";
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        }
-    }
-    return out;
-}
 
 namespace {
 
@@ -155,7 +118,6 @@ namespace {
 // interface carries no text, so the log is the channel.
 std::mutex g_notLoadedMutex;
 std::vector<std::string> g_notLoaded;
-std::string g_loginNotice;
 
 // The line's text from `at` on, without its line end.
 std::string lineFrom(const std::wstring& text, size_t at) {
@@ -172,13 +134,7 @@ void noteModuleSentences(const std::wstring& text) {
         std::lock_guard<std::mutex> lock(g_notLoadedMutex);
         g_notLoaded.push_back(lineFrom(text, at + kNotLoaded.size()));
     }
-    for (const wchar_t* mark : {L": login locked: ", L": login needs a captcha: "}) {
-        at = text.find(mark);
-        if (at != std::wstring::npos) {
-            std::lock_guard<std::mutex> lock(g_notLoadedMutex);
-            g_loginNotice = lineFrom(text, at + 2);
-        }
-    }
+    krzpapp::noteLogLine(text);
 }
 
 void reportUnloadedDescriptions() {
@@ -396,86 +352,6 @@ bool runInterruptible(const std::function<void()>& work, const std::function<voi
             holdBuiltInLab();
         },
         EXIT_CANCELLED);
-}
-
-namespace {
-
-// The hexadecimal digits of a text, upper-cased, everything else left out ("00-22-72" -> "002272").
-std::string upperHexDigits(const std::string& text) {
-    std::string digits;
-    for (char c : text) {
-        if (krzHexDigitValue(c) >= 0) {
-            digits += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        }
-    }
-    return digits;
-}
-
-std::map<std::string, std::string> loadOuiRegistry() {
-    std::map<std::string, std::string> registry;
-    for (const char* path : {"/usr/share/ieee-data/oui.txt", "/usr/share/misc/oui.txt"}) {
-        std::ifstream in(path);
-        if (!in) {
-            continue;
-        }
-        std::string line;
-        while (std::getline(in, line)) {
-            // "00-22-72   (hex)\t\tVendor name"
-            size_t hex = line.find("(hex)");
-            if (hex == std::string::npos || line.size() < 8 || line[2] != '-') {
-                continue;
-            }
-            std::string prefix = upperHexDigits(line.substr(0, 8));
-            size_t start = line.find_first_not_of(" \t", hex + 5);
-            if (prefix.size() == 6 && start != std::string::npos) {
-                std::string vendor = line.substr(start);
-                while (!vendor.empty() && std::isspace(static_cast<unsigned char>(vendor.back()))) {
-                    vendor.pop_back();
-                }
-                registry.emplace(prefix, vendor);
-            }
-        }
-        break;
-    }
-    return registry;
-}
-
-}  // namespace
-
-std::string ouiVendor(const std::string& mac) {
-    std::string digits = upperHexDigits(mac);
-    if (digits.size() < 6) {
-        return "";
-    }
-    int first = std::stoi(digits.substr(0, 2), nullptr, 16);
-    if (first & 0x02) {
-        return "(locally administered)";
-    }
-    static const std::map<std::string, std::string> registry = loadOuiRegistry();
-    auto it = registry.find(digits.substr(0, 6));
-    return it == registry.end() ? "" : it->second;
-}
-
-std::string takeLoginNotice() {
-    std::lock_guard<std::mutex> lock(g_notLoadedMutex);
-    std::string notice;
-    notice.swap(g_loginNotice);
-    return notice;
-}
-
-std::string failedRecognizers() {
-    std::string text;
-    for (const KRZPRecognizerFailure& failure : KRZPHttpScanner::takeRecognizerFailures()) {
-        const std::string module = failure.module.empty()
-                                       ? std::string("a recognizer outside the module list")
-                                       : "the module " + escapeText(narrow(failure.module));
-        text += (text.empty() ? "" : "; ") + module + " failed on " +
-                std::to_string(failure.replies) + " repl" + (failure.replies == 1 ? "y" : "ies") +
-                " it was asked to recognize (it threw: " + escapeText(failure.reason) +
-                ") and was skipped; leave it out of the module list (--modules, or the setting "
-                "KRZ_VORTAN_APMODULE_DLLS), or tell its authors";
-    }
-    return text;
 }
 
 }  // namespace krzpap

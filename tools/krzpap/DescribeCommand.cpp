@@ -1,7 +1,8 @@
 // describe: a draft family description from a recording, every guess and gap marked for its
 // author.
 #include "Cli.h"
-#include "Describer.h"
+
+#include "app/KRZPApp.h"
 
 #include "platform/krzprocess.h"
 
@@ -46,22 +47,19 @@ std::string readRecording(const std::string& file) {
 int runDescribeCommand(const Globals& globals, const DescribeOptions& options) {
     std::string name = "\"" + escapeText(options.recording) + "\"";
     std::string text = readRecording(options.recording);
-    krzlab::Recording recording;
+    krzpapp::DescribeResult draft;
     try {
-        recording = krzlab::Recording::fromText(text);
-    } catch (const std::invalid_argument& e) {
-        throw CommandError(EXIT_USAGE, name + " is not a recording (" + escapeText(e.what()) +
-                                           "); give a file that 'krzpap record' wrote");
+        draft = krzpapp::Application().describe(text, options.recording);
+    } catch (const krzpapp::Error& e) {
+        if (e.field() == "recording")
+            throw CommandError(EXIT_USAGE, name + " is not a recording (" + escapeText(e.detail()) +
+                                               "); give a file that 'krzpap record' wrote");
+        throw CommandError(EXIT_USAGE,
+                           "cannot describe the device from " + name + ": " + e.detail());
     }
-    nlohmann::ordered_json draft;
-    try {
-        draft = draftDescription(recording, options.recording);
-    } catch (const std::invalid_argument& e) {
-        throw CommandError(EXIT_USAGE, "cannot describe the device from " + name + ": " + e.what());
-    }
-    std::string document = draft.dump(2) + "\n";
-    size_t guesses = draft["draft"]["guesses"].size();
-    size_t gaps = draft["draft"]["gaps"].size();
+    std::string document = draft.description + "\n";
+    size_t guesses = draft.guesses;
+    size_t gaps = draft.gaps;
     if (!options.output.empty() && options.output != "-") {
         if (!krzprocess::writeFileAtomically(options.output, document))
             throw CommandError(EXIT_ERROR, "cannot write the draft to \"" +
@@ -74,7 +72,7 @@ int runDescribeCommand(const Globals& globals, const DescribeOptions& options) {
         if (toFile)
             result["file"] = options.output;
         else
-            result["description"] = nlohmann::json::parse(draft.dump());
+            result["description"] = nlohmann::json::parse(draft.description);
         printDocument(globals, EXIT_OK, result);
     } else if (!toFile) {
         std::cout << document;

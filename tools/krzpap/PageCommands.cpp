@@ -1,12 +1,11 @@
 // fetch, forms, lab: what module authors use to study a device's pages.
 #include "Cli.h"
-#include "DeviceAccess.h"
 
 #include "html/KRZPHtmlParser.h"
 #include "http/KRZPAPComm.h"
 #include "http/KRZPFormParams.h"
 #include "http/KRZPMultipartParams.h"
-#include "lab/recording/Recording.h"
+#include "recording/Recording.h"
 #include "platform/krzprocess.h"
 #include "platform/krzplatform.h"
 

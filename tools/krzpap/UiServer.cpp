@@ -3,12 +3,12 @@
 // configure, find, defaults) through the same steps and sentences as the commands; the page polls
 // the operation's progress, and an operation whose page stopped asking is cancelled.
 #include "Cli.h"
-#include "DeviceWork.h"
+#include "DeviceJson.h"
 #include "UiHttp.h"
 #include "UiServer.h"
 
+#include "app/KRZPApp.h"
 #include "core/KRZPAPModule.h"
-#include "lab/recording/Recording.h"
 #include "platform/krzprocess.h"
 
 #include <boost/make_shared.hpp>
@@ -29,13 +29,33 @@ using Clock = std::chrono::steady_clock;
 // A running operation whose page has not asked after it for this long was left by its tab.
 constexpr auto kAbandonedAfter = std::chrono::seconds(3);
 
+struct Job;
+
+// What the page hears while an operation runs: its step, and a scan's devices as they are found.
+class JobHeard : public krzpapp::Observer {
+  public:
+    explicit JobHeard(Job& job) : job_(job) {}
+    void step(const std::string& what) override;
+    void found(const krzpapp::Device& device) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        devices.push_back(device);
+        answered += device.arpOnly ? 0 : 1;
+    }
+
+    std::mutex mutex;  // never taken inside the job's (status() takes them the other way)
+    std::vector<krzpapp::Device> devices;
+    int answered = 0;
+
+  private:
+    Job& job_;
+};
+
 // One operation the page started, and what it has to tell.
 struct Job {
     int id = 0;
     std::string kind;
     CancelHook cancel;
-    std::shared_ptr<ScanTap> tap;  // a scan's devices as they are found
-    ScanOptions scanOptions;
+    std::shared_ptr<JobHeard> tap;  // a scan's devices as they are found
     std::mutex mutex;
     bool done = false;
     std::string step;  // what it does now, for the page
@@ -43,6 +63,25 @@ struct Job {
     std::string error;
     int code = EXIT_OK;
     Clock::time_point lastAsked = Clock::now();
+};
+
+void JobHeard::step(const std::string& what) {
+    std::lock_guard<std::mutex> lock(job_.mutex);
+    job_.step = what;
+}
+
+// The layer's cancel, reached through the job's for as long as the layer runs the job.
+class CancelThrough {
+  public:
+    CancelThrough(Job& job, krzpapp::Application& app) : job_(job) {
+        job_.cancel.set([&app] { app.cancel(); });
+    }
+    ~CancelThrough() { job_.cancel.set(nullptr); }
+    CancelThrough(const CancelThrough&) = delete;
+    CancelThrough& operator=(const CancelThrough&) = delete;
+
+  private:
+    Job& job_;
 };
 
 std::string textField(const nlohmann::json& body, const char* name) {
@@ -53,31 +92,6 @@ std::string textField(const nlohmann::json& body, const char* name) {
 bool hasText(const nlohmann::json& body, const char* name) {
     auto it = body.find(name);
     return it != body.end() && it->is_string();
-}
-
-// The steps' sentences name the command line's options; the page names its own fields instead.
-// Longer phrases come first, so that a phrase is replaced whole before its options are.
-std::string inPageTerms(std::string sentence) {
-    static const std::pair<const char*, const char*> kTerms[] = {
-        {"give --ssid, --security with --key, or --new-user/--new-password",
-         "fill in the network name, a security mode with its key, or a new administrator user "
-         "name or password"},
-        {"--key needs --security: say which mode the key is for, e.g. --security wpa2-psk --key "
-         "PASSPHRASE",
-         "a wireless key needs a security mode: choose the mode the key is for"},
-        {"--encryption needs --security", "an encryption needs a security mode"},
-        {"; try again, or give a longer --timeout where the command has one", "; try again"},
-        {"leave out --new-user", "leave the new administrator user name empty"},
-        {"with --user and --password", "in User name and Password"},
-        {"with --mac", "in MAC"},
-        {"(--modules, or the setting", "('krzpap ui --modules LIST', or the setting"},
-        {"--modules", "'krzpap ui --modules LIST'"},
-        {"--security ", "security "},
-        {" needs --key", " needs a wireless key"},
-    };
-    for (const auto& [option, field] : kTerms)
-        krzlab::replaceAll(sentence, option, field);
-    return sentence;
 }
 
 DeviceOptions deviceFrom(const nlohmann::json& body) {
@@ -199,9 +213,8 @@ nlohmann::json UiHost::status(Job& job) {
                              {"result", job.result}, {"error", orNull(job.error)}};
     if (job.tap && !job.done) {
         std::lock_guard<std::mutex> tapLock(job.tap->mutex);
-        answer["result"] = {
-            {"devices", scanDevicesJson(job.scanOptions, *job.tap, job.tap->recognized)},
-            {"answered", job.tap->answered}};
+        answer["result"] = {{"devices", scanDevicesJson(job.tap->devices, true)},
+                            {"answered", job.tap->answered}};
     }
     return answer;
 }
@@ -250,20 +263,27 @@ void UiHost::work(const std::shared_ptr<Job>& job, const nlohmann::json& body) {
         else if (job->kind == "find")
             runFind(*job, body);
         else {
-            DefaultsOptions d;
+            krzpapp::DefaultsRequest d;
             d.ssid = textField(body, "ssid");
             d.bssid = textField(body, "bssid");
             d.channel = body.value("channel", 0);
             d.rsn = textField(body, "rsn");
             d.privacy = !d.rsn.empty();
-            nlohmann::json judged = judgeDefaults(d);
+            nlohmann::json judged = defaultsJson(krzpapp::Application().defaults(d));
             std::lock_guard<std::mutex> lock(job->mutex);
             job->result = judged;
         }
+    } catch (const krzpapp::Error& e) {
+        code = exitCodeOf(e.kind());
+        error = sentenceOf(e, Audience::Page, globals_);
+        // A cancelled step fails in its own way; once cancelled, that is the cancel.
+        if (job->cancel.fired() || e.kind() == krzpapp::ErrorKind::Cancelled) {
+            code = EXIT_CANCELLED;
+            error = std::string("cancelled") + (job->kind == "configure" ? kMayHoldChanges : "");
+        }
     } catch (const CommandError& e) {
         code = e.code();
-        error = inPageTerms(e.what());
-        // A cancelled step fails in its own way; once cancelled, that is the cancel.
+        error = e.what();
         if (job->cancel.fired()) {
             code = EXIT_CANCELLED;
             error = std::string("cancelled") + (job->kind == "configure" ? kMayHoldChanges : "");
@@ -285,94 +305,68 @@ void UiHost::work(const std::shared_ptr<Job>& job, const nlohmann::json& body) {
 }
 
 void UiHost::runScan(Job& job) {
-    job.scanOptions.all = true;  // the page shows the others on request
-    job.tap = std::make_shared<ScanTap>();
-    ScanObserverScope observing(job.tap);
-    job.cancel.set([] { KRZPAPScanner::cancelScan(); });
+    auto heard = std::make_shared<JobHeard>(job);
     {
         std::lock_guard<std::mutex> lock(job.mutex);
-        job.step = "sweeping the network";
+        job.tap = heard;
     }
-    KRZPAPConfiguratorList found;
-    bool completed = false;
-    std::string failure;
-    try {
-        found = KRZPAPScanner::runScan();
-        completed = true;
-    } catch (const KRZPAPCException& e) {
-        // A cancelled sweep ends as "no connectivity": what was heard until then is the answer.
-        if (!job.cancel.fired() && e.getAPCErrorCode() != KRZPAPC_NO_CONNECTIVITY)
-            throw describeFailure(e, "the scan");
-        if (!job.cancel.fired())
-            failure = "nothing answered on the network";
-    }
-    nlohmann::json devices;
-    size_t recognized = 0;
-    int answered = 0;
+    krzpapp::Application app(heard.get());
+    krzpapp::ScanResult r;
     {
-        // The tap's lock is never taken inside the job's (status() takes them the other way).
-        std::lock_guard<std::mutex> tapLock(job.tap->mutex);
-        const std::vector<nlohmann::json> list = foundRows(*job.tap, completed ? &found : nullptr);
-        devices = scanDevicesJson(job.scanOptions, *job.tap, list);
-        recognized = list.size();
-        answered = std::max(job.tap->answered, static_cast<int>(recognized));
+        CancelThrough cancel(job, app);
+        r = app.scan(krzpapp::ScanRequest());
     }
     // A module whose recognizer threw was skipped; the page says which, as the command does.
-    const std::string failedModules = inPageTerms(failedRecognizers());
+    const std::string failedModules = recognizerFailuresText(r.recognizerFailures, Audience::Page);
+    const std::string shortfall = scanShortfall(r, Audience::Page);
     std::lock_guard<std::mutex> lock(job.mutex);
-    job.result = {{"devices", devices},
-                  {"answered", answered},
-                  {"recognized", recognized},
+    job.result = {{"devices", scanDevicesJson(r.devices, true)},
+                  {"answered", r.answered},
+                  {"recognized", r.recognized},
                   {"failedModules", failedModules}};
     job.tap.reset();
-    if (job.cancel.fired()) {
+    if (job.cancel.fired() || r.cancelled) {
         job.code = EXIT_CANCELLED;
         job.error = "cancelled (interrupted: the rest of the network was not scanned)";
-    } else if (!failure.empty()) {
+    } else if (!shortfall.empty()) {
         job.code = EXIT_NOTHING_FOUND;
-        job.error = failure;
-    } else if (recognized == 0) {
+        job.error = shortfall;
+    } else if (r.recognized == 0) {
         job.code = EXIT_NOTHING_FOUND;
     }
 }
 
 void UiHost::runShow(Job& job, const nlohmann::json& body) {
-    DeviceOptions device = deviceFrom(body);
-    std::string named = device.address;
-    takeDeviceAddress(named, 0);
-    boost::shared_ptr<KRZPAPConfigurator> conf;
-    loginAndRead(globals_, device, job.cancel, conf);
-    nlohmann::json shown = shownJson(globals_, *conf);
-    shown["description"] = conf->getDescription();
-    shown["limits"] = {{"username", {conf->getMinUsernameLen(), conf->getMaxUsernameLen()}},
-                       {"password", {conf->getMinPasswordLen(), conf->getMaxPasswordLen()}}};
+    krzpapp::DeviceRequest device = deviceRequest(deviceFrom(body));
+    JobHeard heard(job);
+    krzpapp::Application app(&heard);
+    krzpapp::Settings s;
+    {
+        CancelThrough cancel(job, app);
+        s = app.show(device);
+    }
+    nlohmann::json shown = shownJson(globals_, s);
+    shown["description"] = s.device.description;
+    shown["limits"] = {{"username", {s.minUsername, s.maxUsername}},
+                       {"password", {s.minPassword, s.maxPassword}}};
     std::lock_guard<std::mutex> lock(job.mutex);
     job.result = {{"device", shown}};
 }
 
 void UiHost::runConfigure(Job& job, const nlohmann::json& body) {
-    DeviceOptions device = deviceFrom(body);
-    ConfigureOptions o = configureFrom(body);
-    std::string named = device.address;
-    takeDeviceAddress(named, 0);
-    precheck(o);
-    auto step = [&job](const char* what) {
-        std::lock_guard<std::mutex> lock(job.mutex);
-        job.step = what;
-    };
-    step("logging in");
-    boost::shared_ptr<KRZPAPConfigurator> conf = openDevice(globals_, device, job.cancel);
-    checkDeviceRules(*conf, o);
-    step("writing the changes");
-    applyChanges(*conf, o);
-    step("reading the settings back");
-    boost::shared_ptr<KRZPAPConfigurator> check =
-        reopenWithNewCredentials(globals_, device, *conf, o, job.cancel);
-    deviceStep("reading the settings back", [&] { check->retrieveAttributes(); });
-    std::vector<Change> changes = compareChanges(globals_, o, *check, true);
-    std::string notKept = changesNotKept(changes);
+    krzpapp::DeviceRequest device = deviceRequest(deviceFrom(body));
+    krzpapp::ConfigureRequest changes = configureRequest(configureFrom(body));
+    JobHeard heard(job);
+    krzpapp::Application app(&heard);
+    krzpapp::ConfigureResult result;
+    {
+        CancelThrough cancel(job, app);
+        result = app.configure(device, changes);
+    }
+    std::string notKept = changesNotKept(result);
     std::lock_guard<std::mutex> lock(job.mutex);
-    job.result = {{"device", settingsJson(globals_, *check)}, {"changes", changesJson(changes)}};
+    job.result = {{"device", settingsJson(globals_, result.device)},
+                  {"changes", changesJson(globals_, result.changes)}};
     if (!notKept.empty()) {
         job.error = notKept;
         job.code = EXIT_ERROR;
@@ -385,28 +379,21 @@ void UiHost::runFind(Job& job, const nlohmann::json& body) {
         for (const auto& m : body["macs"])
             if (m.is_string())
                 macs.push_back(m.get<std::string>());
-    std::vector<KRZMacAddress> wanted = parseMacs(macs);
-    auto service = boost::make_shared<KRZPDeviceService>();
-    job.cancel.set([service] { service->cancel(); });
+    JobHeard heard(job);
+    krzpapp::Application app(&heard);
+    std::vector<krzpapp::Sighting> results;
     {
-        std::lock_guard<std::mutex> lock(job.mutex);
-        job.step = "looking for the MAC addresses";
+        CancelThrough cancel(job, app);
+        results = app.find(macs);
     }
-    std::vector<KRZPDeviceSighting> found;
-    try {
-        found = service->findByMac(wanted);
-    } catch (const KRZPAPCException& e) {
-        throw describeFailure(e, "the search");
-    }
-    nlohmann::json results = findResultsJson(wanted, &found);
     size_t located = 0;
-    for (const auto& r : results)
-        located += r["found"].get<bool>() ? 1 : 0;
+    for (const krzpapp::Sighting& r : results)
+        located += r.found ? 1 : 0;
     std::lock_guard<std::mutex> lock(job.mutex);
-    job.result = {{"results", results}};
-    if (located < wanted.size()) {
+    job.result = {{"results", findResultsJson(results)}};
+    if (located < results.size()) {
         job.code = EXIT_NOTHING_FOUND;
-        job.error = findShortfall(located, wanted.size());
+        job.error = findShortfall(located, results.size());
     }
 }
 

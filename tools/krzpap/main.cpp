@@ -284,31 +284,33 @@ void CommandLine::addRecord() {
         "record",
         "Visit a device's admin pages and write what it answered as a recording, which the lab "
         "plays back as a device");
-    recordCmd_->add_option("address", record_.address, kAddressHelp)->required();
-    recordCmd_->add_option("--port", record_.port, kPortHelp)->check(CLI::Range(1, 65535));
+    recordCmd_->add_option("address", record_.request.device.address, kAddressHelp)->required();
+    recordCmd_->add_option("--port", record_.request.device.port, kPortHelp)
+        ->check(CLI::Range(1, 65535));
     recordCmd_->add_option("-o,--output", record_.output, "The recording file to write")
         ->required();
-    recordCmd_->add_option("--mac", record_.mac, kMacHelp);
+    recordCmd_->add_option("--mac", record_.request.device.mac, kMacHelp);
     recordCmd_->add_option("-u,--user", record_.user, "Administrator user name");
     recordCmd_->add_option("-p,--password", record_.password, "Administrator password");
     recordCmd_->add_option(
-        "--try-change", record_.tryChange,
+        "--try-change", record_.request.tryChange,
         "FIELD=VALUE: submit the form holding FIELD once with this value, read the page back "
         "and put the original value back (repeatable: fields of the same form)");
-    recordCmd_->add_flag("--keep-secrets", record_.keepSecrets,
+    recordCmd_->add_flag("--keep-secrets", record_.request.keepSecrets,
                          "Keep passwords, keys, cookies and Authorization in the recording "
                          "(replaced by placeholders otherwise)");
-    recordCmd_->add_flag("--anonymize", record_.anonymize,
+    recordCmd_->add_flag("--anonymize", record_.request.anonymize,
                          "Also replace MAC addresses and serial numbers");
-    recordCmd_->add_option("--max-pages", record_.maxPages, "Pages to visit at most")
+    recordCmd_->add_option("--max-pages", record_.request.maxPages, "Pages to visit at most")
         ->check(CLI::Range(1, 10000));
-    recordCmd_->add_option("--max-depth", record_.maxDepth, "Links to follow from the start page")
+    recordCmd_
+        ->add_option("--max-depth", record_.request.maxDepth, "Links to follow from the start page")
         ->check(CLI::Range(0, 100));
-    recordCmd_->add_option("--max-size", record_.maxKiB, "KiB of replies to record at most")
+    recordCmd_->add_option("--max-size", record_.request.maxKiB, "KiB of replies to record at most")
         ->check(CLI::Range(1, 1 << 20));
-    recordCmd_->add_option("--max-time", record_.maxSeconds, "Seconds to record at most")
+    recordCmd_->add_option("--max-time", record_.request.maxSeconds, "Seconds to record at most")
         ->check(CLI::Range(1, 86400));
-    recordCmd_->add_option("--timeout", record_.timeout, "Reply time-out in seconds")
+    recordCmd_->add_option("--timeout", record_.request.timeout, "Reply time-out in seconds")
         ->check(CLI::Range(1, 3600));
 }
 
@@ -494,6 +496,8 @@ int CommandLine::run(const std::vector<std::string>& args, int argc, char** argv
         code = dispatch();
     } catch (const CommandError& e) {
         code = fail(globals, e.code(), e.what());
+    } catch (const krzpapp::Error& e) {
+        code = fail(globals, exitCodeOf(e.kind()), sentenceOf(e, Audience::CommandLine, globals));
     } catch (const std::exception& e) {
         code = fail(globals, EXIT_ERROR,
                     std::string("unexpected failure: ") + escapeText(e.what()) +

@@ -1,4 +1,4 @@
-#include "lab/recording/Recording.h"
+#include "recording/Recording.h"
 
 #include <algorithm>
 #include <cctype>

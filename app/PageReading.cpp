@@ -1,7 +1,7 @@
 #include "PageReading.h"
 
 #include "html/KRZPHtmlParser.h"
-#include "lab/recording/Recording.h"
+#include "recording/Recording.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,16 +1,13 @@
 // record: visits a device's admin pages as a configurator would and writes what it saw as one
 // recording, which the lab plays back as a device.
-#include "Cli.h"
-#include "DeviceAccess.h"
-#include "PageReading.h"
+#include "app/Recorder.h"
+#include "app/PageReading.h"
 
-#include "discovery/KRZPArpScanner.h"
 #include "html/KRZPHtmlParser.h"
 #include "html/KRZPScriptValues.h"
 #include "http/KRZPAPComm.h"
 #include "http/KRZPFormParams.h"
-#include "krznetlib/KRZAdapterInfo.h"
-#include "lab/recording/Recording.h"
+#include "recording/Recording.h"
 #include "platform/krzprocess.h"
 #include "platform/krzplatform.h"
 #include "webconf/KRZPHttpConfigurator.h"
@@ -121,84 +118,18 @@ std::string formAttribute(const KRZPBrowserForm& form, const char* name) {
     return KRZPHtmlParser::getAttrib(form.attributes, name);
 }
 
-struct Bounds {
-    int pages = 100;
-    int depth = 4;
-    long long bytes = 32ll << 20;
-    int seconds = 120;
-};
+}  // namespace
 
-// Stops the recording with a sentence; what was recorded is still written.
-struct Stop {
-    ExitCode code;
-    std::string sentence;
-};
-
-class Recorder {
-  public:
-    Recorder(const Globals& globals, const RecordOptions& options)
-        : globals_(globals), o_(options), started_(Clock::now()) {
-        bounds_.pages = options.maxPages;
-        bounds_.depth = options.maxDepth;
-        bounds_.bytes = static_cast<long long>(options.maxKiB) * 1024;
-        bounds_.seconds = options.maxSeconds;
-    }
-
-    void run();
-    void cancel() {
-        cancelled_ = true;
-        std::lock_guard<std::mutex> lock(commMutex_);
-        if (comm_)
-            comm_->setCancel(true);
-    }
-    // The recording as it stands, secrets replaced unless kept; safe from another thread.
-    Recording snapshot(bool complete, const std::string& reason);
-    int pages() const { return pages_; }
-    void setMac(const std::string& mac) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        recording_.mac = mac;
-    }
-
-  private:
-    Exchange request(const std::string& method, const std::string& target, const HeaderList& form,
-                     bool multipart, bool credentials);
-    Exchange get(const std::string& target, bool credentials) {
-        return request("GET", target, {}, false, credentials);
-    }
-    void login(const Exchange& start);
-    bool formLogin(const std::string& pageTarget, const std::string& page);
-    void crawl();
-    void tryChange();
-    // submitted()'s pairs with each field the page's script fills read as the script fills it;
-    // throws Stop, before anything is sent, for one whose value cannot be read.
-    HeaderList asFilled(const std::string& page, const KRZPBrowserForm& form, size_t index);
-    void waitForDevice(const std::string& target);
-    void checkBounds(const std::string& target);
-    void progress(const std::string& target);
-    void noteSecrets(const Exchange& e);
-    std::string timeBound() const {
-        return "its time bound of " + std::to_string(bounds_.seconds) + " s (--max-time)";
-    }
-
-    const Globals& globals_;
-    const RecordOptions& o_;
-    Bounds bounds_;
-    Clock::time_point started_;
-    std::atomic<bool> cancelled_{false};
-    std::atomic<bool> outOfTime_{false};  // set by the watch on --max-time
-    std::mutex commMutex_;
-    KRZPAPComm* comm_ = nullptr;
-
-    std::mutex mutex_;  // guards what follows, which snapshot() reads
-    Recording recording_;
-    std::vector<std::pair<std::string, std::string>> secrets_;  // value, kind
-    std::vector<std::string> macs_;
-    std::string cookie_;
-    long long bytes_ = 0;
-    int pages_ = 0;
-    std::set<std::string> visited_;
-    std::deque<std::pair<std::string, int>> queue_;
-};
+RecordSetup RecordSetup::of(const krzpapp::RecordRequest& r) {
+    RecordSetup s;
+    static_cast<krzpapp::RecordRequest&>(s) = r;
+    s.address = r.device.address;
+    s.user = r.device.user.value_or("");
+    s.password = r.device.password.value_or("");
+    s.haveUser = r.device.user.has_value();
+    s.havePassword = r.device.password.has_value();
+    return s;
+}
 
 Exchange Recorder::request(const std::string& method, const std::string& target,
                            const HeaderList& form, bool multipart, bool credentials) {
@@ -250,30 +181,33 @@ Exchange Recorder::request(const std::string& method, const std::string& target,
         comm.readResponseSynchronous();
     } catch (const KRZPAPCException& e2) {
         if (outOfTime_)
-            throw Stop{EXIT_ERROR, "the recording reached " + timeBound() + " during " + target +
-                                       "; what was recorded is written"};
+            throw Stop{ErrorKind::DeviceFailed, "the recording reached " + timeBound() +
+                                                    " during " + target +
+                                                    "; what was recorded is written"};
         if (cancelled_)
-            throw Stop{EXIT_CANCELLED, "cancelled"};
+            throw Stop{ErrorKind::Cancelled, "cancelled"};
         bool cut = std::string(e2.what()).find("cut short") != std::string::npos &&
                    !comm.getResponseHeaders().empty();
         if (!cut) {
-            CommandError failure =
+            Error failure =
                 describeFailure(e2, method + " " + escapeText(target) + " at " + o_.address);
-            throw Stop{failure.code(), std::string(failure.what()) + "; the recording stops there"};
+            throw Stop{failure.kind(), std::string(failure.what()) + "; the recording stops there"};
         }
         e.reply.cutShort = true;
     }
     takeHeaders(comm.getResponseHeaders(), e.reply);
     e.reply.body = comm.getResponseBody();
     if (e.reply.status != 0 && (e.reply.status < 100 || e.reply.status > 599))
-        throw Stop{EXIT_ERROR, "the device answered " + method + " " + escapeText(target) +
-                                   " with a status line that is not HTTP; the recording "
-                                   "stops there"};
+        throw Stop{ErrorKind::DeviceFailed,
+                   "the device answered " + method + " " + escapeText(target) +
+                       " with a status line that is not HTTP; the recording "
+                       "stops there"};
     if (e.reply.status == 0 &&
         (!krzlab::validUtf8(e.reply.body) || e.reply.body.find('<') == std::string::npos))
-        throw Stop{EXIT_ERROR, "the device answered " + method + " " + escapeText(target) +
-                                   " with bytes that are neither HTTP nor a page; the "
-                                   "recording stops there"};
+        throw Stop{ErrorKind::DeviceFailed, "the device answered " + method + " " +
+                                                escapeText(target) +
+                                                " with bytes that are neither HTTP nor a page; the "
+                                                "recording stops there"};
     std::lock_guard<std::mutex> lock(mutex_);
     bytes_ += static_cast<long long>(comm.getResponseHeaders().size() + e.reply.body.size());
     recording_.exchanges.push_back(e);
@@ -307,7 +241,7 @@ void Recorder::noteSecrets(const Exchange& e) {
 
 void Recorder::checkBounds(const std::string& target) {
     if (cancelled_)
-        throw Stop{EXIT_CANCELLED, "cancelled"};
+        throw Stop{ErrorKind::Cancelled, "cancelled"};
     auto spent = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - started_);
     std::string what;
     if (outOfTime_ || spent.count() >= bounds_.seconds)
@@ -315,23 +249,20 @@ void Recorder::checkBounds(const std::string& target) {
     else if (bytes_ >= bounds_.bytes)
         what = "its size bound of " + std::to_string(bounds_.bytes >> 10) + " KiB (--max-size)";
     if (!what.empty())
-        throw Stop{EXIT_ERROR, "the recording reached " + what + " before " + target +
-                                   "; what was recorded is written"};
+        throw Stop{ErrorKind::DeviceFailed, "the recording reached " + what + " before " + target +
+                                                "; what was recorded is written"};
 }
 
 void Recorder::progress(const std::string& target) {
-    if (globals_.quiet || !krzprocess::isTerminal(krzprocess::Stream::err))
-        return;
-    std::string shown = escapeText(target.substr(0, 50));
-    std::cerr << "\rrecording: " << pages_ << " pages, " << (bytes_ >> 10) << " KiB; " << shown
-              << std::string(shown.size() < 50 ? 50 - shown.size() : 0, ' ') << std::flush;
+    if (observer_)
+        observer_->recorded(target, pages_, bytes_);
 }
 
 void Recorder::login(const Exchange& start) {
     const std::string* challenge = headerOf(start.reply.headers, "WWW-Authenticate");
     if (start.reply.status == 401 && challenge && lower(*challenge).rfind("basic", 0) == 0) {
         if (!o_.haveUser && !o_.havePassword)
-            throw Stop{EXIT_LOGIN_FAILED,
+            throw Stop{ErrorKind::LoginRefused,
                        "the device at " + o_.address +
                            " asks for a user name and password (Basic); give them with "
                            "--user and --password"};
@@ -371,9 +302,9 @@ bool Recorder::formLogin(const std::string& pageTarget, const std::string& page)
         if (passwordField.empty())
             continue;
         if (!o_.haveUser && !o_.havePassword)
-            throw Stop{EXIT_LOGIN_FAILED, "the device at " + o_.address +
-                                              " shows a login form; give the user name and "
-                                              "password with --user and --password"};
+            throw Stop{ErrorKind::LoginRefused, "the device at " + o_.address +
+                                                    " shows a login form; give the user name and "
+                                                    "password with --user and --password"};
         std::string action =
             krzlab::resolveTarget(pageTarget, formAttribute(forms[i], "action"), o_.address);
         if (action.empty())
@@ -391,9 +322,10 @@ bool Recorder::formLogin(const std::string& pageTarget, const std::string& page)
         Exchange reply = request("POST", action, fields, multipart, false);
         const std::string* cookie = headerOf(reply.reply.headers, "Set-Cookie");
         if (cookie == nullptr)
-            throw Stop{EXIT_LOGIN_FAILED, "the device at " + o_.address +
-                                              " did not accept the login (it set no session "
-                                              "cookie); give the right --user and --password"};
+            throw Stop{ErrorKind::LoginRefused,
+                       "the device at " + o_.address +
+                           " did not accept the login (it set no session "
+                           "cookie); give the right --user and --password"};
         cookie_ = cookie->substr(0, cookie->find(';'));
         for (const std::string& link : linksOf(action, reply.reply.body, o_.address))
             queue_.emplace_back(link, 1);
@@ -421,9 +353,9 @@ void Recorder::crawl() {
         Exchange e = get(target, credentials);
         ++pages_;
         if (e.reply.status == 401 && credentials && recording_.login.kind == "basic")
-            throw Stop{EXIT_LOGIN_FAILED, "the device at " + o_.address +
-                                              " refused the credentials; give the right ones "
-                                              "with --user and --password"};
+            throw Stop{ErrorKind::LoginRefused, "the device at " + o_.address +
+                                                    " refused the credentials; give the right ones "
+                                                    "with --user and --password"};
         std::vector<std::string> next;
         const std::string* location = headerOf(e.reply.headers, "Location");
         if (e.reply.status >= 300 && e.reply.status < 400 && location) {
@@ -438,9 +370,9 @@ void Recorder::crawl() {
                 std::string path;
                 for (const std::string& hop : chain)
                     path += escapeText(hop.substr(0, 60)) + " -> ";
-                throw Stop{EXIT_ERROR, "the device's redirects go round in a loop (" + path +
-                                           escapeText(to.substr(0, 60)) +
-                                           "); the recording stops there"};
+                throw Stop{ErrorKind::DeviceFailed, "the device's redirects go round in a loop (" +
+                                                        path + escapeText(to.substr(0, 60)) +
+                                                        "); the recording stops there"};
             }
             if (!to.empty() && !redirectedFrom.count(to)) {
                 redirectedFrom.emplace(to, target);
@@ -520,10 +452,10 @@ void Recorder::waitForDevice(const std::string& target) {
     doneChanged.notify_all();
     guard.join();
     if (cancelled_)
-        throw Stop{EXIT_CANCELLED, "cancelled"};
+        throw Stop{ErrorKind::Cancelled, "cancelled"};
     if (!back && Clock::now() < started_ + std::chrono::seconds(bounds_.seconds))
-        throw Stop{EXIT_UNREACHABLE, "the device did not come back after the change to " + target +
-                                         "; the recording stops there"};
+        throw Stop{ErrorKind::Unreachable, "the device did not come back after the change to " +
+                                               target + "; the recording stops there"};
     checkBounds(target);
 }
 
@@ -553,9 +485,10 @@ void Recorder::tryChange() {
                 }
     }
     if (pageTarget.empty())
-        throw Stop{EXIT_USAGE, "no recorded page has a form with a field named \"" +
-                                   escapeText(wanted.begin()->first) +
-                                   "\"; --try-change names a field of a form the device shows"};
+        throw Stop{ErrorKind::BadRequest,
+                   "no recorded page has a form with a field named \"" +
+                       escapeText(wanted.begin()->first) +
+                       "\"; --try-change names a field of a form the device shows"};
     bool credentials = recording_.login.kind != "none";
     // Posts the form as the device holds it, with `set` changed; the page read again afterwards.
     auto submit = [&](const std::string& source, const std::map<std::string, std::string>& set) {
@@ -621,21 +554,24 @@ void Recorder::tryChange() {
                 found = true;
             }
         if (!found)
-            throw Stop{EXIT_USAGE, "the form on " + pageTarget + " has no field named \"" +
-                                       escapeText(w.first) +
-                                       "\"; the fields of one --try-change go to one form"};
+            throw Stop{ErrorKind::BadRequest,
+                       "the form on " + pageTarget + " has no field named \"" +
+                           escapeText(w.first) +
+                           "\"; the fields of one --try-change go to one form"};
     }
     Exchange afterChange = submit(page, wanted);
     std::map<std::string, std::string> changed = holds(afterChange.reply.body, wanted);
     Exchange restored = submit(afterChange.reply.body, original);
     std::map<std::string, std::string> after = holds(restored.reply.body, original);
     if (after != original)
-        throw Stop{EXIT_ERROR, "the original values did not read back after the restore on " +
-                                   pageTarget + ": the device holds " + listed(after) +
-                                   " (it held " + listed(original) + ")"};
+        throw Stop{ErrorKind::DeviceFailed,
+                   "the original values did not read back after the restore on " + pageTarget +
+                       ": the device holds " + listed(after) + " (it held " + listed(original) +
+                       ")"};
     if (changed != wanted)
-        throw Stop{EXIT_ERROR, "the change on " + pageTarget + " did not read back (" +
-                                   listed(changed) + "); the original values are restored"};
+        throw Stop{ErrorKind::DeviceFailed, "the change on " + pageTarget + " did not read back (" +
+                                                listed(changed) +
+                                                "); the original values are restored"};
 }
 
 HeaderList Recorder::asFilled(const std::string& page, const KRZPBrowserForm& form, size_t index) {
@@ -648,9 +584,10 @@ HeaderList Recorder::asFilled(const std::string& page, const KRZPBrowserForm& fo
         std::string value;
         krzscript::Filled filled = krzscript::filledValue(page, f.first, fetchJson, value);
         if (filled == krzscript::Filled::Unknown)
-            throw Stop{EXIT_ERROR, "the field \"" + escapeText(f.first) +
-                                       "\" is filled in by the page's script and its value could "
-                                       "not be read; --try-change sent nothing"};
+            throw Stop{ErrorKind::DeviceFailed,
+                       "the field \"" + escapeText(f.first) +
+                           "\" is filled in by the page's script and its value could "
+                           "not be read; --try-change sent nothing"};
         if (filled == krzscript::Filled::Known)
             f.second = value;
     }
@@ -736,123 +673,6 @@ void Recorder::run() {
     login(start);
     crawl();
     tryChange();
-}
-
-// The MAC of the device at `address`, as ARP finds it on the adapters' networks; "" if none.
-std::string macOf(const in_addr& address, const std::string& given, CancelHook& cancel) {
-    if (!given.empty())
-        return narrow(parseMac(given).toHexString());
-    if ((ntohl(address.s_addr) >> 24) == 127)
-        return "";  // a server on this computer: no MAC, and nothing to ask ARP
-
-    KRZPDeviceService service;
-    cancel.set([&service] { service.cancel(); });
-    try {
-        KRZPDeviceSighting seen = service.reach(dotted(address));
-        if (!(seen.mac == KRZMacAddress()))
-            return narrow(seen.mac.toHexString());
-    } catch (const KRZPDeviceError& e) {
-        cancel.set(nullptr);
-        throw describeDeviceError(e);
-    }
-    cancel.set(nullptr);
-    // On an adapter's own network the kernel's routes serve: ARP tells the MAC.
-    boost::shared_ptr<std::vector<KRZAdapterInfo>> adapters = KRZAdapterInfo::getAdapterInfo();
-    for (const KRZAdapterInfo& adapter : *adapters) {
-        if (!usableAdapter(adapter.getIpAddress()))
-            continue;
-        boost::shared_ptr<KRZPArpScanner> scanner = KRZPArpScanner::createInstance();
-        scanner->setInterface(adapter);
-        scanner->addIp(address);
-        ArpResponseMap answers = scanner->getAllResponses(1000);
-        auto it = answers->find(address.s_addr);
-        if (it != answers->end())
-            return narrow(it->second.toHexString());
-    }
-    throw CommandError(EXIT_UNREACHABLE, "nothing answers at " + dotted(address) +
-                                             ": no device holds that address on this network "
-                                             "('krzpap scan' lists the devices)");
-}
-
-}  // namespace
-
-int runRecordCommand(const Globals& globals, const RecordOptions& given) {
-    RecordOptions options = given;
-    in_addr address = takeDeviceAddress(options.address, options.port);
-    if (!options.mac.empty())
-        parseMac(options.mac);
-    for (const std::string& change : options.tryChange)
-        if (change.find('=') == std::string::npos || change[0] == '=')
-            throw CommandError(EXIT_USAGE,
-                               "--try-change is FIELD=VALUE, not \"" + escapeText(change) + "\"");
-    if (options.output.empty())
-        throw CommandError(EXIT_USAGE, "give the file to write with -o FILE");
-    initLibrary(globals, false);
-    CancelHook cancel;
-    Recorder recorder(globals, options);
-    ExitCode code = EXIT_OK;
-    std::string sentence;
-    bool interrupted = false;
-    auto write = [&](bool complete, const std::string& reason) {
-        Recording r = recorder.snapshot(complete, reason);
-        if (!krzprocess::writeFileAtomically(options.output, r.toText()))
-            throw CommandError(EXIT_ERROR, "cannot write the recording to \"" +
-                                               escapeText(options.output) +
-                                               "\"; give a file in a folder you can write to");
-        return r;
-    };
-    auto finish = [&](const Recording& r) {
-        if (!globals.quiet && krzprocess::isTerminal(krzprocess::Stream::err))
-            std::cerr << "\r" << std::string(80, ' ') << "\r";
-        if (!globals.quiet && code == EXIT_OK)
-            std::cerr << "krzpap: recorded " << r.exchanges.size() << " requests ("
-                      << recorder.pages() << (recorder.pages() == 1 ? " page" : " pages")
-                      << ") from " << options.address << " into " << escapeText(options.output)
-                      << "\n";
-        if (globals.json && code == EXIT_OK)
-            printDocument(globals, code,
-                          {{"file", options.output},
-                           {"exchanges", r.exchanges.size()},
-                           {"pages", recorder.pages()},
-                           {"complete", r.complete},
-                           {"secretsKept", r.secretsKept},
-                           {"anonymized", r.anonymized}});
-    };
-    interrupted = runInterruptible(
-        [&] {
-            try {
-                // The anonymizer replaces the MAC wherever it stands, so it must know it first.
-                recorder.setMac(macOf(address, options.mac, cancel));
-                cancel.set([&recorder] { recorder.cancel(); });
-                recorder.run();
-            } catch (const Stop& stop) {
-                code = stop.code;
-                sentence = stop.sentence;
-            } catch (const CommandError& e) {
-                code = e.code();
-                sentence = e.what();
-            }
-        },
-        [&] { cancel.fire(); },
-        [&] {
-            Recording r = write(false, "interrupted");
-            std::cerr << "\nkrzpap: cancelled; the " << r.exchanges.size()
-                      << " requests recorded so far are in " << escapeText(options.output) << "\n";
-            if (globals.json)
-                printDocument(globals, EXIT_CANCELLED, nullptr, true, "cancelled");
-        });
-    if (interrupted || cancel.fired()) {
-        code = EXIT_CANCELLED;
-        sentence = "cancelled; what was recorded so far is in " + escapeText(options.output);
-    }
-    Recording r = write(code == EXIT_OK, code == EXIT_OK ? "" : sentence);
-    finish(r);
-    if (code != EXIT_OK)
-        throw CommandError(code, sentence + (interrupted || code == EXIT_CANCELLED
-                                                 ? std::string()
-                                                 : " (what was recorded is in " +
-                                                       escapeText(options.output) + ")"));
-    return EXIT_OK;
 }
 
 }  // namespace krzpap

@@ -4,7 +4,7 @@
 // that its author knows what to check; the description module refuses a file that still has it.
 #pragma once
 
-#include "lab/recording/Recording.h"
+#include "recording/Recording.h"
 
 #include <nlohmann/json.hpp>
 
