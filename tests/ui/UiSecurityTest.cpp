@@ -388,9 +388,10 @@ TEST_F(UiSecurityTest, SlowLongOrBrokenRequestsDoNotHoldThePage) {
     EXPECT_TRUE(slow.front()->closedByServer());
 }
 
-// A tab that closed without a word (it crashed, the computer slept) stops asking after its
-// operation: the server cancels it. A device that answers a few bytes at a time keeps the scan
-// going well past the wait for the page, however fast the rest of the lab answers.
+// A scan's devices show as they are found, and a cancel ends it. A tab that closed without a word
+// (it crashed, the computer slept) stops asking after its operation: the server cancels it. A
+// device that answers a few bytes at a time keeps the scan going well past the wait for the page,
+// however fast the rest of the lab answers.
 TEST_F(UiSecurityTest, AnOperationWhosePageStopsAskingIsCancelled) {
     const std::string lab = state + ".lab.json";
     nlohmann::json description = nlohmann::json::parse(
@@ -400,6 +401,23 @@ TEST_F(UiSecurityTest, AnOperationWhosePageStopsAskingIsCancelled) {
     std::ofstream(lab) << description.dump();
     startServer({"KRZ_LAB_FILE=" + lab});
     openPage();
+
+    // Asked after, a scan shows each device as it is found, long before the slow one ends it;
+    // a cancel then ends it as cancelled.
+    ASSERT_EQ(200, send("POST", "/api/scan", pageChange())->status);
+    nlohmann::json running = nlohmann::json::object();
+    for (int polls = 0; polls < 200 && running["result"]["devices"].empty(); ++polls) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        running = nlohmann::json::parse(send("GET", "/api/job", pageAsk())->body);
+        ASSERT_FALSE(running.value("done", true)) << running.dump();
+    }
+    EXPECT_FALSE(running["result"]["devices"].empty()) << running.dump();
+    EXPECT_EQ(nullptr, running["result"]["gateway"]) << "this lab names no router";
+    ASSERT_EQ(200, send("POST", "/api/cancel", pageChange())->status);
+    nlohmann::json cancelled = waitForJob();
+    EXPECT_TRUE(cancelled.value("cancelled", false)) << cancelled.dump();
+    EXPECT_EQ(6, cancelled.value("code", 0)) << cancelled.dump();
+
     httplib::Result started = send("POST", "/api/scan", pageChange());
     ASSERT_TRUE(started);
     ASSERT_EQ(200, started->status) << started->body;

