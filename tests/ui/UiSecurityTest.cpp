@@ -193,8 +193,20 @@ TEST_F(UiSecurityTest, EveryRequestWithoutThePagesCredentialsIsRefused) {
         ASSERT_EQ(0u, location.rfind("/#", 0)) << location;
         token = location.substr(2);
     }
-    EXPECT_EQ(std::string::npos, session.find(url.substr(url.find('=') + 1)));
+    const std::string secret = url.substr(url.find('=') + 1);
+    EXPECT_EQ(std::string::npos, session.find(secret));
     EXPECT_NE(session, token);
+    // Each is 16 random bytes: every hex digit can come first in a byte (all three starting
+    // below 8 happens once in 2^48).
+    bool highFirst = false;
+    for (const std::string* value : {&secret, static_cast<const std::string*>(&session),
+                                     static_cast<const std::string*>(&token)}) {
+        EXPECT_EQ(32u, value->size());
+        for (size_t at = 0; at < value->size(); at += 2)
+            highFirst =
+                highFirst || std::string("89abcdef").find((*value)[at]) != std::string::npos;
+    }
+    EXPECT_TRUE(highFirst) << secret << " " << session << " " << token;
 
     // Another server on 127.0.0.1 that the browser sends the cookie to learns nothing from it:
     // the page's files carry no token, and every question to the page needs the token.
@@ -417,6 +429,7 @@ TEST_F(UiSecurityTest, AnOperationWhosePageStopsAskingIsCancelled) {
     nlohmann::json cancelled = waitForJob();
     EXPECT_TRUE(cancelled.value("cancelled", false)) << cancelled.dump();
     EXPECT_EQ(6, cancelled.value("code", 0)) << cancelled.dump();
+    EXPECT_EQ(0u, cancelled.value("error", "").rfind("cancelled", 0)) << cancelled.dump();
 
     httplib::Result started = send("POST", "/api/scan", pageChange());
     ASSERT_TRUE(started);
@@ -446,6 +459,8 @@ TEST_F(UiSecurityTest, AScanNamesAModuleWhoseRecognizerFailed) {
     EXPECT_NE(std::string::npos, failed.find("krzrecogstd.dll failed on")) << failed;
     EXPECT_NE(std::string::npos, failed.find("'krzpap ui --modules LIST'")) << failed;
     EXPECT_GT(job["result"].value("recognized", 0), 0) << "the other module still recognizes";
+    EXPECT_EQ(0, job.value("code", -1)) << job.dump();
+    EXPECT_EQ(nullptr, job["error"]) << job.dump();
 }
 
 // Every field of every operation is checked for its type and range before any work starts: the
@@ -521,11 +536,9 @@ TEST_F(UiSecurityTest, SecretsOfAResultAreToldOnce) {
     openPage();
     const std::string newKey = "a passphrase told once";
     const std::string newPassword = "told-once-9";
-    const nlohmann::json asked = {{"address", "192.168.77.10"},
-                                  {"password", "gatekeeper"},
-                                  {"security", "wpa2-psk"},
-                                  {"key", newKey},
-                                  {"newPassword", newPassword}};
+    const nlohmann::json asked = {{"address", "192.168.77.10"}, {"password", "gatekeeper"},
+                                  {"security", "wpa2-psk"},     {"key", newKey},
+                                  {"newUser", "owner"},         {"newPassword", newPassword}};
     httplib::Result started = send("POST", "/api/configure", pageChange(), asked.dump());
     ASSERT_TRUE(started);
     ASSERT_EQ(200, started->status) << started->body;
@@ -539,6 +552,7 @@ TEST_F(UiSecurityTest, SecretsOfAResultAreToldOnce) {
     EXPECT_EQ(newKey, told["key"]);
     EXPECT_EQ(newPassword, told["password"]);
     EXPECT_EQ("wpa2-psk", told["security"]);
+    EXPECT_EQ("owner", told["username"]);
 
     for (int look = 0; look < 2; ++look) {
         httplib::Result again = send("GET", "/api/job", pageAsk());
@@ -555,9 +569,10 @@ TEST_F(UiSecurityTest, SecretsOfAResultAreToldOnce) {
         }
     }
     // The device holds the change: the new password opens it and shows the key, once again.
-    httplib::Result shown =
-        send("POST", "/api/show", pageChange(),
-             nlohmann::json{{"address", "192.168.77.10"}, {"password", newPassword}}.dump());
+    httplib::Result shown = send(
+        "POST", "/api/show", pageChange(),
+        nlohmann::json{{"address", "192.168.77.10"}, {"user", "owner"}, {"password", newPassword}}
+            .dump());
     ASSERT_TRUE(shown);
     ASSERT_EQ(200, shown->status) << shown->body;
     job = waitForJob();

@@ -67,10 +67,19 @@ const fieldInputs = {
   defaults: { ssid: 'def-ssid', bssid: 'def-bssid', channel: 'def-channel', rsn: 'def-rsn' },
 };
 
-// Marks the field a refusal concerns and takes the focus there; the others are cleared.
+// Takes the last refusal off its field.
+function clearRefusals() {
+  for (const note of document.querySelectorAll('.field-refusal')) {
+    const input = $(note.id.replace(/-refusal$/, ''));
+    input.removeAttribute('aria-invalid');
+    input.setAttribute('aria-describedby', input.getAttribute('aria-describedby').replace(note.id, '').trim());
+    note.remove();
+  }
+}
+
+// Marks the field a refusal concerns and takes the focus there.
 function refuseField(kind, field, text) {
-  for (const input of document.querySelectorAll('[aria-invalid]')) input.removeAttribute('aria-invalid');
-  for (const note of document.querySelectorAll('.field-refusal')) note.remove();
+  clearRefusals();
   const id = (fieldInputs[kind] || {})[field];
   if (!id) return;
   const input = $(id);
@@ -79,7 +88,7 @@ function refuseField(kind, field, text) {
   note.id = id + '-refusal';
   note.setAttribute('role', 'alert');
   input.parentElement.append(note);
-  input.setAttribute('aria-describedby', ((input.getAttribute('aria-describedby') || '').replace(/\S+-refusal/g, '') + ' ' + note.id).trim());
+  input.setAttribute('aria-describedby', ((input.getAttribute('aria-describedby') || '') + ' ' + note.id).trim());
   input.focus();
 }
 
@@ -88,6 +97,7 @@ const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 // Starts an operation and follows it; `onProgress` sees each answer while it runs.
 async function operate(kind, body, label, onProgress) {
   setFailure('');
+  clearRefusals();
   running = true;
   setBusy(label + '...');
   const started = Date.now();
