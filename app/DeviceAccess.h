@@ -69,7 +69,7 @@ std::vector<krzpapp::RecognizerFailure> takeRecognizerFailures();
 
 std::string securityModeName(_KRZPSecurityMode mode);
 std::string encryptionModeName(_KRZPEncryptionMode mode);
-_KRZPSecurityMode securityModeFromName(const std::string& name);
-_KRZPEncryptionMode encryptionModeFromName(const std::string& name);
+KRZPAPP_API _KRZPSecurityMode securityModeFromName(const std::string& name);
+KRZPAPP_API _KRZPEncryptionMode encryptionModeFromName(const std::string& name);
 
 }  // namespace krzpap

@@ -36,6 +36,10 @@ boost::shared_ptr<std::vector<KRZAdapterInfo>> KRZAdapterInfo::getAdapterInfo() 
     return adapters;
 }
 
+unsigned long KRZAdapterInfo::getDefaultGateway() {
+    return KRZNetworkBackend::active()->defaultGateway();
+}
+
 unsigned long KRZAdapterInfo::getIpAddress() const {
     return ipAddress_;
 }

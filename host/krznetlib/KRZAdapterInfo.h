@@ -24,6 +24,10 @@ class KRZNETLIB_API KRZAdapterInfo {
     /// KRZ_ADAPTERS names (names or dotted addresses, comma-separated) when it is set. A new
     /// list on every call, owned by the caller; may be called from any thread.
     static boost::shared_ptr<std::vector<KRZAdapterInfo>> getAdapterInfo();
+    /// The router this computer reaches other networks through (the default route's gateway) on
+    /// the active network backend, in host byte order; 0 when there is none. May be called from
+    /// any thread.
+    static unsigned long getDefaultGateway();
 
     /// Host byte order; all ones or 0 when the adapter has no address.
     unsigned long getIpAddress() const;

@@ -45,6 +45,9 @@ class KRZNETLIB_API KRZNetworkBackend {
     // Whether a connection to a loopback address goes straight to the host's own loopback; else
     // it is offered to connect() like any other (a closed lab fails it unless it holds it).
     virtual bool passesLoopback() const { return true; }
+    // The router this computer reaches other networks through (the default route's gateway), in
+    // host order; 0 when there is none or the backend cannot tell.
+    virtual uint32_t defaultGateway() { return 0; }
 
     // The active backend, chosen on first use by KRZ_NETWORK unless one was installed.
     static boost::shared_ptr<KRZNetworkBackend> active();

@@ -34,6 +34,7 @@ class KRZNETLIB_API KRZSystemNetworkBackend : public KRZNetworkBackend {
     KRZNdisStatus sendPacketDown(const KRZBuf& frame, const KRZMacAddress& adapterMac) override;
     bool driverArpTable(std::map<uint32_t, uint64_t>& table) override;
     std::vector<MIB_IPNETROW> hostArpTable() override;
+    uint32_t defaultGateway() override;
     int connect(SOCKET s, const sockaddr_in& address, int& lastError) override;
     int connectVia(SOCKET s, const sockaddr_in& address, const KRZMacAddress& interfaceMac,
                    const KRZMacAddress& destinationMac, int& lastError) override;

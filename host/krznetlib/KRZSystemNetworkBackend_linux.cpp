@@ -79,6 +79,22 @@ bool KRZSystemNetworkBackend::driverArpTable(std::map<uint32_t, uint64_t>& table
     return true;
 }
 
+uint32_t KRZSystemNetworkBackend::defaultGateway() {
+    // Iface  Destination  Gateway  Flags ...: hexadecimal, in network order as the kernel keeps it.
+    std::ifstream in("/proc/net/route");
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string name;
+        unsigned long destination = 0, gateway = 0, flags = 0;
+        if (fields >> name >> std::hex >> destination >> gateway >> flags && destination == 0 &&
+            (flags & 0x2) != 0 && gateway != 0)  // RTF_GATEWAY
+            return ntohl(static_cast<uint32_t>(gateway));
+    }
+    return 0;
+}
+
 std::vector<MIB_IPNETROW> KRZSystemNetworkBackend::hostArpTable() {
     // IP address  HW type  Flags  HW address  Mask  Device
     std::vector<MIB_IPNETROW> rows;

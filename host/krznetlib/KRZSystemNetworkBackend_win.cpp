@@ -5,6 +5,7 @@
 //    with the driver's failure status. The driver's ARP table is instead the system's own
 //    (GetIpNetTable), so a sweep still finds the devices Windows has already talked to;
 //  - host ARP table: GetIpNetTable;
+//  - default gateway: the next hop of the best route to 0.0.0.0 (GetBestRoute);
 //  - connections: a plain connect, left to the system's routing and neighbour resolution. No
 //    connection is carried to an exact MAC (that needs the packet driver's own TCP/IP): the
 //    destination MAC of a connection "via" an adapter is not honoured (the lab backend does);
@@ -148,4 +149,11 @@ bool KRZSystemNetworkBackend::lookupInterface(const in_addr& address,
 std::vector<KRZMacAddress> KRZSystemNetworkBackend::answersAt(const in_addr& address,
                                                               const KRZMacAddress& interfaceMac) {
     return KRZNetworkBackend::answersAt(address, interfaceMac);
+}
+
+uint32_t KRZSystemNetworkBackend::defaultGateway() {
+    MIB_IPFORWARDROW route{};
+    if (GetBestRoute(0, 0, &route) != NO_ERROR || route.dwForwardMask != 0)
+        return 0;
+    return ntohl(route.dwForwardNextHop);
 }

@@ -25,6 +25,14 @@ std::vector<KRZAdapterInfo> LabBackend::adapters() {
     return out;
 }
 
+// The lab's router: the gateway of the first adapter that has one.
+uint32_t LabBackend::defaultGateway() {
+    for (const LabAdapter& a : link_->adapters())
+        if (a.gateway != 0)
+            return a.gateway;
+    return 0;
+}
+
 KRZNdisStatus LabBackend::sendPacketDown(const KRZBuf& frame, const KRZMacAddress& adapterMac) {
     if (!adapterMac.isSet())
         return KRZ_NDIS_STATUS_ADAPTER_NOT_FOUND;

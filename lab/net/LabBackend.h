@@ -34,6 +34,7 @@ class LabBackend : public KRZNetworkBackend {
                                          const KRZMacAddress& interfaceMac) override;
 
     bool passesLoopback() const override { return openToLoopback_; }
+    uint32_t defaultGateway() override;
 
     LabLink& link() { return *link_; }
 

@@ -28,12 +28,15 @@ MacBytes macText(const std::string& text) {
 
 json adaptersJson(LabNetwork& lab) {
     json list = json::array();
-    for (const LabAdapter& a : lab.adapters())
+    for (const LabAdapter& a : lab.adapters()) {
         list.push_back({{"name", a.name},
                         {"index", a.index},
                         {"address", formatIpv4(a.address)},
                         {"mask", formatIpv4(a.mask)},
                         {"mac", formatMac(a.mac)}});
+        if (a.gateway != 0)
+            list.back()["gateway"] = formatIpv4(a.gateway);
+    }
     return list;
 }
 

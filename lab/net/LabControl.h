@@ -2,7 +2,8 @@
 // connection to the lab's control endpoint on 127.0.0.1. Every request has "op"; every answer
 // has "ok" (and "error" with a text when false).
 //
-//   {"op":"adapters"}                          -> "adapters": [{name,index,address,mask,mac}]
+//   {"op":"adapters"}                          -> "adapters":
+//   [{name,index,address,mask,mac[,gateway]}]
 //   {"op":"send","adapter":MAC,"frame":HEX}     -> "status": driver status
 //   {"op":"driver-table"}                      -> "entries": [{address, mac}]
 //   {"op":"host-table"}                        -> "rows": [{index, address, mac}]

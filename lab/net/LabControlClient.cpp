@@ -67,7 +67,9 @@ std::vector<LabAdapter> LabControlClient::adapters() {
             a.index = j.at("index").get<uint32_t>();
             if (parseIpv4(j.at("address").get<std::string>(), a.address) &&
                 parseIpv4(j.at("mask").get<std::string>(), a.mask) &&
-                parseMac(j.at("mac").get<std::string>(), a.mac))
+                parseMac(j.at("mac").get<std::string>(), a.mac) &&
+                (!j.contains("gateway") ||
+                 parseIpv4(j.at("gateway").get<std::string>(), a.gateway)))
                 out.push_back(a);
         }
     } catch (const std::exception&) {

@@ -74,11 +74,14 @@ AdapterSpec adapterFromJson(const json& j) {
     a.address = text(j, "address");
     a.mask = text(j, "mask");
     a.mac = text(j, "mac");
+    a.gateway = text(j, "gateway");
     if (a.name.empty())
         throw std::invalid_argument("adapter without a name");
     requireIpv4("adapter " + a.name + " address", a.address);
     requireIpv4("adapter " + a.name + " mask", a.mask);
     requireMac("adapter " + a.name + " mac", a.mac);
+    if (!a.gateway.empty())
+        requireIpv4("adapter " + a.name + " gateway", a.gateway);
     return a;
 }
 
@@ -237,12 +240,15 @@ LabDescription LabDescription::fromFile(const std::string& path) {
 
 json LabDescription::toJson() const {
     json adaptersJson = json::array(), devicesJson = json::array();
-    for (const AdapterSpec& a : adapters)
+    for (const AdapterSpec& a : adapters) {
         adaptersJson.push_back({{"name", a.name},
                                 {"index", a.index},
                                 {"address", a.address},
                                 {"mask", a.mask},
                                 {"mac", a.mac}});
+        if (!a.gateway.empty())
+            adaptersJson.back()["gateway"] = a.gateway;
+    }
     for (const LabDeviceEntry& e : devices) {
         json d = deviceSpecToJson(e.profile);
         if (!e.adapter.empty())
@@ -269,7 +275,7 @@ DeviceSpec device(const std::string& name, const std::string& family, const std:
 }
 
 AdapterSpec labAdapter() {
-    return AdapterSpec{"lab0", 7, "192.168.77.2", "255.255.255.0", "02:4B:5A:00:00:02"};
+    return AdapterSpec{"lab0", 7, "192.168.77.2", "255.255.255.0", "02:4B:5A:00:00:02", ""};
 }
 
 }  // namespace
@@ -277,6 +283,8 @@ AdapterSpec labAdapter() {
 LabDescription LabDescription::defaultLab() {
     LabDescription lab;
     lab.adapters.push_back(labAdapter());
+    // The router this lab's computer reaches the internet through: the Borealis.
+    lab.adapters.back().gateway = "192.168.77.20";
 
     DeviceSpec acme = device("acme-1", "acme", "AP-100", "1.4.2 build 3107", 10, 0x10);
     setCurrent(acme, "admin", "gatekeeper",

@@ -35,6 +35,7 @@ struct AdapterSpec {
     std::string address;  // dotted IPv4
     std::string mask;     // dotted IPv4
     std::string mac;
+    std::string gateway;  // dotted IPv4 of the network's router; empty: none
 };
 
 struct LabDeviceEntry {

@@ -23,6 +23,7 @@ struct LabAdapter {
     uint32_t address = 0;  // host order
     uint32_t mask = 0;     // host order
     MacBytes mac{};
+    uint32_t gateway = 0;  // host order; 0: no router on this network
 };
 
 struct HostArpRow {

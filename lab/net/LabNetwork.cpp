@@ -81,7 +81,7 @@ LabNetwork::LabNetwork(const LabDescription& description, const DeviceFactory& f
         la.name = a.name;
         la.index = a.index;
         if (!parseIpv4(a.address, la.address) || !parseIpv4(a.mask, la.mask) ||
-            !parseMac(a.mac, la.mac))
+            !parseMac(a.mac, la.mac) || (!a.gateway.empty() && !parseIpv4(a.gateway, la.gateway)))
             throw std::invalid_argument("adapter " + a.name + ": bad address, mask or MAC");
         impl_->adapters.push_back(la);
     }

@@ -39,8 +39,9 @@ TEST_F(LabControlTest, ClientSeesTheSameLinkAsTheLab) {
     ASSERT_EQ(1u, adapters.size());
     const krzlab::LabAdapter& a = adapters[0];
     const krzlab::LabAdapter l = lab->adapters()[0];
-    EXPECT_EQ(std::tie(l.name, l.index, l.address, l.mask, l.mac),
-              std::tie(a.name, a.index, a.address, a.mask, a.mac));
+    EXPECT_EQ(std::tie(l.name, l.index, l.address, l.mask, l.mac, l.gateway),
+              std::tie(a.name, a.index, a.address, a.mask, a.mac, a.gateway));
+    EXPECT_EQ(ip("192.168.77.20"), a.gateway) << "the default lab's router";
 
     std::string frame = arpRequest(a.mac, a.address, ip("192.168.77.20"));
     EXPECT_EQ(krzlab::kStatusSuccess, client->sendFrame(frame, a.mac));

@@ -19,7 +19,7 @@ TEST(LabDescription, ShippedFilesMatchTheBuiltInLabs) {
 TEST(LabDescription, JsonRoundTripKeepsEveryField) {
     const char* text = R"({
       "adapters": [{"name": "a", "index": 3, "address": "10.1.2.3", "mask": "255.255.0.0",
-                    "mac": "02-AA-BB-CC-DD-EE"}],
+                    "mac": "02-AA-BB-CC-DD-EE", "gateway": "10.1.0.1"}],
       "devices": [{"name": "d", "family": "borealis", "model": "BR-5400", "firmware": "2.0",
                    "address": "10.1.9.9", "mac": "02aabbccdd01", "adapter": "a",
                    "username": "u", "password": "p\"w\u00e9",
@@ -37,6 +37,7 @@ TEST(LabDescription, JsonRoundTripKeepsEveryField) {
     EXPECT_EQ("10.0.0.1", d.factoryAddress);
     EXPECT_EQ("F", d.factoryWireless.ssid);
     EXPECT_EQ("a", lab.devices[0].adapter);
+    EXPECT_EQ("10.1.0.1", lab.adapters.at(0).gateway);
     json once = lab.toJson();
     EXPECT_EQ(once, LabDescription::fromText(once.dump()).toJson());
 
@@ -64,6 +65,9 @@ TEST(LabDescription, UnusableDescriptionsAreRefusedWithTheReason) {
                            "mask": "255.0.0.0", "mac": "02:00:00:00:00:01"}]})"},
         {"adapter MAC", R"({"adapters": [{"name": "a", "address": "10.0.0.2",
                             "mask": "255.0.0.0", "mac": "02:00:00:00:01"}]})"},
+        {"adapter gateway", R"({"adapters": [{"name": "a", "address": "10.0.0.2",
+                                "mask": "255.0.0.0", "mac": "02:00:00:00:00:01",
+                                "gateway": "10.0.0"}]})"},
         {"device address", withDevice(R"({"name": "x", "address": "10.0.0.256",
                                           "mac": "02:00:00:00:00:05"})")},
         {"device MAC", withDevice(R"({"name": "x", "address": "10.0.0.5", "mac": "zz"})")},

@@ -28,7 +28,7 @@ const char* kLabJson = R"({
     {"name": "lab0", "index": 7, "address": "192.168.77.2", "mask": "255.255.255.0",
      "mac": "02:4B:5A:00:00:02"},
     {"name": "lab1", "index": 9, "address": "10.9.0.2", "mask": "255.255.255.0",
-     "mac": "02:4B:5A:00:01:02"}],
+     "mac": "02:4B:5A:00:01:02", "gateway": "10.9.0.1"}],
   "devices": [
     {"name": "acme", "family": "acme", "address": "192.168.77.10", "mac": "02:4B:5A:00:00:10"},
     {"name": "twin-a", "family": "corvid", "address": "192.168.77.1", "mac": "02:4B:5A:00:00:A1"},
@@ -275,6 +275,8 @@ TEST_F(LabNetworkTest, AdaptersLinksAndLookup) {
     EXPECT_EQ(0xFFFFFF00ul, (*adapters)[0].getMask());
     EXPECT_EQ(7ul, (*adapters)[0].getIndex());
     EXPECT_EQ(krzMac(kLab1), (*adapters)[1].getMacAddress());
+    EXPECT_EQ(ip("10.9.0.1"), KRZAdapterInfo::getDefaultGateway())
+        << "the first adapter's that has one";
 
     // An ARP request goes only to its adapter's link; the host table row names that adapter.
     arp("10.9.0.5", kLab0);

@@ -9,7 +9,7 @@
 #include "DeviceProbe.h"
 #include "lab/LabDevice.h"
 #include "lab/devices/AsusWrtDevice.h"
-#include "lab/recording/Recording.h"
+#include "recording/Recording.h"
 
 using namespace krzlab;
 using namespace krztest;

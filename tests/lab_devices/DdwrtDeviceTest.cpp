@@ -6,7 +6,7 @@
 #include "DeviceProbe.h"
 #include "lab/LabDevice.h"
 #include "lab/devices/EmulatedDevice.h"
-#include "lab/recording/Recording.h"
+#include "recording/Recording.h"
 
 using namespace krzlab;
 using namespace krztest;

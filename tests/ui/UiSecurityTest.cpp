@@ -7,6 +7,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -65,20 +66,37 @@ class UiSecurityTest : public ::testing::Test {
         host = "127.0.0.1:" + std::to_string(port);
         origin = "http://" + host;
         secretQuery = url.substr(url.find("/?") + 1);
+        cookieName = "krzpap_" + std::to_string(port);
     }
-    // Exchanges the secret and reads the page's token, as the browser does.
+    // Exchanges the secret for the cookie and the page's token, as the browser does.
     void openPage() {
         httplib::Result opened = send("GET", "/" + secretQuery, {{"Host", host}});
         ASSERT_TRUE(opened);
-        std::string cookie = opened->get_header_value("Set-Cookie");
-        session = cookie.substr(15, cookie.find(';') - 15);
-        httplib::Result page =
-            send("GET", "/", {{"Host", host}, {"Cookie", "krzpap_session=" + session}});
-        ASSERT_TRUE(page);
-        const std::string mark = "name=\"krzpap-token\" content=\"";
-        size_t at = page->body.find(mark);
-        ASSERT_NE(std::string::npos, at) << page->body;
-        token = page->body.substr(at + mark.size(), 32);
+        ASSERT_EQ(303, opened->status);
+        const std::string cookie = opened->get_header_value("Set-Cookie");
+        ASSERT_EQ(0u, cookie.rfind(cookieName + "=", 0)) << cookie;
+        session = cookie.substr(cookieName.size() + 1, cookie.find(';') - cookieName.size() - 1);
+        const std::string location = opened->get_header_value("Location");
+        ASSERT_EQ(0u, location.rfind("/#", 0)) << location;
+        token = location.substr(2);
+        ASSERT_EQ(32u, token.size()) << location;
+    }
+    std::string sessionCookie() const { return cookieName + "=" + session; }
+    // What the page sends when it asks after its operation: cookie and token.
+    httplib::Headers pageAsk() const {
+        return {{"Host", host}, {"Cookie", sessionCookie()}, {"X-Krzpap-Token", token}};
+    }
+    // Polls the operation until it is done; its last answer.
+    nlohmann::json waitForJob() {
+        nlohmann::json job = nlohmann::json::object();
+        for (int polls = 0; polls < 300 && !job.value("done", false); ++polls) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            httplib::Result res = send("GET", "/api/job", pageAsk());
+            if (!res)
+                break;
+            job = nlohmann::json::parse(res->body);
+        }
+        return job;
     }
     void TearDown() override {
         server.reset();
@@ -98,7 +116,7 @@ class UiSecurityTest : public ::testing::Test {
     // What the page itself sends with a change: cookie, Origin and token.
     httplib::Headers pageChange() const {
         return {{"Host", host},
-                {"Cookie", "krzpap_session=" + session},
+                {"Cookie", sessionCookie()},
                 {"Origin", origin},
                 {"X-Krzpap-Token", token}};
     }
@@ -106,7 +124,7 @@ class UiSecurityTest : public ::testing::Test {
     httplib::Headers headersFor(const Attack& a) const {
         httplib::Headers h = {{"Host", a.host.empty() ? host : a.host}};
         if (a.cookie)
-            h.emplace("Cookie", "krzpap_session=" + session);
+            h.emplace("Cookie", sessionCookie());
         if (!a.origin.empty())
             h.emplace("Origin", a.origin == "page" ? origin : a.origin);
         if (!a.token.empty())
@@ -121,6 +139,7 @@ class UiSecurityTest : public ::testing::Test {
     std::string host;
     std::string origin;
     std::string secretQuery;  // "?secret=..."
+    std::string cookieName;   // krzpap_PORT
     std::string session;
     std::string token;
 };
@@ -162,31 +181,54 @@ TEST_F(UiSecurityTest, EveryRequestWithoutThePagesCredentialsIsRefused) {
     // secret off the address bar.
     httplib::Result opened = send("GET", "/" + secretQuery, {{"Host", host}});
     ASSERT_TRUE(opened);
-    EXPECT_EQ(303, opened->status);
-    EXPECT_EQ("/", opened->get_header_value("Location"));
     expectGuardHeaders(*opened, "the exchange");
     const std::string cookie = opened->get_header_value("Set-Cookie");
     EXPECT_NE(std::string::npos, cookie.find("; HttpOnly")) << cookie;
     EXPECT_NE(std::string::npos, cookie.find("; SameSite=Strict")) << cookie;
-    ASSERT_EQ(0u, cookie.rfind("krzpap_session=", 0)) << cookie;
-    session = cookie.substr(15, cookie.find(';') - 15);
-    EXPECT_EQ(std::string::npos, session.find(url.substr(url.find('=') + 1)));
+    {
+        // The one exchange: the cookie named after the port, the token in the fragment only.
+        ASSERT_EQ(0u, cookie.rfind(cookieName + "=", 0)) << cookie;
+        session = cookie.substr(cookieName.size() + 1, cookie.find(';') - cookieName.size() - 1);
+        const std::string location = opened->get_header_value("Location");
+        ASSERT_EQ(0u, location.rfind("/#", 0)) << location;
+        token = location.substr(2);
+    }
+    const std::string secret = url.substr(url.find('=') + 1);
+    EXPECT_EQ(std::string::npos, session.find(secret));
+    EXPECT_NE(session, token);
+    // Each is 16 random bytes: every hex digit can come first in a byte (all three starting
+    // below 8 happens once in 2^48).
+    bool highFirst = false;
+    for (const std::string* value : {&secret, static_cast<const std::string*>(&session),
+                                     static_cast<const std::string*>(&token)}) {
+        EXPECT_EQ(32u, value->size());
+        for (size_t at = 0; at < value->size(); at += 2)
+            highFirst =
+                highFirst || std::string("89abcdef").find((*value)[at]) != std::string::npos;
+    }
+    EXPECT_TRUE(highFirst) << secret << " " << session << " " << token;
 
-    httplib::Result page =
-        send("GET", "/", {{"Host", host}, {"Cookie", "krzpap_session=" + session}});
+    // Another server on 127.0.0.1 that the browser sends the cookie to learns nothing from it:
+    // the page's files carry no token, and every question to the page needs the token.
+    httplib::Result page = send("GET", "/", {{"Host", host}, {"Cookie", sessionCookie()}});
     ASSERT_TRUE(page);
     ASSERT_EQ(200, page->status);
     expectGuardHeaders(*page, "the page");
-    const std::string mark = "name=\"krzpap-token\" content=\"";
-    size_t at = page->body.find(mark);
-    ASSERT_NE(std::string::npos, at) << page->body;
-    token = page->body.substr(at + mark.size(), 32);
+    for (const char* file : {"/", "/app.js", "/app.css"}) {
+        httplib::Result served = send("GET", file, {{"Host", host}, {"Cookie", sessionCookie()}});
+        ASSERT_TRUE(served);
+        EXPECT_EQ(200, served->status) << file;
+        EXPECT_EQ(std::string::npos, served->body.find(token)) << file;
+    }
 
     const std::vector<Attack> after = {
         {"the secret again", "GET", "/" + secretQuery, true, "", "", "", 403},
         {"the secret again, without the cookie", "GET", "/" + secretQuery, false, "", "", "", 403},
         {"the page without the cookie", "GET", "/", false, "", "", "", 403},
         {"the progress without the cookie", "GET", "/api/job", false, "", "", "", 403},
+        {"the progress with the cookie alone", "GET", "/api/job", true, "", "", "", 403},
+        {"the progress with a wrong token", "GET", "/api/job", true, "", "",
+         "00112233445566778899aabbccddeeff", 403},
         {"the page through a rebound name", "GET", "/", true, rebound, "", "", 403},
         {"an operation through a rebound name", "POST", "/api/defaults", true, rebound, "page",
          "page", 403},
@@ -204,7 +246,7 @@ TEST_F(UiSecurityTest, EveryRequestWithoutThePagesCredentialsIsRefused) {
          "page", 403},
         // The page itself, with everything it has: served.
         {"the page's own operation", "POST", "/api/defaults", true, "", "page", "page", 200},
-        {"the page's own progress", "GET", "/api/job", true, "", "", "", 200},
+        {"the page's own progress", "GET", "/api/job", true, "", "", "page", 200},
         {"a file the page does not have", "GET", "/secrets.txt", true, "", "", "", 404},
     };
     for (const Attack& a : after) {
@@ -217,23 +259,21 @@ TEST_F(UiSecurityTest, EveryRequestWithoutThePagesCredentialsIsRefused) {
 
     // The session cookie among others counts; a look-alike or a changed one does not.
     const std::vector<std::pair<std::string, int>> cookies = {
-        {"theme=dark; krzpap_session=" + session + "; lang=en", 200},
-        {"xkrzpap_session=" + session, 403},
-        {"krzpap_session=" + session + "0", 403},
-        {"krzpap_session=", 403},
+        {"theme=dark; " + sessionCookie() + "; lang=en", 200},
+        {"x" + sessionCookie(), 403},
+        {sessionCookie() + "0", 403},
+        {cookieName + "=", 403},
+        {"krzpap_session=" + session, 403},
+        {"krzpap_" + std::to_string(port + 1) + "=" + session, 403},
     };
     for (const auto& [sent, status] : cookies) {
-        httplib::Result res = send("GET", "/api/job", {{"Host", host}, {"Cookie", sent}});
+        httplib::Result res =
+            send("GET", "/api/job", {{"Host", host}, {"Cookie", sent}, {"X-Krzpap-Token", token}});
         ASSERT_TRUE(res) << sent;
         EXPECT_EQ(status, res->status) << sent;
     }
     // A body past the bound is not read, even from the page.
-    httplib::Result huge = send("POST", "/api/defaults",
-                                {{"Host", host},
-                                 {"Cookie", "krzpap_session=" + session},
-                                 {"Origin", origin},
-                                 {"X-Krzpap-Token", token}},
-                                std::string(100000, ' '));
+    httplib::Result huge = send("POST", "/api/defaults", pageChange(), std::string(100000, ' '));
     ASSERT_TRUE(huge);
     EXPECT_EQ(413, huge->status);
 
@@ -278,6 +318,12 @@ class RawConnection {
         return got;
     }
     bool closedByServer() const { return closedByServer_; }
+    // Whether the server has closed it, sending nothing, or does within `ms`.
+    bool closedWithin(int ms) {
+        pollfd wait = {fd_, POLLIN, 0};
+        char byte;
+        return poll(&wait, 1, ms) == 1 && recv(fd_, &byte, 1, MSG_DONTWAIT) <= 0;
+    }
 
   private:
     int fd_;
@@ -297,10 +343,23 @@ TEST_F(UiSecurityTest, SlowLongOrBrokenRequestsDoNotHoldThePage) {
         ASSERT_TRUE(slow.back()->connected());
         slow.back()->sendText("GET /api/job HTTP/1.1\r\nHost: " + host + "\r\n");
     }
-    httplib::Result job =
-        send("GET", "/api/job", {{"Host", host}, {"Cookie", "krzpap_session=" + session}});
+    httplib::Result job = send("GET", "/api/job", pageAsk());
     ASSERT_TRUE(job) << "the page waits behind eight slow connections";
     EXPECT_EQ(200, job->status);
+
+    // Past 32 open connections, a new one is closed at once: of 32 more beside the 8 slow ones,
+    // the last 8 are.
+    std::vector<std::unique_ptr<RawConnection>> crowd;
+    for (int i = 0; i < 32; ++i) {
+        crowd.push_back(std::make_unique<RawConnection>(port));
+        ASSERT_TRUE(crowd.back()->connected());
+    }
+    int closedAtOnce = 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    for (auto& c : crowd)
+        closedAtOnce += c->closedWithin(0) ? 1 : 0;
+    EXPECT_EQ(8, closedAtOnce);
+    crowd.clear();
 
     // Chunked, the body's length is known only as it comes: the bound still holds.
     httplib::Client client("127.0.0.1", port);
@@ -341,9 +400,10 @@ TEST_F(UiSecurityTest, SlowLongOrBrokenRequestsDoNotHoldThePage) {
     EXPECT_TRUE(slow.front()->closedByServer());
 }
 
-// A tab that closed without a word (it crashed, the computer slept) stops asking after its
-// operation: the server cancels it. A device that answers a few bytes at a time keeps the scan
-// going well past the wait for the page, however fast the rest of the lab answers.
+// A scan's devices show as they are found, and a cancel ends it. A tab that closed without a word
+// (it crashed, the computer slept) stops asking after its operation: the server cancels it. A
+// device that answers a few bytes at a time keeps the scan going well past the wait for the page,
+// however fast the rest of the lab answers.
 TEST_F(UiSecurityTest, AnOperationWhosePageStopsAskingIsCancelled) {
     const std::string lab = state + ".lab.json";
     nlohmann::json description = nlohmann::json::parse(
@@ -353,13 +413,30 @@ TEST_F(UiSecurityTest, AnOperationWhosePageStopsAskingIsCancelled) {
     std::ofstream(lab) << description.dump();
     startServer({"KRZ_LAB_FILE=" + lab});
     openPage();
+
+    // Asked after, a scan shows each device as it is found, long before the slow one ends it;
+    // a cancel then ends it as cancelled.
+    ASSERT_EQ(200, send("POST", "/api/scan", pageChange())->status);
+    nlohmann::json running = nlohmann::json::object();
+    for (int polls = 0; polls < 200 && running["result"]["devices"].empty(); ++polls) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        running = nlohmann::json::parse(send("GET", "/api/job", pageAsk())->body);
+        ASSERT_FALSE(running.value("done", true)) << running.dump();
+    }
+    EXPECT_FALSE(running["result"]["devices"].empty()) << running.dump();
+    EXPECT_EQ(nullptr, running["result"]["gateway"]) << "this lab names no router";
+    ASSERT_EQ(200, send("POST", "/api/cancel", pageChange())->status);
+    nlohmann::json cancelled = waitForJob();
+    EXPECT_TRUE(cancelled.value("cancelled", false)) << cancelled.dump();
+    EXPECT_EQ(6, cancelled.value("code", 0)) << cancelled.dump();
+    EXPECT_EQ(0u, cancelled.value("error", "").rfind("cancelled", 0)) << cancelled.dump();
+
     httplib::Result started = send("POST", "/api/scan", pageChange());
     ASSERT_TRUE(started);
     ASSERT_EQ(200, started->status) << started->body;
     // Nobody asks; then, once the scan would have ended either way, what became of it.
     std::this_thread::sleep_for(std::chrono::seconds(8));
-    httplib::Result job =
-        send("GET", "/api/job", {{"Host", host}, {"Cookie", "krzpap_session=" + session}});
+    httplib::Result job = send("GET", "/api/job", pageAsk());
     ASSERT_TRUE(job);
     EXPECT_NE(std::string::npos, job->body.find("\"cancelled\":true")) << job->body;
     EXPECT_NE(std::string::npos, job->body.find("\"done\":true")) << job->body;
@@ -376,17 +453,213 @@ TEST_F(UiSecurityTest, AScanNamesAModuleWhoseRecognizerFailed) {
     httplib::Result started = send("POST", "/api/scan", pageChange());
     ASSERT_TRUE(started);
     ASSERT_EQ(200, started->status) << started->body;
-    nlohmann::json job = nlohmann::json::object();
-    for (int polls = 0; polls < 300 && !job.value("done", false); ++polls) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        httplib::Result res =
-            send("GET", "/api/job", {{"Host", host}, {"Cookie", "krzpap_session=" + session}});
-        ASSERT_TRUE(res);
-        job = nlohmann::json::parse(res->body);
-    }
+    nlohmann::json job = waitForJob();
     ASSERT_TRUE(job.value("done", false)) << job.dump();
     const std::string failed = job["result"].value("failedModules", "");
     EXPECT_NE(std::string::npos, failed.find("krzrecogstd.dll failed on")) << failed;
     EXPECT_NE(std::string::npos, failed.find("'krzpap ui --modules LIST'")) << failed;
     EXPECT_GT(job["result"].value("recognized", 0), 0) << "the other module still recognizes";
+    EXPECT_EQ(0, job.value("code", -1)) << job.dump();
+    EXPECT_EQ(nullptr, job["error"]) << job.dump();
+}
+
+// Every field of every operation is checked for its type and range before any work starts: the
+// answer is 400 naming the field, and no operation runs.
+TEST_F(UiSecurityTest, RequestsOfTheWrongTypeAreRefusedNamingTheField) {
+    startServer();
+    openPage();
+    struct Case {
+        const char* path;
+        const char* body;
+        const char* field;  // "": refused as a whole; nullptr: accepted
+    };
+    const std::vector<Case> cases = {
+        {"/api/defaults", R"({"channel":"6"})", "channel"},
+        {"/api/defaults", R"({"channel":1e300})", "channel"},
+        {"/api/defaults", R"({"channel":6.5})", "channel"},
+        {"/api/defaults", R"({"channel":-1})", "channel"},
+        {"/api/defaults", R"({"channel":234})", "channel"},
+        {"/api/defaults", R"({"ssid":42})", "ssid"},
+        {"/api/defaults", R"({"bssid":["02:4b:5a:00:00:31"]})", "bssid"},
+        {"/api/defaults", R"({"rsn":"WPA3"})", "rsn"},
+        {"/api/defaults", R"({"rsn":true})", "rsn"},
+        {"/api/defaults", R"({"colour":"blue"})", "colour"},
+        {"/api/defaults", R"([1,2])", ""},
+        {"/api/defaults", R"(not json)", ""},
+        {"/api/configure", R"({"address":"192.168.77.10","ssid":123})", "ssid"},
+        {"/api/configure", R"({"address":"192.168.77.10","security":"wpa9"})", "security"},
+        {"/api/configure", R"({"address":"192.168.77.10","security":"unknown"})", "security"},
+        {"/api/configure", R"({"address":"192.168.77.10","encryption":"rot13"})", "encryption"},
+        {"/api/configure", R"({"address":"192.168.77.10","key":null})", "key"},
+        {"/api/configure", R"({"address":"192.168.77.10","newUser":false})", "newUser"},
+        {"/api/configure", R"({"address":"192.168.77.10","newPassword":{}})", "newPassword"},
+        {"/api/configure", R"({"ssid":"x"})", "address"},
+        {"/api/show", R"({"address":3232255242})", "address"},
+        {"/api/show", R"({"address":"192.168.77.10","mac":7})", "mac"},
+        {"/api/show", R"({"address":"192.168.77.10","user":[]})", "user"},
+        {"/api/show", R"({"address":"192.168.77.10","password":1})", "password"},
+        {"/api/show", R"({"address":"192.168.77.10","ssid":"x"})", "ssid"},
+        {"/api/find", R"({"macs":"02:4b:5a:00:00:31"})", "macs"},
+        {"/api/find", R"({"macs":[]})", "macs"},
+        {"/api/find", R"({"macs":[2]})", "macs"},
+        {"/api/find", R"({})", "macs"},
+        {"/api/scan", R"({"all":true})", "all"},
+        // Well-formed: accepted (the defaults check asks no device).
+        {"/api/defaults", R"({"ssid":"x","bssid":"","channel":233,"rsn":"WPA2"})", nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.path) + " " + c.body);
+        httplib::Result res = send("POST", c.path, pageChange(), c.body);
+        ASSERT_TRUE(res);
+        if (c.field == nullptr) {
+            EXPECT_EQ(200, res->status) << res->body;
+            continue;
+        }
+        EXPECT_EQ(400, res->status) << res->body;
+        nlohmann::json answer = nlohmann::json::parse(res->body, nullptr, false);
+        ASSERT_TRUE(answer.is_object()) << res->body;
+        EXPECT_EQ(*c.field == 0 ? nlohmann::json() : nlohmann::json(c.field), answer["field"]);
+        const std::string error = answer.value("error", "");
+        EXPECT_NE(std::string::npos, error.find(*c.field == 0 ? "JSON" : c.field)) << error;
+        EXPECT_EQ(std::string::npos, error.find("exception")) << error;
+    }
+    // Nothing refused started an operation: the one that ran is the accepted one.
+    nlohmann::json job = waitForJob();
+    EXPECT_EQ(1, job.value("id", 0)) << job.dump();
+    EXPECT_EQ("defaults", job.value("kind", "")) << job.dump();
+}
+
+// A finished operation's keys and passwords are told once, to the page, then dropped: a second
+// look, or a tab opened later with the same cookie and token, sees null.
+TEST_F(UiSecurityTest, SecretsOfAResultAreToldOnce) {
+    startServer();
+    openPage();
+    const std::string newKey = "a passphrase told once";
+    const std::string newPassword = "told-once-9";
+    const nlohmann::json asked = {{"address", "192.168.77.10"}, {"password", "gatekeeper"},
+                                  {"security", "wpa2-psk"},     {"key", newKey},
+                                  {"newUser", "owner"},         {"newPassword", newPassword}};
+    httplib::Result started = send("POST", "/api/configure", pageChange(), asked.dump());
+    ASSERT_TRUE(started);
+    ASSERT_EQ(200, started->status) << started->body;
+    nlohmann::json job = waitForJob();
+    ASSERT_TRUE(job.value("done", false)) << job.dump();
+    ASSERT_EQ(nullptr, job["error"]) << job.dump();
+    EXPECT_EQ(newKey, job["result"]["device"]["key"]) << job.dump();
+    std::map<std::string, nlohmann::json> told;
+    for (const auto& change : job["result"]["changes"])
+        told[change["setting"]] = change["value"];
+    EXPECT_EQ(newKey, told["key"]);
+    EXPECT_EQ(newPassword, told["password"]);
+    EXPECT_EQ("wpa2-psk", told["security"]);
+    EXPECT_EQ("owner", told["username"]);
+
+    for (int look = 0; look < 2; ++look) {
+        httplib::Result again = send("GET", "/api/job", pageAsk());
+        ASSERT_TRUE(again);
+        EXPECT_EQ(std::string::npos, again->body.find(newKey)) << again->body;
+        EXPECT_EQ(std::string::npos, again->body.find(newPassword)) << again->body;
+        nlohmann::json later = nlohmann::json::parse(again->body);
+        EXPECT_EQ(nullptr, later["result"]["device"]["key"]);
+        EXPECT_EQ(later["result"]["changes"].size(), job["result"]["changes"].size());
+        for (const auto& change : later["result"]["changes"]) {
+            if (change["setting"] == "security") {
+                EXPECT_EQ("wpa2-psk", change["value"]) << "only secrets are dropped";
+            }
+        }
+    }
+    // The device holds the change: the new password opens it and shows the key, once again.
+    httplib::Result shown = send(
+        "POST", "/api/show", pageChange(),
+        nlohmann::json{{"address", "192.168.77.10"}, {"user", "owner"}, {"password", newPassword}}
+            .dump());
+    ASSERT_TRUE(shown);
+    ASSERT_EQ(200, shown->status) << shown->body;
+    job = waitForJob();
+    EXPECT_EQ(newKey, job["result"]["device"]["key"]) << job.dump();
+    EXPECT_EQ(std::string::npos, send("GET", "/api/job", pageAsk())->body.find(newKey));
+}
+
+// A refusal by the device's own rules names the field it concerns (the sentence stays the
+// command's), and nothing is written.
+TEST_F(UiSecurityTest, ARefusalNamesItsField) {
+    startServer();
+    openPage();
+    struct Case {
+        nlohmann::json change;
+        const char* field;
+    };
+    const std::vector<Case> cases = {
+        {{{"ssid", std::string(33, 's')}}, "ssid"},
+        {{{"ssid", "HomeNet"}, {"security", "wpa2-psk"}, {"key", "short"}}, "key"},
+        {{{"ssid", "HomeNet"}, {"key", "a long enough passphrase"}}, "security"},
+        {{{"ssid", "HomeNet"}, {"newPassword", std::string(200, 'p')}}, "newPassword"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.change.dump());
+        nlohmann::json body = c.change;
+        body["address"] = "192.168.77.10";
+        body["password"] = "gatekeeper";
+        httplib::Result started = send("POST", "/api/configure", pageChange(), body.dump());
+        ASSERT_TRUE(started);
+        ASSERT_EQ(200, started->status) << started->body;
+        nlohmann::json job = waitForJob();
+        EXPECT_EQ(c.field, job.value("field", "")) << job.dump();
+        EXPECT_NE(nullptr, job["error"]) << job.dump();
+    }
+}
+
+// Two servers side by side: each has its own cookie (named after its port) and session; neither's
+// opens the other, the first tab stays logged in, a port in use is refused with the sentence that
+// says so, and Ctrl-C ends a run as cancelled (with or without an operation going).
+TEST_F(UiSecurityTest, TwoServersKeepTheirSessionsAndPortsApart) {
+    startServer();
+    openPage();
+    std::unique_ptr<BackgroundProgram> first = std::move(server);
+    const int firstPort = port;
+    const std::string firstHost = host, firstCookie = sessionCookie(), firstToken = token;
+
+    krztest::ProgramOutcome taken = krztest::runProgram(
+        {KRZPAP_PROGRAM, "ui", "--no-open", "--port", std::to_string(firstPort)},
+        {"XDG_STATE_HOME=" + state});
+    EXPECT_EQ(5, taken.status) << taken.err;
+    EXPECT_NE(std::string::npos,
+              taken.err.find("cannot listen on 127.0.0.1:" + std::to_string(firstPort)))
+        << taken.err;
+
+    startServer();
+    openPage();
+    ASSERT_NE(firstPort, port);
+    const std::string both = firstCookie + "; " + sessionCookie();
+    struct Ask {
+        const char* what;
+        std::string host, cookie, token;
+        int status;
+    };
+    const std::vector<Ask> asks = {
+        {"the first tab, with both cookies", firstHost, both, firstToken, 200},
+        {"the second tab, with both cookies", host, both, token, 200},
+        {"the first's cookie and token at the second", host, firstCookie, firstToken, 403},
+        {"the first's session under the second's name", host,
+         cookieName + "=" + firstCookie.substr(firstCookie.find('=') + 1), firstToken, 403},
+        {"the second's token with the first's cookie", host, firstCookie, token, 403},
+    };
+    for (const Ask& a : asks) {
+        httplib::Client client("127.0.0.1", std::stoi(a.host.substr(a.host.find(':') + 1)));
+        httplib::Result res = client.Get(
+            "/api/job", {{"Host", a.host}, {"Cookie", a.cookie}, {"X-Krzpap-Token", a.token}});
+        ASSERT_TRUE(res) << a.what;
+        EXPECT_EQ(a.status, res->status) << a.what;
+    }
+
+    httplib::Result started = send("POST", "/api/scan", pageChange());
+    ASSERT_TRUE(started);
+    ASSERT_EQ(200, started->status) << started->body;
+    const auto stopping = std::chrono::steady_clock::now();
+    EXPECT_EQ(6, server->stop()) << "Ctrl-C during a scan";
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - stopping);
+    RecordProperty("stop_during_scan_ms", static_cast<int>(took.count()));
+    server.reset();
+    EXPECT_EQ(6, first->stop()) << "Ctrl-C with nothing going";
 }

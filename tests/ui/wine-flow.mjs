@@ -49,8 +49,8 @@ try {
   await page.click('#scan');
   await settled(page);
   const cards = await page.locator('#devices li h3').allTextContents();
-  check(cards.includes('Corvid CV-20') && cards.includes('Borealis BR-5400'),
-    'the scan lists the lab\'s routers', { cards, failure: await page.locator('#failure').textContent() });
+  check(cards.includes('Corvid CV-20') && cards[0] === 'Your router: Borealis BR-5400',
+    'the scan lists the lab\'s routers, its gateway first', { cards, failure: await page.locator('#failure').textContent() });
   await page.screenshot({ path: path.join(shots, 'wine-scan.png'), fullPage: true });
 
   await page.getByRole('button', { name: 'Open Corvid CV-20 at 192.168.77.31' }).click();

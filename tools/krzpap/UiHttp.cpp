@@ -25,9 +25,7 @@ using tcp = asio::ip::tcp;
 using Request = http::request<http::string_body>;
 using Response = http::response<http::string_body>;
 
-const char* const kCookieName = "krzpap_session";
 const char* const kTokenHeader = "X-Krzpap-Token";
-const char* const kTokenMark = "__KRZPAP_TOKEN__";
 
 // The page's requests are small; a longer body, chunked or not, is refused unread.
 constexpr size_t kBodyLimit = 64 * 1024;
@@ -99,6 +97,9 @@ struct UiHttp::State {
     std::map<std::string, Handler> posts;
     std::string host;
     std::string origin;
+    // Cookies ignore ports: each server's cookie names its port, so that two servers in one
+    // browser keep their sessions apart.
+    std::string cookieName;
     const std::string secret = randomHex(16);
     const std::string session = randomHex(16);
     const std::string token = randomHex(16);
@@ -260,21 +261,29 @@ bool UiHttp::State::refused(const Request& req, const std::string& path, const s
         if (onSpent)
             onSpent();
         res.set(http::field::set_cookie,
-                std::string(kCookieName) + "=" + session + "; Path=/; HttpOnly; SameSite=Strict");
-        // Off the address bar and the history at once.
+                cookieName + "=" + session + "; Path=/; HttpOnly; SameSite=Strict");
+        // Off the address bar and the history at once. The token rides in the fragment, which
+        // the browser never sends again: the page keeps it in its origin's storage (port
+        // included), so another server on 127.0.0.1 that the browser sends the cookie to cannot
+        // get the token with it.
         res.result(http::status::see_other);
-        res.set(http::field::location, "/");
+        res.set(http::field::location, "/#" + token);
         return true;
     }
-    if (!sameSecret(itemValue(header(req, "Cookie"), ';', kCookieName).value_or(""), session)) {
+    if (!sameSecret(itemValue(header(req, "Cookie"), ';', cookieName).value_or(""), session)) {
         refuse(res, 403,
                "refused: open the address that krzpap ui printed (it works once); start krzpap "
                "ui again for a new one");
         return true;
     }
-    if (req.method() != http::verb::get && req.method() != http::verb::head &&
-        (header(req, "Origin") != origin || !sameSecret(header(req, kTokenHeader), token))) {
+    const bool change = req.method() != http::verb::get && req.method() != http::verb::head;
+    if (change && header(req, "Origin") != origin) {
         refuse(res, 403, "refused: a change must come from the page itself");
+        return true;
+    }
+    // The page's files are the same for everyone; what it asks and is told needs its token.
+    if ((change || path.rfind("/api/", 0) == 0) && !sameSecret(header(req, kTokenHeader), token)) {
+        refuse(res, 403, "refused: only the page itself may ask this");
         return true;
     }
     return false;
@@ -286,12 +295,8 @@ void UiHttp::State::serveAsset(const std::string& path, Response& res) {
         refuse(res, 404, "not found");
         return;
     }
-    std::string content(reinterpret_cast<const char*>(asset->data), asset->size);
-    size_t at = content.find(kTokenMark);
-    if (at != std::string::npos)
-        content.replace(at, std::string(kTokenMark).size(), token);
     res.set(http::field::content_type, asset->type);
-    res.body() = std::move(content);
+    res.body().assign(reinterpret_cast<const char*>(asset->data), asset->size);
 }
 
 Response UiHttp::State::answer(const Request& req) {
@@ -368,6 +373,7 @@ int UiHttp::bind(int port) {
     port = acceptor.local_endpoint().port();
     state_->host = "127.0.0.1:" + std::to_string(port);
     state_->origin = "http://" + state_->host;
+    state_->cookieName = "krzpap_" + std::to_string(port);
     return port;
 }
 

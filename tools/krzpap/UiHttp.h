@@ -2,11 +2,12 @@
 // the library's own socket declarations cannot meet in one unit.
 //
 // It serves the page's built-in files and the routes the host adds, on 127.0.0.1 only, to whoever
-// holds the one-time secret: the secret is exchanged once for an HttpOnly, SameSite=Strict cookie;
+// holds the one-time secret: the secret is exchanged once for an HttpOnly, SameSite=Strict cookie
+// named after the port, and the page's token is handed over in that one redirect's fragment;
 // every request needs the cookie and a Host naming the address it listens on (against DNS
-// rebinding); every request that is not GET also needs the page's Origin and the token the page
-// was served with (against other pages in the same browser). Every answer forbids caching,
-// referrers, framing and anything but the page's own files.
+// rebinding); every API request also needs the token, and every request that is not GET the
+// page's Origin (against other pages and other local servers the browser sends the cookie to).
+// Every answer forbids caching, referrers, framing and anything but the page's own files.
 #pragma once
 
 #include <functional>

@@ -4,11 +4,13 @@
 // the operation's progress, and an operation whose page stopped asking is cancelled.
 #include "Cli.h"
 #include "DeviceJson.h"
+#include "PageRequests.h"
 #include "UiHttp.h"
 #include "UiServer.h"
 
 #include "app/KRZPApp.h"
 #include "core/KRZPAPModule.h"
+#include "krznetlib/KRZAdapterInfo.h"
 #include "platform/krzprocess.h"
 
 #include <boost/make_shared.hpp>
@@ -16,9 +18,11 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <thread>
+#include <tuple>
 
 namespace krzpap {
 
@@ -54,6 +58,7 @@ class JobHeard : public krzpapp::Observer {
 struct Job {
     int id = 0;
     std::string kind;
+    PageRequest request;
     CancelHook cancel;
     std::shared_ptr<JobHeard> tap;  // a scan's devices as they are found
     std::mutex mutex;
@@ -62,6 +67,9 @@ struct Job {
     nlohmann::json result;
     std::string error;
     int code = EXIT_OK;
+    std::string gateway;        // a scan's: this computer's router, dotted; empty: none known
+    std::string field;          // the request's field that a refusal concerns, if one does
+    bool secretsTaken = false;  // the page has had the result's keys and passwords
     Clock::time_point lastAsked = Clock::now();
 };
 
@@ -84,41 +92,19 @@ class CancelThrough {
     Job& job_;
 };
 
-std::string textField(const nlohmann::json& body, const char* name) {
-    auto it = body.find(name);
-    return it != body.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
-bool hasText(const nlohmann::json& body, const char* name) {
-    auto it = body.find(name);
-    return it != body.end() && it->is_string();
-}
-
-DeviceOptions deviceFrom(const nlohmann::json& body) {
-    DeviceOptions device;
-    device.address = textField(body, "address");
-    device.mac = textField(body, "mac");
-    device.user = textField(body, "user");
-    device.password = textField(body, "password");
-    // An empty field means the device's factory value, as leaving out the option does.
-    device.haveUser = !device.user.empty();
-    device.havePassword = !device.password.empty();
-    return device;
-}
-
-ConfigureOptions configureFrom(const nlohmann::json& body) {
-    ConfigureOptions o;
-    o.haveSsid = hasText(body, "ssid");
-    o.ssid = textField(body, "ssid");
-    o.security = textField(body, "security");
-    o.encryption = textField(body, "encryption");
-    o.haveKey = hasText(body, "key");
-    o.key = textField(body, "key");
-    o.haveNewUser = hasText(body, "newUser");
-    o.newUser = textField(body, "newUser");
-    o.haveNewPassword = hasText(body, "newPassword");
-    o.newPassword = textField(body, "newPassword");
-    return o;
+// A result as it may be told again: the keys and passwords in it dropped (null).
+nlohmann::json withoutSecrets(nlohmann::json result) {
+    if (!result.is_object())
+        return result;
+    auto device = result.find("device");
+    if (device != result.end() && device->is_object() && device->contains("key"))
+        (*device)["key"] = nullptr;
+    auto changes = result.find("changes");
+    if (changes != result.end() && changes->is_array())
+        for (nlohmann::json& change : *changes)
+            if (change.value("setting", "") == "key" || change.value("setting", "") == "password")
+                change["value"] = nullptr;
+    return result;
 }
 
 class UiHost {
@@ -130,13 +116,14 @@ class UiHost {
   private:
     void setUpRoutes();
     void start(const std::string& request, int& code, std::string& reply, const std::string& kind);
-    void work(const std::shared_ptr<Job>& job, const nlohmann::json& body);
+    void work(const std::shared_ptr<Job>& job);
     void runScan(Job& job);
-    void runShow(Job& job, const nlohmann::json& body);
-    void runConfigure(Job& job, const nlohmann::json& body);
-    void runFind(Job& job, const nlohmann::json& body);
+    void runShow(Job& job, const DeviceOptions& device);
+    void runConfigure(Job& job, const DeviceOptions& device, const ConfigureOptions& o);
+    void runFind(Job& job, const std::vector<std::string>& macs);
     nlohmann::json status(Job& job);
     std::shared_ptr<Job> currentJob();
+    [[noreturn]] void stop();
     void watchAbandoned();
     void openBrowser(const std::string& url);
 
@@ -207,24 +194,41 @@ void UiHost::setUpRoutes() {
 nlohmann::json UiHost::status(Job& job) {
     std::lock_guard<std::mutex> lock(job.mutex);
     job.lastAsked = Clock::now();
-    nlohmann::json answer = {{"id", job.id},         {"kind", job.kind},
-                             {"done", job.done},     {"step", job.step},
-                             {"code", job.code},     {"cancelled", job.cancel.fired()},
-                             {"result", job.result}, {"error", orNull(job.error)}};
+    nlohmann::json answer = {{"id", job.id},
+                             {"kind", job.kind},
+                             {"done", job.done},
+                             {"step", job.step},
+                             {"code", job.code},
+                             {"cancelled", job.cancel.fired()},
+                             {"result", withoutSecrets(job.result)},
+                             {"error", orNull(job.error)},
+                             {"field", orNull(job.field)}};
+    // Only the page asks here (the server wants its token), and it hears a finished job's keys
+    // and passwords once: afterwards the result holds them no more.
+    if (job.done && !job.secretsTaken) {
+        answer["result"] = job.result;
+        job.result = withoutSecrets(job.result);
+        job.secretsTaken = true;
+    }
     if (job.tap && !job.done) {
         std::lock_guard<std::mutex> tapLock(job.tap->mutex);
         answer["result"] = {{"devices", scanDevicesJson(job.tap->devices, true)},
                             {"answered", job.tap->answered}};
     }
+    if (job.kind == "scan" && answer["result"].is_object())
+        answer["result"]["gateway"] = orNull(job.gateway);
     return answer;
 }
 
 void UiHost::start(const std::string& request, int& code, std::string& reply,
                    const std::string& kind) {
-    nlohmann::json body = nlohmann::json::parse(request, nullptr, false);
-    if (!body.is_object()) {
+    PageRequest asked;
+    try {
+        asked = readPageRequest(kind, nlohmann::json::parse(request, nullptr, false));
+    } catch (const PageRequestError& e) {
         code = 400;
-        reply = nlohmann::json{{"error", "the request is not a JSON object"}}.dump();
+        reply = nlohmann::json{{"error", e.what()}, {"field", orNull(e.field())}}.dump(
+            -1, ' ', false, nlohmann::json::error_handler_t::replace);
         return;
     }
     std::lock_guard<std::mutex> lock(jobMutex_);
@@ -244,38 +248,40 @@ void UiHost::start(const std::string& request, int& code, std::string& reply,
     auto job = std::make_shared<Job>();
     job->id = nextJob_++;
     job->kind = kind;
+    job->request = std::move(asked);
     job_ = job;
-    worker_ = std::thread([this, job, body] { work(job, body); });
+    worker_ = std::thread([this, job] { work(job); });
     reply = nlohmann::json{{"id", job->id}}.dump();
 }
 
 // Runs one operation on the worker thread; its failure is the command's sentence.
-void UiHost::work(const std::shared_ptr<Job>& job, const nlohmann::json& body) {
+void UiHost::work(const std::shared_ptr<Job>& job) {
     std::string error;
     int code = EXIT_OK;
+    const PageRequest& asked = job->request;
     try {
         if (job->kind == "scan")
             runScan(*job);
         else if (job->kind == "show")
-            runShow(*job, body);
+            runShow(*job, asked.device);
         else if (job->kind == "configure")
-            runConfigure(*job, body);
+            runConfigure(*job, asked.device, asked.configure);
         else if (job->kind == "find")
-            runFind(*job, body);
+            runFind(*job, asked.macs);
         else {
-            krzpapp::DefaultsRequest d;
-            d.ssid = textField(body, "ssid");
-            d.bssid = textField(body, "bssid");
-            d.channel = body.value("channel", 0);
-            d.rsn = textField(body, "rsn");
-            d.privacy = !d.rsn.empty();
-            nlohmann::json judged = defaultsJson(krzpapp::Application().defaults(d));
+            const DefaultsOptions& o = asked.defaults;
+            nlohmann::json judged = defaultsJson(
+                krzpapp::Application().defaults({o.ssid, o.bssid, o.channel, o.privacy, o.rsn}));
             std::lock_guard<std::mutex> lock(job->mutex);
             job->result = judged;
         }
     } catch (const krzpapp::Error& e) {
         code = exitCodeOf(e.kind());
         error = sentenceOf(e, Audience::Page, globals_);
+        {
+            std::lock_guard<std::mutex> lock(job->mutex);
+            job->field = e.field();
+        }
         // A cancelled step fails in its own way; once cancelled, that is the cancel.
         if (job->cancel.fired() || e.kind() == krzpapp::ErrorKind::Cancelled) {
             code = EXIT_CANCELLED;
@@ -306,9 +312,12 @@ void UiHost::work(const std::shared_ptr<Job>& job, const nlohmann::json& body) {
 
 void UiHost::runScan(Job& job) {
     auto heard = std::make_shared<JobHeard>(job);
+    in_addr router;
+    router.s_addr = htonl(static_cast<uint32_t>(KRZAdapterInfo::getDefaultGateway()));
     {
         std::lock_guard<std::mutex> lock(job.mutex);
         job.tap = heard;
+        job.gateway = router.s_addr == 0 ? std::string() : dotted(router);
     }
     krzpapp::Application app(heard.get());
     krzpapp::ScanResult r;
@@ -336,8 +345,8 @@ void UiHost::runScan(Job& job) {
     }
 }
 
-void UiHost::runShow(Job& job, const nlohmann::json& body) {
-    krzpapp::DeviceRequest device = deviceRequest(deviceFrom(body));
+void UiHost::runShow(Job& job, const DeviceOptions& asked) {
+    krzpapp::DeviceRequest device = deviceRequest(asked);
     JobHeard heard(job);
     krzpapp::Application app(&heard);
     krzpapp::Settings s;
@@ -353,9 +362,9 @@ void UiHost::runShow(Job& job, const nlohmann::json& body) {
     job.result = {{"device", shown}};
 }
 
-void UiHost::runConfigure(Job& job, const nlohmann::json& body) {
-    krzpapp::DeviceRequest device = deviceRequest(deviceFrom(body));
-    krzpapp::ConfigureRequest changes = configureRequest(configureFrom(body));
+void UiHost::runConfigure(Job& job, const DeviceOptions& asked, const ConfigureOptions& o) {
+    krzpapp::DeviceRequest device = deviceRequest(asked);
+    krzpapp::ConfigureRequest changes = configureRequest(o);
     JobHeard heard(job);
     krzpapp::Application app(&heard);
     krzpapp::ConfigureResult result;
@@ -373,12 +382,7 @@ void UiHost::runConfigure(Job& job, const nlohmann::json& body) {
     }
 }
 
-void UiHost::runFind(Job& job, const nlohmann::json& body) {
-    std::vector<std::string> macs;
-    if (body.contains("macs") && body["macs"].is_array())
-        for (const auto& m : body["macs"])
-            if (m.is_string())
-                macs.push_back(m.get<std::string>());
+void UiHost::runFind(Job& job, const std::vector<std::string>& macs) {
     JobHeard heard(job);
     krzpapp::Application app(&heard);
     std::vector<krzpapp::Sighting> results;
@@ -454,8 +458,13 @@ void UiHost::run() {
     if (options_.open)
         openBrowser(url);
     krzprocess::waitForStopRequest();
-    // Ctrl-C: the operation is cancelled and the server stops; whatever has not ended a moment
-    // later is left behind (the lab's state is written whole or not at all).
+    stop();
+}
+
+// Ctrl-C: the operation is cancelled and the server stops; whatever has not ended a moment later
+// is left behind (the lab's state is written whole or not at all). Like Ctrl-C in any command,
+// the run ends as cancelled.
+void UiHost::stop() {
     std::shared_ptr<Job> job = currentJob();
     if (job)
         job->cancel.fire();
@@ -464,7 +473,7 @@ void UiHost::run() {
         http_.stop();
         serverStopped = true;
     });
-    auto deadline = Clock::now() + std::chrono::milliseconds(300);
+    auto deadline = Clock::now() + std::chrono::milliseconds(150);
     while (Clock::now() < deadline) {
         bool idle = true;
         if (job) {
@@ -473,13 +482,13 @@ void UiHost::run() {
         }
         if (idle && serverStopped)
             break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     if (!openerFile_.empty())
         krzprocess::removeFile(openerFile_);
     if (!globals_.quiet)
         std::cerr << "krzpap: the server has ended\n";
-    krzprocess::exitNow(EXIT_OK);
+    krzprocess::exitNow(EXIT_CANCELLED);
 }
 
 }  // namespace

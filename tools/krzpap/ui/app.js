@@ -2,10 +2,25 @@
 // until it is done. Device texts are only ever set as text, never as markup.
 'use strict';
 
-const token = document.querySelector('meta[name="krzpap-token"]').content;
+// The server hands its token over once, in the fragment of the address the secret was exchanged
+// at; the page keeps it in storage of its own origin (port included), which no other server on
+// this computer can read, and takes it off the address bar.
+const token = (() => {
+  const given = location.hash.slice(1);
+  if (/^[0-9a-f]{32}$/.test(given)) {
+    localStorage.setItem('krzpap-token', given);
+    history.replaceState(null, '', '/');
+  }
+  return localStorage.getItem('krzpap-token') || '';
+})();
 const $ = (id) => document.getElementById(id);
 let running = false;
 let shown = null; // the device last shown: its settings and rules
+// The credentials that worked on each device, by address and MAC: choosing a device fills in
+// its own, never another's.
+const credentials = new Map();
+const deviceKey = (address, mac) => address + ' ' + (mac || '').toLowerCase();
+const tokenHeader = { 'X-Krzpap-Token': token };
 
 function element(tag, text, className) {
   const e = document.createElement(tag);
@@ -28,14 +43,53 @@ function setBusy(text) {
 async function post(path, body) {
   const reply = await fetch(path, {
     method: 'POST',
-    headers: { 'Content-Type': 'application/json', 'X-Krzpap-Token': token },
+    headers: { 'Content-Type': 'application/json', ...tokenHeader },
     body: JSON.stringify(body || {}),
   });
   const text = await reply.text();
   let data = {};
   try { data = JSON.parse(text); } catch (e) { data = { error: text.trim() }; }
-  if (!reply.ok) throw new Error(data.error || ('the server answered ' + reply.status));
+  if (!reply.ok) {
+    const failure = new Error(data.error || ('the server answered ' + reply.status));
+    failure.field = data.field;
+    throw failure;
+  }
   return data;
+}
+
+// Each form's fields by the names its requests give them, so a refusal lands on its field.
+const fieldInputs = {
+  show: { address: 'address', mac: 'mac', user: 'user', password: 'password' },
+  configure: { address: 'address', mac: 'mac', user: 'user', password: 'password', ssid: 'new-ssid',
+    security: 'new-security', encryption: 'new-security', key: 'new-key', newUser: 'new-user',
+    username: 'new-user', newPassword: 'new-password' },
+  find: { macs: 'find-mac' },
+  defaults: { ssid: 'def-ssid', bssid: 'def-bssid', channel: 'def-channel', rsn: 'def-rsn' },
+};
+
+// Takes the last refusal off its field.
+function clearRefusals() {
+  for (const note of document.querySelectorAll('.field-refusal')) {
+    const input = $(note.id.replace(/-refusal$/, ''));
+    input.removeAttribute('aria-invalid');
+    input.setAttribute('aria-describedby', input.getAttribute('aria-describedby').replace(note.id, '').trim());
+    note.remove();
+  }
+}
+
+// Marks the field a refusal concerns and takes the focus there.
+function refuseField(kind, field, text) {
+  clearRefusals();
+  const id = (fieldInputs[kind] || {})[field];
+  if (!id) return;
+  const input = $(id);
+  input.setAttribute('aria-invalid', 'true');
+  const note = element('p', text, 'check-result bad field-refusal');
+  note.id = id + '-refusal';
+  note.setAttribute('role', 'alert');
+  input.parentElement.append(note);
+  input.setAttribute('aria-describedby', ((input.getAttribute('aria-describedby') || '') + ' ' + note.id).trim());
+  input.focus();
 }
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
@@ -43,19 +97,21 @@ const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 // Starts an operation and follows it; `onProgress` sees each answer while it runs.
 async function operate(kind, body, label, onProgress) {
   setFailure('');
+  clearRefusals();
   running = true;
   setBusy(label + '...');
   const started = Date.now();
   try {
     const { id } = await post('/api/' + kind, body);
     for (;;) {
-      const reply = await fetch('/api/job', { cache: 'no-store' });
+      const reply = await fetch('/api/job', { cache: 'no-store', headers: tokenHeader });
       const job = await reply.json();
       if (job.id !== id) throw new Error('another page started an operation');
       const seconds = Math.round((Date.now() - started) / 1000);
       if (onProgress && job.result) onProgress(job);
       if (job.done) {
         if (job.error) setFailure(job.error);
+        if (job.field) refuseField(kind, job.field, job.error);
         return job;
       }
       setBusy(label + (job.step ? ': ' + job.step : '') + ' (' + seconds + ' s)');
@@ -63,6 +119,7 @@ async function operate(kind, body, label, onProgress) {
     }
   } catch (e) {
     setFailure(e.message);
+    if (e.field) refuseField(kind, e.field, e.message);
     return null;
   } finally {
     running = false;
@@ -74,7 +131,7 @@ async function operate(kind, body, label, onProgress) {
 // whose page stops asking after it, for a tab that could not say so).
 window.addEventListener('pagehide', () => {
   if (running) {
-    fetch('/api/cancel', { method: 'POST', keepalive: true, headers: { 'X-Krzpap-Token': token }, body: '{}' });
+    fetch('/api/cancel', { method: 'POST', keepalive: true, headers: tokenHeader, body: '{}' });
   }
 });
 
@@ -93,15 +150,54 @@ for (const button of document.querySelectorAll('button.reveal')) {
   });
 }
 
-// ---- 1. scan ----
+// The steps are numbered as they are seen: a step not shown yet takes no number.
+function numberSteps() {
+  let n = 0;
+  for (const step of document.querySelectorAll('.step-number')) {
+    step.textContent = step.closest('[hidden]') ? '' : ++n + '. ';
+  }
+}
+
+// Security modes in plain words; the weak ones say so.
+const securityWords = {
+  none: ['None: an open network', 'weak: anyone nearby can use it'],
+  wep: ['WEP', 'weak: broken in minutes'],
+  'wpa-psk': ['WPA with a passphrase', 'weak: an old standard'],
+  'wpa-wpa2-psk': ['WPA2 or WPA with a passphrase', 'WPA is weak'],
+  'wpa2-psk': ['WPA2 with a passphrase', ''],
+};
+const encryptionWords = {
+  none: ['no encryption', 'weak'],
+  wep64: ['WEP 64-bit', 'weak'],
+  wep128: ['WEP 128-bit', 'weak'],
+  tkip: ['TKIP', 'weak'],
+  aes: ['AES', ''],
+  'tkip-aes': ['AES or TKIP', 'TKIP is weak'],
+};
+function inWords(table, name) {
+  const [words, weakness] = table[name] || [name || 'unknown', ''];
+  return weakness ? words + ' (' + weakness + ')' : words;
+}
+const isWeak = (device) => !!((securityWords[device.security] || [])[1] || (encryptionWords[device.encryption] || [])[1]);
+
+// ---- scan ----
+let gateway = '';  // the address of this computer's router, when the scan knows it
+
 function deviceCard(d, openLabel, title) {
   const li = element('li');
   title = title || (d.recognized === false ? 'Not recognized' : d.vendor + ' ' + d.model);
+  const yours = d.address === gateway && d.recognized !== false;
+  if (yours) {
+    title = 'Your router: ' + title;
+    li.className = 'yours';
+  }
   li.append(element('h3', title));
   const dl = element('dl', undefined, 'pairs');
   const pairs = [['Address', d.address], ['MAC', d.mac]];
-  if (d.macVendor !== undefined) pairs.push(['MAC vendor', d.macVendor || 'unknown']);
-  if (d.recognized === false) pairs.push(['Note', d.arpOnly ? 'answered ARP only' : 'answered, but no module knows it']);
+  if (yours) pairs.unshift(['What it is', 'the router this computer reaches the internet through']);
+  // A MAC its device made up itself is in no maker's register: the page says so in words.
+  if (d.macVendor !== undefined) pairs.push(['Maker (from the MAC)', d.macVendor === '(locally administered)' ? 'not registered (set by the device)' : d.macVendor || 'unknown']);
+  if (d.recognized === false) pairs.push(['Note', d.arpOnly ? 'answered, but runs no web page' : 'answered, but krzpap cannot set it up']);
   else if (d.firmware !== undefined) pairs.push(['Firmware', d.firmware || 'unknown']);
   for (const [k, v] of pairs) dl.append(element('dt', k), element('dd', v));
   li.append(dl);
@@ -118,7 +214,14 @@ function deviceCard(d, openLabel, title) {
 function listDevices(devices) {
   const all = $('show-all').checked;
   const list = $('devices');
-  list.replaceChildren(...devices.filter((d) => all || d.recognized !== false).map((d) => deviceCard(d)));
+  const shownDevices = devices.filter((d) => all || d.recognized !== false);
+  // This computer's router first, the others as found.
+  shownDevices.sort((a, b) => (b.address === gateway) - (a.address === gateway));
+  // Unchanged cards stay, so that neither the focus nor a screen reader's place is lost.
+  const key = JSON.stringify([gateway, shownDevices]);
+  if (list.dataset.shown === key) return;
+  list.dataset.shown = key;
+  list.replaceChildren(...shownDevices.map((d) => deviceCard(d)));
 }
 
 let lastScan = [];
@@ -129,6 +232,7 @@ $('scan').addEventListener('click', async () => {
   lastScan = [];
   listDevices(lastScan);
   const job = await operate('scan', {}, 'Scanning the network', (j) => {
+    gateway = j.result.gateway || gateway;
     lastScan = j.result.devices || [];
     listDevices(lastScan);
   });
@@ -140,12 +244,20 @@ $('scan').addEventListener('click', async () => {
   const failed = job.result && job.result.failedModules;
   if (failed) text += ' ' + failed.charAt(0).toUpperCase() + failed.slice(1) + '.';
   $('scan-summary').textContent = text;
+  // The focus goes to what the scan found: this computer's router, or the first device.
+  const first = $('devices').querySelector('button');
+  (first || $('scan-summary')).focus();
 });
 
 function chooseDevice(address, mac) {
+  const saved = credentials.get(deviceKey(address, mac)) || { user: '', password: '' };
   $('address').value = address;
   $('mac').value = mac || '';
+  $('user').value = saved.user;
+  $('password').value = saved.password;
   $('settings').hidden = true;
+  shown = null;
+  numberSteps();
   $('device-section').scrollIntoView();
   $('user').focus();
 }
@@ -163,7 +275,11 @@ function showSettings(device) {
   add('MAC', device.mac);
   add('Firmware', device.firmware || 'unknown');
   add('Network name', device.ssid);
-  add('Security', device.security + ' (' + device.encryption + ')');
+  add('Security', inWords(securityWords, device.security) + ', ' + inWords(encryptionWords, device.encryption));
+  if (isWeak(device)) {
+    dl.lastChild.classList.add('weak');
+    add('Advice', 'choose "WPA2 with a passphrase" below: this security is weak');
+  }
   const keyValue = element('dd');
   const keyText = element('span', device.key ? '(hidden)' : '(none)');
   keyValue.append(keyText);
@@ -184,7 +300,7 @@ function showSettings(device) {
 
 function showRules(device) {
   $('ssid-rule').textContent = '1 to 32 bytes. ' + device.requirements.ssid +
-    ' (This library keeps one rule for SSID characters, the same for every device.)';
+    ' (The same rule for every device.)';
   const [uMin, uMax] = device.limits.username;
   const [pMin, pMax] = device.limits.password;
   $('new-user').disabled = !device.usesUsername;
@@ -209,13 +325,16 @@ $('login').addEventListener('submit', async (event) => {
   }
   $('address').removeAttribute('aria-invalid');
   $('settings').hidden = true;
-  const job = await operate('show', loginBody(), 'Logging in to ' + $('address').value.trim());
+  const login = loginBody();
+  const job = await operate('show', login, 'Logging in to ' + login.address);
   if (!job || job.error) return;
   shown = job.result.device;
+  credentials.set(deviceKey(login.address, login.mac), { user: login.user, password: login.password });
   $('configure').reset();
   showSettings(shown);
   showRules(shown);
   $('settings').hidden = false;
+  numberSteps();
   $('settings-title').focus();
 });
 
@@ -247,6 +366,7 @@ function fieldProblems(body) {
   return p;
 }
 
+const settingWords = { ssid: 'network name', security: 'security', key: 'wireless key', username: 'user name', password: 'administrator password' };
 const checkIds = { ssid: 'ssid-check', security: 'security-check', key: 'key-check', username: 'username-check', password: 'password-check' };
 const inputIds = { ssid: 'new-ssid', security: 'new-security', key: 'new-key', username: 'new-user', password: 'new-password' };
 
@@ -281,18 +401,25 @@ $('configure').addEventListener('submit', async (event) => {
     setFailure('nothing to change: fill in a new network name, a security mode with its key, or new administrator credentials');
     return;
   }
+  $('configure-summary').textContent = '';
   const job = await operate('configure', body, 'Configuring ' + body.address);
   if (!job || !job.result || !job.result.changes) return;
+  const heard = [];
   for (const change of job.result.changes) {
     const setting = change.setting === 'encryption' ? 'security' : change.setting;
     if (change.setting === 'encryption' && change.confirmed) continue;
     markField(setting, change.confirmed ? 'Read back: the device holds it' : 'NOT kept by the device', change.confirmed);
+    heard.push(settingWords[setting] + (change.confirmed ? ' kept' : ' NOT kept'));
   }
   // The credentials that work from now on.
   if (body.newUser !== undefined) $('user').value = body.newUser;
   if (body.newPassword !== undefined) $('password').value = body.newPassword;
+  credentials.set(deviceKey(body.address, body.mac), { user: $('user').value, password: $('password').value });
   shown = Object.assign(shown || {}, job.result.device);
   showSettings(shown);
+  // Announced, and the focus on it, so that a screen reader hears what the device holds.
+  $('configure-summary').textContent = 'Read back from the device: ' + heard.join(', ') + '.';
+  $('configure-summary').focus();
 });
 
 // ---- 4. find by MAC ----
@@ -315,6 +442,12 @@ $('find').addEventListener('submit', async (event) => {
     }
     return deviceCard({ address: r.address, mac: r.mac }, 'Open', 'Found ' + r.mac);
   }));
+  // A device found again at a new address moves there in the list of step 1 too.
+  for (const r of job.result.results.filter((r) => r.found)) {
+    for (const d of lastScan) if ((d.mac || '').toLowerCase() === r.mac.toLowerCase()) d.address = r.address;
+  }
+  listDevices(lastScan);
+  $('found').focus();
 });
 
 // ---- 5. factory defaults ----
@@ -327,3 +460,5 @@ $('defaults').addEventListener('submit', async (event) => {
   const r = job.result;
   $('defaults-result').textContent = 'Network "' + r.ssid + '" (' + r.bssid + '): ' + r.meaning + '.';
 });
+
+numberSteps();
