@@ -453,6 +453,13 @@ TEST_F(SorrelbyTest, NothingIsSentWithoutEveryValueItCarries) {
          "no single JSON value at \"/chan\""},
         // a device security value the description does not name
         {{{"/security/wpa2-psk", "wpa2-personal"}}, "is not one the description names"},
+        // a change the device did not take fails at its read-back (here the post goes nowhere)
+        {{{"/changes/1/steps/1/path", "/api/status"},
+          {"/changes/1/steps/1/method", "GET"},
+          {"/changes/1/steps/1/expect/status", 200},
+          {"/changes/1/steps/1/restarts", false},
+          {"/changes/1/restart", nullptr}},
+         "did not take the new settings"},
         // a step whose answer is not the one expected ends the change (the last: it was sent)
         {{{"/changes/1/steps/1/expect/status", 200}}, "/changes/1/steps/1: status 202"},
     };
