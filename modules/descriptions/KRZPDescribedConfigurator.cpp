@@ -375,6 +375,13 @@ KRZPDescribedConfigurator::Wireless KRZPDescribedConfigurator::readWireless() {
         w.encryption = read(d.encryptionAt);
     if (d.keyAt) {
         _KRZPSecurityMode mode = securityOf(w);
+        if (format2() && mode == KRZP_SECURITY_NONE && d.keyAt->scripted()) {
+            // An open network may hold no key at all (its member is absent): it reads empty.
+            std::string why;
+            if (!d.keyAt->readScripted(pageOf(*d.keyAt), w.key, why))
+                w.key.clear();
+            return w;
+        }
         bool own = d.keyFields.count(mode) != 0;
         w.key = read(*d.keyAt, own ? keyField(mode) : std::string());
     }

@@ -110,6 +110,8 @@ boost::shared_ptr<KRZPAPConfigurator> KRZPDescribedRecognizer::recognize(const i
         }
         model = d.knownModel(it->second);
     }
+    if (d.model.empty() && d.digestPage.empty())
+        model = d.models.front();  // the reply does not show it; the one model named stands
     if (model.empty())
         return none;
     auto conf = boost::make_shared<KRZPDescribedConfigurator>(description, model, address, mac);

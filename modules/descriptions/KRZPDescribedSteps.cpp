@@ -306,21 +306,32 @@ const std::string& KRZPDescribedConfigurator::pageOf(const Location& where) {
 }
 
 _KRZPSecurityMode KRZPDescribedConfigurator::securityOf(const Wireless& w) const {
-    for (const krzdesc::SecurityValue& implied : description->impliedSecurity)
+    const krzdesc::Description& d = *description;
+    for (const krzdesc::SecurityValue& implied : d.impliedSecurity)
         if (implied.value == w.security)
             return implied.mode;
-    for (const auto& entry : description->securityValues)
-        if (entry.second == w.security && description->impliedSecurity.empty())
+    for (const auto& read : d.securityReads)
+        if (read.first == w.security)
+            return read.second;
+    for (const auto& entry : d.securityValues)
+        if (entry.second == w.security && !format2())
             return entry.first;
     return KRZP_SECURITY_UNSET;
 }
 
 _KRZPEncryptionMode KRZPDescribedConfigurator::encryptionOf(const Wireless& w) const {
-    for (const krzdesc::SecurityValue& implied : description->impliedSecurity)
+    const krzdesc::Description& d = *description;
+    for (const krzdesc::SecurityValue& implied : d.impliedSecurity)
         if (implied.value == w.security)
             return implied.encryption;
-    for (const auto& entry : description->encryptionValues)
-        if (entry.second == w.encryption)
+    // An open network encrypts nothing, whatever cipher its page keeps for later.
+    if (format2() && securityOf(w) == KRZP_SECURITY_NONE)
+        return KRZP_ENCRYPTION_NONE;
+    for (const auto& read : d.encryptionReads)
+        if (read.first == w.encryption)
+            return read.second;
+    for (const auto& entry : d.encryptionValues)
+        if (entry.second == w.encryption && !format2())
             return entry.first;
     return KRZP_ENCRYPTION_UNSET;
 }
@@ -340,9 +351,15 @@ bool KRZPDescribedConfigurator::deviceModes(_KRZPSecurityMode mode, _KRZPEncrypt
     }
     auto value = d.securityValues.find(mode);
     auto named = d.encryptionValues.find(encryption);
-    if (value == d.securityValues.end() || named == d.encryptionValues.end())
+    if (value == d.securityValues.end())
         return false;
     security = value->second;
+    // An open network whose table names no "none" cipher keeps the cipher the device holds, as
+    // the device's own page posts it.
+    if (mode == KRZP_SECURITY_NONE && named == d.encryptionValues.end())
+        return true;
+    if (named == d.encryptionValues.end())
+        return false;
     cipher = named->second;
     return true;
 }
@@ -405,8 +422,9 @@ void KRZPDescribedConfigurator::write2(const Change& change) {
         return;
     }
     Wireless now = readWireless();
-    if (now.ssid != written.ssid || now.security != written.security ||
-        now.encryption != written.encryption || now.key != written.key) {
+    bool open = securityOf(written) == KRZP_SECURITY_NONE;
+    if (now.ssid != written.ssid || securityOf(now) != securityOf(written) ||
+        encryptionOf(now) != encryptionOf(written) || (!open && now.key != written.key)) {
         log(L"%hs: the device did not take the new settings (it holds \"%hs\", %hs)\n",
             change.pointer.c_str(), now.ssid.c_str(), now.security.c_str());
         KRZPAPC_THROW(kUnit, "", KRZPAPC_PARSE_ERROR);

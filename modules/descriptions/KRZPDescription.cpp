@@ -359,7 +359,7 @@ Change change(const Node& node) {
     return c;
 }
 
-void readRecognition(const Node& node, Description& d) {
+void readRecognition(const Node& node, Description& d, bool oneModelStands = false) {
     node.object({"priority", "status", "match", "page", "model", "modelDigest", "firmware"});
     if (node.has("priority"))
         d.priority = node.at("priority").number(-1000000, 1000000);
@@ -384,8 +384,17 @@ void readRecognition(const Node& node, Description& d) {
             d.modelsByDigest[member.first] = member.second.nonEmptyText();
         }
     }
-    if (d.model.empty() == d.digestPage.empty())
-        node.fail("needs exactly one of \"model\" and \"modelDigest\"");
+    bool neither = d.model.empty() && d.digestPage.empty();
+    if (neither && oneModelStands && d.models.size() == 1) {
+        // The probe's reply does not show the model (it does only after a login): the one
+        // model named stands, for a reply that `match` claims.
+        if (d.match.empty())
+            node.fail("a description that tells no model from the reply needs \"match\"");
+    } else if (d.model.empty() == d.digestPage.empty()) {
+        node.fail(oneModelStands ? "needs exactly one of \"model\" and \"modelDigest\", or "
+                                   "neither with a single model"
+                                 : "needs exactly one of \"model\" and \"modelDigest\"");
+    }
     if (d.digestPage.empty() == false && d.match.empty())
         node.fail("a description that fetches a page to tell its models needs \"match\"");
     if (node.has("firmware"))
@@ -698,7 +707,8 @@ class Format2Reader {
         return e;
     }
 
-    // A setting's place: as in format 1, or the reply to a request.
+    // A setting's place: as in format 1, or the reply to a request (a step, or the name of one
+    // of the description's `requests`, sent once per operation).
     Location location2(const Node& node) {
         if (!node.has("request"))
             return location(node, false);
@@ -706,9 +716,22 @@ class Format2Reader {
         copy.erase("request");
         copy["page"] = "/";
         Location where = location(Node(copy, node.pointer()), false);
-        where.page = "request " + node.at("request").raw().dump();
-        where.request = std::make_shared<Step>(step(node.at("request")));
+        Node request = node.at("request");
+        if (request.isText()) {
+            auto named = requests_.find(request.text());
+            if (named == requests_.end())
+                request.fail("names no request of \"requests\"");
+            where.page = "request " + named->first;
+            where.request = named->second;
+        } else {
+            where.page = "request " + request.raw().dump();
+            where.request = std::make_shared<Step>(step(request));
+        }
         return where;
+    }
+
+    void namedRequest(const std::string& name, const Node& node) {
+        requests_[name] = std::make_shared<Step>(step(node));
     }
 
     // Every name a template gives is known, and no transform needs itself.
@@ -778,18 +801,32 @@ class Format2Reader {
     }
 
     Description& d_;
+    std::map<std::string, std::shared_ptr<const Step>> requests_;
     std::set<std::string> captured_;
     std::vector<std::pair<std::string, std::string>> templates_;  // pointer, text
 };
 
 // The security table of format 2: plain modes, or without an encryption setting "MODE/ENC" keys.
+// A table's value: one text, or a list whose first is written and all are read.
+std::vector<std::string> tableValues(const Node& node, std::set<std::string>& seen) {
+    std::vector<std::string> out;
+    if (node.raw().is_array())
+        for (const Node& item : node.items())
+            out.push_back(item.text());
+    else
+        out.push_back(node.text());
+    for (const std::string& value : out)
+        if (!seen.insert(value).second)
+            node.fail("two modes have the device value \"" + value + "\"");
+    return out;
+}
+
 void readSecurity2(const Node& node, Description& d, bool implied) {
     std::set<std::string> values;
     for (const auto& member : node.members()) {
         size_t slash = member.first.find('/');
-        std::string value = member.second.text();
-        if (!values.insert(value).second)
-            member.second.fail("two modes have the device value \"" + value + "\"");
+        std::vector<std::string> all = tableValues(member.second, values);
+        const std::string& value = all.front();
         auto mode = securityModeNames().find(member.first.substr(0, slash));
         if (mode == securityModeNames().end())
             member.second.fail("unknown mode");
@@ -798,6 +835,8 @@ void readSecurity2(const Node& node, Description& d, bool implied) {
                 member.second.fail(
                     "a mode with its encryption is for a device without an encryption setting");
             d.securityValues[mode->second] = value;
+            for (const std::string& read : all)
+                d.securityReads.emplace_back(read, mode->second);
             continue;
         }
         _KRZPEncryptionMode encryption = KRZP_ENCRYPTION_NONE;
@@ -812,7 +851,8 @@ void readSecurity2(const Node& node, Description& d, bool implied) {
                 "implies (\"" +
                 member.first + "/aes\")");
         }
-        d.impliedSecurity.push_back({mode->second, encryption, value});
+        for (const std::string& read : all)
+            d.impliedSecurity.push_back({mode->second, encryption, read});
         d.securityValues.emplace(mode->second, value);
     }
 }
@@ -868,7 +908,7 @@ std::shared_ptr<const Description> parseFormat2(const json& document, const std:
         }
         d->factorySsid = factory.text("ssid", "");
     }
-    readRecognition(root.at("recognize"), *d);
+    readRecognition(root.at("recognize"), *d, true);
     json account = document.at("account");
     account.erase("fixedUser");
     readAccount(Node(account, "/account"), *d);
@@ -898,6 +938,9 @@ std::shared_ptr<const Description> parseFormat2(const json& document, const std:
     if (login.has("logout"))
         d->session.logout = reader.steps(login.at("logout"));
 
+    if (root.has("requests"))
+        for (const auto& member : root.at("requests").members())
+            reader.namedRequest(member.first, member.second);
     Node settings = root.at("settings");
     if (settings.has("firmware"))
         d->firmware.reset(new Location(reader.location2(settings.at("firmware"))));
@@ -917,8 +960,18 @@ std::shared_ptr<const Description> parseFormat2(const json& document, const std:
     if (implied && root.has("encryption"))
         root.at("encryption").fail("the security values imply the encryption: leave this out");
     readSecurity2(root.at("security"), *d, implied);
-    if (!implied)
-        d->encryptionValues = valueMap(root.at("encryption"), encryptionModeNames());
+    if (!implied) {
+        std::set<std::string> seen;
+        for (const auto& member : root.at("encryption").members()) {
+            auto mode = encryptionModeNames().find(member.first);
+            if (mode == encryptionModeNames().end())
+                member.second.fail("unknown mode");
+            std::vector<std::string> all = tableValues(member.second, seen);
+            d->encryptionValues[mode->second] = all.front();
+            for (const std::string& read : all)
+                d->encryptionReads.emplace_back(read, mode->second);
+        }
+    }
     for (const Node& item : root.at("changes").items()) {
         d->changes.push_back(change2(item, reader));
         if (d->changes.size() == 2 && d->changes[0].change == d->changes[1].change)

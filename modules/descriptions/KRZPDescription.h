@@ -179,8 +179,12 @@ struct Description {
     Session session;
     std::map<std::string, Expression> values;
     std::string fixedUser;  // the user name every login uses, whatever the host gives
-    // Without an encryption setting: the security values with the encryption each implies.
+    // Without an encryption setting: the security values with the encryption each implies (a
+    // mode's first value is the one written; every one is read).
     std::vector<SecurityValue> impliedSecurity;
+    // Every device value read as a mode (a table's value may list several; the first is written).
+    std::vector<std::pair<std::string, _KRZPSecurityMode>> securityReads;
+    std::vector<std::pair<std::string, _KRZPEncryptionMode>> encryptionReads;
 
     // The model's name as the description spells it, letter case ignored; empty when unknown.
     std::string knownModel(const std::string& name) const;

@@ -99,6 +99,25 @@ TEST(Format2Loader, EachBadDescriptionIsRefusedWithItsPlace) {
         {{{"/changes/1/change", "credentials"}}, "/changes/1/change", "same kind"},
         {{{"/changes/1/restart/minimumMs", 40000}}, "/changes/1/restart/minimumMs", "above"},
         {{{"/security/wpa-psk", "wpa2"}}, "/security/wpa2-psk", "two modes"},
+        {{{"/security/wpa-psk", {"wpa", "wpa2"}}}, "/security/wpa2-psk", "two modes"},
+        {{{"/encryption/aes", {"aes", "ccmp"}}, {"/encryption/tkip", "ccmp"}},
+         "/encryption/tkip",
+         "two modes"},
+        {{{"/encryption/aes", json::array()}}, "/encryption/aes", ""},
+        // settings read from a named request
+        {{{"/settings/ssid", {{"request", "w"}, {"json", "/ssid"}}}},
+         "/settings/ssid/request",
+         "names no request"},
+        {{{"/requests/w", {{"path", "/api/wireless"}}},
+          {"/settings/ssid", {{"request", "w"}, {"json", "/ssid"}}}},
+         nullptr,
+         ""},
+        // a model the probe's reply does not show: the one model named, for a reply matched
+        {{{"/recognize/model", nullptr}}, nullptr, ""},
+        {{{"/recognize/model", nullptr}, {"/recognize/match", nullptr}},
+         "/recognize",
+         "needs \"match\""},
+        {{{"/recognize/model", nullptr}, {"/models/1", "SR-400"}}, "/recognize", "single model"},
     };
     for (const Case& c : cases) {
         json document = edited(c.edits);
@@ -392,6 +411,36 @@ TEST_F(SorrelbyTest, EachOperationLogsOutAtItsEnd) {
     EXPECT_EQ("SorrelbyHome", conf->getSSID().getBytes());
 }
 
+// Settings read once from a named request, and a table whose mode has several device values:
+// each reads as the mode, the first is written.
+TEST_F(SorrelbyTest, NamedRequestsAndSeveralValuesForAMode) {
+    const std::string right = lab->status("sorrelby-1").state.password;
+    json named = edited({{"/requests/w", {{"path", "/api/wireless"}}},
+                         {"/security/wpa2-psk", {"wpa2", "wpa2-personal"}},
+                         {"/encryption/aes", {"aes", "ccmp"}}});
+    for (const char* setting : {"ssid", "security", "encryption", "key"})
+        named["settings"][setting]["request"] = "w";
+    for (const char* setting : {"ssid", "security", "encryption", "key"})
+        named["settings"][setting].erase("page");
+    auto conf = open(named, right);
+    conf->retrieveAttributes();
+    EXPECT_EQ("SorrelbyHome", conf->getSSID().getBytes());
+    EXPECT_EQ(KRZP_SECURITY_WPA2_PSK, conf->getSecurityMode());
+    EXPECT_EQ(KRZP_ENCRYPTION_AES, conf->getEncryptionMode());
+    EXPECT_EQ(5u, logCount("Connecting to "));  // challenge, login, status, wireless, logout
+    // The second value reads as the mode too; the first is what a change writes.
+    json second = edited({{"/security/wpa2-psk", {"wpa2-personal", "wpa2"}}});
+    auto other = open(second, right);
+    other->retrieveAttributes();
+    EXPECT_EQ(KRZP_SECURITY_WPA2_PSK, other->getSecurityMode());
+    other->startConfiguration();
+    other->changeSecurityMode(KRZP_SECURITY_WPA2_PSK, boost::make_shared<KRZPKey>("another-key"),
+                              KRZP_ENCRYPTION_AES);
+    EXPECT_EQ(KRZPAPC_PARSE_ERROR,
+              thrownBy([&] { other->completeConfiguration(); }).getAPCErrorCode());
+    EXPECT_EQ(1u, logCount("/changes/1/steps/1: status 400"));
+}
+
 TEST_F(SorrelbyTest, NothingIsSentWithoutEveryValueItCarries) {
     const std::string right = lab->status("sorrelby-1").state.password;
     struct Case {
@@ -404,6 +453,13 @@ TEST_F(SorrelbyTest, NothingIsSentWithoutEveryValueItCarries) {
          "no single JSON value at \"/chan\""},
         // a device security value the description does not name
         {{{"/security/wpa2-psk", "wpa2-personal"}}, "is not one the description names"},
+        // a change the device did not take fails at its read-back (here the post goes nowhere)
+        {{{"/changes/1/steps/1/path", "/api/status"},
+          {"/changes/1/steps/1/method", "GET"},
+          {"/changes/1/steps/1/expect/status", 200},
+          {"/changes/1/steps/1/restarts", false},
+          {"/changes/1/restart", nullptr}},
+         "did not take the new settings"},
         // a step whose answer is not the one expected ends the change (the last: it was sent)
         {{{"/changes/1/steps/1/expect/status", 200}}, "/changes/1/steps/1: status 202"},
     };
