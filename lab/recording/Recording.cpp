@@ -42,6 +42,37 @@ json bytesToJson(const std::string& bytes) {
     return json{{"base64", base64Encode(bytes)}};
 }
 
+// Base64 text as the schema describes it: the alphabet, then any '=' padding. Checked here, not
+// by a pattern in the schema: the validator's pattern engine recurses once per character, and a
+// body of megabytes would overflow the stack.
+bool base64Text(const std::string& text) {
+    size_t at = 0;
+    while (at < text.size() && (std::isalnum(static_cast<unsigned char>(text[at])) ||
+                                text[at] == '+' || text[at] == '/'))
+        ++at;
+    while (at < text.size() && text[at] == '=')
+        ++at;
+    return at == text.size();
+}
+
+// Every base64 text of a document the schema accepted (its shape bounds the depth).
+void checkBase64(const json& j, const std::string& where) {
+    if (j.is_array()) {
+        for (size_t i = 0; i < j.size(); ++i)
+            checkBase64(j[i], where + "/" + std::to_string(i));
+        return;
+    }
+    if (!j.is_object())
+        return;
+    for (const auto& member : j.items()) {
+        const std::string at = where + "/" + member.key();
+        if ((member.key() == "base64" || member.key() == "bodyBase64") &&
+            !base64Text(member.value().get<std::string>()))
+            bad(at, "not base64 (letters, digits, '+' and '/', then '=' padding)");
+        checkBase64(member.value(), at);
+    }
+}
+
 // Text read back: the string, or the bytes of {"base64": ...}.
 std::string bytesFromJson(const json& j) {
     return j.is_string() ? j.get<std::string>() : base64Decode(j["base64"].get<std::string>());
@@ -256,6 +287,7 @@ Recording Recording::fromJson(const json& j) {
     std::vector<krz::SchemaProblem> problems = schema().problems(j);
     if (!problems.empty())
         bad(problems.front().pointer, problems.front().message);
+    checkBase64(j, "");
     Recording r;
     r.address = textOf(j, "address");
     r.mac = textOf(j, "mac");

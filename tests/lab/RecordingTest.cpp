@@ -110,6 +110,17 @@ TEST(Recording, MalformedDocumentsAreRefusedNamingThePlace) {
         {"unknown member", [](json& j) { j["exchanges"][0]["reply"]["extra"] = 1; },
          "at /exchanges/0/reply: "},
         {"not an object", [](json& j) { j = json::array(); }, "at its top: "},
+        {"a body that is no base64",
+         [](json& j) {
+             j["exchanges"][0]["reply"].erase("body");
+             j["exchanges"][0]["reply"]["bodyBase64"] = "QQ=*";
+         },
+         "at /exchanges/0/reply/bodyBase64: not base64"},
+        {"a header name that is no base64",
+         [](json& j) {
+             j["exchanges"][0]["request"]["headers"][0][0] = {{"base64", "Q Q"}};
+         },
+         "at /exchanges/0/request/headers/0/0/base64: not base64"},
     };
     for (const Case& c : cases) {
         json j = sample().toJson();
@@ -127,6 +138,15 @@ TEST(Recording, MalformedDocumentsAreRefusedNamingThePlace) {
     EXPECT_EQ(999, Recording::fromJson(highest).exchanges[0].reply.status);
     EXPECT_THROW(Recording::fromText("{"), std::invalid_argument);
     EXPECT_THROW(Recording::fromFile("/nonexistent/recording.json"), std::invalid_argument);
+    // Padding, and the bytes of a large body that is no text, read back whole.
+    json padded = sample().toJson();
+    padded["exchanges"][0]["reply"].erase("body");
+    padded["exchanges"][0]["reply"]["bodyBase64"] = "QUI=";
+    EXPECT_EQ("AB", Recording::fromJson(padded).exchanges[0].reply.body);
+    Recording big = sample();
+    big.exchanges[0].reply.body = std::string(4 << 20, '\xff');
+    EXPECT_EQ(big.exchanges[0].reply.body,
+              Recording::fromText(big.toText()).exchanges[0].reply.body);
 }
 
 TEST(Recording, ScrubberReplacesEverySpellingOfASecretWithOnePlaceholder) {
