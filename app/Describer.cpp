@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <map>
-#include <regex>
 #include <set>
 #include <stdexcept>
 
@@ -33,13 +33,8 @@ const size_t kLongestName = 64;
 // The group that takes a model's name out of a header or a page.
 const char* const kModelGroup = "([^\\s\"<&;,]+)";
 
-// Pages come from devices: the default matcher recurses once per character it matches, so a long
-// run of letters on a hostile page would overflow the stack; the polynomial (breadth-first)
-// matcher, which the description module also uses, keeps its depth to the pattern's size.
-std::regex safeRegex(const std::string& pattern, bool icase = false) {
-    auto flags = std::regex::ECMAScript | std::regex_constants::__polynomial;
-    return std::regex(pattern, icase ? flags | std::regex::icase : flags);
-}
+// Pages come from devices and no device text goes into a regular expression: the drafts' patterns
+// are checked against the pages by plain scans that do what the patterns do.
 
 using krzlab::lower;
 
@@ -81,12 +76,13 @@ bool isHtml(const krzlab::RecordedReply& reply) {
 }
 
 std::string titleOf(const std::string& body) {
-    std::string low = lower(body);
-    size_t at = low.find("<title");
-    if (at == std::string::npos || (at = low.find('>', at)) == std::string::npos)
-        return "";
-    size_t end = low.find("</title", at);
-    return plain(body.substr(at + 1, end == std::string::npos ? 0 : end - at - 1));
+    KRZPHtmlParser page(body);
+    try {
+        page.skipPastTag("title");
+        return plain(page.grabTo("</"));
+    } catch (const KRZPAPCException&) {
+        return "";  // no title, or one without its end
+    }
 }
 
 // A page as the recording holds it: the first reply to a GET of it with the login, and the first
@@ -119,117 +115,12 @@ struct Form {
     std::vector<std::pair<std::string, std::string>> buttons;  // named submit buttons
 };
 
-// Where the start tag of each control named in `markup` begins, read in one pass: its first
-// name="NAME", else name='NAME', else name=NAME.
-class Controls {
-  public:
-    explicit Controls(const std::string& markup) {
-        // The next quote, the next end of an unquoted value and the last '<', each found once
-        // for the places after it, so that the pass stays linear whatever the page repeats.
-        const size_t npos = std::string::npos;
-        size_t next[3] = {0, 0, 0}, open = npos, scanned = 0;
-        bool known[3] = {false, false, false};
-        const char* const stops[3] = {"\"", "'", " >/"};
-        for (size_t at = markup.find("name="); at != npos; at = markup.find("name=", at + 1)) {
-            size_t from = at + 5;
-            char quote = from < markup.size() ? markup[from] : '>';
-            int spelling = quote == '"' ? 0 : quote == '\'' ? 1 : 2;
-            from += spelling < 2 ? 1 : 0;
-            if (!known[spelling] || (next[spelling] != npos && next[spelling] < from)) {
-                next[spelling] = markup.find_first_of(stops[spelling], from);
-                known[spelling] = true;
-            }
-            size_t end = next[spelling];
-            if (end == npos && spelling < 2)
-                continue;
-            end = end == npos ? markup.size() : end;
-            for (; scanned < at; ++scanned)
-                if (markup[scanned] == '<')
-                    open = scanned;
-            // No device names a control with a kilobyte.
-            if (end - from > 1024)
-                continue;
-            std::array<size_t, 3>& first =
-                tags_.try_emplace(markup.substr(from, end - from), kNone).first->second;
-            if (first[spelling] == npos)
-                first[spelling] = open;
-        }
-    }
-    // The control's start tag, or npos.
-    size_t at(const std::string& name) const {
-        auto it = tags_.find(name);
-        if (it == tags_.end())
-            return std::string::npos;
-        for (size_t tag : it->second)
-            if (tag != std::string::npos)
-                return tag;
-        return std::string::npos;
-    }
-
-  private:
-    static constexpr std::array<size_t, 3> kNone = {std::string::npos, std::string::npos,
-                                                    std::string::npos};
-    std::map<std::string, std::array<size_t, 3>> tags_;
-};
-
-// The text a reader sees just before the control: its label, in a cell or a label element.
-std::string labelBefore(const std::string& markup, size_t tag) {
-    size_t end = tag;
-    size_t begin = tag > 400 ? tag - 400 : 0;
-    // Walk back over tags to the last piece of text.
-    while (end > begin) {
-        size_t close = markup.rfind('>', end - 1);
-        if (close == std::string::npos || close < begin)
-            break;
-        std::string text = plain(markup.substr(close + 1, end - close - 1));
-        if (!text.empty())
-            return text;
-        size_t open = markup.rfind('<', close);
-        if (open == std::string::npos || open < begin)
-            break;
-        end = open;
-    }
-    return "";
-}
-
-std::string attributeIn(const std::string& tag, const std::string& name) {
-    KRZPHtmlParser parser(tag);
-    try {
-        ci_string tagName;
-        parser.skipToNextTag(tagName);
-        AttributeMap attributes = parser.parseAttributes();
-        return KRZPHtmlParser::getAttrib(attributes, name);
-    } catch (const std::exception&) {
-        return "";
-    }
-}
-
-std::vector<std::pair<std::string, std::string>> optionsOf(const std::string& markup, size_t tag) {
-    std::vector<std::pair<std::string, std::string>> out;
-    std::string low = lower(markup.substr(tag, 20000));
-    size_t end = low.find("</select");
-    low = low.substr(0, end);
-    for (size_t at = low.find("<option"); at != std::string::npos;
-         at = low.find("<option", at + 1)) {
-        size_t close = low.find('>', at);
-        if (close == std::string::npos)
-            break;
-        std::string tagText = markup.substr(tag + at, close - at + 1);
-        size_t next = std::min(low.find('<', close), low.size());
-        std::string label = plain(markup.substr(tag + close + 1, next - close - 1));
-        std::string value = attributeIn(tagText, "value");
-        bool valued = has(lower(tagText), "value");
-        out.emplace_back(valued ? value : label, label);
-    }
-    return out;
-}
-
+// A page's forms as the library's reader sees them: what each submits, with the label, length
+// bound and choices of each field and the buttons a browser sends only when pressed.
 std::vector<Form> formsOf(const Page& page) {
     std::vector<Form> out;
     const std::string& body = page.body();
-    std::vector<KRZPBrowserForm> forms = KRZPHtmlParser(body).browserForms();
-    std::string low = lower(body);
-    size_t from = 0;
+    std::vector<KRZPPageForm> forms = KRZPHtmlParser(body).pageForms();
     // The variables that fill fields: "f.NAME.value = VAR" or "pick(f.NAME, VAR)" with
     // "var VAR = '...'" on the page.
     ScriptValues scripts(body);
@@ -245,28 +136,21 @@ std::vector<Form> formsOf(const Page& page) {
         form.action = KRZPHtmlParser::getAttrib(attributes, "action");
         form.method = lower(KRZPHtmlParser::getAttrib(attributes, "method"));
         form.multipart = has(lower(KRZPHtmlParser::getAttrib(attributes, "enctype")), "multipart");
-        // The form's own markup, for labels, options and buttons.
-        size_t start = low.find("<form", from);
-        size_t end = start == std::string::npos ? std::string::npos : low.find("</form", start);
-        from = start == std::string::npos ? low.size() : start + 1;
-        std::string markup = start == std::string::npos
-                                 ? std::string()
-                                 : body.substr(start, end == std::string::npos ? end : end - start);
-        Controls controls(markup);
         for (const KRZPBrowserField& f : forms[i].fields) {
             Field field;
             field.name = f.name;
             field.type = f.type;
-            size_t tag = controls.at(f.name);
-            if (tag != std::string::npos) {
-                field.label = labelBefore(markup, tag);
-                std::string length =
-                    attributeIn(markup.substr(tag, markup.find('>', tag) - tag + 1), "maxlength");
+            auto control =
+                std::find_if(forms[i].controls.begin(), forms[i].controls.end(),
+                             [&f](const KRZPPageControl& c) { return c.name == f.name; });
+            if (control != forms[i].controls.end()) {
+                field.label = control->label;
+                std::string length = KRZPHtmlParser::getAttrib(control->attributes, "maxlength");
                 if (!length.empty() && length.size() < 5 &&
                     length.find_first_not_of("0123456789") == std::string::npos)
                     field.maxLength = std::stoi(length);
-                if (f.type.rfind("select", 0) == 0)
-                    field.options = optionsOf(markup, tag);
+                for (const KRZPPageOption& o : control->options)
+                    field.options.emplace_back(o.value, o.label);
             }
             // Longer names are no device's own but a hostile page's.
             if (f.name.size() <= kLongestName) {
@@ -277,16 +161,9 @@ std::vector<Form> formsOf(const Page& page) {
             form.fields.push_back(field);
         }
         // Buttons a browser sends only when pressed.
-        std::string lowMarkup = lower(markup);
-        for (size_t at = lowMarkup.find("<input"); at != std::string::npos;
-             at = lowMarkup.find("<input", at + 1)) {
-            size_t close = markup.find('>', at);
-            if (close == std::string::npos)
-                break;
-            std::string tag = markup.substr(at, close - at + 1);
-            if (lower(attributeIn(tag, "type")) == "submit" && !attributeIn(tag, "name").empty())
-                form.buttons.emplace_back(attributeIn(tag, "name"), attributeIn(tag, "value"));
-        }
+        for (const KRZPPageControl& button : forms[i].buttons)
+            if (button.type == "submit" && !button.name.empty())
+                form.buttons.emplace_back(button.name, button.value);
         out.push_back(form);
     }
     return out;
@@ -443,15 +320,23 @@ std::string labelledValue(const std::vector<Page>& pages, const std::string& lab
                 return value;
             }
         }
-        std::regex var = safeRegex(
-            "var\\s+([A-Za-z_]*" + label.substr(0, 4) + R"(\w*)\s*=\s*'([^'<]{1,64})')", true);
-        std::smatch m;
-        if (std::regex_search(body, m, var)) {
+        // "var sysModel = '...'": a script variable whose name has the label's first letters.
+        ScriptValues scripts(body);
+        for (const auto& literal : scripts.literals()) {
+            const std::string& name = literal.first;
+            const std::string& value = literal.second;
+            size_t named = lower(name).find(label.substr(0, 4));
+            if (named == std::string::npos || name.find('.') != std::string::npos ||
+                name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz_") <
+                    named ||
+                value.empty() || value.size() > 64 ||
+                value.find_first_of("'<") != std::string::npos)
+                continue;
             if (page)
                 *page = p.target;
             if (variable)
-                *variable = m[1];
-            return m[2];
+                *variable = name;
+            return value;
         }
     }
     return "";
@@ -493,13 +378,10 @@ void Guesser::vendorAndModel() {
                                (variable.empty() ? "" : " (script variable " + variable + ")"));
     } else {
         // A word of a title with letters and digits, as model names are.
-        static const std::regex kModel =
-            safeRegex(R"(\b([A-Za-z]{1,6}-?[0-9]{2,6}[A-Za-z0-9-]*)\b)");
         for (const Page& p : pages_) {
             std::string title = titleOf(p.body());
-            std::smatch m;
-            if (std::regex_search(title, m, kModel)) {
-                model_ = m[1];
+            if (!modelWord(title).empty()) {
+                model_ = modelWord(title);
                 guess("/models/0", "a word of letters and digits in the title of " + p.target);
                 break;
             }
@@ -528,16 +410,6 @@ std::string headerText(const krzlab::RecordedReply& reply) {
     return text;
 }
 
-bool takes(const std::string& pattern, const std::string& text, const std::string& value) {
-    try {
-        std::smatch m;
-        std::regex re = safeRegex(pattern);
-        return std::regex_search(text, m, re) && m.size() > 1 && m[1] == value;
-    } catch (const std::regex_error&) {
-        return false;
-    }
-}
-
 void Guesser::recognition() {
     json recognize = json::object();
     const Exchange* probe = probeOf(r_);
@@ -558,7 +430,7 @@ void Guesser::recognition() {
                 continue;
             std::string prefix = h.second.substr(at > 40 ? at - 40 : 0, at > 40 ? 40 : at);
             std::string pattern = patternEscape(prefix) + kModelGroup;
-            if (takes(pattern, headers, model_)) {
+            if (modelAfter(prefix, headers) == model_) {
                 recognize["model"] = {{{"header", pattern}}};
                 guess("/recognize/model/0/header",
                       "the " + h.first + " header of GET / without a login names the model");
@@ -572,7 +444,7 @@ void Guesser::recognition() {
             size_t from =
                 tag != std::string::npos && at - tag <= 60 ? tag : (at > 20 ? at - 20 : 0);
             std::string pattern = patternEscape(body.substr(from, at - from)) + kModelGroup;
-            if (takes(pattern, body, model_)) {
+            if (modelAfter(body.substr(from, at - from), body) == model_) {
                 recognize["model"] = {{{"text", pattern}}};
                 guess("/recognize/model/0/text",
                       "the page GET / shows without a login names the model there");
@@ -1109,6 +981,58 @@ nlohmann::ordered_json Guesser::run() {
 }
 
 }  // namespace
+
+namespace {
+
+bool wordByte(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
+}
+
+}  // namespace
+
+std::string modelWord(const std::string& title) {
+    auto letter = [](char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0; };
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    const size_t n = title.size();
+    for (size_t start = 0; start < n; ++start) {
+        if (!letter(title[start]) || (start > 0 && wordByte(title[start - 1])))
+            continue;
+        size_t i = start;
+        while (i < n && letter(title[i]))
+            ++i;
+        if (i - start > 6)
+            continue;
+        if (i < n && title[i] == '-')
+            ++i;
+        size_t digits = i;
+        while (i < n && digit(title[i]))
+            ++i;
+        if (i - digits < 2)
+            continue;
+        while (i < n && (wordByte(title[i]) || title[i] == '-') && title[i] != '_')
+            ++i;
+        while (title[i - 1] == '-')
+            --i;
+        if (i < n && wordByte(title[i]))
+            continue;  // a '_' joins it to more of the word
+        return title.substr(start, i - start);
+    }
+    return "";
+}
+
+std::string modelAfter(const std::string& prefix, const std::string& text) {
+    auto inGroup = [](char c) {
+        return std::string(" \t\r\n\f\v\"<&;,").find(c) == std::string::npos;
+    };
+    for (size_t at = text.find(prefix); at != std::string::npos; at = text.find(prefix, at + 1)) {
+        size_t from = at + prefix.size(), end = from;
+        while (end < text.size() && inGroup(text[end]))
+            ++end;
+        if (end > from)
+            return text.substr(from, end - from);
+    }
+    return "";
+}
 
 std::string patternEscape(const std::string& text) {
     std::string out;

@@ -17,6 +17,17 @@ namespace krzpap {
 nlohmann::ordered_json draftDescription(const krzlab::Recording& recording,
                                         const std::string& source);
 
+// The first word of `title` written as model names are: one to six letters, maybe a '-', two or
+// more digits, then letters, digits and '-' (not ending in one), standing as a word of its own;
+// "" when there is none.
+std::string modelWord(const std::string& title);
+
+// What the pattern patternEscape(prefix) + "([^\\s\"<&;,]+)" takes as its group from `text`, as
+// the description module applies it: at the first place where the prefix is followed by one of
+// the group's characters, the run of them; "" when it takes nothing. (A plain scan: no device
+// text goes into a regular expression.)
+std::string modelAfter(const std::string& prefix, const std::string& text);
+
 // The text spelled as an ECMAScript pattern that matches exactly it.
 std::string patternEscape(const std::string& text);
 

@@ -558,4 +558,26 @@ std::vector<std::string> serialsOf(const std::string& page) {
     return out;
 }
 
+// The MAC addresses a page shows, written as six pairs of hexadecimal digits with one separator
+// (':' or '-'), standing as words of their own.
+std::vector<std::string> macsOf(const std::string& text) {
+    auto word = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; };
+    auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+    std::vector<std::string> macs;
+    const size_t n = text.size();
+    for (size_t at = 0; at + 17 <= n; ++at) {
+        if ((at > 0 && word(text[at - 1])) || (at + 17 < n && word(text[at + 17])))
+            continue;
+        const char separator = text[at + 2];
+        bool mac = separator == ':' || separator == '-';
+        for (size_t k = 0; mac && k < 17; ++k)
+            mac = k % 3 == 2 ? text[at + k] == separator : hex(text[at + k]);
+        if (mac) {
+            macs.push_back(text.substr(at, 17));
+            at += 16;
+        }
+    }
+    return macs;
+}
+
 }  // namespace krzpap

@@ -56,6 +56,10 @@ std::vector<std::string> secretsOf(const std::string& page);
 // The secrets a request target carries in its query ("?pass=...").
 std::vector<std::string> secretsOfTarget(const std::string& target);
 
+// MAC addresses the page shows: six pairs of hexadecimal digits with one separator (':' or '-'),
+// standing as words of their own; to anonymize.
+std::vector<std::string> macsOf(const std::string& text);
+
 // Serial numbers the page shows ("Serial number: X", also across table cells), to anonymize.
 std::vector<std::string> serialsOf(const std::string& page);
 

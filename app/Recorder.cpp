@@ -14,13 +14,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <ctime>
 #include <deque>
 #include <iostream>
 #include <mutex>
-#include <regex>
 #include <set>
 #include <thread>
 
@@ -36,73 +36,30 @@ using Clock = std::chrono::steady_clock;
 
 using krzlab::lower;
 
-// "HTTP/1.1 200 OK\r\nName: value\r\n..." taken apart; no status line: a page sent bare.
-void takeHeaders(const std::string& block, krzlab::RecordedReply& reply) {
-    reply.status = 0;
-    reply.version.clear();
-    reply.reason.clear();
-    size_t start = 0;
-    bool first = true;
-    while (start < block.size()) {
-        size_t end = block.find('\n', start);
-        end = end == std::string::npos ? block.size() : end;
-        std::string line = block.substr(start, end - start);
-        start = end + 1;
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (line.empty())
-            continue;
-        if (first && line.rfind("HTTP/", 0) == 0) {
-            size_t sp1 = line.find(' ');
-            reply.version = line.substr(0, sp1);
-            std::string rest = sp1 == std::string::npos ? "" : line.substr(sp1 + 1);
-            reply.status = std::atoi(rest.substr(0, 3).c_str());
-            reply.reason = rest.size() > 4 ? rest.substr(4) : "";
-        } else if (line.find(':') != std::string::npos) {
-            size_t colon = line.find(':');
-            size_t value = line.find_first_not_of(" \t", colon + 1);
-            reply.headers.emplace_back(line.substr(0, colon), value == std::string::npos
-                                                                  ? std::string()
-                                                                  : line.substr(value));
-        }
-        first = false;
-    }
+// The reply's status line and headers as the connection took them apart; no status line: a page
+// sent bare.
+void takeHeaders(const KRZPAPComm& comm, krzlab::RecordedReply& reply) {
+    reply.version = comm.getResponseVersion();
+    reply.status = comm.getResponseStatus();
+    reply.reason = comm.getResponseReason();
+    reply.headers = comm.getResponseHeaderFields();
 }
 
-// The pairs a browser submits for `form`, pressed with its first submit button, with the values
-// of script-filled fields as the page's scripts set them.
+// The pairs a browser submits for `form`, pressed with its default button (the first submit or
+// image button, as pressing Enter does), with the values of script-filled fields as the page's
+// scripts set them.
 HeaderList submitted(const std::string& page, const KRZPBrowserForm& form, size_t index) {
-    // The first submit button's name: the forms read again with it pressed.
+    std::vector<KRZPPageForm> shown = KRZPHtmlParser(page).pageForms();
     std::string button;
-    std::vector<KRZPBrowserForm> forms = KRZPHtmlParser(page).browserForms();
-    std::string low = lower(page);
-    size_t at = std::string::npos, from = 0;
-    for (size_t i = 0; i <= index; ++i) {
-        at = low.find("<form", from);
-        if (at == std::string::npos)
-            break;
-        from = at + 1;
-    }
-    if (at != std::string::npos) {
-        size_t end = low.find("</form", at);
-        for (size_t input = low.find("<input", at); input < end && button.empty();
-             input = low.find("<input", input + 1)) {
-            size_t close = low.find('>', input);
-            if (close == std::string::npos || close > end)
+    if (index < shown.size()) {
+        for (const KRZPPageControl& b : shown[index].buttons) {
+            if (b.type == "submit" || b.type == "image") {
+                button = b.name;
                 break;
-            KRZPHtmlParser parser(page.substr(input, close + 1 - input));
-            try {
-                ci_string name;
-                parser.skipToNextTag(name);
-                AttributeMap attributes = parser.parseAttributes();
-                if (lower(KRZPHtmlParser::getAttrib(attributes, "type")) == "submit")
-                    button = KRZPHtmlParser::getAttrib(attributes, "name");
-            } catch (const std::exception&) {
             }
         }
     }
-    if (!button.empty())
-        forms = KRZPHtmlParser(page).browserForms(button);
+    std::vector<KRZPBrowserForm> forms = KRZPHtmlParser(page).browserForms(button);
     HeaderList out;
     const KRZPBrowserForm& chosen = index < forms.size() ? forms[index] : form;
     ScriptValues scripts(page);
@@ -195,9 +152,9 @@ Exchange Recorder::request(const std::string& method, const std::string& target,
         }
         e.reply.cutShort = true;
     }
-    takeHeaders(comm.getResponseHeaders(), e.reply);
+    takeHeaders(comm, e.reply);
     e.reply.body = comm.getResponseBody();
-    if (e.reply.status != 0 && (e.reply.status < 100 || e.reply.status > 599))
+    if (!e.reply.version.empty() && (e.reply.status < 100 || e.reply.status > 599))
         throw Stop{ErrorKind::DeviceFailed,
                    "the device answered " + method + " " + escapeText(target) +
                        " with a status line that is not HTTP; the recording "
@@ -603,12 +560,10 @@ Recording Recorder::snapshot(bool complete, const std::string& reason) {
     if (o_.anonymize) {
         r.anonymized = true;
         scrubber.addMac(r.mac);
-        static const std::regex kMac(
-            R"(\b[0-9A-Fa-f]{2}([:-])(?:[0-9A-Fa-f]{2}\1){4}[0-9A-Fa-f]{2}\b)");
         for (const Exchange& e : r.exchanges) {
             const std::string& body = e.reply.body;
-            for (std::sregex_iterator it(body.begin(), body.end(), kMac), end; it != end; ++it)
-                scrubber.addMac(it->str());
+            for (const std::string& mac : macsOf(body))
+                scrubber.addMac(mac);
             for (const std::string& serial : serialsOf(body))
                 scrubber.add(serial, "serial");
         }

@@ -50,6 +50,42 @@ struct KRZPBrowserForm {
     std::vector<KRZPBrowserField> fields;  ///< The pairs it submits, in page order.
 };
 
+/// A choice of a select as a person sees it.
+struct KRZPPageOption {
+    std::string value;      ///< What choosing it sends (its label when it has no value).
+    std::string label;      ///< Its text, references decoded, blanks collapsed and trimmed.
+    bool selected = false;  ///< Marked selected in the markup.
+    bool disabled = false;  ///< Disabled, or in a disabled group.
+};
+
+/// A control of a form as a person sees it, sent or not: its markup, its label and its choices.
+struct KRZPPageControl {
+    std::string name;         ///< Its name attribute (may be empty for a button).
+    std::string type;         ///< As KRZPBrowserField::type; a button's type in lower case.
+    std::string value;        ///< Its value attribute; a button element's, an option-less one's.
+    std::string label;        ///< See KRZPPageForm.
+    AttributeMap attributes;  ///< The attributes of its start tag.
+    std::vector<KRZPPageOption> options;  ///< A select's options, in page order.
+};
+
+/// A form with what a person sees of it, beside what it submits.
+///
+/// A control's label is the text of the label element that names it (`for` its id, the first
+/// such), else of the label element around it, else (outside every label element) the text just
+/// before its start tag (a table cell's, within 400 bytes), as a person reads a form laid out in a
+/// table; blanks collapsed, at most 256 bytes.
+struct KRZPPageForm {
+    AttributeMap attributes;               ///< The attributes of the form's start tag.
+    std::vector<KRZPBrowserField> fields;  ///< What it submits with no button pressed.
+    /// Its named controls other than buttons (inputs, selects, textareas), enabled or not,
+    /// checked or not, in page order.
+    std::vector<KRZPPageControl> controls;
+    /// Its buttons, named or not, in page order: button elements (type "submit", "button" or
+    /// "reset"; the label their text) and inputs of type submit, image, button and reset (the
+    /// label their value, an image's alt).
+    std::vector<KRZPPageControl> buttons;
+};
+
 /// A forward-moving cursor over one web page, held as 8-bit text exactly as the device sent it.
 /// Every cursor operation searches forward from the cursor and leaves it at a stated place, or
 /// throws KRZPAPCException code 7 (KRZPAPC_PARSE_ERROR). Called at end, every cursor operation
@@ -135,6 +171,10 @@ class KRZPAP_API KRZPHtmlParser {
     /// Every form of the whole text, as a browser builds them (a form start tag inside an open
     /// form is ignored; fields outside every form belong to none). The cursor does not move.
     std::vector<KRZPBrowserForm> browserForms(const std::string& submitter = std::string()) const;
+    /// Every form of the whole text as browserForms() reads it with no button pressed, with
+    /// its controls, buttons, options and labels. One pass, time linear in the text; the cursor
+    /// does not move.
+    std::vector<KRZPPageForm> pageForms() const;
 
     // ---- static text functions ----
     /// The value under \p name (caseless), or a process-wide empty string. The reference points

@@ -131,6 +131,31 @@ struct Option {
     bool hasValue;
     bool selected;
     bool disabled;
+    std::string label;
+};
+
+// What pageForms() keeps of a page beyond the submission. No administration page has thousands of
+// controls or labels; a hostile one gets no more than these kept, and labels no longer than this.
+const size_t kMostSeen = 4096;
+const size_t kLabelBytes = 256;
+// The text before a control labels it when it ends this close to the control's start tag.
+const size_t kLabelReach = 400;
+
+// A control or button as a person sees it, with the form it belongs to as Found has it.
+struct Seen {
+    KRZPPageControl control;
+    size_t at;
+    int form;
+    std::string formId;
+    bool button;
+    int label;   // the label element around it, when it is the first control in it
+    int before;  // the text before it (an index into the runs of text), -1 for none
+};
+
+struct LabelElement {
+    std::string forId;
+    std::string text;
+    bool taken;  // a control inside it took it
 };
 
 struct Fieldset {
@@ -162,6 +187,13 @@ class BrowserReader {
     std::vector<KRZPBrowserForm> readPage() {
         run(0, false);
         return collect();
+    }
+
+    // Every form of the page with its controls, buttons, options and labels.
+    std::vector<KRZPPageForm> readPageView() {
+        wantPage_ = true;
+        run(0, false);
+        return collectPage();
     }
 
     // The form the reading starts in; returns where it ended (past "</form>") or npos.
@@ -197,6 +229,7 @@ class BrowserReader {
         int form = -1;
         std::string formId;
         size_t at = 0;
+        int seen = -1;  // its index in seen_
     };
 
     // ---- the tokenizer ----
@@ -590,7 +623,7 @@ class BrowserReader {
         const std::string_view name(lower_.data() + nameStart, nameEnd - nameStart);
         const bool wanted = name == "input" || name == "select" || name == "option" ||
                             name == "optgroup" || name == "textarea" || name == "button" ||
-                            name == "fieldset" || name == "form";
+                            name == "fieldset" || name == "form" || name == "label";
         const size_t pos = readAttributes(nameEnd, wanted);
         if (pos == npos) {
             return npos;
@@ -617,6 +650,8 @@ class BrowserReader {
             return textarea(nameStart, pos);
         } else if (name == "button") {
             button(nameStart);
+        } else if (name == "label") {
+            openLabel();
         } else if (name == "fieldset") {
             fieldsets_.push_back(Fieldset{has("disabled"), 0});
         } else if (name == "legend") {
@@ -638,7 +673,8 @@ class BrowserReader {
             closeOption();
             const std::string* value = find("value");
             options_.push_back(Option{value != nullptr ? *value : std::string(), value != nullptr,
-                                      has("selected"), has("disabled") || groupDisabled_});
+                                      has("selected"), has("disabled") || groupDisabled_,
+                                      std::string()});
             inOption_ = true;
             optionText_.clear();
         } else if (name == "optgroup") {
@@ -675,6 +711,10 @@ class BrowserReader {
                 form_ = -1;
                 return true;
             }
+        } else if (name == "label") {
+            label_ = -1;
+        } else if (name == "button") {
+            button_ = -1;
         } else if (name == "fieldset") {
             if (!fieldsets_.empty()) {
                 fieldsets_.pop_back();
@@ -688,9 +728,106 @@ class BrowserReader {
     }
 
     void text(size_t from, size_t to) {
-        if (inOption_ && from < to && !options_.back().hasValue) {
+        if (inOption_ && from < to) {
             decode(from, to, false, optionText_);
         }
+        if (!wantPage_ || from >= to) {
+            return;
+        }
+        if (label_ >= 0) {
+            appendLabel(from, to, labels_[label_].text);
+        }
+        if (button_ >= 0) {
+            appendLabel(from, to, seen_[button_].control.label);
+        }
+        for (size_t i = from; i < to; ++i) {
+            if (!kSpace.has[static_cast<unsigned char>(text_[i])]) {
+                textFrom_ = from;
+                textTo_ = to;
+                break;
+            }
+        }
+    }
+
+    // ---- what a person sees ----
+
+    // Label text as read, bounded: collapsed when the page is read.
+    void appendLabel(size_t from, size_t to, std::string& out) const {
+        const size_t room = 4 * kLabelBytes;
+        if (out.size() < room) {
+            decode(from, std::min(to, from + room - out.size()), false, out);
+        }
+    }
+
+    void openLabel() {
+        label_ = -1;
+        if (labels_.size() < kMostSeen) {
+            labels_.push_back(LabelElement{attribute("for"), std::string(), false});
+            label_ = static_cast<int>(labels_.size()) - 1;
+        }
+    }
+
+    // The text run just before the control at `at`, read once for every control after it.
+    int textBefore(size_t at) {
+        if (textTo_ == npos || at > textTo_ + kLabelReach) {
+            return -1;
+        }
+        if (runs_.empty() || runEnd_ != textTo_) {
+            std::string text;
+            decode(std::max(textFrom_, textTo_ > 4 * kLabelBytes ? textTo_ - 4 * kLabelBytes : 0),
+                   textTo_, false, text);
+            runs_.push_back(plainText(text));
+            runEnd_ = textTo_;
+        }
+        return static_cast<int>(runs_.size()) - 1;
+    }
+
+    // Notes the control whose start tag is being read; its index in seen_, or -1.
+    int see(size_t at, const char* type, bool isButton) {
+        if (!wantPage_ || seen_.size() >= kMostSeen) {
+            return -1;
+        }
+        Seen s{KRZPPageControl(), at, form_, std::string(), isButton, -1, -1};
+        const std::string* named = find("form");
+        if (named != nullptr) {
+            s.form = -1;
+            s.formId = *named;
+        }
+        s.control.name = attribute("name");
+        s.control.type = type;
+        s.control.value = attribute("value");
+        s.control.attributes = attributeMap();
+        if (label_ >= 0 && !labels_[label_].taken && std::strcmp(type, "hidden") != 0) {
+            labels_[label_].taken = true;
+            s.label = label_;
+        }
+        // Inside a label element the text before it is that label's, which may name another.
+        s.before = label_ >= 0 ? -1 : textBefore(at);
+        seen_.push_back(std::move(s));
+        return static_cast<int>(seen_.size()) - 1;
+    }
+
+    // Blanks collapsed to one space and trimmed, cut to kLabelBytes on a character's start.
+    static std::string plainText(const std::string& text) {
+        std::string out;
+        for (const char c : text) {
+            if (!kSpace.has[static_cast<unsigned char>(c)]) {
+                out.push_back(c);
+            } else if (!out.empty() && out.back() != ' ') {
+                out.push_back(' ');
+            }
+        }
+        if (!out.empty() && out.back() == ' ') {
+            out.pop_back();
+        }
+        if (out.size() > kLabelBytes) {
+            size_t cut = kLabelBytes;
+            while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) {
+                --cut;
+            }
+            out.resize(cut);
+        }
+        return out;
     }
 
     void openForm(AttributeMap attributes) {
@@ -750,10 +887,11 @@ class BrowserReader {
     void input(size_t at) {
         int owner;
         std::string ownerId;
+        const char* type = inputType();
+        seeInput(at, type);
         if (!submittable(owner, ownerId)) {
             return;
         }
-        const char* type = inputType();
         const std::string name = attribute("name");
         const std::string* value = find("value");
         if (std::strcmp(type, "image") == 0) {
@@ -797,6 +935,25 @@ class BrowserReader {
             sanitise(type, v);
         }
         add(at, owner, ownerId, name, std::move(v), type);
+    }
+
+    void seeInput(size_t at, const char* type) {
+        const bool isButton = std::strcmp(type, "submit") == 0 || std::strcmp(type, "image") == 0 ||
+                              std::strcmp(type, "button") == 0 || std::strcmp(type, "reset") == 0;
+        if (!isButton && attribute("name").empty()) {
+            return;
+        }
+        const int seen = see(at, type, isButton);
+        if (seen < 0 || !isButton) {
+            return;
+        }
+        KRZPPageControl& button = seen_[seen].control;
+        const std::string* value = find(type[0] == 'i' ? "alt" : "value");
+        if (value != nullptr) {
+            button.label = plainText(*value);
+        } else if (type[0] == 's' || type[0] == 'r') {
+            button.label = type[0] == 's' ? "Submit" : "Reset";
+        }
     }
 
     // A checked radio button unchecks the one checked before it in its group (same form, same
@@ -1070,6 +1227,13 @@ class BrowserReader {
         int owner;
         std::string ownerId;
         const std::string* type = find("type");
+        const char* kind = "submit";
+        for (const char* known : {"button", "reset"}) {
+            if (type != nullptr && asciiCaselessEqual(*type, known)) {
+                kind = known;
+            }
+        }
+        button_ = see(at, kind, true);
         if (type != nullptr &&
             (asciiCaselessEqual(*type, "button") || asciiCaselessEqual(*type, "reset"))) {
             return;
@@ -1086,7 +1250,10 @@ class BrowserReader {
         std::string ownerId;
         const std::string name = attribute("name");
         const bool sent = !name.empty() && submittable(owner, ownerId);
-        const bool labels = inOption_ && !options_.back().hasValue;
+        if (!name.empty()) {
+            see(at, "textarea", false);
+        }
+        const bool labels = inOption_;
         if (sent || labels) {
             std::string value;
             decode(contentStart, end == npos ? size_ : end, false, value);
@@ -1124,6 +1291,9 @@ class BrowserReader {
         groupDisabled_ = false;
         inOption_ = false;
         const std::string name = attribute("name");
+        if (!name.empty()) {
+            select_.seen = see(at, has("multiple") ? "select-multiple" : "select-one", false);
+        }
         if (name.empty() || !submittable(select_.form, select_.formId)) {
             select_.disabled = true;  // read to its end, send nothing
             return;
@@ -1154,23 +1324,24 @@ class BrowserReader {
         }
         inOption_ = false;
         Option& o = options_.back();
-        if (!o.hasValue) {
-            // The label: text with whitespace runs collapsed to one space and the ends trimmed.
-            std::string collapsed;
-            for (const char c : optionText_) {
-                if (kSpace.has[static_cast<unsigned char>(c)]) {
-                    if (!collapsed.empty() && collapsed.back() != ' ') {
-                        collapsed.push_back(' ');
-                    }
-                } else {
-                    collapsed.push_back(c);
+        // The label: text with whitespace runs collapsed to one space and the ends trimmed.
+        std::string collapsed;
+        for (const char c : optionText_) {
+            if (kSpace.has[static_cast<unsigned char>(c)]) {
+                if (!collapsed.empty() && collapsed.back() != ' ') {
+                    collapsed.push_back(' ');
                 }
+            } else {
+                collapsed.push_back(c);
             }
-            if (!collapsed.empty() && collapsed.back() == ' ') {
-                collapsed.pop_back();
-            }
-            o.value = std::move(collapsed);
         }
+        if (!collapsed.empty() && collapsed.back() == ' ') {
+            collapsed.pop_back();
+        }
+        if (!o.hasValue) {
+            o.value = collapsed;
+        }
+        o.label = std::move(collapsed);
     }
 
     // The options the select submits: the selected ones; one that shows a single row and has none
@@ -1181,6 +1352,12 @@ class BrowserReader {
         }
         closeOption();
         inSelect_ = false;
+        if (select_.seen >= 0) {
+            std::vector<KRZPPageOption>& shown = seen_[select_.seen].control.options;
+            for (const Option& o : options_) {
+                shown.push_back(KRZPPageOption{o.value, o.label, o.selected, o.disabled});
+            }
+        }
         if (select_.disabled) {
             return;
         }
@@ -1270,6 +1447,55 @@ class BrowserReader {
         return forms;
     }
 
+    // The forms as collect() reads them, with what a person sees of each.
+    std::vector<KRZPPageForm> collectPage() {
+        std::vector<KRZPBrowserForm> submitted = collect();
+        std::vector<KRZPPageForm> forms(submitted.size());
+        for (size_t i = 0; i < forms.size(); ++i) {
+            forms[i].attributes = std::move(submitted[i].attributes);
+            forms[i].fields = std::move(submitted[i].fields);
+        }
+        std::unordered_map<std::string_view, int> byId;      // the first form with each id
+        std::unordered_map<std::string_view, int> labelFor;  // the first label naming each id
+        for (size_t i = 0; i < forms_.size(); ++i) {
+            if (!forms_[i].id.empty()) {
+                byId.emplace(forms_[i].id, static_cast<int>(i));
+            }
+        }
+        for (size_t i = 0; i < labels_.size(); ++i) {
+            if (!labels_[i].forId.empty()) {
+                labelFor.emplace(labels_[i].forId, static_cast<int>(i));
+            }
+        }
+        std::unordered_set<std::string_view> labelled;  // ids whose label a control took
+        for (Seen& s : seen_) {
+            int owner = s.form;
+            if (owner < 0) {
+                const auto named = byId.find(s.formId);
+                owner = named == byId.end() ? -1 : named->second;
+            }
+            if (owner < 0) {
+                continue;
+            }
+            KRZPPageControl& c = s.control;
+            if (!s.button) {
+                const std::string& id = KRZPHtmlParser::getAttrib(c.attributes, "id");
+                const auto named = id.empty() ? labelFor.end() : labelFor.find(id);
+                if (named != labelFor.end() && labelled.insert(named->first).second) {
+                    c.label = plainText(labels_[named->second].text);
+                } else if (s.label >= 0 && labels_[s.label].forId.empty()) {
+                    c.label = plainText(labels_[s.label].text);
+                } else if (s.before >= 0) {
+                    c.label = runs_[s.before];
+                }
+            } else {
+                c.label = plainText(c.label);
+            }
+            (s.button ? forms[owner].buttons : forms[owner].controls).push_back(std::move(c));
+        }
+        return forms;
+    }
+
     const std::string& data_;
     const std::string& lower_;
     const char* const text_;
@@ -1293,6 +1519,16 @@ class BrowserReader {
     bool groupDisabled_ = false;
     bool inOption_ = false;
     std::string optionText_;
+
+    bool wantPage_ = false;  // only pageForms() notes what follows
+    std::vector<Seen> seen_;
+    std::vector<LabelElement> labels_;
+    int label_ = -1;          // the label element being read, in labels_
+    int button_ = -1;         // the button element being read, in seen_
+    size_t textFrom_ = npos;  // the last run of text with more than blanks
+    size_t textTo_ = npos;
+    std::vector<std::string> runs_;  // runs of text before controls, read once each
+    size_t runEnd_ = npos;
 };
 
 }  // namespace
@@ -1318,4 +1554,9 @@ boost::shared_ptr<KRZPFormParams> KRZPHtmlParser::parseBrowserFormParams(
 std::vector<KRZPBrowserForm> KRZPHtmlParser::browserForms(const std::string& submitter) const {
     BrowserReader reader(data, lowerData, submitter);
     return reader.readPage();
+}
+
+std::vector<KRZPPageForm> KRZPHtmlParser::pageForms() const {
+    BrowserReader reader(data, lowerData, std::string());
+    return reader.readPageView();
 }

@@ -296,6 +296,36 @@ const std::string& KRZPAPComm::getResponseHeaders() const {
 const std::string& KRZPAPComm::getResponseBody() const {
     return parser->body();
 }
+int KRZPAPComm::getResponseStatus() const {
+    return parser->status();
+}
+const std::string& KRZPAPComm::getResponseReason() const {
+    return parser->reason();
+}
+const std::string& KRZPAPComm::getResponseVersion() const {
+    return parser->version();
+}
+// Header names compare without regard to ASCII letter case.
+static bool sameHeaderName(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && ci_char_traits::compare(a.data(), b.data(), a.size()) == 0;
+}
+std::string KRZPAPComm::getResponseHeader(const std::string& name) const {
+    for (const auto& field : parser->fields())
+        if (sameHeaderName(field.first, name))
+            return field.second;
+    return std::string();
+}
+std::vector<std::string> KRZPAPComm::getResponseHeaderValues(const std::string& name) const {
+    std::vector<std::string> values;
+    for (const auto& field : parser->fields())
+        if (sameHeaderName(field.first, name))
+            values.push_back(field.second);
+    return values;
+}
+const std::vector<std::pair<std::string, std::string>>& KRZPAPComm::getResponseHeaderFields()
+    const {
+    return parser->fields();
+}
 
 // ---- helpers ----
 

@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 class KRZVirtualSocket;
@@ -180,6 +181,22 @@ class KRZPAP_API KRZPAPComm {
     const std::string& getResponseHeaders() const;
     /// The reply's body, without chunked coding; valid and unchanged until the next reply starts.
     const std::string& getResponseBody() const;
+    /// The reply's status code ("HTTP/1.1 200 OK": 200): 0 for a reply without status line, or
+    /// whose code is not three digits. Valid until the next reply starts, as the header block.
+    int getResponseStatus() const;
+    /// The reason phrase after the code, as sent ("OK"); empty when there is none.
+    const std::string& getResponseReason() const;
+    /// The status line's protocol version ("HTTP/1.1"); empty without a status line.
+    const std::string& getResponseVersion() const;
+    /// The value of the first header named \p name (letter case not counting), without the
+    /// blanks around it; empty when the reply has none.
+    std::string getResponseHeader(const std::string& name) const;
+    /// Every value of the headers named \p name (letter case not counting), in the order
+    /// received; a repeated header (Set-Cookie) gives one value per line.
+    std::vector<std::string> getResponseHeaderValues(const std::string& name) const;
+    /// Every header as name and value, in the order received. A line without a colon names no
+    /// header; a folded line continues the value before it after one space.
+    const std::vector<std::pair<std::string, std::string>>& getResponseHeaderFields() const;
 
     /// The form text of a list: name=value pairs joined by '&', URL-encoded with this connection's
     /// space-plus flag.

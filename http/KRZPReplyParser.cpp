@@ -72,6 +72,10 @@ void KRZPReplyParser::start(char lastLineEnd) {
     lines.setLastLineEnd(lastLineEnd);
     headerText.clear();
     bodyText.clear();
+    statusCode = 0;
+    reasonText.clear();
+    versionText.clear();
+    headerFields.clear();
     isChunked = false;
     contentLength = -1;
     chunkRemaining = 0;
@@ -169,8 +173,52 @@ void KRZPReplyParser::headerLine(const std::string& text, bool statusLine) {
     // too short to have one declares nothing.
     if (startsWithNoCase(text, "content-length:") && text.size() > 16)
         contentLength = parseDecimal(text, 16);
+    if (statusLine) {
+        if (headerText.empty())
+            takeStatusLine(text);
+        else
+            takeField(text);
+    }
     headerText += text;
     headerText += "\r\n";
+}
+
+// "HTTP/1.1 200 OK": the version up to the first blank, the code, the reason after one blank.
+void KRZPReplyParser::takeStatusLine(const std::string& text) {
+    size_t blank = text.find(' ');
+    versionText = text.substr(0, blank);
+    if (blank == std::string::npos)
+        return;
+    size_t code = blank + 1;
+    bool digits = text.size() >= code + 3 && (text.size() == code + 3 || text[code + 3] == ' ');
+    for (size_t i = code; digits && i < code + 3; ++i)
+        digits = text[i] >= '0' && text[i] <= '9';
+    if (!digits)
+        return;
+    statusCode = std::atoi(text.substr(code, 3).c_str());
+    if (text.size() > code + 4)
+        reasonText = text.substr(code + 4);
+}
+
+void KRZPReplyParser::takeField(const std::string& text) {
+    auto trimmed = [&text](size_t from) {
+        size_t first = text.find_first_not_of(" \t", from);
+        if (first == std::string::npos)
+            return std::string();
+        return text.substr(first, text.find_last_not_of(" \t") + 1 - first);
+    };
+    if (text[0] == ' ' || text[0] == '\t') {
+        std::string more = trimmed(0);
+        if (!headerFields.empty() && !more.empty()) {
+            std::string& value = headerFields.back().second;
+            value += value.empty() ? more : " " + more;
+        }
+        return;
+    }
+    size_t colon = text.find(':');
+    if (colon == std::string::npos || colon == 0)
+        return;
+    headerFields.emplace_back(text.substr(0, colon), trimmed(colon + 1));
 }
 
 // A body framed by its declared length or by the close. A positive length is never read past,

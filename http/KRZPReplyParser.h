@@ -15,6 +15,8 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
+#include <vector>
 
 class KRZPReplyParser {
   public:
@@ -52,6 +54,15 @@ class KRZPReplyParser {
     Step parse(const char*& at, const char* end, bool closed);
 
     const std::string& headers() const { return headerText; }
+    // The status line and header lines taken apart as they arrive: the code (0 without a status
+    // line, or when it is not three digits), the reason and version as sent, and each header's
+    // name and value (blanks around the value trimmed, a folded line joined to the one before
+    // with one space) in the order received. Lines without a colon name no header.
+    int status() const { return statusCode; }
+    const std::string& reason() const { return reasonText; }
+    const std::string& version() const { return versionText; }
+    using Field = std::pair<std::string, std::string>;
+    const std::vector<Field>& fields() const { return headerFields; }
     const std::string& body() const { return bodyText; }
     bool chunked() const { return isChunked; }
     // A body framed by a declared length or by the close, past the header block: its bytes may
@@ -67,6 +78,8 @@ class KRZPReplyParser {
 
     Step headerLines(const char*& at, const char* end, bool closed);
     void headerLine(const std::string& line, bool statusLine);
+    void takeStatusLine(const std::string& line);
+    void takeField(const std::string& line);
     Step rawBodyBytes(const char*& at, const char* end, bool closed);
     Step chunkSizeLine(const char*& at, const char* end, bool closed);
     Step chunkData(const char*& at, const char* end, bool closed);
@@ -79,6 +92,10 @@ class KRZPReplyParser {
     std::string line;  // reused for every line, so that its memory stays
     std::string headerText;
     std::string bodyText;
+    int statusCode = 0;
+    std::string reasonText;
+    std::string versionText;
+    std::vector<Field> headerFields;
     bool isChunked = false;
     bool reserveUndeclared = false;
     int contentLength = -1;  // -1 until declared; counts down as body bytes arrive

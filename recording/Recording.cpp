@@ -1,5 +1,7 @@
 #include "recording/Recording.h"
 
+#include "KRZJsonSchema.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
@@ -10,6 +12,8 @@
 #include <sstream>
 #include <stdexcept>
 
+extern const char* const kRecordingSchema;
+
 namespace krzlab {
 
 using nlohmann::json;
@@ -18,16 +22,17 @@ namespace {
 
 const char kFormat[] = "krzpap-recording";
 
-// A failure to read, with the place in the document where it happened.
-[[noreturn]] void bad(const std::string& where, const std::string& what) {
-    throw std::invalid_argument(where + ": " + what);
+// A failure to read, with the place in the document where it happened (a JSON pointer).
+[[noreturn]] void bad(const std::string& pointer, const std::string& what) {
+    throw std::invalid_argument("recording at " +
+                                (pointer.empty() ? std::string("its top") : pointer) + ": " + what);
 }
 
-const json& member(const json& j, const std::string& where, const char* key) {
-    auto it = j.find(key);
-    if (it == j.end())
-        bad(where, std::string("\"") + key + "\" is missing");
-    return *it;
+// The published schema, compiled once: the documents' shape is checked by it, and the reading
+// below only adds what a schema cannot say.
+const krz::JsonSchema& schema() {
+    static const krz::JsonSchema compiled(json::parse(kRecordingSchema));
+    return compiled;
 }
 
 // Bytes a device sent are kept as they were: text when they are UTF-8, else {"base64": ...}.
@@ -37,32 +42,50 @@ json bytesToJson(const std::string& bytes) {
     return json{{"base64", base64Encode(bytes)}};
 }
 
-std::string bytesFromJson(const json& j, const std::string& where) {
-    if (j.is_string())
-        return j.get<std::string>();
-    if (j.is_object() && j.size() == 1 && j.contains("base64") && j["base64"].is_string())
-        return base64Decode(j["base64"].get<std::string>());
-    bad(where, "not text (a string, or {\"base64\": ...} for bytes that are not UTF-8)");
+// Base64 text as the schema describes it: the alphabet, then any '=' padding. Checked here, not
+// by a pattern in the schema: the validator's pattern engine recurses once per character, and a
+// body of megabytes would overflow the stack.
+bool base64Text(const std::string& text) {
+    size_t at = 0;
+    while (at < text.size() && (std::isalnum(static_cast<unsigned char>(text[at])) ||
+                                text[at] == '+' || text[at] == '/'))
+        ++at;
+    while (at < text.size() && text[at] == '=')
+        ++at;
+    return at == text.size();
 }
 
-std::string textOf(const json& j, const std::string& where, const char* key,
-                   bool required = false) {
-    auto it = j.find(key);
-    if (it == j.end()) {
-        if (required)
-            bad(where, std::string("\"") + key + "\" is missing");
-        return std::string();
+// Every base64 text of a document the schema accepted (its shape bounds the depth).
+void checkBase64(const json& j, const std::string& where) {
+    if (j.is_array()) {
+        for (size_t i = 0; i < j.size(); ++i)
+            checkBase64(j[i], where + "/" + std::to_string(i));
+        return;
     }
-    return bytesFromJson(*it, where + "." + key);
+    if (!j.is_object())
+        return;
+    for (const auto& member : j.items()) {
+        const std::string at = where + "/" + member.key();
+        if ((member.key() == "base64" || member.key() == "bodyBase64") &&
+            !base64Text(member.value().get<std::string>()))
+            bad(at, "not base64 (letters, digits, '+' and '/', then '=' padding)");
+        checkBase64(member.value(), at);
+    }
 }
 
-bool flagOf(const json& j, const std::string& where, const char* key, bool otherwise) {
+// Text read back: the string, or the bytes of {"base64": ...}.
+std::string bytesFromJson(const json& j) {
+    return j.is_string() ? j.get<std::string>() : base64Decode(j["base64"].get<std::string>());
+}
+
+std::string textOf(const json& j, const char* key) {
     auto it = j.find(key);
-    if (it == j.end())
-        return otherwise;
-    if (!it->is_boolean())
-        bad(where + "." + key, "not true or false");
-    return it->get<bool>();
+    return it == j.end() ? std::string() : bytesFromJson(*it);
+}
+
+bool flagOf(const json& j, const char* key, bool otherwise) {
+    auto it = j.find(key);
+    return it == j.end() ? otherwise : it->get<bool>();
 }
 
 json pairsToJson(const HeaderList& list) {
@@ -72,20 +95,12 @@ json pairsToJson(const HeaderList& list) {
     return out;
 }
 
-HeaderList pairsFromJson(const json& j, const std::string& where, const char* key) {
+HeaderList pairsFromJson(const json& j, const char* key) {
     HeaderList out;
     auto it = j.find(key);
-    if (it == j.end())
-        return out;
-    if (!it->is_array())
-        bad(where + "." + key, "not a list");
-    for (std::size_t i = 0; i < it->size(); ++i) {
-        const json& p = (*it)[i];
-        std::string at = where + "." + key + "[" + std::to_string(i) + "]";
-        if (!p.is_array() || p.size() != 2)
-            bad(at, "not a [name, value] pair");
-        out.emplace_back(bytesFromJson(p[0], at), bytesFromJson(p[1], at));
-    }
+    if (it != j.end())
+        for (const json& p : *it)
+            out.emplace_back(bytesFromJson(p[0]), bytesFromJson(p[1]));
     return out;
 }
 
@@ -95,20 +110,19 @@ json requestToJson(const RecordedRequest& r) {
                 {"multipart", r.multipart},          {"credentials", r.credentials}};
 }
 
+// The schema checks strings; a method or target given as base64 is checked once decoded.
 RecordedRequest requestFromJson(const json& j, const std::string& where) {
-    if (!j.is_object())
-        bad(where, "not an object");
     RecordedRequest r;
-    r.method = textOf(j, where, "method", true);
-    r.target = textOf(j, where, "target", true);
+    r.method = textOf(j, "method");
+    r.target = textOf(j, "target");
     if (r.method.empty())
-        bad(where + ".method", "empty");
+        bad(where + "/method", "empty");
     if (r.target.empty() || r.target[0] != '/')
-        bad(where + ".target", "does not start with '/'");
-    r.headers = pairsFromJson(j, where, "headers");
-    r.form = pairsFromJson(j, where, "form");
-    r.multipart = flagOf(j, where, "multipart", false);
-    r.credentials = flagOf(j, where, "credentials", false);
+        bad(where + "/target", "does not start with '/'");
+    r.headers = pairsFromJson(j, "headers");
+    r.form = pairsFromJson(j, "form");
+    r.multipart = flagOf(j, "multipart", false);
+    r.credentials = flagOf(j, "credentials", false);
     return r;
 }
 
@@ -125,22 +139,15 @@ json replyToJson(const RecordedReply& r) {
     return out;
 }
 
-RecordedReply replyFromJson(const json& j, const std::string& where) {
-    if (!j.is_object())
-        bad(where, "not an object");
+RecordedReply replyFromJson(const json& j) {
     RecordedReply r;
-    r.version = textOf(j, where, "version");
-    const json& status = member(j, where, "status");
-    if (!status.is_number_integer() || status.get<int>() < 0 || status.get<int>() > 999)
-        bad(where + ".status", "not a status code from 0 to 999");
-    r.status = status.get<int>();
-    r.reason = textOf(j, where, "reason");
-    r.headers = pairsFromJson(j, where, "headers");
-    bool text = j.contains("body"), coded = j.contains("bodyBase64");
-    if (text == coded)
-        bad(where, "needs exactly one of \"body\" and \"bodyBase64\"");
-    r.body = text ? textOf(j, where, "body") : base64Decode(textOf(j, where, "bodyBase64"));
-    r.cutShort = flagOf(j, where, "cutShort", false);
+    r.version = textOf(j, "version");
+    r.status = j["status"].get<int>();
+    r.reason = textOf(j, "reason");
+    r.headers = pairsFromJson(j, "headers");
+    r.body = j.contains("body") ? j["body"].get<std::string>()
+                                : base64Decode(j["bodyBase64"].get<std::string>());
+    r.cutShort = flagOf(j, "cutShort", false);
     return r;
 }
 
@@ -277,58 +284,36 @@ json Recording::toJson() const {
 }
 
 Recording Recording::fromJson(const json& j) {
-    const std::string top = "recording";
-    if (!j.is_object())
-        bad(top, "not a JSON object");
-    if (textOf(j, top, "format", true) != kFormat)
-        bad(top + ".format", std::string("not \"") + kFormat + "\"");
-    const json& version = member(j, top, "version");
-    if (!version.is_number_integer() || version.get<int>() != kVersion)
-        bad(top + ".version", "this program reads version " + std::to_string(kVersion));
+    std::vector<krz::SchemaProblem> problems = schema().problems(j);
+    if (!problems.empty())
+        bad(problems.front().pointer, problems.front().message);
+    checkBase64(j, "");
     Recording r;
-    r.address = textOf(j, top, "address", true);
-    r.mac = textOf(j, top, "mac");
-    r.recorded = textOf(j, top, "recorded");
-    r.complete = flagOf(j, top, "complete", true);
-    r.stopReason = textOf(j, top, "stopReason");
-    r.secretsKept = flagOf(j, top, "secretsKept", false);
-    r.anonymized = flagOf(j, top, "anonymized", false);
+    r.address = textOf(j, "address");
+    r.mac = textOf(j, "mac");
+    r.recorded = textOf(j, "recorded");
+    r.complete = flagOf(j, "complete", true);
+    r.stopReason = textOf(j, "stopReason");
+    r.secretsKept = flagOf(j, "secretsKept", false);
+    r.anonymized = flagOf(j, "anonymized", false);
     if (j.contains("login")) {
         const json& l = j["login"];
-        const std::string where = top + ".login";
-        if (!l.is_object())
-            bad(where, "not an object");
-        r.login.kind = textOf(l, where, "kind", true);
-        if (r.login.kind != "none" && r.login.kind != "basic" && r.login.kind != "form")
-            bad(where + ".kind", "not \"none\", \"basic\" or \"form\"");
-        r.login.user = textOf(l, where, "user");
-        r.login.password = textOf(l, where, "password");
-        r.login.page = textOf(l, where, "page");
-        r.login.path = textOf(l, where, "path");
-        r.login.userField = textOf(l, where, "userField");
-        r.login.passwordField = textOf(l, where, "passwordField");
+        r.login.kind = textOf(l, "kind");
+        r.login.user = textOf(l, "user");
+        r.login.password = textOf(l, "password");
+        r.login.page = textOf(l, "page");
+        r.login.path = textOf(l, "path");
+        r.login.userField = textOf(l, "userField");
+        r.login.passwordField = textOf(l, "passwordField");
     }
-    const json none = json::array();
-    const json& placeholders = j.contains("placeholders") ? j["placeholders"] : none;
-    if (!placeholders.is_array())
-        bad(top + ".placeholders", "not a list");
-    for (std::size_t i = 0; i < placeholders.size(); ++i) {
-        std::string where = top + ".placeholders[" + std::to_string(i) + "]";
-        if (!placeholders[i].is_object())
-            bad(where, "not an object");
-        r.placeholders.push_back(Placeholder{textOf(placeholders[i], where, "value", true),
-                                             textOf(placeholders[i], where, "kind", true)});
-    }
-    const json& exchanges = member(j, top, "exchanges");
-    if (!exchanges.is_array())
-        bad(top + ".exchanges", "not a list");
+    if (j.contains("placeholders"))
+        for (const json& p : j["placeholders"])
+            r.placeholders.push_back(Placeholder{textOf(p, "value"), textOf(p, "kind")});
+    const json& exchanges = j["exchanges"];
     for (std::size_t i = 0; i < exchanges.size(); ++i) {
-        std::string where = top + ".exchanges[" + std::to_string(i) + "]";
-        if (!exchanges[i].is_object())
-            bad(where, "not an object");
-        r.exchanges.push_back(
-            Exchange{requestFromJson(member(exchanges[i], where, "request"), where + ".request"),
-                     replyFromJson(member(exchanges[i], where, "reply"), where + ".reply")});
+        std::string where = "/exchanges/" + std::to_string(i);
+        r.exchanges.push_back(Exchange{requestFromJson(exchanges[i]["request"], where + "/request"),
+                                       replyFromJson(exchanges[i]["reply"])});
     }
     return r;
 }

@@ -1,6 +1,7 @@
-// Arbitrary bytes through the browser's reading of forms: the whole page's forms, and the form
-// read from a cursor that the first byte places. Nothing may throw once the reading starts, and
-// the cursor ends behind a "</form>" inside the text or at end.
+// Arbitrary bytes through the browser's reading of forms: the whole page's forms, the form read
+// from a cursor that the first byte places, and what a person sees of the forms. Nothing may
+// throw once the reading starts, the cursor ends behind a "</form>" inside the text or at end, the
+// view of a form submits what browserForms() says and its labels stay bounded.
 #include "html/KRZPHtmlParser.h"
 #include "http/KRZPFormParams.h"
 
@@ -8,6 +9,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
+
+static size_t tagsIn(const std::string& page) {
+    return static_cast<size_t>(std::count(page.begin(), page.end(), '<'));
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) {
@@ -32,12 +38,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         fields = std::max(fields, read);
     }
-    // Each pair comes from a tag: two pairs at most (an image button's x and y) per '<'.
-    size_t tags = 0;
-    for (const char c : page) {
-        tags += c == '<' ? 1 : 0;
+    const std::vector<KRZPBrowserForm> plain = parser.browserForms();
+    const std::vector<KRZPPageForm> shown = parser.pageForms();
+    if (shown.size() != plain.size()) {
+        __builtin_trap();
     }
-    if (fields > 2 * tags) {
+    for (size_t i = 0; i < shown.size(); ++i) {
+        if (shown[i].fields.size() != plain[i].fields.size() ||
+            shown[i].controls.size() + shown[i].buttons.size() > tagsIn(page)) {
+            __builtin_trap();
+        }
+        for (const auto* list : {&shown[i].controls, &shown[i].buttons}) {
+            for (const KRZPPageControl& control : *list) {
+                if (control.label.size() > 256) {
+                    __builtin_trap();
+                }
+            }
+        }
+    }
+    // Each pair comes from a tag: two pairs at most (an image button's x and y) per '<'.
+    if (fields > 2 * tagsIn(page)) {
         __builtin_trap();
     }
     return 0;

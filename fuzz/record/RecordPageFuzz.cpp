@@ -1,6 +1,7 @@
 // Arbitrary bytes as a page the recorder reads: its links, its scripts' values, its secrets and
-// serial numbers, then the page scrubbed of the secrets found. Nothing may crash or recurse; every
-// link is a target on the device, and no secret found stays in the page as it stands.
+// serial numbers and MAC addresses, then the page scrubbed of the secrets found. Nothing may crash
+// or recurse; every link is a target on the device, and no secret found stays in the page as it
+// stands.
 #include "PageReading.h"
 #include "recording/Recording.h"
 
@@ -19,6 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     values.valueById("k");
     values.variableOf("ssid");
     krzpap::serialsOf(page);
+    for (const std::string& mac : krzpap::macsOf(page))
+        if (mac.size() != 17 || page.find(mac) == std::string::npos)
+            __builtin_trap();
     krzpap::secretsOfTarget(page);
     krzlab::SecretScrubber scrubber;
     std::vector<std::string> secrets = krzpap::secretsOf(page);

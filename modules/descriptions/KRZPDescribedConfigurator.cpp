@@ -129,10 +129,7 @@ void KRZPDescribedConfigurator::_openConnection(int connectAttempts) {
 }
 
 int KRZPDescribedConfigurator::status() const {
-    // "HTTP/1.x NNN ..."
-    const std::string& headers = getComm()->getResponseHeaders();
-    size_t space = headers.find(' ');
-    return space == std::string::npos ? 0 : std::atoi(headers.c_str() + space + 1);
+    return getComm()->getResponseStatus();
 }
 
 std::string KRZPDescribedConfigurator::fetch(const std::string& url) {
@@ -273,24 +270,22 @@ bool KRZPDescribedConfigurator::login() {
     params[how.passwordField] = credentials.second;
     sendRequest(how.action, params, "", 1);
     refuseLockedLogin(getComm()->getResponseBody());
-    const std::string& headers = getComm()->getResponseHeaders();
-    // Header names compare without regard to case; the cookie's name exactly.
-    std::string caseless = headers;
-    for (char& c : caseless)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const std::string field = "\nset-cookie: ";
-    size_t at = caseless.find(field);
-    while (at != std::string::npos && !how.cookie.empty() &&
-           headers.compare(at + field.size(), how.cookie.size() + 1, how.cookie + "=") != 0) {
-        at = caseless.find(field, at + 1);
+    // The session cookie is the one of that name (exactly), or the first one when the family
+    // names none; its value ends at the first ';'.
+    std::string cookie;
+    bool found = false;
+    for (const std::string& value : getComm()->getResponseHeaderValues("Set-Cookie")) {
+        if (how.cookie.empty() || value.compare(0, how.cookie.size() + 1, how.cookie + "=") == 0) {
+            cookie = value.substr(0, value.find(';'));
+            found = true;
+            break;
+        }
     }
-    if (at == std::string::npos || status() == 401) {
+    if (!found || status() == 401) {
         log(L"login refused\n");
         return false;
     }
-    at += field.size();
-    size_t end = headers.find_first_of(";\r\n", at);
-    getComm()->setCookie("Cookie", headers.substr(at, end == std::string::npos ? end : end - at));
+    getComm()->setCookie("Cookie", cookie);
     loggedIn = true;
     return true;
 }

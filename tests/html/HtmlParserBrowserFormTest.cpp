@@ -13,6 +13,9 @@
 
 namespace {
 
+// How close the text before a control must end to label it.
+const size_t kLabelReachForTest = 400;
+
 typedef std::vector<std::pair<std::string, std::string>> Pairs;
 
 // application/x-www-form-urlencoded as browsers write it.
@@ -156,6 +159,106 @@ TEST(HtmlBrowserForm, EveryPrefixOfEveryPageReads) {
             }
         }
     }
+}
+
+// What a person sees of a form: its buttons (any kind, any attribute order), a select's options
+// and each control's label. The table (golden/page_forms.json) was checked against headless
+// Chromium with golden/page_forms_chromium.py.
+TEST(HtmlPageForm, ButtonsOptionsAndLabelsAsABrowserShowsThem) {
+    const nlohmann::json table = nlohmann::json::parse(
+        krztest::fileText(std::string(KRZ_HTML_GOLDEN_DIR) + "/page_forms.json"));
+    for (const nlohmann::json& row : table) {
+        const std::string name = row["case"];
+        const std::vector<KRZPPageForm> forms =
+            KRZPHtmlParser(row["page"].get<std::string>()).pageForms();
+        ASSERT_FALSE(forms.empty()) << name;
+        const KRZPPageForm& form = forms[0];
+        // The submission is browserForms()'s, with no button pressed.
+        EXPECT_EQ(
+            urlencoded(form.fields),
+            urlencoded(KRZPHtmlParser(row["page"].get<std::string>()).browserForms()[0].fields))
+            << name;
+        if (row.contains("buttons")) {
+            nlohmann::json buttons = nlohmann::json::array();
+            for (const KRZPPageControl& b : form.buttons)
+                buttons.push_back({b.type, b.name, b.label});
+            EXPECT_EQ(buttons, row["buttons"]) << name;
+        }
+        nlohmann::json options = nlohmann::json::object();
+        nlohmann::json labels = nlohmann::json::object();
+        for (const KRZPPageControl& c : form.controls) {
+            if (c.type.rfind("select", 0) == 0) {
+                options[c.name] = nlohmann::json::array();
+                for (const KRZPPageOption& o : c.options)
+                    options[c.name].push_back({o.value, o.label});
+            }
+            if (!c.label.empty())
+                labels[c.name] = c.label;
+        }
+        if (row.contains("options")) {
+            EXPECT_EQ(options, row["options"]) << name;
+        }
+        if (row.contains("labels")) {
+            EXPECT_EQ(labels, row["labels"]) << name;
+        }
+    }
+}
+
+// Beyond what a browser shows: a control without a label element is labelled by the text just
+// before it (a table cell's), when that text ends close to it; the markup's own facts (selected,
+// disabled, attributes, the value of a button element) are kept; what comes from outside every
+// form belongs to none.
+TEST(HtmlPageForm, TextBeforeAControlAndTheMarkupsOwnFacts) {
+    const std::string far(kLabelReachForTest, 'x');
+    const std::string page =
+        "<p>Outside</p><form name=w><table><tr><td>SSID &amp; name</td><td><input name=ssid "
+        "maxlength=32></td></tr><tr><td>  </td><td><input type=hidden name=h value=1>"
+        "<input type=checkbox name=off></td></tr></table>Gap<span title='" +
+        far +
+        "'></span><textarea name=t>x</textarea><select name=s disabled><optgroup disabled><option "
+        "value=a>A</optgroup><option selected value=b>B</select><button name=go value=1 "
+        "type=submit>Go</button></form><input name=stray>";
+    const std::vector<KRZPPageForm> forms = KRZPHtmlParser(page).pageForms();
+    ASSERT_EQ(forms.size(), 1u);
+    const KRZPPageForm& f = forms[0];
+    EXPECT_EQ(KRZPHtmlParser::getAttrib(f.attributes, "name"), "w");
+    std::vector<std::vector<std::string>> controls;
+    for (const KRZPPageControl& c : f.controls)
+        controls.push_back({c.name, c.type, c.value, c.label});
+    EXPECT_EQ(controls,
+              (std::vector<std::vector<std::string>>{{"ssid", "text", "", "SSID & name"},
+                                                     {"h", "hidden", "1", "SSID & name"},
+                                                     {"off", "checkbox", "", "SSID & name"},
+                                                     {"t", "textarea", "", ""},
+                                                     {"s", "select-one", "", ""}}));
+    EXPECT_EQ(KRZPHtmlParser::getAttrib(f.controls[0].attributes, "maxlength"), "32");
+    ASSERT_EQ(f.controls[4].options.size(), 2u);
+    EXPECT_TRUE(f.controls[4].options[0].disabled);
+    EXPECT_FALSE(f.controls[4].options[0].selected);
+    EXPECT_FALSE(f.controls[4].options[1].disabled);
+    EXPECT_TRUE(f.controls[4].options[1].selected);
+    ASSERT_EQ(f.buttons.size(), 1u);
+    EXPECT_EQ(f.buttons[0].value, "1");
+    EXPECT_EQ(f.buttons[0].label, "Go");
+    EXPECT_EQ(urlencoded(f.fields), "ssid=&h=1&t=x");
+}
+
+// A hostile page: labels, buttons and controls stay bounded and the read stays one pass.
+TEST(HtmlPageForm, HostilePagesStayBounded) {
+    std::string labels = "<form><label for=a>";
+    labels += std::string(1 << 20, 'x') + "</label><input id=a name=a>";
+    for (int i = 0; i < 20000; ++i)
+        labels += "<input name=n>";
+    const std::vector<KRZPPageForm> forms = KRZPHtmlParser(labels).pageForms();
+    ASSERT_EQ(forms.size(), 1u);
+    EXPECT_EQ(forms[0].controls[0].label, std::string(256, 'x'));
+    EXPECT_EQ(forms[0].controls.size(), 4096u);
+    EXPECT_EQ(forms[0].fields.size(), 20001u);
+    // A label cut inside a character ends before it.
+    const std::string accented = "<form><label>" + std::string(255, 'a') +
+                                 "\xc3\xa9</label>"
+                                 "<input name=e></form>";
+    EXPECT_EQ(KRZPHtmlParser(accented).pageForms()[0].controls[0].label, std::string(255, 'a'));
 }
 
 }  // namespace

@@ -111,6 +111,28 @@ TEST(KRZPAPCommReply, HeaderBlockOverSeveralCallsKeepsChunkedFlag) {
     EXPECT_EQ(comm.getResponseHeaders(), STATUS + "Transfer-Encoding: chunked\r\nX-A: 1\r\n");
 }
 
+// The connection hands out the reply's status and headers as its parser took them apart; a
+// header name is looked up without regard to case and a repeated one gives every value.
+TEST(KRZPAPCommReply, StatusAndHeadersByName) {
+    KRZPAPComm comm(std::string("127.0.0.1"));
+    LoopbackPair pair(comm);
+    pair.write(
+        "HTTP/1.0 302 Found\r\nLocation: /next\r\nSet-Cookie: a=1\r\nSET-COOKIE: b=2\r\n"
+        "Content-Length: 0\r\n\r\n");
+    ASSERT_TRUE(waitReadable(comm.getFD()));
+    ASSERT_EQ(comm.readResponse(), KRZPAPC_READ_OK);
+    EXPECT_EQ(comm.getResponseStatus(), 302);
+    EXPECT_EQ(comm.getResponseReason(), "Found");
+    EXPECT_EQ(comm.getResponseVersion(), "HTTP/1.0");
+    EXPECT_EQ(comm.getResponseHeader("location"), "/next");
+    EXPECT_EQ(comm.getResponseHeader("set-cookie"), "a=1");
+    EXPECT_EQ(comm.getResponseHeaderValues("Set-Cookie"), (std::vector<std::string>{"a=1", "b=2"}));
+    EXPECT_EQ(comm.getResponseHeader("Set-Cookie2"), "");
+    EXPECT_EQ(comm.getResponseHeader("Set-Cooki"), "");
+    EXPECT_TRUE(comm.getResponseHeaderValues("Server").empty());
+    EXPECT_EQ(comm.getResponseHeaderFields().size(), 4u);
+}
+
 TEST(KRZPAPCommReply, LargeBodiesArriveWhole) {
     std::string big;
     for (int i = 0; i < 300000; ++i)

@@ -382,4 +382,62 @@ TEST(KRZPLineCursor, LimitCountsTheLineWithoutItsEnd) {
     }
 }
 
+// The status line and headers taken apart: the code only when it is three digits standing alone,
+// the reason after one blank, each header's value trimmed, folded lines joined, repeated headers
+// kept in order; a reply read after them on the same parser starts from nothing.
+TEST(KRZPReplyParser, StatusAndHeaderFieldsTakenApart) {
+    using Fields = std::vector<KRZPReplyParser::Field>;
+    const struct {
+        std::string head;
+        int status;
+        std::string reason;
+        std::string version;
+        Fields fields;
+    } cases[] = {
+        {"HTTP/1.1 200 OK", 200, "OK", "HTTP/1.1", {}},
+        {"HTTP/1.0 401 Unauthorized access", 401, "Unauthorized access", "HTTP/1.0", {}},
+        {"HTTP/1.1 302", 302, "", "HTTP/1.1", {}},
+        {"HTTP/1.1 302 ", 302, "", "HTTP/1.1", {}},
+        {"HTTP/1.1 2000 OK", 0, "", "HTTP/1.1", {}},
+        {"HTTP/1.1 20 OK", 0, "", "HTTP/1.1", {}},
+        {"HTTP/1.1 2x0 OK", 0, "", "HTTP/1.1", {}},
+        {"HTTP/1.1", 0, "", "HTTP/1.1", {}},
+        {"HTTP/1.1 404 Not Found\r\nServer:  box 1.0 \r\nSet-Cookie: a=1\r\nset-cookie:b=2",
+         404,
+         "Not Found",
+         "HTTP/1.1",
+         {{"Server", "box 1.0"}, {"Set-Cookie", "a=1"}, {"set-cookie", "b=2"}}},
+        {"HTTP/1.1 200 OK\r\nX-Long: one\r\n  two\r\n\tthree\r\nno colon here\r\n: nameless\r\n"
+         "Empty:",
+         200,
+         "OK",
+         "HTTP/1.1",
+         {{"X-Long", "one two three"}, {"Empty", ""}}},
+        {"HTTP/1.1 200 OK\r\nValue: a: b\t", 200, "OK", "HTTP/1.1", {{"Value", "a: b"}}},
+    };
+    for (const auto& c : cases) {
+        KRZPReplyParser parser(BOUNDS);
+        for (const std::string& second : {std::string(), std::string("<html>page</html>")}) {
+            parser.start(0);
+            std::string reply = c.head + "\r\n\r\n";
+            const char* at = reply.data();
+            while (parser.parse(at, reply.data() + reply.size(), true) ==
+                   KRZPReplyParser::HEADER_BLOCK) {
+            }
+            EXPECT_EQ(parser.status(), c.status) << c.head;
+            EXPECT_EQ(parser.reason(), c.reason) << c.head;
+            EXPECT_EQ(parser.version(), c.version) << c.head;
+            EXPECT_EQ(parser.fields(), c.fields) << c.head;
+            // The next reply, without status line, has none of these.
+            parser.start(0);
+            at = second.data();
+            parser.parse(at, second.data() + second.size(), true);
+            EXPECT_EQ(parser.status(), 0) << c.head;
+            EXPECT_EQ(parser.reason(), "") << c.head;
+            EXPECT_EQ(parser.version(), "") << c.head;
+            EXPECT_TRUE(parser.fields().empty()) << c.head;
+        }
+    }
+}
+
 }  // namespace

@@ -75,26 +75,52 @@ TEST(Recording, MalformedDocumentsAreRefusedNamingThePlace) {
         const char* place;
     };
     const Case cases[] = {
-        {"another format", [](json& j) { j["format"] = "har"; }, "recording.format"},
-        {"a later version", [](json& j) { j["version"] = 2; }, "recording.version"},
-        {"no address", [](json& j) { j.erase("address"); }, "\"address\" is missing"},
-        {"unknown login kind", [](json& j) { j["login"]["kind"] = "digest"; },
-         "recording.login.kind"},
+        {"another format", [](json& j) { j["format"] = "har"; }, "at /format: "},
+        {"a later version", [](json& j) { j["version"] = 2; }, "at /version: "},
+        {"no address", [](json& j) { j.erase("address"); }, "address"},
+        {"unknown login kind", [](json& j) { j["login"]["kind"] = "digest"; }, "at /login/kind: "},
         {"status as text", [](json& j) { j["exchanges"][1]["reply"]["status"] = "200"; },
-         "recording.exchanges[1].reply.status"},
+         "at /exchanges/1/reply/status: "},
         {"status too large", [](json& j) { j["exchanges"][0]["reply"]["status"] = 1000; },
-         "recording.exchanges[0].reply.status"},
+         "at /exchanges/0/reply/status: "},
         {"two bodies", [](json& j) { j["exchanges"][0]["reply"]["bodyBase64"] = ""; },
-         "recording.exchanges[0].reply"},
+         "at /exchanges/0/reply: "},
         {"target without slash",
          [](json& j) { j["exchanges"][0]["request"]["target"] = "status.html"; },
-         "recording.exchanges[0].request.target"},
+         "at /exchanges/0/request/target: "},
         {"header not a pair",
          [](json& j) { j["exchanges"][0]["request"]["headers"][0] = json::array({"Cookie"}); },
-         "recording.exchanges[0].request.headers[0]"},
+         "at /exchanges/0/request/headers/0: "},
         {"flag as text", [](json& j) { j["exchanges"][1]["reply"]["cutShort"] = "yes"; },
-         "recording.exchanges[1].reply.cutShort"},
-        {"no exchanges", [](json& j) { j.erase("exchanges"); }, "\"exchanges\" is missing"},
+         "at /exchanges/1/reply/cutShort: "},
+        {"no exchanges", [](json& j) { j.erase("exchanges"); }, "exchanges"},
+        {"empty method", [](json& j) { j["exchanges"][0]["request"]["method"] = ""; },
+         "at /exchanges/0/request/method: "},
+        // What the schema cannot see: bytes given as base64 are checked once decoded.
+        {"empty method as base64",
+         [](json& j) {
+             j["exchanges"][1]["request"]["method"] = {{"base64", ""}};
+         },
+         "at /exchanges/1/request/method: empty"},
+        {"target as base64 without slash",
+         [](json& j) {
+             j["exchanges"][0]["request"]["target"] = {{"base64", "eA=="}};
+         },
+         "at /exchanges/0/request/target: does not start with '/'"},
+        {"unknown member", [](json& j) { j["exchanges"][0]["reply"]["extra"] = 1; },
+         "at /exchanges/0/reply: "},
+        {"not an object", [](json& j) { j = json::array(); }, "at its top: "},
+        {"a body that is no base64",
+         [](json& j) {
+             j["exchanges"][0]["reply"].erase("body");
+             j["exchanges"][0]["reply"]["bodyBase64"] = "QQ=*";
+         },
+         "at /exchanges/0/reply/bodyBase64: not base64"},
+        {"a header name that is no base64",
+         [](json& j) {
+             j["exchanges"][0]["request"]["headers"][0][0] = {{"base64", "Q Q"}};
+         },
+         "at /exchanges/0/request/headers/0/0/base64: not base64"},
     };
     for (const Case& c : cases) {
         json j = sample().toJson();
@@ -112,6 +138,15 @@ TEST(Recording, MalformedDocumentsAreRefusedNamingThePlace) {
     EXPECT_EQ(999, Recording::fromJson(highest).exchanges[0].reply.status);
     EXPECT_THROW(Recording::fromText("{"), std::invalid_argument);
     EXPECT_THROW(Recording::fromFile("/nonexistent/recording.json"), std::invalid_argument);
+    // Padding, and the bytes of a large body that is no text, read back whole.
+    json padded = sample().toJson();
+    padded["exchanges"][0]["reply"].erase("body");
+    padded["exchanges"][0]["reply"]["bodyBase64"] = "QUI=";
+    EXPECT_EQ("AB", Recording::fromJson(padded).exchanges[0].reply.body);
+    Recording big = sample();
+    big.exchanges[0].reply.body = std::string(1 << 20, '\xff');
+    EXPECT_EQ(big.exchanges[0].reply.body,
+              Recording::fromText(big.toText()).exchanges[0].reply.body);
 }
 
 TEST(Recording, ScrubberReplacesEverySpellingOfASecretWithOnePlaceholder) {

@@ -272,6 +272,43 @@ TEST(Describer, RecognitionTakesTheModelFromWhatTheProbeSees) {
     }
 }
 
+// The scans that stand for the draft's patterns: a model word as the title pattern finds it, and
+// what a prefix's model group takes, at the first place where it takes anything.
+TEST(Describer, ModelScansDoWhatThePatternsDo) {
+    const std::pair<const char*, const char*> titles[] = {
+        {"Zephyr ZR-9 Login", ""},
+        {"Zephyr ZR-90 Login", "ZR-90"},
+        {"Box AB1234x-v2", "AB1234x-v2"},
+        {"AB12- setup", "AB12"},
+        {"ABCDEFG12 X12", "X12"},
+        {"ABCDEF12", "ABCDEF12"},
+        {"x9AB12 CD34", "CD34"},
+        {"A_B12 (C12)", "C12"},
+        {"AB12_x DE34", "DE34"},
+        {"WR--12 RT12", "RT12"},
+        {"9 12 router", ""},
+        {"", ""},
+    };
+    for (const auto& t : titles)
+        EXPECT_EQ(krzpap::modelWord(t.first), t.second) << t.first;
+    const struct {
+        const char* prefix;
+        const char* text;
+        const char* taken;
+    } after[] = {
+        {"Model: ", "Model: ZR-9<br>", "ZR-9"},
+        {"Model: ", "Model: <b>Model: XR-1;", "XR-1"},  // the first place that takes something
+        {"Model: ", "Model: XR-1 Model: YR-2", "XR-1"},
+        {"m=", "m=\"a\" m=b&c m=d,e", "b"},
+        {"m=", "m=\tx m=\fy m=\vz m=w", "w"},
+        {"Model: ", "Model:", ""},
+        {"Model: ", "no model here", ""},
+        {"", "abc", "abc"},
+    };
+    for (const auto& a : after)
+        EXPECT_EQ(krzpap::modelAfter(a.prefix, a.text), a.taken) << a.prefix << " in " << a.text;
+}
+
 TEST(Describer, LoginIsTakenFromTheRecordingAndTheFormsAroundIt) {
     struct Case {
         const char* name;

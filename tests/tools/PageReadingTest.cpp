@@ -118,6 +118,28 @@ TEST(PageReading, SerialNumbersAcrossCells) {
     EXPECT_EQ(expected, serialsOf(page));
 }
 
+// A MAC address is six pairs with one separator throughout, and a word of its own.
+TEST(PageReading, MacAddressesStandingAsWords) {
+    const struct {
+        std::string text;
+        std::vector<std::string> macs;
+    } cases[] = {
+        {"MAC: 00:1A:2b:3C:4d:5E<br>", {"00:1A:2b:3C:4d:5E"}},
+        {"00-11-22-33-44-55", {"00-11-22-33-44-55"}},
+        {"00:11-22:33:44:55", {}},                        // two separators
+        {"00:11:22:33:44:5G", {}},                        // not hexadecimal
+        {"x00:11:22:33:44:55", {}},                       // inside a word
+        {"00:11:22:33:44:55a", {}},                       // inside a word
+        {"00:11:22:33:44:55_", {}},                       // '_' belongs to a word
+        {"-00:11:22:33:44:55:", {"00:11:22:33:44:55"}},   // separators around it are no word
+        {"00:11:22:33:44:55:66", {"00:11:22:33:44:55"}},  // its first six pairs
+        {"a=00:11:22:33:44:55,b=66:77:88:99:AA:BB", {"00:11:22:33:44:55", "66:77:88:99:AA:BB"}},
+        {"00:11:22:33:44", {}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(macsOf(c.text), c.macs) << c.text;
+}
+
 // What a hostile device may send: a megabyte in one attribute, name or literal, unterminated
 // markup and literals, deep nesting. Each is read without a crash and what follows still counts.
 TEST(PageReading, HostilePagesAreReadInOnePass) {

@@ -44,19 +44,6 @@ void takeUrl(FetchOptions& o) {
     o.address = host;
 }
 
-nlohmann::json statusCode(const std::string& headers) {
-    // "HTTP/1.1 200 OK"; a reply without a status line has none.
-    if (headers.rfind("HTTP/", 0) != 0)
-        return nullptr;
-    size_t space = headers.find(' ');
-    if (space == std::string::npos || space + 4 > headers.size())
-        return nullptr;
-    std::string digits = headers.substr(space + 1, 3);
-    if (digits.find_first_not_of("0123456789") != std::string::npos)
-        return nullptr;
-    return std::stoi(digits);
-}
-
 // The reply's header lines with the values of cookies and credentials hidden unless asked for.
 std::string shownHeaders(const Globals& globals, const std::string& headers) {
     if (globals.showSecrets)
@@ -325,7 +312,9 @@ int runFetchCommand(const Globals& globals, FetchOptions o) {
     exchange(globals, comm, o, params);
     const std::string& headers = comm.getResponseHeaders();
     const std::string& body = comm.getResponseBody();
-    nlohmann::json status = statusCode(headers);
+    nlohmann::json status = nullptr;
+    if (comm.getResponseStatus() != 0)
+        status = comm.getResponseStatus();
     if (status.is_null()) {
         throw CommandError(EXIT_ERROR,
                            "the server at " + o.address + ":" + std::to_string(o.port) +
