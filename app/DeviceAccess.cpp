@@ -264,7 +264,7 @@ Error describeFailure(const KRZPAPCException& e, const std::string& what) {
             }
         }
             return Error(ErrorKind::LoginRefused,
-                         what + " failed: the device refused the credentials", "user",
+                         what + " failed: the device refused the credentials", "password",
                          Advice::GiveCredentials);
         case KRZPAPC_PARSE_ERROR:
             return Error(ErrorKind::DeviceFailed,

@@ -285,7 +285,7 @@ Settings Application::show(const DeviceRequest& device) {
         auto conf = krzpap::openDevice(device, state_->cancel);
         bool loggedIn = krzpap::deviceStep("logging in", [&] { return conf->testLogin(); });
         if (!loggedIn)
-            throw Error(ErrorKind::LoginRefused, "the device refused the credentials", "user",
+            throw Error(ErrorKind::LoginRefused, "the device refused the credentials", "password",
                         Advice::GiveCredentials);
         state_->step("reading the settings");
         krzpap::deviceStep("reading the settings", [&] { conf->retrieveAttributes(); });

@@ -146,8 +146,10 @@ struct Settings {
     std::string usernameRule;   ///< The device's words for its user names.
     std::string passwordRule;   ///< ... for its passwords.
     std::string ssidRule;       ///< ... for its network names.
-    int minUsername = 0, maxUsername = 0;  ///< Lengths of user names.
-    int minPassword = 0, maxPassword = 0;  ///< Lengths of passwords.
+    int minUsername = 0;        ///< Shortest user name.
+    int maxUsername = 0;        ///< Longest user name.
+    int minPassword = 0;        ///< Shortest password.
+    int maxPassword = 0;        ///< Longest password.
 };
 
 /// The changes asked of a device; an unset field stays as the device holds it.
@@ -186,16 +188,16 @@ struct Sighting {
 
 /// A wireless network as a scan of the air shows it, for the factory-defaults verdict.
 struct DefaultsRequest {
-    std::string ssid;   ///< At most 32 bytes.
-    std::string bssid;  ///< The access point's MAC.
-    int channel = 0;    ///< 0 unknown, 1-14, or a 5 GHz channel.
-    bool privacy = false;
-    std::string rsn;  ///< The RSN information element, or empty.
+    std::string ssid;      ///< At most 32 bytes.
+    std::string bssid;     ///< The access point's MAC.
+    int channel = 0;       ///< 0 unknown, 1-14, or a 5 GHz channel.
+    bool privacy = false;  ///< The beacon's privacy bit.
+    std::string rsn;       ///< The RSN information element, or empty.
 };
 
 /// The recognizers' verdict on a network.
 struct DefaultsVerdict {
-    std::string ssid;
+    std::string ssid;     ///< The network's name, as asked.
     std::string bssid;    ///< In the library's spelling.
     int verdict = 0;      ///< >0 at factory defaults, <0 changed, 0 no opinion.
     std::string meaning;  ///< The verdict in words.
@@ -207,21 +209,21 @@ struct RecordRequest {
     std::vector<std::string> tryChange;  ///< FIELD=VALUE, all in one form: posted and restored.
     bool keepSecrets = false;            ///< Keep passwords and keys in the recording.
     bool anonymize = false;              ///< Replace MACs, serial numbers and the like.
-    int maxPages = 100;
-    int maxDepth = 4;
-    int maxKiB = 32768;
-    int maxSeconds = 120;
-    int timeout = 10;  ///< Seconds for one reply.
+    int maxPages = 100;                  ///< Pages at most.
+    int maxDepth = 4;                    ///< Links followed from the start page, at most.
+    int maxKiB = 32768;                  ///< KiB of replies at most.
+    int maxSeconds = 120;                ///< Seconds in all, at most.
+    int timeout = 10;                    ///< Seconds for one reply.
 };
 
 /// What record wrote.
 struct RecordResult {
-    std::string recording;  ///< The recording as JSON text (what a file holds).
-    size_t exchanges = 0;   ///< Requests recorded.
-    int pages = 0;          ///< Pages among them.
-    bool complete = false;  ///< Ended within its bounds, not cut off.
-    bool secretsKept = false;
-    bool anonymized = false;
+    std::string recording;     ///< The recording as JSON text (what a file holds).
+    size_t exchanges = 0;      ///< Requests recorded.
+    int pages = 0;             ///< Pages among them.
+    bool complete = false;     ///< Ended within its bounds, not cut off.
+    bool secretsKept = false;  ///< Passwords and keys were kept, as asked.
+    bool anonymized = false;   ///< MACs, serial numbers and the like were replaced.
     /// Why it stopped early (the recording still holds what was seen), or null.
     std::shared_ptr<const Error> stopped;
 };

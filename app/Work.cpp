@@ -115,8 +115,8 @@ boost::shared_ptr<KRZPAPConfigurator> openDevice(
             break;
         case KRZP_AP_LOGIN_FAILED:
             throw Error(ErrorKind::LoginRefused,
-                        at + " (" + conf->getDescription() + ") refused the credentials", "user",
-                        Advice::GiveCredentials);
+                        at + " (" + conf->getDescription() + ") refused the credentials",
+                        "password", Advice::GiveCredentials);
         case KRZP_AP_UNREACHABLE:
             throw Error(ErrorKind::Unreachable, at + " cannot be reached; check that it is on and "
                                                      "that 'krzpap scan' lists it");
@@ -164,10 +164,10 @@ Error badRequest(const std::string& sentence, const std::string& field,
 // needs a key; and something must change.
 void checkFieldsGoTogether(const Asked& o) {
     if (o.haveKey && o.security.empty())
-        throw badRequest("a key needs a security mode: say which mode the key is for", "key",
+        throw badRequest("a key needs a security mode: say which mode the key is for", "security",
                          Advice::KeyNeedsSecurity);
     if (!o.encryption.empty() && o.security.empty())
-        throw badRequest("an encryption needs a security mode", "encryption",
+        throw badRequest("an encryption needs a security mode", "security",
                          Advice::EncryptionNeedsSecurity);
     if (!o.haveSsid && o.security.empty() && !o.haveNewUser && !o.haveNewPassword)
         throw badRequest("nothing to change", "", Advice::NothingToChange);

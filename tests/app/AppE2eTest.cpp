@@ -51,7 +51,7 @@ struct Failing {
 
 const Failing kFailing[] = {
     {"wrong password", [](auto& a) { a.show(device(kAcme, "not-it")); }, ErrorKind::LoginRefused,
-     "user", Advice::GiveCredentials, nullptr},
+     "password", Advice::GiveCredentials, nullptr},
     {"nobody there", [](auto& a) { a.show(device("192.168.77.99")); }, ErrorKind::Unreachable, "",
      Advice::None, nullptr},
     {"no web server", [](auto& a) { a.show(device("192.168.77.50")); }, ErrorKind::Unreachable, "",
@@ -68,7 +68,7 @@ const Failing kFailing[] = {
      ErrorKind::BadRequest, "", Advice::NothingToChange, nullptr},
     {"key without mode",
      [](auto& a) { a.configure(device(kAcme), changes([](auto& c) { c.key = "12345678"; })); },
-     ErrorKind::BadRequest, "key", Advice::KeyNeedsSecurity, nullptr},
+     ErrorKind::BadRequest, "security", Advice::KeyNeedsSecurity, nullptr},
     {"encryption without mode",
      [](auto& a) {
          a.configure(device(kAcme), changes([](auto& c) {
@@ -76,7 +76,7 @@ const Failing kFailing[] = {
                          c.encryption = "aes";
                      }));
      },
-     ErrorKind::BadRequest, "encryption", Advice::EncryptionNeedsSecurity, nullptr},
+     ErrorKind::BadRequest, "security", Advice::EncryptionNeedsSecurity, nullptr},
     {"mode without key",
      [](auto& a) { a.configure(device(kAcme), changes([](auto& c) { c.security = "wpa2-psk"; })); },
      ErrorKind::BadRequest, "key", Advice::SecurityNeedsKey, "wpa2-psk"},

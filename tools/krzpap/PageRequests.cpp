@@ -74,7 +74,7 @@ void checkModeName(const nlohmann::json& body, const char* name, Check fromName)
     bool known = false;
     try {
         known = *mode != "unknown" && (fromName(*mode), true);
-    } catch (const CommandError&) {
+    } catch (const krzpapp::Error&) {
     }
     if (!known)
         throw PageRequestError(name,
