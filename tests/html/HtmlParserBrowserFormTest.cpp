@@ -209,7 +209,7 @@ TEST(HtmlPageForm, ButtonsOptionsAndLabelsAsABrowserShowsThem) {
 // disabled, attributes, the value of a button element) are kept; what comes from outside every
 // form belongs to none.
 TEST(HtmlPageForm, TextBeforeAControlAndTheMarkupsOwnFacts) {
-    const std::string far(kLabelReachForTest, 'x');
+    const std::string distant(kLabelReachForTest, 'x');
     const std::string page =
         "<p>Outside</p><form name=w><table><tr><td>SSID &amp; name</td><td><input name=ssid "
         "maxlength=32></td></tr><tr><td>  </td><td><input type=hidden name=h value=1>"
