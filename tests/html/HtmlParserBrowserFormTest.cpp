@@ -214,7 +214,7 @@ TEST(HtmlPageForm, TextBeforeAControlAndTheMarkupsOwnFacts) {
         "<p>Outside</p><form name=w><table><tr><td>SSID &amp; name</td><td><input name=ssid "
         "maxlength=32></td></tr><tr><td>  </td><td><input type=hidden name=h value=1>"
         "<input type=checkbox name=off></td></tr></table>Gap<span title='" +
-        far +
+        distant +
         "'></span><textarea name=t>x</textarea><select name=s disabled><optgroup disabled><option "
         "value=a>A</optgroup><option selected value=b>B</select><button name=go value=1 "
         "type=submit>Go</button></form><input name=stray>";
