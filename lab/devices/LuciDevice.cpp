@@ -13,7 +13,6 @@ namespace {
 
 const char kCookie[] = "sysauth_http";
 const char kRoot[] = "/cgi-bin/luci";
-const char kNullSession[] = "00000000000000000000000000000000";
 const char kIface[] = "default_radio0";
 constexpr std::size_t kMaxSessions = 16;
 
