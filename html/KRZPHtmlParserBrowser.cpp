@@ -1501,7 +1501,7 @@ class BrowserReader {
     const char* const text_;
     const size_t size_;
     const Charset charset_;
-    const std::string& submitter_;
+    const std::string submitter_;  // a copy: callers may pass a temporary
 
     std::vector<Attribute> attributes_;
     size_t attributeCount_ = 0;
