@@ -151,15 +151,12 @@ Pattern pattern(const Node& node, bool inHeaders, bool needsGroup) {
     p.source = node.nonEmptyText();
     p.inHeaders = inHeaders;
     try {
-        // The library's default matcher recurses once per character matched, so a hostile page
-        // (a megabyte of title) would overflow the stack; the polynomial matcher (libstdc++'s
-        // breadth-first one) keeps its depth to the pattern's size. It has no back-references:
-        // a pattern with one does not compile.
-        p.regex = std::regex(p.source, std::regex::ECMAScript | std::regex_constants::__polynomial);
-    } catch (const std::regex_error& e) {
-        node.fail(std::string("the pattern does not compile: ") + e.what());
+        // Searched over whatever a device sends: a matcher whose time is linear in the text.
+        p.matcher = Matcher(p.source);
+    } catch (const std::invalid_argument& e) {
+        node.fail("the pattern " + p.source + " is refused: " + e.what());
     }
-    if (needsGroup && p.regex.mark_count() < 1)
+    if (needsGroup && p.matcher.groups() < 1)
         node.fail("the pattern has no group ( ) for the value");
     return p;
 }
@@ -994,10 +991,11 @@ bool Change::writes(const Location& setting, size_t wirelessWrites) const {
 
 bool Pattern::find(const std::string& headers, const std::string& body, std::string& value) const {
     const std::string& text = inHeaders ? headers : body;
-    std::smatch m;
-    if (!std::regex_search(text, m, regex))
+    std::vector<Matcher::Span> spans;
+    if (!matcher.search(text, spans))
         return false;
-    value = m.size() > 1 ? m[1].str() : m[0].str();
+    const Matcher::Span& s = spans.size() > 1 ? spans[1] : spans[0];
+    value = s.matched() ? text.substr(s.begin, s.end - s.begin) : std::string();
     return true;
 }
 

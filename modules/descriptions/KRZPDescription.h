@@ -4,6 +4,7 @@
 // an error names the file and the place in it as a JSON pointer.
 #pragma once
 
+#include "KRZPMatcher.h"
 #include "KRZPSteps.h"
 
 #include "core/KRZPAPConfigurator.h"
@@ -11,7 +12,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <regex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -21,7 +21,7 @@ namespace krzdesc {
 // A regular expression whose first group is the value; kept with its source for messages.
 struct Pattern {
     std::string source;
-    std::regex regex;
+    Matcher matcher;
     // Looked for in the reply's header text instead of its body.
     bool inHeaders = false;
 

@@ -9,7 +9,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <regex>
 #include <stdexcept>
 #include <string>
 #include <vector>

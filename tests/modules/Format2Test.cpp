@@ -258,7 +258,7 @@ TEST(Format2Captures, EachSourceAndWhatTheReplyLacks) {
     outside.formName = "a";
     auto nonce = std::make_shared<krzdesc::Pattern>();
     nonce->source = "nonce = \"([0-9a-f]+)\"";
-    nonce->regex = std::regex(nonce->source);
+    nonce->matcher = krzdesc::Matcher(nonce->source);
     krzdesc::Capture bounded = capture(K::Pattern, "");
     bounded.pattern = nonce;
     krzdesc::Capture tooLong = bounded;
