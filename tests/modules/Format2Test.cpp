@@ -78,7 +78,7 @@ TEST(Format2Loader, EachBadDescriptionIsRefusedWithItsPlace) {
         {{{"/values/a", "{a}"}}, "/values/a", "needs its own value"},
         {{{"/login/steps/0/capture/nonce", {{"pattern", "nonce=("}}}},
          "/login/steps/0/capture/nonce/pattern",
-         "does not compile"},
+         "never closed"},
         {{{"/login/steps/0/capture/nonce", {{"pattern", "nonce"}}}},
          "/login/steps/0/capture/nonce/pattern",
          "no group"},
