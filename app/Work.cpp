@@ -22,31 +22,10 @@ std::string firstMac(const KRZPAPConfigurator& conf) {
     return macs.empty() ? std::string() : narrow(macs.front().toHexString());
 }
 
-// A configure request as the checks read it: a security or encryption given empty is not given.
-struct Asked {
-    std::string ssid;
-    bool haveSsid = false;
-    std::string security;
-    std::string encryption;
-    std::string key;
-    bool haveKey = false;
-    std::string newUser;
-    bool haveNewUser = false;
-    std::string newPassword;
-    bool haveNewPassword = false;
-
-    explicit Asked(const ConfigureRequest& r)
-        : ssid(r.ssid.value_or("")),
-          haveSsid(r.ssid.has_value()),
-          security(r.security.value_or("")),
-          encryption(r.encryption.value_or("")),
-          key(r.key.value_or("")),
-          haveKey(r.key.has_value()),
-          newUser(r.newUser.value_or("")),
-          haveNewUser(r.newUser.has_value()),
-          newPassword(r.newPassword.value_or("")),
-          haveNewPassword(r.newPassword.has_value()) {}
-};
+// A request's text, empty when it is not given: a security or encryption given empty is not given.
+std::string given(const std::optional<std::string>& asked) {
+    return asked.value_or("");
+}
 
 }  // namespace
 
@@ -162,67 +141,70 @@ Error badRequest(const std::string& sentence, const std::string& field,
 
 // Which fields go together: a key and an encryption belong to a security mode, which (but none)
 // needs a key; and something must change.
-void checkFieldsGoTogether(const Asked& o) {
-    if (o.haveKey && o.security.empty())
+void checkFieldsGoTogether(const ConfigureRequest& o) {
+    if (o.key.has_value() && given(o.security).empty())
         throw badRequest("a key needs a security mode: say which mode the key is for", "security",
                          Advice::KeyNeedsSecurity);
-    if (!o.encryption.empty() && o.security.empty())
+    if (!given(o.encryption).empty() && given(o.security).empty())
         throw badRequest("an encryption needs a security mode", "security",
                          Advice::EncryptionNeedsSecurity);
-    if (!o.haveSsid && o.security.empty() && !o.haveNewUser && !o.haveNewPassword)
+    if (!o.ssid.has_value() && given(o.security).empty() && !o.newUser.has_value() &&
+        !o.newPassword.has_value())
         throw badRequest("nothing to change", "", Advice::NothingToChange);
-    if (!o.security.empty() && o.security != "none" && !o.haveKey)
-        throw badRequest("security " + o.security + " needs a key (the new passphrase or WEP key)",
-                         "key", Advice::SecurityNeedsKey, o.security);
+    if (!given(o.security).empty() && given(o.security) != "none" && !o.key.has_value())
+        throw badRequest(
+            "security " + given(o.security) + " needs a key (the new passphrase or WEP key)", "key",
+            Advice::SecurityNeedsKey, given(o.security));
 }
 
 // A known mode, and an encryption the mode can carry (anything else would be changed by the
 // device), and for WEP one that fits the key's length.
-void checkEncryption(const Asked& o) {
+void checkEncryption(const ConfigureRequest& o) {
     static const std::map<std::string, std::vector<std::string>> allowed = {
         {"none", {"none"}},
         {"wep", {"wep64", "wep128"}},
         {"wpa-psk", {"tkip", "aes", "tkip-aes"}},
         {"wpa2-psk", {"aes", "tkip", "tkip-aes"}},
         {"wpa-wpa2-psk", {"tkip-aes", "tkip", "aes"}}};
-    if (!o.security.empty() && allowed.count(o.security) == 0)
-        throw badRequest("there is no security mode \"" + escapeText(o.security) +
+    if (!given(o.security).empty() && allowed.count(given(o.security)) == 0)
+        throw badRequest("there is no security mode \"" + escapeText(given(o.security)) +
                              "\"; give none, wep, wpa-psk, wpa2-psk or wpa-wpa2-psk",
                          "security");
-    if (o.encryption.empty())
+    if (given(o.encryption).empty())
         return;
-    const auto& list = allowed.at(o.security);
-    if (std::find(list.begin(), list.end(), o.encryption) == list.end()) {
+    const auto& list = allowed.at(given(o.security));
+    if (std::find(list.begin(), list.end(), given(o.encryption)) == list.end()) {
         std::string names;
         for (const auto& n : list)
             names += (names.empty() ? "" : ", ") + n;
-        throw badRequest("security mode " + o.security + " cannot use encryption " + o.encryption +
-                             "; it takes " + names,
+        throw badRequest("security mode " + given(o.security) + " cannot use encryption " +
+                             given(o.encryption) + "; it takes " + names,
                          "encryption");
     }
-    bool short64 = o.key.size() == 5 || o.key.size() == 10;
-    if (o.security == "wep" && short64 != (o.encryption == "wep64")) {
-        throw badRequest("a " + o.encryption + " key is " +
-                             (o.encryption == "wep64" ? "5 characters or 10 hexadecimal digits"
-                                                      : "13 characters or 26 hexadecimal digits"),
-                         "key");
+    bool short64 = given(o.key).size() == 5 || given(o.key).size() == 10;
+    if (given(o.security) == "wep" && short64 != (given(o.encryption) == "wep64")) {
+        throw badRequest(
+            "a " + given(o.encryption) + " key is " +
+                (given(o.encryption) == "wep64" ? "5 characters or 10 hexadecimal digits"
+                                                : "13 characters or 26 hexadecimal digits"),
+            "key");
     }
 }
 
 // The key formats of the wireless standards, whatever the device.
-void checkKey(const Asked& o) {
-    size_t n = o.key.size();
-    if (o.security == "none") {
-        if (o.haveKey && !o.key.empty())
+void checkKey(const ConfigureRequest& o) {
+    size_t n = given(o.key).size();
+    if (given(o.security) == "none") {
+        if (o.key.has_value() && !given(o.key).empty())
             throw badRequest("security mode none takes no key", "key");
-    } else if (o.security == "wep") {
-        bool text = (n == 5 || n == 13) && printableAscii(o.key);
-        if (!text && !((n == 10 || n == 26) && isHex(o.key)))
+    } else if (given(o.security) == "wep") {
+        bool text = (n == 5 || n == 13) && printableAscii(given(o.key));
+        if (!text && !((n == 10 || n == 26) && isHex(given(o.key))))
             throw badRequest("a WEP key is 5 or 13 characters, or 10 or 26 hexadecimal digits",
                              "key");
-    } else if (!o.security.empty()) {
-        bool passphrase = n >= 8 && n <= 63 && printableAscii(o.key);
-        if (!passphrase && !(n == 64 && isHex(o.key)))
+    } else if (!given(o.security).empty()) {
+        bool passphrase = n >= 8 && n <= 63 && printableAscii(given(o.key));
+        if (!passphrase && !(n == 64 && isHex(given(o.key))))
             throw badRequest(
                 "a WPA passphrase is 8 to 63 printable characters (or 64 hexadecimal digits)",
                 "key");
@@ -230,26 +212,26 @@ void checkKey(const Asked& o) {
 }
 
 // The standard's bound on an SSID, whatever the device; its characters are each device's own.
-void checkSsidLength(const Asked& o) {
-    if (o.haveSsid && (o.ssid.empty() || o.ssid.size() > 32)) {
-        throw badRequest("an SSID is 1 to 32 bytes long; \"" + escapeText(o.ssid) + "\" has " +
-                             std::to_string(o.ssid.size()),
+void checkSsidLength(const ConfigureRequest& o) {
+    if (o.ssid.has_value() && (given(o.ssid).empty() || given(o.ssid).size() > 32)) {
+        throw badRequest("an SSID is 1 to 32 bytes long; \"" + escapeText(given(o.ssid)) +
+                             "\" has " + std::to_string(given(o.ssid).size()),
                          "ssid");
     }
 }
 
-_KRZPEncryptionMode defaultEncryption(const Asked& o) {
-    if (!o.encryption.empty())
-        return encryptionModeFromName(o.encryption);
-    if (o.security == "none")
+_KRZPEncryptionMode defaultEncryption(const ConfigureRequest& o) {
+    if (!given(o.encryption).empty())
+        return encryptionModeFromName(given(o.encryption));
+    if (given(o.security) == "none")
         return KRZP_ENCRYPTION_NONE;
-    if (o.security == "wep") {
-        return (o.key.size() == 5 || o.key.size() == 10) ? KRZP_ENCRYPTION_WEP64
-                                                         : KRZP_ENCRYPTION_WEP128;
+    if (given(o.security) == "wep") {
+        return (given(o.key).size() == 5 || given(o.key).size() == 10) ? KRZP_ENCRYPTION_WEP64
+                                                                       : KRZP_ENCRYPTION_WEP128;
     }
-    if (o.security == "wpa-psk")
+    if (given(o.security) == "wpa-psk")
         return KRZP_ENCRYPTION_TKIP;
-    if (o.security == "wpa2-psk")
+    if (given(o.security) == "wpa2-psk")
         return KRZP_ENCRYPTION_AES;
     return KRZP_ENCRYPTION_TKIP_AES;
 }
@@ -265,23 +247,23 @@ Error ruleBroken(const std::string& sentence, const std::string& field, const st
 }  // namespace
 
 void checkDeviceRules(KRZPAPConfigurator& conf, const ConfigureRequest& request) {
-    Asked o(request);
-    if (o.haveNewUser && !conf.usesUsername()) {
+    const ConfigureRequest& o = request;
+    if (o.newUser.has_value() && !conf.usesUsername()) {
         throw Error(ErrorKind::DeviceRule,
                     "the " + conf.getDescription() + " has no administrator user name", "newUser",
                     Advice::LeaveOutNewUser);
     }
-    if (o.haveSsid) {
-        _KRZPStringValidatorCode code = conf.validateSsid(o.ssid);
+    if (o.ssid.has_value()) {
+        _KRZPStringValidatorCode code = conf.validateSsid(given(o.ssid));
         if (code != KRZP_SV_OK) {
-            throw ruleBroken("the SSID \"" + escapeText(o.ssid) + "\" " + ruleText(code) +
+            throw ruleBroken("the SSID \"" + escapeText(given(o.ssid)) + "\" " + ruleText(code) +
                                  " for the " + conf.getDescription(),
                              "ssid", conf.getSsidRequirementsDescription(),
                              "; nothing was changed");
         }
     }
-    if (o.haveNewUser && conf.usesUsername()) {
-        _KRZPStringValidatorCode code = conf.validateUsername(o.newUser);
+    if (o.newUser.has_value() && conf.usesUsername()) {
+        _KRZPStringValidatorCode code = conf.validateUsername(given(o.newUser));
         if (code != KRZP_SV_OK) {
             throw ruleBroken("the new user name " + std::string(ruleText(code)) + " for the " +
                                  conf.getDescription() + " (" +
@@ -290,8 +272,8 @@ void checkDeviceRules(KRZPAPConfigurator& conf, const ConfigureRequest& request)
                              "newUser", conf.getUsernameRequirementsDescription());
         }
     }
-    if (o.haveNewPassword) {
-        _KRZPStringValidatorCode code = conf.validatePassword(o.newPassword);
+    if (o.newPassword.has_value()) {
+        _KRZPStringValidatorCode code = conf.validatePassword(given(o.newPassword));
         if (code != KRZP_SV_OK) {
             throw ruleBroken("the new password " + std::string(ruleText(code)) + " for the " +
                                  conf.getDescription() + " (" +
@@ -303,24 +285,24 @@ void checkDeviceRules(KRZPAPConfigurator& conf, const ConfigureRequest& request)
 }
 
 void applyChanges(KRZPAPConfigurator& conf, const ConfigureRequest& request) {
-    Asked o(request);
+    const ConfigureRequest& o = request;
     deviceStep("reading the settings", [&] { conf.retrieveAttributes(); });
     deviceStep("starting the configuration", [&] { return conf.startConfiguration(); });
-    if (o.haveSsid) {
-        deviceStep("changing the SSID", [&] { return conf.changeSSID(KRZSsid(o.ssid)); });
+    if (o.ssid.has_value()) {
+        deviceStep("changing the SSID", [&] { return conf.changeSSID(KRZSsid(given(o.ssid))); });
     }
-    if (!o.security.empty()) {
-        auto key = boost::make_shared<KRZPKey>(o.key);
+    if (!given(o.security).empty()) {
+        auto key = boost::make_shared<KRZPKey>(given(o.key));
         deviceStep("changing the security mode", [&] {
-            return conf.changeSecurityMode(securityModeFromName(o.security), key,
+            return conf.changeSecurityMode(securityModeFromName(given(o.security)), key,
                                            defaultEncryption(o));
         });
     }
-    if (o.haveNewUser || o.haveNewPassword) {
+    if (o.newUser.has_value() || o.newPassword.has_value()) {
         // What is not given stays as it is now.
         auto current = conf.getCredentials();
-        std::string user = o.haveNewUser ? o.newUser : current.first;
-        std::string password = o.haveNewPassword ? o.newPassword : current.second;
+        std::string user = o.newUser.has_value() ? given(o.newUser) : current.first;
+        std::string password = o.newPassword.has_value() ? given(o.newPassword) : current.second;
         deviceStep("changing the credentials",
                    [&] { return conf.changeCredentials(user, password); });
     }
@@ -331,12 +313,12 @@ boost::shared_ptr<KRZPAPConfigurator> reopenWithNewCredentials(const DeviceReque
                                                                const KRZPAPConfigurator& conf,
                                                                const ConfigureRequest& request,
                                                                CancelHook& cancel) {
-    Asked o(request);
+    const ConfigureRequest& o = request;
     auto credentials = conf.getCredentials();
-    if (o.haveNewUser)
-        credentials.first = o.newUser;
-    if (o.haveNewPassword)
-        credentials.second = o.newPassword;
+    if (o.newUser.has_value())
+        credentials.first = given(o.newUser);
+    if (o.newPassword.has_value())
+        credentials.second = given(o.newPassword);
     for (int attempt = 0;; ++attempt) {
         try {
             return openDevice(device, cancel, &credentials);
@@ -351,24 +333,25 @@ boost::shared_ptr<KRZPAPConfigurator> reopenWithNewCredentials(const DeviceReque
 
 std::vector<krzpapp::Change> compareChanges(const ConfigureRequest& request,
                                             const KRZPAPConfigurator& check) {
-    Asked o(request);
+    const ConfigureRequest& o = request;
     std::vector<krzpapp::Change> changes;
     std::string key = check.getKey() ? check.getKey()->getKey() : std::string();
-    if (o.haveSsid)
-        changes.push_back({"ssid", o.ssid, false, check.getSSID().getBytes() == o.ssid});
-    if (!o.security.empty()) {
-        changes.push_back({"security", o.security, false,
-                           check.getSecurityMode() == securityModeFromName(o.security)});
+    if (o.ssid.has_value())
+        changes.push_back(
+            {"ssid", given(o.ssid), false, check.getSSID().getBytes() == given(o.ssid)});
+    if (!given(o.security).empty()) {
+        changes.push_back({"security", given(o.security), false,
+                           check.getSecurityMode() == securityModeFromName(given(o.security))});
         changes.push_back({"encryption", encryptionModeName(defaultEncryption(o)), false,
                            check.getEncryptionMode() == defaultEncryption(o)});
-        if (o.security != "none")
-            changes.push_back({"key", o.key, true, key == o.key});
+        if (given(o.security) != "none")
+            changes.push_back({"key", given(o.key), true, key == given(o.key)});
     }
     // A login with the new credentials worked: they are confirmed.
-    if (o.haveNewUser)
-        changes.push_back({"username", o.newUser, false, true});
-    if (o.haveNewPassword)
-        changes.push_back({"password", o.newPassword, true, true});
+    if (o.newUser.has_value())
+        changes.push_back({"username", given(o.newUser), false, true});
+    if (o.newPassword.has_value())
+        changes.push_back({"password", given(o.newPassword), true, true});
     return changes;
 }
 
@@ -384,7 +367,7 @@ void Application::checkDevice(const DeviceRequest& device) {
 }
 
 void Application::checkConfigure(const ConfigureRequest& changes) {
-    krzpap::Asked o(changes);
+    const ConfigureRequest& o = changes;
     krzpap::checkFieldsGoTogether(o);
     krzpap::checkEncryption(o);
     krzpap::checkSsidLength(o);
