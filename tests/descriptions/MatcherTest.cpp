@@ -144,6 +144,7 @@ TEST(MatcherTest, findsWhatEcmaScriptFinds) {
         "(\\d{1,2})\\.(\\d+)",
         "[\\x00-\\x1f]",
         "[0-9A-F]{2,4}",
+        "[a-ab-b]+",
     };
     for (const std::string& p : patterns) {
         Matcher m(p);
