@@ -24,64 +24,9 @@ bool space(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f';
 }
 
-// One start tag: its lower-case name and its attributes as written (values without quotes, not
-// decoded), in order.
-struct Tag {
-    std::string name;
-    std::vector<std::pair<std::string, std::string>> attributes;
-    const std::string* attribute(const char* wanted) const {
-        for (const auto& a : attributes)
-            if (a.first == wanted)
-                return &a.second;
-        return nullptr;
-    }
-};
-
-// Calls `visit` for each start tag of the page, as a browser's tokenizer splits them; one pass.
-template <typename Visit>
-void eachTag(const std::string& page, Visit visit) {
-    const size_t n = page.size();
-    size_t i = 0;
-    while ((i = page.find('<', i)) != std::string::npos) {
-        ++i;
-        if (i >= n || !std::isalpha(static_cast<unsigned char>(page[i])))
-            continue;
-        Tag tag;
-        while (i < n && !space(page[i]) && page[i] != '>' && page[i] != '/')
-            tag.name += static_cast<char>(std::tolower(static_cast<unsigned char>(page[i++])));
-        for (;;) {
-            while (i < n && (space(page[i]) || page[i] == '/'))
-                ++i;
-            if (i >= n || page[i] == '>')
-                break;
-            size_t nameAt = i;
-            while (i < n && !space(page[i]) && page[i] != '>' && page[i] != '/' &&
-                   (page[i] != '=' || i == nameAt))
-                ++i;
-            std::string name = lower(page.substr(nameAt, i - nameAt));
-            while (i < n && space(page[i]))
-                ++i;
-            std::string value;
-            if (i < n && page[i] == '=') {
-                ++i;
-                while (i < n && space(page[i]))
-                    ++i;
-                if (i < n && (page[i] == '"' || page[i] == '\'')) {
-                    size_t end = page.find(page[i], i + 1);
-                    end = end == std::string::npos ? n : end;
-                    value = page.substr(i + 1, end - i - 1);
-                    i = end + 1;
-                } else {
-                    size_t at = i;
-                    while (i < n && !space(page[i]) && page[i] != '>')
-                        ++i;
-                    value = page.substr(at, i - at);
-                }
-            }
-            tag.attributes.emplace_back(std::move(name), std::move(value));
-        }
-        visit(tag);
-    }
+// Every start tag of the page as a browser reads it.
+std::vector<KRZPPageTag> tagsOf(const std::string& page) {
+    return KRZPHtmlParser(page).pageTags();
 }
 
 // A page's text as script tokens: names (dots kept inside, "f.ssid.value"), string literals
@@ -277,16 +222,15 @@ std::string scriptsOf(const std::string& page) {
             break;
         at = close;
     }
-    eachTag(page, [&](const Tag& tag) {
+    for (const KRZPPageTag& tag : tagsOf(page))
         for (const auto& a : tag.attributes) {
             bool handler = a.first.size() > 2 && a.first.compare(0, 2, "on") == 0;
             bool link = lower(a.second.substr(0, 11)) == "javascript:";
             if (handler || link) {
-                out += KRZPHtmlParser::entityDecode(a.second.substr(link ? 11 : 0));
+                out += a.second.substr(link ? 11 : 0);
                 out += "\n;\n";
             }
         }
-    });
     return out;
 }
 
@@ -324,15 +268,15 @@ std::vector<std::string> linksOf(const std::string& target, const std::string& p
         if (!resolved.empty() && !harmful(resolved))
             out.push_back(resolved);
     };
-    eachTag(page, [&](const Tag& tag) {
+    for (const KRZPPageTag& tag : tagsOf(page)) {
         if (!kTags.count(tag.name))
-            return;
+            continue;
         for (const auto& a : tag.attributes)
             if (a.first == "href" || a.first == "src") {
                 take(a.second);
-                return;
+                break;
             }
-    });
+    }
     for (const std::string& link : locationsOf(page))
         take(link);
     return out;
@@ -473,18 +417,18 @@ std::vector<std::string> secretsOf(const std::string& page) {
     const size_t kShortest = 4;
     std::vector<std::string> out;
     ScriptValues scripts(page);
-    eachTag(page, [&](const Tag& tag) {
+    for (const KRZPPageTag& tag : tagsOf(page)) {
         for (const char* link : {"href", "src", "action"})
             if (const std::string* value = tag.attribute(link))
-                for (const std::string& s : secretsOfTarget(KRZPHtmlParser::entityDecode(*value)))
+                for (const std::string& s : secretsOfTarget(*value))
                     out.push_back(s);
         if (tag.name != "input")
-            return;
+            continue;
         const std::string* type = tag.attribute("type");
         const std::string* name = tag.attribute("name");
         const std::string* id = tag.attribute("id");
         const std::string* value = tag.attribute("value");
-        std::string decoded = value ? KRZPHtmlParser::entityDecode(*value) : std::string();
+        std::string decoded = value ? *value : std::string();
         if (type && lower(*type) == "password") {
             out.push_back(decoded);
             if (name)
@@ -496,7 +440,7 @@ std::vector<std::string> secretsOf(const std::string& page) {
         }
         if (name && secretName(*name))
             out.push_back(scripts.valueOf(*name));
-    });
+    }
     for (const auto& literal : scripts.literals())
         if (secretName(literal.first) && literal.second.size() >= kShortest)
             out.push_back(literal.second);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 class KRZPFormParams;
@@ -84,6 +85,21 @@ struct KRZPPageForm {
     /// "reset"; the label their text) and inputs of type submit, image, button and reset (the
     /// label their value, an image's alt).
     std::vector<KRZPPageControl> buttons;
+};
+
+/// A start tag as a browser's tokenizer reads it.
+struct KRZPPageTag {
+    std::string name;  ///< Its name in lower case.
+    /// Its attributes in page order: names in lower case, values with character references
+    /// decoded as KRZPBrowserField's are; a name spelled twice keeps its first value.
+    std::vector<std::pair<std::string, std::string>> attributes;
+    /// The value of attribute \p wanted (lower case), or nullptr when the tag has none.
+    const std::string* attribute(const std::string& wanted) const {
+        for (const auto& a : attributes)
+            if (a.first == wanted)
+                return &a.second;
+        return nullptr;
+    }
 };
 
 /// A forward-moving cursor over one web page, held as 8-bit text exactly as the device sent it.
@@ -175,6 +191,11 @@ class KRZPAP_API KRZPHtmlParser {
     /// its controls, buttons, options and labels. One pass, time linear in the text; the cursor
     /// does not move.
     std::vector<KRZPPageForm> pageForms() const;
+    /// Every start tag of the whole text, in page order, as a browser's tokenizer reads them:
+    /// nothing inside comments, scripts or other raw text (a style, a title, a textarea's text), no
+    /// tag cut off by the end of the text. For the links and event handlers a page holds. One
+    /// pass, time linear in the text; the cursor does not move.
+    std::vector<KRZPPageTag> pageTags() const;
 
     // ---- static text functions ----
     /// The value under \p name (caseless), or a process-wide empty string. The reference points

@@ -196,6 +196,13 @@ class BrowserReader {
         return collectPage();
     }
 
+    // Every start tag of the page.
+    std::vector<KRZPPageTag> readTags() {
+        wantTags_ = true;
+        run(0, false);
+        return std::move(tags_);
+    }
+
     // The form the reading starts in; returns where it ended (past "</form>") or npos.
     std::vector<KRZPBrowserField> readOne(size_t from, size_t& end) {
         openForm(AttributeMap());
@@ -474,6 +481,15 @@ class BrowserReader {
         return value == nullptr ? std::string() : *value;
     }
 
+    void noteTag(std::string_view name) {
+        KRZPPageTag tag;
+        tag.name = std::string(name);
+        for (size_t i = 0; i < attributeCount_; ++i) {
+            tag.attributes.emplace_back(std::string(attributes_[i].name), attributes_[i].value);
+        }
+        tags_.push_back(std::move(tag));
+    }
+
     AttributeMap attributeMap() const {
         AttributeMap map(new std::map<ci_string, std::string>());
         for (size_t i = 0; i < attributeCount_; ++i) {
@@ -624,9 +640,12 @@ class BrowserReader {
         const bool wanted = name == "input" || name == "select" || name == "option" ||
                             name == "optgroup" || name == "textarea" || name == "button" ||
                             name == "fieldset" || name == "form" || name == "label";
-        const size_t pos = readAttributes(nameEnd, wanted);
+        const size_t pos = readAttributes(nameEnd, wanted || wantTags_);
         if (pos == npos) {
             return npos;
+        }
+        if (wantTags_) {
+            noteTag(name);
         }
         if (name == "script") {
             return pastScript(pos);  // script text is never read for fields
@@ -1520,6 +1539,8 @@ class BrowserReader {
     bool inOption_ = false;
     std::string optionText_;
 
+    bool wantTags_ = false;  // only pageTags() notes every start tag
+    std::vector<KRZPPageTag> tags_;
     bool wantPage_ = false;  // only pageForms() notes what follows
     std::vector<Seen> seen_;
     std::vector<LabelElement> labels_;
@@ -1559,4 +1580,9 @@ std::vector<KRZPBrowserForm> KRZPHtmlParser::browserForms(const std::string& sub
 std::vector<KRZPPageForm> KRZPHtmlParser::pageForms() const {
     BrowserReader reader(data, lowerData, std::string());
     return reader.readPageView();
+}
+
+std::vector<KRZPPageTag> KRZPHtmlParser::pageTags() const {
+    BrowserReader reader(data, lowerData, std::string());
+    return reader.readTags();
 }

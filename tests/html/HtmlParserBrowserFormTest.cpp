@@ -262,3 +262,33 @@ TEST(HtmlPageForm, HostilePagesStayBounded) {
 }
 
 }  // namespace
+
+// Start tags as a browser's tokenizer splits them: "name attr=value ..." per tag, "|" between.
+TEST(HtmlPageTags, ReadsStartTagsAsABrowserDoes) {
+    const struct {
+        const char* page;
+        const char* tags;
+    } cases[] = {
+        {"<a HREF='/x?a=1&amp;b=2'>x</a>", "a href=/x?a=1&b=2"},
+        {"<A href=/u onClick=\"go()\" href=/v>", "a href=/u onclick=go()"},
+        {"<!-- <a href=/hidden> --><img src=i.png>", "img src=i.png"},
+        {"<script src=s.js>document.write('<a href=/w>')</script><p>", "script src=s.js|p"},
+        {"<title><a href=/t></title><textarea><a href=/u></textarea>", "title|textarea"},
+        {"<frame src=f.htm/><iframe src=g.htm></iframe>", "frame src=f.htm/|iframe src=g.htm"},
+        {"<a href=\"/never closed>", ""},
+        {"< a href=/x> <1 src=y> <br/>", "br"},
+    };
+    for (const auto& c : cases) {
+        std::string got;
+        for (const KRZPPageTag& tag : KRZPHtmlParser(c.page).pageTags()) {
+            got += (got.empty() ? "" : "|") + tag.name;
+            for (const auto& a : tag.attributes)
+                got += " " + a.first + "=" + a.second;
+        }
+        EXPECT_EQ(c.tags, got) << c.page;
+    }
+    const KRZPPageTag tag = KRZPHtmlParser("<a id=1 href=/h>").pageTags().at(0);
+    ASSERT_NE(nullptr, tag.attribute("href"));
+    EXPECT_EQ("/h", *tag.attribute("href"));
+    EXPECT_EQ(nullptr, tag.attribute("src"));
+}
