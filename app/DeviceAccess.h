@@ -28,7 +28,7 @@ KRZPAPP_API std::wstring widen(const std::string& text);
 KRZPAPP_API std::string escapeText(const std::string& text);
 
 // Parses dotted IPv4 text; throws Error (bad request) for anything else.
-KRZPAPP_API in_addr parseAddress(const std::string& text);
+in_addr parseAddress(const std::string& text);
 // Takes "http://HOST[:PORT][/PATH]" apart (port 0 when the URL names none): false for text that
 // is no http URL (then nothing is set); throws Error (bad request) for https or a bad port.
 KRZPAPP_API bool splitHttpUrl(const std::string& text, std::string& host, int& port,
@@ -36,7 +36,7 @@ KRZPAPP_API bool splitHttpUrl(const std::string& text, std::string& host, int& p
 // A device named by dotted IPv4 or http://HOST[:PORT][/] with a port (0: not given): the address,
 // and every later connection to it on port 80 sent to the port. Throws Error (bad request) for a
 // path in the URL or two different ports.
-KRZPAPP_API in_addr takeDeviceAddress(std::string& address, int port);
+in_addr takeDeviceAddress(std::string& address, int port);
 KRZPAPP_API std::string dotted(const in_addr& address);
 // Whether an adapter with this address (host order) can reach devices: not loopback, link-local,
 // unset or broadcast.
