@@ -96,6 +96,66 @@ TEST_P(FirmwareFamily, ShowConfigureAndReadBack) {
     EXPECT_FALSE(open(before.password)->testLogin());
 }
 
+// WEP where the firmware offers it: set only when asked, and a change of the network name alone
+// keeps what the device holds (WPA2 before, WEP after) rather than raising or lowering it.
+class WepFamily : public FirmwareFamily {
+  protected:
+    void changeSsidOnly(const std::string& password, const std::string& ssid) {
+        auto conf = open(password);
+        conf->retrieveAttributes();
+        conf->startConfiguration();
+        conf->changeSSID(KRZSsid(ssid));
+        EXPECT_TRUE(conf->completeConfiguration());
+    }
+};
+
+TEST_P(WepFamily, SetOnlyWhenAskedAndKeptUnasked) {
+    const krzlab::DeviceSpec before = lab->status(GetParam().device).state;
+    ASSERT_NE("wep", before.wireless.security);
+    changeSsidOnly(before.password, "Named Only");
+    krzlab::WirelessSettings held = lab->status(GetParam().device).state.wireless;
+    EXPECT_EQ("Named Only", held.ssid);
+    EXPECT_EQ(before.wireless.security, held.security);
+    EXPECT_EQ(before.wireless.encryption, held.encryption);
+    EXPECT_EQ(before.wireless.key, held.key);
+
+    // Each change waits out the device's restart (seconds): one WEP change, the longer key.
+    auto conf = open(before.password);
+    conf->startConfiguration();
+    conf->changeSecurityMode(KRZP_SECURITY_WEP, boost::make_shared<KRZPKey>("wep-key-13chr"),
+                             KRZP_ENCRYPTION_WEP128);
+    EXPECT_TRUE(conf->completeConfiguration());
+    held = lab->status(GetParam().device).state.wireless;
+    EXPECT_EQ("wep", held.security);
+    EXPECT_EQ("wep128", held.encryption);
+    EXPECT_EQ("wep-key-13chr", held.key);
+    auto again = open(before.password);
+    again->retrieveAttributes();
+    EXPECT_EQ(KRZP_SECURITY_WEP, again->getSecurityMode());
+    EXPECT_EQ(KRZP_ENCRYPTION_WEP128, again->getEncryptionMode());
+    ASSERT_TRUE(again->getKey());
+    EXPECT_EQ("wep-key-13chr", again->getKey()->getKey());
+
+    changeSsidOnly(before.password, "Still WEP");
+    held = lab->status(GetParam().device).state.wireless;
+    EXPECT_EQ("Still WEP", held.ssid);
+    EXPECT_EQ("wep", held.security);
+    EXPECT_EQ("wep128", held.encryption);
+    EXPECT_EQ("wep-key-13chr", held.key);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Offered, WepFamily,
+    ::testing::Values(Family{
+        "firmware.json", "ddwrt-1", "ddwrt.json", {{"restartMs", "200"}}, "fresh-pass1"}),
+    [](const ::testing::TestParamInfo<Family>& row) {
+        std::string name = row.param.device;
+        for (char& c : name)
+            if (!std::isalnum(static_cast<unsigned char>(c)))
+                c = '_';
+        return name;
+    });
+
 INSTANTIATE_TEST_SUITE_P(
     Every, FirmwareFamily,
     ::testing::Values(
