@@ -1017,6 +1017,9 @@ std::string Description::knownModel(const std::string& name) const {
     for (const std::string& known : models)
         if (sameText(known, name))
             return known;
+    // "*": a family of many models takes the name the device shows (its pattern bounds it).
+    if (!name.empty() && std::find(models.begin(), models.end(), "*") != models.end())
+        return name;
     return std::string();
 }
 

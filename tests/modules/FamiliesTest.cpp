@@ -6,6 +6,7 @@
 #include "E2eTestSupport.h"
 
 #include "KRZPDescribedConfigurator.h"
+#include "KRZPDescribedFamily.h"
 #include "KRZPDescription.h"
 
 #include "lab/net/LabDescription.h"
@@ -30,6 +31,14 @@ struct Family {
 
 std::ostream& operator<<(std::ostream& out, const Family& f) {
     return out << f.device;
+}
+
+std::string rowName(const ::testing::TestParamInfo<Family>& row) {
+    std::string name = row.param.device;
+    for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c)))
+            c = '_';
+    return name;
 }
 
 class FirmwareFamily : public LabTest, public ::testing::WithParamInterface<Family> {
@@ -96,6 +105,26 @@ TEST_P(FirmwareFamily, ShowConfigureAndReadBack) {
     EXPECT_FALSE(open(before.password)->testLogin());
 }
 
+// A family of many models is named by the model its login page shows, not by the family's name.
+class ManyModelsFamily : public FirmwareFamily {};
+
+TEST_P(ManyModelsFamily, RecognizedAsTheModelItsPagesShow) {
+    krzlab::DeviceSpec spec = lab->status(GetParam().device).state;
+    KRZPDescribedRecognizer recognizer(description);
+    auto conf =
+        recognizer.recognize(inAddr(spec.address), "HTTP/1.1 200 OK\r\nServer: httpd/2.0\r\n",
+                             "<HTML></HTML>", KRZMacAddress());
+    ASSERT_TRUE(conf);
+    EXPECT_EQ("RT-LAB1", spec.model);
+    EXPECT_EQ(spec.model, conf->getModelName());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Named, ManyModelsFamily,
+    ::testing::Values(Family{
+        "firmware.json", "asuswrt-1", "asuswrt.json", {{"restartMs", "200"}}, "fresh-pass1"}),
+    rowName);
+
 // WEP where the firmware offers it: set only when asked, and a change of the network name alone
 // keeps what the device holds (WPA2 before, WEP after) rather than raising or lowering it.
 class WepFamily : public FirmwareFamily {
@@ -148,13 +177,7 @@ INSTANTIATE_TEST_SUITE_P(
     Offered, WepFamily,
     ::testing::Values(Family{
         "firmware.json", "ddwrt-1", "ddwrt.json", {{"restartMs", "200"}}, "fresh-pass1"}),
-    [](const ::testing::TestParamInfo<Family>& row) {
-        std::string name = row.param.device;
-        for (char& c : name)
-            if (!std::isalnum(static_cast<unsigned char>(c)))
-                c = '_';
-        return name;
-    });
+    rowName);
 
 INSTANTIATE_TEST_SUITE_P(
     Every, FirmwareFamily,
@@ -174,12 +197,6 @@ INSTANTIATE_TEST_SUITE_P(
                "fresh-pass1"},
         Family{
             "firmware.json", "asuswrt-1", "asuswrt.json", {{"restartMs", "200"}}, "fresh-pass1"}),
-    [](const ::testing::TestParamInfo<Family>& row) {
-        std::string name = row.param.device;
-        for (char& c : name)
-            if (!std::isalnum(static_cast<unsigned char>(c)))
-                c = '_';
-        return name;
-    });
+    rowName);
 
 }  // namespace
