@@ -105,9 +105,12 @@ HeaderList pairsFromJson(const json& j, const char* key) {
 }
 
 json requestToJson(const RecordedRequest& r) {
-    return json{{"method", bytesToJson(r.method)},   {"target", bytesToJson(r.target)},
-                {"headers", pairsToJson(r.headers)}, {"form", pairsToJson(r.form)},
-                {"multipart", r.multipart},          {"credentials", r.credentials}};
+    json out{{"method", bytesToJson(r.method)},   {"target", bytesToJson(r.target)},
+             {"headers", pairsToJson(r.headers)}, {"form", pairsToJson(r.form)},
+             {"multipart", r.multipart},          {"credentials", r.credentials}};
+    if (!r.body.empty())
+        out["body"] = bytesToJson(r.body);
+    return out;
 }
 
 // The schema checks strings; a method or target given as base64 is checked once decoded.
@@ -122,6 +125,8 @@ RecordedRequest requestFromJson(const json& j, const std::string& where) {
     r.headers = pairsFromJson(j, "headers");
     r.form = pairsFromJson(j, "form");
     r.multipart = flagOf(j, "multipart", false);
+    if (j.contains("body"))
+        r.body = bytesFromJson(j["body"]);
     r.credentials = flagOf(j, "credentials", false);
     return r;
 }

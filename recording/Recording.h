@@ -41,6 +41,8 @@ struct RecordedRequest {
     bool multipart = false;
     // Sent with the login's credentials (Basic or a session cookie).
     bool credentials = false;
+    // A body that is not a form (JSON, as a page's script or a description's step posts it).
+    std::string body;
 };
 
 struct RecordedReply {

@@ -7,12 +7,17 @@
 #include <valijson/validator.hpp>
 
 #include <algorithm>
+#include <mutex>
 #include <stdexcept>
 
 namespace krz {
 
+// One validator for the schema's life: it keeps the schema's patterns compiled between documents,
+// which is most of a check's cost when each document made its own. The mutex guards that cache.
 struct JsonSchema::Compiled {
     valijson::Schema schema;
+    valijson::Validator validator;
+    std::mutex mutex;
 };
 
 namespace {
@@ -51,11 +56,14 @@ JsonSchema::JsonSchema(const nlohmann::json& schema) : compiled_(new Compiled) {
 JsonSchema::~JsonSchema() = default;
 
 std::vector<SchemaProblem> JsonSchema::problems(const nlohmann::json& document) const {
-    valijson::Validator validator;
     valijson::ValidationResults results;
     valijson::adapters::NlohmannJsonAdapter adapter(document);
     std::vector<SchemaProblem> out;
-    if (validator.validate(compiled_->schema, adapter, &results))
+    std::lock_guard<std::mutex> lock(compiled_->mutex);
+    // Without a place for results the validator stops at the first failure and writes no message:
+    // the quick verdict for a conforming document; the full walk only names what failed.
+    if (compiled_->validator.validate(compiled_->schema, adapter, nullptr) ||
+        compiled_->validator.validate(compiled_->schema, adapter, &results))
         return out;
     for (const auto& error : results)
         out.push_back({pointerOf(error.context), error.description});

@@ -19,7 +19,7 @@ krzlab::Recording oneBigForm(int fields) {
     krzlab::Recording r;
     r.address = "192.168.77.10";
     krzlab::Exchange page;
-    page.request = {"GET", "/", {}, {}, false, false};
+    page.request = {"GET", "/", {}, {}, false, false, {}};
     page.reply.headers = {{"Content-Type", "text/html"}};
     std::string body = "<html><title>Bench BX-50</title><form name=f action=/set method=post>",
                 script;
@@ -41,7 +41,7 @@ krzlab::Recording fiftyPages() {
     r.login.user = "admin";
     r.login.password = "PW-0001";
     krzlab::Exchange refused;
-    refused.request = {"GET", "/", {}, {}, false, false};
+    refused.request = {"GET", "/", {}, {}, false, false, {}};
     refused.reply.status = 401;
     refused.reply.reason = "Unauthorized";
     refused.reply.headers = {{"WWW-Authenticate", "Basic realm=\"Bench BX-50\""}};
@@ -50,7 +50,7 @@ krzlab::Recording fiftyPages() {
         krzlab::Exchange page;
         std::string n = std::to_string(i);
         std::string target = i == 0 ? "/" : "/p" + n + ".htm";
-        page.request = {"GET", target, {}, {}, false, true};
+        page.request = {"GET", target, {}, {}, false, true, {}};
         page.reply.headers = {{"Content-Type", "text/html"}};
         std::string body = "<html><head><title>Bench BX-50 - Page " + n + "</title><script>var v" +
                            n +

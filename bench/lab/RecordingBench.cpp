@@ -33,7 +33,7 @@ std::string writeRecording(int pages, int fields = 20, bool scripted = false) {
     r.login.user = "admin";
     r.login.password = "PW-0001";
     krzlab::Exchange refused;
-    refused.request = {"GET", "/", {}, {}, false, false};
+    refused.request = {"GET", "/", {}, {}, false, false, {}};
     refused.reply.status = 401;
     refused.reply.reason = "Unauthorized";
     refused.reply.headers = {{"WWW-Authenticate", "Basic realm=\"bench\""}};
@@ -41,7 +41,7 @@ std::string writeRecording(int pages, int fields = 20, bool scripted = false) {
     for (int i = 0; i < pages; ++i) {
         krzlab::Exchange page;
         std::string target = i == 0 ? "/" : "/p" + std::to_string(i) + ".htm";
-        page.request = {"GET", target, {}, {}, false, true};
+        page.request = {"GET", target, {}, {}, false, true, {}};
         page.reply.headers = {{"Content-Type", "text/html"}};
         std::string body = "<html><body><h1>Page " + std::to_string(i) + "</h1>\n";
         if (i + 1 < pages)

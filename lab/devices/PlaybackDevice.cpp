@@ -225,6 +225,35 @@ void showPosted(nlohmann::json& value, const std::map<std::string, std::string>&
     }
 }
 
+// Each scalar of a JSON document as "pointer=value": two bodies share what they have in common.
+void leaves(const nlohmann::json& value, const std::string& at, std::set<std::string>& out) {
+    if (value.is_object()) {
+        for (auto it = value.begin(); it != value.end(); ++it)
+            leaves(it.value(), at + "/" + it.key(), out);
+    } else if (value.is_array()) {
+        for (std::size_t i = 0; i < value.size(); ++i)
+            leaves(value[i], at + "/" + std::to_string(i), out);
+    } else {
+        out.insert(at + "=" + value.dump());
+    }
+}
+
+std::set<std::string> leavesOf(const std::string& body) {
+    std::set<std::string> out;
+    nlohmann::json document = nlohmann::json::parse(body, nullptr, false);
+    if (!document.is_discarded())
+        leaves(document, "", out);
+    return out;
+}
+
+// A JSON-RPC call's method, "" for any other body.
+std::string rpcMethod(const std::string& body) {
+    nlohmann::json document = nlohmann::json::parse(body, nullptr, false);
+    return document.is_object() && document.contains("method") && document["method"].is_string()
+               ? document["method"].get<std::string>()
+               : std::string();
+}
+
 HttpReply expired() {
     HttpReply reply;
     reply.status = 403;
@@ -407,6 +436,39 @@ const Exchange* PlaybackDevice::pick(const std::map<std::string, std::vector<std
     return withCredentials ? &recording_.exchanges[it->second.front()] : nullptr;
 }
 
+const Exchange* PlaybackDevice::pickByBody(const std::vector<std::size_t>& recorded,
+                                           const std::string& body, bool withCredentials) const {
+    // Several calls go to one path (JSON-RPC over /ubus), told apart by their bodies: the same
+    // method, then the most values in common (the object and method called, the section set),
+    // since a session id or a new setting changes only a value or two. The first recorded wins
+    // a tie.
+    const std::string method = rpcMethod(body);
+    const std::set<std::string> asked = leavesOf(body);
+    const bool anyLogin = recording_.login.kind != "none";
+    const Exchange* best = nullptr;
+    std::size_t bestShared = 0;
+    for (int pass = 0; pass < 2 && best == nullptr; ++pass) {
+        for (std::size_t i : recorded) {
+            const Exchange& e = recording_.exchanges[i];
+            // A recording without the body (made before bodies were kept) takes any call.
+            if ((pass == 0 && anyLogin && e.request.credentials != withCredentials) ||
+                (!e.request.body.empty() && rpcMethod(e.request.body) != method))
+                continue;
+            std::set<std::string> known = leavesOf(e.request.body);
+            std::size_t shared = 0;
+            for (const std::string& leaf : asked)
+                shared += known.count(leaf);
+            if (best == nullptr || shared > bestShared) {
+                best = &e;
+                bestShared = shared;
+            }
+        }
+        if (!withCredentials)
+            break;
+    }
+    return best;
+}
+
 HttpReply PlaybackDevice::refused() const {
     // As the device refused a client without the login: its recorded 401 or redirect.
     for (const Exchange& e : recording_.exchanges)
@@ -578,12 +640,18 @@ HttpReply PlaybackDevice::handle(const HttpRequest& request) {
     const std::string key = request.method + " " + request.target;
     if (byTarget_.find(key) == byTarget_.end())
         return notRecorded();
+    const Exchange* e = nullptr;
     if (request.method != "GET" && isJson(request.header("Content-Type"))) {
+        // A call the recording never made is not answered with another call's reply.
+        e = pickByBody(byTarget_.at(key), request.body, allowed);
+        if (e == nullptr)
+            return allowed ? notRecorded() : refused();
         nlohmann::json posted = nlohmann::json::parse(request.body, nullptr, false);
         std::lock_guard<std::mutex> lock(mutex_);
         stringMembers(posted, jsonPosted_);
+    } else {
+        e = pick(byTarget_, key, allowed);
     }
-    const Exchange* e = pick(byTarget_, key, allowed);
     if (e == nullptr || (!allowed && e->request.credentials))
         return refused();
     return play(*e);

@@ -46,6 +46,9 @@ class PlaybackDevice final : public EmulatedDevice {
     // with the login's credentials when `withCredentials`; nullptr when none was recorded.
     const Exchange* pick(const std::map<std::string, std::vector<std::size_t>>& index,
                          const std::string& key, bool withCredentials) const;
+    // Of the exchanges recorded for one target, the one whose JSON body is most like `body`.
+    const Exchange* pickByBody(const std::vector<std::size_t>& recorded, const std::string& body,
+                               bool withCredentials) const;
     HttpReply refused() const;
     HttpReply login(const HttpRequest& request) const;
     HttpReply play(const Exchange& exchange) const;

@@ -361,13 +361,21 @@ std::string KRZPDescribedConfigurator::keyField(_KRZPSecurityMode mode) const {
     return own != description->keyFields.end() ? own->second : description->keyAt->field;
 }
 
+std::string KRZPDescribedConfigurator::encryptionField(_KRZPSecurityMode mode) const {
+    auto own = description->encryptionFields.find(mode);
+    return own != description->encryptionFields.end() ? own->second
+                                                      : description->encryptionAt.field;
+}
+
 KRZPDescribedConfigurator::Wireless KRZPDescribedConfigurator::readWireless() {
     const krzdesc::Description& d = *description;
     Wireless w;
     w.ssid = read(d.ssidAt);
     w.security = read(d.securityAt);
-    if (!d.encryptionAt.page.empty())
-        w.encryption = read(d.encryptionAt);
+    if (!d.encryptionAt.page.empty()) {
+        bool own = d.encryptionFields.count(securityOf(w)) != 0;
+        w.encryption = read(d.encryptionAt, own ? encryptionField(securityOf(w)) : std::string());
+    }
     if (d.keyAt) {
         _KRZPSecurityMode mode = securityOf(w);
         if (format2() && mode == KRZP_SECURITY_NONE && d.keyAt->scripted()) {
@@ -471,6 +479,8 @@ void KRZPDescribedConfigurator::refuseScriptFilled(const Change& change,
         if (at)
             written.push_back(at->field);
     for (const auto& field : d.keyFields)
+        written.push_back(field.second);
+    for (const auto& field : d.encryptionFields)
         written.push_back(field.second);
     for (const auto& field : change.fields)
         written.push_back(field.first);

@@ -74,6 +74,7 @@ class KRZPDescribedConfigurator : public KRZPHttpConfigurator {
     std::string read(const krzdesc::Location& where, const std::string& field = std::string());
     Wireless readWireless();
     std::string keyField(_KRZPSecurityMode mode) const;
+    std::string encryptionField(_KRZPSecurityMode mode) const;
     // Logs "<file>: <page>: <what>" and throws code 7: the description does not fit the page.
     [[noreturn]] void notOnPage(const std::string& page, const std::string& what) const;
 

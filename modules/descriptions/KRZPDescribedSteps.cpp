@@ -8,6 +8,7 @@
 #include "krzutil/KRZTextCoding.h"
 
 #include <algorithm>
+#include <tuple>
 
 using krzdesc::Body;
 using krzdesc::Change;
@@ -173,16 +174,20 @@ std::string KRZPDescribedConfigurator::requestBody(const Step& step, const Chang
         multipart = step.multipart;
         const krzdesc::Description& d = *description;
         if (change && change->change == "wireless") {
-            // The settings whose field is on this form take the values the change writes.
-            const std::pair<const Location*, const char*> settings[] = {
-                {&d.ssidAt, "ssid"},
-                {&d.securityAt, "security"},
-                {&d.encryptionAt, "encryption"},
-                {d.keyAt.get(), "key"}};
+            // The settings whose field is on this form take the values the change writes; the
+            // encryption and the key go to the written mode's own fields where it has them.
+            _KRZPSecurityMode mode =
+                securityOf(Wireless{values.get("ssid"), values.get("security"),
+                                    values.get("encryption"), values.get("key")});
+            const std::tuple<const Location*, const char*, std::string> settings[] = {
+                {&d.ssidAt, "ssid", d.ssidAt.field},
+                {&d.securityAt, "security", d.securityAt.field},
+                {&d.encryptionAt, "encryption", encryptionField(mode)},
+                {d.keyAt.get(), "key", d.keyAt ? keyField(mode) : std::string()}};
             for (const auto& setting : settings)
-                if (setting.first && !setting.first->field.empty() &&
-                    krzdesc::sameForm(*setting.first, where))
-                    setField(fields, setting.first->field, values.get(setting.second));
+                if (std::get<0>(setting) && !std::get<0>(setting)->field.empty() &&
+                    krzdesc::sameForm(*std::get<0>(setting), where))
+                    setField(fields, std::get<2>(setting), values.get(std::get<1>(setting)));
         }
         for (const auto& field : step.fields)
             setField(fields, field.first, values.expand(field.second));

@@ -954,6 +954,13 @@ std::shared_ptr<const Description> parseFormat2(const json& document, const std:
         for (const auto& member : settings.at("keyFields").members())
             d->keyFields[securityModeNames().at(member.first)] = member.second.nonEmptyText();
     }
+    if (settings.has("encryptionFields")) {
+        if (implied || d->encryptionAt.scripted() || d->encryptionAt.pattern)
+            settings.at("encryptionFields").fail("needs \"encryption\" as a form's field");
+        for (const auto& member : settings.at("encryptionFields").members())
+            d->encryptionFields[securityModeNames().at(member.first)] =
+                member.second.nonEmptyText();
+    }
     if (implied && root.has("encryption"))
         root.at("encryption").fail("the security values imply the encryption: leave this out");
     readSecurity2(root.at("security"), *d, implied);
@@ -1008,6 +1015,9 @@ std::string Description::knownModel(const std::string& name) const {
     for (const std::string& known : models)
         if (sameText(known, name))
             return known;
+    // "*": a family of many models takes the name the device shows (its pattern bounds it).
+    if (!name.empty() && std::find(models.begin(), models.end(), "*") != models.end())
+        return name;
     return std::string();
 }
 

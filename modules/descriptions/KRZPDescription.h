@@ -168,6 +168,9 @@ struct Description {
     std::unique_ptr<Location> keyAt;
     // A security mode's own key field, where it differs from keyAt's.
     std::map<_KRZPSecurityMode, std::string> keyFields;
+    // A security mode's own encryption field (WEP's key length beside WPA's cipher), on
+    // encryptionAt's page and form.
+    std::map<_KRZPSecurityMode, std::string> encryptionFields;
 
     std::map<_KRZPSecurityMode, std::string> securityValues;
     std::map<_KRZPEncryptionMode, std::string> encryptionValues;

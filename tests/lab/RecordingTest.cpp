@@ -28,12 +28,12 @@ Recording sample() {
     r.stopReason = "interrupted";
     r.login = {"form", "root", "northwind", "/login.html", "/login.cgi", "uname", "upass"};
     Exchange page;
-    page.request = {"GET", "/status.html?x=1", {{"Cookie", "BRSID=abc123"}}, {}, false, true};
+    page.request = {"GET", "/status.html?x=1", {{"Cookie", "BRSID=abc123"}}, {}, false, true, {}};
     page.reply.headers = {{"Server", "BorealisHTTPD/2.2"}, {"Set-Cookie", "BRSID=abc123"}};
     page.reply.body = "<p>caf\xc3\xa9</p>";
     Exchange logo;
     logo.request = {"POST", "/login.cgi", {}, {{"uname", "root"}, {"upass", "northwind"}},
-                    true,   false};
+                    true,   false,        {}};
     logo.reply.version = "HTTP/1.0";
     logo.reply.status = 0;
     logo.reply.reason = "";

@@ -17,7 +17,7 @@ namespace {
 Exchange exchange(const std::string& method, const std::string& target, bool credentials,
                   const std::string& body, HeaderList form = {}) {
     Exchange e;
-    e.request = {method, target, {}, std::move(form), false, credentials};
+    e.request = {method, target, {}, std::move(form), false, credentials, {}};
     e.reply.headers = {{"Content-Type", "text/html"}};
     e.reply.body = body;
     return e;
@@ -137,5 +137,50 @@ TEST(PlaybackDevice, ReadsRecordedValuesAsABrowserDoes) {
     EXPECT_NE(std::string::npos, page.find("<option selected>2.4 GHz")) << page;
     EXPECT_EQ(std::string::npos, page.find("<option selected> 5 GHz")) << page;
     device->stop();
+    std::remove(file.c_str());
+}
+
+// JSON-RPC: every call goes to one path, so a call is known by its body: the method, then what
+// it has most in common with a recorded call (the object and method called, the section read),
+// whatever session id it carries. A call never recorded gets no other call's reply.
+TEST(PlaybackDevice, TellsCallsToOnePathApartByTheirBodies) {
+    Recording r = sample(true);
+    auto call = [](const std::string& session, const std::string& rest) {
+        return R"({"jsonrpc":"2.0","id":1,"method":"call","params":[")" + session + "\"," + rest +
+               "]}";
+    };
+    const std::pair<std::string, std::string> recorded[] = {
+        {call("S1", R"("uci","get",{"config":"wireless","section":"radio0"})"), "R-radio"},
+        {call("S1", R"("uci","get",{"config":"wireless","section":"default_radio0"})"), "R-iface"},
+        {call("S1", R"("uci","set",{"config":"wireless","section":"default_radio0",)"
+                    R"("values":{"ssid":"Pond"}})"),
+         "R-set"},
+        {R"({"jsonrpc":"2.0","id":1,"method":"list","params":["S1","*"]})", "R-list"}};
+    for (const auto& c : recorded) {
+        Exchange e = exchange("POST", "/ubus", true, c.second);
+        e.request.body = c.first;
+        r.exchanges.push_back(e);
+    }
+    const std::string file =
+        ::testing::TempDir() + "playback_rpc_" + std::to_string(getpid()) + ".json";
+    auto device = played(r, file);
+    const std::pair<std::string, const char*> asked[] = {
+        {call("S9", R"("uci","get",{"config":"wireless","section":"default_radio0"})"), "R-iface"},
+        {call("S9", R"("uci","get",{"config":"wireless","section":"radio0"})"), "R-radio"},
+        {call("S9", R"("uci","set",{"config":"wireless","section":"default_radio0",)"
+                    R"("values":{"ssid":"Lake"}})"),
+         "R-set"},
+        {R"({"jsonrpc":"2.0","id":7,"method":"list","params":["S9","*"]})", "R-list"},
+        {R"({"jsonrpc":"2.0","id":1,"method":"login","params":[]})", "404"}};
+    for (const auto& a : asked) {
+        CurlRun run = curl({"-s", "-u", "admin:PW-0001", "-w", "\n%{http_code}", "-H",
+                            "Content-Type: application/json", "--data-binary", a.first,
+                            url(device->port(), "/ubus")});
+        EXPECT_NE(std::string::npos, run.out.find(a.second)) << a.first << " -> " << run.out;
+    }
+    device->stop();
+    // The body is kept through the recording's text.
+    Recording again = Recording::fromFile(file);
+    EXPECT_EQ(recorded[0].first, again.exchanges[again.exchanges.size() - 4].request.body);
     std::remove(file.c_str());
 }

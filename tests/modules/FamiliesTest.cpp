@@ -6,6 +6,7 @@
 #include "E2eTestSupport.h"
 
 #include "KRZPDescribedConfigurator.h"
+#include "KRZPDescribedFamily.h"
 #include "KRZPDescription.h"
 
 #include "lab/net/LabDescription.h"
@@ -30,6 +31,14 @@ struct Family {
 
 std::ostream& operator<<(std::ostream& out, const Family& f) {
     return out << f.device;
+}
+
+std::string rowName(const ::testing::TestParamInfo<Family>& row) {
+    std::string name = row.param.device;
+    for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c)))
+            c = '_';
+    return name;
 }
 
 class FirmwareFamily : public LabTest, public ::testing::WithParamInterface<Family> {
@@ -96,6 +105,80 @@ TEST_P(FirmwareFamily, ShowConfigureAndReadBack) {
     EXPECT_FALSE(open(before.password)->testLogin());
 }
 
+// A family of many models is named by the model its login page shows, not by the family's name.
+class ManyModelsFamily : public FirmwareFamily {};
+
+TEST_P(ManyModelsFamily, RecognizedAsTheModelItsPagesShow) {
+    krzlab::DeviceSpec spec = lab->status(GetParam().device).state;
+    KRZPDescribedRecognizer recognizer(description);
+    auto conf =
+        recognizer.recognize(inAddr(spec.address), "HTTP/1.1 200 OK\r\nServer: httpd/2.0\r\n",
+                             "<HTML></HTML>", KRZMacAddress());
+    ASSERT_TRUE(conf);
+    EXPECT_EQ("RT-LAB1", spec.model);
+    EXPECT_EQ(spec.model, conf->getModelName());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Named, ManyModelsFamily,
+    ::testing::Values(Family{
+        "firmware.json", "asuswrt-1", "asuswrt.json", {{"restartMs", "200"}}, "fresh-pass1"}),
+    rowName);
+
+// WEP where the firmware offers it: set only when asked, and a change of the network name alone
+// keeps what the device holds (WPA2 before, WEP after) rather than raising or lowering it.
+class WepFamily : public FirmwareFamily {
+  protected:
+    void changeSsidOnly(const std::string& password, const std::string& ssid) {
+        auto conf = open(password);
+        conf->retrieveAttributes();
+        conf->startConfiguration();
+        conf->changeSSID(KRZSsid(ssid));
+        EXPECT_TRUE(conf->completeConfiguration());
+    }
+};
+
+TEST_P(WepFamily, SetOnlyWhenAskedAndKeptUnasked) {
+    const krzlab::DeviceSpec before = lab->status(GetParam().device).state;
+    ASSERT_NE("wep", before.wireless.security);
+    changeSsidOnly(before.password, "Named Only");
+    krzlab::WirelessSettings held = lab->status(GetParam().device).state.wireless;
+    EXPECT_EQ("Named Only", held.ssid);
+    EXPECT_EQ(before.wireless.security, held.security);
+    EXPECT_EQ(before.wireless.encryption, held.encryption);
+    EXPECT_EQ(before.wireless.key, held.key);
+
+    // Each change waits out the device's restart (seconds): one WEP change, the longer key.
+    auto conf = open(before.password);
+    conf->startConfiguration();
+    conf->changeSecurityMode(KRZP_SECURITY_WEP, boost::make_shared<KRZPKey>("wep-key-13chr"),
+                             KRZP_ENCRYPTION_WEP128);
+    EXPECT_TRUE(conf->completeConfiguration());
+    held = lab->status(GetParam().device).state.wireless;
+    EXPECT_EQ("wep", held.security);
+    EXPECT_EQ("wep128", held.encryption);
+    EXPECT_EQ("wep-key-13chr", held.key);
+    auto again = open(before.password);
+    again->retrieveAttributes();
+    EXPECT_EQ(KRZP_SECURITY_WEP, again->getSecurityMode());
+    EXPECT_EQ(KRZP_ENCRYPTION_WEP128, again->getEncryptionMode());
+    ASSERT_TRUE(again->getKey());
+    EXPECT_EQ("wep-key-13chr", again->getKey()->getKey());
+
+    changeSsidOnly(before.password, "Still WEP");
+    held = lab->status(GetParam().device).state.wireless;
+    EXPECT_EQ("Still WEP", held.ssid);
+    EXPECT_EQ("wep", held.security);
+    EXPECT_EQ("wep128", held.encryption);
+    EXPECT_EQ("wep-key-13chr", held.key);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Offered, WepFamily,
+    ::testing::Values(Family{
+        "firmware.json", "ddwrt-1", "ddwrt.json", {{"restartMs", "200"}}, "fresh-pass1"}),
+    rowName);
+
 INSTANTIATE_TEST_SUITE_P(
     Every, FirmwareFamily,
     ::testing::Values(
@@ -114,12 +197,6 @@ INSTANTIATE_TEST_SUITE_P(
                "fresh-pass1"},
         Family{
             "firmware.json", "asuswrt-1", "asuswrt.json", {{"restartMs", "200"}}, "fresh-pass1"}),
-    [](const ::testing::TestParamInfo<Family>& row) {
-        std::string name = row.param.device;
-        for (char& c : name)
-            if (!std::isalnum(static_cast<unsigned char>(c)))
-                c = '_';
-        return name;
-    });
+    rowName);
 
 }  // namespace

@@ -12,6 +12,7 @@ const json kSchema = json::parse(R"({
   "type": "object", "required": ["name"], "additionalProperties": false,
   "properties": {
     "name": {"type": "string", "minLength": 1},
+    "code": {"type": "string", "pattern": "^[a-z]+$"},
     "rows": {"type": "array", "items": {"type": "object",
              "properties": {"a/b~c": {"type": "integer", "maximum": 9}}}}
   }
@@ -31,6 +32,11 @@ TEST(JsonSchema, NamesTheDeepestFailingPlaceByItsJsonPointer) {
         {R"({"name": "x", "rows": [{}, {"a/b~c": "3"}]})", "/rows/1/a~1b~0c"},
         {R"({"name": "x", "rows": [{"a/b~c": 10}]})", "/rows/0/a~1b~0c"},
         {R"([1, 2])", ""},
+        // One schema checks document after document: a pattern it compiled for one still judges
+        // the next.
+        {R"({"name": "x", "code": "abc"})", nullptr},
+        {R"({"name": "x", "code": "ab1"})", "/code"},
+        {R"({"name": "x", "code": "q"})", nullptr},
     };
     krz::JsonSchema schema(kSchema);
     for (const Case& c : cases) {
