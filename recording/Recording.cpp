@@ -105,9 +105,12 @@ HeaderList pairsFromJson(const json& j, const char* key) {
 }
 
 json requestToJson(const RecordedRequest& r) {
-    return json{{"method", bytesToJson(r.method)},   {"target", bytesToJson(r.target)},
-                {"headers", pairsToJson(r.headers)}, {"form", pairsToJson(r.form)},
-                {"multipart", r.multipart},          {"credentials", r.credentials}};
+    json out{{"method", bytesToJson(r.method)},   {"target", bytesToJson(r.target)},
+             {"headers", pairsToJson(r.headers)}, {"form", pairsToJson(r.form)},
+             {"multipart", r.multipart},          {"credentials", r.credentials}};
+    if (!r.body.empty())
+        out["body"] = bytesToJson(r.body);
+    return out;
 }
 
 // The schema checks strings; a method or target given as base64 is checked once decoded.
@@ -121,6 +124,8 @@ RecordedRequest requestFromJson(const json& j, const std::string& where) {
         bad(where + "/target", "does not start with '/'");
     r.headers = pairsFromJson(j, "headers");
     r.form = pairsFromJson(j, "form");
+    if (j.contains("body"))
+        r.body = textOf(j, "body");
     r.multipart = flagOf(j, "multipart", false);
     r.credentials = flagOf(j, "credentials", false);
     return r;
@@ -451,6 +456,7 @@ void SecretScrubber::apply(Recording& recording) const {
         e.request.target = replaceIn(e.request.target);
         pairs(e.request.headers);
         pairs(e.request.form);
+        e.request.body = replaceIn(e.request.body);
         pairs(e.reply.headers);
         e.reply.body = replaceIn(e.reply.body);
     }
