@@ -460,6 +460,7 @@ HarImport importHar(const std::string& text, const std::string& host, const std:
     Reader reader{limits, HarImport(), Secrets(password), {}, false};
     HarImport& out = reader.out;
     out.host = deviceHost(*entries, count, host);
+    out.recording.source = "har";
     out.recording.address = out.host.substr(0, out.host.find(':'));
     if (entries->size() > limits.entries) {
         out.recording.complete = false;

@@ -267,25 +267,28 @@ json Recording::toJson() const {
     for (const Exchange& e : exchanges)
         exchangesJson.push_back(
             {{"request", requestToJson(e.request)}, {"reply", replyToJson(e.reply)}});
-    return json{{"format", kFormat},
-                {"version", kVersion},
-                {"address", bytesToJson(address)},
-                {"mac", bytesToJson(mac)},
-                {"recorded", bytesToJson(recorded)},
-                {"complete", complete},
-                {"stopReason", bytesToJson(stopReason)},
-                {"secretsKept", secretsKept},
-                {"anonymized", anonymized},
-                {"login",
-                 {{"kind", bytesToJson(login.kind)},
-                  {"user", bytesToJson(login.user)},
-                  {"password", bytesToJson(login.password)},
-                  {"page", bytesToJson(login.page)},
-                  {"path", bytesToJson(login.path)},
-                  {"userField", bytesToJson(login.userField)},
-                  {"passwordField", bytesToJson(login.passwordField)}}},
-                {"placeholders", placeholdersJson},
-                {"exchanges", exchangesJson}};
+    json out{{"format", kFormat},
+             {"version", kVersion},
+             {"address", bytesToJson(address)},
+             {"mac", bytesToJson(mac)},
+             {"recorded", bytesToJson(recorded)},
+             {"complete", complete},
+             {"stopReason", bytesToJson(stopReason)},
+             {"secretsKept", secretsKept},
+             {"anonymized", anonymized},
+             {"login",
+              {{"kind", bytesToJson(login.kind)},
+               {"user", bytesToJson(login.user)},
+               {"password", bytesToJson(login.password)},
+               {"page", bytesToJson(login.page)},
+               {"path", bytesToJson(login.path)},
+               {"userField", bytesToJson(login.userField)},
+               {"passwordField", bytesToJson(login.passwordField)}}},
+             {"placeholders", placeholdersJson},
+             {"exchanges", exchangesJson}};
+    if (!source.empty())
+        out["source"] = source;
+    return out;
 }
 
 Recording Recording::fromJson(const json& j) {
@@ -301,6 +304,8 @@ Recording Recording::fromJson(const json& j) {
     r.stopReason = textOf(j, "stopReason");
     r.secretsKept = flagOf(j, "secretsKept", false);
     r.anonymized = flagOf(j, "anonymized", false);
+    if (j.contains("source"))
+        r.source = j["source"].get<std::string>();
     if (j.contains("login")) {
         const json& l = j["login"];
         r.login.kind = textOf(l, "kind");

@@ -86,6 +86,8 @@ struct Recording {
     std::string stopReason;  // why an incomplete recording stopped
     bool secretsKept = false;
     bool anonymized = false;
+    // "har": made from what a person's browser saved, not by visiting the device; "" otherwise.
+    std::string source;
     RecordedLogin login;
     std::vector<Placeholder> placeholders;
     std::vector<Exchange> exchanges;

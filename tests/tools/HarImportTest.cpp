@@ -188,6 +188,45 @@ TEST(HarImportTest, TableOfSmallHars) {
     }
 }
 
+TEST(HarImportTest, LoginAndRepliesAsTheBrowserSawThem) {
+    json setOnly = reply(200, "hi");
+    setOnly["cookies"] = json::array({{{"name", "sess"}, {"value", "from-cookies-list"}}});
+    json odd = reply(999, "x");
+    odd["statusText"] = "Odd";
+    std::string text =
+        har({entry("POST", std::string(kDevice) + "/login", reply(200, "ok"), json::array(),
+                   form("login_name=root&login_pwd=p4ssw0rd&remember=1")),
+             entry("GET", std::string(kDevice) + "/a", setOnly),
+             entry("GET", std::string(kDevice) + "/b", odd),
+             entry("GET", std::string(kDevice) + "/c", reply(1000, "y"))});
+    krzpap::HarImport imported = krzpap::importHar(text, "", "", false);
+    const krzlab::RecordedLogin& login = imported.recording.login;
+    EXPECT_EQ(login.kind, "form");
+    EXPECT_EQ(login.path, "/login");
+    EXPECT_EQ(login.page, "/login");
+    EXPECT_EQ(login.userField, "login_name");
+    EXPECT_EQ(login.user, "root");
+    EXPECT_EQ(login.passwordField, "login_pwd");
+    EXPECT_EQ(login.password, "PW-0001");
+    EXPECT_EQ(imported.recording.source, "har");
+    EXPECT_FALSE(imported.sanitized);  // the device set a cookie, even if nothing sent it back
+    const auto& ex = imported.recording.exchanges;
+    ASSERT_EQ(ex.size(), 4u);
+    const std::string* set = krzlab::headerOf(ex[1].reply.headers, "Set-Cookie");
+    ASSERT_NE(set, nullptr);
+    EXPECT_EQ(*set, "sess=COOKIE-0001; Path=/");
+    EXPECT_EQ(ex[2].reply.status, 999);
+    EXPECT_EQ(ex[2].reply.reason, "Odd");
+    EXPECT_EQ(ex[3].reply.status, 0);
+}
+
+TEST(HarImportTest, DeviceIsTheFirstOfEqualsUnlessNamed) {
+    std::string text = har({entry("GET", "http://10.0.0.1/", reply(200, "a")),
+                            entry("GET", "http://10.0.0.2/", reply(200, "b"))});
+    EXPECT_EQ(krzpap::importHar(text, "", "", false).host, "10.0.0.1");
+    EXPECT_EQ(krzpap::importHar(text, "10.0.0.2", "", false).host, "10.0.0.2");
+}
+
 TEST(HarImportTest, DeviceNamedKeepsSecretsAndPasswordGiven) {
     std::string text = har({entry("GET", "http://10.0.0.9:8080/a?x=given-pw1", reply(200, "a")),
                             entry("GET", "http://192.168.77.20/b", reply(200, "b")),
@@ -215,8 +254,20 @@ TEST(HarImportTest, BoundsAndWhatIsNoHar) {
     EXPECT_FALSE(cut.recording.complete);
     EXPECT_EQ(cut.recording.exchanges[0].reply.body, "1234");
     EXPECT_TRUE(cut.recording.exchanges[0].reply.cutShort);
+    limits.entries = 3;
+    limits.body = 6;
+    krzpap::HarImport whole = krzpap::importHar(text, "", "", false, limits);
+    EXPECT_TRUE(whole.recording.complete);
+    EXPECT_FALSE(whole.recording.exchanges[0].reply.cutShort);
+    EXPECT_EQ(whole.recording.exchanges[0].reply.body, "123456");
+    limits.bytes = text.size();
+    EXPECT_NO_THROW(krzpap::importHar(text, "", "", false, limits));
     limits.bytes = text.size() - 1;
     EXPECT_THROW(krzpap::importHar(text, "", "", false, limits), std::invalid_argument);
+    // Many brackets one after another, and brackets inside strings, are no nesting.
+    std::vector<json> many(40,
+                           entry("GET", "http://h/x", reply(200, "\\\"" + std::string(80, '['))));
+    EXPECT_EQ(krzpap::importHar(har(many), "", "", false).recording.exchanges.size(), 40u);
     for (const std::string& bad : std::vector<std::string>{
              "", "not json", "[]", R"({"log":{}})", R"({"log":{"entries":{}}})",
              R"({"log":{"entries":[{"request":{"url":"ftp://x/"}}]}})",
