@@ -142,8 +142,8 @@ class Learner {
         for (const auto& p : r.placeholders)
             if (p.kind == "password" && password_.empty())
                 password_ = p.value;
-            else if (p.kind == "key" && key_.empty())
-                key_ = p.value;
+            else if (p.kind == "key")
+                keys_.push_back(p.value);
     }
     void run(json& draft);
 
@@ -186,6 +186,12 @@ class Learner {
                 item = templJson(item);
         return out;
     }
+    const std::string* keyIn(const krzlab::RecordedRequest& q) const {
+        for (const std::string& key : keys_)
+            if (mentions(q, key))
+                return &key;
+        return nullptr;
+    }
     json stepOf(const Exchange& e) const;
     // Steps that capture, from replies before `index`, the values the request there carried.
     json carriedFrom(size_t index, size_t from, const std::string& at);
@@ -193,7 +199,8 @@ class Learner {
     void change(json& doc);
 
     const Recording& r_;
-    std::string password_, key_;
+    std::string password_;
+    std::vector<std::string> keys_;  // the placeholders of keys, old and new
     std::vector<std::pair<std::string, std::string>> subs_;  // value -> its template name
     json guesses_ = json::array();
     json gaps_ = json::array();
@@ -320,8 +327,7 @@ void Learner::change(json& doc) {
     const std::vector<Exchange>& ex = r_.exchanges;
     size_t at = ex.size();
     for (size_t i = loggedIn_ ? loginAt_ + 1 : 0; i < ex.size() && at == ex.size(); ++i)
-        if (ex[i].request.method != "GET" &&
-            (namesSsid(ex[i].request) || (!key_.empty() && mentions(ex[i].request, key_))))
+        if (ex[i].request.method != "GET" && (namesSsid(ex[i].request) || keyIn(ex[i].request)))
             at = i;
     json wireless = {{"change", "wireless"}};
     if (at == ex.size()) {
@@ -331,8 +337,9 @@ void Learner::change(json& doc) {
         std::string ssid = ssidValue(ex[at].request);
         if (!ssid.empty())
             subs_.emplace_back(ssid, "ssid");
-        if (!key_.empty())
-            subs_.emplace_back(key_, "key");
+        // The key the change posted, not one the pages showed before.
+        if (const std::string* key = keyIn(ex[at].request))
+            subs_.emplace_back(*key, "key");
         json steps = carriedFrom(at, loggedIn_ ? loginAt_ + 1 : 0, "/changes/0/steps");
         const std::string pointer = "/changes/0/steps/" + std::to_string(steps.size());
         steps.push_back(stepOf(ex[at]));

@@ -285,12 +285,18 @@ struct Reader {
                     out.recording.login.password = pair.substr(colon + 1);
                 }
             }
-            secrets.add(*auth, "authorization");
+            // A bearer token is the session's token, which a login's answer may have handed out:
+            // the same placeholder wherever it stands lets describe see it carried.
+            if (lower(auth->substr(0, 7)) == "bearer ")
+                secrets.add(auth->substr(7), "secret");
+            else
+                secrets.add(*auth, "authorization");
         }
         e.request.credentials = krzlab::headerOf(e.request.headers, "Cookie") ||
                                 krzlab::headerOf(e.request.headers, "Authorization");
-        for (const auto& q : formOf(e.request.target.substr(
-                 std::min(e.request.target.find('?'), e.request.target.size()))))
+        size_t query = e.request.target.find('?');
+        for (const auto& q :
+             formOf(query == std::string::npos ? "" : e.request.target.substr(query + 1)))
             secrets.named(q.first, q.second);
         size_t stok = e.request.target.find(";stok=");
         if (stok != std::string::npos)

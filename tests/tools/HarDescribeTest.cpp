@@ -53,12 +53,14 @@ TEST(HarDescribeTest, JsonLoginTokenChangeConfirmAndReadBack) {
     auto draft = describe({
         entry("GET", "/", 200, kPage),
         entry("GET", "/api/challenge", 200, R"({"nonce":"abcdef123456"})"),
-        entry("POST", "/api/login", 200, R"({"ok":true,"token":"tok-0123456789"})", json::array(),
+        entry("POST", "/api/login", 200,
+              R"({"ok":true,"token":"tok-0123456789","psk":"old-key-12345"})", json::array(),
               jsonPost({{"user", "admin"}, {"nonce", "abcdef123456"}, {"password", "pw-secret"}})),
         entry("POST", "/api/wireless", 202, R"({"ok":true})", json::array({token}),
               jsonPost({{"ssid", "NewName"}, {"passphrase", "newkey-999"}, {"channel", 6}})),
         entry("POST", "/api/confirm", 200, "{}", json::array({token}), jsonPost(json::object())),
-        entry("GET", "/api/wireless", 200, R"({"radio":{"ssid":"NewName"}})", json::array({token})),
+        entry("GET", "/api/wireless", 200, R"({"list":[1,2],"radio":{"ssid":"NewName"}})",
+              json::array({token})),
     });
     EXPECT_EQ(draft["format"], 2);
     const auto& steps = draft["login"]["steps"];
@@ -68,7 +70,7 @@ TEST(HarDescribeTest, JsonLoginTokenChangeConfirmAndReadBack) {
     EXPECT_EQ(
         steps[1]["json"],
         (json{{"user", "{loginUser}"}, {"nonce", "{nonce}"}, {"password", "{currentPassword}"}}));
-    EXPECT_EQ(steps[1]["capture"]["token"]["json"], "/token");
+    EXPECT_EQ(steps[1]["capture"], (json{{"token", {{"json", "/token"}}}}));
     EXPECT_EQ(steps[1]["expect"]["status"], 200);
     EXPECT_EQ(draft["login"]["headers"]["X-Token"], "{token}");
     const auto& change = draft["changes"][0];
@@ -90,13 +92,17 @@ TEST(HarDescribeTest, FormLoginAndFormChange) {
     };
     auto draft = describe({
         entry("GET", "/", 200, kPage),
-        entry("POST", "/login.cgi", 302, "", json::array(), form("user=root&pass=hunter2-pw")),
+        entry("POST", "/login.cgi", 302, "", json::array(),
+              form("user=root&pass=hunter2-pw&nonce=never-seen-before")),
         entry("POST", "/apply.cgi", 200, "<p>saved</p>", json::array(),
               form("wl_ssid=Cafe%7BX%7D&wl_wpa_psk=k3y-k3y-k3y&wl_channel=11")),
     });
     const auto& login = draft["login"]["steps"][0];
     EXPECT_EQ(login["path"], "/login.cgi");
-    EXPECT_EQ(login["urlencoded"], (json{{"user", "{loginUser}"}, {"pass", "{currentPassword}"}}));
+    EXPECT_EQ(login["urlencoded"], (json{{"user", "{loginUser}"},
+                                         {"pass", "{currentPassword}"},
+                                         {"nonce", "never-seen-before"}}));
+    EXPECT_EQ(draft["login"]["steps"].size(), 1u);
     EXPECT_EQ(login["expect"]["status"], 302);
     const auto& post = draft["changes"][0]["steps"][0];
     EXPECT_EQ(post["urlencoded"],
