@@ -226,6 +226,15 @@ json Learner::stepOf(const Exchange& e) const {
         const std::string* type = krzlab::headerOf(q.headers, "Content-Type");
         step["text"] = {{"contentType", type ? *type : "text/plain"}, {"body", templ(q.body)}};
     }
+    // The page the browser was on, when it was the device's own: some devices want it.
+    const std::string* referer = krzlab::headerOf(q.headers, "Referer");
+    size_t host = referer ? referer->find("://") : std::string::npos;
+    if (host != std::string::npos) {
+        size_t path = std::min(referer->find('/', host + 3), referer->size());
+        std::string name = referer->substr(host + 3, path - host - 3);
+        if (name.substr(0, name.find(':')) == r_.address && path < referer->size())
+            step["referer"] = templ(referer->substr(path));
+    }
     if (e.reply.status >= 100)
         step["expect"] = {{"status", e.reply.status}};
     return step;

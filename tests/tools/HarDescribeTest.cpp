@@ -92,7 +92,8 @@ TEST(HarDescribeTest, FormLoginAndFormChange) {
     };
     auto draft = describe({
         entry("GET", "/", 200, kPage),
-        entry("POST", "/login.cgi", 302, "", json::array(),
+        entry("POST", "/login.cgi", 302, "",
+              json::array({{{"name", "Referer"}, {"value", "http://192.168.77.30/login.htm"}}}),
               form("user=root&pass=hunter2-pw&nonce=never-seen-before")),
         entry("POST", "/apply.cgi", 200, "<p>saved</p>", json::array(),
               form("wl_ssid=Cafe%7BX%7D&wl_wpa_psk=k3y-k3y-k3y&wl_channel=11")),
@@ -104,6 +105,7 @@ TEST(HarDescribeTest, FormLoginAndFormChange) {
                                          {"nonce", "never-seen-before"}}));
     EXPECT_EQ(draft["login"]["steps"].size(), 1u);
     EXPECT_EQ(login["expect"]["status"], 302);
+    EXPECT_EQ(login["referer"], "/login.htm");
     const auto& post = draft["changes"][0]["steps"][0];
     EXPECT_EQ(post["urlencoded"],
               (json{{"wl_ssid", "{ssid}"}, {"wl_wpa_psk", "{key}"}, {"wl_channel", "11"}}));
