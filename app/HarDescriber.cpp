@@ -96,11 +96,13 @@ std::string userOf(const krzlab::RecordedRequest& q) {
     return "";
 }
 
+// Whether the request carries a placeholder: they are plain words, found as they stand in any
+// body, without reading it.
 bool mentions(const krzlab::RecordedRequest& q, const std::string& value) {
-    for (const std::string& v : carried(q))
-        if (v.find(value) != std::string::npos)
+    for (const auto& f : q.form)
+        if (f.second.find(value) != std::string::npos)
             return true;
-    return q.target.find(value) != std::string::npos;
+    return q.target.find(value) != std::string::npos || q.body.find(value) != std::string::npos;
 }
 
 bool namesSsid(const krzlab::RecordedRequest& q) {

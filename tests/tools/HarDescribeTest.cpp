@@ -84,6 +84,10 @@ TEST(HarDescribeTest, JsonLoginTokenChangeConfirmAndReadBack) {
     EXPECT_TRUE(marked(draft, "guesses", "/settings/ssid"));
     EXPECT_TRUE(marked(draft, "gaps", "/changes/1/steps"));
     EXPECT_FALSE(marked(draft, "gaps", "/login/kind"));  // the crawl's mark, replaced
+    // The crawl's other marks stay.
+    EXPECT_TRUE(marked(draft, "guesses", "/vendor") || marked(draft, "gaps", "/vendor"));
+    EXPECT_FALSE(steps[0].contains("method"));
+    EXPECT_FALSE(steps[1].contains("method"));
 }
 
 TEST(HarDescribeTest, FormLoginAndFormChange) {
@@ -115,12 +119,13 @@ TEST(HarDescribeTest, FormLoginAndFormChange) {
 TEST(HarDescribeTest, SavedWithoutTheLogin) {
     auto draft = describe({
         entry("GET", "/", 200, kPage),
-        entry("POST", "/apply", 200, "ok", json::array(),
+        entry("PUT", "/apply", 200, "ok", json::array(),
               json{{"mimeType", "text/plain"}, {"text", "ssid=Plain"}}),
     });
     EXPECT_EQ(draft["login"]["steps"][0]["path"], "/GAP");
     EXPECT_TRUE(marked(draft, "gaps", "/login/steps"));
     EXPECT_EQ(draft["changes"][0]["steps"][0]["text"]["body"], "ssid={ssid}");
+    EXPECT_EQ(draft["changes"][0]["steps"][0]["method"], "PUT");
 }
 
 }  // namespace
