@@ -38,10 +38,10 @@ struct RecordedRequest {
     std::string target;  // path and query as sent
     HeaderList headers;  // what the request carried beyond the client's usual ones
     HeaderList form;     // a POST's fields, decoded, in the order sent
-    std::string body;    // a POST's body when it is no form (JSON, text), as sent
     bool multipart = false;
     // Sent with the login's credentials (Basic or a session cookie).
     bool credentials = false;
+    std::string body = std::string();  // a POST's body when it is no form (JSON, text), as sent
 };
 
 struct RecordedReply {
