@@ -2,6 +2,7 @@
 // the pages cannot tell is a gap that says what is needed: a wrong guess costs the author more
 // than a gap, so the rules below only guess where a page names the thing plainly.
 #include "Describer.h"
+#include "HarDescriber.h"
 #include "PageReading.h"
 
 #include "html/KRZPHtmlParser.h"
@@ -1048,7 +1049,10 @@ nlohmann::ordered_json draftDescription(const Recording& recording, const std::s
     if (!recording.complete)
         throw std::invalid_argument("it is incomplete (" + recording.stopReason +
                                     "): record the device again until it completes");
-    return Guesser(recording, source).run();
+    nlohmann::ordered_json draft = Guesser(recording, source).run();
+    if (recording.source == "har")
+        learnFromBrowser(recording, draft);
+    return draft;
 }
 
 }  // namespace krzpap

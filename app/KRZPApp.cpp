@@ -1,6 +1,7 @@
 // The application layer: every host's work with the library, once.
 #include "app/KRZPApp.h"
 #include "app/DeviceAccess.h"
+#include "app/HarImport.h"
 #include "app/Work.h"
 
 #include "discovery/KRZPAPScanner.h"
@@ -461,6 +462,26 @@ DescribeResult Application::describe(const std::string& text, const std::string&
     result.description = draft.dump(2);
     result.guesses = draft["draft"]["guesses"].size();
     result.gaps = draft["draft"]["gaps"].size();
+    return result;
+}
+
+HarResult Application::importHar(const HarRequest& request) {
+    krzpap::HarImport imported;
+    try {
+        imported =
+            krzpap::importHar(request.har, request.address, request.password, request.keepSecrets);
+    } catch (const std::invalid_argument& e) {
+        throw Error(ErrorKind::BadRequest, std::string("not a usable HAR file (") + e.what() + ")",
+                    "har", Advice::None, e.what());
+    }
+    HarResult result;
+    result.recording = imported.recording.toText();
+    result.exchanges = imported.recording.exchanges.size();
+    result.host = imported.host;
+    result.login = imported.recording.login.kind;
+    result.otherHosts = imported.otherHosts;
+    result.notes = krzpap::groupedNotes(imported.notes);
+    result.sanitized = imported.sanitized;
     return result;
 }
 

@@ -228,6 +228,25 @@ struct RecordResult {
     std::shared_ptr<const Error> stopped;
 };
 
+/// What record --from-har does: the exchanges a browser saved (a HAR file) as a recording.
+struct HarRequest {
+    std::string har;           ///< The HAR file's text.
+    std::string address;       ///< The device's host; empty for the one most requests went to.
+    std::string password;      ///< The administrator's, when known (else found in what was posted).
+    bool keepSecrets = false;  ///< Keep passwords, keys, cookies and tokens in the recording.
+};
+
+/// The recording made from a HAR, and what the HAR lacked.
+struct HarResult {
+    std::string recording;                ///< The recording as JSON text.
+    size_t exchanges = 0;                 ///< Requests to the device kept.
+    std::string host;                     ///< The device's host, as the HAR named it.
+    std::string login;                    ///< How the browser logged in: none, basic, form.
+    std::vector<std::string> otherHosts;  ///< Left out.
+    std::vector<std::string> notes;       ///< What the HAR lost, by entry, and what that costs.
+    bool sanitized = false;               ///< Saved without cookies and Authorization.
+};
+
 /// A draft description from a recording.
 struct DescribeResult {
     std::string description;  ///< The draft, as JSON text (two-space indented).
@@ -284,6 +303,9 @@ class KRZPAPP_API Application {
     RecordResult recordingSoFar(const std::string& reason);
     /// A draft description from a recording's text; \p source names it in the draft.
     DescribeResult describe(const std::string& recording, const std::string& source);
+    /// A HAR file as a recording; throws Error (ErrorKind::BadRequest, field "har") for a file
+    /// that is no HAR or passes a bound (100 MB, 10,000 entries).
+    static HarResult importHar(const HarRequest& request);
 
     /// The checks that need no device and no network (each throws Error, ErrorKind::BadRequest,
     /// naming the field); the operations make them first, so that nothing is sent before they

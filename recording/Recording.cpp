@@ -124,9 +124,8 @@ RecordedRequest requestFromJson(const json& j, const std::string& where) {
         bad(where + "/target", "does not start with '/'");
     r.headers = pairsFromJson(j, "headers");
     r.form = pairsFromJson(j, "form");
+    r.body = textOf(j, "body");
     r.multipart = flagOf(j, "multipart", false);
-    if (j.contains("body"))
-        r.body = bytesFromJson(j["body"]);
     r.credentials = flagOf(j, "credentials", false);
     return r;
 }
@@ -267,25 +266,28 @@ json Recording::toJson() const {
     for (const Exchange& e : exchanges)
         exchangesJson.push_back(
             {{"request", requestToJson(e.request)}, {"reply", replyToJson(e.reply)}});
-    return json{{"format", kFormat},
-                {"version", kVersion},
-                {"address", bytesToJson(address)},
-                {"mac", bytesToJson(mac)},
-                {"recorded", bytesToJson(recorded)},
-                {"complete", complete},
-                {"stopReason", bytesToJson(stopReason)},
-                {"secretsKept", secretsKept},
-                {"anonymized", anonymized},
-                {"login",
-                 {{"kind", bytesToJson(login.kind)},
-                  {"user", bytesToJson(login.user)},
-                  {"password", bytesToJson(login.password)},
-                  {"page", bytesToJson(login.page)},
-                  {"path", bytesToJson(login.path)},
-                  {"userField", bytesToJson(login.userField)},
-                  {"passwordField", bytesToJson(login.passwordField)}}},
-                {"placeholders", placeholdersJson},
-                {"exchanges", exchangesJson}};
+    json out{{"format", kFormat},
+             {"version", kVersion},
+             {"address", bytesToJson(address)},
+             {"mac", bytesToJson(mac)},
+             {"recorded", bytesToJson(recorded)},
+             {"complete", complete},
+             {"stopReason", bytesToJson(stopReason)},
+             {"secretsKept", secretsKept},
+             {"anonymized", anonymized},
+             {"login",
+              {{"kind", bytesToJson(login.kind)},
+               {"user", bytesToJson(login.user)},
+               {"password", bytesToJson(login.password)},
+               {"page", bytesToJson(login.page)},
+               {"path", bytesToJson(login.path)},
+               {"userField", bytesToJson(login.userField)},
+               {"passwordField", bytesToJson(login.passwordField)}}},
+             {"placeholders", placeholdersJson},
+             {"exchanges", exchangesJson}};
+    if (!source.empty())
+        out["source"] = source;
+    return out;
 }
 
 Recording Recording::fromJson(const json& j) {
@@ -301,6 +303,8 @@ Recording Recording::fromJson(const json& j) {
     r.stopReason = textOf(j, "stopReason");
     r.secretsKept = flagOf(j, "secretsKept", false);
     r.anonymized = flagOf(j, "anonymized", false);
+    if (j.contains("source"))
+        r.source = j["source"].get<std::string>();
     if (j.contains("login")) {
         const json& l = j["login"];
         r.login.kind = textOf(l, "kind");
@@ -456,6 +460,7 @@ void SecretScrubber::apply(Recording& recording) const {
         e.request.target = replaceIn(e.request.target);
         pairs(e.request.headers);
         pairs(e.request.form);
+        e.request.body = replaceIn(e.request.body);
         pairs(e.reply.headers);
         e.reply.body = replaceIn(e.reply.body);
     }

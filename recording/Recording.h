@@ -41,8 +41,9 @@ struct RecordedRequest {
     bool multipart = false;
     // Sent with the login's credentials (Basic or a session cookie).
     bool credentials = false;
-    // A body that is not a form (JSON, as a page's script or a description's step posts it).
-    std::string body;
+    // A POST's body when it is no form (JSON, text), as sent by a page's script or a description's
+    // step.
+    std::string body = std::string();
 };
 
 struct RecordedReply {
@@ -87,6 +88,8 @@ struct Recording {
     std::string stopReason;  // why an incomplete recording stopped
     bool secretsKept = false;
     bool anonymized = false;
+    // "har": made from what a person's browser saved, not by visiting the device; "" otherwise.
+    std::string source;
     RecordedLogin login;
     std::vector<Placeholder> placeholders;
     std::vector<Exchange> exchanges;

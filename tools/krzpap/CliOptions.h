@@ -83,6 +83,7 @@ struct RecordOptions {
     bool haveUser = false;
     bool havePassword = false;
     std::string output;
+    std::string fromHar;  // a HAR file a browser saved, read instead of visiting the device
 };
 int runRecordCommand(const Globals& globals, const RecordOptions& options);
 
@@ -91,6 +92,8 @@ struct DescribeOptions {
     std::string output;  // empty or "-": standard output
 };
 int runDescribeCommand(const Globals& globals, const DescribeOptions& options);
+// Reads `file`, within `maxBytes`; a file it cannot read is a usage error that says what to give.
+std::string readInputFile(const std::string& file, long long maxBytes, const std::string& give);
 
 int runLabCommand(const Globals& globals, const std::vector<std::string>& arguments);
 

@@ -19,34 +19,34 @@ namespace {
 // Far above what `record` writes within its own bounds (32 MiB of replies, escaped as JSON).
 const std::streamoff kMaxRecordingBytes = 256ll << 20;
 
-std::string readRecording(const std::string& file) {
+}  // namespace
+
+// Reads `file`, within `maxBytes`; a file it cannot read is a usage error that says what to give.
+std::string readInputFile(const std::string& file, long long maxBytes, const std::string& give) {
     std::string name = "\"" + escapeText(file) + "\"";
     std::string reason;
     if (!krzprocess::isFileToRead(file, reason))
-        throw CommandError(EXIT_USAGE, "cannot read " + name + " (" + reason +
-                                           "); give a recording that 'krzpap record' wrote");
+        throw CommandError(EXIT_USAGE, "cannot read " + name + " (" + reason + "); give " + give);
     std::ifstream in(file, std::ios::binary);
     if (!in)
-        throw CommandError(EXIT_USAGE, "cannot read " + name + " (" + std::strerror(errno) +
-                                           "); give a readable recording");
+        throw CommandError(EXIT_USAGE,
+                           "cannot read " + name + " (" + std::strerror(errno) + "); give " + give);
     std::string text;
     char buffer[65536];
     while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
         text.append(buffer, static_cast<size_t>(in.gcount()));
-        if (static_cast<std::streamoff>(text.size()) > kMaxRecordingBytes)
-            throw CommandError(EXIT_USAGE, name + " is larger than " +
-                                               std::to_string(kMaxRecordingBytes >> 20) +
-                                               " MiB, more than 'krzpap record' writes; give a "
-                                               "recording");
+        if (static_cast<long long>(text.size()) > maxBytes)
+            throw CommandError(
+                EXIT_USAGE,
+                name + " is larger than " + std::to_string(maxBytes >> 20) + " MiB; give " + give);
     }
     return text;
 }
 
-}  // namespace
-
 int runDescribeCommand(const Globals& globals, const DescribeOptions& options) {
     std::string name = "\"" + escapeText(options.recording) + "\"";
-    std::string text = readRecording(options.recording);
+    std::string text = readInputFile(options.recording, kMaxRecordingBytes,
+                                     "a recording that 'krzpap record' wrote");
     krzpapp::DescribeResult draft;
     try {
         draft = krzpapp::Application().describe(text, options.recording);

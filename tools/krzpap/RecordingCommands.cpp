@@ -28,7 +28,58 @@ class RecordProgress : public krzpapp::Observer {
 
 }  // namespace
 
+// The device's exchanges in a HAR file as a recording; what the HAR lacked on standard error.
+int runHarImport(const Globals& globals, const RecordOptions& options) {
+    if (!options.request.tryChange.empty())
+        throw CommandError(EXIT_USAGE,
+                           "--try-change visits the device; leave it out with "
+                           "--from-har (the HAR holds the change you made)");
+    krzpapp::HarRequest request;
+    request.har = readInputFile(options.fromHar, 100ll << 20,
+                                "the HAR file your browser saved (Save all as HAR)");
+    request.address = options.request.device.address;
+    request.password = options.password;
+    request.keepSecrets = options.request.keepSecrets;
+    krzpapp::HarResult r;
+    try {
+        r = krzpapp::Application::importHar(request);
+    } catch (const krzpapp::Error& e) {
+        throw CommandError(EXIT_USAGE, "\"" + escapeText(options.fromHar) + "\" is " +
+                                           escapeText(e.what()) +
+                                           "; give the HAR file your browser saved");
+    }
+    if (!krzprocess::writeFileAtomically(options.output, r.recording))
+        throw CommandError(EXIT_ERROR, "cannot write the recording to \"" +
+                                           escapeText(options.output) +
+                                           "\"; give a file in a folder you can write to");
+    if (!globals.quiet) {
+        std::cerr << "krzpap: read " << r.exchanges << " requests to " << escapeText(r.host)
+                  << " (login: " << r.login << ") into " << escapeText(options.output) << "\n";
+        for (const std::string& host : r.otherHosts)
+            std::cerr << "krzpap: left out the requests to " << escapeText(host) << "\n";
+        for (const std::string& note : r.notes)
+            std::cerr << "krzpap: " << escapeText(note) << "\n";
+        std::cerr << "krzpap: the HAR file holds your password in clear: delete it now\n";
+    }
+    if (globals.json)
+        printDocument(globals, EXIT_OK,
+                      {{"file", options.output},
+                       {"exchanges", r.exchanges},
+                       {"host", r.host},
+                       {"login", r.login},
+                       {"otherHosts", r.otherHosts},
+                       {"notes", r.notes},
+                       {"sanitized", r.sanitized}});
+    return EXIT_OK;
+}
+
 int runRecordCommand(const Globals& globals, const RecordOptions& options) {
+    if (options.output.empty())
+        throw CommandError(EXIT_USAGE, "give the file to write with -o FILE");
+    if (!options.fromHar.empty())
+        return runHarImport(globals, options);
+    if (options.request.device.address.empty())
+        throw CommandError(EXIT_USAGE, "give the device's address, or a HAR file with --from-har");
     krzpapp::RecordRequest request = options.request;
     if (options.haveUser)
         request.device.user = options.user;

@@ -284,7 +284,11 @@ void CommandLine::addRecord() {
         "record",
         "Visit a device's admin pages and write what it answered as a recording, which the lab "
         "plays back as a device");
-    recordCmd_->add_option("address", record_.request.device.address, kAddressHelp)->required();
+    recordCmd_->add_option("address", record_.request.device.address, kAddressHelp);
+    recordCmd_->add_option("--from-har", record_.fromHar,
+                           "Read the HAR file a browser saved while you logged in and changed "
+                           "settings, instead of visiting the device (the address, when given, "
+                           "picks the device among the hosts in it)");
     recordCmd_->add_option("--port", record_.request.device.port, kPortHelp)
         ->check(CLI::Range(1, 65535));
     recordCmd_->add_option("-o,--output", record_.output, "The recording file to write")

@@ -1,0 +1,427 @@
+#include "app/HarDescriber.h"
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace krzpap {
+
+using krzlab::Exchange;
+using krzlab::lower;
+using krzlab::Recording;
+using json = nlohmann::ordered_json;
+
+namespace {
+
+// A value shorter than this, taken from an earlier reply, is likelier a setting than a nonce.
+const size_t kCarried = 6;
+
+bool isJson(const std::string& text) {
+    size_t first = text.find_first_not_of(" \t\r\n");
+    return first != std::string::npos && (text[first] == '{' || text[first] == '[') &&
+           json::accept(text);
+}
+
+// The JSON pointer of the first string member equal to `value`, or "".
+std::string pointerOf(const json& j, const std::string& value, const std::string& at, int depth) {
+    if (depth > 16)
+        return "";
+    if (j.is_string() && j.get<std::string>() == value && !at.empty())
+        return at;
+    if (j.is_object()) {
+        for (auto it = j.begin(); it != j.end(); ++it) {
+            std::string key = it.key();
+            krzlab::replaceAll(key, "~", "~0");
+            krzlab::replaceAll(key, "/", "~1");
+            std::string found = pointerOf(it.value(), value, at + "/" + key, depth + 1);
+            if (!found.empty())
+                return found;
+        }
+    } else if (j.is_array()) {
+        for (size_t i = 0; i < j.size(); ++i) {
+            std::string found = pointerOf(j[i], value, at + "/" + std::to_string(i), depth + 1);
+            if (!found.empty())
+                return found;
+        }
+    }
+    return "";
+}
+
+// The strings a request carries in its form, its JSON or text body and its query.
+std::vector<std::string> carried(const krzlab::RecordedRequest& q) {
+    std::vector<std::string> out;
+    for (const auto& f : q.form)
+        out.push_back(f.second);
+    std::string query = q.target.substr(std::min(q.target.find('?'), q.target.size()));
+    for (size_t at = query.find('='); at != std::string::npos; at = query.find('=', at + 1))
+        out.push_back(query.substr(at + 1, query.find('&', at) - at - 1));
+    json body = isJson(q.body) ? json::parse(q.body) : json();
+    std::vector<const json*> todo{&body};
+    for (size_t i = 0; i < todo.size() && i < 4096; ++i) {
+        if (todo[i]->is_string())
+            out.push_back(todo[i]->get<std::string>());
+        else if (todo[i]->is_structured())
+            for (const json& item : *todo[i])
+                todo.push_back(&item);
+    }
+    return out;
+}
+
+std::vector<std::string> split(const std::string& text, char by) {
+    std::vector<std::string> out;
+    for (size_t start = 0; start <= text.size();) {
+        size_t end = std::min(text.find(by, start), text.size());
+        out.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
+}
+
+// The user name the login carried: the value of a field or member named like one.
+std::string userOf(const krzlab::RecordedRequest& q) {
+    auto named = [](const std::string& name) {
+        std::string n = lower(name);
+        return n.find("user") != std::string::npos || n == "login" || n == "name";
+    };
+    for (const auto& f : q.form)
+        if (named(f.first))
+            return f.second;
+    json body = isJson(q.body) ? json::parse(q.body) : json();
+    if (body.is_object())
+        for (auto it = body.begin(); it != body.end(); ++it)
+            if (named(it.key()) && it->is_string())
+                return it->get<std::string>();
+    return "";
+}
+
+// Whether the request carries a placeholder: they are plain words, found as they stand in any
+// body, without reading it.
+bool mentions(const krzlab::RecordedRequest& q, const std::string& value) {
+    for (const auto& f : q.form)
+        if (f.second.find(value) != std::string::npos)
+            return true;
+    return q.target.find(value) != std::string::npos || q.body.find(value) != std::string::npos;
+}
+
+bool namesSsid(const krzlab::RecordedRequest& q) {
+    for (const auto& f : q.form)
+        if (lower(f.first).find("ssid") != std::string::npos)
+            return true;
+    return lower(q.body).find("ssid") != std::string::npos;
+}
+
+std::string ssidValue(const krzlab::RecordedRequest& q) {
+    for (const auto& f : q.form)
+        if (lower(f.first).find("ssid") != std::string::npos && !f.second.empty())
+            return f.second;
+    if (!q.body.empty() && !isJson(q.body))
+        for (const std::string& pair : split(q.body, '&'))
+            if (lower(pair.substr(0, pair.find('='))).find("ssid") != std::string::npos &&
+                pair.find('=') != std::string::npos)
+                return pair.substr(pair.find('=') + 1);
+    json body = isJson(q.body) ? json::parse(q.body) : json();
+    std::vector<std::pair<std::string, const json*>> todo{{"", &body}};
+    for (size_t i = 0; i < todo.size() && i < 4096; ++i) {
+        const json& j = *todo[i].second;
+        if (j.is_string() && lower(todo[i].first).find("ssid") != std::string::npos &&
+            !j.get<std::string>().empty())
+            return j.get<std::string>();
+        if (j.is_object())
+            for (auto it = j.begin(); it != j.end(); ++it)
+                todo.emplace_back(it.key(), &it.value());
+        else if (j.is_array())
+            for (const json& item : j)
+                todo.emplace_back(todo[i].first, &item);
+    }
+    return "";
+}
+
+class Learner {
+  public:
+    explicit Learner(const Recording& r) : r_(r) {
+        for (const auto& p : r.placeholders)
+            if (p.kind == "password" && password_.empty())
+                password_ = p.value;
+            else if (p.kind == "key")
+                keys_.push_back(p.value);
+    }
+    void run(json& draft);
+
+  private:
+    void guess(const std::string& pointer, const std::string& why) {
+        guesses_.push_back({{"pointer", pointer}, {"why", why}});
+    }
+    void gap(const std::string& pointer, const std::string& need) {
+        gaps_.push_back({{"pointer", pointer}, {"need", need}});
+    }
+    // The text as a template: each known value by its name (the longest first), other braces
+    // doubled.
+    std::string templ(const std::string& text) const {
+        std::string out;
+        for (size_t i = 0; i < text.size();) {
+            const std::pair<std::string, std::string>* best = nullptr;
+            for (const auto& s : subs_)
+                if (!s.first.empty() && text.compare(i, s.first.size(), s.first) == 0 &&
+                    (!best || s.first.size() > best->first.size()))
+                    best = &s;
+            if (best) {
+                out += "{" + best->second + "}";
+                i += best->first.size();
+            } else {
+                out += text[i] == '{' ? "{{" : std::string(1, text[i]);
+                ++i;
+            }
+        }
+        return out;
+    }
+    json templJson(const json& j) const {
+        if (j.is_string())
+            return templ(j.get<std::string>());
+        json out = j;
+        if (j.is_object())
+            for (auto it = out.begin(); it != out.end(); ++it)
+                it.value() = templJson(it.value());
+        else if (j.is_array())
+            for (json& item : out)
+                item = templJson(item);
+        return out;
+    }
+    const std::string* keyIn(const krzlab::RecordedRequest& q) const {
+        for (const std::string& key : keys_)
+            if (mentions(q, key))
+                return &key;
+        return nullptr;
+    }
+    json stepOf(const Exchange& e) const;
+    // Steps that capture, from replies before `index`, the values the request there carried.
+    json carriedFrom(size_t index, size_t from, const std::string& at);
+    void login(json& doc);
+    void change(json& doc);
+
+    const Recording& r_;
+    std::string password_;
+    std::vector<std::string> keys_;  // the placeholders of keys, old and new
+    std::vector<std::pair<std::string, std::string>> subs_;  // value -> its template name
+    json guesses_ = json::array();
+    json gaps_ = json::array();
+    size_t loginAt_ = 0;
+    bool loggedIn_ = false;
+};
+
+json Learner::stepOf(const Exchange& e) const {
+    const krzlab::RecordedRequest& q = e.request;
+    json step = json::object();
+    bool body = !q.form.empty() || !q.body.empty();
+    if (q.method != (body ? "POST" : "GET"))
+        step["method"] = q.method;
+    step["path"] = templ(q.target);
+    if (!q.form.empty()) {
+        json fields = json::object();
+        for (const auto& f : q.form)
+            fields[f.first] = templ(f.second);
+        step[q.multipart ? "multipart" : "urlencoded"] = fields;
+    } else if (isJson(q.body)) {
+        step["json"] = templJson(json::parse(q.body));
+    } else if (!q.body.empty()) {
+        const std::string* type = krzlab::headerOf(q.headers, "Content-Type");
+        step["text"] = {{"contentType", type ? *type : "text/plain"}, {"body", templ(q.body)}};
+    }
+    // The page the browser was on, when it was the device's own: some devices want it.
+    const std::string* referer = krzlab::headerOf(q.headers, "Referer");
+    size_t host = referer ? referer->find("://") : std::string::npos;
+    if (host != std::string::npos) {
+        size_t path = std::min(referer->find('/', host + 3), referer->size());
+        std::string name = referer->substr(host + 3, path - host - 3);
+        if (name.substr(0, name.find(':')) == r_.address && path < referer->size())
+            step["referer"] = templ(referer->substr(path));
+    }
+    if (e.reply.status >= 100)
+        step["expect"] = {{"status", e.reply.status}};
+    return step;
+}
+
+json Learner::carriedFrom(size_t index, size_t from, const std::string& at) {
+    json steps = json::array();
+    for (const std::string& value : carried(r_.exchanges[index].request)) {
+        if (value.size() < kCarried || templ(value) != value)
+            continue;
+        for (size_t i = index; i-- > from;) {
+            const Exchange& earlier = r_.exchanges[i];
+            if (!isJson(earlier.reply.body))
+                continue;
+            std::string pointer = pointerOf(json::parse(earlier.reply.body), value, "", 0);
+            if (pointer.empty())
+                continue;
+            std::string name = pointer.substr(pointer.rfind('/') + 1);
+            name.erase(std::remove_if(name.begin(), name.end(),
+                                      [](char c) { return !std::isalnum((unsigned char)c); }),
+                       name.end());
+            name = name.empty() || std::isdigit((unsigned char)name[0]) ? "value" + name : name;
+            json step = stepOf(earlier);
+            step["capture"] = {{name, {{"json", pointer}}}};
+            steps.push_back(step);
+            subs_.emplace_back(value, name);
+            guess(at + "/" + std::to_string(steps.size() - 1),
+                  "the browser carried " + name + " from the reply to " + earlier.request.target +
+                      " into " + r_.exchanges[index].request.target);
+            break;
+        }
+    }
+    return steps;
+}
+
+void Learner::login(json& doc) {
+    json login = json::object();
+    if (r_.login.kind == "basic") {
+        login["basic"] = true;
+        guess("/login/basic", "the browser sent Basic credentials");
+    }
+    const std::vector<Exchange>& ex = r_.exchanges;
+    size_t at = ex.size();
+    for (size_t i = 0; i < ex.size() && !password_.empty() && at == ex.size(); ++i)
+        if (mentions(ex[i].request, password_))
+            at = i;
+    if (at == ex.size()) {
+        if (!login.contains("basic")) {
+            login["steps"] = json::array({{{"path", "/GAP"}}});
+            gap("/login/steps",
+                "the login: no request in the HAR carried the password (saved "
+                "after the login, or the password sent transformed)");
+        }
+        doc["login"] = login;
+        return;
+    }
+    loginAt_ = at;
+    loggedIn_ = true;
+    subs_.emplace_back(password_, "currentPassword");
+    std::string user = r_.login.user.empty() ? userOf(ex[at].request) : r_.login.user;
+    if (!user.empty())
+        subs_.emplace_back(user, "loginUser");
+    json steps = carriedFrom(at, 0, "/login/steps");
+    json step = stepOf(ex[at]);
+    guess("/login/steps/" + std::to_string(steps.size()),
+          "the request to " + ex[at].request.target + " carried the password");
+    // What the login's answer hands out and later requests carry: the session's token.
+    if (isJson(ex[at].reply.body)) {
+        json answer = json::parse(ex[at].reply.body);
+        for (const auto& p : r_.placeholders) {
+            std::string pointer = pointerOf(answer, p.value, "", 0);
+            if (p.kind != "secret" || pointer.empty())
+                continue;
+            std::string name = "token" + std::string(step.contains("capture") ? "2" : "");
+            step["capture"][name] = {{"json", pointer}};
+            subs_.emplace_back(p.value, name);
+            guess("/login/steps/" + std::to_string(steps.size()) + "/capture/" + name,
+                  "the login's answer holds a token at " + pointer);
+        }
+    }
+    steps.push_back(step);
+    json headers = json::object();
+    for (size_t i = at + 1; i < ex.size(); ++i)
+        for (const auto& h : ex[i].request.headers)
+            if (lower(h.first) != "cookie" && lower(h.first) != "referer" &&
+                templ(h.second) != h.second && h.second.find("{") == std::string::npos &&
+                !headers.contains(h.first)) {
+                headers[h.first] = templ(h.second);
+                guess("/login/headers/" + h.first,
+                      "the browser sent it on each request after the login");
+            }
+    login["steps"] = steps;
+    if (!headers.empty())
+        login["headers"] = headers;
+    doc["login"] = login;
+}
+
+void Learner::change(json& doc) {
+    const std::vector<Exchange>& ex = r_.exchanges;
+    size_t at = ex.size();
+    for (size_t i = loggedIn_ ? loginAt_ + 1 : 0; i < ex.size() && at == ex.size(); ++i)
+        if (ex[i].request.method != "GET" && (namesSsid(ex[i].request) || keyIn(ex[i].request)))
+            at = i;
+    json wireless = {{"change", "wireless"}};
+    if (at == ex.size()) {
+        wireless["steps"] = json::array({{{"path", "/GAP"}}});
+        gap("/changes/0/steps", "the change: no request after the login posted a network name");
+    } else {
+        std::string ssid = ssidValue(ex[at].request);
+        if (!ssid.empty())
+            subs_.emplace_back(ssid, "ssid");
+        // The key the change posted, not one the pages showed before.
+        if (const std::string* key = keyIn(ex[at].request))
+            subs_.emplace_back(*key, "key");
+        json steps = carriedFrom(at, loggedIn_ ? loginAt_ + 1 : 0, "/changes/0/steps");
+        const std::string pointer = "/changes/0/steps/" + std::to_string(steps.size());
+        steps.push_back(stepOf(ex[at]));
+        guess(pointer, "the browser posted the new network name to " + ex[at].request.target);
+        gap(pointer,
+            "each other value it posts as the device holds it: capture it from the "
+            "device ({security}, {encryption} for those two); as the HAR has them they "
+            "are what the device held when it was saved");
+        json confirm = json::array();
+        size_t i = at + 1;
+        for (; i < ex.size() && ex[i].request.method != "GET"; ++i) {
+            bool confirms = lower(ex[i].request.target).find("confirm") != std::string::npos;
+            (confirms ? confirm : steps).push_back(stepOf(ex[i]));
+            guess(confirms ? "/changes/0/confirm" : "/changes/0/steps",
+                  "the browser posted to " + ex[i].request.target + " after the change");
+        }
+        wireless["steps"] = steps;
+        if (!confirm.empty())
+            wireless["confirm"] = confirm;
+        // The read-back: the first page after the change that shows the new name.
+        for (; i < ex.size() && !ssid.empty(); ++i) {
+            if (ex[i].request.method != "GET" || !isJson(ex[i].reply.body))
+                continue;
+            std::string where = pointerOf(json::parse(ex[i].reply.body), ssid, "", 0);
+            if (where.empty())
+                continue;
+            doc["settings"]["ssid"] = {{"page", ex[i].request.target}, {"json", where}};
+            guess("/settings/ssid", ex[i].request.target + " showed the new network name at " +
+                                        where + " after the change");
+            break;
+        }
+    }
+    json credentials = {{"change", "credentials"}, {"steps", json::array({{{"path", "/GAP"}}})}};
+    gap("/changes/1/steps", "the credentials change: the HAR holds none");
+    doc["changes"] = json::array({wireless, credentials});
+}
+
+void Learner::run(json& draft) {
+    json doc = draft;
+    doc.erase("draft");
+    login(doc);
+    change(doc);
+    json& marks = draft["draft"];
+    for (const char* list : {"guesses", "gaps"}) {
+        json kept = json::array();
+        for (const json& m : marks[list]) {
+            std::string p = m["pointer"].get<std::string>();
+            bool replaced =
+                p.rfind("/login", 0) == 0 || p.rfind("/changes", 0) == 0 ||
+                (p.rfind("/settings/ssid", 0) == 0 && doc["settings"]["ssid"].contains("json"));
+            if (!replaced)
+                kept.push_back(m);
+        }
+        for (const json& m : std::string(list) == "guesses" ? guesses_ : gaps_)
+            kept.push_back(m);
+        marks[list] = kept;
+    }
+    json out = json::object();
+    out["draft"] = marks;
+    out["$schema"] = doc["$schema"];
+    out["format"] = 2;
+    for (auto it = doc.begin(); it != doc.end(); ++it)
+        if (it.key() != "$schema")
+            out[it.key()] = it.value();
+    draft = out;
+}
+
+}  // namespace
+
+void learnFromBrowser(const Recording& recording, json& draft) {
+    Learner(recording).run(draft);
+}
+
+}  // namespace krzpap

@@ -1,0 +1,543 @@
+#include "app/HarImport.h"
+
+#include "app/PageReading.h"
+#include "html/KRZPHtmlParser.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <stdexcept>
+
+namespace krzpap {
+
+using krzlab::Exchange;
+using krzlab::HeaderList;
+using krzlab::lower;
+using nlohmann::json;
+
+namespace {
+
+// A HAR nests a few levels; anything deeper is no HAR and would only cost the reader stack.
+const int kMaxDepth = 64;
+// Short values under a secret's name are settings ("1", "on"): replacing them would garble pages.
+const size_t kShortest = 4;
+
+const char kSanitized[] =
+    "sent after the login, but the HAR holds no cookie and no Authorization (saved sanitized): "
+    "the session it carried is lost, and playback answers it without checking one; save the HAR "
+    "again with its cookies to keep it";
+
+void checkDepth(const std::string& text) {
+    int depth = 0;
+    bool inString = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (inString) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if ((c == '{' || c == '[') && ++depth > kMaxDepth) {
+            throw std::invalid_argument("it nests deeper than " + std::to_string(kMaxDepth) +
+                                        " levels, which no HAR does");
+        } else if (c == '}' || c == ']') {
+            --depth;
+        }
+    }
+}
+
+std::string stringAt(const json& j, const char* key) {
+    auto it = j.find(key);
+    return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+const json* arrayAt(const json& j, const char* key) {
+    auto it = j.find(key);
+    return it != j.end() && it->is_array() ? &*it : nullptr;
+}
+
+// [{name, value}] as header pairs; items that are not two strings are left out.
+HeaderList pairsAt(const json& j, const char* key) {
+    HeaderList out;
+    if (const json* list = arrayAt(j, key))
+        for (const json& item : *list)
+            if (item.is_object() && item.contains("name") && item["name"].is_string())
+                out.emplace_back(item["name"].get<std::string>(), stringAt(item, "value"));
+    return out;
+}
+
+struct Url {
+    std::string host;    // host[:port], lower case
+    std::string target;  // path and query
+};
+
+bool parseUrl(const std::string& url, Url& out) {
+    size_t scheme = url.find("://");
+    if (scheme == std::string::npos)
+        return false;
+    std::string s = lower(url.substr(0, scheme));
+    if (s != "http" && s != "https")
+        return false;
+    size_t start = scheme + 3;
+    size_t slash = url.find_first_of("/?#", start);
+    std::string authority =
+        url.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+    authority = authority.substr(authority.find('@') + 1);  // user:password@ is no host
+    out.host = lower(authority);
+    out.target = slash == std::string::npos ? "/" : url.substr(slash);
+    out.target = out.target.substr(0, out.target.find('#'));
+    if (out.target.empty() || out.target[0] != '/')
+        out.target = "/" + out.target;
+    return !out.host.empty();
+}
+
+// Headers every browser sends, which say nothing about the device's pages.
+bool usualHeader(const std::string& name) {
+    static const char* const kUsual[] = {"host",
+                                         "user-agent",
+                                         "accept",
+                                         "accept-encoding",
+                                         "accept-language",
+                                         "connection",
+                                         "cache-control",
+                                         "pragma",
+                                         "content-length",
+                                         "dnt",
+                                         "upgrade-insecure-requests",
+                                         "priority",
+                                         "te",
+                                         "keep-alive"};
+    std::string n = lower(name);
+    if (n.empty() || n[0] == ':' || n.compare(0, 4, "sec-") == 0)
+        return true;
+    for (const char* usual : kUsual)
+        if (n == usual)
+            return true;
+    return false;
+}
+
+bool tokenName(const std::string& name) {
+    std::string n = lower(name);
+    for (const char* word : {"token", "stok", "csrf", "xsrf", "session", "sessid"})
+        if (n.find(word) != std::string::npos)
+            return true;
+    return n == "sid" || n == "ubus_rpc_session";
+}
+
+bool passwordName(const std::string& name) {
+    std::string n = lower(name);
+    return secretName(name) &&
+           (n.find("pass") != std::string::npos || n.find("pwd") != std::string::npos);
+}
+
+HeaderList formOf(const std::string& text) {
+    HeaderList out;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('&', start);
+        end = end == std::string::npos ? text.size() : end;
+        std::string pair = text.substr(start, end - start);
+        size_t eq = pair.find('=');
+        auto decode = [](std::string s) {
+            std::replace(s.begin(), s.end(), '+', ' ');
+            try {
+                return KRZPHtmlParser::urlDecode(s);
+            } catch (const std::exception&) {
+                return s;
+            }
+        };
+        if (!pair.empty())
+            out.emplace_back(decode(pair.substr(0, eq)),
+                             eq == std::string::npos ? std::string() : decode(pair.substr(eq + 1)));
+        start = end + 1;
+    }
+    return out;
+}
+
+// The cookies a Cookie header or a Set-Cookie line names: name, value.
+HeaderList cookiesOf(const std::string& header, bool setCookie) {
+    HeaderList out;
+    size_t start = 0;
+    while (start < header.size()) {
+        size_t end = header.find(';', start);
+        end = end == std::string::npos ? header.size() : end;
+        std::string pair = header.substr(start, end - start);
+        pair.erase(0, pair.find_first_not_of(' '));
+        size_t eq = pair.find('=');
+        if (eq != std::string::npos)
+            out.emplace_back(pair.substr(0, eq), pair.substr(eq + 1));
+        if (setCookie)
+            break;  // the rest are its attributes
+        start = end + 1;
+    }
+    return out;
+}
+
+// Collects the secrets an import replaces: the first password-named value is the password.
+class Secrets {
+  public:
+    explicit Secrets(const std::string& password) {
+        if (!password.empty())
+            add(password, "password");
+    }
+    void add(const std::string& value, const std::string& kind) {
+        static const std::set<std::string> kWords = {"enable", "enabled", "disable", "disabled",
+                                                     "true",   "false",   "none",    "auto",
+                                                     "null",   "open",    "shared"};
+        if (value.empty() || (kind != "password" && value.size() < kShortest) ||
+            kWords.count(lower(value)))
+            return;
+        if (kind == "password")
+            havePassword_ = true;
+        list_.emplace_back(value, kind);
+    }
+    // A value under `name`; returns its kind, "" for no secret.
+    std::string named(const std::string& name, const std::string& value) {
+        std::string kind;
+        if (passwordName(name) && !havePassword_)
+            kind = "password";
+        else if (secretName(name))
+            kind = "key";
+        else if (tokenName(name))
+            kind = "secret";
+        if (!kind.empty())
+            add(value, kind);
+        return kind;
+    }
+    void walkJson(const json& j, const std::string& name, int depth) {
+        if (depth > 16)
+            return;
+        if (j.is_string())
+            named(name, j.get<std::string>());
+        else if (j.is_object())
+            for (auto it = j.begin(); it != j.end(); ++it)
+                walkJson(it.value(), it.key(), depth + 1);
+        else if (j.is_array())
+            for (const json& item : j)
+                walkJson(item, name, depth + 1);
+    }
+    const std::vector<std::pair<std::string, std::string>>& list() const { return list_; }
+
+  private:
+    std::vector<std::pair<std::string, std::string>> list_;
+    bool havePassword_ = false;
+};
+
+std::string bodyOf(const json& content, const HarLimits& limits, bool& present, bool& cut) {
+    present = content.is_object() && content.contains("text") && content["text"].is_string();
+    if (!present)
+        return std::string();
+    std::string text = content["text"].get<std::string>();
+    if (lower(stringAt(content, "encoding")) == "base64")
+        text = krzlab::base64Decode(text);
+    cut = text.size() > limits.body;
+    if (cut)
+        text.resize(limits.body);
+    return text;
+}
+
+struct Reader {
+    const HarLimits& limits;
+    HarImport out;
+    Secrets secrets;
+    std::map<std::string, std::string> jar;  // cookies the device set, by name
+    bool sawCookie = false;
+
+    void note(size_t entry, const std::string& what) { out.notes.push_back({entry + 1, what}); }
+
+    void request(const json& r, Exchange& e, size_t index) {
+        for (auto& h : pairsAt(r, "headers"))
+            if (!usualHeader(h.first))
+                e.request.headers.push_back(h);
+        const std::string* cookie = krzlab::headerOf(e.request.headers, "Cookie");
+        HeaderList listed = pairsAt(r, "cookies");
+        if (!cookie && (!listed.empty() || !jar.empty())) {
+            std::string rebuilt;
+            if (listed.empty()) {
+                for (const auto& c : jar)
+                    listed.emplace_back(c.first, c.second);
+                note(index,
+                     "its Cookie header is missing: rebuilt from what the device set "
+                     "earlier, as a browser would have sent it");
+            }
+            for (const auto& c : listed)
+                rebuilt += (rebuilt.empty() ? "" : "; ") + c.first + "=" + c.second;
+            e.request.headers.emplace_back("Cookie", rebuilt);
+        }
+        if ((cookie = krzlab::headerOf(e.request.headers, "Cookie"))) {
+            sawCookie = true;
+            for (const auto& c : cookiesOf(*cookie, false))
+                secrets.add(c.second, "cookie");
+        }
+        if (const std::string* auth = krzlab::headerOf(e.request.headers, "Authorization")) {
+            sawCookie = true;
+            if (lower(auth->substr(0, 6)) == "basic ") {
+                std::string pair = krzlab::base64Decode(auth->substr(6));
+                size_t colon = pair.find(':');
+                if (colon != std::string::npos) {
+                    secrets.add(pair.substr(colon + 1), "password");
+                    out.recording.login.kind = "basic";
+                    out.recording.login.user = pair.substr(0, colon);
+                    out.recording.login.password = pair.substr(colon + 1);
+                }
+            }
+            // A bearer token is the session's token, which a login's answer may have handed out:
+            // the same placeholder wherever it stands lets describe see it carried.
+            if (lower(auth->substr(0, 7)) == "bearer ")
+                secrets.add(auth->substr(7), "secret");
+            else
+                secrets.add(*auth, "authorization");
+        }
+        e.request.credentials = krzlab::headerOf(e.request.headers, "Cookie") ||
+                                krzlab::headerOf(e.request.headers, "Authorization");
+        size_t query = e.request.target.find('?');
+        for (const auto& q :
+             formOf(query == std::string::npos ? "" : e.request.target.substr(query + 1)))
+            secrets.named(q.first, q.second);
+        size_t stok = e.request.target.find(";stok=");
+        if (stok != std::string::npos)
+            secrets.add(
+                e.request.target.substr(stok + 6, e.request.target.find('/', stok) - stok - 6),
+                "secret");
+        auto post = r.find("postData");
+        if (post == r.end() || !post->is_object())
+            return;
+        std::string mime = lower(stringAt(*post, "mimeType"));
+        std::string text = stringAt(*post, "text");
+        if (mime.find("x-www-form-urlencoded") != std::string::npos) {
+            e.request.form = formOf(text);
+        } else if (mime.find("multipart/form-data") != std::string::npos) {
+            e.request.form = pairsAt(*post, "params");
+            e.request.multipart = true;
+        } else {
+            e.request.body = text.substr(0, limits.body);
+            json body = json::parse(e.request.body, nullptr, false);
+            if (!body.is_discarded())
+                walkPosted(body);
+        }
+        for (const auto& f : e.request.form)
+            if (secrets.named(f.first, f.second) == "password" &&
+                out.recording.login.kind == "none")
+                formLogin(e, f.first);
+    }
+
+    // A JSON-RPC login carries its password among positional parameters: the last string.
+    void walkPosted(const json& body) {
+        secrets.walkJson(body, "", 0);
+        if (!body.is_object() || lower(stringAt(body, "method")).find("login") == std::string::npos)
+            return;
+        const json* params = arrayAt(body, "params");
+        if (params && !params->empty() && params->back().is_string())
+            secrets.add(params->back().get<std::string>(), "password");
+    }
+
+    void formLogin(const Exchange& e, const std::string& passwordField) {
+        krzlab::RecordedLogin& login = out.recording.login;
+        login.kind = "form";
+        login.path = e.request.target;
+        login.passwordField = passwordField;
+        for (const auto& f : e.request.form) {
+            std::string n = lower(f.first);
+            if (f.first != passwordField &&
+                (n.find("user") != std::string::npos || n.find("login") != std::string::npos ||
+                 n.find("name") != std::string::npos) &&
+                login.userField.empty()) {
+                login.userField = f.first;
+                login.user = f.second;
+            }
+            if (f.first == passwordField)
+                login.password = f.second;
+        }
+        Url referer;
+        const std::string* ref = krzlab::headerOf(e.request.headers, "Referer");
+        login.page = ref && parseUrl(*ref, referer) && referer.host == out.host ? referer.target
+                                                                                : login.path;
+    }
+
+    void reply(const json& r, Exchange& e, size_t index) {
+        const json* status = r.contains("status") ? &r["status"] : nullptr;
+        e.reply.status = status && status->is_number_integer() && status->get<long long>() >= 0 &&
+                                 status->get<long long>() <= 999
+                             ? status->get<int>()
+                             : 0;
+        e.reply.reason = stringAt(r, "statusText");
+        for (auto& h : pairsAt(r, "headers"))
+            if (!h.first.empty() && h.first[0] != ':')
+                e.reply.headers.push_back(h);
+        bool setCookie = krzlab::headerOf(e.reply.headers, "Set-Cookie") != nullptr;
+        for (const auto& c : pairsAt(r, "cookies"))
+            if (!setCookie)
+                e.reply.headers.emplace_back("Set-Cookie", c.first + "=" + c.second + "; Path=/");
+        for (const auto& h : e.reply.headers)
+            if (lower(h.first) == "set-cookie")
+                for (const auto& c : cookiesOf(h.second, true)) {
+                    sawCookie = true;
+                    jar[c.first] = c.second;
+                    secrets.add(c.second, "cookie");
+                }
+        bool present = false, cut = false;
+        e.reply.body = bodyOf(r.contains("content") ? r["content"] : json(), limits, present, cut);
+        e.reply.cutShort = cut;
+        if (cut)
+            note(index, "its reply is larger than " + std::to_string(limits.body >> 20) +
+                            " MiB: only the first part is kept, and playback sends it cut short");
+        long long size = -1;
+        if (r.contains("content") && r["content"].is_object() && r["content"].contains("size") &&
+            r["content"]["size"].is_number_integer())
+            size = r["content"]["size"].get<long long>();
+        int s = e.reply.status;
+        bool bodiless = s == 204 || s == 304 || (s >= 100 && s < 200) || (s >= 300 && s < 400) ||
+                        e.request.method == "HEAD" || size == 0;
+        if (!present && !bodiless)
+            note(index,
+                 "its reply's body is missing (the browser did not keep it): playback "
+                 "answers it empty, and describe cannot read that page");
+        json body = json::parse(e.reply.body, nullptr, false);
+        if (!body.is_discarded())
+            walkTokens(body, 0);
+        else
+            for (const std::string& secret : secretsOf(e.reply.body))
+                secrets.add(secret, "key");
+    }
+
+    // A login's answer hands out the session's token; keys in JSON replies are the device's.
+    void walkTokens(const json& j, int depth) {
+        if (depth > 16 || (!j.is_object() && !j.is_array()))
+            return;
+        for (auto it = j.begin(); it != j.end(); ++it) {
+            if (it->is_string() && j.is_object() && (tokenName(it.key()) || secretName(it.key())))
+                secrets.add(it->get<std::string>(), tokenName(it.key()) ? "secret" : "key");
+            walkTokens(*it, depth + 1);
+        }
+    }
+};
+
+// The device: the host named, or the one most entries went to (the first of equals).
+std::string deviceHost(const json& entries, size_t count, const std::string& wanted) {
+    std::map<std::string, size_t> seen;
+    std::string best;
+    for (size_t i = 0; i < count; ++i) {
+        Url url;
+        if (!entries[i].is_object() || !entries[i].contains("request") ||
+            !entries[i]["request"].is_object() ||
+            !parseUrl(stringAt(entries[i]["request"], "url"), url))
+            continue;
+        std::string host = url.host;
+        if (!wanted.empty()) {
+            std::string bare =
+                host.substr(0, host.rfind(':') < host.size() && host.find(']') == std::string::npos
+                                   ? host.rfind(':')
+                                   : host.size());
+            if (host == lower(wanted) || bare == lower(wanted))
+                return host;
+            continue;
+        }
+        if (++seen[host] > (best.empty() ? 0 : seen[best]))
+            best = host;
+    }
+    if (!wanted.empty())
+        throw std::invalid_argument("no entry in it went to " + wanted);
+    if (best.empty())
+        throw std::invalid_argument("it holds no request to a web address");
+    return best;
+}
+
+}  // namespace
+
+HarImport importHar(const std::string& text, const std::string& host, const std::string& password,
+                    bool keepSecrets, const HarLimits& limits) {
+    if (text.size() > limits.bytes)
+        throw std::invalid_argument("it is larger than " + std::to_string(limits.bytes >> 20) +
+                                    " MiB, more than a browser saves for one device");
+    checkDepth(text);
+    json har = json::parse(text, nullptr, false);
+    if (har.is_discarded())
+        throw std::invalid_argument("it is not JSON, so no HAR file");
+    const json* entries = har.is_object() && har.contains("log") && har["log"].is_object()
+                              ? arrayAt(har["log"], "entries")
+                              : nullptr;
+    if (!entries)
+        throw std::invalid_argument("it is no HAR file: it has no log.entries");
+    size_t count = std::min(entries->size(), limits.entries);
+    Reader reader{limits, HarImport(), Secrets(password), {}, false};
+    HarImport& out = reader.out;
+    out.host = deviceHost(*entries, count, host);
+    out.recording.source = "har";
+    out.recording.address = out.host.substr(0, out.host.find(':'));
+    if (entries->size() > limits.entries) {
+        out.recording.complete = false;
+        out.recording.stopReason = "the HAR holds " + std::to_string(entries->size()) +
+                                   " entries; the first " + std::to_string(limits.entries) +
+                                   " were read";
+    }
+    std::vector<size_t> entryOf;  // each exchange's entry
+    for (size_t i = 0; i < count; ++i) {
+        const json& entry = (*entries)[i];
+        Url url;
+        if (!entry.is_object() || !entry.contains("request") || !entry["request"].is_object() ||
+            !parseUrl(stringAt(entry["request"], "url"), url))
+            continue;
+        if (url.host != out.host) {
+            if (std::find(out.otherHosts.begin(), out.otherHosts.end(), url.host) ==
+                out.otherHosts.end())
+                out.otherHosts.push_back(url.host);
+            continue;
+        }
+        if (out.recording.recorded.empty())
+            out.recording.recorded = stringAt(entry, "startedDateTime");
+        Exchange e;
+        e.request.method = stringAt(entry["request"], "method");
+        if (e.request.method.empty())
+            e.request.method = "GET";
+        e.request.target = url.target;
+        reader.request(entry["request"], e, i);
+        if (entry.contains("response") && entry["response"].is_object())
+            reader.reply(entry["response"], e, i);
+        else
+            reader.note(i, "it has no response: playback answers it with status 0");
+        out.recording.exchanges.push_back(std::move(e));
+        entryOf.push_back(i);
+    }
+    out.sanitized = !reader.sawCookie;
+    bool afterLogin = false;
+    for (size_t i = 0; out.sanitized && i < out.recording.exchanges.size(); ++i) {
+        if (afterLogin)
+            reader.note(entryOf[i], kSanitized);
+        afterLogin = afterLogin || out.recording.exchanges[i].request.method == "POST";
+    }
+    krzlab::SecretScrubber scrubber;
+    if (keepSecrets) {
+        out.recording.secretsKept = true;
+    } else {
+        for (const auto& s : reader.secrets.list())
+            scrubber.add(s.first, s.second);
+        scrubber.apply(out.recording);
+    }
+    return out;
+}
+
+std::vector<std::string> groupedNotes(const std::vector<HarNote>& notes) {
+    std::vector<std::pair<std::string, std::string>> groups;  // sentence, entries
+    for (const HarNote& n : notes) {
+        auto it = std::find_if(groups.begin(), groups.end(),
+                               [&](const auto& g) { return g.first == n.what; });
+        if (it == groups.end()) {
+            groups.emplace_back(n.what, "");
+            it = groups.end() - 1;
+        } else {
+            it->second += ", ";
+        }
+        it->second += std::to_string(n.entry);
+    }
+    std::vector<std::string> out;
+    for (const auto& g : groups)
+        out.push_back((g.second.find(',') == std::string::npos ? "entry " : "entries ") + g.second +
+                      ": " + g.first);
+    return out;
+}
+
+}  // namespace krzpap

@@ -1,0 +1,131 @@
+// describe on recordings made from a browser's HAR: the login and the change as the browser made
+// them, written as format-2 steps with the values it carried named.
+#include "app/Describer.h"
+#include "app/HarImport.h"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using nlohmann::json;
+
+json entry(const std::string& method, const std::string& path, int status, const std::string& reply,
+           json headers = json::array(), json post = nullptr) {
+    json request{{"method", method}, {"url", "http://192.168.77.30" + path}, {"headers", headers}};
+    if (!post.is_null())
+        request["postData"] = post;
+    return json{{"request", request},
+                {"response",
+                 {{"status", status},
+                  {"headers", json::array()},
+                  {"content", {{"size", reply.size()}, {"text", reply}}}}}};
+}
+
+json jsonPost(const json& body) {
+    return json{{"mimeType", "application/json"}, {"text", body.dump()}};
+}
+
+json describe(const std::vector<json>& entries) {
+    std::string har = json{{"log", {{"entries", entries}}}}.dump();
+    krzlab::Recording r = krzpap::importHar(har, "", "", false).recording;
+    EXPECT_EQ(r.source, "har");
+    // Read back as a file would be: describe sees what a recording file holds.
+    return json::parse(
+        krzpap::draftDescription(krzlab::Recording::fromText(r.toText()), "test.har").dump());
+}
+
+bool marked(const json& draft, const char* list, const std::string& pointer) {
+    for (const auto& m : draft["draft"][list])
+        if (m["pointer"] == pointer)
+            return true;
+    return false;
+}
+
+const char kPage[] = "<html><title>Sorrel Router</title><body>admin</body></html>";
+
+TEST(HarDescribeTest, JsonLoginTokenChangeConfirmAndReadBack) {
+    json token = {{"name", "X-Token"}, {"value", "tok-0123456789"}};
+    auto draft = describe({
+        entry("GET", "/", 200, kPage),
+        entry("GET", "/api/challenge", 200, R"({"nonce":"abcdef123456"})"),
+        entry("POST", "/api/login", 200,
+              R"({"ok":true,"token":"tok-0123456789","psk":"old-key-12345"})", json::array(),
+              jsonPost({{"user", "admin"}, {"nonce", "abcdef123456"}, {"password", "pw-secret"}})),
+        entry("POST", "/api/wireless", 202, R"({"ok":true})", json::array({token}),
+              jsonPost({{"ssid", "NewName"}, {"passphrase", "newkey-999"}, {"channel", 6}})),
+        entry("POST", "/api/confirm", 200, "{}", json::array({token}), jsonPost(json::object())),
+        entry("GET", "/api/wireless", 200, R"({"list":[1,2],"radio":{"ssid":"NewName"}})",
+              json::array({token})),
+    });
+    EXPECT_EQ(draft["format"], 2);
+    const auto& steps = draft["login"]["steps"];
+    ASSERT_EQ(steps.size(), 2u) << draft.dump(1);
+    EXPECT_EQ(steps[0]["path"], "/api/challenge");
+    EXPECT_EQ(steps[0]["capture"]["nonce"]["json"], "/nonce");
+    EXPECT_EQ(
+        steps[1]["json"],
+        (json{{"user", "{loginUser}"}, {"nonce", "{nonce}"}, {"password", "{currentPassword}"}}));
+    EXPECT_EQ(steps[1]["capture"], (json{{"token", {{"json", "/token"}}}}));
+    EXPECT_EQ(steps[1]["expect"]["status"], 200);
+    EXPECT_EQ(draft["login"]["headers"]["X-Token"], "{token}");
+    const auto& change = draft["changes"][0];
+    EXPECT_EQ(change["change"], "wireless");
+    EXPECT_EQ(change["steps"][0]["json"],
+              (json{{"ssid", "{ssid}"}, {"passphrase", "{key}"}, {"channel", 6}}));
+    EXPECT_EQ(change["steps"][0]["expect"]["status"], 202);
+    EXPECT_EQ(change["confirm"][0]["path"], "/api/confirm");
+    EXPECT_EQ(draft["settings"]["ssid"],
+              (json{{"page", "/api/wireless"}, {"json", "/radio/ssid"}}));
+    EXPECT_TRUE(marked(draft, "guesses", "/settings/ssid"));
+    EXPECT_TRUE(marked(draft, "gaps", "/changes/1/steps"));
+    EXPECT_FALSE(marked(draft, "gaps", "/login/kind"));  // the crawl's mark, replaced
+    // The crawl's other marks stay.
+    EXPECT_TRUE(marked(draft, "guesses", "/vendor") || marked(draft, "gaps", "/vendor"));
+    EXPECT_FALSE(steps[0].contains("method"));
+    EXPECT_FALSE(steps[1].contains("method"));
+}
+
+TEST(HarDescribeTest, FormLoginAndFormChange) {
+    auto form = [](const std::string& text) {
+        return json{{"mimeType", "application/x-www-form-urlencoded"}, {"text", text}};
+    };
+    auto draft = describe({
+        entry("GET", "/", 200, kPage),
+        entry("POST", "/login.cgi", 302, "",
+              json::array({{{"name", "Referer"}, {"value", "http://192.168.77.30/login.htm"}}}),
+              form("user=root&pass=hunter2-pw&nonce=never-seen-before")),
+        entry("POST", "/apply.cgi", 200, "<p>saved</p>", json::array(),
+              form("wl_ssid=Cafe%7BX%7D&wl_wpa_psk=k3y-k3y-k3y&wl_channel=11")),
+    });
+    const auto& login = draft["login"]["steps"][0];
+    EXPECT_EQ(login["path"], "/login.cgi");
+    EXPECT_EQ(login["urlencoded"], (json{{"user", "{loginUser}"},
+                                         {"pass", "{currentPassword}"},
+                                         {"nonce", "never-seen-before"}}));
+    EXPECT_EQ(draft["login"]["steps"].size(), 1u);
+    EXPECT_EQ(login["expect"]["status"], 302);
+    EXPECT_EQ(login["referer"], "/login.htm");
+    const auto& post = draft["changes"][0]["steps"][0];
+    EXPECT_EQ(post["urlencoded"],
+              (json{{"wl_ssid", "{ssid}"}, {"wl_wpa_psk", "{key}"}, {"wl_channel", "11"}}));
+    EXPECT_FALSE(draft["changes"][0].contains("confirm"));
+}
+
+TEST(HarDescribeTest, SavedWithoutTheLogin) {
+    auto draft = describe({
+        entry("GET", "/", 200, kPage),
+        entry("PUT", "/apply", 200, "ok", json::array(),
+              json{{"mimeType", "text/plain"}, {"text", "ssid=Plain"}}),
+    });
+    EXPECT_EQ(draft["login"]["steps"][0]["path"], "/GAP");
+    EXPECT_TRUE(marked(draft, "gaps", "/login/steps"));
+    EXPECT_EQ(draft["changes"][0]["steps"][0]["text"]["body"], "ssid={ssid}");
+    EXPECT_EQ(draft["changes"][0]["steps"][0]["method"], "PUT");
+}
+
+}  // namespace
