@@ -6,6 +6,7 @@
 #include "http/KRZPLineCursor.h"
 #include "http/KRZPMultipartParams.h"
 #include "http/KRZPReplyParser.h"
+#include "krznetlib/KRZNetworkBackend.h"
 #include "krznetlib/KRZVirtualSocket.h"
 #include "krzutil/KRZMiscUtil.h"
 #include "krzutil/KRZTextCoding.h"
@@ -17,6 +18,8 @@
 #include <cctype>
 #include <chrono>
 #include <climits>
+#include <mutex>
+#include <set>
 #include <type_traits>
 
 #define UNIT "KRZPAPComm"
@@ -156,6 +159,11 @@ SelectPass waitPass(SOCKET s, bool forRead, bool forWrite, KRZWakeHandle& wake) 
 }
 
 }  // namespace
+
+// The process's HTTPS devices and the host's trust decision (setTlsFor, setHostCertificateCheck).
+static std::mutex g_tlsMutex;
+static std::set<std::pair<uint32_t, unsigned short>> g_tlsPorts;
+static KRZPAPComm::HostCertificateCheck g_hostCheck;
 
 struct KRZPAPComm::SocketShare {
     SOCKET handle;
@@ -307,6 +315,21 @@ void KRZPAPComm::setCertificateCheck(CertificateCheck check) {
 const std::vector<unsigned char>& KRZPAPComm::getPeerCertificate() const {
     return peerCertificate;
 }
+void KRZPAPComm::setTlsFor(const in_addr& address, unsigned short port, bool on) {
+    std::lock_guard<std::mutex> lock(g_tlsMutex);
+    if (on)
+        g_tlsPorts.insert({address.s_addr, port});
+    else
+        g_tlsPorts.erase({address.s_addr, port});
+}
+bool KRZPAPComm::tlsFor(const in_addr& address, unsigned short port) {
+    std::lock_guard<std::mutex> lock(g_tlsMutex);
+    return g_tlsPorts.count({address.s_addr, port}) != 0;
+}
+void KRZPAPComm::setHostCertificateCheck(HostCertificateCheck check) {
+    std::lock_guard<std::mutex> lock(g_tlsMutex);
+    g_hostCheck = std::move(check);
+}
 bool KRZPAPComm::hasBufferedData() const {
     return buffered() > 0 || (socketShare && socketShare->tls && socketShare->tls->pending() > 0);
 }
@@ -428,8 +451,11 @@ void KRZPAPComm::openConnection(unsigned short port, bool noWait) {
     peerClosed = false;
     peerCertificate.clear();
     createSocket();
-    if (tlsOn)
-        socketShare->tls.reset(new KRZTlsSession(sock, tlsServerName));
+    connectedPort = KRZNetworkBackend::portFor(*address, port);
+    if (tlsOn || tlsFor(*address, connectedPort)) {
+        std::string name = tlsOn ? tlsServerName : std::string(inet_ntoa(*address));
+        socketShare->tls.reset(new KRZTlsSession(sock, name));
+    }
     startConnect(port);
     if (!noWait) {
         waitForConnect();
@@ -470,9 +496,17 @@ void KRZPAPComm::secure() {
     }
     peerCertificate = tls.peerCertificate();
     KRZPAPModule::log(KRZ_LOG_TRACE, L"TLS: %hs\n", tls.protocol().c_str());
-    if (certificateCheck) {
+    HostCertificateCheck hostCheck;
+    if (!certificateCheck) {
+        std::lock_guard<std::mutex> lock(g_tlsMutex);
+        hostCheck = g_hostCheck;
+    }
+    if (certificateCheck || hostCheck) {
         try {
-            certificateCheck(peerCertificate);
+            if (certificateCheck)
+                certificateCheck(peerCertificate);
+            else
+                hostCheck(*address, connectedPort, peerCertificate);
         } catch (...) {
             closeSocket();
             throw;

@@ -118,6 +118,16 @@ class KRZPAP_API KRZPAPComm {
     void setCertificateCheck(CertificateCheck check);
     /// The certificate the device showed on the last connection (DER); empty over plain HTTP.
     const std::vector<unsigned char>& getPeerCertificate() const;
+    /// From now on every connection to \p address whose port (after the network library's port
+    /// redirect) is \p port runs TLS, as with setTls: how a host reaches a device it was given as
+    /// https://, through every module. \p on false forgets it.
+    static void setTlsFor(const in_addr& address, unsigned short port, bool on);
+    static bool tlsFor(const in_addr& address, unsigned short port);
+    /// The host's trust decision for connections without a check of their own: sees the device's
+    /// address, the port connected to and the certificate; throws to refuse. Empty: none.
+    using HostCertificateCheck = std::function<void(const in_addr& address, unsigned short port,
+                                                    const std::vector<unsigned char>& der)>;
+    static void setHostCertificateCheck(HostCertificateCheck check);
     ///@}
     /// The socket handle, for a caller's own select loop; invalid before openConnection. Over TLS
     /// a reply may be decrypted and held already: call readResponse when hasBufferedData says so,
@@ -278,6 +288,7 @@ class KRZPAP_API KRZPAPComm {
     // a cancel ends it at once. Each copy has its own.
     std::unique_ptr<KRZWakeHandle> wake;
     bool tlsOn = false;
+    unsigned short connectedPort = 0;  // after the redirect: what the host's check is told
     std::string tlsServerName;
     CertificateCheck certificateCheck;
     std::vector<unsigned char> peerCertificate;
