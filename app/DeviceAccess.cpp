@@ -229,6 +229,11 @@ Error describeFailure(const KRZPAPCException& e, const std::string& what) {
     // The source unit, line and system error number stay in the log; the user gets the cause.
     KRZPAPModule::log(KRZ_LOG_ERROR, L"krzpap: %hs failed: %s\n", what.c_str(),
                       e.getLogLine().c_str());
+    // A TLS failure or a refused certificate says itself what went wrong, in a sentence.
+    const std::string said = narrow(e.getMessage());
+    if ((e.getAPCErrorCode() == KRZPAPC_CONNECT_ERROR || e.getAPCErrorCode() == KRZPAPC_IO_ERROR) &&
+        said.rfind("the ", 0) == 0)
+        return Error(ErrorKind::Unreachable, what + " failed: " + said);
     switch (e.getAPCErrorCode()) {
         case KRZPAPC_NO_ROUTE:
             return Error(ErrorKind::Unreachable, what +
