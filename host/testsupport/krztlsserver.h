@@ -14,9 +14,10 @@ namespace krztest {
 
 class TlsServer {
   public:
-    // Serves `reply` on each of the first `connections` connections; throws std::runtime_error
-    // when OpenSSL or the socket could not be set up.
-    TlsServer(std::string reply, int connections = 1);
+    // Serves `reply` on each of the first `connections` connections, ended by close_notify or,
+    // without `closeNotify`, by the TCP close alone (as many devices do); throws
+    // std::runtime_error when OpenSSL or the socket could not be set up.
+    TlsServer(std::string reply, int connections = 1, bool closeNotify = true);
     ~TlsServer();
     TlsServer(const TlsServer&) = delete;
     TlsServer& operator=(const TlsServer&) = delete;
@@ -38,6 +39,7 @@ class TlsServer {
 
     std::string reply_;
     int connections_;
+    bool closeNotify_;
     int listenFd_ = -1;
     unsigned short port_ = 0;
     void* context_ = nullptr;  // SSL_CTX

@@ -55,8 +55,8 @@ void makeSelfSigned(std::string& certificatePem, std::string& keyPem) {
     keyPem = bioText(k.get());
 }
 
-TlsServer::TlsServer(std::string reply, int connections)
-    : reply_(std::move(reply)), connections_(connections) {
+TlsServer::TlsServer(std::string reply, int connections, bool closeNotify)
+    : reply_(std::move(reply)), connections_(connections), closeNotify_(closeNotify) {
     // OpenSSL writes with write(): a client that went away must not end the test with SIGPIPE.
     ::signal(SIGPIPE, SIG_IGN);
     makeSelfSigned(certificatePem_, keyPem_);
@@ -149,7 +149,8 @@ void TlsServer::run() {
                     break;
                 at += static_cast<size_t>(n);
             }
-            SSL_shutdown(ssl);
+            if (closeNotify_)
+                SSL_shutdown(ssl);
         }
         SSL_free(ssl);
         ::close(fd);

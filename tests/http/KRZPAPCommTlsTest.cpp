@@ -84,6 +84,29 @@ TEST(KRZPAPCommTls, RepliesOfEveryFramingArriveWhole) {
     }
 }
 
+// Many devices end with the TCP close alone: a reply framed by the close is whole, one framed by
+// its length and cut short is refused, as over plain HTTP.
+TEST(KRZPAPCommTls, CloseWithoutCloseNotifyEndsLikeAPlainClose) {
+    struct Case {
+        const char* name;
+        std::string reply;
+        int code;
+        std::string body;
+    } cases[] = {
+        {"close-framed", "HTTP/1.1 200 OK\r\n\r\nuntil the end", 0, "until the end"},
+        {"length cut short", "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nhalf", KRZPAPC_IO_ERROR,
+         ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        krztest::TlsServer server(c.reply, 1, false);
+        KRZPAPComm comm = tlsComm();
+        Outcome out = fetch(comm, server.port());
+        EXPECT_EQ(out.code, c.code) << out.message;
+        EXPECT_EQ(out.body, c.body);
+    }
+}
+
 TEST(KRZPAPCommTls, CertificateCheckDecidesBeforeTheRequestIsSent) {
     krztest::TlsServer server("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", 2);
     KRZPAPComm comm = tlsComm();
