@@ -28,6 +28,9 @@ class TlsServer {
     // Everything the clients sent in the clear, after decryption, joined (read after the
     // connections ended: the destructor or waitServed).
     std::string received() const;
+    // The server names (SNI) the clients sent, one per connection ("" for none), read as
+    // received().
+    std::vector<std::string> serverNames() const { return serverNames_; }
     // Waits until every connection has been served (at most five seconds).
     bool waitServed();
     // The certificate and key as PEM, for programs that serve with them.
@@ -47,6 +50,7 @@ class TlsServer {
     std::string certificatePem_;
     std::string keyPem_;
     std::string received_;
+    std::vector<std::string> serverNames_;
     std::atomic<bool> done_{false};
     std::atomic<bool> stopping_{false};
     std::thread thread_;

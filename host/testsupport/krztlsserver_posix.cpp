@@ -133,6 +133,8 @@ void TlsServer::run() {
         SSL* ssl = SSL_new(static_cast<SSL_CTX*>(context_));
         SSL_set_fd(ssl, fd);
         if (SSL_accept(ssl) == 1) {
+            const char* name = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
+            serverNames_.push_back(name != nullptr ? name : "");
             std::string request;
             char buffer[4096];
             while (request.find("\r\n\r\n") == std::string::npos) {

@@ -107,6 +107,25 @@ TEST(KRZPAPCommTls, CloseWithoutCloseNotifyEndsLikeAPlainClose) {
     }
 }
 
+// The server name goes out for a host name only: an address literal is no name (RFC 6066).
+TEST(KRZPAPCommTls, ServerNameOnlyForHostNames) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"router.lan", "router.lan"},  {"127.0.0.1", ""}, {"[::1]", ""}, {"::1", ""}, {"", ""},
+        {"[router.lan", "[router.lan"}};
+    krztest::TlsServer server("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n",
+                              static_cast<int>(cases.size()));
+    for (const auto& c : cases) {
+        KRZPAPComm comm(std::string("127.0.0.1"));
+        comm.setTls(true, c.first);
+        EXPECT_EQ(fetch(comm, server.port()).code, 0) << c.first;
+    }
+    ASSERT_TRUE(server.waitServed());
+    std::vector<std::string> sent;
+    for (const auto& c : cases)
+        sent.push_back(c.second);
+    EXPECT_EQ(server.serverNames(), sent);
+}
+
 TEST(KRZPAPCommTls, CertificateCheckDecidesBeforeTheRequestIsSent) {
     krztest::TlsServer server("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", 2);
     KRZPAPComm comm = tlsComm();
