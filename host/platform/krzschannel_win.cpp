@@ -17,6 +17,11 @@ constexpr size_t kMaxRecord = kRecordHeader + 16384 + 2048;
 // The content type of an alert record, whose decryption gives no data.
 constexpr unsigned char kAlertRecord = 21;
 
+// Change cipher spec, alert, handshake and application data: what a TLS record starts with.
+bool isRecordType(unsigned char type) {
+    return type >= 20 && type <= 23;
+}
+
 constexpr DWORD kContextFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
                                 ISC_REQ_CONFIDENTIALITY | ISC_REQ_EXTENDED_ERROR |
                                 ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM |
@@ -45,6 +50,22 @@ std::string meaning(SECURITY_STATUS status) {
         default:
             return "TLS failed";
     }
+}
+
+// The alert that starts `bytes` when they hold a plaintext one (as during a handshake), named.
+std::string alertIn(const std::vector<char>& bytes) {
+    if (bytes.size() < kRecordHeader + 2 || static_cast<unsigned char>(bytes[0]) != kAlertRecord) {
+        return std::string();
+    }
+    const unsigned code = static_cast<unsigned char>(bytes[kRecordHeader + 1]);
+    const char* name = code == 40   ? "handshake_failure"
+                       : code == 70 ? "protocol_version"
+                       : code == 71 ? "insufficient_security"
+                       : code == 80 ? "internal_error"
+                       : code == 47 ? "illegal_parameter"
+                       : code == 50 ? "decode_error"
+                                    : "";
+    return std::to_string(code) + (*name != 0 ? std::string(" (") + name + ")" : std::string());
 }
 
 }  // namespace
@@ -106,6 +127,13 @@ Status Session::sendPending() {
 // Reads what the socket holds, up to one whole record beyond what is buffered. Done when bytes
 // came; Closed when the peer closed the connection.
 Status Session::receiveMore(const char* during) {
+    if (!received.empty() && !isRecordType(static_cast<unsigned char>(received[0]))) {
+        const std::string start(received.begin(),
+                                received.begin() + std::min<ptrdiff_t>(received.size(), 5));
+        const bool http = std::string("HTTP/").compare(0, start.size(), start) == 0;
+        return fail(std::string("the device's answer is not valid TLS") +
+                    (http ? " (it answered in plain HTTP)" : "") + " (" + during + ")");
+    }
     if (received.size() >= kRecordHeader) {
         const auto* head = reinterpret_cast<const unsigned char*>(received.data());
         const size_t length = (size_t{head[3]} << 8) | head[4];
@@ -210,6 +238,10 @@ Status Session::handshake() {
             // The alert Schannel made for the device goes out if the socket takes it at once.
             queueToken(output[0]);
             sendPending();
+            const std::string alert = alertIn(received);
+            if (!alert.empty()) {
+                return fail("the device refused the TLS handshake with the alert " + alert);
+            }
             return fail(first ? "starting the TLS handshake" : "during the TLS handshake", status);
         }
         queueToken(output[0]);
