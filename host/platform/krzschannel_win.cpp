@@ -70,7 +70,20 @@ std::string alertIn(const std::vector<char>& bytes) {
 
 }  // namespace
 
-Session::Session(SOCKET socket) : connection(socket) {}
+// The name Schannel sends as SNI; none for an address, where SNI may not carry one.
+SEC_WCHAR* Session::targetName() {
+    return target.empty() ? nullptr : &target[0];
+}
+
+Session::Session(SOCKET socket, const std::string& serverName) : connection(socket) {
+    in_addr v4;
+    in6_addr v6;
+    const bool literal = inet_pton(AF_INET, serverName.c_str(), &v4) == 1 ||
+                         inet_pton(AF_INET6, serverName.c_str(), &v6) == 1;
+    if (!literal) {
+        target.assign(serverName.begin(), serverName.end());
+    }
+}
 
 Session::~Session() {
     close();
@@ -209,9 +222,9 @@ Status Session::handshake() {
         ULONG attributes = 0;
         TimeStamp expiry;
         const SECURITY_STATUS status = InitializeSecurityContextW(
-            &credentials, haveContext ? &context : nullptr, const_cast<SEC_WCHAR*>(L"device"),
-            kContextFlags, 0, 0, haveContext ? &inputs : nullptr, 0,
-            haveContext ? nullptr : &context, &outputs, &attributes, &expiry);
+            &credentials, haveContext ? &context : nullptr, targetName(), kContextFlags, 0, 0,
+            haveContext ? &inputs : nullptr, 0, haveContext ? nullptr : &context, &outputs,
+            &attributes, &expiry);
         const bool first = !haveContext;
         haveContext = haveContext || status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED ||
                       status == SEC_I_INCOMPLETE_CREDENTIALS;
@@ -256,6 +269,7 @@ Status Session::handshake() {
                 return fail("after the TLS handshake", sized);
             }
             established = true;
+            keepCertificate();
         }
     }
 }
@@ -311,6 +325,9 @@ Status Session::decryptRecord() {
 
 Status Session::read(void* data, size_t size, size_t* moved) {
     *moved = 0;
+    if (ended) {
+        return failure.empty() ? Status::Closed : Status::Failed;
+    }
     if (!established) {
         return fail("read before the TLS handshake completed");
     }
@@ -327,7 +344,7 @@ Status Session::read(void* data, size_t size, size_t* moved) {
         }
         // Bytes write() left behind go out first: the device may wait for them.
         const Status sent = sendPending();
-        if (sent == Status::Failed) {
+        if (sent != Status::Done) {
             return sent;
         }
         Status decrypted = received.empty() ? Status::WantRead : decryptRecord();
@@ -353,11 +370,11 @@ Status Session::read(void* data, size_t size, size_t* moved) {
 
 Status Session::write(const void* data, size_t size, size_t* moved) {
     *moved = 0;
-    if (!established) {
-        return fail("write before the TLS handshake completed");
-    }
     if (ended) {
         return failure.empty() ? Status::Closed : Status::Failed;
+    }
+    if (!established) {
+        return fail("write before the TLS handshake completed");
     }
     const Status sent = sendPending();
     if (sent != Status::Done) {
@@ -404,9 +421,8 @@ void Session::close() {
                 SecBufferDesc outputs{SECBUFFER_VERSION, 1, &output};
                 ULONG attributes = 0;
                 TimeStamp expiry;
-                InitializeSecurityContextW(&credentials, &context,
-                                           const_cast<SEC_WCHAR*>(L"device"), kContextFlags, 0, 0,
-                                           nullptr, 0, nullptr, &outputs, &attributes, &expiry);
+                InitializeSecurityContextW(&credentials, &context, targetName(), kContextFlags, 0,
+                                           0, nullptr, 0, nullptr, &outputs, &attributes, &expiry);
                 queueToken(output);
                 sendPending();
             }
@@ -422,35 +438,29 @@ void Session::close() {
     established = false;
 }
 
-std::vector<uint8_t> Session::peerCertificate() const {
-    std::vector<uint8_t> der;
-    if (!established) {
-        return der;
+void Session::keepCertificate() {
+    PCCERT_CONTEXT peer = nullptr;
+    if (QueryContextAttributesW(&context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &peer) == SEC_E_OK &&
+        peer != nullptr) {
+        certificate.assign(peer->pbCertEncoded, peer->pbCertEncoded + peer->cbCertEncoded);
+        CertFreeCertificateContext(peer);
     }
-    PCCERT_CONTEXT certificate = nullptr;
-    CtxtHandle handle = context;
-    if (QueryContextAttributesW(&handle, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate) ==
-            SEC_E_OK &&
-        certificate != nullptr) {
-        der.assign(certificate->pbCertEncoded,
-                   certificate->pbCertEncoded + certificate->cbCertEncoded);
-        CertFreeCertificateContext(certificate);
-    }
-    return der;
 }
 
-std::string Session::describe() const {
-    SecPkgContext_ConnectionInfo info{};
-    CtxtHandle handle = context;
-    if (!established ||
-        QueryContextAttributesW(&handle, SECPKG_ATTR_CONNECTION_INFO, &info) != SEC_E_OK) {
-        return "TLS";
+std::string Session::protocol() const {
+    return established || !certificate.empty() ? "TLSv1.2" : std::string();
+}
+
+size_t Session::held() const {
+    if (plainOffset < plain.size()) {
+        return plain.size() - plainOffset;
     }
-    const char* version = (info.dwProtocol & SP_PROT_TLS1_2_CLIENT) != 0   ? "TLS 1.2"
-                          : (info.dwProtocol & SP_PROT_TLS1_1_CLIENT) != 0 ? "TLS 1.1"
-                                                                           : "TLS";
-    return std::string(version) + ", cipher " + std::to_string(info.aiCipher) + " (" +
-           std::to_string(info.dwCipherStrength) + " bits)";
+    if (received.size() < kRecordHeader || ended) {
+        return 0;
+    }
+    const auto* head = reinterpret_cast<const unsigned char*>(received.data());
+    const size_t length = (size_t{head[3]} << 8) | head[4];
+    return received.size() >= kRecordHeader + length ? 1 : 0;
 }
 
 }  // namespace krzschannel

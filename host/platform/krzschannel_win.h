@@ -6,6 +6,7 @@
 
 #define SECURITY_WIN32
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 
 #include <schannel.h>
@@ -19,6 +20,7 @@
 
 namespace krzschannel {
 
+// In the order of KRZTlsSession::Status, which krztls_win.cpp converts it to.
 enum class Status {
     Done,       // the step finished (handshake complete, bytes moved)
     WantRead,   // wait until the socket is readable, then call again
@@ -29,7 +31,8 @@ enum class Status {
 
 class Session {
   public:
-    explicit Session(SOCKET socket);
+    // `serverName` goes out as SNI when it is a host name, not when it is an address or empty.
+    Session(SOCKET socket, const std::string& serverName);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -43,13 +46,16 @@ class Session {
     Status write(const void* data, size_t size, size_t* moved);
     // Sends what write() left; Done when nothing is left.
     Status flush();
+    // Decrypted bytes held, or 1 when a whole record waits to be decrypted: read() then moves
+    // something (or fails) without the socket being readable.
+    size_t held() const;
     // Sends close_notify when the socket takes it at once, and releases the session.
     void close();
 
     // The peer certificate (DER), empty before the handshake completed.
-    std::vector<uint8_t> peerCertificate() const;
-    // The TLS version and cipher agreed, as the system names them, for logs.
-    std::string describe() const;
+    const std::vector<unsigned char>& peerCertificate() const { return certificate; }
+    // The protocol agreed ("TLSv1.2"), empty before the handshake completed.
+    std::string protocol() const;
     const std::string& error() const { return failure; }
 
   private:
@@ -60,8 +66,11 @@ class Session {
     Status decryptRecord();
     void queueToken(SecBuffer& token);
     void keepExtra(const SecBuffer& extra);
+    void keepCertificate();
+    SEC_WCHAR* targetName();
 
     SOCKET connection;
+    std::wstring target;  // the SNI name; empty for none
     CredHandle credentials{};
     CtxtHandle context{};
     bool haveCredentials = false;
@@ -75,6 +84,7 @@ class Session {
     std::vector<char> pending;  // ciphertext not yet on the wire
     size_t pendingOffset = 0;
     std::string failure;
+    std::vector<unsigned char> certificate;
 };
 
 }  // namespace krzschannel

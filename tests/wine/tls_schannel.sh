@@ -19,15 +19,18 @@ head -c $((8 << 20)) /dev/urandom >body.bin
 export KRZ_TLS_BODY_SHA256
 KRZ_TLS_BODY_SHA256=$(sha256sum body.bin | cut -d' ' -f1 | tr a-f A-F | sed 's/../&:/g; s/:$//')
 
-# serve KIND KEY-OPTIONS...: a self-signed certificate and a server for it; sets KRZ_TLS_<KIND>_*.
+# serve KIND KEY-OPTIONS... [-- SERVER-OPTIONS...]: a self-signed certificate and a server for
+# it; sets KRZ_TLS_<KIND>_*.
 serve() {
-  local kind=$1 port
+  local kind=$1 port key=() extra=()
   shift
-  openssl req -x509 -newkey "$@" -nodes -keyout "$kind.key" -out "$kind.pem" -days 2 \
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do key+=("$1"); shift; done
+  [ $# -gt 0 ] && shift && extra=("$@")
+  openssl req -x509 -newkey "${key[@]}" -nodes -keyout "$kind.key" -out "$kind.pem" -days 2 \
     -subj "/CN=device-$kind" 2>/dev/null
   port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
   openssl s_server -quiet -accept "127.0.0.1:$port" -cert "$kind.pem" -key "$kind.key" -WWW \
-    </dev/null >"$kind.log" 2>&1 &
+    "${extra[@]}" </dev/null >"$kind.log" 2>&1 &
   servers+=($!)
   export "KRZ_TLS_${kind}_PORT=$port"
   export "KRZ_TLS_${kind}_FINGERPRINT=$(openssl x509 -in "$kind.pem" -noout -fingerprint -sha256 |
@@ -41,7 +44,8 @@ serve() {
   cat "$kind.log" >&2
   exit 1
 }
-serve EC ec -pkeyopt ec_paramgen_curve:P-256
 serve RSA rsa:2048
+# The ECDSA server shows the RSA certificate to a client that names device.lan (SNI).
+serve EC ec -pkeyopt ec_paramgen_curve:P-256 -- -servername device.lan -cert2 RSA.pem -key2 RSA.key
 
 "$wine" "$program" "$@"

@@ -1,9 +1,10 @@
-// The Schannel TLS session under Wine, on real loopback sockets: against OpenSSL's s_server (its
-// port, certificate fingerprints and served file's digest come from tls_schannel.sh), and against
-// hostile servers run in this process that stall, send garbage, an alert, an oversized record or
-// close in the middle of the handshake.
+// The TLS session on Windows (Schannel) under Wine, on real loopback sockets: against OpenSSL's
+// s_server (its ports, certificate fingerprints and served file's digest come from
+// tls_schannel.sh), through a relay that spoils the server's stream after the handshake, and
+// against hostile servers run in this process that stall, send garbage, an alert, an oversized
+// record or close in the middle of the handshake.
 #include "krzutil/KRZCryptoUtil.h"
-#include "platform/krzschannel_win.h"
+#include "platform/krztls.h"
 
 #include <gtest/gtest.h>
 
@@ -13,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-using krzschannel::Session;
-using krzschannel::Status;
+using Session = KRZTlsSession;
+using Status = KRZTlsSession::Status;
 
 namespace {
 
@@ -73,10 +74,15 @@ Status readAll(Session& session, SOCKET s, std::string& out) {
     std::vector<char> chunk(7000);  // not a record's size: records are split and joined
     for (;;) {
         size_t moved = 0;
-        const Status status = session.read(chunk.data(), chunk.size(), &moved);
+        const Status status = session.recv(chunk.data(), chunk.size(), moved);
         out.append(chunk.data(), moved);
         if (status == Status::Done) {
+            EXPECT_GT(moved, 0u);
             continue;
+        }
+        EXPECT_EQ(moved, 0u);
+        if (waiting(status) && session.pending() > 0) {
+            ADD_FAILURE() << "waits on the socket while the session holds " << session.pending();
         }
         if (!waiting(status) || !waitFor(s, status, 10000)) {
             return status;
@@ -88,7 +94,7 @@ Status writeAll(Session& session, SOCKET s, const std::string& text) {
     size_t offset = 0;
     while (offset < text.size()) {
         size_t moved = 0;
-        const Status status = session.write(text.data() + offset, text.size() - offset, &moved);
+        const Status status = session.send(text.data() + offset, text.size() - offset, moved);
         offset += moved;
         if (waiting(status)) {
             waitFor(s, status, 10000);
@@ -96,11 +102,7 @@ Status writeAll(Session& session, SOCKET s, const std::string& text) {
             return status;
         }
     }
-    Status status;
-    while (waiting(status = session.flush())) {
-        waitFor(s, status, 10000);
-    }
-    return status;
+    return Status::Done;
 }
 
 std::string colonHex(const KRZBuf& digest) {
@@ -122,31 +124,38 @@ std::string sha256(const void* data, size_t size) {
 struct Served {
     const char* name;
     const char* portVariable;
-    const char* fingerprintVariable;
+    const char* serverName;           // what the user wrote as the device's host
+    const char* fingerprintVariable;  // the certificate the server shows for it
 };
 
 class AgainstOpenSsl : public ::testing::TestWithParam<Served> {};
 
 // The handshake completes with each kind of key a device generates, and the peer certificate is
-// the one the server holds (its fingerprint as `openssl x509 -fingerprint -sha256` gives it).
+// the one the server holds (its fingerprint as `openssl x509 -fingerprint -sha256` gives it). The
+// ECDSA server shows its RSA certificate to a client that names device.lan: a host name goes out
+// as SNI, an address does not.
 TEST_P(AgainstOpenSsl, HandshakeShowsTheServersCertificate) {
     const std::string port = environment(GetParam().portVariable);
     ASSERT_FALSE(port.empty()) << "run through tls_schannel.sh";
     SOCKET s = connectTo(static_cast<unsigned short>(std::stoi(port)));
     ASSERT_NE(s, INVALID_SOCKET);
-    Session session(s);
+    Session session(s, GetParam().serverName);
+    EXPECT_TRUE(session.peerCertificate().empty());
     ASSERT_EQ(handshake(session, s), Status::Done) << session.error();
-    const std::vector<uint8_t> der = session.peerCertificate();
+    const std::vector<unsigned char>& der = session.peerCertificate();
     EXPECT_EQ(sha256(der.data(), der.size()), environment(GetParam().fingerprintVariable));
-    EXPECT_NE(session.describe().find("TLS 1.2"), std::string::npos) << session.describe();
-    session.close();
+    EXPECT_EQ(session.protocol(), "TLSv1.2");
+    EXPECT_TRUE(session.error().empty());
     closesocket(s);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Keys, AgainstOpenSsl,
-    ::testing::Values(Served{"ecdsa", "KRZ_TLS_EC_PORT", "KRZ_TLS_EC_FINGERPRINT"},
-                      Served{"rsa", "KRZ_TLS_RSA_PORT", "KRZ_TLS_RSA_FINGERPRINT"}),
+    ::testing::Values(Served{"ecdsa", "KRZ_TLS_EC_PORT", "127.0.0.1", "KRZ_TLS_EC_FINGERPRINT"},
+                      Served{"ecdsa_v6_literal", "KRZ_TLS_EC_PORT", "::1",
+                             "KRZ_TLS_EC_FINGERPRINT"},
+                      Served{"rsa", "KRZ_TLS_RSA_PORT", "", "KRZ_TLS_RSA_FINGERPRINT"},
+                      Served{"sni", "KRZ_TLS_EC_PORT", "device.lan", "KRZ_TLS_RSA_FINGERPRINT"}),
     [](const ::testing::TestParamInfo<Served>& param) { return std::string(param.param.name); });
 
 // An 8 MiB reply crosses hundreds of records, split and joined by the reads, and arrives intact;
@@ -156,11 +165,15 @@ TEST(SchannelSession, LargeBodyArrivesIntactAndEndsWithTheServersClose) {
     ASSERT_FALSE(port.empty()) << "run through tls_schannel.sh";
     SOCKET s = connectTo(static_cast<unsigned short>(std::stoi(port)));
     ASSERT_NE(s, INVALID_SOCKET);
-    Session session(s);
+    Session session(s, "127.0.0.1");
     ASSERT_EQ(handshake(session, s), Status::Done) << session.error();
     ASSERT_EQ(writeAll(session, s, "GET /body.bin HTTP/1.0\r\n\r\n"), Status::Done);
     std::string reply;
     EXPECT_EQ(readAll(session, s, reply), Status::Closed) << session.error();
+    size_t moved = 1;
+    char byte;
+    EXPECT_EQ(session.recv(&byte, 1, moved), Status::Closed);
+    EXPECT_EQ(moved, 0u);
     const size_t start = reply.find("\r\n\r\n");
     ASSERT_NE(start, std::string::npos) << reply.substr(0, 200);
     EXPECT_EQ(reply.size() - start - 4, size_t{8} << 20);
@@ -242,13 +255,13 @@ TEST_P(AgainstHostileServer, HandshakeFailsWithASentence) {
     HostileServer server(GetParam().reply, GetParam().readFirst, GetParam().closeAfter);
     SOCKET s = connectTo(server.port);
     ASSERT_NE(s, INVALID_SOCKET);
-    Session session(s);
+    Session session(s, "127.0.0.1");
     EXPECT_EQ(handshake(session, s), Status::Failed);
     EXPECT_NE(session.error().find(GetParam().sentence), std::string::npos) << session.error();
     EXPECT_TRUE(session.peerCertificate().empty());
     size_t moved = 1;
     char byte;
-    EXPECT_EQ(session.read(&byte, 1, &moved), Status::Failed);
+    EXPECT_EQ(session.recv(&byte, 1, moved), Status::Failed);
     EXPECT_EQ(moved, 0u);
     closesocket(s);
 }
@@ -276,14 +289,180 @@ TEST(SchannelSession, StalledServerLeavesTheHandshakeWaiting) {
     HostileServer server("", true, false);
     SOCKET s = connectTo(server.port);
     ASSERT_NE(s, INVALID_SOCKET);
-    Session session(s);
+    Session session(s, "127.0.0.1");
     EXPECT_EQ(handshake(session, s, kStallMs), Status::WantRead);
     EXPECT_TRUE(session.error().empty());
     EXPECT_TRUE(session.peerCertificate().empty());
-    size_t moved = 0;
-    EXPECT_EQ(session.write("x", 1, &moved), Status::Failed);
+    size_t moved = 1;
+    EXPECT_EQ(session.send("x", 1, moved), Status::Failed);
     EXPECT_EQ(moved, 0u);
     closesocket(s);
 }
+
+// Stands between the session and s_server and spoils the server's first application-data record
+// as the case says, so that reads after the handshake meet a hostile stream.
+enum class Spoil { Nothing, FlipByte, CutRecord, PlainAlert };
+
+class SpoilingRelay {
+  public:
+    SpoilingRelay(unsigned short upstreamPort, Spoil how) : upstream(upstreamPort), spoil(how) {
+        listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        listen(listener, 1);
+        int length = sizeof address;
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+        worker = std::thread([this] { serve(); });
+    }
+    ~SpoilingRelay() { finish(); }
+    // Waits until both sides closed.
+    void finish() {
+        if (worker.joinable()) {
+            worker.join();
+            closesocket(listener);
+        }
+    }
+    unsigned short port = 0;
+    bool clientSentAlert = false;  // read after finish()
+
+  private:
+    void serve() {
+        SOCKET client = accept(listener, nullptr, nullptr);
+        if (client == INVALID_SOCKET) {
+            return;
+        }
+        SOCKET server = connectTo(upstream);
+        u_long blocking = 0;
+        ioctlsocket(server, FIONBIO, &blocking);
+        std::string fromServer;
+        std::string fromClient;
+        bool spoiled = false;
+        for (bool open = true; open;) {
+            fd_set readable;
+            FD_ZERO(&readable);
+            FD_SET(client, &readable);
+            FD_SET(server, &readable);
+            timeval limit{10, 0};
+            if (select(0, &readable, nullptr, nullptr, &limit) <= 0) {
+                break;
+            }
+            char bytes[16384];
+            if (FD_ISSET(client, &readable)) {
+                const int got = recv(client, bytes, sizeof bytes, 0);
+                open = got > 0 && send(server, bytes, got, 0) == got;
+                fromClient.append(bytes, open ? got : 0);
+                noteAlerts(fromClient);
+            }
+            if (open && FD_ISSET(server, &readable)) {
+                const int got = recv(server, bytes, sizeof bytes, 0);
+                open = got > 0;
+                fromServer.append(bytes, open ? got : 0);
+                open = open && forwardRecords(client, fromServer, spoiled);
+            }
+        }
+        closesocket(server);
+        closesocket(client);
+    }
+
+    void noteAlerts(std::string& buffered) {
+        while (buffered.size() >= 5) {
+            const size_t length = (size_t{static_cast<unsigned char>(buffered[3])} << 8) |
+                                  static_cast<unsigned char>(buffered[4]);
+            if (buffered.size() < 5 + length) {
+                return;
+            }
+            clientSentAlert = clientSentAlert || buffered[0] == 21;
+            buffered.erase(0, 5 + length);
+        }
+    }
+
+    // Forwards each whole record, spoiling the first application-data one; false to close.
+    bool forwardRecords(SOCKET client, std::string& buffered, bool& spoiled) {
+        while (buffered.size() >= 5) {
+            const size_t length = (size_t{static_cast<unsigned char>(buffered[3])} << 8) |
+                                  static_cast<unsigned char>(buffered[4]);
+            if (buffered.size() < 5 + length) {
+                return true;
+            }
+            std::string record = buffered.substr(0, 5 + length);
+            buffered.erase(0, 5 + length);
+            const bool spoilThis = !spoiled && record[0] == 23;
+            spoiled = spoiled || spoilThis;
+            if (spoilThis && spoil == Spoil::FlipByte) {
+                record[record.size() / 2] ^= 0x20;
+            } else if (spoilThis && spoil == Spoil::CutRecord) {
+                send(client, record.data(), static_cast<int>(record.size() / 2), 0);
+                return false;
+            } else if (spoilThis && spoil == Spoil::PlainAlert) {
+                record = std::string("\x15\x03\x03\x00\x02\x02\x0a", 7);
+            }
+            if (send(client, record.data(), static_cast<int>(record.size()), 0) !=
+                static_cast<int>(record.size())) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    unsigned short upstream;
+    Spoil spoil;
+    SOCKET listener = INVALID_SOCKET;
+    std::thread worker;
+};
+
+struct Spoiled {
+    const char* name;
+    Spoil how;
+    const char* sentence;
+};
+
+// close() sends close_notify (an alert record) once, and nothing after a failure.
+TEST(SchannelSession, CloseSendsCloseNotify) {
+    const std::string port = environment("KRZ_TLS_EC_PORT");
+    ASSERT_FALSE(port.empty()) << "run through tls_schannel.sh";
+    SpoilingRelay relay(static_cast<unsigned short>(std::stoi(port)), Spoil::Nothing);
+    SOCKET s = connectTo(relay.port);
+    ASSERT_NE(s, INVALID_SOCKET);
+    Session session(s, "127.0.0.1");
+    ASSERT_EQ(handshake(session, s), Status::Done) << session.error();
+    session.close();
+    session.close();
+    size_t moved = 1;
+    char byte;
+    EXPECT_EQ(session.recv(&byte, 1, moved), Status::Closed);
+    EXPECT_EQ(moved, 0u);
+    closesocket(s);
+    relay.finish();
+    EXPECT_TRUE(relay.clientSentAlert);
+}
+
+class AfterTheHandshake : public ::testing::TestWithParam<Spoiled> {};
+
+// A stream spoiled after the handshake ends the read with a sentence, never with a close.
+TEST_P(AfterTheHandshake, SpoiledReplyFailsWithASentence) {
+    const std::string port = environment("KRZ_TLS_EC_PORT");
+    ASSERT_FALSE(port.empty()) << "run through tls_schannel.sh";
+    SpoilingRelay relay(static_cast<unsigned short>(std::stoi(port)), GetParam().how);
+    SOCKET s = connectTo(relay.port);
+    ASSERT_NE(s, INVALID_SOCKET);
+    Session session(s, "127.0.0.1");
+    ASSERT_EQ(handshake(session, s), Status::Done) << session.error();
+    ASSERT_EQ(writeAll(session, s, "GET /body.bin HTTP/1.0\r\n\r\n"), Status::Done);
+    std::string reply;
+    EXPECT_EQ(readAll(session, s, reply), Status::Failed);
+    EXPECT_NE(session.error().find(GetParam().sentence), std::string::npos) << session.error();
+    EXPECT_LT(reply.size(), size_t{8} << 20);
+    closesocket(s);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Streams, AfterTheHandshake,
+    ::testing::Values(Spoiled{"FlippedByte", Spoil::FlipByte, "reading from the device"},
+                      Spoiled{"CutRecord", Spoil::CutRecord, "in the middle of a TLS record"},
+                      Spoiled{"PlainAlert", Spoil::PlainAlert, "reading from the device"}),
+    [](const ::testing::TestParamInfo<Spoiled>& param) { return std::string(param.param.name); });
 
 }  // namespace
