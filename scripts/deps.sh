@@ -17,7 +17,7 @@ test_packages=(
   curl nginx-light tshark iproute2
   python3-jsonschema dpkg-dev lintian debootstrap abigail-tools arp-scan nmap
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
-  binutils-mingw-w64-x86-64 wine64 libgnutls30 file doxygen
+  binutils-mingw-w64-x86-64 wine64 libgnutls30 openssl file doxygen
   chromium nodejs libcpp-httplib-dev ansible-core
 )
 
