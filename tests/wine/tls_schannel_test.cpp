@@ -5,6 +5,7 @@
 // record or close in the middle of the handshake.
 #include "krzutil/KRZCryptoUtil.h"
 #include "platform/krztls.h"
+#include "platform/krzwake.h"
 
 #include <gtest/gtest.h>
 
@@ -301,7 +302,7 @@ TEST(SchannelSession, StalledServerLeavesTheHandshakeWaiting) {
 
 // Stands between the session and s_server and spoils the server's first application-data record
 // as the case says, so that reads after the handshake meet a hostile stream.
-enum class Spoil { Nothing, FlipByte, CutRecord, PlainAlert };
+enum class Spoil { Nothing, FlipByte, CutRecord, PlainAlert, StopReading };
 
 class SpoilingRelay {
   public:
@@ -317,7 +318,10 @@ class SpoilingRelay {
         port = ntohs(address.sin_port);
         worker = std::thread([this] { serve(); });
     }
-    ~SpoilingRelay() { finish(); }
+    ~SpoilingRelay() {
+        stop.wake();
+        finish();
+    }
     // Waits until both sides closed.
     void finish() {
         if (worker.joinable()) {
@@ -343,13 +347,20 @@ class SpoilingRelay {
         for (bool open = true; open;) {
             fd_set readable;
             FD_ZERO(&readable);
-            FD_SET(client, &readable);
+            // Once the client sent data, a relay that stops reading leaves its bytes unread.
+            if (spoil != Spoil::StopReading || !clientSentData) {
+                FD_SET(client, &readable);
+            }
             FD_SET(server, &readable);
+            FD_SET(stop.handle(), &readable);
             timeval limit{10, 0};
             if (select(0, &readable, nullptr, nullptr, &limit) <= 0) {
                 break;
             }
             char bytes[16384];
+            if (FD_ISSET(stop.handle(), &readable)) {
+                break;
+            }
             if (FD_ISSET(client, &readable)) {
                 const int got = recv(client, bytes, sizeof bytes, 0);
                 open = got > 0 && send(server, bytes, got, 0) == got;
@@ -375,6 +386,7 @@ class SpoilingRelay {
                 return;
             }
             clientSentAlert = clientSentAlert || buffered[0] == 21;
+            clientSentData = clientSentData || buffered[0] == 23;
             buffered.erase(0, 5 + length);
         }
     }
@@ -409,6 +421,8 @@ class SpoilingRelay {
 
     unsigned short upstream;
     Spoil spoil;
+    bool clientSentData = false;
+    KRZWakeHandle stop;
     SOCKET listener = INVALID_SOCKET;
     std::thread worker;
 };
@@ -437,6 +451,43 @@ TEST(SchannelSession, CloseSendsCloseNotify) {
     closesocket(s);
     relay.finish();
     EXPECT_TRUE(relay.clientSentAlert);
+}
+
+// A device that stops reading fills the socket: send then takes nothing and wants to write, and
+// the bytes it took before are all it reports.
+TEST(SchannelSession, SendWantsWriteWhenTheDeviceStopsReading) {
+    const std::string port = environment("KRZ_TLS_EC_PORT");
+    ASSERT_FALSE(port.empty()) << "run through tls_schannel.sh";
+    SpoilingRelay relay(static_cast<unsigned short>(std::stoi(port)), Spoil::StopReading);
+    SOCKET s = connectTo(relay.port);
+    ASSERT_NE(s, INVALID_SOCKET);
+    Session session(s, "127.0.0.1");
+    ASSERT_EQ(handshake(session, s), Status::Done) << session.error();
+    const std::string chunk(16384, 'p');
+    Status status = Status::Done;
+    size_t taken = 0;
+    for (size_t moved = 0; status == Status::Done && taken < (size_t{64} << 20); taken += moved) {
+        status = session.send(chunk.data(), chunk.size(), moved);
+        EXPECT_EQ(moved, status == Status::Done ? chunk.size() : 0u);
+    }
+    EXPECT_EQ(status, Status::WantWrite);
+    EXPECT_TRUE(session.error().empty());
+    closesocket(s);
+}
+
+// A server's request to renegotiate ends the read with a sentence (the session refuses it).
+TEST(SchannelSession, RenegotiationRequestFailsWithASentence) {
+    const std::string port = environment("KRZ_TLS_RENEGOTIATE_PORT");
+    ASSERT_FALSE(port.empty()) << "run through tls_schannel.sh";
+    SOCKET s = connectTo(static_cast<unsigned short>(std::stoi(port)));
+    ASSERT_NE(s, INVALID_SOCKET);
+    Session session(s, "127.0.0.1");
+    ASSERT_EQ(handshake(session, s), Status::Done) << session.error();
+    std::string reply;
+    EXPECT_EQ(readAll(session, s, reply), Status::Failed);
+    EXPECT_NE(session.error().find("renegotiate"), std::string::npos) << session.error();
+    EXPECT_TRUE(reply.empty());
+    closesocket(s);
 }
 
 class AfterTheHandshake : public ::testing::TestWithParam<Spoiled> {};
