@@ -60,10 +60,7 @@ std::string alertIn(const std::vector<char>& bytes) {
     const unsigned code = static_cast<unsigned char>(bytes[kRecordHeader + 1]);
     const char* name = code == 40   ? "handshake_failure"
                        : code == 70 ? "protocol_version"
-                       : code == 71 ? "insufficient_security"
                        : code == 80 ? "internal_error"
-                       : code == 47 ? "illegal_parameter"
-                       : code == 50 ? "decode_error"
                                     : "";
     return std::to_string(code) + (*name != 0 ? std::string(" (") + name + ")" : std::string());
 }

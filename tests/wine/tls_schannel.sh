@@ -49,6 +49,8 @@ serve RSA rsa:2048 -- -quiet -WWW </dev/null
 # The ECDSA server shows the RSA certificate to a client that names device.lan (SNI).
 serve EC ec -pkeyopt ec_paramgen_curve:P-256 -- -quiet -WWW -servername device.lan \
   -cert2 RSA.pem -key2 RSA.key </dev/null
+# One that asks for a client certificate, which the session does without.
+serve ASKING ec -pkeyopt ec_paramgen_curve:P-256 -- -quiet -WWW -verify 1 </dev/null
 
 # A server that asks to renegotiate once a client finished its handshake: s_server takes "r" on
 # its input, given when its log shows the client's Finished.

@@ -152,11 +152,12 @@ TEST_P(AgainstOpenSsl, HandshakeShowsTheServersCertificate) {
 
 INSTANTIATE_TEST_SUITE_P(
     Keys, AgainstOpenSsl,
-    ::testing::Values(Served{"ecdsa", "KRZ_TLS_EC_PORT", "127.0.0.1", "KRZ_TLS_EC_FINGERPRINT"},
-                      Served{"ecdsa_v6_literal", "KRZ_TLS_EC_PORT", "::1",
-                             "KRZ_TLS_EC_FINGERPRINT"},
-                      Served{"rsa", "KRZ_TLS_RSA_PORT", "", "KRZ_TLS_RSA_FINGERPRINT"},
-                      Served{"sni", "KRZ_TLS_EC_PORT", "device.lan", "KRZ_TLS_RSA_FINGERPRINT"}),
+    ::testing::Values(
+        Served{"ecdsa", "KRZ_TLS_EC_PORT", "127.0.0.1", "KRZ_TLS_EC_FINGERPRINT"},
+        Served{"ecdsa_v6_literal", "KRZ_TLS_EC_PORT", "::1", "KRZ_TLS_EC_FINGERPRINT"},
+        Served{"rsa", "KRZ_TLS_RSA_PORT", "", "KRZ_TLS_RSA_FINGERPRINT"},
+        Served{"sni", "KRZ_TLS_EC_PORT", "device.lan", "KRZ_TLS_RSA_FINGERPRINT"},
+        Served{"asks_client_certificate", "KRZ_TLS_ASKING_PORT", "", "KRZ_TLS_ASKING_FINGERPRINT"}),
     [](const ::testing::TestParamInfo<Served>& param) { return std::string(param.param.name); });
 
 // An 8 MiB reply crosses hundreds of records, split and joined by the reads, and arrives intact;
@@ -274,6 +275,11 @@ INSTANTIATE_TEST_SUITE_P(
                 "answered in plain HTTP"},
         Hostile{"FatalAlert", record(21, std::string("\x02\x28", 2)), true, false,
                 "alert 40 (handshake_failure)"},
+        Hostile{"VersionAlert", record(21, std::string("\x02\x46", 2)), true, false,
+                "alert 70 (protocol_version)"},
+        Hostile{"InternalAlert", record(21, std::string("\x02\x50", 2)), true, false,
+                "alert 80 (internal_error)"},
+        Hostile{"UnnamedAlert", record(21, std::string("\x02\x2a", 2)), true, false, "alert 42"},
         Hostile{"Garbage", std::string("\x00\xff\x13\x37 binary", 11), true, false,
                 "answer is not valid TLS ("},
         Hostile{"OversizedRecord",
@@ -506,6 +512,12 @@ TEST_P(AfterTheHandshake, SpoiledReplyFailsWithASentence) {
     EXPECT_EQ(readAll(session, s, reply), Status::Failed);
     EXPECT_NE(session.error().find(GetParam().sentence), std::string::npos) << session.error();
     EXPECT_LT(reply.size(), size_t{8} << 20);
+    // A failed session stays failed, with its first sentence.
+    const std::string first = session.error();
+    size_t moved = 1;
+    EXPECT_EQ(session.recv(&reply[0], 1, moved), Status::Failed);
+    EXPECT_EQ(moved, 0u);
+    EXPECT_EQ(session.error(), first);
     closesocket(s);
 }
 
