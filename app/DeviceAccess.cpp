@@ -2,6 +2,7 @@
 
 #include "core/KRZPAPModule.h"
 #include "discovery/KRZPHttpScanner.h"
+#include "http/KRZPAPComm.h"
 #include "krzutil/KRZMiscUtil.h"
 #include "krznetlib/KRZNetworkBackend.h"
 #include "platform/krzplatform.h"
@@ -62,12 +63,17 @@ in_addr parseAddress(const std::string& text) {
 }
 
 bool splitHttpUrl(const std::string& text, std::string& host, int& port, std::string& path) {
-    const std::string scheme = "http://";
+    bool https = false;
     if (text.rfind("https://", 0) == 0) {
-        throw Error(ErrorKind::BadRequest,
-                    "krzpap speaks plain HTTP only, as the devices' admin "
-                    "pages do; give http://...");
+        throw Error(ErrorKind::BadRequest, "this takes plain HTTP only; give http://...");
     }
+    return splitDeviceUrl(text, host, port, path, https);
+}
+
+bool splitDeviceUrl(const std::string& text, std::string& host, int& port, std::string& path,
+                    bool& https) {
+    https = text.rfind("https://", 0) == 0;
+    const std::string scheme = https ? "https://" : "http://";
     if (text.rfind(scheme, 0) != 0)
         return false;
     std::string rest = text.substr(scheme.size());
@@ -93,11 +99,13 @@ bool splitHttpUrl(const std::string& text, std::string& host, int& port, std::st
 in_addr takeDeviceAddress(std::string& address, int port) {
     std::string host, path;
     int urlPort = 0;
-    if (splitHttpUrl(address, host, urlPort, path)) {
+    bool https = false;
+    if (splitDeviceUrl(address, host, urlPort, path, https)) {
         if (path != "/") {
-            throw Error(ErrorKind::BadRequest, "a device is its address, not a page: give " +
-                                                   escapeText("http://" + host) + ", without \"" +
-                                                   escapeText(path) + "\"");
+            throw Error(ErrorKind::BadRequest,
+                        "a device is its address, not a page: give " +
+                            escapeText((https ? "https://" : "http://") + host) + ", without \"" +
+                            escapeText(path) + "\"");
         }
         if (port != 0 && urlPort != 0 && port != urlPort) {
             throw Error(ErrorKind::BadRequest,
@@ -107,10 +115,14 @@ in_addr takeDeviceAddress(std::string& address, int port) {
         }
         address = host;
         port = port != 0 ? port : urlPort;
+        if (https && port == 0)
+            port = 443;
     }
     in_addr parsed = parseAddress(address);
     if (port != 0)
         KRZNetworkBackend::redirectPort(parsed, 80, static_cast<uint16_t>(port));
+    if (https)
+        KRZPAPComm::setTlsFor(parsed, static_cast<unsigned short>(port), true);
     return parsed;
 }
 
@@ -217,6 +229,11 @@ Error describeFailure(const KRZPAPCException& e, const std::string& what) {
     // The source unit, line and system error number stay in the log; the user gets the cause.
     KRZPAPModule::log(KRZ_LOG_ERROR, L"krzpap: %hs failed: %s\n", what.c_str(),
                       e.getLogLine().c_str());
+    // A TLS failure or a refused certificate says itself what went wrong, in a sentence.
+    const std::string said = narrow(e.getMessage());
+    if ((e.getAPCErrorCode() == KRZPAPC_CONNECT_ERROR || e.getAPCErrorCode() == KRZPAPC_IO_ERROR) &&
+        said.rfind("the ", 0) == 0)
+        return Error(ErrorKind::Unreachable, what + " failed: " + said);
     switch (e.getAPCErrorCode()) {
         case KRZPAPC_NO_ROUTE:
             return Error(ErrorKind::Unreachable, what +

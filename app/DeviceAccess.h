@@ -29,13 +29,18 @@ KRZPAPP_API std::string escapeText(const std::string& text);
 
 // Parses dotted IPv4 text; throws Error (bad request) for anything else.
 KRZPAPP_API in_addr parseAddress(const std::string& text);
-// Takes "http://HOST[:PORT][/PATH]" apart (port 0 when the URL names none): false for text that
-// is no http URL (then nothing is set); throws Error (bad request) for https or a bad port.
+// Takes "http://HOST[:PORT][/PATH]" or "https://..." apart (port 0 when the URL names none;
+// `https` says which): false for text that is no such URL (then nothing is set); throws Error (bad
+// request) for a bad port.
+KRZPAPP_API bool splitDeviceUrl(const std::string& text, std::string& host, int& port,
+                                std::string& path, bool& https);
+// The same for plain http only: throws Error (bad request) for https.
 KRZPAPP_API bool splitHttpUrl(const std::string& text, std::string& host, int& port,
                               std::string& path);
-// A device named by dotted IPv4 or http://HOST[:PORT][/] with a port (0: not given): the address,
-// and every later connection to it on port 80 sent to the port. Throws Error (bad request) for a
-// path in the URL or two different ports.
+// A device named by dotted IPv4, http://HOST[:PORT][/] or https://HOST[:PORT][/] with a port (0:
+// not given): the address, and every later connection to it on port 80 sent to the port (443 for
+// https unless one is given), over TLS for https. Throws Error (bad request) for a path in the URL
+// or two different ports.
 KRZPAPP_API in_addr takeDeviceAddress(std::string& address, int port);
 KRZPAPP_API std::string dotted(const in_addr& address);
 // Whether an adapter with this address (host order) can reach devices: not loopback, link-local,

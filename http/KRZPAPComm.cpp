@@ -6,16 +6,20 @@
 #include "http/KRZPLineCursor.h"
 #include "http/KRZPMultipartParams.h"
 #include "http/KRZPReplyParser.h"
+#include "krznetlib/KRZNetworkBackend.h"
 #include "krznetlib/KRZVirtualSocket.h"
 #include "krzutil/KRZMiscUtil.h"
 #include "krzutil/KRZTextCoding.h"
 #include "platform/krzplatform.h"
+#include "platform/krztls.h"
 #include "platform/krzwake.h"
 
 #include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <climits>
+#include <mutex>
+#include <set>
 #include <type_traits>
 
 #define UNIT "KRZPAPComm"
@@ -156,10 +160,20 @@ SelectPass waitPass(SOCKET s, bool forRead, bool forWrite, KRZWakeHandle& wake) 
 
 }  // namespace
 
+// The process's HTTPS devices and the host's trust decision (setTlsFor, setHostCertificateCheck).
+static std::mutex g_tlsMutex;
+static std::set<std::pair<uint32_t, unsigned short>> g_tlsPorts;
+static KRZPAPComm::HostCertificateCheck g_hostCheck;
+
 struct KRZPAPComm::SocketShare {
     SOCKET handle;
+    std::unique_ptr<KRZTlsSession> tls;  // over the handle, when the connection is HTTPS
+    bool secured = false;                // the handshake is done and the certificate taken
     explicit SocketShare(SOCKET s) : handle(s) {}
     ~SocketShare() {
+        if (tls)
+            tls->close();
+        tls.reset();
         if (handle != INVALID_SOCKET)
             closesocket(handle);
     }
@@ -230,6 +244,10 @@ KRZPAPComm& KRZPAPComm::operator=(const KRZPAPComm& other) {
     peerClosed = other.peerClosed;
     *lines = *other.lines;
     *parser = *other.parser;
+    tlsOn = other.tlsOn;
+    tlsServerName = other.tlsServerName;
+    certificateCheck = other.certificateCheck;
+    peerCertificate = other.peerCertificate;
     return *this;
 }
 
@@ -282,6 +300,38 @@ std::string KRZPAPComm::getPassword() const {
 
 void KRZPAPComm::setCookie(const std::string& name, const std::string& value) {
     cookies[name] = value;
+}
+
+void KRZPAPComm::setTls(bool on, const std::string& serverName) {
+    tlsOn = on;
+    tlsServerName = serverName;
+}
+bool KRZPAPComm::getTls() const {
+    return tlsOn;
+}
+void KRZPAPComm::setCertificateCheck(CertificateCheck check) {
+    certificateCheck = std::move(check);
+}
+const std::vector<unsigned char>& KRZPAPComm::getPeerCertificate() const {
+    return peerCertificate;
+}
+void KRZPAPComm::setTlsFor(const in_addr& address, unsigned short port, bool on) {
+    std::lock_guard<std::mutex> lock(g_tlsMutex);
+    if (on)
+        g_tlsPorts.insert({address.s_addr, port});
+    else
+        g_tlsPorts.erase({address.s_addr, port});
+}
+bool KRZPAPComm::tlsFor(const in_addr& address, unsigned short port) {
+    std::lock_guard<std::mutex> lock(g_tlsMutex);
+    return g_tlsPorts.count({address.s_addr, port}) != 0;
+}
+void KRZPAPComm::setHostCertificateCheck(HostCertificateCheck check) {
+    std::lock_guard<std::mutex> lock(g_tlsMutex);
+    g_hostCheck = std::move(check);
+}
+bool KRZPAPComm::hasBufferedData() const {
+    return buffered() > 0 || (socketShare && socketShare->tls && socketShare->tls->pending() > 0);
 }
 
 unsigned int KRZPAPComm::getFD() const {
@@ -399,10 +449,96 @@ void KRZPAPComm::openConnection(unsigned short port, bool noWait) {
     lines->clear();
     forgetCancel();
     peerClosed = false;
+    peerCertificate.clear();
     createSocket();
+    connectedPort = KRZNetworkBackend::portFor(*address, port);
+    if (tlsOn || tlsFor(*address, connectedPort)) {
+        std::string name = tlsOn ? tlsServerName : std::string(inet_ntoa(*address));
+        socketShare->tls.reset(new KRZTlsSession(sock, name));
+    }
     startConnect(port);
-    if (!noWait)
+    if (!noWait) {
         waitForConnect();
+        secure();
+    }
+}
+
+// Runs the TLS handshake of a connected socket to its end, within the time-out and cancel, then
+// lets the certificate check decide before anything is sent. Nothing to do over plain HTTP.
+void KRZPAPComm::secure() {
+    if (!socketShare || !socketShare->tls || socketShare->secured)
+        return;
+    KRZTlsSession& tls = *socketShare->tls;
+    Deadline deadline(timeout);
+    for (;;) {
+        KRZTlsSession::Status step = tls.handshake();
+        if (step == KRZTlsSession::Status::Done)
+            break;
+        if (step != KRZTlsSession::Status::WantRead && step != KRZTlsSession::Status::WantWrite) {
+            std::string sentence = tls.error();
+            closeSocket();
+            KRZPAPModule::log(KRZ_LOG_ERROR, L"TLS handshake failed: %hs\n", sentence.c_str());
+            fail(__LINE__, KRZPAPC_CONNECT_ERROR, sentence);
+        }
+        SelectPass pass = waitPass(sock, step == KRZTlsSession::Status::WantRead,
+                                   step == KRZTlsSession::Status::WantWrite, *wake);
+        if (cancel || pass.woken) {
+            closeSocket();
+            fail(__LINE__, KRZPAPC_CANCELLED, "Operation cancelled");
+        }
+        if (deadline.passed()) {
+            closeSocket();
+            std::string sentence = "the device did not complete the TLS handshake within " +
+                                   std::to_string(timeout) + " seconds";
+            KRZPAPModule::log(KRZ_LOG_ERROR, L"%hs\n", sentence.c_str());
+            fail(__LINE__, KRZPAPC_CONNECT_ERROR, sentence);
+        }
+    }
+    peerCertificate = tls.peerCertificate();
+    KRZPAPModule::log(KRZ_LOG_TRACE, L"TLS: %hs\n", tls.protocol().c_str());
+    HostCertificateCheck hostCheck;
+    if (!certificateCheck) {
+        std::lock_guard<std::mutex> lock(g_tlsMutex);
+        hostCheck = g_hostCheck;
+    }
+    if (certificateCheck || hostCheck) {
+        try {
+            if (certificateCheck)
+                certificateCheck(peerCertificate);
+            else
+                hostCheck(*address, connectedPort, peerCertificate);
+        } catch (...) {
+            closeSocket();
+            throw;
+        }
+    }
+    socketShare->secured = true;
+}
+
+// One receive from the connection, plain or TLS, as recv answers: bytes, 0 at the peer's close,
+// or SOCKET_ERROR with the error (WSAEWOULDBLOCK when nothing is there yet). A TLS failure ends
+// the read here with its sentence.
+int KRZPAPComm::receive(char* to, size_t size) {
+    int piece = static_cast<int>(std::min<size_t>(size, INT_MAX));
+    if (!socketShare || !socketShare->tls)
+        return recv(sock, to, piece, 0);
+    size_t got = 0;
+    switch (socketShare->tls->recv(to, static_cast<size_t>(piece), got)) {
+        case KRZTlsSession::Status::Done:
+            return static_cast<int>(got);
+        case KRZTlsSession::Status::Closed:
+            return 0;
+        case KRZTlsSession::Status::WantRead:
+        case KRZTlsSession::Status::WantWrite:
+            WSASetLastError(WSAEWOULDBLOCK);
+            return SOCKET_ERROR;
+        case KRZTlsSession::Status::Failed:
+            break;
+    }
+    std::string sentence = socketShare->tls->error();
+    closeSocket();
+    KRZPAPModule::log(KRZ_LOG_ERROR, L"%hs\n", sentence.c_str());
+    fail(__LINE__, KRZPAPC_IO_ERROR, sentence);
 }
 
 // A non-blocking socket, shared by the copies of this connection.
@@ -512,6 +648,8 @@ KRZPAPCReadStatus KRZPAPComm::fillBuffer() {
         KRZPAPModule::log(KRZ_LOG_ERROR, L"KRZPAPComm::fillBuffer(): Invalid socket\n");
         fail(__LINE__, KRZPAPC_IO_ERROR);
     }
+    if (socketShare && socketShare->tls)
+        return fillFromTls();
     unsigned long waiting = 0;
     if (ioctlsocket(sock, FIONREAD, &waiting) != 0) {
         closeSocket();
@@ -557,6 +695,37 @@ KRZPAPCReadStatus KRZPAPComm::fillBuffer() {
     if (buffered() > MAX_REPLY)
         overLimit(__LINE__, "unread data", MAX_REPLY);
     return KRZPAPC_READ_OK;
+}
+
+// The TLS side of fillBuffer: the socket's count says nothing of decrypted bytes, so receives
+// run until the session has nothing more, within the same budget and piece sizes.
+KRZPAPCReadStatus KRZPAPComm::fillFromTls() {
+    if (readBudget == 0)
+        return KRZPAPC_READ_PENDING;
+    size_t wanted = std::min<size_t>(FILL_MAX, readBudget);
+    size_t base = readBuffer.size();
+    readBuffer.resize(base + wanted);
+    size_t total = 0;
+    int got = 1;
+    while (total < wanted) {
+        got = receive(&readBuffer[base + total], std::min(FILL_PIECE, wanted - total));
+        if (got <= 0)
+            break;
+        total += static_cast<size_t>(got);
+    }
+    readBuffer.resize(base + total);
+    if (readBudget != UNLIMITED)
+        readBudget -= total;
+    if (buffered() > MAX_REPLY)
+        overLimit(__LINE__, "unread data", MAX_REPLY);
+    if (total > 0)
+        return KRZPAPC_READ_OK;
+    if (got == 0) {
+        closeSocket();
+        peerClosed = true;
+        return KRZPAPC_READ_CLOSED;
+    }
+    return KRZPAPC_READ_PENDING;
 }
 
 KRZPAPCReadStatus KRZPAPComm::getLine(std::string& line) {
@@ -652,7 +821,7 @@ bool KRZPAPComm::waitForData(int seconds) {
         KRZPAPModule::log(KRZ_LOG_ERROR, L"waitForData(): invalid socket\n");
         fail(__LINE__, KRZPAPC_IO_ERROR);
     }
-    if (buffered() > 0)
+    if (hasBufferedData())
         return true;
     forgetCancel();
     __time64_t start = now();
@@ -672,6 +841,15 @@ bool KRZPAPComm::waitForData(int seconds) {
 
 void KRZPAPComm::sendReq(unsigned int socketHandle, const std::string& data, bool logData) {
     SOCKET s = static_cast<SOCKET>(socketHandle);
+    if (socketShare && socketShare->tls && s == sock) {
+        secure();
+        sendTls(data);
+        if (logData) {
+            KRZPAPModule::log(logPrefix() + L"Sent Data:\n", KRZ_LOG_TRACE);
+            logDump(data, L"\n");
+        }
+        return;
+    }
     size_t at = 0;
     __time64_t stalledSince = now();
     while (at < data.size()) {
@@ -700,6 +878,36 @@ void KRZPAPComm::sendReq(unsigned int socketHandle, const std::string& data, boo
     if (logData) {
         KRZPAPModule::log(logPrefix() + L"Sent Data:\n", KRZ_LOG_TRACE);
         logDump(data, L"\n");
+    }
+}
+
+// Sends over the TLS session; a full send buffer (or a read the session needs first) is waited
+// out within the time-out, as for a plain socket.
+void KRZPAPComm::sendTls(const std::string& data) {
+    KRZTlsSession& tls = *socketShare->tls;
+    size_t at = 0;
+    __time64_t stalledSince = now();
+    while (at < data.size()) {
+        size_t sent = 0;
+        KRZTlsSession::Status step = tls.send(data.data() + at, data.size() - at, sent);
+        if (step == KRZTlsSession::Status::Done) {
+            at += sent;
+            stalledSince = now();
+            continue;
+        }
+        bool waiting =
+            step == KRZTlsSession::Status::WantRead || step == KRZTlsSession::Status::WantWrite;
+        if (waiting && now() - stalledSince <= timeout) {
+            waitPass(sock, step == KRZTlsSession::Status::WantRead,
+                     step == KRZTlsSession::Status::WantWrite, *wake);
+            continue;
+        }
+        std::string sentence =
+            waiting ? "the device took no data for " + std::to_string(timeout) + " seconds"
+                    : tls.error();
+        KRZPAPModule::log(KRZ_LOG_ERROR, L"send(): %hs\n", sentence.c_str());
+        closeSocket();
+        fail(__LINE__, KRZPAPC_IO_ERROR, sentence);
     }
 }
 
@@ -927,7 +1135,7 @@ KRZPAPCReadStatus KRZPAPComm::receiveBody(KRZPAPCReadStatus& parsed) {
     size_t wanted = parser->bodyWanted();
     size_t size = wanted > 0 && wanted < BODY_PIECE ? wanted : BODY_PIECE;
     size = std::min(size, readBudget);
-    int got = recv(sock, piece, static_cast<int>(size), 0);
+    int got = receive(piece, size);
     if (got == 0)
         return KRZPAPC_READ_CLOSED;
     if (got < 0) {
@@ -957,7 +1165,11 @@ void KRZPAPComm::readResponseSynchronous() {
     while (sock != INVALID_SOCKET) {
         // readResponse clears the flag as it starts; the wake, drained only here, still tells of
         // a cancel that came just before.
-        SelectPass pass = waitPass(sock, true, false, *wake);
+        SelectPass pass;
+        if (hasBufferedData())
+            pass.readable = true;  // decrypted already: the socket may have nothing more
+        else
+            pass = waitPass(sock, true, false, *wake);
         if (pass.woken)
             cancelled = true;
         if (pass.readable) {

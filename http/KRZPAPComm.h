@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -102,7 +103,36 @@ class KRZPAP_API KRZPAPComm {
     /// Keeps a cookie; the value stored under the name "Cookie" is sent whole as the Cookie
     /// header of every request.
     void setCookie(const std::string& name, const std::string& value);
-    /// The socket handle, for a caller's own select loop; invalid before openConnection.
+    /// \name HTTPS
+    /// With TLS on, each connection runs a TLS handshake right after the TCP connect, within the
+    /// same time-out and cancel (openConnection; with noWait, the first write). No name or chain
+    /// is checked: the certificate check sees the device's certificate (DER) before any byte of a
+    /// request is sent, and refuses it by throwing. Without a check every certificate is taken.
+    /// A failed handshake is code 4 with a sentence; a TLS failure while reading or writing is
+    /// code 2 with a sentence. Plain connections are unchanged.
+    ///@{
+    using CertificateCheck = std::function<void(const std::vector<unsigned char>& der)>;
+    /// \p serverName is the host as written (sent as SNI when it is a name, not an address).
+    void setTls(bool on, const std::string& serverName = "");
+    bool getTls() const;
+    void setCertificateCheck(CertificateCheck check);
+    /// The certificate the device showed on the last connection (DER); empty over plain HTTP.
+    const std::vector<unsigned char>& getPeerCertificate() const;
+    /// From now on every connection to \p address whose port (after the network library's port
+    /// redirect) is \p port runs TLS, as with setTls: how a host reaches a device it was given as
+    /// https://, through every module. \p on false forgets it.
+    static void setTlsFor(const in_addr& address, unsigned short port, bool on);
+    static bool tlsFor(const in_addr& address, unsigned short port);
+    /// The host's trust decision for connections without a check of their own: sees the device's
+    /// address, the port connected to and the certificate; throws to refuse. Empty: none.
+    using HostCertificateCheck = std::function<void(const in_addr& address, unsigned short port,
+                                                    const std::vector<unsigned char>& der)>;
+    static void setHostCertificateCheck(HostCertificateCheck check);
+    ///@}
+    /// The socket handle, for a caller's own select loop; invalid before openConnection. Over TLS
+    /// a reply may be decrypted and held already: call readResponse when hasBufferedData says so,
+    /// without waiting for the socket.
+    bool hasBufferedData() const;
     unsigned int getFD() const;
     /// The device's address (network byte order).
     in_addr getAddr() const;
@@ -228,6 +258,10 @@ class KRZPAP_API KRZPAPComm {
     std::string cookieLine();
     std::string authorizationLine() const;
     void closeSocket();
+    void secure();
+    void sendTls(const std::string& data);
+    KRZPAPCReadStatus fillFromTls();
+    int receive(char* to, size_t size);
     [[noreturn]] void readFailed(int line, int error);
     [[noreturn]] void overLimit(int line, const char* what, size_t limit);
 
@@ -253,4 +287,9 @@ class KRZPAP_API KRZPAPComm {
     // Woken by setCancel(true), drained where a wait starts: part of every wait's select, so that
     // a cancel ends it at once. Each copy has its own.
     std::unique_ptr<KRZWakeHandle> wake;
+    bool tlsOn = false;
+    unsigned short connectedPort = 0;  // after the redirect: what the host's check is told
+    std::string tlsServerName;
+    CertificateCheck certificateCheck;
+    std::vector<unsigned char> peerCertificate;
 };

@@ -1,5 +1,6 @@
-// One whole fetch as a program: GET http://127.0.0.1:<port><path> through KRZPAPComm, the reply
-// read with readResponseSynchronous, the body dropped. fetch_vs_curl.py times this program
+// One whole fetch as a program: GET http://127.0.0.1:<port><path> through KRZPAPComm (https with
+// a fourth argument "tls", any certificate taken), the reply read with readResponseSynchronous,
+// the body dropped. fetch_vs_curl.py times this program
 // against curl on the same server. Exit status 0 when the body has the expected size.
 #include "http/KRZPAPComm.h"
 
@@ -9,10 +10,11 @@
 
 int main(int argc, char** argv) {
     if (argc < 4) {
-        std::fprintf(stderr, "usage: bench_http_fetch PORT PATH EXPECTED_BYTES\n");
+        std::fprintf(stderr, "usage: bench_http_fetch PORT PATH EXPECTED_BYTES [tls]\n");
         return 2;
     }
     KRZPAPComm comm(std::string("127.0.0.1"));
+    comm.setTls(argc > 4 && std::string(argv[4]) == "tls", "127.0.0.1");
     comm.openConnection(static_cast<unsigned short>(std::atoi(argv[1])), false);
     comm.writeGetRequest(argv[2]);
     comm.readResponseSynchronous();

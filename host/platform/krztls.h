@@ -11,7 +11,8 @@
 // handshake (its DER bytes) and decides by its fingerprint before it sends anything secret.
 //
 // TLS 1.2 and 1.3 only. The server name (SNI) is sent only for a host name, never for an IP
-// address. A server's request to renegotiate is refused (the session fails).
+// address. A server's request to renegotiate is declined (a no_renegotiation alert): no second
+// handshake ever runs inside a session.
 //
 // Linux: OpenSSL (krztls_posix.cpp). Windows: Schannel (krztls_win.cpp). No TLS library header
 // shows here. A session is used by one thread at a time.
@@ -57,7 +58,7 @@ class KRZPLATFORM_API KRZTlsSession {
     // Receives up to `capacity` decrypted bytes into `buffer`; Done with received > 0 when some
     // came. Closed when the peer sent close_notify or closed the connection after the handshake
     // (as a plain socket's recv of 0: the caller's framing decides whether a reply is complete).
-    // Failed on an alert, a bad or oversized record, renegotiation, a reset, a socket error.
+    // Failed on an alert, a bad or oversized record, a reset, a socket error.
     Status recv(char* buffer, size_t capacity, size_t& received);
 
     // Decrypted bytes already held by the session: recv returns them without the socket being

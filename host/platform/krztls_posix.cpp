@@ -17,6 +17,10 @@
 
 namespace {
 
+// The socket error of the last send or recv on this thread, kept apart from errno, which OpenSSL
+// may change on its way back.
+thread_local int lastSocketError = 0;
+
 bool wouldBlock(int error) {
     return error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == EINPROGRESS;
 }
@@ -25,6 +29,7 @@ int bioWrite(BIO* bio, const char* data, int length) {
     BIO_clear_retry_flags(bio);
     ssize_t n = ::send(static_cast<int>(BIO_get_fd(bio, nullptr)), data,
                        static_cast<size_t>(length), MSG_NOSIGNAL);
+    lastSocketError = n < 0 ? errno : 0;
     if (n < 0 && wouldBlock(errno))
         BIO_set_retry_write(bio);
     return static_cast<int>(n);
@@ -34,15 +39,17 @@ int bioRead(BIO* bio, char* data, int length) {
     BIO_clear_retry_flags(bio);
     ssize_t n =
         ::recv(static_cast<int>(BIO_get_fd(bio, nullptr)), data, static_cast<size_t>(length), 0);
+    lastSocketError = n < 0 ? errno : 0;
     if (n < 0 && wouldBlock(errno))
         BIO_set_retry_read(bio);
     return static_cast<int>(n);
 }
 
-long bioControl(BIO* bio, int command, long number, void* pointer) {
+long bioControl(BIO* bio, int command, long, void* pointer) {
     switch (command) {
-        case BIO_C_SET_FD:
-            BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(number)));
+        case BIO_C_SET_FD:  // BIO_set_fd passes the descriptor by address, the close flag by value
+            BIO_set_data(
+                bio, reinterpret_cast<void*>(static_cast<intptr_t>(*static_cast<int*>(pointer))));
             BIO_set_init(bio, 1);
             return 1;
         case BIO_C_GET_FD:
@@ -118,7 +125,7 @@ struct KRZTlsSession::Impl {
     // What OpenSSL's result means; `during` names the step for the sentence.
     Status result(int returned, const char* during) {
         int code = SSL_get_error(ssl, returned);
-        int saved = errno;
+        int saved = lastSocketError;
         switch (code) {
             case SSL_ERROR_WANT_READ:
                 return Status::WantRead;
@@ -128,7 +135,7 @@ struct KRZTlsSession::Impl {
                 ERR_clear_error();
                 return Status::Closed;
             case SSL_ERROR_SYSCALL:
-                if (ERR_peek_error() == 0 && saved != 0)
+                if (saved != 0 && !wouldBlock(saved))
                     return fail(std::string("the connection failed ") + during + ": " +
                                 strerror(saved));
                 return fail(std::string("the device closed the connection ") + during);
@@ -150,7 +157,8 @@ struct KRZTlsSession::Impl {
 namespace {
 
 void onInfo(const SSL* ssl, int where, int value) {
-    if ((where & SSL_CB_READ_ALERT) == 0)
+    // SSL_CB_READ_ALERT shares its alert bit with SSL_CB_WRITE_ALERT: both bits must be there.
+    if ((where & SSL_CB_READ_ALERT) != SSL_CB_READ_ALERT)
         return;
     auto* alert = static_cast<int*>(SSL_get_app_data(ssl));
     // A close_notify (0) is an end, not a failure.
@@ -187,7 +195,7 @@ KRZTlsSession::Status KRZTlsSession::handshake() {
     if (impl_->failed)
         return Status::Failed;
     ERR_clear_error();
-    errno = 0;
+    lastSocketError = 0;
     int r = SSL_do_handshake(impl_->ssl);
     if (r != 1) {
         Status st = impl_->result(r, "during the TLS handshake");
@@ -215,7 +223,7 @@ KRZTlsSession::Status KRZTlsSession::send(const char* data, size_t length, size_
     if (length == 0)
         return Status::Done;
     ERR_clear_error();
-    errno = 0;
+    lastSocketError = 0;
     int piece = static_cast<int>(length > INT_MAX ? INT_MAX : length);
     int r = SSL_write(impl_->ssl, data, piece);
     if (r > 0) {
@@ -234,7 +242,7 @@ KRZTlsSession::Status KRZTlsSession::recv(char* buffer, size_t capacity, size_t&
     if (impl_->closed)
         return Status::Closed;
     ERR_clear_error();
-    errno = 0;
+    lastSocketError = 0;
     int piece = static_cast<int>(capacity > INT_MAX ? INT_MAX : capacity);
     int r = SSL_read(impl_->ssl, buffer, piece);
     if (r > 0) {
@@ -244,7 +252,7 @@ KRZTlsSession::Status KRZTlsSession::recv(char* buffer, size_t capacity, size_t&
     int code = SSL_get_error(impl_->ssl, r);
     unsigned long e = ERR_peek_error();
     // A TCP close after the handshake ends the reply as it would over a plain socket.
-    if ((code == SSL_ERROR_SYSCALL && e == 0 && errno == 0) ||
+    if ((code == SSL_ERROR_SYSCALL && lastSocketError == 0) ||
         (code == SSL_ERROR_SSL && ERR_GET_REASON(e) == SSL_R_UNEXPECTED_EOF_WHILE_READING &&
          impl_->alert < 0)) {
         ERR_clear_error();

@@ -214,10 +214,10 @@ TEST_F(AppTest, ChecksThatNeedNoDeviceAcceptTheBounds) {
         EXPECT_NO_THROW(krzpapp::Application::checkConfigure(c)) << c.key.value_or("");
     // At an address no other case reaches: a port given redirects its later connections.
     for (const char* address : {"192.168.77.99", "http://192.168.77.99", "http://192.168.77.99:1/",
-                                "http://192.168.77.99:65535"})
+                                "http://192.168.77.99:65535", "https://192.168.77.99"})
         EXPECT_NO_THROW(krzpapp::Application::checkDevice(device(address))) << address;
     for (const char* address : {"http://192.168.77.99:65536", "http://192.168.77.99:012345",
-                                "https://192.168.77.99", "http://192.168.77.99:0"})
+                                "https://192.168.77.99:0", "http://192.168.77.99:0"})
         EXPECT_THROW(krzpapp::Application::checkDevice(device(address)), krzpapp::Error) << address;
 }
 

@@ -497,7 +497,6 @@ TEST_F(KrzpapTest, FailuresAreSentencesWithTrueVerdicts) {
         {configure({"--ssid", "x", "--encryption", "aes"}), kUsage, "--encryption needs"},
         {acme, kUsage, "nothing to change"},
         {{"fetch", kAcme, "wireless.htm"}, kUsage, "path must start with '/'"},
-        {{"fetch", "https://" + kAcme + "/"}, kUsage, "plain HTTP only"},
         {{"fetch", kAcme, "/", "--multipart"}, kUsage, "--multipart needs"},
         {{"fetch", kAcme, "/", "--form", "novalue"}, kUsage, "a form field is name=value"},
         {{"bogus"}, kUsage, "unknown command \"bogus\"; the commands are: scan, show"},

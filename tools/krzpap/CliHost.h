@@ -32,6 +32,9 @@ std::string logFilePath(const Globals& globals);
 // The folder where krzpap keeps its log and the built-in lab's state; throws when there is none.
 std::string stateFolder();
 std::string labStatePath();
+// The user's store of trusted device certificates, and a device's address as https:// text.
+std::string trustStorePath();
+std::string httpsAddress(const in_addr& address, unsigned short port);
 // Puts one device of the built-in lab back to its factory settings, or with an empty name the whole
 // lab back to its start; throws CommandError when it cannot.
 void resetBuiltInLab(const std::string& device);

@@ -65,8 +65,15 @@ struct FetchOptions {
     bool multipart = false;
     bool post = false;
     std::string cookie;
+    bool https = false;  // from an https:// URL
 };
 int runFetchCommand(const Globals& globals, FetchOptions options);
+
+struct TrustOptions {
+    std::string address;
+    int port = 0;
+};
+int runTrustCommand(const Globals& globals, const TrustOptions& options);
 
 struct FormsOptions {
     std::string file = "-";

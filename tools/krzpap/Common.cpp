@@ -1,6 +1,10 @@
 // Set-up shared by the subcommands: environment, log, modules, JSON, Ctrl-C, the OUI registry.
 #include "CliHost.h"
 
+#include "app/TlsTrust.h"
+#include "core/KRZPAPCException.h"
+#include "http/KRZPAPComm.h"
+
 #include "core/KRZPAPModule.h"
 #include "discovery/KRZPHttpScanner.h"
 #include "krzsettings/KRZSettings.h"
@@ -98,6 +102,37 @@ std::string stateFolder() {
     }
     return folder;
 }
+
+std::string trustStorePath() {
+    return stateFolder() + "tls-trusted.json";
+}
+
+std::string httpsAddress(const in_addr& address, unsigned short port) {
+    char text[INET_ADDRSTRLEN] = {0};
+    inet_ntop(AF_INET, &address, text, sizeof text);
+    return std::string("https://") + text + (port == 443 ? "" : ":" + std::to_string(port));
+}
+
+namespace {
+
+// Every HTTPS connection of the library that has no check of its own asks the user's store.
+void installCertificateTrust() {
+    KRZPAPComm::setHostCertificateCheck(
+        [](const in_addr& address, unsigned short port, const std::vector<unsigned char>& der) {
+            std::string path;
+            try {
+                path = trustStorePath();
+            } catch (const CommandError& e) {
+                throw KRZPAPCException(const_cast<char*>("krzpap"), __LINE__, e.what(),
+                                       KRZPAPC_CONNECT_ERROR);
+            }
+            static std::mutex mutex;
+            std::lock_guard<std::mutex> lock(mutex);
+            TlsTrust(path).check(TlsTrust::keyFor(address, port), httpsAddress(address, port), der);
+        });
+}
+
+}  // namespace
 
 std::string labStatePath() {
     return stateFolder() + "lab.json";
@@ -253,6 +288,7 @@ void initLibrary(const Globals& globals, bool loadModules) {
     });
     checkLab(globals);
     KRZSettings::reload();
+    installCertificateTrust();
     if (!loadModules) {
         return;
     }

@@ -2,7 +2,9 @@
 #include "Cli.h"
 
 #include "html/KRZPHtmlParser.h"
+#include "app/TlsTrust.h"
 #include "http/KRZPAPComm.h"
+#include "krznetlib/KRZNetworkBackend.h"
 #include "http/KRZPFormParams.h"
 #include "http/KRZPMultipartParams.h"
 #include "recording/Recording.h"
@@ -30,7 +32,7 @@ const size_t kMaxPageBytes = KRZPAPComm::MAX_REPLY;
 void takeUrl(FetchOptions& o) {
     std::string host, path;
     int port = 0;
-    if (!splitHttpUrl(o.address, host, port, path)) {
+    if (!splitDeviceUrl(o.address, host, port, path, o.https)) {
         if (o.path.empty())
             o.path = "/";
         return;
@@ -41,6 +43,8 @@ void takeUrl(FetchOptions& o) {
     o.path = path;
     if (port != 0)
         o.port = port;
+    else if (o.https && o.port == 80)
+        o.port = 443;
     o.address = host;
 }
 
@@ -305,6 +309,7 @@ int runFetchCommand(const Globals& globals, FetchOptions o) {
                                            "\" (give an IPv4 address or a host name)");
     }
     comm.setTimeout(o.timeout);
+    comm.setTls(o.https, o.address);
     comm.setAuthInfo(o.user, o.password);
     if (!o.cookie.empty()) {
         comm.setCookie("Cookie", o.cookie);
@@ -338,6 +343,38 @@ int runFetchCommand(const Globals& globals, FetchOptions o) {
         std::cout << shown << "\r\n";
         std::cout.write(body.data(), static_cast<std::streamsize>(body.size()));
         std::cout.flush();
+    }
+    return EXIT_OK;
+}
+
+int runTrustCommand(const Globals& globals, const TrustOptions& o) {
+    std::string address = o.address;
+    bool https = address.rfind("http", 0) == 0;
+    in_addr device = takeDeviceAddress(address, o.port);
+    unsigned short port = static_cast<unsigned short>(o.port != 0 ? o.port : 443);
+    if (https)
+        port = KRZNetworkBackend::portFor(device, 80);
+    initLibrary(globals, false);
+    KRZPAPComm comm(device);
+    comm.setTls(true, address);
+    comm.setCertificateCheck([](const std::vector<unsigned char>&) {});  // this is the decision
+    comm.openConnection(port, false);
+    comm.closeConnection();
+    std::vector<unsigned char> der = comm.getPeerCertificate();
+    unsigned short connected = KRZNetworkBackend::portFor(device, port);
+    std::string before = TlsTrust(trustStorePath()).pin(TlsTrust::keyFor(device, connected), der);
+    std::string now = TlsTrust::fingerprint(der);
+    std::string shown = httpsAddress(device, connected);
+    if (globals.json) {
+        printDocument(
+            globals, EXIT_OK,
+            {{"address", shown},
+             {"sha256", now},
+             {"replaced", before.empty() ? nlohmann::json(nullptr) : nlohmann::json(before)}});
+    } else {
+        std::cout << "trusted " << shown << ": SHA-256 " << now << "\n";
+        if (!before.empty() && before != now)
+            std::cout << "  (replaces " << before << ")\n";
     }
     return EXIT_OK;
 }

@@ -17,9 +17,9 @@ namespace {
 
 const char* const kVersion = "krzpap 1.0.0";
 
-const std::vector<std::string> kCommands = {"scan",     "show",  "configure", "find",
-                                            "defaults", "fetch", "record",    "describe",
-                                            "forms",    "ui",    "lab",       "help"};
+const std::vector<std::string> kCommands = {"scan",  "show",   "configure", "find",  "defaults",
+                                            "fetch", "record", "describe",  "forms", "ui",
+                                            "lab",   "trust",  "help"};
 // Global options that take a value, so that the value is not taken for a command name.
 const std::vector<std::string> kValueOptions = {"--log", "--log-level", "--network", "--lab",
                                                 "--modules"};
@@ -107,6 +107,7 @@ class CommandLine {
     void addDeviceCommands();
     void addFindAndDefaults();
     void addFetch();
+    void addTrust();
     void addRecord();
     void addDescribe();
     void addFormsLabAndHelp();
@@ -125,6 +126,8 @@ class CommandLine {
     std::vector<std::string> macs_;
     DefaultsOptions defaults_;
     FetchOptions fetch_;
+    TrustOptions trust_;
+    CLI::App* trustCmd_ = nullptr;
     RecordOptions record_;
     DescribeOptions describe_;
     FormsOptions forms_;
@@ -150,6 +153,7 @@ CommandLine::CommandLine(const Globals& preliminary) : globals(preliminary) {
     addDeviceCommands();
     addFindAndDefaults();
     addFetch();
+    addTrust();
     addRecord();
     addDescribe();
     addFormsLabAndHelp();
@@ -159,7 +163,7 @@ CommandLine::CommandLine(const Globals& preliminary) : globals(preliminary) {
         "--log FILE, --log-level N, --network lab|system, --lab ADDRESS, --modules LIST "
         "('krzpap --help' explains them).";
     for (CLI::App* sub : {scanCmd_, showCmd_, configureCmd_, findCmd_, defaultsCmd_, fetchCmd_,
-                          recordCmd_, describeCmd_, formsCmd_, uiCmd_, helpCmd_})
+                          trustCmd_, recordCmd_, describeCmd_, formsCmd_, uiCmd_, helpCmd_})
         sub->footer(globalsFooter);
 }
 
@@ -277,6 +281,19 @@ void CommandLine::addFetch() {
     fetchCmd_->add_flag("--multipart", fetch_.multipart, "Send the form as multipart/form-data");
     fetchCmd_->add_flag("--post", fetch_.post, "POST even without form fields");
     fetchCmd_->add_option("--cookie", fetch_.cookie, "Value of the Cookie header");
+}
+
+void CommandLine::addTrust() {
+    trustCmd_ = app_.add_subcommand(
+        "trust",
+        "Accept the certificate a device shows over HTTPS now (after it was reset or "
+        "replaced): later connections take this one and refuse any other");
+    trustCmd_
+        ->add_option("address", trust_.address,
+                     "https://ADDRESS[:PORT], or the device's IPv4 address")
+        ->required();
+    trustCmd_->add_option("--port", trust_.port, "The HTTPS port (default 443)")
+        ->check(CLI::Range(1, 65535));
 }
 
 void CommandLine::addRecord() {
@@ -452,6 +469,8 @@ int CommandLine::dispatch() {
         code = runDefaultsCommand(globals, defaults_);
     else if (*fetchCmd_)
         code = runFetchCommand(globals, fetch_);
+    else if (*trustCmd_)
+        code = runTrustCommand(globals, trust_);
     else if (*uiCmd_) {
         if (globals.json) {
             throw CommandError(EXIT_USAGE,

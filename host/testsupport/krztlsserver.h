@@ -1,0 +1,56 @@
+// A TLS server on loopback for the tests (Linux, OpenSSL): a self-signed certificate made when the
+// server starts (a new key and certificate each time, as a device makes after a reset), then for
+// each accepted connection a handshake, one HTTP request read up to its blank line, and the given
+// reply, ended with close_notify.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace krztest {
+
+class TlsServer {
+  public:
+    // Serves `reply` on each of the first `connections` connections; throws std::runtime_error
+    // when OpenSSL or the socket could not be set up.
+    TlsServer(std::string reply, int connections = 1);
+    ~TlsServer();
+    TlsServer(const TlsServer&) = delete;
+    TlsServer& operator=(const TlsServer&) = delete;
+
+    unsigned short port() const { return port_; }
+    // The certificate's DER bytes.
+    const std::vector<unsigned char>& certificate() const { return certificate_; }
+    // Everything the clients sent in the clear, after decryption, joined (read after the
+    // connections ended: the destructor or waitServed).
+    std::string received() const;
+    // Waits until every connection has been served (at most five seconds).
+    bool waitServed();
+    // The certificate and key as PEM, for programs that serve with them.
+    const std::string& certificatePem() const { return certificatePem_; }
+    const std::string& keyPem() const { return keyPem_; }
+
+  private:
+    void run();
+
+    std::string reply_;
+    int connections_;
+    int listenFd_ = -1;
+    unsigned short port_ = 0;
+    void* context_ = nullptr;  // SSL_CTX
+    std::vector<unsigned char> certificate_;
+    std::string certificatePem_;
+    std::string keyPem_;
+    std::string received_;
+    std::atomic<bool> done_{false};
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+// A fresh self-signed certificate (EC P-256, two years, CN "krzlab") as PEM texts.
+void makeSelfSigned(std::string& certificatePem, std::string& keyPem);
+
+}  // namespace krztest
