@@ -5,6 +5,7 @@ set -euo pipefail
 # deps.sh demo: what building krzpap and krzlab and running the demo need. deps.sh (no argument):
 # also what the tests, the Windows cross-build, the sanitizers and the fuzzers need. deps.sh wine32:
 # Debian's 32-bit Wine for the 32-bit Windows tests (the i386 architecture added to dpkg first).
+# Wine's TLS (Schannel) runs over GnuTLS, which Wine only recommends: it is named here for each.
 demo_packages=(
   build-essential cmake g++ pkg-config
   libboost-dev libssl-dev nlohmann-json3-dev libcli11-dev libvalijson-dev
@@ -16,14 +17,14 @@ test_packages=(
   curl nginx-light tshark iproute2
   python3-jsonschema dpkg-dev lintian debootstrap abigail-tools arp-scan nmap
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
-  binutils-mingw-w64-x86-64 wine64 file doxygen
+  binutils-mingw-w64-x86-64 wine64 libgnutls30 openssl file doxygen
   chromium nodejs libcpp-httplib-dev ansible-core
 )
 
 case "${1:-all}" in
   demo) packages=("${demo_packages[@]}") ;;
   all) packages=("${demo_packages[@]}" "${test_packages[@]}") ;;
-  wine32) packages=(wine32:i386) ;;
+  wine32) packages=(wine32:i386 libgnutls30:i386) ;;
   *) echo "usage: deps.sh [demo|wine32]" >&2; exit 2 ;;
 esac
 

@@ -1,43 +1,54 @@
-// TLS on Windows will be the system's own (Schannel). Until it is written every session fails its
-// handshake with a sentence, so an https:// address ends as an error, never as plain HTTP.
+// TLS on Windows: the system's own (Schannel), through the session in krzschannel_win.cpp.
 #include "platform/krztls.h"
 
+#include "platform/krzschannel_win.h"
+
+namespace {
+
+// Both enumerations list the same results in the same order.
+KRZTlsSession::Status from(krzschannel::Status status) {
+    return static_cast<KRZTlsSession::Status>(status);
+}
+
+}  // namespace
+
 struct KRZTlsSession::Impl {
-    std::vector<unsigned char> certificate;
-    std::string error = "HTTPS is not available in this Windows build yet";
+    Impl(SOCKET socket, const std::string& serverName) : session(socket, serverName) {}
+    krzschannel::Session session;
 };
 
-KRZTlsSession::KRZTlsSession(SOCKET, const std::string&) : impl_(new Impl) {}
+KRZTlsSession::KRZTlsSession(SOCKET socket, const std::string& serverName)
+    : impl_(new Impl(socket, serverName)) {}
 KRZTlsSession::~KRZTlsSession() = default;
 
 KRZTlsSession::Status KRZTlsSession::handshake() {
-    return Status::Failed;
+    return from(impl_->session.handshake());
 }
 
-KRZTlsSession::Status KRZTlsSession::send(const char*, size_t, size_t& sent) {
-    sent = 0;
-    return Status::Failed;
+KRZTlsSession::Status KRZTlsSession::send(const char* data, size_t length, size_t& sent) {
+    return from(impl_->session.write(data, length, &sent));
 }
 
-KRZTlsSession::Status KRZTlsSession::recv(char*, size_t, size_t& received) {
-    received = 0;
-    return Status::Failed;
+KRZTlsSession::Status KRZTlsSession::recv(char* buffer, size_t capacity, size_t& received) {
+    return from(impl_->session.read(buffer, capacity, &received));
 }
 
 size_t KRZTlsSession::pending() const {
-    return 0;
+    return impl_->session.held();
 }
 
-void KRZTlsSession::close() {}
+void KRZTlsSession::close() {
+    impl_->session.close();
+}
 
 const std::vector<unsigned char>& KRZTlsSession::peerCertificate() const {
-    return impl_->certificate;
+    return impl_->session.peerCertificate();
 }
 
 std::string KRZTlsSession::protocol() const {
-    return {};
+    return impl_->session.protocol();
 }
 
 const std::string& KRZTlsSession::error() const {
-    return impl_->error;
+    return impl_->session.error();
 }
