@@ -165,6 +165,23 @@ static std::mutex g_tlsMutex;
 static std::set<std::pair<uint32_t, unsigned short>> g_tlsPorts;
 static KRZPAPComm::HostCertificateCheck g_hostCheck;
 
+namespace {
+
+// The wake handle of a connection's waits, with the copy's HTTPS settings beside it.
+struct OwnPart final : KRZWakeHandle {
+    bool tlsOn = false;
+    unsigned short connectedPort = 0;  // after the redirect: what the host's check is told
+    std::string tlsServerName;
+    KRZPAPComm::CertificateCheck certificateCheck;
+    std::vector<unsigned char> peerCertificate;
+};
+
+OwnPart& ownPart(const std::unique_ptr<KRZWakeHandle>& wake) {
+    return static_cast<OwnPart&>(*wake);
+}
+
+}  // namespace
+
 struct KRZPAPComm::SocketShare {
     SOCKET handle;
     std::unique_ptr<KRZTlsSession> tls;  // over the handle, when the connection is HTTPS
@@ -194,7 +211,7 @@ KRZPAPComm::KRZPAPComm()
       readBudget(UNLIMITED),
       lines(new KRZPLineCursor),
       parser(newParser()),
-      wake(new KRZWakeHandle) {
+      wake(new OwnPart) {
     startWinsock();
     address->s_addr = INADDR_NONE;
 }
@@ -219,7 +236,7 @@ KRZPAPComm::KRZPAPComm(const KRZPAPComm& other)
       readBudget(UNLIMITED),
       lines(new KRZPLineCursor),
       parser(newParser()),
-      wake(new KRZWakeHandle) {
+      wake(new OwnPart) {
     *this = other;
 }
 
@@ -244,10 +261,11 @@ KRZPAPComm& KRZPAPComm::operator=(const KRZPAPComm& other) {
     peerClosed = other.peerClosed;
     *lines = *other.lines;
     *parser = *other.parser;
-    tlsOn = other.tlsOn;
-    tlsServerName = other.tlsServerName;
-    certificateCheck = other.certificateCheck;
-    peerCertificate = other.peerCertificate;
+    ownPart(wake).tlsOn = ownPart(other.wake).tlsOn;
+    ownPart(wake).connectedPort = ownPart(other.wake).connectedPort;
+    ownPart(wake).tlsServerName = ownPart(other.wake).tlsServerName;
+    ownPart(wake).certificateCheck = ownPart(other.wake).certificateCheck;
+    ownPart(wake).peerCertificate = ownPart(other.wake).peerCertificate;
     return *this;
 }
 
@@ -303,17 +321,17 @@ void KRZPAPComm::setCookie(const std::string& name, const std::string& value) {
 }
 
 void KRZPAPComm::setTls(bool on, const std::string& serverName) {
-    tlsOn = on;
-    tlsServerName = serverName;
+    ownPart(wake).tlsOn = on;
+    ownPart(wake).tlsServerName = serverName;
 }
 bool KRZPAPComm::getTls() const {
-    return tlsOn;
+    return ownPart(wake).tlsOn;
 }
 void KRZPAPComm::setCertificateCheck(CertificateCheck check) {
-    certificateCheck = std::move(check);
+    ownPart(wake).certificateCheck = std::move(check);
 }
 const std::vector<unsigned char>& KRZPAPComm::getPeerCertificate() const {
-    return peerCertificate;
+    return ownPart(wake).peerCertificate;
 }
 void KRZPAPComm::setTlsFor(const in_addr& address, unsigned short port, bool on) {
     std::lock_guard<std::mutex> lock(g_tlsMutex);
@@ -449,11 +467,12 @@ void KRZPAPComm::openConnection(unsigned short port, bool noWait) {
     lines->clear();
     forgetCancel();
     peerClosed = false;
-    peerCertificate.clear();
+    OwnPart& mine = ownPart(wake);
+    mine.peerCertificate.clear();
     createSocket();
-    connectedPort = KRZNetworkBackend::portFor(*address, port);
-    if (tlsOn || tlsFor(*address, connectedPort)) {
-        std::string name = tlsOn ? tlsServerName : std::string(inet_ntoa(*address));
+    mine.connectedPort = KRZNetworkBackend::portFor(*address, port);
+    if (mine.tlsOn || tlsFor(*address, mine.connectedPort)) {
+        std::string name = mine.tlsOn ? mine.tlsServerName : std::string(inet_ntoa(*address));
         socketShare->tls.reset(new KRZTlsSession(sock, name));
     }
     startConnect(port);
@@ -494,19 +513,20 @@ void KRZPAPComm::secure() {
             fail(__LINE__, KRZPAPC_CONNECT_ERROR, sentence);
         }
     }
-    peerCertificate = tls.peerCertificate();
+    OwnPart& mine = ownPart(wake);
+    mine.peerCertificate = tls.peerCertificate();
     KRZPAPModule::log(KRZ_LOG_TRACE, L"TLS: %hs\n", tls.protocol().c_str());
     HostCertificateCheck hostCheck;
-    if (!certificateCheck) {
+    if (!mine.certificateCheck) {
         std::lock_guard<std::mutex> lock(g_tlsMutex);
         hostCheck = g_hostCheck;
     }
-    if (certificateCheck || hostCheck) {
+    if (mine.certificateCheck || hostCheck) {
         try {
-            if (certificateCheck)
-                certificateCheck(peerCertificate);
+            if (mine.certificateCheck)
+                mine.certificateCheck(mine.peerCertificate);
             else
-                hostCheck(*address, connectedPort, peerCertificate);
+                hostCheck(*address, mine.connectedPort, mine.peerCertificate);
         } catch (...) {
             closeSocket();
             throw;

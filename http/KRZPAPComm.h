@@ -21,11 +21,11 @@
 #include <vector>
 
 class KRZVirtualSocket;
+class KRZWakeHandle;
 class KRZPFormParams;
 class KRZPLineCursor;
 class KRZPReplyParser;
 class KRZPMultipartParams;
-class KRZWakeHandle;
 
 /// The HTTP/1.1 client connection to one device address: a fresh non-blocking TCP connection per
 /// request ("Connection: Close"), plain through the kernel's routes or, with both MAC addresses
@@ -129,10 +129,10 @@ class KRZPAP_API KRZPAPComm {
                                                     const std::vector<unsigned char>& der)>;
     static void setHostCertificateCheck(HostCertificateCheck check);
     ///@}
-    /// The socket handle, for a caller's own select loop; invalid before openConnection. Over TLS
-    /// a reply may be decrypted and held already: call readResponse when hasBufferedData says so,
-    /// without waiting for the socket.
+    /// Over TLS a reply may be decrypted and held already: a caller's own select loop calls
+    /// readResponse when this says so, without waiting for the socket.
     bool hasBufferedData() const;
+    /// The socket handle, for a caller's own select loop; invalid before openConnection.
     unsigned int getFD() const;
     /// The device's address (network byte order).
     in_addr getAddr() const;
@@ -285,11 +285,8 @@ class KRZPAP_API KRZPAPComm {
     std::unique_ptr<KRZPLineCursor> lines;    // the line reads of getLine
     std::unique_ptr<KRZPReplyParser> parser;  // the framing of the reply being read
     // Woken by setCancel(true), drained where a wait starts: part of every wait's select, so that
-    // a cancel ends it at once. Each copy has its own.
+    // a cancel ends it at once. Each copy has its own. The object also holds the copy's HTTPS
+    // settings (it is one derived from the handle, defined with the class's code), so that the
+    // class keeps its layout.
     std::unique_ptr<KRZWakeHandle> wake;
-    bool tlsOn = false;
-    unsigned short connectedPort = 0;  // after the redirect: what the host's check is told
-    std::string tlsServerName;
-    CertificateCheck certificateCheck;
-    std::vector<unsigned char> peerCertificate;
 };

@@ -3,7 +3,7 @@
 # test, cross-build for Windows and run the Windows tests under Wine, build and test again under
 # AddressSanitizer and UndefinedBehaviorSanitizer (with clang, in the tree that also holds the fuzz
 # targets), the suites that cancel or scan from other threads under ThreadSanitizer, then run each
-# fuzz target for a bounded time (KRZ_FUZZ_SECONDS each, 20 by default).
+# fuzz target for a bounded time (KRZ_FUZZ_SECONDS each, 10 by default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -56,7 +56,7 @@ fuzz_one() {
   return "$status"
 }
 export -f fuzz_one
-export KRZ_FUZZ_SECONDS=${KRZ_FUZZ_SECONDS:-20}
+export KRZ_FUZZ_SECONDS=${KRZ_FUZZ_SECONDS:-10}
 find build/asan/bin -maxdepth 1 -name 'fuzz_*' -type f -perm -u+x -print0 | sort -z |
   xargs -0 -r -n 1 -P 2 bash -c 'fuzz_one "$1"' fuzz_one
 echo "All checks passed."

@@ -21,7 +21,7 @@
 class KRZPLATFORM_API KRZWakeHandle {
   public:
     KRZWakeHandle();
-    ~KRZWakeHandle();
+    virtual ~KRZWakeHandle();  // a connection keeps its own state in a derived one
     KRZWakeHandle(const KRZWakeHandle&) = delete;
     KRZWakeHandle& operator=(const KRZWakeHandle&) = delete;
 
