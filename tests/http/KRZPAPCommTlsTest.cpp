@@ -152,6 +152,25 @@ TEST(KRZPAPCommTls, CertificateCheckDecidesBeforeTheRequestIsSent) {
     EXPECT_NE(received.find("Authorization: Basic"), std::string::npos);
 }
 
+// A copy, made or assigned, connects as its original would: over TLS, with the same check.
+TEST(KRZPAPCommTls, CopiesCarryTheHttpsSettings) {
+    krztest::TlsServer server("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", 2);
+    KRZPAPComm original = tlsComm();
+    int checks = 0;
+    original.setCertificateCheck([&](const std::vector<unsigned char>&) { ++checks; });
+    KRZPAPComm constructed(original);
+    KRZPAPComm assigned(std::string("127.0.0.1"));
+    assigned = original;
+    for (KRZPAPComm* copy : {&constructed, &assigned}) {
+        Outcome out = fetch(*copy, server.port());
+        EXPECT_EQ(out.code, 0) << out.message;
+        EXPECT_EQ(out.body, "ok");
+        EXPECT_TRUE(copy->getTls());
+        EXPECT_EQ(copy->getPeerCertificate(), server.certificate());
+    }
+    EXPECT_EQ(checks, 2);
+}
+
 TEST(KRZPAPCommTls, HostileDevicesEndWithASentence) {
     std::string oversized = std::string("\x16\x03\x03\x48\x01", 5) + std::string(0x4801, 'A');
     struct Case {
