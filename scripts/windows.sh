@@ -62,9 +62,19 @@ cmake --build build/win64 -j"$jobs"
 if [ "$what" = test ]; then
   scripts/deps.sh wine32
   # One Wine server for each build's whole run, so that each program does not start its own; the
-  # 32-bit build's prefix is a 32-bit Windows.
+  # 32-bit build's prefix is a 32-bit Windows. The two builds run side by side, one per core, each
+  # in its own prefix; each one's output is shown whole when both have ended.
+  logs=$(mktemp -d)
   (export WINEDEBUG=-all WINEPREFIX=$PWD/build/win32/wineprefix WINEARCH=win32
-   ctest --test-dir build/win32 -L wine --output-on-failure)
+   ctest --test-dir build/win32 -L wine --output-on-failure) >"$logs/win32" 2>&1 &
+  win32=$!
   (export WINEDEBUG=-all WINEPREFIX=$PWD/build/win64/wineprefix
-   ctest --test-dir build/win64 -L wine --output-on-failure)
+   ctest --test-dir build/win64 -L wine --output-on-failure) >"$logs/win64" 2>&1 &
+  win64=$!
+  status=0
+  wait "$win32" || status=1
+  wait "$win64" || status=1
+  cat "$logs/win32" "$logs/win64"
+  rm -rf "$logs"
+  exit "$status"
 fi
