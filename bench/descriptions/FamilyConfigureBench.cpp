@@ -61,11 +61,12 @@ void FamilyConfigure(benchmark::State& state, const std::string& family) {
         size_t before = occurrences(readFile(log), "Connecting to ");
         auto lab = krzlab::LabNetwork::create(krzlab::LabDescription::fromJson(file));
         lab->install();
-        krzlab::DeviceSpec spec = lab->status(family + "-1").state;
-        auto conf = boost::make_shared<KRZPDescribedConfigurator>(
-            description, spec.model, std::vector<KRZMacAddress>(), spec.username, spec.password);
+        const auto device = lab->status(family + "-1").state;
+        auto conf = boost::make_shared<KRZPDescribedConfigurator>(description, device.model,
+                                                                  std::vector<KRZMacAddress>(),
+                                                                  device.username, device.password);
         in_addr address;
-        address.s_addr = inet_addr(spec.address.c_str());
+        address.s_addr = inet_addr(device.address.c_str());
         conf->setAddr(address);
         state.ResumeTiming();
         conf->retrieveAttributes();
@@ -73,7 +74,7 @@ void FamilyConfigure(benchmark::State& state, const std::string& family) {
         conf->changeSSID(KRZSsid("Bench Net"));
         conf->changeSecurityMode(KRZP_SECURITY_WPA2_PSK, boost::make_shared<KRZPKey>("bench-key-1"),
                                  KRZP_ENCRYPTION_AES);
-        conf->changeCredentials(spec.username, "bench-pass1");
+        conf->changeCredentials(device.username, "bench-pass1");
         if (!conf->completeConfiguration())
             state.SkipWithError("the configure was not confirmed");
         state.PauseTiming();

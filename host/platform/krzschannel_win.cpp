@@ -17,7 +17,7 @@ constexpr size_t kMaxRecord = kRecordHeader + 16384 + 2048;
 // The content type of an alert record, whose decryption gives no data.
 constexpr unsigned char kAlertRecord = 21;
 
-// Change cipher spec, alert, handshake and application data: what a TLS record starts with.
+// Cipher change, alert, handshake and application data: what a TLS record starts with.
 bool isRecordType(unsigned char type) {
     return type >= 20 && type <= 23;
 }

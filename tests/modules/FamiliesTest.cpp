@@ -61,10 +61,10 @@ class FirmwareFamily : public LabTest, public ::testing::WithParamInterface<Fami
             GetParam().description);
     }
     boost::shared_ptr<KRZPDescribedConfigurator> open(const std::string& password) {
-        krzlab::DeviceSpec spec = lab->status(GetParam().device).state;
+        const auto device = lab->status(GetParam().device).state;
         auto conf = boost::make_shared<KRZPDescribedConfigurator>(
-            description, spec.model, std::vector<KRZMacAddress>(), spec.username, password);
-        conf->setAddr(inAddr(spec.address));
+            description, device.model, std::vector<KRZMacAddress>(), device.username, password);
+        conf->setAddr(inAddr(device.address));
         return conf;
     }
     std::shared_ptr<const krzdesc::Description> description;
@@ -109,14 +109,14 @@ TEST_P(FirmwareFamily, ShowConfigureAndReadBack) {
 class ManyModelsFamily : public FirmwareFamily {};
 
 TEST_P(ManyModelsFamily, RecognizedAsTheModelItsPagesShow) {
-    krzlab::DeviceSpec spec = lab->status(GetParam().device).state;
+    const auto device = lab->status(GetParam().device).state;
     KRZPDescribedRecognizer recognizer(description);
     auto conf =
-        recognizer.recognize(inAddr(spec.address), "HTTP/1.1 200 OK\r\nServer: httpd/2.0\r\n",
+        recognizer.recognize(inAddr(device.address), "HTTP/1.1 200 OK\r\nServer: httpd/2.0\r\n",
                              "<HTML></HTML>", KRZMacAddress());
     ASSERT_TRUE(conf);
-    EXPECT_EQ("RT-LAB1", spec.model);
-    EXPECT_EQ(spec.model, conf->getModelName());
+    EXPECT_EQ("RT-LAB1", device.model);
+    EXPECT_EQ(device.model, conf->getModelName());
 }
 
 INSTANTIATE_TEST_SUITE_P(
