@@ -418,6 +418,10 @@ RecordResult Application::record(const RecordRequest& request) {
         // The anonymizer replaces the MAC wherever it stands, so it must know it first.
         recorder->setMac(macOfDevice(parsed, request.device.mac, state_->cancel));
         state_->cancel.set([recorder] { recorder->cancel(); });
+        recorder->setModuleSteps([this, &request] { return show(request.device); },
+                                 [this, &request](const ConfigureRequest& changes) {
+                                     return configure(request.device, changes);
+                                 });
         recorder->run();
         result.complete = true;
     } catch (const krzpap::Stop& stop) {

@@ -214,6 +214,10 @@ struct RecordRequest {
     int maxKiB = 32768;                  ///< KiB of replies at most.
     int maxSeconds = 120;                ///< Seconds in all, at most.
     int timeout = 10;                    ///< Seconds for one reply.
+    /// Instead of crawling, record what the loaded module that recognizes the device sends: its
+    /// login and reads, and with tryChange (ssid=, security=, encryption=, key=) its change and
+    /// the change back (for a description: its own steps).
+    bool byModule = false;
 };
 
 /// What record wrote.

@@ -35,6 +35,7 @@ using krzlab::Recording;
 using Clock = std::chrono::steady_clock;
 
 using krzlab::lower;
+using krzlab::replaceAll;
 
 // The reply's status line and headers as the connection took them apart; no status line: a page
 // sent bare.
@@ -174,7 +175,10 @@ Exchange Recorder::request(const std::string& method, const std::string& target,
 
 void Recorder::noteSecrets(const Exchange& e) {
     // mutex_ held
-    if (const std::string* cookie = headerOf(e.reply.headers, "Set-Cookie")) {
+    // A record by module keeps session ids: its logout ended them, and a description's captures
+    // read them by their shape, which a placeholder lacks.
+    const std::string* cookie = o_.byModule ? nullptr : headerOf(e.reply.headers, "Set-Cookie");
+    if (cookie) {
         size_t eq = cookie->find('=');
         size_t end = cookie->find(';');
         if (eq != std::string::npos)
@@ -551,6 +555,170 @@ HeaderList Recorder::asFilled(const std::string& page, const KRZPBrowserForm& fo
     return fields;
 }
 
+namespace {
+
+// The request a connection sent, taken apart: request line, the headers beyond a client's usual
+// ones, and the body (a urlencoded form's fields, or the body as sent).
+Exchange sentRequest(const std::string& sent) {
+    Exchange e;
+    size_t head = sent.find("\r\n\r\n");
+    std::string top = sent.substr(0, head);
+    std::string body = head == std::string::npos ? "" : sent.substr(head + 4);
+    size_t eol = top.find("\r\n");
+    std::string line = top.substr(0, eol);
+    size_t sp = line.find(' ');
+    e.request.method = line.substr(0, sp);
+    e.request.target = sp == std::string::npos ? "" : line.substr(sp + 1, line.rfind(' ') - sp - 1);
+    std::string type;
+    for (size_t at = eol; at != std::string::npos && at + 2 < top.size();) {
+        size_t next = top.find("\r\n", at + 2);
+        std::string h = top.substr(at + 2, next == std::string::npos ? next : next - at - 2);
+        at = next;
+        size_t colon = h.find(':');
+        if (colon == std::string::npos)
+            continue;
+        std::string name = h.substr(0, colon);
+        std::string value = h.substr(h.find_first_not_of(' ', colon + 1) == std::string::npos
+                                         ? h.size()
+                                         : h.find_first_not_of(' ', colon + 1));
+        static const std::set<std::string> usual = {
+            "host",   "content-length",  "connection",     "user-agent",
+            "accept", "accept-encoding", "accept-language"};
+        if (lower(name) == "content-type")
+            type = lower(value);
+        else if (!usual.count(lower(name)))
+            e.request.headers.emplace_back(name, value);
+    }
+    e.request.credentials = headerOf(e.request.headers, "Authorization") != nullptr ||
+                            headerOf(e.request.headers, "Cookie") != nullptr;
+    if (type.find("application/x-www-form-urlencoded") == std::string::npos) {
+        if (!body.empty())
+            e.request.headers.emplace_back("Content-Type", type);
+        e.request.body = body;
+        return e;
+    }
+    for (size_t at = 0; at <= body.size() && !body.empty();) {
+        size_t amp = std::min(body.find('&', at), body.size());
+        std::string pair = body.substr(at, amp - at);
+        std::replace(pair.begin(), pair.end(), '+', ' ');
+        size_t eq = pair.find('=');
+        auto decoded = [](const std::string& text) {
+            try {
+                return KRZPHtmlParser::urlDecode(text);
+            } catch (...) {
+                return text;  // a bad escape: the bytes as sent
+            }
+        };
+        if (!pair.empty())
+            e.request.form.emplace_back(
+                decoded(pair.substr(0, eq)),
+                eq == std::string::npos ? "" : decoded(pair.substr(eq + 1)));
+        at = amp + 1;
+    }
+    return e;
+}
+
+}  // namespace
+
+krzpapp::ConfigureRequest moduleChangeOf(const std::vector<std::string>& tries) {
+    krzpapp::ConfigureRequest change;
+    for (const std::string& t : tries) {
+        std::string field = t.substr(0, t.find('='));
+        std::string value = t.substr(t.find('=') + 1);
+        std::optional<std::string>* slot = field == "ssid"         ? &change.ssid
+                                           : field == "security"   ? &change.security
+                                           : field == "encryption" ? &change.encryption
+                                           : field == "key"        ? &change.key
+                                                                   : nullptr;
+        if (slot == nullptr)
+            throw Error(ErrorKind::BadRequest,
+                        "a change to try by module is ssid=, security=, encryption= or key=, not "
+                        "\"" +
+                            escapeText(field) + "=\"",
+                        "tryChange", Advice::None, t);
+        *slot = value;
+    }
+    return change;
+}
+
+void Recorder::observe(const KRZPAPComm& comm, const std::string& sent, bool cutShort) {
+    Exchange e = sentRequest(sent);
+    // A restart's polls meet cut replies: a page read keeps the complete answer it had before.
+    if (e.request.method.empty() || (cutShort && e.request.method == "GET"))
+        return;
+    takeHeaders(comm, e.reply);
+    e.reply.body = comm.getResponseBody();
+    e.reply.cutShort = cutShort;
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::string* auth = headerOf(e.request.headers, "Authorization");
+    if (basicDevice_ && auth && lower(*auth).rfind("basic ", 0) == 0 &&
+        recording_.login.kind == "none") {
+        std::string pair = krzlab::base64Decode(auth->substr(6));
+        recording_.login.kind = "basic";
+        recording_.login.user = pair.substr(0, pair.find(':'));
+        recording_.login.password = o_.password;
+    }
+    bytes_ += static_cast<long long>(comm.getResponseHeaders().size() + e.reply.body.size());
+    if (e.request.method == "GET")
+        ++pages_;
+    recording_.exchanges.push_back(e);
+    noteSecrets(e);
+    if (!e.request.body.empty())
+        for (const std::string& secret : secretsOf(e.request.body))
+            secrets_.emplace_back(secret, "key");
+}
+
+void Recorder::runModule() {
+    {
+        // The credentials the module logged in with (the password as a placeholder), also where
+        // its login is its own steps: playback and its check log in with them.
+        std::lock_guard<std::mutex> lock(mutex_);
+        recording_.login.user = o_.user;
+        recording_.login.password = o_.password;
+    }
+    std::string address = o_.address;
+    KRZPAPComm::setExchangeObserver(
+        [this, address](const KRZPAPComm& comm, const std::string& sent, bool cutShort) {
+            if (dotted(comm.getAddr()) == address)
+                observe(comm, sent, cutShort);
+        });
+    struct Unobserve {
+        ~Unobserve() { KRZPAPComm::setExchangeObserver(nullptr); }
+    } unobserve;
+    krzpapp::Settings before = show_();
+    if (o_.tryChange.empty())
+        return;
+    krzpapp::ConfigureRequest change = moduleChangeOf(o_.tryChange);
+    // Back to what the device held: the settings the change touched, the key with its security.
+    krzpapp::ConfigureRequest back;
+    if (change.ssid)
+        back.ssid = before.ssid;
+    if (change.security || change.encryption || change.key) {
+        back.security = before.security;
+        if (before.security != "none") {
+            back.encryption = before.encryption;
+            back.key = before.key;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        secrets_.emplace_back(before.key, "key");
+        if (change.key)
+            secrets_.emplace_back(*change.key, "key");
+    }
+    krzpapp::ConfigureResult changed = configure_(change);
+    krzpapp::ConfigureResult restored = configure_(back);
+    if (!restored.notKept().empty())
+        throw Stop{ErrorKind::DeviceFailed,
+                   "the original settings did not read back after the restore (" +
+                       restored.notKept() + "); the device holds network \"" +
+                       escapeText(restored.device.ssid) + "\", security " +
+                       restored.device.security};
+    if (!changed.notKept().empty())
+        throw Stop{ErrorKind::DeviceFailed, "the change did not read back (" + changed.notKept() +
+                                                "); the original settings are restored"};
+}
+
 Recording Recorder::snapshot(bool complete, const std::string& reason) {
     std::lock_guard<std::mutex> lock(mutex_);
     Recording r = recording_;
@@ -569,7 +737,18 @@ Recording Recorder::snapshot(bool complete, const std::string& reason) {
         }
     }
     if (!o_.keepSecrets) {
-        scrubber.add(o_.password, "password");
+        std::string stand = scrubber.add(o_.password, "password");
+        // A login a script builds carries base64 of "user:password" (a description's step does
+        // the same): it stands for the placeholder's, so that playback takes the login again.
+        if (!o_.password.empty()) {
+            std::string was = krzlab::base64Encode(o_.user + ":" + o_.password);
+            std::string is = krzlab::base64Encode(o_.user + ":" + stand);
+            for (Exchange& e : r.exchanges) {
+                for (auto& f : e.request.form)
+                    replaceAll(f.second, was, is);
+                replaceAll(e.request.body, was, is);
+            }
+        }
         for (const auto& s : secrets_)
             scrubber.add(s.first, s.second);
         for (const std::string& change : o_.tryChange) {
@@ -624,6 +803,14 @@ void Recorder::run() {
         recording_.recorded = when;
     }
     Exchange start = get("/", false);
+    if (o_.byModule) {
+        // The login is Basic, as for the crawl, when the start page asks for it.
+        const std::string* challenge = headerOf(start.reply.headers, "WWW-Authenticate");
+        basicDevice_ =
+            start.reply.status == 401 && challenge && lower(*challenge).rfind("basic", 0) == 0;
+        runModule();
+        return;
+    }
     visited_.insert("/");
     login(start);
     crawl();

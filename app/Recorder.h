@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -33,6 +34,10 @@ struct RecordSetup : krzpapp::RecordRequest {
 
     static RecordSetup of(const krzpapp::RecordRequest& r);
 };
+
+// The changes of a record by module, from its FIELD=VALUE tries (ssid, security, encryption,
+// key); throws Error (bad request, field tryChange) for any other field.
+krzpapp::ConfigureRequest moduleChangeOf(const std::vector<std::string>& tries);
 
 struct Bounds {
     int pages = 100;
@@ -77,6 +82,15 @@ class Recorder {
         std::lock_guard<std::mutex> lock(mutex_);
         recording_.mac = mac;
     }
+    // What the module that recognizes the device does, for a record by module: its show and its
+    // configure of the device, each a whole operation of the application layer.
+    using ShowStep = std::function<krzpapp::Settings()>;
+    using ConfigureStep =
+        std::function<krzpapp::ConfigureResult(const krzpapp::ConfigureRequest& changes)>;
+    void setModuleSteps(ShowStep show, ConfigureStep configure) {
+        show_ = std::move(show);
+        configure_ = std::move(configure);
+    }
 
   private:
     Exchange request(const std::string& method, const std::string& target, const HeaderList& form,
@@ -88,6 +102,9 @@ class Recorder {
     bool formLogin(const std::string& pageTarget, const std::string& page);
     void crawl();
     void tryChange();
+    // A record by module: every exchange the module's connections complete with the device.
+    void runModule();
+    void observe(const KRZPAPComm& comm, const std::string& sent, bool cutShort);
     // submitted()'s pairs with each field the page's script fills read as the script fills it;
     // throws Stop, before anything is sent, for one whose value cannot be read.
     HeaderList asFilled(const std::string& page, const KRZPBrowserForm& form, size_t index);
@@ -106,6 +123,9 @@ class Recorder {
     Clock::time_point started_;
     std::atomic<bool> cancelled_{false};
     std::atomic<bool> outOfTime_{false};  // set by the watch on --max-time
+    ShowStep show_;
+    ConfigureStep configure_;
+    bool basicDevice_ = false;  // a record by module: the start page asked for Basic
     std::mutex commMutex_;
     KRZPAPComm* comm_ = nullptr;
 

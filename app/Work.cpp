@@ -1,5 +1,6 @@
 // The device operations' steps and the checks that come before them.
 #include "app/Work.h"
+#include "app/Recorder.h"
 
 #include "krzutil/KRZTextCoding.h"
 
@@ -413,6 +414,8 @@ void Application::checkRecord(const RecordRequest& request) {
                 ErrorKind::BadRequest,
                 "a change to try is FIELD=VALUE, not \"" + krzpap::escapeText(change) + "\"",
                 "tryChange", Advice::None, change);
+    if (request.byModule && !request.tryChange.empty())
+        checkConfigure(krzpap::moduleChangeOf(request.tryChange));
 }
 
 }  // namespace krzpapp

@@ -164,6 +164,14 @@ SelectPass waitPass(SOCKET s, bool forRead, bool forWrite, KRZWakeHandle& wake) 
 static std::mutex g_tlsMutex;
 static std::set<std::pair<uint32_t, unsigned short>> g_tlsPorts;
 static KRZPAPComm::HostCertificateCheck g_hostCheck;
+// Taken from the observer's copy under the lock, so that a connection never calls a half-set one.
+static std::mutex g_observerMutex;
+static std::shared_ptr<const KRZPAPComm::ExchangeObserver> g_observer;
+
+static std::shared_ptr<const KRZPAPComm::ExchangeObserver> observer() {
+    std::lock_guard<std::mutex> lock(g_observerMutex);
+    return g_observer;
+}
 
 namespace {
 
@@ -174,6 +182,7 @@ struct OwnPart final : KRZWakeHandle {
     std::string tlsServerName;
     KRZPAPComm::CertificateCheck certificateCheck;
     std::vector<unsigned char> peerCertificate;
+    std::string sent;  // the request since the connection opened, while an observer looks on
 };
 
 OwnPart& ownPart(const std::unique_ptr<KRZWakeHandle>& wake) {
@@ -344,6 +353,11 @@ bool KRZPAPComm::tlsFor(const in_addr& address, unsigned short port) {
     std::lock_guard<std::mutex> lock(g_tlsMutex);
     return g_tlsPorts.count({address.s_addr, port}) != 0;
 }
+void KRZPAPComm::setExchangeObserver(ExchangeObserver watch) {
+    std::lock_guard<std::mutex> lock(g_observerMutex);
+    g_observer = watch ? std::make_shared<const ExchangeObserver>(std::move(watch)) : nullptr;
+}
+
 void KRZPAPComm::setHostCertificateCheck(HostCertificateCheck check) {
     std::lock_guard<std::mutex> lock(g_tlsMutex);
     g_hostCheck = std::move(check);
@@ -469,6 +483,7 @@ void KRZPAPComm::openConnection(unsigned short port, bool noWait) {
     peerClosed = false;
     OwnPart& mine = ownPart(wake);
     mine.peerCertificate.clear();
+    mine.sent.clear();
     createSocket();
     mine.connectedPort = KRZNetworkBackend::portFor(*address, port);
     if (mine.tlsOn || tlsFor(*address, mine.connectedPort)) {
@@ -861,6 +876,8 @@ bool KRZPAPComm::waitForData(int seconds) {
 
 void KRZPAPComm::sendReq(unsigned int socketHandle, const std::string& data, bool logData) {
     SOCKET s = static_cast<SOCKET>(socketHandle);
+    if (s == sock && observer())
+        ownPart(wake).sent += data;
     if (socketShare && socketShare->tls && s == sock) {
         secure();
         sendTls(data);
@@ -1212,6 +1229,10 @@ void KRZPAPComm::readResponseSynchronous() {
         noteCancel();
         result = readResponse();
         noteCancel();
+    }
+    if (result == KRZPAPC_READ_OK || result == KRZPAPC_READ_CLOSED) {
+        if (auto seen = observer())
+            (*seen)(*this, ownPart(wake).sent, result == KRZPAPC_READ_CLOSED);
     }
     if (result == KRZPAPC_READ_OK)
         return;

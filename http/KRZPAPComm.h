@@ -129,6 +129,13 @@ class KRZPAP_API KRZPAPComm {
                                                     const std::vector<unsigned char>& der)>;
     static void setHostCertificateCheck(HostCertificateCheck check);
     ///@}
+    /// Sees every exchange a connection of this process completes with readResponseSynchronous
+    /// (a whole reply, or one cut short: \p cutShort): the request as it was sent and the
+    /// connection holding the reply. How a recorder keeps what a module says to a device; it runs
+    /// on the connection's thread and must not throw. Empty: none.
+    using ExchangeObserver =
+        std::function<void(const KRZPAPComm& comm, const std::string& sent, bool cutShort)>;
+    static void setExchangeObserver(ExchangeObserver observer);
     /// Over TLS a reply may be decrypted and held already: a caller's own select loop calls
     /// readResponse when this says so, without waiting for the socket.
     bool hasBufferedData() const;

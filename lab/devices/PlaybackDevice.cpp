@@ -210,7 +210,8 @@ void stringMembers(const nlohmann::json& value, std::map<std::string, std::strin
 }
 
 // The members of those names take the values posted.
-void showPosted(nlohmann::json& value, const std::map<std::string, std::string>& posted) {
+// Over the document in the device's own member order, which a description's pattern may rely on.
+void showPosted(nlohmann::ordered_json& value, const std::map<std::string, std::string>& posted) {
     if (value.is_object()) {
         for (auto it = value.begin(); it != value.end(); ++it) {
             auto found = posted.find(it.key());
@@ -220,7 +221,7 @@ void showPosted(nlohmann::json& value, const std::map<std::string, std::string>&
                 showPosted(it.value(), posted);
         }
     } else if (value.is_array()) {
-        for (nlohmann::json& item : value)
+        for (nlohmann::ordered_json& item : value)
             showPosted(item, posted);
     }
 }
@@ -321,8 +322,13 @@ PlaybackDevice::PlaybackDevice(const DeviceSpec& profile)
     for (auto it = recording_.exchanges.rbegin(); it != recording_.exchanges.rend(); ++it) {
         const RecordedRequest& r = it->request;
         auto action = formActions_.find(pathOf(r.target));
-        if (action == formActions_.end() || pathOf(r.target) == pathOf(recording_.login.path))
+        if (pathOf(r.target) == pathOf(recording_.login.path))
             continue;
+        if (action == formActions_.end()) {
+            if (r.method == "POST" && !r.form.empty() && r.body.empty())
+                noteScriptPost(pathOf(r.target));
+            continue;
+        }
         FormFields fields = r.method == "POST"
                                 ? FormFields(r.form.begin(), r.form.end())
                                 : parseUrlEncoded(r.target.substr(r.target.find('?') + 1));
@@ -353,6 +359,61 @@ PlaybackDevice::PlaybackDevice(const DeviceSpec& profile)
                     rule.copyOf = visible.first;
             rules.push_back(rule);
         }
+    }
+}
+
+// A post that no recorded form sends, built by a page's script (FreshTomato's tomato.cgi,
+// ASUSWRT's applyapp.cgi): its fields keep their state like a form's, and a field that every
+// recorded post to the path sent with one value that a page served (a session id such as
+// `_http_id`) must come back with it.
+void PlaybackDevice::noteScriptPost(const std::string& path) {
+    if (!scriptPosts_.insert(path).second)
+        return;
+    std::map<std::string, std::string> same;
+    std::set<std::string> differ;
+    for (auto it = recording_.exchanges.rbegin(); it != recording_.exchanges.rend(); ++it) {
+        const RecordedRequest& r = it->request;
+        if (r.method != "POST" || pathOf(r.target) != path)
+            continue;
+        for (const auto& f : r.form) {
+            // The last post put the original values back.
+            if (originals_[f.first].empty())
+                originals_[f.first] = f.second;
+            auto known = same.emplace(f.first, f.second);
+            if (!known.second && known.first->second != f.second)
+                differ.insert(f.first);
+        }
+    }
+    // A field the device stores under a unit's name (ASUSWRT's wl_ssid with wl_unit=0 is
+    // wl0_ssid) shows in the JSON members of that name which held the field's original value.
+    for (const Exchange& e : recording_.exchanges) {
+        nlohmann::json document = nlohmann::json::parse(e.reply.body, nullptr, false);
+        std::map<std::string, std::string> members;
+        if (!document.is_discarded())
+            stringMembers(document, members);
+        auto noDigits = [](std::string name) {
+            name.erase(std::remove_if(name.begin(), name.end(),
+                                      [](unsigned char c) { return std::isdigit(c) != 0; }),
+                       name.end());
+            return name;
+        };
+        for (const auto& m : members)
+            for (const auto& f : same)
+                if (m.first != f.first && noDigits(m.first) == noDigits(f.first) &&
+                    originals_[f.first] == m.second)
+                    shownAs_[f.first].insert(m.first);
+    }
+    std::vector<HiddenRule>& rules = hidden_[path];
+    for (const auto& f : same) {
+        if (differ.count(f.first) || f.second.size() < 4)
+            continue;
+        for (const Exchange& e : recording_.exchanges)
+            if (e.request.method == "GET" &&
+                (e.reply.body.find("'" + f.second + "'") != std::string::npos ||
+                 e.reply.body.find("\"" + f.second + "\"") != std::string::npos)) {
+                rules.push_back(HiddenRule{f.first, f.second, false, std::string()});
+                break;
+            }
     }
 }
 
@@ -511,7 +572,7 @@ HttpReply PlaybackDevice::play(const Exchange& exchange) const {
             reply.headers.push_back(h);
     reply.body = isHtml(r) ? render(r.body) : r.body;
     if (isJson(headerOf(r.headers, "Content-Type"))) {
-        nlohmann::json document = nlohmann::json::parse(r.body, nullptr, false);
+        nlohmann::ordered_json document = nlohmann::ordered_json::parse(r.body, nullptr, false);
         std::lock_guard<std::mutex> lock(mutex_);
         if (!document.is_discarded() && !jsonPosted_.empty()) {
             showPosted(document, jsonPosted_);
@@ -612,8 +673,11 @@ HttpReply PlaybackDevice::handle(const HttpRequest& request) {
         return login(request);
     bool allowed = authorized(request);
     auto action = formActions_.find(request.path);
-    bool submission = action != formActions_.end() && action->second == request.method &&
-                      (request.method == "POST" || !request.query.empty());
+    bool scripted = request.method == "POST" && scriptPosts_.count(request.path) &&
+                    !isJson(request.header("Content-Type"));
+    bool submission =
+        scripted || (action != formActions_.end() && action->second == request.method &&
+                     (request.method == "POST" || !request.query.empty()));
     if (submission) {
         const Exchange* e = pick(byPath_, request.method + " " + request.path, true);
         if (e == nullptr)
@@ -631,6 +695,13 @@ HttpReply PlaybackDevice::handle(const HttpRequest& request) {
             std::lock_guard<std::mutex> lock(mutex_);
             for (const auto& f : fields) {
                 current_[f.first] = f.second;
+                if (scripted) {
+                    jsonPosted_[f.first] = f.second;
+                    auto alias = shownAs_.find(f.first);
+                    if (alias != shownAs_.end())
+                        for (const std::string& name : alias->second)
+                            jsonPosted_[name] = f.second;
+                }
                 if (passwordFields_.count(f.first) && !f.second.empty())
                     password_ = f.second;
             }

@@ -36,6 +36,7 @@ class PlaybackDevice final : public EmulatedDevice {
         std::string copyOf;
     };
 
+    void noteScriptPost(const std::string& path);
     bool authorized(const HttpRequest& request) const;
     std::string accountPassword() const;
     // Whether a submission to `path` carries the hidden fields its form must carry.
@@ -69,7 +70,10 @@ class PlaybackDevice final : public EmulatedDevice {
     // form action -> the fields its page's script fills in
     std::map<std::string, std::set<std::string>> scriptFilled_;
     std::set<std::string> passwordFields_;  // fields that set the account's password
-    std::string password_;                  // the password the device accepts now
+    std::set<std::string> scriptPosts_;     // paths of posts that no recorded form sends
+    // a script post's field -> the JSON members that show it under a unit's name
+    std::map<std::string, std::set<std::string>> shownAs_;
+    std::string password_;  // the password the device accepts now
 };
 
 }  // namespace krzlab

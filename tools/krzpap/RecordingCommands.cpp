@@ -34,6 +34,9 @@ int runHarImport(const Globals& globals, const RecordOptions& options) {
         throw CommandError(EXIT_USAGE,
                            "--try-change visits the device; leave it out with "
                            "--from-har (the HAR holds the change you made)");
+    if (options.request.byModule)
+        throw CommandError(EXIT_USAGE,
+                           "--by-module visits the device; leave it out with --from-har");
     krzpapp::HarRequest request;
     request.har = readInputFile(options.fromHar, 100ll << 20,
                                 "the HAR file your browser saved (Save all as HAR)");
@@ -89,6 +92,8 @@ int runRecordCommand(const Globals& globals, const RecordOptions& options) {
         krzpapp::Application::checkDevice(request.device);
         krzpapp::Application::checkRecord(request);
     } catch (const krzpapp::Error& e) {
+        if (e.field() == "tryChange" && request.byModule)
+            throw CommandError(EXIT_USAGE, std::string("--try-change: ") + e.what());
         if (e.field() == "tryChange")
             throw CommandError(
                 EXIT_USAGE, "--try-change is FIELD=VALUE, not \"" + escapeText(e.detail()) + "\"");
@@ -96,7 +101,7 @@ int runRecordCommand(const Globals& globals, const RecordOptions& options) {
     }
     if (options.output.empty())
         throw CommandError(EXIT_USAGE, "give the file to write with -o FILE");
-    initLibrary(globals, false);
+    initLibrary(globals, request.byModule);
     const bool terminal = !globals.quiet && krzprocess::isTerminal(krzprocess::Stream::err);
     RecordProgress progress(terminal);
     krzpapp::Application app(&progress);

@@ -317,6 +317,10 @@ void CommandLine::addRecord() {
         "--try-change", record_.request.tryChange,
         "FIELD=VALUE: submit the form holding FIELD once with this value, read the page back "
         "and put the original value back (repeatable: fields of the same form)");
+    recordCmd_->add_flag("--by-module", record_.request.byModule,
+                         "Record what the loaded module that recognizes the device sends (a "
+                         "description's own login, reads and changes) instead of visiting its "
+                         "pages; --try-change then takes ssid=, security=, encryption= or key=");
     recordCmd_->add_flag("--keep-secrets", record_.request.keepSecrets,
                          "Keep passwords, keys, cookies and Authorization in the recording "
                          "(replaced by placeholders otherwise)");
