@@ -184,3 +184,48 @@ TEST(PlaybackDevice, TellsCallsToOnePathApartByTheirBodies) {
     EXPECT_EQ(recorded[0].first, again.exchanges[again.exchanges.size() - 4].request.body);
     std::remove(file.c_str());
 }
+
+// A post that no form of the recording sends, built by the page's script: it must carry the
+// session id the page served, and what it sets shows in the page's script and, under the unit's
+// name, in JSON replies, which keep the device's member order.
+TEST(PlaybackDevice, KeepsTheStateOfAPostAScriptBuilds) {
+    Recording r = sample(true);
+    r.exchanges.push_back(exchange("GET", "/net.asp", true,
+                                   "<script>nvram = {http_id: 'TID0a1b2c3d', wl0_ssid: "
+                                   "'Pond'};</script>"));
+    Exchange json = exchange("GET", "/get.cgi", true, R"({"z_mode":"psk2","wl0_ssid":"Pond"})");
+    json.reply.headers = {{"Content-Type", "application/json"}};
+    r.exchanges.push_back(json);
+    // The change, then the restore: the last post holds the original values.
+    for (const char* ssid : {"Lake0", "Pond"})
+        r.exchanges.push_back(
+            exchange("POST", "/apply.cgi", true, "@msg:Settings saved.",
+                     {{"_ajax", "1"}, {"_http_id", "TID0a1b2c3d"}, {"wl_ssid", ssid}}));
+    const std::string file =
+        ::testing::TempDir() + "playback_script_" + std::to_string(getpid()) + ".json";
+    auto device = played(r, file);
+    auto get = [&](const std::string& path) {
+        return curl({"-s", "-u", "admin:PW-0001", url(device->port(), path)}).out;
+    };
+    struct Case {
+        const char* body;
+        const char* status;
+        const char* ssid;  // what the page and the JSON show afterwards
+    } const cases[] = {
+        {"_ajax=1&_http_id=TID0a1b2c3e&wl_ssid=Lake", "403", "Pond"},
+        {"_ajax=1&wl_ssid=Lake", "403", "Pond"},
+        {"_ajax=1&_http_id=TID0a1b2c3d&wl_ssid=Lake", "200", "Lake"},
+        {"_ajax=1&_http_id=TID0a1b2c3d&wl_ssid=Pond", "200", "Pond"},
+    };
+    for (const Case& c : cases) {
+        CurlRun run = curl({"-s", "-u", "admin:PW-0001", "-w", "\n%{http_code}", "--data-binary",
+                            c.body, url(device->port(), "/apply.cgi")});
+        EXPECT_EQ(c.status, run.out.substr(run.out.rfind('\n') + 1)) << c.body;
+        EXPECT_NE(std::string::npos, get("/net.asp").find(std::string("wl0_ssid: '") + c.ssid))
+            << c.body;
+        EXPECT_EQ(std::string(R"({"z_mode":"psk2","wl0_ssid":")") + c.ssid + "\"}", get("/get.cgi"))
+            << c.body;
+    }
+    device->stop();
+    std::remove(file.c_str());
+}
