@@ -260,6 +260,54 @@ TEST_F(RecordTest, PlaybackAnswersOnlyWhatWasRecorded) {
     EXPECT_NE(0, configured.status);
 }
 
+// record --by-module: a description's own steps (a challenge-response login, JSON reads, a JSON
+// change with its restart, and the change back), recorded without a secret and played back so
+// that the same description configures the played device.
+TEST_F(RecordTest, ByModuleRecordsADescriptionsStepsAndPlaysThemBack) {
+    json labFile = json::parse(fileText(std::string(KRZ_LABS_SOURCE) + "/firmware.json"));
+    for (json& d : labFile["devices"])
+        if (d["name"] == "sorrelby-1")
+            d["options"] = {{"restartMs", "200"}, {"iterations", "1000"}};
+    std::ofstream(scratch + "/firmware.json") << labFile.dump();
+    LabProcess emulated({"--lab", scratch + "/firmware.json"});
+    json before = emulated.device("sorrelby-1")["wireless"];
+    const std::string out = scratch + "/sorrelby.json";
+    Outcome recorded =
+        krzpap(emulated,
+               {"--modules", "krzpapdescriptions.dll", "record", "192.168.77.90", "-u", "admin",
+                "-p", "chal-lenge1", "--by-module", "--try-change", "ssid=Recorded", "--try-change",
+                "security=wpa2-psk", "--try-change", "key=recorded-key-1", "-o", out});
+    ASSERT_EQ(0, recorded.status) << recorded.err;
+    EXPECT_EQ(before, emulated.device("sorrelby-1")["wireless"]);
+    std::string text = file("sorrelby.json");
+    for (const char* secret : {"chal-lenge1", "sorrelby-key-1", "recorded-key-1"})
+        EXPECT_EQ(std::string::npos, text.find(secret)) << secret;
+    json r = json::parse(text);
+    EXPECT_TRUE(r["complete"]);
+    EXPECT_EQ("admin", r["login"]["user"]);
+    EXPECT_EQ("PW-0001", r["login"]["password"]);
+    // The change and the change back, each as the description posts it.
+    std::vector<std::string> posted;
+    for (const json& e : r["exchanges"])
+        if (e["request"]["method"] == "POST" && e["request"]["target"] == "/api/wireless")
+            posted.push_back(json::parse(e["request"]["body"].get<std::string>())["ssid"]);
+    EXPECT_EQ((std::vector<std::string>{"Recorded", before["ssid"]}), posted);
+
+    std::unique_ptr<LabProcess> played = playback({"sorrelby.json"});
+    const std::vector<std::string> device = {
+        "--modules", "krzpapdescriptions.dll", "192.168.77.90", "-u", "admin", "-p", "PW-0001"};
+    auto run = [&](const char* command, std::vector<std::string> more) {
+        std::vector<std::string> args = {device[0], device[1], command};
+        args.insert(args.end(), device.begin() + 2, device.end());
+        args.insert(args.end(), more.begin(), more.end());
+        return krzpap(*played, args);
+    };
+    Outcome configured = run("configure", {"--ssid", "Played Back"});
+    EXPECT_EQ(0, configured.status) << configured.out << configured.err;
+    EXPECT_NE(std::string::npos, configured.out.find("confirmed")) << configured.out;
+    EXPECT_NE(std::string::npos, run("show", {}).out.find("SSID:        Played Back"));
+}
+
 TEST_F(RecordTest, WrongUsageIsRefusedBeforeAnythingIsSent) {
     struct Case {
         std::vector<std::string> args;
@@ -272,6 +320,12 @@ TEST_F(RecordTest, WrongUsageIsRefusedBeforeAnythingIsSent) {
           "--try-change", "nosuchfield=1"},
          2,
          "no recorded page has a form with a field named \"nosuchfield\""},
+        {{"record", "192.168.77.10", "-o", "x.json", "--by-module", "--try-change", "channel=6"},
+         2,
+         "ssid=, security=, encryption= or key=, not \"channel=\""},
+        {{"record", "192.168.77.10", "-o", "x.json", "--by-module", "--try-change", "key=k"},
+         2,
+         "security"},
         {{"record", "192.168.77.10", "-o", "x.json"}, 4, "give them with --user and --password"},
         {{"record", "192.168.77.10", "-u", "admin", "-p", "nope", "-o", "x.json"},
          4,
