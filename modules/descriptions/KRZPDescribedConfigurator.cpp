@@ -336,9 +336,16 @@ std::string KRZPDescribedConfigurator::read(const Location& where, const std::st
             notOnPage(where.page, "no text matches \"" + where.pattern->source + "\"");
         return value;
     }
-    if (where.scripted() && fieldName.empty()) {
+    if (where.scripted() && (fieldName.empty() || !where.member.empty())) {
+        // A mode's own field of a script object is another member of it (WEP's key).
+        Location own;
+        own.script = where.script;
+        own.member = fieldName.empty() ? where.member : fieldName;
+        own.element = where.element;
+        own.json = where.json;
+        own.pointer = where.pointer;
         std::string value, why;
-        if (!where.readScripted(pageOf(where), value, why))
+        if (!own.readScripted(pageOf(where), value, why))
             notOnPage(where.page, why);
         return value;
     }

@@ -204,6 +204,25 @@ std::string KRZPDescribedConfigurator::requestBody(const Step& step, const Chang
         for (const auto& field : step.fields)
             fields.emplace_back(field.first, values.expand(field.second));
     }
+    if (change && change->change == "wireless" && !step.bySecurity.empty()) {
+        _KRZPSecurityMode mode = securityOf(Wireless{values.get("ssid"), values.get("security"),
+                                                     values.get("encryption"), values.get("key")});
+        for (const auto& named : step.bySecurity) {
+            if (krzdesc::securityModeNames().at(named.first) != mode)
+                continue;
+            for (const auto& field : named.second) {
+                if (field.second) {
+                    setField(fields, field.first, values.expand(*field.second));
+                    continue;
+                }
+                fields.erase(std::remove_if(fields.begin(), fields.end(),
+                                            [&](const std::pair<std::string, std::string>& f) {
+                                                return f.first == field.first;
+                                            }),
+                             fields.end());
+            }
+        }
+    }
     switch (step.body) {
         case Body::None:
             return std::string();

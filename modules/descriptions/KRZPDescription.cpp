@@ -641,6 +641,19 @@ class Format2Reader {
             s.contentType = node.at("text").at("contentType").text();
             s.text = templated(node.at("text").at("body"));
         }
+        if (node.has("bySecurity")) {
+            if (s.body != Body::Form && s.body != Body::Urlencoded && s.body != Body::Multipart)
+                node.at("bySecurity").fail("needs fields: a form, urlencoded or multipart");
+            for (const auto& mode : node.at("bySecurity").members()) {
+                if (!securityModeNames().count(mode.first))
+                    mode.second.fail("is no security mode");
+                auto& fields = s.bySecurity[mode.first];
+                for (const auto& field : mode.second.members())
+                    fields.emplace_back(field.first, field.second.raw().is_null()
+                                                         ? std::optional<std::string>()
+                                                         : templated(field.second));
+            }
+        }
         s.method = node.text("method", s.body == Body::None ? "GET" : "POST");
         if (node.has("expect"))
             s.expect = answer(node.at("expect"));
@@ -949,14 +962,17 @@ std::shared_ptr<const Description> parseFormat2(const json& document, const std:
     if (settings.has("key"))
         d->keyAt.reset(new Location(reader.location2(settings.at("key"))));
     if (settings.has("keyFields")) {
-        if (!d->keyAt)
-            settings.at("keyFields").fail("needs \"key\" for the page its fields are on");
+        if (!d->keyAt || (d->keyAt->scripted() && d->keyAt->member.empty()) || d->keyAt->pattern)
+            settings.at("keyFields")
+                .fail("needs \"key\" as a form's field or a script object's member");
         for (const auto& member : settings.at("keyFields").members())
             d->keyFields[securityModeNames().at(member.first)] = member.second.nonEmptyText();
     }
     if (settings.has("encryptionFields")) {
-        if (implied || d->encryptionAt.scripted() || d->encryptionAt.pattern)
-            settings.at("encryptionFields").fail("needs \"encryption\" as a form's field");
+        if (implied || (d->encryptionAt.scripted() && d->encryptionAt.member.empty()) ||
+            d->encryptionAt.pattern)
+            settings.at("encryptionFields")
+                .fail("needs \"encryption\" as a form's field or a script object's member");
         for (const auto& member : settings.at("encryptionFields").members())
             d->encryptionFields[securityModeNames().at(member.first)] =
                 member.second.nonEmptyText();

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <stdexcept>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,10 @@ struct Step {
     std::string formName;
     bool multipart = false;
     std::vector<std::pair<std::string, std::string>> fields;
+    // A wireless change writing the security mode named (as the library names it): fields set
+    // (a template) or left out (no value) over `fields`.
+    std::map<std::string, std::vector<std::pair<std::string, std::optional<std::string>>>>
+        bySecurity;
     nlohmann::json json;      // Body::Json: strings are templates
     std::string contentType;  // Body::Text
     std::string text;         // Body::Text: template

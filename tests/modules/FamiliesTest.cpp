@@ -175,8 +175,13 @@ TEST_P(WepFamily, SetOnlyWhenAskedAndKeptUnasked) {
 
 INSTANTIATE_TEST_SUITE_P(
     Offered, WepFamily,
-    ::testing::Values(Family{
-        "firmware.json", "ddwrt-1", "ddwrt.json", {{"restartMs", "200"}}, "fresh-pass1"}),
+    ::testing::Values(
+        Family{"firmware.json", "ddwrt-1", "ddwrt.json", {{"restartMs", "200"}}, "fresh-pass1"},
+        Family{"firmware.json",
+               "freshtomato-1",
+               "freshtomato.json",
+               {{"restartMs", "200"}},
+               "fresh-pass1"}),
     rowName);
 
 INSTANTIATE_TEST_SUITE_P(
