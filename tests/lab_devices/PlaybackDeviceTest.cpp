@@ -186,21 +186,25 @@ TEST(PlaybackDevice, TellsCallsToOnePathApartByTheirBodies) {
 }
 
 // A post that no form of the recording sends, built by the page's script: it must carry the
-// session id the page served, and what it sets shows in the page's script and, under the unit's
-// name, in JSON replies, which keep the device's member order.
+// session ids a page served (in either quotes), and what it sets shows in the page's script and,
+// under the unit's name, in JSON replies, which keep the device's member order.
 TEST(PlaybackDevice, KeepsTheStateOfAPostAScriptBuilds) {
     Recording r = sample(true);
     r.exchanges.push_back(exchange("GET", "/net.asp", true,
                                    "<script>nvram = {http_id: 'TID0a1b2c3d', wl0_ssid: "
                                    "'Pond'};</script>"));
+    r.exchanges.push_back(exchange("GET", "/id.js", true, "var sid = \"SID9f8e7d\";"));
     Exchange json = exchange("GET", "/get.cgi", true, R"({"z_mode":"psk2","wl0_ssid":"Pond"})");
     json.reply.headers = {{"Content-Type", "application/json"}};
     r.exchanges.push_back(json);
     // The change, then the restore: the last post holds the original values.
     for (const char* ssid : {"Lake0", "Pond"})
-        r.exchanges.push_back(
-            exchange("POST", "/apply.cgi", true, "@msg:Settings saved.",
-                     {{"_ajax", "1"}, {"_http_id", "TID0a1b2c3d"}, {"wl_ssid", ssid}}));
+        r.exchanges.push_back(exchange("POST", "/apply.cgi", true, "@msg:Settings saved.",
+                                       {{"_ajax", "1"},
+                                        {"_http_id", "TID0a1b2c3d"},
+                                        {"sid", "SID9f8e7d"},
+                                        {"_service", "restart_wl"},
+                                        {"wl_ssid", ssid}}));
     const std::string file =
         ::testing::TempDir() + "playback_script_" + std::to_string(getpid()) + ".json";
     auto device = played(r, file);
@@ -212,10 +216,12 @@ TEST(PlaybackDevice, KeepsTheStateOfAPostAScriptBuilds) {
         const char* status;
         const char* ssid;  // what the page and the JSON show afterwards
     } const cases[] = {
-        {"_ajax=1&_http_id=TID0a1b2c3e&wl_ssid=Lake", "403", "Pond"},
-        {"_ajax=1&wl_ssid=Lake", "403", "Pond"},
-        {"_ajax=1&_http_id=TID0a1b2c3d&wl_ssid=Lake", "200", "Lake"},
-        {"_ajax=1&_http_id=TID0a1b2c3d&wl_ssid=Pond", "200", "Pond"},
+        {"_ajax=1&_http_id=TID0a1b2c3e&sid=SID9f8e7d&wl_ssid=Lake", "403", "Pond"},
+        {"_ajax=1&sid=SID9f8e7d&wl_ssid=Lake", "403", "Pond"},
+        {"_ajax=1&_http_id=TID0a1b2c3d&sid=SID9f8e7e&wl_ssid=Lake", "403", "Pond"},
+        // A value every post sent but no page served is no session id.
+        {"_ajax=1&_http_id=TID0a1b2c3d&sid=SID9f8e7d&_service=other&wl_ssid=Lake", "200", "Lake"},
+        {"_ajax=1&_http_id=TID0a1b2c3d&sid=SID9f8e7d&wl_ssid=Pond", "200", "Pond"},
     };
     for (const Case& c : cases) {
         CurlRun run = curl({"-s", "-u", "admin:PW-0001", "-w", "\n%{http_code}", "--data-binary",
