@@ -421,7 +421,8 @@ RecordResult Application::record(const RecordRequest& request) {
         recorder->setModuleSteps([this, &request] { return show(request.device); },
                                  [this, &request](const ConfigureRequest& changes) {
                                      return configure(request.device, changes);
-                                 });
+                                 },
+                                 [this] { cancel(); });
         recorder->run();
         result.complete = true;
     } catch (const krzpap::Stop& stop) {
@@ -430,7 +431,13 @@ RecordResult Application::record(const RecordRequest& request) {
         result.stopped = std::make_shared<Error>(e);
     }
     state_->cancel.set(nullptr);
-    if (state_->cancel.fired()) {
+    if (recorder->outOfTime() && request.byModule) {
+        // The module's operation was stopped for --max-time, not by the host.
+        state_->cancel.clear();
+        result.complete = false;
+        result.stopped =
+            std::make_shared<Error>(ErrorKind::DeviceFailed, recorder->timeBoundReached());
+    } else if (state_->cancel.fired()) {
         result.complete = false;
         result.stopped = std::make_shared<Error>(ErrorKind::Cancelled, "cancelled");
     }

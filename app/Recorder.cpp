@@ -776,6 +776,8 @@ void Recorder::run() {
                             [&] { return done; }))
             return;
         outOfTime_ = true;
+        if (o_.byModule && stopModule_)
+            stopModule_();
         std::lock_guard<std::mutex> commLock(commMutex_);
         if (comm_)
             comm_->setCancel(true);

@@ -87,9 +87,16 @@ class Recorder {
     using ShowStep = std::function<krzpapp::Settings()>;
     using ConfigureStep =
         std::function<krzpapp::ConfigureResult(const krzpapp::ConfigureRequest& changes)>;
-    void setModuleSteps(ShowStep show, ConfigureStep configure) {
+    // `stop` ends the module's operation in progress, for --max-time.
+    void setModuleSteps(ShowStep show, ConfigureStep configure, std::function<void()> stop) {
         show_ = std::move(show);
         configure_ = std::move(configure);
+        stopModule_ = std::move(stop);
+    }
+    // Whether the recording reached its time bound (the module's operation was stopped for it).
+    bool outOfTime() const { return outOfTime_; }
+    std::string timeBoundReached() const {
+        return "the recording reached " + timeBound() + "; what was recorded is written";
     }
 
   private:
@@ -125,6 +132,7 @@ class Recorder {
     std::atomic<bool> outOfTime_{false};  // set by the watch on --max-time
     ShowStep show_;
     ConfigureStep configure_;
+    std::function<void()> stopModule_;
     bool basicDevice_ = false;  // a record by module: the start page asked for Basic
     std::mutex commMutex_;
     KRZPAPComm* comm_ = nullptr;

@@ -306,6 +306,15 @@ TEST_F(RecordTest, ByModuleRecordsADescriptionsStepsAndPlaysThemBack) {
     EXPECT_EQ(0, configured.status) << configured.out << configured.err;
     EXPECT_NE(std::string::npos, configured.out.find("confirmed")) << configured.out;
     EXPECT_NE(std::string::npos, run("show", {}).out.find("SSID:        Played Back"));
+
+    // --max-time holds while the module waits out the device's restart (15 s as shipped).
+    LabProcess slow({"--lab", std::string(KRZ_LABS_SOURCE) + "/firmware.json"});
+    Outcome cut = krzpap(slow, {"--modules", "krzpapdescriptions.dll", "record", "192.168.77.90",
+                                "-u", "admin", "-p", "chal-lenge1", "--by-module", "--max-time",
+                                "2", "--try-change", "ssid=Recorded", "-o", out});
+    EXPECT_EQ(1, cut.status) << cut.err;
+    EXPECT_NE(std::string::npos, cut.err.find("its time bound of 2 s (--max-time)")) << cut.err;
+    EXPECT_FALSE(json::parse(file("sorrelby.json"))["complete"]);
 }
 
 TEST_F(RecordTest, WrongUsageIsRefusedBeforeAnythingIsSent) {
