@@ -162,6 +162,13 @@ TEST(AppHelpers, LibraryFailuresInTheLayersWords) {
         EXPECT_EQ(said.field(), c.field);
         EXPECT_EQ(said.advice(), c.advice);
     }
+    // A device that refuses logins for now said so in the log: its words, once.
+    krzpapp::noteLogLine(L"Acme AP-100(10.0.0.1): login locked: wait 5 minutes\r\n");
+    KRZPAPCException refused(const_cast<char*>("HelperTest"), 1, "", KRZPAPC_AUTH_ERROR);
+    krzpapp::Error locked = krzpapp::describeFailure(refused, "logging in");
+    EXPECT_EQ(locked.kind(), ErrorKind::LoginLocked);
+    EXPECT_EQ(locked.deviceWords, "login locked: wait 5 minutes");
+    EXPECT_EQ(krzpapp::describeFailure(refused, "logging in").kind(), ErrorKind::LoginRefused);
 }
 
 }  // namespace
