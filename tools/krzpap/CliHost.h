@@ -20,10 +20,8 @@ using krzpapp::ErrorKind;
 
 using krzpapp::describeFailure;
 using krzpapp::dotted;
-using krzpapp::encryptionModeFromName;
 using krzpapp::escapeText;
 using krzpapp::narrow;
-using krzpapp::securityModeFromName;
 using krzpapp::splitDeviceUrl;
 using krzpapp::takeDeviceAddress;
 using krzpapp::widen;
