@@ -11,7 +11,7 @@
 
 #include <mutex>
 
-namespace krzpap {
+namespace krzpapp {
 
 std::string narrow(const std::wstring& text) {
     return KRZMiscUtil::tstringToUtf8String(text, KRZ_CONVERSION_REPLACE);
@@ -50,6 +50,10 @@ std::string escapeText(const std::string& text) {
     return out;
 }
 
+}  // namespace krzpapp
+
+namespace krzpap {
+
 in_addr parseAddress(const std::string& text) {
     in_addr address{};
     if (inet_pton(AF_INET, text.c_str(), &address) != 1 || address.s_addr == INADDR_NONE ||
@@ -62,13 +66,9 @@ in_addr parseAddress(const std::string& text) {
     return address;
 }
 
-bool splitHttpUrl(const std::string& text, std::string& host, int& port, std::string& path) {
-    bool https = false;
-    if (text.rfind("https://", 0) == 0) {
-        throw Error(ErrorKind::BadRequest, "this takes plain HTTP only; give http://...");
-    }
-    return splitDeviceUrl(text, host, port, path, https);
-}
+}  // namespace krzpap
+
+namespace krzpapp {
 
 bool splitDeviceUrl(const std::string& text, std::string& host, int& port, std::string& path,
                     bool& https) {
@@ -118,7 +118,7 @@ in_addr takeDeviceAddress(std::string& address, int port) {
         if (https && port == 0)
             port = 443;
     }
-    in_addr parsed = parseAddress(address);
+    in_addr parsed = krzpap::parseAddress(address);
     if (port != 0)
         KRZNetworkBackend::redirectPort(parsed, 80, static_cast<uint16_t>(port));
     if (https)
@@ -131,6 +131,10 @@ std::string dotted(const in_addr& address) {
     inet_ntop(AF_INET, &address, text, sizeof text);
     return text;
 }
+
+}  // namespace krzpapp
+
+namespace krzpap {
 
 bool usableAdapter(unsigned long ip) {
     return ip != 0xFFFFFFFFul && ip != 0 && (ip >> 24) != 127 && (ip >> 16) != 0xA9FE;
@@ -225,6 +229,12 @@ boost::shared_ptr<KRZPAPConfigurator> recognizeDevice(const in_addr& address,
     }
 }
 
+}  // namespace krzpap
+
+namespace krzpapp {
+
+using krzpap::takeLoginNotice;
+
 Error describeFailure(const KRZPAPCException& e, const std::string& what) {
     // The source unit, line and system error number stay in the log; the user gets the cause.
     KRZPAPModule::log(KRZ_LOG_ERROR, L"krzpap: %hs failed: %s\n", what.c_str(),
@@ -303,6 +313,10 @@ Error describeFailure(const KRZPAPCException& e, const std::string& what) {
     }
 }
 
+}  // namespace krzpapp
+
+namespace krzpap {
+
 namespace {
 
 std::mutex g_noticeMutex;
@@ -331,6 +345,10 @@ std::vector<krzpapp::RecognizerFailure> takeRecognizerFailures() {
             {narrow(failure.module), static_cast<int>(failure.replies), failure.reason});
     return failures;
 }
+
+}  // namespace krzpap
+
+namespace krzpapp {
 
 namespace {
 struct ModeName {
@@ -380,10 +398,6 @@ _KRZPSecurityMode securityModeFromName(const std::string& name) {
 _KRZPEncryptionMode encryptionModeFromName(const std::string& name) {
     return static_cast<_KRZPEncryptionMode>(valueOf(kEncryptionModes, name));
 }
-
-}  // namespace krzpap
-
-namespace krzpapp {
 
 void noteLogLine(const std::wstring& text) {
     for (const wchar_t* mark : {L": login locked: ", L": login needs a captcha: "}) {

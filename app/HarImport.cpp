@@ -1,7 +1,7 @@
 #include "app/HarImport.h"
 
 #include "app/PageReading.h"
-#include "html/KRZPHtmlParser.h"
+#include "recording/UrlEncoded.h"
 
 #include <nlohmann/json.hpp>
 
@@ -132,30 +132,6 @@ bool passwordName(const std::string& name) {
     std::string n = lower(name);
     return secretName(name) &&
            (n.find("pass") != std::string::npos || n.find("pwd") != std::string::npos);
-}
-
-HeaderList formOf(const std::string& text) {
-    HeaderList out;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('&', start);
-        end = end == std::string::npos ? text.size() : end;
-        std::string pair = text.substr(start, end - start);
-        size_t eq = pair.find('=');
-        auto decode = [](std::string s) {
-            std::replace(s.begin(), s.end(), '+', ' ');
-            try {
-                return KRZPHtmlParser::urlDecode(s);
-            } catch (const std::exception&) {
-                return s;
-            }
-        };
-        if (!pair.empty())
-            out.emplace_back(decode(pair.substr(0, eq)),
-                             eq == std::string::npos ? std::string() : decode(pair.substr(eq + 1)));
-        start = end + 1;
-    }
-    return out;
 }
 
 // The cookies a Cookie header or a Set-Cookie line names: name, value.
@@ -295,8 +271,8 @@ struct Reader {
         e.request.credentials = krzlab::headerOf(e.request.headers, "Cookie") ||
                                 krzlab::headerOf(e.request.headers, "Authorization");
         size_t query = e.request.target.find('?');
-        for (const auto& q :
-             formOf(query == std::string::npos ? "" : e.request.target.substr(query + 1)))
+        for (const auto& q : krzlab::parseUrlEncodedPairs(
+                 query == std::string::npos ? "" : e.request.target.substr(query + 1)))
             secrets.named(q.first, q.second);
         size_t stok = e.request.target.find(";stok=");
         if (stok != std::string::npos)
@@ -309,7 +285,7 @@ struct Reader {
         std::string mime = lower(stringAt(*post, "mimeType"));
         std::string text = stringAt(*post, "text");
         if (mime.find("x-www-form-urlencoded") != std::string::npos) {
-            e.request.form = formOf(text);
+            e.request.form = krzlab::parseUrlEncodedPairs(text);
         } else if (mime.find("multipart/form-data") != std::string::npos) {
             e.request.form = pairsAt(*post, "params");
             e.request.multipart = true;

@@ -314,6 +314,16 @@ ConfigureResult Application::configure(const DeviceRequest& device,
     });
 }
 
+void Application::reach(const DeviceRequest& device) {
+    checkDevice(device);
+    cancellable(state_->cancel, [&] {
+        state_->step("reaching the device");
+        std::string address = device.address;
+        in_addr at = krzpap::takeDeviceAddress(address, device.port);
+        krzpap::carryToDevice(at, device.mac, state_->cancel);
+    });
+}
+
 std::vector<Sighting> Application::find(const std::vector<std::string>& macs) {
     std::vector<std::string> spelled = checkMacs(macs);
     std::vector<KRZMacAddress> wanted;

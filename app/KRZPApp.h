@@ -296,6 +296,11 @@ class KRZPAPP_API Application {
     /// Checks, changes, then reads back with the new credentials and compares. A change the
     /// device did not keep is in the result (ConfigureResult::notKept), not thrown.
     ConfigureResult configure(const DeviceRequest& device, const ConfigureRequest& changes);
+    /// Makes every later connection to the device's address reach that device, for a host that
+    /// then talks to it over a connection of its own: the one with \p device's MAC when given,
+    /// else, for an address off every usable adapter's network, the one whose MAC ARP finds
+    /// there. Its user and password are not used.
+    void reach(const DeviceRequest& device);
     /// Where each MAC answers, in the order asked.
     std::vector<Sighting> find(const std::vector<std::string>& macs);
     /// Whether the network is still at its factory defaults.

@@ -2,8 +2,6 @@
 
 #include "lab/devices/HttpExchange.h"
 
-#include "krzutil/KRZTextCoding.h"
-
 namespace krzlab {
 
 namespace {
@@ -49,42 +47,10 @@ std::string formField(const FormFields& form, const char* name) {
     return it == form.end() ? std::string() : it->second;
 }
 
-std::string urlDecode(const std::string& text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c == '+') {
-            out += ' ';
-        } else if (c == '%' && i + 2 < text.size() && krzHexDigitValue(text[i + 1]) >= 0 &&
-                   krzHexDigitValue(text[i + 2]) >= 0) {
-            out += static_cast<char>(krzHexDigitValue(text[i + 1]) * 16 +
-                                     krzHexDigitValue(text[i + 2]));
-            i += 2;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
 FormFields parseUrlEncoded(const std::string& text) {
     FormFields fields;
-    std::size_t pos = 0;
-    while (pos <= text.size()) {
-        std::size_t amp = text.find('&', pos);
-        if (amp == std::string::npos) {
-            amp = text.size();
-        }
-        std::string pair = text.substr(pos, amp - pos);
-        if (!pair.empty()) {
-            std::size_t eq = pair.find('=');
-            std::string name = urlDecode(pair.substr(0, eq));
-            std::string value =
-                eq == std::string::npos ? std::string() : urlDecode(pair.substr(eq + 1));
-            fields.emplace(name, value);
-        }
-        pos = amp + 1;
-    }
+    for (auto& pair : parseUrlEncodedPairs(text))
+        fields.emplace(std::move(pair.first), std::move(pair.second));
     return fields;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "recording/Recording.h"
+#include "recording/UrlEncoded.h"
 
 #include <map>
 #include <string>
@@ -14,8 +15,7 @@ using FormFields = std::map<std::string, std::string>;
 // The value of field `name`, "" when the form has none.
 std::string formField(const FormFields& form, const char* name);
 
-// %XX and '+' decoding; a '%' without two hexadecimal digits stays as it is.
-std::string urlDecode(const std::string& text);
+// urlDecode and the ordered pairs are the recording format's (recording/UrlEncoded.h).
 
 // name=value pairs joined by '&'; the first occurrence of a name wins.
 FormFields parseUrlEncoded(const std::string& text);

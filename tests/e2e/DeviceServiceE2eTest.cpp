@@ -10,6 +10,7 @@
 #include <iostream>
 #include <map>
 #include <chrono>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -234,6 +235,30 @@ TEST_F(DeviceServiceTest, CancelEndsAScanWhereverItComes) {
     }
     // Still cancelled: the next scan ends at once.
     EXPECT_EQ(KRZP_SCAN_CANCELLED, service.scan().end);
+}
+
+// A scan asked of another service while one runs fails at once as "a scan is running" (code 17),
+// not as a network where nothing answered; the running scan goes on to its cancel.
+TEST_F(DeviceServiceTest, AScanBesideARunningOneFailsAsSuch) {
+    std::promise<void> heard;
+    std::atomic<bool> told{false};
+    std::thread first([&] {
+        KRZPScanOutcome outcome = service.scan([&](const KRZPScanResult&) {
+            if (!told.exchange(true))
+                heard.set_value();
+        });
+        EXPECT_EQ(KRZP_SCAN_CANCELLED, outcome.end);
+    });
+    heard.get_future().wait();
+    KRZPDeviceService other;
+    try {
+        other.scan();
+        ADD_FAILURE() << "a second scan ran beside the first";
+    } catch (const KRZPAPCException& e) {
+        EXPECT_EQ(KRZPAPC_SCAN_IN_PROGRESS, e.getAPCErrorCode());
+    }
+    service.cancel();
+    first.join();
 }
 
 }  // namespace

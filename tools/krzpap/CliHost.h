@@ -4,7 +4,8 @@
 
 #include "CliErrors.h"
 
-#include "app/DeviceAccess.h"
+#include "app/AppCancel.h"
+#include "app/KRZPAppHelpers.h"
 
 #include <nlohmann/json.hpp>
 
@@ -12,6 +13,18 @@
 #include <string>
 
 namespace krzpap {
+
+using krzpapp::Advice;
+using krzpapp::Error;
+using krzpapp::ErrorKind;
+
+using krzpapp::describeFailure;
+using krzpapp::dotted;
+using krzpapp::escapeText;
+using krzpapp::narrow;
+using krzpapp::splitDeviceUrl;
+using krzpapp::takeDeviceAddress;
+using krzpapp::widen;
 
 struct Globals {
     std::string command;  // the subcommand being run, for the JSON document

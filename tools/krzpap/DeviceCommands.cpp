@@ -190,9 +190,14 @@ class Heard : public krzpapp::Observer {
         devices_.push_back(device);
         answered_ += device.arpOnly ? 0 : 1;
     }
-    int answered() {
+    // For the progress line: what the scan has heard so far.
+    std::string summary() {
         std::lock_guard<std::mutex> lock(mutex_);
-        return answered_;
+        int recognized = 0;
+        for (const auto& d : devices_)
+            recognized += d.recognized ? 1 : 0;
+        return std::to_string(answered_) + " replies, " + std::to_string(recognized) +
+               " recognized";
     }
     // What a scan that has not ended would answer.
     krzpapp::ScanResult sofar() {
@@ -291,8 +296,7 @@ int runScanCommand(const Globals& globals, const ScanOptions& options) {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     };
     bool showProgress = !globals.quiet && krzprocess::isTerminal(krzprocess::Stream::err);
-    ScanProgress progress(logFilePath(globals), showProgress,
-                          [&heard] { return heard.answered(); });
+    ScanProgress progress(logFilePath(globals), showProgress, [&heard] { return heard.summary(); });
     krzpapp::ScanResult result;
     std::unique_ptr<krzpapp::Error> failure;
     bool interrupted = runInterruptible(

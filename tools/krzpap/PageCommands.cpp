@@ -99,8 +99,11 @@ KRZPFormParams checkedRequest(const FetchOptions& o) {
 // Sends the request and reads the reply, with Ctrl-C wired to the connection's cancel.
 void exchange(const Globals& globals, KRZPAPComm& comm, const FetchOptions& o,
               KRZPFormParams& params) {
+    krzpapp::DeviceRequest device;
+    device.address = dotted(comm.getAddr());
+    device.mac = o.mac;
+    krzpapp::Application().reach(device);
     CancelHook cancel;
-    carryToDevice(comm.getAddr(), o.mac, cancel);
     cancel.set([&comm] { comm.setCancel(true); });
     bool interrupted = false;
     try {

@@ -1,6 +1,6 @@
 #include "PageRequests.h"
 
-#include "app/DeviceAccess.h"
+#include "app/KRZPAppHelpers.h"
 
 #include <algorithm>
 #include <map>
@@ -77,13 +77,13 @@ void checkModeName(const nlohmann::json& body, const char* name, Check fromName)
     } catch (const krzpapp::Error&) {
     }
     if (!known)
-        throw PageRequestError(name,
-                               "unknown " + std::string(name) + " \"" + escapeText(*mode) + "\"");
+        throw PageRequestError(
+            name, "unknown " + std::string(name) + " \"" + krzpapp::escapeText(*mode) + "\"");
 }
 
 ConfigureOptions configureFrom(const nlohmann::json& body) {
-    checkModeName(body, "security", securityModeFromName);
-    checkModeName(body, "encryption", encryptionModeFromName);
+    checkModeName(body, "security", krzpapp::securityModeFromName);
+    checkModeName(body, "encryption", krzpapp::encryptionModeFromName);
     ConfigureOptions o;
     o.haveSsid = text(body, "ssid") != nullptr;
     o.ssid = textOr(body, "ssid");

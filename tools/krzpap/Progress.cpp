@@ -6,8 +6,9 @@
 
 namespace krzpap {
 
-ScanProgress::ScanProgress(const std::string& logFile, bool enabled, std::function<int()> replies)
-    : logFile_(logFile), start_(std::chrono::steady_clock::now()), replies_(std::move(replies)) {
+ScanProgress::ScanProgress(const std::string& logFile, bool enabled,
+                           std::function<std::string()> heard)
+    : logFile_(logFile), start_(std::chrono::steady_clock::now()), heard_(std::move(heard)) {
     if (!enabled) {
         return;
     }
@@ -49,28 +50,16 @@ void ScanProgress::readNewLines() {
             break;  // a line still being written is read again next time
         }
         offset_ += static_cast<long>(line.size()) + 1;
-        size_t at;
-        if ((at = line.find("Scanning ")) != std::string::npos) {
+        size_t at = line.find("Scanning ");
+        if (at != std::string::npos)
             adapter_ = line.substr(at + 9, line.find(' ', at + 9) - at - 9);
-            probing_ = -1;
-        } else if ((at = line.find("Probing ")) != std::string::npos) {
-            probing_ = std::atoi(line.c_str() + at + 8);
-        }
     }
 }
 
 void ScanProgress::draw() {
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    std::string stage;
-    if (adapter_.empty()) {
-        stage = "starting";
-    } else if (probing_ < 0) {
-        stage = "adapter " + adapter_ + ": ARP sweep";
-    } else {
-        stage = "adapter " + adapter_ + ": probing " + std::to_string(probing_) + " addresses, " +
-                std::to_string(replies_()) + " replies";
-    }
+    std::string stage = adapter_.empty() ? "starting" : "adapter " + adapter_ + ": " + heard_();
     char text[256];
     std::snprintf(text, sizeof text, "\r\033[K[%5.1fs] %s", seconds, stage.c_str());
     std::cerr << text << std::flush;

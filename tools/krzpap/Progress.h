@@ -1,5 +1,6 @@
-// Progress of a scan on stderr, read from the library's own log lines while the scan runs: the
-// adapter being swept and the addresses probed; the replies so far come from the caller.
+// Progress of a scan on stderr: the adapter being swept, read from the library's own log lines
+// while the scan runs, and what the scan heard so far (hosts that answered, devices recognized),
+// told by the caller as the scan's observer hears it.
 #pragma once
 
 #include <atomic>
@@ -12,7 +13,7 @@ namespace krzpap {
 
 class ScanProgress {
   public:
-    ScanProgress(const std::string& logFile, bool enabled, std::function<int()> replies);
+    ScanProgress(const std::string& logFile, bool enabled, std::function<std::string()> heard);
     ~ScanProgress();
     void stop();
 
@@ -27,8 +28,7 @@ class ScanProgress {
     std::chrono::steady_clock::time_point start_;
     long offset_ = 0;
     std::string adapter_;
-    int probing_ = -1;  // -1 while the adapter's ARP sweep runs
-    std::function<int()> replies_;
+    std::function<std::string()> heard_;
 };
 
 }  // namespace krzpap

@@ -11,6 +11,7 @@
 #include "app/KRZPApp.h"
 #include "core/KRZPAPModule.h"
 #include "krznetlib/KRZAdapterInfo.h"
+#include "platform/krzplatform.h"
 #include "platform/krzprocess.h"
 
 #include <boost/make_shared.hpp>
