@@ -9,6 +9,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <random>
@@ -97,6 +98,7 @@ struct UiHttp::State {
     std::map<std::string, Handler> gets;
     std::map<std::string, Handler> posts;
     std::map<std::string, size_t> longPosts;  // the few that take more than kBodyLimit
+    size_t longestBody = kBodyLimit;
     std::string host;
     std::string origin;
     // Cookies ignore ports: each server's cookie names its port, so that two servers in one
@@ -151,7 +153,9 @@ class UiHttp::State::Session : public std::enable_shared_from_this<Session> {
 
     void read() {
         parser_.emplace();
-        parser_->body_limit(kBodyLimit);
+        // The header is checked against the longest bound any route takes (the parser refuses a
+        // longer Content-Length at once), the body against its own route's.
+        parser_->body_limit(state_.longestBody);
         stream_.expires_after(kRequestTime);
         http::async_read_header(
             stream_, buffer_, *parser_,
@@ -168,7 +172,12 @@ class UiHttp::State::Session : public std::enable_shared_from_this<Session> {
         const std::string target(req.target());
         const std::string path = target.substr(0, target.find('?'));
         auto longPost = state_.longPosts.find(path);
-        if (req.method() == http::verb::post && longPost != state_.longPosts.end()) {
+        const bool isLong = req.method() == http::verb::post && longPost != state_.longPosts.end();
+        const size_t limit = isLong ? longPost->second : kBodyLimit;
+        if (parser_->content_length() && *parser_->content_length() > limit)
+            return refuseAndClose(413, "refused: the request is too long");
+        parser_->body_limit(limit);
+        if (isLong) {
             Response res = guarded(200, req.version());
             const size_t mark = target.find('?');
             if (state_.refused(req, path, mark == std::string::npos ? "" : target.substr(mark + 1),
@@ -176,12 +185,11 @@ class UiHttp::State::Session : public std::enable_shared_from_this<Session> {
                 res.keep_alive(false);
                 return send(std::move(res), true);
             }
-            parser_->body_limit(longPost->second);
             stream_.expires_after(kLongRequestTime);
         }
         http::async_read(
             stream_, buffer_, *parser_,
-            [self = shared_from_this()](beast::error_code ec, size_t) { self->onRead(ec); });
+            [self = shared_from_this()](beast::error_code read, size_t) { self->onRead(read); });
     }
 
     void onRead(beast::error_code ec) {
@@ -373,8 +381,10 @@ void UiHttp::get(const std::string& path, Handler handler) {
 
 void UiHttp::post(const std::string& path, Handler handler, size_t bodyLimit) {
     state_->posts[path] = std::move(handler);
-    if (bodyLimit > 0)
+    if (bodyLimit > 0) {
         state_->longPosts[path] = bodyLimit;
+        state_->longestBody = std::max(state_->longestBody, bodyLimit);
+    }
 }
 
 void UiHttp::onSecretSpent(std::function<void()> action) {
