@@ -1,6 +1,7 @@
 // A HAR of a lab family's login and change, as the browser would have saved it, imported and
 // described; the draft, filled in as its author would, then configures a fresh lab device of that
-// family through the description module, and the new name and key are read back.
+// family through the description module, and the new name and key are read back. (Each krzpap
+// process runs the lab file afresh, so the read-back is configure's own, through a fresh login.)
 #include "app/Describer.h"
 #include "app/HarImport.h"
 
@@ -82,6 +83,13 @@ std::string sorrelbyHar() {
         .dump();
 }
 
+size_t countOf(const std::string& text, const std::string& word) {
+    size_t n = 0;
+    for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1))
+        ++n;
+    return n;
+}
+
 std::string fileText(const std::string& path) {
     std::ifstream in(path);
     return std::string(std::istreambuf_iterator<char>(in), {});
@@ -112,14 +120,21 @@ TEST(HarLiveTest, ADraftFromAHarConfiguresAFreshDeviceOfItsFamily) {
     draft["recognize"] = {{"priority", 900},
                           {"match", {{{"header", "Server: sorrelby-httpd"}}}},
                           {"model", {{{"text", "<title>Sorrelby ([^ <]+)</title>"}}}}};
-    draft["account"] = {
-        {"defaultUser", "admin"}, {"defaultPassword", "admin"}, {"usesUsername", true}};
+    draft["account"] = {{"defaultUser", "admin"},
+                        {"defaultPassword", "admin"},
+                        {"usesUsername", true},
+                        {"user", {{"min", 1}, {"max", 16}}},
+                        {"password", {{"min", 5}, {"max", 63}}}};
     draft["settings"] = {{"ssid", {{"page", "/api/wireless"}, {"json", "/ssid"}}},
                          {"security", {{"page", "/api/wireless"}, {"json", "/security"}}},
                          {"encryption", {{"page", "/api/wireless"}, {"json", "/cipher"}}},
                          {"key", {{"page", "/api/wireless"}, {"json", "/passphrase"}}}};
     draft["security"] = {{"none", "open"}, {"wpa-psk", "wpa"}, {"wpa2-psk", "wpa2"}};
     draft["encryption"] = {{"none", "none"}, {"tkip", "tkip"}, {"aes", "aes"}};
+    // One administrator at a time: each operation logs out at its end, and a session that ended
+    // is asked for again (the HAR showed neither).
+    draft["login"]["logout"] = {{{"path", "/api/logout"}, {"json", json::object()}}};
+    draft["login"]["expired"] = {{"status", 401}};
     json& wireless = draft["changes"][0];
     json& post = wireless["steps"].back();
     ASSERT_EQ("{ssid}", post["json"]["ssid"]) << wireless.dump();
@@ -135,7 +150,18 @@ TEST(HarLiveTest, ADraftFromAHarConfiguresAFreshDeviceOfItsFamily) {
             {"path", "/api/wireless"},
             {"capture", {{"channel", {{"json", "/channel"}}}, {"hidden", {{"json", "/hidden"}}}}}});
     wireless["restart"] = {{"minimumMs", 100}, {"maximumMs", 10000}, {"pauseMs", 100}};
-    draft["changes"].erase(1);  // the credentials change: the HAR holds none
+    // The credentials change: the HAR holds none; the author writes it with the login's proof.
+    draft["changes"][1]["steps"] = {{{"path", "/api/challenge?user={loginUser}"},
+                                     {"capture",
+                                      {{"nonce", {{"json", "/nonce"}}},
+                                       {"salt", {{"json", "/salt"}}},
+                                       {"iterations", {{"json", "/iterations"}}}}}},
+                                    {{"path", "/api/admin"},
+                                     {"json",
+                                      {{"user", "{user}"},
+                                       {"password", "{password}"},
+                                       {"nonce", "{nonce}"},
+                                       {"proof", "{sentPassword}"}}}}};
     std::ofstream(scratch / "descriptions" / "har-sorrelby.json") << draft.dump(1);
 
     json device = {{"name", "har-sorrelby"},
@@ -174,14 +200,14 @@ TEST(HarLiveTest, ADraftFromAHarConfiguresAFreshDeviceOfItsFamily) {
         return krztest::runProgram(args, env);
     };
     krztest::ProgramOutcome configured =
-        krzpap({"configure", kAddress, "-u", "admin", "-p", kPassword, "--ssid", "FromHar", "--key",
-                "from-har-key-1"});
+        krzpap({"configure", kAddress, "-u", "admin", "-p", kPassword, "--ssid", "FromHar",
+                "--security", "wpa2-psk", "--key", "from-har-key-1"});
     EXPECT_EQ(0, configured.status)
         << configured.out << configured.err << fileText((scratch / "krzpap.log").string());
-    krztest::ProgramOutcome shown =
-        krzpap({"show", kAddress, "-u", "admin", "-p", kPassword, "--show-secrets"});
-    EXPECT_NE(std::string::npos, shown.out.find("FromHar")) << shown.out << shown.err;
-    EXPECT_NE(std::string::npos, shown.out.find("from-har-key-1")) << shown.out;
+    // Read back through a fresh login, as configure does: the device holds both.
+    for (const char* line : {"ssid:        FromHar", "key:"})
+        EXPECT_NE(std::string::npos, configured.out.find(line)) << configured.out;
+    EXPECT_EQ(4u, countOf(configured.out, "confirmed")) << configured.out;
     if (!HasFailure())
         fs::remove_all(scratch);
 }
