@@ -106,7 +106,7 @@ PasswordTransforms::PasswordTransforms(const std::string& password, const Handed
     for (const std::string& count : earlier.numbers) {
         if (numbers++ == kNumbers)
             break;
-        long iterations = count.size() <= 7 ? std::stol(count) : 0;
+        long iterations = count.size() <= 6 ? std::stol(count) : 0;
         if (iterations < 1 || iterations > kMaxIterations)
             continue;
         for (size_t s = 0; s < std::min(kSalts, strings.size()); ++s) {

@@ -176,6 +176,27 @@ TEST(PasswordTransformsTest, ExplainsWhatTheBrowserSent) {
         EXPECT_EQ(transforms.explain(c.sent, user), c.how) << c.sent;
         EXPECT_EQ(user, c.user) << c.sent;
     }
+    // Counts within the bound are tried, from 1; others are not (nor is an empty user name).
+    const struct {
+        std::vector<std::string> numbers;
+        const char* sent;
+        bool explained;
+    } counts[] = {
+        {{"0", "1"}, "69290bd349a6d02245ce6dd0d0a40705b018d3b3e39a60c2be898f885d5ef56f", true},
+        {{"0", "1"}, "124efea88b37b87c8023824459dc006716c6cc34cb5afaea255db9715de2f7ba", false},
+        {{"100001", "100000"},
+         "d1d8abb806886bc0b291eb746dec8ee998d44501e17cfcc4a7371f6b5dfeeaca",
+         true},
+        {{"100001", "100000"},
+         "3548a3faeabe2462aada64641aaf2ddd8e70077114d9e62364ebabc9552a3886",
+         false},
+        {{}, "OnMzY3IzdCBwdyE=", false},
+    };
+    for (const auto& c : counts) {
+        std::string user;
+        krzpap::PasswordTransforms counted(kTyped, {{kSalt, kNonce}, c.numbers});
+        EXPECT_EQ(c.explained, !counted.explain(c.sent, user).is_null()) << c.sent;
+    }
     // Without the typed password nothing is explained.
     std::string user;
     EXPECT_TRUE(

@@ -55,7 +55,7 @@ json fieldsOf(const std::string& body, const std::vector<std::string>& allowed,
 // The marks of one list under the draft's "draft", as sentences.
 json marks(const json& draft, const char* list, const char* field) {
     json out = json::array();
-    for (const json& m : draft["draft"].value(list, json::array()))
+    for (const json& m : draft.value("draft", json::object()).value(list, json::array()))
         out.push_back(m.value("pointer", "") + ": " + m.value(field, ""));
     return out;
 }
@@ -89,25 +89,27 @@ void readHar(const std::string& body, int& code, std::string& reply) {
     } catch (const krzpapp::Error& e) {
         return refuse(code, reply, 400, e.what(), "har");
     }
-    json draft = json::parse(described.description);
-    const json& changes = draft.value("changes", json::array());
+    const json draft = json::parse(described.description);
+    const json changes = draft.value("changes", json::array());
+    const json login = draft.value("login", json::object());
     std::string name = imported.host;
     for (char& c : name)
         if (!std::isalnum(static_cast<unsigned char>(c)))
             c = '-';
-    reply = answer({{"device", imported.host},
-                    {"exchanges", imported.exchanges},
-                    {"otherHosts", imported.otherHosts},
-                    {"sanitized", imported.sanitized},
-                    {"notes", imported.notes},
-                    {"login", imported.login},
-                    {"loginSteps", stepsOf(draft["login"].value("steps", json::array()))},
-                    {"passwordSent", draft.value("values", json::object())},
-                    {"changeSteps", stepsOf(changes.empty() ? json() : changes[0]["steps"])},
-                    {"guesses", marks(draft, "guesses", "why")},
-                    {"gaps", marks(draft, "gaps", "need")},
-                    {"name", "har-" + name},
-                    {"draft", described.description}});
+    reply = answer(
+        {{"device", imported.host},
+         {"exchanges", imported.exchanges},
+         {"otherHosts", imported.otherHosts},
+         {"sanitized", imported.sanitized},
+         {"notes", imported.notes},
+         {"login", imported.login},
+         {"loginSteps", stepsOf(login.value("steps", json::array()))},
+         {"passwordSent", draft.value("values", json::object())},
+         {"changeSteps", stepsOf(changes.empty() ? json() : changes[0].value("steps", json()))},
+         {"guesses", marks(draft, "guesses", "why")},
+         {"gaps", marks(draft, "gaps", "need")},
+         {"name", "har-" + name},
+         {"draft", described.description}});
 }
 
 }  // namespace
