@@ -505,6 +505,7 @@ std::map<std::string, json> transformedPasswords(krzlab::Recording& r,
     std::map<std::string, json> found;
     const PasswordTransforms plain(password, HandedOut());
     int tries = 4;
+    long kdfBudget = 400000;  // iterations of key derivation for the whole file, some 0.2 s
     for (size_t i = 0; i < r.exchanges.size() && found.empty() && tries > 0; ++i) {
         std::vector<std::string> values = sentValues(r.exchanges[i].request);
         auto candidate = [&](const std::string& v) { return v.size() >= 8 && v != password; };
@@ -517,7 +518,7 @@ std::map<std::string, json> transformedPasswords(krzlab::Recording& r,
         for (size_t j = i; j-- > 0 && i - j <= 4;)
             if (json::parse(r.exchanges[j].reply.body, nullptr, false).is_discarded())
                 handedOut(r.exchanges[j].reply.body, earlier);
-        const PasswordTransforms salted(password, earlier);
+        const PasswordTransforms salted(password, earlier, &kdfBudget);
         for (const std::string& v : values) {
             std::string user;
             json how = candidate(v) ? plain.explain(v, user) : json();

@@ -71,7 +71,8 @@ void PasswordTransforms::add(const std::string& value, const json& expression) {
         known_.emplace(value, expression);
 }
 
-PasswordTransforms::PasswordTransforms(const std::string& password, const HandedOut& earlier)
+PasswordTransforms::PasswordTransforms(const std::string& password, const HandedOut& earlier,
+                                       long* kdfBudget)
     : password_(password) {
     if (password.empty())
         return;
@@ -111,6 +112,10 @@ PasswordTransforms::PasswordTransforms(const std::string& password, const Handed
             continue;
         for (size_t s = 0; s < std::min(kSalts, strings.size()); ++s) {
             const std::string& salt = strings[s];
+            if (kdfBudget && *kdfBudget < iterations)
+                return;
+            if (kdfBudget)
+                *kdfBudget -= iterations;
             json kdf = {
                 {"pbkdf2Sha256", {{"password", kPassword}, {"salt", salt}, {"iterations", count}}}};
             std::string key = KRZCryptoUtil::pbkdf2Sha256(KRZBuf(password), KRZBuf(salt),

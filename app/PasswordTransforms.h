@@ -21,8 +21,10 @@ struct HandedOut {
 class PasswordTransforms {
   public:
     // Bounded: the first 32 strings and 2 numbers of `earlier` are tried, key derivation only
-    // with the first 4 strings as salts and counts up to 100,000.
-    PasswordTransforms(const std::string& password, const HandedOut& earlier);
+    // with the first 4 strings as salts and counts up to 100,000; `kdfBudget`, when given, is the
+    // iterations left to spend on key derivation, shared by the caller's several tries.
+    PasswordTransforms(const std::string& password, const HandedOut& earlier,
+                       long* kdfBudget = nullptr);
 
     // The expression whose value is `sent`, or null. Its leaves are either references
     // ("{currentPassword}", "{loginUser}:{currentPassword}") or literals of `earlier`; `user` is

@@ -197,6 +197,15 @@ TEST(PasswordTransformsTest, ExplainsWhatTheBrowserSent) {
         krzpap::PasswordTransforms counted(kTyped, {{kSalt, kNonce}, c.numbers});
         EXPECT_EQ(c.explained, !counted.explain(c.sent, user).is_null()) << c.sent;
     }
+    // Key derivation spends the caller's budget of iterations, and stops where it would pass it.
+    const std::string derived = "a542d2ba52f345fe49972a9ffec8934f68291a5ea508ea382c71f464be877492";
+    for (long budget : {999L, 1000L}) {
+        long left = budget;
+        std::string user;
+        krzpap::PasswordTransforms spent(kTyped, {{kSalt}, {"1000"}}, &left);
+        EXPECT_EQ(budget == 1000, !spent.explain(derived, user).is_null()) << budget;
+        EXPECT_EQ(budget == 1000 ? 0 : budget, left);
+    }
     // Without the typed password nothing is explained.
     std::string user;
     EXPECT_TRUE(
