@@ -1,5 +1,7 @@
 #include "app/HarDescriber.h"
 
+#include "app/PasswordTransforms.h"
+
 #include <algorithm>
 #include <cctype>
 #include <map>
@@ -24,24 +26,30 @@ bool isJson(const std::string& text) {
            json::accept(text);
 }
 
-// The JSON pointer of the first string member equal to `value`, or "".
-std::string pointerOf(const json& j, const std::string& value, const std::string& at, int depth) {
+// The JSON pointer of the first string member equal to `value` (or, with `numbers`, whole number
+// written so), or "".
+std::string pointerOf(const json& j, const std::string& value, const std::string& at, int depth,
+                      bool numbers = false) {
     if (depth > 16)
         return "";
     if (j.is_string() && j.get<std::string>() == value && !at.empty())
+        return at;
+    if (numbers && j.is_number_unsigned() && std::to_string(j.get<unsigned long long>()) == value &&
+        !at.empty())
         return at;
     if (j.is_object()) {
         for (auto it = j.begin(); it != j.end(); ++it) {
             std::string key = it.key();
             krzlab::replaceAll(key, "~", "~0");
             krzlab::replaceAll(key, "/", "~1");
-            std::string found = pointerOf(it.value(), value, at + "/" + key, depth + 1);
+            std::string found = pointerOf(it.value(), value, at + "/" + key, depth + 1, numbers);
             if (!found.empty())
                 return found;
         }
     } else if (j.is_array()) {
         for (size_t i = 0; i < j.size(); ++i) {
-            std::string found = pointerOf(j[i], value, at + "/" + std::to_string(i), depth + 1);
+            std::string found =
+                pointerOf(j[i], value, at + "/" + std::to_string(i), depth + 1, numbers);
             if (!found.empty())
                 return found;
         }
@@ -142,7 +150,9 @@ class Learner {
   public:
     explicit Learner(const Recording& r) : r_(r) {
         for (const auto& p : r.placeholders)
-            if (p.kind == "password" && password_.empty())
+            if (p.kind == "password" && p.of.is_object())
+                transformed_.emplace_back(p.value, p.of);
+            else if (p.kind == "password" && password_.empty())
                 password_ = p.value;
             else if (p.kind == "key")
                 keys_.push_back(p.value);
@@ -195,13 +205,19 @@ class Learner {
         return nullptr;
     }
     json stepOf(const Exchange& e) const;
-    // Steps that capture, from replies before `index`, the values the request there carried.
-    json carriedFrom(size_t index, size_t from, const std::string& at);
+    // Steps that capture, from replies before `index`, the values the request there carried
+    // and the `literals` of the transforms it sent.
+    json carriedFrom(size_t index, size_t from, const std::string& at,
+                     const std::vector<std::string>& literals = {});
+    // The transform with its literals named by the values captured for them.
+    json transformOf(const json& how, const std::string& pointer);
+    void literalsOf(const json& how, std::vector<std::string>& out) const;
     void login(json& doc);
     void change(json& doc);
 
     const Recording& r_;
     std::string password_;
+    std::vector<std::pair<std::string, nlohmann::json>> transformed_;  // placeholder, how
     std::vector<std::string> keys_;  // the placeholders of keys, old and new
     std::vector<std::pair<std::string, std::string>> subs_;  // value -> its template name
     json guesses_ = json::array();
@@ -242,16 +258,28 @@ json Learner::stepOf(const Exchange& e) const {
     return step;
 }
 
-json Learner::carriedFrom(size_t index, size_t from, const std::string& at) {
-    json steps = json::array();
-    for (const std::string& value : carried(r_.exchanges[index].request)) {
-        if (value.size() < kCarried || templ(value) != value)
+json Learner::carriedFrom(size_t index, size_t from, const std::string& at,
+                          const std::vector<std::string>& literals) {
+    std::vector<std::pair<std::string, bool>> values;  // value, a transform's literal
+    for (const std::string& value : carried(r_.exchanges[index].request))
+        if (value.size() >= kCarried)
+            values.emplace_back(value, false);
+    for (const std::string& value : literals)
+        values.emplace_back(value, true);
+    // One step per earlier reply, capturing all it handed out: asking twice would hand out a
+    // fresh nonce.
+    std::map<size_t, json> stepAt;
+    std::multimap<size_t, std::string> whys;
+    for (const auto& v : values) {
+        const std::string& value = v.first;
+        if (templ(value) != value)
             continue;
         for (size_t i = index; i-- > from;) {
             const Exchange& earlier = r_.exchanges[i];
             if (!isJson(earlier.reply.body))
                 continue;
-            std::string pointer = pointerOf(json::parse(earlier.reply.body), value, "", 0);
+            std::string pointer =
+                pointerOf(json::parse(earlier.reply.body), value, "", 0, v.second);
             if (pointer.empty())
                 continue;
             std::string name = pointer.substr(pointer.rfind('/') + 1);
@@ -259,17 +287,59 @@ json Learner::carriedFrom(size_t index, size_t from, const std::string& at) {
                                       [](char c) { return !std::isalnum((unsigned char)c); }),
                        name.end());
             name = name.empty() || std::isdigit((unsigned char)name[0]) ? "value" + name : name;
-            json step = stepOf(earlier);
-            step["capture"] = {{name, {{"json", pointer}}}};
-            steps.push_back(step);
+            if (!stepAt.count(i))
+                stepAt[i] = stepOf(earlier);
+            stepAt[i]["capture"][name] = {{"json", pointer}};
             subs_.emplace_back(value, name);
-            guess(at + "/" + std::to_string(steps.size() - 1),
-                  "the browser carried " + name + " from the reply to " + earlier.request.target +
-                      " into " + r_.exchanges[index].request.target);
+            whys.emplace(i, "the browser carried " + name + " from the reply to " +
+                                earlier.request.target + " into " +
+                                r_.exchanges[index].request.target);
             break;
         }
     }
+    json steps = json::array();
+    for (auto& s : stepAt) {
+        auto range = whys.equal_range(s.first);
+        for (auto it = range.first; it != range.second; ++it)
+            guess(at + "/" + std::to_string(steps.size()), it->second);
+        steps.push_back(s.second);
+    }
     return steps;
+}
+
+void Learner::literalsOf(const json& how, std::vector<std::string>& out) const {
+    if (how.is_string() && !PasswordTransforms::isReference(how.get<std::string>()))
+        out.push_back(how.get<std::string>());
+    else if (how.is_structured())
+        for (const json& item : how)
+            literalsOf(item, out);
+}
+
+json Learner::transformOf(const json& how, const std::string& pointer) {
+    if (how.is_string()) {
+        std::string leaf = how.get<std::string>();
+        if (PasswordTransforms::isReference(leaf))
+            return leaf;
+        std::string named = templ(leaf);
+        if (named == leaf)
+            gap(pointer, "\"" + leaf +
+                             "\": a value the browser's scripts used with the password, found in "
+                             "no JSON reply before the login: where the device hands it out");
+        return named;
+    }
+    json out = json::object();
+    if (how.is_array())
+        out = json::array();
+    size_t i = 0;
+    for (auto it = how.begin(); it != how.end(); ++it, ++i) {
+        std::string key = how.is_object() ? it.key() : std::to_string(i);
+        json item = transformOf(it.value(), pointer + "/" + key);
+        if (how.is_object())
+            out[it.key()] = item;
+        else
+            out.push_back(item);
+    }
+    return out;
 }
 
 void Learner::login(json& doc) {
@@ -280,15 +350,21 @@ void Learner::login(json& doc) {
     }
     const std::vector<Exchange>& ex = r_.exchanges;
     size_t at = ex.size();
-    for (size_t i = 0; i < ex.size() && !password_.empty() && at == ex.size(); ++i)
-        if (mentions(ex[i].request, password_))
+    std::vector<std::pair<std::string, nlohmann::json>> sent;  // the transforms the login sent
+    for (size_t i = 0; i < ex.size() && at == ex.size(); ++i) {
+        for (const auto& t : transformed_)
+            if (mentions(ex[i].request, t.first))
+                sent.push_back(t);
+        if (!sent.empty() || (!password_.empty() && mentions(ex[i].request, password_)))
             at = i;
+    }
     if (at == ex.size()) {
         if (!login.contains("basic")) {
             login["steps"] = json::array({{{"path", "/GAP"}}});
             gap("/login/steps",
-                "the login: no request in the HAR carried the password (saved "
-                "after the login, or the password sent transformed)");
+                "the login: no request in the HAR carried the password as typed or in a "
+                "transform describe knows (saved after the login? give the password you "
+                "typed to record --from-har --password)");
         }
         doc["login"] = login;
         return;
@@ -299,7 +375,17 @@ void Learner::login(json& doc) {
     std::string user = r_.login.user.empty() ? userOf(ex[at].request) : r_.login.user;
     if (!user.empty())
         subs_.emplace_back(user, "loginUser");
-    json steps = carriedFrom(at, 0, "/login/steps");
+    std::vector<std::string> literals;
+    for (const auto& t : sent)
+        literalsOf(t.second, literals);
+    json steps = carriedFrom(at, 0, "/login/steps", literals);
+    for (size_t i = 0; i < sent.size(); ++i) {
+        std::string name = "sentPassword" + (i ? std::to_string(i + 1) : std::string());
+        doc["values"][name] = transformOf(sent[i].second, "/values/" + name);
+        subs_.emplace_back(sent[i].first, name);
+        guess("/values/" + name,
+              "the login's scripts sent the password transformed: " + doc["values"][name].dump());
+    }
     json step = stepOf(ex[at]);
     guess("/login/steps/" + std::to_string(steps.size()),
           "the request to " + ex[at].request.target + " carried the password");

@@ -1,6 +1,8 @@
 #include "app/HarImport.h"
 
 #include "app/PageReading.h"
+#include "app/PasswordTransforms.h"
+#include "html/KRZPHtmlParser.h"
 #include "recording/UrlEncoded.h"
 
 #include <nlohmann/json.hpp>
@@ -422,6 +424,93 @@ std::string deviceHost(const json& entries, size_t count, const std::string& wan
     return best;
 }
 
+// The strings and whole numbers of a JSON reply, as the values a login's scripts may take from it.
+void handedOut(const json& j, HandedOut& out, int depth) {
+    if (depth > 16 || out.strings.size() > 64)
+        return;
+    if (j.is_string() && j.get<std::string>().size() >= kShortest &&
+        j.get<std::string>().size() <= 256)
+        out.strings.push_back(j.get<std::string>());
+    else if (j.is_number_unsigned())
+        out.numbers.push_back(std::to_string(j.get<unsigned long long>()));
+    else if (j.is_structured())
+        for (const json& item : j)
+            handedOut(item, out, depth + 1);
+}
+
+// Of a page: the quoted words of its scripts and attributes, where a nonce stands.
+void handedOut(const std::string& page, HandedOut& out) {
+    for (size_t at = page.find_first_of("'\""); at != std::string::npos && out.strings.size() < 64;
+         at = page.find_first_of("'\"", at + 1)) {
+        size_t end = page.find(page[at], at + 1);
+        if (end == std::string::npos)
+            break;
+        std::string word = page.substr(at + 1, end - at - 1);
+        if (word.size() >= 8 && word.size() <= 128 &&
+            word.find_first_of(" <>=;:/(){}") == std::string::npos)
+            out.strings.push_back(word);
+        at = end;
+    }
+}
+
+// The values a request carries that a script may have computed: form fields, query values,
+// JSON strings (Basic credentials are read as such).
+std::vector<std::string> sentValues(const krzlab::RecordedRequest& q) {
+    std::vector<std::string> out;
+    for (const auto& f : q.form)
+        out.push_back(f.second);
+    size_t query = q.target.find('?');
+    for (const auto& f : formOf(query == std::string::npos ? "" : q.target.substr(query + 1)))
+        out.push_back(f.second);
+    json body = json::parse(q.body, nullptr, false);
+    std::vector<const json*> todo{&body};
+    for (size_t i = 0; i < todo.size() && i < 4096; ++i) {
+        if (todo[i]->is_string())
+            out.push_back(todo[i]->get<std::string>());
+        else if (todo[i]->is_structured())
+            for (const json& item : *todo[i])
+                todo.push_back(&item);
+    }
+    return out;
+}
+
+// Values the browser computed from `password` in the login: each with the expression that
+// computes it, found in the first request that carries one. The replies before it hand out the
+// nonces and salts; a few requests are tried at most, so a hostile file costs little.
+std::map<std::string, json> transformedPasswords(krzlab::Recording& r,
+                                                 const std::string& password) {
+    std::map<std::string, json> found;
+    const PasswordTransforms plain(password, HandedOut());
+    int tries = 4;
+    long kdfBudget = 400000;  // iterations of key derivation for the whole file, some 0.2 s
+    for (size_t i = 0; i < r.exchanges.size() && found.empty() && tries > 0; ++i) {
+        std::vector<std::string> values = sentValues(r.exchanges[i].request);
+        auto candidate = [&](const std::string& v) { return v.size() >= 8 && v != password; };
+        if (std::none_of(values.begin(), values.end(), candidate))
+            continue;
+        --tries;
+        HandedOut earlier;
+        for (size_t j = i; j-- > 0 && i - j <= 4;)
+            handedOut(json::parse(r.exchanges[j].reply.body, nullptr, false), earlier, 0);
+        for (size_t j = i; j-- > 0 && i - j <= 4;)
+            if (json::parse(r.exchanges[j].reply.body, nullptr, false).is_discarded())
+                handedOut(r.exchanges[j].reply.body, earlier);
+        const PasswordTransforms salted(password, earlier, &kdfBudget);
+        for (const std::string& v : values) {
+            std::string user;
+            json how = candidate(v) ? plain.explain(v, user) : json();
+            if (how.is_null() && candidate(v))
+                how = salted.explain(v, user);
+            if (how.is_null())
+                continue;
+            found[v] = how;
+            if (!user.empty() && r.login.user.empty())
+                r.login.user = user;
+        }
+    }
+    return found;
+}
+
 }  // namespace
 
 HarImport importHar(const std::string& text, const std::string& host, const std::string& password,
@@ -489,9 +578,20 @@ HarImport importHar(const std::string& text, const std::string& host, const std:
     if (keepSecrets) {
         out.recording.secretsKept = true;
     } else {
+        std::string typed = password;
+        for (const auto& s : reader.secrets.list())
+            if (typed.empty() && s.second == "password")
+                typed = s.first;
+        std::map<std::string, json> transformed = transformedPasswords(out.recording, typed);
+        std::map<std::string, json> placeholderOf;
+        for (const auto& t : transformed)
+            placeholderOf[scrubber.add(t.first, "password")] = t.second;
         for (const auto& s : reader.secrets.list())
             scrubber.add(s.first, s.second);
         scrubber.apply(out.recording);
+        for (krzlab::Placeholder& p : out.recording.placeholders)
+            if (placeholderOf.count(p.value))
+                p.of = placeholderOf[p.value];
     }
     return out;
 }

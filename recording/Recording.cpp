@@ -261,8 +261,11 @@ const char* tagOf(const std::string& kind) {
 
 json Recording::toJson() const {
     json placeholdersJson = json::array(), exchangesJson = json::array();
-    for (const Placeholder& p : placeholders)
+    for (const Placeholder& p : placeholders) {
         placeholdersJson.push_back({{"value", bytesToJson(p.value)}, {"kind", p.kind}});
+        if (!p.of.is_null())
+            placeholdersJson.back()["of"] = p.of.dump();
+    }
     for (const Exchange& e : exchanges)
         exchangesJson.push_back(
             {{"request", requestToJson(e.request)}, {"reply", replyToJson(e.reply)}});
@@ -317,7 +320,9 @@ Recording Recording::fromJson(const json& j) {
     }
     if (j.contains("placeholders"))
         for (const json& p : j["placeholders"])
-            r.placeholders.push_back(Placeholder{textOf(p, "value"), textOf(p, "kind")});
+            r.placeholders.push_back(Placeholder{
+                textOf(p, "value"), textOf(p, "kind"),
+                p.contains("of") ? json::parse(textOf(p, "of"), nullptr, false) : json()});
     const json& exchanges = j["exchanges"];
     for (std::size_t i = 0; i < exchanges.size(); ++i) {
         std::string where = "/exchanges/" + std::to_string(i);
@@ -363,7 +368,7 @@ std::string SecretScrubber::add(const std::string& secret, const std::string& ki
     std::snprintf(placeholder, sizeof placeholder, "%s-%04d", tagOf(kind), ++counts_[kind]);
     secrets_.emplace(secret, placeholder);
     byFirst_.reset();
-    placeholders_.push_back(Placeholder{placeholder, kind});
+    placeholders_.push_back(Placeholder{placeholder, kind, {}});
     return placeholder;
 }
 
@@ -398,7 +403,7 @@ std::string SecretScrubber::addMac(const std::string& mac) {
         for (bool upper : {true, false})
             replacements_[spell(b, separator, upper)] = spell(standIn, separator, upper);
     byFirst_.reset();
-    placeholders_.push_back(Placeholder{spell(standIn, ":", true), "mac"});
+    placeholders_.push_back(Placeholder{spell(standIn, ":", true), "mac", {}});
     return spell(standIn, ":", true);
 }
 

@@ -77,6 +77,8 @@ struct RecordedLogin {
 struct Placeholder {
     std::string value;
     std::string kind;  // "password", "key", "cookie", "authorization", "mac", "serial"
+    // For a value the browser computed from the password: how, as a description's expression.
+    nlohmann::json of;
 };
 
 struct Recording {

@@ -685,7 +685,8 @@ class Format2Reader {
                                                            {"base64", Op::Base64},
                                                            {"hex", Op::Hex},
                                                            {"fromHex", Op::FromHex},
-                                                           {"urlEncode", Op::UrlEncode}};
+                                                           {"urlEncode", Op::UrlEncode},
+                                                           {"upper", Op::Upper}};
         static const std::pair<const char*, Op> keyed[] = {
             {"hmacMd5", Op::HmacMd5}, {"hmacSha1", Op::HmacSha1}, {"hmacSha256", Op::HmacSha256}};
         for (const auto& op : unary)

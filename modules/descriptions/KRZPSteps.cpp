@@ -328,6 +328,12 @@ std::string Values::evaluate(const Expression& e, int depth) const {
             return fromHex(arg(0), e.pointer);
         case Op::UrlEncode:
             return urlEncode(arg(0));
+        case Op::Upper: {
+            std::string text = arg(0);
+            for (char& c : text)
+                c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            return text;
+        }
         case Op::Concat: {
             std::string out;
             for (size_t i = 0; i < e.args.size(); ++i)

@@ -103,6 +103,7 @@ struct Expression {
         Hex,
         FromHex,
         UrlEncode,
+        Upper,
         Concat,
         HmacMd5,
         HmacSha1,

@@ -191,6 +191,7 @@ TEST(Format2Values, TransformsGiveTheirPublishedAnswers) {
         {"{a}-{{b}", "abc-{b}"},
         {{{"md5", "{a}"}}, "900150983cd24fb0d6963f7d28e17f72"},
         {{{"sha1", "{a}"}}, "a9993e364706816aba3e25717850c26c9cd0d89d"},
+        {{{"upper", {{"md5", "{a}"}}}}, "900150983CD24FB0D6963F7D28E17F72"},
         {{{"sha256", "{a}"}}, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
         {{{"base64", "user:pass"}}, "dXNlcjpwYXNz"},
         {{{"base64", "ab"}}, "YWI="},

@@ -2,6 +2,7 @@
 // them, written as format-2 steps with the values it carried named.
 #include "app/Describer.h"
 #include "app/HarImport.h"
+#include "app/PasswordTransforms.h"
 
 #include <gtest/gtest.h>
 
@@ -30,9 +31,10 @@ json jsonPost(const json& body) {
     return json{{"mimeType", "application/json"}, {"text", body.dump()}};
 }
 
-json describe(const std::vector<json>& entries) {
+json describe(const std::vector<json>& entries, const std::string& password = "") {
     std::string har = json{{"log", {{"entries", entries}}}}.dump();
-    krzlab::Recording r = krzpap::importHar(har, "", "", false).recording;
+    krzlab::Recording r = krzpap::importHar(har, "", password, false).recording;
+    EXPECT_TRUE(password.empty() || r.toText().find(password) == std::string::npos);
     EXPECT_EQ(r.source, "har");
     // Read back as a file would be: describe sees what a recording file holds.
     return json::parse(
@@ -126,6 +128,164 @@ TEST(HarDescribeTest, SavedWithoutTheLogin) {
     EXPECT_TRUE(marked(draft, "gaps", "/login/steps"));
     EXPECT_EQ(draft["changes"][0]["steps"][0]["text"]["body"], "ssid={ssid}");
     EXPECT_EQ(draft["changes"][0]["steps"][0]["method"], "PUT");
+}
+
+// The password a person typed, and what a login page's scripts may have sent instead; the
+// values were computed apart from the library (Python's hashlib, hmac and base64).
+const char kTyped[] = "s3cr3t pw!";
+const char kNonce[] = "c0ffee1234abcd";
+const char kSalt[] = "NaClNaCl";
+
+TEST(PasswordTransformsTest, ExplainsWhatTheBrowserSent) {
+    krzpap::HandedOut earlier{{"unrelated-value", kNonce, kSalt}, {"7", "1000"}};
+    krzpap::PasswordTransforms transforms(kTyped, earlier);
+    const std::string P = "{currentPassword}", N = kNonce;
+    const json kdf = {{"pbkdf2Sha256", {{"password", P}, {"salt", kSalt}, {"iterations", "1000"}}}};
+    const struct {
+        const char* sent;
+        json how;
+        const char* user;
+    } cases[] = {
+        {"04e57e657db8242e4fa1d8aa8ce46c61", {{"md5", P}}, ""},
+        {"4342156957D2B212DF6D41D4082B6416B076B3C5", {{"upper", {{"sha1", P}}}}, ""},
+        {"09b6d42912fe0e45ef3441dab6c03b56ce0c62577d63d457f765d70cc8de4d09", {{"sha256", P}}, ""},
+        {"czNjcjN0IHB3IQ==", {{"base64", P}}, ""},
+        {"YWRtaW46czNjcjN0IHB3IQ==", {{"base64", "{loginUser}:" + P}}, "admin"},
+        {"s3cr3t%20pw%21", {{"urlEncode", P}}, ""},
+        {"e40f697855384d192745beafa283d3ef", {{"md5", {{"concat", {N, P}}}}}, ""},
+        {"18c95621f6594eb1a77855190cad453083a7455e6ec344078225301fab8044c1",
+         {{"sha256", {{"concat", {P, N}}}}},
+         ""},
+        {"c26b17df6ba929f35759afacf16e3e57", {{"md5", {{"concat", {N, {{"md5", P}}}}}}}, ""},
+        {"176c09b3aa78a08f37b35a2416620e5bba8fffeb1bc69b6e1733f38e757fc297",
+         {{"hmacSha256", {{"key", N}, {"data", P}}}},
+         ""},
+        {"0b77f2b09469b47e49d93bb042733867afd76116", {{"hmacSha1", {{"key", P}, {"data", N}}}}, ""},
+        {"a542d2ba52f345fe49972a9ffec8934f68291a5ea508ea382c71f464be877492", kdf, ""},
+        {"20bbf18009521bc1ce0586311ed31b144b39e6ad4dab4e6ad0311f7e3bd6cc82",
+         {{"hmacSha256", {{"key", {{"fromHex", kdf}}}, {"data", N}}}},
+         ""},
+        // Not the password: another user's, the hash of something else, a wrong case.
+        {"YWRtaW46b3RoZXI=", nullptr, ""},
+        {"21232f297a57a5a743894a0e4a801fc3", nullptr, ""},
+        {"04E57E657DB8242E4FA1D8AA8CE46C6", nullptr, ""},
+        {kTyped, nullptr, ""},
+    };
+    for (const auto& c : cases) {
+        std::string user;
+        EXPECT_EQ(transforms.explain(c.sent, user), c.how) << c.sent;
+        EXPECT_EQ(user, c.user) << c.sent;
+    }
+    // Counts within the bound are tried, from 1; others are not (nor is an empty user name).
+    const struct {
+        std::vector<std::string> numbers;
+        const char* sent;
+        bool explained;
+    } counts[] = {
+        {{"0", "1"}, "69290bd349a6d02245ce6dd0d0a40705b018d3b3e39a60c2be898f885d5ef56f", true},
+        {{"0", "1"}, "124efea88b37b87c8023824459dc006716c6cc34cb5afaea255db9715de2f7ba", false},
+        {{"100001", "100000"},
+         "d1d8abb806886bc0b291eb746dec8ee998d44501e17cfcc4a7371f6b5dfeeaca",
+         true},
+        {{"100001", "100000"},
+         "3548a3faeabe2462aada64641aaf2ddd8e70077114d9e62364ebabc9552a3886",
+         false},
+        {{}, "OnMzY3IzdCBwdyE=", false},
+    };
+    for (const auto& c : counts) {
+        std::string user;
+        krzpap::PasswordTransforms counted(kTyped, {{kSalt, kNonce}, c.numbers});
+        EXPECT_EQ(c.explained, !counted.explain(c.sent, user).is_null()) << c.sent;
+    }
+    // Key derivation spends the caller's budget of iterations, and stops where it would pass it.
+    const std::string derived = "a542d2ba52f345fe49972a9ffec8934f68291a5ea508ea382c71f464be877492";
+    for (long budget : {999L, 1000L}) {
+        long left = budget;
+        std::string user;
+        krzpap::PasswordTransforms spent(kTyped, {{kSalt}, {"1000"}}, &left);
+        EXPECT_EQ(budget == 1000, !spent.explain(derived, user).is_null()) << budget;
+        EXPECT_EQ(budget == 1000 ? 0 : budget, left);
+    }
+    // Without the typed password nothing is explained.
+    std::string user;
+    EXPECT_TRUE(
+        krzpap::PasswordTransforms("", earlier).explain("czNjcjN0IHB3IQ==", user).is_null());
+}
+
+// What the login sent, how the draft computes it again, and what it must capture first.
+TEST(HarDescribeTest, LoginSentThePasswordTransformed) {
+    const std::string challenge =
+        json{{"nonce", kNonce}, {"salt", kSalt}, {"iterations", 1000}}.dump();
+    const struct {
+        const char* name;
+        json login;  // the login's JSON body
+        json value;  // values.sentPassword as the draft writes it
+        std::vector<std::string> captured;
+        const char* field;  // the member that sent it
+    } cases[] = {
+        {"md5 upper case",
+         {{"user", "admin"}, {"hash", "4342156957D2B212DF6D41D4082B6416B076B3C5"}},
+         {{"upper", {{"sha1", "{currentPassword}"}}}},
+         {},
+         "hash"},
+        {"base64 of user:password",
+         {{"login_authorization", "YWRtaW46czNjcjN0IHB3IQ=="}},
+         {{"base64", "{loginUser}:{currentPassword}"}},
+         {},
+         "login_authorization"},
+        {"salted hash of a nonce",
+         {{"user", "admin"}, {"digest", "e40f697855384d192745beafa283d3ef"}},
+         {{"md5", {{"concat", {"{nonce}", "{currentPassword}"}}}}},
+         {"nonce"},
+         "digest"},
+        {"key derived and a proof over the nonce",
+         {{"user", "admin"},
+          {"nonce", kNonce},
+          {"proof", "20bbf18009521bc1ce0586311ed31b144b39e6ad4dab4e6ad0311f7e3bd6cc82"}},
+         {{"hmacSha256",
+           {{"key",
+             {{"fromHex",
+               {{"pbkdf2Sha256",
+                 {{"password", "{currentPassword}"},
+                  {"salt", "{salt}"},
+                  {"iterations", "{iterations}"}}}}}}},
+            {"data", "{nonce}"}}}},
+         {"nonce", "salt", "iterations"},
+         "proof"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto draft = describe(
+            {entry("GET", "/", 200, kPage), entry("GET", "/api/challenge", 200, challenge),
+             entry("POST", "/api/login", 200, R"({"ok":true})", json::array(), jsonPost(c.login))},
+            kTyped);
+        EXPECT_EQ(draft["values"]["sentPassword"], c.value);
+        const json& steps = draft["login"]["steps"];
+        ASSERT_EQ(steps.size(), c.captured.empty() ? 1u : 2u);
+        EXPECT_EQ(steps.back()["json"][c.field], "{sentPassword}");
+        // Each value from one ask: a second would hand out a fresh nonce.
+        for (const std::string& name : c.captured)
+            EXPECT_TRUE(steps[0]["capture"].contains(name)) << name;
+        EXPECT_TRUE(marked(draft, "guesses", "/values/sentPassword"));
+        EXPECT_FALSE(marked(draft, "gaps", "/login/steps"));
+    }
+}
+
+TEST(HarDescribeTest, WhatItCannotExplainIsAGap) {
+    // A nonce that came from no JSON reply (a script on a page), and a transform it does not know.
+    auto draft =
+        describe({entry("GET", "/login.html", 200, "<script>var n='c0ffee1234abcd'</script>"),
+                  entry("POST", "/api/login", 200, "{}", json::array(),
+                        jsonPost({{"digest", "e40f697855384d192745beafa283d3ef"}}))},
+                 kTyped);
+    EXPECT_EQ(draft["values"]["sentPassword"]["md5"]["concat"][0], kNonce);
+    EXPECT_TRUE(marked(draft, "gaps", "/values/sentPassword/md5/concat/0"));
+    draft = describe({entry("GET", "/", 200, kPage),
+                      entry("POST", "/api/login", 200, "{}", json::array(),
+                            jsonPost({{"secret", "0123456789abcdef0123456789abcdef"}}))},
+                     kTyped);
+    EXPECT_TRUE(marked(draft, "gaps", "/login/steps"));
+    EXPECT_FALSE(draft.contains("values"));
 }
 
 }  // namespace

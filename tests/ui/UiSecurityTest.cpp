@@ -276,6 +276,15 @@ TEST_F(UiSecurityTest, EveryRequestWithoutThePagesCredentialsIsRefused) {
     httplib::Result huge = send("POST", "/api/defaults", pageChange(), std::string(100000, ' '));
     ASSERT_TRUE(huge);
     EXPECT_EQ(413, huge->status);
+    // The HAR upload alone takes more, and only once its header passed every check.
+    const std::string har = R"({"har":")" + std::string(200000, ' ') + R"("})";
+    httplib::Result read = send("POST", "/api/har", pageChange(), har);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(400, read->status) << read->body;  // read whole, and no HAR in it
+    EXPECT_EQ("har", nlohmann::json::parse(read->body, nullptr, false).value("field", ""));
+    httplib::Result unasked = send("POST", "/api/har", {{"Host", host}}, har);
+    ASSERT_TRUE(unasked);
+    EXPECT_EQ(403, unasked->status);
 
     // Loopback only: another loopback address has no listener.
     httplib::Client elsewhere("127.0.0.2", port);
@@ -383,6 +392,9 @@ TEST_F(UiSecurityTest, SlowLongOrBrokenRequestsDoNotHoldThePage) {
         {"GET / HTTP/1.1\r\nHost: " + host + "\r\nX-Long: " + std::string(20000, 'a') + "\r\n\r\n",
          "HTTP/1.1 431"},
         {"POST /api/defaults HTTP/1.1\r\nHost: " + host + "\r\nContent-Length: 99999999\r\n\r\n",
+         "HTTP/1.1 413"},
+        // Past the HAR reader's own bound, the one long route refuses it unread too.
+        {"POST /api/har HTTP/1.1\r\nHost: " + host + "\r\nContent-Length: 200000000\r\n\r\n",
          "HTTP/1.1 413"},
     };
     for (const auto& [request, status] : broken) {
@@ -506,6 +518,14 @@ TEST_F(UiSecurityTest, RequestsOfTheWrongTypeAreRefusedNamingTheField) {
         {"/api/find", R"({"macs":[2]})", "macs"},
         {"/api/find", R"({})", "macs"},
         {"/api/scan", R"({"all":true})", "all"},
+        {"/api/har", R"({"har":42})", "har"},
+        {"/api/har", R"({})", "har"},
+        {"/api/har", R"({"har":"{}","password":1})", "password"},
+        {"/api/har", R"({"har":"{}","colour":"x"})", "colour"},
+        {"/api/har", R"([1])", ""},
+        {"/api/har/save", R"({"name":"../x","description":"{\"format\":2}"})", "name"},
+        {"/api/har/save", R"({"name":"x","description":"[]"})", "description"},
+        {"/api/har/save", R"({"name":"x"})", "description"},
         // Well-formed: accepted (the defaults check asks no device).
         {"/api/defaults", R"({"ssid":"x","bssid":"","channel":233,"rsn":"WPA2"})", nullptr},
     };

@@ -9,6 +9,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <random>
@@ -32,6 +33,7 @@ constexpr size_t kBodyLimit = 64 * 1024;
 // A whole request, from the first byte (or the end of the last answer) to its last, must come in
 // this time, so that a slow or silent connection holds its place only so long.
 constexpr auto kRequestTime = std::chrono::seconds(5);
+constexpr auto kLongRequestTime = std::chrono::seconds(120);
 // A connection is answered only while fewer than this many are open; the others are closed.
 constexpr int kMaxConnections = 32;
 // What is read and dropped after a refusal that ends the connection, so the answer is not lost to
@@ -95,6 +97,8 @@ struct UiHttp::State {
     std::thread listener;
     std::map<std::string, Handler> gets;
     std::map<std::string, Handler> posts;
+    std::map<std::string, size_t> longPosts;  // the few that take more than kBodyLimit
+    size_t longestBody = kBodyLimit;
     std::string host;
     std::string origin;
     // Cookies ignore ports: each server's cookie names its port, so that two servers in one
@@ -149,14 +153,45 @@ class UiHttp::State::Session : public std::enable_shared_from_this<Session> {
 
     void read() {
         parser_.emplace();
-        parser_->body_limit(kBodyLimit);
+        // The header is checked against the longest bound any route takes (the parser refuses a
+        // longer Content-Length at once), the body against its own route's.
+        parser_->body_limit(state_.longestBody);
         stream_.expires_after(kRequestTime);
-        http::async_read(
+        http::async_read_header(
             stream_, buffer_, *parser_,
-            [self = shared_from_this()](beast::error_code ec, size_t) { self->onRead(ec); });
+            [self = shared_from_this()](beast::error_code ec, size_t) { self->onHeader(ec); });
     }
 
   private:
+    // A long body is read only for a route that takes one, and only once the header passed
+    // every check; its bound holds for the body as decoded, chunked or not.
+    void onHeader(beast::error_code ec) {
+        if (ec)
+            return onRead(ec);
+        const Request& req = parser_->get();
+        const std::string target(req.target());
+        const std::string path = target.substr(0, target.find('?'));
+        auto longPost = state_.longPosts.find(path);
+        const bool isLong = req.method() == http::verb::post && longPost != state_.longPosts.end();
+        const size_t limit = isLong ? longPost->second : kBodyLimit;
+        if (parser_->content_length() && *parser_->content_length() > limit)
+            return refuseAndClose(413, "refused: the request is too long");
+        parser_->body_limit(limit);
+        if (isLong) {
+            Response res = guarded(200, req.version());
+            const size_t mark = target.find('?');
+            if (state_.refused(req, path, mark == std::string::npos ? "" : target.substr(mark + 1),
+                               res)) {
+                res.keep_alive(false);
+                return send(std::move(res), true);
+            }
+            stream_.expires_after(kLongRequestTime);
+        }
+        http::async_read(
+            stream_, buffer_, *parser_,
+            [self = shared_from_this()](beast::error_code read, size_t) { self->onRead(read); });
+    }
+
     void onRead(beast::error_code ec) {
         if (ec == http::error::body_limit)
             return refuseAndClose(413, "refused: the request is too long");
@@ -344,8 +379,12 @@ void UiHttp::get(const std::string& path, Handler handler) {
     state_->gets[path] = std::move(handler);
 }
 
-void UiHttp::post(const std::string& path, Handler handler) {
+void UiHttp::post(const std::string& path, Handler handler, size_t bodyLimit) {
     state_->posts[path] = std::move(handler);
+    if (bodyLimit > 0) {
+        state_->longPosts[path] = bodyLimit;
+        state_->longestBody = std::max(state_->longestBody, bodyLimit);
+    }
 }
 
 void UiHttp::onSecretSpent(std::function<void()> action) {

@@ -10,6 +10,7 @@
 // Every answer forbids caching, referrers, framing and anything but the page's own files.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -27,7 +28,8 @@ class UiHttp {
     UiHttp& operator=(const UiHttp&) = delete;
 
     void get(const std::string& path, Handler handler);
-    void post(const std::string& path, Handler handler);
+    // `bodyLimit`: for the one route that takes a file; 0 for the page's usual 64 KiB.
+    void post(const std::string& path, Handler handler, size_t bodyLimit = 0);
     // Called once, when the secret has been exchanged for the cookie.
     void onSecretSpent(std::function<void()> action);
     // Binds 127.0.0.1:port (0: a free port); the port, or 0 when it cannot.

@@ -5,6 +5,7 @@
 #include "Cli.h"
 #include "DeviceJson.h"
 #include "PageRequests.h"
+#include "UiHar.h"
 #include "UiHttp.h"
 #include "UiServer.h"
 
@@ -186,6 +187,7 @@ void UiHost::setUpRoutes() {
             job->cancel.fire();
         reply = "{}";
     });
+    addHarRoutes(http_);
     http_.onSecretSpent([this] {
         if (!openerFile_.empty())
             krzprocess::removeFile(openerFile_);

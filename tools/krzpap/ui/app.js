@@ -257,7 +257,79 @@ function chooseDevice(address, mac) {
   $('password').value = saved.password;
   $('settings').hidden = true;
   shown = null;
-  numberSteps();
+  // ---- 6. a HAR file into a draft description ----
+let harFile = null;
+let harDraft = null;
+$('har-file').addEventListener('change', () => { harFile = $('har-file').files[0] || null; });
+$('har-drop').addEventListener('dragover', (event) => event.preventDefault());
+$('har-drop').addEventListener('drop', (event) => {
+  event.preventDefault();
+  harFile = event.dataTransfer.files[0] || null;
+  $('har-rule').textContent = harFile ? 'Dropped: ' + harFile.name : 'Choose it, or drop it here (up to 100 MB)';
+});
+
+function pair(list, term, value) {
+  list.append(element('dt', term), element('dd', value));
+}
+
+$('har').addEventListener('submit', async (event) => {
+  event.preventDefault();
+  setFailure('');
+  $('har-found').hidden = true;
+  $('har-result').textContent = '';
+  if (!harFile) {
+    setFailure('choose the HAR file your browser saved, or drop it on the form');
+    $('har-file').focus();
+    return;
+  }
+  if (harFile.size > 100 * 1024 * 1024) {
+    setFailure('the file is larger than 100 MB, more than a browser saves for one device');
+    return;
+  }
+  let found;
+  try {
+    found = await post('/api/har', { har: await harFile.text(), password: $('har-password').value });
+  } catch (e) {
+    setFailure('cannot read the HAR file: ' + e.message);
+    return;
+  }
+  const list = $('har-summary');
+  list.replaceChildren();
+  pair(list, 'Device', found.device + ' (' + found.exchanges + ' requests kept)');
+  if (found.otherHosts.length) pair(list, 'Left out', found.otherHosts.join(', '));
+  pair(list, 'Login', found.loginSteps.length ? found.loginSteps.join(', then ') : 'not found in the file');
+  const sent = Object.keys(found.passwordSent);
+  if (sent.length) pair(list, 'Password sent as', sent.map((k) => JSON.stringify(found.passwordSent[k])).join('; '));
+  pair(list, 'Change', found.changeSteps.join(', then '));
+  if (found.sanitized) pair(list, 'Cookies', 'none: the file was saved without sensitive data');
+  $('har-marks').replaceChildren(
+    ...found.gaps.map((g) => element('li', 'To fill in: ' + g)),
+    ...found.guesses.map((g) => element('li', 'To check: ' + g)),
+    ...found.notes.map((n) => element('li', 'Lost in the file: ' + n)));
+  $('har-draft').textContent = found.draft;
+  $('har-name').value = found.name;
+  harDraft = found.draft;
+  $('har-found').hidden = false;
+  // The file holds the password in clear; nothing here kept it.
+  $('har-result').textContent = 'Read. Delete the HAR file now (and empty the trash): it holds your password in clear.';
+  $('har-result').focus();
+});
+
+$('har-save').addEventListener('submit', async (event) => {
+  event.preventDefault();
+  setFailure('');
+  try {
+    const saved = await post('/api/har/save', { name: $('har-name').value, description: harDraft });
+    $('har-result').textContent = 'Draft written to ' + saved.file + '. Review it: fill in each gap and check each guess under "draft"' +
+      (saved.loaded ? '; the description module loads it from there.' : '; name its folder in KRZ_APDESCRIPTION_DIRS for the description module to load it.') +
+      ' Delete the HAR file if you have not.';
+  } catch (e) {
+    setFailure('cannot write the draft: ' + e.message);
+    if (e.field === 'name') $('har-name').focus();
+  }
+});
+
+numberSteps();
   $('device-section').scrollIntoView();
   $('user').focus();
 }
@@ -334,7 +406,79 @@ $('login').addEventListener('submit', async (event) => {
   showSettings(shown);
   showRules(shown);
   $('settings').hidden = false;
-  numberSteps();
+  // ---- 6. a HAR file into a draft description ----
+let harFile = null;
+let harDraft = null;
+$('har-file').addEventListener('change', () => { harFile = $('har-file').files[0] || null; });
+$('har-drop').addEventListener('dragover', (event) => event.preventDefault());
+$('har-drop').addEventListener('drop', (event) => {
+  event.preventDefault();
+  harFile = event.dataTransfer.files[0] || null;
+  $('har-rule').textContent = harFile ? 'Dropped: ' + harFile.name : 'Choose it, or drop it here (up to 100 MB)';
+});
+
+function pair(list, term, value) {
+  list.append(element('dt', term), element('dd', value));
+}
+
+$('har').addEventListener('submit', async (event) => {
+  event.preventDefault();
+  setFailure('');
+  $('har-found').hidden = true;
+  $('har-result').textContent = '';
+  if (!harFile) {
+    setFailure('choose the HAR file your browser saved, or drop it on the form');
+    $('har-file').focus();
+    return;
+  }
+  if (harFile.size > 100 * 1024 * 1024) {
+    setFailure('the file is larger than 100 MB, more than a browser saves for one device');
+    return;
+  }
+  let found;
+  try {
+    found = await post('/api/har', { har: await harFile.text(), password: $('har-password').value });
+  } catch (e) {
+    setFailure('cannot read the HAR file: ' + e.message);
+    return;
+  }
+  const list = $('har-summary');
+  list.replaceChildren();
+  pair(list, 'Device', found.device + ' (' + found.exchanges + ' requests kept)');
+  if (found.otherHosts.length) pair(list, 'Left out', found.otherHosts.join(', '));
+  pair(list, 'Login', found.loginSteps.length ? found.loginSteps.join(', then ') : 'not found in the file');
+  const sent = Object.keys(found.passwordSent);
+  if (sent.length) pair(list, 'Password sent as', sent.map((k) => JSON.stringify(found.passwordSent[k])).join('; '));
+  pair(list, 'Change', found.changeSteps.join(', then '));
+  if (found.sanitized) pair(list, 'Cookies', 'none: the file was saved without sensitive data');
+  $('har-marks').replaceChildren(
+    ...found.gaps.map((g) => element('li', 'To fill in: ' + g)),
+    ...found.guesses.map((g) => element('li', 'To check: ' + g)),
+    ...found.notes.map((n) => element('li', 'Lost in the file: ' + n)));
+  $('har-draft').textContent = found.draft;
+  $('har-name').value = found.name;
+  harDraft = found.draft;
+  $('har-found').hidden = false;
+  // The file holds the password in clear; nothing here kept it.
+  $('har-result').textContent = 'Read. Delete the HAR file now (and empty the trash): it holds your password in clear.';
+  $('har-result').focus();
+});
+
+$('har-save').addEventListener('submit', async (event) => {
+  event.preventDefault();
+  setFailure('');
+  try {
+    const saved = await post('/api/har/save', { name: $('har-name').value, description: harDraft });
+    $('har-result').textContent = 'Draft written to ' + saved.file + '. Review it: fill in each gap and check each guess under "draft"' +
+      (saved.loaded ? '; the description module loads it from there.' : '; name its folder in KRZ_APDESCRIPTION_DIRS for the description module to load it.') +
+      ' Delete the HAR file if you have not.';
+  } catch (e) {
+    setFailure('cannot write the draft: ' + e.message);
+    if (e.field === 'name') $('har-name').focus();
+  }
+});
+
+numberSteps();
   $('settings-title').focus();
 });
 
@@ -459,6 +603,78 @@ $('defaults').addEventListener('submit', async (event) => {
   if (!job || job.error) return;
   const r = job.result;
   $('defaults-result').textContent = 'Network "' + r.ssid + '" (' + r.bssid + '): ' + r.meaning + '.';
+});
+
+// ---- 6. a HAR file into a draft description ----
+let harFile = null;
+let harDraft = null;
+$('har-file').addEventListener('change', () => { harFile = $('har-file').files[0] || null; });
+$('har-drop').addEventListener('dragover', (event) => event.preventDefault());
+$('har-drop').addEventListener('drop', (event) => {
+  event.preventDefault();
+  harFile = event.dataTransfer.files[0] || null;
+  $('har-rule').textContent = harFile ? 'Dropped: ' + harFile.name : 'Choose it, or drop it here (up to 100 MB)';
+});
+
+function pair(list, term, value) {
+  list.append(element('dt', term), element('dd', value));
+}
+
+$('har').addEventListener('submit', async (event) => {
+  event.preventDefault();
+  setFailure('');
+  $('har-found').hidden = true;
+  $('har-result').textContent = '';
+  if (!harFile) {
+    setFailure('choose the HAR file your browser saved, or drop it on the form');
+    $('har-file').focus();
+    return;
+  }
+  if (harFile.size > 100 * 1024 * 1024) {
+    setFailure('the file is larger than 100 MB, more than a browser saves for one device');
+    return;
+  }
+  let found;
+  try {
+    found = await post('/api/har', { har: await harFile.text(), password: $('har-password').value });
+  } catch (e) {
+    setFailure('cannot read the HAR file: ' + e.message);
+    return;
+  }
+  const list = $('har-summary');
+  list.replaceChildren();
+  pair(list, 'Device', found.device + ' (' + found.exchanges + ' requests kept)');
+  if (found.otherHosts.length) pair(list, 'Left out', found.otherHosts.join(', '));
+  pair(list, 'Login', found.loginSteps.length ? found.loginSteps.join(', then ') : 'not found in the file');
+  const sent = Object.keys(found.passwordSent);
+  if (sent.length) pair(list, 'Password sent as', sent.map((k) => JSON.stringify(found.passwordSent[k])).join('; '));
+  pair(list, 'Change', found.changeSteps.join(', then '));
+  if (found.sanitized) pair(list, 'Cookies', 'none: the file was saved without sensitive data');
+  $('har-marks').replaceChildren(
+    ...found.gaps.map((g) => element('li', 'To fill in: ' + g)),
+    ...found.guesses.map((g) => element('li', 'To check: ' + g)),
+    ...found.notes.map((n) => element('li', 'Lost in the file: ' + n)));
+  $('har-draft').textContent = found.draft;
+  $('har-name').value = found.name;
+  harDraft = found.draft;
+  $('har-found').hidden = false;
+  // The file holds the password in clear; nothing here kept it.
+  $('har-result').textContent = 'Read. Delete the HAR file now (and empty the trash): it holds your password in clear.';
+  $('har-result').focus();
+});
+
+$('har-save').addEventListener('submit', async (event) => {
+  event.preventDefault();
+  setFailure('');
+  try {
+    const saved = await post('/api/har/save', { name: $('har-name').value, description: harDraft });
+    $('har-result').textContent = 'Draft written to ' + saved.file + '. Review it: fill in each gap and check each guess under "draft"' +
+      (saved.loaded ? '; the description module loads it from there.' : '; name its folder in KRZ_APDESCRIPTION_DIRS for the description module to load it.') +
+      ' Delete the HAR file if you have not.';
+  } catch (e) {
+    setFailure('cannot write the draft: ' + e.message);
+    if (e.field === 'name') $('har-name').focus();
+  }
 });
 
 numberSteps();
