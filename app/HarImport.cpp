@@ -460,7 +460,8 @@ std::vector<std::string> sentValues(const krzlab::RecordedRequest& q) {
     for (const auto& f : q.form)
         out.push_back(f.second);
     size_t query = q.target.find('?');
-    for (const auto& f : formOf(query == std::string::npos ? "" : q.target.substr(query + 1)))
+    for (const auto& f :
+         krzlab::parseUrlEncodedPairs(query == std::string::npos ? "" : q.target.substr(query + 1)))
         out.push_back(f.second);
     json body = json::parse(q.body, nullptr, false);
     std::vector<const json*> todo{&body};
