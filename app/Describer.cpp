@@ -903,8 +903,11 @@ void Guesser::account() {
     json account = {{"defaultUser", kGap}, {"defaultPassword", kGap}};
     gap("/account/defaultUser", "the factory user name (empty when there is none)");
     gap("/account/defaultPassword", "the factory password");
-    bool usesUser = r_.login.kind == "form";
-    std::string why = "the login form has a user name field";
+    // Basic credentials name their user too; a browser's HAR may show no credentials form.
+    bool basicUser = r_.login.kind == "basic" && !r_.login.user.empty();
+    bool usesUser = r_.login.kind == "form" || basicUser;
+    std::string why = basicUser ? "the login's Basic credentials name a user"
+                                : "the login form has a user name field";
     const Field* newPassword = nullptr;
     const Field* user = nullptr;
     if (credentials_) {

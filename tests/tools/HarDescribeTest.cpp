@@ -128,4 +128,26 @@ TEST(HarDescribeTest, SavedWithoutTheLogin) {
     EXPECT_EQ(draft["changes"][0]["steps"][0]["method"], "PUT");
 }
 
+// A browser's HAR of a Basic device may hold no credentials form: the Basic credentials say
+// whether the device takes a user name.
+TEST(HarDescribeTest, BasicCredentialsSayWhetherAUserNameIsTaken) {
+    const struct {
+        const char* credentials;  // base64 of USER:pw-secret-1
+        bool usesUsername;
+    } cases[] = {{"YWRtaW46cHctc2VjcmV0LTE=", true}, {"OnB3LXNlY3JldC0x", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.credentials);
+        json basic = json::array(
+            {{{"name", "Authorization"}, {"value", std::string("Basic ") + c.credentials}}});
+        auto draft = describe({
+            entry("GET", "/wireless.htm", 200, kPage, basic),
+            entry("POST", "/apply.cgi", 200, "<p>saved</p>", basic,
+                  json{{"mimeType", "application/x-www-form-urlencoded"},
+                       {"text", "ssid=Cafe&psk=k3y-k3y-k3y"}}),
+        });
+        EXPECT_EQ(draft["login"]["basic"], true);
+        EXPECT_EQ(draft["account"]["usesUsername"], c.usesUsername);
+    }
+}
+
 }  // namespace
