@@ -105,8 +105,23 @@ bool mentions(const krzlab::RecordedRequest& q, const std::string& value) {
     return q.target.find(value) != std::string::npos || q.body.find(value) != std::string::npos;
 }
 
+// The fields of the target's query as they stand (still encoded): a form sent with GET.
+std::vector<std::pair<std::string, std::string>> queryOf(const std::string& target) {
+    std::vector<std::pair<std::string, std::string>> fields;
+    size_t query = target.find('?');
+    if (query != std::string::npos)
+        for (const std::string& pair : split(target.substr(query + 1), '&'))
+            if (pair.find('=') != std::string::npos)
+                fields.emplace_back(pair.substr(0, pair.find('=')),
+                                    pair.substr(pair.find('=') + 1));
+    return fields;
+}
+
 bool namesSsid(const krzlab::RecordedRequest& q) {
     for (const auto& f : q.form)
+        if (lower(f.first).find("ssid") != std::string::npos)
+            return true;
+    for (const auto& f : queryOf(q.target))
         if (lower(f.first).find("ssid") != std::string::npos)
             return true;
     return lower(q.body).find("ssid") != std::string::npos;
@@ -114,6 +129,9 @@ bool namesSsid(const krzlab::RecordedRequest& q) {
 
 std::string ssidValue(const krzlab::RecordedRequest& q) {
     for (const auto& f : q.form)
+        if (lower(f.first).find("ssid") != std::string::npos && !f.second.empty())
+            return f.second;
+    for (const auto& f : queryOf(q.target))
         if (lower(f.first).find("ssid") != std::string::npos && !f.second.empty())
             return f.second;
     if (!q.body.empty() && !isJson(q.body))
@@ -338,7 +356,10 @@ void Learner::change(json& doc) {
     const std::vector<Exchange>& ex = r_.exchanges;
     size_t at = ex.size();
     for (size_t i = loggedIn_ ? loginAt_ + 1 : 0; i < ex.size() && at == ex.size(); ++i)
-        if (ex[i].request.method != "GET" && (namesSsid(ex[i].request) || keyIn(ex[i].request)))
+        // A post, or a form sent with GET (its fields in the query).
+        if ((ex[i].request.method != "GET" ||
+             ex[i].request.target.find('?') != std::string::npos) &&
+            (namesSsid(ex[i].request) || keyIn(ex[i].request)))
             at = i;
     json wireless = {{"change", "wireless"}};
     if (at == ex.size()) {

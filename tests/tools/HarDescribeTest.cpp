@@ -116,6 +116,23 @@ TEST(HarDescribeTest, FormLoginAndFormChange) {
     EXPECT_FALSE(draft["changes"][0].contains("confirm"));
 }
 
+// A form sent with GET carries its fields in the query: that request is the change, and the
+// new name and key are templated where they stand, still encoded.
+TEST(HarDescribeTest, FormSentWithGetIsTheChange) {
+    json basic =
+        json::array({{{"name", "Authorization"}, {"value", "Basic YWRtaW46cHctc2VjcmV0LTE="}}});
+    auto draft = describe({
+        entry("GET", "/", 200, kPage, basic),
+        entry("GET", "/wireless.htm?tab=2", 200, "<form><input name=wl_ssid></form>", basic),
+        entry("GET", "/wlset.cgi?wl_ssid=Two+Words&wl_psk=k3y-k3y-k3y&go=Apply", 200, "applied",
+              basic),
+    });
+    EXPECT_EQ(draft["changes"][0]["steps"][0]["path"],
+              "/wlset.cgi?wl_ssid={ssid}&wl_psk={key}&go=Apply")
+        << draft["changes"].dump();
+    EXPECT_FALSE(draft["changes"][0]["steps"][0].contains("method"));
+}
+
 TEST(HarDescribeTest, SavedWithoutTheLogin) {
     auto draft = describe({
         entry("GET", "/", 200, kPage),

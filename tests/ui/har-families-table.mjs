@@ -50,8 +50,22 @@ export const families = [
       await submit(page, 'input[name=wl_apply]');
     },
     saved: /applied/i,
-    gaps: [],
-    author(d) {},
+    gaps: ['/account/defaultUser', '/account/defaultPassword', '/account/password/max',
+      '/changes/0/steps/0', '/changes/1/steps', '/models/0', '/recognize/model/0/text'],
+    author(d) {
+      Object.assign(d.account, { defaultUser: '', defaultPassword: '', usesUsername: false,
+        password: { max: 12, chars: 'restrictive' } });
+      // No page names the model: the one model named stands (the browser fetched the logo, whose
+      // digest tells the models apart, only with the credentials).
+      d.models = ['CV-20'];
+      delete d.recognize.model;
+      const step = d.changes[0].steps[0];
+      step.path = step.path.replace(/wl_auth=[^&]*/, 'wl_auth={security}').replace(/wl_crypto=[^&]*/, 'wl_crypto={encryption}');
+      step.expect = { text: 'Your settings have been applied.' };
+      d.changes[1].steps = [{ path: '/pwset.cgi', referer: '/password.htm',
+        urlencoded: { curpw: '{currentPassword}', newpw: '{password}', newpw2: '{password}' },
+        expect: { text: 'Your settings have been applied.' } }];
+    },
     sanitizedGaps: [],
   },
 ];

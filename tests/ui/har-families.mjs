@@ -172,7 +172,7 @@ async function configureLive(f, descriptionFile) {
     const cli = (...args) => run(krzpap, ['--log', path.join(dir, 'krzpap.log'), '--modules',
       'krzpapdescriptions.dll', ...args, device.address, '-u', f.user, '-p', f.password],
     { KRZ_LAB: labAddress, KRZ_APDESCRIPTION_DIRS: path.join(dir, 'descriptions') });
-    const configured = cli('configure', '--ssid', 'LiveFromHar', '--security', 'wpa2-psk', '--key', 'live-har-key-9');
+    const configured = cli('configure', '--ssid', 'LiveFromHar', '--security', f.liveSecurity || 'wpa2-psk', '--key', 'live-har-key-9');
     check(configured.status === 0 && /confirmed/.test(configured.out),
       f.family + ': a live device configured with the described HAR', configured.out + configured.err +
       (fs.existsSync(path.join(dir, 'krzpap.log')) ? fs.readFileSync(path.join(dir, 'krzpap.log'), 'utf8').slice(-1500) : ''));
