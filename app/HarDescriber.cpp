@@ -83,7 +83,9 @@ std::vector<std::string> split(const std::string& text, char by) {
 std::string userOf(const krzlab::RecordedRequest& q) {
     auto named = [](const std::string& name) {
         std::string n = lower(name);
-        return n.find("user") != std::string::npos || n == "login" || n == "name";
+        // As the HAR reader names a login's user field: "uname" and "login_name" too.
+        return n.find("user") != std::string::npos || n == "login" ||
+               n.find("name") != std::string::npos;
     };
     for (const auto& f : q.form)
         if (named(f.first))

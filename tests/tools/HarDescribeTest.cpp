@@ -133,6 +133,21 @@ TEST(HarDescribeTest, FormSentWithGetIsTheChange) {
     EXPECT_FALSE(draft["changes"][0]["steps"][0].contains("method"));
 }
 
+// The login's user field under the names login forms give it: its value becomes {loginUser}.
+TEST(HarDescribeTest, TheLoginsUserFieldByItsNames) {
+    for (const char* name : {"username", "uname", "login", "login_name"}) {
+        SCOPED_TRACE(name);
+        auto draft = describe({
+            entry("GET", "/", 200, kPage),
+            entry("POST", "/login.cgi", 200, "ok", json::array(),
+                  json{{"mimeType", "application/x-www-form-urlencoded"},
+                       {"text", std::string(name) + "=root&upass=hunter2-pw&lang=en"}}),
+        });
+        EXPECT_EQ(draft["login"]["steps"][0]["urlencoded"],
+                  (json{{name, "{loginUser}"}, {"upass", "{currentPassword}"}, {"lang", "en"}}));
+    }
+}
+
 TEST(HarDescribeTest, SavedWithoutTheLogin) {
     auto draft = describe({
         entry("GET", "/", 200, kPage),

@@ -172,6 +172,23 @@ std::vector<Case> cases() {
          {},
          "none",
          true},
+        {"multipart post as Chromium saves it: the raw body, no params; a file part left out",
+         har({entry("POST", d + "/wireless.cgi", reply(200, "ok"), json::array(),
+                    json{{"mimeType", "multipart/form-data; boundary=\"--B0und\""},
+                         {"text",
+                          "----B0und\r\nContent-Disposition: form-data; name=\"ssid\"\r\n\r\n"
+                          "Two\r\nLines\r\n----B0und\r\nContent-Disposition: form-data; "
+                          "name=\"up\"; filename=\"f.bin\"\r\n\r\nfile-data\r\n----B0und\r\n"
+                          "Content-Disposition: form-data; name=\"wpakey\"\r\n\r\nr4w-part-key"
+                          "\r\n----B0und--\r\n"},
+                         {"params", json::array()}})}),
+         1,
+         {"\"multipart\": true", "KEY-0001", "Two\\r\\nLines"},
+         {"r4w-part-key", "file-data"},
+         {},
+         {},
+         "none",
+         true},
         {"request cookies listed apart from the headers",
          har({entry("GET", d + "/", reply(200, "hi"), cookie)}),
          1,

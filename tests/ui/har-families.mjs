@@ -79,8 +79,8 @@ async function recordHar(f, origin, harFile) {
         Authorization: 'Basic ' + Buffer.from(f.user + ':' + f.password).toString('base64') });
     }
     await page.goto(origin + '/');  // the router's address, as typed
-    await f.browse(page, origin, f);
-    const text = await page.locator('body').innerText();
+    // What the browser shows after saving (or what browse says of it, where no page loads).
+    const text = await f.browse(page, origin, f) || await page.locator('body').innerText();
     check(f.saved.test(text), f.family + ': the browser saw the change saved', text);
   } finally {
     await context.close();
@@ -209,23 +209,31 @@ async function oneFamily(f) {
     const done = filled(f, draft);
     const doneFile = path.join(scratch, f.family + '.json');
     fs.writeFileSync(doneFile, JSON.stringify(done, null, 1));
-    const checked = run('sh', [checkScript, doneFile, whole.rec], { KRZPAP: krzpap });
-    check(checked.status === 0, f.family + ': check-description.sh passes the filled draft on the recording',
-      checked.out + checked.err);
+    if (f.notOnPlayback) {
+      console.log('skipped: ' + f.family + ': check-description.sh on the recording: ' + f.notOnPlayback);
+    } else {
+      const checked = run('sh', [checkScript, doneFile, whole.rec], { KRZPAP: krzpap });
+      check(checked.status === 0, f.family + ': check-description.sh passes the filled draft on the recording',
+        checked.out + checked.err);
+    }
     await configureLive(f, doneFile);
   }
 
-  for (const [name, edited, expected] of [
-    ['sanitized', sanitized(har), f.sanitizedGaps],
-    ['no-login', withoutLogin(har, f), ['/login/steps']]]) {
+  // Sanitized: a Basic login is gone with its header; a form login stays (its password is in the
+  // post) and the reader says which requests lost their cookie. Saved after the login: no login.
+  for (const [name, edited, loginGap, note] of [
+    ['sanitized', sanitized(har), !!f.basic, f.basic ? null : /holds no cookie/],
+    ['no-login', withoutLogin(har, f), true, null]]) {
     const file = path.join(scratch, f.family + '-' + name + '.har');
     fs.writeFileSync(file, JSON.stringify(edited));
     const got = importAndDescribe(f, file, f.family + '-' + name);
     if (!got) continue;
     const gaps = marks(got.draft, 'gaps');
-    const lacking = (expected || []).filter((p) => !gaps.includes(p));
-    check(lacking.length === 0, f.family + ' ' + name + ': the draft names its gaps', 'missing ' +
-      lacking.join(' ') + ' in ' + gaps.join(' '));
+    check(gaps.includes('/login/steps') === loginGap, f.family + ' ' + name + ': the login is ' +
+      (loginGap ? 'a gap' : 'drafted'), gaps.join(' '));
+    check(JSON.stringify(got.draft.changes[0]).includes('{ssid}'), f.family + ' ' + name +
+      ': the change is still drafted', JSON.stringify(got.draft.changes[0]));
+    if (note) check(note.test(got.imported.err), f.family + ' ' + name + ': the reader names what it lost', got.imported.err);
   }
 }
 
