@@ -831,9 +831,16 @@ void Guesser::changes() {
         gap("/changes/wireless", "the form the network settings are written with");
     }
 
-    // The credentials: a form with password fields other than the login's and the wireless one.
+    // The credentials: a form with password fields other than the login's and the wireless one,
+    // nor the one that holds the key (a security page of its own).
+    const json key = doc_["settings"].value("key", json::object());
+    auto holdsKey = [&key](const Form& form) {
+        return key.value("page", "") == form.page->target && key.contains("field") &&
+               std::any_of(form.fields.begin(), form.fields.end(),
+                           [&key](const Field& f) { return key["field"] == f.name; });
+    };
     for (const Form& form : forms_) {
-        if (&form == wireless_)
+        if (&form == wireless_ || holdsKey(form))
             continue;
         if (std::any_of(form.fields.begin(), form.fields.end(),
                         [](const Field& f) { return f.type == "password"; })) {
@@ -919,9 +926,10 @@ void Guesser::account() {
             if (f.type == "password" && !has(words, "cur") && !has(words, "old") && !newPassword)
                 newPassword = &f;
         }
-        usesUser = user != nullptr;
-        why = user ? "the credentials form has a user name field"
-                   : "the credentials form has no user name field";
+        usesUser = user != nullptr || basicUser;
+        why = user        ? "the credentials form has a user name field"
+              : basicUser ? why
+                          : "the credentials form has no user name field";
     }
     account["usesUsername"] = usesUser;
     guess("/account/usesUsername", why);

@@ -378,10 +378,11 @@ void Learner::change(json& doc) {
         const std::string pointer = "/changes/0/steps/" + std::to_string(steps.size());
         steps.push_back(stepOf(ex[at]));
         guess(pointer, "the browser posted the new network name to " + ex[at].request.target);
-        gap(pointer,
+        const char* const held =
             "each other value it posts as the device holds it: capture it from the "
             "device ({security}, {encryption} for those two); as the HAR has them they "
-            "are what the device held when it was saved");
+            "are what the device held when it was saved";
+        gap(pointer, held);
         json confirm = json::array();
         size_t i = at + 1;
         for (; i < ex.size() && ex[i].request.method != "GET"; ++i) {
@@ -389,6 +390,23 @@ void Learner::change(json& doc) {
             (confirms ? confirm : steps).push_back(stepOf(ex[i]));
             guess(confirms ? "/changes/0/confirm" : "/changes/0/steps",
                   "the browser posted to " + ex[i].request.target + " after the change");
+        }
+        // Settings spread over pages: a later request that carries a key or names the network
+        // is a further step of the change; the pages read in between are not.
+        for (size_t j = i; j < ex.size(); ++j) {
+            const krzlab::RecordedRequest& q = ex[j].request;
+            const std::string* key = keyIn(q);
+            if ((q.method == "GET" && q.target.find('?') == std::string::npos) ||
+                (!key && !namesSsid(q)))
+                continue;
+            if (key)
+                subs_.emplace_back(*key, "key");
+            std::string further = "/changes/0/steps/" + std::to_string(steps.size());
+            steps.push_back(stepOf(ex[j]));
+            guess(further, "the browser posted the new " +
+                               std::string(key ? "key" : "network name") + " to " + q.target +
+                               " from another page");
+            gap(further, held);
         }
         wireless["steps"] = steps;
         if (!confirm.empty())

@@ -148,6 +148,32 @@ TEST(HarDescribeTest, TheLoginsUserFieldByItsNames) {
     }
 }
 
+// The name saved on one page, the key on another: both posts are steps of the change, in order,
+// and the page read between them is not.
+TEST(HarDescribeTest, SettingsSavedFromTwoPages) {
+    auto form = [](const std::string& text) {
+        return json{{"mimeType", "application/x-www-form-urlencoded"}, {"text", text}};
+    };
+    auto draft = describe({
+        entry("GET", "/", 200, kPage),
+        entry("POST", "/login.cgi", 200, "ok", json::array(), form("user=root&pass=hunter2-pw")),
+        entry("POST", "/apply.cgi", 200, "saved", json::array(),
+              form("page=Basic&wl_ssid=Split&action=Apply")),
+        entry("GET", "/Security.asp", 200, "<input name=wl_psk value='old-key-4567'>"),
+        entry("GET", "/Status.asp", 200, "<p>up</p>"),
+        entry("POST", "/apply.cgi", 200, "saved", json::array(),
+              form("page=Security&wl_psk=n3w-key-890&action=ApplyTake")),
+        entry("GET", "/Status.asp", 200, "<p>up</p>"),
+    });
+    const json& steps = draft["changes"][0]["steps"];
+    ASSERT_EQ(steps.size(), 2u) << steps.dump();
+    EXPECT_EQ(steps[0]["urlencoded"]["wl_ssid"], "{ssid}");
+    EXPECT_EQ(steps[1]["urlencoded"],
+              (json{{"page", "Security"}, {"wl_psk", "{key}"}, {"action", "ApplyTake"}}));
+    EXPECT_TRUE(marked(draft, "gaps", "/changes/0/steps/1"));
+    EXPECT_TRUE(marked(draft, "guesses", "/changes/0/steps/1"));
+}
+
 TEST(HarDescribeTest, SavedWithoutTheLogin) {
     auto draft = describe({
         entry("GET", "/", 200, kPage),

@@ -145,4 +145,39 @@ export const families = [
       expect: { text: 'Your password has been changed.' } }];
     },
   },
+  {
+    family: 'ddwrt', lab: 'firmware.json', device: 'ddwrt-1', user: 'root', password: 'dd-1',
+    key: 'ddwrt-key-1', basic: '/Wireless_Basic.asp', newSsid: 'DD From Browser', newKey: 'browser-key-ddwrt',
+    liveOptions: { restartMs: 1000 },
+    async browse(page, origin, f) {
+      await page.click('text=Wireless');
+      await page.fill('input[name=wl0_ssid]', f.newSsid);
+      await submit(page, 'input[name=save_button]');
+      await page.click('text=Wireless Security');
+      await page.fill('input[name=wl0_wpa_psk]', f.newKey);
+      await submit(page, 'input[name=apply_button]');
+      return await page.inputValue('input[name=wl0_wpa_psk]') === f.newKey &&
+        await page.locator('.error').count() === 0 ? 'saved' : 'not saved';
+    },
+    saved: /^saved$/,
+    gaps: ['/account/defaultUser', '/account/defaultPassword', '/account/password/max',
+      '/changes/0/steps/0', '/changes/0/steps/1', '/changes/1/steps', '/models/0', '/recognize/model/0/text'],
+    author(d) {
+      Object.assign(d.account, { defaultUser: 'root', defaultPassword: 'admin', usesUsername: true,
+        user: { min: 1, max: 63 }, password: { min: 1, max: 63 } });
+      d.vendor = 'DD-WRT';
+      d.models = ['DD-WRT'];
+      d.recognize = { match: [{ text: ' \\(build [0-9]+\\) - [^<]*</title>' }], model: [{ text: '(DD-WRT) v[0-9]' }] };
+      // The status page asks for no password: the login is checked on a page that does.
+      d.login.steps = [{ path: '/Wireless_Basic.asp', referer: '/Info.htm' }];
+      fromForm(d.changes[0].steps[0], { action: 'Apply' });
+      fromForm(d.changes[0].steps[1], { action: 'ApplyTake' });
+      d.changes[0].steps[1].restarts = true;
+      d.changes[0].restart = { minimumMs: 0, maximumMs: 90000, pauseMs: 250 };
+      d.changes[1].steps = [{ path: '/apply.cgi', referer: '/Management.asp', form: { page: '/Management.asp',
+        fields: { http_username: '{user}', http_passwd: '{password}', http_passwdConfirm: '{password}',
+          action: 'ApplyTake' } }, expect: { status: 200 }, restarts: true }];
+      d.changes[1].restart = { minimumMs: 0, maximumMs: 90000, pauseMs: 250 };
+    },
+  },
 ];

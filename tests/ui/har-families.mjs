@@ -70,15 +70,18 @@ async function recordHar(f, origin, harFile) {
   const page = await context.newPage();
   page.setDefaultTimeout(8000);
   try {
+    const start = await page.goto(origin + '/').catch(() => null);  // the router's address, as typed
     if (f.basic) {
       // As a person meets Basic: refused, then the browser's own dialog, whose answer the browser
       // sends with every later request (a header the HAR holds, as the developer tools save it).
       // Chromium under Playwright cancels the dialog: that navigation fails after the 401.
-      await page.goto(origin + '/').catch(() => null);
+      const asks = f.basic === true ? '/' : f.basic;
+      if (start && asks !== '/')
+        await page.goto(origin + asks).catch(() => null);
       await context.setExtraHTTPHeaders({
         Authorization: 'Basic ' + Buffer.from(f.user + ':' + f.password).toString('base64') });
+      await page.goto(origin + asks);
     }
-    await page.goto(origin + '/');  // the router's address, as typed
     // What the browser shows after saving (or what browse says of it, where no page loads).
     const text = await f.browse(page, origin, f) || await page.locator('body').innerText();
     check(f.saved.test(text), f.family + ': the browser saw the change saved', text);
