@@ -180,4 +180,48 @@ export const families = [
       d.changes[1].restart = { minimumMs: 0, maximumMs: 90000, pauseMs: 250 };
     },
   },
+  {
+    family: 'freshtomato', lab: 'firmware.json', device: 'freshtomato-1', user: 'root', password: 'tomato-pass',
+    key: 'tomato-key-1', basic: true, newSsid: 'Tomato From Browser', newKey: 'browser-key-tomato',
+    liveOptions: { restartMs: 1000 },
+    async browse(page, origin, f) {
+      await page.goto(origin + '/basic-network.asp');
+      await page.fill('#_wl0_ssid', f.newSsid);
+      await page.fill('#_wl0_wpa_psk', f.newKey);
+      await page.click('#save-button');
+      await page.waitForFunction(() => document.getElementById('footer-msg').textContent !== '');
+      return page.locator('#footer-msg').textContent();
+    },
+    saved: /^Settings saved\.$/,
+    notOnPlayback: 'the settings are read from the page\'s nvram object, which the playback does not update',
+    gaps: ['/account/defaultUser', '/account/defaultPassword', '/account/password/max',
+      '/changes/0/steps/0', '/changes/1/steps', '/encryption', '/models/0', '/recognize/match/0/text',
+      '/recognize/model/0/text', '/security', '/settings/encryption', '/settings/security'],
+    author(d) {
+      Object.assign(d.account, { defaultUser: 'root', defaultPassword: 'admin', password: { min: 1, max: 32 } });
+      d.vendor = 'FreshTomato';
+      d.models = ['FreshTomato'];
+      d.recognize = { status: 401, match: [{ header: 'Expires: Thu, 31 Dec 1970 00:00:00 GMT' }],
+        model: [{ header: 'WWW-Authenticate: Basic realm="(FreshTomato)"' }] };
+      // Every setting is in the page's nvram object; the form's fields are empty until its script runs.
+      for (const setting of ['ssid', 'security', 'encryption', 'key'])
+        d.settings[setting] = { page: '/basic-network.asp', script: 'nvram',
+          member: { ssid: 'wl0_ssid', security: 'wl0_security_mode', encryption: 'wl0_crypto', key: 'wl0_wpa_psk' }[setting] };
+      d.security = { none: 'disabled', 'wpa-psk': 'wpa_personal', 'wpa2-psk': 'wpa2_personal', 'wpa-wpa2-psk': 'wpaX_personal' };
+      d.encryption = { tkip: 'tkip', aes: 'aes', 'tkip-aes': 'tkip+aes' };
+      // The page id the browser sent back comes from the page's nvram; the other values as the device holds them.
+      const post = d.changes[0].steps[0];
+      Object.assign(post.urlencoded, { _http_id: '{id}', wl0_security_mode: '{security}', wl0_crypto: '{encryption}' });
+      post.expect = { status: 200, text: '@msg:Settings saved.' };
+      post.restarts = true;
+      d.changes[0].steps.unshift({ path: '/basic-network.asp', capture: { id: { script: 'nvram', member: 'http_id' } } });
+      d.changes[0].restart = { minimumMs: 0, maximumMs: 60000, pauseMs: 250 };
+      d.changes[1].steps = [
+        { path: '/admin-access.asp', capture: { id: { script: 'nvram', member: 'http_id' } } },
+        { path: '/tomato.cgi', referer: '/admin-access.asp', urlencoded: { _ajax: '1', _http_id: '{id}',
+          _nextpage: 'admin-access.asp', _service: 'admin-restart', http_username: '{user}',
+          set_password_1: '{password}', set_password_2: '{password}' },
+        expect: { status: 200, text: '@msg:Settings saved.' }, restarts: true }];
+    },
+  },
 ];
