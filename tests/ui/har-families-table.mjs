@@ -273,4 +273,57 @@ export const families = [
           http_username: '{user}', http_passwd: '{password}' }, expect: { status: 200 } }];
     },
   },
+  {
+    family: 'sorrelby', lab: 'firmware.json', device: 'sorrelby-1', user: 'admin', password: 'chal-lenge1',
+    key: 'sorrelby-key-1', newSsid: 'Sorrelby From Browser', newKey: 'browser-key-sorrelby',
+    liveOptions: { options: { iterations: '10000', restartMs: '500' } },
+    loginTransformed: true,  // the page answers a challenge with PBKDF2 and HMAC of the password
+    notOnPlayback: 'the login\'s proof is made from the password, which the recording holds only as a placeholder',
+    async browse(page, origin, f) {
+      await page.fill('input[name=user]', f.user);
+      await page.fill('input[name=password]', f.password);
+      await Promise.all([page.waitForURL(/wireless\.html/), page.click('text=Log in')]);
+      await page.waitForFunction(() => document.forms.wireless && document.forms.wireless.ssid.value !== '');
+      await page.fill('input[name=ssid]', f.newSsid);
+      await page.fill('input[name=passphrase]', f.newKey);
+      await page.click('text=Save');
+      await page.waitForFunction(() => document.getElementById('note').textContent !== '');
+      return page.locator('#note').textContent();
+    },
+    saved: /^Saved\./,
+    gaps: ['/account/defaultUser', '/account/defaultPassword', '/account/password/max',
+      '/changes/0/steps/0', '/changes/1/steps', '/encryption', '/login/steps', '/security',
+      '/settings/encryption', '/settings/security', '/settings/ssid'],
+    author(d) {
+      Object.assign(d.account, { defaultUser: 'admin', defaultPassword: 'admin', usesUsername: true,
+        password: { min: 5, max: 63 } });
+      d.recognize.match = [{ header: 'Server: sorrelby-httpd' }];
+      d.values = { proof: { hmacSha256: { key: { fromHex: { pbkdf2Sha256: {
+        password: '{currentPassword}', salt: '{salt}', iterations: '{iterations}' } } }, data: '{nonce}' } } };
+      d.login = { steps: [
+        { path: '/api/challenge?user={loginUser}',
+          capture: { nonce: { json: '/nonce' }, salt: { json: '/salt' }, iterations: { json: '/iterations' } } },
+        { path: '/api/login', json: { user: '{loginUser}', nonce: '{nonce}', proof: '{proof}' },
+          expect: { status: 200, json: { '/ok': true } },
+          capture: { token: { json: '/token' }, session: { cookie: 'srb_session' } } }],
+      headers: { 'X-Sorrelby-Token': '{token}' }, expired: { status: 401, json: { '/error': 'session' } },
+      busy: { text: 'Another administrator is logged in' }, logout: [{ path: '/api/logout', json: {} }] };
+      for (const [setting, member] of [['ssid', 'ssid'], ['security', 'security'], ['encryption', 'cipher'], ['key', 'passphrase']])
+        d.settings[setting] = { page: '/api/wireless', json: '/' + member };
+      d.security = { none: 'open', wep: 'wep', 'wpa-psk': 'wpa', 'wpa2-psk': 'wpa2', 'wpa-wpa2-psk': 'wpa-mixed' };
+      d.encryption = { none: 'none', wep64: 'wep64', wep128: 'wep128', tkip: 'tkip', aes: 'aes', 'tkip-aes': 'tkip+aes' };
+      // The other members as the device holds them now; the radio restarts as it answers.
+      const post = d.changes[0].steps[0];
+      Object.assign(post.json, { security: '{security}', cipher: '{encryption}', channel: '{channel}', hidden: '{hidden}' });
+      post.restarts = true;
+      d.changes[0].steps.unshift({ path: '/api/wireless', capture: { channel: { json: '/channel' }, hidden: { json: '/hidden' } } });
+      d.changes[0].restart = { minimumMs: 0, maximumMs: 30000, pauseMs: 250 };
+      d.changes[1].steps = [
+        { path: '/api/challenge?user={loginUser}',
+          capture: { nonce: { json: '/nonce' }, salt: { json: '/salt' }, iterations: { json: '/iterations' } } },
+        { path: '/api/admin', referer: '/admin.html',
+          json: { user: '{user}', password: '{password}', nonce: '{nonce}', proof: '{proof}' },
+          expect: { status: 200, json: { '/ok': true } } }];
+    },
+  },
 ];
