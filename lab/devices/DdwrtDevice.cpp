@@ -104,18 +104,18 @@ HttpReply DdwrtDevice::handle(const HttpRequest& request) {
         std::lock_guard<std::mutex> lock(mutex_);
         return infoPage();
     }
-    bool script = file == "common.js" || file == "lang_pack/english.js";
-    bool known = script || file.empty() || file == "Info.htm" || file == "apply.cgi" ||
-                 file == "index.asp" || file == "Wireless_Basic.asp" ||
-                 file == "Wireless_Security.asp" || file == "Management.asp";
+    // The scripts the status page loads too, which asks for no password.
+    if (file == "common.js" || file == "lang_pack/english.js")
+        return scriptReply("httpd", file == "common.js" ? kCommonJs : kEnglishJs);
+    bool known = file.empty() || file == "Info.htm" || file == "apply.cgi" || file == "index.asp" ||
+                 file == "Wireless_Basic.asp" || file == "Wireless_Security.asp" ||
+                 file == "Management.asp";
     if (!known)
         return error(404, "Not Found", "The file " + htmlEscape(file) + " is not here.");
     if (!authorized(request)) {
         return error(401, "Unauthorized", "Authorization required.",
                      "Basic realm=\"" + routerName_ + "\"");
     }
-    if (script)
-        return scriptReply("httpd", file == "common.js" ? kCommonJs : kEnglishJs);
     if (file == "apply.cgi") {
         if (request.method != "POST")
             return error(400, "Bad Request", "Settings are posted.");

@@ -22,7 +22,8 @@ function fromForm(step, fields, text) {
 // Each row: the lab file and device; the account; basic (Basic login) or a login form the browse
 // fills; the new name and key; saved: what the browser shows after saving; gaps: the draft's
 // required gaps; author: fills them as the family's author would; liveSecurity: the mode the live
-// configure asks for (the device's own); notOnPlayback: why the recording's check cannot pass.
+// configure asks for (the device's own); labOptions: the device's lab entry shortened (its
+// restart); notOnPlayback: why the recording's check cannot pass.
 export const families = [
   {
     family: 'acme', lab: 'default.json', device: 'acme-1', user: 'admin', password: 'gatekeeper',
@@ -75,6 +76,7 @@ export const families = [
   {
     family: 'borealis', lab: 'default.json', device: 'borealis-1', user: 'root', password: 'northwind',
     key: 'polarlights42', newSsid: 'Borealis From Browser', newKey: 'browser-key-borealis',
+    labOptions: { restartMs: 300 },
     liveSecurity: 'wpa-psk',
     async browse(page, origin, f) {
       await page.fill('input[name=uname]', f.user);
@@ -109,6 +111,7 @@ export const families = [
   {
     family: 'merrowin', lab: 'merrowin.json', device: 'merrowin-1', user: 'admin', password: 'why-1',
     key: 'whyrouter-key-1', newSsid: 'Merrowin From Browser', newKey: 'browser-key-merrowin',
+    labOptions: { options: { script: 'vars', restartMs: '300' } },
     async browse(page, origin, f) {
       await page.fill('input[name=username]', f.user);
       await page.fill('input[name=password]', f.password);
@@ -148,7 +151,7 @@ export const families = [
   {
     family: 'ddwrt', lab: 'firmware.json', device: 'ddwrt-1', user: 'root', password: 'dd-1',
     key: 'ddwrt-key-1', basic: '/Wireless_Basic.asp', newSsid: 'DD From Browser', newKey: 'browser-key-ddwrt',
-    liveOptions: { restartMs: 1000 },
+    labOptions: { restartMs: 300 },
     async browse(page, origin, f) {
       await page.click('text=Wireless');
       await page.fill('input[name=wl0_ssid]', f.newSsid);
@@ -183,7 +186,7 @@ export const families = [
   {
     family: 'freshtomato', lab: 'firmware.json', device: 'freshtomato-1', user: 'root', password: 'tomato-pass',
     key: 'tomato-key-1', basic: true, newSsid: 'Tomato From Browser', newKey: 'browser-key-tomato',
-    liveOptions: { restartMs: 1000 },
+    labOptions: { restartMs: 300 },
     async browse(page, origin, f) {
       await page.goto(origin + '/basic-network.asp');
       await page.fill('#_wl0_ssid', f.newSsid);
@@ -227,7 +230,7 @@ export const families = [
   {
     family: 'asuswrt', lab: 'firmware.json', device: 'asuswrt-1', user: 'admin', password: 'merlin-pass',
     key: 'merlin-key-1', newSsid: 'Merlin From Browser', newKey: 'browser-key-merlin',
-    liveOptions: { restartMs: 1000 },
+    labOptions: { restartMs: 300 },
     async browse(page, origin, f) {
       await page.waitForURL(/Main_Login\.asp/);
       await page.fill('input[name=login_username]', f.user);
@@ -276,7 +279,7 @@ export const families = [
   {
     family: 'sorrelby', lab: 'firmware.json', device: 'sorrelby-1', user: 'admin', password: 'chal-lenge1',
     key: 'sorrelby-key-1', newSsid: 'Sorrelby From Browser', newKey: 'browser-key-sorrelby',
-    liveOptions: { options: { iterations: '10000', restartMs: '500' } },
+    labOptions: { options: { iterations: '10000', restartMs: '300' } },
     loginTransformed: true,  // the page answers a challenge with PBKDF2 and HMAC of the password
     notOnPlayback: 'the login\'s proof is made from the password, which the recording holds only as a placeholder',
     async browse(page, origin, f) {
