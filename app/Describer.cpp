@@ -926,10 +926,10 @@ void Guesser::account() {
             if (f.type == "password" && !has(words, "cur") && !has(words, "old") && !newPassword)
                 newPassword = &f;
         }
-        usesUser = user != nullptr || basicUser;
-        why = user        ? "the credentials form has a user name field"
-              : basicUser ? why
-                          : "the credentials form has no user name field";
+        // The credentials form knows better than Basic: some devices ignore the user name sent.
+        usesUser = user != nullptr;
+        why = user ? "the credentials form has a user name field"
+                   : "the credentials form has no user name field";
     }
     account["usesUsername"] = usesUser;
     guess("/account/usesUsername", why);
