@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -205,6 +207,39 @@ TEST(HarDescribeTest, BasicCredentialsSayWhetherAUserNameIsTaken) {
         });
         EXPECT_EQ(draft["login"]["basic"], true);
         EXPECT_EQ(draft["account"]["usesUsername"], c.usesUsername);
+    }
+}
+
+// HARs headless Chromium recorded through each lab family (tests/ui/har-families.mjs, passwords
+// and keys replaced: the password by PASSWORD, the new key by NEW-KEY): each becomes a format-2
+// draft whose change carries the new name and key, and whose login is drafted unless the page
+// transformed the password.
+TEST(HarDescribeTest, BrowserHarsOfEachLabFamily) {
+    const struct {
+        const char* family;
+        bool loginGap;
+        size_t changeSteps;
+    } families[] = {
+        {"acme", false, 1},     {"corvid", false, 1},  {"borealis", false, 1},
+        {"merrowin", false, 1}, {"ddwrt", false, 2},   {"freshtomato", false, 1},
+        {"asuswrt", true, 1},   {"sorrelby", true, 1}, {"luci", false, 3},
+    };
+    for (const auto& f : families) {
+        SCOPED_TRACE(f.family);
+        std::ifstream in(std::string(KRZ_HAR_FIXTURES) + "/" + f.family + ".har");
+        ASSERT_TRUE(in) << "no fixture";
+        std::stringstream text;
+        text << in.rdbuf();
+        krzlab::Recording r = krzpap::importHar(text.str(), "", "PASSWORD", false).recording;
+        json draft = json::parse(
+            krzpap::draftDescription(krzlab::Recording::fromText(r.toText()), "f.har").dump());
+        EXPECT_EQ(draft["format"], 2);
+        EXPECT_EQ(marked(draft, "gaps", "/login/steps"), f.loginGap) << draft["login"];
+        const json& steps = draft["changes"][0]["steps"];
+        EXPECT_EQ(steps.size(), f.changeSteps) << steps;
+        EXPECT_NE(steps.dump().find("{ssid}"), std::string::npos) << steps;
+        EXPECT_NE(steps.dump().find("{key}"), std::string::npos) << steps;
+        EXPECT_EQ(steps.dump().find("NEW-KEY"), std::string::npos) << steps;
     }
 }
 

@@ -120,7 +120,8 @@ function scrubbed(har, f) {
   let text = JSON.stringify(har, null, 1);
   const basic = (secret) => Buffer.from(f.user + ':' + secret).toString('base64');
   for (const [secret, stand] of [[f.password, 'PASSWORD'], [f.newKey, 'NEW-KEY'], [f.key, 'OLD-KEY']]) {
-    text = text.split(basic(secret)).join(basic(stand));
+    for (const [from, to] of [[basic(secret), basic(stand)], [encodeURIComponent(basic(secret)), encodeURIComponent(basic(stand))]])
+      text = text.split(from).join(to);
     for (const shape of [secret, encodeURIComponent(secret), encodeURIComponent(secret).replace(/%20/g, '+')])
       text = text.split(shape).join(stand);
   }
