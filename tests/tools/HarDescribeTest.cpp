@@ -92,6 +92,18 @@ TEST(HarDescribeTest, JsonLoginTokenChangeConfirmAndReadBack) {
     EXPECT_FALSE(steps[1].contains("method"));
 }
 
+// The token the login's answer handed out, carried by the very next request only.
+TEST(HarDescribeTest, TokenCarriedRightAfterTheLogin) {
+    auto draft = describe({
+        entry("GET", "/", 200, kPage),
+        entry("POST", "/api/login", 200, R"({"token":"tok-9876543210"})", json::array(),
+              jsonPost({{"user", "admin"}, {"password", "pw-secret"}})),
+        entry("GET", "/api/status", 200, "{}",
+              json::array({{{"name", "X-Auth"}, {"value", "tok-9876543210"}}})),
+    });
+    EXPECT_EQ(draft["login"]["headers"]["X-Auth"], "{token}") << draft["login"];
+}
+
 TEST(HarDescribeTest, FormLoginAndFormChange) {
     auto form = [](const std::string& text) {
         return json{{"mimeType", "application/x-www-form-urlencoded"}, {"text", text}};
