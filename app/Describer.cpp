@@ -831,9 +831,16 @@ void Guesser::changes() {
         gap("/changes/wireless", "the form the network settings are written with");
     }
 
-    // The credentials: a form with password fields other than the login's and the wireless one.
+    // The credentials: a form with password fields other than the login's and the wireless one,
+    // nor the one that holds the key (a security page of its own).
+    const json key = doc_["settings"].value("key", json::object());
+    auto holdsKey = [&key](const Form& form) {
+        return key.value("page", "") == form.page->target && key.contains("field") &&
+               std::any_of(form.fields.begin(), form.fields.end(),
+                           [&key](const Field& f) { return key["field"] == f.name; });
+    };
     for (const Form& form : forms_) {
-        if (&form == wireless_)
+        if (&form == wireless_ || holdsKey(form))
             continue;
         if (std::any_of(form.fields.begin(), form.fields.end(),
                         [](const Field& f) { return f.type == "password"; })) {
@@ -903,8 +910,11 @@ void Guesser::account() {
     json account = {{"defaultUser", kGap}, {"defaultPassword", kGap}};
     gap("/account/defaultUser", "the factory user name (empty when there is none)");
     gap("/account/defaultPassword", "the factory password");
-    bool usesUser = r_.login.kind == "form";
-    std::string why = "the login form has a user name field";
+    // Basic credentials name their user too; a browser's HAR may show no credentials form.
+    bool basicUser = r_.login.kind == "basic" && !r_.login.user.empty();
+    bool usesUser = r_.login.kind == "form" || basicUser;
+    std::string why = basicUser ? "the login's Basic credentials name a user"
+                                : "the login form has a user name field";
     const Field* newPassword = nullptr;
     const Field* user = nullptr;
     if (credentials_) {
@@ -916,6 +926,7 @@ void Guesser::account() {
             if (f.type == "password" && !has(words, "cur") && !has(words, "old") && !newPassword)
                 newPassword = &f;
         }
+        // The credentials form knows better than Basic: some devices ignore the user name sent.
         usesUser = user != nullptr;
         why = user ? "the credentials form has a user name field"
                    : "the credentials form has no user name field";

@@ -91,7 +91,9 @@ std::vector<std::string> split(const std::string& text, char by) {
 std::string userOf(const krzlab::RecordedRequest& q) {
     auto named = [](const std::string& name) {
         std::string n = lower(name);
-        return n.find("user") != std::string::npos || n == "login" || n == "name";
+        // As the HAR reader names a login's user field: "uname" and "login_name" too.
+        return n.find("user") != std::string::npos || n == "login" ||
+               n.find("name") != std::string::npos;
     };
     for (const auto& f : q.form)
         if (named(f.first))
@@ -113,8 +115,23 @@ bool mentions(const krzlab::RecordedRequest& q, const std::string& value) {
     return q.target.find(value) != std::string::npos || q.body.find(value) != std::string::npos;
 }
 
+// The fields of the target's query as they stand (still encoded): a form sent with GET.
+std::vector<std::pair<std::string, std::string>> queryOf(const std::string& target) {
+    std::vector<std::pair<std::string, std::string>> fields;
+    size_t query = target.find('?');
+    if (query != std::string::npos)
+        for (const std::string& pair : split(target.substr(query + 1), '&'))
+            if (pair.find('=') != std::string::npos)
+                fields.emplace_back(pair.substr(0, pair.find('=')),
+                                    pair.substr(pair.find('=') + 1));
+    return fields;
+}
+
 bool namesSsid(const krzlab::RecordedRequest& q) {
     for (const auto& f : q.form)
+        if (lower(f.first).find("ssid") != std::string::npos)
+            return true;
+    for (const auto& f : queryOf(q.target))
         if (lower(f.first).find("ssid") != std::string::npos)
             return true;
     return lower(q.body).find("ssid") != std::string::npos;
@@ -122,6 +139,9 @@ bool namesSsid(const krzlab::RecordedRequest& q) {
 
 std::string ssidValue(const krzlab::RecordedRequest& q) {
     for (const auto& f : q.form)
+        if (lower(f.first).find("ssid") != std::string::npos && !f.second.empty())
+            return f.second;
+    for (const auto& f : queryOf(q.target))
         if (lower(f.first).find("ssid") != std::string::npos && !f.second.empty())
             return f.second;
     if (!q.body.empty() && !isJson(q.body))
@@ -424,7 +444,10 @@ void Learner::change(json& doc) {
     const std::vector<Exchange>& ex = r_.exchanges;
     size_t at = ex.size();
     for (size_t i = loggedIn_ ? loginAt_ + 1 : 0; i < ex.size() && at == ex.size(); ++i)
-        if (ex[i].request.method != "GET" && (namesSsid(ex[i].request) || keyIn(ex[i].request)))
+        // A post, or a form sent with GET (its fields in the query).
+        if ((ex[i].request.method != "GET" ||
+             ex[i].request.target.find('?') != std::string::npos) &&
+            (namesSsid(ex[i].request) || keyIn(ex[i].request)))
             at = i;
     json wireless = {{"change", "wireless"}};
     if (at == ex.size()) {
@@ -441,10 +464,11 @@ void Learner::change(json& doc) {
         const std::string pointer = "/changes/0/steps/" + std::to_string(steps.size());
         steps.push_back(stepOf(ex[at]));
         guess(pointer, "the browser posted the new network name to " + ex[at].request.target);
-        gap(pointer,
+        const char* const held =
             "each other value it posts as the device holds it: capture it from the "
             "device ({security}, {encryption} for those two); as the HAR has them they "
-            "are what the device held when it was saved");
+            "are what the device held when it was saved";
+        gap(pointer, held);
         json confirm = json::array();
         size_t i = at + 1;
         for (; i < ex.size() && ex[i].request.method != "GET"; ++i) {
@@ -452,6 +476,23 @@ void Learner::change(json& doc) {
             (confirms ? confirm : steps).push_back(stepOf(ex[i]));
             guess(confirms ? "/changes/0/confirm" : "/changes/0/steps",
                   "the browser posted to " + ex[i].request.target + " after the change");
+        }
+        // Settings spread over pages: a later request that carries a key or names the network
+        // is a further step of the change; the pages read in between are not.
+        for (size_t j = i; j < ex.size(); ++j) {
+            const krzlab::RecordedRequest& q = ex[j].request;
+            const std::string* key = keyIn(q);
+            if ((q.method == "GET" && q.target.find('?') == std::string::npos) ||
+                (!key && !namesSsid(q)))
+                continue;
+            if (key)
+                subs_.emplace_back(*key, "key");
+            std::string further = "/changes/0/steps/" + std::to_string(steps.size());
+            steps.push_back(stepOf(ex[j]));
+            guess(further, "the browser posted the new " +
+                               std::string(key ? "key" : "network name") + " to " + q.target +
+                               " from another page");
+            gap(further, held);
         }
         wireless["steps"] = steps;
         if (!confirm.empty())

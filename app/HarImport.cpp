@@ -136,6 +136,42 @@ bool passwordName(const std::string& name) {
            (n.find("pass") != std::string::npos || n.find("pwd") != std::string::npos);
 }
 
+// The fields of a multipart/form-data body, as Chromium saves it (the raw text, no params): each
+// part's name from its Content-Disposition, its value up to the line before the next delimiter.
+// Files and parts without a name are left out. One forward pass.
+HeaderList multipartOf(const std::string& text, const std::string& mimeType) {
+    HeaderList out;
+    size_t at = lower(mimeType).find("boundary=");
+    if (at == std::string::npos)
+        return out;
+    std::string boundary = mimeType.substr(at + 9);
+    boundary = boundary.substr(0, boundary.find(';'));
+    if (boundary.size() >= 2 && boundary.front() == '"' && boundary.back() == '"')
+        boundary = boundary.substr(1, boundary.size() - 2);
+    if (boundary.empty())
+        return out;
+    const std::string delimiter = "--" + boundary;
+    size_t part = text.find(delimiter);
+    while (part != std::string::npos) {
+        size_t start = part + delimiter.size();
+        size_t next = text.find("\r\n" + delimiter, start);
+        size_t blank = text.find("\r\n\r\n", start);
+        if (next == std::string::npos || blank == std::string::npos || blank > next)
+            break;
+        std::string head = text.substr(start, blank - start);
+        size_t name = head.find(" name=\"");
+        size_t file = head.find("filename=");
+        if (name != std::string::npos && file == std::string::npos) {
+            size_t end = head.find('"', name + 7);
+            if (end != std::string::npos)
+                out.emplace_back(head.substr(name + 7, end - name - 7),
+                                 text.substr(blank + 4, next - blank - 4));
+        }
+        part = next + 2;
+    }
+    return out;
+}
+
 // The cookies a Cookie header or a Set-Cookie line names: name, value.
 HeaderList cookiesOf(const std::string& header, bool setCookie) {
     HeaderList out;
@@ -290,6 +326,8 @@ struct Reader {
             e.request.form = krzlab::parseUrlEncodedPairs(text);
         } else if (mime.find("multipart/form-data") != std::string::npos) {
             e.request.form = pairsAt(*post, "params");
+            if (e.request.form.empty())
+                e.request.form = multipartOf(text, stringAt(*post, "mimeType"));
             e.request.multipart = true;
         } else {
             e.request.body = text.substr(0, limits.body);

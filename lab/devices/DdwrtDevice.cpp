@@ -56,6 +56,18 @@ const char kFormScript[] =
     "function to_submit(F) { F.action.value = \"Apply\"; apply(F); }\n"
     "function to_apply(F) { F.action.value = \"ApplyTake\"; applytake(F); }\n//]]>\n</script>\n";
 
+// The scripts the pages load, in the project's words: the buttons' apply() and applytake() post
+// the form with its action field set, as the firmware's do, and keep a second click from posting
+// twice while the answer is on its way.
+const char kCommonJs[] =
+    "function lockButtons(F) {\n"
+    "  for (var i = 0; i < F.elements.length; i++)\n"
+    "    if (F.elements[i].type == 'button') F.elements[i].disabled = true;\n"
+    "}\n"
+    "function apply(F) { F.submit_type.value = ''; lockButtons(F); F.submit(); }\n"
+    "function applytake(F) { F.elements['action'].value = 'ApplyTake'; apply(F); }\n";
+const char kEnglishJs[] = "var share = { apply: 'Apply Settings', save: 'Save' };\n";
+
 }  // namespace
 
 DdwrtDevice::DdwrtDevice(const DeviceSpec& profile) : EmulatedDevice(profile) {
@@ -92,6 +104,9 @@ HttpReply DdwrtDevice::handle(const HttpRequest& request) {
         std::lock_guard<std::mutex> lock(mutex_);
         return infoPage();
     }
+    // The scripts the status page loads too, which asks for no password.
+    if (file == "common.js" || file == "lang_pack/english.js")
+        return scriptReply("httpd", file == "common.js" ? kCommonJs : kEnglishJs);
     bool known = file.empty() || file == "Info.htm" || file == "apply.cgi" || file == "index.asp" ||
                  file == "Wireless_Basic.asp" || file == "Wireless_Security.asp" ||
                  file == "Management.asp";

@@ -46,6 +46,51 @@ NvWireless toNvram(const WirelessSettings& w) {
     return nv;
 }
 
+// The pages' script, in the project's words: visible fields for the network name and key drawn
+// over the page's hidden ones (which its nvram fills), and a Save button that copies them back
+// and posts the form to tomato.cgi as the firmware's pages do: by XMLHttpRequest with `_ajax=1`
+// and the page id as `_http_id`, the answer's `@msg:` text shown under the button.
+const char kTomatoJs[] =
+    "function E(id) { return document.getElementById(id); }\n"
+    "var shownFields = [['wl0_ssid', 'Network Name (SSID)', 'text'],\n"
+    "                   ['wl0_wpa_psk', 'Shared Key', 'password']];\n"
+    "function drawFields() {\n"
+    "  var f = E('t_fom');\n"
+    "  if (!f || !f.wl0_ssid) return;\n"
+    "  var box = document.createElement('div');\n"
+    "  shownFields.forEach(function (s) {\n"
+    "    var label = document.createElement('label');\n"
+    "    label.textContent = s[1] + ' ';\n"
+    "    var input = document.createElement('input');\n"
+    "    input.type = s[2]; input.id = '_' + s[0]; input.value = f[s[0]].value;\n"
+    "    label.appendChild(input); box.appendChild(label);\n"
+    "  });\n"
+    "  var button = document.createElement('input');\n"
+    "  button.type = 'button'; button.id = 'save-button'; button.value = 'Save';\n"
+    "  button.onclick = save;\n"
+    "  var note = document.createElement('div');\n"
+    "  note.id = 'footer-msg';\n"
+    "  box.appendChild(button); box.appendChild(note);\n"
+    "  f.parentNode.insertBefore(box, f);\n"
+    "}\n"
+    "function save() {\n"
+    "  var f = E('t_fom'), body = [];\n"
+    "  shownFields.forEach(function (s) { f[s[0]].value = E('_' + s[0]).value; });\n"
+    "  for (var i = 0; i < f.elements.length; i++)\n"
+    "    if (f.elements[i].name)\n"
+    "      body.push(encodeURIComponent(f.elements[i].name) + '=' +\n"
+    "                encodeURIComponent(f.elements[i].value));\n"
+    "  body.push('_ajax=1', '_http_id=' + encodeURIComponent(nvram.http_id));\n"
+    "  E('save-button').disabled = true;\n"
+    "  var x = new XMLHttpRequest();\n"
+    "  x.open('POST', 'tomato.cgi');\n"
+    "  x.setRequestHeader('Content-Type', 'application/x-www-form-urlencoded');\n"
+    "  x.onload = function () { E('footer-msg').textContent = "
+    "x.responseText.replace(/^@msg:/, ''); };\n"
+    "  x.send(body.join('&'));\n"
+    "}\n"
+    "document.addEventListener('DOMContentLoaded', drawFields);\n";
+
 // The nvram names of the wireless settings, in the order the pages list them.
 const char* const kWirelessNames[] = {
     "wl0_ssid", "wl0_security_mode", "wl0_crypto", "wl0_wpa_psk", "wl0_wep_bit",
@@ -161,8 +206,7 @@ HttpReply FreshTomatoDevice::handle(const HttpRequest& request) {
     if (path == "/admin-access.asp")
         return accessPage();
     if (path == "/tomato.js")
-        return reply(200, "function E(id) { return document.getElementById(id); }\n",
-                     "text/javascript");
+        return reply(200, kTomatoJs, "text/javascript");
     return reply(404,
                  "<html><head><title>Error</title></head><body><h2>404 Not Found</h2> "
                  "No such page.</body></html>");

@@ -189,4 +189,12 @@ std::size_t bodyOffset(const std::string& encoded) {
     return end == std::string::npos ? encoded.size() : end + 4;
 }
 
+HttpReply scriptReply(const std::string& server, const std::string& script) {
+    HttpReply reply;
+    reply.headers.emplace_back("Content-Type", "application/javascript");
+    reply.headers.emplace_back("Server", server);
+    reply.body = script;
+    return reply;
+}
+
 }  // namespace krzlab

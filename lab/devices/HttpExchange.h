@@ -62,6 +62,9 @@ std::size_t bodyOffset(const std::string& encoded);
 std::string chunkBody(const std::string& body);
 
 // Case-insensitive ASCII comparison and search.
+// A script file as a device's web server serves it (the page's own buttons need it in a browser).
+HttpReply scriptReply(const std::string& server, const std::string& script);
+
 bool equalsCaseless(const std::string& a, const std::string& b);
 std::size_t findCaseless(const std::string& haystack, const std::string& needle);
 

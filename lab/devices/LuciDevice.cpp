@@ -110,6 +110,52 @@ std::string reasonOf(int status) {
     }
 }
 
+// The pages' scripts, in the project's words: `new LuCI(env)` and `L.require('ui')` as the pages
+// call them, and the views they name drawn from the interface's own calls (uci get through /ubus
+// with the page's session id). The wireless view saves as the web interface does: uci set over
+// /ubus, apply_rollback with the page's form token, then the confirm with the token the apply
+// handed out.
+const char kLuciJs[] = R"JS(function LuCI(env) { this.env = env; }
+LuCI.prototype.require = function (name) { return Promise.resolve(new LuCIViews(this.env)); };
+function LuCIViews(env) { this.env = env; }
+LuCIViews.prototype.call = function (object, method, args) {
+  return fetch(this.env.ubuspath, {method: 'POST', headers: {'Content-Type': 'application/json'},
+    body: JSON.stringify({jsonrpc: '2.0', id: 1, method: 'call',
+                          params: [this.env.sessionid, object, method, args]})})
+    .then(function (r) { return r.json(); })
+    .then(function (j) { if (!j.result || j.result[0] !== 0) throw new Error('ubus'); return j.result[1]; });
+};
+LuCIViews.prototype.post = function (path, fields) {
+  return fetch(this.env.scriptname + path, {method: 'POST',
+    headers: {'Content-Type': 'application/x-www-form-urlencoded'},
+    body: new URLSearchParams(fields).toString()});
+};
+LuCIViews.prototype.instantiateView = function (name) {
+  var view = document.getElementById('view'), self = this;
+  if (name !== 'network/wireless') { view.textContent = ''; return; }
+  var radio = {config: 'wireless', section: 'default_radio0'};
+  return this.call('uci', 'get', radio).then(function (held) {
+    view.innerHTML = '<form id="wifi"><label>ESSID <input name="ssid"></label> ' +
+        '<label>Key <input name="key" type="password"></label> ' +
+        '<button>Save &amp; Apply</button></form><p id="note"></p>';
+    var form = view.querySelector('form'), note = document.getElementById('note');
+    form.ssid.value = held.values.ssid || '';
+    form.key.value = held.values.key || '';
+    form.onsubmit = function (e) {
+      e.preventDefault();
+      self.call('uci', 'set', Object.assign({values: {ssid: form.ssid.value, key: form.key.value}}, radio))
+        .then(function () { return self.post('/admin/uci/apply_rollback',
+                                             {sid: self.env.sessionid, token: self.env.token}); })
+        .then(function (r) { return r.json(); })
+        .then(function (applied) { return self.post('/admin/uci/confirm', {token: applied.token}); })
+        .then(function (r) { note.textContent = r.status == 204 ? 'Settings applied.' : 'Not confirmed.'; })
+        .catch(function () { note.textContent = 'Not saved.'; });
+    };
+  });
+};
+)JS";
+const char kCbiJs[] = "/* The forms of these pages are drawn by luci.js. */\n";
+
 }  // namespace
 
 LuciDevice::LuciDevice(const DeviceSpec& profile)
@@ -149,6 +195,12 @@ HttpReply LuciDevice::handle(const HttpRequest& request) {
     const std::string& path = request.path;
     if (path == "/ubus" || path == "/ubus/")
         return ubus(request);
+    if (path == "/luci-static/resources/luci.js" || path == "/luci-static/resources/cbi.js") {
+        HttpReply script =
+            plain(200, "OK", path.find("luci.js") != std::string::npos ? kLuciJs : kCbiJs);
+        script.headers[0].second = "application/javascript";
+        return script;
+    }
     std::string root = kRoot;
     if (path == root || path.compare(0, root.size() + 1, root + "/") == 0)
         return web(request, path.size() > root.size() + 1 ? path.substr(root.size() + 1) : "");

@@ -344,9 +344,10 @@ PlaybackDevice::PlaybackDevice(const DeviceSpec& profile)
         // by the page's scripts: a submission must fill it, with what a visible field holds
         // where the recorded one did.
         auto served = hiddenByAction.find(pathOf(r.target));
-        if (served == hiddenByAction.end() || hidden_.count(pathOf(r.target)))
+        if (served == hiddenByAction.end())
             continue;
-        std::vector<HiddenRule>& rules = hidden_[pathOf(r.target)];
+        hidden_[pathOf(r.target)].emplace_back();
+        std::vector<HiddenRule>& rules = hidden_[pathOf(r.target)].back();
         for (const auto& h : served->second) {
             auto sent = fields.find(h.first);
             if (sent == fields.end() || (h.second.empty() && sent->second.empty()) ||
@@ -442,20 +443,25 @@ bool PlaybackDevice::carriesTheForm(const std::string& path, const FormFields& f
         if (held && !held->empty() && formField(fields, name.c_str()).empty())
             return false;
     }
-    auto rules = hidden_.find(path);
-    if (rules == hidden_.end())
+    auto recorded = hidden_.find(path);
+    if (recorded == hidden_.end())
         return true;
-    for (const HiddenRule& rule : rules->second) {
-        auto sent = fields.find(rule.name);
-        if (sent == fields.end())
-            return false;
-        bool wrong = !rule.filled          ? sent->second != servedValue(rule)
-                     : rule.copyOf.empty() ? sent->second.empty()
-                                           : sent->second != formField(fields, rule.copyOf.c_str());
-        if (wrong)
-            return false;
-    }
-    return true;
+    // The hidden fields as one recorded submission to this action carried them.
+    auto keeps = [&](const std::vector<HiddenRule>& rules) {
+        for (const HiddenRule& rule : rules) {
+            auto sent = fields.find(rule.name);
+            if (sent == fields.end())
+                return false;
+            bool wrong = !rule.filled ? sent->second != servedValue(rule)
+                         : rule.copyOf.empty()
+                             ? sent->second.empty()
+                             : sent->second != formField(fields, rule.copyOf.c_str());
+            if (wrong)
+                return false;
+        }
+        return true;
+    };
+    return std::any_of(recorded->second.begin(), recorded->second.end(), keeps);
 }
 
 std::string PlaybackDevice::servedValue(const HiddenRule& rule) const {

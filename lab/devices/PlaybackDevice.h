@@ -66,7 +66,9 @@ class PlaybackDevice final : public EmulatedDevice {
     // A JSON interface: each string member posted since, by its name, that the JSON replies
     // then show in the members of that name.
     std::map<std::string, std::string> jsonPosted_;
-    std::map<std::string, std::vector<HiddenRule>> hidden_;  // form action -> its rules
+    // form action -> the rules of each recorded submission to it (forms of several pages may
+    // post to one action, each with its own hidden fields)
+    std::map<std::string, std::vector<std::vector<HiddenRule>>> hidden_;
     // form action -> the fields its page's script fills in
     std::map<std::string, std::set<std::string>> scriptFilled_;
     std::set<std::string> passwordFields_;  // fields that set the account's password

@@ -44,6 +44,76 @@ std::string queryValue(const std::string& query, const std::string& name) {
     return formField(fields, name.c_str());
 }
 
+// The page's application, in the project's words: the login as the interface wants it (the
+// challenge, PBKDF2 and HMAC by the browser's Web Crypto, the proof posted as JSON), the token
+// kept for the tab and sent in X-Sorrelby-Token, and the wireless settings read and posted whole.
+const char kAppJs[] = R"JS(var app = {
+  token: sessionStorage.getItem('sorrelby-token'),
+  hex: function (buffer) {
+    return Array.from(new Uint8Array(buffer), function (b) {
+      return ('0' + b.toString(16)).slice(-2);
+    }).join('');
+  },
+  proof: async function (password, salt, iterations, nonce) {
+    var text = new TextEncoder();
+    var base = await crypto.subtle.importKey('raw', text.encode(password), 'PBKDF2', false,
+                                             ['deriveBits']);
+    var bits = await crypto.subtle.deriveBits(
+        {name: 'PBKDF2', hash: 'SHA-256', salt: text.encode(salt), iterations: iterations},
+        base, 256);
+    var key = await crypto.subtle.importKey('raw', bits, {name: 'HMAC', hash: 'SHA-256'}, false,
+                                            ['sign']);
+    return app.hex(await crypto.subtle.sign('HMAC', key, text.encode(nonce)));
+  },
+  call: async function (path, body) {
+    var options = {headers: {}};
+    if (app.token) options.headers['X-Sorrelby-Token'] = app.token;
+    if (body !== undefined) {
+      options.method = 'POST';
+      options.headers['Content-Type'] = 'application/json';
+      options.body = JSON.stringify(body);
+    }
+    var answer = await fetch(path, options);
+    return {status: answer.status, json: await answer.json()};
+  },
+  say: function (text) { document.getElementById('note').textContent = text; },
+  login: async function (form) {
+    var user = form.user.value;
+    var c = await app.call('/api/challenge?user=' + encodeURIComponent(user));
+    var proof = await app.proof(form.password.value, c.json.salt, c.json.iterations, c.json.nonce);
+    var r = await app.call('/api/login', {user: user, nonce: c.json.nonce, proof: proof});
+    if (r.status != 200) return app.say(r.json.message || 'Wrong user name or password.');
+    sessionStorage.setItem('sorrelby-token', r.json.token);
+    location.href = '/wireless.html';
+  },
+  save: async function (form, held) {
+    var posted = Object.assign({}, held, {ssid: form.ssid.value, passphrase: form.passphrase.value});
+    var r = await app.call('/api/wireless', posted);
+    app.say(r.status == 202 ? 'Saved. The radio restarts now.' : 'Not saved: ' + r.json.error);
+  },
+  show: async function () {
+    var root = document.getElementById('app');
+    if (!app.token || location.pathname == '/') {
+      root.innerHTML = '<form id="login"><label>User <input name="user"></label> ' +
+          '<label>Password <input name="password" type="password"></label> ' +
+          '<button>Log in</button></form><p id="note"></p>';
+      root.querySelector('form').onsubmit = function (e) { e.preventDefault(); app.login(this); };
+      return;
+    }
+    var r = await app.call('/api/wireless');
+    if (r.status != 200) { sessionStorage.removeItem('sorrelby-token'); location.href = '/'; return; }
+    root.innerHTML = '<form id="wireless"><label>Network name <input name="ssid"></label> ' +
+        '<label>Passphrase <input name="passphrase" type="password"></label> ' +
+        '<button>Save</button></form><p id="note"></p>';
+    var form = root.querySelector('form');
+    form.ssid.value = r.json.ssid;
+    form.passphrase.value = r.json.passphrase;
+    form.onsubmit = function (e) { e.preventDefault(); app.save(this, r.json); };
+  }
+};
+document.addEventListener('DOMContentLoaded', app.show);
+)JS";
+
 }  // namespace
 
 SorrelbyDevice::SorrelbyDevice(const DeviceSpec& profile)
@@ -116,6 +186,8 @@ HttpReply SorrelbyDevice::handle(const HttpRequest& request) {
     bool post = request.method == "POST";
     if (!post && (path == "/" || path == "/wireless.html" || path == "/admin.html"))
         return startPage();
+    if (!post && path == "/app.js")
+        return scriptReply("sorrelby-httpd", kAppJs);
     if (!post && path == "/api/challenge")
         return challenge(queryValue(request.query, "user"));
     if (post) {

@@ -112,6 +112,49 @@ TEST(PlaybackDevice, AnswersAsRecordedAndKeepsTheFormsState) {
     std::remove(file.c_str());
 }
 
+// Forms of two pages posting to one action, each with hidden fields of its own: a submission
+// must carry them as the recorded one of its own form did, whichever form it is.
+TEST(PlaybackDevice, FormsOfSeveralPagesPostingToOneAction) {
+    Recording r = sample(false);
+    r.exchanges.clear();
+    auto form = [](const char* page, const char* hidden, const char* visible) {
+        return std::string(
+                   "<form action=\"/apply.cgi\" method=\"post\"><input type=\"hidden\" "
+                   "name=\"page\" value=\"") +
+               page + "\">" + hidden + visible + "</form>";
+    };
+    r.exchanges.push_back(exchange(
+        "GET", "/a.htm", true,
+        form("A", "<input type=\"hidden\" name=\"fa\" value=\"1\">", "<input name=\"ssid\">")));
+    r.exchanges.push_back(exchange(
+        "GET", "/b.htm", true,
+        form("B", "<input type=\"hidden\" name=\"fb\" value=\"2\">", "<input name=\"psk\">")));
+    r.exchanges.push_back(exchange("POST", "/apply.cgi", true, "Saved.",
+                                   {{"page", "A"}, {"fa", "1"}, {"ssid", "Old"}}));
+    r.exchanges.push_back(exchange("POST", "/apply.cgi", true, "Saved.",
+                                   {{"page", "B"}, {"fb", "2"}, {"psk", "old-key-1"}}));
+    const std::string file =
+        ::testing::TempDir() + "playback_forms_" + std::to_string(getpid()) + ".json";
+    auto device = played(r, file);
+    struct {
+        const char* body;
+        const char* reply;
+    } const submissions[] = {
+        {"page=A&fa=1&ssid=Lake", "Saved.\n200"},
+        {"page=B&fb=2&psk=new-key-2", "Saved.\n200"},
+        {"page=A&ssid=Lake", "\n403"},
+        {"page=B&fb=9&psk=new-key-2", "\n403"},
+    };
+    for (const auto& s : submissions)
+        EXPECT_NE(std::string::npos,
+                  curl({"-s", "-u", "admin:PW-0001", "-w", "\n%{http_code}", "--data-binary",
+                        s.body, url(device->port(), "/apply.cgi")})
+                      .out.find(s.reply))
+            << s.body;
+    device->stop();
+    std::remove(file.c_str());
+}
+
 // Pages as devices write them: unquoted values, numeric and unknown entities, options without a
 // value attribute. The recorded values must be read as a browser reads them, or the posted ones
 // would not replace them in later pages.

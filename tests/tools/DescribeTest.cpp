@@ -436,6 +436,26 @@ TEST(Describer, ChangesSayWhatTheDeviceAnsweredAndRestartingOnesGoLast) {
     }
 }
 
+// The key on a security page of its own (DD-WRT's shape) is a wireless setting, not an account
+// password: that form is not the credentials form. Basic credentials name the user.
+TEST(Describer, AKeyOnItsOwnPageIsNotTheCredentialsForm) {
+    const std::string security =
+        "<form action=\"/apply.cgi\"><select name=\"sec_mode\"><option value=\"3\">WPA2"
+        "</option></select><input type=\"password\" name=\"psk\" maxlength=\"64\"></form>";
+    for (const char* user : {"admin", ""}) {
+        SCOPED_TRACE(user);
+        krzlab::Recording r =
+            device("<form action=\"/apply.cgi\"><input name=\"ssid\" value=\"n\"></form>",
+                   {get("/security.htm", html("Zephyr ZR-9 Security", security))});
+        r.login.user = user;
+        json draft = draftOf(r);
+        EXPECT_EQ("psk", draft["settings"]["key"]["field"]);
+        EXPECT_EQ(0u, pointers(draft, "guesses").count("/account/password/max"));
+        EXPECT_NE("/apply.cgi", draft["changes"][1].value("action", "")) << draft["changes"];
+        EXPECT_EQ(*user != '\0', draft["account"]["usesUsername"]);
+    }
+}
+
 TEST(Describer, WhatCannotBeDescribedIsRefusedWithAReason) {
     krzlab::Recording incomplete = device("<form><input name=ssid></form>");
     incomplete.complete = false;

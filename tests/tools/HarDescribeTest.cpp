@@ -8,6 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -92,6 +94,18 @@ TEST(HarDescribeTest, JsonLoginTokenChangeConfirmAndReadBack) {
     EXPECT_FALSE(steps[1].contains("method"));
 }
 
+// The token the login's answer handed out, carried by the very next request only.
+TEST(HarDescribeTest, TokenCarriedRightAfterTheLogin) {
+    auto draft = describe({
+        entry("GET", "/", 200, kPage),
+        entry("POST", "/api/login", 200, R"({"token":"tok-9876543210"})", json::array(),
+              jsonPost({{"user", "admin"}, {"password", "pw-secret"}})),
+        entry("GET", "/api/status", 200, "{}",
+              json::array({{{"name", "X-Auth"}, {"value", "tok-9876543210"}}})),
+    });
+    EXPECT_EQ(draft["login"]["headers"]["X-Auth"], "{token}") << draft["login"];
+}
+
 TEST(HarDescribeTest, FormLoginAndFormChange) {
     auto form = [](const std::string& text) {
         return json{{"mimeType", "application/x-www-form-urlencoded"}, {"text", text}};
@@ -116,6 +130,64 @@ TEST(HarDescribeTest, FormLoginAndFormChange) {
     EXPECT_EQ(post["urlencoded"],
               (json{{"wl_ssid", "{ssid}"}, {"wl_wpa_psk", "{key}"}, {"wl_channel", "11"}}));
     EXPECT_FALSE(draft["changes"][0].contains("confirm"));
+}
+
+// A form sent with GET carries its fields in the query: that request is the change, and the
+// new name and key are templated where they stand, still encoded.
+TEST(HarDescribeTest, FormSentWithGetIsTheChange) {
+    json basic =
+        json::array({{{"name", "Authorization"}, {"value", "Basic YWRtaW46cHctc2VjcmV0LTE="}}});
+    auto draft = describe({
+        entry("GET", "/", 200, kPage, basic),
+        entry("GET", "/wireless.htm?tab=2", 200, "<form><input name=wl_ssid></form>", basic),
+        entry("GET", "/wlset.cgi?wl_ssid=Two+Words&wl_psk=k3y-k3y-k3y&go=Apply", 200, "applied",
+              basic),
+    });
+    EXPECT_EQ(draft["changes"][0]["steps"][0]["path"],
+              "/wlset.cgi?wl_ssid={ssid}&wl_psk={key}&go=Apply")
+        << draft["changes"].dump();
+    EXPECT_FALSE(draft["changes"][0]["steps"][0].contains("method"));
+}
+
+// The login's user field under the names login forms give it: its value becomes {loginUser}.
+TEST(HarDescribeTest, TheLoginsUserFieldByItsNames) {
+    for (const char* name : {"username", "uname", "login", "login_name"}) {
+        SCOPED_TRACE(name);
+        auto draft = describe({
+            entry("GET", "/", 200, kPage),
+            entry("POST", "/login.cgi", 200, "ok", json::array(),
+                  json{{"mimeType", "application/x-www-form-urlencoded"},
+                       {"text", std::string(name) + "=root&upass=hunter2-pw&lang=en"}}),
+        });
+        EXPECT_EQ(draft["login"]["steps"][0]["urlencoded"],
+                  (json{{name, "{loginUser}"}, {"upass", "{currentPassword}"}, {"lang", "en"}}));
+    }
+}
+
+// The name saved on one page, the key on another: both posts are steps of the change, in order,
+// and the page read between them is not.
+TEST(HarDescribeTest, SettingsSavedFromTwoPages) {
+    auto form = [](const std::string& text) {
+        return json{{"mimeType", "application/x-www-form-urlencoded"}, {"text", text}};
+    };
+    auto draft = describe({
+        entry("GET", "/", 200, kPage),
+        entry("POST", "/login.cgi", 200, "ok", json::array(), form("user=root&pass=hunter2-pw")),
+        entry("POST", "/apply.cgi", 200, "saved", json::array(),
+              form("page=Basic&wl_ssid=Split&action=Apply")),
+        entry("GET", "/Security.asp", 200, "<input name=wl_psk value='old-key-4567'>"),
+        entry("GET", "/Status.asp", 200, "<p>up</p>"),
+        entry("POST", "/apply.cgi", 200, "saved", json::array(),
+              form("page=Security&wl_psk=n3w-key-890&action=ApplyTake")),
+        entry("GET", "/Status.asp", 200, "<p>up</p>"),
+    });
+    const json& steps = draft["changes"][0]["steps"];
+    ASSERT_EQ(steps.size(), 2u) << steps.dump();
+    EXPECT_EQ(steps[0]["urlencoded"]["wl_ssid"], "{ssid}");
+    EXPECT_EQ(steps[1]["urlencoded"],
+              (json{{"page", "Security"}, {"wl_psk", "{key}"}, {"action", "ApplyTake"}}));
+    EXPECT_TRUE(marked(draft, "gaps", "/changes/0/steps/1"));
+    EXPECT_TRUE(marked(draft, "guesses", "/changes/0/steps/1"));
 }
 
 TEST(HarDescribeTest, SavedWithoutTheLogin) {
@@ -286,6 +358,61 @@ TEST(HarDescribeTest, WhatItCannotExplainIsAGap) {
                      kTyped);
     EXPECT_TRUE(marked(draft, "gaps", "/login/steps"));
     EXPECT_FALSE(draft.contains("values"));
+}
+
+// A browser's HAR of a Basic device may hold no credentials form: the Basic credentials say
+// whether the device takes a user name.
+TEST(HarDescribeTest, BasicCredentialsSayWhetherAUserNameIsTaken) {
+    const struct {
+        const char* credentials;  // base64 of USER:pw-secret-1
+        bool usesUsername;
+    } cases[] = {{"YWRtaW46cHctc2VjcmV0LTE=", true}, {"OnB3LXNlY3JldC0x", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.credentials);
+        json basic = json::array(
+            {{{"name", "Authorization"}, {"value", std::string("Basic ") + c.credentials}}});
+        auto draft = describe({
+            entry("GET", "/wireless.htm", 200, kPage, basic),
+            entry("POST", "/apply.cgi", 200, "<p>saved</p>", basic,
+                  json{{"mimeType", "application/x-www-form-urlencoded"},
+                       {"text", "ssid=Cafe&psk=k3y-k3y-k3y"}}),
+        });
+        EXPECT_EQ(draft["login"]["basic"], true);
+        EXPECT_EQ(draft["account"]["usesUsername"], c.usesUsername);
+    }
+}
+
+// HARs headless Chromium recorded through each lab family (tests/ui/har-families.mjs, passwords
+// and keys replaced: the password by PASSWORD, the new key by NEW-KEY): each becomes a format-2
+// draft whose change carries the new name and key, and whose login is drafted unless the page
+// transformed the password.
+TEST(HarDescribeTest, BrowserHarsOfEachLabFamily) {
+    const struct {
+        const char* family;
+        bool loginGap;
+        size_t changeSteps;
+    } families[] = {
+        {"acme", false, 1},     {"corvid", false, 1},  {"borealis", false, 1},
+        {"merrowin", false, 1}, {"ddwrt", false, 2},   {"freshtomato", false, 1},
+        {"asuswrt", true, 1},   {"sorrelby", true, 1}, {"luci", false, 3},
+    };
+    for (const auto& f : families) {
+        SCOPED_TRACE(f.family);
+        std::ifstream in(std::string(KRZ_HAR_FIXTURES) + "/" + f.family + ".har");
+        ASSERT_TRUE(in) << "no fixture";
+        std::stringstream text;
+        text << in.rdbuf();
+        krzlab::Recording r = krzpap::importHar(text.str(), "", "PASSWORD", false).recording;
+        json draft = json::parse(
+            krzpap::draftDescription(krzlab::Recording::fromText(r.toText()), "f.har").dump());
+        EXPECT_EQ(draft["format"], 2);
+        EXPECT_EQ(marked(draft, "gaps", "/login/steps"), f.loginGap) << draft["login"];
+        const json& steps = draft["changes"][0]["steps"];
+        EXPECT_EQ(steps.size(), f.changeSteps) << steps;
+        EXPECT_NE(steps.dump().find("{ssid}"), std::string::npos) << steps;
+        EXPECT_NE(steps.dump().find("{key}"), std::string::npos) << steps;
+        EXPECT_EQ(steps.dump().find("NEW-KEY"), std::string::npos) << steps;
+    }
 }
 
 }  // namespace

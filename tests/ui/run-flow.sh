@@ -11,7 +11,7 @@ for program in node npm /usr/bin/chromium; do
   fi
 done
 mkdir -p "$work"
-cp "$src/package.json" "$src/package-lock.json" "$src/$flow" "$work/"
+cp "$src/package.json" "$src/package-lock.json" "$src"/*.mjs "$work/"
 stamp=$(sha256sum "$src/package-lock.json" | cut -d' ' -f1)
 if [ "$(cat "$work/node_modules/.krzpap-stamp" 2>/dev/null || true)" != "$stamp" ]; then
   (cd "$work" && npm ci --no-audit --no-fund --loglevel=error)
