@@ -404,7 +404,8 @@ void PlaybackDevice::noteScriptPost(const std::string& path) {
                     originals_[f.first] == m.second)
                     shownAs_[f.first].insert(m.first);
     }
-    std::vector<HiddenRule>& rules = hidden_[path];
+    // One more way to submit to `path`, whose rules all hold together.
+    std::vector<HiddenRule>& rules = hidden_[path].emplace_back();
     for (const auto& f : same) {
         if (differ.count(f.first) || f.second.size() < 4)
             continue;
