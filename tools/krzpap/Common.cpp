@@ -289,6 +289,9 @@ void initLibrary(const Globals& globals, bool loadModules) {
     checkLab(globals);
     KRZSettings::reload();
     installCertificateTrust();
+    // Devices that serve HTTPS only, or redirect port 80 to their HTTPS port on the same address,
+    // are found and reached: their certificate is pinned on first use by the probe itself.
+    KRZPHttpScanner::setHttpsProbe(true);
     if (!loadModules) {
         return;
     }

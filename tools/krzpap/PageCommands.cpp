@@ -3,6 +3,7 @@
 
 #include "html/KRZPHtmlParser.h"
 #include "app/TlsTrust.h"
+#include "discovery/KRZPHttpScanner.h"
 #include "http/KRZPAPComm.h"
 #include "krznetlib/KRZNetworkBackend.h"
 #include "http/KRZPFormParams.h"
@@ -129,6 +130,30 @@ void exchange(const Globals& globals, KRZPAPComm& comm, const FetchOptions& o,
     }
     if (interrupted)
         throw CommandError(EXIT_CANCELLED, "cancelled");
+}
+
+// A plain GET that the device answers with a redirect to its own HTTPS port is asked again
+// there, over TLS (the certificate is checked before the request): as a browser follows it, and
+// never to another host.
+void followHttpsRedirect(const Globals& globals, KRZPAPComm& comm, FetchOptions& o,
+                         KRZPFormParams& params) {
+    if (o.https || o.post || o.multipart || !o.form.empty())
+        return;
+    const std::string location = comm.getResponseHeader("Location");
+    unsigned short port =
+        KRZPHttpScanner::httpsRedirectPort(comm.getAddr(), comm.getResponseStatus(), location);
+    if (port == 0)
+        return;
+    std::string host, path;
+    int ignored = 0;
+    bool https = false;
+    splitDeviceUrl(location, host, ignored, path, https);
+    std::cerr << "krzpap: the device redirects to " << escapeText(location) << "; following it\n";
+    o.https = true;
+    o.port = port;
+    o.path = path;
+    comm.setTls(true, o.address);
+    exchange(globals, comm, o, params);
 }
 
 // Reads at most the bound the library puts on a reply: a page is never bigger.
@@ -315,6 +340,7 @@ int runFetchCommand(const Globals& globals, FetchOptions o) {
         comm.setCookie("Cookie", o.cookie);
     }
     exchange(globals, comm, o, params);
+    followHttpsRedirect(globals, comm, o, params);
     const std::string& headers = comm.getResponseHeaders();
     const std::string& body = comm.getResponseBody();
     nlohmann::json status = nullptr;
