@@ -373,6 +373,29 @@ int runFetchCommand(const Globals& globals, FetchOptions o) {
     return EXIT_OK;
 }
 
+std::pair<std::string, std::string> trustDevice(std::string address, int requestedPort,
+                                                const std::string& expected) {
+    bool https = address.rfind("http", 0) == 0;
+    in_addr device = takeDeviceAddress(address, requestedPort);
+    unsigned short port = static_cast<unsigned short>(requestedPort != 0 ? requestedPort : 443);
+    if (https)
+        port = KRZNetworkBackend::portFor(device, 80);
+    KRZPAPComm comm(device);
+    comm.setTls(true, address);
+    comm.setCertificateCheck([](const std::vector<unsigned char>&) {});  // this is the decision
+    comm.openConnection(port, false);
+    comm.closeConnection();
+    std::vector<unsigned char> der = comm.getPeerCertificate();
+    std::string now = TlsTrust::fingerprint(der);
+    unsigned short connected = KRZNetworkBackend::portFor(device, port);
+    if (!expected.empty() && expected != now)
+        throw CommandError(EXIT_ERROR, "the device at " + httpsAddress(device, connected) +
+                                           " now shows yet another certificate (SHA-256 " + now +
+                                           "); nothing was trusted");
+    std::string before = TlsTrust(trustStorePath()).pin(TlsTrust::keyFor(device, connected), der);
+    return {now, before};
+}
+
 int runTrustCommand(const Globals& globals, const TrustOptions& o) {
     std::string address = o.address;
     bool https = address.rfind("http", 0) == 0;
@@ -381,15 +404,8 @@ int runTrustCommand(const Globals& globals, const TrustOptions& o) {
     if (https)
         port = KRZNetworkBackend::portFor(device, 80);
     initLibrary(globals, false);
-    KRZPAPComm comm(device);
-    comm.setTls(true, address);
-    comm.setCertificateCheck([](const std::vector<unsigned char>&) {});  // this is the decision
-    comm.openConnection(port, false);
-    comm.closeConnection();
-    std::vector<unsigned char> der = comm.getPeerCertificate();
+    auto [now, before] = trustDevice(o.address, o.port);
     unsigned short connected = KRZNetworkBackend::portFor(device, port);
-    std::string before = TlsTrust(trustStorePath()).pin(TlsTrust::keyFor(device, connected), der);
-    std::string now = TlsTrust::fingerprint(der);
     std::string shown = httpsAddress(device, connected);
     if (globals.json) {
         printDocument(

@@ -71,6 +71,7 @@ struct Job {
     std::string field;          // the request's field that a refusal concerns, if one does
     bool secretsTaken = false;  // the page has had the result's keys and passwords
     Clock::time_point lastAsked = Clock::now();
+    std::optional<CertificateChange> certificate;  // the device showed another certificate
 };
 
 void JobHeard::step(const std::string& what) {
@@ -179,6 +180,35 @@ void UiHost::setUpRoutes() {
         nlohmann::json answer = job ? status(*job) : nlohmann::json{{"id", 0}, {"done", true}};
         reply = answer.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     });
+    // What 'krzpap trust' does, for the device the page asked about: pins the certificate it
+    // shows now, only if that is still the one the person was shown.
+    http_.post("/api/trust", [](const std::string& request, int& code, std::string& reply) {
+        nlohmann::json asked = nlohmann::json::parse(request, nullptr, false);
+        try {
+            if (!asked.is_object() || !asked.value("address", nlohmann::json()).is_string() ||
+                !asked.value("sha256", nlohmann::json()).is_string())
+                throw CommandError(EXIT_USAGE,
+                                   "give the device's address and the certificate's "
+                                   "SHA-256 the page showed");
+            auto [now, before] = trustDevice(asked["address"].get<std::string>(), 0,
+                                             asked["sha256"].get<std::string>());
+            reply = nlohmann::json{{"sha256", now}, {"replaced", orNull(before)}}.dump();
+            return;
+        } catch (const CommandError& e) {
+            code = e.code() == EXIT_USAGE ? 400 : 409;
+            reply = nlohmann::json{{"error", e.what()}}.dump(
+                -1, ' ', false, nlohmann::json::error_handler_t::replace);
+        } catch (const krzpapp::Error& e) {
+            code = 400;
+            reply = nlohmann::json{{"error", e.what()}}.dump(
+                -1, ' ', false, nlohmann::json::error_handler_t::replace);
+        } catch (const KRZPAPCException& e) {
+            code = 502;
+            reply =
+                nlohmann::json{{"error", describeFailure(e, "reaching the device").what()}}.dump(
+                    -1, ' ', false, nlohmann::json::error_handler_t::replace);
+        }
+    });
     http_.post("/api/cancel", [this](const std::string&, int&, std::string& reply) {
         std::shared_ptr<Job> job = currentJob();
         if (job)
@@ -202,7 +232,12 @@ nlohmann::json UiHost::status(Job& job) {
                              {"cancelled", job.cancel.fired()},
                              {"result", withoutSecrets(job.result)},
                              {"error", orNull(job.error)},
-                             {"field", orNull(job.field)}};
+                             {"field", orNull(job.field)},
+                             {"certificate", nullptr}};
+    if (job.certificate)
+        answer["certificate"] = {{"address", job.certificate->address},
+                                 {"trusted", job.certificate->trusted},
+                                 {"shown", job.certificate->shown}};
     // Only the page asks here (the server wants its token), and it hears a finished job's keys
     // and passwords once: afterwards the result holds them no more.
     if (job.done && !job.secretsTaken) {
@@ -258,6 +293,7 @@ void UiHost::start(const std::string& request, int& code, std::string& reply,
 void UiHost::work(const std::shared_ptr<Job>& job) {
     std::string error;
     int code = EXIT_OK;
+    takeCertificateChange();  // one an earlier operation met is not this one's
     const PageRequest& asked = job->request;
     try {
         if (job->kind == "scan")
@@ -281,6 +317,7 @@ void UiHost::work(const std::shared_ptr<Job>& job) {
         {
             std::lock_guard<std::mutex> lock(job->mutex);
             job->field = e.field();
+            job->certificate = takeCertificateChange();
         }
         // A cancelled step fails in its own way; once cancelled, that is the cancel.
         if (job->cancel.fired() || e.kind() == krzpapp::ErrorKind::Cancelled) {
