@@ -167,6 +167,7 @@ struct Stay {
     const char* location;
     bool tlsServes;    // the device's 443 serves TLS
     bool refuseTrust;  // the host's certificate check refuses
+    bool elsewhere;    // logged as a redirect to another host
 };
 
 void PrintTo(const Stay& s, std::ostream* os) {
@@ -190,12 +191,14 @@ TEST_P(HttpsProbeStayTest, TheRedirectIsOffered) {
                                        KRZPAPC_CONNECT_ERROR);
             });
 
+    LogCapture log;
     EXPECT_EQ(probe(), "");
     {
         std::lock_guard<std::mutex> lock(recognizer().mutex);
         ASSERT_EQ(recognizer().headers.size(), 1u);
         EXPECT_EQ(recognizer().headers[0].find("HTTP/1.1 " + std::to_string(s.status)), 0u);
     }
+    EXPECT_EQ(s.elsewhere, log.contains("10.9.9.9 redirects to another host, not followed"));
     in_addr a = inAddr(kAddress);
     EXPECT_EQ(KRZNetworkBackend::portFor(a, 80), 80);
     EXPECT_FALSE(KRZPAPComm::tlsFor(a, 443));
@@ -206,15 +209,15 @@ TEST_P(HttpsProbeStayTest, TheRedirectIsOffered) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, HttpsProbeStayTest,
-    ::testing::Values(Stay{"OtherHost", 302, "https://10.9.9.10/", true, false},
-                      Stay{"LongerAddress", 302, "https://10.9.9.99/", true, false},
-                      Stay{"NameAfterAddress", 302, "https://10.9.9.9.example/", true, false},
-                      Stay{"HostName", 302, "https://router.lan/", true, false},
-                      Stay{"PlainHttp", 302, "http://10.9.9.9:8080/", true, false},
-                      Stay{"NotARedirect", 200, "https://10.9.9.9/", true, false},
-                      Stay{"BadPort", 307, "https://10.9.9.9:99999/", true, false},
-                      Stay{"TlsRefused", 302, "https://10.9.9.9/", false, false},
-                      Stay{"TrustRefused", 302, "https://10.9.9.9/", true, true}),
+    ::testing::Values(Stay{"OtherHost", 302, "https://10.9.9.10/", true, false, true},
+                      Stay{"LongerAddress", 302, "https://10.9.9.99/", true, false, true},
+                      Stay{"NameAfterAddress", 302, "https://10.9.9.9.example/", true, false, true},
+                      Stay{"HostName", 302, "https://router.lan/", true, false, true},
+                      Stay{"PlainHttp", 302, "http://10.9.9.9:8080/", true, false, false},
+                      Stay{"NotARedirect", 200, "https://10.9.9.9/", true, false, false},
+                      Stay{"BadPort", 307, "https://10.9.9.9:99999/", true, false, true},
+                      Stay{"TlsRefused", 302, "https://10.9.9.9/", false, false, false},
+                      Stay{"TrustRefused", 302, "https://10.9.9.9/", true, true, false}),
     [](const ::testing::TestParamInfo<Stay>& param) { return std::string(param.param.name); });
 
 // Off (the library's own default), a refused port 80 is all there is.

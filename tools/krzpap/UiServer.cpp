@@ -119,6 +119,7 @@ class UiHost {
     void start(const std::string& request, int& code, std::string& reply, const std::string& kind);
     void work(const std::shared_ptr<Job>& job);
     void runScan(Job& job);
+    void runTrust(Job& job, const PageRequest& asked);
     void runShow(Job& job, const DeviceOptions& device);
     void runConfigure(Job& job, const DeviceOptions& device, const ConfigureOptions& o);
     void runFind(Job& job, const std::vector<std::string>& macs);
@@ -168,7 +169,7 @@ std::shared_ptr<Job> UiHost::currentJob() {
 }
 
 void UiHost::setUpRoutes() {
-    for (const char* kind : {"scan", "show", "configure", "find", "defaults"}) {
+    for (const char* kind : {"scan", "show", "configure", "find", "defaults", "trust"}) {
         std::string name = kind;
         http_.post("/api/" + name,
                    [this, name](const std::string& request, int& code, std::string& reply) {
@@ -179,35 +180,6 @@ void UiHost::setUpRoutes() {
         std::shared_ptr<Job> job = currentJob();
         nlohmann::json answer = job ? status(*job) : nlohmann::json{{"id", 0}, {"done", true}};
         reply = answer.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    });
-    // What 'krzpap trust' does, for the device the page asked about: pins the certificate it
-    // shows now, only if that is still the one the person was shown.
-    http_.post("/api/trust", [](const std::string& request, int& code, std::string& reply) {
-        nlohmann::json asked = nlohmann::json::parse(request, nullptr, false);
-        try {
-            if (!asked.is_object() || !asked.value("address", nlohmann::json()).is_string() ||
-                !asked.value("sha256", nlohmann::json()).is_string())
-                throw CommandError(EXIT_USAGE,
-                                   "give the device's address and the certificate's "
-                                   "SHA-256 the page showed");
-            auto [now, before] = trustDevice(asked["address"].get<std::string>(), 0,
-                                             asked["sha256"].get<std::string>());
-            reply = nlohmann::json{{"sha256", now}, {"replaced", orNull(before)}}.dump();
-            return;
-        } catch (const CommandError& e) {
-            code = e.code() == EXIT_USAGE ? 400 : 409;
-            reply = nlohmann::json{{"error", e.what()}}.dump(
-                -1, ' ', false, nlohmann::json::error_handler_t::replace);
-        } catch (const krzpapp::Error& e) {
-            code = 400;
-            reply = nlohmann::json{{"error", e.what()}}.dump(
-                -1, ' ', false, nlohmann::json::error_handler_t::replace);
-        } catch (const KRZPAPCException& e) {
-            code = 502;
-            reply =
-                nlohmann::json{{"error", describeFailure(e, "reaching the device").what()}}.dump(
-                    -1, ' ', false, nlohmann::json::error_handler_t::replace);
-        }
     });
     http_.post("/api/cancel", [this](const std::string&, int&, std::string& reply) {
         std::shared_ptr<Job> job = currentJob();
@@ -304,6 +276,8 @@ void UiHost::work(const std::shared_ptr<Job>& job) {
             runConfigure(*job, asked.device, asked.configure);
         else if (job->kind == "find")
             runFind(*job, asked.macs);
+        else if (job->kind == "trust")
+            runTrust(*job, asked);
         else {
             const DefaultsOptions& o = asked.defaults;
             nlohmann::json judged = defaultsJson(
@@ -345,6 +319,19 @@ void UiHost::work(const std::shared_ptr<Job>& job) {
     }
     job->done = true;
     job->step.clear();
+}
+
+// What 'krzpap trust' does, for the device the page asked about: pins the certificate it shows
+// now, only if that is still the one the person was shown.
+void UiHost::runTrust(Job& job, const PageRequest& asked) {
+    std::pair<std::string, std::string> pinned;
+    try {
+        pinned = trustDevice(asked.device.address, 0, asked.sha256);
+    } catch (const KRZPAPCException& e) {
+        throw describeFailure(e, "reaching the device");
+    }
+    std::lock_guard<std::mutex> lock(job.mutex);
+    job.result = {{"sha256", pinned.first}, {"replaced", orNull(pinned.second)}};
 }
 
 void UiHost::runScan(Job& job) {

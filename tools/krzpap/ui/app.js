@@ -110,14 +110,13 @@ function askAboutCertificate(change) {
 
 $('certificate-trust').addEventListener('click', async () => {
   const change = certificateAsked;
-  if (!change) return;
+  if (!change || running) return;
   $('certificate-trust').disabled = true;
-  try {
-    await post('/api/trust', { address: change.address, sha256: change.shown });
+  const job = await operate('trust', { address: change.address, sha256: change.shown },
+    'Trusting the new certificate');
+  if (job && !job.error) {
     $('certificate-result').textContent = 'Trusted. Try again.';
-    setFailure('');
-  } catch (e) {
-    $('certificate-result').textContent = e.message;
+  } else {
     $('certificate-trust').disabled = false;
   }
 });
@@ -129,7 +128,7 @@ const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 // Starts an operation and follows it; `onProgress` sees each answer while it runs.
 async function operate(kind, body, label, onProgress) {
   setFailure('');
-  askAboutCertificate(null);
+  if (kind !== 'trust') askAboutCertificate(null);
   clearRefusals();
   running = true;
   setBusy(label + '...');
@@ -144,7 +143,7 @@ async function operate(kind, body, label, onProgress) {
       if (onProgress && job.result) onProgress(job);
       if (job.done) {
         if (job.error) setFailure(job.error);
-        askAboutCertificate(job.certificate);
+        if (kind !== 'trust') askAboutCertificate(job.certificate);
         if (job.field) refuseField(kind, job.field, job.error);
         return job;
       }
