@@ -39,6 +39,15 @@ const int kTlsHandshakeSeconds = kReplyDeadlineMs / 1000;
 
 std::atomic<bool> g_httpsProbe{false};
 
+// A probe that goes on over TLS (KRZPHttpScanner::setHttpsProbe); out of the exported class, so
+// that nothing of it is exported.
+struct TlsProbe {
+    unsigned short port;
+    bool redirected;
+    std::string headers;  // the redirect, when `redirected`
+    std::string body;
+};
+
 struct Registered {
     boost::shared_ptr<KRZPHttpRecognizer> recognizer;
     int priority;
@@ -191,12 +200,6 @@ struct KRZPHttpScanner::SocketSets {
     fd_set except;
     // The probes that went on over TLS, by socket: each is retried once only, a complete reply
     // makes its device an HTTPS one, and one that fails offers the redirect it followed.
-    struct TlsProbe {
-        unsigned short port;
-        bool redirected;
-        std::string headers;  // the redirect, when `redirected`
-        std::string body;
-    };
     std::map<unsigned int, TlsProbe> overTls;
     // Probes to go on over TLS once the pass has looked at every socket.
     std::vector<std::pair<boost::shared_ptr<KRZPAPCommEntry>, TlsProbe>> retries;
@@ -480,6 +483,10 @@ void KRZPHttpScanner::_waitForResponse(int milliseconds) {
 
 // Reads what a probe's connection holds; true while its reply is still coming, false once the
 // probe is done (a complete reply handled, a close, or a failure).
+bool KRZPHttpScanner::readReply(const boost::shared_ptr<KRZPAPCommEntry>& entry) {
+    return readReply(entry->comm->getFD(), entry);
+}
+
 bool KRZPHttpScanner::readReply(unsigned int socket,
                                 const boost::shared_ptr<KRZPAPCommEntry>& entry) {
     KRZPAPCReadStatus status;
@@ -588,7 +595,7 @@ unsigned short KRZPHttpScanner::tlsRetryPort(const KRZPAPCommEntry& entry, bool 
 }
 
 void KRZPHttpScanner::startTlsProbes() {
-    std::vector<std::pair<boost::shared_ptr<KRZPAPCommEntry>, SocketSets::TlsProbe>> retries;
+    std::vector<std::pair<boost::shared_ptr<KRZPAPCommEntry>, TlsProbe>> retries;
     retries.swap(sets->retries);
     for (auto& retry : retries) {
         boost::shared_ptr<KRZPAPCommEntry> entry = retry.first;
@@ -650,7 +657,7 @@ void KRZPHttpScanner::giveUp(unsigned int socket, const KRZPAPCommEntry& entry) 
         return;
     }
     // The HTTPS side failed: the redirect is what the device answered, as with HTTPS probes off.
-    SocketSets::TlsProbe redirect = tls->second;
+    TlsProbe redirect = tls->second;
     offerReply(entry, redirect.headers, redirect.body);
     ++responseCount;
 }

@@ -154,6 +154,7 @@ class KRZPAP_API KRZPHttpScanner : public KRZPAPScanner {
     void offerReply(const KRZPAPCommEntry& entry, std::string headers, std::string body);
     void sendRequest(KRZPAPCommEntry& entry);
     void _waitForResponse(int milliseconds);
+    bool readReply(const boost::shared_ptr<KRZPAPCommEntry>& entry);
     bool readReply(unsigned int socket, const boost::shared_ptr<KRZPAPCommEntry>& entry);
     void _handleResponse(boost::shared_ptr<KRZPAPCommEntry> entry);
     void clearProbes();
