@@ -7,6 +7,7 @@
 #include "html/KRZPScriptValues.h"
 #include "http/KRZPAPComm.h"
 #include "http/KRZPFormParams.h"
+#include "krznetlib/KRZNetworkBackend.h"
 #include "recording/Recording.h"
 #include "platform/krzprocess.h"
 #include "platform/krzplatform.h"
@@ -74,6 +75,22 @@ HeaderList submitted(const std::string& page, const KRZPBrowserForm& form, size_
 
 std::string formAttribute(const KRZPBrowserForm& form, const char* name) {
     return KRZPHtmlParser::getAttrib(form.attributes, name);
+}
+
+}  // namespace
+
+namespace {
+
+// How the recorder reaches the device: a device given as https://, or found redirecting to its
+// HTTPS port, has its port 80 sent to that port over TLS.
+void noteScheme(Recording& recording) {
+    in_addr device{};
+    if (inet_pton(AF_INET, recording.address.c_str(), &device) != 1)
+        return;
+    const unsigned short port = KRZNetworkBackend::portFor(device, 80);
+    const bool https = KRZPAPComm::tlsFor(device, port);
+    recording.scheme = https ? "https" : "";
+    recording.port = port == (https ? 443 : 80) ? 0 : port;
 }
 
 }  // namespace
@@ -799,6 +816,7 @@ void Recorder::run() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         recording_.address = o_.address;
+        noteScheme(recording_);
         std::time_t now = std::time(nullptr);
         char when[32];
         std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&now));

@@ -108,6 +108,16 @@ void TlsTrust::check(const std::string& key, const std::string& shown,
            shown + "'");
 }
 
+std::string TlsTrust::pinned(const std::string& key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    try {
+        nlohmann::json devices = load(path_);
+        return devices.contains(key) ? devices[key]["sha256"].get<std::string>() : std::string();
+    } catch (const std::exception&) {
+        return "";
+    }
+}
+
 std::string TlsTrust::pin(const std::string& key, const std::vector<unsigned char>& der) {
     std::lock_guard<std::mutex> lock(mutex_);
     nlohmann::json devices = load(path_);

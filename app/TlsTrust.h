@@ -33,6 +33,8 @@ class KRZPAPP_API TlsTrust {
     // Pins `der` for the key whatever was pinned before; returns the fingerprint it replaced
     // (empty when none).
     std::string pin(const std::string& key, const std::vector<unsigned char>& der);
+    // The fingerprint pinned for the key, or "" (none, or a store that cannot be read).
+    std::string pinned(const std::string& key);
 
   private:
     std::string path_;

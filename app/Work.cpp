@@ -403,11 +403,6 @@ void Application::checkDefaults(const DefaultsRequest& request) {
 }
 
 void Application::checkRecord(const RecordRequest& request) {
-    // A recording keeps no scheme: a device served over HTTPS would play back as plain HTTP.
-    if (request.device.address.rfind("https://", 0) == 0)
-        throw Error(ErrorKind::BadRequest,
-                    "krzpap records plain HTTP only for now; give http://... (or the address)",
-                    "address");
     for (const std::string& change : request.tryChange)
         if (change.find('=') == std::string::npos || change[0] == '=')
             throw Error(

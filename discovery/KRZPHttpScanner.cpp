@@ -7,6 +7,7 @@
 #include "discovery/KRZPArpScanner.h"
 #include "discovery/KRZPScanReport.h"
 #include "http/KRZPAPComm.h"
+#include "krznetlib/KRZNetworkBackend.h"
 #include "platform/krziphlp.h"
 #include "platform/krzplatform.h"
 #include "platform/krzwake.h"
@@ -37,6 +38,20 @@ const int kReplyDeadlineMs = 2000;
 const int kConnectDeadlineMs = 1000;
 const long long kUnlistedLimitMs = 5000;
 const unsigned short kHttpPort = 80;
+const unsigned short kHttpsPort = 443;
+// A probe over TLS has the reply's deadline for its handshake too (the connection's time-out).
+const int kTlsHandshakeSeconds = kReplyDeadlineMs / 1000;
+
+std::atomic<bool> g_httpsProbe{false};
+
+// A probe that goes on over TLS (KRZPHttpScanner::setHttpsProbe); out of the exported class, so
+// that nothing of it is exported.
+struct TlsProbe {
+    unsigned short port;
+    bool redirected;
+    std::string headers;  // the redirect, when `redirected`
+    std::string body;
+};
 
 struct Registered {
     boost::shared_ptr<KRZPHttpRecognizer> recognizer;
@@ -188,6 +203,11 @@ struct KRZPHttpScanner::SocketSets {
     fd_set read;
     fd_set write;
     fd_set except;
+    // The probes that went on over TLS, by socket: each is retried once only, a complete reply
+    // makes its device an HTTPS one, and one that fails offers the redirect it followed.
+    std::map<unsigned int, TlsProbe> overTls;
+    // Probes to go on over TLS once the pass has looked at every socket.
+    std::vector<std::pair<boost::shared_ptr<KRZPAPCommEntry>, TlsProbe>> retries;
 };
 
 KRZPHttpScanner::KRZPHttpScanner()
@@ -359,7 +379,12 @@ void KRZPHttpScanner::_addProbe(boost::shared_ptr<KRZPAPCommEntry> entry) {
         entry->comm->openConnection(kHttpPort, true);
     } catch (const KRZPAPCException&) {
         KRZPAPModule::log(L"Unable to connect to %hs\n", dotted(address.s_addr).c_str());
-        reportArpOnly(*entry);
+        if (unsigned short port = tlsRetryPort(*entry, false)) {
+            sets->retries.push_back({entry, {port, false, "", ""}});
+            startTlsProbes();
+        } else {
+            reportArpOnly(*entry);
+        }
         return;
     }
     unsigned int socket = entry->comm->getFD();
@@ -376,6 +401,7 @@ void KRZPHttpScanner::sendRequest(KRZPAPCommEntry& entry) {
 }
 
 void KRZPHttpScanner::dropSocket(unsigned int socket) {
+    sets->overTls.erase(socket);
     FD_CLR(socket, &sets->read);
     FD_CLR(socket, &sets->write);
     FD_CLR(socket, &sets->except);
@@ -416,6 +442,14 @@ void KRZPHttpScanner::_waitForResponse(int milliseconds) {
             L"KRZPHttpScanner::_waitForResponse(): unable to get TCP endpoint table\n");
     }
 
+    // A TLS probe may hold decrypted bytes its socket no longer shows: those are read in this
+    // pass, which then does not wait.
+    std::vector<unsigned int> held;
+    for (const auto& probe : probes) {
+        if (FD_ISSET(probe.first, &sets->read) && sets->overTls.count(probe.first) != 0 &&
+            probe.second->comm->hasBufferedData())
+            held.push_back(probe.first);
+    }
     fd_set readable = sets->read;
     fd_set writable = sets->write;
     fd_set failed = sets->except;
@@ -425,12 +459,14 @@ void KRZPHttpScanner::_waitForResponse(int milliseconds) {
     }
     timeval timeout;
     timeout.tv_sec = 0;
-    timeout.tv_usec = milliseconds * 1000;
+    timeout.tv_usec = held.empty() ? milliseconds * 1000 : 0;
     if (select(0, &readable, &writable, &failed, &timeout) == SOCKET_ERROR) {
         FD_ZERO(&readable);
         FD_ZERO(&writable);
         FD_ZERO(&failed);
     }
+    for (unsigned int socket : held)
+        FD_SET(socket, &readable);
     // A cancel ended the pass: the caller's loop looks at the flag next.
     if (wakeHandle != INVALID_SOCKET && FD_ISSET(wakeHandle, &readable)) {
         wake->clear();
@@ -447,11 +483,11 @@ void KRZPHttpScanner::_waitForResponse(int milliseconds) {
                        (now.time > entry->deadlineSeconds || (now.time == entry->deadlineSeconds &&
                                                               now.millitm > entry->deadlineMillis));
         if (expired) {
-            reportArpOnly(*entry);
+            giveUp(socket, *entry);
             dropSocket(socket);
             it = probes.erase(it);
         } else if (FD_ISSET(socket, &readable)) {
-            if (readReply(entry)) {
+            if (readReply(socket, entry)) {
                 ++it;
             } else {
                 dropSocket(socket);
@@ -462,10 +498,17 @@ void KRZPHttpScanner::_waitForResponse(int milliseconds) {
             FD_CLR(socket, &sets->except);
             FD_CLR(socket, &sets->write);
             unlistedSince.erase(socket);
-            sendRequest(*entry);
-            ++it;
+            if (sendProbe(socket, entry)) {
+                ++it;
+            } else {
+                dropSocket(socket);
+                it = probes.erase(it);
+            }
         } else if (FD_ISSET(socket, &failed)) {
-            reportArpOnly(*entry);
+            if (unsigned short port = tlsRetryPort(*entry, false))
+                sets->retries.push_back({entry, {port, false, "", ""}});
+            else
+                giveUp(socket, *entry);
             dropSocket(socket);
             it = probes.erase(it);
         } else {
@@ -476,11 +519,17 @@ void KRZPHttpScanner::_waitForResponse(int milliseconds) {
             ++it;
         }
     }
+    startTlsProbes();
 }
 
 // Reads what a probe's connection holds; true while its reply is still coming, false once the
 // probe is done (a complete reply handled, a close, or a failure).
 bool KRZPHttpScanner::readReply(const boost::shared_ptr<KRZPAPCommEntry>& entry) {
+    return readReply(entry->comm->getFD(), entry);
+}
+
+bool KRZPHttpScanner::readReply(unsigned int socket,
+                                const boost::shared_ptr<KRZPAPCommEntry>& entry) {
     KRZPAPCReadStatus status;
     try {
         status = entry->comm->readResponse();
@@ -489,38 +538,169 @@ bool KRZPHttpScanner::readReply(const boost::shared_ptr<KRZPAPCommEntry>& entry)
         KRZPAPModule::log(L"KRZPHttpScanner: reply from %hs failed (code %d), dropped\n",
                           dotted(entry->comm->getAddr().s_addr).c_str(),
                           static_cast<int>(e.getAPCErrorCode()));
-        reportArpOnly(*entry);
+        giveUp(socket, *entry);
         return false;
     }
     if (status == KRZPAPC_READ_PENDING) {
         return true;
     }
-    if (status == KRZPAPC_READ_OK) {
-        _handleResponse(entry);
-        ++responseCount;
+    if (status != KRZPAPC_READ_OK) {
+        giveUp(socket, *entry);
+    } else if (unsigned short port = tlsRetryPort(*entry, true)) {
+        KRZPAPModule::log(L"KRZPHttpScanner: %hs redirects to its HTTPS port %d\n",
+                          dotted(entry->comm->getAddr().s_addr).c_str(), static_cast<int>(port));
+        sets->retries.push_back(
+            {entry,
+             {port, true, entry->comm->getResponseHeaders(), entry->comm->getResponseBody()}});
     } else {
-        reportArpOnly(*entry);
+        auto tls = sets->overTls.find(socket);
+        if (tls != sets->overTls.end())
+            reachOverTls(entry->comm->getAddr(), tls->second.port);
+        offerReply(*entry, entry->comm->getResponseHeaders(), entry->comm->getResponseBody());
+        ++responseCount;
     }
     return false;
 }
 
 void KRZPHttpScanner::_handleResponse(boost::shared_ptr<KRZPAPCommEntry> entry) {
-    in_addr address = entry->comm->getAddr();
-    std::string headers = entry->comm->getResponseHeaders();
-    std::string body = entry->comm->getResponseBody();
-    KRZMacAddress mac = entry->mac;
+    offerReply(*entry, entry->comm->getResponseHeaders(), entry->comm->getResponseBody());
+}
+
+void KRZPHttpScanner::offerReply(const KRZPAPCommEntry& entry, std::string headers,
+                                 std::string body) {
+    in_addr address = entry.comm->getAddr();
+    KRZMacAddress mac = entry.mac;
     size_t before = apList.size();
     handleScanResult(address, headers, body, mac);
     // What handleScanResult accepted is heard at once; a reply that nobody claimed too.
     if (apList.size() == before) {
-        krzpscanreport::report(KRZPScanResult::UNRECOGNIZED, entry->comm->getAddr(), entry->mac);
+        krzpscanreport::report(KRZPScanResult::UNRECOGNIZED, entry.comm->getAddr(), entry.mac);
         return;
     }
     auto added = apList.begin();
     std::advance(added, static_cast<long>(before));
     for (; added != apList.end(); ++added) {
-        krzpscanreport::report(KRZPScanResult::RECOGNIZED, (*added)->getAddr(), entry->mac, *added);
+        krzpscanreport::report(KRZPScanResult::RECOGNIZED, (*added)->getAddr(), entry.mac, *added);
     }
+}
+
+// ---- HTTPS probes (setHttpsProbe) ----
+
+void KRZPHttpScanner::setHttpsProbe(bool on) {
+    g_httpsProbe = on;
+}
+
+bool KRZPHttpScanner::httpsProbe() {
+    return g_httpsProbe;
+}
+
+unsigned short KRZPHttpScanner::httpsRedirectPort(const in_addr& address, int status,
+                                                  const std::string& location) {
+    if (status != 301 && status != 302 && status != 303 && status != 307 && status != 308)
+        return 0;
+    const std::string prefix = "https://" + dotted(address.s_addr);
+    if (location.compare(0, prefix.size(), prefix) != 0)
+        return 0;
+    size_t at = prefix.size();
+    unsigned long port = kHttpsPort;
+    if (at < location.size() && location[at] == ':') {
+        size_t end = location.find_first_not_of("0123456789", at + 1);
+        std::string digits = location.substr(at + 1, end == std::string::npos ? end : end - at - 1);
+        if (digits.empty() || digits.size() > 5)
+            return 0;
+        port = std::stoul(digits);
+        at = end == std::string::npos ? location.size() : end;
+    }
+    // "https://10.0.0.1.evil/" or "https://10.0.0.10/" is another host.
+    if (at < location.size() && location[at] != '/')
+        return 0;
+    return port >= 1 && port <= 65535 ? static_cast<unsigned short>(port) : 0;
+}
+
+unsigned short KRZPHttpScanner::tlsRetryPort(const KRZPAPCommEntry& entry, bool reply) const {
+    if (!g_httpsProbe || sets->overTls.count(entry.comm->getFD()) != 0)
+        return 0;
+    in_addr address = entry.comm->getAddr();
+    if (KRZPAPComm::tlsFor(address, KRZNetworkBackend::portFor(address, kHttpPort)))
+        return 0;  // port 80 is sent to an HTTPS port already
+    if (!reply)
+        return kHttpsPort;
+    unsigned short port = httpsRedirectPort(address, entry.comm->getResponseStatus(),
+                                            entry.comm->getResponseHeader("Location"));
+    if (port == 0 && entry.comm->getResponseStatus() / 100 == 3 &&
+        entry.comm->getResponseHeader("Location").compare(0, 8, "https://") == 0) {
+        KRZPAPModule::log(L"KRZPHttpScanner: %hs redirects to another host, not followed\n",
+                          dotted(address.s_addr).c_str());
+    }
+    return port;
+}
+
+void KRZPHttpScanner::startTlsProbes() {
+    std::vector<std::pair<boost::shared_ptr<KRZPAPCommEntry>, TlsProbe>> retries;
+    retries.swap(sets->retries);
+    for (auto& retry : retries) {
+        boost::shared_ptr<KRZPAPCommEntry> entry = retry.first;
+        entry->armed = false;
+        entry->comm->setTls(true);
+        entry->comm->setTimeout(kTlsHandshakeSeconds);
+        try {
+            entry->comm->openConnection(retry.second.port, true);
+        } catch (const KRZPAPCException&) {
+            KRZPAPModule::log(L"Unable to connect to %hs on port %d\n",
+                              dotted(entry->comm->getAddr().s_addr).c_str(),
+                              static_cast<int>(retry.second.port));
+            const unsigned int none = entry->comm->getFD();
+            sets->overTls[none] = retry.second;
+            giveUp(none, *entry);
+            sets->overTls.erase(none);
+            continue;
+        }
+        unsigned int socket = entry->comm->getFD();
+        sets->overTls[socket] = retry.second;
+        probes.emplace(socket, entry);
+        FD_SET(socket, &sets->write);
+        FD_SET(socket, &sets->except);
+    }
+}
+
+void KRZPHttpScanner::reachOverTls(const in_addr& address, unsigned short port) {
+    unsigned short connected = KRZNetworkBackend::portFor(address, port);
+    KRZPAPComm::setTlsFor(address, connected, true);
+    if (KRZNetworkBackend::portFor(address, kHttpPort) == kHttpPort)
+        KRZNetworkBackend::redirectPort(address, kHttpPort, connected);
+}
+
+bool KRZPHttpScanner::sendProbe(unsigned int socket,
+                                const boost::shared_ptr<KRZPAPCommEntry>& entry) {
+    if (sets->overTls.count(socket) == 0) {
+        sendRequest(*entry);
+        return true;
+    }
+    // The handshake and the host's certificate check run before the request: a device that fails
+    // either costs its own probe.
+    try {
+        sendRequest(*entry);
+        return true;
+    } catch (const KRZPAPCException& e) {
+        KRZPAPModule::log(L"KRZPHttpScanner: HTTPS probe of %hs failed: %hs\n",
+                          dotted(entry->comm->getAddr().s_addr).c_str(), e.what());
+        if (e.getAPCErrorCode() == KRZPAPC_CANCELLED)
+            throw;
+    }
+    giveUp(socket, *entry);
+    return false;
+}
+
+void KRZPHttpScanner::giveUp(unsigned int socket, const KRZPAPCommEntry& entry) {
+    auto tls = sets->overTls.find(socket);
+    if (tls == sets->overTls.end() || !tls->second.redirected) {
+        reportArpOnly(entry);
+        return;
+    }
+    // The HTTPS side failed: the redirect is what the device answered, as with HTTPS probes off.
+    TlsProbe redirect = tls->second;
+    offerReply(entry, redirect.headers, redirect.body);
+    ++responseCount;
 }
 
 int KRZPHttpScanner::scanForThisAP(in_addr& address, KRZMacAddress& mac) {

@@ -118,13 +118,44 @@ class KRZPAP_API KRZPHttpScanner : public KRZPAPScanner {
     /// empty again. For a host that tells its user which module to leave out. From any thread.
     static std::vector<KRZPRecognizerFailure> takeRecognizerFailures();
 
+    /// Whether scans also reach devices that serve their pages over HTTPS only; off by default
+    /// (the scanner then probes port 80 alone). On: a live host whose port 80 refuses is probed
+    /// on 443, and one whose "/" answers with a redirect (301, 302, 303, 307, 308) to
+    /// https://\<its own address\>[:port]/ is probed on that port, both over TLS (the
+    /// certificate goes to KRZPAPComm's host check, as every HTTPS connection's does). The
+    /// recognizers are offered that reply, and the device's port 80 is sent to that port over TLS
+    /// for the rest of the process (KRZNetworkBackend::redirectPort, KRZPAPComm::setTlsFor), so
+    /// its configurator reaches it. A redirect to another host is not followed (the redirect
+    /// itself is offered, as with this off); nor is one when the HTTPS probe fails. Process-wide;
+    /// set before a scan.
+    static void setHttpsProbe(bool on);
+    static bool httpsProbe();
+    /// The HTTPS port of a redirect that stays on the device at \p address: \p status a redirect
+    /// code and \p location "https://" followed by the address's dotted text, an optional port and
+    /// "/" or the end; 443 without a port. 0 for anything else (another host, a name, plain http).
+    static unsigned short httpsRedirectPort(const in_addr& address, int status,
+                                            const std::string& location);
+
   private:
     void _scanNetwork(KRZAdapterInfo& adapter);
     void _addProbe(unsigned long address, KRZMacAddress interfaceMac, KRZMacAddress deviceMac);
     void _addProbe(boost::shared_ptr<KRZPAPCommEntry> entry);
+    // `entry`'s HTTPS port when the probe should go on over TLS after its port 80 answered (or
+    // refused, `reply` false); 0 when not (setHttpsProbe).
+    unsigned short tlsRetryPort(const KRZPAPCommEntry& entry, bool reply) const;
+    // Opens the probes the pass chose to go on over TLS.
+    void startTlsProbes();
+    // Sends a probe's request (a TLS one after its handshake); false when the probe is over.
+    bool sendProbe(unsigned int socket, const boost::shared_ptr<KRZPAPCommEntry>& entry);
+    // A probe that ends without a reply of its own.
+    void giveUp(unsigned int socket, const KRZPAPCommEntry& entry);
+    // Later connections to the device's port 80 go to `port` over TLS.
+    static void reachOverTls(const in_addr& address, unsigned short port);
+    void offerReply(const KRZPAPCommEntry& entry, std::string headers, std::string body);
     void sendRequest(KRZPAPCommEntry& entry);
     void _waitForResponse(int milliseconds);
     bool readReply(const boost::shared_ptr<KRZPAPCommEntry>& entry);
+    bool readReply(unsigned int socket, const boost::shared_ptr<KRZPAPCommEntry>& entry);
     void _handleResponse(boost::shared_ptr<KRZPAPCommEntry> entry);
     void clearProbes();
     // Takes the socket out of the three sets and forgets when it was first seen unlisted.

@@ -290,6 +290,10 @@ json Recording::toJson() const {
              {"exchanges", exchangesJson}};
     if (!source.empty())
         out["source"] = source;
+    if (!scheme.empty())
+        out["scheme"] = scheme;
+    if (port != 0)
+        out["port"] = port;
     return out;
 }
 
@@ -308,6 +312,10 @@ Recording Recording::fromJson(const json& j) {
     r.anonymized = flagOf(j, "anonymized", false);
     if (j.contains("source"))
         r.source = j["source"].get<std::string>();
+    if (j.contains("scheme") && j["scheme"] == "https")
+        r.scheme = "https";
+    if (j.contains("port"))
+        r.port = j["port"].get<int>();
     if (j.contains("login")) {
         const json& l = j["login"];
         r.login.kind = textOf(l, "kind");

@@ -84,6 +84,10 @@ struct Placeholder {
 struct Recording {
     static constexpr int kVersion = 1;
     std::string address;
+    // "https" when the device was recorded over TLS; "" for plain HTTP (the older recordings).
+    std::string scheme;
+    // The port recorded from when it is not the scheme's own (80, 443); 0 otherwise.
+    int port = 0;
     std::string mac;
     std::string recorded;  // UTC, ISO 8601
     bool complete = true;

@@ -17,7 +17,10 @@ class TlsServer {
     // Serves `reply` on each of the first `connections` connections, ended by close_notify or,
     // without `closeNotify`, by the TCP close alone (as many devices do); throws
     // std::runtime_error when OpenSSL or the socket could not be set up.
-    TlsServer(std::string reply, int connections = 1, bool closeNotify = true);
+    // With `holdOpen`, each connection stays open after the reply until the client closes it
+    // (at most five seconds), as a keep-alive device leaves it.
+    TlsServer(std::string reply, int connections = 1, bool closeNotify = true,
+              bool holdOpen = false);
     ~TlsServer();
     TlsServer(const TlsServer&) = delete;
     TlsServer& operator=(const TlsServer&) = delete;
@@ -43,6 +46,7 @@ class TlsServer {
     std::string reply_;
     int connections_;
     bool closeNotify_;
+    bool holdOpen_;
     int listenFd_ = -1;
     unsigned short port_ = 0;
     void* context_ = nullptr;  // SSL_CTX

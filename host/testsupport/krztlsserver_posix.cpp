@@ -9,6 +9,8 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <poll.h>
+
+#include <algorithm>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -55,8 +57,11 @@ void makeSelfSigned(std::string& certificatePem, std::string& keyPem) {
     keyPem = bioText(k.get());
 }
 
-TlsServer::TlsServer(std::string reply, int connections, bool closeNotify)
-    : reply_(std::move(reply)), connections_(connections), closeNotify_(closeNotify) {
+TlsServer::TlsServer(std::string reply, int connections, bool closeNotify, bool holdOpen)
+    : reply_(std::move(reply)),
+      connections_(connections),
+      closeNotify_(closeNotify),
+      holdOpen_(holdOpen) {
     // OpenSSL writes with write(): a client that went away must not end the test with SIGPIPE.
     ::signal(SIGPIPE, SIG_IGN);
     makeSelfSigned(certificatePem_, keyPem_);
@@ -145,11 +150,17 @@ void TlsServer::run() {
             }
             received_ += request;
             size_t at = 0;
+            // Held open, the reply goes in small records, so that a reader's stop inside one
+            // leaves decrypted bytes in its session with nothing more on the socket.
+            const size_t record = holdOpen_ ? 1000 : reply_.size();
             while (at < reply_.size()) {
-                int n = SSL_write(ssl, reply_.data() + at, static_cast<int>(reply_.size() - at));
+                int n = SSL_write(ssl, reply_.data() + at,
+                                  static_cast<int>(std::min(record, reply_.size() - at)));
                 if (n <= 0)
                     break;
                 at += static_cast<size_t>(n);
+            }
+            while (holdOpen_ && SSL_read(ssl, buffer, sizeof buffer) > 0) {
             }
             if (closeNotify_)
                 SSL_shutdown(ssl);

@@ -2,6 +2,7 @@
 
 #include "core/KRZPAPModule.h"
 #include "html/KRZPHtmlParser.h"
+#include "http/KRZPAPComm.h"
 #include "krznetlib/KRZNetworkBackend.h"
 
 #include <boost/make_shared.hpp>
@@ -188,10 +189,16 @@ struct LogoutAtEnd {
 
 void KRZPDescribedConfigurator::usePort() {
     // The modules speak to port 80; the network library sends this device's connections to
-    // its own port, unless the host already sent them elsewhere.
+    // its own port (over TLS for an https family), unless the host already sent them elsewhere
+    // (an https:// address, or a scan that followed the device's redirect).
     in_addr address = getAddr();
-    if (description->port != 80 && KRZNetworkBackend::portFor(address, 80) == 80)
-        KRZNetworkBackend::redirectPort(address, 80, static_cast<uint16_t>(description->port));
+    if (KRZNetworkBackend::portFor(address, 80) != 80)
+        return;
+    const auto port = static_cast<uint16_t>(description->port);
+    if (port != 80)
+        KRZNetworkBackend::redirectPort(address, 80, port);
+    if (description->https)
+        KRZPAPComm::setTlsFor(address, port, true);
 }
 
 bool KRZPDescribedConfigurator::_testLogin() {

@@ -58,8 +58,11 @@ void KRZPDescribedConfigurator::beginValues() {
                description->fixedUser.empty() ? credentials.first : description->fixedUser);
     in_addr address = getAddr();
     std::string host = inet_ntoa(address);
-    values.set("host",
-               description->port == 80 ? host : host + ":" + std::to_string(description->port));
+    const int defaultPort = description->https ? 443 : 80;
+    values.set("host", description->port == defaultPort
+                           ? host
+                           : host + ":" + std::to_string(description->port));
+    values.set("scheme", description->https ? "https" : "http");
     cookies.clear();
     lastPage = "/";
     sessionHeaders = false;

@@ -512,9 +512,10 @@ void splitWireless(Description& d, const std::vector<Node>& items, const Node& s
 
 // The values every template may name besides captures and transforms.
 const std::set<std::string>& builtInNames() {
-    static const std::set<std::string> names = {
-        "loginUser", "currentUser", "currentPassword", "user", "password",
-        "ssid",      "security",    "encryption",      "key",  "host"};
+    static const std::set<std::string> names = {"loginUser", "currentUser", "currentPassword",
+                                                "user",      "password",    "ssid",
+                                                "security",  "encryption",  "key",
+                                                "host",      "scheme"};
     return names;
 }
 
@@ -910,6 +911,14 @@ std::shared_ptr<const Description> parseFormat2(const json& document, const std:
         d->models.push_back(model.nonEmptyText());
     if (root.has("factory")) {
         Node factory = root.at("factory");
+        if (factory.has("scheme")) {
+            const std::string scheme = factory.at("scheme").text();
+            if (scheme != "http" && scheme != "https")
+                factory.at("scheme").fail("must be \"http\" or \"https\"");
+            d->https = scheme == "https";
+            if (d->https)
+                d->port = 443;
+        }
         if (factory.has("port"))
             d->port = factory.at("port").number(1, 65535);
         if (factory.has("address")) {

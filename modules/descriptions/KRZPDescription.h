@@ -140,7 +140,8 @@ struct Description {
     std::vector<std::string> models;
     std::string factoryAddress;
     std::string factorySsid;
-    int port = 80;  // where the device serves its admin pages
+    int port = 80;       // where the device serves its admin pages
+    bool https = false;  // the pages are served over TLS (format 2's "scheme": "https")
 
     int priority = 500;
     int probeStatus = 0;  // 0: any

@@ -7,6 +7,8 @@
 #include "KRZPDescription.h"
 #include "KRZPSteps.h"
 
+#include "http/KRZPAPComm.h"
+#include "krznetlib/KRZNetworkBackend.h"
 #include "lab/net/LabDescription.h"
 
 #include <boost/make_shared.hpp>
@@ -56,6 +58,9 @@ TEST(Format2Loader, EachBadDescriptionIsRefusedWithItsPlace) {
         {{}, nullptr, ""},
         // the schema's places
         {{{"/format", 3}}, "/format", "must be 1 or 2"},
+        {{{"/factory/scheme", "https"}}, nullptr, ""},
+        {{{"/factory/scheme", "ftp"}}, "/factory/scheme", ""},
+        {{{"/factory/scheme", 443}}, "/factory/scheme", ""},
         {{{"/colour", "red"}}, "", ""},
         {{{"/login/steps/0/path", "api"}}, "/login/steps/0/path", ""},
         {{{"/login/steps/1/capture/token/json", "token"}}, "/login/steps/1/capture/token/json", ""},
@@ -153,6 +158,33 @@ TEST(Format2Loader, EachBadDescriptionIsRefusedWithItsPlace) {
         EXPECT_EQ(c.where, result.first) << result.second;
         EXPECT_NE(std::string::npos, result.second.find(c.message)) << result.second;
     }
+}
+
+// A family served over HTTPS: its port (443 unless named), its connections sent there over TLS
+// unless the host already chose the device's port, and {scheme} and {host} as its requests name
+// them. Format 1 knows no scheme.
+TEST(Format2Loader, SchemeAndPort) {
+    struct Case {
+        json scheme;  // null: not given
+        json port;
+        bool https;
+        int expectedPort;
+    };
+    const Case cases[] = {{nullptr, nullptr, false, 80},
+                          {"http", 8080, false, 8080},
+                          {"https", nullptr, true, 443},
+                          {"https", 8443, true, 8443}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.scheme.dump() + " " + c.port.dump());
+        json document = edited({{"/factory/scheme", c.scheme}, {"/factory/port", c.port}});
+        auto d = krzdesc::parseDescription(document.dump(), "scheme.json");
+        EXPECT_EQ(c.https, d->https);
+        EXPECT_EQ(c.expectedPort, d->port);
+    }
+    json acme = json::parse(fileText(std::string(KRZ_DESCRIPTIONS_SOURCE) + "/acme.json"));
+    acme["format"] = 1;
+    acme["factory"]["scheme"] = "https";
+    EXPECT_THROW(krzdesc::parseDescription(acme.dump(), "acme.json"), krzdesc::DescriptionError);
 }
 
 TEST(Format2Loader, ImpliedEncryptionAndFormatOneMarked) {
@@ -409,6 +441,31 @@ TEST_F(SorrelbyTest, OneLoginLockoutAndAnotherAdministrator) {
     EXPECT_EQ(4u, posts("/api/login"));
     EXPECT_EQ(1u, logCount("login locked: the device said \"Too many failed logins\"; try "
                            "again in 5 minutes"));
+}
+
+// An https family's configurator goes to the device's HTTPS port over TLS (this lab device
+// serves only plain HTTP on port 80, so nothing answers there and no login is posted); a port the
+// host chose for the device is kept as it is.
+TEST_F(SorrelbyTest, AnHttpsFamilyConnectsOverTls) {
+    const std::string right = lab->status("sorrelby-1").state.password;
+    const in_addr address = inAddr(lab->status("sorrelby-1").state.address);
+    EXPECT_EQ(KRZPAPC_CONNECT_ERROR,
+              thrownBy([&] {
+                  open(edited({{"/factory/scheme", "https"}}), right)->retrieveAttributes();
+              }).getAPCErrorCode());
+    EXPECT_EQ(443, KRZNetworkBackend::portFor(address, 80));
+    EXPECT_TRUE(KRZPAPComm::tlsFor(address, 443));
+    EXPECT_EQ(0u, posts("/api/login"));
+    // Sent there already (by the host, or a scan that followed the device's redirect): kept.
+    KRZNetworkBackend::redirectPort(address, 80, 8443);
+    EXPECT_EQ(KRZPAPC_CONNECT_ERROR,
+              thrownBy([&] {
+                  open(edited({{"/factory/scheme", "https"}}), right)->retrieveAttributes();
+              }).getAPCErrorCode());
+    EXPECT_EQ(8443, KRZNetworkBackend::portFor(address, 80));
+    EXPECT_FALSE(KRZPAPComm::tlsFor(address, 8443));
+    KRZNetworkBackend::redirectPort(address, 80, 80);
+    KRZPAPComm::setTlsFor(address, 443, false);
 }
 
 TEST_F(SorrelbyTest, AnotherAdministratorAndASessionThatEnds) {

@@ -278,11 +278,14 @@ int FakeNetworkBackend::carry(SOCKET s, const sockaddr_in& address,
         std::lock_guard<std::mutex> lock(mutex_);
         const Device* d = findDevice(address.sin_addr.s_addr, destinationMac);
         connects_.push_back(ConnectAttempt{address.sin_addr.s_addr, interfaceMac, destinationMac,
-                                           d != nullptr, std::chrono::steady_clock::now()});
+                                           d != nullptr, std::chrono::steady_clock::now(),
+                                           ntohs(address.sin_port)});
         count = connects_.size();
         hook = connectHook_;
         if (d == nullptr) {
             lastError = WSAEHOSTUNREACH;
+        } else if (auto other = d->ports.find(ntohs(address.sin_port)); other != d->ports.end()) {
+            port = other->second != 0 ? other->second : refusing_.port();
         } else {
             port = d->silent                      ? silentPort_
                    : (d->refuses || d->port == 0) ? refusing_.port()

@@ -37,6 +37,9 @@ class FakeNetworkBackend : public KRZNetworkBackend {
         std::string address;  // dotted text
         KRZMacAddress mac;
         unsigned short port = 0;  // loopback port of the test server; 0: refuses
+        // Loopback ports for connections to other device ports (443 to a TLS server), ahead of
+        // `port`, `refuses` and `silent`; 0 refuses.
+        std::map<unsigned short, unsigned short> ports;
         bool answersArp = true;
         bool refuses = false;  // connection refused (asynchronously)
         bool silent = false;   // connection never completes
@@ -62,6 +65,7 @@ class FakeNetworkBackend : public KRZNetworkBackend {
         KRZMacAddress destinationMac;
         bool known;  // a device was found for it
         std::chrono::steady_clock::time_point when;
+        unsigned short port = 0;  // the device port asked for
     };
 
     FakeNetworkBackend();

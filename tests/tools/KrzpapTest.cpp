@@ -2,6 +2,8 @@
 // through KRZ_LAB, and checks output, exit status and the devices' state through the lab's
 // control protocol.
 #include "ToolsTestSupport.h"
+#include "recording/Recording.h"
+#include "testsupport/krztlsserver.h"
 
 #include <gtest/gtest.h>
 
@@ -906,6 +908,32 @@ TEST_F(KrzpapTest, CompletionOffersEveryOptionOfTheParser) {
         EXPECT_NE(std::string::npos, manual.find(section)) << section;
 }
 
+// A device served over HTTPS only is recorded over TLS, its certificate pinned first, and the
+// recording says how it was reached (scheme and port).
+TEST_F(KrzpapTest, RecordOverHttpsSaysTheSchemeAndPort) {
+    krztest::TlsServer device(
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 26\r\n\r\n"
+        "<title>Secure page</title>",
+        2);  // the device service's probe, then the recorder's own request
+    const std::string recording = scratch + ".https.json";
+    const std::string url = "https://127.0.0.1:" + std::to_string(device.port());
+    // The built-in lab, which passes loopback through to this computer's own servers.
+    Outcome recorded =
+        runProgram(command({"--json", "record", url, "-o", recording}), environment(false));
+    ASSERT_EQ(kOk, recorded.status) << describe(recorded);
+    EXPECT_TRUE(device.waitServed());
+    EXPECT_EQ(device.received().find("GET / HTTP/1.1\r\n"), 0u);
+    nlohmann::json written = nlohmann::json::parse(fileText(recording));
+    EXPECT_EQ(written["scheme"], "https");
+    EXPECT_EQ(written["port"], device.port());
+    EXPECT_EQ(krzlab::Recording::fromText(fileText(recording)).scheme, "https");
+    // Plain recordings say neither.
+    krzlab::Recording plain;
+    plain.address = "192.168.1.1";
+    EXPECT_FALSE(plain.toJson().contains("scheme"));
+    EXPECT_FALSE(plain.toJson().contains("port"));
+}
+
 // A device named the ways a developer can have it: a URL with a port, --port, loopback (a router
 // emulated on this computer, reached through the built-in lab); and the forms that are refused
 // before anything is sent, the zero MAC for every command alike.
@@ -931,7 +959,6 @@ TEST_F(KrzpapTest, DeviceAddressesAsADeveloperHasThem) {
         {with({"record", url, "-o", recording}), kOk, "recorded"},
         {with({"show", url + "/wireless.html"}), kUsage, "not a page"},
         {with({"show", url, "--port", "81"}), kUsage, "two ports"},
-        {with({"record", "https://127.0.0.1", "-o", recording}), kUsage, "plain HTTP only"},
         {with({"show", "http://127.0.0.1:99999"}), kUsage, "not a port"},
         {with({"show", kBorealis, "--mac", "00:00:00:00:00:00"}), kUsage, "all zeros"},
         {with({"configure", kBorealis, "--mac", "00-00-00-00-00-00", "--ssid", "X"}), kUsage,

@@ -2,11 +2,13 @@
 // user, another web page in the same browser, or a DNS-rebinding page could send. Each must be
 // refused, and every answer must carry the headers that keep the page to itself.
 #include "testsupport/krzprograms.h"
+#include "testsupport/krztlsserver.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 #include <netinet/in.h>
+#include <openssl/sha.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -475,6 +477,74 @@ TEST_F(UiSecurityTest, AScanNamesAModuleWhoseRecognizerFailed) {
     EXPECT_GT(job["result"].value("recognized", 0), 0) << "the other module still recognizes";
     EXPECT_EQ(0, job.value("code", -1)) << job.dump();
     EXPECT_EQ(nullptr, job["error"]) << job.dump();
+}
+
+std::string sha256Text(const std::vector<unsigned char>& der) {
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    SHA256(der.data(), der.size(), digest);
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string text;
+    for (unsigned char b : digest) {
+        if (!text.empty())
+            text += ':';
+        text += kHex[b >> 4];
+        text += kHex[b & 15];
+    }
+    return text;
+}
+
+// A device whose certificate changed: the page hears both fingerprints beside the refusal, and
+// its trust request pins the new one only while the device still shows it.
+TEST_F(UiSecurityTest, AChangedCertificateIsAskedAboutAndTrustedOnRequest) {
+    krztest::TlsServer device("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", 3);
+    const std::string address = "https://127.0.0.1:" + std::to_string(device.port());
+    const std::string key = "127.0.0.1:" + std::to_string(device.port());
+    const std::string old(95, 'A');  // what the store trusted before the device was reset
+    krztest::runProgram({"/bin/mkdir", "-p", state + "/krzpap"}, {});
+    std::ofstream(state + "/krzpap/tls-trusted.json") << nlohmann::json{
+        {"version", 1},
+        {"devices",
+         {{key, {{"sha256", old}, {"firstSeen", "then"}}}}}}.dump();
+    startServer();
+    openPage();
+    httplib::Result started =
+        send("POST", "/api/show", pageChange(), nlohmann::json{{"address", address}}.dump());
+    ASSERT_TRUE(started);
+    ASSERT_EQ(200, started->status) << started->body;
+    nlohmann::json job = waitForJob();
+    ASSERT_TRUE(job["certificate"].is_object()) << job.dump();
+    const std::string shown = sha256Text(device.certificate());
+    EXPECT_EQ(address, job["certificate"]["address"]);
+    EXPECT_EQ(old, job["certificate"]["trusted"]);
+    EXPECT_EQ(shown, job["certificate"]["shown"]);
+    EXPECT_NE(nullptr, job["error"]);
+
+    struct Ask {
+        std::string sha256;
+        int status;  // the operation's exit code; -1: the request is refused
+    };
+    for (const Ask& ask : {Ask{"short", -1}, Ask{std::string(95, 'B'), 1}, Ask{shown, 0}}) {
+        SCOPED_TRACE(ask.sha256);
+        httplib::Result trusted =
+            send("POST", "/api/trust", pageChange(),
+                 nlohmann::json{{"address", address}, {"sha256", ask.sha256}}.dump());
+        ASSERT_TRUE(trusted);
+        if (ask.status < 0) {  // refused before any work, naming the field
+            EXPECT_EQ(400, trusted->status) << trusted->body;
+            continue;
+        }
+        ASSERT_EQ(200, trusted->status) << trusted->body;
+        nlohmann::json done = waitForJob();
+        EXPECT_EQ(ask.status, done.value("code", -1)) << done.dump();
+        if (ask.status == 0) {
+            EXPECT_EQ(shown, done["result"]["sha256"]);
+            EXPECT_EQ(old, done["result"]["replaced"]);
+        }
+    }
+    std::ifstream store(state + "/krzpap/tls-trusted.json");
+    nlohmann::json pinned = nlohmann::json::parse(store);
+    EXPECT_EQ(shown, pinned["devices"][key]["sha256"]) << pinned.dump();
+    EXPECT_EQ(std::string::npos, device.received().find("GET")) << "nothing before the trust";
 }
 
 // Every field of every operation is checked for its type and range before any work starts: the

@@ -10,7 +10,9 @@
 #include <nlohmann/json.hpp>
 
 #include <functional>
+#include <optional>
 #include <string>
+#include <utility>
 
 namespace krzpap {
 
@@ -48,6 +50,20 @@ std::string labStatePath();
 // The user's store of trusted device certificates, and a device's address as https:// text.
 std::string trustStorePath();
 std::string httpsAddress(const in_addr& address, unsigned short port);
+// A device whose certificate differs from the one pinned for it, as the process's last refusal
+// met it (the page asks its user about it); taken once.
+struct CertificateChange {
+    std::string address;  // https://ADDRESS[:PORT], as 'krzpap trust' takes it
+    std::string trusted;  // the pinned SHA-256
+    std::string shown;    // the one the device shows now
+};
+std::optional<CertificateChange> takeCertificateChange();
+// What 'krzpap trust' does: pins the certificate the device at `address` (https://... or an
+// address, `port` 0 for 443) shows now, when `expected` is empty or is its fingerprint; returns
+// the fingerprint pinned and the one it replaced. Throws CommandError when the device shows
+// another one than `expected`.
+std::pair<std::string, std::string> trustDevice(std::string address, int port,
+                                                const std::string& expected = "");
 // Puts one device of the built-in lab back to its factory settings, or with an empty name the whole
 // lab back to its start; throws CommandError when it cannot.
 void resetBuiltInLab(const std::string& device);

@@ -115,6 +115,18 @@ std::string httpsAddress(const in_addr& address, unsigned short port) {
 
 namespace {
 
+std::mutex g_changeMutex;
+std::optional<CertificateChange> g_change;
+
+// A refusal for another certificate than the pinned one (not a store that cannot be read).
+void noteCertificateChange(const std::string& address, const std::string& trusted,
+                           const std::string& shown) {
+    if (trusted.empty() || trusted == shown)
+        return;
+    std::lock_guard<std::mutex> lock(g_changeMutex);
+    g_change = CertificateChange{address, trusted, shown};
+}
+
 // Every HTTPS connection of the library that has no check of its own asks the user's store.
 void installCertificateTrust() {
     KRZPAPComm::setHostCertificateCheck(
@@ -128,11 +140,26 @@ void installCertificateTrust() {
             }
             static std::mutex mutex;
             std::lock_guard<std::mutex> lock(mutex);
-            TlsTrust(path).check(TlsTrust::keyFor(address, port), httpsAddress(address, port), der);
+            TlsTrust trust(path);
+            const std::string key = TlsTrust::keyFor(address, port);
+            try {
+                trust.check(key, httpsAddress(address, port), der);
+            } catch (const KRZPAPCException&) {
+                noteCertificateChange(httpsAddress(address, port), trust.pinned(key),
+                                      TlsTrust::fingerprint(der));
+                throw;
+            }
         });
 }
 
 }  // namespace
+
+std::optional<CertificateChange> takeCertificateChange() {
+    std::lock_guard<std::mutex> lock(g_changeMutex);
+    std::optional<CertificateChange> taken;
+    taken.swap(g_change);
+    return taken;
+}
 
 std::string labStatePath() {
     return stateFolder() + "lab.json";
@@ -289,6 +316,9 @@ void initLibrary(const Globals& globals, bool loadModules) {
     checkLab(globals);
     KRZSettings::reload();
     installCertificateTrust();
+    // Devices that serve HTTPS only, or redirect port 80 to their HTTPS port on the same address,
+    // are found and reached: their certificate is pinned on first use by the probe itself.
+    KRZPHttpScanner::setHttpsProbe(true);
     if (!loadModules) {
         return;
     }

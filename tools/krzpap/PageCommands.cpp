@@ -3,6 +3,7 @@
 
 #include "html/KRZPHtmlParser.h"
 #include "app/TlsTrust.h"
+#include "discovery/KRZPHttpScanner.h"
 #include "http/KRZPAPComm.h"
 #include "krznetlib/KRZNetworkBackend.h"
 #include "http/KRZPFormParams.h"
@@ -132,6 +133,30 @@ void exchange(const Globals& globals, KRZPAPComm& comm, const FetchOptions& o,
     }
     if (interrupted)
         throw CommandError(EXIT_CANCELLED, "cancelled");
+}
+
+// A plain GET that the device answers with a redirect to its own HTTPS port is asked again
+// there, over TLS (the certificate is checked before the request): as a browser follows it, and
+// never to another host.
+void followHttpsRedirect(const Globals& globals, KRZPAPComm& comm, FetchOptions& o,
+                         KRZPFormParams& params) {
+    if (o.https || o.post || o.multipart || !o.form.empty())
+        return;
+    const std::string location = comm.getResponseHeader("Location");
+    unsigned short port =
+        KRZPHttpScanner::httpsRedirectPort(comm.getAddr(), comm.getResponseStatus(), location);
+    if (port == 0)
+        return;
+    std::string host, path;
+    int ignored = 0;
+    bool https = false;
+    splitDeviceUrl(location, host, ignored, path, https);
+    std::cerr << "krzpap: the device redirects to " << escapeText(location) << "; following it\n";
+    o.https = true;
+    o.port = port;
+    o.path = path;
+    comm.setTls(true, o.address);
+    exchange(globals, comm, o, params);
 }
 
 // Reads at most the bound the library puts on a reply: a page is never bigger.
@@ -318,6 +343,7 @@ int runFetchCommand(const Globals& globals, FetchOptions o) {
         comm.setCookie("Cookie", o.cookie);
     }
     exchange(globals, comm, o, params);
+    followHttpsRedirect(globals, comm, o, params);
     const std::string& headers = comm.getResponseHeaders();
     const std::string& body = comm.getResponseBody();
     nlohmann::json status = nullptr;
@@ -350,6 +376,29 @@ int runFetchCommand(const Globals& globals, FetchOptions o) {
     return EXIT_OK;
 }
 
+std::pair<std::string, std::string> trustDevice(std::string address, int requestedPort,
+                                                const std::string& expected) {
+    bool https = address.rfind("http", 0) == 0;
+    in_addr device = takeDeviceAddress(address, requestedPort);
+    unsigned short port = static_cast<unsigned short>(requestedPort != 0 ? requestedPort : 443);
+    if (https)
+        port = KRZNetworkBackend::portFor(device, 80);
+    KRZPAPComm comm(device);
+    comm.setTls(true, address);
+    comm.setCertificateCheck([](const std::vector<unsigned char>&) {});  // this is the decision
+    comm.openConnection(port, false);
+    comm.closeConnection();
+    std::vector<unsigned char> der = comm.getPeerCertificate();
+    std::string now = TlsTrust::fingerprint(der);
+    unsigned short connected = KRZNetworkBackend::portFor(device, port);
+    if (!expected.empty() && expected != now)
+        throw CommandError(EXIT_ERROR, "the device at " + httpsAddress(device, connected) +
+                                           " now shows yet another certificate (SHA-256 " + now +
+                                           "); nothing was trusted");
+    std::string before = TlsTrust(trustStorePath()).pin(TlsTrust::keyFor(device, connected), der);
+    return {now, before};
+}
+
 int runTrustCommand(const Globals& globals, const TrustOptions& o) {
     std::string address = o.address;
     bool https = address.rfind("http", 0) == 0;
@@ -358,15 +407,8 @@ int runTrustCommand(const Globals& globals, const TrustOptions& o) {
     if (https)
         port = KRZNetworkBackend::portFor(device, 80);
     initLibrary(globals, false);
-    KRZPAPComm comm(device);
-    comm.setTls(true, address);
-    comm.setCertificateCheck([](const std::vector<unsigned char>&) {});  // this is the decision
-    comm.openConnection(port, false);
-    comm.closeConnection();
-    std::vector<unsigned char> der = comm.getPeerCertificate();
+    auto [now, before] = trustDevice(o.address, o.port);
     unsigned short connected = KRZNetworkBackend::portFor(device, port);
-    std::string before = TlsTrust(trustStorePath()).pin(TlsTrust::keyFor(device, connected), der);
-    std::string now = TlsTrust::fingerprint(der);
     std::string shown = httpsAddress(device, connected);
     if (globals.json) {
         printDocument(

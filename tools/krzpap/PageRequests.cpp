@@ -23,6 +23,7 @@ const std::map<std::string, std::vector<std::string>>& fieldsByKind() {
           "newPassword"}},
         {"find", {"macs"}},
         {"defaults", {"ssid", "bssid", "channel", "rsn"}},
+        {"trust", {"address", "sha256"}},
     };
     return kFields;
 }
@@ -149,6 +150,14 @@ PageRequest readPageRequest(const std::string& kind, const nlohmann::json& body)
         request.macs = macsFrom(body);
     else if (kind == "defaults")
         request.defaults = defaultsFrom(body);
+    else if (kind == "trust") {
+        request.device.address = textOr(body, "address");
+        if (request.device.address.empty())
+            throw PageRequestError("address", "address must name the device");
+        request.sha256 = textOr(body, "sha256");
+        if (request.sha256.size() != 95)
+            throw PageRequestError("sha256", "sha256 must be the fingerprint the page showed");
+    }
     return request;
 }
 

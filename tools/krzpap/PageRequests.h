@@ -26,8 +26,9 @@ class PageRequestError : public std::runtime_error {
 
 // One operation the page asked for, read whole: only the options of its kind are filled.
 struct PageRequest {
-    std::string kind;  // scan, show, configure, find or defaults
+    std::string kind;  // scan, show, configure, find, defaults or trust
     DeviceOptions device;
+    std::string sha256;  // trust: the certificate's fingerprint the page showed
     ConfigureOptions configure;
     DefaultsOptions defaults;
     std::vector<std::string> macs;

@@ -73,6 +73,7 @@ struct Job {
     std::string field;          // the request's field that a refusal concerns, if one does
     bool secretsTaken = false;  // the page has had the result's keys and passwords
     Clock::time_point lastAsked = Clock::now();
+    std::optional<CertificateChange> certificate;  // the device showed another certificate
 };
 
 void JobHeard::step(const std::string& what) {
@@ -120,6 +121,7 @@ class UiHost {
     void start(const std::string& request, int& code, std::string& reply, const std::string& kind);
     void work(const std::shared_ptr<Job>& job);
     void runScan(Job& job);
+    void runTrust(Job& job, const PageRequest& asked);
     void runShow(Job& job, const DeviceOptions& device);
     void runConfigure(Job& job, const DeviceOptions& device, const ConfigureOptions& o);
     void runFind(Job& job, const std::vector<std::string>& macs);
@@ -169,7 +171,7 @@ std::shared_ptr<Job> UiHost::currentJob() {
 }
 
 void UiHost::setUpRoutes() {
-    for (const char* kind : {"scan", "show", "configure", "find", "defaults"}) {
+    for (const char* kind : {"scan", "show", "configure", "find", "defaults", "trust"}) {
         std::string name = kind;
         http_.post("/api/" + name,
                    [this, name](const std::string& request, int& code, std::string& reply) {
@@ -205,7 +207,12 @@ nlohmann::json UiHost::status(Job& job) {
                              {"cancelled", job.cancel.fired()},
                              {"result", withoutSecrets(job.result)},
                              {"error", orNull(job.error)},
-                             {"field", orNull(job.field)}};
+                             {"field", orNull(job.field)},
+                             {"certificate", nullptr}};
+    if (job.certificate)
+        answer["certificate"] = {{"address", job.certificate->address},
+                                 {"trusted", job.certificate->trusted},
+                                 {"shown", job.certificate->shown}};
     // Only the page asks here (the server wants its token), and it hears a finished job's keys
     // and passwords once: afterwards the result holds them no more.
     if (job.done && !job.secretsTaken) {
@@ -261,6 +268,7 @@ void UiHost::start(const std::string& request, int& code, std::string& reply,
 void UiHost::work(const std::shared_ptr<Job>& job) {
     std::string error;
     int code = EXIT_OK;
+    takeCertificateChange();  // one an earlier operation met is not this one's
     const PageRequest& asked = job->request;
     try {
         if (job->kind == "scan")
@@ -271,6 +279,8 @@ void UiHost::work(const std::shared_ptr<Job>& job) {
             runConfigure(*job, asked.device, asked.configure);
         else if (job->kind == "find")
             runFind(*job, asked.macs);
+        else if (job->kind == "trust")
+            runTrust(*job, asked);
         else {
             const DefaultsOptions& o = asked.defaults;
             nlohmann::json judged = defaultsJson(
@@ -284,6 +294,7 @@ void UiHost::work(const std::shared_ptr<Job>& job) {
         {
             std::lock_guard<std::mutex> lock(job->mutex);
             job->field = e.field();
+            job->certificate = takeCertificateChange();
         }
         // A cancelled step fails in its own way; once cancelled, that is the cancel.
         if (job->cancel.fired() || e.kind() == krzpapp::ErrorKind::Cancelled) {
@@ -311,6 +322,19 @@ void UiHost::work(const std::shared_ptr<Job>& job) {
     }
     job->done = true;
     job->step.clear();
+}
+
+// What 'krzpap trust' does, for the device the page asked about: pins the certificate it shows
+// now, only if that is still the one the person was shown.
+void UiHost::runTrust(Job& job, const PageRequest& asked) {
+    std::pair<std::string, std::string> pinned;
+    try {
+        pinned = trustDevice(asked.device.address, 0, asked.sha256);
+    } catch (const KRZPAPCException& e) {
+        throw describeFailure(e, "reaching the device");
+    }
+    std::lock_guard<std::mutex> lock(job.mutex);
+    job.result = {{"sha256", pinned.first}, {"replaced", orNull(pinned.second)}};
 }
 
 void UiHost::runScan(Job& job) {

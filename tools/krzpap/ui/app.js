@@ -92,11 +92,43 @@ function refuseField(kind, field, text) {
   input.focus();
 }
 
+// A device that shows another certificate than the trusted one: the person sees both and may
+// trust the new one (as 'krzpap trust' does); the server pins it only if the device still shows
+// the one shown here.
+let certificateAsked = null;
+function askAboutCertificate(change) {
+  certificateAsked = change || null;
+  $('certificate').hidden = !change;
+  $('certificate-result').textContent = '';
+  if (!change) return;
+  $('certificate-address').textContent = change.address;
+  $('certificate-trusted').textContent = change.trusted;
+  $('certificate-shown').textContent = change.shown;
+  $('certificate-trust').disabled = false;
+  $('certificate-trust').focus();
+}
+
+$('certificate-trust').addEventListener('click', async () => {
+  const change = certificateAsked;
+  if (!change || running) return;
+  $('certificate-trust').disabled = true;
+  const job = await operate('trust', { address: change.address, sha256: change.shown },
+    'Trusting the new certificate');
+  if (job && !job.error) {
+    $('certificate-result').textContent = 'Trusted. Try again.';
+  } else {
+    $('certificate-trust').disabled = false;
+  }
+});
+
+$('certificate-dismiss').addEventListener('click', () => askAboutCertificate(null));
+
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 // Starts an operation and follows it; `onProgress` sees each answer while it runs.
 async function operate(kind, body, label, onProgress) {
   setFailure('');
+  if (kind !== 'trust') askAboutCertificate(null);
   clearRefusals();
   running = true;
   setBusy(label + '...');
@@ -111,6 +143,7 @@ async function operate(kind, body, label, onProgress) {
       if (onProgress && job.result) onProgress(job);
       if (job.done) {
         if (job.error) setFailure(job.error);
+        if (kind !== 'trust') askAboutCertificate(job.certificate);
         if (job.field) refuseField(kind, job.field, job.error);
         return job;
       }
