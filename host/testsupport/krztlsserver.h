@@ -56,6 +56,16 @@ class TlsServer {
     std::thread thread_;
 };
 
+// A TLS client for tests: connects to 127.0.0.1:port, shakes hands without checking the
+// certificate, sends `request` and reads until the server closes (five seconds at most). Gives
+// what came back in the clear, and the certificate the server showed as PEM ("" when the
+// handshake failed).
+struct TlsExchange {
+    std::string certificatePem;
+    std::string reply;
+};
+TlsExchange tlsExchange(unsigned short port, const std::string& request);
+
 // A fresh self-signed certificate (EC P-256, two years, CN "krzlab") as PEM texts.
 void makeSelfSigned(std::string& certificatePem, std::string& keyPem);
 
