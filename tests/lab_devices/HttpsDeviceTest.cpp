@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <ostream>
 #include <memory>
 #include <stdexcept>
 
@@ -40,6 +41,10 @@ struct RedirectCase {
     const char* status;    // port 80's status line; "" for the family's own answer
     const char* location;  // "" where port 80 serves the page itself
 };
+
+void PrintTo(const RedirectCase& c, std::ostream* out) {
+    *out << c.family << " https " << c.https;
+}
 
 class HttpsDevice : public ::testing::TestWithParam<RedirectCase> {};
 
