@@ -55,7 +55,7 @@ void makeSelfSigned(std::string& certificatePem, std::string& keyPem) {
     keyPem = bioText(k.get());
 }
 
-TlsExchange tlsExchange(unsigned short port, const std::string& request) {
+TlsExchange tlsExchange(unsigned short port, const std::string& request, bool halfClose) {
     ::signal(SIGPIPE, SIG_IGN);
     TlsExchange out;
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -74,10 +74,15 @@ TlsExchange tlsExchange(unsigned short port, const std::string& request) {
         if (cert != nullptr && PEM_write_bio_X509(pem.get(), cert) == 1)
             out.certificatePem = bioText(pem.get());
         X509_free(cert);
-        if (SSL_write(ssl, request.data(), static_cast<int>(request.size())) > 0) {
+        if (request.empty() ||
+            SSL_write(ssl, request.data(), static_cast<int>(request.size())) > 0) {
+            if (halfClose)
+                SSL_shutdown(ssl);
             char buffer[4096];
-            for (int n; (n = SSL_read(ssl, buffer, sizeof buffer)) > 0;)
+            int n;
+            while ((n = SSL_read(ssl, buffer, sizeof buffer)) > 0)
                 out.reply.append(buffer, static_cast<size_t>(n));
+            out.closeNotify = SSL_get_error(ssl, n) == SSL_ERROR_ZERO_RETURN;
         }
     }
     SSL_free(ssl);

@@ -31,7 +31,8 @@ bool sendAll(int fd, const char* data, size_t size) {
 }
 
 // Copies both ways until both sides are done: what the client sends goes to the device, what
-// the device answers goes back encrypted, its close as close_notify.
+// the device answers goes back encrypted, its close as close_notify. A client's close_notify only
+// ends what it sends: the reply still goes back to it.
 void relay(SSL* ssl, int tcpFd, int plainFd, int idleSeconds) {
     bool clientOpen = true, deviceOpen = true;
     char buffer[16384];
@@ -56,7 +57,7 @@ void relay(SSL* ssl, int tcpFd, int plainFd, int idleSeconds) {
         }
         if (deviceReady) {
             ssize_t n = ::recv(plainFd, buffer, sizeof buffer, 0);
-            if (n > 0 && clientOpen && SSL_write(ssl, buffer, static_cast<int>(n)) <= 0)
+            if (n > 0 && SSL_write(ssl, buffer, static_cast<int>(n)) <= 0)
                 return;
             if (n <= 0) {
                 deviceOpen = false;
