@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <mutex>
+#include <set>
 #include <stdexcept>
 
 #include "lab/devices/FaultyWriter.h"
@@ -65,6 +67,28 @@ void finish(int fd) {
     }
 }
 
+// The HTTPS servers of this process's devices. A host that runs the lab inside itself ends while
+// they may still serve (the lab goes with a static at the very end); OpenSSL's own exit handler,
+// registered at its first use (before the lab's first HTTPS connection), would pull OpenSSL from
+// under a handshake still running. stopServingTls, registered at the first HTTPS connection and
+// so run before OpenSSL's handler, ends them first. Never destroyed: used until the last moment.
+std::mutex& servingMutex() {
+    static std::mutex* mutex = new std::mutex;
+    return *mutex;
+}
+std::set<LoopbackServer*>& serving() {
+    static std::set<LoopbackServer*>* servers = new std::set<LoopbackServer*>;
+    return *servers;
+}
+void stopServingTls() {
+    std::lock_guard<std::mutex> lock(servingMutex());
+    for (LoopbackServer* server : serving()) {
+        server->stopListening();
+        server->closeConnections();
+    }
+    serving().clear();
+}
+
 // The lab option "https": "true" for 443, or the port number.
 uint16_t httpsPortOption(const DeviceSpec& profile) {
     auto it = profile.options.find("https");
@@ -108,9 +132,17 @@ EmulatedDevice::EmulatedDevice(const DeviceSpec& profile)
     if (profile.restartMs > 0) {
         restartDelayMs_ = profile.restartMs;
     }
+    if (httpsPort_ != 0) {
+        std::lock_guard<std::mutex> lock(servingMutex());
+        serving().insert(&tlsServer_);
+    }
 }
 
 EmulatedDevice::~EmulatedDevice() {
+    {
+        std::lock_guard<std::mutex> lock(servingMutex());
+        serving().erase(&tlsServer_);
+    }
     stop();
 }
 
@@ -483,6 +515,8 @@ std::shared_ptr<const TlsIdentity> EmulatedDevice::tlsIdentity() {
 }
 
 void EmulatedDevice::serveTls(int fd) {
+    static std::once_flag registered;
+    std::call_once(registered, [] { std::atexit(stopServingTls); });
     std::shared_ptr<const TlsIdentity> identity = tlsIdentity();
     if (identity) {
         identity->serve(fd, [this](int plainFd) {
