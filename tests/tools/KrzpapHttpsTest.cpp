@@ -140,6 +140,27 @@ TEST_P(KrzpapHttps, ConfigureOverTlsThenAResetCertificateIsRefusedUntilTrusted) 
     EXPECT_EQ("Before", json::parse(again.out)["result"]["device"]["ssid"]) << "factory settings";
 }
 
+// A krzpap that runs the lab inside itself (a lab file, no lab joined) ends while the device may
+// still be in its handshake: the exit must not pull OpenSSL from under it (it crashed about one
+// run in three).
+TEST(KrzpapHttpsBuiltInLab, CommandsEndCleanlyWhileTheDeviceStillServes) {
+    const std::string dir =
+        ::testing::TempDir() + "krzpap_https_inside_" + std::to_string(getpid());
+    runProgram({"/bin/mkdir", "-p", dir}, {});
+    HttpsDeviceCase c = {"acme-in",         "acme", "AP-100", "https://192.168.77.12", "admin",
+                         {{"https", true}}, false};
+    std::ofstream(dir + "/lab.json") << labOf(json::array({deviceEntry(c)}));
+    std::vector<std::string> env = cleanEnvironment();
+    env.push_back("XDG_STATE_HOME=" + dir + "/state");
+    env.push_back("KRZ_LAB_FILE=" + dir + "/lab.json");
+    for (int run = 0; run < 6; ++run) {
+        ProgramOutcome trusted =
+            runProgram({KRZPAP_PROGRAM, "--log", dir + "/krzpap.log", "trust", c.address}, env);
+        ASSERT_EQ(0, trusted.status) << "run " << run << ": " << said(trusted);
+    }
+    runProgram({"/bin/rm", "-rf", dir}, {});
+}
+
 const HttpsDeviceCase kDevices[] = {
     // Port 80 closed: everything must come over TLS.
     {"acme-tls",
