@@ -72,6 +72,11 @@ struct DeviceSpec {
     // A family's own choices for this device (the lab file's "options"), e.g. how its pages'
     // script fills in the forms.
     std::map<std::string, std::string> options;
+    // The certificate and key (PEM) the device serves HTTPS with, made by the device the first
+    // time it is asked for HTTPS and forgotten by a factory reset, as routers make theirs at first
+    // boot; kept with the settings so that every process sharing the lab shows the same one.
+    std::string tlsCertificate;
+    std::string tlsKey;
 
     // Takes the settings a device changes in use (address, credentials, wireless) from `stored`;
     // true when the address moved.
@@ -81,6 +86,8 @@ struct DeviceSpec {
         username = stored.username;
         password = stored.password;
         wireless = stored.wireless;
+        tlsCertificate = stored.tlsCertificate;
+        tlsKey = stored.tlsKey;
         return moved;
     }
 };
@@ -98,8 +105,8 @@ class StateKeeper {
                           const std::function<bool(DeviceSpec& stored)>& operation) = 0;
 };
 
-// Whether two snapshots differ in what a device keeps across processes: address, credentials and
-// wireless settings.
+// Whether two snapshots differ in what a device keeps across processes: address, credentials,
+// wireless settings and HTTPS certificate.
 bool sameStoredSettings(const DeviceSpec& a, const DeviceSpec& b);
 
 class Device {
@@ -121,6 +128,16 @@ class Device {
     virtual bool running() const = 0;
     // The loopback endpoint; 0 when the device has no web server (family "nohttp") or is stopped.
     virtual uint16_t port() const = 0;
+    // The loopback endpoint that serves the device's port `devicePort` (80, or its HTTPS port);
+    // 0 when nothing serves it there.
+    virtual uint16_t endpointFor(uint16_t devicePort) const {
+        return devicePort == 80 ? port() : 0;
+    }
+    // The device's own HTTPS port (443, 8443), 0 when it serves no HTTPS.
+    virtual uint16_t httpsPort() const { return 0; }
+    // How many HTTP requests it has read since it was made, over either port: a test's evidence
+    // that nothing reached it.
+    virtual unsigned requestsRead() const { return 0; }
 
     // A snapshot of the current state (address, credentials, settings, fault).
     virtual DeviceSpec state() const = 0;

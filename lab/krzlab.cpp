@@ -48,9 +48,10 @@ const char* const kHelp =
     "               [--iface IF] [--fault FAULT]\n"
     "      Run one device of the description as a real network daemon on A:P (its own\n"
     "      address and port 80 unless given; port 0 takes a free one, which the first line\n"
-    "      names). With --iface, and only inside a network\n"
-    "      namespace made with 'ip netns add', it gives IF the address and moves it there on\n"
-    "      a factory reset (SIGUSR1 resets it as its reset page does).\n"
+    "      names). A device with the lab option \"https\" serves HTTPS too, on its HTTPS\n"
+    "      port (a free one with port 0), which a second line names. With --iface, and only\n"
+    "      inside a network namespace made with 'ip netns add', it gives IF the address and\n"
+    "      moves it there on a factory reset (SIGUSR1 resets it as its reset page does).\n"
     "  krzlab --help | --version\n"
     "\n"
     "Options:\n"
@@ -322,6 +323,9 @@ int serveDevice(const ServeOptions& o, const krzlab::DeviceSpec& profile) {
     // Port 0 serves on a free port; the line names the one taken.
     std::cout << "serving " << name << " on " << address << ":"
               << (device->port() != 0 ? device->port() : port) << std::endl;
+    if (device->httpsPort() != 0)
+        std::cout << "serving " << name << " over HTTPS on " << address << ":"
+                  << device->endpointFor(device->httpsPort()) << std::endl;
     for (;;) {
         int sig = 0;
         sigwait(&signals, &sig);

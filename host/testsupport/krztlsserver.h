@@ -60,6 +60,18 @@ class TlsServer {
     std::thread thread_;
 };
 
+// A TLS client for tests: connects to 127.0.0.1:port, shakes hands without checking the
+// certificate, sends `request` (nothing when it is empty; then its close_notify with `halfClose`,
+// as a client that has no more to say) and reads until the server closes (five seconds at most).
+// Gives what came back in the clear, the certificate the server showed as PEM ("" when the
+// handshake failed), and whether the server ended with close_notify.
+struct TlsExchange {
+    std::string certificatePem;
+    std::string reply;
+    bool closeNotify = false;
+};
+TlsExchange tlsExchange(unsigned short port, const std::string& request, bool halfClose = false);
+
 // A fresh self-signed certificate (EC P-256, two years, CN "krzlab") as PEM texts.
 void makeSelfSigned(std::string& certificatePem, std::string& keyPem);
 

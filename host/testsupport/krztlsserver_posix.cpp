@@ -57,6 +57,42 @@ void makeSelfSigned(std::string& certificatePem, std::string& keyPem) {
     keyPem = bioText(k.get());
 }
 
+TlsExchange tlsExchange(unsigned short port, const std::string& request, bool halfClose) {
+    ::signal(SIGPIPE, SIG_IGN);
+    TlsExchange out;
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval tv = {5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+    SSL* ssl = SSL_new(context);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+        SSL_set_fd(ssl, fd) == 1 && SSL_connect(ssl) == 1) {
+        X509* cert = SSL_get1_peer_certificate(ssl);
+        std::unique_ptr<BIO, decltype(&BIO_free)> pem(BIO_new(BIO_s_mem()), BIO_free);
+        if (cert != nullptr && PEM_write_bio_X509(pem.get(), cert) == 1)
+            out.certificatePem = bioText(pem.get());
+        X509_free(cert);
+        if (request.empty() ||
+            SSL_write(ssl, request.data(), static_cast<int>(request.size())) > 0) {
+            if (halfClose)
+                SSL_shutdown(ssl);
+            char buffer[4096];
+            int n;
+            while ((n = SSL_read(ssl, buffer, sizeof buffer)) > 0)
+                out.reply.append(buffer, static_cast<size_t>(n));
+            out.closeNotify = SSL_get_error(ssl, n) == SSL_ERROR_ZERO_RETURN;
+        }
+    }
+    SSL_free(ssl);
+    SSL_CTX_free(context);
+    ::close(fd);
+    return out;
+}
+
 TlsServer::TlsServer(std::string reply, int connections, bool closeNotify, bool holdOpen)
     : reply_(std::move(reply)),
       connections_(connections),

@@ -135,6 +135,18 @@ void AsusWrtDevice::resetExtras() {
     lockedUntil_ = {};
 }
 
+// HTTPS only: plain requests get a 307 to the HTTPS port, always named (8443 by default).
+HttpReply AsusWrtDevice::httpsRedirect(const HttpRequest& request) {
+    HttpReply reply;
+    reply.status = 307;
+    reply.reason = "Temporary Redirect";
+    reply.headers.emplace_back("Server", "httpd/2.0");
+    reply.headers.emplace_back("Location", httpsLocation(request, true));
+    reply.headers.emplace_back("Content-Type", "text/html");
+    reply.body = "<html><body>Please use HTTPS.</body></html>\n";
+    return reply;
+}
+
 HttpReply AsusWrtDevice::handle(const HttpRequest& request) {
     const std::string& path = request.path;
     bool post = request.method == "POST";

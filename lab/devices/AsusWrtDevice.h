@@ -32,6 +32,7 @@ class AsusWrtDevice final : public EmulatedDevice {
 
   protected:
     HttpReply handle(const HttpRequest& request) override;
+    HttpReply httpsRedirect(const HttpRequest& request) override;
     void resetExtras() override;
 
   private:

@@ -6,7 +6,11 @@
 #include <sys/time.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <exception>
+#include <mutex>
+#include <set>
 #include <stdexcept>
 
 #include "lab/devices/FaultyWriter.h"
@@ -63,16 +67,82 @@ void finish(int fd) {
     }
 }
 
+// The HTTPS servers of this process's devices. A host that runs the lab inside itself ends while
+// they may still serve (the lab goes with a static at the very end); OpenSSL's own exit handler,
+// registered at its first use (before the lab's first HTTPS connection), would pull OpenSSL from
+// under a handshake still running. stopServingTls, registered at the first HTTPS connection and
+// so run before OpenSSL's handler, ends them first. Never destroyed: used until the last moment.
+std::mutex& servingMutex() {
+    static std::mutex* mutex = new std::mutex;
+    return *mutex;
+}
+std::set<LoopbackServer*>& serving() {
+    static std::set<LoopbackServer*>* servers = new std::set<LoopbackServer*>;
+    return *servers;
+}
+void stopServingTls() {
+    std::lock_guard<std::mutex> lock(servingMutex());
+    for (LoopbackServer* server : serving()) {
+        server->stopListening();
+        server->closeConnections();
+    }
+    serving().clear();
+}
+
+// The lab option "https": "true" for 443, or the port number.
+uint16_t httpsPortOption(const DeviceSpec& profile) {
+    auto it = profile.options.find("https");
+    if (it == profile.options.end() || it->second == "false") {
+        return 0;
+    }
+    if (it->second == "true") {
+        return 443;
+    }
+    char* end = nullptr;
+    long port = std::strtol(it->second.c_str(), &end, 10);
+    if (it->second.empty() || *end != '\0' || port < 1 || port > 65535 || port == 80) {
+        throw std::invalid_argument("device " + profile.name +
+                                    ": option \"https\" is true, false or a port other than 80");
+    }
+    return static_cast<uint16_t>(port);
+}
+
+std::string plainModeOption(const DeviceSpec& profile, uint16_t httpsPort) {
+    auto it = profile.options.find("http");
+    std::string mode = it == profile.options.end() || it->second == "serve" ? "" : it->second;
+    if (mode != "" && mode != "redirect" && mode != "off") {
+        throw std::invalid_argument("device " + profile.name +
+                                    ": option \"http\" is \"serve\", \"redirect\" or \"off\"");
+    }
+    if (!mode.empty() && httpsPort == 0) {
+        throw std::invalid_argument("device " + profile.name + ": option \"http\": \"" + mode +
+                                    "\" needs option \"https\"");
+    }
+    return mode;
+}
+
 }  // namespace
 
 EmulatedDevice::EmulatedDevice(const DeviceSpec& profile)
-    : spec_(profile), server_([this](int fd) { serveConnection(fd); }) {
+    : spec_(profile),
+      server_([this](int fd) { serveConnection(fd, false); }),
+      tlsServer_([this](int fd) { serveTls(fd); }),
+      httpsPort_(httpsPortOption(profile)),
+      plainMode_(plainModeOption(profile, httpsPort_)) {
     if (profile.restartMs > 0) {
         restartDelayMs_ = profile.restartMs;
+    }
+    if (httpsPort_ != 0) {
+        std::lock_guard<std::mutex> lock(servingMutex());
+        serving().insert(&tlsServer_);
     }
 }
 
 EmulatedDevice::~EmulatedDevice() {
+    {
+        std::lock_guard<std::mutex> lock(servingMutex());
+        serving().erase(&tlsServer_);
+    }
     stop();
 }
 
@@ -81,8 +151,15 @@ void EmulatedDevice::start() {
     if (running_) {
         return;
     }
-    lastPort_ = server_.startListening(lastPort_);
+    startListening();
     running_ = true;
+}
+
+void EmulatedDevice::startListening() {
+    lastPort_ = server_.startListening(lastPort_);
+    if (httpsPort_ != 0) {
+        lastTlsPort_ = tlsServer_.startListening(lastTlsPort_);
+    }
 }
 
 void EmulatedDevice::serveOn(const std::string& address, uint16_t port) {
@@ -91,8 +168,10 @@ void EmulatedDevice::serveOn(const std::string& address, uint16_t port) {
         throw std::invalid_argument("not an IPv4 address: " + address);
     }
     server_.setAddress(parsed.s_addr);
+    tlsServer_.setAddress(parsed.s_addr);
     std::lock_guard<std::mutex> lock(mutex_);
     lastPort_ = port;
+    lastTlsPort_ = port == 0 ? 0 : httpsPort_;  // port 0: free ones for both
 }
 
 void EmulatedDevice::stop() {
@@ -108,7 +187,10 @@ void EmulatedDevice::stop() {
         restarter.join();
     }
     server_.stopListening();
+    tlsServer_.stopListening();
+    // The device's side first: an HTTPS connection's relay ends when its device side does.
     server_.closeConnections();
+    tlsServer_.closeConnections();
     std::lock_guard<std::mutex> lock(mutex_);
     if (pending_) {
         spec_.adoptSettings(*pending_);  // a saved change survives a switch-off
@@ -127,6 +209,25 @@ bool EmulatedDevice::running() const {
 uint16_t EmulatedDevice::port() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return running_ ? server_.port() : 0;
+}
+
+uint16_t EmulatedDevice::endpointFor(uint16_t devicePort) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    uint16_t plain = running_ ? server_.port() : 0;
+    if (devicePort == 80) {
+        return plainMode_ == "off" ? 0 : plain;
+    }
+    // Away while the device reboots, as its port 80 is.
+    return devicePort == httpsPort_ && plain != 0 ? tlsServer_.port() : 0;
+}
+
+uint16_t EmulatedDevice::httpsPort() const {
+    return httpsPort_;
+}
+
+unsigned EmulatedDevice::requestsRead() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requestsRead_;
 }
 
 DeviceSpec EmulatedDevice::state() const {
@@ -205,6 +306,8 @@ std::string EmulatedDevice::resetLocked() {
     spec_.username = spec_.factoryUsername;
     spec_.password = spec_.factoryPassword;
     spec_.wireless = spec_.factoryWireless;
+    spec_.tlsCertificate.clear();  // a new one at the next HTTPS connection, as at first boot
+    spec_.tlsKey.clear();
     resetExtras();
     return moved ? spec_.address : std::string();
 }
@@ -234,6 +337,7 @@ void EmulatedDevice::rebootSoon() {
     }
     if (!keepsListening()) {
         server_.stopListening();
+        tlsServer_.stopListening();
     }
     std::lock_guard<std::mutex> lock(mutex_);
     if (!running_) {
@@ -257,17 +361,21 @@ void EmulatedDevice::comeBackLater() {
         restartChanged_.notify_all();
         return;
     }
-    uint16_t port = lastPort_;
+    uint16_t port = lastPort_, tlsPort = lastTlsPort_;
     lock.unlock();
-    uint16_t now = 0;
+    uint16_t now = 0, tlsNow = 0;
     try {
         now = server_.startListening(port);
+        tlsNow = httpsPort_ != 0 ? tlsServer_.startListening(tlsPort) : 0;
     } catch (const std::exception&) {
-        now = 0;  // stays away, as a device that failed to boot
+        // stays away (in part), as a device that failed to boot
     }
     lock.lock();
     if (now != 0) {
         lastPort_ = now;
+    }
+    if (tlsNow != 0) {
+        lastTlsPort_ = tlsNow;
     }
     restarting_ = false;
     restartChanged_.notify_all();
@@ -340,14 +448,97 @@ bool EmulatedDevice::refuseWhileRestarting(int fd) {
     return true;
 }
 
-void EmulatedDevice::serveConnection(int fd) {
+std::string EmulatedDevice::httpsLocation(const HttpRequest& request, bool alwaysPort) const {
+    const std::string* asked = request.header("Host");
+    std::string host;
+    if (asked != nullptr && !asked->empty()) {
+        size_t end = (*asked)[0] == '[' ? asked->find(']') : asked->find(':');
+        host = end == std::string::npos ? *asked : asked->substr(0, end + ((*asked)[0] == '['));
+    } else {
+        std::lock_guard<std::mutex> lock(mutex_);
+        host = spec_.address;
+    }
+    std::string port = alwaysPort || httpsPort_ != 443 ? ":" + std::to_string(httpsPort_) : "";
+    return "https://" + host + port + request.target;
+}
+
+HttpReply EmulatedDevice::httpsRedirect(const HttpRequest& request) {
+    HttpReply reply;
+    reply.status = 301;
+    reply.reason = "Moved Permanently";
+    std::string location = httpsLocation(request, false);
+    reply.headers.emplace_back("Location", location);
+    reply.headers.emplace_back("Content-Type", "text/html");
+    reply.body = "<html><body>This page has moved to <a href=\"" + location + "\">" + location +
+                 "</a>.</body></html>\n";
+    return reply;
+}
+
+std::shared_ptr<const TlsIdentity> EmulatedDevice::tlsIdentity() {
+    auto ensure = [](DeviceSpec& spec) {
+        if (!spec.tlsCertificate.empty()) {
+            return false;
+        }
+        makeDeviceCertificate(spec.tlsCertificate, spec.tlsKey);
+        return true;
+    };
+    std::shared_ptr<StateKeeper> keeper;
+    std::string name;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        keeper = keeper_;
+        name = spec_.name;
+        if (!keeper) {
+            ensure(spec_);
+        }
+    }
+    if (keeper) {
+        keeper->transact(name, [&](DeviceSpec& stored) {
+            bool made = ensure(stored);
+            adoptState(stored);
+            return made;
+        });
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (spec_.tlsCertificate.empty()) {
+        return nullptr;  // the store could not be had: no handshake without a certificate
+    }
+    if (!identity_ || identity_->certificatePem() != spec_.tlsCertificate) {
+        try {
+            identity_ = std::make_shared<const TlsIdentity>(spec_.tlsCertificate, spec_.tlsKey);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "krzlab: device %s: %s\n", spec_.name.c_str(), e.what());
+            return nullptr;
+        }
+    }
+    return identity_;
+}
+
+void EmulatedDevice::serveTls(int fd) {
+    static std::once_flag registered;
+    std::call_once(registered, [] { std::atexit(stopServingTls); });
+    std::shared_ptr<const TlsIdentity> identity = tlsIdentity();
+    if (identity) {
+        identity->serve(fd, [this](int plainFd) {
+            server_.adopt(plainFd, [this](int f) { serveConnection(f, true); });
+        });
+    }
+}
+
+void EmulatedDevice::serveConnection(int fd, bool overTls) {
     HttpRequest request;
     ReadOutcome outcome = readRequest(fd, request);
     if (outcome == ReadOutcome::Gone || refuseWhileRestarting(fd)) {
         return;
     }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++requestsRead_;
+    }
     DeviceSpec before = state();
-    HttpReply reply = outcome == ReadOutcome::Request ? handleKept(request) : badRequest();
+    HttpReply reply = outcome != ReadOutcome::Request        ? badRequest()
+                      : !overTls && plainMode_ == "redirect" ? httpsRedirect(request)
+                                                             : handleKept(request);
     Fault fault;
     int param;
     unsigned serial;

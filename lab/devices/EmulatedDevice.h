@@ -13,6 +13,7 @@
 #include "lab/LabDevice.h"
 #include "lab/devices/HttpExchange.h"
 #include "lab/devices/LoopbackServer.h"
+#include "lab/devices/TlsFront.h"
 
 namespace krzlab {
 
@@ -28,6 +29,9 @@ class EmulatedDevice : public Device {
     bool running() const override;
     // 0 also while the device reboots (running() stays true then).
     uint16_t port() const override;
+    uint16_t endpointFor(uint16_t devicePort) const override;
+    uint16_t httpsPort() const override;
+    unsigned requestsRead() const override;
     DeviceSpec state() const override;
     void setFault(Fault fault, int faultParam) override;
     void factoryReset() override;
@@ -51,6 +55,12 @@ class EmulatedDevice : public Device {
     virtual void resetExtras() {}
     // Forgets what does not survive a reboot (sessions); mutex_ is held.
     virtual void onReboot() {}
+    // The answer on port 80 of a device whose lab option "http" is "redirect": a redirect to the
+    // same target on its HTTPS port (by default 301, with a short page).
+    virtual HttpReply httpsRedirect(const HttpRequest& request);
+    // https://HOST[:PORT]TARGET for `request`: the host it asked for (else the device's address),
+    // the port left out where it is 443 unless `alwaysPort`.
+    std::string httpsLocation(const HttpRequest& request, bool alwaysPort) const;
 
     // Starts a reboot from a serving thread: the listener closes at once, the reply under way can
     // still be sent, and the server listens again on the same port after the restart delay.
@@ -64,7 +74,13 @@ class EmulatedDevice : public Device {
     DeviceSpec spec_;
 
   private:
-    void serveConnection(int fd);
+    void serveConnection(int fd, bool overTls);
+    void serveTls(int fd);
+    // The certificate to serve with: the one the device keeps, made now if it has none (and
+    // stored through the state keeper, so that every process shows the same); null, with a line
+    // on stderr, when the kept one is not usable.
+    std::shared_ptr<const TlsIdentity> tlsIdentity();
+    void startListening();  // mutex_ held
     // handle() on the settings as the state keeper has them, storing what it changed.
     HttpReply handleKept(const HttpRequest& request);
     void comeBackLater();
@@ -73,6 +89,12 @@ class EmulatedDevice : public Device {
     bool keepsListening() const { return !spec_.restart.empty(); }
 
     LoopbackServer server_;
+    LoopbackServer tlsServer_;  // the HTTPS port, when the lab option "https" names one
+    uint16_t httpsPort_ = 0;
+    uint16_t lastTlsPort_ = 0;
+    std::string plainMode_;  // lab option "http": "" (serve), "redirect" or "off"
+    unsigned requestsRead_ = 0;
+    std::shared_ptr<const TlsIdentity> identity_;  // under mutex_
     std::function<void(const std::string&)> addressListener_;
     std::shared_ptr<StateKeeper> keeper_;
     bool running_ = false;

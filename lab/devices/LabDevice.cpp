@@ -94,7 +94,7 @@ Fault faultFromName(const std::string& name) {
 
 bool sameStoredSettings(const DeviceSpec& a, const DeviceSpec& b) {
     return a.address == b.address && a.username == b.username && a.password == b.password &&
-           a.wireless == b.wireless;
+           a.wireless == b.wireless && a.tlsCertificate == b.tlsCertificate;
 }
 
 }  // namespace krzlab

@@ -154,15 +154,30 @@ void LoopbackServer::acceptLoop(int listenFd, int wakeFd) {
         int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         std::lock_guard<std::mutex> lock(mutex_);
-        reapFinished();
-        openFds_.insert(fd);
-        auto done = std::make_shared<std::atomic<bool>>(false);
-        workers_.push_back({std::thread(&LoopbackServer::serveOne, this, fd, done), done});
+        startWorker(fd, serve_);
     }
 }
 
-void LoopbackServer::serveOne(int fd, std::shared_ptr<std::atomic<bool>> done) {
-    serve_(fd);
+void LoopbackServer::adopt(int fd, Serve serve) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closingConnections_) {
+        ::close(fd);
+        return;
+    }
+    startWorker(fd, std::move(serve));
+}
+
+void LoopbackServer::startWorker(int fd, Serve serve) {
+    reapFinished();
+    openFds_.insert(fd);
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    workers_.push_back(
+        {std::thread([this, fd, serve = std::move(serve), done] { serveOne(fd, serve, done); }),
+         done});
+}
+
+void LoopbackServer::serveOne(int fd, const Serve& serve, std::shared_ptr<std::atomic<bool>> done) {
+    serve(fd);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         openFds_.erase(fd);

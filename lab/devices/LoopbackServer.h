@@ -36,6 +36,11 @@ class LoopbackServer {
     // Cuts every connection being served and waits for their threads. Not from a serving thread.
     void closeConnections();
 
+    // Serves `fd`, accepted elsewhere (the plain side of an HTTPS connection), with `serve` on a
+    // thread of this server as if it had accepted it: closeConnections cuts it too, pause wakes
+    // for it, and the server closes it afterwards.
+    void adopt(int fd, Serve serve);
+
     // The listening port, 0 when not listening.
     uint16_t port() const;
 
@@ -49,7 +54,9 @@ class LoopbackServer {
     };
 
     void acceptLoop(int listenFd, int wakeFd);
-    void serveOne(int fd, std::shared_ptr<std::atomic<bool>> done);
+    void serveOne(int fd, const Serve& serve, std::shared_ptr<std::atomic<bool>> done);
+    // Starts a worker for `fd`; mutex_ is held.
+    void startWorker(int fd, Serve serve);
     void reapFinished();
 
     Serve serve_;

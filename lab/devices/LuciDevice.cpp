@@ -187,6 +187,16 @@ void LuciDevice::resetExtras() {
             extras_[optionKey(s.config, s.section, o[0])] = o[1];
 }
 
+// uhttpd with redirect_https: 307 with no body, the port named only when it is not 443.
+HttpReply LuciDevice::httpsRedirect(const HttpRequest& request) {
+    HttpReply reply;
+    reply.status = 307;
+    reply.reason = "Temporary Redirect";
+    reply.headers.emplace_back("Location", httpsLocation(request, false));
+    reply.framing = Framing::Close;
+    return reply;
+}
+
 HttpReply LuciDevice::handle(const HttpRequest& request) {
     {
         std::lock_guard<std::mutex> lock(mutex_);

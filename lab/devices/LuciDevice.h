@@ -31,6 +31,7 @@ class LuciDevice final : public EmulatedDevice {
 
   protected:
     HttpReply handle(const HttpRequest& request) override;
+    HttpReply httpsRedirect(const HttpRequest& request) override;
     void onReboot() override;
     void resetExtras() override;
 

@@ -175,6 +175,11 @@ json statusToJson(const DeviceStatus& status) {
     j["running"] = status.running;
     j["port"] = status.port;
     j["posted"] = status.posted;
+    j["requestsRead"] = status.requestsRead;
+    if (status.httpsPort != 0) {
+        j["httpsPort"] = status.httpsPort;
+        j["tlsPort"] = status.tlsPort;
+    }
     j["adapter"] = status.adapter;
     j["linkFault"] = faultName(status.linkFault);
     return j;

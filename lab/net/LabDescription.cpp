@@ -140,6 +140,11 @@ LabDeviceEntry deviceFromJson(const json& j, const std::string& folder) {
         throw std::invalid_argument("device " + s.name + " options: not an object");
     for (auto it = options.begin(); it != options.end(); ++it)
         s.options[it.key()] = it->is_string() ? it->get<std::string>() : it->dump();
+    json tls = j.value("tls", json());
+    if (tls.is_object()) {
+        s.tlsCertificate = text(tls, "certificate");
+        s.tlsKey = text(tls, "key");
+    }
     requireIpv4("device " + s.name + " address", s.address);
     if (!s.factoryAddress.empty())
         requireIpv4("device " + s.name + " factory address", s.factoryAddress);
@@ -181,6 +186,8 @@ json deviceSpecToJson(const DeviceSpec& s) {
         out["lockoutAfter"] = s.lockoutAfter;
     if (!s.options.empty())
         out["options"] = s.options;
+    if (!s.tlsCertificate.empty())
+        out["tls"] = {{"certificate", s.tlsCertificate}, {"key", s.tlsKey}};
     return out;
 }
 

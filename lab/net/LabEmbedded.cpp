@@ -202,6 +202,8 @@ bool resetStoredLab(const std::string& statePath, const std::string& name, std::
         d.username = d.factoryUsername;
         d.password = d.factoryPassword;
         d.wireless = d.factoryWireless;
+        d.tlsCertificate.clear();  // the device makes a new one, as after its own reset
+        d.tlsKey.clear();
         if (writeStored(statePath, lab))
             return true;
         reason = "cannot write " + statePath;

@@ -193,6 +193,9 @@ DeviceStatus LabNetwork::status(const std::string& name) const {
     s.running = n.device->running();
     s.port = n.device->port();
     s.posted = n.device->posted();
+    s.httpsPort = n.device->httpsPort();
+    s.tlsPort = n.device->endpointFor(s.httpsPort);
+    s.requestsRead = n.device->requestsRead();
     std::lock_guard<std::mutex> lock(impl_->mutex);
     s.linkFault = impl_->faults[i];
     return s;
@@ -323,7 +326,7 @@ Route LabNetwork::resolve(uint32_t address, uint16_t port, const MacBytes* inter
     if (found == impl_->nodes.size() || !live(found))
         return Route{};
     const Node& n = impl_->nodes[found];
-    uint16_t devicePort = n.device->port();
+    uint16_t devicePort = n.device->endpointFor(port);
     Fault fault;
     {
         std::lock_guard<std::mutex> lock(impl_->mutex);
@@ -333,7 +336,7 @@ Route LabNetwork::resolve(uint32_t address, uint16_t port, const MacBytes* inter
     }
     if (fault == Fault::Silent)
         return Route{true, silentPort()};
-    if (port != 80 || fault == Fault::Refusing || devicePort == 0)
+    if (fault == Fault::Refusing || devicePort == 0)
         return Route{true, refusingPort()};
     return Route{true, devicePort};
 }

@@ -32,6 +32,9 @@ struct DeviceStatus {
     bool running = false;
     uint16_t port = 0;
     std::vector<std::string> posted;  // the targets of the last POST requests it served
+    uint16_t httpsPort = 0;           // the device's HTTPS port (443), 0 when it has none
+    uint16_t tlsPort = 0;             // the loopback endpoint serving it, 0 when away
+    unsigned requestsRead = 0;        // HTTP requests it read, over either port
     Fault linkFault = Fault::None;    // the fault as the link applies it
 };
 

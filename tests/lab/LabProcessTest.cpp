@@ -92,6 +92,8 @@ TEST_F(LabProcessTest, JoiningHostSeesTheLabAndOutsideControlStopsRestartsAndRes
 
     json restarted = ctl(address, {"start", "acme-1"})["device"];
     EXPECT_TRUE(restarted["running"].get<bool>());
+    EXPECT_EQ(acme["requestsRead"].get<unsigned>() + 1, restarted["requestsRead"]);
+    acme["requestsRead"] = restarted["requestsRead"];
     EXPECT_EQ(acme, restarted) << "back with the same settings and endpoint";
     EXPECT_EQ(0u, fetch(acmeAddress.c_str(), &acmeMac, lab0).rfind("HTTP/1.", 0));
 

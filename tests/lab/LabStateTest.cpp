@@ -1,10 +1,11 @@
 // Labs that run inside their processes and share one state file, as two krzpap runs (or krzpap
 // and a host using the library's default lab) do: a change is stored as the device takes it and
 // served by the other lab's device at its next request; reads store nothing; a stored reset moves
-// the device in every lab.
+// the device in every lab; an HTTPS device shows one certificate in every lab until a reset.
 #include "LabTestSupport.h"
 
 #include "lab/net/LabEmbedded.h"
+#include "testsupport/krztlsserver.h"
 
 #include <gtest/gtest.h>
 
@@ -89,4 +90,41 @@ TEST(LabState, LabsSharingAStateFileSeeEachOthersChanges) {
     ASSERT_TRUE(krzlab::resetStoredLab(path, "", reason)) << reason;
     EXPECT_FALSE(std::ifstream(path).good());
     std::remove((path + ".lock").c_str());
+}
+
+// An HTTPS device's certificate is made once and stored: a second lab sharing the state shows the
+// same one, and a reset stored from outside makes the next one new, in both labs.
+TEST(LabState, LabsSharingAStateFileShowOneCertificateUntilAReset) {
+    const std::string base = ::testing::TempDir() + "krz_tls_lab_" + std::to_string(::getpid());
+    const std::string labFile = base + "_description.json", path = base + ".json";
+    std::remove(path.c_str());
+    std::ofstream(labFile)
+        << R"({"adapters": [{"name": "lab0", "index": 7, "address": "192.168.77.2",
+        "mask": "255.255.255.0", "mac": "02:4B:5A:00:00:02"}],
+      "devices": [{"name": "secure-1", "family": "acme", "model": "AP-100", "address": "192.168.77.40",
+        "mac": "02:4B:5A:00:00:40", "username": "admin", "password": "pw-one",
+        "wireless": {"ssid": "S", "security": "wpa2-psk", "encryption": "aes", "key": "key-of-one"},
+        "options": {"https": true}}]})";
+    auto first = krzlab::embeddedLab(labFile, path);
+    auto second = krzlab::embeddedLab(labFile, path);
+    auto shown = [](krzlab::LabLink& lab) {
+        krzlab::Route route = lab.resolve(ip("192.168.77.40"), 443, nullptr, nullptr);
+        EXPECT_TRUE(route.reachable);
+        return tlsExchange(route.port, "GET / HTTP/1.0\r\n\r\n").certificatePem;
+    };
+    std::string made = shown(*first);
+    ASSERT_FALSE(made.empty());
+    EXPECT_NE(std::string::npos, text(path).find("BEGIN CERTIFICATE")) << "not stored";
+    EXPECT_EQ(shown(*second), made);
+    EXPECT_EQ(shown(*first), made);
+
+    std::string reason;
+    ASSERT_TRUE(krzlab::resetStoredLab(path, "secure-1", reason)) << reason;
+    std::string renewed = shown(*second);
+    ASSERT_FALSE(renewed.empty());
+    EXPECT_NE(renewed, made);
+    EXPECT_EQ(shown(*first), renewed);
+    std::remove(path.c_str());
+    std::remove((path + ".lock").c_str());
+    std::remove(labFile.c_str());
 }

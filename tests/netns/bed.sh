@@ -14,6 +14,7 @@
 #   bed_host_exec CMD...           runs CMD inside the host namespace
 #   bed_pid NAME                   the pid of the daemon started for NAME
 #   bed_default_lab BIN DIR        the default lab's devices as krzlab daemons on the bed (below)
+#   bed_https_device BIN DIR       one router serving HTTPS (and a redirect on port 80) as a daemon
 
 BED_TAG=${BED_TAG:-kb$$}
 BED_SW=${BED_TAG}sw
@@ -159,4 +160,27 @@ DEVICES
   for d in acme-1:198.18.7.10 borealis-1:198.18.8.20 corvid-1:198.18.7.30 corvid-2:198.18.7.31; do
     bed_wait_listen "${d%%:*}" "${d#*:}" 80 || return 1
   done
+}
+
+# One router that serves HTTPS as a daemon, on 198.18.10.0/24 (br2, host adapter h2 198.18.10.2):
+# https-1 at 198.18.10.10, its certificate made by the lab, port 80 redirecting to port 443. It
+# listens on both ports when this returns. Lab description DIR/https-lab.json, output
+# DIR/daemons.log.
+bed_https_device() {  # BIN DIR
+  local bin=$1 dir=$2
+  cat >"$dir/https-lab.json" <<'LAB'
+{"adapters": [{"name": "lab0", "index": 7, "address": "198.18.10.2", "mask": "255.255.255.0",
+               "mac": "02:4b:5a:00:00:02"}],
+ "devices": [{"name": "https-1", "family": "acme", "model": "AP-100", "firmware": "1.4.2",
+              "address": "198.18.10.10", "mac": "02:4b:5a:00:01:10", "username": "admin",
+              "password": "tls-on-the-bed",
+              "wireless": {"ssid": "BedOverTls", "security": "wpa2-psk", "encryption": "aes",
+                           "key": "bed-tls-key-1"},
+              "options": {"https": true, "http": "redirect"}}]}
+LAB
+  bed_bridge br2 && bed_host_adapter h2 198.18.10.2/24 br2 || return 1
+  bed_device https-1 br2 198.18.10.10 02:4b:5a:00:01:10 || return 1
+  bed_daemon https-1 "$bin/krzlab" serve --lab "$dir/https-lab.json" --device https-1 --iface eth0 \
+    >>"$dir/daemons.log" 2>&1
+  bed_wait_listen https-1 198.18.10.10 80 && bed_wait_listen https-1 198.18.10.10 443
 }
