@@ -2,7 +2,7 @@
 # of the library's and the host libraries' headers spelled <krzpapconfigu/...>.
 file(READ ${SOURCE} text)
 string(REGEX REPLACE
-  "#include \"((core|http|html|webconf|discovery|service|krzcompat|krzutil|krznetlib|krzsettings)/[A-Za-z0-9_]+\\.h)\""
+  "#include \"((core|http|html|webconf|discovery|service|app|krzcompat|krzutil|krznetlib|krzsettings)/[A-Za-z0-9_]+\\.h)\""
   "#include <krzpapconfigu/\\1>" text "${text}")
 if(text MATCHES "#include \"")
   # tests/package fails on it with the compiler's words; the build goes on.

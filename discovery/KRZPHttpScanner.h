@@ -129,6 +129,7 @@ class KRZPAP_API KRZPHttpScanner : public KRZPAPScanner {
     /// itself is offered, as with this off); nor is one when the HTTPS probe fails. Process-wide;
     /// set before a scan.
     static void setHttpsProbe(bool on);
+    /// Whether scans probe HTTPS ports (setHttpsProbe).
     static bool httpsProbe();
     /// The HTTPS port of a redirect that stays on the device at \p address: \p status a redirect
     /// code and \p location "https://" followed by the address's dotted text, an optional port and

@@ -135,6 +135,7 @@ class KRZPAP_API KRZPAPComm {
     /// on the connection's thread and must not throw. Empty: none.
     using ExchangeObserver =
         std::function<void(const KRZPAPComm& comm, const std::string& sent, bool cutShort)>;
+    /// Sets the process's exchange observer (an empty one: none).
     static void setExchangeObserver(ExchangeObserver observer);
     /// Over TLS a reply may be decrypted and held already: a caller's own select loop calls
     /// readResponse when this says so, without waiting for the socket.

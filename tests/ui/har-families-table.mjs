@@ -244,10 +244,10 @@ export const families = [
       return answer.text();
     },
     saved: /./,
-    loginTransformed: true,  // the password goes as base64 of user:password, made by the page
+    loginTransformed: true,  // the page sends base64 of user:password, which describe recognizes
     notOnPlayback: 'the change posts wl_ names and appGet.cgi answers wl0_ ones, which the playback does not match',
     gaps: ['/account/defaultUser', '/account/defaultPassword', '/account/password/max',
-      '/changes/0/steps/0', '/changes/1/steps', '/encryption', '/login/steps', '/models/0',
+      '/changes/0/steps/0', '/changes/1/steps', '/encryption', '/models/0',
       '/recognize/match/0/text', '/recognize/model/0/text', '/security', '/settings/encryption',
       '/settings/security', '/settings/ssid'],
     author(d) {
@@ -280,7 +280,7 @@ export const families = [
     family: 'sorrelby', lab: 'firmware.json', device: 'sorrelby-1', user: 'admin', password: 'chal-lenge1',
     key: 'sorrelby-key-1', newSsid: 'Sorrelby From Browser', newKey: 'browser-key-sorrelby',
     labOptions: { options: { iterations: '10000', restartMs: '300' } },
-    loginTransformed: true,  // the page answers a challenge with PBKDF2 and HMAC of the password
+    loginTransformed: true,  // the page answers a challenge with PBKDF2 and HMAC, which describe recognizes
     notOnPlayback: 'the login\'s proof is made from the password, which the recording holds only as a placeholder',
     async browse(page, origin, f) {
       await page.fill('input[name=user]', f.user);
@@ -295,7 +295,7 @@ export const families = [
     },
     saved: /^Saved\./,
     gaps: ['/account/defaultUser', '/account/defaultPassword', '/account/password/max',
-      '/changes/0/steps/0', '/changes/1/steps', '/encryption', '/login/steps', '/security',
+      '/changes/0/steps/0', '/changes/1/steps', '/encryption', '/security',
       '/settings/encryption', '/settings/security', '/settings/ssid'],
     author(d) {
       Object.assign(d.account, { defaultUser: 'admin', defaultPassword: 'admin', usesUsername: true,
