@@ -475,11 +475,11 @@ HttpReply EmulatedDevice::httpsRedirect(const HttpRequest& request) {
 }
 
 std::shared_ptr<const TlsIdentity> EmulatedDevice::tlsIdentity() {
-    auto ensure = [](DeviceSpec& spec) {
-        if (!spec.tlsCertificate.empty()) {
+    auto ensure = [](DeviceSpec& device) {
+        if (!device.tlsCertificate.empty()) {
             return false;
         }
-        makeDeviceCertificate(spec.tlsCertificate, spec.tlsKey);
+        makeDeviceCertificate(device.tlsCertificate, device.tlsKey);
         return true;
     };
     std::shared_ptr<StateKeeper> keeper;
