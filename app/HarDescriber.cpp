@@ -1,5 +1,6 @@
 #include "app/HarDescriber.h"
 
+#include "app/HarImport.h"
 #include "app/PasswordTransforms.h"
 
 #include <algorithm>
@@ -55,26 +56,6 @@ std::string pointerOf(const json& j, const std::string& value, const std::string
         }
     }
     return "";
-}
-
-// The strings a request carries in its form, its JSON or text body and its query.
-std::vector<std::string> carried(const krzlab::RecordedRequest& q) {
-    std::vector<std::string> out;
-    for (const auto& f : q.form)
-        out.push_back(f.second);
-    std::string query = q.target.substr(std::min(q.target.find('?'), q.target.size()));
-    for (size_t at = query.find('='); at != std::string::npos; at = query.find('=', at + 1))
-        out.push_back(query.substr(at + 1, query.find('&', at) - at - 1));
-    json body = isJson(q.body) ? json::parse(q.body) : json();
-    std::vector<const json*> todo{&body};
-    for (size_t i = 0; i < todo.size() && i < 4096; ++i) {
-        if (todo[i]->is_string())
-            out.push_back(todo[i]->get<std::string>());
-        else if (todo[i]->is_structured())
-            for (const json& item : *todo[i])
-                todo.push_back(&item);
-    }
-    return out;
 }
 
 std::vector<std::string> split(const std::string& text, char by) {
@@ -281,7 +262,7 @@ json Learner::stepOf(const Exchange& e) const {
 json Learner::carriedFrom(size_t index, size_t from, const std::string& at,
                           const std::vector<std::string>& literals) {
     std::vector<std::pair<std::string, bool>> values;  // value, a transform's literal
-    for (const std::string& value : carried(r_.exchanges[index].request))
+    for (const std::string& value : sentValues(r_.exchanges[index].request))
         if (value.size() >= kCarried)
             values.emplace_back(value, false);
     for (const std::string& value : literals)

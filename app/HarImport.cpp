@@ -491,28 +491,6 @@ void handedOut(const std::string& page, HandedOut& out) {
     }
 }
 
-// The values a request carries that a script may have computed: form fields, query values,
-// JSON strings (Basic credentials are read as such).
-std::vector<std::string> sentValues(const krzlab::RecordedRequest& q) {
-    std::vector<std::string> out;
-    for (const auto& f : q.form)
-        out.push_back(f.second);
-    size_t query = q.target.find('?');
-    for (const auto& f :
-         krzlab::parseUrlEncodedPairs(query == std::string::npos ? "" : q.target.substr(query + 1)))
-        out.push_back(f.second);
-    json body = json::parse(q.body, nullptr, false);
-    std::vector<const json*> todo{&body};
-    for (size_t i = 0; i < todo.size() && i < 4096; ++i) {
-        if (todo[i]->is_string())
-            out.push_back(todo[i]->get<std::string>());
-        else if (todo[i]->is_structured())
-            for (const json& item : *todo[i])
-                todo.push_back(&item);
-    }
-    return out;
-}
-
 // Values the browser computed from `password` in the login: each with the expression that
 // computes it, found in the first request that carries one. The replies before it hand out the
 // nonces and salts; a few requests are tried at most, so a hostile file costs little.
@@ -551,6 +529,28 @@ std::map<std::string, json> transformedPasswords(krzlab::Recording& r,
 }
 
 }  // namespace
+
+// The values a request carries that a script may have computed: form fields, query values,
+// JSON strings (Basic credentials are read as such).
+std::vector<std::string> sentValues(const krzlab::RecordedRequest& q) {
+    std::vector<std::string> out;
+    for (const auto& f : q.form)
+        out.push_back(f.second);
+    size_t query = q.target.find('?');
+    for (const auto& f :
+         krzlab::parseUrlEncodedPairs(query == std::string::npos ? "" : q.target.substr(query + 1)))
+        out.push_back(f.second);
+    json body = json::parse(q.body, nullptr, false);
+    std::vector<const json*> todo{&body};
+    for (size_t i = 0; i < todo.size() && i < 4096; ++i) {
+        if (todo[i]->is_string())
+            out.push_back(todo[i]->get<std::string>());
+        else if (todo[i]->is_structured())
+            for (const json& item : *todo[i])
+                todo.push_back(&item);
+    }
+    return out;
+}
 
 HarImport importHar(const std::string& text, const std::string& host, const std::string& password,
                     bool keepSecrets, const HarLimits& limits) {

@@ -41,4 +41,8 @@ HarImport importHar(const std::string& text, const std::string& host, const std:
 // The notes with the same sentence together: "entries 3, 5: ...".
 std::vector<std::string> groupedNotes(const std::vector<HarNote>& notes);
 
+// The strings a request carries, as a script may have computed them: its form's values, its
+// query's (decoded), and every string of a JSON body.
+std::vector<std::string> sentValues(const krzlab::RecordedRequest& request);
+
 }  // namespace krzpap
