@@ -87,6 +87,7 @@ install(FILES ${CMAKE_BINARY_DIR}/krzpapconfigu.pc ${CMAKE_BINARY_DIR}/krzpapser
 
 # The guides and the example projects, for host developers and module authors.
 install(FILES ${PROJECT_SOURCE_DIR}/docs/hosts.md ${PROJECT_SOURCE_DIR}/docs/modules.md
+  ${PROJECT_SOURCE_DIR}/docs/har-keep-log.png ${PROJECT_SOURCE_DIR}/docs/har-export.png
   DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT development)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/host ${PROJECT_SOURCE_DIR}/examples/module
   ${PROJECT_SOURCE_DIR}/examples/app
