@@ -34,7 +34,7 @@ scripts/build.sh tsan
 # The suites whose tests cancel a wait or a scan from another thread, or scan while another runs.
 # Only those suites are built there; the other programs' tests are listed as not built.
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-  ctest --test-dir build/tsan --output-on-failure -j2 -E '_NOT_BUILT$|^netns\.|^package\.|^tools\.install|^ui\.|^ansible\.'
+  ctest --test-dir build/tsan --output-on-failure -j2 -E '_NOT_BUILT$|^netns\.|^package\.|^tools\.install|^ui\.|^har\.|^ansible\.'
 
 echo "== fuzzing (bounded), the targets of the sanitized build"
 # Two targets at a time, one per core; each prints its summary in one piece when it ends.
