@@ -414,10 +414,10 @@ class SorrelbyTest : public LabTest {
     boost::shared_ptr<KRZPDescribedConfigurator> open(const json& description,
                                                       const std::string& password) {
         auto d = krzdesc::parseDescription(description.dump(), "sorrelby.json");
-        krzlab::DeviceSpec spec = lab->status("sorrelby-1").state;
+        krzlab::DeviceSpec device = lab->status("sorrelby-1").state;
         auto conf = boost::make_shared<KRZPDescribedConfigurator>(
-            d, spec.model, std::vector<KRZMacAddress>(), spec.username, password);
-        conf->setAddr(inAddr(spec.address));
+            d, device.model, std::vector<KRZMacAddress>(), device.username, password);
+        conf->setAddr(inAddr(device.address));
         return conf;
     }
     size_t posts(const std::string& target) const {
