@@ -7,9 +7,9 @@
 #include "service/KRZPDeviceService.h"
 
 #include <atomic>
+#include <chrono>
 #include <iostream>
 #include <map>
-#include <chrono>
 #include <future>
 #include <string>
 #include <thread>
@@ -241,11 +241,19 @@ TEST_F(DeviceServiceTest, CancelEndsAScanWhereverItComes) {
 // not as a network where nothing answered; the running scan goes on to its cancel.
 TEST_F(DeviceServiceTest, AScanBesideARunningOneFailsAsSuch) {
     std::promise<void> heard;
+    std::promise<void> tried;
+    std::shared_future<void> triedFuture = tried.get_future().share();
     std::atomic<bool> told{false};
     std::thread first([&] {
         KRZPScanOutcome outcome = service.scan([&](const KRZPScanResult&) {
-            if (!told.exchange(true))
-                heard.set_value();
+            if (told.exchange(true))
+                return;
+            heard.set_value();
+            // The first scan must still be running when the second is asked, and be cancelled
+            // rather than end: its results come near its end, so it is held here (bounded, should
+            // the second ever block on it) and cancelled from inside.
+            triedFuture.wait_for(std::chrono::seconds(10));
+            service.cancel();
         });
         EXPECT_EQ(KRZP_SCAN_CANCELLED, outcome.end);
     });
@@ -257,7 +265,7 @@ TEST_F(DeviceServiceTest, AScanBesideARunningOneFailsAsSuch) {
     } catch (const KRZPAPCException& e) {
         EXPECT_EQ(KRZPAPC_SCAN_IN_PROGRESS, e.getAPCErrorCode());
     }
-    service.cancel();
+    tried.set_value();
     first.join();
 }
 
