@@ -22,7 +22,7 @@ set(KRZ_PUBLIC_HEADERS
 # The device service, a library of its own for hosts.
 list(APPEND KRZ_PUBLIC_HEADERS service/KRZPDeviceService.h)
 # The application layer, a library of its own for hosts.
-list(APPEND KRZ_PUBLIC_HEADERS app/KRZPApp.h app/KRZPAppHelpers.h)
+list(APPEND KRZ_PUBLIC_HEADERS app/KRZPApp.h app/KRZPAppHelpers.h app/KRZPTlsTrust.h)
 
 # The version macros and the project's version are one number: a release moves both or neither.
 file(STRINGS ${PROJECT_SOURCE_DIR}/core/KRZPAPVersion.h version_lines

@@ -2,13 +2,17 @@
 // network name and read the change back, then find the router again by its MAC. Every failure
 // arrives as one krzpapp::Error whose kind and field the host turns into its own words.
 //
-// Usage: krzappexample [ADDRESS [PASSWORD [NEW-SSID]]]
+// Usage: krzappexample [ADDRESS [PASSWORD [NEW-SSID]]], ADDRESS also as https://ADDRESS
 // Without arguments it works on the Acme router of the built-in lab (KRZ_NETWORK=lab, the default).
 #include <krzpapconfigu/app/KRZPApp.h>
+#include <krzpapconfigu/app/KRZPAppHelpers.h>
+#include <krzpapconfigu/app/KRZPTlsTrust.h>
 #include <krzpapconfigu/core/KRZPAPModule.h>
+#include <krzpapconfigu/http/KRZPAPComm.h>
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -56,6 +60,12 @@ int main(int argc, char** argv) {
                      KRZPAPModule::getModuleLoadFailure().c_str());
         return 1;
     }
+    // An https:// address: the router's own certificate is trusted on first use and pinned here.
+    static krzpapp::TlsTrust trust("krzappexample-trusted.json");
+    KRZPAPComm::setHostCertificateCheck(
+        [](const in_addr& address, unsigned short port, const std::vector<unsigned char>& der) {
+            trust.check(krzpapp::TlsTrust::keyFor(address, port), krzpapp::dotted(address), der);
+        });
     Progress progress;
     krzpapp::Application app(&progress);
     try {

@@ -1,9 +1,10 @@
 // Trust on first use: a device's first certificate is pinned, a changed one is refused before the
 // request leaves (both fingerprints and the way to accept it in the sentence), and a store that is
 // not what krzpap wrote is an error, never "trust everything".
-#include "app/TlsTrust.h"
+#include "app/KRZPTlsTrust.h"
 #include "core/KRZPAPCException.h"
 #include "http/KRZPAPComm.h"
+#include "platform/krzplatform.h"
 #include "testsupport/krztlsserver.h"
 
 #include <gtest/gtest.h>
@@ -14,7 +15,7 @@
 #include <string>
 #include <vector>
 
-using krzpap::TlsTrust;
+using krzpapp::TlsTrust;
 
 namespace {
 

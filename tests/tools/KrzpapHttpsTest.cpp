@@ -4,7 +4,7 @@
 // curl, a client we did not write, reading the same HTTPS port.
 #include "ToolsTestSupport.h"
 
-#include "app/TlsTrust.h"
+#include "app/KRZPTlsTrust.h"
 #include "recording/Recording.h"
 
 #include <gtest/gtest.h>
@@ -55,7 +55,7 @@ std::string fingerprintOf(const std::string& pem) {
         at = end + 1;
     }
     std::string der = krzlab::base64Decode(body);
-    return krzpap::TlsTrust::fingerprint(std::vector<unsigned char>(der.begin(), der.end()));
+    return krzpapp::TlsTrust::fingerprint(std::vector<unsigned char>(der.begin(), der.end()));
 }
 
 std::string said(const ProgramOutcome& o) {

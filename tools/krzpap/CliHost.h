@@ -6,6 +6,7 @@
 
 #include "app/AppCancel.h"
 #include "app/KRZPAppHelpers.h"
+#include "app/KRZPTlsTrust.h"
 
 #include <nlohmann/json.hpp>
 
@@ -26,6 +27,7 @@ using krzpapp::escapeText;
 using krzpapp::narrow;
 using krzpapp::splitDeviceUrl;
 using krzpapp::takeDeviceAddress;
+using krzpapp::TlsTrust;
 using krzpapp::widen;
 
 struct Globals {

@@ -1,7 +1,7 @@
 // Set-up shared by the subcommands: environment, log, modules, JSON, Ctrl-C, the OUI registry.
 #include "CliHost.h"
 
-#include "app/TlsTrust.h"
+#include "app/KRZPTlsTrust.h"
 #include "core/KRZPAPCException.h"
 #include "http/KRZPAPComm.h"
 

@@ -2,7 +2,7 @@
 #include "Cli.h"
 
 #include "html/KRZPHtmlParser.h"
-#include "app/TlsTrust.h"
+#include "app/KRZPTlsTrust.h"
 #include "discovery/KRZPHttpScanner.h"
 #include "http/KRZPAPComm.h"
 #include "krznetlib/KRZNetworkBackend.h"

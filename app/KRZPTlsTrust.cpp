@@ -1,4 +1,4 @@
-#include "app/TlsTrust.h"
+#include "app/KRZPTlsTrust.h"
 
 #include "core/KRZPAPCException.h"
 #include "krznetlib/KRZNetworkBackend.h"
@@ -9,9 +9,10 @@
 
 #include <ctime>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 
-namespace krzpap {
+namespace krzpapp {
 
 namespace {
 
@@ -53,6 +54,10 @@ nlohmann::json load(const std::string& path) {
     return store["devices"];
 }
 
+// One lock for every store object: two of them on one file must not interleave a read and a
+// write.
+std::mutex g_storeMutex;
+
 void save(const std::string& path, const nlohmann::json& devices) {
     nlohmann::json store = {{"version", 1}, {"devices", devices}};
     if (!krzprocess::writeFileAtomically(path, store.dump(2) + "\n"))
@@ -88,7 +93,7 @@ std::string TlsTrust::keyFor(const in_addr& address, unsigned short port) {
 
 void TlsTrust::check(const std::string& key, const std::string& shown,
                      const std::vector<unsigned char>& der) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(g_storeMutex);
     nlohmann::json devices = load(path_);
     std::string seen = fingerprint(der);
     auto found = devices.find(key);
@@ -108,8 +113,8 @@ void TlsTrust::check(const std::string& key, const std::string& shown,
            shown + "'");
 }
 
-std::string TlsTrust::pinned(const std::string& key) {
-    std::lock_guard<std::mutex> lock(mutex_);
+std::string TlsTrust::pinned(const std::string& key) const {
+    std::lock_guard<std::mutex> lock(g_storeMutex);
     try {
         nlohmann::json devices = load(path_);
         return devices.contains(key) ? devices[key]["sha256"].get<std::string>() : std::string();
@@ -119,7 +124,7 @@ std::string TlsTrust::pinned(const std::string& key) {
 }
 
 std::string TlsTrust::pin(const std::string& key, const std::vector<unsigned char>& der) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(g_storeMutex);
     nlohmann::json devices = load(path_);
     std::string before;
     if (devices.contains(key))
@@ -129,4 +134,4 @@ std::string TlsTrust::pin(const std::string& key, const std::vector<unsigned cha
     return before;
 }
 
-}  // namespace krzpap
+}  // namespace krzpapp
