@@ -1,6 +1,7 @@
 #include "app/PasswordTransforms.h"
 
 #include "krzutil/KRZCryptoUtil.h"
+#include "krzutil/KRZTextCoding.h"
 #include "recording/Recording.h"
 
 #include <algorithm>
@@ -39,23 +40,6 @@ std::string upper(std::string text) {
     return text;
 }
 
-// As the description module encodes: every byte but the unreserved ones as %HH.
-std::string urlEncoded(const std::string& text) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (char c : text) {
-        auto u = static_cast<unsigned char>(c);
-        if (std::isalnum(u) || c == '-' || c == '.' || c == '_' || c == '~') {
-            out += c;
-        } else {
-            out += '%';
-            out += digits[u >> 4];
-            out += digits[u & 15];
-        }
-    }
-    return out;
-}
-
 std::string fromHex(const std::string& hex) {
     std::string out;
     for (size_t i = 0; i + 1 < hex.size(); i += 2)
@@ -82,7 +66,7 @@ PasswordTransforms::PasswordTransforms(const std::string& password, const Handed
         add(upper(digest), {{"upper", {{d.first, kPassword}}}});
     }
     add(krzlab::base64Encode(password), {{"base64", kPassword}});
-    add(urlEncoded(password), {{"urlEncode", kPassword}});
+    add(krzPercentEncode(password), {{"urlEncode", kPassword}});
     std::vector<std::string> strings(
         earlier.strings.begin(),
         earlier.strings.begin() + static_cast<long>(std::min(kStrings, earlier.strings.size())));

@@ -68,3 +68,23 @@ inline std::string krzBase64Encode(const std::string& bytes) {
     }
     return out;
 }
+
+// Percent-encoding of every byte but the unreserved ones (RFC 3986: letters, digits, "-._~"), as
+// %HH in upper case: what the description module sends and what a recording is matched against.
+inline std::string krzPercentEncode(const std::string& text) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (char c : text) {
+        auto u = static_cast<unsigned char>(c);
+        bool unreserved = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                          (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' || c == '~';
+        if (unreserved) {
+            out += c;
+        } else {
+            out += '%';
+            out += digits[u >> 4];
+            out += digits[u & 15];
+        }
+    }
+    return out;
+}

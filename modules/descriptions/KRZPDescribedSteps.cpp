@@ -32,8 +32,8 @@ std::string multipartBody(const std::vector<std::pair<std::string, std::string>>
 std::string urlencodedBody(const std::vector<std::pair<std::string, std::string>>& fields) {
     std::string body;
     for (const auto& field : fields)
-        body += (body.empty() ? "" : "&") + krzdesc::urlEncode(field.first) + "=" +
-                krzdesc::urlEncode(field.second);
+        body += (body.empty() ? "" : "&") + krzPercentEncode(field.first) + "=" +
+                krzPercentEncode(field.second);
     return body;
 }
 

@@ -243,22 +243,6 @@ bool namesInTemplate(const std::string& text, std::vector<std::string>& names) {
     return true;
 }
 
-std::string urlEncode(const std::string& text) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (char c : text) {
-        unsigned char u = static_cast<unsigned char>(c);
-        if (std::isalnum(u) || c == '-' || c == '.' || c == '_' || c == '~') {
-            out += c;
-        } else {
-            out += '%';
-            out += digits[u >> 4];
-            out += digits[u & 15];
-        }
-    }
-    return out;
-}
-
 std::string Values::get(const std::string& name) const {
     auto known = known_.find(name);
     if (known != known_.end())
@@ -287,7 +271,7 @@ std::string Values::expand(const std::string& text, bool urlEncoded) const {
         if (close == std::string::npos)
             throw MissingValue("a brace that does not close in \"" + text + "\"");
         std::string value = get(text.substr(at + 1, close - at - 1));
-        out += urlEncoded ? urlEncode(value) : value;
+        out += urlEncoded ? krzPercentEncode(value) : value;
         at = close;
     }
     return out;
@@ -327,7 +311,7 @@ std::string Values::evaluate(const Expression& e, int depth) const {
         case Op::FromHex:
             return fromHex(arg(0), e.pointer);
         case Op::UrlEncode:
-            return urlEncode(arg(0));
+            return krzPercentEncode(arg(0));
         case Op::Upper: {
             std::string text = arg(0);
             for (char& c : text)

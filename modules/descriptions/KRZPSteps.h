@@ -150,7 +150,4 @@ class Values {
 // The names a template refers to, in order; false when a brace does not close.
 bool namesInTemplate(const std::string& text, std::vector<std::string>& names);
 
-// Percent-encoding of every byte but the unreserved ones (a space is %20).
-std::string urlEncode(const std::string& text);
-
 }  // namespace krzdesc
