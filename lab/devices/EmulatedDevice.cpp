@@ -386,6 +386,12 @@ std::vector<std::string> EmulatedDevice::posted() const {
     return posted_;
 }
 
+std::shared_ptr<StateKeeper> EmulatedDevice::keeperAndName(std::string& name) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    name = spec_.name;
+    return keeper_;
+}
+
 HttpReply EmulatedDevice::handleKept(const HttpRequest& request) {
     if (request.method == "POST") {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -393,13 +399,8 @@ HttpReply EmulatedDevice::handleKept(const HttpRequest& request) {
             posted_.erase(posted_.begin());
         posted_.push_back(request.target);
     }
-    std::shared_ptr<StateKeeper> keeper;
     std::string name;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        keeper = keeper_;
-        name = spec_.name;
-    }
+    std::shared_ptr<StateKeeper> keeper = keeperAndName(name);
     if (!keeper) {
         return handle(request);
     }
@@ -482,22 +483,16 @@ std::shared_ptr<const TlsIdentity> EmulatedDevice::tlsIdentity() {
         makeDeviceCertificate(device.tlsCertificate, device.tlsKey);
         return true;
     };
-    std::shared_ptr<StateKeeper> keeper;
     std::string name;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        keeper = keeper_;
-        name = spec_.name;
-        if (!keeper) {
-            ensure(spec_);
-        }
-    }
-    if (keeper) {
+    if (std::shared_ptr<StateKeeper> keeper = keeperAndName(name)) {
         keeper->transact(name, [&](DeviceSpec& stored) {
             bool made = ensure(stored);
             adoptState(stored);
             return made;
         });
+    } else {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ensure(spec_);
     }
     std::lock_guard<std::mutex> lock(mutex_);
     if (spec_.tlsCertificate.empty()) {

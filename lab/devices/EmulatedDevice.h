@@ -83,6 +83,8 @@ class EmulatedDevice : public Device {
     void startListening();  // mutex_ held
     // handle() on the settings as the state keeper has them, storing what it changed.
     HttpReply handleKept(const HttpRequest& request);
+    // The state keeper (null: the device keeps its own state) and the name it keeps it under.
+    std::shared_ptr<StateKeeper> keeperAndName(std::string& name) const;
     void comeBackLater();
     // While a reboot that keeps listening lasts: an empty reply or a reset, and true.
     bool refuseWhileRestarting(int fd);
