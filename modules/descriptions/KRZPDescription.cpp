@@ -820,7 +820,9 @@ class Format2Reader {
 
 // The security table of format 2: plain modes, or without an encryption setting "MODE/ENC" keys.
 // A table's value: one text, or a list whose first is written and all are read.
-std::vector<std::string> tableValues(const Node& node, std::set<std::string>& seen) {
+// `shared`: the values may repeat those of other modes (checked by the caller).
+std::vector<std::string> tableValues(const Node& node, std::set<std::string>& seen,
+                                     bool shared = false) {
     std::vector<std::string> out;
     if (node.raw().is_array())
         for (const Node& item : node.items())
@@ -828,16 +830,58 @@ std::vector<std::string> tableValues(const Node& node, std::set<std::string>& se
     else
         out.push_back(node.text());
     for (const std::string& value : out)
-        if (!seen.insert(value).second)
+        if (!seen.insert(value).second && !shared)
             node.fail("two modes have the device value \"" + value + "\"");
     return out;
+}
+
+// Modes that share a device value are told apart by the encryption field they all own: each
+// needs one, the same, and no two of them may take the same encryption.
+void checkSharedSecurity(const Node& table, Description& d) {
+    std::map<std::string, std::vector<_KRZPSecurityMode>> byValue;
+    for (const auto& read : d.securityReads) {
+        std::vector<_KRZPSecurityMode>& modes = byValue[read.first];
+        if (std::find(modes.begin(), modes.end(), read.second) == modes.end())
+            modes.push_back(read.second);
+    }
+    for (const auto& value : byValue) {
+        if (value.second.size() < 2)
+            continue;
+        std::string field;
+        for (_KRZPSecurityMode mode : value.second) {
+            std::string name;
+            for (const auto& named : securityModeNames())
+                if (named.second == mode)
+                    name = named.first;
+            auto own = d.encryptionFields.find(mode);
+            if (own == d.encryptionFields.end())
+                table.at(name.c_str())
+                    .fail("two modes have the device value \"" + value.first +
+                          "\": each needs its own field in \"encryptionFields\" "
+                          "(the second value that tells them apart)");
+            if (!field.empty() && own->second != field)
+                table.at(name.c_str())
+                    .fail("modes that share the device value \"" + value.first +
+                          "\" must read the same field in \"encryptionFields\"");
+            field = own->second;
+            for (_KRZPSecurityMode other : value.second)
+                for (const auto& e : encryptionModeNames())
+                    if (other != mode && takes(mode, e.second) && takes(other, e.second))
+                        table.at(name.c_str())
+                            .fail(
+                                "modes that take the same encryption cannot share "
+                                "the device value \"" +
+                                value.first + "\"");
+        }
+        d.sharedSecurity[value.first] = field;
+    }
 }
 
 void readSecurity2(const Node& node, Description& d, bool implied) {
     std::set<std::string> values;
     for (const auto& member : node.members()) {
         size_t slash = member.first.find('/');
-        std::vector<std::string> all = tableValues(member.second, values);
+        std::vector<std::string> all = tableValues(member.second, values, !implied);
         const std::string& value = all.front();
         auto mode = securityModeNames().find(member.first.substr(0, slash));
         if (mode == securityModeNames().end())
@@ -867,6 +911,8 @@ void readSecurity2(const Node& node, Description& d, bool implied) {
             d.impliedSecurity.push_back({mode->second, encryption, read});
         d.securityValues.emplace(mode->second, value);
     }
+    if (!implied)
+        checkSharedSecurity(node, d);
 }
 
 Change change2(const Node& node, Format2Reader& reader) {
@@ -897,6 +943,24 @@ void schemaCheck(const json& document) {
     std::vector<krz::SchemaProblem> problems = schema.problems(document);
     if (!problems.empty())
         throw DescriptionError(problems.front().pointer, problems.front().message);
+}
+
+std::string ownFieldsNeed(const std::string& setting) {
+    return "needs \"" + setting + "\" as a form's field, a script object's member or a JSON value";
+}
+
+// A mode's own fields beside `at`'s: fields of its form, members of its script object, or
+// JSON pointers into its reply.
+void ownFields(const Node& node, const Location& at, const std::string& setting,
+               std::map<_KRZPSecurityMode, std::string>& out) {
+    if ((at.scripted() && at.member.empty() && at.json.empty()) || at.pattern)
+        node.fail(ownFieldsNeed(setting));
+    for (const auto& member : node.members()) {
+        std::string field = member.second.nonEmptyText();
+        if (!at.json.empty() && field[0] != '/')
+            member.second.fail("is a JSON pointer (\"/name\"), as \"" + setting + "\" reads JSON");
+        out[securityModeNames().at(member.first)] = field;
+    }
 }
 
 std::shared_ptr<const Description> parseFormat2(const json& document, const std::string& file) {
@@ -972,20 +1036,15 @@ std::shared_ptr<const Description> parseFormat2(const json& document, const std:
     if (settings.has("key"))
         d->keyAt.reset(new Location(reader.location2(settings.at("key"))));
     if (settings.has("keyFields")) {
-        if (!d->keyAt || (d->keyAt->scripted() && d->keyAt->member.empty()) || d->keyAt->pattern)
-            settings.at("keyFields")
-                .fail("needs \"key\" as a form's field or a script object's member");
-        for (const auto& member : settings.at("keyFields").members())
-            d->keyFields[securityModeNames().at(member.first)] = member.second.nonEmptyText();
+        if (!d->keyAt)
+            settings.at("keyFields").fail(ownFieldsNeed("key"));
+        ownFields(settings.at("keyFields"), *d->keyAt, "key", d->keyFields);
     }
     if (settings.has("encryptionFields")) {
-        if (implied || (d->encryptionAt.scripted() && d->encryptionAt.member.empty()) ||
-            d->encryptionAt.pattern)
-            settings.at("encryptionFields")
-                .fail("needs \"encryption\" as a form's field or a script object's member");
-        for (const auto& member : settings.at("encryptionFields").members())
-            d->encryptionFields[securityModeNames().at(member.first)] =
-                member.second.nonEmptyText();
+        if (implied)
+            settings.at("encryptionFields").fail(ownFieldsNeed("encryption"));
+        ownFields(settings.at("encryptionFields"), d->encryptionAt, "encryption",
+                  d->encryptionFields);
     }
     if (implied && root.has("encryption"))
         root.at("encryption").fail("the security values imply the encryption: leave this out");
@@ -1062,6 +1121,20 @@ const std::map<std::string, _KRZPSecurityMode>& securityModeNames() {
         {"wpa2-psk", KRZP_SECURITY_WPA2_PSK},
         {"wpa-wpa2-psk", KRZP_SECURITY_WPA_WPA2_PSK}};
     return names;
+}
+
+bool takes(_KRZPSecurityMode mode, _KRZPEncryptionMode encryption) {
+    switch (mode) {
+        case KRZP_SECURITY_NONE:
+            return encryption == KRZP_ENCRYPTION_NONE;
+        case KRZP_SECURITY_WEP:
+            return encryption == KRZP_ENCRYPTION_WEP64 || encryption == KRZP_ENCRYPTION_WEP128;
+        case KRZP_SECURITY_UNSET:
+            return false;
+        default:
+            return encryption == KRZP_ENCRYPTION_TKIP || encryption == KRZP_ENCRYPTION_AES ||
+                   encryption == KRZP_ENCRYPTION_TKIP_AES;
+    }
 }
 
 const std::map<std::string, _KRZPEncryptionMode>& encryptionModeNames() {

@@ -181,7 +181,9 @@ INSTANTIATE_TEST_SUITE_P(
                "freshtomato-1",
                "freshtomato.json",
                {{"restartMs", "200"}},
-               "fresh-pass1"}),
+               "fresh-pass1"},
+        Family{
+            "firmware.json", "asuswrt-1", "asuswrt.json", {{"restartMs", "200"}}, "fresh-pass1"}),
     rowName);
 
 INSTANTIATE_TEST_SUITE_P(
