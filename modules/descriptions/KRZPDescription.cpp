@@ -835,48 +835,6 @@ std::vector<std::string> tableValues(const Node& node, std::set<std::string>& se
     return out;
 }
 
-// Modes that share a device value are told apart by the encryption field they all own: each
-// needs one, the same, and no two of them may take the same encryption.
-void checkSharedSecurity(const Node& table, Description& d) {
-    std::map<std::string, std::vector<_KRZPSecurityMode>> byValue;
-    for (const auto& read : d.securityReads) {
-        std::vector<_KRZPSecurityMode>& modes = byValue[read.first];
-        if (std::find(modes.begin(), modes.end(), read.second) == modes.end())
-            modes.push_back(read.second);
-    }
-    for (const auto& value : byValue) {
-        if (value.second.size() < 2)
-            continue;
-        std::string field;
-        for (_KRZPSecurityMode mode : value.second) {
-            std::string name;
-            for (const auto& named : securityModeNames())
-                if (named.second == mode)
-                    name = named.first;
-            auto own = d.encryptionFields.find(mode);
-            if (own == d.encryptionFields.end())
-                table.at(name.c_str())
-                    .fail("two modes have the device value \"" + value.first +
-                          "\": each needs its own field in \"encryptionFields\" "
-                          "(the second value that tells them apart)");
-            if (!field.empty() && own->second != field)
-                table.at(name.c_str())
-                    .fail("modes that share the device value \"" + value.first +
-                          "\" must read the same field in \"encryptionFields\"");
-            field = own->second;
-            for (_KRZPSecurityMode other : value.second)
-                for (const auto& e : encryptionModeNames())
-                    if (other != mode && takes(mode, e.second) && takes(other, e.second))
-                        table.at(name.c_str())
-                            .fail(
-                                "modes that take the same encryption cannot share "
-                                "the device value \"" +
-                                value.first + "\"");
-        }
-        d.sharedSecurity[value.first] = field;
-    }
-}
-
 void readSecurity2(const Node& node, Description& d, bool implied) {
     std::set<std::string> values;
     for (const auto& member : node.members()) {
@@ -911,8 +869,9 @@ void readSecurity2(const Node& node, Description& d, bool implied) {
             d.impliedSecurity.push_back({mode->second, encryption, read});
         d.securityValues.emplace(mode->second, value);
     }
-    if (!implied)
-        checkSharedSecurity(node, d);
+    std::string mode, problem = implied ? std::string() : shareSecurity(d, mode);
+    if (!problem.empty())
+        node.at(mode.c_str()).fail(problem);
 }
 
 Change change2(const Node& node, Format2Reader& reader) {
@@ -1121,20 +1080,6 @@ const std::map<std::string, _KRZPSecurityMode>& securityModeNames() {
         {"wpa2-psk", KRZP_SECURITY_WPA2_PSK},
         {"wpa-wpa2-psk", KRZP_SECURITY_WPA_WPA2_PSK}};
     return names;
-}
-
-bool takes(_KRZPSecurityMode mode, _KRZPEncryptionMode encryption) {
-    switch (mode) {
-        case KRZP_SECURITY_NONE:
-            return encryption == KRZP_ENCRYPTION_NONE;
-        case KRZP_SECURITY_WEP:
-            return encryption == KRZP_ENCRYPTION_WEP64 || encryption == KRZP_ENCRYPTION_WEP128;
-        case KRZP_SECURITY_UNSET:
-            return false;
-        default:
-            return encryption == KRZP_ENCRYPTION_TKIP || encryption == KRZP_ENCRYPTION_AES ||
-                   encryption == KRZP_ENCRYPTION_TKIP_AES;
-    }
 }
 
 const std::map<std::string, _KRZPEncryptionMode>& encryptionModeNames() {

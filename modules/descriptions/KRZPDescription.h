@@ -217,6 +217,10 @@ const std::map<std::string, _KRZPSecurityMode>& securityModeNames();
 const std::map<std::string, _KRZPEncryptionMode>& encryptionModeNames();
 // Whether a network secured by `mode` can use `encryption` (WEP its key lengths, WPA its ciphers).
 bool takes(_KRZPSecurityMode mode, _KRZPEncryptionMode encryption);
+// Fills `d.sharedSecurity` from the values read as modes and the modes' own encryption fields.
+// Modes that share a value must each own the same encryption field and take no encryption in
+// common; otherwise names the first such mode in `mode` and says what is wrong (empty: all well).
+std::string shareSecurity(Description& d, std::string& mode);
 
 // Every "*.json" file in the folders, in name order within each folder, loaded one by one: a file
 // that fails is reported through `report` ("FILE: POINTER: message") and skipped; a folder that
