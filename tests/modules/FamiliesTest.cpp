@@ -186,6 +186,34 @@ INSTANTIATE_TEST_SUITE_P(
             "firmware.json", "asuswrt-1", "asuswrt.json", {{"restartMs", "200"}}, "fresh-pass1"}),
     rowName);
 
+// ASUSWRT's WEP key in a slot other than the first (wl0_key 3): the mode and key length read, and
+// a change is refused before anything is sent, since its post would move the key to slot 1.
+class KeySlotFamily : public FirmwareFamily {};
+
+TEST_P(KeySlotFamily, AnotherWepKeySlotIsNeverWritten) {
+    krzlab::Device& device = lab->device(GetParam().device);
+    krzlab::DeviceSpec held = device.state();
+    held.wireless = {"Slot Three", "wep", "wep64", "abcde"};
+    device.adoptState(held);
+    auto conf = open(held.password);
+    conf->retrieveAttributes();
+    EXPECT_EQ(KRZP_SECURITY_WEP, conf->getSecurityMode());
+    EXPECT_EQ(KRZP_ENCRYPTION_WEP64, conf->getEncryptionMode());
+    conf->startConfiguration();
+    conf->changeSSID(KRZSsid("Moved"));
+    EXPECT_EQ(KRZPAPC_PARSE_ERROR,
+              thrownBy([&] { conf->completeConfiguration(); }).getAPCErrorCode());
+    EXPECT_TRUE(held.wireless == lab->status(GetParam().device).state.wireless);
+}
+
+INSTANTIATE_TEST_SUITE_P(Slot3, KeySlotFamily,
+                         ::testing::Values(Family{"firmware.json",
+                                                  "asuswrt-1",
+                                                  "asuswrt.json",
+                                                  {{"restartMs", "200"}, {"wepKeySlot", "3"}},
+                                                  "fresh-pass1"}),
+                         rowName);
+
 INSTANTIATE_TEST_SUITE_P(
     Every, FirmwareFamily,
     ::testing::Values(
