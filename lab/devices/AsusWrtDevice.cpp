@@ -26,7 +26,11 @@ struct NvWireless {
     std::map<std::string, std::string> v;
 };
 
-NvWireless toNvram(const WirelessSettings& w) {
+// The WEP variables the firmware keeps beside the lab's settings: the four key slots, the one in
+// use (wl0_key) and shared-key authentication ("wep_shared").
+const char* const kWepHeld[] = {"wl0_key", "wl0_key1", "wl0_key2", "wl0_key3", "wl0_key4"};
+
+NvWireless toNvram(const WirelessSettings& w, const std::map<std::string, std::string>& held) {
     NvWireless nv;
     bool wpa = w.security.compare(0, 3, "wpa") == 0;
     nv.v["wl0_ssid"] = w.ssid;
@@ -37,9 +41,22 @@ NvWireless toNvram(const WirelessSettings& w) {
     nv.v["wl0_key"] = "1";
     for (const char* k : {"wl0_key1", "wl0_key2", "wl0_key3", "wl0_key4"})
         nv.v[k] = "";
-    if (w.security == "wep")
-        nv.v["wl0_key1"] = w.key;
+    for (const char* name : kWepHeld)
+        if (held.count(name))
+            nv.v[name] = held.at(name);
+    if (w.security == "wep") {
+        nv.v["wl0_key" + nv.v["wl0_key"]] = w.key;
+        if (held.count("wep_shared"))
+            nv.v["wl0_auth_mode_x"] = "shared";
+    }
     return nv;
+}
+
+void setHeld(std::map<std::string, std::string>& held, const char* name, bool on) {
+    if (on)
+        held[name] = "1";
+    else
+        held.erase(name);
 }
 
 // The lab's settings from the variables; `refused` names the variable that does not fit.
@@ -117,6 +134,10 @@ AsusWrtDevice::AsusWrtDevice(const DeviceSpec& profile)
         option(profile, "restartMs", profile.restartMs > 0 ? profile.restartMs : 10000);
     if (spec_.lockoutAfter == 0)
         spec_.lockoutAfter = kDefaultLockoutAfter;
+    // A test's device that keeps its WEP key in another slot, as the firmware lets a user choose.
+    auto slot = profile.options.find("wepKeySlot");
+    if (slot != profile.options.end())
+        wepHeld_["wl0_key"] = slot->second;
 }
 
 AsusWrtDevice::~AsusWrtDevice() {
@@ -133,6 +154,7 @@ void AsusWrtDevice::resetExtras() {
     loginHost_.clear();
     failuresInARow_ = 0;
     lockedUntil_ = {};
+    wepHeld_.clear();
 }
 
 // HTTPS only: plain requests get a 307 to the HTTPS port, always named (8443 by default).
@@ -312,7 +334,7 @@ std::string AsusWrtDevice::nvramGet(const std::string& name) const {
         return spec_.firmware;
     if (name == "http_username")
         return spec_.username;
-    NvWireless nv = toNvram(spec_.wireless);
+    NvWireless nv = toNvram(spec_.wireless, wepHeld_);
     std::string unit0 = name.compare(0, 3, "wl_") == 0 ? "wl0_" + name.substr(3) : name;
     auto it = nv.v.find(unit0);
     return it == nv.v.end() ? std::string() : it->second;
@@ -383,7 +405,7 @@ HttpReply AsusWrtDevice::apply(const FormFields& posted) {
         return reply(answer.dump(), "application/json;charset=UTF-8");
     std::string unit = posted.count("wl_unit") ? formField(posted, "wl_unit") : "0";
     std::lock_guard<std::mutex> lock(mutex_);
-    NvWireless nv = toNvram(spec_.wireless);
+    NvWireless nv = toNvram(spec_.wireless, wepHeld_);
     bool wireless = false;
     for (const auto& field : posted) {
         std::string name = field.first;
@@ -409,6 +431,10 @@ HttpReply AsusWrtDevice::apply(const FormFields& posted) {
         bool changed = !(next == spec_.wireless) || password != spec_.password;
         spec_.wireless = next;
         spec_.password = password;
+        for (const char* name : kWepHeld)
+            wepHeld_[name] = nv.v[name];
+        if (next.security == "wep")
+            setHeld(wepHeld_, "wep_shared", nv.v["wl0_auth_mode_x"] == "shared");
         answer["modify"] = changed ? "1" : "0";
         std::string service = formField(posted, "rc_service");
         answer["run_service"] = service;

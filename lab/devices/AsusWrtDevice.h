@@ -8,8 +8,9 @@
 // a script that sends the browser to Main_Login.asp (status 200). Settings are read with
 // appGet.cgi?hook=nvram_get(name);... answering JSON, and changed by posting the variables to
 // change (form or JSON, `wl_*` with `wl_unit` or `wl0_*`) with action_mode=apply and rc_service to
-// applyapp.cgi: the variables are set at once, the radio restarts for restartMs (10000 unless set)
-// while the web server keeps serving.
+// applyapp.cgi: the variables are set at once (WEP's four key slots, the one in use and shared-key
+// authentication kept as posted; option wepKeySlot: the slot in use at first), the radio restarts
+// for restartMs (10000 unless set) while the web server keeps serving.
 #pragma once
 
 #include <chrono>
@@ -53,6 +54,7 @@ class AsusWrtDevice final : public EmulatedDevice {
 
     std::map<std::string, std::chrono::steady_clock::time_point> tokens_;  // -> expiry; mutex_
     std::string loginHost_;                                                // under mutex_
+    std::map<std::string, std::string> wepHeld_;  // WEP's slots, as last set; under mutex_
     int failuresInARow_ = 0;
     std::chrono::steady_clock::time_point lockedUntil_{};
     std::chrono::steady_clock::time_point radioBackAt_{};

@@ -343,13 +343,14 @@ std::string KRZPDescribedConfigurator::read(const Location& where, const std::st
             notOnPage(where.page, "no text matches \"" + where.pattern->source + "\"");
         return value;
     }
-    if (where.scripted() && (fieldName.empty() || !where.member.empty())) {
-        // A mode's own field of a script object is another member of it (WEP's key).
+    if (where.scripted() && (fieldName.empty() || !where.member.empty() || !where.json.empty())) {
+        // A mode's own field of a script object is another member of it (WEP's key), of a JSON
+        // reply another pointer into it.
         Location own;
         own.script = where.script;
-        own.member = fieldName.empty() ? where.member : fieldName;
+        own.member = fieldName.empty() || where.member.empty() ? where.member : fieldName;
         own.element = where.element;
-        own.json = where.json;
+        own.json = fieldName.empty() || where.json.empty() ? where.json : fieldName;
         own.pointer = where.pointer;
         std::string value, why;
         if (!own.readScripted(pageOf(where), value, why))
@@ -387,8 +388,12 @@ KRZPDescribedConfigurator::Wireless KRZPDescribedConfigurator::readWireless() {
     w.ssid = read(d.ssidAt);
     w.security = read(d.securityAt);
     if (!d.encryptionAt.page.empty()) {
+        // A value several modes share: their own encryption field tells which one it is.
+        auto shared = d.sharedSecurity.find(w.security);
         bool own = d.encryptionFields.count(securityOf(w)) != 0;
-        w.encryption = read(d.encryptionAt, own ? encryptionField(securityOf(w)) : std::string());
+        w.encryption = read(d.encryptionAt, shared != d.sharedSecurity.end() ? shared->second
+                                            : own ? encryptionField(securityOf(w))
+                                                  : std::string());
     }
     if (d.keyAt) {
         _KRZPSecurityMode mode = securityOf(w);

@@ -118,6 +118,8 @@ class KRZPDescribedConfigurator : public KRZPHttpConfigurator {
     const std::string& pageOf(const krzdesc::Location& where);
     _KRZPSecurityMode securityOf(const Wireless& w) const;
     _KRZPEncryptionMode encryptionOf(const Wireless& w) const;
+    // The encryption the description's table names for the value read, UNSET when none.
+    _KRZPEncryptionMode encryptionRead(const Wireless& w) const;
     bool format2() const { return description->format == 2; }
 
     krzdesc::Values values;

@@ -337,13 +337,21 @@ _KRZPSecurityMode KRZPDescribedConfigurator::securityOf(const Wireless& w) const
     for (const krzdesc::SecurityValue& implied : d.impliedSecurity)
         if (implied.value == w.security)
             return implied.mode;
+    bool shared = d.sharedSecurity.count(w.security) != 0;
     for (const auto& read : d.securityReads)
-        if (read.first == w.security)
+        if (read.first == w.security && (!shared || krzdesc::takes(read.second, encryptionRead(w))))
             return read.second;
     for (const auto& entry : d.securityValues)
         if (entry.second == w.security && !format2())
             return entry.first;
     return KRZP_SECURITY_UNSET;
+}
+
+_KRZPEncryptionMode KRZPDescribedConfigurator::encryptionRead(const Wireless& w) const {
+    for (const auto& read : description->encryptionReads)
+        if (read.first == w.encryption)
+            return read.second;
+    return KRZP_ENCRYPTION_UNSET;
 }
 
 _KRZPEncryptionMode KRZPDescribedConfigurator::encryptionOf(const Wireless& w) const {
@@ -354,9 +362,9 @@ _KRZPEncryptionMode KRZPDescribedConfigurator::encryptionOf(const Wireless& w) c
     // An open network encrypts nothing, whatever cipher its page keeps for later.
     if (format2() && securityOf(w) == KRZP_SECURITY_NONE)
         return KRZP_ENCRYPTION_NONE;
-    for (const auto& read : d.encryptionReads)
-        if (read.first == w.encryption)
-            return read.second;
+    _KRZPEncryptionMode read = encryptionRead(w);
+    if (read != KRZP_ENCRYPTION_UNSET)
+        return read;
     for (const auto& entry : d.encryptionValues)
         if (entry.second == w.encryption && !format2())
             return entry.first;

@@ -820,7 +820,9 @@ class Format2Reader {
 
 // The security table of format 2: plain modes, or without an encryption setting "MODE/ENC" keys.
 // A table's value: one text, or a list whose first is written and all are read.
-std::vector<std::string> tableValues(const Node& node, std::set<std::string>& seen) {
+// `shared`: the values may repeat those of other modes (checked by the caller).
+std::vector<std::string> tableValues(const Node& node, std::set<std::string>& seen,
+                                     bool shared = false) {
     std::vector<std::string> out;
     if (node.raw().is_array())
         for (const Node& item : node.items())
@@ -828,7 +830,7 @@ std::vector<std::string> tableValues(const Node& node, std::set<std::string>& se
     else
         out.push_back(node.text());
     for (const std::string& value : out)
-        if (!seen.insert(value).second)
+        if (!seen.insert(value).second && !shared)
             node.fail("two modes have the device value \"" + value + "\"");
     return out;
 }
@@ -837,7 +839,7 @@ void readSecurity2(const Node& node, Description& d, bool implied) {
     std::set<std::string> values;
     for (const auto& member : node.members()) {
         size_t slash = member.first.find('/');
-        std::vector<std::string> all = tableValues(member.second, values);
+        std::vector<std::string> all = tableValues(member.second, values, !implied);
         const std::string& value = all.front();
         auto mode = securityModeNames().find(member.first.substr(0, slash));
         if (mode == securityModeNames().end())
@@ -867,6 +869,9 @@ void readSecurity2(const Node& node, Description& d, bool implied) {
             d.impliedSecurity.push_back({mode->second, encryption, read});
         d.securityValues.emplace(mode->second, value);
     }
+    std::string mode, problem = implied ? std::string() : shareSecurity(d, mode);
+    if (!problem.empty())
+        node.at(mode.c_str()).fail(problem);
 }
 
 Change change2(const Node& node, Format2Reader& reader) {
@@ -897,6 +902,24 @@ void schemaCheck(const json& document) {
     std::vector<krz::SchemaProblem> problems = schema.problems(document);
     if (!problems.empty())
         throw DescriptionError(problems.front().pointer, problems.front().message);
+}
+
+std::string ownFieldsNeed(const std::string& setting) {
+    return "needs \"" + setting + "\" as a form's field, a script object's member or a JSON value";
+}
+
+// A mode's own fields beside `at`'s: fields of its form, members of its script object, or
+// JSON pointers into its reply.
+void ownFields(const Node& node, const Location& at, const std::string& setting,
+               std::map<_KRZPSecurityMode, std::string>& out) {
+    if ((at.scripted() && at.member.empty() && at.json.empty()) || at.pattern)
+        node.fail(ownFieldsNeed(setting));
+    for (const auto& member : node.members()) {
+        std::string field = member.second.nonEmptyText();
+        if (!at.json.empty() && field[0] != '/')
+            member.second.fail("is a JSON pointer (\"/name\"), as \"" + setting + "\" reads JSON");
+        out[securityModeNames().at(member.first)] = field;
+    }
 }
 
 std::shared_ptr<const Description> parseFormat2(const json& document, const std::string& file) {
@@ -972,20 +995,15 @@ std::shared_ptr<const Description> parseFormat2(const json& document, const std:
     if (settings.has("key"))
         d->keyAt.reset(new Location(reader.location2(settings.at("key"))));
     if (settings.has("keyFields")) {
-        if (!d->keyAt || (d->keyAt->scripted() && d->keyAt->member.empty()) || d->keyAt->pattern)
-            settings.at("keyFields")
-                .fail("needs \"key\" as a form's field or a script object's member");
-        for (const auto& member : settings.at("keyFields").members())
-            d->keyFields[securityModeNames().at(member.first)] = member.second.nonEmptyText();
+        if (!d->keyAt)
+            settings.at("keyFields").fail(ownFieldsNeed("key"));
+        ownFields(settings.at("keyFields"), *d->keyAt, "key", d->keyFields);
     }
     if (settings.has("encryptionFields")) {
-        if (implied || (d->encryptionAt.scripted() && d->encryptionAt.member.empty()) ||
-            d->encryptionAt.pattern)
-            settings.at("encryptionFields")
-                .fail("needs \"encryption\" as a form's field or a script object's member");
-        for (const auto& member : settings.at("encryptionFields").members())
-            d->encryptionFields[securityModeNames().at(member.first)] =
-                member.second.nonEmptyText();
+        if (implied)
+            settings.at("encryptionFields").fail(ownFieldsNeed("encryption"));
+        ownFields(settings.at("encryptionFields"), d->encryptionAt, "encryption",
+                  d->encryptionFields);
     }
     if (implied && root.has("encryption"))
         root.at("encryption").fail("the security values imply the encryption: leave this out");

@@ -189,6 +189,9 @@ struct Description {
     // Every device value read as a mode (a table's value may list several; the first is written).
     std::vector<std::pair<std::string, _KRZPSecurityMode>> securityReads;
     std::vector<std::pair<std::string, _KRZPEncryptionMode>> encryptionReads;
+    // A security value that several modes share (an open system's and WEP's), with the encryption
+    // field they all own: it reads as the mode that takes the encryption that field holds.
+    std::map<std::string, std::string> sharedSecurity;
 
     // The model's name as the description spells it, letter case ignored; empty when unknown.
     std::string knownModel(const std::string& name) const;
@@ -212,6 +215,12 @@ std::shared_ptr<const Description> parseDescription(const std::string& text,
 // The library's names of the modes as descriptions write them ("wpa2-psk", "tkip-aes", ...).
 const std::map<std::string, _KRZPSecurityMode>& securityModeNames();
 const std::map<std::string, _KRZPEncryptionMode>& encryptionModeNames();
+// Whether a network secured by `mode` can use `encryption` (WEP its key lengths, WPA its ciphers).
+bool takes(_KRZPSecurityMode mode, _KRZPEncryptionMode encryption);
+// Fills `d.sharedSecurity` from the values read as modes and the modes' own encryption fields.
+// Modes that share a value must each own the same encryption field and take no encryption in
+// common; otherwise names the first such mode in `mode` and says what is wrong (empty: all well).
+std::string shareSecurity(Description& d, std::string& mode);
 
 // Every "*.json" file in the folders, in name order within each folder, loaded one by one: a file
 // that fails is reported through `report` ("FILE: POINTER: message") and skipped; a folder that

@@ -218,6 +218,48 @@ TEST_F(AsusWrtDevice, ApplyappSetsOnlyWhatAPostFromTheSameHostNames) {
     EXPECT_NE(std::string::npos, login("admin:n 1").out.find("asus_token="));
 }
 
+// WEP's slots, the slot in use and shared-key authentication stay as posted, through changes of
+// other variables and of the security mode.
+TEST_F(AsusWrtDevice, WepKeepsItsSlotsAndAuthentication) {
+    std::string t = token();
+    const std::string page = url(port, "/Advanced_Wireless_Content.asp");
+    const std::string names =
+        "nvram_get(wl0_auth_mode_x);nvram_get(wl0_wep_x);nvram_get(wl0_key);"
+        "nvram_get(wl0_key1);nvram_get(wl0_key3)";
+    const struct {
+        const char* body;
+        WirelessSettings after;
+        const char* nvram;
+    } cases[] = {
+        {"action_mode=apply&wl0_ssid=S&wl0_auth_mode_x=shared&wl0_wep_x=2&wl0_key=3&wl0_key1=abcde&"
+         "wl0_key3=abcdefghijklm",
+         {"S", "wep", "wep128", "abcdefghijklm"},
+         R"({"wl0_auth_mode_x":"shared","wl0_wep_x":"2","wl0_key":"3","wl0_key1":"abcde",)"
+         R"("wl0_key3":"abcdefghijklm"})"},
+        {"action_mode=apply&wl0_ssid=T",
+         {"T", "wep", "wep128", "abcdefghijklm"},
+         R"({"wl0_auth_mode_x":"shared","wl0_wep_x":"2","wl0_key":"3","wl0_key1":"abcde",)"
+         R"("wl0_key3":"abcdefghijklm"})"},
+        {"action_mode=apply&wl0_auth_mode_x=psk2&wl0_wep_x=0&wl0_wpa_psk=passphrase",
+         {"T", "wpa2-psk", "aes", "passphrase"},
+         R"({"wl0_auth_mode_x":"psk2","wl0_wep_x":"0","wl0_key":"3","wl0_key1":"abcde",)"
+         R"("wl0_key3":"abcdefghijklm"})"},
+        {"action_mode=apply&wl0_auth_mode_x=open&wl0_wep_x=1&wl0_key=1",
+         {"T", "wep", "wep64", "abcde"},
+         R"({"wl0_auth_mode_x":"open","wl0_wep_x":"1","wl0_key":"1","wl0_key1":"abcde",)"
+         R"("wl0_key3":"abcdefghijklm"})"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.body);
+        apply(t, page, c.body);
+        EXPECT_TRUE(device->state().wireless == c.after) << device->state().wireless.ssid;
+        EXPECT_EQ(c.nvram, appGet(names, t));
+    }
+    device->factoryReset();
+    t = between(login("admin:secret").out, "asus_token=", ";");
+    EXPECT_NE(std::string::npos, appGet(names, t).find(R"("wl0_key":"1","wl0_key1":"")"));
+}
+
 TEST_F(AsusWrtDevice, RestartWirelessKeepsTheWebServerServingAndSessionsEnd) {
     device->stop();
     DeviceSpec profile = device->state();

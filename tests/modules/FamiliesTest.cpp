@@ -181,8 +181,67 @@ INSTANTIATE_TEST_SUITE_P(
                "freshtomato-1",
                "freshtomato.json",
                {{"restartMs", "200"}},
-               "fresh-pass1"}),
+               "fresh-pass1"},
+        Family{
+            "firmware.json", "asuswrt-1", "asuswrt.json", {{"restartMs", "200"}}, "fresh-pass1"}),
     rowName);
+
+// ASUSWRT's WEP key in a slot other than the first (wl0_key 3): the mode and key length read, and
+// a change is refused before anything is sent, since its post would move the key to slot 1.
+class KeySlotFamily : public FirmwareFamily {};
+
+TEST_P(KeySlotFamily, AnotherWepKeySlotIsNeverWritten) {
+    krzlab::Device& device = lab->device(GetParam().device);
+    krzlab::DeviceSpec held = device.state();
+    held.wireless = {"Slot Three", "wep", "wep64", "abcde"};
+    device.adoptState(held);
+    auto conf = open(held.password);
+    conf->retrieveAttributes();
+    EXPECT_EQ(KRZP_SECURITY_WEP, conf->getSecurityMode());
+    EXPECT_EQ(KRZP_ENCRYPTION_WEP64, conf->getEncryptionMode());
+    conf->startConfiguration();
+    conf->changeSSID(KRZSsid("Moved"));
+    EXPECT_EQ(KRZPAPC_PARSE_ERROR,
+              thrownBy([&] { conf->completeConfiguration(); }).getAPCErrorCode());
+    EXPECT_TRUE(held.wireless == lab->status(GetParam().device).state.wireless);
+}
+
+// From WEP to an open network where both keep one security value: the second value is written
+// as the open network's, and the device reads as open.
+class SharedValueFamily : public FirmwareFamily {};
+
+TEST_P(SharedValueFamily, WepToOpenWritesTheSecondValue) {
+    krzlab::Device& device = lab->device(GetParam().device);
+    krzlab::DeviceSpec held = device.state();
+    held.wireless = {"Was WEP", "wep", "wep128", "abcdefghijklm"};
+    device.adoptState(held);
+    auto conf = open(held.password);
+    conf->startConfiguration();
+    conf->changeSecurityMode(KRZP_SECURITY_NONE, boost::shared_ptr<KRZPKey>(),
+                             KRZP_ENCRYPTION_NONE);
+    EXPECT_TRUE(conf->completeConfiguration());
+    krzlab::WirelessSettings now = lab->status(GetParam().device).state.wireless;
+    EXPECT_EQ("Was WEP", now.ssid);
+    EXPECT_EQ("none", now.security);
+    auto again = open(held.password);
+    again->retrieveAttributes();
+    EXPECT_EQ(KRZP_SECURITY_NONE, again->getSecurityMode());
+    EXPECT_EQ(KRZP_ENCRYPTION_NONE, again->getEncryptionMode());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Open, SharedValueFamily,
+    ::testing::Values(Family{
+        "firmware.json", "asuswrt-1", "asuswrt.json", {{"restartMs", "200"}}, "fresh-pass1"}),
+    rowName);
+
+INSTANTIATE_TEST_SUITE_P(Slot3, KeySlotFamily,
+                         ::testing::Values(Family{"firmware.json",
+                                                  "asuswrt-1",
+                                                  "asuswrt.json",
+                                                  {{"restartMs", "200"}, {"wepKeySlot", "3"}},
+                                                  "fresh-pass1"}),
+                         rowName);
 
 INSTANTIATE_TEST_SUITE_P(
     Every, FirmwareFamily,
