@@ -247,6 +247,47 @@ std::set<std::string> leavesOf(const std::string& body) {
     return out;
 }
 
+// The string literal a script object or a JSON text gives the member `name` ('name': '...',
+// "name": "..." or name: '...'); false when it gives none.
+bool memberLiteral(const std::string& text, const std::string& name, std::string& value) {
+    auto word = [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '$';
+    };
+    for (const std::string& key : {"'" + name + "'", "\"" + name + "\"", name}) {
+        for (std::size_t at = text.find(key); at != std::string::npos;
+             at = text.find(key, at + 1)) {
+            if (key == name && at > 0 && (word(text[at - 1]) || krzscript::isQuote(text[at - 1])))
+                continue;
+            std::size_t colon = krzscript::skipSpace(text, at + key.size());
+            if (colon >= text.size() || text[colon] != ':')
+                continue;
+            std::size_t open = krzscript::skipSpace(text, colon + 1);
+            if (open < text.size() && krzscript::isQuote(text[open]) &&
+                krzscript::stringLiteral(text, open, value) != std::string::npos)
+                return true;
+        }
+    }
+    return false;
+}
+
+std::string withoutDigits(std::string name) {
+    name.erase(std::remove_if(name.begin(), name.end(),
+                              [](unsigned char c) { return std::isdigit(c) != 0; }),
+               name.end());
+    return name;
+}
+
+// The top-level string members of a JSON object body; none for any other body.
+std::map<std::string, std::string> jsonFields(const std::string& body) {
+    std::map<std::string, std::string> out;
+    nlohmann::json document = nlohmann::json::parse(body, nullptr, false);
+    if (document.is_object())
+        for (auto it = document.begin(); it != document.end(); ++it)
+            if (it.value().is_string())
+                out[it.key()] = it.value().get<std::string>();
+    return out;
+}
+
 // A JSON-RPC call's method, "" for any other body.
 std::string rpcMethod(const std::string& body) {
     nlohmann::json document = nlohmann::json::parse(body, nullptr, false);
@@ -317,8 +358,27 @@ PlaybackDevice::PlaybackDevice(const DeviceSpec& profile)
             }
         }
     }
-    // A value that only the page's scripts fill in is known from what was posted: the last
-    // submission of a recorded change put the original values back.
+    // A value that only the page's scripts fill in: as the pages read before the first change
+    // of it show it (a browser's recording holds the change alone, with the new value).
+    std::set<std::string> jsonPosted;
+    for (std::size_t i = 0; i < recording_.exchanges.size(); ++i) {
+        const RecordedRequest& r = recording_.exchanges[i].request;
+        if (!recording_.login.path.empty() && pathOf(r.target) == pathOf(recording_.login.path))
+            continue;
+        auto action = formActions_.find(pathOf(r.target));
+        std::map<std::string, std::string> fields = jsonFields(r.body);
+        for (const auto& f : fields)
+            jsonPosted.insert(f.first);
+        if (!r.form.empty())
+            fields.insert(r.form.begin(), r.form.end());
+        else if (r.method == "GET" && action != formActions_.end() && action->second == "GET")
+            fields = parseUrlEncoded(r.target.substr(r.target.find('?') + 1));
+        for (const auto& f : fields)
+            if (originals_[f.first].empty())
+                originals_[f.first] = shownBefore(f.first, i);
+    }
+    // Otherwise from what was posted: the last submission of a recorded change put the
+    // original values back.
     for (auto it = recording_.exchanges.rbegin(); it != recording_.exchanges.rend(); ++it) {
         const RecordedRequest& r = it->request;
         auto action = formActions_.find(pathOf(r.target));
@@ -361,6 +421,66 @@ PlaybackDevice::PlaybackDevice(const DeviceSpec& profile)
             rules.push_back(rule);
         }
     }
+    for (const std::string& name : jsonPosted)
+        noteShownAs(name);
+}
+
+std::string PlaybackDevice::shownBefore(const std::string& field, std::size_t before) const {
+    std::string value;
+    // The page read last before the change shows what the device held then.
+    for (std::size_t i = before; i-- > 0;) {
+        const Exchange& e = recording_.exchanges[i];
+        if (e.request.method != "GET" || e.reply.status != 200)
+            continue;
+        auto fetched = [&](const std::string& url) {
+            const Exchange* json = pick(
+                byTarget_, "GET " + resolveTarget(e.request.target, url, recording_.address), true);
+            return json ? json->reply.body : std::string();
+        };
+        if (krzscript::filledValue(e.reply.body, field, fetched, value) ==
+                krzscript::Filled::Known ||
+            memberLiteral(e.reply.body, field, value))
+            return value;
+    }
+    // Stored under a unit's name (wl_ssid as wl0_ssid): the one JSON member so named.
+    std::set<std::string> shown;
+    for (std::size_t i = 0; i < before; ++i) {
+        std::map<std::string, std::string> members;
+        nlohmann::json document =
+            nlohmann::json::parse(recording_.exchanges[i].reply.body, nullptr, false);
+        if (!document.is_discarded())
+            stringMembers(document, members);
+        for (const auto& m : members)
+            if (m.first != field && withoutDigits(m.first) == withoutDigits(field))
+                shown.insert(m.second);
+    }
+    return shown.size() == 1 ? *shown.begin() : std::string();
+}
+
+void PlaybackDevice::noteShownAs(const std::string& field) {
+    // A field the device stores under a unit's name (ASUSWRT's wl_ssid with wl_unit=0 is
+    // wl0_ssid) shows in the JSON members of that name which held the field's original value.
+    auto original = originals_.find(field);
+    if (original == originals_.end() || original->second.empty())
+        return;
+    for (const Exchange& e : recording_.exchanges) {
+        nlohmann::json document = nlohmann::json::parse(e.reply.body, nullptr, false);
+        std::map<std::string, std::string> members;
+        if (!document.is_discarded())
+            stringMembers(document, members);
+        for (const auto& m : members)
+            if (m.first != field && withoutDigits(m.first) == withoutDigits(field) &&
+                original->second == m.second)
+                shownAs_[field].insert(m.first);
+    }
+}
+
+void PlaybackDevice::showPostedJson(const std::string& name, const std::string& value) {
+    jsonPosted_[name] = value;
+    auto alias = shownAs_.find(name);
+    if (alias != shownAs_.end())
+        for (const std::string& shown : alias->second)
+            jsonPosted_[shown] = value;
 }
 
 // A post that no recorded form sends, built by a page's script (FreshTomato's tomato.cgi,
@@ -385,25 +505,8 @@ void PlaybackDevice::noteScriptPost(const std::string& path) {
                 differ.insert(f.first);
         }
     }
-    // A field the device stores under a unit's name (ASUSWRT's wl_ssid with wl_unit=0 is
-    // wl0_ssid) shows in the JSON members of that name which held the field's original value.
-    for (const Exchange& e : recording_.exchanges) {
-        nlohmann::json document = nlohmann::json::parse(e.reply.body, nullptr, false);
-        std::map<std::string, std::string> members;
-        if (!document.is_discarded())
-            stringMembers(document, members);
-        auto noDigits = [](std::string name) {
-            name.erase(std::remove_if(name.begin(), name.end(),
-                                      [](unsigned char c) { return std::isdigit(c) != 0; }),
-                       name.end());
-            return name;
-        };
-        for (const auto& m : members)
-            for (const auto& f : same)
-                if (m.first != f.first && noDigits(m.first) == noDigits(f.first) &&
-                    originals_[f.first] == m.second)
-                    shownAs_[f.first].insert(m.first);
-    }
+    for (const auto& f : same)
+        noteShownAs(f.first);
     // One more way to submit to `path`, whose rules all hold together.
     std::vector<HiddenRule>& rules = hidden_[path].emplace_back();
     for (const auto& f : same) {
@@ -702,13 +805,8 @@ HttpReply PlaybackDevice::handle(const HttpRequest& request) {
             std::lock_guard<std::mutex> lock(mutex_);
             for (const auto& f : fields) {
                 current_[f.first] = f.second;
-                if (scripted) {
-                    jsonPosted_[f.first] = f.second;
-                    auto alias = shownAs_.find(f.first);
-                    if (alias != shownAs_.end())
-                        for (const std::string& name : alias->second)
-                            jsonPosted_[name] = f.second;
-                }
+                if (scripted)
+                    showPostedJson(f.first, f.second);
                 if (passwordFields_.count(f.first) && !f.second.empty())
                     password_ = f.second;
             }
@@ -727,6 +825,8 @@ HttpReply PlaybackDevice::handle(const HttpRequest& request) {
         nlohmann::json posted = nlohmann::json::parse(request.body, nullptr, false);
         std::lock_guard<std::mutex> lock(mutex_);
         stringMembers(posted, jsonPosted_);
+        for (const auto& f : jsonFields(request.body))
+            showPostedJson(f.first, f.second);
     } else {
         e = pick(byTarget_, key, allowed);
     }

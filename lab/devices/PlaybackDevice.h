@@ -37,6 +37,14 @@ class PlaybackDevice final : public EmulatedDevice {
     };
 
     void noteScriptPost(const std::string& path);
+    // What the pages read before exchange `before` show that `field` held: the value their
+    // scripts give it, a script object's or JSON reply's member of its name, or the one JSON
+    // member of its name under a unit's number; "" when none shows it.
+    std::string shownBefore(const std::string& field, std::size_t before) const;
+    // The JSON members that show `field` under a unit's name (shownAs_).
+    void noteShownAs(const std::string& field);
+    // A posted value shown by the JSON replies, under its name and its unit's; mutex_ is held.
+    void showPostedJson(const std::string& name, const std::string& value);
     bool authorized(const HttpRequest& request) const;
     std::string accountPassword() const;
     // Whether a submission to `path` carries the hidden fields its form must carry.

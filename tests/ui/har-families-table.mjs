@@ -91,9 +91,6 @@ export const families = [
       return answer.status() === 200 ? 'Settings applied' : 'refused: ' + answer.status();
     },
     saved: /Settings applied/,
-    // The page's script fills the form: the playback cannot tell which recorded value a posted
-    // field replaces, so the played device keeps showing the old name after a change.
-    notOnPlayback: 'the settings are read from the page\'s script, which the playback does not update',
     gaps: ['/account/defaultUser', '/account/defaultPassword', '/account/password/max',
       '/changes/0/steps/0', '/changes/1/steps'],
     author(d) {
@@ -123,9 +120,6 @@ export const families = [
       await submit(page, 'input[name=save]');
     },
     saved: /saved/i,
-    // The page's script fills the form: the playback cannot tell which recorded value a posted
-    // field replaces, so the played device keeps showing the old name after a change.
-    notOnPlayback: 'the settings are read from the page\'s script, which the playback does not update',
     gaps: ['/account/defaultUser', '/account/defaultPassword', '/account/password/max',
       '/changes/0/steps/0', '/changes/1/steps', '/models/0', '/recognize/match/0/text',
       '/recognize/model/0/text'],
@@ -196,7 +190,6 @@ export const families = [
       return page.locator('#footer-msg').textContent();
     },
     saved: /^Settings saved\.$/,
-    notOnPlayback: 'the settings are read from the page\'s nvram object, which the playback does not update',
     gaps: ['/account/defaultUser', '/account/defaultPassword', '/account/password/max',
       '/changes/0/steps/0', '/changes/1/steps', '/encryption', '/models/0', '/recognize/match/0/text',
       '/recognize/model/0/text', '/security', '/settings/encryption', '/settings/security'],
@@ -245,7 +238,6 @@ export const families = [
     },
     saved: /./,
     loginTransformed: true,  // the page sends base64 of user:password, which describe recognizes
-    notOnPlayback: 'the change posts wl_ names and appGet.cgi answers wl0_ ones, which the playback does not match',
     gaps: ['/account/defaultUser', '/account/defaultPassword', '/account/password/max',
       '/changes/0/steps/0', '/changes/1/steps', '/encryption', '/models/0',
       '/recognize/match/0/text', '/recognize/model/0/text', '/security', '/settings/encryption',
