@@ -247,6 +247,33 @@ std::set<std::string> leavesOf(const std::string& body) {
     return out;
 }
 
+// A value as a script writes it between double quotes.
+std::string doubleQuoted(const std::string& value) {
+    std::string out;
+    for (char c : value) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+// `text` with `from` replaced by `to` inside its scripts only.
+std::string inScripts(const std::string& text, const std::string& from, const std::string& to) {
+    const std::string folded = lower(text);
+    std::string out;
+    std::size_t done = 0;
+    for (std::size_t open = folded.find("<script"); open != std::string::npos;
+         open = folded.find("<script", done)) {
+        std::size_t close = std::min(folded.find("</script", open), text.size());
+        std::string script = text.substr(open, close - open);
+        replaceAll(script, from, to);
+        out += text.substr(done, open - done) + script;
+        done = close;
+    }
+    return out + text.substr(done);
+}
+
 // The string literal a script object or a JSON text gives the member `name` ('name': '...',
 // "name": "..." or name: '...'); false when it gives none.
 bool memberLiteral(const std::string& text, const std::string& name, std::string& value) {
@@ -773,6 +800,10 @@ std::string PlaybackDevice::render(const std::string& body) const {
             continue;
         replaceAll(out, "'" + jsEscape(o->second) + "'", "'" + jsEscape(c.second) + "'");
         replaceAll(out, ">" + htmlEscape(o->second) + "<", ">" + htmlEscape(c.second) + "<");
+        // In double quotes only inside scripts: in the markup they are attributes (an option's
+        // value), which are no setting's state.
+        out = inScripts(out, "\"" + doubleQuoted(o->second) + "\"",
+                        "\"" + doubleQuoted(c.second) + "\"");
     }
     return out;
 }
