@@ -247,17 +247,6 @@ std::set<std::string> leavesOf(const std::string& body) {
     return out;
 }
 
-// A value as a script writes it between double quotes.
-std::string doubleQuoted(const std::string& value) {
-    std::string out;
-    for (char c : value) {
-        if (c == '"' || c == '\\')
-            out += '\\';
-        out += c;
-    }
-    return out;
-}
-
 // `text` with `from` replaced by `to` inside its scripts only.
 std::string inScripts(const std::string& text, const std::string& from, const std::string& to) {
     const std::string folded = lower(text);
@@ -274,16 +263,48 @@ std::string inScripts(const std::string& text, const std::string& from, const st
     return out + text.substr(done);
 }
 
+bool isWordChar(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '$';
+}
+
+// `text` with the string literal that a variable or member `name` is given (name = '...',
+// 'name': "...") replaced by `to` where it reads `from`, whatever its length.
+std::string replaceNamed(const std::string& text, const std::string& name, const std::string& from,
+                         const std::string& to) {
+    std::string out, value;
+    std::size_t done = 0;
+    for (std::size_t at = text.find(name); at != std::string::npos; at = text.find(name, at + 1)) {
+        std::size_t end = at + name.size();
+        if (end < text.size() && at > 0 && krzscript::isQuote(text[end]) &&
+            text[at - 1] == text[end])
+            ++end;
+        else if ((at > 0 && isWordChar(text[at - 1])) ||
+                 (end < text.size() && isWordChar(text[end])))
+            continue;
+        std::size_t op = krzscript::skipSpace(text, end);
+        if (op + 1 >= text.size() || (text[op] != '=' && text[op] != ':') || text[op + 1] == '=')
+            continue;
+        std::size_t open = krzscript::skipSpace(text, op + 1);
+        if (open >= text.size() || !krzscript::isQuote(text[open]))
+            continue;
+        std::size_t close = krzscript::stringLiteral(text, open, value);
+        if (close == std::string::npos || value != from)
+            continue;
+        out += text.substr(done, open - done) + text[open] + jsEscape(to) + text[open];
+        done = close;
+        at = close - 1;
+    }
+    return out + text.substr(done);
+}
+
 // The string literal a script object or a JSON text gives the member `name` ('name': '...',
 // "name": "..." or name: '...'); false when it gives none.
 bool memberLiteral(const std::string& text, const std::string& name, std::string& value) {
-    auto word = [](char c) {
-        return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '$';
-    };
     for (const std::string& key : {"'" + name + "'", "\"" + name + "\"", name}) {
         for (std::size_t at = text.find(key); at != std::string::npos;
              at = text.find(key, at + 1)) {
-            if (key == name && at > 0 && (word(text[at - 1]) || krzscript::isQuote(text[at - 1])))
+            if (key == name && at > 0 &&
+                (isWordChar(text[at - 1]) || krzscript::isQuote(text[at - 1])))
                 continue;
             std::size_t colon = krzscript::skipSpace(text, at + key.size());
             if (colon >= text.size() || text[colon] != ':')
@@ -401,8 +422,12 @@ PlaybackDevice::PlaybackDevice(const DeviceSpec& profile)
         else if (r.method == "GET" && action != formActions_.end() && action->second == "GET")
             fields = parseUrlEncoded(r.target.substr(r.target.find('?') + 1));
         for (const auto& f : fields)
-            if (originals_[f.first].empty())
-                originals_[f.first] = shownBefore(f.first, i);
+            if (originals_[f.first].empty()) {
+                std::string name;
+                originals_[f.first] = shownBefore(f.first, i, name);
+                if (!name.empty())
+                    keptAs_[f.first] = name;
+            }
     }
     // Otherwise from what was posted: the last submission of a recorded change put the
     // original values back.
@@ -452,7 +477,8 @@ PlaybackDevice::PlaybackDevice(const DeviceSpec& profile)
         noteShownAs(name);
 }
 
-std::string PlaybackDevice::shownBefore(const std::string& field, std::size_t before) const {
+std::string PlaybackDevice::shownBefore(const std::string& field, std::size_t before,
+                                        std::string& name) const {
     std::string value;
     // The page read last before the change shows what the device held then.
     for (std::size_t i = before; i-- > 0;) {
@@ -465,9 +491,23 @@ std::string PlaybackDevice::shownBefore(const std::string& field, std::size_t be
             return json ? json->reply.body : std::string();
         };
         if (krzscript::filledValue(e.reply.body, field, fetched, value) ==
-                krzscript::Filled::Known ||
-            memberLiteral(e.reply.body, field, value))
+            krzscript::Filled::Known) {
+            // Where the script keeps it: the variable or member it assigns the field.
+            krzscript::eachAssignment(e.reply.body, field, [&](std::size_t at) {
+                std::string assigned;
+                bool literal = false;
+                if (krzscript::expression(e.reply.body, at, assigned, literal) !=
+                        std::string::npos &&
+                    !literal)
+                    name = assigned.substr(assigned.rfind('.') + 1);
+                return true;
+            });
             return value;
+        }
+        if (memberLiteral(e.reply.body, field, value)) {
+            name = field;
+            return value;
+        }
     }
     // Stored under a unit's name (wl_ssid as wl0_ssid): the one JSON member so named.
     std::set<std::string> shown;
@@ -796,14 +836,16 @@ std::string PlaybackDevice::render(const std::string& body) const {
     // whole text. Values of one or two characters are too common to be told from other text.
     for (const auto& c : changed) {
         auto o = originals_.find(c.first);
+        auto name = keptAs_.find(c.first);
+        if (o != originals_.end() && name != keptAs_.end())
+            out = replaceNamed(out, name->second, o->second, c.second);
         if (o == originals_.end() || o->second.size() < 3)
             continue;
         replaceAll(out, "'" + jsEscape(o->second) + "'", "'" + jsEscape(c.second) + "'");
         replaceAll(out, ">" + htmlEscape(o->second) + "<", ">" + htmlEscape(c.second) + "<");
         // In double quotes only inside scripts: in the markup they are attributes (an option's
         // value), which are no setting's state.
-        out = inScripts(out, "\"" + doubleQuoted(o->second) + "\"",
-                        "\"" + doubleQuoted(c.second) + "\"");
+        out = inScripts(out, "\"" + jsEscape(o->second) + "\"", "\"" + jsEscape(c.second) + "\"");
     }
     return out;
 }

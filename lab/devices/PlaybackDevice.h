@@ -40,7 +40,8 @@ class PlaybackDevice final : public EmulatedDevice {
     // What the pages read before exchange `before` show that `field` held: the value their
     // scripts give it, a script object's or JSON reply's member of its name, or the one JSON
     // member of its name under a unit's number; "" when none shows it.
-    std::string shownBefore(const std::string& field, std::size_t before) const;
+    // `name`: the script variable or member that keeps it, when one does.
+    std::string shownBefore(const std::string& field, std::size_t before, std::string& name) const;
     // The JSON members that show `field` under a unit's name (shownAs_).
     void noteShownAs(const std::string& field);
     // A posted value shown by the JSON replies, under its name and its unit's; mutex_ is held.
@@ -83,6 +84,9 @@ class PlaybackDevice final : public EmulatedDevice {
     std::set<std::string> scriptPosts_;     // paths of posts that no recorded form sends
     // a script post's field -> the JSON members that show it under a unit's name
     std::map<std::string, std::set<std::string>> shownAs_;
+    // field -> the script variable or member its page keeps its value in, replaced by name
+    // (so a value of one character, such as a mode's '3', shows as changed too)
+    std::map<std::string, std::string> keptAs_;
     std::string password_;  // the password the device accepts now
 };
 
