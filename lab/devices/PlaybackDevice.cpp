@@ -378,6 +378,9 @@ PlaybackDevice::PlaybackDevice(const DeviceSpec& profile)
     std::set<std::pair<std::string, std::string>> namesTheForm;
     for (std::size_t i = 0; i < recording_.exchanges.size(); ++i) {
         const Exchange& e = recording_.exchanges[i];
+        nlohmann::json document = nlohmann::json::parse(e.reply.body, nullptr, false);
+        stringMembers(document.is_discarded() ? nlohmann::json() : document,
+                      replyMembers_.emplace_back());
         byTarget_[e.request.method + " " + e.request.target].push_back(i);
         byPath_[e.request.method + " " + pathOf(e.request.target)].push_back(i);
         if (const std::string* cookie = headerOf(e.reply.headers, "Set-Cookie"))
@@ -512,12 +515,7 @@ std::string PlaybackDevice::shownBefore(const std::string& field, std::size_t be
     // Stored under a unit's name (wl_ssid as wl0_ssid): the one JSON member so named.
     std::set<std::string> shown;
     for (std::size_t i = 0; i < before; ++i) {
-        std::map<std::string, std::string> members;
-        nlohmann::json document =
-            nlohmann::json::parse(recording_.exchanges[i].reply.body, nullptr, false);
-        if (!document.is_discarded())
-            stringMembers(document, members);
-        for (const auto& m : members)
+        for (const auto& m : replyMembers_[i])
             if (m.first != field && withoutDigits(m.first) == withoutDigits(field))
                 shown.insert(m.second);
     }
@@ -530,11 +528,7 @@ void PlaybackDevice::noteShownAs(const std::string& field) {
     auto original = originals_.find(field);
     if (original == originals_.end() || original->second.empty())
         return;
-    for (const Exchange& e : recording_.exchanges) {
-        nlohmann::json document = nlohmann::json::parse(e.reply.body, nullptr, false);
-        std::map<std::string, std::string> members;
-        if (!document.is_discarded())
-            stringMembers(document, members);
+    for (const std::map<std::string, std::string>& members : replyMembers_) {
         for (const auto& m : members)
             if (m.first != field && withoutDigits(m.first) == withoutDigits(field) &&
                 original->second == m.second)

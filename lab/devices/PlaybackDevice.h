@@ -84,6 +84,8 @@ class PlaybackDevice final : public EmulatedDevice {
     std::set<std::string> scriptPosts_;     // paths of posts that no recorded form sends
     // a script post's field -> the JSON members that show it under a unit's name
     std::map<std::string, std::set<std::string>> shownAs_;
+    // Each recorded reply's string members by name, when it is JSON (read once, not per field).
+    std::vector<std::map<std::string, std::string>> replyMembers_;
     // field -> the script variable or member its page keeps its value in, replaced by name
     // (so a value of one character, such as a mode's '3', shows as changed too)
     std::map<std::string, std::string> keptAs_;

@@ -337,7 +337,8 @@ TEST(PlaybackDevice, ABrowsersOneChangeShowsInEveryLaterRead) {
          "Old Pond"},
         {"a script's post, the setting a member of the page's object",
          {exchange("GET", "/net.asp", true,
-                   "<script>nvram = {\n'wl0_ssid': 'Old Pond',\n'wl0_mode': 'ap'};</script>"),
+                   "<script>var order = ['wl0_ssid', 'wl0_mode'];\n"
+                   "nvram = {\n'wl0_ssid': 'Old Pond',\n'wl0_mode': 'ap'};</script>"),
           exchange("POST", "/tomato.cgi", true, "@msg:Saved",
                    {{"wl0_ssid", "Browser"}, {"wl0_mode", "ap"}})},
          "application/x-www-form-urlencoded",
