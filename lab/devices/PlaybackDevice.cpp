@@ -247,6 +247,95 @@ std::set<std::string> leavesOf(const std::string& body) {
     return out;
 }
 
+// `text` with `from` replaced by `to` inside its scripts only.
+std::string inScripts(const std::string& text, const std::string& from, const std::string& to) {
+    const std::string folded = lower(text);
+    std::string out;
+    std::size_t done = 0;
+    for (std::size_t open = folded.find("<script"); open != std::string::npos;
+         open = folded.find("<script", done)) {
+        std::size_t close = std::min(folded.find("</script", open), text.size());
+        std::string script = text.substr(open, close - open);
+        replaceAll(script, from, to);
+        out += text.substr(done, open - done) + script;
+        done = close;
+    }
+    return out + text.substr(done);
+}
+
+bool isWordChar(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '$';
+}
+
+// `text` with the string literal that a variable or member `name` is given (name = '...',
+// 'name': "...") replaced by `to` where it reads `from`, whatever its length.
+std::string replaceNamed(const std::string& text, const std::string& name, const std::string& from,
+                         const std::string& to) {
+    std::string out, value;
+    std::size_t done = 0;
+    for (std::size_t at = text.find(name); at != std::string::npos; at = text.find(name, at + 1)) {
+        std::size_t end = at + name.size();
+        if (end < text.size() && at > 0 && krzscript::isQuote(text[end]) &&
+            text[at - 1] == text[end])
+            ++end;
+        else if ((at > 0 && isWordChar(text[at - 1])) ||
+                 (end < text.size() && isWordChar(text[end])))
+            continue;
+        std::size_t op = krzscript::skipSpace(text, end);
+        if (op + 1 >= text.size() || (text[op] != '=' && text[op] != ':') || text[op + 1] == '=')
+            continue;
+        std::size_t open = krzscript::skipSpace(text, op + 1);
+        if (open >= text.size() || !krzscript::isQuote(text[open]))
+            continue;
+        std::size_t close = krzscript::stringLiteral(text, open, value);
+        if (close == std::string::npos || value != from)
+            continue;
+        out += text.substr(done, open - done) + text[open] + jsEscape(to) + text[open];
+        done = close;
+        at = close - 1;
+    }
+    return out + text.substr(done);
+}
+
+// The string literal a script object or a JSON text gives the member `name` ('name': '...',
+// "name": "..." or name: '...'); false when it gives none.
+bool memberLiteral(const std::string& text, const std::string& name, std::string& value) {
+    for (const std::string& key : {"'" + name + "'", "\"" + name + "\"", name}) {
+        for (std::size_t at = text.find(key); at != std::string::npos;
+             at = text.find(key, at + 1)) {
+            if (key == name && at > 0 &&
+                (isWordChar(text[at - 1]) || krzscript::isQuote(text[at - 1])))
+                continue;
+            std::size_t colon = krzscript::skipSpace(text, at + key.size());
+            if (colon >= text.size() || text[colon] != ':')
+                continue;
+            std::size_t open = krzscript::skipSpace(text, colon + 1);
+            if (open < text.size() && krzscript::isQuote(text[open]) &&
+                krzscript::stringLiteral(text, open, value) != std::string::npos)
+                return true;
+        }
+    }
+    return false;
+}
+
+std::string withoutDigits(std::string name) {
+    name.erase(std::remove_if(name.begin(), name.end(),
+                              [](unsigned char c) { return std::isdigit(c) != 0; }),
+               name.end());
+    return name;
+}
+
+// The top-level string members of a JSON object body; none for any other body.
+std::map<std::string, std::string> jsonFields(const std::string& body) {
+    std::map<std::string, std::string> out;
+    nlohmann::json document = nlohmann::json::parse(body, nullptr, false);
+    if (document.is_object())
+        for (auto it = document.begin(); it != document.end(); ++it)
+            if (it.value().is_string())
+                out[it.key()] = it.value().get<std::string>();
+    return out;
+}
+
 // A JSON-RPC call's method, "" for any other body.
 std::string rpcMethod(const std::string& body) {
     nlohmann::json document = nlohmann::json::parse(body, nullptr, false);
@@ -289,6 +378,9 @@ PlaybackDevice::PlaybackDevice(const DeviceSpec& profile)
     std::set<std::pair<std::string, std::string>> namesTheForm;
     for (std::size_t i = 0; i < recording_.exchanges.size(); ++i) {
         const Exchange& e = recording_.exchanges[i];
+        nlohmann::json document = nlohmann::json::parse(e.reply.body, nullptr, false);
+        stringMembers(document.is_discarded() ? nlohmann::json() : document,
+                      replyMembers_.emplace_back());
         byTarget_[e.request.method + " " + e.request.target].push_back(i);
         byPath_[e.request.method + " " + pathOf(e.request.target)].push_back(i);
         if (const std::string* cookie = headerOf(e.reply.headers, "Set-Cookie"))
@@ -317,8 +409,31 @@ PlaybackDevice::PlaybackDevice(const DeviceSpec& profile)
             }
         }
     }
-    // A value that only the page's scripts fill in is known from what was posted: the last
-    // submission of a recorded change put the original values back.
+    // A value that only the page's scripts fill in: as the pages read before the first change
+    // of it show it (a browser's recording holds the change alone, with the new value).
+    std::set<std::string> jsonPosted;
+    for (std::size_t i = 0; i < recording_.exchanges.size(); ++i) {
+        const RecordedRequest& r = recording_.exchanges[i].request;
+        if (!recording_.login.path.empty() && pathOf(r.target) == pathOf(recording_.login.path))
+            continue;
+        auto action = formActions_.find(pathOf(r.target));
+        std::map<std::string, std::string> fields = jsonFields(r.body);
+        for (const auto& f : fields)
+            jsonPosted.insert(f.first);
+        if (!r.form.empty())
+            fields.insert(r.form.begin(), r.form.end());
+        else if (r.method == "GET" && action != formActions_.end() && action->second == "GET")
+            fields = parseUrlEncoded(r.target.substr(r.target.find('?') + 1));
+        for (const auto& f : fields)
+            if (originals_[f.first].empty()) {
+                std::string name;
+                originals_[f.first] = shownBefore(f.first, i, name);
+                if (!name.empty())
+                    keptAs_[f.first] = name;
+            }
+    }
+    // Otherwise from what was posted: the last submission of a recorded change put the
+    // original values back.
     for (auto it = recording_.exchanges.rbegin(); it != recording_.exchanges.rend(); ++it) {
         const RecordedRequest& r = it->request;
         auto action = formActions_.find(pathOf(r.target));
@@ -361,6 +476,72 @@ PlaybackDevice::PlaybackDevice(const DeviceSpec& profile)
             rules.push_back(rule);
         }
     }
+    for (const std::string& name : jsonPosted)
+        noteShownAs(name);
+}
+
+std::string PlaybackDevice::shownBefore(const std::string& field, std::size_t before,
+                                        std::string& name) const {
+    std::string value;
+    // The page read last before the change shows what the device held then.
+    for (std::size_t i = before; i-- > 0;) {
+        const Exchange& e = recording_.exchanges[i];
+        if (e.request.method != "GET" || e.reply.status != 200)
+            continue;
+        auto fetched = [&](const std::string& url) {
+            const Exchange* json = pick(
+                byTarget_, "GET " + resolveTarget(e.request.target, url, recording_.address), true);
+            return json ? json->reply.body : std::string();
+        };
+        if (krzscript::filledValue(e.reply.body, field, fetched, value) ==
+            krzscript::Filled::Known) {
+            // Where the script keeps it: the variable or member it assigns the field.
+            krzscript::eachAssignment(e.reply.body, field, [&](std::size_t at) {
+                std::string assigned;
+                bool literal = false;
+                if (krzscript::expression(e.reply.body, at, assigned, literal) !=
+                        std::string::npos &&
+                    !literal)
+                    name = assigned.substr(assigned.rfind('.') + 1);
+                return true;
+            });
+            return value;
+        }
+        if (memberLiteral(e.reply.body, field, value)) {
+            name = field;
+            return value;
+        }
+    }
+    // Stored under a unit's name (wl_ssid as wl0_ssid): the one JSON member so named.
+    std::set<std::string> shown;
+    for (std::size_t i = 0; i < before; ++i) {
+        for (const auto& m : replyMembers_[i])
+            if (m.first != field && withoutDigits(m.first) == withoutDigits(field))
+                shown.insert(m.second);
+    }
+    return shown.size() == 1 ? *shown.begin() : std::string();
+}
+
+void PlaybackDevice::noteShownAs(const std::string& field) {
+    // A field the device stores under a unit's name (ASUSWRT's wl_ssid with wl_unit=0 is
+    // wl0_ssid) shows in the JSON members of that name which held the field's original value.
+    auto original = originals_.find(field);
+    if (original == originals_.end() || original->second.empty())
+        return;
+    for (const std::map<std::string, std::string>& members : replyMembers_) {
+        for (const auto& m : members)
+            if (m.first != field && withoutDigits(m.first) == withoutDigits(field) &&
+                original->second == m.second)
+                shownAs_[field].insert(m.first);
+    }
+}
+
+void PlaybackDevice::showPostedJson(const std::string& name, const std::string& value) {
+    jsonPosted_[name] = value;
+    auto alias = shownAs_.find(name);
+    if (alias != shownAs_.end())
+        for (const std::string& shown : alias->second)
+            jsonPosted_[shown] = value;
 }
 
 // A post that no recorded form sends, built by a page's script (FreshTomato's tomato.cgi,
@@ -385,25 +566,8 @@ void PlaybackDevice::noteScriptPost(const std::string& path) {
                 differ.insert(f.first);
         }
     }
-    // A field the device stores under a unit's name (ASUSWRT's wl_ssid with wl_unit=0 is
-    // wl0_ssid) shows in the JSON members of that name which held the field's original value.
-    for (const Exchange& e : recording_.exchanges) {
-        nlohmann::json document = nlohmann::json::parse(e.reply.body, nullptr, false);
-        std::map<std::string, std::string> members;
-        if (!document.is_discarded())
-            stringMembers(document, members);
-        auto noDigits = [](std::string name) {
-            name.erase(std::remove_if(name.begin(), name.end(),
-                                      [](unsigned char c) { return std::isdigit(c) != 0; }),
-                       name.end());
-            return name;
-        };
-        for (const auto& m : members)
-            for (const auto& f : same)
-                if (m.first != f.first && noDigits(m.first) == noDigits(f.first) &&
-                    originals_[f.first] == m.second)
-                    shownAs_[f.first].insert(m.first);
-    }
+    for (const auto& f : same)
+        noteShownAs(f.first);
     // One more way to submit to `path`, whose rules all hold together.
     std::vector<HiddenRule>& rules = hidden_[path].emplace_back();
     for (const auto& f : same) {
@@ -666,10 +830,16 @@ std::string PlaybackDevice::render(const std::string& body) const {
     // whole text. Values of one or two characters are too common to be told from other text.
     for (const auto& c : changed) {
         auto o = originals_.find(c.first);
+        auto name = keptAs_.find(c.first);
+        if (o != originals_.end() && name != keptAs_.end())
+            out = replaceNamed(out, name->second, o->second, c.second);
         if (o == originals_.end() || o->second.size() < 3)
             continue;
         replaceAll(out, "'" + jsEscape(o->second) + "'", "'" + jsEscape(c.second) + "'");
         replaceAll(out, ">" + htmlEscape(o->second) + "<", ">" + htmlEscape(c.second) + "<");
+        // In double quotes only inside scripts: in the markup they are attributes (an option's
+        // value), which are no setting's state.
+        out = inScripts(out, "\"" + jsEscape(o->second) + "\"", "\"" + jsEscape(c.second) + "\"");
     }
     return out;
 }
@@ -702,13 +872,8 @@ HttpReply PlaybackDevice::handle(const HttpRequest& request) {
             std::lock_guard<std::mutex> lock(mutex_);
             for (const auto& f : fields) {
                 current_[f.first] = f.second;
-                if (scripted) {
-                    jsonPosted_[f.first] = f.second;
-                    auto alias = shownAs_.find(f.first);
-                    if (alias != shownAs_.end())
-                        for (const std::string& name : alias->second)
-                            jsonPosted_[name] = f.second;
-                }
+                if (scripted)
+                    showPostedJson(f.first, f.second);
                 if (passwordFields_.count(f.first) && !f.second.empty())
                     password_ = f.second;
             }
@@ -727,6 +892,8 @@ HttpReply PlaybackDevice::handle(const HttpRequest& request) {
         nlohmann::json posted = nlohmann::json::parse(request.body, nullptr, false);
         std::lock_guard<std::mutex> lock(mutex_);
         stringMembers(posted, jsonPosted_);
+        for (const auto& f : jsonFields(request.body))
+            showPostedJson(f.first, f.second);
     } else {
         e = pick(byTarget_, key, allowed);
     }

@@ -37,6 +37,15 @@ class PlaybackDevice final : public EmulatedDevice {
     };
 
     void noteScriptPost(const std::string& path);
+    // What the pages read before exchange `before` show that `field` held: the value their
+    // scripts give it, a script object's or JSON reply's member of its name, or the one JSON
+    // member of its name under a unit's number; "" when none shows it.
+    // `name`: the script variable or member that keeps it, when one does.
+    std::string shownBefore(const std::string& field, std::size_t before, std::string& name) const;
+    // The JSON members that show `field` under a unit's name (shownAs_).
+    void noteShownAs(const std::string& field);
+    // A posted value shown by the JSON replies, under its name and its unit's; mutex_ is held.
+    void showPostedJson(const std::string& name, const std::string& value);
     bool authorized(const HttpRequest& request) const;
     std::string accountPassword() const;
     // Whether a submission to `path` carries the hidden fields its form must carry.
@@ -75,6 +84,11 @@ class PlaybackDevice final : public EmulatedDevice {
     std::set<std::string> scriptPosts_;     // paths of posts that no recorded form sends
     // a script post's field -> the JSON members that show it under a unit's name
     std::map<std::string, std::set<std::string>> shownAs_;
+    // Each recorded reply's string members by name, when it is JSON (read once, not per field).
+    std::vector<std::map<std::string, std::string>> replyMembers_;
+    // field -> the script variable or member its page keeps its value in, replaced by name
+    // (so a value of one character, such as a mode's '3', shows as changed too)
+    std::map<std::string, std::string> keptAs_;
     std::string password_;  // the password the device accepts now
 };
 

@@ -278,3 +278,110 @@ TEST(PlaybackDevice, KeepsTheStateOfAPostAScriptBuilds) {
     device->stop();
     std::remove(file.c_str());
 }
+
+// A browser's recording holds the change alone, with the value the person typed, and no read
+// after it: the value the device held before is the one the pages read before the change show,
+// wherever their scripts keep it, and a later read shows what was posted since in its place.
+TEST(PlaybackDevice, ABrowsersOneChangeShowsInEveryLaterRead) {
+    auto json = [](const std::string& method, const std::string& target, const std::string& body) {
+        Exchange e = exchange(method, target, true, body);
+        e.reply.headers = {{"Content-Type", "application/json"}};
+        return e;
+    };
+    auto jsonPost = [&](const std::string& target, const std::string& sent) {
+        Exchange e = json("POST", target, "{}");
+        e.request.body = sent;
+        return e;
+    };
+    const std::string form =
+        "<form name=\"f\" action=\"/set.cgi\" method=\"post\">"
+        "<input name=\"ssid\"><input name=\"sec\"></form>";
+    struct Case {
+        const char* what;
+        std::vector<Exchange> recorded;  // the pages, then the browser's change
+        const char* type;                // of the test's own post
+        const char* body;
+        const char* read;     // the page read after it
+        const char* shows;    // what that page shows
+        const char* showsNo;  // and no longer shows
+    } const cases[] = {
+        {"a form its script fills from a variable",
+         {exchange("GET", "/wl.htm", true,
+                   form + "<script>var wlSsid = 'Old Pond'; var f = document.forms.f;\n"
+                          "f.ssid.value = wlSsid; f.sec.value = 'wpa';</script>"),
+          exchange("POST", "/set.cgi", true, "Saved", {{"ssid", "Browser"}, {"sec", "wpa"}})},
+         "application/x-www-form-urlencoded",
+         "ssid=Lake&sec=wpa",
+         "/wl.htm",
+         "'Lake'",
+         "Old Pond"},
+        {"a mode of one character, kept in a variable",
+         {exchange("GET", "/wl.htm", true,
+                   form + "<script>var wlSec = '3';\nvar wlSecond = '3';\n"
+                          "document.forms.f.sec.value = wlSec;</script>"),
+          exchange("POST", "/set.cgi", true, "Saved", {{"ssid", "Browser"}, {"sec", "3"}})},
+         "application/x-www-form-urlencoded",
+         "ssid=Lake&sec=2",
+         "/wl.htm",
+         "var wlSec = '2';\nvar wlSecond = '3';",
+         "wlSec = '3'"},
+        {"a form its script fills with a literal",
+         {exchange("GET", "/wl.htm", true,
+                   form + "<script>document.getElementById('ssid').value = \"Old Pond\";"
+                          "</script>"),
+          exchange("POST", "/set.cgi", true, "Saved", {{"ssid", "Browser"}})},
+         "application/x-www-form-urlencoded",
+         "ssid=Lake",
+         "/wl.htm",
+         "Lake",
+         "Old Pond"},
+        {"a script's post, the setting a member of the page's object",
+         {exchange("GET", "/net.asp", true,
+                   "<script>var order = ['wl0_ssid', 'wl0_mode'];\n"
+                   "nvram = {\n'wl0_ssid': 'Old Pond',\n'wl0_mode': 'ap'};</script>"),
+          exchange("POST", "/tomato.cgi", true, "@msg:Saved",
+                   {{"wl0_ssid", "Browser"}, {"wl0_mode", "ap"}})},
+         "application/x-www-form-urlencoded",
+         "wl0_ssid=Lake&wl0_mode=st",
+         "/net.asp",
+         "'wl0_ssid': 'Lake',\n'wl0_mode': 'st'",
+         "Old Pond"},
+        {"a JSON post, shown under the unit's name",
+         {json("GET", "/get.cgi", R"({"wl0_ssid":"Old Pond","wl0_auth":"psk2"})"),
+          jsonPost("/apply.cgi", R"({"wl_unit":"0","wl_ssid":"Browser","wl_auth":"psk2"})")},
+         "application/json",
+         R"({"wl_unit":"0","wl_ssid":"Lake","wl_auth":"psk2"})",
+         "/get.cgi",
+         R"({"wl0_ssid":"Lake","wl0_auth":"psk2"})",
+         "Old Pond"},
+        {"a JSON post whose unit the replies do not tell",
+         {json("GET", "/get.cgi", R"({"wl0_ssid":"Old Pond","wl1_ssid":"Old Lake"})"),
+          jsonPost("/apply.cgi", R"({"wl_ssid":"Browser"})")},
+         "application/json",
+         R"({"wl_ssid":"Lake"})",
+         "/get.cgi",
+         R"({"wl0_ssid":"Old Pond","wl1_ssid":"Old Lake"})",
+         "\"Lake\""},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        // A login the import could not name (a script's): the recording's pages are open.
+        Recording r = sample(false);
+        r.login = RecordedLogin();
+        r.login.kind = "none";
+        r.exchanges = c.recorded;
+        const std::string file = ::testing::TempDir() + "playback_har_" + std::to_string(getpid()) +
+                                 "_" + std::to_string(n++) + ".json";
+        auto device = played(r, file);
+        const std::string target = c.recorded.back().request.target;
+        CurlRun posted =
+            curl({"-s", "-w", "\n%{http_code}", "-H", std::string("Content-Type: ") + c.type,
+                  "--data-binary", c.body, url(device->port(), target)});
+        EXPECT_EQ("200", posted.out.substr(posted.out.rfind('\n') + 1)) << c.what;
+        std::string page = curl({"-s", url(device->port(), c.read)}).out;
+        EXPECT_NE(std::string::npos, page.find(c.shows)) << c.what << ": " << page;
+        EXPECT_EQ(std::string::npos, page.find(c.showsNo)) << c.what << ": " << page;
+        device->stop();
+        std::remove(file.c_str());
+    }
+}

@@ -91,9 +91,6 @@ export const families = [
       return answer.status() === 200 ? 'Settings applied' : 'refused: ' + answer.status();
     },
     saved: /Settings applied/,
-    // The page's script fills the form: the playback cannot tell which recorded value a posted
-    // field replaces, so the played device keeps showing the old name after a change.
-    notOnPlayback: 'the settings are read from the page\'s script, which the playback does not update',
     gaps: ['/account/defaultUser', '/account/defaultPassword', '/account/password/max',
       '/changes/0/steps/0', '/changes/1/steps'],
     author(d) {
@@ -123,9 +120,6 @@ export const families = [
       await submit(page, 'input[name=save]');
     },
     saved: /saved/i,
-    // The page's script fills the form: the playback cannot tell which recorded value a posted
-    // field replaces, so the played device keeps showing the old name after a change.
-    notOnPlayback: 'the settings are read from the page\'s script, which the playback does not update',
     gaps: ['/account/defaultUser', '/account/defaultPassword', '/account/password/max',
       '/changes/0/steps/0', '/changes/1/steps', '/models/0', '/recognize/match/0/text',
       '/recognize/model/0/text'],
@@ -196,7 +190,6 @@ export const families = [
       return page.locator('#footer-msg').textContent();
     },
     saved: /^Settings saved\.$/,
-    notOnPlayback: 'the settings are read from the page\'s nvram object, which the playback does not update',
     gaps: ['/account/defaultUser', '/account/defaultPassword', '/account/password/max',
       '/changes/0/steps/0', '/changes/1/steps', '/encryption', '/models/0', '/recognize/match/0/text',
       '/recognize/model/0/text', '/security', '/settings/encryption', '/settings/security'],
@@ -245,7 +238,6 @@ export const families = [
     },
     saved: /./,
     loginTransformed: true,  // the page sends base64 of user:password, which describe recognizes
-    notOnPlayback: 'the change posts wl_ names and appGet.cgi answers wl0_ ones, which the playback does not match',
     gaps: ['/account/defaultUser', '/account/defaultPassword', '/account/password/max',
       '/changes/0/steps/0', '/changes/1/steps', '/encryption', '/models/0',
       '/recognize/match/0/text', '/recognize/model/0/text', '/security', '/settings/encryption',
@@ -281,7 +273,6 @@ export const families = [
     key: 'sorrelby-key-1', newSsid: 'Sorrelby From Browser', newKey: 'browser-key-sorrelby',
     labOptions: { options: { iterations: '10000', restartMs: '300' } },
     loginTransformed: true,  // the page answers a challenge with PBKDF2 and HMAC, which describe recognizes
-    notOnPlayback: 'the login\'s proof is made from the password, which the recording holds only as a placeholder',
     async browse(page, origin, f) {
       await page.fill('input[name=user]', f.user);
       await page.fill('input[name=password]', f.password);
@@ -294,6 +285,9 @@ export const families = [
       return page.locator('#note').textContent();
     },
     saved: /^Saved\./,
+    // The page moves on as soon as the login answers, before the browser kept that answer's body:
+    // the HAR holds no session token for the login to capture on playback.
+    notOnPlayback: 'the HAR kept no body of the login\'s answer (the page left for the settings at once), where the token is',
     gaps: ['/account/defaultUser', '/account/defaultPassword', '/account/password/max',
       '/changes/0/steps/0', '/changes/1/steps', '/encryption', '/security',
       '/settings/encryption', '/settings/security', '/settings/ssid'],
@@ -346,7 +340,6 @@ export const families = [
       return page.locator('#note').textContent();
     },
     saved: /^Settings applied\.$/,
-    notOnPlayback: 'the HAR kept no body of the start page (the browser left it at once), where recognition looks',
     gaps: ['/account/defaultUser', '/account/defaultPassword', '/account/password/max',
       '/changes/0/steps/1', '/changes/1/steps', '/encryption', '/models/0', '/recognize/match/0/text',
       '/recognize/model/0/text', '/security', '/settings/encryption', '/settings/security', '/settings/ssid'],
@@ -354,13 +347,17 @@ export const families = [
       Object.assign(d.account, { defaultUser: 'root', defaultPassword: '', usesUsername: false, fixedUser: 'root',
         password: { min: 1, max: 128 } });
       d.models = ['LuCI'];
-      d.recognize = { match: [{ text: 'URL=/?cgi-bin/luci/?"' }], page: '/cgi-bin/luci/',
+      // The HAR kept the start page's headers but not its body (the browser left it at once):
+      // the start page is claimed by what the server sends with every page, the model by the
+      // login page, fetched only then.
+      d.recognize = { match: [{ header: 'X-Frame-Options: SAMEORIGIN' }], page: '/cgi-bin/luci/',
         model: [{ header: 'X-(LuCI)-Login-Required: yes' }, { text: ' - (LuCI)</title>' }] };
-      // The session id and the form token the browser sent are in the page's script.
+      // The session id and the form token the browser sent are in the page's script (placeholders
+      // in the recording, so taken whatever their shape).
       d.login.steps.push({ path: '/cgi-bin/luci/admin/network/wireless',
-        capture: { sid: { pattern: '"sessionid":\\s*"([0-9a-f]{32})"' }, token: { pattern: '"token":\\s*"([0-9a-f]{32})"' } } });
+        capture: { sid: { pattern: '"sessionid":\\s*"([^"]+)"' }, token: { pattern: '"token":\\s*"([^"]+)"' } } });
       d.login.expired = { json: { '/error/code': -32002 } };
-      const ubus = (method, args) => ({ path: '/ubus', expect: { json: { '/result/0': 0 } },
+      const ubus = (method, args) => ({ path: '/ubus/', expect: { json: { '/result/0': 0 } },
         json: { jsonrpc: '2.0', id: 1, method: 'call', params: ['{sid}', 'uci', method, args] } });
       const radio = ubus('get', { config: 'wireless', section: 'default_radio0' });
       for (const [setting, option] of [['ssid', 'ssid'], ['security', 'encryption'], ['key', 'key']])
@@ -374,7 +371,7 @@ export const families = [
       change.steps[1].json.params[3].values.encryption = '{security}';
       change.steps[2].capture = { rollback: { json: '/token' } };
       d.changes[0] = change;
-      d.changes[1].steps = [{ path: '/ubus', referer: '/cgi-bin/luci/admin/system/admin',
+      d.changes[1].steps = [{ path: '/ubus/', referer: '/cgi-bin/luci/admin/system/admin',
         json: { jsonrpc: '2.0', id: 1, method: 'call',
           params: ['{sid}', 'luci', 'setPassword', { username: '{loginUser}', password: '{password}' }] },
         expect: { json: { '/result/0': 0, '/result/1/result': true } } }];
