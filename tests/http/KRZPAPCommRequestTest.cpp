@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -194,6 +195,56 @@ TEST(KRZPAPCommRequest, MultipartPost) {
     auth.setCookie("Cookie", "k=v");
     EXPECT_EQ(exchange(auth, [&](KRZPAPComm& c) { c.writeMultipartPostRequest("/up", file); }),
               post("Cookie: k=v\r\nAuthorization: Basic YTo=\r\n", "bnd", file.asString()));
+}
+
+// What a recorder hears: each exchange once, with its own request and no earlier one (the same
+// connection object reopened), the reply in the connection, and a reply cut short as such.
+TEST(KRZPAPCommRequest, ExchangeObserverHearsEachExchangeOnce) {
+    struct Heard {
+        std::string sent;
+        std::string body;
+        bool cutShort;
+    };
+    std::vector<Heard> heard;
+    KRZPAPComm::setExchangeObserver([&](const KRZPAPComm& c, const std::string& sent, bool cut) {
+        heard.push_back({sent, c.getResponseBody(), cut});
+    });
+    struct Row {
+        const char* path;
+        const char* reply;
+        bool cutShort;
+    };
+    const Row rows[] = {
+        {"/first", "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n1", false},
+        {"/second", "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n2", false},
+        {"/cut", "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\n3", true},
+    };
+    KRZPAPComm comm(std::string("127.0.0.1"));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.path);
+        ScriptedPeer peer(ScriptedPeer::Script().awaitRequest().write(row.reply).close());
+        comm.openConnection(peer.port(), false);
+        comm.writeGetRequest(row.path);
+        try {
+            comm.readResponseSynchronous();
+        } catch (const KRZPAPCException& e) {
+            EXPECT_TRUE(row.cutShort) << e.getAPCErrorCode();
+        }
+        ASSERT_FALSE(heard.empty());
+        const Heard& last = heard.back();
+        EXPECT_EQ(0u, last.sent.find(std::string("GET ") + row.path + " HTTP/1."));
+        EXPECT_EQ(last.sent.find("GET "), last.sent.rfind("GET "));
+        EXPECT_EQ(peer.received(0), last.sent);
+        EXPECT_EQ(std::string(row.reply).substr(std::string(row.reply).size() - 1), last.body);
+        EXPECT_EQ(row.cutShort, last.cutShort);
+    }
+    EXPECT_EQ(3u, heard.size());
+    KRZPAPComm::setExchangeObserver(nullptr);
+    ScriptedPeer after(ScriptedPeer::Script().awaitRequest().write(rows[0].reply));
+    comm.openConnection(after.port(), false);
+    comm.writeGetRequest("/unheard");
+    comm.readResponseSynchronous();
+    EXPECT_EQ(3u, heard.size());
 }
 
 }  // namespace

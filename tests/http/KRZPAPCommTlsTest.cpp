@@ -32,9 +32,9 @@ Outcome attempt(Fn&& fn) {
     return out;
 }
 
-Outcome fetch(KRZPAPComm& comm, unsigned short port) {
+Outcome fetch(KRZPAPComm& comm, unsigned short port, bool noWait = false) {
     Outcome out = attempt([&] {
-        comm.openConnection(port, false);
+        comm.openConnection(port, noWait);
         comm.writeGetRequest("/status.htm");
         comm.readResponseSynchronous();
     });
@@ -126,30 +126,35 @@ TEST(KRZPAPCommTls, ServerNameOnlyForHostNames) {
     EXPECT_EQ(server.serverNames(), sent);
 }
 
+// Also for a connection opened without waiting (as the scanner opens them): its handshake, and
+// so the check, comes with the first write.
 TEST(KRZPAPCommTls, CertificateCheckDecidesBeforeTheRequestIsSent) {
-    krztest::TlsServer server("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", 2);
-    KRZPAPComm comm = tlsComm();
-    comm.setAuthInfo("admin", "secret");
-    std::vector<unsigned char> seen;
-    comm.setCertificateCheck([&](const std::vector<unsigned char>& der) {
-        seen = der;
-        throw KRZPAPCException(const_cast<char*>("test"), 1, "certificate refused",
-                               KRZPAPC_CONNECT_ERROR);
-    });
-    Outcome refused = fetch(comm, server.port());
-    EXPECT_EQ(refused.code, KRZPAPC_CONNECT_ERROR);
-    EXPECT_EQ(refused.message, "certificate refused");
-    EXPECT_EQ(seen, server.certificate());
+    for (bool noWait : {false, true}) {
+        SCOPED_TRACE(noWait ? "opened without waiting" : "opened");
+        krztest::TlsServer server("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", 2);
+        KRZPAPComm comm = tlsComm();
+        comm.setAuthInfo("admin", "secret");
+        std::vector<unsigned char> seen;
+        comm.setCertificateCheck([&](const std::vector<unsigned char>& der) {
+            seen = der;
+            throw KRZPAPCException(const_cast<char*>("test"), 1, "certificate refused",
+                                   KRZPAPC_CONNECT_ERROR);
+        });
+        Outcome refused = fetch(comm, server.port(), noWait);
+        EXPECT_EQ(refused.code, KRZPAPC_CONNECT_ERROR);
+        EXPECT_EQ(refused.message, "certificate refused");
+        EXPECT_EQ(seen, server.certificate());
 
-    comm.setCertificateCheck([](const std::vector<unsigned char>&) {});
-    Outcome taken = fetch(comm, server.port());
-    EXPECT_EQ(taken.code, 0) << taken.message;
-    EXPECT_EQ(taken.body, "ok");
-    ASSERT_TRUE(server.waitServed());
-    // Only the second connection carried a request (and with it the password).
-    std::string received = server.received();
-    EXPECT_EQ(received.find("GET"), received.rfind("GET"));
-    EXPECT_NE(received.find("Authorization: Basic"), std::string::npos);
+        comm.setCertificateCheck([](const std::vector<unsigned char>&) {});
+        Outcome taken = fetch(comm, server.port(), noWait);
+        EXPECT_EQ(taken.code, 0) << taken.message;
+        EXPECT_EQ(taken.body, "ok");
+        ASSERT_TRUE(server.waitServed());
+        // Only the second connection carried a request (and with it the password).
+        std::string received = server.received();
+        EXPECT_EQ(received.find("GET"), received.rfind("GET"));
+        EXPECT_NE(received.find("Authorization: Basic"), std::string::npos);
+    }
 }
 
 // A copy, made or assigned, connects as its original would: over TLS, with the same check.
