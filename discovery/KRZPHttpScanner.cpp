@@ -482,12 +482,13 @@ void KRZPHttpScanner::_waitForResponse(int milliseconds) {
         bool expired = entry->armed &&
                        (now.time > entry->deadlineSeconds || (now.time == entry->deadlineSeconds &&
                                                               now.millitm > entry->deadlineMillis));
-        if (expired) {
-            giveUp(socket, *entry);
-            dropSocket(socket);
-            it = probes.erase(it);
-        } else if (FD_ISSET(socket, &readable)) {
-            if (readReply(socket, entry)) {
+        // What came before the deadline is read however late this pass runs (the sweep between
+        // passes, a loaded machine): the deadline ends only a probe that still waits after it.
+        if (FD_ISSET(socket, &readable)) {
+            const bool pending = readReply(socket, entry);
+            if (pending && expired)
+                giveUp(socket, *entry);
+            if (pending && !expired) {
                 ++it;
             } else {
                 dropSocket(socket);
@@ -509,6 +510,10 @@ void KRZPHttpScanner::_waitForResponse(int milliseconds) {
                 sets->retries.push_back({entry, {port, false, "", ""}});
             else
                 giveUp(socket, *entry);
+            dropSocket(socket);
+            it = probes.erase(it);
+        } else if (expired) {
+            giveUp(socket, *entry);
             dropSocket(socket);
             it = probes.erase(it);
         } else {
