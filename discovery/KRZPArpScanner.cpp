@@ -2,6 +2,7 @@
 
 #include "core/KRZPAPCException.h"
 #include "core/KRZPAPModule.h"
+#include "discovery/KRZPArpBlock.h"
 #include "discovery/KRZPScanReport.h"
 #include "krznetlib/KRZNetworkLibrary.h"
 #include "krzutil/KRZArpFrame.h"
@@ -171,12 +172,10 @@ void KRZPArpScanner::addNet(const in_addr& first, int count) {
 }
 
 void KRZPArpScanner::addNet(const KRZAdapterInfo& adapter) {
-    // 32-bit arithmetic as the driver's numbers are; only the mask's last octet counts.
-    uint32_t ip = static_cast<uint32_t>(adapter.getIpAddress());
-    uint32_t mask = static_cast<uint32_t>(adapter.getMask());
     in_addr first;
-    first.s_addr = htonl((ip & (mask | 0xFFFFFF00u)) + 1);
-    addNet(first, static_cast<int>((0xFFFFFFFEu - mask) & 0xFFu));
+    int count = 0;
+    krzArpBlock(adapter, first, count);
+    addNet(first, count);
 }
 
 void KRZPArpScanner::_handleResponses(bool log) {

@@ -3,6 +3,7 @@
 #include "core/KRZPAPCException.h"
 #include "core/KRZPAPModule.h"
 #include "core/KRZPModuleOrigin.h"
+#include "discovery/KRZPArpBlock.h"
 #include "discovery/KRZPArpScanner.h"
 #include "discovery/KRZPScanReport.h"
 #include "http/KRZPAPComm.h"
@@ -11,11 +12,14 @@
 #include "platform/krzplatform.h"
 #include "platform/krzwake.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <iterator>
 #include <list>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <vector>
 
 namespace {
@@ -28,6 +32,8 @@ const int kLineCancelSingle = 384;
 const size_t kMaxOutstanding = 7;
 const int kPassMs = 300;
 const int kArpWaitMs = 2000;
+const int kArpBurst = 40;   // requests between two pauses of the ARP sweep
+const int kArpPollMs = 50;  // how often the ARP answers are taken after the last request
 const int kReplyDeadlineMs = 2000;
 const int kConnectDeadlineMs = 1000;
 const long long kUnlistedLimitMs = 5000;
@@ -270,47 +276,83 @@ void KRZPHttpScanner::uncancel() {
     canceled = false;
 }
 
+// Each host is probed as soon as it answers ARP, so that the scan reports a device when it is
+// recognized, not after the sweep's whole wait: the requests go out a burst at a time, the answers
+// are taken between bursts, then polled until every asked address answered or the wait ended.
 void KRZPHttpScanner::_scanNetwork(KRZAdapterInfo& adapter) {
     boost::shared_ptr<KRZPArpScanner> arp = KRZPArpScanner::createInstance();
     std::string address = dotted(htonl(static_cast<uint32_t>(adapter.getIpAddress())));
     std::string mask = dotted(htonl(static_cast<uint32_t>(adapter.getMask())));
     KRZPAPModule::log(L"Scanning %hs/%hs (adapter MAC %s)\n", address.c_str(), mask.c_str(),
                       adapter.getMacAddress().toHexString().c_str());
-
     arp->setInterface(adapter);
-    arp->addNet(adapter);
+
+    std::set<uint32_t> asked;
+    std::set<uint32_t> probed;
+    size_t answered = 0;
+    auto cancelled = [this] { return canceled || krzpscanreport::hostCancelled(); };
+    auto probe = [&](const std::map<uint32_t, KRZMacAddress>& hosts) {
+        for (const auto& host : hosts) {
+            if (!probed.insert(host.first).second)
+                continue;
+            while (probes.size() >= kMaxOutstanding) {
+                if (cancelled()) {
+                    clearProbes();
+                    throw KRZPAPCException(kUnit, kLineCancelWaitingForRoom, "", KRZPAPC_CANCELLED);
+                }
+                _waitForResponse(kPassMs);
+            }
+            _addProbe(host.first, adapter.getMacAddress(), host.second);
+            _waitForResponse(0);
+        }
+    };
+    auto takeAnswers = [&] {
+        ArpResponseMap answers = arp->getResponses();
+        connectivity = connectivity || !answers->empty();
+        answered += answers->size();
+        probe(*answers);
+        _waitForResponse(0);  // the probes already out move on between bursts too
+    };
+
+    in_addr first;
+    int count = 0;
+    krzArpBlock(adapter, first, count);
+    for (int sent = 0; sent < count && !cancelled(); sent += kArpBurst) {
+        in_addr from;
+        from.s_addr = htonl(ntohl(first.s_addr) + static_cast<uint32_t>(sent));
+        const int burst = std::min(kArpBurst, count - sent);
+        arp->addNet(from, burst);  // with the pause after a whole burst
+        for (int i = 0; i < burst; ++i)
+            asked.insert(htonl(ntohl(from.s_addr) + static_cast<uint32_t>(i)));
+        takeAnswers();
+    }
     for (unsigned long defaultIp : KRZPAPModule::getDefaultIps()) {
         in_addr a;
         a.s_addr = static_cast<uint32_t>(defaultIp);
         arp->addIp(a);
+        asked.insert(a.s_addr);
     }
-    ArpResponseMap answers = arp->getAllResponses(kArpWaitMs);
-    if (krzpscanreport::hostCancelled()) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kArpWaitMs);
+    while (answered < asked.size() && std::chrono::steady_clock::now() <= deadline &&
+           !cancelled()) {
+        if (probes.empty())
+            krzpscanreport::pause(kArpPollMs);
+        else
+            _waitForResponse(kArpPollMs);
+        takeAnswers();
+    }
+    if (cancelled()) {
+        clearProbes();
         throw KRZPAPCException(kUnit, kLineCancelDraining, "", KRZPAPC_CANCELLED);
     }
-    if (!answers->empty()) {
-        connectivity = true;
-    }
-    mergeHostArpTable(*answers, adapter.getIndex());
-
-    KRZPAPModule::log(L"Probing %d addresses\n", static_cast<int>(answers->size()));
-    int probed = 0;
-    for (const auto& answer : *answers) {
-        while (probes.size() >= kMaxOutstanding) {
-            if (canceled || krzpscanreport::hostCancelled()) {
-                clearProbes();
-                throw KRZPAPCException(kUnit, kLineCancelWaitingForRoom, "", KRZPAPC_CANCELLED);
-            }
-            _waitForResponse(kPassMs);
-        }
-        _addProbe(answer.first, adapter.getMacAddress(), answer.second);
-        ++probed;
-        _waitForResponse(0);
-    }
-    KRZPAPModule::log(L"Probed %d addresses\n", probed);
+    // Hosts the system's table holds for this adapter that did not answer this sweep.
+    std::map<uint32_t, KRZMacAddress> known;
+    mergeHostArpTable(known, adapter.getIndex());
+    probe(known);
+    KRZPAPModule::log(L"Probed %d addresses\n", static_cast<int>(probed.size()));
 
     while (!probes.empty()) {
-        if (canceled || krzpscanreport::hostCancelled()) {
+        if (cancelled()) {
             clearProbes();
             throw KRZPAPCException(kUnit, kLineCancelDraining, "", KRZPAPC_CANCELLED);
         }
@@ -440,12 +482,13 @@ void KRZPHttpScanner::_waitForResponse(int milliseconds) {
         bool expired = entry->armed &&
                        (now.time > entry->deadlineSeconds || (now.time == entry->deadlineSeconds &&
                                                               now.millitm > entry->deadlineMillis));
-        if (expired) {
-            giveUp(socket, *entry);
-            dropSocket(socket);
-            it = probes.erase(it);
-        } else if (FD_ISSET(socket, &readable)) {
-            if (readReply(socket, entry)) {
+        // What came before the deadline is read however late this pass runs (the sweep between
+        // passes, a loaded machine): the deadline ends only a probe that still waits after it.
+        if (FD_ISSET(socket, &readable)) {
+            const bool pending = readReply(socket, entry);
+            if (pending && expired)
+                giveUp(socket, *entry);
+            if (pending && !expired) {
                 ++it;
             } else {
                 dropSocket(socket);
@@ -467,6 +510,10 @@ void KRZPHttpScanner::_waitForResponse(int milliseconds) {
                 sets->retries.push_back({entry, {port, false, "", ""}});
             else
                 giveUp(socket, *entry);
+            dropSocket(socket);
+            it = probes.erase(it);
+        } else if (expired) {
+            giveUp(socket, *entry);
             dropSocket(socket);
             it = probes.erase(it);
         } else {

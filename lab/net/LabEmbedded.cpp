@@ -5,20 +5,46 @@
 
 #include "platform/krzprocess.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <system_error>
+#include <vector>
 
 namespace krzlab {
 
 namespace {
 
-// A process holds the lock for one device request at a time (milliseconds), but many processes may
-// queue behind each other, and a scan takes it once per device: under a sanitizer, 40 commands at
-// once kept a waiter out for over 5 s. A holder slower than this is stuck, and the device answers
-// as unavailable rather than keep its client waiting.
+// A process holds a lock for one device request at a time (milliseconds), but many processes may
+// queue behind each other: under a sanitizer, 40 commands at once kept a waiter out for over 5 s.
+// A holder slower than this is stuck, and the device answers as unavailable rather than keep its
+// client waiting.
 constexpr int kLockWaitMs = 60000;
+
+// A device's requests are one at a time across processes, under the lock of its group; the file
+// is replaced under the store's lock, held only to write. With one lock for every request of
+// every device, ten scans probing thirty devices at once queued a configure's first request
+// behind all of theirs, past the two seconds its client waits for a reply.
+constexpr unsigned kDeviceLockGroups = 16;
+
+std::string storeLockPath(const std::string& statePath) {
+    return statePath + ".lock";
+}
+
+std::string groupLockPath(const std::string& statePath, unsigned group) {
+    return statePath + ".lock" + std::to_string(group);
+}
+
+// FNV-1a, the same in every build, so that every process names the same group.
+std::string deviceLockPath(const std::string& statePath, const std::string& name) {
+    uint32_t hash = 2166136261u;
+    for (unsigned char c : name)
+        hash = (hash ^ c) * 16777619u;
+    return groupLockPath(statePath, hash % kDeviceLockGroups);
+}
 
 // The file's identity and change time: a different stamp means another process stored a change.
 std::string stampOf(const std::string& path) {
@@ -30,13 +56,24 @@ std::string stampOf(const std::string& path) {
     return std::to_string(time.time_since_epoch().count()) + "/" + std::to_string(error ? 0 : size);
 }
 
-// The stored lab: the file when there is one, else `base` (the lab as described, at its start).
-LabDescription readStored(const std::string& path, const LabDescription& base) {
-    std::error_code error;
-    if (!std::filesystem::exists(path, error))
+// The file's text, empty when there is none or it cannot be read.
+std::string storedText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return in ? content.str() : std::string();
+}
+
+// The stored lab read from `text`, the file's; `base` (the lab as described, at its start) when
+// there is no file or it cannot be read.
+LabDescription parseStored(const std::string& path, const std::string& text,
+                           const LabDescription& base) {
+    if (text.empty())
         return base;
+    std::size_t slash = path.rfind('/');
     try {
-        return LabDescription::fromFile(path);
+        return LabDescription::fromText(text,
+                                        slash == std::string::npos ? "." : path.substr(0, slash));
     } catch (const std::exception& e) {
         std::fprintf(stderr, "krzlab: the saved lab %s cannot be read (%s); starting afresh\n",
                      path.c_str(), e.what());
@@ -44,12 +81,21 @@ LabDescription readStored(const std::string& path, const LabDescription& base) {
     }
 }
 
-bool writeStored(const std::string& path, const LabDescription& lab) {
-    return krzprocess::writeFileAtomically(path, lab.toJson().dump(2) + "\n");
+LabDescription readStored(const std::string& path, const LabDescription& base) {
+    return parseStored(path, storedText(path), base);
 }
 
-bool lockStore(krzprocess::FileLock& lock, const std::string& path, std::string& reason) {
-    if (lock.acquire(path + ".lock", kLockWaitMs, reason))
+std::string storedForm(const LabDescription& lab) {
+    return lab.toJson().dump(2) + "\n";
+}
+
+bool writeStored(const std::string& path, const LabDescription& lab) {
+    return krzprocess::writeFileAtomically(path, storedForm(lab));
+}
+
+bool lockStore(krzprocess::FileLock& lock, const std::string& path, const std::string& lockPath,
+               std::string& reason) {
+    if (lock.acquire(lockPath, kLockWaitMs, reason))
         return true;
     reason = "the built-in lab's state " + path + " stayed locked for " +
              std::to_string(kLockWaitMs / 1000) + " seconds (" + reason +
@@ -66,32 +112,71 @@ class StateStore : public StateKeeper {
                   const std::function<bool(DeviceSpec& stored)>& operation) override {
         krzprocess::FileLock lock;
         std::string reason;
-        if (!lockStore(lock, path_, reason)) {
+        if (!lockStore(lock, path_, deviceLockPath(path_, name), reason)) {
             std::fprintf(stderr, "krzlab: %s\n", reason.c_str());
             return false;
         }
-        LabDescription now = readStored(path_, base_);
-        LabDeviceEntry* entry = find(now, name);
-        if (entry == nullptr) {
-            // A device the file does not know yet (the description grew): as described.
-            LabDeviceEntry* described = find(base_, name);
-            if (described == nullptr)
-                return false;
-            now.devices.push_back(*described);
-            entry = &now.devices.back();
-        }
+        // The file is replaced whole, so it reads whole without the store's lock; this device's
+        // entry changes only under the lock held now.
+        LabDescription now = read();
+        LabDeviceEntry* entry = place(now, name);
+        if (entry == nullptr)
+            return false;
         if (!operation(entry->profile))
             return true;
-        if (writeStored(path_, now))
+        return store(name, entry->profile);
+    }
+
+    // The stored lab: the file when there is one, else the lab as described at its start. Every
+    // request reads it while holding its device's lock, so the last text read is kept parsed.
+    LabDescription read() {
+        const std::string text = storedText(path_);
+        if (text.empty())
+            return base_;
+        {
+            std::lock_guard<std::mutex> lock(cacheMutex_);
+            if (text == cachedText_)
+                return cached_;
+        }
+        LabDescription stored = parseStored(path_, text, base_);
+        remember(text, stored);
+        return stored;
+    }
+    const std::string& path() const { return path_; }
+
+  private:
+    // The device's entry in `lab`; one the file does not know yet (the description grew) is added
+    // as described. Null for a name the description does not know.
+    LabDeviceEntry* place(LabDescription& lab, const std::string& name) {
+        if (LabDeviceEntry* entry = find(lab, name))
+            return entry;
+        LabDeviceEntry* described = find(base_, name);
+        if (described == nullptr)
+            return nullptr;
+        lab.devices.push_back(*described);
+        return &lab.devices.back();
+    }
+
+    // Writes the device's changed settings over the file as it is now: other devices' changes
+    // since this request read it stay.
+    bool store(const std::string& name, const DeviceSpec& changed) {
+        krzprocess::FileLock lock;
+        std::string reason;
+        if (!lockStore(lock, path_, storeLockPath(path_), reason)) {
+            std::fprintf(stderr, "krzlab: %s\n", reason.c_str());
+            return false;
+        }
+        LabDescription now = read();
+        place(now, name)->profile = changed;
+        const std::string text = storedForm(now);
+        if (krzprocess::writeFileAtomically(path_, text)) {
+            remember(text, now);
             return true;
+        }
         std::fprintf(stderr, "krzlab: cannot write the built-in lab's state %s\n", path_.c_str());
         return false;
     }
 
-    LabDescription read() const { return readStored(path_, base_); }
-    const std::string& path() const { return path_; }
-
-  private:
     static LabDeviceEntry* find(LabDescription& lab, const std::string& name) {
         for (LabDeviceEntry& entry : lab.devices)
             if (entry.profile.name == name)
@@ -99,8 +184,17 @@ class StateStore : public StateKeeper {
         return nullptr;
     }
 
+    void remember(const std::string& text, const LabDescription& lab) {
+        std::lock_guard<std::mutex> lock(cacheMutex_);
+        cachedText_ = text;
+        cached_ = lab;
+    }
+
     std::string path_;
     LabDescription base_;
+    std::mutex cacheMutex_;
+    std::string cachedText_;  // the file's text that cached_ was read from or written as
+    LabDescription cached_;
 };
 
 // The in-process lab as the backend sees it: before it carries anything it takes over what other
@@ -177,12 +271,21 @@ bool holdStoredLab(const std::string& statePath, int timeoutMs) {
     // Held until the process ends, so never destroyed.
     static krzprocess::FileLock* held = new krzprocess::FileLock;
     std::string reason;
-    return held->acquire(statePath + ".lock", timeoutMs, reason);
+    return held->acquire(storeLockPath(statePath), timeoutMs, reason);
 }
 
 bool resetStoredLab(const std::string& statePath, const std::string& name, std::string& reason) {
+    // The devices' locks first, as a request takes them: no request that read the settings before
+    // the reset writes them back after it.
+    std::vector<krzprocess::FileLock> devices(name.empty() ? kDeviceLockGroups : 1);
+    for (unsigned group = 0; group < devices.size(); ++group) {
+        const std::string path =
+            name.empty() ? groupLockPath(statePath, group) : deviceLockPath(statePath, name);
+        if (!lockStore(devices[group], statePath, path, reason))
+            return false;
+    }
     krzprocess::FileLock lock;
-    if (!lockStore(lock, statePath, reason))
+    if (!lockStore(lock, statePath, storeLockPath(statePath), reason))
         return false;
     if (name.empty()) {
         if (krzprocess::removeFile(statePath))

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <mutex>
+#include <thread>
 
 using namespace krztest;
 
@@ -138,9 +139,60 @@ TEST_F(HttpScannerTest, SweepProbesLiveAddressesAndOffersCompleteReplies) {
     EXPECT_EQ(log.count("Scanning "), 1u);
     EXPECT_TRUE(
         log.contains("Scanning 10.1.1.1/255.255.255.248 (adapter MAC 02:00:00:00:00:01)\n"));
-    EXPECT_TRUE(log.contains("Probing 7 addresses\n"));
     EXPECT_TRUE(log.contains("Probed 7 addresses\n"));
     EXPECT_FALSE(log.contains("Unable to connect"));
+}
+
+// A device is probed, recognized and reported between two bursts of the sweep, not after it.
+TEST_F(HttpScannerTest, ADeviceIsReportedBeforeTheSweepEnds) {
+    ScriptedPeer acme(reply("HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nACME page"));
+    net.addAdapter("eth0", 7, "10.2.2.1", "255.255.255.0", kAdapterMac);  // 254 requests
+    device("10.2.2.2", 2, acme.port());
+    size_t sentWhenHeard = 0;
+    int handle = KRZPAPScanner::registerScanObserver([&](const KRZPScanResult& r) {
+        if (r.kind == KRZPScanResult::RECOGNIZED && sentWhenHeard == 0) {
+            sentWhenHeard = net.sentFrames().size();
+            KRZPAPScanner::cancelScan();  // what the test wanted is known: no need to wait
+        }
+    });
+    try {
+        KRZPAPScanner::runScan();
+    } catch (const KRZPAPCException&) {
+    }
+    KRZPAPScanner::unregisterScanObserver(handle);
+    EXPECT_GT(sentWhenHeard, 0u);
+    EXPECT_LT(sentWhenHeard, 254u);
+}
+
+// A reply that came while the sweep kept the scanner busy past the probe's two-second deadline (a
+// loaded machine) is read when the scanner looks again, not thrown away as late: the deadline ends
+// only a probe that still waits. The one wait of this file for that deadline.
+TEST_F(HttpScannerTest, AReplyThatCameDuringABusySweepIsRead) {
+    // The reply comes within the stall below, after the scanner last looked.
+    ScriptedPeer acme(ScriptedPeer::Script().awaitRequest().pause(800).write(
+        "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nACME page"));
+    net.addAdapter("eth0", 7, "10.2.2.1", "255.255.255.0", kAdapterMac);  // 254 requests
+    device("10.2.2.2", 2, acme.port());
+    bool stalled = false;
+    net.setSendHook([&](size_t) {
+        if (!stalled && acme.accepted() > 0) {
+            stalled = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2300));
+        }
+    });
+    std::vector<KRZPScanResult::Kind> heard;
+    int handle = KRZPAPScanner::registerScanObserver([&](const KRZPScanResult& r) {
+        heard.push_back(r.kind);
+        KRZPAPScanner::cancelScan();  // the one device is known: no need to wait
+    });
+    try {
+        KRZPAPScanner::runScan();
+    } catch (const KRZPAPCException&) {
+    }
+    KRZPAPScanner::unregisterScanObserver(handle);
+    net.setSendHook(nullptr);
+    EXPECT_TRUE(stalled);
+    EXPECT_EQ(heard, std::vector<KRZPScanResult::Kind>{KRZPScanResult::RECOGNIZED});
 }
 
 // Nothing answers: the whole two-second ARP wait, then nothing to probe.
@@ -149,7 +201,6 @@ TEST_F(HttpScannerTest, SilentLinkHasNoConnectivity) {
     net.addAdapter("eth0", 7, "10.7.7.1", "255.255.255.252", kAdapterMac);
     EXPECT_EQ(thrownBy([] { KRZPAPScanner::runScan(); }).getAPCErrorCode(),
               KRZPAPC_NO_CONNECTIVITY);
-    EXPECT_TRUE(log.contains("Probing 0 addresses\n"));
     EXPECT_TRUE(log.contains("Probed 0 addresses\n"));
     EXPECT_TRUE(net.connectAttempts().empty());
     EXPECT_EQ(net.askedAddresses().size(), 2u);

@@ -563,9 +563,12 @@ TEST_F(KrzpapTest, CtrlCEndsTheScanAndKeepsWhatWasFound) {
     const std::string err = scratch + ".err";
     int pid =
         startProgram({KRZPAP_PROGRAM, "--log", logPath, "--json", "scan"}, environment(), out, err);
-    // The routers answer within tens of milliseconds of the last probe, the printer never.
-    bool reached = waitForText(logPath, "Probed ", 60000);
-    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    // The routers are recognized as they answer, early in the sweep; the printer never answers,
+    // and the sweep's wait goes on for seconds after them.
+    bool reached = true;
+    for (const char* mac : {"10", "20", "30", "31"})
+        reached = reached &&
+                  waitForText(logPath, std::string("addMACAddress(\"02:4B:5A:00:00:") + mac, 60000);
     interruptProgram(pid);
     int status = waitProgram(pid);
     ASSERT_TRUE(reached) << fileText(err);

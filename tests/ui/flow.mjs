@@ -1,10 +1,10 @@
 // The page of krzpap ui as a person uses it, in headless Chromium against the built-in lab: scan
-// (this computer's router first), show, a wrong password marked on its
-// field, credentials that stay with their device, plain words for security with the weak modes
-// marked, configure with read-back announced, cancel, a closed tab, relocation by MAC (the list
-// follows), the factory-defaults check; steps numbered as seen; one pass with the keyboard only;
-// axe-core's WCAG AA checks; 1280 and 360 px wide; Ctrl-C. Screenshots of each step go to the
-// folder given.
+// (this computer's router first, the list filling as devices are found), show, a wrong password
+// marked on its field, credentials that stay with their device, plain words for security with
+// the weak modes marked, configure with read-back announced, cancel, a closed tab, relocation by
+// MAC (the list follows), the factory-defaults check; steps numbered as seen; one pass with the
+// keyboard only; axe-core's WCAG AA checks; 1280 and 360 px wide; Ctrl-C. Screenshots of each
+// step go to the folder given.
 //
 // node flow.mjs KRZPAP SCREENSHOT_DIR
 import { chromium } from 'playwright-core';
@@ -101,6 +101,16 @@ try {
   await shot(page, 'start');
 
   // ---- scan ----
+  // The list fills as devices are recognized: the first card shows while "Scanning" still does.
+  const cardWhileScanning = page.evaluate(() => new Promise((resolve) => {
+    const list = document.getElementById('devices');
+    const observer = new MutationObserver(() => {
+      if (!list.querySelector('li')) return;
+      observer.disconnect();
+      resolve(!document.getElementById('activity').hidden);
+    });
+    observer.observe(list, { childList: true });
+  }));
   await page.click('#scan');
   await page.waitForSelector('#activity:not([hidden])');
   const during = await page.locator('#activity-text').textContent();
@@ -109,6 +119,8 @@ try {
   await settled(page);
   const summary = await page.locator('#scan-summary').textContent();
   check(/recognized/.test(summary), 'the scan ends with a summary', summary);
+  const early = await Promise.race([cardWhileScanning, new Promise((r) => setTimeout(() => r('no card'), 2000))]);
+  check(early === true, 'the list fills while the scan runs, not at its end', early);
   const cards = await page.locator('#devices li h3').allTextContents();
   check(cards.includes('Acme AP-100') && cards.includes('Corvid CV-20') && cards[0] === 'Your router: Borealis BR-5400',
     'the scan lists the lab\'s routers, this computer\'s router first as "your router"', cards);
