@@ -2,6 +2,8 @@
 // recording, which the lab plays back as a device.
 #include "app/Recorder.h"
 #include "app/PageReading.h"
+#include "core/KRZPAPModule.h"
+#include "discovery/KRZPHttpScanner.h"
 
 #include "html/KRZPHtmlParser.h"
 #include "html/KRZPScriptValues.h"
@@ -91,6 +93,26 @@ void noteScheme(Recording& recording) {
     const bool https = KRZPAPComm::tlsFor(device, port);
     recording.scheme = https ? "https" : "";
     recording.port = port == (https ? 443 : 80) ? 0 : port;
+}
+
+// A plain reply that redirects to the device's own HTTPS port (the one rule for "the same
+// device": KRZPHttpScanner::httpsRedirectPort) turns the device's port 80 to that port over TLS
+// for the process, as the scanner and fetch follow it; true when it did. The certificate is
+// checked by the host's trust at the next connection, before any request.
+bool turnToHttps(const KRZPAPComm& comm) {
+    const in_addr device = comm.getAddr();
+    if (KRZPAPComm::tlsFor(device, KRZNetworkBackend::portFor(device, 80)))
+        return false;
+    const unsigned short port = KRZPHttpScanner::httpsRedirectPort(
+        device, comm.getResponseStatus(), comm.getResponseHeader("Location"));
+    if (port == 0)
+        return false;
+    const unsigned short connected = KRZNetworkBackend::portFor(device, port);
+    KRZPAPComm::setTlsFor(device, connected, true);
+    KRZNetworkBackend::redirectPort(device, 80, connected);
+    KRZPAPModule::log(L"Recorder: the device redirects to its HTTPS port %d; following it\n",
+                      static_cast<int>(port));
+    return true;
 }
 
 }  // namespace
@@ -183,6 +205,14 @@ Exchange Recorder::request(const std::string& method, const std::string& target,
                                                 escapeText(target) +
                                                 " with bytes that are neither HTTP nor a page; the "
                                                 "recording stops there"};
+    // The redirect is not one of the pages the device serves over HTTPS: asked again there.
+    if (method == "GET" && !e.reply.cutShort && turnToHttps(comm)) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            noteScheme(recording_);
+        }
+        return request(method, target, form, multipart, credentials);
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     bytes_ += static_cast<long long>(comm.getResponseHeaders().size() + e.reply.body.size());
     recording_.exchanges.push_back(e);

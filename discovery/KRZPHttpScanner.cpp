@@ -39,7 +39,8 @@ const int kConnectDeadlineMs = 1000;
 const long long kUnlistedLimitMs = 5000;
 const unsigned short kHttpPort = 80;
 const unsigned short kHttpsPort = 443;
-// A probe over TLS has the reply's deadline for its handshake too (the connection's time-out).
+// A probe over TLS has the reply's deadline for its handshake too, a step of the select loop; the
+// connection's time-out bounds only the write of its request.
 const int kTlsHandshakeSeconds = kReplyDeadlineMs / 1000;
 
 std::atomic<bool> g_httpsProbe{false};
@@ -51,6 +52,7 @@ struct TlsProbe {
     bool redirected;
     std::string headers;  // the redirect, when `redirected`
     std::string body;
+    bool handshaking = false;  // a step of the select loop, as the connect and the reply are
 };
 
 struct Registered {
@@ -535,6 +537,9 @@ bool KRZPHttpScanner::readReply(const boost::shared_ptr<KRZPAPCommEntry>& entry)
 
 bool KRZPHttpScanner::readReply(unsigned int socket,
                                 const boost::shared_ptr<KRZPAPCommEntry>& entry) {
+    auto probe = sets->overTls.find(socket);
+    if (probe != sets->overTls.end() && probe->second.handshaking)
+        return shakeHands(socket, entry);
     KRZPAPCReadStatus status;
     try {
         status = entry->comm->readResponse();
@@ -677,13 +682,35 @@ void KRZPHttpScanner::reachOverTls(const in_addr& address, unsigned short port) 
 
 bool KRZPHttpScanner::sendProbe(unsigned int socket,
                                 const boost::shared_ptr<KRZPAPCommEntry>& entry) {
-    if (sets->overTls.count(socket) == 0) {
+    auto probe = sets->overTls.find(socket);
+    if (probe == sets->overTls.end()) {
         sendRequest(*entry);
         return true;
     }
-    // The handshake and the host's certificate check run before the request: a device that fails
-    // either costs its own probe.
+    if (!probe->second.handshaking) {
+        probe->second.handshaking = true;
+        entry->setDeadline(kReplyDeadlineMs);
+    }
+    return shakeHands(socket, entry);
+}
+
+// One step of a TLS probe's handshake; the host's certificate check runs at its end, before the
+// request. A device that fails either costs its own probe.
+bool KRZPHttpScanner::shakeHands(unsigned int socket,
+                                 const boost::shared_ptr<KRZPAPCommEntry>& entry) {
     try {
+        KRZPAPComm::TlsStep step = entry->comm->stepTls();
+        FD_CLR(socket, &sets->read);
+        FD_CLR(socket, &sets->write);
+        if (step == KRZPAPComm::TlsStep::WantRead) {
+            FD_SET(socket, &sets->read);
+            return true;
+        }
+        if (step == KRZPAPComm::TlsStep::WantWrite) {
+            FD_SET(socket, &sets->write);
+            return true;
+        }
+        sets->overTls[socket].handshaking = false;
         sendRequest(*entry);
         return true;
     } catch (const KRZPAPCException& e) {

@@ -148,6 +148,8 @@ class KRZPAP_API KRZPHttpScanner : public KRZPAPScanner {
     void startTlsProbes();
     // Sends a probe's request (a TLS one after its handshake); false when the probe is over.
     bool sendProbe(unsigned int socket, const boost::shared_ptr<KRZPAPCommEntry>& entry);
+    // One step of a TLS probe's handshake, then its request; false when the probe is over.
+    bool shakeHands(unsigned int socket, const boost::shared_ptr<KRZPAPCommEntry>& entry);
     // A probe that ends without a reply of its own.
     void giveUp(unsigned int socket, const KRZPAPCommEntry& entry);
     // Later connections to the device's port 80 go to `port` over TLS.

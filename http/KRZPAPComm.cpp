@@ -497,25 +497,16 @@ void KRZPAPComm::openConnection(unsigned short port, bool noWait) {
     }
 }
 
-// Runs the TLS handshake of a connected socket to its end, within the time-out and cancel, then
-// lets the certificate check decide before anything is sent. Nothing to do over plain HTTP.
+// Runs the TLS handshake of a connected socket to its end, within the time-out and cancel.
+// Nothing to do over plain HTTP.
 void KRZPAPComm::secure() {
-    if (!socketShare || !socketShare->tls || socketShare->secured)
-        return;
-    KRZTlsSession& tls = *socketShare->tls;
     Deadline deadline(timeout);
     for (;;) {
-        KRZTlsSession::Status step = tls.handshake();
-        if (step == KRZTlsSession::Status::Done)
-            break;
-        if (step != KRZTlsSession::Status::WantRead && step != KRZTlsSession::Status::WantWrite) {
-            std::string sentence = tls.error();
-            closeSocket();
-            KRZPAPModule::log(KRZ_LOG_ERROR, L"TLS handshake failed: %hs\n", sentence.c_str());
-            fail(__LINE__, KRZPAPC_CONNECT_ERROR, sentence);
-        }
-        SelectPass pass = waitPass(sock, step == KRZTlsSession::Status::WantRead,
-                                   step == KRZTlsSession::Status::WantWrite, *wake);
+        TlsStep step = stepTls();
+        if (step == TlsStep::Done)
+            return;
+        SelectPass pass =
+            waitPass(sock, step == TlsStep::WantRead, step == TlsStep::WantWrite, *wake);
         if (cancel || pass.woken) {
             closeSocket();
             fail(__LINE__, KRZPAPC_CANCELLED, "Operation cancelled");
@@ -527,6 +518,24 @@ void KRZPAPComm::secure() {
             KRZPAPModule::log(KRZ_LOG_ERROR, L"%hs\n", sentence.c_str());
             fail(__LINE__, KRZPAPC_CONNECT_ERROR, sentence);
         }
+    }
+}
+
+// One handshake step; at its end the certificate check decides before anything is sent.
+KRZPAPComm::TlsStep KRZPAPComm::stepTls() {
+    if (!socketShare || !socketShare->tls || socketShare->secured)
+        return TlsStep::Done;
+    KRZTlsSession& tls = *socketShare->tls;
+    KRZTlsSession::Status step = tls.handshake();
+    if (step == KRZTlsSession::Status::WantRead)
+        return TlsStep::WantRead;
+    if (step == KRZTlsSession::Status::WantWrite)
+        return TlsStep::WantWrite;
+    if (step != KRZTlsSession::Status::Done) {
+        std::string sentence = tls.error();
+        closeSocket();
+        KRZPAPModule::log(KRZ_LOG_ERROR, L"TLS handshake failed: %hs\n", sentence.c_str());
+        fail(__LINE__, KRZPAPC_CONNECT_ERROR, sentence);
     }
     OwnPart& mine = ownPart(wake);
     mine.peerCertificate = tls.peerCertificate();
@@ -548,6 +557,7 @@ void KRZPAPComm::secure() {
         }
     }
     socketShare->secured = true;
+    return TlsStep::Done;
 }
 
 // One receive from the connection, plain or TLS, as recv answers: bytes, 0 at the peer's close,

@@ -128,6 +128,13 @@ class KRZPAP_API KRZPAPComm {
     using HostCertificateCheck = std::function<void(const in_addr& address, unsigned short port,
                                                     const std::vector<unsigned char>& der)>;
     static void setHostCertificateCheck(HostCertificateCheck check);
+    /// For a caller's own select loop (openConnection with noWait, once the socket stands): one
+    /// step of the handshake that would otherwise run in the first write. Done once it is complete
+    /// and the certificate check took the certificate (at once over plain HTTP, or when done
+    /// before); WantRead or WantWrite: call again when the socket is readable or writable. Fails
+    /// as that handshake does; the waiting, its time-out and its cancel are the caller's.
+    enum class TlsStep { Done, WantRead, WantWrite };
+    TlsStep stepTls();
     ///@}
     /// Sees every exchange a connection of this process completes with readResponseSynchronous
     /// (a whole reply, or one cut short: \p cutShort): the request as it was sent and the

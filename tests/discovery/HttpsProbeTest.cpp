@@ -5,6 +5,7 @@
 
 #include "DiscoveryTestSupport.h"
 
+#include "discovery/KRZPAPScanner.h"
 #include "discovery/KRZPHttpRecognizer.h"
 #include "discovery/KRZPHttpScanner.h"
 #include "http/KRZPAPComm.h"
@@ -12,8 +13,11 @@
 #include "testsupport/krztlsserver.h"
 #include "platform/krzplatform.h"
 
+#include <algorithm>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 using namespace krztest;
 
@@ -23,6 +27,11 @@ const char kAddress[] = "10.9.9.9";
 
 KRZMacAddress deviceMac() {
     unsigned char bytes[6] = {0x02, 0xde, 0, 0, 9, 9};
+    return KRZMacAddress(bytes);
+}
+
+KRZMacAddress numberedMac(int n) {
+    unsigned char bytes[6] = {0x02, 0xde, 0, 0, 6, static_cast<unsigned char>(n)};
     return KRZMacAddress(bytes);
 }
 
@@ -239,6 +248,181 @@ TEST_F(HttpsProbeTest, HeldTlsBytesAreReadWithoutWaiting) {
     device(0, {{443, tls.port()}});
     LogCapture log;
     EXPECT_EQ(probe(), body);
+}
+
+// Opened once a stalling device has the client's hello; waits are bounded (five seconds).
+class Gate {
+  public:
+    void open(std::function<void()> then = nullptr) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            open_ = true;
+        }
+        changed_.notify_all();
+        if (then)
+            then();
+    }
+    bool wait() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(5), [this] { return open_; });
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool open_ = false;
+};
+
+std::string readSome(SOCKET s) {
+    char buffer[4096];
+    if (!waitReadable(s, 5000))
+        return "";
+    int got = ::recv(s, buffer, sizeof buffer, 0);
+    return got > 0 ? std::string(buffer, static_cast<size_t>(got)) : "";
+}
+
+// An HTTPS port that takes the connection and the client's hello and answers nothing: the gate
+// opens once the hello is in (then `onHello` runs), and closedByClient() tells whether the client
+// let go of the connection before the port was destroyed.
+class StallingTlsPort {
+  public:
+    StallingTlsPort(Gate& gate, std::function<void()> onHello = nullptr)
+        : listen_(static_cast<SOCKET>(listeningLoopbackSocket())),
+          port_(boundPort(static_cast<int>(listen_))),
+          thread_([this, &gate, onHello] { run(gate, onHello); }) {}
+    ~StallingTlsPort() {
+        stopping_ = true;
+        thread_.join();
+        closesocket(listen_);
+    }
+    unsigned short port() const { return port_; }
+    // Waits (five seconds at most) for the client's close.
+    bool closedByClient() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return ended_.wait_for(lock, std::chrono::seconds(5), [this] { return closed_; });
+    }
+
+  private:
+    void run(Gate& gate, const std::function<void()>& onHello) {
+        if (!waitReadable(listen_, 5000))
+            return;
+        SOCKET s = ::accept(listen_, nullptr, nullptr);
+        const bool hello = readSome(s).size() > 5;  // a TLS record header and more
+        if (hello)
+            gate.open(onHello);
+        char byte;
+        while (!stopping_) {
+            if (!waitReadable(s, 50))
+                continue;
+            if (::recv(s, &byte, 1, 0) <= 0) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                closed_ = hello;
+                ended_.notify_all();
+                break;
+            }
+        }
+        closesocket(s);
+    }
+
+    SOCKET listen_;
+    unsigned short port_;
+    std::atomic<bool> stopping_{false};
+    std::mutex mutex_;
+    std::condition_variable ended_;
+    bool closed_ = false;
+    std::thread thread_;
+};
+
+// Serves `count` plain pages, each only after the gate opened.
+class GatedPages {
+  public:
+    GatedPages(Gate& gate, int count, std::string reply)
+        : listen_(static_cast<SOCKET>(listeningLoopbackSocket())),
+          port_(boundPort(static_cast<int>(listen_))),
+          thread_([this, &gate, count, reply] { run(gate, count, reply); }) {}
+    ~GatedPages() {
+        thread_.join();
+        closesocket(listen_);
+    }
+    unsigned short port() const { return port_; }
+
+  private:
+    void run(Gate& gate, int count, const std::string& reply) {
+        std::vector<SOCKET> clients;
+        for (int i = 0; i < count && waitReadable(listen_, 5000); ++i)
+            clients.push_back(::accept(listen_, nullptr, nullptr));
+        gate.wait();
+        for (SOCKET s : clients) {
+            std::string request;
+            while (request.find("\r\n\r\n") == std::string::npos) {
+                std::string more = readSome(s);
+                if (more.empty())
+                    break;
+                request += more;
+            }
+            ::send(s, reply.data(), static_cast<int>(reply.size()), 0);
+            closesocket(s);
+        }
+    }
+
+    SOCKET listen_;
+    unsigned short port_;
+    std::thread thread_;
+};
+
+// The handshake is a step of the probe loop: a device that stalls it holds its own probe to the
+// reply deadline, not the sweep. The other devices answer only once the stalled handshake began,
+// and are still heard before that probe ends.
+TEST_F(HttpsProbeTest, AStalledHandshakeDoesNotHoldTheOthers) {
+    Gate gate;
+    StallingTlsPort stalling(gate);
+    GatedPages pages(gate, 4, page("ACME plain"));
+    net.addAdapter("eth0", 7, "10.6.6.1", "255.255.255.248", deviceMac());  // .1 to .6
+    for (int i = 1; i <= 5; ++i) {
+        FakeNetworkBackend::Device d;
+        d.address = "10.6.6." + std::to_string(i);
+        d.mac = numberedMac(i);
+        d.port = i == 1 ? 0 : pages.port();
+        d.refuses = i == 1;  // probed first: its port 80 refuses, its 443 stalls
+        if (i == 1)
+            d.ports = {{443, stalling.port()}};
+        net.addDevice(d);
+    }
+    std::mutex mutex;
+    std::vector<std::pair<std::string, KRZPScanResult::Kind>> heard;
+    int observer = KRZPAPScanner::registerScanObserver([&](const KRZPScanResult& r) {
+        std::lock_guard<std::mutex> lock(mutex);
+        heard.push_back({dotted(*r.address), r.kind});
+    });
+    KRZPAPConfiguratorList found = KRZPAPScanner::runScan();
+    KRZPAPScanner::unregisterScanObserver(observer);
+
+    EXPECT_EQ(found.size(), 4u);
+    ASSERT_EQ(heard.size(), 5u);
+    for (size_t i = 0; i < 4; ++i)
+        EXPECT_EQ(heard[i].second, KRZPScanResult::RECOGNIZED) << heard[i].first;
+    EXPECT_EQ(heard[4], std::make_pair(std::string("10.6.6.1"), KRZPScanResult::ARP_ONLY));
+    EXPECT_TRUE(stalling.closedByClient());  // the probe let go of it at its deadline
+    std::vector<unsigned short> ports = portsTried();
+    std::sort(ports.begin(), ports.end());
+    EXPECT_EQ(ports, (std::vector<unsigned short>{80, 80, 80, 80, 80, 443}));
+}
+
+// A cancel ends a probe whose handshake stalls at once, not by the handshake's time-out.
+TEST_F(HttpsProbeTest, ACancelEndsAStalledHandshake) {
+    Gate gate;
+    KRZPHttpScanner scanner;
+    StallingTlsPort stalling(gate, [&] { scanner.cancel(); });
+    device(0, {{443, stalling.port()}});
+    LogCapture log;
+    in_addr address = inAddr(kAddress);
+    KRZMacAddress mac = deviceMac();
+    KRZPAPCException e = thrownBy([&] { scanner.scanForThisAP(address, mac); });
+    EXPECT_EQ(e.getAPCErrorCode(), KRZPAPC_CANCELLED);
+    EXPECT_TRUE(gate.wait());
+    EXPECT_TRUE(stalling.closedByClient());
+    EXPECT_FALSE(log.contains("did not complete the TLS handshake"));
+    EXPECT_FALSE(log.contains("HTTPS probe of"));
 }
 
 }  // namespace

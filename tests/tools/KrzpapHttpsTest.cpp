@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <ostream>
 
 using namespace krztest;
@@ -188,6 +189,67 @@ const HttpsDeviceCase kDevices[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Devices, KrzpapHttps, ::testing::ValuesIn(kDevices),
+                         [](const ::testing::TestParamInfo<HttpsDeviceCase>& row) {
+                             std::string name = row.param.name;
+                             return name.substr(0, name.find('-'));
+                         });
+
+// A device first met by `record` whose port 80 redirects to its own HTTPS port: the recorder
+// follows it as the scanner and fetch do, so the recording is of the HTTPS pages (the redirect
+// itself is not among them), says its scheme and port, and the certificate was pinned on the way.
+class KrzpapHttpsRecord : public KrzpapHttps {};
+
+TEST_P(KrzpapHttpsRecord, RecordFollowsTheRedirectOfItsFirstRequest) {
+    const HttpsDeviceCase& c = GetParam();
+    std::string host = std::string(c.address).substr(8);
+    const std::string recording = scratch + "/recording.json";
+    ProgramOutcome recorded = krzpap({"--json", "record", host.substr(0, host.find(':')), "-u",
+                                      c.user, "-p", "tls-pass-1", "-o", recording});
+    ASSERT_EQ(0, recorded.status) << said(recorded);
+    std::ifstream in(recording);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    krzlab::Recording r = krzlab::Recording::fromText(text);
+    EXPECT_EQ("https", r.scheme);
+    EXPECT_EQ(host.find(':') == std::string::npos ? 0 : std::stoi(host.substr(host.find(':') + 1)),
+              r.port);
+    ASSERT_FALSE(r.exchanges.empty());
+    EXPECT_EQ("/", r.exchanges.front().request.target);
+    for (const krzlab::Exchange& e : r.exchanges)
+        EXPECT_FALSE(e.reply.status / 100 == 3 && e.request.target == "/")
+            << "the redirect to HTTPS was recorded: " << text.substr(0, 2000);
+    EXPECT_GT(r.exchanges.size(), 2u) << "the crawl went no further than the redirect";
+    ProgramOutcome trusted = krzpap({"trust", c.address});
+    ASSERT_EQ(0, trusted.status) << said(trusted);
+    EXPECT_EQ(std::string::npos, trusted.out.find("replaces"))
+        << "pinned on first use: " << trusted.out;
+}
+
+const HttpsDeviceCase kRedirecting[] = {
+    // 301 to 443, as most firmware; 307 without a body (uhttpd); 301 to a port of its own.
+    {"acme-rec",
+     "acme",
+     "AP-100",
+     "https://192.168.77.13",
+     "admin",
+     {{"https", true}, {"http", "redirect"}},
+     false},
+    {"luci-rec",
+     "luci",
+     "LB-1",
+     "https://192.168.77.72",
+     "root",
+     {{"https", true}, {"http", "redirect"}},
+     true},
+    {"corvid-rec",
+     "corvid",
+     "CR-5",
+     "https://192.168.77.33:8443",
+     "admin",
+     {{"https", 8443}, {"http", "redirect"}},
+     false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Redirecting, KrzpapHttpsRecord, ::testing::ValuesIn(kRedirecting),
                          [](const ::testing::TestParamInfo<HttpsDeviceCase>& row) {
                              std::string name = row.param.name;
                              return name.substr(0, name.find('-'));

@@ -383,6 +383,11 @@ std::pair<std::string, std::string> trustDevice(std::string address, int request
     unsigned short port = static_cast<unsigned short>(requestedPort != 0 ? requestedPort : 443);
     if (https)
         port = KRZNetworkBackend::portFor(device, 80);
+    // As every command reaches it: a device off the adapters' networks (at its factory address)
+    // through its MAC, which then keys the pin.
+    krzpapp::DeviceRequest reached;
+    reached.address = dotted(device);
+    krzpapp::Application().reach(reached);
     KRZPAPComm comm(device);
     comm.setTls(true, address);
     comm.setCertificateCheck([](const std::vector<unsigned char>&) {});  // this is the decision
@@ -407,7 +412,13 @@ int runTrustCommand(const Globals& globals, const TrustOptions& o) {
     if (https)
         port = KRZNetworkBackend::portFor(device, 80);
     initLibrary(globals, false);
-    auto [now, before] = trustDevice(o.address, o.port);
+    std::pair<std::string, std::string> pinned;
+    try {
+        pinned = trustDevice(o.address, o.port);
+    } catch (const KRZPAPCException& e) {
+        throw describeFailure(e, "reaching the device");
+    }
+    auto [now, before] = pinned;
     unsigned short connected = KRZNetworkBackend::portFor(device, port);
     std::string shown = httpsAddress(device, connected);
     if (globals.json) {
