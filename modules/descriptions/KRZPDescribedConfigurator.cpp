@@ -376,6 +376,27 @@ std::string KRZPDescribedConfigurator::keyField(_KRZPSecurityMode mode) const {
     return own != description->keyFields.end() ? own->second : description->keyAt->field;
 }
 
+std::string KRZPDescribedConfigurator::keyFieldAt(const Location& where, _KRZPSecurityMode mode) {
+    std::string field = keyField(mode);
+    for (size_t open = field.find('{'); open != std::string::npos; open = field.find('{', open)) {
+        size_t close = field.find('}', open);
+        if (close == std::string::npos)
+            notOnPage(where.page, "the key field " + field + " has a '{' that does not close");
+        std::string slot = read(where, field.substr(open + 1, close - open - 1));
+        // The device's text becomes part of a pointer: a short name, nothing that walks elsewhere.
+        bool plain =
+            !slot.empty() && slot.size() <= 16 && std::all_of(slot.begin(), slot.end(), [](char c) {
+                return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-';
+            });
+        if (!plain)
+            notOnPage(where.page, "the key slot \"" + field.substr(open + 1, close - open - 1) +
+                                      "\" holds no slot name");
+        field.replace(open, close - open + 1, slot);
+        open += slot.size();
+    }
+    return field;
+}
+
 std::string KRZPDescribedConfigurator::encryptionField(_KRZPSecurityMode mode) const {
     auto own = description->encryptionFields.find(mode);
     return own != description->encryptionFields.end() ? own->second
@@ -405,7 +426,7 @@ KRZPDescribedConfigurator::Wireless KRZPDescribedConfigurator::readWireless() {
             return w;
         }
         bool own = d.keyFields.count(mode) != 0;
-        w.key = read(*d.keyAt, own ? keyField(mode) : std::string());
+        w.key = read(*d.keyAt, own ? keyFieldAt(*d.keyAt, mode) : std::string());
     }
     return w;
 }

@@ -74,6 +74,9 @@ class KRZPDescribedConfigurator : public KRZPHttpConfigurator {
     std::string read(const krzdesc::Location& where, const std::string& field = std::string());
     Wireless readWireless();
     std::string keyField(_KRZPSecurityMode mode) const;
+    // A mode's key field as `where`'s reply names it: each {POINTER} in it is the value at that
+    // pointer of the same reply (a key kept in one of several slots, the slot in use beside it).
+    std::string keyFieldAt(const krzdesc::Location& where, _KRZPSecurityMode mode);
     std::string encryptionField(_KRZPSecurityMode mode) const;
     // Logs "<file>: <page>: <what>" and throws code 7: the description does not fit the page.
     [[noreturn]] void notOnPage(const std::string& page, const std::string& what) const;

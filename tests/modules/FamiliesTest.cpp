@@ -186,8 +186,8 @@ INSTANTIATE_TEST_SUITE_P(
             "firmware.json", "asuswrt-1", "asuswrt.json", {{"restartMs", "200"}}, "fresh-pass1"}),
     rowName);
 
-// ASUSWRT's WEP key in a slot other than the first (wl0_key 3): the mode and key length read, and
-// a change is refused before anything is sent, since its post would move the key to slot 1.
+// ASUSWRT's WEP key in a slot other than the first (wl0_key 3): the mode, key length and key read,
+// and a change is refused before anything is sent, since its post would move the key to slot 1.
 class KeySlotFamily : public FirmwareFamily {};
 
 TEST_P(KeySlotFamily, AnotherWepKeySlotIsNeverWritten) {
@@ -199,6 +199,8 @@ TEST_P(KeySlotFamily, AnotherWepKeySlotIsNeverWritten) {
     conf->retrieveAttributes();
     EXPECT_EQ(KRZP_SECURITY_WEP, conf->getSecurityMode());
     EXPECT_EQ(KRZP_ENCRYPTION_WEP64, conf->getEncryptionMode());
+    ASSERT_TRUE(conf->getKey());
+    EXPECT_EQ("abcde", conf->getKey()->getKey());  // from the slot in use, not the first
     conf->startConfiguration();
     conf->changeSSID(KRZSsid("Moved"));
     EXPECT_EQ(KRZPAPC_PARSE_ERROR,
