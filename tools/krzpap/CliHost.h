@@ -60,12 +60,18 @@ struct CertificateChange {
     std::string shown;    // the one the device shows now
 };
 std::optional<CertificateChange> takeCertificateChange();
+// A certificate pinned by 'krzpap trust': the device as https://ADDRESS:PORT, the fingerprint
+// pinned and the one it replaced ("" when none).
+struct Trusted {
+    std::string shown;
+    std::string sha256;
+    std::string replaced;
+};
 // What 'krzpap trust' does: pins the certificate the device at `address` (https://... or an
-// address, `port` 0 for 443) shows now, when `expected` is empty or is its fingerprint; returns
-// the fingerprint pinned and the one it replaced. Throws CommandError when the device shows
-// another one than `expected`.
-std::pair<std::string, std::string> trustDevice(std::string address, int port,
-                                                const std::string& expected = "");
+// address, `port` 0 for 443) shows now, when `expected` is empty or is its fingerprint. Throws
+// CommandError when the device shows another one than `expected`, and the library's failure to
+// reach it in the layer's words.
+Trusted trustDevice(const std::string& address, int port, const std::string& expected = "");
 // Puts one device of the built-in lab back to its factory settings, or with an empty name the whole
 // lab back to its start; throws CommandError when it cannot.
 void resetBuiltInLab(const std::string& device);

@@ -376,8 +376,9 @@ int runFetchCommand(const Globals& globals, FetchOptions o) {
     return EXIT_OK;
 }
 
-std::pair<std::string, std::string> trustDevice(std::string address, int requestedPort,
-                                                const std::string& expected) {
+namespace {
+
+Trusted pinShown(std::string address, int requestedPort, const std::string& expected) {
     bool https = address.rfind("http", 0) == 0;
     in_addr device = takeDeviceAddress(address, requestedPort);
     unsigned short port = static_cast<unsigned short>(requestedPort != 0 ? requestedPort : 443);
@@ -401,26 +402,22 @@ std::pair<std::string, std::string> trustDevice(std::string address, int request
                                            " now shows yet another certificate (SHA-256 " + now +
                                            "); nothing was trusted");
     std::string before = TlsTrust(trustStorePath()).pin(TlsTrust::keyFor(device, connected), der);
-    return {now, before};
+    return {httpsAddress(device, connected), now, before};
 }
 
-int runTrustCommand(const Globals& globals, const TrustOptions& o) {
-    std::string address = o.address;
-    bool https = address.rfind("http", 0) == 0;
-    in_addr device = takeDeviceAddress(address, o.port);
-    unsigned short port = static_cast<unsigned short>(o.port != 0 ? o.port : 443);
-    if (https)
-        port = KRZNetworkBackend::portFor(device, 80);
-    initLibrary(globals, false);
-    std::pair<std::string, std::string> pinned;
+}  // namespace
+
+Trusted trustDevice(const std::string& address, int port, const std::string& expected) {
     try {
-        pinned = trustDevice(o.address, o.port);
+        return pinShown(address, port, expected);
     } catch (const KRZPAPCException& e) {
         throw describeFailure(e, "reaching the device");
     }
-    auto [now, before] = pinned;
-    unsigned short connected = KRZNetworkBackend::portFor(device, port);
-    std::string shown = httpsAddress(device, connected);
+}
+
+int runTrustCommand(const Globals& globals, const TrustOptions& o) {
+    initLibrary(globals, false);
+    const auto [shown, now, before] = trustDevice(o.address, o.port);
     if (globals.json) {
         printDocument(
             globals, EXIT_OK,

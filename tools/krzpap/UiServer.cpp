@@ -327,14 +327,9 @@ void UiHost::work(const std::shared_ptr<Job>& job) {
 // What 'krzpap trust' does, for the device the page asked about: pins the certificate it shows
 // now, only if that is still the one the person was shown.
 void UiHost::runTrust(Job& job, const PageRequest& asked) {
-    std::pair<std::string, std::string> pinned;
-    try {
-        pinned = trustDevice(asked.device.address, 0, asked.sha256);
-    } catch (const KRZPAPCException& e) {
-        throw describeFailure(e, "reaching the device");
-    }
+    Trusted pinned = trustDevice(asked.device.address, 0, asked.sha256);
     std::lock_guard<std::mutex> lock(job.mutex);
-    job.result = {{"sha256", pinned.first}, {"replaced", orNull(pinned.second)}};
+    job.result = {{"sha256", pinned.sha256}, {"replaced", orNull(pinned.replaced)}};
 }
 
 void UiHost::runScan(Job& job) {
