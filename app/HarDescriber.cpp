@@ -401,7 +401,13 @@ void Learner::login(json& doc) {
             step["capture"][name] = {{"json", pointer}};
             subs_.emplace_back(p.value, name);
             guess("/login/steps/" + std::to_string(steps.size()) + "/capture/" + name,
-                  "the login's answer holds a token at " + pointer);
+                  ex[at].reply.rebuilt
+                      ? "the HAR lost the login's answer; the token later requests carried is "
+                        "taken to be its member " +
+                            pointer +
+                            ": check the name, and what else "
+                            "the answer says"
+                      : "the login's answer holds a token at " + pointer);
         }
     }
     steps.push_back(step);

@@ -254,19 +254,85 @@ std::string bodyOf(const json& content, const HarLimits& limits, bool& present, 
     return text;
 }
 
+const char kLostBody[] =
+    "its reply's body is missing (the browser did not keep it): playback answers it empty, and "
+    "describe cannot read that page";
+
+// The member a rebuilt answer holds a token in: a header's last word ("X-Auth-Token": "token"),
+// a query's or a cookie's own name.
+std::string memberFor(const std::string& name, bool header) {
+    std::string n = lower(name);
+    size_t cut = header ? n.find_last_of("-_") : std::string::npos;
+    return cut == std::string::npos || cut + 1 == n.size() ? n : n.substr(cut + 1);
+}
+
 struct Reader {
+    Reader(const HarLimits& l, const std::string& password) : limits(l), secrets(password) {}
+
     const HarLimits& limits;
     HarImport out;
     Secrets secrets;
     std::map<std::string, std::string> jar;  // cookies the device set, by name
     bool sawCookie = false;
+    // JSON replies whose body the browser did not keep (exchange, entry): a page that leaves as
+    // soon as its login answers loses the answer, where the session's token was.
+    std::vector<std::pair<size_t, size_t>> lost;
+    std::set<std::string> carriedTokens;
+    int rebuildTries = 16;  // each looks through every reply before it
 
     void note(size_t entry, const std::string& what) { out.notes.push_back({entry + 1, what}); }
 
+    // A token a request carries under `name`. One that no reply kept hands out came in the last
+    // answer the browser lost: that answer is rebuilt to hand it out, so that playback gives a
+    // login its session and describe sees where the token came from.
+    void carried(const std::string& value, const std::string& name, bool header) {
+        secrets.add(value, "secret");
+        if (value.size() < kShortest || lost.empty() || !carriedTokens.insert(value).second ||
+            rebuildTries-- <= 0)
+            return;
+        std::vector<Exchange>& exchanges = out.recording.exchanges;
+        for (const Exchange& x : exchanges) {
+            if (x.reply.body.find(value) != std::string::npos)
+                return;
+            for (const auto& h : x.reply.headers)
+                if (h.second.find(value) != std::string::npos)
+                    return;
+        }
+        krzlab::RecordedReply& e = exchanges[lost.back().first].reply;
+        json body = json::parse(e.body, nullptr, false);
+        if (!body.is_object())
+            body = json::object();
+        const std::string member = memberFor(name, header);
+        body[member] = value;
+        e.body = body.dump();
+        size_t entry = lost.back().second + 1;
+        if (!e.rebuilt)
+            out.notes.erase(std::remove_if(out.notes.begin(), out.notes.end(),
+                                           [&](const HarNote& n) {
+                                               return n.entry == entry && n.what == kLostBody;
+                                           }),
+                            out.notes.end());
+        e.rebuilt = true;
+        out.notes.push_back(
+            {entry,
+             "its reply's body is missing (the browser did not keep it), and later "
+             "requests carry a token in " +
+                 name +
+                 " that no other reply handed out: playback answers with that token as "
+                 "the member \"" +
+                 member +
+                 "\", a guess at the name the device gave it; describe reads no more of "
+                 "that answer"});
+    }
+
     void request(const json& r, Exchange& e, size_t index) {
         for (auto& h : pairsAt(r, "headers"))
-            if (!usualHeader(h.first))
+            if (!usualHeader(h.first)) {
                 e.request.headers.push_back(h);
+                std::string n = lower(h.first);
+                if (n != "cookie" && n != "authorization" && tokenName(n))
+                    carried(h.second, h.first, true);
+            }
         const std::string* cookie = krzlab::headerOf(e.request.headers, "Cookie");
         HeaderList listed = pairsAt(r, "cookies");
         if (!cookie && (!listed.empty() || !jar.empty())) {
@@ -302,7 +368,7 @@ struct Reader {
             // A bearer token is the session's token, which a login's answer may have handed out:
             // the same placeholder wherever it stands lets describe see it carried.
             if (lower(auth->substr(0, 7)) == "bearer ")
-                secrets.add(auth->substr(7), "secret");
+                carried(auth->substr(7), "token", false);
             else
                 secrets.add(*auth, "authorization");
         }
@@ -311,12 +377,12 @@ struct Reader {
         size_t query = e.request.target.find('?');
         for (const auto& q : krzlab::parseUrlEncodedPairs(
                  query == std::string::npos ? "" : e.request.target.substr(query + 1)))
-            secrets.named(q.first, q.second);
+            if (secrets.named(q.first, q.second) == "secret")
+                carried(q.second, q.first, false);
         size_t stok = e.request.target.find(";stok=");
         if (stok != std::string::npos)
-            secrets.add(
-                e.request.target.substr(stok + 6, e.request.target.find('/', stok) - stok - 6),
-                "secret");
+            carried(e.request.target.substr(stok + 6, e.request.target.find('/', stok) - stok - 6),
+                    "stok", false);
         auto post = r.find("postData");
         if (post == r.end() || !post->is_object())
             return;
@@ -408,10 +474,12 @@ struct Reader {
         int s = e.reply.status;
         bool bodiless = s == 204 || s == 304 || (s >= 100 && s < 200) || (s >= 300 && s < 400) ||
                         e.request.method == "HEAD" || size == 0;
-        if (!present && !bodiless)
-            note(index,
-                 "its reply's body is missing (the browser did not keep it): playback "
-                 "answers it empty, and describe cannot read that page");
+        if (!present && !bodiless) {
+            note(index, kLostBody);
+            const std::string* type = krzlab::headerOf(e.reply.headers, "Content-Type");
+            if (type && lower(*type).find("json") != std::string::npos)
+                lost.emplace_back(out.recording.exchanges.size(), index);
+        }
         json body = json::parse(e.reply.body, nullptr, false);
         if (!body.is_discarded())
             walkTokens(body, 0);
@@ -567,7 +635,7 @@ HarImport importHar(const std::string& text, const std::string& host, const std:
     if (!entries)
         throw std::invalid_argument("it is no HAR file: it has no log.entries");
     size_t count = std::min(entries->size(), limits.entries);
-    Reader reader{limits, HarImport(), Secrets(password), {}, false};
+    Reader reader(limits, password);
     HarImport& out = reader.out;
     out.host = deviceHost(*entries, count, host);
     out.recording.source = "har";

@@ -136,6 +136,8 @@ json replyToJson(const RecordedReply& r) {
              {"reason", bytesToJson(r.reason)},
              {"headers", pairsToJson(r.headers)},
              {"cutShort", r.cutShort}};
+    if (r.rebuilt)
+        out["rebuilt"] = true;
     if (validUtf8(r.body))
         out["body"] = r.body;
     else
@@ -152,6 +154,7 @@ RecordedReply replyFromJson(const json& j) {
     r.body = j.contains("body") ? j["body"].get<std::string>()
                                 : base64Decode(j["bodyBase64"].get<std::string>());
     r.cutShort = flagOf(j, "cutShort", false);
+    r.rebuilt = flagOf(j, "rebuilt", false);
     return r;
 }
 

@@ -54,6 +54,8 @@ struct RecordedReply {
     std::string body;  // bytes
     // The connection ended before the reply was complete; body holds what arrived.
     bool cutShort = false;
+    // The browser kept no body: this one holds only what later requests showed it handed out.
+    bool rebuilt = false;
 };
 
 struct Exchange {

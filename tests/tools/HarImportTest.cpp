@@ -239,6 +239,74 @@ TEST(HarImportTest, TableOfSmallHars) {
     }
 }
 
+// A page that leaves as soon as its login answers loses that answer's body: a token that later
+// requests carry, and no kept reply handed out, is put back into it under the name it was carried
+// by, so that playback hands it out again.
+TEST(HarImportTest, LostAnswerRebuiltFromTheTokenLaterRequestsCarry) {
+    const std::string d = kDevice;
+    json jsonType = json::array({header("Content-Type", "application/json")});
+    // As Chromium saves them: the size the answer had, no text.
+    json lost = reply(200, "", jsonType);
+    lost["content"] = {{"size", 54}, {"mimeType", "application/json"}};
+    json lostHtml = reply(200, "");
+    lostHtml["content"] = {{"size", 54}, {"mimeType", "text/html"}};
+    json lostWithCookie = lost;
+    lostWithCookie["headers"].push_back(header("Set-Cookie", "sid=t0k3n-carried-1; Path=/"));
+    const json login =
+        json{{"mimeType", "application/json"}, {"text", "{\"pass\":\"pw-typed-1\"}"}};
+    auto carriedIn = [&](const std::string& url, json headers) {
+        return entry("GET", d + url, reply(200, "{}", jsonType), headers);
+    };
+    const json token = json::array({header("X-Auth-Token", "t0k3n-carried-1")});
+    const struct {
+        const char* name;
+        std::vector<json> entries;
+        std::string body;  // the login's answer as played back; "" when not rebuilt
+        size_t login = 0;  // its exchange
+    } cases[] = {
+        {"in a header: its last word",
+         {entry("POST", d + "/api/login", lost, jsonType, login), carriedIn("/a", token)},
+         R"({"token":"SECRET-0001"})"},
+        {"as a bearer token, a page later",
+         {entry("POST", d + "/api/login", lost, jsonType, login),
+          entry("GET", d + "/page", reply(200, "<p>")),
+          carriedIn("/a", json::array({header("Authorization", "Bearer t0k3n-carried-1")}))},
+         R"({"token":"SECRET-0001"})"},
+        {"in the query and the path, two tokens",
+         {entry("POST", d + "/api/login", lost, jsonType, login),
+          carriedIn("/a?sid=t0k3n-carried-1", json::array()),
+          carriedIn("/;stok=t0k3n-carried-2/b", json::array())},
+         R"({"sid":"SECRET-0001","stok":"SECRET-0002"})"},
+        {"handed out by a reply kept",
+         {entry("GET", d + "/", reply(200, "var t = 't0k3n-carried-1';")),
+          entry("POST", d + "/api/login", lost, jsonType, login), carriedIn("/a", token)},
+         "",
+         1},
+        {"set as a cookie by the lost answer",
+         {entry("POST", d + "/api/login", lostWithCookie, jsonType, login), carriedIn("/a", token)},
+         ""},
+        {"a lost page, no JSON answer",
+         {entry("POST", d + "/login", lostHtml, json::array(), form("pass=pw-typed-1")),
+          carriedIn("/a", token)},
+         ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        krzpap::HarImport imported = krzpap::importHar(har(c.entries), "", "pw-typed-1", false);
+        const std::string text = imported.recording.toText();
+        EXPECT_EQ(text.find("t0k3n-carried"), std::string::npos) << text;
+        const krzlab::Exchange answer = krzlab::Recording::fromText(text).exchanges.at(c.login);
+        std::string notes = json(krzpap::groupedNotes(imported.notes)).dump();
+        EXPECT_EQ(answer.reply.body, c.body);
+        EXPECT_EQ(answer.reply.rebuilt, !c.body.empty());
+        // Either the rebuilt answer is named, or the one left empty: never both.
+        EXPECT_EQ(notes.find("playback answers it empty") == std::string::npos, !c.body.empty())
+            << notes;
+        EXPECT_EQ(notes.find("that no other reply handed out") == std::string::npos, c.body.empty())
+            << notes;
+    }
+}
+
 TEST(HarImportTest, LoginAndRepliesAsTheBrowserSawThem) {
     json setOnly = reply(200, "hi");
     setOnly["cookies"] = json::array({{{"name", "sess"}, {"value", "from-cookies-list"}}});

@@ -50,7 +50,8 @@ json entry(const std::string& method, const std::string& path, int status, const
               {"content", {{"size", body.size()}, {"text", body}}}}}};
 }
 
-// What the browser exchanged with the device, the session's cookie and token included.
+// What the browser exchanged with the device, the session's cookie and token included, but not
+// the login's answer, which handed the token out.
 std::string sorrelbyHar() {
     const std::string nonce = "5e1f0c2a9b7d4e63a1b2c3d4e5f60718", salt = "a1b2c3d4e5f60718";
     const json token = {{"name", "X-Sorrelby-Token"},
@@ -64,6 +65,8 @@ std::string sorrelbyHar() {
     loginReply["response"]["headers"].push_back(
         {{"name", "Set-Cookie"},
          {"value", "srb_session=9a8b7c6d5e4f30211203f4e5d6c7b8a9; Path=/; HttpOnly"}});
+    // The page leaves as soon as the login answers, and Chromium keeps no body of that answer.
+    loginReply["response"]["content"].erase("text");
     json before = {{"ssid", "SorrelbyHome"},         {"security", "wpa2"}, {"cipher", "aes"},
                    {"passphrase", "sorrelby-key-1"}, {"channel", "6"},     {"hidden", "0"}};
     json after = before;
@@ -109,6 +112,7 @@ TEST(HarLiveTest, ADraftFromAHarConfiguresAFreshDeviceOfItsFamily) {
     EXPECT_EQ("/api/challenge?user={loginUser}", login[0]["path"]);
     EXPECT_EQ("{sentPassword}", login[1]["json"]["proof"]);
     EXPECT_EQ("{token}", draft["login"]["headers"]["X-Sorrelby-Token"]);
+    EXPECT_EQ(json({{"json", "/token"}}), login[1]["capture"]["token"]) << login.dump();
 
     // What no exchange tells, filled in as the author would: what the family is, and the
     // change's other values as the device holds them (captured, never the HAR's).
