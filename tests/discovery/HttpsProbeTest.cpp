@@ -408,6 +408,42 @@ TEST_F(HttpsProbeTest, AStalledHandshakeDoesNotHoldTheOthers) {
     EXPECT_EQ(ports, (std::vector<unsigned short>{80, 80, 80, 80, 80, 443}));
 }
 
+// A probe's socket number is taken again by the next connection once the probe ended: the next
+// device, reached in plain HTTP, must not be taken for the HTTPS probe that held the number (its
+// port 80 would then be sent to 443 over TLS for every configurator after the scan).
+TEST_F(HttpsProbeTest, ASocketNumberAnHttpsProbeFreedIsPlainForTheNext) {
+    TlsServer tls(page("ACME secure"));
+    ScriptedPeer plain(ScriptedPeer::Script().awaitRequest().write(page("ACME plain")).close());
+    net.addAdapter("eth0", 7, "10.6.6.1", "255.255.255.248", deviceMac());
+    FakeNetworkBackend::Device https;
+    https.address = "10.6.6.2";
+    https.mac = numberedMac(2);
+    https.refuses = true;
+    https.ports = {{443, tls.port()}};
+    net.addDevice(https);
+    FakeNetworkBackend::Device later;
+    later.address = "10.6.6.3";
+    later.mac = numberedMac(3);
+    later.port = plain.port();
+    later.arpDelayMs = 600;  // heard once the HTTPS probe is over
+    net.addDevice(later);
+
+    KRZPAPConfiguratorList found = KRZPAPScanner::runScan();
+    // The plain device's port 80 stays plain HTTP for the configurators that follow.
+    in_addr b = inAddr("10.6.6.3");
+    EXPECT_EQ(KRZNetworkBackend::portFor(b, 80), 80);
+    EXPECT_FALSE(KRZPAPComm::tlsFor(b, 443));
+    for (in_addr a : {inAddr("10.6.6.2"), b}) {
+        KRZNetworkBackend::redirectPort(a, 80, 80);
+        KRZPAPComm::setTlsFor(a, 443, false);
+    }
+    std::vector<std::string> models;
+    for (const auto& c : found)
+        models.push_back(c->getModelName());
+    std::sort(models.begin(), models.end());
+    EXPECT_EQ(models, (std::vector<std::string>{"ACME plain", "ACME secure"}));
+}
+
 // A cancel ends a probe whose handshake stalls at once, not by the handshake's time-out.
 TEST_F(HttpsProbeTest, ACancelEndsAStalledHandshake) {
     Gate gate;
