@@ -138,6 +138,9 @@ AsusWrtDevice::AsusWrtDevice(const DeviceSpec& profile)
     auto slot = profile.options.find("wepKeySlot");
     if (slot != profile.options.end())
         wepHeld_["wl0_key"] = slot->second;
+    // And one set to shared-key authentication, which WEP keeps until WEP is posted again.
+    auto auth = profile.options.find("wepAuth");
+    setHeld(wepHeld_, "wep_shared", auth != profile.options.end() && auth->second == "shared");
 }
 
 AsusWrtDevice::~AsusWrtDevice() {
@@ -147,6 +150,11 @@ AsusWrtDevice::~AsusWrtDevice() {
 bool AsusWrtDevice::radioRestarting() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return Clock::now() < radioBackAt_;
+}
+
+std::string AsusWrtDevice::nvram(const std::string& name) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return nvramGet(name);
 }
 
 void AsusWrtDevice::resetExtras() {

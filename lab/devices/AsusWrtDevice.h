@@ -30,6 +30,8 @@ class AsusWrtDevice final : public EmulatedDevice {
 
     // Whether the radio is restarting after an applied change (a test's view of the device).
     bool radioRestarting() const;
+    // The value of nvram variable `name` now, as appGet.cgi reads it (a test's view).
+    std::string nvram(const std::string& name) const;
 
   protected:
     HttpReply handle(const HttpRequest& request) override;

@@ -9,6 +9,7 @@
 #include "KRZPDescribedFamily.h"
 #include "KRZPDescription.h"
 
+#include "lab/devices/AsusWrtDevice.h"
 #include "lab/net/LabDescription.h"
 
 #include <boost/make_shared.hpp>
@@ -230,6 +231,32 @@ TEST_P(SharedValueFamily, WepToOpenWritesTheSecondValue) {
     EXPECT_EQ(KRZP_SECURITY_NONE, again->getSecurityMode());
     EXPECT_EQ(KRZP_ENCRYPTION_NONE, again->getEncryptionMode());
 }
+
+// A device on shared-key WEP: a change of the network name alone posts the authentication the
+// device holds, so that it stays shared-key, as its owner set it.
+class SharedKeyFamily : public WepFamily {};
+
+TEST_P(SharedKeyFamily, ANameChangeKeepsSharedKeyAuthentication) {
+    krzlab::Device& device = lab->device(GetParam().device);
+    krzlab::DeviceSpec held = device.state();
+    held.wireless = {"Shared Key", "wep", "wep64", "abcde"};
+    device.adoptState(held);
+    auto& asus = dynamic_cast<krzlab::AsusWrtDevice&>(device);
+    ASSERT_EQ("shared", asus.nvram("wl0_auth_mode_x"));
+    changeSsidOnly(held.password, "Renamed Shared");
+    krzlab::WirelessSettings now = lab->status(GetParam().device).state.wireless;
+    EXPECT_EQ("Renamed Shared", now.ssid);
+    EXPECT_EQ("abcde", now.key);
+    EXPECT_EQ("shared", asus.nvram("wl0_auth_mode_x"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Shared, SharedKeyFamily,
+                         ::testing::Values(Family{"firmware.json",
+                                                  "asuswrt-1",
+                                                  "asuswrt.json",
+                                                  {{"restartMs", "200"}, {"wepAuth", "shared"}},
+                                                  "fresh-pass1"}),
+                         rowName);
 
 INSTANTIATE_TEST_SUITE_P(
     Open, SharedValueFamily,
