@@ -108,9 +108,7 @@ void TlsTrust::check(const std::string& key, const std::string& shown,
     refuse("the device at " + shown + " shows another certificate than the one trusted since " +
            found->value("firstSeen", std::string("its first connection")) + ": trusted SHA-256 " +
            pinned + ", shown now " + seen +
-           ". Nothing was sent. If the device was reset or replaced, accept the new certificate "
-           "with 'krzpap trust " +
-           shown + "'");
+           ". Nothing was sent. If the device was reset or replaced, accept the new certificate");
 }
 
 std::string TlsTrust::pinned(const std::string& key) const {

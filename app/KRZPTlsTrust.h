@@ -40,8 +40,9 @@ class KRZPAPP_API TlsTrust {
     static std::string keyFor(const in_addr& address, unsigned short port);
 
     /// Pins a first certificate for \p key and takes the pinned one again. Throws
-    /// KRZPAPCException (KRZPAPC_CONNECT_ERROR) for another certificate, naming both fingerprints
-    /// and "krzpap trust \p shown", or for a store that cannot be read or written.
+    /// KRZPAPCException (KRZPAPC_CONNECT_ERROR) for another certificate, naming the device as
+    /// \p shown and both fingerprints and ending "accept the new certificate" (for the host to
+    /// say how: pin()), or for a store that cannot be read or written (pinned() is then "").
     void check(const std::string& key, const std::string& shown,
                const std::vector<unsigned char>& der);
     /// Pins \p der for \p key whatever was pinned before (the user accepted it); returns the

@@ -10,11 +10,17 @@
 #include <krzpapconfigu/core/KRZPAPModule.h>
 #include <krzpapconfigu/http/KRZPAPComm.h>
 
+#include <atomic>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 namespace {
+
+const char kTrustStore[] = "krzappexample-trusted.json";
+// Set when this host's own certificate check refused a router: the failure then arrives as
+// Unreachable, and only the host knows why.
+std::atomic<bool> g_certificateRefused{false};
 
 // What the user sees while the work runs.
 class Progress : public krzpapp::Observer {
@@ -27,7 +33,7 @@ class Progress : public krzpapp::Observer {
 };
 
 // The host's own words for the layer's failures: here, what to do next.
-const char* nextStep(const krzpapp::Error& e) {
+std::string nextStep(const krzpapp::Error& e) {
     switch (e.kind()) {
         case krzpapp::ErrorKind::LoginRefused:
             return "give the router's password as the second argument";
@@ -35,7 +41,10 @@ const char* nextStep(const krzpapp::Error& e) {
         case krzpapp::ErrorKind::DeviceRule:
             return "change the value named above";
         case krzpapp::ErrorKind::Unreachable:
-            return "check the address";
+            return g_certificateRefused
+                       ? std::string("if the router was reset or replaced, delete ") + kTrustStore +
+                             " to trust what it shows now"
+                       : "check the address";
         default:
             return "see krzappexample.log";
     }
@@ -61,11 +70,16 @@ int main(int argc, char** argv) {
         return 1;
     }
     // An https:// address: the router's own certificate is trusted on first use and pinned here.
-    static krzpapp::TlsTrust trust("krzappexample-trusted.json");
-    KRZPAPComm::setHostCertificateCheck(
-        [](const in_addr& address, unsigned short port, const std::vector<unsigned char>& der) {
+    static krzpapp::TlsTrust trust(kTrustStore);
+    KRZPAPComm::setHostCertificateCheck([](const in_addr& address, unsigned short port,
+                                           const std::vector<unsigned char>& der) {
+        try {
             trust.check(krzpapp::TlsTrust::keyFor(address, port), krzpapp::dotted(address), der);
-        });
+        } catch (...) {
+            g_certificateRefused = true;
+            throw;
+        }
+    });
     Progress progress;
     krzpapp::Application app(&progress);
     try {
@@ -85,7 +99,7 @@ int main(int argc, char** argv) {
         return 0;
     } catch (const krzpapp::Error& e) {
         std::fprintf(stderr, "%s%s%s; %s\n", e.what(), e.field().empty() ? "" : " (field ",
-                     e.field().empty() ? "" : (e.field() + ")").c_str(), nextStep(e));
+                     e.field().empty() ? "" : (e.field() + ")").c_str(), nextStep(e).c_str());
         return 1;
     }
 }

@@ -53,7 +53,8 @@ TEST(TlsTrust, FirstCertificateIsPinnedAndAChangedOneRefused) {
     EXPECT_NE(sentence.find("trusted SHA-256 " + TlsTrust::fingerprint(first)), std::string::npos)
         << sentence;
     EXPECT_NE(sentence.find("shown now " + TlsTrust::fingerprint(second)), std::string::npos);
-    EXPECT_NE(sentence.find("'krzpap trust https://192.0.2.7'"), std::string::npos);
+    // How to accept it is the host's to say.
+    EXPECT_EQ(sentence.find("krzpap"), std::string::npos) << sentence;
 
     EXPECT_EQ(reopened.pin("mac 02:00:5e:10:00:01", second), TlsTrust::fingerprint(first));
     EXPECT_EQ(refusal(reopened, "mac 02:00:5e:10:00:01", second), "");

@@ -142,12 +142,18 @@ void installCertificateTrust() {
             std::lock_guard<std::mutex> lock(mutex);
             TlsTrust trust(path);
             const std::string key = TlsTrust::keyFor(address, port);
+            const std::string shown = httpsAddress(address, port);
             try {
-                trust.check(key, httpsAddress(address, port), der);
-            } catch (const KRZPAPCException&) {
-                noteCertificateChange(httpsAddress(address, port), trust.pinned(key),
-                                      TlsTrust::fingerprint(der));
-                throw;
+                trust.check(key, shown, der);
+            } catch (const KRZPAPCException& e) {
+                const std::string pinned = trust.pinned(key);
+                noteCertificateChange(shown, pinned, TlsTrust::fingerprint(der));
+                if (pinned.empty())
+                    throw;  // the store itself failed
+                throw KRZPAPCException(
+                    const_cast<char*>("krzpap"), __LINE__,
+                    krzpapp::narrow(e.getMessage()) + " with 'krzpap trust " + shown + "'",
+                    KRZPAPC_CONNECT_ERROR);
             }
         });
 }
