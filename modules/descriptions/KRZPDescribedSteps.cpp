@@ -129,12 +129,9 @@ bool KRZPDescribedConfigurator::accept(const Step& step, const Reply& reply, std
             why = "status " + std::to_string(reply.status);
         return false;
     }
-    for (const krzdesc::Capture& capture : step.captures) {
-        std::string value;
-        if (!capture.take(reply, value, why))
+    for (const krzdesc::Capture& capture : step.captures)
+        if (!capture.takeInto(reply, values, why))
             return false;
-        values.set(capture.name, value);
-    }
     return true;
 }
 

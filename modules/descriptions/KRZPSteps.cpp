@@ -226,6 +226,18 @@ bool Capture::take(const Reply& reply, std::string& value, std::string& why) con
     return found;
 }
 
+bool Capture::takeInto(const Reply& reply, Values& values, std::string& why) const {
+    std::string value;
+    if (!take(reply, value, why))
+        return false;
+    if (kind == CaptureKind::Json)
+        values.setJson(name,
+                       nlohmann::json::parse(reply.body).at(nlohmann::json::json_pointer(what)));
+    else
+        values.set(name, value);
+    return true;
+}
+
 bool namesInTemplate(const std::string& text, std::vector<std::string>& names) {
     for (size_t at = 0; at < text.size(); ++at) {
         if (text[at] != '{')
@@ -277,9 +289,21 @@ std::string Values::expand(const std::string& text, bool urlEncoded) const {
     return out;
 }
 
+void Values::setJson(const std::string& name, const nlohmann::json& value) {
+    set(name, value.is_string() ? value.get<std::string>() : value.dump());
+    if (!value.is_string())
+        typed_[name] = value;
+}
+
 nlohmann::json Values::expand(const nlohmann::json& body) const {
-    if (body.is_string())
-        return expand(body.get<std::string>());
+    if (body.is_string()) {
+        const std::string& text = body.get_ref<const std::string&>();
+        auto typed = text.size() > 2 && text.front() == '{' && text.back() == '}' &&
+                             text.find_first_of("{}", 1) == text.size() - 1
+                         ? typed_.find(text.substr(1, text.size() - 2))
+                         : typed_.end();
+        return typed != typed_.end() ? typed->second : nlohmann::json(expand(text));
+    }
     if (!body.is_structured())
         return body;
     nlohmann::json out = body;

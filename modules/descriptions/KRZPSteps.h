@@ -46,6 +46,8 @@ struct Answer {
     bool heldBy(const Reply& reply, std::string& why) const;
 };
 
+class Values;
+
 enum class CaptureKind { Header, Cookie, BodyCookie, Field, Script, Element, Json, Pattern };
 
 // One value taken from a reply.
@@ -62,6 +64,8 @@ struct Capture {
 
     // The value in `reply`; false, with what is missing in `why`, when it is not there.
     bool take(const Reply& reply, std::string& value, std::string& why) const;
+    // Takes the value into `values`, with its JSON type when it is a JSON reply's.
+    bool takeInto(const Reply& reply, Values& values, std::string& why) const;
 };
 
 enum class Body { None, Form, Urlencoded, Multipart, Json, Text };
@@ -130,7 +134,13 @@ class Values {
   public:
     explicit Values(const std::map<std::string, Expression>* transforms = nullptr)
         : transforms_(transforms) {}
-    void set(const std::string& name, const std::string& value) { known_[name] = value; }
+    void set(const std::string& name, const std::string& value) {
+        known_[name] = value;
+        typed_.erase(name);
+    }
+    // A value taken from a JSON reply: a JSON body's string that is just {NAME} posts it as the
+    // device gave it (a number stays a number, true stays true).
+    void setJson(const std::string& name, const nlohmann::json& value);
     bool has(const std::string& name) const { return known_.count(name) != 0; }
     void erase(const std::string& name) { known_.erase(name); }
     // The value of NAME; throws MissingValue.
@@ -145,6 +155,7 @@ class Values {
     std::string evaluate(const Expression& expression, int depth) const;
     const std::map<std::string, Expression>* transforms_;
     std::map<std::string, std::string> known_;
+    std::map<std::string, nlohmann::json> typed_;  // values of other JSON types than string
 };
 
 // The names a template refers to, in order; false when a brace does not close.

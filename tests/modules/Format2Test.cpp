@@ -404,6 +404,37 @@ TEST(Format2Captures, EachSourceAndWhatTheReplyLacks) {
     }
 }
 
+// A value a JSON reply held goes back into a JSON post as the device gave it: a device that
+// takes a number or a boolean refuses it as text.
+TEST(Format2Values, JsonCapturesKeepTheirType) {
+    krzdesc::Reply held;
+    held.status = 200;
+    held.body = R"({"data": {"channel": 11, "hidden": true, "band": "5", "width": 40.5}})";
+    krzdesc::Values values;
+    for (const char* name : {"channel", "hidden", "band", "width"}) {
+        krzdesc::Capture c = capture(krzdesc::CaptureKind::Json, std::string("/data/") + name);
+        c.name = name;
+        std::string why;
+        ASSERT_TRUE(c.takeInto(held, values, why)) << why;
+    }
+    EXPECT_EQ("11", values.get("channel"));  // as text in every other template
+    EXPECT_EQ(json({{"channel", 11},
+                    {"hidden", true},
+                    {"band", "5"},
+                    {"width", 40.5},
+                    {"label", "ch 11"},
+                    {"list", {11, "{"}}}),
+              values.expand(json({{"channel", "{channel}"},
+                                  {"hidden", "{hidden}"},
+                                  {"band", "{band}"},
+                                  {"width", "{width}"},
+                                  {"label", "ch {channel}"},
+                                  {"list", {"{channel}", "{{"}}})));
+    values.set("channel", "6");  // a value given later is text again
+    EXPECT_EQ(json("6"), values.expand(json("{channel}")));
+    EXPECT_EQ("x{channel}y", values.expand(std::string("x{{channel}y")));
+}
+
 TEST(Format2Captures, AnAnswerHoldsWhenEveryConditionDoes) {
     krzdesc::Reply reply;
     reply.status = 403;
