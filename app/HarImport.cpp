@@ -305,6 +305,11 @@ struct Reader {
         const std::string member = memberFor(name, header);
         body[member] = value;
         e.body = body.dump();
+        e.headers.erase(std::remove_if(e.headers.begin(), e.headers.end(),
+                                       [](const std::pair<std::string, std::string>& h) {
+                                           return lower(h.first) == "content-length";
+                                       }),
+                        e.headers.end());
         size_t entry = lost.back().second + 1;
         if (!e.rebuilt)
             out.notes.erase(std::remove_if(out.notes.begin(), out.notes.end(),

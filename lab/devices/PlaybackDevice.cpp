@@ -1,6 +1,9 @@
 #include "lab/devices/PlaybackDevice.h"
 
+#include "lab/devices/LostAnswers.h"
+
 #include <algorithm>
+#include <fstream>
 #include <cctype>
 #include <cstdlib>
 #include <set>
@@ -371,6 +374,17 @@ PlaybackDevice::PlaybackDevice(const DeviceSpec& profile)
     : EmulatedDevice(profile),
       recording_(Recording::fromFile(profile.recording)),
       password_(recording_.login.password) {
+    // A check of a description against a browser's recording: the answers the HAR lost are
+    // taken from what the description expects of them.
+    auto lost = profile.options.find("lostAnswersFrom");
+    if (lost != profile.options.end()) {
+        std::ifstream in(lost->second);
+        nlohmann::json description = nlohmann::json::parse(in, nullptr, false);
+        if (description.is_discarded())
+            throw std::invalid_argument("lostAnswersFrom: " + lost->second +
+                                        " cannot be read as JSON");
+        fillLostAnswers(recording_, description);
+    }
     // The hidden fields of each form as its page served them, by the form's action.
     std::map<std::string, std::map<std::string, std::string>> hiddenByAction;
     // Hidden fields that forms posting to one action serve with different values name the form

@@ -3,6 +3,7 @@
 #include "lab/net/LabAddress.h"
 #include "recording/Recording.h"
 
+#include <cstdio>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -99,6 +100,14 @@ void takeRecording(const json& j, const std::string& folder, DeviceSpec& s) {
         Recording r = Recording::fromFile(s.recording);
         s.address = s.address.empty() ? r.address : s.address;
         s.mac = s.mac.empty() ? r.mac : s.mac;
+    }
+    // A browser's recording holds no MAC: a locally administered one made of the address's last
+    // three numbers, the same at each run.
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (s.mac.empty() && std::sscanf(s.address.c_str(), "%u.%u.%u.%u", &a, &b, &c, &d) == 4) {
+        char mac[18];
+        std::snprintf(mac, sizeof mac, "02:4B:5A:%02X:%02X:%02X", b & 0xff, c & 0xff, d & 0xff);
+        s.mac = mac;
     }
 }
 

@@ -7,12 +7,65 @@
 
 #include "DeviceProbe.h"
 #include "lab/LabDevice.h"
+#include "lab/devices/LostAnswers.h"
 #include "recording/Recording.h"
 
 using namespace krzlab;
 using namespace krztest;
 
 namespace {
+
+// An answer the HAR lost, for a check of a description: as the description's step expects and
+// captures it, with the tokens the later requests carried; nothing else is touched.
+TEST(LostAnswers, TheDescriptionsStepShapesTheAnswer) {
+    using nlohmann::json;
+    const json login = {{"path", "/api/auth/login"},
+                        {"expect", {{"status", 200}, {"json", {{"/result", "ok"}}}}},
+                        {"capture", {{"token", {{"json", "/data/token"}}}}}};
+    const struct {
+        const char* name;
+        json step;
+        std::string target;
+        std::string rebuilt;
+        std::string body;  // as played
+    } cases[] = {
+        {"nested, with what is expected", login, "/api/auth/login", R"({"session":"SECRET-0001"})",
+         R"({"data":{"token":"SECRET-0001"},"result":"ok"})"},
+        {"a capture named as the token, another in order",
+         {{"path", "/login?x={user}"},
+          {"capture",
+           {{"sid", {{"json", "/s"}}}, {"a", {{"json", "/t/0"}}}, {"c", {{"cookie", "c"}}}}}},
+         "/login?x=admin",
+         R"({"sid":"SECRET-0002","token":"SECRET-0001"})",
+         R"({"s":"SECRET-0002","t":["SECRET-0001"]})"},
+        {"more captures than tokens", login, "/api/auth/login", "{}",
+         R"({"data":{"token":"filled-token"},"result":"ok"})"},
+        {"no step sends to its path", login, "/api/other", R"({"token":"SECRET-0001"})",
+         R"({"token":"SECRET-0001"})"},
+        {"a path the step makes of values",
+         {{"path", "/{page}/login"}},
+         "/x/login",
+         R"({"token":"SECRET-0001"})",
+         R"({"token":"SECRET-0001"})"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Recording r;
+        Exchange kept, lost;
+        kept.request.target = c.target;
+        kept.reply.body = "{}";
+        lost.request.method = "POST";
+        lost.request.target = c.target;
+        lost.reply.body = c.rebuilt;
+        lost.reply.rebuilt = true;
+        r.exchanges = {kept, lost};
+        json description = {{"login", {{"steps", {c.step}}}}};
+        std::vector<std::string> filled = fillLostAnswers(r, description);
+        EXPECT_EQ(r.exchanges[0].reply.body, "{}");
+        EXPECT_EQ(r.exchanges[1].reply.body, c.body);
+        EXPECT_EQ(filled.size(), c.body == c.rebuilt ? 0u : 1u);
+    }
+}
 
 Exchange exchange(const std::string& method, const std::string& target, bool credentials,
                   const std::string& body, HeaderList form = {}) {

@@ -300,9 +300,9 @@ export const families = [
       d.login = { steps: [
         { path: '/api/challenge?user={loginUser}',
           capture: { nonce: { json: '/nonce' }, salt: { json: '/salt' }, iterations: { json: '/iterations' } } },
-        // The HAR lost this answer: all the person can expect of it is its status.
+        // What the login answers, which the HAR may have lost: the check then plays it as this.
         { path: '/api/login', json: { user: '{loginUser}', nonce: '{nonce}', proof: '{proof}' },
-          expect: { status: 200 },
+          expect: { status: 200, json: { '/ok': true } },
           capture: { token: { json: '/token' }, session: { cookie: 'srb_session' } } }],
       headers: { 'X-Sorrelby-Token': '{token}' }, expired: { status: 401, json: { '/error': 'session' } },
       busy: { text: 'Another administrator is logged in' }, logout: [{ path: '/api/logout', json: {} }] };
