@@ -368,6 +368,48 @@ HttpReply notRecorded() {
     return reply;
 }
 
+// Text, number or boolean; -1 for anything else.
+int kindOf(const nlohmann::json& j) {
+    return j.is_string() ? 0 : j.is_number() ? 1 : j.is_boolean() ? 2 : -1;
+}
+
+// The first member (a JSON pointer) that `posted` sends as another kind of value than the
+// recorded post did (text for a number or a boolean, or the other way round); "" when none.
+std::string otherKind(const nlohmann::json& recorded, const nlohmann::json& posted,
+                      const std::string& at = std::string(), int depth = 0) {
+    if (depth > 16 || !recorded.is_structured() || recorded.type() != posted.type())
+        return std::string();
+    std::size_t index = 0;
+    for (auto it = posted.begin(); it != posted.end(); ++it, ++index) {
+        std::string key = posted.is_object() ? it.key() : std::to_string(index);
+        nlohmann::json::json_pointer pointer("/" + key);
+        if (key.find_first_of("/~") != std::string::npos || !recorded.contains(pointer))
+            continue;
+        const nlohmann::json& was = recorded[pointer];
+        if (kindOf(was) >= 0 && kindOf(*it) >= 0 && kindOf(was) != kindOf(*it))
+            return at + "/" + key;
+        std::string found = otherKind(was, *it, at + "/" + key, depth + 1);
+        if (!found.empty())
+            return found;
+    }
+    return std::string();
+}
+
+// As a device that checks what it is sent: a value of another kind than the one it takes.
+HttpReply wrongKind(const std::string& pointer, const nlohmann::json& recorded) {
+    HttpReply reply;
+    reply.status = 400;
+    reply.reason = "Bad Request";
+    reply.headers.emplace_back("Content-Type", "application/json");
+    reply.body = nlohmann::json({{"error", pointer + " must be " +
+                                               (recorded.is_string()    ? "text"
+                                                : recorded.is_boolean() ? "true or false"
+                                                                        : "a number") +
+                                               ", as the recording sent it"}})
+                     .dump();
+    return reply;
+}
+
 }  // namespace
 
 PlaybackDevice::PlaybackDevice(const DeviceSpec& profile)
@@ -904,6 +946,10 @@ HttpReply PlaybackDevice::handle(const HttpRequest& request) {
         if (e == nullptr)
             return allowed ? notRecorded() : refused();
         nlohmann::json posted = nlohmann::json::parse(request.body, nullptr, false);
+        nlohmann::json recorded = nlohmann::json::parse(e->request.body, nullptr, false);
+        std::string other = otherKind(recorded, posted);
+        if (!other.empty())
+            return wrongKind(other, recorded[nlohmann::json::json_pointer(other)]);
         std::lock_guard<std::mutex> lock(mutex_);
         stringMembers(posted, jsonPosted_);
         for (const auto& f : jsonFields(request.body))

@@ -257,6 +257,10 @@ TEST(PlaybackDevice, TellsCallsToOnePathApartByTheirBodies) {
         e.request.body = c.first;
         r.exchanges.push_back(e);
     }
+    // A device that takes numbers and booleans refuses them as text, and text as numbers.
+    Exchange wifi = exchange("POST", "/api/wifi", true, "R-wifi");
+    wifi.request.body = R"({"ssid":"Pond","channel":11,"hidden":true,"radio":{"band":"5"}})";
+    r.exchanges.push_back(wifi);
     const std::string file =
         ::testing::TempDir() + "playback_rpc_" + std::to_string(getpid()) + ".json";
     auto device = played(r, file);
@@ -267,17 +271,25 @@ TEST(PlaybackDevice, TellsCallsToOnePathApartByTheirBodies) {
                     R"("values":{"ssid":"Lake"}})"),
          "R-set"},
         {R"({"jsonrpc":"2.0","id":7,"method":"list","params":["S9","*"]})", "R-list"},
-        {R"({"jsonrpc":"2.0","id":1,"method":"login","params":[]})", "404"}};
+        {R"({"jsonrpc":"2.0","id":1,"method":"login","params":[]})", "404"},
+        {R"({"ssid":"Lake","channel":6.0,"hidden":false,"radio":{"band":"2.4"},"new":1})",
+         "R-wifi"},
+        {R"({"ssid":"Lake","channel":"6","hidden":false})", "/channel must be a number"},
+        {R"({"ssid":"Lake","hidden":"false"})", "/hidden must be true or false"},
+        {R"({"ssid":7})", "/ssid must be text"},
+        {R"({"radio":{"band":5}})", "/radio/band must be text"}};
     for (const auto& a : asked) {
+        const std::string path =
+            a.first.find("jsonrpc") != std::string::npos ? "/ubus" : "/api/wifi";
         CurlRun run = curl({"-s", "-u", "admin:PW-0001", "-w", "\n%{http_code}", "-H",
                             "Content-Type: application/json", "--data-binary", a.first,
-                            url(device->port(), "/ubus")});
+                            url(device->port(), path)});
         EXPECT_NE(std::string::npos, run.out.find(a.second)) << a.first << " -> " << run.out;
     }
     device->stop();
     // The body is kept through the recording's text.
     Recording again = Recording::fromFile(file);
-    EXPECT_EQ(recorded[0].first, again.exchanges[again.exchanges.size() - 4].request.body);
+    EXPECT_EQ(recorded[0].first, again.exchanges[again.exchanges.size() - 5].request.body);
     std::remove(file.c_str());
 }
 
