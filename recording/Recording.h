@@ -78,7 +78,8 @@ struct RecordedLogin {
 // A value that stands in the recording for something taken out of it.
 struct Placeholder {
     std::string value;
-    std::string kind;  // "password", "key", "cookie", "authorization", "mac", "serial"
+    // "password", "key", "cookie", "authorization", "secret" (a session token), "mac", "serial"
+    std::string kind;
     // For a value the browser computed from the password: how, as a description's expression.
     nlohmann::json of;
 };

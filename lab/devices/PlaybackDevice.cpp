@@ -410,6 +410,17 @@ HttpReply wrongKind(const std::string& pointer, const nlohmann::json& recorded) 
     return reply;
 }
 
+// As a device that checks a request's token header: refused before anything is done.
+HttpReply tokenRefused(const std::string& header) {
+    HttpReply reply;
+    reply.status = 403;
+    reply.reason = "Forbidden";
+    reply.headers.emplace_back("Content-Type", "application/json");
+    reply.body =
+        nlohmann::json({{"error", header + " is missing or is not the one handed out"}}).dump();
+    return reply;
+}
+
 }  // namespace
 
 PlaybackDevice::PlaybackDevice(const DeviceSpec& profile)
@@ -427,6 +438,9 @@ PlaybackDevice::PlaybackDevice(const DeviceSpec& profile)
                                         " cannot be read as JSON");
         fillLostAnswers(recording_, description);
     }
+    for (const Placeholder& p : recording_.placeholders)
+        if (p.kind == "secret")
+            tokens_.insert(p.value);
     // The hidden fields of each form as its page served them, by the form's action.
     std::map<std::string, std::map<std::string, std::string>> hiddenByAction;
     // Hidden fields that forms posting to one action serve with different values name the form
@@ -900,6 +914,19 @@ std::string PlaybackDevice::render(const std::string& body) const {
     return out;
 }
 
+std::string PlaybackDevice::missingToken(const Exchange& recorded,
+                                         const HttpRequest& request) const {
+    for (const auto& h : recorded.request.headers) {
+        if (!tokens_.count(h.second) || equalsCaseless(h.first, "Cookie") ||
+            equalsCaseless(h.first, "Authorization"))
+            continue;
+        const std::string* sent = request.header(h.first);
+        if (sent == nullptr || *sent != h.second)
+            return h.first;
+    }
+    return std::string();
+}
+
 HttpReply PlaybackDevice::handle(const HttpRequest& request) {
     const RecordedLogin& l = recording_.login;
     if (l.kind == "form" && request.method == "POST" && request.path == pathOf(l.path))
@@ -917,6 +944,9 @@ HttpReply PlaybackDevice::handle(const HttpRequest& request) {
             return notRecorded();
         if (!allowed)
             return refused();
+        std::string token = missingToken(*e, request);
+        if (!token.empty())
+            return tokenRefused(token);
         const std::string* type = request.header("Content-Type");
         FormFields fields = request.method == "GET" ? parseUrlEncoded(request.query)
                             : type && findCaseless(*type, "multipart") != std::string::npos
@@ -950,6 +980,9 @@ HttpReply PlaybackDevice::handle(const HttpRequest& request) {
         std::string other = otherKind(recorded, posted);
         if (!other.empty())
             return wrongKind(other, recorded[nlohmann::json::json_pointer(other)]);
+        std::string token = missingToken(*e, request);
+        if (!token.empty())
+            return tokenRefused(token);
         std::lock_guard<std::mutex> lock(mutex_);
         stringMembers(posted, jsonPosted_);
         for (const auto& f : jsonFields(request.body))
@@ -959,7 +992,8 @@ HttpReply PlaybackDevice::handle(const HttpRequest& request) {
     }
     if (e == nullptr || (!allowed && e->request.credentials))
         return refused();
-    return play(*e);
+    std::string token = missingToken(*e, request);
+    return token.empty() ? play(*e) : tokenRefused(token);
 }
 
 }  // namespace krzlab

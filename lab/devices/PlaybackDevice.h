@@ -47,6 +47,9 @@ class PlaybackDevice final : public EmulatedDevice {
     // A posted value shown by the JSON replies, under its name and its unit's; mutex_ is held.
     void showPostedJson(const std::string& name, const std::string& value);
     bool authorized(const HttpRequest& request) const;
+    // A header the recorded request carried a session token in (the device's CSRF or session
+    // header) that `request` lacks or carries another value in; "" when none.
+    std::string missingToken(const Exchange& recorded, const HttpRequest& request) const;
     std::string accountPassword() const;
     // Whether a submission to `path` carries the hidden fields its form must carry.
     bool carriesTheForm(const std::string& path, const FormFields& fields) const;
@@ -66,6 +69,7 @@ class PlaybackDevice final : public EmulatedDevice {
     std::string render(const std::string& body) const;
 
     Recording recording_;
+    std::set<std::string> tokens_;  // the recording's placeholders of session tokens
     std::map<std::string, std::vector<std::size_t>> byTarget_;  // "GET /a?b"
     std::map<std::string, std::vector<std::size_t>> byPath_;    // "POST /a"
     std::map<std::string, std::string> formActions_;            // path -> "GET" or "POST"

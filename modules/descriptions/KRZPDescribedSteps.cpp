@@ -18,6 +18,14 @@ using krzdesc::Step;
 
 namespace {
 
+// The start of what a refusing device says, for the log: one line of printable text.
+std::string saying(const std::string& body) {
+    std::string line;
+    for (char c : body.substr(0, 160))
+        line += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? ' ' : c;
+    return line.find_first_not_of(' ') == std::string::npos ? "" : ": " + line;
+}
+
 const char* const kUnit = "KRZPDescribedConfigurator";
 const char* const kBoundary = "----krzpapFormBoundary7MA4YWxkTrZu0gW";
 
@@ -126,7 +134,7 @@ void KRZPDescribedConfigurator::logout2() {
 bool KRZPDescribedConfigurator::accept(const Step& step, const Reply& reply, std::string& why) {
     if (step.expect.given() ? !step.expect.heldBy(reply, why) : reply.status >= 400) {
         if (!step.expect.given())
-            why = "status " + std::to_string(reply.status);
+            why = "status " + std::to_string(reply.status) + saying(reply.body);
         return false;
     }
     for (const krzdesc::Capture& capture : step.captures)

@@ -260,7 +260,9 @@ TEST(PlaybackDevice, TellsCallsToOnePathApartByTheirBodies) {
     // A device that takes numbers and booleans refuses them as text, and text as numbers.
     Exchange wifi = exchange("POST", "/api/wifi", true, "R-wifi");
     wifi.request.body = R"({"ssid":"Pond","channel":11,"hidden":true,"radio":{"band":"5"}})";
+    wifi.request.headers.emplace_back("X-Csrf-Token", "SECRET-0001");
     r.exchanges.push_back(wifi);
+    r.placeholders.push_back({"SECRET-0001", "secret", nullptr});
     const std::string file =
         ::testing::TempDir() + "playback_rpc_" + std::to_string(getpid()) + ".json";
     auto device = played(r, file);
@@ -282,9 +284,23 @@ TEST(PlaybackDevice, TellsCallsToOnePathApartByTheirBodies) {
         const std::string path =
             a.first.find("jsonrpc") != std::string::npos ? "/ubus" : "/api/wifi";
         CurlRun run = curl({"-s", "-u", "admin:PW-0001", "-w", "\n%{http_code}", "-H",
-                            "Content-Type: application/json", "--data-binary", a.first,
-                            url(device->port(), path)});
+                            "Content-Type: application/json", "-H", "X-CSRF-Token: SECRET-0001",
+                            "--data-binary", a.first, url(device->port(), path)});
         EXPECT_NE(std::string::npos, run.out.find(a.second)) << a.first << " -> " << run.out;
+    }
+    // The token header the browser sent is asked for, with the value handed out.
+    for (const std::string token : {"", "X-CSRF-Token: SECRET-0002"}) {
+        std::vector<std::string> args = {"-s",
+                                         "-u",
+                                         "admin:PW-0001",
+                                         "-H",
+                                         "Content-Type: application/json",
+                                         "--data-binary",
+                                         R"({"ssid":"Lake"})",
+                                         url(device->port(), "/api/wifi")};
+        if (!token.empty())
+            args.insert(args.begin(), {"-H", token});
+        EXPECT_NE(std::string::npos, curl(args).out.find("X-Csrf-Token is missing")) << token;
     }
     device->stop();
     // The body is kept through the recording's text.
