@@ -500,6 +500,13 @@ HarResult Application::importHar(const HarRequest& request) {
     result.exchanges = imported.recording.exchanges.size();
     result.host = imported.host;
     result.login = imported.recording.login.kind;
+    // A page's script that posted the password (as typed or transformed) is no form login, but a
+    // login all the same.
+    for (const krzlab::Placeholder& p : imported.recording.placeholders)
+        for (const krzlab::Exchange& e : imported.recording.exchanges)
+            if (result.login == "none" && p.kind == "password" &&
+                e.request.body.find(p.value) != std::string::npos)
+                result.login = "scripted";
     result.otherHosts = imported.otherHosts;
     result.notes = krzpap::groupedNotes(imported.notes);
     result.sanitized = imported.sanitized;

@@ -242,10 +242,11 @@ struct HarRequest {
 
 /// The recording made from a HAR, and what the HAR lacked.
 struct HarResult {
-    std::string recording;                ///< The recording as JSON text.
-    size_t exchanges = 0;                 ///< Requests to the device kept.
-    std::string host;                     ///< The device's host, as the HAR named it.
-    std::string login;                    ///< How the browser logged in: none, basic, form.
+    std::string recording;  ///< The recording as JSON text.
+    size_t exchanges = 0;   ///< Requests to the device kept.
+    std::string host;       ///< The device's host, as the HAR named it.
+    std::string login;      ///< How the browser logged in: none, basic, form, or scripted (a page's
+                            ///< script sent the password, as typed or transformed).
     std::vector<std::string> otherHosts;  ///< Left out.
     std::vector<std::string> notes;       ///< What the HAR lost, by entry, and what that costs.
     bool sanitized = false;               ///< Saved without cookies and Authorization.

@@ -206,6 +206,17 @@ TEST(HarLiveTest, ADraftFromAHarConfiguresAFreshDeviceOfItsFamily) {
                                    "--modules", "krzpapdescriptions.dll"});
         return krztest::runProgram(args, env);
     };
+    // The command says what it found: a login the page's script sent, the answer it lost.
+    std::ofstream(scratch / "browser.har") << sorrelbyHar();
+    krztest::ProgramOutcome imported =
+        krzpap({"--json", "record", "--from-har", (scratch / "browser.har").string(), "-o",
+                (scratch / "imported.json").string(), "-p", kPassword});
+    json said = json::parse(imported.out, nullptr, false);
+    ASSERT_TRUE(said.is_object()) << imported.out << imported.err;
+    EXPECT_EQ("scripted", said["result"]["login"]) << imported.out;
+    EXPECT_NE(std::string::npos, said["result"]["notes"].dump().find("X-Sorrelby-Token"))
+        << imported.out;
+
     // Checked against the recording first, as the author would: the lost answer plays as the
     // description expects it, and the rest of the description is checked.
     std::ofstream(scratch / "har.recording.json") << recording.toText();
