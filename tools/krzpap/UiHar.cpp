@@ -92,10 +92,16 @@ void readHar(const std::string& body, int& code, std::string& reply) {
     const json draft = json::parse(described.description);
     const json changes = draft.value("changes", json::array());
     const json login = draft.value("login", json::object());
+    // Named after the make and model the draft guessed, else after the address.
     std::string name = imported.host;
+    const json models = draft.value("models", json::array());
+    if (draft.value("vendor", "") != "" && draft["vendor"].get<std::string>() != "GAP")
+        name = draft["vendor"].get<std::string>() +
+               (models.size() == 1 && models[0].is_string() && models[0] != "GAP"
+                    ? "-" + models[0].get<std::string>()
+                    : std::string());
     for (char& c : name)
-        if (!std::isalnum(static_cast<unsigned char>(c)))
-            c = '-';
+        c = std::isalnum(static_cast<unsigned char>(c)) ? static_cast<char>(std::tolower(c)) : '-';
     reply = answer(
         {{"device", imported.host},
          {"exchanges", imported.exchanges},
@@ -108,7 +114,7 @@ void readHar(const std::string& body, int& code, std::string& reply) {
          {"changeSteps", stepsOf(changes.empty() ? json() : changes[0].value("steps", json()))},
          {"guesses", marks(draft, "guesses", "why")},
          {"gaps", marks(draft, "gaps", "need")},
-         {"name", "har-" + name},
+         {"name", name},
          {"draft", described.description}});
 }
 

@@ -558,7 +558,7 @@ $('har-save').addEventListener('submit', async (event) => {
   try {
     const saved = await post('/api/har/save', { name: $('har-name').value, description: harDraft });
     $('har-result').textContent = 'Draft written to ' + saved.file + '. Review it: fill in each gap and check each guess under "draft"' +
-      (saved.loaded ? '; the description module loads it from there.' : '; name its folder in KRZ_APDESCRIPTION_DIRS for the description module to load it.') +
+      (saved.loaded ? '; once no gap is left and "draft" is removed, the description module loads it from there.' : '; then remove "draft" and name its folder in KRZ_APDESCRIPTION_DIRS for the description module to load it.') +
       ' Delete the HAR file if you have not.';
   } catch (e) {
     setFailure('cannot write the draft: ' + e.message);
