@@ -22,31 +22,44 @@ TEST(LostAnswers, TheDescriptionsStepShapesTheAnswer) {
     const json login = {{"path", "/api/auth/login"},
                         {"expect", {{"status", 200}, {"json", {{"/result", "ok"}}}}},
                         {"capture", {{"token", {{"json", "/data/token"}}}}}};
+    const json apply = {{"path", "/api/auth/login"}, {"expect", {{"json", {{"/applied", true}}}}}};
+    auto inLogin = [](const json& step) { return json{{"login", {{"steps", {step}}}}}; };
     const struct {
         const char* name;
-        json step;
+        json description;
         std::string target;
         std::string rebuilt;
         std::string body;  // as played
     } cases[] = {
-        {"nested, with what is expected", login, "/api/auth/login", R"({"session":"SECRET-0001"})",
-         R"({"data":{"token":"SECRET-0001"},"result":"ok"})"},
+        {"nested, with what is expected", inLogin(login), "/api/auth/login",
+         R"({"session":"SECRET-0001"})", R"({"data":{"token":"SECRET-0001"},"result":"ok"})"},
         {"a capture named as the token, another in order",
-         {{"path", "/login?x={user}"},
-          {"capture",
-           {{"sid", {{"json", "/s"}}}, {"a", {{"json", "/t/0"}}}, {"c", {{"cookie", "c"}}}}}},
-         "/login?x=admin",
-         R"({"sid":"SECRET-0002","token":"SECRET-0001"})",
+         inLogin(
+             {{"path", "/login?x={user}"},
+              {"capture",
+               {{"sid", {{"json", "/s"}}}, {"a", {{"json", "/t/0"}}}, {"c", {{"cookie", "c"}}}}}}),
+         "/login?x=admin", R"({"sid":"SECRET-0002","token":"SECRET-0001"})",
          R"({"s":"SECRET-0002","t":["SECRET-0001"]})"},
-        {"more captures than tokens", login, "/api/auth/login", "{}",
+        {"a member of the capture's name that is no token",
+         inLogin({{"path", "/l"}, {"capture", {{"sid", {{"json", "/s"}}}}}}), "/l",
+         R"({"sid":5,"token":"SECRET-0001"})", R"({"s":"SECRET-0001"})"},
+        {"more captures than tokens", inLogin(login), "/api/auth/login", "{}",
          R"({"data":{"token":"filled-token"},"result":"ok"})"},
-        {"no step sends to its path", login, "/api/other", R"({"token":"SECRET-0001"})",
+        {"no step sends to its path", inLogin(login), "/api/other", R"({"token":"SECRET-0001"})",
          R"({"token":"SECRET-0001"})"},
-        {"a path the step makes of values",
-         {{"path", "/{page}/login"}},
-         "/x/login",
+        {"a path the step makes of values", inLogin({{"path", "/{page}/login"}}), "/x/login",
+         R"({"token":"SECRET-0001"})", R"({"token":"SECRET-0001"})"},
+        {"a change's step, no login",
+         {{"changes", {{{"steps", {apply}}}}}},
+         "/api/auth/login",
          R"({"token":"SECRET-0001"})",
-         R"({"token":"SECRET-0001"})"},
+         R"({"applied":true})"},
+        {"the logout's, after the login's steps: the first step to the path shapes it",
+         {{"login", {{"steps", json::array()}, {"logout", {apply}}}},
+          {"changes", {{{"confirm", {login}}}}}},
+         "/api/auth/login",
+         R"({"token":"SECRET-0001"})",
+         R"({"applied":true})"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -59,8 +72,7 @@ TEST(LostAnswers, TheDescriptionsStepShapesTheAnswer) {
         lost.reply.body = c.rebuilt;
         lost.reply.rebuilt = true;
         r.exchanges = {kept, lost};
-        json description = {{"login", {{"steps", {c.step}}}}};
-        std::vector<std::string> filled = fillLostAnswers(r, description);
+        std::vector<std::string> filled = fillLostAnswers(r, c.description);
         EXPECT_EQ(r.exchanges[0].reply.body, "{}");
         EXPECT_EQ(r.exchanges[1].reply.body, c.body);
         EXPECT_EQ(filled.size(), c.body == c.rebuilt ? 0u : 1u);
