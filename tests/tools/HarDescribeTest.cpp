@@ -152,6 +152,13 @@ TEST(HarDescribeTest, HeaderValueAnEarlierReplyHandedOut) {
          nullptr,
          nullptr,
          {{"X-CSRF-Token", "{CSRFToken}"}}},
+        {"a text page without tags: the 20 characters before it",
+         {entry("GET", "/", 200, kPage), login(),
+          entry("GET", "/token.txt", 200, "csrf for this page : 9f2c41d07be3aa51\n"),
+          save(carrying("X-CSRF-Token", "9f2c41d07be3aa51"))},
+         {{"CSRFToken", {{"pattern", "srf for this page : ([^\\s\"<&;,]+)"}}}},
+         {{"X-CSRF-Token", "{CSRFToken}"}},
+         nullptr},
         {"handed out by a post's answer",
          {entry("GET", "/", 200, kPage), login(),
           entry("POST", "/api/session", 200, R"({"xsrf":"77c1e0a9b2d4"})", json::array(),
@@ -246,11 +253,21 @@ TEST(HarDescribeTest, RestartTheBrowserWaitedFor) {
         const char* name;
         std::vector<json> after;  // after the login
         int restarts;             // the step that restarts, -1: none
+        const char* why = "";     // in the restart's guess
     } cases[] = {
-        {"the apply's answer", {save(ok), apply(R"({"ok":true,"restarting":true})")}, 1},
+        {"the apply's answer",
+         {save(ok), apply(R"({"ok":true,"restarting":true})")},
+         1,
+         "the answer to /api/apply says the device restarts"},
         {"a count of seconds", {save(R"({"result":{"rebootSeconds":30}})"), apply(ok)}, 0},
+        {"deep in the answer",
+         {save(ok), apply(R"({"a":{"b":{"c":{"d":{"e":{"restarting":true}}}}}})")},
+         1},
         {"a status in words", {save(ok), apply(R"({"state":"Rebooting"})"), status(200, ok)}, 1},
-        {"polled until back", {save(ok), status(503, ""), status(503, ""), status(200, ok)}, 0},
+        {"polled until back",
+         {save(ok), status(503, ""), status(503, ""), status(200, ok)},
+         0,
+         "the browser read /api/status 3 times after the change until its answer changed"},
         {"polled until it changed",
          {save(ok), apply(ok), status(200, R"({"radio":"down"})"),
           status(200, R"({"radio":"up"})")},
@@ -278,6 +295,11 @@ TEST(HarDescribeTest, RestartTheBrowserWaitedFor) {
             EXPECT_GE(change["restart"]["maximumMs"], change["restart"]["minimumMs"]);
             EXPECT_TRUE(marked(draft, "guesses",
                                "/changes/0/steps/" + std::to_string(c.restarts) + "/restarts"));
+            for (const auto& m : draft["draft"]["guesses"])
+                if (m["pointer"] == "/changes/0/restart") {
+                    EXPECT_NE(m["why"].get<std::string>().find(c.why), std::string::npos)
+                        << m["why"];
+                }
         }
     }
 }
