@@ -226,13 +226,17 @@ TEST(HarDescribeTest, HeaderValueAnEarlierReplyHandedOut) {
                   entry("POST", "/api/wifi", 200, R"({"ok":true})",
                         carrying("X-CSRF-Token", "9f2c41d07be3aa51"),
                         jsonPost({{"ssid", "New"}, {"band", "2.4GHz"}})),
-                  save(carrying("X-CSRF-Token", "9f2c41d07be3aa51"), "/api/apply")});
+                  save(carrying("X-CSRF-Token", "9f2c41d07be3aa51"), "/api/apply"),
+                  entry("POST", "/api/confirm", 200, "{}",
+                        carrying("X-CSRF-Token", "9f2c41d07be3aa51"), jsonPost(json::object()))});
     const json& steps = draft["changes"][0]["steps"];
     ASSERT_EQ(steps.size(), 4u) << steps.dump(1);
     EXPECT_EQ(steps[0]["capture"], pageCapture);
     EXPECT_EQ(steps[1]["capture"]["band"]["json"], "/band");
     for (size_t i = 1; i < 4; ++i)
         EXPECT_EQ(steps[i]["headers"]["X-CSRF-Token"], "{CSRFToken}") << i;
+    EXPECT_EQ(draft["changes"][0]["confirm"][0]["headers"]["X-CSRF-Token"], "{CSRFToken}");
+    EXPECT_TRUE(marked(draft, "guesses", "/changes/0/confirm/0/headers/X-CSRF-Token"));
 }
 
 // A restart the browser waited for: the answer of a post said so, or the page read one path
