@@ -344,6 +344,7 @@ json Learner::carriedFrom(size_t index, size_t from, const std::string& at,
     // fresh nonce.
     std::map<size_t, json> captureAt;
     std::multimap<size_t, std::string> whys;
+    std::multimap<size_t, std::pair<std::string, std::string>> named;  // value -> name, by step
     for (const auto& v : values) {
         if (templ(v.value) != v.value)
             continue;
@@ -370,6 +371,7 @@ json Learner::carriedFrom(size_t index, size_t from, const std::string& at,
             captureAt[i][name] =
                 pattern.empty() ? json{{"json", pointer}} : json{{"pattern", pattern}};
             subs_.emplace_back(v.value, name);
+            named.emplace(i, subs_.back());
             std::string to = earlier.request.target, into = q.target;
             whys.emplace(i, v.header.empty()
                                 ? "the browser carried " + name + " from the reply to " + to +
@@ -380,7 +382,9 @@ json Learner::carriedFrom(size_t index, size_t from, const std::string& at,
             break;
         }
     }
-    // Built once every value is named: a step carries what earlier steps captured.
+    // Built once every value is named: a step carries what earlier steps captured, and its own
+    // request keeps as sent what its reply hands out.
+    subs_.resize(subs_.size() - named.size());
     json steps = json::array();
     for (auto& c : captureAt) {
         auto range = whys.equal_range(c.first);
@@ -389,6 +393,9 @@ json Learner::carriedFrom(size_t index, size_t from, const std::string& at,
         json step = stepOf(r_.exchanges[c.first]);
         step["capture"] = c.second;
         steps.push_back(step);
+        auto own = named.equal_range(c.first);
+        for (auto it = own.first; it != own.second; ++it)
+            subs_.push_back(it->second);
     }
     return steps;
 }
