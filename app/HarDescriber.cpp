@@ -1,5 +1,6 @@
 #include "app/HarDescriber.h"
 
+#include "app/Describer.h"
 #include "app/HarImport.h"
 #include "app/PasswordTransforms.h"
 
@@ -56,6 +57,55 @@ std::string pointerOf(const json& j, const std::string& value, const std::string
         }
     }
     return "";
+}
+
+// The headers a request carried beyond those the browser sends by itself: what a page's script
+// added (a session token, a value the page handed out).
+std::vector<std::pair<std::string, std::string>> addedHeaders(const krzlab::RecordedRequest& q) {
+    std::vector<std::pair<std::string, std::string>> out;
+    for (const auto& h : q.headers) {
+        std::string n = lower(h.first);
+        if (n != "cookie" && n != "referer" && n != "origin" && n != "content-type" &&
+            n != "authorization")
+            out.push_back(h);
+    }
+    return out;
+}
+
+// A pattern that takes `value` from a page by the text before it, whatever the value's shape (a
+// recording holds a placeholder where the device gave hex): from the tag it stands in, else the
+// few characters before it. "" when the value stands in no word of its own or the pattern
+// would take another.
+std::string patternFor(const std::string& body, const std::string& value) {
+    size_t at = body.find(value);
+    auto word = [](char c) { return std::isalnum((unsigned char)c) || c == '_' || c == '-'; };
+    if (at == std::string::npos || at == 0 || word(body[at - 1]) ||
+        (at + value.size() < body.size() && word(body[at + value.size()])))
+        return "";
+    size_t tag = body.rfind('<', at);
+    size_t from = tag != std::string::npos && at - tag <= 60 ? tag : (at > 20 ? at - 20 : 0);
+    std::string prefix = body.substr(from, at - from);
+    // The group is the one modelAfter() scans for.
+    return modelAfter(prefix, body) == value ? patternEscape(prefix) + "([^\\s\"<&;,]+)" : "";
+}
+
+// Whether a reply says the device restarts: a JSON member named so that is true or counts, or a
+// text member that says it. (A page's text is not read: its menus name "Reboot".)
+bool announcesRestart(const json& j, int depth = 0) {
+    if (depth > 8 || !j.is_structured())
+        return false;
+    for (auto it = j.begin(); it != j.end(); ++it) {
+        std::string key = j.is_object() ? lower(it.key()) : "";
+        bool named =
+            key.find("restart") != std::string::npos || key.find("reboot") != std::string::npos;
+        const json& v = it.value();
+        std::string text = v.is_string() ? lower(v.get<std::string>()) : "";
+        if ((named && (v == true || (v.is_number() && v.get<double>() > 0))) ||
+            text.find("restarting") != std::string::npos ||
+            text.find("rebooting") != std::string::npos || announcesRestart(v, depth + 1))
+            return true;
+    }
+    return false;
 }
 
 std::vector<std::string> split(const std::string& text, char by) {
@@ -215,6 +265,11 @@ class Learner {
     void literalsOf(const json& how, std::vector<std::string>& out) const;
     void login(json& doc);
     void change(json& doc);
+    // Marks each header the steps at `at` send as a guess.
+    void headersOf(const json& steps, const std::string& at);
+    // After the change's posts [at, end): the restart the browser waited for, drafted on `change`
+    // (`stepAt` the step each of those posts became, "" for none).
+    void restartOf(size_t at, size_t end, const std::vector<std::string>& stepAt, json& change);
 
     const Recording& r_;
     std::string password_;
@@ -225,6 +280,7 @@ class Learner {
     json gaps_ = json::array();
     size_t loginAt_ = 0;
     bool loggedIn_ = false;
+    json loginHeaders_ = json::object();
 };
 
 json Learner::stepOf(const Exchange& e) const {
@@ -245,6 +301,14 @@ json Learner::stepOf(const Exchange& e) const {
         const std::string* type = krzlab::headerOf(q.headers, "Content-Type");
         step["text"] = {{"contentType", type ? *type : "text/plain"}, {"body", templ(q.body)}};
     }
+    // A value the request carried in a header an earlier reply handed out; the login's own
+    // headers go by themselves.
+    json headers = json::object();
+    for (const auto& h : addedHeaders(q))
+        if (templ(h.second) != h.second && !loginHeaders_.contains(h.first))
+            headers[h.first] = templ(h.second);
+    if (!headers.empty())
+        step["headers"] = headers;
     // The page the browser was on, when it was the device's own: some devices want it.
     const std::string* referer = krzlab::headerOf(q.headers, "Referer");
     size_t host = referer ? referer->find("://") : std::string::npos;
@@ -261,51 +325,123 @@ json Learner::stepOf(const Exchange& e) const {
 
 json Learner::carriedFrom(size_t index, size_t from, const std::string& at,
                           const std::vector<std::string>& literals) {
-    std::vector<std::pair<std::string, bool>> values;  // value, a transform's literal
-    for (const std::string& value : sentValues(r_.exchanges[index].request))
+    struct Carried {
+        std::string value;
+        bool literal;        // a transform's literal
+        std::string header;  // the header that carried it, "" for the body
+    };
+    const krzlab::RecordedRequest& q = r_.exchanges[index].request;
+    std::vector<Carried> values;
+    for (const std::string& value : sentValues(q))
         if (value.size() >= kCarried)
-            values.emplace_back(value, false);
+            values.push_back({value, false, ""});
     for (const std::string& value : literals)
-        values.emplace_back(value, true);
+        values.push_back({value, true, ""});
+    for (const auto& h : addedHeaders(q))
+        if (h.second.size() >= kCarried)
+            values.push_back({h.second, false, h.first});
     // One step per earlier reply, capturing all it handed out: asking twice would hand out a
     // fresh nonce.
-    std::map<size_t, json> stepAt;
+    std::map<size_t, json> captureAt;
     std::multimap<size_t, std::string> whys;
+    std::multimap<size_t, std::pair<std::string, std::string>> named;  // value -> name, by step
     for (const auto& v : values) {
-        const std::string& value = v.first;
-        if (templ(value) != value)
+        if (templ(v.value) != v.value)
             continue;
         for (size_t i = index; i-- > from;) {
             const Exchange& earlier = r_.exchanges[i];
-            if (!isJson(earlier.reply.body))
+            // A header's value is read again from a page, never by repeating a post (a login
+            // the draft does not know).
+            if (!v.header.empty() && earlier.request.method != "GET")
                 continue;
-            std::string pointer =
-                pointerOf(json::parse(earlier.reply.body), value, "", 0, v.second);
-            if (pointer.empty())
+            std::string name, pattern, pointer;
+            if (isJson(earlier.reply.body)) {
+                pointer = pointerOf(json::parse(earlier.reply.body), v.value, "", 0, v.literal);
+                name = pointer.substr(pointer.rfind('/') + 1);
+            } else if (!v.header.empty()) {
+                pattern = patternFor(earlier.reply.body, v.value);
+                name = lower(v.header).rfind("x-", 0) == 0 ? v.header.substr(2) : v.header;
+            }
+            if (pointer.empty() && pattern.empty())
                 continue;
-            std::string name = pointer.substr(pointer.rfind('/') + 1);
             name.erase(std::remove_if(name.begin(), name.end(),
                                       [](char c) { return !std::isalnum((unsigned char)c); }),
                        name.end());
             name = name.empty() || std::isdigit((unsigned char)name[0]) ? "value" + name : name;
-            if (!stepAt.count(i))
-                stepAt[i] = stepOf(earlier);
-            stepAt[i]["capture"][name] = {{"json", pointer}};
-            subs_.emplace_back(value, name);
-            whys.emplace(i, "the browser carried " + name + " from the reply to " +
-                                earlier.request.target + " into " +
-                                r_.exchanges[index].request.target);
+            captureAt[i][name] =
+                pattern.empty() ? json{{"json", pointer}} : json{{"pattern", pattern}};
+            subs_.emplace_back(v.value, name);
+            named.emplace(i, subs_.back());
+            std::string to = earlier.request.target, into = q.target;
+            whys.emplace(i, v.header.empty()
+                                ? "the browser carried " + name + " from the reply to " + to +
+                                      " into " + into
+                                : "the browser sent " + v.header + " to " + into +
+                                      " with the value the reply to " + to + " handed out" +
+                                      (pattern.empty() ? "" : ", taken by the text before it"));
             break;
         }
     }
+    // Built once every value is named: a step carries what earlier steps captured, and its own
+    // request keeps as sent what its reply hands out.
+    subs_.resize(subs_.size() - named.size());
     json steps = json::array();
-    for (auto& s : stepAt) {
-        auto range = whys.equal_range(s.first);
+    for (auto& c : captureAt) {
+        auto range = whys.equal_range(c.first);
         for (auto it = range.first; it != range.second; ++it)
             guess(at + "/" + std::to_string(steps.size()), it->second);
-        steps.push_back(s.second);
+        json step = stepOf(r_.exchanges[c.first]);
+        step["capture"] = c.second;
+        steps.push_back(step);
+        auto own = named.equal_range(c.first);
+        for (auto it = own.first; it != own.second; ++it)
+            subs_.push_back(it->second);
     }
     return steps;
+}
+
+void Learner::headersOf(const json& steps, const std::string& at) {
+    for (size_t i = 0; i < steps.size(); ++i)
+        if (steps[i].contains("headers"))
+            for (auto it = steps[i]["headers"].begin(); it != steps[i]["headers"].end(); ++it)
+                guess(at + "/" + std::to_string(i) + "/headers/" + it.key(),
+                      "the browser sent it with this request, its value " + it.value().dump() +
+                          " as an earlier reply handed it out");
+}
+
+void Learner::restartOf(size_t at, size_t end, const std::vector<std::string>& stepAt,
+                        json& change) {
+    const std::vector<Exchange>& ex = r_.exchanges;
+    std::string restarts, why;
+    for (size_t i = at; i < end; ++i)
+        if (!stepAt[i - at].empty() && isJson(ex[i].reply.body) &&
+            announcesRestart(json::parse(ex[i].reply.body))) {
+            restarts = stepAt[i - at];
+            why = "the answer to " + ex[i].request.target + " says the device restarts";
+        }
+    // The page polled: one path read again and again right after the posts, until its answer
+    // changed.
+    size_t polls = 1;
+    for (size_t i = end + 1; i < ex.size() && ex[i].request.method == "GET" &&
+                             ex[i].request.target == ex[end].request.target;
+         ++i)
+        if (ex[i].reply.status != ex[i - 1].reply.status ||
+            ex[i].reply.body != ex[i - 1].reply.body)
+            polls = i - end + 1;
+    if (polls > 1) {
+        for (size_t i = end; i-- > at && restarts.empty();)
+            restarts = stepAt[i - at];
+        why = (why.empty() ? "the browser" : why + "; the browser") + " read " +
+              ex[end].request.target + " " + std::to_string(polls) +
+              " times after the change until its answer changed";
+    }
+    if (restarts.empty())
+        return;
+    change["steps"][std::stoul(restarts.substr(restarts.rfind('/') + 1))]["restarts"] = true;
+    change["restart"] = {{"minimumMs", 2000}, {"maximumMs", 60000}, {"pauseMs", 500}};
+    guess(restarts + "/restarts", why);
+    guess("/changes/0/restart",
+          why + ": the times are a guess, minimumMs at least the time the device is away");
 }
 
 void Learner::literalsOf(const json& how, std::vector<std::string>& out) const {
@@ -421,7 +557,9 @@ void Learner::login(json& doc) {
                 guess("/login/headers/" + h.first,
                       "the browser sent it on each request after the login");
             }
+    headersOf(steps, "/login/steps");
     login["steps"] = steps;
+    loginHeaders_ = headers;
     if (!headers.empty())
         login["headers"] = headers;
     doc["login"] = login;
@@ -457,9 +595,11 @@ void Learner::change(json& doc) {
             "are what the device held when it was saved";
         gap(pointer, held);
         json confirm = json::array();
+        std::vector<std::string> stepAt{pointer};  // of each post from `at` on
         size_t i = at + 1;
         for (; i < ex.size() && ex[i].request.method != "GET"; ++i) {
             bool confirms = lower(ex[i].request.target).find("confirm") != std::string::npos;
+            stepAt.push_back(confirms ? "" : "/changes/0/steps/" + std::to_string(steps.size()));
             (confirms ? confirm : steps).push_back(stepOf(ex[i]));
             guess(confirms ? "/changes/0/confirm" : "/changes/0/steps",
                   "the browser posted to " + ex[i].request.target + " after the change");
@@ -481,7 +621,10 @@ void Learner::change(json& doc) {
                                " from another page");
             gap(further, held);
         }
+        headersOf(steps, "/changes/0/steps");
+        headersOf(confirm, "/changes/0/confirm");
         wireless["steps"] = steps;
+        restartOf(at, at + stepAt.size(), stepAt, wireless);
         if (!confirm.empty())
             wireless["confirm"] = confirm;
         // The read-back: the first page after the change that shows the new name.

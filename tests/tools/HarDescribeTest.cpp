@@ -106,6 +106,216 @@ TEST(HarDescribeTest, TokenCarriedRightAfterTheLogin) {
     EXPECT_EQ(draft["login"]["headers"]["X-Auth"], "{token}") << draft["login"];
 }
 
+// A header whose value an earlier reply handed out: captured from that reply (by JSON pointer,
+// or by the text before it on a page, whatever the value's shape: the recording holds a
+// placeholder) and sent again by the steps that carried it, or by every request after the login
+// when the login's own steps capture it. A value nobody handed out is left out.
+TEST(HarDescribeTest, HeaderValueAnEarlierReplyHandedOut) {
+    const std::string meta = "<html><head><meta name=\"csrf-token\" content=\"9f2c41d07be3aa51\">";
+    auto carrying = [](const char* name, const char* value) {
+        return json::array({{{"name", name}, {"value", value}}});
+    };
+    auto login = [](json headers = json::array()) {
+        return entry("POST", "/api/login", 200, R"({"ok":true})", headers,
+                     jsonPost({{"user", "admin"}, {"password", "pw-secret"}}));
+    };
+    auto save = [](json headers, const char* path = "/api/wifi") {
+        return entry("POST", path, 200, R"({"ok":true})", headers, jsonPost({{"ssid", "New"}}));
+    };
+    const json pageCapture = {
+        {"CSRFToken", {{"pattern", "<meta name=\"csrf-token\" content=\"([^\\s\"<&;,]+)"}}}};
+    const struct {
+        const char* name;
+        std::vector<json> entries;
+        json changeCapture;  // the change's first step's capture (null: it has no capture step)
+        json postHeaders;    // what the change's post sends (null: no headers)
+        json loginHeaders;   // login.headers (null: none)
+    } cases[] = {
+        {"a page's meta, carried by the change's posts",
+         {entry("GET", "/", 200, kPage), login(), entry("GET", "/wifi.html", 200, meta),
+          save(carrying("X-CSRF-Token", "9f2c41d07be3aa51")),
+          entry("POST", "/api/apply", 200, "{}", carrying("X-CSRF-Token", "9f2c41d07be3aa51"),
+                jsonPost(json::object()))},
+         pageCapture,
+         {{"X-CSRF-Token", "{CSRFToken}"}},
+         nullptr},
+        {"a JSON member",
+         {entry("GET", "/", 200, kPage), login(),
+          entry("GET", "/api/session", 200, R"({"data":{"xsrf":"77c1e0a9b2d4"}})"),
+          save(carrying("X-Xsrf", "77c1e0a9b2d4"))},
+         {{"xsrf", {{"json", "/data/xsrf"}}}},
+         {{"X-Xsrf", "{xsrf}"}},
+         nullptr},
+        {"the login page's, carried by the login and every request after it",
+         {entry("GET", "/", 200, kPage + meta), login(carrying("X-CSRF-Token", "9f2c41d07be3aa51")),
+          save(carrying("X-CSRF-Token", "9f2c41d07be3aa51"))},
+         nullptr,
+         nullptr,
+         {{"X-CSRF-Token", "{CSRFToken}"}}},
+        {"a text page without tags: the 20 characters before it",
+         {entry("GET", "/", 200, kPage), login(),
+          entry("GET", "/token.txt", 200, "csrf for this page : 9f2c41d07be3aa51\n"),
+          save(carrying("X-CSRF-Token", "9f2c41d07be3aa51"))},
+         {{"CSRFToken", {{"pattern", "srf for this page : ([^\\s\"<&;,]+)"}}}},
+         {{"X-CSRF-Token", "{CSRFToken}"}},
+         nullptr},
+        {"handed out by a post's answer",
+         {entry("GET", "/", 200, kPage), login(),
+          entry("POST", "/api/session", 200, R"({"xsrf":"77c1e0a9b2d4"})", json::array(),
+                jsonPost(json::object())),
+          save(carrying("X-Xsrf", "77c1e0a9b2d4"))},
+         nullptr,
+         nullptr,
+         nullptr},
+        {"handed out by nobody",
+         {entry("GET", "/", 200, kPage), login(), entry("GET", "/wifi.html", 200, kPage),
+          save(carrying("X-Request-Id", "5d41402abc4b"))},
+         nullptr,
+         nullptr,
+         nullptr},
+        {"inside a longer word of a page",
+         {entry("GET", "/", 200, kPage), login(),
+          entry("GET", "/wifi.html", 200, "<p id=x9f2c41d07be3aa51>"),
+          save(carrying("X-CSRF-Token", "9f2c41d07be3aa51"))},
+         nullptr,
+         nullptr,
+         nullptr},
+        {"at a page's very start",
+         {entry("GET", "/", 200, kPage), login(),
+          entry("GET", "/token.txt", 200, "9f2c41d07be3aa51"),
+          save(carrying("X-CSRF-Token", "9f2c41d07be3aa51"))},
+         nullptr,
+         nullptr,
+         nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto draft = describe(c.entries);
+        const json& steps = draft["changes"][0]["steps"];
+        ASSERT_EQ(steps.size(), c.changeCapture.is_null() ? 1u : c.entries.size() - 2)
+            << steps.dump(1);
+        const json& post = steps[c.changeCapture.is_null() ? 0 : 1];
+        EXPECT_EQ(post["json"]["ssid"], "{ssid}");
+        EXPECT_EQ(post.value("headers", json()), c.postHeaders);
+        EXPECT_EQ(draft["login"].value("headers", json()), c.loginHeaders) << draft["login"];
+        EXPECT_EQ(draft.dump().find("9f2c41d07be3aa51"), std::string::npos);
+        if (!c.changeCapture.is_null()) {
+            EXPECT_EQ(steps[0]["capture"], c.changeCapture);
+            EXPECT_FALSE(steps[0].contains("headers"));
+            EXPECT_TRUE(marked(draft, "guesses", "/changes/0/steps/0"));
+            for (size_t i = 1; i < steps.size(); ++i) {
+                EXPECT_EQ(steps[i]["headers"], c.postHeaders);
+                EXPECT_TRUE(marked(draft, "guesses",
+                                   "/changes/0/steps/" + std::to_string(i) + "/headers/" +
+                                       c.postHeaders.begin().key()));
+            }
+        }
+        if (!c.loginHeaders.is_null()) {
+            const json& first = draft["login"]["steps"][0];
+            EXPECT_EQ(first["path"], "/");
+            EXPECT_EQ(first["capture"], pageCapture);
+            EXPECT_EQ(draft["login"]["steps"][1]["headers"], c.loginHeaders);
+            EXPECT_TRUE(marked(draft, "guesses", "/login/steps/1/headers/X-CSRF-Token"));
+        }
+    }
+    // Each post sends the header, after the step that captures it.
+    auto draft =
+        describe({entry("GET", "/", 200, kPage), login(), entry("GET", "/wifi.html", 200, meta),
+                  entry("GET", "/api/wifi", 200, R"({"ssid":"Old","band":"2.4GHz"})",
+                        carrying("X-CSRF-Token", "9f2c41d07be3aa51")),
+                  entry("POST", "/api/wifi", 200, R"({"ok":true})",
+                        carrying("X-CSRF-Token", "9f2c41d07be3aa51"),
+                        jsonPost({{"ssid", "New"}, {"band", "2.4GHz"}})),
+                  save(carrying("X-CSRF-Token", "9f2c41d07be3aa51"), "/api/apply"),
+                  entry("POST", "/api/confirm", 200, "{}",
+                        carrying("X-CSRF-Token", "9f2c41d07be3aa51"), jsonPost(json::object()))});
+    const json& steps = draft["changes"][0]["steps"];
+    ASSERT_EQ(steps.size(), 4u) << steps.dump(1);
+    EXPECT_EQ(steps[0]["capture"], pageCapture);
+    EXPECT_EQ(steps[1]["capture"]["band"]["json"], "/band");
+    for (size_t i = 1; i < 4; ++i)
+        EXPECT_EQ(steps[i]["headers"]["X-CSRF-Token"], "{CSRFToken}") << i;
+    EXPECT_EQ(draft["changes"][0]["confirm"][0]["headers"]["X-CSRF-Token"], "{CSRFToken}");
+    EXPECT_TRUE(marked(draft, "guesses", "/changes/0/confirm/0/headers/X-CSRF-Token"));
+    // A step's own request keeps what its reply hands out: it is not captured yet.
+    draft = describe({entry("GET", "/", 200, kPage), login(),
+                      entry("POST", "/api/get", 200, R"({"name":"cfg030f15"})", json::array(),
+                            jsonPost({{"section", "cfg030f15"}})),
+                      entry("POST", "/api/set", 200, "{}", json::array(),
+                            jsonPost({{"section", "cfg030f15"}, {"ssid", "New"}}))});
+    EXPECT_EQ(draft["changes"][0]["steps"][0]["json"]["section"], "cfg030f15");
+    EXPECT_EQ(draft["changes"][0]["steps"][1]["json"]["section"], "{name}");
+}
+
+// A restart the browser waited for: the answer of a post said so, or the page read one path
+// again and again after the posts until its answer changed. The post gets `restarts`, the change
+// a `restart`, both guesses; without either sign nothing is said.
+TEST(HarDescribeTest, RestartTheBrowserWaitedFor) {
+    auto save = [](const std::string& answer) {
+        return entry("POST", "/api/wifi", 200, answer, json::array(), jsonPost({{"ssid", "New"}}));
+    };
+    auto apply = [](const std::string& answer) {
+        return entry("POST", "/api/apply", 200, answer, json::array(), jsonPost(json::object()));
+    };
+    auto status = [](int code, const std::string& answer) {
+        return entry("GET", "/api/status", code, answer);
+    };
+    const std::string ok = R"({"ok":true})";
+    const struct {
+        const char* name;
+        std::vector<json> after;  // after the login
+        int restarts;             // the step that restarts, -1: none
+        const char* why = "";     // in the restart's guess
+    } cases[] = {
+        {"the apply's answer",
+         {save(ok), apply(R"({"ok":true,"restarting":true})")},
+         1,
+         "the answer to /api/apply says the device restarts"},
+        {"a count of seconds", {save(R"({"result":{"rebootSeconds":30}})"), apply(ok)}, 0},
+        {"deep in the answer",
+         {save(ok), apply(R"({"a":{"b":{"c":{"d":{"e":{"restarting":true}}}}}})")},
+         1},
+        {"a status in words", {save(ok), apply(R"({"state":"Rebooting"})"), status(200, ok)}, 1},
+        {"polled until back",
+         {save(ok), status(503, ""), status(503, ""), status(200, ok)},
+         0,
+         "the browser read /api/status 3 times after the change until its answer changed"},
+        {"polled until it changed",
+         {save(ok), apply(ok), status(200, R"({"radio":"down"})"),
+          status(200, R"({"radio":"up"})")},
+         1},
+        {"no restart announced", {save(R"({"restart":false,"reboot":0})"), apply(ok)}, -1},
+        {"read twice, the same", {save(ok), apply(ok), status(200, ok), status(200, ok)}, -1},
+        {"read once", {save(ok), status(200, ok)}, -1},
+        {"other pages read", {save(ok), status(503, ""), entry("GET", "/api/wifi", 200, ok)}, -1},
+        {"a page mentions rebooting", {save("<p>Rebooting</p>"), apply(ok)}, -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<json> entries{entry("GET", "/", 200, kPage),
+                                  entry("POST", "/api/login", 200, R"({"ok":true})", json::array(),
+                                        jsonPost({{"user", "admin"}, {"password", "pw-secret"}}))};
+        entries.insert(entries.end(), c.after.begin(), c.after.end());
+        auto draft = describe(entries);
+        const json& change = draft["changes"][0];
+        for (size_t i = 0; i < change["steps"].size(); ++i)
+            EXPECT_EQ(change["steps"][i].contains("restarts"), int(i) == c.restarts) << i;
+        EXPECT_EQ(change.contains("restart"), c.restarts >= 0) << change.dump(1);
+        EXPECT_EQ(marked(draft, "guesses", "/changes/0/restart"), c.restarts >= 0);
+        if (c.restarts >= 0) {
+            EXPECT_EQ(change["steps"][c.restarts]["restarts"], true);
+            EXPECT_GE(change["restart"]["maximumMs"], change["restart"]["minimumMs"]);
+            EXPECT_TRUE(marked(draft, "guesses",
+                               "/changes/0/steps/" + std::to_string(c.restarts) + "/restarts"));
+            for (const auto& m : draft["draft"]["guesses"])
+                if (m["pointer"] == "/changes/0/restart") {
+                    EXPECT_NE(m["why"].get<std::string>().find(c.why), std::string::npos)
+                        << m["why"];
+                }
+        }
+    }
+}
+
 TEST(HarDescribeTest, FormLoginAndFormChange) {
     auto form = [](const std::string& text) {
         return json{{"mimeType", "application/x-www-form-urlencoded"}, {"text", text}};
