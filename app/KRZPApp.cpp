@@ -502,11 +502,15 @@ HarResult Application::importHar(const HarRequest& request) {
     result.login = imported.recording.login.kind;
     // A page's script that posted the password (as typed or transformed) is no form login, but a
     // login all the same.
-    for (const krzlab::Placeholder& p : imported.recording.placeholders)
-        for (const krzlab::Exchange& e : imported.recording.exchanges)
-            if (result.login == "none" && p.kind == "password" &&
-                e.request.body.find(p.value) != std::string::npos)
-                result.login = "scripted";
+    const krzlab::Recording& r = imported.recording;
+    auto posted = [&](const krzlab::Placeholder& p) {
+        return p.kind == "password" &&
+               std::any_of(r.exchanges.begin(), r.exchanges.end(), [&](const krzlab::Exchange& e) {
+                   return e.request.body.find(p.value) != std::string::npos;
+               });
+    };
+    if (result.login == "none" && std::any_of(r.placeholders.begin(), r.placeholders.end(), posted))
+        result.login = "scripted";
     result.otherHosts = imported.otherHosts;
     result.notes = krzpap::groupedNotes(imported.notes);
     result.sanitized = imported.sanitized;

@@ -153,6 +153,10 @@ bool basicCredentials(const std::string* header, std::string& user, std::string&
     return true;
 }
 
+std::string pathOf(const std::string& target) {
+    return target.substr(0, target.find('?'));
+}
+
 std::string cookieValue(const std::string* header, const std::string& name) {
     if (header == nullptr) {
         return std::string();

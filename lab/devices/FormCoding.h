@@ -34,6 +34,9 @@ std::string jsEscape(const std::string& text);
 
 // Base64 (RFC 4648) decoding is the recording format's base64Decode.
 
+// A request target's path: what comes before its query.
+std::string pathOf(const std::string& target);
+
 // The value of cookie `name` in a Cookie header (nullptr: none sent), or "".
 std::string cookieValue(const std::string* header, const std::string& name);
 

@@ -1,14 +1,12 @@
 #include "lab/devices/LostAnswers.h"
 
+#include "lab/devices/FormCoding.h"
+
 namespace krzlab {
 
 namespace {
 
 using nlohmann::json;
-
-std::string pathOf(const std::string& target) {
-    return target.substr(0, target.find('?'));
-}
 
 const json& member(const json& j, const char* name) {
     static const json none;

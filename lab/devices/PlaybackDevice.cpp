@@ -16,10 +16,6 @@ namespace krzlab {
 
 namespace {
 
-std::string pathOf(const std::string& target) {
-    return target.substr(0, target.find('?'));
-}
-
 bool isHtml(const RecordedReply& reply) {
     const std::string* type = headerOf(reply.headers, "Content-Type");
     return type ? lower(*type).find("html") != std::string::npos
